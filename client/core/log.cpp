@@ -1,0 +1,218 @@
+#include "client/core/log.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "client/core/perf_clock.h"
+#include "client/core/runtime.h"
+#include "client/core/version.h"
+#include "shared/message_box.h"
+
+namespace velmar {
+
+namespace {
+
+std::atomic<CLOG*> g_log{nullptr};
+
+constexpr char kRule40[] = "========================================\r\n";
+constexpr char kClosing[] =
+    "\n> CLOG::Destroy,   Game shutdown nearly complete. || End of debug session\n";
+
+void writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the log never reports its own failures
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void writeText(int fd, const char* text) { writeAll(fd, text, std::strlen(text)); }
+
+// vsnprintf into a fixed buffer; the text is cut at the buffer's size.
+void formatInto(char* buf, std::size_t size, const char* format, va_list args) {
+    int n = std::vsnprintf(buf, size, format, args);
+    if (n < 0) buf[0] = '\0';
+}
+
+struct UtcNow {
+    unsigned month, day, year, hour, minute, second;
+};
+
+UtcNow utcNow() {
+    time_t t = time(nullptr);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    return UtcNow{static_cast<unsigned>(parts.tm_mon + 1), static_cast<unsigned>(parts.tm_mday),
+                  static_cast<unsigned>(parts.tm_year + 1900), static_cast<unsigned>(parts.tm_hour),
+                  static_cast<unsigned>(parts.tm_min), static_cast<unsigned>(parts.tm_sec)};
+}
+
+}  // namespace
+
+// --- Lifecycle ---
+
+CLOG* CLOG::instance() { return g_log.load(std::memory_order_acquire); }
+
+void CLOG::Create(const std::string& logDir, std::uint16_t port) {
+    ::mkdir(logDir.c_str(), 0755);  // an existing directory is fine
+    const std::string path = logDir + "/LastRun.log";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        quask::showMessageBox("Cannot create LastRun.log. Contact support!", "Fatal Error",
+                              quask::BoxIcon::Error, quask::BoxButtons::Ok);
+        exitProcess(1);
+    }
+    auto* log = new CLOG();
+    log->m_file = fd;
+    log->m_port = port;
+
+    const UtcNow now = utcNow();
+    char date[64];
+    std::snprintf(date, sizeof date, "%u/%u/%04u %02u:%02u:%02u", now.month, now.day, now.year,
+                  now.hour, now.minute, now.second);
+    char line[512];
+    std::snprintf(line, sizeof line, "Engine Begin: %s\r\n", date);
+    writeText(fd, line);
+    std::snprintf(line, sizeof line, "Build String: %s (Build Date: %s)\r\n", versionText(),
+                  buildDateText());
+    writeText(fd, line);
+    writeText(fd, kRule40);
+
+    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        writeText(fd, "~~ NETLOG: Socket Creation failed.\r\n");
+    } else {
+        log->m_socket = sock;
+        std::snprintf(line, sizeof line,
+                      "\n==============================================================\n"
+                      "= Velmar Begin @ %s\n= Version: %s (Build Date: %s)\n"
+                      "==============================================================\n",
+                      date, versionText(), buildDateText());
+        log->sendDatagram(line, std::strlen(line));
+    }
+    g_log.store(log, std::memory_order_release);
+}
+
+void CLOG::Destroy() {
+    CLOG* log = g_log.exchange(nullptr);
+    delete log;
+}
+
+CLOG::~CLOG() {
+    if (m_socket >= 0) {
+        sendDatagram(kClosing, sizeof kClosing);  // 75 characters and the zero byte
+        ::close(m_socket);
+        m_socket = -1;
+    }
+    if (m_file >= 0) {
+        writeText(m_file, kRule40);
+        writeText(m_file, "Engine Destroy\r\n");
+        ::close(m_file);
+        m_file = -1;
+    }
+}
+
+// --- Lines ---
+
+const char* CLOG::levelTag(int level) {
+    switch (level) {
+        case 0: return "";
+        case 1: return "";  // no caller uses level 1; it reads like a plain line
+        case 2: return "(INFO) ";
+        case 3: return "(WARN) ";
+        case 4: return "(CRIT) ";
+        default: return "(Unknown) ";
+    }
+}
+
+std::string CLOG::formatPrefix(double seconds, int level) {
+    char prefix[kLogPrefixMax + 1];
+    std::snprintf(prefix, sizeof prefix, "[%.6f] %s", seconds, levelTag(level));
+    return prefix;
+}
+
+void CLOG::sendDatagram(const char* data, std::size_t size) {
+    if (m_socket < 0) return;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Send errors (nobody listening, a full buffer) are ignored by design.
+    (void)::sendto(m_socket, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to);
+}
+
+void CLOG::Message(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    MessageV(level, format, args);
+    va_end(args);
+}
+
+void CLOG::MessageV(int level, const char* format, va_list args) {
+    if (m_file < 0) return;
+    char message[kLogMessageMax + 1];
+    formatInto(message, sizeof message, format, args);
+    const std::string prefix = formatPrefix(PerfClock::seconds(), level);
+
+    // One write per line: concurrent messages may order their lines either
+    // way, but never splice one line into another.
+    std::string line;
+    line.reserve(prefix.size() + std::strlen(message) + 2);
+    line.append(prefix).append(message).append("\r\n");
+    writeAll(m_file, line.data(), line.size());
+
+    sendDatagram(prefix.data(), prefix.size());
+    sendDatagram(message, std::strlen(message));
+    sendDatagram("\n", 1);
+
+    if (level == kLogCrit) {
+        char box[kLogPrefixMax + 1];
+        std::snprintf(box, sizeof box,
+                      "Critical Log Message Received (Error).\nMessage:\n\n%s\n\nPlease contact Support!",
+                      message);
+        quask::showMessageBox(box, "Critical Log Message", quask::BoxIcon::Error,
+                              quask::BoxButtons::Ok);
+    }
+}
+
+void CLOG::Trace(bool withLocation, const char* file, unsigned line, const char* function,
+                 const char* format, ...) {
+    if (m_socket < 0) return;
+    char message[kTraceMessageMax + 1];
+    va_list args;
+    va_start(args, format);
+    formatInto(message, sizeof message, format, args);
+    va_end(args);
+    if (withLocation) {
+        char location[kTraceLocationMax + 1];
+        std::snprintf(location, sizeof location, "%s@%s:%u: ", function, file, line);
+        sendDatagram(location, std::strlen(location));
+    }
+    sendDatagram(message, std::strlen(message));
+}
+
+void Message(int level, const char* format, ...) {
+    CLOG* log = CLOG::instance();
+    if (!log) return;
+    va_list args;
+    va_start(args, format);
+    log->MessageV(level, format, args);
+    va_end(args);
+}
+
+}  // namespace velmar

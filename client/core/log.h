@@ -1,0 +1,63 @@
+// CLOG: the client's log. Each line goes to "./log/LastRun.log" (rewritten at
+// every start, "\r\n" line ends) and, as UDP datagrams, to the debug log
+// server on 127.0.0.1:6600. Level 4 (CRIT) also shows the blocking
+// "Critical Log Message" box on the calling thread; the caller decides what
+// happens next.
+//
+// Any thread may log. One file line is written with one write, so lines of
+// concurrent messages never interleave inside a line.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+namespace velmar {
+
+enum LogLevel : int { kLogPlain = 0, kLogInfo = 2, kLogWarn = 3, kLogCrit = 4 };
+
+constexpr int kLogMessageMax = 2499;   // characters of one formatted message
+constexpr int kLogPrefixMax = 2699;
+constexpr int kTraceMessageMax = 4095;
+constexpr int kTraceLocationMax = 1023;
+constexpr std::uint16_t kLogPort = 6600;
+
+class CLOG {
+public:
+    // Opens the file under `logDir` and the socket, writes the banners.
+    // Shows the fatal box and exits with code 0 when the file cannot be made.
+    static void Create(const std::string& logDir = "./log",
+                       std::uint16_t port = kLogPort);
+    static void Destroy();
+    static CLOG* instance();
+
+    void Message(int level, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+    void MessageV(int level, const char* format, va_list args);
+    void Trace(bool withLocation, const char* file, unsigned line,
+               const char* function, const char* format, ...)
+        __attribute__((format(printf, 6, 7)));
+
+    // "[%.6f] %s" with the level's tag.
+    static std::string formatPrefix(double seconds, int level);
+    static const char* levelTag(int level);
+
+private:
+    CLOG() = default;
+    ~CLOG();
+    void sendDatagram(const char* data, std::size_t size);
+
+    int m_file = -1;
+    int m_socket = -1;
+    std::uint16_t m_port = kLogPort;
+};
+
+// The levelled log line of every module; does nothing before the log exists.
+void Message(int level, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+#define VELMAR_TRACE(...) \
+    do { if (auto* l_ = ::velmar::CLOG::instance()) \
+        l_->Trace(false, __FILE__, __LINE__, __func__, __VA_ARGS__); } while (0)
+
+}  // namespace velmar

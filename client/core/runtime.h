@@ -1,0 +1,48 @@
+// Process runtime of the client: the program heap and the exit routine.
+//
+// Every allocation of the client goes through allocate()/reallocate()/release().
+// Blocks are 16-byte aligned so SSE data can live in any of them, and an
+// allocation never fails for its caller: the heap retries and, when memory
+// stays exhausted, shows the "OOM" box and ends the process with code 1.
+// The raw allocator underneath can be replaced (tests make it fail on purpose).
+//
+// The process ends only through exitProcess(): registered handlers run, the
+// last registered first, then the process exits with the code. Any thread may
+// call it; a second caller while an exit is running blocks for good.
+#pragma once
+
+#include <cstddef>
+
+namespace velmar {
+
+// --- Heap ---
+void* allocate(std::size_t size);
+// As allocate() for a null block; otherwise moves the block's contents
+// (min(old size, new size) bytes) into a block of `size` bytes.
+void* reallocate(void* block, std::size_t size);
+void release(void* block);  // null is ignored
+
+// The allocator under the heap. allocFn may return null to simulate
+// exhaustion; sleepMs is the pause between retries.
+struct RawAllocator {
+    void* (*allocFn)(std::size_t size);
+    void (*freeFn)(void* p);
+    void (*sleepMs)(unsigned ms);
+};
+RawAllocator defaultRawAllocator();
+void setRawAllocator(const RawAllocator& raw);
+
+constexpr int kAllocRetries = 10;      // retries after the first refusal
+constexpr unsigned kAllocRetryMs = 80;
+
+// --- Exit ---
+using ExitHandler = void (*)();
+constexpr int kMaxExitHandlers = 64;
+
+// Appends a handler; ignored once kMaxExitHandlers are registered.
+void registerExitHandler(ExitHandler handler);
+int exitHandlerCount();
+
+[[noreturn]] void exitProcess(int code);
+
+}  // namespace velmar

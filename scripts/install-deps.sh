@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the project needs to build, test and run.
+# Safe to run again: apt-get skips what is already installed.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+PACKAGES=(
+  # toolchain and test frameworks
+  build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  # client
+  libglfw3-dev libgl-dev libglu1-mesa-dev libgl1-mesa-dri libglew-dev
+  libcegui-mk2-dev liblua5.1-0-dev zlib1g-dev libpng-dev libopenal-dev
+  # message boxes, launcher window
+  libgtk-3-dev
+  # patcher
+  liblzma-dev lzma-dev libssl-dev libcurl4-openssl-dev
+  # content tools
+  libfreetype-dev fonts-dejavu-core libstb-dev
+  # end-to-end tests of the client and the patcher
+  xvfb xauth x11-utils xdotool imagemagick python3
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "install-deps: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,66 @@
+// brindle: prints the client's log datagrams (UDP port 6600) as they arrive.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr unsigned short kPort = 6600;
+// The client sends traces of up to 4,095 characters; leave ample room so one
+// long line never ends the server.
+constexpr std::size_t kReceiveBuffer = 64 * 1024;
+
+// Every failure is printed once and ends the server with code 1.
+int fail(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+    usleep(500 * 1000);
+    return 1;
+}
+
+}  // namespace
+
+int main() {
+    std::printf("Quask Client - Debug Server\n");
+    std::printf("\n");
+    std::fflush(stdout);
+
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    char line[128];
+    if (sock < 0) {
+        std::snprintf(line, sizeof line, "Can't create dgram socket. (%u)\n", unsigned(errno));
+        return fail(line);
+    }
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return fail("Cant bind to 0.0.0.0:6600\n");
+
+    std::printf("Listening on 0.0.0.0:6600\n");
+    std::printf("Entering recv loop.\n\n");
+    std::fflush(stdout);
+
+    std::vector<char> buffer(kReceiveBuffer + 1);
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t n = recvfrom(sock, buffer.data(), kReceiveBuffer, 0,
+                             reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            std::snprintf(line, sizeof line, " recvfrom() failed. (%u)\n", unsigned(errno));
+            return fail(line);
+        }
+        buffer[static_cast<std::size_t>(n)] = '\0';
+        // Up to the first zero byte, exactly as sent.
+        std::fputs(buffer.data(), stdout);
+        std::fflush(stdout);
+    }
+}
