@@ -1,0 +1,189 @@
+// gdfpack end to end: the real program on real files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client/storage/gdf.h"
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const char* kGdfpack = QUASK_BIN_DIR "/tools/gdfpack/gdfpack";
+
+struct RunResult {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Bytes readBytes(const std::string& path) {
+    const std::string text = slurp(path);
+    return Bytes(text.begin(), text.end());
+}
+
+void writeBytes(const std::string& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+class GdfpackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "gdfpack_test_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+    std::string at(const std::string& name) const { return m_dir + "/" + name; }
+
+    // Runs gdfpack with `args`, capturing both streams; code is the exit
+    // status, or -1 when it did not exit normally (a crash).
+    RunResult run(const std::vector<std::string>& args) {
+        std::vector<char*> argv{const_cast<char*>(kGdfpack)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const std::string outPath = at("stdout.txt"), errPath = at("stderr.txt");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = -1;
+        RunResult result;
+        const int spawned = posix_spawn(&pid, kGdfpack, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(spawned, 0) << kGdfpack;
+        if (spawned != 0) return result;
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
+        result.out = slurp(outPath);
+        result.err = slurp(errPath);
+        return result;
+    }
+
+    std::string m_dir;
+};
+
+Bytes randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng() % 7);  // compressible
+    return out;
+}
+
+TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
+    const Bytes content = randomBytes(3000, 5);
+    writeBytes(at("in.bin"), content);
+
+    RunResult r = run({"pack", "-z", "--key-factor", "0x4D", at("in.bin"), at("z.gdf")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = run({"pack", at("in.bin"), "--key-factor", "9", at("s.gdf")});
+    ASSERT_EQ(r.code, 0) << r.err;
+
+    // The containers carry what was asked for, independent of unpack.
+    for (const char* name : {"z.gdf", "s.gdf"}) {
+        const Bytes packed = readBytes(at(name));
+        velmar::GdfHeader header;
+        ASSERT_EQ(velmar::gdfReadHeader(packed.data(), packed.size(), &header), velmar::GdfStatus::Ok);
+        EXPECT_EQ(header.contentSize(), 3000u);
+        EXPECT_EQ(header.compressed(), std::string(name) == "z.gdf");
+        EXPECT_EQ(header.keyFactor, std::string(name) == "z.gdf" ? 0x4Du : 9u);
+        Bytes decoded;
+        EXPECT_EQ(velmar::gdfDecode(packed.data(), packed.size(), &decoded), velmar::GdfStatus::Ok);
+        EXPECT_EQ(decoded, content);
+    }
+    EXPECT_LT(readBytes(at("z.gdf")).size(), content.size());
+
+    r = run({"list", at("z.gdf"), at("s.gdf")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("z.gdf: magic GDF1, flags 0x1, size field 3000, payload "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("key factor 77, inflates to the size field"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("s.gdf: magic GDF1, flags 0x0, size field 3000, payload 3000 bytes, "
+                         "key factor 9, stored"),
+              std::string::npos)
+        << r.out;
+
+    for (const char* name : {"z.gdf", "s.gdf"}) {
+        r = run({"unpack", at(name), at("out.bin")});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(readBytes(at("out.bin")), content) << name;
+    }
+}
+
+TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
+    writeBytes(at("in.bin"), randomBytes(5000, 6));
+    ASSERT_EQ(run({"pack", "-z", at("in.bin"), at("z.gdf")}).code, 0);
+    const Bytes packed = readBytes(at("z.gdf"));
+    writeBytes(at("cut.gdf"), Bytes(packed.begin(), packed.begin() + packed.size() / 2));
+    writeBytes(at("header.gdf"), Bytes(packed.begin(), packed.begin() + 10));
+
+    RunResult r = run({"list", at("cut.gdf")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("cut.gdf: decompression error"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("BROKEN"), std::string::npos) << r.out;
+
+    // A bad file among good ones: the good one is still listed.
+    r = run({"list", at("header.gdf"), at("z.gdf"), at("in.bin"), at("missing.gdf")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("header.gdf: GDF signature but no content"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("in.bin: not a GDF container"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("missing.gdf: cannot open file"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("z.gdf: magic GDF1"), std::string::npos) << r.out;
+
+    r = run({"unpack", at("cut.gdf"), at("out.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("decompression error"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(at("out.bin"))) << "no output from a broken container";
+
+    writeBytes(at("empty.bin"), {});
+    r = run({"pack", at("empty.bin"), at("e.gdf")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("empty content needs -z"), std::string::npos) << r.err;
+}
+
+TEST_F(GdfpackTest, MalformedCommandLinePrintsUsage) {
+    writeBytes(at("in.bin"), Bytes{1, 2, 3});
+    const std::vector<std::vector<std::string>> bad{
+        {},
+        {"squash", at("in.bin")},
+        {"pack", at("in.bin")},
+        {"pack", "--key-factor", "x", at("in.bin"), at("o.gdf")},
+        {"pack", "--key-factor", "4294967296", at("in.bin"), at("o.gdf")},
+        {"pack", "--key-factor", "-1", at("in.bin"), at("o.gdf")},
+        {"pack", "-q", at("in.bin"), at("o.gdf")},
+        {"unpack", at("in.bin")},
+        {"list"},
+    };
+    for (const auto& args : bad) {
+        const RunResult r = run(args);
+        EXPECT_EQ(r.code, 2) << (args.empty() ? "(none)" : args[0]);
+        EXPECT_NE(r.err.find("usage: gdfpack pack"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(at("o.gdf")));
+}
+
+}  // namespace

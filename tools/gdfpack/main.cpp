@@ -1,0 +1,164 @@
+// gdfpack: writes, unwraps and inspects GDF containers for the client.
+//
+//   gdfpack pack [-z] [--key-factor N] IN OUT
+//   gdfpack unpack IN OUT
+//   gdfpack list FILE...
+//
+// Exit code 0 on success, 1 when a file cannot be read, written or decoded,
+// 2 on a malformed command line.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/storage/disk_file.h"
+#include "client/storage/gdf.h"
+
+namespace {
+
+using velmar::GdfStatus;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kDefaultKeyFactor = 1;
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: gdfpack pack [-z] [--key-factor N] IN OUT\n"
+                 "       gdfpack unpack IN OUT\n"
+                 "       gdfpack list FILE...\n"
+                 "  -z               compress the content with zlib\n"
+                 "  --key-factor N   key factor stored in the header (default %u)\n",
+                 kDefaultKeyFactor);
+    return 2;
+}
+
+int error(const char* path, const char* what) {
+    std::fprintf(stderr, "gdfpack: %s: %s\n", path, what);
+    return 1;
+}
+
+// --- Files ---
+
+bool readFile(const char* path, Bytes* out, std::string* why) {
+    velmar::DiskFile file;
+    if (!file.Open(path, velmar::kFileReadOnly).isOpen()) {
+        *why = "cannot open file";
+        return false;
+    }
+    const std::uint64_t size = file.GetSize();
+    if (size > velmar::kGdfMaxSize) {
+        *why = "file too large";
+        return false;
+    }
+    out->resize(static_cast<std::size_t>(size));
+    if (size > 0 && file.Read(out->data(), out->size()) != out->size()) {
+        *why = "read error";
+        return false;
+    }
+    return true;
+}
+
+bool writeFile(const char* path, const Bytes& data) {
+    velmar::DiskFile file;
+    if (!file.Open(path, velmar::kFileCreateReadWrite).isOpen()) return false;
+    return data.empty() || file.Write(data.data(), data.size()) == data.size();
+}
+
+bool parseKeyFactor(const char* text, std::uint32_t* out) {
+    if (!text || !*text || *text == '-' || *text == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || value > UINT32_MAX) return false;
+    *out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// --- Commands ---
+
+int pack(int argc, char** argv) {
+    bool compress = false;
+    std::uint32_t keyFactor = kDefaultKeyFactor;
+    std::vector<const char*> paths;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-z") == 0) {
+            compress = true;
+        } else if (std::strcmp(argv[i], "--key-factor") == 0) {
+            if (i + 1 >= argc || !parseKeyFactor(argv[i + 1], &keyFactor)) return usage();
+            ++i;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return usage();
+        } else {
+            paths.push_back(argv[i]);
+        }
+    }
+    if (paths.size() != 2) return usage();
+
+    Bytes content;
+    std::string why;
+    if (!readFile(paths[0], &content, &why)) return error(paths[0], why.c_str());
+    if (content.empty() && !compress) {
+        return error(paths[0], "empty content needs -z (the payload may not be empty)");
+    }
+    const Bytes packed = velmar::gdfPack(content.data(), content.size(), compress, keyFactor);
+    if (packed.empty()) return error(paths[0], "content too large for a container");
+    if (!writeFile(paths[1], packed)) return error(paths[1], "cannot write file");
+    return 0;
+}
+
+int unpack(int argc, char** argv) {
+    if (argc != 2) return usage();
+    Bytes data;
+    std::string why;
+    if (!readFile(argv[0], &data, &why)) return error(argv[0], why.c_str());
+    Bytes content;
+    const GdfStatus status = velmar::gdfDecode(data.data(), data.size(), &content);
+    if (status != GdfStatus::Ok) return error(argv[0], velmar::gdfStatusText(status));
+    if (!writeFile(argv[1], content)) return error(argv[1], "cannot write file");
+    return 0;
+}
+
+int listOne(const char* path) {
+    Bytes data;
+    std::string why;
+    if (!readFile(path, &data, &why)) return error(path, why.c_str());
+    velmar::GdfHeader header;
+    GdfStatus status = velmar::gdfReadHeader(data.data(), data.size(), &header);
+    if (status != GdfStatus::Ok) return error(path, velmar::gdfStatusText(status));
+
+    Bytes content;
+    if (header.compressed()) status = velmar::gdfDecode(data.data(), data.size(), &content);
+    const std::size_t payload = data.size() - velmar::kGdfHeaderSize;
+    const char* verdict = !header.compressed()        ? "stored, content is the payload"
+                          : status == GdfStatus::Ok ? "inflates to the size field"
+                                                    : "BROKEN";
+    std::printf("%s: magic GDF1, flags 0x%x, size field %" PRIu64 ", payload %zu bytes, "
+                "key factor %" PRIu32 ", %s\n",
+                path, static_cast<unsigned>(header.sizeAndFlags & 0xF), header.contentSize(),
+                payload, header.keyFactor, verdict);
+    if (status != GdfStatus::Ok) return error(path, velmar::gdfStatusText(status));
+    return 0;
+}
+
+int list(int argc, char** argv) {
+    if (argc < 1) return usage();
+    int result = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (listOne(argv[i]) != 0) result = 1;
+    }
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string command = argv[1];
+    if (command == "pack") return pack(argc - 2, argv + 2);
+    if (command == "unpack") return unpack(argc - 2, argv + 2);
+    if (command == "list") return list(argc - 2, argv + 2);
+    return usage();
+}
