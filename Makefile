@@ -1,10 +1,10 @@
-# Thin front end over CMake. `make test` installs missing Debian packages,
-# builds and runs every test.
+# Thin front end over CMake. `make demo` runs the demo game, `make test` runs
+# every test; both install missing Debian packages first.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test demo bench clean
 
 all: build
 
@@ -19,6 +19,12 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	bash scripts/demo.sh $(BUILD)
+
+bench: build
+	$(BUILD)/bench/velmar_bench
 
 clean:
 	rm -rf $(BUILD) demo-game

@@ -1,0 +1,3 @@
+#include "client/startup.h"
+
+int main() { velmar::runClient(); }
