@@ -2,78 +2,39 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
+
+using quask_test::ChildProcess;
 
 const char* kBrindle = QUASK_BIN_DIR "/tools/logserver/brindle";
 const char* kBanner = "Quask Client - Debug Server\n\nListening on 0.0.0.0:6600\nEntering recv loop.\n\n";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // One brindle process with its standard output in a file.
 class Server {
 public:
-    explicit Server(const std::string& out) : m_out(out) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        char* argv[] = {const_cast<char*>(kBrindle), nullptr};
-        m_ok = posix_spawn(&m_pid, kBrindle, &fa, nullptr, argv, environ) == 0;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~Server() {
-        if (m_pid > 0 && !m_exited) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool started() const { return m_ok; }
-    // Waits until the output holds `text` (the pipe is flushed per datagram).
-    bool waitFor(const std::string& text, int ms = 3000) {
-        for (int waited = 0; waited < ms; waited += 10) {
-            if (readFile(m_out).find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    int waitExit(int ms = 3000) {
-        for (int waited = 0; waited < ms; waited += 10) {
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_exited = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -2;
-    }
-    std::string output() const { return readFile(m_out); }
+    explicit Server(const std::string& out) : m_out(out), m_process({kBrindle}, options(out)) {}
+    bool started() const { return m_process.started(); }
+    // The server flushes after each datagram, so the file shows it at once.
+    bool waitFor(const std::string& text) { return quask_test::waitForText(m_out, text, 3000); }
+    int waitExit() { return m_process.waitExit(3000); }
+    std::string output() const { return quask_test::readFile(m_out); }
 
 private:
+    static ChildProcess::Options options(const std::string& out) {
+        ChildProcess::Options o;
+        o.stdoutPath = out;
+        return o;
+    }
     std::string m_out;
-    pid_t m_pid = -1;
-    bool m_ok = false;
-    bool m_exited = false;
+    ChildProcess m_process;
 };
 
 void send(const std::string& bytes) {

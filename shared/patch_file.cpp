@@ -1,0 +1,362 @@
+#include "shared/patch_file.h"
+
+#include <fcntl.h>
+#include <lzma.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace quask {
+
+namespace {
+
+constexpr std::uint8_t kMagic0 = 'K';
+constexpr std::uint8_t kMagic1 = 'X';
+// (pb * 5 + lp) * 9 + lc must stay below this.
+constexpr unsigned kPropsByteLimit = 9 * 5 * 5;
+constexpr unsigned kMaxLcPlusLp = 4;
+
+std::uint32_t readLe32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void writeLe32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The settings every patch file is written with; the preset only fills in
+// what is not set here (its nice length of 64 is not ours).
+bool encoderOptions(lzma_options_lzma* opt) {
+    if (lzma_lzma_preset(opt, 9)) return false;
+    opt->dict_size = kPatchDictSize;
+    opt->lc = 3;
+    opt->lp = 0;
+    opt->pb = 2;
+    opt->mode = LZMA_MODE_NORMAL;
+    opt->nice_len = 273;
+    opt->mf = LZMA_MF_BT4;
+    opt->depth = 16 + 273 / 2;
+    return true;
+}
+
+PatchStatus encodeStatus(lzma_ret ret) {
+    switch (ret) {
+        case LZMA_OK: return PatchStatus::Ok;
+        case LZMA_BUF_ERROR: return PatchStatus::OutputEof;
+        case LZMA_MEM_ERROR: return PatchStatus::Mem;
+        default: return PatchStatus::Param;
+    }
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool readFully(int fd, std::uint8_t* buf, std::size_t len) {
+    while (len > 0) {
+        const ssize_t got = ::read(fd, buf, std::min<std::size_t>(len, 1u << 30));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buf += got;
+        len -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool writeFully(int fd, const std::uint8_t* buf, std::size_t len) {
+    while (len > 0) {
+        const ssize_t put = ::write(fd, buf, std::min<std::size_t>(len, 1u << 30));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        buf += put;
+        len -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// A fresh file in the directory of `path` (a rename never crosses file
+// systems); a short name of its own, so a long target name cannot make it
+// too long. O_EXCL: two writers never share one.
+int createTemporary(const std::string& path, std::string* tmpPath) {
+    static std::atomic<unsigned> counter{0};
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *tmpPath = dir + ".quask-" + std::to_string(::getpid()) + "-" +
+                   std::to_string(counter++) + ".tmp";
+        const int fd = ::open(tmpPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+std::unique_ptr<std::uint8_t[]> allocateBytes(std::size_t len) {
+    // Not value-initialised: untouched pages of a large buffer cost nothing.
+    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[len ? len : 1]);
+}
+
+}  // namespace
+
+// --- Names and statuses ---
+
+const char* patchStatusText(PatchStatus status) {
+    switch (status) {
+        case PatchStatus::Ok: return "ok";
+        case PatchStatus::OutputEof: return "packed stream larger than the content";
+        case PatchStatus::Mem: return "out of memory";
+        case PatchStatus::Param: return "bad parameter";
+        case PatchStatus::TooLarge: return "content of 4 GiB or more";
+        case PatchStatus::Empty: return "empty content";
+        case PatchStatus::Truncated: return "truncated header";
+        case PatchStatus::BadMagic: return "not a compressed patch file";
+        case PatchStatus::BadHeader: return "bad header field";
+        case PatchStatus::BadProperties: return "unsupported LZMA properties";
+        case PatchStatus::DataError: return "LZMA stream does not match the header";
+    }
+    return "unknown status";
+}
+
+bool patchSavedCharValid(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u <= 0x7E && c != '/' && c != '\\';
+}
+
+std::string patchPackedPath(const std::string& path) { return patchUnpackedPath(path, '_'); }
+
+std::string patchUnpackedPath(const std::string& packedPath, char savedChar) {
+    std::string out = packedPath;
+    if (!out.empty()) out.back() = savedChar;
+    return out;
+}
+
+// --- Writing ---
+
+PatchStatus patchCompress(const std::uint8_t* content, std::size_t len, char savedChar,
+                          std::uint8_t* out, std::size_t outCapacity, std::size_t* outLen) {
+    if (!outLen || !out || (!content && len > 0)) return PatchStatus::Param;
+    *outLen = 0;
+    if (len == 0) return PatchStatus::Empty;
+    if (len > kPatchMaxContentSize) return PatchStatus::TooLarge;
+    if (!patchSavedCharValid(savedChar)) return PatchStatus::Param;
+    if (outCapacity <= kPatchPrefixSize) return PatchStatus::OutputEof;
+
+    lzma_options_lzma opt;
+    if (!encoderOptions(&opt)) return PatchStatus::Param;
+    const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_properties_encode(&filters[0], out + kPatchHeaderSize) != LZMA_OK) {
+        return PatchStatus::Param;
+    }
+
+    // The stream may never be larger than what it packs.
+    const std::size_t streamCapacity = std::min(outCapacity - kPatchPrefixSize, len);
+    std::size_t packed = 0;
+    const lzma_ret ret = lzma_raw_buffer_encode(filters, nullptr, content, len,
+                                                out + kPatchPrefixSize, &packed, streamCapacity);
+    const PatchStatus status = encodeStatus(ret);
+    if (status != PatchStatus::Ok) return status;
+
+    out[0] = kMagic0;
+    out[1] = kMagic1;
+    out[2] = static_cast<std::uint8_t>(savedChar);
+    writeLe32(out + 3, static_cast<std::uint32_t>(len));
+    writeLe32(out + 7, static_cast<std::uint32_t>(packed));
+    writeLe32(out + 11, kPatchPropsSize);
+    *outLen = kPatchPrefixSize + packed;
+    return PatchStatus::Ok;
+}
+
+PatchStatus patchCompress(const std::uint8_t* content, std::size_t len, char savedChar,
+                          std::vector<std::uint8_t>* image) {
+    if (!image) return PatchStatus::Param;
+    image->clear();
+    if (len > kPatchMaxContentSize) return PatchStatus::TooLarge;
+    try {
+        image->resize(kPatchPrefixSize + len);
+    } catch (const std::bad_alloc&) {
+        return PatchStatus::Mem;
+    }
+    std::size_t used = 0;
+    const PatchStatus status =
+        patchCompress(content, len, savedChar, image->data(), image->size(), &used);
+    image->resize(used);
+    return status;
+}
+
+// --- Reading ---
+
+PatchStatus patchReadHeader(const std::uint8_t* data, std::size_t len, std::uint64_t fileSize,
+                            PatchHeader* header) {
+    if (!data || !header || len < kPatchHeaderSize) return PatchStatus::Truncated;
+    if (data[0] != kMagic0 || data[1] != kMagic1) return PatchStatus::BadMagic;
+    PatchHeader h;
+    h.savedChar = static_cast<char>(data[2]);
+    h.unpackedSize = readLe32(data + 3);
+    h.packedSize = readLe32(data + 7);
+    h.propsSize = readLe32(data + 11);
+    if (fileSize < kPatchPrefixSize) return PatchStatus::Truncated;
+    if (h.propsSize != kPatchPropsSize || h.packedSize != fileSize - kPatchPrefixSize ||
+        h.unpackedSize == 0 || !patchSavedCharValid(h.savedChar)) {
+        return PatchStatus::BadHeader;
+    }
+    *header = h;
+    return PatchStatus::Ok;
+}
+
+PatchStatus patchReadProperties(const std::uint8_t* data, std::size_t len, PatchProperties* props) {
+    if (!data || !props || len < kPatchPropsSize) return PatchStatus::Truncated;
+    unsigned d = data[0];
+    if (d >= kPropsByteLimit) return PatchStatus::BadProperties;
+    PatchProperties p;
+    p.lc = d % 9;
+    d /= 9;
+    p.lp = d % 5;
+    p.pb = d / 5;
+    p.dictSize = readLe32(data + 1);
+    if (p.lc + p.lp > kMaxLcPlusLp || p.dictSize > kPatchMaxDictSize) {
+        return PatchStatus::BadProperties;
+    }
+    *props = p;
+    return PatchStatus::Ok;
+}
+
+PatchStatus patchDecodeStream(const PatchProperties& props, const std::uint8_t* packed,
+                              std::size_t packedSize, std::uint8_t* out, std::size_t unpackedSize) {
+    if ((!packed && packedSize > 0) || !out || unpackedSize == 0) return PatchStatus::Param;
+    if (props.lc + props.lp > kMaxLcPlusLp || props.pb > 4 || props.dictSize > kPatchMaxDictSize) {
+        return PatchStatus::BadProperties;
+    }
+    lzma_options_lzma opt;
+    std::memset(&opt, 0, sizeof opt);
+    opt.lc = props.lc;
+    opt.lp = props.lp;
+    opt.pb = props.pb;
+    // A window as large as the whole output already reaches every valid
+    // distance, so a small file never pays for a 64 MiB dictionary.
+    const std::uint64_t window = std::min<std::uint64_t>(props.dictSize, unpackedSize);
+    opt.dict_size = static_cast<std::uint32_t>(std::max<std::uint64_t>(window, LZMA_DICT_SIZE_MIN));
+    const lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+    std::size_t inPos = 0, outPos = 0;
+    const lzma_ret ret = lzma_raw_buffer_decode(filters, nullptr, packed, &inPos, packedSize, out,
+                                                &outPos, unpackedSize);
+    if (ret == LZMA_MEM_ERROR) return PatchStatus::Mem;
+    // Bytes after the end marker are no error to liblzma; they are to us.
+    if (ret != LZMA_OK || inPos != packedSize || outPos != unpackedSize) {
+        return PatchStatus::DataError;
+    }
+    return PatchStatus::Ok;
+}
+
+PatchStatus patchDecode(const std::uint8_t* image, std::size_t len,
+                        std::vector<std::uint8_t>* content, PatchHeader* header) {
+    if (!content) return PatchStatus::Param;
+    content->clear();
+    PatchHeader h;
+    PatchStatus status = patchReadHeader(image, len, len, &h);
+    if (status != PatchStatus::Ok) return status;
+    PatchProperties props;
+    status = patchReadProperties(image + kPatchHeaderSize, len - kPatchHeaderSize, &props);
+    if (status != PatchStatus::Ok) return status;
+
+    // Decoded into raw memory first, so a header that lies about the size
+    // does not make us fill gigabytes before the stream is proven.
+    auto out = allocateBytes(h.unpackedSize);
+    if (!out) return PatchStatus::Mem;
+    status =
+        patchDecodeStream(props, image + kPatchPrefixSize, h.packedSize, out.get(), h.unpackedSize);
+    if (status != PatchStatus::Ok) return status;
+    try {
+        content->assign(out.get(), out.get() + h.unpackedSize);
+    } catch (const std::bad_alloc&) {
+        return PatchStatus::Mem;
+    }
+    if (header) *header = h;
+    return PatchStatus::Ok;
+}
+
+// --- Files ---
+
+ReplacingFile::~ReplacingFile() { discard(); }
+
+void ReplacingFile::discard() {
+    if (m_fd >= 0) ::close(m_fd);
+    if (!m_tmpPath.empty()) ::unlink(m_tmpPath.c_str());
+    m_fd = -1;
+    m_tmpPath.clear();
+}
+
+bool ReplacingFile::open(const std::string& path) {
+    discard();
+    m_failed = false;
+    m_path = path;
+    if (path.empty()) return false;
+    m_fd = createTemporary(path, &m_tmpPath);
+    if (m_fd < 0) m_tmpPath.clear();
+    return m_fd >= 0;
+}
+
+bool ReplacingFile::write(const std::uint8_t* data, std::size_t len) {
+    if (m_fd < 0 || (!data && len > 0) || !writeFully(m_fd, data, len)) m_failed = true;
+    return !m_failed;
+}
+
+bool ReplacingFile::commit() {
+    if (m_fd < 0) return false;
+    // A full disk may only show at the flush or the close.
+    bool ok = !m_failed && ::fsync(m_fd) == 0;
+    ok = ::close(m_fd) == 0 && ok;
+    m_fd = -1;
+    ok = ok && ::rename(m_tmpPath.c_str(), m_path.c_str()) == 0;
+    if (ok) m_tmpPath.clear();
+    discard();
+    return ok;
+}
+
+bool patchWriteFileReplacing(const std::string& path, const std::uint8_t* data, std::size_t len) {
+    ReplacingFile file;
+    return file.open(path) && file.write(data, len) && file.commit();
+}
+
+bool UnpackFile(const std::string& path) {
+    FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) return false;
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+
+    // Header and properties are checked before anything is allocated.
+    std::uint8_t prefix[kPatchPrefixSize];
+    PatchHeader header;
+    PatchProperties props;
+    if (!readFully(file.fd, prefix, kPatchHeaderSize) ||
+        patchReadHeader(prefix, kPatchHeaderSize, static_cast<std::uint64_t>(st.st_size),
+                        &header) != PatchStatus::Ok ||
+        !readFully(file.fd, prefix + kPatchHeaderSize, kPatchPropsSize) ||
+        patchReadProperties(prefix + kPatchHeaderSize, kPatchPropsSize, &props) !=
+            PatchStatus::Ok) {
+        return false;
+    }
+
+    auto packed = allocateBytes(header.packedSize);
+    auto out = allocateBytes(header.unpackedSize);
+    if (!packed || !out || !readFully(file.fd, packed.get(), header.packedSize)) return false;
+    ::close(file.fd);
+    file.fd = -1;
+    const PatchStatus status =
+        patchDecodeStream(props, packed.get(), header.packedSize, out.get(), header.unpackedSize);
+    packed.reset();
+    if (status != PatchStatus::Ok) return false;
+    return patchWriteFileReplacing(patchUnpackedPath(path, header.savedChar), out.get(),
+                                   header.unpackedSize);
+}
+
+}  // namespace quask

@@ -1,0 +1,93 @@
+#include "tests/support/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace quask_test {
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
+    for (const std::string& e : options.extraEnv) envStore.push_back(e);
+    std::vector<char*> env;
+    for (const std::string& e : envStore) env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!options.workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, options.workDir.c_str());
+    // A path without a slash is looked up relative to the new working directory.
+    std::string program = argv.at(0);
+    if (program[0] != '/' && program.find('/') != std::string::npos && !options.workDir.empty())
+        program = options.workDir + "/" + program;
+    if (posix_spawn(&m_pid, program.c_str(), &fa, nullptr, args.data(), env.data()) != 0) m_pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && !m_reaped) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+int ChildProcess::waitExit(int ms) {
+    if (m_pid <= 0) return -1;
+    for (int waited = 0;; waited += 10) {
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_reaped = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (waited >= ms) return -2;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool waitForText(const std::string& path, const std::string& text, int ms) {
+    for (int waited = 0; waited <= ms; waited += 10) {
+        if (readFile(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::string makeTempDir(const char* prefix) {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/" + prefix + "XXXXXX";
+    if (!mkdtemp(pattern.data())) return {};
+    return pattern;
+}
+
+void removeTree(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+}  // namespace quask_test

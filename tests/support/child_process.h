@@ -1,0 +1,42 @@
+// A program started by a test: its output goes to files, it is waited for
+// with a time limit, and it is killed by its id when the test ends.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace quask_test {
+
+class ChildProcess {
+public:
+    struct Options {
+        std::string workDir;                 // empty: the test's own
+        std::vector<std::string> extraEnv;   // "NAME=value", added to the test's environment
+        std::string stdoutPath = "/dev/null";
+        std::string stderrPath = "/dev/null";
+    };
+
+    ChildProcess(const std::vector<std::string>& argv, const Options& options);
+    ~ChildProcess();  // kills the process if it still runs
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
+    // Exit code; -1 when killed by a signal, -2 when still running after `ms`.
+    int waitExit(int ms);
+
+private:
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+};
+
+std::string readFile(const std::string& path);
+// Waits until the file holds `text`; false after `ms`.
+bool waitForText(const std::string& path, const std::string& text, int ms);
+std::string makeTempDir(const char* prefix);
+void removeTree(const std::string& path);
+
+}  // namespace quask_test

@@ -1,0 +1,175 @@
+// tessfold end to end: the real program on real files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "shared/patch_file.h"
+#include "tests/tools/patch_test_util.h"
+
+namespace {
+
+using namespace patch_test;
+using quask::PatchStatus;
+
+const char* kTessfold = QUASK_BIN_DIR "/tools/compress/tessfold";
+
+struct RunResult {
+    int code = -1;  // -1: did not exit normally
+    std::string out;
+};
+
+class TessfoldTest : public TempDirTest {
+protected:
+    // Runs tessfold with `args`; a nonzero `fileLimit` caps the size of any
+    // file it writes, as a full disk would.
+    RunResult run(const std::vector<std::string>& args, rlim_t fileLimit = 0) {
+        std::vector<char*> argv{const_cast<char*>(kTessfold)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        // Beside the directory, so that listing() shows only what tessfold left.
+        const std::string outPath = m_dir + ".out";
+        RunResult result;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int fd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || ::dup2(fd, 1) < 0) ::_exit(127);
+            if (fileLimit != 0) {
+                const struct rlimit limit = {fileLimit, fileLimit};
+                ::signal(SIGXFSZ, SIG_IGN);
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+            }
+            ::execv(kTessfold, argv.data());
+            ::_exit(127);
+        }
+        EXPECT_GT(pid, 0);
+        if (pid <= 0) return result;
+        int status = 0;
+        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+        if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
+        const Bytes out = readBytes(outPath);
+        result.out.assign(out.begin(), out.end());
+        ::unlink(outPath.c_str());
+        return result;
+    }
+
+    std::string successText(const std::string& out, std::size_t size, std::size_t packed) {
+        return " - Reading Source File...  done\nCompressing ..ok (" + std::to_string(size) + "=>" +
+               std::to_string(packed) + ")\nWriting output file '" + out + "'...done.\n";
+    }
+};
+
+const char* const kReadAndCompress = " - Reading Source File...  done\nCompressing ..";
+
+TEST_F(TessfoldTest, CompressesTextAndBinariesWithExactReport) {
+    const std::vector<std::pair<std::string, Bytes>> cases = {
+        {"readme.txt", textContent(100000, 21)}, {"data.bin", binaryContent(60000, 22)}};
+    for (const auto& [name, content] : cases) {
+        writeBytes(at(name), content);
+        const RunResult r = run({at(name)});
+        const std::string packedName = quask::patchPackedPath(name);
+        const Bytes image = readBytes(at(packedName));
+        ASSERT_GT(image.size(), quask::kPatchPrefixSize) << r.out;
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, successText(at(packedName), content.size(),
+                                     image.size() - quask::kPatchPrefixSize));
+        Bytes decoded;
+        quask::PatchHeader header;
+        ASSERT_EQ(quask::patchDecode(image.data(), image.size(), &decoded, &header),
+                  PatchStatus::Ok);
+        EXPECT_EQ(decoded, content);
+        EXPECT_EQ(header.savedChar, name.back());
+        EXPECT_EQ(readBytes(at(name)), content);  // the input stays
+    }
+    EXPECT_EQ(listing(),
+              (std::set<std::string>{"readme.txt", "readme.tx_", "data.bin", "data.bi_"}));
+}
+
+TEST_F(TessfoldTest, OneByteAndIncompressibleFilesFailWithOutputEof) {
+    const std::string eof = "fail\noutput eof ( - compression really not neccessary!)\n";
+    writeBytes(at("a.txt"), Bytes{'z'});
+    RunResult r = run({at("a.txt")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, kReadAndCompress + eof);
+
+    // An earlier compressed file of that name survives the failure.
+    writeBytes(at("noise.bin"), randomContent(20000, 23));
+    writeBytes(at("noise.bi_"), Bytes{'o', 'l', 'd'});
+    r = run({at("noise.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, kReadAndCompress + eof);
+    EXPECT_EQ(readBytes(at("noise.bi_")), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(listing(), (std::set<std::string>{"a.txt", "noise.bin", "noise.bi_"}));
+}
+
+TEST_F(TessfoldTest, UnusableInputsAreRefusedWithoutOutput) {
+    writeBytes(at("empty.txt"), Bytes{});
+    RunResult r = run({at("empty.txt")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "File '" + at("empty.txt") + "' is < 1 bytes of size - read error?\n");
+
+    r = run({at("missing.txt")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "Cannot open '" + at("missing.txt") + "'.\n");
+
+    // Sizes are 32-bit: a sparse 4 GiB file is refused before it is read.
+    {
+        const int fd = ::open(at("huge.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(quask::kPatchMaxContentSize) + 1), 0);
+        ::close(fd);
+    }
+    r = run({at("huge.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out,
+              "File '" + at("huge.bin") + "' is 4 GiB or larger - too large for a patch file.\n");
+    EXPECT_EQ(listing(), (std::set<std::string>{"empty.txt", "huge.bin"}));
+}
+
+TEST_F(TessfoldTest, WrongArgumentCountPrintsUsageAndFails) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{at("a"), at("b")}}) {
+        const RunResult r = run(args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out.rfind("usage: tessfold FILE\n", 0), 0u) << r.out;
+    }
+}
+
+TEST_F(TessfoldTest, NameEndingInUnderscoreIsReplacedByItsCompressedForm) {
+    const Bytes content = textContent(40000, 24);
+    writeBytes(at("notes_"), content);
+    const RunResult r = run({at("notes_")});
+    EXPECT_EQ(r.code, 0);
+    const Bytes image = readBytes(at("notes_"));
+    ASSERT_GT(image.size(), quask::kPatchPrefixSize);
+    EXPECT_EQ(r.out,
+              successText(at("notes_"), content.size(), image.size() - quask::kPatchPrefixSize));
+    EXPECT_EQ(image[2], '_');
+    EXPECT_EQ(listing(), (std::set<std::string>{"notes_"}));
+
+    // Unpacking restores the very same name.
+    ASSERT_TRUE(quask::UnpackFile(at("notes_")));
+    EXPECT_EQ(readBytes(at("notes_")), content);
+}
+
+TEST_F(TessfoldTest, FullDiskLeavesNoOutputAndNoDone) {
+    const Bytes content = randomContent(30000, 25);
+    Bytes mixed = textContent(30000, 26);
+    mixed.insert(mixed.end(), content.begin(), content.begin() + 6000);
+    writeBytes(at("big.txt"), mixed);
+    const RunResult r = run({at("big.txt")}, 4096);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out.find("done."), std::string::npos) << r.out;
+    const std::string tail = "Writing output file '" + at("big.tx_") + "'...Write Error.\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_EQ(listing(), (std::set<std::string>{"big.txt"}));
+}
+
+}  // namespace

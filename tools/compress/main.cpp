@@ -1,0 +1,145 @@
+// tessfold: compresses one file, in memory, into a compressed patch file next
+// to it (the last character of the name becomes '_').
+//
+//   tessfold FILE
+//
+// Progress goes to standard output; "done." ends a success. Exit status 0
+// after "done.", 1 on every failure. The output is written to a temporary
+// file and renamed into place, so a failed write never leaves a file behind.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "shared/patch_file.h"
+
+namespace {
+
+using quask::PatchStatus;
+
+int usage() {
+    std::printf(
+        "usage: tessfold FILE\n"
+        "  Compresses FILE into a compressed patch file beside it: the last character\n"
+        "  of the name is replaced by '_' (map.gdf becomes map.gd_). Needs about three\n"
+        "  times the file's size in memory.\n");
+    return 1;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool readFully(int fd, std::uint8_t* buf, std::size_t len) {
+    while (len > 0) {
+        const ssize_t got = ::read(fd, buf, len < (1u << 30) ? len : (1u << 30));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buf += got;
+        len -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+void say(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// Reads the whole file; prints the failure and returns null on error.
+std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) {
+    FdCloser file{::open(path, O_RDONLY | O_CLOEXEC)};
+    struct stat st;
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::printf("Cannot open '%s'.\n", path);
+        return nullptr;
+    }
+    if (st.st_size < 1) {
+        std::printf("File '%s' is < 1 bytes of size - read error?\n", path);
+        return nullptr;
+    }
+    // The header holds 32-bit sizes.
+    if (static_cast<std::uint64_t>(st.st_size) > quask::kPatchMaxContentSize) {
+        std::printf("File '%s' is 4 GiB or larger - too large for a patch file.\n", path);
+        return nullptr;
+    }
+    *size = static_cast<std::size_t>(st.st_size);
+    std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[*size]);
+    if (!data) {
+        say("OOM for unpack data\n");
+        return nullptr;
+    }
+    say(" - Reading Source File... ");
+    if (!readFully(file.fd, data.get(), *size)) {
+        say("Read Error.\n");
+        return nullptr;
+    }
+    say(" done\n");
+    return data;
+}
+
+void printFailure(PatchStatus status) {
+    say("fail\n");
+    switch (status) {
+        case PatchStatus::Mem: say("mem err\n"); break;
+        case PatchStatus::Param: say("param err\n"); break;
+        case PatchStatus::OutputEof:
+            say("output eof ( - compression really not neccessary!)\n");
+            break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2 || argv[1][0] == '\0') return usage();
+    const char* path = argv[1];
+
+    std::size_t size = 0;
+    std::unique_ptr<std::uint8_t[]> source = readSource(path, &size);
+    if (!source) return 1;
+
+    const std::size_t capacity = quask::kPatchPrefixSize + size;
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[capacity]);
+    if (!image) {
+        say("OOM for pack data\n");
+        return 1;
+    }
+    say("Compressing ..");
+    const std::string inPath = path;
+    std::size_t imageSize = 0;
+    const PatchStatus status =
+        quask::patchCompress(source.get(), size, inPath.back(), image.get(), capacity, &imageSize);
+    if (status != PatchStatus::Ok) {
+        printFailure(status);
+        return 1;
+    }
+    std::printf("ok (%u=>%u)\n", static_cast<unsigned>(size),
+                static_cast<unsigned>(imageSize - quask::kPatchPrefixSize));
+    source.reset();
+
+    const std::string outPath = quask::patchPackedPath(inPath);
+    quask::ReplacingFile out;
+    if (!out.open(outPath)) {
+        std::printf("cannot open output file '%s'\n", outPath.c_str());
+        return 1;
+    }
+    std::printf("Writing output file '%s'...", outPath.c_str());
+    std::fflush(stdout);
+    if (!out.write(image.get(), imageSize) || !out.commit()) {
+        say("Write Error.\n");
+        return 1;
+    }
+    say("done.\n");
+    return 0;
+}
