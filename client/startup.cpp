@@ -13,6 +13,8 @@
 #include "client/core/timer.h"
 #include "client/core/vmath.h"
 #include "shared/message_box.h"
+#include "shared/message_box_helper.h"
+#include "shared/start_handshake.h"
 
 namespace velmar {
 
@@ -50,6 +52,8 @@ void runClient() {
     // Early checks (clock, log, processor, operating system) end with code 1:
     // a failed start is never reported as success.
     registerExitHandler(shutdownHandler);
+    // Boxes go through our GTK helper when it is installed beside us.
+    quask::installHelperMessageBoxBackend();
 
     if (!PerfClock::Create()) {
         quask::showMessageBox(
@@ -58,6 +62,10 @@ void runClient() {
         exitProcess(1);
     }
     CLOG::Create();
+    if (!quask::openClientSplashEvent()) {
+        Message(kLogPlain, "Not Started by Launcher / Splash Event not Found.");
+        exitProcess(1);
+    }
     if (!runCpuCheck()) exitProcess(1);
     if (!runOsCheck()) exitProcess(1);
 
@@ -79,7 +87,8 @@ void runClient() {
 
     // The window, the engine objects and the main loop join the sequence here
     // as the platform, asset and scene layers land. Until then the client
-    // ends after the engine core is up.
+    // tells its starter it is up and ends after the engine core is running.
+    quask::signalClientSplashEvent();
     exitProcess(0);
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Lays out the demo game directory from the build and starts the client in it,
-# with the debug log server listening beside it.
+# Lays out the demo game directory from the build and starts the client in it
+# through the game starter, with the debug log server listening beside it.
 set -euo pipefail
 BUILD=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,12 +17,12 @@ sleep 0.3
 
 echo "== starting the client in $GAME"
 set +e
-(cd "$GAME" && ./system/velmar)
+"$GAME/starter"
 code=$?
 set -e
 sleep 0.2
 echo
-echo "== client exited with code $code; its log ($GAME/log/LastRun.log):"
+echo "== starter exited with code $code; its log ($GAME/log/LastRun.log):"
 cat "$GAME/log/LastRun.log"
 echo "== configuration written: $GAME/velmar.cfg"
 exit "$code"

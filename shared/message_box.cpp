@@ -13,14 +13,7 @@ namespace {
 
 BoxResult consoleBox(const std::string& /*text*/, const std::string& /*caption*/,
                      BoxIcon /*icon*/, BoxButtons buttons) {
-    // A person at a terminal can still answer a question; everyone else gets
-    // the first button.
-    if (buttons != BoxButtons::YesNo || !isatty(STDIN_FILENO)) return defaultAnswer(buttons);
-    std::fputs("[Y/n] ", stderr);
-    std::fflush(stderr);
-    char line[16] = {};
-    if (!std::fgets(line, sizeof line, stdin)) return BoxResult::Yes;
-    return (line[0] == 'n' || line[0] == 'N') ? BoxResult::No : BoxResult::Yes;
+    return consoleAnswer(buttons);
 }
 
 MessageBoxBackend g_backend = nullptr;
@@ -38,6 +31,15 @@ bool messageBoxesNonInteractive() {
 
 BoxResult defaultAnswer(BoxButtons buttons) {
     return buttons == BoxButtons::YesNo ? BoxResult::Yes : BoxResult::Ok;
+}
+
+BoxResult consoleAnswer(BoxButtons buttons) {
+    if (buttons != BoxButtons::YesNo || !isatty(STDIN_FILENO)) return defaultAnswer(buttons);
+    std::fputs("[Y/n] ", stderr);
+    std::fflush(stderr);
+    char line[16] = {};
+    if (!std::fgets(line, sizeof line, stdin)) return BoxResult::Yes;
+    return (line[0] == 'n' || line[0] == 'N') ? BoxResult::No : BoxResult::Yes;
 }
 
 void setMessageBoxBackend(MessageBoxBackend backend) { g_backend = backend; }

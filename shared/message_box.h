@@ -30,4 +30,8 @@ bool messageBoxesNonInteractive();
 
 BoxResult defaultAnswer(BoxButtons buttons);
 
+// The console's answer: a person at a terminal may answer a Yes/No question,
+// everyone else gets the first button.
+BoxResult consoleAnswer(BoxButtons buttons);
+
 }  // namespace quask

@@ -1,0 +1,83 @@
+// The start handshake between a starter (the launcher or `starter`) and the
+// game client, through the splash event: a per-user named semaphore.
+//
+// Starter: create the event, reset it, start the client with the game
+// directory as its working directory, wait until the event is set or the
+// client ends, close the event and unlink its name. Client: open the existing
+// event at start-up (missing = not started by a starter, the client ends),
+// set it once when its window is ready, close it.
+//
+// A SplashEvent owns its open semaphore and closes it when destroyed; the
+// name lives until unlinkSplashEvent. One thread uses one SplashEvent; the
+// client's process-wide event (openClientSplashEvent/signalClientSplashEvent)
+// may be signalled from any thread.
+#pragma once
+
+#include <semaphore.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace quask {
+
+// "/QuaskSplashScreenWait.<uid>": per user, as a desktop session would be.
+std::string splashEventName();
+
+// "<gameDir>/system/velmar".
+std::string clientProgramPath(const std::string& gameDir);
+
+enum class SplashWait {
+    Set,           // the client signalled (possibly just before it ended)
+    ProcessEnded,  // the client ended first; the process is reaped
+    Failed,        // the process is not our child
+};
+
+class SplashEvent {
+public:
+    SplashEvent() = default;
+    ~SplashEvent();
+    SplashEvent(SplashEvent&& other) noexcept;
+    SplashEvent& operator=(SplashEvent&& other) noexcept;
+    SplashEvent(const SplashEvent&) = delete;
+    SplashEvent& operator=(const SplashEvent&) = delete;
+
+    // Creates the event, or opens one of the same name (mode 0600, count 0).
+    // Not open on failure; `error` gets the error number.
+    static SplashEvent create(const std::string& name, int* error = nullptr);
+    static SplashEvent create() { return create(splashEventName()); }
+    // Opens an event a starter created; not open when there is none.
+    static SplashEvent openExisting(const std::string& name);
+    static SplashEvent openExisting() { return openExisting(splashEventName()); }
+
+    bool isOpen() const { return m_event != nullptr; }
+    // Takes back every signal still pending, so only a new one counts.
+    void reset();
+    bool set();
+    // Takes one pending signal without waiting; false when there is none.
+    bool trySignalled();
+    void close();
+    // The client's "signal the splash event": sets it and closes it when it
+    // is open, else nothing; true when a signal was posted.
+    bool signalAndClose();
+
+    // Waits, without time limit, until the event is set or `pid` ends.
+    // `exitStatus` gets the waitpid status when the process ended.
+    SplashWait waitSetOrProcessEnded(pid_t pid, int* exitStatus = nullptr);
+
+private:
+    explicit SplashEvent(sem_t* event) : m_event(event) {}
+    sem_t* m_event = nullptr;
+};
+
+// Removes the name; events already open stay usable. False when it was absent.
+bool unlinkSplashEvent(const std::string& name);
+inline bool unlinkSplashEvent() { return unlinkSplashEvent(splashEventName()); }
+
+// --- The client's process-wide event ---
+
+// Opens the starter's event; false when it does not exist.
+bool openClientSplashEvent();
+// Sets and closes the event opened above; later calls do nothing.
+void signalClientSplashEvent();
+
+}  // namespace quask

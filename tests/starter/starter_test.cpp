@@ -1,0 +1,161 @@
+// starter end to end: a copy of the real program in a temporary game
+// directory, with a fake client at system/velmar.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "shared/start_handshake.h"
+#include "tests/starter/test_util.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace starter_test;
+namespace fs = std::filesystem;
+
+const char* kStarter = QUASK_BIN_DIR "/tools/starter/starter";
+const char* kGameStartFailed = "Process creation failed.: Game Start failed.\n";
+
+struct StarterRun {
+    bool finished = false;
+    int exitCode = -1;
+    std::string errors;  // the starter's standard error
+};
+
+class StarterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_game = makeTempDir();
+        ASSERT_FALSE(m_game.empty());
+        m_report = m_game + "/client_report.txt";
+        quask::unlinkSplashEvent();
+    }
+    void TearDown() override {
+        // A client left running ends with its test; a reused process id
+        // belongs to some other program and is left alone.
+        const long pid = std::atol(readFile(m_report).c_str());
+        char exe[4096] = {};
+        const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+        if (pid > 0 && readlink(link.c_str(), exe, sizeof exe - 1) > 0 &&
+            std::string(exe).rfind(m_game, 0) == 0) {
+            kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+        quask::unlinkSplashEvent();
+    }
+
+    // Lays out <dir>/starter and, when `withClient`, <dir>/system/velmar.
+    void layOut(const std::string& dir, bool withClient) {
+        fs::create_directories(dir + "/system");
+        // A copy, not a link: the starter finds its game directory through
+        // the resolved program path.
+        fs::copy_file(kStarter, dir + "/starter", fs::copy_options::overwrite_existing);
+        if (withClient) {
+            fs::copy_file(kFakeClient, dir + "/system/velmar",
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+
+    StarterRun run(const std::string& dir, const char* mode) {
+        ScopedEnv quiet("QUASK_NONINTERACTIVE", "1");
+        ScopedEnv clientMode("FAKE_CLIENT_MODE", mode);
+        ScopedEnv report("FAKE_CLIENT_REPORT", m_report.c_str());
+        const std::string program = dir + "/starter";
+        const std::string errors = m_game + "/starter_stderr.txt";
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        // Run from elsewhere: the starter must not rely on its working directory.
+        posix_spawn_file_actions_addchdir_np(&fa, "/");
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        pid_t pid = 0;
+        StarterRun result;
+        const int error = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (error != 0) return result;
+        int status = 0;
+        result.finished = waitExit(pid, 8000, status);
+        if (result.finished && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+        result.errors = readFile(errors);
+        return result;
+    }
+
+    std::string m_game;
+    std::string m_report;
+};
+
+TEST_F(StarterTest, SignallingClientGivesZeroAndKeepsRunningInTheGameDirectory) {
+    layOut(m_game, true);
+    const auto start = std::chrono::steady_clock::now();
+    const StarterRun r = run(m_game, "signal-stay");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.errors, "");
+    // The client lives 10 s after signalling; the starter does not wait for that.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    // pid, working directory, argument count, program path.
+    const std::string report = readFile(m_report);
+    const long pid = std::atol(report.c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(static_cast<pid_t>(pid), 0), 0);
+    EXPECT_EQ(report.substr(report.find('\n') + 1),
+              m_game + "\n1\n" + m_game + "/system/velmar\n");
+    // The name is gone once the wait is over.
+    EXPECT_FALSE(quask::SplashEvent::openExisting().isOpen());
+}
+
+TEST_F(StarterTest, ClientEndingBeforeItSignalsGivesOne) {
+    layOut(m_game, true);
+    const StarterRun r = run(m_game, "early");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(readFile(m_report), "");  // the client did run
+    EXPECT_FALSE(quask::SplashEvent::openExisting().isOpen());
+}
+
+TEST_F(StarterTest, MissingClientShowsGameStartFailed) {
+    layOut(m_game, false);
+    const StarterRun r = run(m_game, "signal-stay");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.errors, kGameStartFailed);
+    EXPECT_FALSE(quask::SplashEvent::openExisting().isOpen());
+}
+
+TEST_F(StarterTest, EventThatCannotBeCreatedStopsBeforeTheClientStarts) {
+    // A directory where the event's backing file belongs makes creating it
+    // fail for every user, root included.
+    const std::string blocker = "/dev/shm/sem." + quask::splashEventName().substr(1);
+    if (mkdir(blocker.c_str(), 0700) != 0) GTEST_SKIP() << "cannot block " << blocker;
+    layOut(m_game, true);
+    const StarterRun r = run(m_game, "signal-stay");
+    rmdir(blocker.c_str());
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.errors, kGameStartFailed);
+    EXPECT_EQ(readFile(m_report), "");  // never started
+}
+
+TEST_F(StarterTest, GameDirectoryTooLongForTheBufferIsReported) {
+    std::string deep = m_game;
+    while (deep.size() < 1100) deep += "/" + std::string(200, 'd');
+    layOut(deep, true);
+    const StarterRun r = run(deep, "signal-stay");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.errors, "Error: Failed to get the BaseDirectory\n");
+    EXPECT_EQ(readFile(m_report), "");
+}
+
+}  // namespace
