@@ -64,6 +64,13 @@ std::unique_ptr<std::uint8_t[]> readWhole(const char* path, std::size_t* size) {
     return data;
 }
 
+bool writeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && ok;
+}
+
 void benchLoadFileData() {
     const std::size_t kSize = 64u << 20;
     const std::vector<std::uint8_t> content = makeContent(kSize);
@@ -74,13 +81,11 @@ void benchLoadFileData() {
     // The baseline reads a plain zlib stream of the same content.
     uLongf zLen = compressBound(kSize);
     std::vector<std::uint8_t> z(zLen);
-    compress2(z.data(), &zLen, content.data(), kSize, Z_DEFAULT_COMPRESSION);
-    FILE* f = std::fopen(gdfPath.c_str(), "wb");
-    std::fwrite(packed.data(), 1, packed.size(), f);
-    std::fclose(f);
-    f = std::fopen(zPath.c_str(), "wb");
-    std::fwrite(z.data(), 1, zLen, f);
-    std::fclose(f);
+    compress2(z.data(), &zLen, content.data(), kSize, Z_BEST_COMPRESSION);  // as gdfPack
+    if (!writeFile(gdfPath, packed.data(), packed.size()) || !writeFile(zPath, z.data(), zLen)) {
+        std::printf("LoadFileData: cannot write the sample files under /tmp\n\n");
+        return;
+    }
 
     double best = 1e300, bestBase = 1e300;
     for (int round = 0; round < 5; ++round) {

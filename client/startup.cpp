@@ -75,7 +75,6 @@ void runClient() {
     selectMathRoutines(cpuInfo().sse != 0);
     initTrigTables();
     logCpuBlock();
-    lowerMainThreadPriority();
 
     const int bpp = conf->GetInt(RCONF_BPP);
     Message(kLogPlain, "RConf->iGetVar(RCONF_BPP): %d", bpp);
@@ -84,6 +83,10 @@ void runClient() {
         exitProcess(1);
     }
     CTimer::Create();
+    // Threads inherit the priority of the thread that starts them, and an
+    // unprivileged process cannot raise it again: the main thread steps down
+    // only once the timer's worker runs.
+    lowerMainThreadPriority();
 
     // The window, the engine objects and the main loop join the sequence here
     // as the platform, asset and scene layers land. Until then the client

@@ -109,20 +109,20 @@ void CLOG::Create(const std::string& logDir, std::uint16_t port) {
 
 void CLOG::Destroy() {
     CLOG* log = g_log.exchange(nullptr);
-    delete log;
-}
-
-CLOG::~CLOG() {
-    if (m_socket >= 0) {
-        sendDatagram(kClosing, sizeof kClosing);  // 75 characters and the zero byte
-        ::close(m_socket);
-        m_socket = -1;
+    if (!log) return;
+    // The object itself stays: the exit may run on one thread while another
+    // is still inside Message with this pointer. Its descriptors are taken
+    // out first, so such a late call writes nothing.
+    const int sock = log->m_socket.exchange(-1);
+    if (sock >= 0) {
+        log->sendTo(sock, kClosing, sizeof kClosing);  // 75 characters and the zero byte
+        ::close(sock);
     }
-    if (m_file >= 0) {
-        writeText(m_file, kRule40);
-        writeText(m_file, "Engine Destroy\r\n");
-        ::close(m_file);
-        m_file = -1;
+    const int fd = log->m_file.exchange(-1);
+    if (fd >= 0) {
+        writeText(fd, kRule40);
+        writeText(fd, "Engine Destroy\r\n");
+        ::close(fd);
     }
 }
 
@@ -146,14 +146,17 @@ std::string CLOG::formatPrefix(double seconds, int level) {
 }
 
 void CLOG::sendDatagram(const char* data, std::size_t size) {
-    if (m_socket < 0) return;
+    const int sock = m_socket.load();
+    if (sock >= 0) sendTo(sock, data, size);
+}
+
+void CLOG::sendTo(int sock, const char* data, std::size_t size) const {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(m_port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // Send errors (nobody listening, a full buffer) are ignored by design.
-    (void)::sendto(m_socket, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
-                   sizeof to);
+    (void)::sendto(sock, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
 void CLOG::Message(int level, const char* format, ...) {
@@ -164,7 +167,8 @@ void CLOG::Message(int level, const char* format, ...) {
 }
 
 void CLOG::MessageV(int level, const char* format, va_list args) {
-    if (m_file < 0) return;
+    const int fd = m_file.load();
+    if (fd < 0) return;
     char message[kLogMessageMax + 1];
     formatInto(message, sizeof message, format, args);
     const std::string prefix = formatPrefix(PerfClock::seconds(), level);
@@ -174,7 +178,7 @@ void CLOG::MessageV(int level, const char* format, va_list args) {
     std::string line;
     line.reserve(prefix.size() + std::strlen(message) + 2);
     line.append(prefix).append(message).append("\r\n");
-    writeAll(m_file, line.data(), line.size());
+    writeAll(fd, line.data(), line.size());
 
     sendDatagram(prefix.data(), prefix.size());
     sendDatagram(message, std::strlen(message));
@@ -192,7 +196,7 @@ void CLOG::MessageV(int level, const char* format, va_list args) {
 
 void CLOG::Trace(bool withLocation, const char* file, unsigned line, const char* function,
                  const char* format, ...) {
-    if (m_socket < 0) return;
+    if (m_socket.load() < 0) return;
     char message[kTraceMessageMax + 1];
     va_list args;
     va_start(args, format);

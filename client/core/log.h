@@ -8,6 +8,7 @@
 // concurrent messages never interleave inside a line.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <string>
@@ -25,7 +26,7 @@ constexpr std::uint16_t kLogPort = 6600;
 class CLOG {
 public:
     // Opens the file under `logDir` and the socket, writes the banners.
-    // Shows the fatal box and exits with code 0 when the file cannot be made.
+    // Shows the fatal box and exits with code 1 when the file cannot be made.
     static void Create(const std::string& logDir = "./log",
                        std::uint16_t port = kLogPort);
     static void Destroy();
@@ -44,11 +45,11 @@ public:
 
 private:
     CLOG() = default;
-    ~CLOG();
     void sendDatagram(const char* data, std::size_t size);
+    void sendTo(int sock, const char* data, std::size_t size) const;
 
-    int m_file = -1;
-    int m_socket = -1;
+    std::atomic<int> m_file{-1};
+    std::atomic<int> m_socket{-1};
     std::uint16_t m_port = kLogPort;
 };
 

@@ -395,13 +395,22 @@ float CRConf::GetFloat(int index) {
 }
 
 const char* CRConf::GetString(int index) {
-    Hold hold(*this);
-    if (!validIndex(index, "string")) return "";
-    const Entry& e = m_table[index];
-    if (e.type == RConfType::String) return e.value.s;
+    const char* name;
+    RConfType type;
+    {
+        Hold hold(*this);
+        if (!validIndex(index, "string")) return "";
+        const Entry& e = m_table[index];
+        if (e.type == RConfType::String) return e.value.s;
+        name = e.name;  // static texts: still valid after the lock is left
+        type = e.type;
+    }
+    // The lock is left first: the critical box may stay open for a long
+    // time, and another thread may already be ending the process and need
+    // the lock to rewrite the file.
     Message(kLogCrit, "RConf: access to cvar '%s' as string,  var is type: %s - impossible.",
-            e.name, typeName(e.type));
-    exitProcess(1);  // still holding the lock: the exit handlers may re-enter it
+            name, typeName(type));
+    exitProcess(1);
 }
 
 void CRConf::AddObserver(int index, RConfObserver observer) {

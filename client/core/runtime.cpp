@@ -110,6 +110,7 @@ std::recursive_mutex g_exitLock;
 }  // namespace
 
 void registerExitHandler(ExitHandler handler) {
+    if (!handler) return;
     std::lock_guard<std::recursive_mutex> lock(g_exitLock);
     int n = g_handlerCount.load();
     if (n >= kMaxExitHandlers) return;

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <initializer_list>
@@ -74,14 +75,25 @@ CTimer* CTimer::Create() {
 
 void CTimer::Destroy(CTimer* timer) {
     if (!timer) return;
-    {
-        std::lock_guard<std::mutex> queue(timer->m_queueLock);
-        timer->m_stop = true;
-    }
-    timer->m_wake.notify_all();
-    if (timer->m_worker.joinable()) timer->m_worker.join();
     CTimer* self = timer;
     g_instance.compare_exchange_strong(self, nullptr);
+    std::unique_lock<std::mutex> queue(timer->m_queueLock);
+    timer->m_stop = true;
+    timer->m_wake.notify_all();
+    // The process may be ending from inside a callback (a fatal error on the
+    // worker thread), or the worker may itself be waiting to end the process
+    // while another thread runs the exit handlers. Neither may hang the exit:
+    // the worker is then left to the process's end, with its timer intact.
+    const bool onWorker = timer->m_worker.get_id() == std::this_thread::get_id();
+    const bool stopped =
+        !onWorker && timer->m_wake.wait_for(queue, std::chrono::milliseconds(kStopWaitMs),
+                                            [timer] { return timer->m_workerDone; });
+    queue.unlock();
+    if (!stopped) {
+        if (timer->m_worker.joinable()) timer->m_worker.detach();
+        return;
+    }
+    timer->m_worker.join();
     timer->~CTimer();
     release(timer);
 }
@@ -233,6 +245,9 @@ void CTimer::workerMain() {
     std::unique_lock<std::mutex> worker(m_workerLock);
     while (fireDue(worker)) {
     }
+    std::lock_guard<std::mutex> queue(m_queueLock);
+    m_workerDone = true;
+    m_wake.notify_all();
 }
 
 // One pass: fires the head when due, otherwise sleeps. False once stopped.
@@ -288,8 +303,11 @@ void CTimer::waitForWork(std::unique_lock<std::mutex>& worker) {
         // wake up to a millisecond late).
         const auto ticks = static_cast<__int128>(PerfClock::counterNow() - PerfClock::startCount());
         const auto elapsedNs = static_cast<std::int64_t>(ticks * 1000000000 / PerfClock::frequency());
-        std::int64_t leftMs = planned - elapsedNs / 1000000;
-        if (leftMs > kMaxSleepMs) leftMs = kMaxSleepMs;
+        const std::int64_t elapsedMs = elapsedNs / 1000000;
+        // Compared before subtracting: a due time far in the past must not
+        // overflow the difference.
+        std::int64_t leftMs = 0;
+        if (planned > elapsedMs) leftMs = std::min(planned - elapsedMs, kMaxSleepMs);
         const std::int64_t leftNs = leftMs * 1000000 - elapsedNs % 1000000;
         if (leftNs > 0) {
             auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(leftNs);

@@ -8,8 +8,10 @@
 // Add and Cancel may be called from any thread, including from a callback:
 // callbacks run on the worker thread with no lock of the caller's kind held.
 // A callback must return quickly; every other timer waits for it. Create and
-// Destroy belong to the start-up and shutdown code; Destroy must not be called
-// from a callback. Timers still queued at Destroy are freed without a call.
+// Destroy belong to the start-up and shutdown code. Timers still queued at
+// Destroy are freed without a call. When the process ends from inside a
+// callback, Destroy (run by the exit handlers on the worker) only stops the
+// worker and leaves the timer to the process's end.
 //
 // An id is only meaningful while its timer lives: once the worker has freed a
 // record, Cancel with the old id hits whatever timer took the id next.
@@ -31,6 +33,7 @@ public:
     static constexpr int kHintSlots = 512;
     // Next wake-up while the queue is empty: the worker sleeps until an Add.
     static constexpr std::int64_t kNoWakeUp = INT64_MAX;
+    static constexpr int kStopWaitMs = 2000;  // Destroy's wait for the worker
 
     // Starts the worker; the first live timer becomes the process-wide one.
     // Ends the process when the worker cannot be started.
@@ -87,6 +90,7 @@ private:
     Record* m_head = nullptr;
     std::int64_t m_nextWakeUp = kNoWakeUp;
     bool m_stop = false;
+    bool m_workerDone = false;  // set by the worker as it ends; queue lock
 };
 
 }  // namespace velmar

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace velmar {
@@ -173,20 +174,25 @@ GdfStatus gdfDescrambleInflate(std::uint32_t key, std::uint8_t* payload, std::si
     if (expected > kGdfMaxSize) return GdfStatus::SizeMismatch;
     ReadyMark mark;
     std::thread descrambler;
+    auto descrambleAll = [&mark, key, payload, len] {
+        DescrambleState st{key};
+        for (std::size_t done = 0; done < len && !mark.stopped();) {
+            const std::size_t n = len - done < kPiece ? len - done : kPiece;
+            descramblePiece(st, payload + done, payload + done, n);
+            done += n;
+            mark.publish(done);
+        }
+    };
+    bool threaded = false;
     if (len >= kPipelineMin) {
-        descrambler = std::thread([&mark, key, payload, len] {
-            DescrambleState st{key};
-            for (std::size_t done = 0; done < len && !mark.stopped();) {
-                const std::size_t n = len - done < kPiece ? len - done : kPiece;
-                descramblePiece(st, payload + done, payload + done, n);
-                done += n;
-                mark.publish(done);
-            }
-        });
-    } else {
-        GdfDescramble(key, payload, payload, len);
-        mark.publish(len);
+        try {
+            descrambler = std::thread(descrambleAll);
+            threaded = true;
+        } catch (const std::system_error&) {
+            // No thread to spare: descramble first, then inflate.
+        }
     }
+    if (!threaded) descrambleAll();
 
     // Inflate with uncompress()'s verdicts: the stream must end within the
     // input and within `expected` bytes; bytes after its end are ignored.

@@ -380,6 +380,42 @@ TEST(TimerLifecycle, WorkerThatCannotStartEndsProcess) {
                 "CTimer => Cannot Create Worker\\.");
 }
 
+// A fatal error inside a callback ends the process from the worker thread:
+// the exit handlers, which destroy the timer, run there and must finish.
+void destroyTimerAtExit() {
+    CTimer::Destroy(CTimer::instance());
+    std::fputs("handlers done\n", stderr);
+}
+void exitFromCallback(int, void*, int) { velmar::exitProcess(1); }
+
+TEST(TimerLifecycle, ExitFromACallbackRunsTheHandlersAndEndsWithItsCode) {
+    EXPECT_EXIT(
+        {
+            velmar::registerExitHandler(destroyTimerAtExit);
+            CTimer::Create()->Add(0, 0, 0, exitFromCallback, nullptr);
+            for (;;) std::this_thread::sleep_for(10ms);
+        },
+        ::testing::ExitedWithCode(1), "^handlers done\n$");
+}
+
+// The main thread ends the process while the worker, in a callback, also
+// wants to: the handlers' Destroy may not wait for the worker for ever.
+void exitFromCallbackLater(int, void*, int) {
+    std::this_thread::sleep_for(50ms);
+    velmar::exitProcess(3);
+}
+
+TEST(TimerLifecycle, ExitOnTwoThreadsAtOnceDoesNotHang) {
+    EXPECT_EXIT(
+        {
+            velmar::registerExitHandler(destroyTimerAtExit);
+            CTimer::Create()->Add(0, 0, 0, exitFromCallbackLater, nullptr);
+            std::this_thread::sleep_for(20ms);
+            velmar::exitProcess(2);
+        },
+        ::testing::ExitedWithCode(2), "^handlers done\n$");
+}
+
 // --- Concurrency ---
 
 TEST(TimerStress, TwoThreadsAddAndCancelConcurrently) {

@@ -430,6 +430,17 @@ TEST_F(LoadFileDataDeath, MissingOrEmptyFileEndsTheProcess) {
     expectCrit("empty.bin", "File '%s' - empty file.");
 }
 
+TEST_F(LoadFileDataDeath, FileOfTwoGibibytesOrMoreCountsAsEmpty) {
+    // Sparse files: 2^31 bytes is one past the largest length, and 2^32 + 5
+    // would be 5 bytes if only the low 32 bits of the size were looked at.
+    for (const auto& [name, size] : {std::pair<const char*, off_t>{"two.bin", off_t{1} << 31},
+                                     std::pair<const char*, off_t>{"wrap.bin", (off_t{1} << 32) + 5}}) {
+        writeBytes(at(name), {});
+        ASSERT_EQ(::truncate(at(name).c_str(), size), 0);
+        expectCrit(name, "File '%s' - empty file.");
+    }
+}
+
 TEST_F(LoadFileDataDeath, ContainerWithoutPayloadEndsTheProcess) {
     writeBytes(at("sixteen.gdf"), container(4 << 4, 2, {}));
     expectCrit("sixteen.gdf", kNoContent);
