@@ -18,6 +18,8 @@ PACKAGES=(
   liblzma-dev lzma-dev libssl-dev libcurl4-openssl-dev
   # content tools
   libfreetype-dev fonts-dejavu-core libstb-dev
+  # contentkit tests read pictures back through gdk-pixbuf
+  libgdk-pixbuf-2.0-dev
   # end-to-end tests of the client and the patcher
   xvfb xauth x11-utils xdotool imagemagick python3
 )

@@ -1,0 +1,163 @@
+// The contentkit program end to end on real files, and the procedural
+// generators the demo content is built from.
+#include <gtest/gtest.h>
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+#include "tests/contentkit/reference.h"
+#include "tests/contentkit/test_util.h"
+#include "tools/contentkit/dds_writer.h"
+#include "tools/contentkit/procedural.h"
+
+namespace {
+
+using contentkit::Image;
+using cktest::Bytes;
+
+const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
+
+class ContentkitProgram : public cktest::TempDirTest {
+protected:
+    cktest::RunResult run(const std::vector<std::string>& args) { return cktest::runProgram(kProgram, args, m_dir); }
+};
+
+TEST_F(ContentkitProgram, PngBecomesTheSameDdsAsTheLibraryWrites) {
+    const Image source = contentkit::makeRock(24, 40, 2);
+    ASSERT_TRUE(stbi_write_png(at("rock.png").c_str(), 24, 40, 4, source.rgba.data(), 24 * 4));
+    cktest::RunResult r = run({"dds", at("rock.png"), at("rock.dds"), "--format", "DXT5"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    Bytes expected;
+    std::string error;
+    contentkit::DdsOptions options;
+    options.format = contentkit::DxtFormat::Dxt5;
+    ASSERT_TRUE(contentkit::writeDds(source, options, &expected, &error));
+    EXPECT_TRUE(cktest::readBytes(at("rock.dds")) == expected);
+
+    r = run({"info", at("rock.dds")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find(at("rock.dds") + ": DDS\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  fourCC: DXT5\n  data bytes: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  levels read: 6\n"), std::string::npos) << r.out;
+}
+
+TEST_F(ContentkitProgram, SameCommandGivesSameBytes) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+        {".dds", {"dds", "--pattern", "water", "--size", "64x32", "--frame", "3", "--seed", "11", "--format", "dxt3"}},
+        {".tga", {"tga", "--pattern", "cursor-cam", "--size", "32x32", "--rle", "--top-left"}},
+        {".bmp", {"bmp", "--pattern", "splash", "--size", "90x40"}}};
+    for (const auto& [ext, command] : commands) {
+        for (const char* name : {"a", "b"}) {
+            std::vector<std::string> args = command;
+            args.push_back(at(name + ext));
+            const cktest::RunResult r = run(args);
+            ASSERT_EQ(r.code, 0) << ext << ": " << r.err;
+        }
+        const Bytes a = cktest::readBytes(at("a" + ext));
+        EXPECT_FALSE(a.empty());
+        EXPECT_TRUE(a == cktest::readBytes(at("b" + ext))) << ext;
+        const cktest::RunResult info = run({"info", at("a" + ext)});
+        EXPECT_EQ(info.code, 0) << info.err;
+    }
+}
+
+TEST_F(ContentkitProgram, TgaInputConvertsWithoutLoss) {
+    ASSERT_EQ(run({"tga", "--pattern", "cursor-button", "--size", "32x32", "--rle", at("in.tga")}).code, 0);
+    ASSERT_EQ(run({"tga", at("in.tga"), at("out.tga"), "--depth", "32", "--top-left"}).code, 0);
+    Image in, out;
+    ASSERT_TRUE(reference::decodeTga(cktest::readBytes(at("in.tga")), &in));
+    ASSERT_TRUE(reference::decodeTga(cktest::readBytes(at("out.tga")), &out));
+    EXPECT_TRUE(in.rgba == out.rgba);
+    EXPECT_TRUE(in.rgba == contentkit::makeCursor(contentkit::CursorKind::Button, 32).rgba);
+}
+
+TEST_F(ContentkitProgram, MalformedFileExitsOneWithAClearMessage) {
+    ASSERT_EQ(run({"dds", "--pattern", "grass", "--size", "16x16", at("g.dds"), "--format", "dxt1"}).code, 0);
+    Bytes cut = cktest::readBytes(at("g.dds"));
+    cut.resize(100);
+    cktest::writeBytes(at("cut.dds"), cut);
+    cktest::writeBytes(at("bad.def"), cktest::bytesOf("1: a.dds\n2:b.dds\n"));
+    const cktest::RunResult r = run({"info", at("cut.dds"), at("g.dds"), at("bad.def")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "contentkit: " + at("cut.dds") +
+                         ": malformed DDS: file is 100 bytes, shorter than the 128-byte DDS header\n"
+                         "contentkit: " + at("bad.def") +
+                         ": malformed DEF: line 2: write 'ID: path'; the character after ':' is dropped\n");
+    EXPECT_NE(r.out.find(at("g.dds") + ": DDS\n"), std::string::npos);
+}
+
+TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
+    EXPECT_EQ(run({}).code, 2);
+    EXPECT_EQ(run({"dds", "--pattern", "rock", at("x.dds")}).code, 2);  // no --format
+    EXPECT_EQ(run({"dds", "--pattern", "rock", at("x.dds"), "--format", "dxt2"}).code, 2);
+    EXPECT_EQ(run({"tga", "--pattern", "rock", at("x.tga"), "--depth", "16"}).code, 2);
+    EXPECT_EQ(run({"bmp", "--pattern", "rock", "--size", "0x4", at("x.bmp")}).code, 2);
+    EXPECT_EQ(run({"bmp", "--pattern", "rock", at("x.bmp"), "--bogus"}).code, 2);
+    cktest::RunResult r = run({"bmp", "--pattern", "lava", at("x.bmp")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "contentkit: lava: unknown pattern 'lava'\n");
+    r = run({"dds", at("missing.png"), at("x.dds"), "--format", "dxt1"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.find("contentkit: " + at("missing.png") + ": cannot open file"), 0u) << r.err;
+    cktest::writeBytes(at("junk.png"), cktest::bytesOf("not a picture"));
+    r = run({"dds", at("junk.png"), at("x.dds"), "--format", "dxt1"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.find("contentkit: " + at("junk.png") + ": cannot decode picture"), 0u) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(at("x.dds")));
+}
+
+// --- Procedural pictures ---
+
+double meanColumnStep(const Image& image, int a, int b) {
+    double sum = 0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int c = 0; c < 3; ++c) sum += std::abs(int(image.at(a, y)[c]) - int(image.at(b, y)[c]));
+    }
+    return sum / (image.height * 3);
+}
+
+TEST(Procedural, SameSeedSamePixelsOtherSeedDiffers) {
+    EXPECT_TRUE(contentkit::makeGrass(32, 32, 5).rgba == contentkit::makeGrass(32, 32, 5).rgba);
+    EXPECT_FALSE(contentkit::makeGrass(32, 32, 5).rgba == contentkit::makeGrass(32, 32, 6).rgba);
+    EXPECT_FALSE(contentkit::makeRock(32, 32, 5).rgba == contentkit::makeRock(32, 32, 6).rgba);
+}
+
+TEST(Procedural, TexturesTileAcrossTheirEdges) {
+    for (const Image& image : {contentkit::makeGrass(64, 64, 1), contentkit::makeRock(64, 64, 1),
+                               contentkit::makeWaterFrame(64, 64, 1, 2, 8)}) {
+        // The wrap from the last column to the first is no larger a step
+        // than between neighbours inside the picture.
+        double inner = 0;
+        for (int x = 0; x + 1 < 64; ++x) inner = std::max(inner, meanColumnStep(image, x, x + 1));
+        EXPECT_LE(meanColumnStep(image, 63, 0), inner);
+    }
+}
+
+TEST(Procedural, WaterFramesLoopBackToTheFirst) {
+    const Image first = contentkit::makeWaterFrame(32, 32, 7, 0, 8);
+    EXPECT_TRUE(contentkit::makeWaterFrame(32, 32, 7, 8, 8).rgba == first.rgba);
+    EXPECT_FALSE(contentkit::makeWaterFrame(32, 32, 7, 1, 8).rgba == first.rgba);
+}
+
+TEST(Procedural, CursorsHaveTransparentBackgroundAndOpaqueHotSpot) {
+    for (auto kind : {contentkit::CursorKind::Standard, contentkit::CursorKind::Button}) {
+        const Image arrow = contentkit::makeCursor(kind, 32);
+        EXPECT_EQ(arrow.at(0, 0)[3], 255);   // the tip is the hot spot
+        EXPECT_EQ(arrow.at(31, 0)[3], 0);
+        EXPECT_EQ(arrow.at(0, 31)[3], 0);
+    }
+    const Image cam = contentkit::makeCursor(contentkit::CursorKind::Camera, 32);
+    EXPECT_EQ(cam.at(16, 16)[3], 255);
+    EXPECT_EQ(cam.at(0, 0)[3], 0);
+    Image out;
+    std::string error;
+    contentkit::PatternRequest request;
+    request.name = "cursor-cam";
+    request.width = 32;
+    request.height = 16;
+    EXPECT_FALSE(contentkit::makePattern(request, &out, &error));
+    EXPECT_EQ(error, "cursor patterns are square");
+}
+
+}  // namespace

@@ -1,0 +1,276 @@
+// Command parsing and file handling for contentkit.
+#include "tools/contentkit/cli.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/contentkit/bmp_writer.h"
+#include "tools/contentkit/dds_writer.h"
+#include "tools/contentkit/info.h"
+#include "tools/contentkit/procedural.h"
+#include "tools/contentkit/tga_writer.h"
+
+namespace contentkit {
+
+namespace {
+
+constexpr long kMaxInputBytes = 1L << 30;
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: contentkit info FILE...\n"
+                 "       contentkit dds (IN|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]\n"
+                 "       contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]\n"
+                 "       contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
+                 "  IN is a PNG, TGA or BMP picture\n"
+                 "  pattern options: --size WxH (default 256x256) --seed N --frame N --frames N\n"
+                 "  patterns:");
+    for (const std::string& name : patternNames()) std::fprintf(stderr, " %s", name.c_str());
+    std::fprintf(stderr, "\n");
+    return 2;
+}
+
+int fail(const std::string& path, const std::string& what) {
+    std::fprintf(stderr, "contentkit: %s: %s\n", path.c_str(), what.c_str());
+    return 1;
+}
+
+// --- Files ---
+
+bool readFile(const std::string& path, Bytes* out, std::string* why) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        *why = std::string("cannot open file: ") + std::strerror(errno);
+        return false;
+    }
+    out->clear();
+    std::uint8_t buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+        if (out->size() + n > static_cast<std::size_t>(kMaxInputBytes)) {
+            std::fclose(f);
+            *why = "file larger than 1 GiB";
+            return false;
+        }
+        out->insert(out->end(), buffer, buffer + n);
+    }
+    const bool error = std::ferror(f) != 0;
+    std::fclose(f);
+    if (error) *why = "read error";
+    return !error;
+}
+
+bool writeFile(const std::string& path, const Bytes& data) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool written = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && written;
+}
+
+bool parseInt(const char* text, long low, long high, long* out) {
+    if (!text || !*text) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+    *out = v;
+    return true;
+}
+
+// --- Image sources ---
+
+// A picture command's arguments: the source (file or pattern), the output,
+// and the command's own "--name VALUE" options and "--flag" switches.
+struct ImageArgs {
+    std::string input, output;
+    PatternRequest pattern;
+    bool usePattern = false;
+    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::string> flags;
+
+    const std::string* value(const char* name) const {
+        for (const auto& kv : values) {
+            if (kv.first == name) return &kv.second;
+        }
+        return nullptr;
+    }
+    bool flag(const char* name) const {
+        for (const std::string& f : flags) {
+            if (f == name) return true;
+        }
+        return false;
+    }
+};
+
+bool parseSize(const char* text, PatternRequest* p) {
+    long w = 0, h = 0;
+    const char* x = text ? std::strchr(text, 'x') : nullptr;
+    if (!x) return false;
+    const std::string left(text, static_cast<std::size_t>(x - text));
+    if (!parseInt(left.c_str(), 1, kMaxImageEdge, &w) || !parseInt(x + 1, 1, kMaxImageEdge, &h)) return false;
+    p->width = static_cast<int>(w);
+    p->height = static_cast<int>(h);
+    return true;
+}
+
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+    for (const std::string& n : names) {
+        if (n == name) return true;
+    }
+    return false;
+}
+
+bool parsePatternOption(const std::string& arg, const char* next, ImageArgs* a) {
+    long v = 0;
+    if (arg == "--pattern" && next) {
+        a->usePattern = true;
+        a->pattern.name = next;
+    } else if (arg == "--size") {
+        return parseSize(next, &a->pattern);
+    } else if (arg == "--seed" && parseInt(next, 0, 0xFFFFFFFFL, &v)) {
+        a->pattern.seed = static_cast<std::uint32_t>(v);
+    } else if (arg == "--frame" && parseInt(next, 0, 1 << 20, &v)) {
+        a->pattern.frame = static_cast<int>(v);
+    } else if (arg == "--frames" && parseInt(next, 1, 1 << 20, &v)) {
+        a->pattern.frameCount = static_cast<int>(v);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool parseImageArgs(int argc, char** argv, const std::vector<std::string>& valueOptions,
+                    const std::vector<std::string>& flagOptions, ImageArgs* a) {
+    static const std::vector<std::string> kPatternOptions = {"--pattern", "--size", "--seed",
+                                                             "--frame", "--frames"};
+    std::vector<std::string> paths;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (listed(kPatternOptions, arg)) {
+            if (!parsePatternOption(arg, next, a)) return false;
+            ++i;
+        } else if (listed(valueOptions, arg)) {
+            if (!next) return false;
+            a->values.emplace_back(arg, next);
+            ++i;
+        } else if (listed(flagOptions, arg)) {
+            a->flags.push_back(arg);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return false;
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.size() != (a->usePattern ? 1u : 2u)) return false;
+    if (!a->usePattern) a->input = paths[0];
+    a->output = paths.back();
+    return true;
+}
+
+// Loads the picture or makes the pattern; prints the failure itself.
+bool sourceImage(const ImageArgs& a, Image* image) {
+    std::string why;
+    if (a.usePattern) {
+        if (makePattern(a.pattern, image, &why)) return true;
+        fail(a.pattern.name, why);
+        return false;
+    }
+    Bytes data;
+    if (readFile(a.input, &data, &why) && decodeImage(data.data(), data.size(), image, &why)) {
+        return true;
+    }
+    fail(a.input, why);
+    return false;
+}
+
+int finish(const ImageArgs& a, bool built, const Bytes& data, const std::string& why) {
+    if (!built) return fail(a.output, why);
+    if (!writeFile(a.output, data)) return fail(a.output, "cannot write file");
+    return 0;
+}
+
+// --- Commands ---
+
+int ddsCommand(int argc, char** argv) {
+    ImageArgs a;
+    DdsOptions options;
+    if (!parseImageArgs(argc, argv, {"--format"}, {"--no-mips"}, &a)) return usage();
+    const std::string* format = a.value("--format");
+    if (!format || !parseDxtFormat(*format, &options.format)) return usage();
+    options.mipmaps = !a.flag("--no-mips");
+    Image image;
+    if (!sourceImage(a, &image)) return 1;
+    Bytes out;
+    std::string why;
+    const bool built = writeDds(image, options, &out, &why);
+    return finish(a, built, out, why);
+}
+
+int tgaCommand(int argc, char** argv) {
+    ImageArgs a;
+    TgaOptions options;
+    if (!parseImageArgs(argc, argv, {"--depth"}, {"--rle", "--top-left"}, &a)) return usage();
+    const std::string* depth = a.value("--depth");
+    if (depth && *depth != "24" && *depth != "32") return usage();
+    options.depth = depth && *depth == "24" ? 24 : 32;
+    options.imageType = a.flag("--rle") ? 10 : 2;
+    options.topLeftOrigin = a.flag("--top-left");
+    Image image;
+    if (!sourceImage(a, &image)) return 1;
+    Bytes out;
+    std::string why;
+    const bool built = writeTga(image, options, &out, &why);
+    return finish(a, built, out, why);
+}
+
+int bmpCommand(int argc, char** argv) {
+    ImageArgs a;
+    if (!parseImageArgs(argc, argv, {}, {"--no-white-key"}, &a)) return usage();
+    BmpOptions options;
+    options.whiteKey = !a.flag("--no-white-key");
+    Image image;
+    if (!sourceImage(a, &image)) return 1;
+    Bytes out;
+    std::string why;
+    const bool built = writeBmp(image, options, &out, &why);
+    return finish(a, built, out, why);
+}
+
+int infoCommand(int argc, char** argv) {
+    if (argc < 1) return usage();
+    int result = 0;
+    for (int i = 0; i < argc; ++i) {
+        Bytes data;
+        std::string why;
+        if (!readFile(argv[i], &data, &why)) {
+            result = fail(argv[i], why);
+            continue;
+        }
+        InfoReport report;
+        const bool ok = inspectFile(argv[i], data.data(), data.size(), &report);
+        std::fputs(formatReport(argv[i], report).c_str(), stdout);
+        std::fflush(stdout);
+        if (!ok) result = fail(argv[i], "malformed " + report.format + ": " + report.error);
+    }
+    return result;
+}
+
+}  // namespace
+
+int runContentkit(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string command = argv[1];
+    if (command == "info") return infoCommand(argc - 2, argv + 2);
+    if (command == "dds") return ddsCommand(argc - 2, argv + 2);
+    if (command == "tga") return tgaCommand(argc - 2, argv + 2);
+    if (command == "bmp") return bmpCommand(argc - 2, argv + 2);
+    return usage();
+}
+
+}  // namespace contentkit

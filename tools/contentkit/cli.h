@@ -1,0 +1,20 @@
+// The contentkit command line: parses the arguments, reads and writes the
+// files, and runs the writers and info readers of this folder. main() only
+// forwards to runContentkit, so tests can also run a command in-process.
+//
+//   contentkit info FILE...
+//   contentkit dds  (IN.png|IN.tga|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]
+//   contentkit tga  (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]
+//   contentkit bmp  (IN|--pattern NAME) OUT.bmp [--no-white-key]
+//   pattern options: --size WxH --seed N --frame N --frames N
+//
+// Exit code 0 on success, 1 when a file cannot be read, written or is
+// malformed, 2 on a malformed command line. Messages go to stderr, reports
+// to stdout. Single-threaded.
+#pragma once
+
+namespace contentkit {
+
+int runContentkit(int argc, char** argv);
+
+}  // namespace contentkit

@@ -1,0 +1,105 @@
+// The format table, detection, GDF unwrapping and report text.
+#include "tools/contentkit/info.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "client/storage/gdf.h"
+
+namespace contentkit {
+
+namespace {
+
+bool ddsMagic(const std::uint8_t* data, std::size_t len) {
+    return len >= 4 && std::memcmp(data, "DDS ", 4) == 0;
+}
+bool bmpMagic(const std::uint8_t* data, std::size_t len) {
+    return len >= 2 && data[0] == 'B' && data[1] == 'M';
+}
+
+std::string lowerExtension(std::string name) {
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string gdf = ".gdf";
+    if (name.size() > gdf.size() && name.compare(name.size() - gdf.size(), gdf.size(), gdf) == 0) {
+        name.resize(name.size() - gdf.size());
+    }
+    const std::size_t slash = name.find_last_of("/\\");
+    const std::size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    return name.substr(dot);
+}
+
+}  // namespace
+
+std::string strf(const char* format, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
+    std::string out(static_cast<std::size_t>(n) + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(out.data(), out.size(), format, args);
+    va_end(args);
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+const std::vector<FormatEntry>& formatTable() {
+    static const std::vector<FormatEntry> table = {
+        {"DDS", ".dds", ddsMagic, infoDds},
+        {"BMP", ".bmp", bmpMagic, infoBmp},
+        {"TGA", ".tga", nullptr, infoTga},
+        {"DEF", ".def", nullptr, infoDef},
+        {"INI", ".ini", nullptr, infoIni},
+    };
+    return table;
+}
+
+const FormatEntry* detectFormat(const std::string& fileName, const std::uint8_t* data,
+                                std::size_t len) {
+    for (const FormatEntry& entry : formatTable()) {
+        if (entry.hasMagic && entry.hasMagic(data, len)) return &entry;
+    }
+    const std::string ext = lowerExtension(fileName);
+    for (const FormatEntry& entry : formatTable()) {
+        if (ext == entry.extension) return &entry;
+    }
+    return nullptr;
+}
+
+bool inspectFile(const std::string& fileName, const std::uint8_t* data, std::size_t len,
+                 InfoReport* report) {
+    std::vector<std::uint8_t> content;
+    if (velmar::gdfHasMagic(data, len)) {
+        const velmar::GdfStatus status = velmar::gdfDecode(data, len, &content);
+        report->format = "GDF";
+        if (status != velmar::GdfStatus::Ok) {
+            return report->fail(std::string("GDF container: ") + velmar::gdfStatusText(status));
+        }
+        report->field("container", strf("GDF, %zu bytes packed, %zu bytes of content", len,
+                                        content.size()));
+        data = content.data();
+        len = content.size();
+    }
+    const FormatEntry* entry = detectFormat(fileName, data, len);
+    if (!entry) {
+        return report->fail("unknown format: no known magic and no known extension "
+                            "(.dds .tga .bmp .def .ini)");
+    }
+    report->format = entry->name;
+    return entry->reader(data, len, report);
+}
+
+std::string formatReport(const std::string& fileName, const InfoReport& report) {
+    std::string out = fileName + ": " + (report.format.empty() ? "?" : report.format) + "\n";
+    for (const auto& [name, value] : report.fields) out += "  " + name + ": " + value + "\n";
+    for (const std::string& w : report.warnings) out += "  warning: " + w + "\n";
+    return out;
+}
+
+}  // namespace contentkit
