@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tools/contentkit/image.h"
+#include "tests/support/temp_dir_test.h"
 
 extern char** environ;
 
@@ -46,18 +47,7 @@ inline void writeBytes(const std::string& path, const Bytes& data) {
 
 inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-class TempDirTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "contentkit_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-    std::string at(const std::string& name) const { return m_dir + "/" + name; }
-
-    std::string m_dir;
-};
+using quask_test::TempDirTest;
 
 struct RunResult {
     int code = -1;  // exit status, -1 when the program did not exit normally

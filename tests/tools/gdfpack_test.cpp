@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/storage/gdf.h"
+#include "tests/support/temp_dir_test.h"
 
 extern char** environ;
 
@@ -47,15 +48,8 @@ void writeBytes(const std::string& path, const Bytes& data) {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-class GdfpackTest : public ::testing::Test {
+class GdfpackTest : public quask_test::TempDirTest {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "gdfpack_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-    std::string at(const std::string& name) const { return m_dir + "/" + name; }
 
     // Runs gdfpack with `args`, capturing both streams; code is the exit
     // status, or -1 when it did not exit normally (a crash).
@@ -83,8 +77,6 @@ protected:
         result.err = slurp(errPath);
         return result;
     }
-
-    std::string m_dir;
 };
 
 Bytes randomBytes(std::size_t n, unsigned seed) {

@@ -210,7 +210,7 @@ TEST(PatchFile, SdkDecoderConsumesOurStreamsExactly) {
 
 // --- UnpackFile ---
 
-using UnpackFileTest = TempDirTest;
+using UnpackFileTest = PatchDirTest;
 
 TEST_F(UnpackFileTest, RestoresTheNameAndReplacesAnExistingFile) {
     const Bytes content = textContent(30000, 17);

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "tests/support/temp_dir_test.h"
 
 namespace patch_test {
 
@@ -76,17 +77,9 @@ inline void putLe32(Bytes* b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) (*b)[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-// A fresh directory per test, removed afterwards.
-class TempDirTest : public ::testing::Test {
+// A fresh directory per test that can list what is left in it.
+class PatchDirTest : public quask_test::TempDirTest {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "patch_file_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-    std::string at(const std::string& name) const { return m_dir + "/" + name; }
-
     // The names in the directory: shows leftover temporary files.
     std::set<std::string> listing() const {
         std::set<std::string> names;
@@ -95,8 +88,6 @@ protected:
         }
         return names;
     }
-
-    std::string m_dir;
 };
 
 }  // namespace patch_test

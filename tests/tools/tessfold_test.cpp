@@ -25,7 +25,7 @@ struct RunResult {
     std::string out;
 };
 
-class TessfoldTest : public TempDirTest {
+class TessfoldTest : public PatchDirTest {
 protected:
     // Runs tessfold with `args`; a nonzero `fileLimit` caps the size of any
     // file it writes, as a full disk would.
