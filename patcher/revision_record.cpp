@@ -1,0 +1,91 @@
+#include "patcher/revision_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quillon {
+
+namespace {
+
+std::string recordPath(const std::string& gameDir) { return gameDir + "/data/quillon.dat"; }
+
+bool readRevision(const std::string& path, std::uint32_t* revision) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    unsigned char bytes[4];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (got < sizeof bytes) return false;
+    *revision = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    return true;
+}
+
+bool writeAll(int fd, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
+    const std::string path = recordPath(gameDir);
+    const std::string temp = path + ".tmp";
+    const std::uint32_t r = record->revision;
+    const unsigned char bytes[4] = {static_cast<unsigned char>(r), static_cast<unsigned char>(r >> 8),
+                                    static_cast<unsigned char>(r >> 16), static_cast<unsigned char>(r >> 24)};
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = writeAll(fd, bytes, sizeof bytes) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    record->dirty = false;
+    return true;
+}
+
+std::optional<PatchFailure> LoadRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
+    *record = RevisionRecord{};
+    if (!readRevision(recordPath(gameDir), &record->revision)) {
+        record->revision = 0;
+        record->dirty = true;
+        const std::string dataDir = gameDir + "/data";
+        if (::mkdir(dataDir.c_str(), 0755) != 0 && errno != EEXIST) {
+            return PatchFailure{"Cannot Create 'data/' Directory - Please ensure that you have the proper Permissions in GameBaseDir.",
+                                "Error"};
+        }
+        if (!SaveRevisionRecord(gameDir, record)) {
+            return PatchFailure{"No File Creation / Write Permission in GameBaseDir - Please check Directory / File Permissions",
+                                "Error"};
+        }
+    }
+    const std::string marker = gameDir + "/DoFullCheck";
+    if (::access(marker.c_str(), R_OK) == 0) {
+        record->fullCheckRequested = true;
+        if (::unlink(marker.c_str()) != 0) {
+            return PatchFailure{"No Delete Permission in GameBaseDir - Please check Directory / File Permissions.",
+                                "Error"};
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace quillon
