@@ -1,0 +1,60 @@
+// HTTP for the patcher: one GET at a time from the static patch server.
+//
+// A body is only taken from a final 2xx answer that announces its length
+// (Content-Length) before the body arrives; anything else is a failed
+// request. Redirects are followed, no proxy, no cookies, no headers of our
+// own. A server that accepts no connection or stops sending for the stall
+// time is a read error, not a frozen launcher. Used by the worker thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quillon {
+
+enum class HttpStatus {
+    Ok,
+    ConnectFailed,  // no answer at all
+    HttpError,      // final status not 2xx
+    NoLength,       // no Content-Length, or 0
+    TooLarge,       // above the caller's limit
+    ReadError,      // stalled, cut short or longer than announced
+    Aborted,        // the sink asked to stop
+};
+
+const char* httpStatusText(HttpStatus status);
+
+// Control and line files are small; a larger answer is not one of them.
+constexpr std::uint64_t kMaxControlFile = 64ull << 20;
+
+// The patch server: QUILLON_BASE_URL from the environment when set, else the
+// one built in. Always ends in a slash.
+std::string patchBaseUrl();
+
+class HttpClient {
+public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    void setStallTimeout(long seconds) { m_stallSeconds = seconds; }
+
+    // The whole body of a control or line file.
+    HttpStatus fetch(const std::string& url, std::string* body,
+                     std::uint64_t maxBytes = kMaxControlFile);
+
+    // Streams a body: `onLength` learns its length before any byte, then
+    // `sink` gets it in blocks; either returning false aborts the transfer.
+    using LengthFn = std::function<bool(std::uint64_t length)>;
+    using SinkFn = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+    HttpStatus download(const std::string& url, std::uint64_t maxBytes, const LengthFn& onLength,
+                        const SinkFn& sink);
+
+private:
+    void* m_curl = nullptr;
+    long m_stallSeconds = 60;
+};
+
+}  // namespace quillon
