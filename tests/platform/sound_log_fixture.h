@@ -1,0 +1,81 @@
+// A log of its own in a fresh directory for each sound test, read back as the
+// sound start-up's lines, and the instance released afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client/core/log.h"
+#include "client/core/perf_clock.h"
+#include "client/core/rconf.h"
+#include "client/platform/sound/sound.h"
+#include "tests/support/temp_dir_test.h"
+
+namespace velmar {
+
+class SoundLogTest : public quask_test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        ASSERT_TRUE(PerfClock::isCreated() || PerfClock::Create());
+        // The log's datagrams go to a socket nobody reads: the port is ours.
+        m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(m_socket, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(::bind(m_socket, reinterpret_cast<sockaddr*>(&addr), len), 0);
+        ASSERT_EQ(::getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+        CLOG::Create(m_dir, ntohs(addr.sin_port));
+    }
+
+    void TearDown() override {
+        Sound::Release();
+        CRConf::Destroy();
+        CLOG::Destroy();
+        if (m_socket >= 0) ::close(m_socket);
+        TempDirTest::TearDown();
+    }
+
+    std::string logText() const { return quask_test::readFile(at("LastRun.log")); }
+
+    // The sound lines as "(LEVEL) text", without time stamps.
+    std::vector<std::string> soundLines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(logText());
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const std::size_t stamp = line.find("] ");
+            if (line.rfind("[", 0) != 0 || stamp == std::string::npos) continue;
+            const std::string text = line.substr(stamp + 2);
+            const std::size_t tag = text.find(") ");
+            if (text.rfind("(", 0) == 0 && tag != std::string::npos &&
+                text.compare(tag + 2, 5, "Sound") == 0)
+                lines.push_back(text);
+        }
+        return lines;
+    }
+
+    int m_socket = -1;
+};
+
+// An extended regular expression that matches `text` literally.
+inline std::string literalPattern(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace velmar
