@@ -40,7 +40,7 @@ HttpStatus checkAnswer(Transfer& t) {
     if (!isSuccess(code)) return HttpStatus::HttpError;
     curl_off_t length = -1;
     curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (length <= 0) return HttpStatus::NoLength;
+    if (length < 0) return HttpStatus::NoLength;
     if (static_cast<std::uint64_t>(length) > t.maxBytes) return HttpStatus::TooLarge;
     t.length = static_cast<std::uint64_t>(length);
     if (!(*t.onLength)(t.length)) return HttpStatus::Aborted;
@@ -151,16 +151,20 @@ HttpStatus HttpClient::download(const std::string& url, std::uint64_t maxBytes,
 
 HttpStatus HttpClient::fetch(const std::string& url, std::string* body, std::uint64_t maxBytes) {
     body->clear();
-    return download(
+    // A control or line file is never empty: a length of 0 cannot be one.
+    bool empty = false;
+    const HttpStatus status = download(
         url, maxBytes,
-        [body](std::uint64_t length) {
+        [body, &empty](std::uint64_t length) {
+            empty = length == 0;
             body->reserve(static_cast<std::size_t>(length));
-            return true;
+            return !empty;
         },
         [body](const std::uint8_t* data, std::size_t size) {
             body->append(reinterpret_cast<const char*>(data), size);
             return true;
         });
+    return empty ? HttpStatus::NoLength : status;
 }
 
 }  // namespace quillon

@@ -17,7 +17,7 @@ enum class HttpStatus {
     Ok,
     ConnectFailed,  // no answer at all
     HttpError,      // final status not 2xx
-    NoLength,       // no Content-Length, or 0
+    NoLength,       // no Content-Length (or 0 for a control file)
     TooLarge,       // above the caller's limit
     ReadError,      // stalled, cut short or longer than announced
     Aborted,        // the sink asked to stop
@@ -41,12 +41,13 @@ public:
 
     void setStallTimeout(long seconds) { m_stallSeconds = seconds; }
 
-    // The whole body of a control or line file.
+    // The whole body of a control or line file; an empty one is NoLength.
     HttpStatus fetch(const std::string& url, std::string* body,
                      std::uint64_t maxBytes = kMaxControlFile);
 
-    // Streams a body: `onLength` learns its length before any byte, then
-    // `sink` gets it in blocks; either returning false aborts the transfer.
+    // Streams a body: `onLength` learns its length (0 is a valid, empty
+    // file) before any byte, then `sink` gets it in blocks; either returning
+    // false aborts the transfer.
     using LengthFn = std::function<bool(std::uint64_t length)>;
     using SinkFn = std::function<bool(const std::uint8_t* data, std::size_t size)>;
     HttpStatus download(const std::string& url, std::uint64_t maxBytes, const LengthFn& onLength,

@@ -8,41 +8,19 @@
 #include <string>
 
 #include "patcher/http_client.h"
-#include "tests/support/child_process.h"
-#include "tests/support/temp_dir_test.h"
+#include "tests/patcher/patch_server_fixture.h"
 
 using namespace quillon;
-using quask_test::ChildProcess;
 
 namespace {
 
-const char* kServer = QUASK_TEST_DATA "/../patcher/patch_server.py";
-
-class HttpClientTest : public quask_test::TempDirTest {
+class HttpClientTest : public quillon_test::PatchServerTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        std::filesystem::create_directories(at("www/meta"));
-        std::ofstream(at("www/allow.txt")) << "allow";
-        std::ofstream(at("www/meta/1.txt")) << "REV:1\n";
-        ChildProcess::Options o;
-        o.stdoutPath = at("server.out");
-        o.stderrPath = at("server.err");
-        m_server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/bin/python3", kServer, at("www")}, o);
-        ASSERT_TRUE(quask_test::waitForText(at("server.out"), "\n", 10000))
-            << quask_test::readFile(at("server.err"));
-        m_base = "http://127.0.0.1:" + quask_test::readFile(at("server.out")).substr(5);
-        m_base.pop_back();  // the line feed
-        m_base += "/";
+        PatchServerTest::SetUp();
+        serve("allow.txt", "allow");
+        serve("meta/1.txt", "REV:1\n");
     }
-    void TearDown() override {
-        m_server.reset();
-        TempDirTest::TearDown();
-    }
-
-    std::unique_ptr<ChildProcess> m_server;
-    std::string m_base;
 };
 
 }  // namespace
@@ -57,7 +35,7 @@ TEST_F(HttpClientTest, FilesArriveWholeAndRedirectsAreFollowed) {
     EXPECT_EQ(http.fetch(m_base + "fault/redirect", &body), HttpStatus::Ok);
     EXPECT_EQ(body, "allow");
     // The server saw our user agent-free, query-free GETs in order.
-    const std::string log = quask_test::readFile(at("requests.log"));
+    const std::string log = requests();
     EXPECT_NE(log.find("GET /allow.txt\nGET /meta/1.txt\nGET /fault/redirect\nGET /allow.txt\n"),
               std::string::npos)
         << log;
@@ -105,7 +83,7 @@ TEST_F(HttpClientTest, ServerThatIsDownIsAConnectFailure) {
 TEST_F(HttpClientTest, DownloadStreamsInSmallBlocksAfterTheLength) {
     std::string big(100000, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-    std::ofstream(at("www/big.bin"), std::ios::binary) << big;
+    serve("big.bin", big);
     HttpClient http;
     std::uint64_t announced = 0;
     std::string got;

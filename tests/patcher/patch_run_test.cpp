@@ -1,0 +1,191 @@
+// Patch runs against a real server on 127.0.0.1: several revisions with
+// directories, deletes, a compressed file and a self-patch; maintenance;
+// reuse of staging files; and failures that must leave the game alone.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "patcher/md5_file.h"
+#include "patcher/patch_run.h"
+#include "shared/patch_file.h"
+#include "tests/patcher/patch_server_fixture.h"
+#include "tests/patcher/recording_ui.h"
+
+using namespace quillon;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string sumLine(const std::string& content, const std::string& name) {
+    return "SUM:" + digestHex(md5OfBytes(content.data(), content.size())) + ":" + name + "\n";
+}
+
+class PatchRunTest : public quillon_test::PatchServerTest {
+protected:
+    void SetUp() override {
+        PatchServerTest::SetUp();
+        fs::create_directories(at("game"));
+        m_ui.attach(&m_state);
+        serve("allow.txt", "allow");
+        serve("notice.txt", "Welcome!\nHave fun.");
+        serve("notice_close.txt", "Back soon.");
+    }
+    std::optional<PatchFailure> run() {
+        HttpClient http;
+        PatchContext ctx{http, m_state, at("game"), m_base, "quillon"};
+        if (auto failure = LoadRevisionRecord(at("game"), &m_record)) return failure;
+        return runPatch(ctx, m_record);
+    }
+    std::string game(const std::string& name) { return quask_test::readFile(at("game/" + name)); }
+    void putGame(const std::string& name, const std::string& content) {
+        fs::create_directories(fs::path(at("game/" + name)).parent_path());
+        std::ofstream(at("game/" + name), std::ios::binary) << content;
+    }
+    std::uint32_t storedRevision() {
+        RevisionRecord r;
+        EXPECT_FALSE(LoadRevisionRecord(at("game"), &r));
+        return r.revision;
+    }
+
+    quillon_test::RecordingUi m_ui;
+    LauncherState m_state{m_ui};
+    RevisionRecord m_record;
+};
+
+}  // namespace
+
+TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
+    const std::string mapV1 = "map one", mapV2 = "map two, longer", launcher = "#!/bin/sh\necho new\n";
+    std::string big(5000, 'x');
+    for (std::size_t i = 0; i < big.size(); i += 7) big[i] = 'y';
+    std::vector<std::uint8_t> packed;
+    ASSERT_EQ(quask::patchCompress(reinterpret_cast<const std::uint8_t*>(big.data()), big.size(), 'f',
+                                   &packed),
+              quask::PatchStatus::Ok);
+    const std::string packedText(packed.begin(), packed.end());
+
+    serve("lastrev.txt", "REV:2\n");
+    serve("meta/1.txt",
+          "REV:1\nDATE:2026-12-01 10:00:00\nDATA:dir:A:/data/maps\nDATA:file:A:/data/maps/one.map\n"
+          "DATA:file:M:/quillon\nDATA:file:A:/data/pack.gd_\nMSG:9:first one");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(mapV1, "/data/maps/one.map") +
+                                sumLine(launcher, "/quillon") + sumLine(packedText, "/data/pack.gd_"));
+    serve("meta/2.txt", "REV:2\nDATE:2026-12-02 11:00:00\nDATA:file:M:/data/maps/one.map\n"
+                        "DATA:file:D:/old.txt\nMSG:10:second one");
+    serve("meta/sum_2.txt", "REV:2\n" + sumLine(mapV2, "/data/maps/one.map"));
+    serve("data/data/maps/one.map", mapV2);
+    serve("data/quillon", launcher);
+    serve("data/data/pack.gd_", packedText);
+    putGame("quillon", "old launcher");
+    ::chmod(at("game/quillon").c_str(), 0755);
+    putGame("old.txt", "to be removed");
+    putGame("unlisted.txt", "stays");
+
+    ASSERT_FALSE(run());
+    EXPECT_EQ(game("data/maps/one.map"), mapV2);
+    EXPECT_EQ(game("quillon"), launcher);
+    EXPECT_EQ(game("quillon_old"), "old launcher");  // the running program's backup
+    struct stat st;
+    ASSERT_EQ(::stat(at("game/quillon").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
+    EXPECT_EQ(game("data/pack.gdf"), big);
+    EXPECT_FALSE(fs::exists(at("game/data/pack.gd_")));
+    EXPECT_FALSE(fs::exists(at("game/old.txt")));
+    EXPECT_EQ(game("unlisted.txt"), "stays");
+    EXPECT_FALSE(fs::exists(at("game/data/maps/one.map.new")));
+    EXPECT_EQ(storedRevision(), 2u);
+
+    // One-map file downloaded once: the revision 1 version was never fetched.
+    const std::string log = requests();
+    EXPECT_EQ(log.find("GET /data/data/maps/one.map\n"), log.rfind("GET /data/data/maps/one.map\n"));
+    EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Your Game is Ready 2 Play!");
+    EXPECT_EQ(m_ui.texts(CmdShowNotice).back(),
+              "Welcome!\r\nHave fun.\r\n\r\nUpdate History:\r\n===========\r\n\r\n"
+              "Update from 2026-12-02 11:00:00:\r\nsecond one\r\n\r\n"
+              "Update from 2026-12-01 10:00:00:\r\nfirst one\r\n\r\n");
+    EXPECT_TRUE(m_state.startEnabled());
+    EXPECT_TRUE(m_state.fullCheckEnabled());
+    EXPECT_FALSE(m_state.updating());
+
+    // A second run finds the game current and changes nothing.
+    ASSERT_FALSE(run());
+    EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Your Game is Ready 2 Play!");
+}
+
+TEST_F(PatchRunTest, MaintenanceShowsTheNoticeAndKeepsBothButtonsOff) {
+    serve("allow.txt", "allow\n");  // a line feed closes patching
+    ASSERT_FALSE(run());
+    EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Server is under Maintenance");
+    EXPECT_EQ(m_ui.texts(CmdShowNotice).back(), "Back soon.");
+    EXPECT_FALSE(m_state.startEnabled());
+    EXPECT_EQ(requests().find("lastrev"), std::string::npos);
+}
+
+TEST_F(PatchRunTest, VerifiedStagingFileIsReusedAndABadOneDownloadedAgain) {
+    const std::string a = "file a", b = "file b";
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/a.txt\nDATA:file:A:/b.txt\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(a, "/a.txt") + sumLine(b, "/b.txt"));
+    serve("data/a.txt", a);
+    serve("data/b.txt", b);
+    putGame("a.txt.new", a);         // left by an interrupted run, intact
+    putGame("b.txt.new", "partial");  // cut short
+    ASSERT_FALSE(run());
+    EXPECT_EQ(game("a.txt"), a);
+    EXPECT_EQ(game("b.txt"), b);
+    EXPECT_EQ(requests().find("GET /data/a.txt"), std::string::npos);
+    EXPECT_NE(requests().find("GET /data/b.txt"), std::string::npos);
+}
+
+TEST_F(PatchRunTest, WrongDigestStopsBeforeAnyGameFileChanges) {
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/a.txt\nDATA:file:D:/keep.txt\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine("something else", "/a.txt"));
+    serve("data/a.txt", "the real content");
+    putGame("a.txt", "old a");
+    putGame("keep.txt", "kept");
+    const auto failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->text,
+              "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! (sum)");
+    EXPECT_EQ(game("a.txt"), "old a");
+    EXPECT_EQ(game("keep.txt"), "kept");
+    EXPECT_EQ(storedRevision(), 0u);
+}
+
+TEST_F(PatchRunTest, HostileNameIsRefusedAndNothingIsWrittenOutside) {
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/../escaped.txt\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine("x", "/../escaped.txt"));
+    serve("data/../escaped.txt", "x");
+    const auto failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->caption, "Meta File Error");
+    EXPECT_FALSE(fs::exists(at("escaped.txt")));
+    EXPECT_FALSE(fs::exists(at("escaped.txt.new")));
+}
+
+TEST_F(PatchRunTest, ServerFailuresEndTheRunWithTheirBoxes) {
+    // 404 for lastrev: an error page is not a revision.
+    auto failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->caption, "Update Server Error");
+
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/gone.txt\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine("x", "/gone.txt"));
+    failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->text,
+              "Failed to Download '/gone.txt' from PatchServer\nIf this problem presits, please contact the Support!");
+    EXPECT_EQ(failure->caption, "Data File download Error");
+
+    m_server.reset();
+    failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->caption, "Update Server down");
+}
