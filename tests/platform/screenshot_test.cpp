@@ -1,0 +1,337 @@
+// Screenshots: PNG and TGA files read back, odd widths, exclusive naming,
+// failure cleanup (no partial file, no "saved" line), the busy flag and a
+// shutdown that waits for the writer.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/assets/tga.h"
+#include "client/core/log.h"
+#include "client/core/rconf.h"
+#include "client/core/runtime.h"
+#include "client/platform/screenshot/screenshot.h"
+#include "tests/support/child_process.h"
+
+namespace velmar {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+constexpr std::time_t kMay2012 = 1336000000;  // 2012-05-02 UTC
+
+// --- Helpers ---
+
+// RGB rows bottom row first, as GL gives them; every pixel distinct.
+Bytes frame(int width, int height) {
+    Bytes px(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = &px[(static_cast<std::size_t>(y) * width + x) * 3];
+            p[0] = static_cast<std::uint8_t>(x * 7 + y);
+            p[1] = static_cast<std::uint8_t>(y * 13 + 1);
+            p[2] = static_cast<std::uint8_t>(x ^ (y * 3));
+        }
+    return px;
+}
+
+// The same frame as RGB rows top row first.
+Bytes topFirst(const Bytes& bottomUp, int width, int height) {
+    Bytes out;
+    const std::size_t stride = static_cast<std::size_t>(width) * 3;
+    for (int y = height - 1; y >= 0; --y)
+        out.insert(out.end(), bottomUp.begin() + y * stride, bottomUp.begin() + (y + 1) * stride);
+    return out;
+}
+
+Bytes readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// RGB top row first, or empty when gdk-pixbuf cannot read the file.
+Bytes decodePng(const std::string& path, int* width, int* height) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+    if (!pixbuf) return Bytes();
+    *width = gdk_pixbuf_get_width(pixbuf);
+    *height = gdk_pixbuf_get_height(pixbuf);
+    const int channels = gdk_pixbuf_get_n_channels(pixbuf), stride = gdk_pixbuf_get_rowstride(pixbuf);
+    const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf);
+    Bytes out;
+    for (int y = 0; y < *height; ++y)
+        for (int x = 0; x < *width; ++x)
+            out.insert(out.end(), pixels + y * stride + x * channels, pixels + y * stride + x * channels + 3);
+    g_object_unref(pixbuf);
+    return out;
+}
+
+std::uint32_t bigEndian32(const Bytes& b, std::size_t at) {
+    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+std::vector<std::string> filesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Holds the writer thread at its first step until opened.
+class Gate {
+public:
+    std::time_t waitThenTime() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_open; });
+        return kMay2012;
+    }
+    void open() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_open = false;
+};
+
+class ScreenshotTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = quask_test::makeTempDir("screenshot-test-");
+        ASSERT_FALSE(m_dir.empty());
+        CLOG::Create(m_dir, 47395);  // a port nobody listens on
+        m_month = m_dir + "/ScreenShots/2012-05/";
+    }
+    void TearDown() override {
+        CLOG::Destroy();
+        quask_test::removeTree(m_dir);
+    }
+    ScreenshotOptions options(ScreenshotFormat format) const {
+        ScreenshotOptions o;
+        o.format = format;
+        o.root = m_dir;
+        o.clock = [] { return kMay2012; };
+        return o;
+    }
+    std::string log() const { return quask_test::readFile(m_dir + "/LastRun.log"); }
+    bool logHas(const std::string& line) const { return log().find(line + "\r\n") != std::string::npos; }
+
+    std::string m_dir, m_month;
+};
+
+// --- Files ---
+
+TEST_F(ScreenshotTest, PngHoldsTheFrameTopRowFirstAtOddWidths) {
+    for (int width : {1, 3, 801}) {
+        SCOPED_TRACE(width);
+        const int height = 5;
+        Bytes px = frame(width, height);
+        const Bytes expected = topFirst(px, width, height);
+        const std::string name = writeScreenshot(options(ScreenshotFormat::kPng), width, height, px.data());
+        ASSERT_FALSE(name.empty());
+        EXPECT_TRUE(logHas("(INFO) Screenshot '" + name + "' saved."));
+        const Bytes file = readBytes(name);
+        ASSERT_GT(file.size(), 33u);
+        EXPECT_EQ(bigEndian32(file, 16), static_cast<std::uint32_t>(width));  // IHDR
+        EXPECT_EQ(bigEndian32(file, 20), 5u);
+        EXPECT_EQ(file[24], 8);  // bit depth
+        EXPECT_EQ(file[25], 2);  // colour type RGB
+        EXPECT_EQ(file[28], 0);  // not interlaced
+        int w = 0, h = 0;
+        EXPECT_EQ(decodePng(name, &w, &h), expected);
+        EXPECT_EQ(w, width);
+        EXPECT_EQ(h, height);
+    }
+}
+
+TEST_F(ScreenshotTest, TgaStoresTheBottomRowFirstInBgr) {
+    const int width = 5, height = 3;
+    Bytes px = frame(width, height);
+    const Bytes original = px;
+    const std::string name = writeScreenshot(options(ScreenshotFormat::kTga), width, height, px.data());
+    ASSERT_EQ(name, m_month + "ScreenShot0000.tga");
+    const Bytes file = readBytes(name);
+    ASSERT_EQ(file.size(), 18u + original.size());
+    const Bytes header = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 3, 0, 24, 0};
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 18), header);
+    for (std::size_t i = 0; i < original.size(); i += 3) {
+        ASSERT_EQ(file[18 + i], original[i + 2]) << i;
+        ASSERT_EQ(file[18 + i + 1], original[i + 1]) << i;
+        ASSERT_EQ(file[18 + i + 2], original[i]) << i;
+    }
+    // Our own cursor decoder reads it back as the screen, top row first.
+    std::uint32_t w = 0, h = 0;
+    std::uint8_t* rgba = tex_LoadTGA(file.size(), file.data(), &w, &h);
+    ASSERT_NE(rgba, nullptr);
+    const Bytes top = topFirst(original, width, height);
+    for (std::size_t p = 0; p < top.size() / 3; ++p)
+        EXPECT_EQ(Bytes(rgba + p * 4, rgba + p * 4 + 3), Bytes(top.begin() + p * 3, top.begin() + p * 3 + 3));
+    release(rgba);
+}
+
+// --- Names ---
+
+TEST(ScreenshotNames, MonthFolderUsesUtcAndCounterGrowsToFiveDigits) {
+    const char* savedTz = std::getenv("TZ");
+    const std::string saved = savedTz ? savedTz : "";
+    ::setenv("TZ", "XYZ-14", 1);  // fourteen hours ahead of UTC
+    ::tzset();
+    EXPECT_EQ(screenshotFolder(".", 1335830399), "./ScreenShots/2012-04/");  // 23:59:59 UTC
+    EXPECT_EQ(screenshotFolder(".", 1335830400), "./ScreenShots/2012-05/");
+    if (savedTz) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+    ::tzset();
+    EXPECT_EQ(screenshotFileName("d/", 7, ScreenshotFormat::kPng), "d/ScreenShot0007.png");
+    EXPECT_EQ(screenshotFileName("d/", 10000, ScreenshotFormat::kTga), "d/ScreenShot10000.tga");
+}
+
+TEST_F(ScreenshotTest, TakenNamesAreSkippedAndNeverReplaced) {
+    fs::create_directories(m_month);
+    std::ofstream(m_month + "ScreenShot0000.png") << "older";
+    std::ofstream(m_month + "ScreenShot0002.png") << "older";
+    Bytes px = frame(2, 2);
+    EXPECT_EQ(writeScreenshot(options(ScreenshotFormat::kPng), 2, 2, px.data()), m_month + "ScreenShot0001.png");
+    EXPECT_EQ(writeScreenshot(options(ScreenshotFormat::kPng), 2, 2, px.data()), m_month + "ScreenShot0003.png");
+    EXPECT_EQ(quask_test::readFile(m_month + "ScreenShot0000.png"), "older");
+    EXPECT_EQ(quask_test::readFile(m_month + "ScreenShot0002.png"), "older");
+    // The other format counts on its own.
+    EXPECT_EQ(writeScreenshot(options(ScreenshotFormat::kTga), 2, 2, px.data()), m_month + "ScreenShot0000.tga");
+}
+
+// --- Failures ---
+
+TEST_F(ScreenshotTest, FolderThatIsAFileLogsAWarningAndNoSavedLine) {
+    fs::create_directories(m_dir + "/ScreenShots");
+    std::ofstream(m_dir + "/ScreenShots/2012-05") << "not a folder";
+    Bytes px = frame(2, 2);
+    EXPECT_EQ(writeScreenshot(options(ScreenshotFormat::kPng), 2, 2, px.data()), "");
+    EXPECT_TRUE(logHas("(WARN) Screen '" + m_month + "ScreenShot0000.png' cannot be saved. - Create Error"));
+    EXPECT_EQ(log().find("' saved."), std::string::npos) << log();
+}
+
+// A child process whose files may not grow past 8 KiB writes a frame that
+// does not fit: the partial file must be gone and only the WARN logged.
+TEST_F(ScreenshotTest, FullDiskDeletesThePartialFile) {
+    for (ScreenshotFormat format : {ScreenshotFormat::kPng, ScreenshotFormat::kTga}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{8192, 8192};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            std::mt19937 rng(7);
+            Bytes px(96 * 96 * 3);
+            for (auto& b : px) b = static_cast<std::uint8_t>(rng());
+            const std::string name = writeScreenshot(options(format), 96, 96, px.data());
+            ::_exit(name.empty() ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        const std::string ext = format == ScreenshotFormat::kPng ? "png" : "tga";
+        EXPECT_TRUE(logHas("(WARN) Screen '" + m_month + "ScreenShot0000." + ext +
+                           "' cannot be saved. - Write Error"));
+        EXPECT_EQ(filesIn(m_month), std::vector<std::string>{});
+    }
+    EXPECT_EQ(log().find("' saved."), std::string::npos) << log();
+}
+
+// --- Writer thread ---
+
+TEST_F(ScreenshotTest, RequestsWhileWritingAreRefusedAndGiveOneFile) {
+    Gate gate;
+    ScreenshotOptions o = options(ScreenshotFormat::kPng);
+    o.clock = [&gate] { return gate.waitThenTime(); };
+    ScreenshotWriter writer(o);
+    int reads = 0;
+    const FrameReader reader = [&reads](int w, int h, std::uint8_t* px) {
+        ++reads;
+        const Bytes f = frame(w, h);
+        std::copy(f.begin(), f.end(), px);
+    };
+    ASSERT_TRUE(writer.request(7, 3, reader));
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(writer.request(7, 3, reader));
+    EXPECT_TRUE(writer.busy());
+    gate.open();
+    writer.wait();
+    EXPECT_FALSE(writer.busy());
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(filesIn(m_month), std::vector<std::string>{"ScreenShot0000.png"});
+    ASSERT_TRUE(writer.request(7, 3, reader));
+    writer.wait();
+    EXPECT_EQ(filesIn(m_month), (std::vector<std::string>{"ScreenShot0000.png", "ScreenShot0001.png"}));
+}
+
+TEST_F(ScreenshotTest, SizesOutsideTheTgaRangeAreRefusedBeforeReading) {
+    ScreenshotWriter writer(options(ScreenshotFormat::kTga));
+    bool read = false;
+    const FrameReader reader = [&read](int, int, std::uint8_t*) { read = true; };
+    EXPECT_FALSE(writer.request(0, 10, reader));
+    EXPECT_FALSE(writer.request(10, -1, reader));
+    EXPECT_FALSE(writer.request(65536, 1, reader));
+    EXPECT_FALSE(read);
+    EXPECT_FALSE(writer.busy());
+}
+
+TEST_F(ScreenshotTest, ShutdownWaitsForTheWriter) {
+    Gate gate;
+    ScreenshotOptions o = options(ScreenshotFormat::kTga);
+    o.clock = [&gate] { return gate.waitThenTime(); };
+    std::thread opener;
+    {
+        ScreenshotWriter writer(o);
+        ASSERT_TRUE(writer.request(4, 4, [](int, int, std::uint8_t* px) { std::fill(px, px + 48, 9); }));
+        opener = std::thread([&gate] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            gate.open();
+        });
+    }
+    opener.join();
+    EXPECT_EQ(readBytes(m_month + "ScreenShot0000.tga").size(), 18u + 48u);
+    EXPECT_TRUE(logHas("(INFO) Screenshot '" + m_month + "ScreenShot0000.tga' saved."));
+}
+
+TEST_F(ScreenshotTest, ClientWriterFollowsScreenshotformatAndWritesBelowTheWorkingFolder) {
+    EXPECT_FALSE(requestScreenshot(2, 2, nullptr));  // no writer yet
+    const std::string cfg = m_dir + "/velmar.cfg";
+    std::ofstream(cfg) << "Screenshotformat = 0\n";
+    const fs::path savedCwd = fs::current_path();
+    fs::current_path(m_dir);
+    CRConf::Create(cfg);
+    createScreenshotSettings();
+    const std::time_t before = std::time(nullptr);
+    EXPECT_TRUE(requestScreenshot(3, 2, [](int, int, std::uint8_t* px) { std::fill(px, px + 18, 1); }));
+    releaseScreenshotSettings();  // waits for the file
+    const std::time_t after = std::time(nullptr);
+    CRConf::Destroy();
+    fs::current_path(savedCwd);
+    EXPECT_FALSE(screenshotBusy());
+    const bool found = fs::exists(screenshotFolder(m_dir, before) + "ScreenShot0000.tga") ||
+                       fs::exists(screenshotFolder(m_dir, after) + "ScreenShot0000.tga");
+    EXPECT_TRUE(found);
+    EXPECT_NE(log().find("(INFO) Screenshot './ScreenShots/"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velmar
