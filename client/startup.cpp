@@ -4,14 +4,25 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "client/core/cpu_info.h"
+#include "client/core/frame_stats.h"
 #include "client/core/log.h"
 #include "client/core/os_check.h"
 #include "client/core/perf_clock.h"
 #include "client/core/rconf.h"
+#include "client/core/render_caps.h"
 #include "client/core/runtime.h"
 #include "client/core/timer.h"
+#include "client/core/version.h"
 #include "client/core/vmath.h"
+#include "client/platform/gl_ext.h"
+#include "client/platform/input.h"
+#include "client/platform/screenshot/screenshot.h"
+#include "client/platform/screenshot/screenshot_gl.h"
+#include "client/platform/sound/sound.h"
+#include "client/platform/window.h"
 #include "shared/message_box.h"
 #include "shared/message_box_helper.h"
 #include "shared/start_handshake.h"
@@ -21,6 +32,23 @@ namespace velmar {
 namespace {
 
 const char* yesNo(bool flag) { return flag ? "Yes" : "No"; }
+const char* trueFalse(bool flag) { return flag ? "True" : "False"; }
+
+// --- Before the window ---
+
+void createClock() {
+    if (PerfClock::Create()) return;
+    quask::showMessageBox(
+        "Your Systems lacks support of Performance Counters.\nPlease contact support.\n",
+        "Error", quask::BoxIcon::Error, quask::BoxButtons::Ok);
+    exitProcess(1);
+}
+
+void openSplashEvent() {
+    if (quask::openClientSplashEvent()) return;
+    Message(kLogPlain, "Not Started by Launcher / Splash Event not Found.");
+    exitProcess(1);
+}
 
 void logCpuBlock() {
     const CpuInfo& cpu = cpuInfo();
@@ -39,60 +67,294 @@ void lowerMainThreadPriority() {
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 2);
 }
 
+void checkColourDepth(CRConf& conf) {
+    const int bpp = conf.GetInt(RCONF_BPP);
+    Message(kLogPlain, "RConf->iGetVar(RCONF_BPP): %d", bpp);
+    if (bpp == 32) return;
+    Message(kLogCrit, "Video: Only 32 Bit's color is supported.");
+    exitProcess(1);
+}
+
+// --- Window and GL checks ---
+
+void openWindow(CRConf& conf) {
+    WindowHints hints;
+    hints.resizable = false;
+    hints.refreshRate = conf.GetInt(RCONF_REFRESHRATE);
+    hints.samples = conf.GetInt(RCONF_MULTISAMPLE);
+    windowSetHints(hints);
+    RenderCaps& caps = renderCaps();
+    const WindowMode mode = conf.GetBool(RCONF_WINDOWMODE) ? WindowMode::Windowed : WindowMode::FullScreen;
+    if (!windowOpen(caps.width, caps.height, mode)) {
+        windowTerminate();
+        quask::showMessageBox("Window Creation Failed.", "Video: Initialization Error",
+                              quask::BoxIcon::Error, quask::BoxButtons::Ok);
+        Message(kLogInfo, "failed OpenWindow / cannot create Rendering Surface");
+        exitProcess(1);
+    }
+    // Drawing needs the size the window really got (a 0 setting is derived).
+    const WindowSize size = windowSizeFor(caps.width, caps.height);
+    setRenderSize(caps, size.width, size.height);
+}
+
+void logVideoBlock() {
+    Message(kLogInfo, "OpenWindow: OK ~ Got Rendering Surface");
+    Message(kLogPlain, "* * * * * * VIDEO  CARD * * * * * *");
+    Message(kLogPlain, "Vendor: %s", windowGLText(GLText::Vendor));
+    Message(kLogPlain, "Renderer: %s", windowGLText(GLText::Renderer));
+    Message(kLogPlain, "GL Version: %s", windowGLText(GLText::Version));
+    Message(kLogPlain, "Video Memory: %0.2f MByte", 0.0);
+    Message(kLogPlain, "* * * * * * * * * * * * * * * * * *");
+}
+
+void checkAcceleration() {
+    if (windowIsAccelerated()) return;
+    Message(kLogPlain, "Hardware Accelleration Disabled - (Driver Problem?)");
+    const quask::BoxResult answer = quask::showMessageBox(
+        "It seems that your Video Hardware is not capable to support Harware Accelerated "
+        "Rendering.\n\nPlease check your Driver Settings and / or install the latest Driver for "
+        "your Video Card.\n\n\nDo you want to start in Software mode (not guaranteed to work!) ?\n",
+        "Video Card Hardware Acceleration Error", quask::BoxIcon::Information,
+        quask::BoxButtons::YesNo);
+    if (answer == quask::BoxResult::Yes) return;
+    Message(kLogInfo, "No HWAccel found - user choiced to abort.");
+    exitProcess(1);
+}
+
+void checkGLCapabilities() {
+    if (!GetGLExt()) {
+        Message(kLogInfo, "GL Extension check done / FAILED");
+        exitProcess(1);
+    }
+    Message(kLogInfo, "GL Extension check done / OK");
+    if (renderCaps().shaderSupport) {
+        Message(kLogInfo, "GL (2.0+) Shader Support: yes");
+        Message(kLogInfo, "HW Shader Version: %s", windowGLText(GLText::ShadingLanguage));
+    } else {
+        Message(kLogInfo, "GL (2.0+) Shader Support: no");
+    }
+}
+
+void chooseMultisampling(CRConf& conf) {
+    RenderCaps& caps = renderCaps();
+    caps.multisample = 0;
+    if (!windowExtensionSupported("WGL_ARB_multisample") &&
+        !windowExtensionSupported("GL_ARB_multisample")) {
+        Message(kLogInfo, "Multisampling not Supported");
+        return;
+    }
+    const int samples = conf.GetInt(RCONF_MULTISAMPLE);
+    if (samples > 0) {
+        Message(kLogInfo, "Multisampling Supported & Enabled @ %d", samples);
+        caps.multisample = 1;
+    } else {
+        Message(kLogInfo, "Multisampling Supported but Disabled");
+    }
+}
+
+void chooseMultitexturing(CRConf& conf) {
+    RenderCaps& caps = renderCaps();
+    const bool found = caps.multitexture != 0;
+    caps.multitexture = 0;
+    if (!found) {
+        Message(kLogInfo, "MutliTexturing NOT Supported.\n");
+    } else {
+        Message(kLogInfo, "MultiTexturing Supported. Avialable Texture Units: %d\n", caps.textureUnits);
+        if (caps.textureUnits < 2) {
+            Message(kLogInfo, "MultiTexturing DISABLED due to lack of Texture units.\n");
+        } else if (!conf.GetBool(RCONF_USEMULTITEXTURE)) {
+            Message(kLogInfo, "MultiTexturing DISABLED by Configuration.\n");
+        } else {
+            Message(kLogInfo, "MultiTexturing Enabled.\n");
+            caps.multitexture = 1;
+            return;
+        }
+    }
+    caps.textureUnits = 1;
+}
+
+void setWindowTitle() {
+    char title[64];
+    std::snprintf(title, sizeof title, "Quask (%s)", versionText());
+    windowSetTitle(title);
+}
+
+bool closeHandler() {
+    // A user's window close is an orderly end, not a failure.
+    windowRequestExit(0);
+    return true;
+}
+
+// --- Render settings ---
+
+void chooseTextureDetail(CRConf& conf) {
+    static const char* const kNames[] = {"Lowest", "Low", "Normal", "High"};
+    int level = conf.GetInt(RCONF_TEXTUREDETAILLEVEL);
+    if (level < 0 || level > 3) {
+        Message(kLogWarn, "Texture Detail Level Configuration has unknown value; Using 3 (High)");
+        level = 3;
+    } else {
+        Message(kLogInfo, "Texture Detail Level: %s", kNames[level]);
+    }
+    renderCaps().textureDetail = level;
+}
+
+void chooseLighting(CRConf& conf) {
+    RenderCaps& caps = renderCaps();
+    if (conf.GetBool(RCONF_USELIGHTMAPS)) {
+        caps.staticLighting = 1;
+        Message(kLogInfo, "Lighting: Static (Lightmaps) Enabled.");
+        return;
+    }
+    caps.staticLighting = 0;
+    if (caps.multitexture) {
+        Message(kLogInfo, "Multitexture DISABLED - due to disabled Static Lightmaps.");
+        caps.multitexture = 0;
+        caps.textureUnits = 1;
+    }
+}
+
+void chooseCellCursorDetection(CRConf& conf) {
+    const bool alternate = conf.GetBool(RCONF_ALTERNATEGROUNDCURSORCOLLISION);
+    renderCaps().altCellCursor = alternate ? 1 : 0;
+    if (alternate) Message(kLogInfo, "Alternate Cell Cursor Detection Enabled.");
+}
+
+void logLoadOptions(CRConf& conf) {
+    Message(kLogInfo, "Compress Font: %s", trueFalse(conf.GetBool(RCONF_COMPRESSFONT)));
+    Message(kLogInfo, "Compile & Optimize model: %s",
+            trueFalse(conf.GetBool(RCONF_COMPILEANDOPTIMIZEMODEL)));
+}
+
+void setFixedRenderState() {
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClearDepth(1.0);
+    glEnable(GL_DEPTH_TEST);
+    glDepthFunc(GL_LEQUAL);
+    glShadeModel(GL_SMOOTH);
+    glDisable(GL_COLOR_LOGIC_OP);
+    glDisable(GL_STENCIL_TEST);
+    glDisable(GL_DITHER);
+    glDisable(GL_TEXTURE_1D);
+    glEnable(GL_TEXTURE_2D);
+}
+
+void setSmoothing(CRConf& conf) {
+    const auto apply = [](GLenum cap, bool on) { on ? glEnable(cap) : glDisable(cap); };
+    apply(GL_POINT_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_POINT));
+    apply(GL_LINE_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_LINE));
+    apply(GL_POLYGON_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_POLYGON));
+}
+
+void setQualityHints() {
+    glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_NICEST);
+    glHint(GL_POINT_SMOOTH_HINT, GL_NICEST);
+    glHint(GL_LINE_SMOOTH_HINT, GL_NICEST);
+    glHint(GL_POLYGON_SMOOTH_HINT, GL_NICEST);
+    glHint(GL_TEXTURE_COMPRESSION_HINT_ARB, GL_NICEST);
+}
+
+void setBlending() {
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glAlphaFunc(GL_GREATER, 0.9f);  // the test itself stays off
+    glDisable(GL_NORMALIZE);
+}
+
+// --- Main loop ---
+
+void registerFrameStatistics() {
+    // Due one second after the clock began, not after this call.
+    CTimer::instance()->Add(1000, 1000, -1, frameStatsCallback, &frameStats());
+}
+
+[[noreturn]] void mainLoop() {
+    FrameStats& stats = frameStats();
+    for (;;) {
+        stats.countFrame();
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        // The draw front end draws the scene, the GUI, the cursor and the overlay here.
+        windowPollEvents();  // an Escape or a close ends the process once it returns
+        if (takeScreenshotRequest()) {
+            const RenderCaps& caps = renderCaps();
+            requestScreenshot(caps.width, caps.height, readFrameGL);
+        }
+        windowSwapBuffers();
+    }
+}
+
 }  // namespace
 
+// --- Shutdown ---
+
 void shutdownHandler() {
+    // The draw front end goes first once it exists.
+    releaseScreenshotSettings();  // waits for a screenshot still being written
+    // The model manager goes here once it exists.
+    Sound::Release();
+    // Then the texture manager, the cursor textures and the I/O worker.
     CTimer::Destroy(CTimer::instance());
     CRConf::Destroy();  // rewrites the configuration file when that is due
     CLOG::Destroy();
     PerfClock::Release();
+    windowTerminate();
 }
+
+// --- Start-up ---
 
 void runClient() {
     // Early checks (clock, log, processor, operating system) end with code 1:
     // a failed start is never reported as success.
-    registerExitHandler(shutdownHandler);
-    // Boxes go through our GTK helper when it is installed beside us.
-    quask::installHelperMessageBoxBackend();
-
-    if (!PerfClock::Create()) {
-        quask::showMessageBox(
-            "Your Systems lacks support of Performance Counters.\nPlease contact support.\n",
-            "Error", quask::BoxIcon::Error, quask::BoxButtons::Ok);
-        exitProcess(1);
-    }
-    CLOG::Create();
-    if (!quask::openClientSplashEvent()) {
-        Message(kLogPlain, "Not Started by Launcher / Splash Event not Found.");
-        exitProcess(1);
-    }
-    if (!runCpuCheck()) exitProcess(1);
-    if (!runOsCheck()) exitProcess(1);
-
-    CRConf* conf = CRConf::Create();
-    Message(kLogInfo, "Pre Startup Checks okay.");
-
-    selectMathRoutines(cpuInfo().sse != 0);
+    registerExitHandler(shutdownHandler);             // 2
+    quask::installHelperMessageBoxBackend();  // boxes through our GTK helper when installed
+    createClock();                                    // 3
+    CLOG::Create();                                   // 4
+    openSplashEvent();                                // 5
+    if (!runCpuCheck()) exitProcess(1);               // 6
+    if (!runOsCheck()) exitProcess(1);                // 7
+    windowInit();                                     // 8: a failure shows when the window opens
+    CRConf& conf = *CRConf::Create();                 // 9
+    Message(kLogInfo, "Pre Startup Checks okay.");    // 10
+    selectMathRoutines(cpuInfo().sse != 0);           // 11
     initTrigTables();
-    logCpuBlock();
-
-    const int bpp = conf->GetInt(RCONF_BPP);
-    Message(kLogPlain, "RConf->iGetVar(RCONF_BPP): %d", bpp);
-    if (bpp != 32) {
-        Message(kLogCrit, "Video: Only 32 Bit's color is supported.");
-        exitProcess(1);
-    }
-    CTimer::Create();
-    // Threads inherit the priority of the thread that starts them, and an
+    logCpuBlock();                                    // 12
+    RenderCaps& caps = renderCaps();                  // 14 (before 13: see below)
+    setRenderSize(caps, conf.GetInt(RCONF_WIDTH), conf.GetInt(RCONF_HEIGHT));
+    checkColourDepth(conf);                           // 15
+    CTimer::Create();                                 // 16
+    // 13: threads inherit the priority of the thread that starts them, and an
     // unprivileged process cannot raise it again: the main thread steps down
     // only once the timer's worker runs.
     lowerMainThreadPriority();
-
-    // The window, the engine objects and the main loop join the sequence here
-    // as the platform, asset and scene layers land. Until then the client
-    // tells its starter it is up and ends after the engine core is running.
-    quask::signalClientSplashEvent();
-    exitProcess(0);
+    if (!conf.GetBool(RCONF_WINDOWMODE)) quask::signalClientSplashEvent();  // 17
+    openWindow(conf);                                 // 18, 19
+    logVideoBlock();                                  // 20
+    checkAcceleration();                              // 21
+    checkGLCapabilities();                            // 22, 23
+    chooseMultisampling(conf);                        // 24
+    chooseMultitexturing(conf);                       // 25
+    setWindowTitle();                                 // 26
+    windowSetCloseHandler(closeHandler);              // 27
+    chooseTextureDetail(conf);                        // 28
+    chooseLighting(conf);                             // 29
+    chooseCellCursorDetection(conf);                  // 30
+    windowSetSwapInterval(conf.GetBool(RCONF_VSYNC) ? 1 : 0);  // 31
+    logLoadOptions(conf);                             // 32
+    installInputHandlers();                           // 33
+    setFixedRenderState();                            // 34
+    setSmoothing(conf);                               // 35
+    setQualityHints();                                // 36
+    setBlending();                                    // 37
+    // 38 I/O worker, 39 texture manager, 40 model manager: each joins here.
+    Sound::Create();                                  // 41
+    createScreenshotSettings();                       // 42
+    // 43 draw front end with fonts and GUI, 44 mouse and cursors, 45 scene
+    // of the first map: each joins here.
+    quask::signalClientSplashEvent();                 // 46
+    registerFrameStatistics();                        // 47
+    Message(kLogInfo, "Entering Main Loop");          // 48
+    frameStats().reset();                             // 49
+    mainLoop();                                       // 50
 }
 
 }  // namespace velmar

@@ -1,0 +1,256 @@
+// The window layer over GLFW 3 and the X11 GL driver.
+#include <GLFW/glfw3.h>
+#include <GL/glext.h>
+
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "client/core/log.h"
+#include "client/platform/window.h"
+#include "client/platform/window_dispatch.h"
+
+namespace velmar {
+
+// --- Layer state (main thread) ---
+
+namespace {
+
+struct LayerState {
+    bool initialised = false;
+    std::thread::id owner;
+    WindowHints hints;
+    GLFWwindow* window = nullptr;
+    bool keyRepeat = false;
+    double wheel = 0.0;
+    CloseHandler onClose = nullptr;
+    KeyHandler onKey = nullptr;
+    CharHandler onChar = nullptr;
+    MouseButtonHandler onButton = nullptr;
+    MousePosHandler onMousePos = nullptr;
+    MouseWheelHandler onWheel = nullptr;
+};
+
+LayerState g_layer;
+
+// Positions in mouse lock are unbounded doubles; keep them inside int.
+int toInt(double value) {
+    if (!(value > -2147483648.0)) return -2147483647 - 1;
+    if (value >= 2147483647.0) return 2147483647;
+    return static_cast<int>(std::floor(value));
+}
+
+void onGlfwError(int code, const char* description) {
+    VELMAR_TRACE("GLFW error %d: %s", code, description ? description : "");
+}
+
+// --- Callbacks from GLFW, run inside glfwPollEvents ---
+
+void closeCallback(GLFWwindow* window) {
+    if (g_layer.onClose && !g_layer.onClose()) glfwSetWindowShouldClose(window, GLFW_FALSE);
+}
+
+void keyCallback(GLFWwindow*, int key, int, int action, int) {
+    if (action == GLFW_REPEAT) {
+        if (!g_layer.keyRepeat) return;
+        action = GLFW_PRESS;
+    }
+    if (g_layer.onKey) g_layer.onKey(key, action == GLFW_PRESS ? kActionPress : kActionRelease);
+}
+
+void charCallback(GLFWwindow*, unsigned codepoint) {
+    if (g_layer.onChar) g_layer.onChar(codepoint, kActionPress);
+}
+
+void buttonCallback(GLFWwindow*, int button, int action, int) {
+    if (g_layer.onButton) g_layer.onButton(button, action == GLFW_PRESS ? kActionPress : kActionRelease);
+}
+
+void cursorCallback(GLFWwindow*, double x, double y) {
+    if (g_layer.onMousePos) g_layer.onMousePos(toInt(x), toInt(y));
+}
+
+void scrollCallback(GLFWwindow*, double, double yoffset) {
+    g_layer.wheel += yoffset;
+    if (g_layer.onWheel) g_layer.onWheel(toInt(std::round(g_layer.wheel)));
+}
+
+void installCallbacks(GLFWwindow* window) {
+    glfwSetWindowCloseCallback(window, closeCallback);
+    glfwSetKeyCallback(window, keyCallback);
+    glfwSetCharCallback(window, charCallback);
+    glfwSetMouseButtonCallback(window, buttonCallback);
+    glfwSetCursorPosCallback(window, cursorCallback);
+    glfwSetScrollCallback(window, scrollCallback);
+}
+
+const char* glText(GLenum name) {
+    if (!g_layer.window) return "";
+    const GLubyte* text = glGetString(name);
+    return text ? reinterpret_cast<const char*>(text) : "";
+}
+
+}  // namespace
+
+// --- Life cycle ---
+
+bool windowInit() {
+    if (g_layer.initialised) return true;
+    glfwSetErrorCallback(onGlfwError);
+    g_layer.owner = std::this_thread::get_id();
+    g_layer.initialised = glfwInit() == GLFW_TRUE;
+    return g_layer.initialised;
+}
+
+void windowTerminate() {
+    if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id()) return;
+    if (g_layer.window) glfwDestroyWindow(g_layer.window);
+    g_layer.window = nullptr;
+    glfwTerminate();
+    g_layer.initialised = false;
+}
+
+void windowSetHints(const WindowHints& hints) { g_layer.hints = hints; }
+
+bool windowOpen(int width, int height, WindowMode mode) {
+    if (!g_layer.initialised || g_layer.window) return false;
+    const WindowSize size = windowSizeFor(width, height);
+    glfwDefaultWindowHints();
+    glfwWindowHint(GLFW_RESIZABLE, g_layer.hints.resizable ? GLFW_TRUE : GLFW_FALSE);
+    glfwWindowHint(GLFW_REFRESH_RATE, g_layer.hints.refreshRate > 0 ? g_layer.hints.refreshRate : GLFW_DONT_CARE);
+    glfwWindowHint(GLFW_SAMPLES, g_layer.hints.samples > 0 ? g_layer.hints.samples : 0);
+    glfwWindowHint(GLFW_RED_BITS, 8);
+    glfwWindowHint(GLFW_GREEN_BITS, 8);
+    glfwWindowHint(GLFW_BLUE_BITS, 8);
+    glfwWindowHint(GLFW_ALPHA_BITS, 8);
+    glfwWindowHint(GLFW_DEPTH_BITS, 16);
+    glfwWindowHint(GLFW_STENCIL_BITS, 0);
+    glfwWindowHint(GLFW_DOUBLEBUFFER, GLFW_TRUE);
+    // A 1.2 request gets a compatibility context of whatever version the driver has.
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 1);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 2);
+    glfwWindowHintString(GLFW_X11_CLASS_NAME, "VELMARWND");
+    glfwWindowHintString(GLFW_X11_INSTANCE_NAME, "velmar");
+    GLFWmonitor* monitor = mode == WindowMode::FullScreen ? glfwGetPrimaryMonitor() : nullptr;
+    if (mode == WindowMode::FullScreen && !monitor) return false;
+    GLFWwindow* window = glfwCreateWindow(size.width, size.height, "", monitor, nullptr);
+    if (!window) return false;
+    glfwMakeContextCurrent(window);
+    installCallbacks(window);
+    g_layer.window = window;
+    g_layer.wheel = 0.0;
+    if (monitor) glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_DISABLED);
+    return true;
+}
+
+bool windowIsOpen() { return g_layer.window != nullptr; }
+
+WindowSize windowGetSize() {
+    WindowSize size{0, 0};
+    if (g_layer.window) glfwGetWindowSize(g_layer.window, &size.width, &size.height);
+    return size;
+}
+
+void windowSetTitle(const char* title) {
+    if (g_layer.window && title) glfwSetWindowTitle(g_layer.window, title);
+}
+
+void windowSetSwapInterval(int interval) {
+    // GLFW uses whichever swap-control extension exists and does nothing without one.
+    if (g_layer.window) glfwSwapInterval(interval);
+}
+
+// --- GL queries ---
+
+const char* windowGLText(GLText which) {
+    switch (which) {
+        case GLText::Vendor: return glText(GL_VENDOR);
+        case GLText::Renderer: return glText(GL_RENDERER);
+        case GLText::Version: return glText(GL_VERSION);
+        case GLText::ShadingLanguage: return glText(GL_SHADING_LANGUAGE_VERSION);
+    }
+    return "";
+}
+
+GLVersion windowGLVersion() { return parseGLVersion(windowGLText(GLText::Version)); }
+
+bool windowIsAccelerated() {
+    return g_layer.window && !isSoftwareRenderer(windowGLText(GLText::Renderer));
+}
+
+bool windowExtensionSupported(const char* name) {
+    if (!g_layer.window || !name || !*name || std::strchr(name, ' ')) return false;
+    if (extensionListed(glText(GL_EXTENSIONS), name)) return true;
+    // The window-system list (GLX); GLFW matches whole words as well.
+    return glfwExtensionSupported(name) == GLFW_TRUE;
+}
+
+void* windowProcAddress(const char* name) {
+    if (!g_layer.window || !name) return nullptr;
+    return reinterpret_cast<void*>(glfwGetProcAddress(name));
+}
+
+int windowMaxTextureUnits() {
+    if (!g_layer.window) return 0;
+    GLint units = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_UNITS_ARB, &units);
+    return units;
+}
+
+// --- Input ---
+
+void windowSetCloseHandler(CloseHandler handler) { g_layer.onClose = handler; }
+void windowSetKeyHandler(KeyHandler handler) { g_layer.onKey = handler; }
+void windowSetCharHandler(CharHandler handler) { g_layer.onChar = handler; }
+void windowSetMouseButtonHandler(MouseButtonHandler handler) { g_layer.onButton = handler; }
+
+void windowSetMousePosHandler(MousePosHandler handler) {
+    g_layer.onMousePos = handler;
+    if (!handler || !g_layer.window) return;
+    int x = 0, y = 0;
+    windowGetMousePos(&x, &y);
+    handler(x, y);
+}
+
+void windowSetMouseWheelHandler(MouseWheelHandler handler) {
+    g_layer.onWheel = handler;
+    if (handler && g_layer.window) handler(toInt(std::round(g_layer.wheel)));
+}
+
+void windowEnableKeyRepeat(bool enabled) { g_layer.keyRepeat = enabled; }
+
+void windowSetMouseLock(bool locked) {
+    if (!g_layer.window) return;
+    glfwSetInputMode(g_layer.window, GLFW_CURSOR, locked ? GLFW_CURSOR_DISABLED : GLFW_CURSOR_NORMAL);
+}
+
+void windowGetMousePos(int* x, int* y) {
+    double px = 0.0, py = 0.0;
+    if (g_layer.window) glfwGetCursorPos(g_layer.window, &px, &py);
+    if (x) *x = toInt(px);
+    if (y) *y = toInt(py);
+}
+
+void windowSetMousePos(int x, int y) {
+    if (g_layer.window) glfwSetCursorPos(g_layer.window, x, y);
+}
+
+// --- Per frame ---
+
+void windowPollEvents() {
+    if (!g_layer.initialised) return;
+    beginEventDispatch();
+    glfwPollEvents();
+    endEventDispatch();
+    // The window is destroyed here, never from inside GLFW's own dispatch.
+    if (g_layer.window && glfwWindowShouldClose(g_layer.window)) {
+        glfwDestroyWindow(g_layer.window);
+        g_layer.window = nullptr;
+    }
+}
+
+void windowSwapBuffers() {
+    if (g_layer.window) glfwSwapBuffers(g_layer.window);
+}
+
+}  // namespace velmar

@@ -1,0 +1,43 @@
+#include "client/platform/input.h"
+
+#include <atomic>
+
+#include "client/platform/cursor/cursor_math.h"
+#include "client/platform/screenshot/screenshot.h"
+#include "client/platform/window.h"
+
+namespace velmar {
+
+namespace {
+std::atomic<bool> g_screenshotWanted{false};
+}  // namespace
+
+void keyHandler(int key, int action) {
+    switch (keyCommand(key, action == kActionRelease, kKeyEscape, kKeyF12)) {
+        case KeyCommand::kQuit:
+            windowRequestExit(0);  // a user's Escape is an orderly end, not a failure
+            break;
+        case KeyCommand::kScreenshot:
+            // The frame is read after the poll, before the swap: here the
+            // back buffer may already be the next frame's.
+            if (!screenshotBusy()) g_screenshotWanted = true;
+            break;
+        case KeyCommand::kNone:
+            break;
+    }
+}
+
+bool takeScreenshotRequest() { return g_screenshotWanted.exchange(false); }
+
+void charHandler(unsigned, int) {}
+
+void installInputHandlers() {
+    // The mouse position, mouse wheel and mouse button handlers of the
+    // software cursor are installed here, before the key handler.
+    windowSetKeyHandler(keyHandler);
+    windowSetCharHandler(charHandler);
+    windowEnableKeyRepeat(true);
+    // Mouse lock (hidden system cursor) comes with the software cursor.
+}
+
+}  // namespace velmar

@@ -1,0 +1,23 @@
+// The client's input handlers: what the window layer calls, on the main
+// thread, while the main loop polls events.
+//
+// Escape ends the client with code 0 (the exit takes effect once the poll has
+// returned). The mouse handlers and the software cursor join here; until then
+// mouse events are ignored and the system cursor stays visible.
+#pragma once
+
+namespace velmar {
+
+// Installs the handlers in their fixed order (mouse position, mouse wheel,
+// mouse button, key, character) and switches key repeat on.
+void installInputHandlers();
+
+// The key handler: looks at the key code only, for presses, repeats and
+// releases alike.
+void keyHandler(int key, int action);
+// True once after F12 asked for a screenshot.
+bool takeScreenshotRequest();
+// Text input is not used.
+void charHandler(unsigned codepoint, int action);
+
+}  // namespace velmar

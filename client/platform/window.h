@@ -1,0 +1,124 @@
+// The client's window layer: one window with one OpenGL context, opened with
+// hints, plus the title, swap interval, event polling and buffer swap, input
+// callbacks, key repeat, mouse lock, the GL text and extension queries and
+// entry-point lookup the client needs. The rules that need no window (size
+// choice, version parsing, extension matching, software renderer names) are
+// plain functions so they can be checked without a display.
+//
+// Everything here belongs to the main thread, except windowRequestExit, which
+// any thread may call, and the pure rules. Callbacks run on the main thread
+// inside windowPollEvents. Queries made before the window is open or after
+// termination answer "not supported", null, 0 or "".
+#pragma once
+
+namespace velmar {
+
+// --- Rules without a window ---
+
+struct WindowSize {
+    int width;
+    int height;
+};
+// Both sizes 0 or less: 800 x 600; one of them: derived from the other at 4:3.
+WindowSize windowSizeFor(int width, int height);
+
+struct GLVersion {
+    int major;
+    int minor;
+    int revision;
+};
+// "2.1.2 NVIDIA ..." -> 2, 1, 2; missing parts are 0, as is a null text.
+GLVersion parseGLVersion(const char* versionText);
+
+// True when `name` is not empty, holds no blank and stands as a whole
+// blank-separated word in `list`.
+bool extensionListed(const char* list, const char* name);
+
+// Renderers that draw on the processor: not hardware accelerated.
+bool isSoftwareRenderer(const char* rendererName);
+
+// --- Layer life cycle ---
+
+struct WindowHints {
+    bool resizable = false;
+    int refreshRate = 0;  // 0: the display's default; only used in full screen
+    int samples = 0;      // multisample count, 0: none
+};
+enum class WindowMode { Windowed, FullScreen };
+
+bool windowInit();
+// Closes the window and ends the layer. Only the thread that initialised the
+// layer may end it; from any other thread (an exit asked for elsewhere) this
+// does nothing and the process's end takes the window with it.
+void windowTerminate();
+
+void windowSetHints(const WindowHints& hints);
+// Opens the window with the size of windowSizeFor(width, height). In full
+// screen the system cursor is hidden and locked at once.
+bool windowOpen(int width, int height, WindowMode mode);
+bool windowIsOpen();
+WindowSize windowGetSize();
+void windowSetTitle(const char* title);
+void windowSetSwapInterval(int interval);  // nothing without swap control
+
+// --- GL queries ---
+
+enum class GLText { Vendor, Renderer, Version, ShadingLanguage };
+const char* windowGLText(GLText which);  // "" without a window
+GLVersion windowGLVersion();
+bool windowIsAccelerated();
+// extensionListed against the GL and the window-system extension texts.
+bool windowExtensionSupported(const char* name);
+// The window system may hand out an address for any name, known to the
+// driver or not: decide from the version and extension texts first.
+void* windowProcAddress(const char* name);
+int windowMaxTextureUnits();
+
+// --- Input ---
+
+// Key codes and actions of this layer.
+constexpr int kKeyEscape = 256;
+constexpr int kKeyF12 = 301;
+constexpr int kActionRelease = 0;
+constexpr int kActionPress = 1;
+
+// Returns false to keep the window open.
+using CloseHandler = bool (*)();
+using KeyHandler = void (*)(int key, int action);
+using CharHandler = void (*)(unsigned codepoint, int action);
+using MouseButtonHandler = void (*)(int button, int action);
+// In mouse lock the position is virtual and unbounded.
+using MousePosHandler = void (*)(int x, int y);
+// The running sum of wheel steps.
+using MouseWheelHandler = void (*)(int position);
+
+void windowSetCloseHandler(CloseHandler handler);
+void windowSetKeyHandler(KeyHandler handler);
+void windowSetCharHandler(CharHandler handler);
+void windowSetMouseButtonHandler(MouseButtonHandler handler);
+// Calls the handler once at once with the current position.
+void windowSetMousePosHandler(MousePosHandler handler);
+// Calls the handler once at once with the current wheel position.
+void windowSetMouseWheelHandler(MouseWheelHandler handler);
+// With repeat on, a held key repeats its press to the key handler.
+void windowEnableKeyRepeat(bool enabled);
+// Mouse lock: the system cursor is hidden and kept inside the window.
+void windowSetMouseLock(bool locked);
+void windowGetMousePos(int* x, int* y);
+void windowSetMousePos(int x, int y);
+
+// --- Per frame ---
+
+// Dispatches every pending event to the handlers. A close request the close
+// handler accepts closes the window. An exit asked for inside a handler
+// happens once the poll has returned.
+void windowPollEvents();
+void windowSwapBuffers();
+
+// Ends the process with `code` through the exit routine. Inside a handler
+// called by windowPollEvents the exit waits until the poll returns (the layer
+// cannot be torn down from inside its own dispatch); elsewhere it is at once.
+// The first code asked for wins.
+void windowRequestExit(int code);
+
+}  // namespace velmar
