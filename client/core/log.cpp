@@ -76,7 +76,10 @@ void CLOG::Create(const std::string& logDir, std::uint16_t port) {
                               quask::BoxIcon::Error, quask::BoxButtons::Ok);
         exitProcess(1);
     }
-    auto* log = new CLOG();
+    // One log per process: its object lives in static storage, so a message
+    // that races with Destroy on another thread never touches freed memory.
+    static CLOG storage;
+    CLOG* log = &storage;
     log->m_file = fd;
     log->m_port = port;
 
@@ -110,9 +113,9 @@ void CLOG::Create(const std::string& logDir, std::uint16_t port) {
 void CLOG::Destroy() {
     CLOG* log = g_log.exchange(nullptr);
     if (!log) return;
-    // The object itself stays: the exit may run on one thread while another
-    // is still inside Message with this pointer. Its descriptors are taken
-    // out first, so such a late call writes nothing.
+    // The object stays (it is static): the exit may run on one thread while
+    // another is still inside Message with this pointer. Its descriptors are
+    // taken out first, so such a late call writes nothing.
     const int sock = log->m_socket.exchange(-1);
     if (sock >= 0) {
         log->sendTo(sock, kClosing, sizeof kClosing);  // 75 characters and the zero byte
