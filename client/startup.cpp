@@ -19,6 +19,7 @@
 #include "client/core/vmath.h"
 #include "client/platform/gl_ext.h"
 #include "client/platform/input.h"
+#include "client/platform/mouse.h"
 #include "client/platform/screenshot/screenshot.h"
 #include "client/platform/screenshot/screenshot_gl.h"
 #include "client/platform/sound/sound.h"
@@ -268,12 +269,27 @@ void registerFrameStatistics() {
     CTimer::instance()->Add(1000, 1000, -1, frameStatsCallback, &frameStats());
 }
 
+// A 2D pass in window pixels, origin top left, for the cursor.
+void drawCursorPass() {
+    const RenderCaps& caps = renderCaps();
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glOrtho(0.0, caps.widthD, caps.heightD, 0.0, -1.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glDisable(GL_DEPTH_TEST);
+    DrawCursor();
+    glEnable(GL_DEPTH_TEST);
+}
+
 [[noreturn]] void mainLoop() {
     FrameStats& stats = frameStats();
     for (;;) {
         stats.countFrame();
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-        // The draw front end draws the scene, the GUI, the cursor and the overlay here.
+        // The draw front end draws the scene, the GUI and the overlay here;
+        // until it exists the frame is the software cursor alone.
+        drawCursorPass();
         windowPollEvents();  // an Escape or a close ends the process once it returns
         if (takeScreenshotRequest()) {
             const RenderCaps& caps = renderCaps();
@@ -292,7 +308,9 @@ void shutdownHandler() {
     releaseScreenshotSettings();  // waits for a screenshot still being written
     // The model manager goes here once it exists.
     Sound::Release();
-    // Then the texture manager, the cursor textures and the I/O worker.
+    // The texture manager goes here once it exists.
+    DeleteCursors();
+    // Then the I/O worker.
     CTimer::Destroy(CTimer::instance());
     CRConf::Destroy();  // rewrites the configuration file when that is due
     CLOG::Destroy();
@@ -348,8 +366,12 @@ void runClient() {
     // 38 I/O worker, 39 texture manager, 40 model manager: each joins here.
     Sound::Create();                                  // 41
     createScreenshotSettings();                       // 42
-    // 43 draw front end with fonts and GUI, 44 mouse and cursors, 45 scene
-    // of the first map: each joins here.
+    // 43 draw front end with fonts and GUI joins here.
+    if (!MouseInit()) {                               // 44
+        Message(kLogCrit, "Mouse Subsystem initialization failed.");
+        exitProcess(1);
+    }
+    // 45 scene of the first map joins here.
     quask::signalClientSplashEvent();                 // 46
     registerFrameStatistics();                        // 47
     Message(kLogInfo, "Entering Main Loop");          // 48

@@ -42,6 +42,13 @@ fi
 cmake --install "$ROOT/$BUILD" --prefix "$GAME" >/dev/null
 cmake --install "$ROOT/$BUILD" --prefix "$ROOT/$BUILD/dev-tools" --component tools >/dev/null
 
+# The content the client reads so far, made by the content tool.
+mkdir -p "$GAME/data/cursor"
+for kind in standard button cam; do
+  "$ROOT/$BUILD/dev-tools/tools/contentkit" tga --pattern "cursor-$kind" --size 32x32 \
+    "$GAME/data/cursor/$kind.tga"
+done
+
 brindle_pid=""
 "$ROOT/$BUILD/dev-tools/tools/brindle" &
 brindle_pid=$!

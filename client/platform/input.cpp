@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "client/platform/cursor/cursor_math.h"
+#include "client/platform/mouse.h"
 #include "client/platform/screenshot/screenshot.h"
 #include "client/platform/window.h"
 
@@ -32,12 +33,13 @@ bool takeScreenshotRequest() { return g_screenshotWanted.exchange(false); }
 void charHandler(unsigned, int) {}
 
 void installInputHandlers() {
-    // The mouse position, mouse wheel and mouse button handlers of the
-    // software cursor are installed here, before the key handler.
+    windowSetMousePosHandler(mousePosHandler);
+    windowSetMouseWheelHandler(mouseWheelHandler);
+    windowSetMouseButtonHandler(mouseButtonHandler);
     windowSetKeyHandler(keyHandler);
     windowSetCharHandler(charHandler);
     windowEnableKeyRepeat(true);
-    // Mouse lock (hidden system cursor) comes with the software cursor.
+    windowSetMouseLock(true);  // the client draws its own cursor
 }
 
 }  // namespace velmar

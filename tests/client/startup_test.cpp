@@ -90,15 +90,25 @@ private:
     bool m_reaped = false;
 };
 
-// A game directory laid out as a player has it, with nothing but the programs.
+// A game directory laid out as a player has it: the programs and the data
+// the client reads so far (the cursor images, made with the content tool).
 class GameDir : public ::testing::Test {
 protected:
     void SetUp() override {
         m_dir = quask_test::makeTempDir("velmar-game-");
         ASSERT_FALSE(m_dir.empty());
         fs::create_directories(m_dir + "/system");
+        fs::create_directories(m_dir + "/data/cursor");
         fs::copy_file(QUASK_BIN_DIR "/client/velmar", m_dir + "/system/velmar");
         fs::copy_file(QUASK_BIN_DIR "/tools/starter/starter", m_dir + "/starter");
+        for (const char* kind : {"standard", "button", "cam"}) {
+            ChildProcess::Options o;
+            ChildProcess make({QUASK_BIN_DIR "/tools/contentkit/contentkit", "tga", "--pattern",
+                               std::string("cursor-") + kind, "--size", "32x32",
+                               m_dir + "/data/cursor/" + kind + ".tga"},
+                              o);
+            ASSERT_EQ(make.waitExit(20000), 0) << kind;
+        }
     }
     void TearDown() override { quask_test::removeTree(m_dir); }
 
@@ -302,6 +312,17 @@ TEST_F(WindowedGame, SoundStartsAndOneF12TapWritesOneScreenshotOfTheWindow) {
     };
     EXPECT_EQ(be32(16), 800u);
     EXPECT_EQ(be32(20), 600u);
+}
+
+TEST_F(WindowedGame, MissingCursorImageEndsTheClientWithTheMouseLine) {
+    fs::remove(m_dir + "/data/cursor/button.tga");
+    EXPECT_EQ(run("starter"), 1);  // the client ends before it signals
+    ASSERT_TRUE(clientEnded()) << log();
+    const std::string text = log();
+    expectInOrder(text, {"] 1: 32 32\r\n",
+                         "(INFO) MouseInit: failed to load 'data/cursor/button.tga' cursor texture.\r\n",
+                         "(CRIT) Mouse Subsystem initialization failed.\r\n"});
+    EXPECT_EQ(text.find("Entering Main Loop"), std::string::npos);
 }
 
 TEST_F(WindowedGame, ClosingTheWindowEndsWithZero) {

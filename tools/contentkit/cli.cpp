@@ -13,6 +13,7 @@
 #include "tools/contentkit/dds_writer.h"
 #include "tools/contentkit/info.h"
 #include "tools/contentkit/procedural.h"
+#include "tools/contentkit/rfnt_writer.h"
 #include "tools/contentkit/tga_writer.h"
 
 namespace contentkit {
@@ -27,6 +28,7 @@ int usage() {
                  "       contentkit dds (IN|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]\n"
                  "       contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]\n"
                  "       contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
+                 "       contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat\n"
                  "  IN is a PNG, TGA or BMP picture\n"
                  "  pattern options: --size WxH (default 256x256) --seed N --frame N --frames N\n"
                  "  patterns:");
@@ -242,6 +244,39 @@ int bmpCommand(int argc, char** argv) {
     return finish(a, built, out, why);
 }
 
+// Face "regular" and "bold" are DejaVu Sans; anything else is a font path.
+int fontCommand(int argc, char** argv) {
+    std::string face = "regular", output;
+    long size = 0;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--face" && next) {
+            face = next;
+            ++i;
+        } else if (arg == "--size" && parseInt(next, kMinFontSize, kMaxFontSize, &size)) {
+            ++i;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage();
+        } else if (output.empty()) {
+            output = arg;
+        } else {
+            return usage();
+        }
+    }
+    if (output.empty() || size == 0 || face.empty()) return usage();
+    const std::string path = face == "regular" ? dejaVuPath(FontFace::Regular)
+                             : face == "bold"  ? dejaVuPath(FontFace::Bold)
+                                               : face;
+    BitmapFont font;
+    Bytes out;
+    std::string why;
+    if (!rasteriseFont(path, static_cast<int>(size), &font, &why)) return fail(path, why);
+    if (!writeRfnt(font, &out, &why)) return fail(output, why);
+    if (!writeFile(output, out)) return fail(output, "cannot write file");
+    return 0;
+}
+
 int infoCommand(int argc, char** argv) {
     if (argc < 1) return usage();
     int result = 0;
@@ -270,6 +305,7 @@ int runContentkit(int argc, char** argv) {
     if (command == "dds") return ddsCommand(argc - 2, argv + 2);
     if (command == "tga") return tgaCommand(argc - 2, argv + 2);
     if (command == "bmp") return bmpCommand(argc - 2, argv + 2);
+    if (command == "font") return fontCommand(argc - 2, argv + 2);
     return usage();
 }
 

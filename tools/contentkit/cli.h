@@ -6,6 +6,7 @@
 //   contentkit dds  (IN.png|IN.tga|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]
 //   contentkit tga  (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]
 //   contentkit bmp  (IN|--pattern NAME) OUT.bmp [--no-white-key]
+//   contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat
 //   pattern options: --size WxH --seed N --frame N --frames N
 //
 // Exit code 0 on success, 1 when a file cannot be read, written or is

@@ -18,6 +18,9 @@ bool ddsMagic(const std::uint8_t* data, std::size_t len) {
 bool bmpMagic(const std::uint8_t* data, std::size_t len) {
     return len >= 2 && data[0] == 'B' && data[1] == 'M';
 }
+bool rfntMagic(const std::uint8_t* data, std::size_t len) {
+    return len >= 4 && std::memcmp(data, "RFNT", 4) == 0;
+}
 
 std::string lowerExtension(std::string name) {
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -56,6 +59,7 @@ const std::vector<FormatEntry>& formatTable() {
         {"TGA", ".tga", nullptr, infoTga},
         {"DEF", ".def", nullptr, infoDef},
         {"INI", ".ini", nullptr, infoIni},
+        {"RFNT", ".dat", rfntMagic, infoRfnt},
     };
     return table;
 }
