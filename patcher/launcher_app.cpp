@@ -1,0 +1,101 @@
+#include "patcher/launcher_app.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "patcher/console_ui.h"
+#include "patcher/full_check.h"
+#include "patcher/patch_run.h"
+#include "shared/game_dir.h"
+#include "shared/message_box.h"
+
+namespace quillon {
+
+namespace {
+
+int failWith(const PatchFailure& failure) {
+    quask::showMessageBox(failure.text, failure.caption, quask::BoxIcon::Error, quask::BoxButtons::Ok);
+    return 1;
+}
+
+}  // namespace
+
+LaunchOptions parseLaunchArgs(int argc, char** argv) {
+    LaunchOptions options;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--console") == 0) {
+            options.console = true;
+        } else {
+            // Shortcuts may pass anything; the launcher itself takes no options.
+            std::fprintf(stderr, "quillon: ignoring unknown argument '%s'\n", argv[i]);
+        }
+    }
+    return options;
+}
+
+std::string instanceLockPath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime) return std::string(runtime) + "/QuaskPatchClient.lock";
+    return "/tmp/QuaskPatchClient-" + std::to_string(static_cast<unsigned long>(::getuid())) + ".lock";
+}
+
+// --- Instance lock ---
+
+InstanceLock::~InstanceLock() {
+    if (m_fd >= 0) ::close(m_fd);  // closing drops the lock
+}
+
+InstanceLock::Result InstanceLock::acquire(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return Unavailable;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        ::close(fd);
+        return held ? HeldElsewhere : Unavailable;
+    }
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+    return Acquired;
+}
+
+// --- Start-up ---
+
+int runLauncher(const LaunchOptions& options, const char* selfLink) {
+    InstanceLock lock;
+    const InstanceLock::Result locked = lock.acquire(instanceLockPath());
+    // Another launcher is at work: leave without a word. A lock that cannot
+    // be made at all does not stop the launcher, as a failed mutex would not.
+    if (locked == InstanceLock::HeldElsewhere) return 0;
+
+    quask::ProgramLocation location;
+    const quask::GameDirStatus dirStatus = quask::locateProgram(location, selfLink);
+    if (dirStatus != quask::GameDirStatus::Ok)
+        return failWith(PatchFailure{quask::gameDirFailureText(dirStatus), "Error"});
+
+    RevisionRecord record;
+    if (auto failure = LoadRevisionRecord(location.directory, &record)) return failWith(*failure);
+
+    // Only the console front end exists so far: with a display and without
+    // --console the launcher takes it as well.
+    (void)options;
+    ConsoleUi console;
+    LauncherState state(console);
+    console.attach(&state);
+    HttpClient http;
+    PatchContext ctx{http, state, location.directory, patchBaseUrl(), location.moduleName};
+
+    // The console has no window loop to keep alive, so the worker runs here.
+    const std::optional<PatchFailure> failure =
+        record.fullCheckRequested ? runFullCheck(ctx, record) : runPatch(ctx, record);
+    if (failure) return failWith(*failure);
+    if (record.dirty) SaveRevisionRecord(location.directory, &record);
+    return 0;
+}
+
+}  // namespace quillon

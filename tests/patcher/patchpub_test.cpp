@@ -1,0 +1,219 @@
+// patchpub's revisions applied by real patch runs: the game directory ends
+// byte-identical to the content directory, whichever revision a client
+// starts from, also when a file changes between packed and plain.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "patcher/patch_run.h"
+#include "tests/patcher/patch_server_fixture.h"
+#include "tests/patcher/recording_ui.h"
+#include "tools/patchpub/publisher.h"
+
+using namespace quillon;
+namespace fs = std::filesystem;
+
+namespace {
+
+class PatchPubTest : public quillon_test::PatchServerTest {
+protected:
+    void put(const std::string& name, const std::string& content, bool program = false) {
+        const fs::path p = at("content/" + name);
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << content;
+        fs::permissions(p, program ? fs::perms(0755) : fs::perms(0644));
+    }
+    patchpub::PublishResult publish(const std::string& message = "",
+                                    std::vector<std::string> compress = {"*.map"}) {
+        patchpub::PublishOptions o;
+        o.serverDir = at("www");
+        o.contentDir = at("content");
+        o.message = message;
+        o.compress = std::move(compress);
+        o.now = 1796100000;  // 2026-12-01 04:40:00 UTC
+        patchpub::PublishResult result;
+        std::string error;
+        EXPECT_TRUE(patchpub::publishRevision(o, &result, &error)) << error;
+        return result;
+    }
+    // A patch run of the game directory `game`.
+    std::optional<PatchFailure> patch(const std::string& game) {
+        fs::create_directories(at(game));
+        quillon_test::RecordingUi ui;
+        LauncherState state(ui);
+        HttpClient http;
+        PatchContext ctx{http, state, at(game), m_base, "quillon"};
+        RevisionRecord record;
+        if (auto failure = LoadRevisionRecord(at(game), &record)) return failure;
+        auto failure = runPatch(ctx, record);
+        m_lastNotice = state.notice();
+        return failure;
+    }
+    // Every difference between the content and the game directory, ignoring
+    // what the launcher keeps for itself.
+    std::string differences(const std::string& game) {
+        std::string out;
+        const fs::path content = at("content"), installed = at(game);
+        for (const auto& e : fs::recursive_directory_iterator(content)) {
+            const fs::path rel = e.path().lexically_relative(content);
+            if (e.is_directory() != fs::is_directory(installed / rel)) out += "type " + rel.string() + "\n";
+            else if (e.is_regular_file() && quask_test::readFile(e.path()) != quask_test::readFile(installed / rel))
+                out += "bytes " + rel.string() + "\n";
+        }
+        for (const auto& e : fs::recursive_directory_iterator(installed)) {
+            const std::string rel = e.path().lexically_relative(installed).generic_string();
+            if (rel == "data/quillon.dat" || rel == "quillon_old") continue;
+            if (!fs::exists(content / rel)) out += "extra " + rel + "\n";
+        }
+        return out;
+    }
+    bool executable(const std::string& path) {
+        struct stat st;
+        return ::stat(at(path).c_str(), &st) == 0 && (st.st_mode & S_IXUSR);
+    }
+    std::string www(const std::string& name) { return quask_test::readFile(at("www/" + name)); }
+
+    std::string m_lastNotice;
+};
+
+std::string mapText(const char* seed) {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += std::string(seed) + " tile " + std::to_string(i % 7) + "\n";
+    return text;
+}
+
+}  // namespace
+
+TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
+    put("quillon", "#!/bin/sh\necho launcher 1\n", true);
+    put("bin/tool", "#!/bin/sh\necho tool\n", true);
+    put("data/maps/one.map", mapText("one"));
+    put("readme.txt", "read me");
+    put("old.txt", "goes away");
+    fs::create_directories(at("content/saves"));
+    patchpub::PublishResult r = publish();
+    ASSERT_TRUE(r.published);
+    EXPECT_EQ(r.revision, 1u);
+    EXPECT_EQ(r.added, 5u);
+    EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
+    EXPECT_EQ(www("allow.txt"), "allow");
+    EXPECT_TRUE(fs::exists(at("www/data/data/maps/one.ma_")));
+    EXPECT_FALSE(fs::exists(at("www/data/data/maps/one.map")));
+    EXPECT_NE(www("meta/1.txt").find("DATA:dir:A:/saves\n"), std::string::npos);
+    EXPECT_NE(www("meta/1.txt").find("DATE:2026-12-01 04:40:00\n"), std::string::npos);
+    ASSERT_FALSE(patch("early"));
+    EXPECT_EQ(differences("early"), "");
+    EXPECT_TRUE(executable("early/bin/tool"));
+
+    put("quillon", "#!/bin/sh\necho launcher 2\n", true);
+    put("data/maps/one.map", mapText("two"));
+    put("data/new.bin", std::string("\0\1\2binary", 9));
+    fs::remove(at("content/old.txt"));
+    r = publish("Second\nrevision");
+    ASSERT_TRUE(r.published);
+    EXPECT_EQ(r.revision, 2u);
+    EXPECT_EQ(r.added, 1u);
+    EXPECT_EQ(r.modified, 2u);
+    EXPECT_EQ(r.deleted, 1u);
+    EXPECT_NE(www("meta/2.txt").find("DATA:file:D:/old.txt\n"), std::string::npos);
+    EXPECT_NE(www("meta/2.txt").find("\nMSG:15:Second\nrevision"), std::string::npos);
+    EXPECT_EQ(www("meta/sum_full.txt").rfind("REV:2\n", 0), 0u);
+    EXPECT_FALSE(fs::exists(at("www/data/old.txt")));
+
+    ASSERT_FALSE(patch("early"));  // from revision 1
+    EXPECT_EQ(differences("early"), "");
+    EXPECT_EQ(quask_test::readFile(at("early/quillon_old")), "#!/bin/sh\necho launcher 1\n");
+    ASSERT_FALSE(patch("fresh"));  // from revision 0, both at once
+    EXPECT_EQ(differences("fresh"), "");
+    EXPECT_TRUE(executable("fresh/quillon"));
+    EXPECT_NE(m_lastNotice.find("Update from 2026-12-01 04:40:00:\r\nSecond\r\nrevision"), std::string::npos);
+
+    // Nothing new: no third revision.
+    r = publish();
+    EXPECT_FALSE(r.published);
+    EXPECT_EQ(r.revision, 2u);
+    EXPECT_EQ(www("lastrev.txt"), "REV:2\n");
+}
+
+TEST_F(PatchPubTest, SwitchingBetweenPackedAndPlainNeverLetsAnOlderDownloadWin) {
+    put("data/a.map", mapText("packed one"));
+    publish({}, {"*.map"});
+    put("data/a.map", mapText("plain two"));
+    publish({}, {});
+    EXPECT_NE(www("meta/2.txt").find("DATA:file:M:/data/a.map\nDATA:file:D:/data/a.ma_\n"), std::string::npos);
+    ASSERT_FALSE(patch("fresh2"));
+    EXPECT_EQ(differences("fresh2"), "");
+
+    put("data/a.map", mapText("packed three"));
+    publish({}, {"*.map"});
+    put("data/a.map", mapText("packed four"));
+    publish({}, {"*.map"});
+    ASSERT_FALSE(patch("fresh4"));
+    EXPECT_EQ(differences("fresh4"), "");
+    ASSERT_FALSE(patch("fresh2"));  // from revision 2
+    EXPECT_EQ(differences("fresh2"), "");
+
+    fs::remove(at("content/data/a.map"));
+    publish();
+    ASSERT_FALSE(patch("fresh5"));
+    EXPECT_EQ(differences("fresh5"), "");
+    ASSERT_FALSE(patch("fresh4"));
+    EXPECT_FALSE(fs::exists(at("fresh4/data/a.map")));
+}
+
+TEST_F(PatchPubTest, LostManifestIsRebuiltFromTheFullList) {
+    put("data/a.map", mapText("a"));
+    put("b.txt", "bee");
+    publish();
+    fs::remove(at("www/meta/manifest.txt"));
+    EXPECT_FALSE(publish().published);  // the packed file unpacks to the same content
+    put("b.txt", "bee two");
+    const patchpub::PublishResult r = publish();
+    EXPECT_EQ(r.revision, 2u);
+    EXPECT_EQ(r.modified, 1u);
+    EXPECT_EQ(r.added, 0u);
+}
+
+TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
+    put("good.txt", "fine");
+    put("bad\\name.txt", "no");
+    patchpub::PublishOptions o;
+    o.serverDir = at("www");
+    o.contentDir = at("content");
+    patchpub::PublishResult result;
+    std::string error;
+    EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
+    EXPECT_EQ(error, "refusing content name '/bad\\name.txt'");
+    EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+
+    fs::remove(at("content/bad\\name.txt"));
+    put("tiny_", "x");  // ends in an underscore but cannot be packed
+    EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
+    EXPECT_EQ(error.rfind("'/tiny_' ends in an underscore and does not compress", 0), 0u);
+    EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+}
+
+TEST(PatchPubManifest, TextRoundTripsAndDamageIsRefused) {
+    patchpub::Manifest m;
+    m.revision = 12;
+    m.directories = {"/data", "/data/maps"};
+    m.files["/data/maps/x.map"] = patchpub::ManifestFile{hexToDigest("00112233445566778899aabbccddeeff"),
+                                                         hexToDigest("ffeeddccbbaa99887766554433221100"), true};
+    m.files["/quillon"] = patchpub::ManifestFile{};
+    patchpub::Manifest back;
+    ASSERT_TRUE(patchpub::parseManifest(patchpub::manifestText(m), &back));
+    EXPECT_EQ(back.revision, 12u);
+    EXPECT_EQ(back.directories, m.directories);
+    ASSERT_EQ(back.files.size(), 2u);
+    EXPECT_EQ(back.files["/data/maps/x.map"].published, m.files["/data/maps/x.map"].published);
+    EXPECT_TRUE(back.files["/data/maps/x.map"].compressed);
+    EXPECT_FALSE(back.files["/quillon"].compressed);
+
+    EXPECT_FALSE(patchpub::parseManifest("F:0011:..\n", &back));
+    EXPECT_FALSE(patchpub::parseManifest("REV:1\nD:/../up\n", &back));
+    EXPECT_FALSE(patchpub::parseManifest("D:/data\n", &back));  // no revision
+}

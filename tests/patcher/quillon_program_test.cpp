@@ -1,0 +1,183 @@
+// The quillon program end to end: a copy at the root of a game directory,
+// the server named by QUILLON_BASE_URL, the console front end on stdout and
+// boxes on stderr; the single-instance lock; maintenance; the full check
+// asked for by the DoFullCheck marker.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "patcher/console_ui.h"
+#include "patcher/launcher_app.h"
+#include "patcher/md5_file.h"
+#include "patcher/revision_record.h"
+#include "tests/patcher/patch_server_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string sumLine(const std::string& content, const std::string& name) {
+    return "SUM:" + quillon::digestHex(quillon::md5OfBytes(content.data(), content.size())) + ":" +
+           name + "\n";
+}
+
+class QuillonProgramTest : public quillon_test::PatchServerTest {
+protected:
+    void SetUp() override {
+        PatchServerTest::SetUp();
+        // The lock lives in the test's own runtime directory; the child
+        // inherits these through the environment.
+        saveEnv("XDG_RUNTIME_DIR");
+        saveEnv("QUILLON_BASE_URL");
+        ::setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
+        ::setenv("QUILLON_BASE_URL", m_base.c_str(), 1);
+        fs::create_directories(at("game"));
+        fs::copy_file(QUASK_BIN_DIR "/patcher/quillon", at("game/quillon"));
+        serve("allow.txt", "allow");
+        serve("notice.txt", "Patch day!");
+        serve("notice_close.txt", "Back soon.");
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : m_savedEnv) {
+            if (value.first) ::setenv(name.c_str(), value.second.c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+        PatchServerTest::TearDown();
+    }
+    void saveEnv(const char* name) {
+        const char* v = std::getenv(name);
+        m_savedEnv.emplace_back(name, std::make_pair(v != nullptr, v ? std::string(v) : std::string()));
+    }
+    int runQuillon() {
+        quask_test::ChildProcess::Options o;
+        o.stdoutPath = at("quillon.out");
+        o.stderrPath = at("quillon.err");
+        o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
+        quask_test::ChildProcess child({at("game/quillon"), "--console"}, o);
+        EXPECT_TRUE(child.started());
+        return child.waitExit(30000);
+    }
+    std::string out() { return quask_test::readFile(at("quillon.out")); }
+    std::string err() { return quask_test::readFile(at("quillon.err")); }
+    std::string game(const std::string& name) { return quask_test::readFile(at("game/" + name)); }
+    std::uint32_t storedRevision() {
+        quillon::RevisionRecord r;
+        EXPECT_FALSE(quillon::LoadRevisionRecord(at("game"), &r));
+        return r.revision;
+    }
+
+    std::vector<std::pair<std::string, std::pair<bool, std::string>>> m_savedEnv;
+};
+
+}  // namespace
+
+TEST_F(QuillonProgramTest, PatchesTheGameItsCopyLivesInAndPatchesItself) {
+    const std::string map = "the new map", launcher = "#!/bin/sh\necho patched launcher\n";
+    const std::string original = game("quillon");
+    serve("lastrev.txt", "REV:1\n");
+    serve("meta/1.txt", "REV:1\nDATE:2026-12-01 10:00:00\nDATA:file:A:/data/maps/a.map\n"
+                        "DATA:file:M:/quillon\nMSG:4:news");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(map, "/data/maps/a.map") + sumLine(launcher, "/quillon"));
+    serve("data/data/maps/a.map", map);
+    serve("data/quillon", launcher);
+
+    ASSERT_EQ(runQuillon(), 0) << err();
+    EXPECT_EQ(game("data/maps/a.map"), map);
+    EXPECT_EQ(game("quillon"), launcher);
+    EXPECT_EQ(game("quillon_old"), original);
+    EXPECT_EQ(storedRevision(), 1u);
+    const std::string text = out();
+    EXPECT_NE(text.find("Getting Patchserver State\n"), std::string::npos);
+    EXPECT_NE(text.find("Patch day!\n\nUpdate History:"), std::string::npos);
+    EXPECT_NE(text.find("Updating - Please Wait\n"), std::string::npos);
+    ASSERT_GE(text.size(), 27u);
+    EXPECT_EQ(text.substr(text.size() - 27), "Your Game is Ready 2 Play!\n");
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(QuillonProgramTest, ServerFailureIsABoxOnStderrAndExitOne) {
+    ASSERT_EQ(runQuillon(), 1);  // no lastrev.txt
+    EXPECT_EQ(err(),
+              "Update Server Error: Error while fetching the latest Content Revision\nIf this problem persists - please contact the Support!\n");
+    EXPECT_EQ(storedRevision(), 0u);
+}
+
+TEST_F(QuillonProgramTest, SecondInstanceLeavesAtOnceWithoutAWord) {
+    const std::string lockPath = quillon::instanceLockPath();
+    ASSERT_EQ(lockPath, m_dir + "/QuaskPatchClient.lock");
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(runQuillon(), 0);
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(requests(), "");
+    EXPECT_FALSE(fs::exists(at("game/data/quillon.dat")));
+    ::close(fd);
+
+    // Once the first one is gone the lock is free again.
+    quillon::InstanceLock lock;
+    EXPECT_EQ(lock.acquire(lockPath), quillon::InstanceLock::Acquired);
+    quillon::InstanceLock second;
+    EXPECT_EQ(second.acquire(lockPath), quillon::InstanceLock::HeldElsewhere);
+}
+
+TEST_F(QuillonProgramTest, MaintenanceShowsTheNoticeAndEndsNormally) {
+    serve("allow.txt", "deny!");
+    EXPECT_EQ(runQuillon(), 0);
+    EXPECT_NE(out().find("Back soon.\n"), std::string::npos);
+    EXPECT_NE(out().find("Server is under Maintenance\n"), std::string::npos);
+    EXPECT_EQ(requests().find("lastrev"), std::string::npos);
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(QuillonProgramTest, MarkerStartsAFullCheckInsteadOfThePatchRun) {
+    const std::string a = "repaired";
+    serve("meta/sum_full.txt", "REV:4\n" + sumLine(a, "/a.txt"));
+    serve("data/a.txt", a);
+    std::ofstream(at("game/DoFullCheck")) << "";
+    ASSERT_EQ(runQuillon(), 0) << err();
+    EXPECT_EQ(game("a.txt"), a);
+    EXPECT_FALSE(fs::exists(at("game/DoFullCheck")));
+    EXPECT_EQ(requests().find("lastrev"), std::string::npos);
+    EXPECT_EQ(storedRevision(), 4u);
+    EXPECT_NE(out().find("Getting Checksum Information\n"), std::string::npos);
+}
+
+TEST(ConsoleUi, ShowsEachTextOnceAndTheBarsInTenPercentSteps) {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* stream = ::open_memstream(&buffer, &size);
+    ASSERT_NE(stream, nullptr);
+    {
+        quillon::ConsoleUi console(stream);
+        quillon::LauncherState state(console);
+        console.attach(&state);
+        state.SetStatusText("Checking");
+        state.SetStatusText("Checking");  // unchanged: not shown again
+        for (int i = 0; i <= 100; ++i) state.SetFileProgress(i);
+        state.SetFileProgress(0);
+        state.SetFileProgress(55.5);
+        state.SetTotalProgress(150);
+        state.SetSpeed(1024);
+        state.SetSpeed(0);
+        state.SetNoticeText("one\ntwo");
+        state.SetStatusTotalText("");
+    }
+    std::fclose(stream);
+    const std::string text(buffer, size);
+    std::free(buffer);
+    EXPECT_EQ(text,
+              "Checking\n"
+              "Progress: 10%\nProgress: 20%\nProgress: 30%\nProgress: 40%\nProgress: 50%\n"
+              "Progress: 60%\nProgress: 70%\nProgress: 80%\nProgress: 90%\nProgress: 100%\n"
+              "Progress: 55%\nTotal: 100%\nSpeed: 1.00 KByte/s\n"
+              "----- Notice -----\none\ntwo\n------------------\n");
+}

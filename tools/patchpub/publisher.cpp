@@ -1,0 +1,259 @@
+#include "tools/patchpub/publisher.h"
+
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "patcher/md5_file.h"
+#include "shared/patch_file.h"
+
+namespace fs = std::filesystem;
+
+namespace patchpub {
+
+namespace {
+
+// Files the launcher keeps for itself in a game directory; a content tree
+// copied from an installed game carries them, but they are never content.
+bool isLauncherOwned(const std::string& name) {
+    return name == "/data/quillon.dat" || name == "/data/quillon.dat.tmp" ||
+           name == "/quillon_old" || name == "/DoFullCheck";
+}
+
+struct ContentTree {
+    std::map<std::string, quillon::Digest> files;  // name -> MD5 of its bytes
+    std::set<std::string> directories;
+};
+
+bool readWhole(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return false;
+    *out = text.str();
+    return true;
+}
+
+bool writeReplacing(const std::string& path, const std::string& bytes) {
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    return quask::patchWriteFileReplacing(path, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                          bytes.size());
+}
+
+bool scanContent(const std::string& root, ContentTree* tree, std::string* error) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(root, ec), end;
+    if (ec) {
+        *error = "cannot read the content directory " + root + ": " + ec.message();
+        return false;
+    }
+    for (; it != end; it.increment(ec)) {
+        if (ec) break;
+        const std::string name = "/" + it->path().lexically_relative(root).generic_string();
+        if (!quillon::isSafeContentName(name)) {
+            *error = "refusing content name '" + name + "'";
+            return false;
+        }
+        if (isLauncherOwned(name)) continue;
+        const fs::file_status st = it->symlink_status(ec);
+        if (fs::is_directory(st)) {
+            tree->directories.insert(name);
+        } else if (fs::is_regular_file(st)) {
+            quillon::Digest digest{};
+            if (!quillon::Md5OfFile(it->path().string(), &digest)) {
+                *error = "cannot read " + it->path().string();
+                return false;
+            }
+            tree->files[name] = digest;
+        } else {
+            *error = "'" + name + "' is neither a plain file nor a directory";
+            return false;
+        }
+    }
+    if (ec) {
+        *error = "cannot read the content directory: " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+bool wantsCompression(const PublishOptions& options, const std::string& name) {
+    // A plain file named with a trailing underscore would be unpacked by the
+    // client, so it can only travel packed.
+    if (name.back() == '_') return true;
+    for (const std::string& pattern : options.compress)
+        if (::fnmatch(pattern.c_str(), name.c_str() + 1, 0) == 0) return true;
+    return false;
+}
+
+// The bytes below data/ for one content file: packed when asked for and
+// smaller, else the file itself.
+bool preparePublished(const PublishOptions& options, const std::string& name, std::string* bytes,
+                      bool* compressed, std::string* error) {
+    if (!readWhole(options.contentDir + name, bytes)) {
+        *error = "cannot read " + options.contentDir + name;
+        return false;
+    }
+    *compressed = false;
+    if (!wantsCompression(options, name)) return true;
+    std::vector<std::uint8_t> image;
+    const quask::PatchStatus status = quask::patchCompress(
+        reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size(), name.back(), &image);
+    if (status == quask::PatchStatus::Ok && image.size() < bytes->size()) {
+        bytes->assign(image.begin(), image.end());
+        *compressed = true;
+        return true;
+    }
+    if (name.back() == '_') {
+        *error = "'" + name + "' ends in an underscore and does not compress (" +
+                 quask::patchStatusText(status) + ")";
+        return false;
+    }
+    return true;
+}
+
+std::string dateLine(std::int64_t now) {
+    const std::time_t t = now >= 0 ? static_cast<std::time_t>(now) : std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char text[64];
+    std::strftime(text, sizeof text, "DATE:%Y-%m-%d %H:%M:%S\n", &tm);
+    return text;
+}
+
+}  // namespace
+
+// --- Publishing ---
+
+namespace {
+
+struct Plan {
+    std::string dataLines;
+    std::string sumLines;
+    std::vector<std::string> staleData;  // published names to remove below data/
+};
+
+// A file whose other form (packed or plain) is still in some client's list
+// gets a delete for that form after its fetch: the client then removes the
+// other form first and never lets an older download win.
+void addFetch(Plan& plan, const std::set<std::string>& listed, const std::string& name,
+              const ManifestFile& file, bool isNew) {
+    const std::string published = file.compressed ? quask::patchPackedPath(name) : name;
+    const std::string other = file.compressed ? name : quask::patchPackedPath(name);
+    plan.dataLines += std::string("DATA:file:") + (isNew ? "A:" : "M:") + published + "\n";
+    if (other != published && listed.count(other)) plan.dataLines += "DATA:file:D:" + other + "\n";
+    plan.sumLines += "SUM:" + quillon::digestHex(file.published) + ":" + published + "\n";
+}
+
+bool buildPlan(const PublishOptions& options, const Manifest& old, const ContentTree& tree,
+               const std::set<std::string>& listed, Manifest* next, Plan* plan,
+               PublishResult* result, std::string* error) {
+    for (const std::string& dir : tree.directories) {
+        if (old.directories.count(dir)) continue;
+        plan->dataLines += "DATA:dir:A:" + dir + "\n";
+        ++result->directories;
+    }
+    next->directories = tree.directories;
+    std::set<std::string> publishedNames;
+    for (const auto& [name, digest] : tree.files) {
+        const auto before = old.files.find(name);
+        if (before != old.files.end() && before->second.content == digest) {
+            next->files[name] = before->second;
+        } else {
+            std::string bytes;
+            ManifestFile file;
+            file.content = digest;
+            if (!preparePublished(options, name, &bytes, &file.compressed, error)) return false;
+            file.published = quillon::md5OfBytes(bytes.data(), bytes.size());
+            const std::string published = file.compressed ? quask::patchPackedPath(name) : name;
+            if (!writeReplacing(options.serverDir + "/data" + published, bytes)) {
+                *error = "cannot write " + options.serverDir + "/data" + published;
+                return false;
+            }
+            if (before != old.files.end() && before->second.compressed != file.compressed)
+                plan->staleData.push_back(file.compressed ? name : quask::patchPackedPath(name));
+            addFetch(*plan, listed, name, file, before == old.files.end());
+            ++(before == old.files.end() ? result->added : result->modified);
+            next->files[name] = file;
+        }
+        const ManifestFile& kept = next->files[name];
+        const std::string published = kept.compressed ? quask::patchPackedPath(name) : name;
+        if (!publishedNames.insert(published).second) {
+            *error = "'" + name + "' would be published under a name that another file uses";
+            return false;
+        }
+    }
+    for (const auto& [name, file] : old.files) {
+        if (tree.files.count(name)) continue;
+        const std::string packed = quask::patchPackedPath(name);
+        plan->dataLines += "DATA:file:D:" + name + "\n";
+        if (packed != name && listed.count(packed)) plan->dataLines += "DATA:file:D:" + packed + "\n";
+        plan->staleData.push_back(file.compressed ? packed : name);
+        ++result->deleted;
+    }
+    return true;
+}
+
+bool writeIfMissing(const std::string& path, const std::string& text) {
+    if (::access(path.c_str(), F_OK) == 0) return true;
+    return writeReplacing(path, text);
+}
+
+}  // namespace
+
+bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error) {
+    *result = PublishResult{};
+    Manifest old;
+    if (!loadServerState(options.serverDir, &old, error)) return false;
+    result->revision = old.revision;
+    if (options.message.size() > 99999) {
+        *error = "the message is longer than 99999 bytes";
+        return false;
+    }
+    std::set<std::string> listed;
+    if (!collectListedNames(options.serverDir, old.revision, &listed, error)) return false;
+    ContentTree tree;
+    if (!scanContent(options.contentDir, &tree, error)) return false;
+
+    Manifest next;
+    next.revision = old.revision + 1;
+    Plan plan;
+    if (!buildPlan(options, old, tree, listed, &next, &plan, result, error)) return false;
+    if (plan.dataLines.empty()) return true;  // nothing changed: no revision
+
+    const std::string rev = std::to_string(next.revision);
+    std::string meta = "REV:" + rev + "\n" + dateLine(options.now) + plan.dataLines;
+    if (!options.message.empty())
+        meta += "MSG:" + std::to_string(options.message.size()) + ":" + options.message;
+    std::string full = "REV:" + rev + "\n";
+    for (const auto& [name, file] : next.files)
+        full += "SUM:" + quillon::digestHex(file.published) + ":" +
+                (file.compressed ? quask::patchPackedPath(name) : name) + "\n";
+    const std::string meta_dir = options.serverDir + "/meta/";
+    const bool written = writeReplacing(meta_dir + rev + ".txt", meta) &&
+                         writeReplacing(meta_dir + "sum_" + rev + ".txt", "REV:" + rev + "\n" + plan.sumLines) &&
+                         writeReplacing(meta_dir + "sum_full.txt", full) &&
+                         writeReplacing(meta_dir + "manifest.txt", manifestText(next)) &&
+                         writeIfMissing(options.serverDir + "/allow.txt", "allow") &&
+                         writeIfMissing(options.serverDir + "/notice.txt", "No news.\n") &&
+                         writeIfMissing(options.serverDir + "/notice_close.txt",
+                                        "The game is under maintenance. Please try again later.\n") &&
+                         writeReplacing(options.serverDir + "/lastrev.txt", "REV:" + rev + "\n");
+    if (!written) {
+        *error = "cannot write the revision files below " + options.serverDir;
+        return false;
+    }
+    // Only now that clients see the new revision are older forms removed.
+    for (const std::string& stale : plan.staleData) ::unlink((options.serverDir + "/data" + stale).c_str());
+    result->revision = next.revision;
+    result->published = true;
+    return true;
+}
+
+}  // namespace patchpub

@@ -1,0 +1,67 @@
+// patchpub's library: publishes the next content revision into a patch
+// server tree. Given the server directory (empty or missing for the first
+// revision) and a content directory holding the whole game directory as it
+// should be, it writes the changed and new files below data/, the revision's
+// metadata and checksums, a fresh full checksum list and the manifest it
+// reads next time, and finally lastrev.txt, so clients see the revision only
+// once everything it names is in place. Single-threaded; no state of its own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "patcher/line_files.h"
+
+namespace patchpub {
+
+struct PublishOptions {
+    std::string serverDir;
+    std::string contentDir;
+    std::string message;                 // MSG text; empty: none
+    std::vector<std::string> compress;   // globs on the relative path ("*.map")
+    std::int64_t now = -1;               // UTC seconds for DATE; -1: the clock
+};
+
+struct PublishResult {
+    std::uint32_t revision = 0;  // the new revision, or the old one when nothing changed
+    bool published = false;
+    unsigned added = 0, modified = 0, deleted = 0, directories = 0;
+};
+
+// One published file of a revision, keyed by its name in the game directory.
+struct ManifestFile {
+    quillon::Digest content{};    // MD5 of the file in the game directory
+    quillon::Digest published{};  // MD5 of the file below data/ (packed or not)
+    bool compressed = false;      // published under the packed name ("..._")
+};
+
+struct Manifest {
+    std::uint32_t revision = 0;
+    std::map<std::string, ManifestFile> files;  // "/data/x.map" -> ...
+    std::set<std::string> directories;
+};
+
+// Manifest text: "REV:n", then "F:<content>:<published>:<c|p>:<name>" and
+// "D:<name>" lines.
+std::string manifestText(const Manifest& manifest);
+bool parseManifest(const std::string& text, Manifest* manifest);
+
+// The published content of the server tree at `serverDir`: from
+// meta/manifest.txt, or rebuilt from meta/sum_full.txt (packed files are
+// unpacked to learn their content) when the manifest is missing or stale.
+// A server without lastrev.txt is revision 0 with nothing published.
+bool loadServerState(const std::string& serverDir, Manifest* manifest, std::string* error);
+
+// Every name that a DATA line of revisions 1..`revision` has named: a
+// client coming from revision 0 still carries an entry for each of them.
+bool collectListedNames(const std::string& serverDir, std::uint32_t revision,
+                        std::set<std::string>* names, std::string* error);
+
+// False with a message when nothing could be published; nothing changed
+// is success with `published` false.
+bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error);
+
+}  // namespace patchpub
