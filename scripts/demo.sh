@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Lays out the demo game directory from the build and starts the client in it
-# through the game starter, with the debug log server listening beside it.
+# The main job: publishes the demo content as a revision on a local patch
+# server, lets the launcher patch the demo game directory from it, and starts
+# the client there through the game starter, with the debug log server
+# listening beside it.
 #
 # With a display the client window stays until you press Escape or close it.
 # Without one the client runs on a virtual X server (Xvfb) and the script
@@ -39,18 +41,48 @@ if [ "${2:-}" = "--on-virtual-display" ]; then
   exit 0
 fi
 
-cmake --install "$ROOT/$BUILD" --prefix "$GAME" >/dev/null
+TOOLS="$ROOT/$BUILD/dev-tools/tools"
+CONTENT="$ROOT/$BUILD/demo-content"
+SERVER="$ROOT/$BUILD/demo-server"
 cmake --install "$ROOT/$BUILD" --prefix "$ROOT/$BUILD/dev-tools" --component tools >/dev/null
 
-# The content the client reads so far, made by the content tool.
-mkdir -p "$GAME/data/cursor"
+# 1. The publisher's side: a complete game directory as content (programs
+#    and the data the client reads so far), published as the next revision of
+#    a local patch server's tree.
+rm -rf "$CONTENT"
+cmake --install "$ROOT/$BUILD" --prefix "$CONTENT" >/dev/null
+mkdir -p "$CONTENT/data/cursor" "$CONTENT/data/fonts"
 for kind in standard button cam; do
-  "$ROOT/$BUILD/dev-tools/tools/contentkit" tga --pattern "cursor-$kind" --size 32x32 \
-    "$GAME/data/cursor/$kind.tga"
+  "$TOOLS/contentkit" tga --pattern "cursor-$kind" --size 32x32 "$CONTENT/data/cursor/$kind.tga"
 done
+"$TOOLS/contentkit" font --face regular --size 10 "$CONTENT/data/fonts/default_10.dat"
+"$TOOLS/contentkit" font --face bold --size 10 "$CONTENT/data/fonts/default_B_10.dat"
+"$TOOLS/patchpub" "$SERVER" "$CONTENT" --message "Demo content built $(date -u '+%Y-%m-%d %H:%M')"
+
+# 2. The patch server: a plain static HTTP server on a free local port.
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$SERVER" >"$ROOT/$BUILD/demo-server.log" 2>&1 &
+server_pid=$!
+port=""
+for _ in $(seq 50); do
+  port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$ROOT/$BUILD/demo-server.log" | head -n 1)
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "== the patch server did not start" >&2; kill "$server_pid"; exit 1; }
+
+# 3. The player's side: the launcher alone brings the game directory up to date.
+mkdir -p "$GAME"
+[ -x "$GAME/quillon" ] || cp "$CONTENT/quillon" "$GAME/quillon"
+echo "== patching $GAME from http://127.0.0.1:$port/"
+set +e
+QUILLON_BASE_URL="http://127.0.0.1:$port/" QUASK_NONINTERACTIVE=1 "$GAME/quillon" --console
+code=$?
+set -e
+kill "$server_pid" 2>/dev/null || true
+[ "$code" -eq 0 ] || { echo "== the launcher failed with code $code" >&2; exit "$code"; }
 
 brindle_pid=""
-"$ROOT/$BUILD/dev-tools/tools/brindle" &
+"$TOOLS/brindle" &
 brindle_pid=$!
 trap '[ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null || true' EXIT
 sleep 0.3
