@@ -17,6 +17,7 @@
 #include "client/core/timer.h"
 #include "client/core/version.h"
 #include "client/core/vmath.h"
+#include "client/platform/async_worker.h"
 #include "client/platform/gl_ext.h"
 #include "client/platform/input.h"
 #include "client/platform/mouse.h"
@@ -310,7 +311,7 @@ void shutdownHandler() {
     Sound::Release();
     // The texture manager goes here once it exists.
     DeleteCursors();
-    // Then the I/O worker.
+    AsyncWorker::stop();
     CTimer::Destroy(CTimer::instance());
     CRConf::Destroy();  // rewrites the configuration file when that is due
     CLOG::Destroy();
@@ -363,7 +364,8 @@ void runClient() {
     setSmoothing(conf);                               // 35
     setQualityHints();                                // 36
     setBlending();                                    // 37
-    // 38 I/O worker, 39 texture manager, 40 model manager: each joins here.
+    AsyncWorker::start();                             // 38
+    // 39 texture manager, 40 model manager: each joins here.
     Sound::Create();                                  // 41
     createScreenshotSettings();                       // 42
     // 43 draw front end with fonts and GUI joins here.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "client/core/log.h"
 #include "client/platform/window.h"
@@ -32,6 +33,10 @@ struct LayerState {
 };
 
 LayerState g_layer;
+// Hidden windows of worker contexts still alive (main thread).
+std::vector<SharedContext*> g_sharedContexts;
+
+void destroyAllSharedContexts();
 
 // Positions in mouse lock are unbounded doubles; keep them inside int.
 int toInt(double value) {
@@ -104,6 +109,7 @@ bool windowInit() {
 
 void windowTerminate() {
     if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id()) return;
+    destroyAllSharedContexts();
     if (g_layer.window) glfwDestroyWindow(g_layer.window);
     g_layer.window = nullptr;
     glfwTerminate();
@@ -233,6 +239,69 @@ void windowGetMousePos(int* x, int* y) {
 
 void windowSetMousePos(int x, int y) {
     if (g_layer.window) glfwSetCursorPos(g_layer.window, x, y);
+}
+
+// --- Shared contexts for worker threads ---
+
+struct SharedContext {
+    GLFWwindow* window;
+};
+
+namespace {
+
+GLFWwindow* createHiddenWindow(GLFWwindow* share) {
+    glfwDefaultWindowHints();
+    glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+    glfwWindowHint(GLFW_FOCUSED, GLFW_FALSE);
+    // The same context request as the main window: sharing needs a like context.
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 1);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 2);
+    glfwWindowHintString(GLFW_X11_CLASS_NAME, "VELMARWND");
+    glfwWindowHintString(GLFW_X11_INSTANCE_NAME, "velmar");
+    // GLFW leaves the calling thread's current context as it was.
+    return glfwCreateWindow(1, 1, "", nullptr, share);
+}
+
+void destroyAllSharedContexts() {
+    for (SharedContext* context : g_sharedContexts) {
+        glfwDestroyWindow(context->window);
+        delete context;
+    }
+    g_sharedContexts.clear();
+}
+
+}  // namespace
+
+SharedContext* windowCreateSharedContext(bool* shareRefused) {
+    if (shareRefused) *shareRefused = false;
+    if (!g_layer.window || g_layer.owner != std::this_thread::get_id()) return nullptr;
+    GLFWwindow* window = createHiddenWindow(g_layer.window);
+    if (!window) {
+        // Tell a refused share from a driver that makes no second context at all.
+        GLFWwindow* alone = createHiddenWindow(nullptr);
+        if (alone) glfwDestroyWindow(alone);
+        if (shareRefused) *shareRefused = alone != nullptr;
+        return nullptr;
+    }
+    g_sharedContexts.push_back(new SharedContext{window});
+    return g_sharedContexts.back();
+}
+
+bool windowMakeContextCurrent(SharedContext* context) {
+    GLFWwindow* window = context ? context->window : nullptr;
+    glfwMakeContextCurrent(window);
+    return glfwGetCurrentContext() == window;
+}
+
+void windowDestroySharedContext(SharedContext* context) {
+    if (!context || !g_layer.initialised || g_layer.owner != std::this_thread::get_id()) return;
+    for (auto it = g_sharedContexts.begin(); it != g_sharedContexts.end(); ++it) {
+        if (*it != context) continue;
+        glfwDestroyWindow(context->window);
+        delete context;
+        g_sharedContexts.erase(it);
+        return;
+    }
 }
 
 // --- Per frame ---

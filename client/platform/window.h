@@ -5,8 +5,8 @@
 // choice, version parsing, extension matching, software renderer names) are
 // plain functions so they can be checked without a display.
 //
-// Everything here belongs to the main thread, except windowRequestExit, which
-// any thread may call, and the pure rules. Callbacks run on the main thread
+// Everything here belongs to the main thread, except windowRequestExit and
+// windowMakeContextCurrent, which any thread may call, and the pure rules. Callbacks run on the main thread
 // inside windowPollEvents. Queries made before the window is open or after
 // termination answer "not supported", null, 0 or "".
 #pragma once
@@ -106,6 +106,24 @@ void windowEnableKeyRepeat(bool enabled);
 void windowSetMouseLock(bool locked);
 void windowGetMousePos(int* x, int* y);
 void windowSetMousePos(int x, int y);
+
+// --- Shared contexts for worker threads ---
+
+// A hidden 1x1 window whose GL context shares its objects (textures, display
+// lists) with the main window's, so a worker thread can create GL objects
+// that the main thread then binds.
+struct SharedContext;
+
+// Main thread, with the main window open. Null when no context can be made;
+// `shareRefused` (may be null) then tells whether a context alone could have
+// been made but the driver refused the sharing.
+SharedContext* windowCreateSharedContext(bool* shareRefused);
+// Any thread: makes `context` current on the calling thread; null releases
+// the calling thread's context. A context is current on one thread at most.
+bool windowMakeContextCurrent(SharedContext* context);
+// Main thread, once no thread has `context` current. windowTerminate destroys
+// those still alive; a handle it took is then ignored here.
+void windowDestroySharedContext(SharedContext* context);
 
 // --- Per frame ---
 
