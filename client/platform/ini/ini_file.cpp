@@ -1,0 +1,143 @@
+#include "client/platform/ini/ini_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "client/storage/disk_file.h"
+
+namespace velmar {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string trim(const char* begin, const char* end) {
+    while (begin < end && isBlank(*begin)) ++begin;
+    while (end > begin && isBlank(end[-1])) --end;
+    return std::string(begin, end);
+}
+
+bool sameName(const std::string& a, const char* b) {
+    std::size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string unquote(std::string value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+bool readSmallFile(const char* path, std::vector<std::uint8_t>* out) {
+    std::string resolved = resolveDataPath(path);
+    int fd = ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::uint64_t>(st.st_size) <= kIniMaxFileSize;
+    if (ok) {
+        out->resize(static_cast<std::size_t>(st.st_size));
+        std::size_t done = 0;
+        while (done < out->size()) {
+            ssize_t n = ::read(fd, out->data() + done, out->size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        out->resize(done);  // a file that shrank while read gives what was there
+    }
+    ::close(fd);
+    return ok;
+}
+
+std::string cut(const std::string& text, std::size_t bufferSize) {
+    if (bufferSize == 0) return std::string();
+    return text.size() < bufferSize ? text : text.substr(0, bufferSize - 1);
+}
+
+}  // namespace
+
+IniDocument IniDocument::parse(const std::uint8_t* data, std::size_t size) {
+    IniDocument doc;
+    const char* text = reinterpret_cast<const char*>(data);
+    const void* nul = size ? std::memchr(text, '\0', size) : nullptr;
+    const char* end = nul ? static_cast<const char*>(nul) : text + size;
+    bool inSection = false;
+    for (const char* line = text; line < end;) {
+        const void* lf = std::memchr(line, '\n', static_cast<std::size_t>(end - line));
+        const char* lineEnd = lf ? static_cast<const char*>(lf) : end;
+        std::string content = trim(line, lineEnd);
+        line = lineEnd + (lf ? 1 : 0);
+        if (content.empty() || content[0] == ';') continue;
+        if (content[0] == '[') {
+            std::size_t close = content.find(']');
+            if (close == std::string::npos) continue;
+            doc.m_sections.push_back(trim(content.data() + 1, content.data() + close));
+            inSection = true;
+            continue;
+        }
+        std::size_t eq = content.find('=');
+        if (!inSection || eq == std::string::npos) continue;
+        doc.m_entries.push_back({doc.m_sections.size() - 1,
+                                 trim(content.data(), content.data() + eq),
+                                 unquote(trim(content.data() + eq + 1,
+                                              content.data() + content.size()))});
+    }
+    return doc;
+}
+
+const std::string* IniDocument::find(const char* section, const char* key) const {
+    // The first section of that name is the one read, even when it lacks the key.
+    std::size_t index = 0;
+    while (index < m_sections.size() && !sameName(m_sections[index], section)) ++index;
+    if (index == m_sections.size()) return nullptr;
+    for (const Entry& entry : m_entries)
+        if (entry.section == index && sameName(entry.key, key)) return &entry.value;
+    return nullptr;
+}
+
+int iniParseInt(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && isBlank(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) return static_cast<int>(-value);
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+std::string iniGetString(const char* path, const char* section, const char* key,
+                         const char* defaultValue, std::size_t bufferSize) {
+    std::vector<std::uint8_t> bytes;
+    if (readSmallFile(path, &bytes)) {
+        IniDocument doc = IniDocument::parse(bytes.data(), bytes.size());
+        if (const std::string* value = doc.find(section, key)) return cut(*value, bufferSize);
+    }
+    return cut(defaultValue ? defaultValue : "", bufferSize);
+}
+
+int iniGetInt(const char* path, const char* section, const char* key, int defaultValue) {
+    std::vector<std::uint8_t> bytes;
+    if (!readSmallFile(path, &bytes)) return defaultValue;
+    IniDocument doc = IniDocument::parse(bytes.data(), bytes.size());
+    const std::string* value = doc.find(section, key);
+    return value ? iniParseInt(*value) : defaultValue;
+}
+
+}  // namespace velmar

@@ -1,0 +1,55 @@
+// Profile-file reads for the client's ini files ("data/map/NAME.ini",
+// "data/def/Water.ini"), with the semantics the content was authored for:
+// section and key names match without regard to ASCII letter case, the first
+// occurrence wins, values are trimmed and lose one pair of surrounding
+// quotes, texts are cut to the caller's buffer size, and a missing file,
+// section or key gives the default. The integer read takes an optional sign
+// and the leading digits; a value without digits reads as 0.
+//
+// IniDocument parses bytes once and answers lookups; the two free functions
+// read the file anew for each call, as the profile calls do. Paths may carry
+// backslashes and a letter case that differs from the disk. No shared state;
+// any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmar {
+
+class IniDocument {
+public:
+    // Lines end with LF or CR LF; a NUL byte ends the text (as it would a
+    // profile read). Never fails: lines that are neither a section header nor
+    // a key=value pair are skipped.
+    static IniDocument parse(const std::uint8_t* data, std::size_t size);
+
+    // The value, or nullptr when the section or key is absent.
+    const std::string* find(const char* section, const char* key) const;
+
+private:
+    struct Entry {
+        std::size_t section;
+        std::string key;
+        std::string value;
+    };
+    std::vector<std::string> m_sections;
+    std::vector<Entry> m_entries;
+};
+
+// Files above this size read as missing: ini files are a few hundred bytes.
+constexpr std::uint64_t kIniMaxFileSize = 1u << 20;
+
+// The value cut to bufferSize - 1 bytes (empty for a size of 0), or the
+// default, cut the same way.
+std::string iniGetString(const char* path, const char* section, const char* key,
+                         const char* defaultValue, std::size_t bufferSize);
+int iniGetInt(const char* path, const char* section, const char* key, int defaultValue);
+
+// The integer rule on its own: blanks, optional sign, leading decimal digits,
+// saturated to the int range.
+int iniParseInt(const std::string& text);
+
+}  // namespace velmar
