@@ -84,6 +84,7 @@ struct PlacedModel {
     std::int32_t modelId;
     std::int32_t unused;
     void* model = nullptr;  // the model manager's entry, set by map preparation
+    std::uint32_t faceCount = 0;  // faces of all its meshes, set with `model`
 };
 
 struct SoundEffect {
