@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "patcher/md5_file.h"
+#include "patcher/phase_pause.h"
 #include "shared/patch_file.h"
 
 namespace quillon {
@@ -165,6 +166,7 @@ std::optional<PatchFailure> downloadOne(PatchContext& ctx, const std::string& na
             // Flushed after each block, so what is on disk is what arrived.
             storeFailed = std::fwrite(data, 1, size, file.get()) != size || std::fflush(file.get()) != 0;
             received += size;
+            if (received < total) pauseHereForTest("download");
             return !storeFailed;
         });
     const bool closeFailed = file && std::fclose(file.release()) != 0;

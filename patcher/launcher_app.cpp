@@ -11,7 +11,11 @@
 
 #include "patcher/console_ui.h"
 #include "patcher/full_check.h"
+#include "patcher/game_start.h"
+#include "patcher/gtk_thread.h"
+#include "patcher/gtk_ui.h"
 #include "patcher/patch_run.h"
+#include "patcher/windowed_launcher.h"
 #include "shared/game_dir.h"
 #include "shared/message_box.h"
 
@@ -31,6 +35,8 @@ LaunchOptions parseLaunchArgs(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--console") == 0) {
             options.console = true;
+        } else if (std::strcmp(argv[i], "--no-start") == 0) {
+            options.noStart = true;
         } else {
             // Shortcuts may pass anything; the launcher itself takes no options.
             std::fprintf(stderr, "quillon: ignoring unknown argument '%s'\n", argv[i]);
@@ -66,12 +72,38 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path) {
 
 // --- Start-up ---
 
+namespace {
+
+// The console has no window loop to keep alive, so the worker runs here;
+// after a run that ended well the game starts as if Start had been pressed.
+int runConsole(const LaunchOptions& options, const quask::ProgramLocation& location,
+               RevisionRecord& record) {
+    ConsoleUi console;
+    LauncherState state(console);
+    console.attach(&state);
+    HttpClient http;
+    PatchContext ctx{http, state, location.directory, patchBaseUrl(), location.moduleName};
+
+    const std::optional<PatchFailure> failure =
+        record.fullCheckRequested ? runFullCheck(ctx, record) : runPatch(ctx, record);
+    if (failure) return failWith(*failure);
+    if (record.dirty) SaveRevisionRecord(location.directory, &record);
+    if (options.noStart || !state.startEnabled()) return 0;
+    return exitCodeAfterGameStart(startGame(GameStartSetup{location.directory, &console, nullptr}));
+}
+
+}  // namespace
+
 int runLauncher(const LaunchOptions& options, const char* selfLink) {
     InstanceLock lock;
     const InstanceLock::Result locked = lock.acquire(instanceLockPath());
     // Another launcher is at work: leave without a word. A lock that cannot
     // be made at all does not stop the launcher, as a failed mutex would not.
     if (locked == InstanceLock::HeldElsewhere) return 0;
+
+    // No display is no error: the console front end takes over.
+    const bool windowed = !options.console && gtkStart();
+    if (windowed) installGtkMessageBoxes();
 
     quask::ProgramLocation location;
     const quask::GameDirStatus dirStatus = quask::locateProgram(location, selfLink);
@@ -80,22 +112,11 @@ int runLauncher(const LaunchOptions& options, const char* selfLink) {
 
     RevisionRecord record;
     if (auto failure = LoadRevisionRecord(location.directory, &record)) return failWith(*failure);
+    if (!windowed) return runConsole(options, location, record);
 
-    // Only the console front end exists so far: with a display and without
-    // --console the launcher takes it as well.
-    (void)options;
-    ConsoleUi console;
-    LauncherState state(console);
-    console.attach(&state);
     HttpClient http;
-    PatchContext ctx{http, state, location.directory, patchBaseUrl(), location.moduleName};
-
-    // The console has no window loop to keep alive, so the worker runs here.
-    const std::optional<PatchFailure> failure =
-        record.fullCheckRequested ? runFullCheck(ctx, record) : runPatch(ctx, record);
-    if (failure) return failWith(*failure);
-    if (record.dirty) SaveRevisionRecord(location.directory, &record);
-    return 0;
+    WindowedLauncher launcher(location.directory, location.moduleName, record, http);
+    launcher.run(record.fullCheckRequested);  // ends the process
 }
 
 }  // namespace quillon

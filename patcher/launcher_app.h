@@ -1,7 +1,9 @@
 // The launcher program's start-up and end: the single-instance lock, the
-// game directory, the revision record, the worker (a full check when one was
-// asked for, else the patch run) and the exit code. The front end is the
-// console for now. Called once, from main().
+// front end (the GTK dialog, or the console with --console or without a
+// display), the game directory, the revision record, the worker (a full
+// check when one was asked for, else the patch run), the game start and the
+// exit code. Called once, from main(); with the dialog it ends the process
+// itself and does not return.
 #pragma once
 
 #include <string>
@@ -10,6 +12,7 @@ namespace quillon {
 
 struct LaunchOptions {
     bool console = false;  // --console
+    bool noStart = false;  // --no-start: the console does not start the game
 };
 
 // Unknown arguments are reported on standard error and ignored.
@@ -36,7 +39,8 @@ private:
 
 // The whole program; returns the exit code: 0 after a normal end (also when
 // another launcher runs or the server is under maintenance), 1 after an
-// error, which has been shown in a box.
+// error, which has been shown in a box, and after a game that could not be
+// started. The console starts the game after a run that ended well.
 int runLauncher(const LaunchOptions& options, const char* selfLink = "/proc/self/exe");
 
 }  // namespace quillon

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "patcher/phase_pause.h"
+
 namespace quillon {
 
 namespace {
@@ -96,6 +98,7 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
             return metadataFetchFailure(rev);
         bool hasFiles = false;
         if (auto failure = parseRevisionMetadata(meta, rev, list, scan, &hasFiles)) return failure;
+        pauseHereForTest("metadata");
         if (hasFiles) {
             std::string sums;
             if (ctx.http.fetch(ctx.baseUrl + format("meta/sum_%u.txt", rev, 0), &sums) != HttpStatus::Ok)
@@ -154,6 +157,7 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
         ui.SetFileProgress(100.0 * (i + 1) / n);
         if (fetchesFile(e)) {
             if (auto failure = verifyStaged(ctx, e.name, e.digest, texts)) return failure;
+            pauseHereForTest("check");
         }
     }
 
@@ -169,6 +173,7 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
             continue;
         }
         if (auto failure = replaceFile(ctx, e.name, texts)) return failure;
+        pauseHereForTest("replace");
     }
 
     ui.SetFileProgress(0);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "patcher/phase_pause.h"
+
 namespace quillon {
 
 namespace {
@@ -54,6 +56,7 @@ bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
     if (fd < 0) return false;
     bool ok = writeAll(fd, bytes, sizeof bytes) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
+    pauseHereForTest("record");
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;

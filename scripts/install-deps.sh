@@ -12,6 +12,8 @@ PACKAGES=(
   # client
   libglfw3-dev libgl-dev libglu1-mesa-dev libgl1-mesa-dri libglew-dev
   libcegui-mk2-dev liblua5.1-0-dev zlib1g-dev libpng-dev libopenal-dev
+  # the GUI tests borrow the GUI library's generic widget looks
+  libcegui-mk2-data
   # message boxes, launcher window
   libgtk-3-dev
   # patcher
@@ -22,6 +24,8 @@ PACKAGES=(
   libgdk-pixbuf-2.0-dev
   # end-to-end tests of the client and the patcher
   xvfb xauth x11-utils xdotool imagemagick python3
+  # the patcher against a production web server, and its benchmark
+  nginx-light curl xz-utils
 )
 
 missing=()

@@ -8,9 +8,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include "shared/message_box.h"
 
 namespace quask {
 
@@ -103,6 +107,18 @@ int createTemporary(const std::string& path, std::string* tmpPath) {
 std::unique_ptr<std::uint8_t[]> allocateBytes(std::size_t len) {
     // Not value-initialised: untouched pages of a large buffer cost nothing.
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[len ? len : 1]);
+}
+
+// The unpacker cannot go on without its buffers: the box names which one
+// (0 packed stream, 1 output, 2 properties) and the process ends at once.
+std::unique_ptr<std::uint8_t[]> allocateOrExit(std::size_t len, int which) {
+    auto buffer = allocateBytes(len);
+    if (buffer) return buffer;
+    const std::string text =
+        "Out of Memory error while trying to unpack some file [" + std::to_string(which) + "]";
+    showMessageBox(text, "OOM", BoxIcon::Error, BoxButtons::Ok);
+    std::fflush(nullptr);
+    std::_Exit(1);
 }
 
 }  // namespace
@@ -333,22 +349,25 @@ bool UnpackFile(const std::string& path) {
     struct stat st;
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
 
-    // Header and properties are checked before anything is allocated.
-    std::uint8_t prefix[kPatchPrefixSize];
+    // The header is checked against the file's size before anything is
+    // allocated, so only a real file can ask for its packed buffer.
+    std::uint8_t head[kPatchHeaderSize];
     PatchHeader header;
-    PatchProperties props;
-    if (!readFully(file.fd, prefix, kPatchHeaderSize) ||
-        patchReadHeader(prefix, kPatchHeaderSize, static_cast<std::uint64_t>(st.st_size),
-                        &header) != PatchStatus::Ok ||
-        !readFully(file.fd, prefix + kPatchHeaderSize, kPatchPropsSize) ||
-        patchReadProperties(prefix + kPatchHeaderSize, kPatchPropsSize, &props) !=
+    if (!readFully(file.fd, head, kPatchHeaderSize) ||
+        patchReadHeader(head, kPatchHeaderSize, static_cast<std::uint64_t>(st.st_size), &header) !=
             PatchStatus::Ok) {
         return false;
     }
 
-    auto packed = allocateBytes(header.packedSize);
-    auto out = allocateBytes(header.unpackedSize);
-    if (!packed || !out || !readFully(file.fd, packed.get(), header.packedSize)) return false;
+    auto packed = allocateOrExit(header.packedSize, 0);
+    auto out = allocateOrExit(header.unpackedSize, 1);
+    auto propsBlock = allocateOrExit(header.propsSize, 2);
+    PatchProperties props;
+    if (!readFully(file.fd, propsBlock.get(), header.propsSize) ||
+        patchReadProperties(propsBlock.get(), header.propsSize, &props) != PatchStatus::Ok ||
+        !readFully(file.fd, packed.get(), header.packedSize)) {
+        return false;
+    }
     ::close(file.fd);
     file.fd = -1;
     const PatchStatus status =

@@ -117,7 +117,9 @@ private:
 bool patchWriteFileReplacing(const std::string& path, const std::uint8_t* data, std::size_t len);
 
 // Unpacks the patch file at `path` next to it, under its name with the saved
-// character restored, replacing any file of that name. False on every failure.
+// character restored, replacing any file of that name. False on every failure
+// but one: a buffer that cannot be allocated is an "OOM" box, then the process
+// ends with code 1 at once.
 bool UnpackFile(const std::string& path);
 
 }  // namespace quask

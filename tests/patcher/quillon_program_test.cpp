@@ -60,7 +60,8 @@ protected:
         o.stdoutPath = at("quillon.out");
         o.stderrPath = at("quillon.err");
         o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
-        quask_test::ChildProcess child({at("game/quillon"), "--console"}, o);
+        // These runs are about patching: no game start after them.
+        quask_test::ChildProcess child({at("game/quillon"), "--console", "--no-start"}, o);
         EXPECT_TRUE(child.started());
         return child.waitExit(30000);
     }
