@@ -11,6 +11,8 @@
 
 #include "tools/contentkit/bmp_writer.h"
 #include "tools/contentkit/dds_writer.h"
+#include "tools/contentkit/demo_game.h"
+#include "tools/contentkit/demo_map.h"
 #include "tools/contentkit/info.h"
 #include "tools/contentkit/procedural.h"
 #include "tools/contentkit/rfnt_writer.h"
@@ -29,6 +31,8 @@ int usage() {
                  "       contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]\n"
                  "       contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
                  "       contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat\n"
+                 "       contentkit build-demo DIR [--gdf]\n"
+                 "       contentkit map DIR\n"
                  "  IN is a PNG, TGA or BMP picture\n"
                  "  pattern options: --size WxH (default 256x256) --seed N --frame N --frames N\n"
                  "  patterns:");
@@ -296,16 +300,55 @@ int infoCommand(int argc, char** argv) {
     return result;
 }
 
+// The demo's first map (RMAP and map ini) under DIR/data/map.
+int mapCommand(int argc, char** argv) {
+    if (argc != 1 || argv[0][0] == '-') return usage();
+    std::string why;
+    if (!writeDemoMap(argv[0], &why)) return fail(argv[0], why);
+    return 0;
+}
+
+// The whole demo game's data under DIR; --gdf packs what the client's
+// whole-file loader reads.
+int buildDemoCommand(int argc, char** argv) {
+    std::string dir;
+    DemoBuildOptions options;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--gdf") {
+            options.gdf = true;
+        } else if ((arg.size() > 1 && arg[0] == '-') || !dir.empty()) {
+            return usage();
+        } else {
+            dir = arg;
+        }
+    }
+    if (dir.empty()) return usage();
+    options.progress = [](const std::string& line) {
+        std::printf("build-demo: %s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    DemoBuildResult result;
+    std::string why;
+    if (!buildDemoGame(dir, options, &result, &why)) return fail(dir, why);
+    std::printf("build-demo: %zu files, %llu bytes%s in %s\n", result.files.size(),
+                static_cast<unsigned long long>(result.bytes), options.gdf ? " (GDF-packed assets)" : "",
+                dir.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int runContentkit(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string command = argv[1];
     if (command == "info") return infoCommand(argc - 2, argv + 2);
+    if (command == "map") return mapCommand(argc - 2, argv + 2);
     if (command == "dds") return ddsCommand(argc - 2, argv + 2);
     if (command == "tga") return tgaCommand(argc - 2, argv + 2);
     if (command == "bmp") return bmpCommand(argc - 2, argv + 2);
     if (command == "font") return fontCommand(argc - 2, argv + 2);
+    if (command == "build-demo") return buildDemoCommand(argc - 2, argv + 2);
     return usage();
 }
 

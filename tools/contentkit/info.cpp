@@ -21,6 +21,12 @@ bool bmpMagic(const std::uint8_t* data, std::size_t len) {
 bool rfntMagic(const std::uint8_t* data, std::size_t len) {
     return len >= 4 && std::memcmp(data, "RFNT", 4) == 0;
 }
+bool rmdlMagic(const std::uint8_t* data, std::size_t len) {
+    return len >= 4 && std::memcmp(data, "RMDL", 4) == 0;
+}
+bool rmapMagic(const std::uint8_t* data, std::size_t len) {
+    return len >= 4 && std::memcmp(data, "RMAP", 4) == 0;
+}
 
 std::string lowerExtension(std::string name) {
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -60,6 +66,8 @@ const std::vector<FormatEntry>& formatTable() {
         {"DEF", ".def", nullptr, infoDef},
         {"INI", ".ini", nullptr, infoIni},
         {"RFNT", ".dat", rfntMagic, infoRfnt},
+        {"RMDL", ".rmdl", rmdlMagic, infoRmdl},
+        {"RMAP", ".rmap", rmapMagic, infoRmap},
     };
     return table;
 }

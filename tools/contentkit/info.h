@@ -43,6 +43,8 @@ bool infoBmp(const std::uint8_t* data, std::size_t len, InfoReport* report);
 bool infoDef(const std::uint8_t* data, std::size_t len, InfoReport* report);
 bool infoIni(const std::uint8_t* data, std::size_t len, InfoReport* report);
 bool infoRfnt(const std::uint8_t* data, std::size_t len, InfoReport* report);
+bool infoRmdl(const std::uint8_t* data, std::size_t len, InfoReport* report);
+bool infoRmap(const std::uint8_t* data, std::size_t len, InfoReport* report);
 
 struct FormatEntry {
     const char* name;        // as shown in reports
