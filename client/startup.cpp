@@ -4,8 +4,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
+#include "client/assets/model.h"
+#include "client/assets/texture.h"
 #include "client/core/cpu_info.h"
 #include "client/core/frame_stats.h"
 #include "client/core/log.h"
@@ -25,6 +29,11 @@
 #include "client/platform/screenshot/screenshot_gl.h"
 #include "client/platform/sound/sound.h"
 #include "client/platform/window.h"
+#include "client/scene/camera.h"
+#include "client/scene/draw.h"
+#include "client/scene/prepare.h"
+#include "client/scene/scene.h"
+#include "client/scene/scene_draw.h"
 #include "shared/message_box.h"
 #include "shared/message_box_helper.h"
 #include "shared/start_handshake.h"
@@ -270,27 +279,12 @@ void registerFrameStatistics() {
     CTimer::instance()->Add(1000, 1000, -1, frameStatsCallback, &frameStats());
 }
 
-// A 2D pass in window pixels, origin top left, for the cursor.
-void drawCursorPass() {
-    const RenderCaps& caps = renderCaps();
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    glOrtho(0.0, caps.widthD, caps.heightD, 0.0, -1.0, 1.0);
-    glMatrixMode(GL_MODELVIEW);
-    glLoadIdentity();
-    glDisable(GL_DEPTH_TEST);
-    DrawCursor();
-    glEnable(GL_DEPTH_TEST);
-}
-
 [[noreturn]] void mainLoop() {
     FrameStats& stats = frameStats();
     for (;;) {
         stats.countFrame();
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-        // The draw front end draws the scene, the GUI and the overlay here;
-        // until it exists the frame is the software cursor alone.
-        drawCursorPass();
+        scene::Draw::DrawFrame();
         windowPollEvents();  // an Escape or a close ends the process once it returns
         if (takeScreenshotRequest()) {
             const RenderCaps& caps = renderCaps();
@@ -300,16 +294,48 @@ void drawCursorPass() {
     }
 }
 
+// The scene lives to the end of the process: timer events and the input
+// handlers refer to it.
+scene::CScene* g_firstScene = nullptr;
+
+bool takeCameraMovement(std::int64_t x, std::int64_t y) {
+    auto toInt = [](std::int64_t v) {
+        return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
+    };
+    return scene::cameraMouseMove(toInt(x), toInt(y)) != 0;
+}
+
+void createFirstScene() {
+    scene::setEnable3DHook(scene::Draw::Enable3D);
+    scene::Draw::setSceneDraw(scene::drawActiveScene);
+    g_firstScene = scene::createScene(scene::kFirstMapName).release();
+    if (!g_firstScene->valid || !scene::PrepareMap(*g_firstScene)) {
+        Message(kLogCrit, "CScene: Cannot load the first map '%s'.", scene::kFirstMapName);
+        exitProcess(1);
+    }
+    scene::sceneSetActive(g_firstScene);
+    scene::SetVKCellLayer(*g_firstScene, 0);
+    scene::SetVKCellPos(*g_firstScene, 153.0f, 185.0f);
+    g_firstScene->angle = 85.4f;
+    g_firstScene->distance = 185.0f;
+    g_firstScene->vertical = 6.0f;
+    SceneMouseHooks hooks;
+    hooks.takeMovement = takeCameraMovement;
+    hooks.zoom = scene::cameraWheel;
+    hooks.click = scene::cameraMouseButton;
+    setSceneMouseHooks(hooks);
+}
+
 }  // namespace
 
 // --- Shutdown ---
 
 void shutdownHandler() {
-    // The draw front end goes first once it exists.
+    scene::Draw::Shutdown();
     releaseScreenshotSettings();  // waits for a screenshot still being written
-    // The model manager goes here once it exists.
+    CModel::Destroy();
     Sound::Release();
-    // The texture manager goes here once it exists.
+    CTexture::Destroy();
     DeleteCursors();
     AsyncWorker::stop();
     CTimer::Destroy(CTimer::instance());
@@ -365,15 +391,16 @@ void runClient() {
     setQualityHints();                                // 36
     setBlending();                                    // 37
     AsyncWorker::start();                             // 38
-    // 39 texture manager, 40 model manager: each joins here.
+    CTexture::Create();                               // 39
+    CModel::Create();                                 // 40
     Sound::Create();                                  // 41
     createScreenshotSettings();                       // 42
-    // 43 draw front end with fonts and GUI joins here.
+    scene::Draw::DrawInit();                          // 43
     if (!MouseInit()) {                               // 44
         Message(kLogCrit, "Mouse Subsystem initialization failed.");
         exitProcess(1);
     }
-    // 45 scene of the first map joins here.
+    createFirstScene();                               // 45
     quask::signalClientSplashEvent();                 // 46
     registerFrameStatistics();                        // 47
     Message(kLogInfo, "Entering Main Loop");          // 48

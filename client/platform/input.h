@@ -2,8 +2,9 @@
 // thread, while the main loop polls events.
 //
 // Escape ends the client with code 0 (the exit takes effect once the poll has
-// returned). The mouse handlers and the software cursor join here; until then
-// mouse events are ignored and the system cursor stays visible.
+// returned). The mouse handlers (mouse.h) give each event to the GUI first and
+// to the scene only when the GUI did not consume it; keys and text never go to
+// the GUI.
 #pragma once
 
 namespace velmar {

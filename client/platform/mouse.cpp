@@ -1,6 +1,8 @@
 #include "client/platform/mouse.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "client/assets/tga.h"
 #include "client/core/log.h"
@@ -9,6 +11,7 @@
 #include "client/core/runtime.h"
 #include "client/platform/cursor/cursor_math.h"
 #include "client/platform/gl_ext.h"
+#include "client/platform/gui/gui.h"
 #include "client/platform/window.h"
 
 namespace velmar {
@@ -27,6 +30,7 @@ CursorImage g_images[3];
 int g_type = kCursorNone;
 SoftCursor g_cursor;
 int g_lastWheel = 0;
+SceneMouseHooks g_scene;
 
 bool loadImage(int type) {
     const char* path = kCursorFiles[type - 1];
@@ -129,19 +133,32 @@ void mousePosHandler(int x, int y) {
         windowSetMouseLock(false);
         windowSetMousePos(move.systemX, move.systemY);
     }
-    // The GUI learns (move.guiX, move.guiY) and the camera may take the
-    // movement once they exist; until then the cursor follows the mouse.
+    // The GUI sees the cursor where it stood before this movement.
+    InjectMousePosition(static_cast<float>(move.guiX), static_cast<float>(move.guiY));
+    if (g_scene.takeMovement && g_scene.takeMovement(move.ix, move.iy)) return;
     g_cursor.accept(move);
 }
 
 void mouseWheelHandler(int position) {
-    // The change goes to the GUI and, unless it takes it, to the camera.
+    // Saturated: a wheel turned without end must not overflow the difference.
+    const std::int64_t change = std::int64_t{g_lastWheel} - position;
+    const int delta = static_cast<int>(std::clamp<std::int64_t>(
+        change, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
     g_lastWheel = position;
+    if (InjectMouseWheelChange(static_cast<float>(delta))) return;
+    if (g_scene.zoom) g_scene.zoom(delta);
 }
 
-void mouseButtonHandler(int, int) {
-    // Presses and releases go to the GUI and, unless it takes them, to the
-    // scene's click handler.
+void mouseButtonHandler(int button, int action) {
+    if (InjectMouseButton(guiButtonFor(button), action == kActionPress)) return;
+    if (g_scene.click) g_scene.click(button, action);
+}
+
+void setSceneMouseHooks(const SceneMouseHooks& hooks) { g_scene = hooks; }
+
+int guiButtonFor(int layerButton) {
+    // The first five buttons share their numbers; the GUI knows no others.
+    return layerButton >= 0 && layerButton <= kGuiButtonExtra2 ? layerButton : kGuiButtonNone;
 }
 
 }  // namespace velmar

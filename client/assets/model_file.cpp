@@ -1,0 +1,353 @@
+#include "client/assets/model_file.h"
+
+#include <cstring>
+
+#include "client/assets/model_pose.h"
+#include "client/core/log.h"
+#include "client/core/runtime.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "surfaces, key frames and child lists are copied in their file form");
+static_assert(sizeof(velmar::ModelKeyFrame) == velmar::kRmdlKeyFrameBytes, "key frame file form");
+
+namespace velmar {
+
+namespace {
+
+// --- Byte reading ---
+
+class ByteReader {
+public:
+    ByteReader(const std::uint8_t* data, std::size_t size) : m_at(data), m_left(size) {}
+
+    // 64-bit so that count x record size can never wrap.
+    bool has(std::uint64_t bytes) const { return bytes <= m_left; }
+    std::size_t left() const { return m_left; }
+    std::uint32_t u32() {
+        std::uint32_t v;
+        std::memcpy(&v, m_at, 4);
+        advance(4);
+        return v;
+    }
+    float f32() {
+        float v;
+        std::memcpy(&v, m_at, 4);
+        advance(4);
+        return v;
+    }
+    std::uint8_t u8() {
+        const std::uint8_t v = *m_at;
+        advance(1);
+        return v;
+    }
+    ModelVec3 vec3() {
+        ModelVec3 v;
+        v.x = f32();
+        v.y = f32();
+        v.z = f32();
+        return v;
+    }
+    const std::uint8_t* take(std::size_t bytes) {
+        const std::uint8_t* at = m_at;
+        advance(bytes);
+        return at;
+    }
+
+private:
+    void advance(std::size_t bytes) {
+        m_at += bytes;
+        m_left -= bytes;
+    }
+    const std::uint8_t* m_at;
+    std::size_t m_left;
+};
+
+template <class T>
+T* allocateZeroed(std::size_t count) {
+    void* block = allocate(count * sizeof(T));
+    std::memset(block, 0, count * sizeof(T));
+    return static_cast<T*>(block);
+}
+
+// --- Texture grouping table ---
+
+constexpr std::uint32_t kHashSlots = kMaxMeshTextureSlots * 2;
+constexpr std::uint32_t kNoGroup = 0xFFFFFFFFu;
+
+// Distinct texture IDs in order of first appearance, found through an
+// open-addressed index so that grouping stays linear in the surface count.
+struct TextureGroups {
+    std::uint32_t ids[kMaxMeshTextureSlots];
+    std::uint32_t next[kMaxMeshTextureSlots];  // first free place of each group
+    std::uint16_t slots[kHashSlots];           // group + 1; 0 = empty
+    std::uint32_t mask;                        // slots in use - 1
+    std::uint32_t count = 0;
+
+    // Only as many slots as twice the surfaces are cleared and used: most
+    // meshes have a handful of surfaces.
+    explicit TextureGroups(std::uint32_t surfaces) {
+        std::uint32_t size = 16;
+        while (size < kHashSlots && size < surfaces * 2u) size *= 2;
+        mask = size - 1;
+        std::memset(slots, 0, size * sizeof slots[0]);
+    }
+
+    // The group of `id`, made when new; kNoGroup when the table is full.
+    std::uint32_t find(std::uint32_t id, bool add) {
+        std::uint32_t at = ((id * 2654435761u) >> 16) & mask;
+        while (slots[at] != 0) {
+            const std::uint32_t group = slots[at] - 1u;
+            if (ids[group] == id) return group;
+            at = (at + 1) & mask;
+        }
+        if (!add || count + 1 >= kMaxMeshTextureSlots) return kNoGroup;
+        ids[count] = id;
+        next[count] = 0;
+        slots[at] = static_cast<std::uint16_t>(count + 1);
+        return count++;
+    }
+};
+static_assert(kMaxMeshTextureSlots < 0xFFFF, "group numbers fit the hash slots");
+
+std::uint32_t recordTexture(const std::uint8_t* record) {
+    std::uint32_t id;
+    std::memcpy(&id, record, 4);
+    return id;
+}
+
+// --- Mesh records ---
+
+void readFixedPart(ByteReader& r, ModelMesh& mesh) {
+    mesh.tag = static_cast<std::int32_t>(r.u32());
+    for (float& f : mesh.fileMatrix) f = r.f32();
+    mesh.localOffset = r.vec3();
+    mesh.position = r.vec3();
+    mesh.angle = r.f32();
+    mesh.axis = r.vec3();
+    mesh.scale = r.vec3();
+    for (float& f : mesh.unused) f = r.f32();
+    mesh.surfaceCount = r.u32();
+    mesh.keyFrameCount = r.u32();
+    mesh.childCount = r.u32();
+    mesh.isStatic = 0;
+    mesh.localReady = 0;
+    mesh.compiled = 0;
+    mesh.animTime = 0;
+    mesh.frameStamp = -1;
+}
+
+bool readSurfaces(ByteReader& r, ModelMesh& mesh, const char* path, const ModelLoadOptions& options) {
+    const std::uint32_t count = mesh.surfaceCount;
+    if (count == 0) return true;
+    if (!r.has(std::uint64_t{count} * kRmdlSurfaceBytes)) {
+        if (options.optimise)
+            Message(kLogWarn, "CModel => LoadModelData: EOF before all data read; (OPTIMIZE READ) "
+                              "expected surface .. (corrupted file?) (%s)", path);
+        else
+            Message(kLogWarn, "CModel => LoadModelData: EOF before all data read; expected "
+                              "surface .. (corrupted file?) (%s)", path);
+        return false;
+    }
+    const std::uint8_t* records = r.take(std::size_t{count} * kRmdlSurfaceBytes);
+    ModelSurface* surfaces = allocateZeroed<ModelSurface>(count);
+    if (!options.optimise) {
+        std::memcpy(surfaces, records, std::size_t{count} * kRmdlSurfaceBytes);
+    } else if (!groupSurfacesByTexture(records, count, surfaces)) {
+        Message(kLogCrit, "CModel => LoadModelData and Optimize: Model has too many Textures - "
+                          "please report. (%s).", path);
+        exitProcess(1);
+    }
+    const ModelTextureHooks& hooks = options.textures;
+    for (std::uint32_t i = 0; i < count; ++i)
+        surfaces[i].texture = hooks.get(static_cast<std::int32_t>(surfaces[i].texture), hooks.context);
+    mesh.surfaces = surfaces;
+    return true;
+}
+
+bool readKeyFramesAndChildren(ByteReader& r, ModelMesh& mesh, const char* path) {
+    if (mesh.keyFrameCount > 0) {
+        if (!r.has(std::uint64_t{mesh.keyFrameCount} * kRmdlKeyFrameBytes)) {
+            Message(kLogWarn, "CModel => LoadModelData: EOF before all data read; expected "
+                              "animation .. (corrupted file?) (%s)", path);
+            return false;
+        }
+        const std::size_t bytes = std::size_t{mesh.keyFrameCount} * kRmdlKeyFrameBytes;
+        mesh.keyFrames = allocateZeroed<ModelKeyFrame>(mesh.keyFrameCount);
+        std::memcpy(mesh.keyFrames, r.take(bytes), bytes);
+    }
+    if (mesh.childCount > 0) {
+        if (!r.has(std::uint64_t{mesh.childCount} * kRmdlChildBytes)) {
+            Message(kLogWarn, "CModel => LoadModelData: EOF before all data read; expected "
+                              "children array .. (corrupted file?) (%s)", path);
+            return false;
+        }
+        const std::size_t bytes = std::size_t{mesh.childCount} * kRmdlChildBytes;
+        mesh.children = allocateZeroed<std::uint32_t>(mesh.childCount);
+        std::memcpy(mesh.children, r.take(bytes), bytes);
+    }
+    return true;
+}
+
+bool readMeshes(ByteReader& r, ModelData& model, std::uint32_t meshCount, const char* path,
+                const ModelLoadOptions& options) {
+    // Every record needs its fixed part, so no more records than that can be
+    // present are allocated; a file that claims more fails in the walk with
+    // the message of the part it lacks.
+    const std::uint64_t fit = r.left() / kRmdlMeshBytes;
+    model.meshCount = static_cast<std::uint32_t>(fit < meshCount ? fit : meshCount);
+    if (model.meshCount > 0) model.meshes = allocateZeroed<ModelMesh>(model.meshCount);
+    for (std::uint32_t m = 0; m < meshCount; ++m) {
+        if (m >= model.meshCount || !r.has(kRmdlMeshBytes)) {
+            Message(kLogWarn, "CModel => LoadModelData: EOF before all expected data read "
+                              "(meshes) (file corrupted?) (%s)", path);
+            return false;
+        }
+        ModelMesh& mesh = model.meshes[m];
+        readFixedPart(r, mesh);
+        if (!readSurfaces(r, mesh, path, options)) return false;
+        if (!readKeyFramesAndChildren(r, mesh, path)) return false;
+    }
+    return true;
+}
+
+void readHeader(ByteReader& r, ModelData& model) {
+    model.wordA = r.u32();
+    model.meshCount = r.u32();
+    model.rootMesh = r.u32();
+    model.wordB = r.u32();
+    model.byteC = r.u8();
+    model.p0 = r.vec3();
+    model.p1 = r.vec3();
+    model.p2 = r.vec3();
+}
+
+}  // namespace
+
+// --- Parsing ---
+
+ModelData* parseModelData(const std::uint8_t* data, std::size_t size, const char* path,
+                          const ModelLoadOptions& options) {
+    if (size < 6) {
+        Message(kLogWarn, "CModel => LoadModelData: Error (corrupted file) '%s'", path);
+        return nullptr;
+    }
+    ByteReader r(data, size);
+    if (r.u32() != kRmdlMagic) {
+        Message(kLogWarn, "CModel => LoadModelData: Error - Not Header (%s)", path);
+        return nullptr;
+    }
+    const unsigned version = static_cast<unsigned>(data[4]) | (static_cast<unsigned>(data[5]) << 8);
+    r.take(2);
+    if (version != kRmdlVersion) {
+        Message(kLogWarn, "CModel => LoadModelData: Error, unsupported version (%s) => Ver:%u",
+                path, version);
+        return nullptr;
+    }
+    if (!r.has(kRmdlHeaderBytes - 6)) {
+        Message(kLogWarn, "CModel => LoadModelData: Error, data header missign / file corrupted "
+                          "(too small) %s\n", path);
+        return nullptr;
+    }
+    ModelData* model = allocateZeroed<ModelData>(1);
+    readHeader(r, *model);
+    if (model->meshCount == 0) {
+        Message(kLogWarn, "CModel => LoadModelData: Error, model has no meshes. (%s)", path);
+        releaseModelData(model, options.textures);
+        return nullptr;
+    }
+    const std::uint32_t meshCount = model->meshCount;
+    if (!readMeshes(r, *model, meshCount, path, options)) {
+        releaseModelData(model, options.textures);
+        return nullptr;
+    }
+    if (!validMeshTree(*model)) {
+        Message(kLogWarn, "CModel => LoadModelData: Error, invalid mesh tree (%s)", path);
+        releaseModelData(model, options.textures);
+        return nullptr;
+    }
+    computeModelBoundingBox(*model, options.clock);
+    return model;
+}
+
+void releaseModelData(ModelData* model, const ModelTextureHooks& textures) {
+    if (model == nullptr) return;
+    if (model->meshes != nullptr) {
+        for (std::uint32_t m = 0; m < model->meshCount; ++m) {
+            ModelMesh& mesh = model->meshes[m];
+            if (mesh.surfaces != nullptr) {
+                for (std::uint32_t i = 0; i < mesh.surfaceCount; ++i)
+                    textures.free(mesh.surfaces[i].texture, textures.context);
+                release(mesh.surfaces);
+            }
+            release(mesh.keyFrames);
+            release(mesh.children);
+        }
+        release(model->meshes);
+    }
+    release(model);
+}
+
+// --- Grouping and tree check ---
+
+bool groupSurfacesByTexture(const std::uint8_t* records, std::uint32_t count, ModelSurface* out) {
+    // About 100 KiB on the stack: no heap traffic per mesh.
+    TextureGroups groups(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t g = groups.find(recordTexture(records + std::size_t{i} * kRmdlSurfaceBytes), true);
+        if (g == kNoGroup) return false;
+        ++groups.next[g];
+    }
+    std::uint32_t start = 0;
+    for (std::uint32_t g = 0; g < groups.count; ++g) {
+        const std::uint32_t size = groups.next[g];
+        groups.next[g] = start;
+        start += size;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* record = records + std::size_t{i} * kRmdlSurfaceBytes;
+        const std::uint32_t g = groups.find(recordTexture(record), false);
+        std::memcpy(&out[groups.next[g]++], record, kRmdlSurfaceBytes);
+    }
+    return true;
+}
+
+bool validMeshTree(const ModelData& model) {
+    const std::uint32_t count = model.meshCount;
+    if (count == 0 || model.rootMesh >= count || model.meshes == nullptr) return false;
+    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    std::uint32_t* parent = static_cast<std::uint32_t*>(allocate(std::size_t{count} * 4));
+    std::uint32_t* queue = static_cast<std::uint32_t*>(allocate(std::size_t{count} * 4));
+    for (std::uint32_t i = 0; i < count; ++i) parent[i] = kNone;
+    bool ok = true;
+    for (std::uint32_t m = 0; m < count && ok; ++m) {
+        const ModelMesh& mesh = model.meshes[m];
+        for (std::uint32_t c = 0; c < mesh.childCount && ok; ++c) {
+            const std::uint32_t child = mesh.children[c];
+            ok = child < count && child != model.rootMesh && parent[child] == kNone;
+            if (ok) parent[child] = m;
+        }
+    }
+    // With at most one parent each, a walk from every parentless node meets
+    // each node once; whatever it misses hangs in a cycle. The root goes
+    // first and its tree is walked breadth first, which gives depths.
+    std::uint32_t head = 0, tail = 0;
+    for (std::uint32_t pass = 0; pass < 2 && ok; ++pass) {
+        for (std::uint32_t m = 0; m < count; ++m)
+            if (parent[m] == kNone && (pass == 0) == (m == model.rootMesh)) queue[tail++] = m;
+        std::uint32_t levelEnd = tail, depth = 0;
+        while (head < tail && ok) {
+            const ModelMesh& mesh = model.meshes[queue[head++]];
+            for (std::uint32_t c = 0; c < mesh.childCount; ++c) queue[tail++] = mesh.children[c];
+            if (head == levelEnd && head < tail) {
+                levelEnd = tail;
+                ok = pass == 1 || ++depth <= kMaxMeshDepth;
+            }
+        }
+    }
+    ok = ok && tail == count;
+    release(queue);
+    release(parent);
+    return ok;
+}
+
+}  // namespace velmar

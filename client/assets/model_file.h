@@ -1,0 +1,142 @@
+// RMDL models in memory: the version 1 file read from a byte span into a model
+// of flat mesh nodes that form a tree through child index lists.
+//
+// Parsing touches no GL: every surface's texture ID is turned into a texture
+// reference through the caller's hooks (the model manager passes CTexture),
+// so a fuzzer or a test drives it with plain memory. A failed parse logs its
+// WARN line and releases everything it made, texture references included.
+// The model and all its arrays come from velmar::allocate(); the caller owns
+// the result and hands it back to releaseModelData(). Node matrices and the
+// bounding box live in model_pose.h; display lists and drawing in model.h.
+// Main thread only, like the texture manager behind the hooks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "client/core/vmath.h"
+
+namespace velmar {
+
+// --- File layout ---
+constexpr std::uint32_t kRmdlMagic = 0x4C444D52;  // "RMDL"
+constexpr std::uint16_t kRmdlVersion = 1;
+constexpr std::size_t kRmdlHeaderBytes = 59;
+constexpr std::size_t kRmdlMeshBytes = 168;
+constexpr std::size_t kRmdlSurfaceBytes = 72;
+constexpr std::size_t kRmdlKeyFrameBytes = 20;
+constexpr std::size_t kRmdlChildBytes = 4;
+constexpr std::int32_t kBaseNodeTag = -6;
+// Distinct textures per mesh when grouping: the table has this many slots and
+// the last one is never filled.
+constexpr std::uint32_t kMaxMeshTextureSlots = 8192;
+// Deepest node below the root (root = 0). Each level costs one slot on GL's
+// modelview stack while drawing, and GL only promises 32 of them.
+constexpr std::uint32_t kMaxMeshDepth = 24;
+
+// --- In-memory model ---
+struct ModelVec3 {
+    float x, y, z;
+};
+
+// One textured triangle in its file form; `texture` holds the texture ID while
+// parsing and the texture reference (GL name) once loaded.
+struct ModelSurface {
+    std::uint32_t texture;
+    float vertices[9];   // three x, y, z
+    float texCoords[6];  // three s, t in vertex order
+    std::uint32_t wordD;
+    std::uint32_t wordE;
+};
+static_assert(sizeof(ModelSurface) == kRmdlSurfaceBytes, "surface keeps its file form");
+
+struct ModelKeyFrame {
+    std::int32_t time;
+    float q[4];  // x, y, z, w
+};
+
+struct ModelMesh {
+    std::int32_t tag;
+    float fileMatrix[16];  // the file's local matrix, OpenGL order
+    ModelVec3 localOffset;
+    ModelVec3 position;
+    float angle;  // radians
+    ModelVec3 axis;
+    ModelVec3 scale;
+    float unused[9];
+    Matrix4 nodeMatrix;   // cached node matrix
+    Matrix4 localMatrix;  // cached local matrix
+    std::uint8_t isStatic;
+    std::uint8_t localReady;
+    std::uint8_t compiled;
+    std::uint32_t displayList;
+    std::uint32_t surfaceCount;
+    std::uint32_t keyFrameCount;
+    std::uint32_t childCount;
+    std::uint32_t* children;
+    std::int32_t animTime;
+    std::int32_t frameStamp;  // -1: never evaluated
+    ModelKeyFrame* keyFrames;
+    ModelSurface* surfaces;
+};
+
+struct ModelData {
+    std::uint32_t wordA;
+    std::uint32_t meshCount;
+    std::uint32_t rootMesh;
+    std::uint32_t wordB;
+    std::uint8_t byteC;
+    ModelVec3 p0, p1, p2;
+    ModelVec3 boxMin, boxMax, boxCentre;
+    float extent;
+    ModelMesh* meshes;
+};
+
+// Texture references for surfaces: `get` gives the name to bind for a texture
+// ID (always one reference), `free` gives one reference back.
+struct ModelTextureHooks {
+    std::uint32_t (*get)(std::int32_t id, void* context);
+    void (*free)(std::uint32_t name, void* context);
+    void* context;
+};
+
+// The per-frame values node matrices depend on: the main loop's frame counter
+// and the timer's elapsed milliseconds (the unit of key frame times).
+struct ModelClock {
+    std::uint32_t frame;
+    std::int32_t elapsed;
+};
+
+struct ModelLoadOptions {
+    bool optimise;  // group surfaces by texture (CompileAndOptimizeModel)
+    ModelTextureHooks textures;
+    ModelClock clock;  // for the bounding box walk at load
+};
+
+// --- Parsing ---
+
+// Builds the model from a whole file's bytes, computes its bounding box and
+// returns it; null after the WARN line naming `path`. Refuses files whose
+// counts exceed the bytes present and files whose nodes do not form a tree
+// under the root ("invalid mesh tree"). A mesh with kMaxMeshTextureSlots
+// distinct textures under `optimise` logs CRIT and ends the process (code 1).
+ModelData* parseModelData(const std::uint8_t* data, std::size_t size, const char* path,
+                          const ModelLoadOptions& options);
+
+// Gives back every surface's texture reference and frees the arrays and the
+// model. Display lists are the caller's (see releaseModel in model.h).
+void releaseModelData(ModelData* model, const ModelTextureHooks& textures);
+
+// --- Pieces of the parse, open for tests ---
+
+// Decodes `count` 72-byte surface records into `out`, grouped by texture ID:
+// the IDs in order of first appearance, each group in file order. False when
+// there are kMaxMeshTextureSlots or more distinct IDs (out is then undefined).
+bool groupSurfacesByTexture(const std::uint8_t* records, std::uint32_t count, ModelSurface* out);
+
+// True when the root and every child index lie in the mesh array, the root is
+// nobody's child, no node has two parents, no child lists form a cycle and no
+// node reachable from the root lies deeper than kMaxMeshDepth.
+bool validMeshTree(const ModelData& model);
+
+}  // namespace velmar

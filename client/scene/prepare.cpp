@@ -1,0 +1,442 @@
+#include "client/scene/prepare.h"
+
+#include <GL/gl.h>
+#include <GL/glext.h>
+
+#include <algorithm>
+
+#include "client/assets/model.h"
+#include "client/assets/texture.h"
+#include "client/core/frame_stats.h"
+#include "client/core/log.h"
+#include "client/core/perf_clock.h"
+#include "client/core/rconf.h"
+#include "client/core/render_caps.h"
+#include "client/core/timer.h"
+#include "client/platform/gl_ext.h"
+
+namespace velmar {
+namespace scene {
+
+namespace {
+
+double now() { return PerfClock::isCreated() ? PerfClock::seconds() : 0.0; }
+
+void activeTexture(GLenum unit) {
+    if (auto fn = glEntryPoints().glActiveTextureARB) fn(unit);
+}
+
+void texCoord(GLenum unit, float s, float t) {
+    if (auto fn = glEntryPoints().glMultiTexCoord2fARB)
+        fn(unit, s, t);
+    else if (unit == GL_TEXTURE0_ARB)
+        glTexCoord2f(s, t);
+}
+
+const float kLightmapCoords[4][2] = {{0.125f, 0.125f}, {0.875f, 0.125f}, {0.875f, 0.875f},
+                                     {0.125f, 0.875f}};
+
+// --- Ground emission ---
+
+enum class Mode { Ground, Lightmap };
+
+// What the last face bound, so faces sharing a texture share one quad run.
+struct Emitter {
+    CScene& scene;
+    Mode mode;
+    bool multitexture;
+    std::int64_t textureId = -1;  // ground mode; the lightmap index in lightmap mode
+    std::int64_t lightmapName = -1;
+    std::int64_t lightmapColour = -1;
+    bool lightmapUnitActive = false;
+
+    void reset() {
+        textureId = lightmapName = lightmapColour = -1;
+        lightmapUnitActive = false;
+    }
+
+    unsigned lightmapNameOf(const Tile& tile) const {
+        if (tile.lightmap < 0 || static_cast<std::size_t>(tile.lightmap) >= scene.lightmapNames.size())
+            return 0;
+        return scene.lightmapNames[static_cast<std::size_t>(tile.lightmap)];
+    }
+
+    // False ends the cube's emission (lightmap mode, a face without lightmap).
+    bool face(const Tile& tile, const float v[4][3]) {
+        if (mode == Mode::Ground) {
+            groundFace(tile, v);
+            return true;
+        }
+        return lightmapFace(tile, v);
+    }
+
+    void groundFace(const Tile& tile, const float v[4][3]) {
+        bool textureDiffers = tile.texture->textureId != textureId;
+        unsigned lightmap = multitexture ? lightmapNameOf(tile) : 0;
+        bool lightmapDiffers = lightmap != 0 && lightmap != lightmapName;
+        if (textureDiffers || lightmapDiffers) {
+            glEnd();
+            if (textureDiffers) {
+                if (lightmapUnitActive) {
+                    activeTexture(GL_TEXTURE0_ARB);
+                    lightmapUnitActive = false;
+                }
+                glBindTexture(GL_TEXTURE_2D, tile.texture->glName);
+                textureId = tile.texture->textureId;
+            }
+            if (lightmapDiffers) {
+                if (!lightmapUnitActive) {
+                    activeTexture(GL_TEXTURE1_ARB);
+                    lightmapUnitActive = true;
+                }
+                glBindTexture(GL_TEXTURE_2D, lightmap);
+                lightmapName = lightmap;
+            }
+            frameStats().countDrawCall();
+            glBegin(GL_QUADS);
+        }
+        const int uv[4] = {0, 1, 3, 2};  // vertex order to the tile's corner order
+        for (int i = 0; i < 4; ++i) {
+            texCoord(GL_TEXTURE0_ARB, tile.u[uv[i]], tile.v[uv[i]]);
+            if (multitexture) texCoord(GL_TEXTURE1_ARB, kLightmapCoords[i][0], kLightmapCoords[i][1]);
+            glVertex3fv(v[i]);
+        }
+    }
+
+    bool lightmapFace(const Tile& tile, const float v[4][3]) {
+        if (tile.lightmap < 0) return false;
+        const std::vector<std::uint8_t>& flags = scene.map->lightmapFlags();
+        std::uint8_t flag = flags[static_cast<std::size_t>(tile.lightmap)];
+        if (flag != lightmapColour) {
+            lightmapColour = flag;
+            float c = (flag & 2) ? 1.0f : 0.0f;
+            glColor4f(c, c, c, 1.0f);
+        }
+        if (tile.lightmap != textureId) {
+            glEnd();
+            glBindTexture(GL_TEXTURE_2D, lightmapNameOf(tile));
+            textureId = tile.lightmap;
+            frameStats().countDrawCall();
+            glBegin(GL_QUADS);
+        }
+        for (int i = 0; i < 4; ++i) {
+            glTexCoord2f(kLightmapCoords[i][0], kLightmapCoords[i][1]);
+            glVertex3fv(v[i]);
+        }
+        return true;
+    }
+
+    // The cube's faces in order: +y wall, +x wall, top. A wall whose
+    // neighbour lies outside the grid is left out.
+    void cube(int x, int y) {
+        const Cube* c = scene.map->cubeAt(x, y);
+        if (!c) return;
+        float cs = scene.map->header().cubeSize;
+        float x0 = static_cast<float>(x) * cs, x1 = static_cast<float>(x + 1) * cs;
+        float y0 = static_cast<float>(y) * cs, y1 = static_cast<float>(y + 1) * cs;
+        const float* h = c->height;  // h00, h10, h01, h11
+        if (c->wallY) {
+            if (const Cube* n = scene.map->cubeAt(x, y + 1)) {
+                const float v[4][3] = {{x0, y1, h[2]}, {x1, y1, h[3]}, {x1, y1, n->height[1]},
+                                       {x0, y1, n->height[0]}};
+                if (!face(*c->wallY, v)) return;
+            }
+        }
+        if (c->wallX) {
+            if (const Cube* n = scene.map->cubeAt(x + 1, y)) {
+                const float v[4][3] = {{x1, y1, h[3]}, {x1, y0, h[1]}, {x1, y0, n->height[0]},
+                                       {x1, y1, n->height[2]}};
+                if (!face(*c->wallX, v)) return;
+            }
+        }
+        if (c->top) {
+            const float v[4][3] = {{x0, y0, h[0]}, {x1, y0, h[1]}, {x1, y1, h[3]}, {x0, y1, h[2]}};
+            face(*c->top, v);
+        }
+    }
+};
+
+bool cubeUsesSlot(const Cube& c, const GroundTexture* slot) {
+    return (c.wallY && c.wallY->texture == slot) || (c.wallX && c.wallX->texture == slot) ||
+           (c.top && c.top->texture == slot);
+}
+
+struct CubeRange {
+    int x0, x1, y0, y1;  // half-open
+};
+
+CubeRange cubesOf(const CScene& scene, int cx, int cy) {
+    const MapHeader& h = scene.map->header();
+    int r = scene.cubeResolution;
+    return {cx * r, std::min((cx + 1) * r, h.cubesWide), cy * r, std::min((cy + 1) * r, h.cubesHigh)};
+}
+
+void recordWater(CScene& scene, std::size_t n, int x, int y) {
+    WaterRecord& record = scene.waterRecords[n];
+    if (record.count >= kWaterPositionsMax) {
+        Message(kLogWarn, "CScene->PrepareMap: Waterpos per ourCube overflown.");
+        return;
+    }
+    scene.waterFlags[n] = 1;
+    record.positions.push_back(x);
+    record.positions.push_back(y);
+    ++record.count;
+}
+
+// --- Phases ---
+
+void prepareLightmaps(CScene& scene) {
+    const MapHeader& h = scene.map->header();
+    std::size_t count = scene.lightmapNames.size();
+    if (count == 0) return;
+    glGenTextures(static_cast<GLsizei>(count), scene.lightmapNames.data());
+    scene.lightmapBytes = 0;
+    std::size_t imageBytes = static_cast<std::size_t>(h.lightmapWidth) *
+                             static_cast<std::size_t>(h.lightmapHeight) * 4;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint8_t flag = scene.map->lightmapFlags()[i];
+        GLint format = !(flag & 2) ? GL_ALPHA4 : (flag & 1) ? GL_COMPRESSED_RGBA_ARB : GL_COMPRESSED_RGB_ARB;
+        glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[i]);
+        glTexImage2D(GL_TEXTURE_2D, 0, format, h.lightmapWidth, h.lightmapHeight, 0, GL_RGBA,
+                     GL_UNSIGNED_BYTE, scene.map->lightmapTexels().data() + i * imageBytes);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        if (format != GL_ALPHA4) {
+            while (glGetError() != GL_NO_ERROR) {
+            }
+            GLint size = 0;
+            glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_COMPRESSED_IMAGE_SIZE_ARB, &size);
+            if (glGetError() == GL_NO_ERROR && size > 0) scene.lightmapBytes += static_cast<std::uint64_t>(size);
+        }
+    }
+    if (CTexture* textures = CTexture::instance())
+        textures->addUploaded(scene.lightmapBytes, static_cast<std::uint32_t>(count));
+}
+
+void prepareWater(CScene& scene) {
+    Water& water = *scene.water;
+    CTexture* textures = CTexture::instance();
+    for (std::int32_t i = 0; i < water.frameCount; ++i) {
+        std::size_t f = static_cast<std::size_t>(i);
+        water.frameName[f] = textures ? textures->Get(static_cast<std::uint32_t>(water.firstTexId + i),
+                                                      &water.frameWidth[f], &water.frameHeight[f], 0)
+                                      : 0;
+    }
+    water.currentFrame = 0;
+    if (CTimer* timer = CTimer::instance()) {
+        std::int64_t start = PerfClock::isCreated() ? PerfClock::milliseconds() : 0;
+        water.timerEvent = timer->Add(start + water.frameTime, water.frameTime, -1, advanceWater, &scene);
+    }
+}
+
+void compileGround(CScene& scene, const RenderCaps& caps) {
+    const MapHeader& h = scene.map->header();
+    bool multitexture = caps.multitexture != 0;
+    Emitter emit{scene, Mode::Ground, multitexture};
+    std::vector<GroundTexture>& slots = scene.map->textures();
+    int passes = std::min<std::int64_t>(std::max(h.groundPassCount, 0), static_cast<std::int64_t>(slots.size()));
+    for (int cx = 0; cx < scene.renderCubesWide; ++cx) {
+        for (int cy = 0; cy < scene.renderCubesHigh; ++cy) {
+            std::size_t n = static_cast<std::size_t>(cx + cy * scene.renderCubesWide);
+            if (scene.water) {
+                scene.waterFlags[n] = 0;
+                scene.waterRecords[n] = WaterRecord();
+            }
+            emit.reset();
+            if (multitexture) activeTexture(GL_TEXTURE0_ARB);
+            glNewList(scene.groundListBase + static_cast<unsigned>(n), GL_COMPILE);
+            if (multitexture) activeTexture(GL_TEXTURE0_ARB);
+            if (caps.staticLighting)
+                glColor4f(h.sceneTint[0], h.sceneTint[1], h.sceneTint[2], 1.0f);
+            else
+                glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+            frameStats().countDrawCall();
+            glBegin(GL_QUADS);
+            CubeRange range = cubesOf(scene, cx, cy);
+            for (int t = 0; t < passes; ++t) {
+                for (int x = range.x0; x < range.x1; ++x) {
+                    for (int y = range.y0; y < range.y1; ++y) {
+                        const Cube* c = scene.map->cubeAt(x, y);
+                        if (!c || !cubeUsesSlot(*c, &slots[static_cast<std::size_t>(t)])) continue;
+                        emit.cube(x, y);
+                        if (scene.water && c->water == 1) recordWater(scene, n, x, y);
+                    }
+                }
+            }
+            glEnd();
+            glEndList();
+        }
+    }
+}
+
+void compileLightmapPass(CScene& scene) {
+    Emitter emit{scene, Mode::Lightmap, false};
+    for (int cx = 0; cx < scene.renderCubesWide; ++cx) {
+        for (int cy = 0; cy < scene.renderCubesHigh; ++cy) {
+            unsigned n = static_cast<unsigned>(cx + cy * scene.renderCubesWide);
+            glNewList(scene.lightmapListBase + n, GL_COMPILE);
+            emit.reset();
+            frameStats().countDrawCall();
+            glBegin(GL_QUADS);
+            CubeRange range = cubesOf(scene, cx, cy);
+            for (int x = range.x0; x < range.x1; ++x)
+                for (int y = range.y0; y < range.y1; ++y) emit.cube(x, y);
+            glEnd();
+            glEndList();
+        }
+    }
+}
+
+void compileCells(CScene& scene) {
+    const MapHeader& h = scene.map->header();
+    int cw = saturatingTrunc(h.cellsPerCubeX), ch = saturatingTrunc(h.cellsPerCubeY);
+    float sx = h.cubeSize / h.cellsPerCubeX, sy = h.cubeSize / h.cellsPerCubeY;
+    for (int layer = 0; layer < h.layerCount; ++layer) {
+        unsigned base = glGenLists(scene.renderCubeCount);
+        scene.cellListBase[layer] = base;
+        for (int cx = 0; cx < scene.renderCubesWide; ++cx) {
+            for (int cy = 0; cy < scene.renderCubesHigh; ++cy) {
+                glNewList(base + static_cast<unsigned>(cx + cy * scene.renderCubesWide), GL_COMPILE);
+                frameStats().countDrawCall();
+                glBegin(GL_QUADS);
+                CubeRange range = cubesOf(scene, cx, cy);
+                for (int x = range.x0; x < range.x1; ++x)
+                    for (int y = range.y0; y < range.y1; ++y)
+                        for (int a = x * cw; a < x * cw + cw; ++a)
+                            for (int b = y * ch; b < y * ch + ch; ++b) {
+                                const VKCell* cell = scene.map->cellAt(layer, a, b);
+                                if (!cell) continue;
+                                float fa = static_cast<float>(a), fb = static_cast<float>(b);
+                                glVertex3f(fa * sx, fb * sy, cell->height[0]);
+                                glVertex3f((fa + 1) * sx, fb * sy, cell->height[1]);
+                                glVertex3f((fa + 1) * sx, (fb + 1) * sy, cell->height[3]);
+                                glVertex3f(fa * sx, (fb + 1) * sy, cell->height[2]);
+                            }
+                glEnd();
+                glEndList();
+            }
+        }
+    }
+}
+
+void compileStateLists(CScene& scene, bool multitexture) {
+    scene.lightmapBeginList = glGenLists(1);
+    glNewList(scene.lightmapBeginList, GL_COMPILE);
+    if (multitexture) {
+        glBlendFunc(GL_ONE_MINUS_SRC_ALPHA, GL_ZERO);
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+        activeTexture(GL_TEXTURE1_ARB);
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_ADD);
+        glEnable(GL_TEXTURE_2D);
+    }
+    glEndList();
+    if (!multitexture) return;
+    scene.lightmapEndList = glGenLists(1);
+    glNewList(scene.lightmapEndList, GL_COMPILE);
+    activeTexture(GL_TEXTURE1_ARB);
+    glDisable(GL_TEXTURE_2D);
+    activeTexture(GL_TEXTURE0_ARB);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glEndList();
+}
+
+void resolveModels(CScene& scene) {
+    CModel* manager = CModel::instance();
+    for (PlacedModel& placed : scene.map->models()) {
+        if (placed.kind != 1 || !manager) continue;
+        ModelData* model = manager->Get(placed.modelId);
+        if (!model) continue;  // unknown: neither drawn nor counted
+        placed.model = model;
+        std::uint32_t faces = 0;
+        for (std::uint32_t i = 0; i < model->meshCount; ++i) faces += model->meshes[i].surfaceCount;
+        placed.faceCount = faces;
+        Matrix4 shift = matIdentity();
+        shift.m[12] = -model->boxCentre.x;
+        shift.m[13] = model->boxMin.y;
+        shift.m[14] = -model->boxCentre.z;
+        Matrix4 moved;
+        matMultiply(placed.matrix, shift, moved);
+        placed.matrix = moved;
+    }
+}
+
+}  // namespace
+
+int clampCubeResolution(int setting) { return std::clamp(setting, 1, 50); }
+
+int renderCubesAcross(int cubes, int resolution) {
+    if (cubes <= 0) return 0;
+    return cubes / resolution + (cubes % resolution ? 1 : 0);
+}
+
+// --- PrepareMap ---
+
+int PrepareMap(CScene& scene) {
+    if (!scene.map || !scene.map->loaded()) {
+        Message(kLogWarn,
+                "CScene->PrepareMap: cannot prepare map '%s' (previous map loading routine failed)",
+                scene.rmapName.c_str());
+        return 0;
+    }
+    if (scene.prepared) return 1;
+    const RenderCaps& caps = renderCaps();
+    const MapHeader& h = scene.map->header();
+    double t0 = now();
+    Message(kLogInfo, "CScene->PrepareMap: Begin of '%s'", scene.rmapName.c_str());
+
+    CTexture* textures = CTexture::instance();
+    for (GroundTexture& slot : scene.map->textures())
+        if (slot.glName == 0 && textures)
+            slot.glName = textures->Get(static_cast<std::uint32_t>(slot.textureId), &slot.width,
+                                        &slot.height, 0);
+    scene.cursorTexture = textures ? textures->Get(10, nullptr, nullptr, 0) : 0;
+    double t1 = now();
+    if (caps.staticLighting) prepareLightmaps(scene);
+    double t2 = now();
+    if (scene.water) prepareWater(scene);
+    double t3 = now();
+
+    CRConf* conf = CRConf::instance();
+    scene.cubeResolution = clampCubeResolution(conf ? conf->GetInt(RCONF_CUBERESOLUTION) : 8);
+    scene.renderCubesWide = renderCubesAcross(h.cubesWide, scene.cubeResolution);
+    scene.renderCubesHigh = renderCubesAcross(h.cubesHigh, scene.cubeResolution);
+    scene.renderCubeCount = scene.renderCubesWide * scene.renderCubesHigh;
+    std::size_t count = static_cast<std::size_t>(scene.renderCubeCount);
+    if (scene.water) {
+        scene.waterFlags.assign(count, 0);
+        scene.waterRecords.assign(count, WaterRecord());
+    }
+    scene.groundListBase = glGenLists(scene.renderCubeCount);
+    bool lightmapPass = caps.staticLighting && !caps.multitexture;
+    if (lightmapPass) scene.lightmapListBase = glGenLists(scene.renderCubeCount);
+    compileGround(scene, caps);
+    if (lightmapPass) compileLightmapPass(scene);
+    if (caps.altCellCursor) compileCells(scene);
+
+    // Map point (x, y, h) to (x, -h, y): the rows become depth, heights up.
+    Matrix4 axes = matIdentity();
+    axes.m[5] = 0.0f;
+    axes.m[6] = 1.0f;
+    axes.m[9] = -1.0f;
+    axes.m[10] = 0.0f;
+    Matrix4 shift = matIdentity();
+    shift.m[12] = -static_cast<float>(h.cubesWide) * h.cubeSize / h.cellsPerCubeX;
+    shift.m[13] = -static_cast<float>(h.cubesHigh) * h.cubeSize / h.cellsPerCubeY;
+    matMultiply(axes, shift, scene.world);
+    compileStateLists(scene, caps.multitexture != 0);
+    double t4 = now();
+
+    resolveModels(scene);
+    double t5 = now();
+    scene.prepared = true;
+    Message(kLogInfo, "CScene->PrepareMap: Finished '%s' (CubeResolution: %d, Count: %d)",
+            scene.rmapName.c_str(), scene.cubeResolution, scene.renderCubeCount);
+    double t6 = now();
+    Message(kLogInfo,
+            "CSCene->PrepareMap: took: %f seconds. (Texture: %f, Lightmap: %f, Water: %f, "
+            "GroundCompile: %f, Model: %f)",
+            t6 - t0, t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4);
+    return 1;
+}
+
+}  // namespace scene
+}  // namespace velmar
