@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The main job: publishes the demo content as a revision on a local patch
-# server, lets the launcher patch the demo game directory from it, and starts
-# the client there through the game starter, with the debug log server
-# listening beside it.
+# The main job: generates the demo content, publishes it as two revisions on
+# a local patch server, and lets the launcher bring an empty game directory
+# up to date and start the game, with the debug log server listening beside.
 #
-# With a display the client window stays until you press Escape or close it.
-# Without one the client runs on a virtual X server (Xvfb) and the script
-# presses Escape in its window after a few seconds.
+# With a display the launcher window opens: press Start, then play; the
+# client window stays until you press Escape or close it. Without one the
+# launcher runs in console mode on a virtual X server (Xvfb), and the script
+# takes a screenshot in the client window and presses Escape after a few
+# seconds.
 set -euo pipefail
 BUILD=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,9 +25,10 @@ wait_for_client_end() {
   done
 }
 
-# Runs on the virtual display: start the game, show the window, press Escape.
+# Runs on the virtual display: the launcher patches the game directory and
+# starts the game; then show the window, take a screenshot, press Escape.
 if [ "${2:-}" = "--on-virtual-display" ]; then
-  "$GAME/starter" || exit $?
+  QUILLON_BASE_URL="$3" "$GAME/quillon" --console || exit $?
   sleep "$SHOW_SECONDS"
   wid=$(xdotool search --onlyvisible --name '^Quask \(' | head -n 1 || true)
   if [ -z "$wid" ]; then
@@ -35,9 +37,9 @@ if [ "${2:-}" = "--on-virtual-display" ]; then
   fi
   echo "== window $wid: \"$(xdotool getwindowname "$wid")\"; F12 for a screenshot, then Escape"
   xdotool windowfocus "$wid" key F12
-  sleep 1
+  sleep 2
   xdotool key Escape
-  wait_for_client_end 30 || { echo "== the client did not end" >&2; exit 1; }
+  wait_for_client_end 60 || { echo "== the client did not end" >&2; exit 1; }
   exit 0
 fi
 
@@ -47,17 +49,15 @@ SERVER="$ROOT/$BUILD/demo-server"
 cmake --install "$ROOT/$BUILD" --prefix "$ROOT/$BUILD/dev-tools" --component tools >/dev/null
 
 # 1. The publisher's side: a complete game directory as content (programs
-#    and the data the client reads so far), published as the next revision of
-#    a local patch server's tree.
-rm -rf "$CONTENT"
+#    and the generated demo data), published as revision 1 of a fresh local
+#    patch server tree, then a small revision 2 on top (the map gets its
+#    display name), so the launcher walks through two revisions.
+rm -rf "$CONTENT" "$SERVER"
 cmake --install "$ROOT/$BUILD" --prefix "$CONTENT" >/dev/null
-mkdir -p "$CONTENT/data/cursor" "$CONTENT/data/fonts"
-for kind in standard button cam; do
-  "$TOOLS/contentkit" tga --pattern "cursor-$kind" --size 32x32 "$CONTENT/data/cursor/$kind.tga"
-done
-"$TOOLS/contentkit" font --face regular --size 10 "$CONTENT/data/fonts/default_10.dat"
-"$TOOLS/contentkit" font --face bold --size 10 "$CONTENT/data/fonts/default_B_10.dat"
+"$TOOLS/contentkit" build-demo "$CONTENT"
 "$TOOLS/patchpub" "$SERVER" "$CONTENT" --message "Demo content built $(date -u '+%Y-%m-%d %H:%M')"
+sed -i 's/^Name=.*/Name=Lakeside Meadows/' "$CONTENT/data/map/Lakeside.ini"
+"$TOOLS/patchpub" "$SERVER" "$CONTENT" --message "The first map gets its display name."
 
 # 2. The patch server: a plain static HTTP server on a free local port.
 python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$SERVER" >"$ROOT/$BUILD/demo-server.log" 2>&1 &
@@ -70,43 +70,43 @@ for _ in $(seq 50); do
 done
 [ -n "$port" ] || { echo "== the patch server did not start" >&2; kill "$server_pid"; exit 1; }
 
-# 3. The player's side: the launcher alone brings the game directory up to date.
+# 3. The player's side: an empty game directory holding only the launcher,
+#    which brings it up to date and starts the game.
+rm -rf "$GAME"
 mkdir -p "$GAME"
-[ -x "$GAME/quillon" ] || cp "$CONTENT/quillon" "$GAME/quillon"
-echo "== patching $GAME from http://127.0.0.1:$port/"
-set +e
-QUILLON_BASE_URL="http://127.0.0.1:$port/" QUASK_NONINTERACTIVE=1 "$GAME/quillon" --console
-code=$?
-set -e
-kill "$server_pid" 2>/dev/null || true
-[ "$code" -eq 0 ] || { echo "== the launcher failed with code $code" >&2; exit "$code"; }
+cp "$CONTENT/quillon" "$GAME/quillon"
+url="http://127.0.0.1:$port/"
+echo "== patching $GAME from $url"
 
 brindle_pid=""
 "$TOOLS/brindle" &
 brindle_pid=$!
-trap '[ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null || true' EXIT
+trap 'kill "$server_pid" 2>/dev/null || true; [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null || true' EXIT
 sleep 0.3
 
-echo "== starting the client in $GAME"
 set +e
 if [ -z "${DISPLAY:-}" ]; then
-  echo "== no display: the client runs on a virtual X server and ends after ${SHOW_SECONDS} s"
+  echo "== no display: launcher and client run on a virtual X server; the client ends after ${SHOW_SECONDS} s"
   # Nobody can answer a box there; sound has no device either.
   QUASK_NONINTERACTIVE=1 ALSOFT_DRIVERS=null \
-    xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$BUILD" --on-virtual-display
+    xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$BUILD" --on-virtual-display "$url"
   code=$?
 else
-  "$GAME/starter"
+  echo "== the launcher window patches the game; press Start to play, Escape in the game to end"
+  QUILLON_BASE_URL="$url" "$GAME/quillon"
   code=$?
-  if [ "$code" -eq 0 ]; then
-    echo "== the client is running: press Escape or close its window to end it"
-    wait_for_client_end 0
-  fi
+  if [ "$code" -eq 0 ] && [ -f "$LOG" ]; then wait_for_client_end 0; fi
 fi
 set -e
 sleep 0.2
 echo
-echo "== finished with code $code; the client's log ($LOG):"
-cat "$LOG"
-echo "== configuration written: $GAME/velmar.cfg"
+if [ -f "$LOG" ]; then
+  echo "== finished with code $code; the client's log ($LOG):"
+  cat "$LOG"
+  echo "== configuration written: $GAME/velmar.cfg"
+  shots=$(find "$GAME/ScreenShots" -type f 2>/dev/null | head -n 1)
+  [ -n "$shots" ] && echo "== screenshot: $shots"
+else
+  echo "== finished with code $code; the game was not started"
+fi
 exit "$code"
