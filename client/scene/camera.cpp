@@ -208,9 +208,12 @@ void pickCellAt(CScene& scene, float mx, float my, float depth, float width, flo
 
 void pickCellCursor(CScene& scene, const float* projection) {
     const RenderCaps& caps = renderCaps();
+    int x = cursorX(), y = caps.height - cursorY();
+    // Outside the framebuffer there is no depth to read; the pick waits.
+    if (x < 0 || y < 0 || x >= caps.width || y >= caps.height) return;
     float mx = static_cast<float>(cursorX()), my = static_cast<float>(cursorY());
     float depth = 1.0f;
-    glReadPixels(cursorX(), caps.height - cursorY(), 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
+    glReadPixels(x, y, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
     pickCellAt(scene, mx, my, depth, caps.widthF, caps.heightF, projection);
 }
 

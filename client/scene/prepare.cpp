@@ -256,14 +256,20 @@ void compileGround(CScene& scene, const RenderCaps& caps) {
                 for (int x = range.x0; x < range.x1; ++x) {
                     for (int y = range.y0; y < range.y1; ++y) {
                         const Cube* c = scene.map->cubeAt(x, y);
-                        if (!c || !cubeUsesSlot(*c, &slots[static_cast<std::size_t>(t)])) continue;
-                        emit.cube(x, y);
-                        if (scene.water && c->water == 1) recordWater(scene, n, x, y);
+                        if (c && cubeUsesSlot(*c, &slots[static_cast<std::size_t>(t)])) emit.cube(x, y);
                     }
                 }
             }
             glEnd();
             glEndList();
+            // Water once per cube, not once per texture slot the cube uses:
+            // duplicates would draw the translucent surface several times.
+            if (scene.water) {
+                for (int x = range.x0; x < range.x1; ++x)
+                    for (int y = range.y0; y < range.y1; ++y)
+                        if (const Cube* c = scene.map->cubeAt(x, y); c && c->water == 1)
+                            recordWater(scene, n, x, y);
+            }
         }
     }
 }

@@ -25,7 +25,6 @@ namespace scene {
 
 constexpr int kCubeStackSize = 10240;
 constexpr int kWaterStackSize = 512000;
-constexpr int kVisibleModelsMax = 512;
 constexpr int kWaterPositionsMax = 2501;
 
 struct WaterRecord {

@@ -36,8 +36,6 @@ void Recalc_ViewableCubes(CScene& scene) {
         if (!modelInViewSquare(m.position[0], m.position[2], m.scale[0], m.scale[2], tx - d,
                                tx + d, ty - d, ty + d))
             continue;
-        // The list has a fixed size; further models wait for a closer view.
-        if (scene.visibleModels.size() >= static_cast<std::size_t>(kVisibleModelsMax)) break;
         scene.visibleModels.push_back(static_cast<std::uint32_t>(i));
         faces += m.faceCount;
     }

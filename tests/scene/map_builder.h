@@ -34,6 +34,7 @@ struct MapSpec {
     int lightmapCount = 0, lightmapWidth = 0, lightmapHeight = 0;
     int textureCount = 0, tileCount = 0, cubeCount = 0, modelCount = 0;
     int soundEffectCount = 0, effectCount = 0, meshCount = 0, lightCount = 0;
+    int groundPassCount = 1;
 };
 
 inline Bytes header(const MapSpec& s, int version = 6) {
@@ -57,7 +58,7 @@ inline Bytes header(const MapSpec& s, int version = 6) {
     out.f32(0.0f);
     out.u8(s.layerCount);
     for (int v : {s.cellsPerLayer, s.lightmapCount, s.lightmapWidth, s.lightmapHeight,
-                  s.textureCount, 1, s.tileCount, s.cubeCount, s.modelCount,
+                  s.textureCount, s.groundPassCount, s.tileCount, s.cubeCount, s.modelCount,
                   s.soundEffectCount, s.effectCount, s.meshCount, s.lightCount})
         out.i32(v);
     return out;

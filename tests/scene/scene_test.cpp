@@ -280,6 +280,30 @@ TEST_F(SceneTest, DegenerateHeaderGivesAnEmptyScanInsteadOfACrash) {
     EXPECT_EQ(saturatingTrunc(-2.7f), -2);
 }
 
+TEST_F(SceneTest, EveryVisibleModelIsListedAndUnresolvedOnesAreSkipped) {
+    MapSpec s;
+    s.cellsWide = s.cellsHigh = 8;
+    s.cubesWide = s.cubesHigh = 4;
+    s.modelCount = 600;
+    Bytes out = header(s);
+    for (int i = 0; i < 600; ++i) model(out, 0.0f, 0.0f, 0.0f, 0.0f, 1);
+    writeMap("crowd.rmap", out);
+    writeText("data/map/Crowd.ini", "[Scene]\nRMap=crowd.rmap\n");
+    auto scene = createScene("Crowd");
+    ASSERT_TRUE(scene->valid);
+    int resolved = 0;
+    for (PlacedModel& placed : scene->map->models()) {
+        placed.model = (resolved % 3 == 2) ? nullptr : &placed;  // every third one unknown
+        placed.faceCount = 2;
+        ++resolved;
+    }
+    scene->distance = 100.0f;
+    Recalc_ViewableCubes(*scene);
+    EXPECT_EQ(scene->visibleModels.size(), 400u);
+    EXPECT_EQ(scene->stats.models, 400);
+    EXPECT_EQ(scene->stats.faces, 800u);
+}
+
 TEST(ModelVisibility, EdgesMustLieInsideTheViewSquare) {
     // Scale 0: a single point.
     EXPECT_TRUE(modelInViewSquare(5, 5, 0, 0, 0, 10, 0, 10));
