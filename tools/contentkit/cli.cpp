@@ -14,6 +14,7 @@
 #include "tools/contentkit/demo_game.h"
 #include "tools/contentkit/demo_map.h"
 #include "tools/contentkit/info.h"
+#include "tools/contentkit/obj_model.h"
 #include "tools/contentkit/procedural.h"
 #include "tools/contentkit/rfnt_writer.h"
 #include "tools/contentkit/tga_writer.h"
@@ -31,6 +32,7 @@ int usage() {
                  "       contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]\n"
                  "       contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
                  "       contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat\n"
+                 "       contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]\n"
                  "       contentkit build-demo DIR [--gdf]\n"
                  "       contentkit map DIR\n"
                  "  IN is a PNG, TGA or BMP picture\n"
@@ -300,6 +302,30 @@ int infoCommand(int argc, char** argv) {
     return result;
 }
 
+// A model from a Wavefront OBJ file; the size printed is in model units.
+int modelCommand(int argc, char** argv) {
+    ModelCommandArgs args;
+    std::string why;
+    if (!parseModelArgs(argc, argv, &args, &why)) {
+        std::fprintf(stderr, "contentkit: model: %s\n", why.c_str());
+        return usage();
+    }
+    Bytes data, out;
+    if (!readFile(args.input, &data, &why)) return fail(args.input, why);
+    RmdlModel model;
+    ObjModelSummary summary;
+    if (!objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why)) return fail(args.input, why);
+    if (!writeRmdl(model, &out, &why)) return fail(args.output, why);
+    if (!writeFile(args.output, out)) return fail(args.output, "cannot write file");
+    for (const std::string& name : summary.unusedMaterials) {
+        std::fprintf(stderr, "contentkit: %s: warning: no face uses material '%s'\n", args.input.c_str(),
+                     name.c_str());
+    }
+    std::printf("model: %zu meshes, %zu triangles, %g x %g x %g (width x height x depth)\n", summary.meshes,
+                summary.triangles, summary.size[0], summary.size[1], summary.size[2]);
+    return 0;
+}
+
 // The demo's first map (RMAP and map ini) under DIR/data/map.
 int mapCommand(int argc, char** argv) {
     if (argc != 1 || argv[0][0] == '-') return usage();
@@ -348,6 +374,7 @@ int runContentkit(int argc, char** argv) {
     if (command == "tga") return tgaCommand(argc - 2, argv + 2);
     if (command == "bmp") return bmpCommand(argc - 2, argv + 2);
     if (command == "font") return fontCommand(argc - 2, argv + 2);
+    if (command == "model") return modelCommand(argc - 2, argv + 2);
     if (command == "build-demo") return buildDemoCommand(argc - 2, argv + 2);
     return usage();
 }

@@ -7,6 +7,7 @@
 //   contentkit tga  (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]
 //   contentkit bmp  (IN|--pattern NAME) OUT.bmp [--no-white-key]
 //   contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat
+//   contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]
 //   contentkit map  DIR   (the demo's first map under DIR/data/map)
 //   contentkit build-demo DIR [--gdf]
 //   pattern options: --size WxH --seed N --frame N --frames N
