@@ -12,8 +12,22 @@ prints "PORT <n>" once it listens. Paths below /fault/ misbehave on purpose:
   /fault/status500    500 with a body and its length
   /fault/redirect     302 to /allow.txt
 Every request line is appended to ROOT/../requests.log.
+
+With "--faults FILE", any path of the tree can misbehave as well. FILE is
+JSON, read again for each request (missing or empty: no faults), mapping a
+request path to a rule:
+  {"status": 404}          that status with a short body
+  {"body": "text"}         these bytes instead of the file ("body_file": a path)
+  {"flip": n}              the file with its byte n (modulo the size) inverted
+  {"length": n}            announces n bytes whatever is sent
+  {"send": n}              sends only the first n bytes, then closes
+  {"stall": s}             after what was sent, nothing for s seconds
+  {"drop": true}           closes the connection without an answer (after
+                           "stall" seconds when given)
+Keys combine: {"send": 1000, "stall": 90} is a body that stops.
 """
 import http.server
+import json
 import os
 import sys
 import time
@@ -37,8 +51,54 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         if pause:
             time.sleep(pause)
 
+    def rule(self):
+        path = self.server.faults_path
+        if not path:
+            return None
+        try:
+            with open(path, "rb") as f:
+                rules = json.loads(f.read() or b"{}")
+        except FileNotFoundError:
+            return None
+        return rules.get(self.path.split("?", 1)[0])
+
+    def file_bytes(self):
+        path = self.translate_path(self.path)
+        if not os.path.isfile(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def faulty(self, rule):
+        if rule.get("drop"):
+            time.sleep(float(rule.get("stall", 0)))
+            self.close_connection = True
+            return None
+        if "status" in rule:
+            body = b"fault"
+            return self.raw(int(rule["status"]), [("Content-Length", str(len(body)))], body)
+        if "body" in rule:
+            data = rule["body"].encode("utf-8", "surrogateescape")
+        elif "body_file" in rule:
+            with open(rule["body_file"], "rb") as f:
+                data = f.read()
+        else:
+            data = self.file_bytes()
+            if data is None:
+                return self.send_error(404)
+        if "flip" in rule and data:
+            at = int(rule["flip"]) % len(data)
+            data = data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
+        length = int(rule.get("length", len(data)))
+        send = int(rule.get("send", len(data)))
+        return self.raw(200, [("Content-Length", str(length))], data, close_after=send,
+                        pause=float(rule.get("stall", 0)))
+
     def do_GET(self):
         p = self.path
+        rule = self.rule()
+        if rule is not None:
+            return self.faulty(rule)
         if p == "/fault/nolength":
             return self.raw(200, [], b"x" * 50)
         if p == "/fault/truncated":
@@ -59,9 +119,16 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 
 
 def main():
-    root, port = sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 0
+    args = sys.argv[1:]
+    faults = None
+    if "--faults" in args:
+        at = args.index("--faults")
+        faults = args[at + 1]
+        del args[at:at + 2]
+    root, port = args[0], int(args[1]) if len(args) > 1 else 0
     handler = lambda *a, **k: Handler(*a, directory=root, **k)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
+    server.faults_path = faults
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
 

@@ -1,0 +1,669 @@
+#!/usr/bin/env python3
+"""The patcher's fault matrix.
+
+Publishes two content revisions with patchpub, installs revision 1 with the
+real quillon program, and then, for each fault, runs quillon against a server
+that misbehaves in that way (or a full disk, or a kill in one phase), and runs
+it again with the fault gone. After the first run every game file must be
+either as revision 1 had it or as revision 2 has it (never lost, never a mix
+of both), after the second run the game must be exactly revision 2, and
+neither run may write anything outside the game directory.
+
+usage: fault_matrix.py BUILD_DIR [--keep] [--only SUBSTRING]
+  --keep   leaves the work folder (revisions, rows, logs) for a look
+  --only   runs the faults whose name holds SUBSTRING
+Prints one row per fault and exits 1 when any row fails.
+"""
+import concurrent.futures
+import glob
+import hashlib
+import json
+import os
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SERVER = os.path.join(ROOT, "tests", "patcher", "patch_server.py")
+KILLED = "killed"
+RUN_TIMEOUT = 30
+STALL_TIMEOUT = 150
+# The patcher's own files in the game directory, never content.
+OWN_FILES = {"data/quillon.dat", "quillon_old"}
+LEFT_AFTER_FAILURE = {"data/quillon.dat.tmp"}
+LOCK_FILE = "QuaskPatchClient.lock"
+
+# --- Content ---
+
+
+def noise(size, seed):
+    out = bytearray()
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(b"%d:%d" % (seed, counter)).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+def map_text(tag, lines):
+    return "".join("%s tile %d\n" % (tag, i % 13) for i in range(lines)).encode()
+
+
+def put(root, name, data, program=False):
+    path = os.path.join(root, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o755 if program else 0o644)
+
+
+def make_contents(work, quillon):
+    """Revision 1 and 2 of the game: rev 2 adds, changes, deletes and packs
+    files (a.map changes packed, new.map arrives packed) and patches the
+    launcher itself."""
+    with open(quillon, "rb") as f:
+        program = f.read()
+    c1 = os.path.join(work, "content1")
+    put(c1, "quillon", program + b"\nrev1\n", program=True)
+    put(c1, "readme.txt", b"read me, first\n")
+    put(c1, "old.txt", b"goes away\n")
+    put(c1, "data/maps/a.map", map_text("a, first", 2500))
+    put(c1, "data/maps/b.map", map_text("b", 1500))
+    put(c1, "data/big.bin", noise(200000, 1))
+    put(c1, "data/keep.bin", noise(10000, 2))
+    put(c1, "docs/manual.txt", b"manual\n" * 40)
+    put(c1, "tools/run.sh", b"#!/bin/sh\necho first\n", program=True)
+    os.makedirs(os.path.join(c1, "saves"))
+
+    c2 = os.path.join(work, "content2")
+    shutil.copytree(c1, c2, symlinks=True)
+    put(c2, "quillon", program + b"\nrev2\n", program=True)
+    put(c2, "readme.txt", b"read me, second\n")
+    os.remove(os.path.join(c2, "old.txt"))
+    put(c2, "data/maps/a.map", map_text("a, second", 3000))
+    put(c2, "data/maps/new.map", map_text("new", 2000))
+    put(c2, "data/big.bin", noise(300000, 3))
+    put(c2, "data/new.bin", noise(20000, 4))
+    put(c2, "docs/extra/notes.txt", b"notes\n")
+    put(c2, "tools/run.sh", b"#!/bin/sh\necho second\n", program=True)
+    put(c2, "tools/new.sh", b"#!/bin/sh\necho new\n", program=True)
+    return c1, c2
+
+
+def entry_state(path):
+    """What a game entry is: None (absent), "dir", or ("file", sha, exec)."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    if stat.S_ISDIR(st.st_mode):
+        return "dir"
+    if not stat.S_ISREG(st.st_mode):
+        return "other"
+    with open(path, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    return ("file", digest, bool(st.st_mode & stat.S_IXUSR))
+
+
+def tree_entries(root):
+    names = []
+    for base, dirs, files in os.walk(root):
+        for n in dirs + files:
+            names.append(os.path.relpath(os.path.join(base, n), root))
+    return sorted(names)
+
+
+def tree_states(root):
+    return {n: entry_state(os.path.join(root, n)) for n in tree_entries(root)}
+
+
+def packed_name(name):
+    return name[:-1] + "_"
+
+
+# --- Processes ---
+
+
+class Server:
+    """patch_server.py on a free port, serving `www` with the rules in `faults`."""
+
+    def __init__(self, srv_dir, www, faults):
+        os.makedirs(srv_dir, exist_ok=True)
+        root = os.path.join(srv_dir, "www")
+        if not os.path.exists(root):
+            os.symlink(www, root)
+        self.err = open(os.path.join(srv_dir, "server.err"), "ab")
+        self.proc = subprocess.Popen([sys.executable, SERVER, root, "0", "--faults", faults],
+                                     stdout=subprocess.PIPE, stderr=self.err)
+        line = self.proc.stdout.readline().decode()
+        if not line.startswith("PORT "):
+            self.stop()
+            raise RuntimeError("patch server did not start")
+        self.url = "http://127.0.0.1:%d/" % int(line.split()[1])
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.proc.stdout.close()
+        self.err.close()
+
+
+def closed_port():
+    """A socket bound but not listening: connecting to it is refused."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    return s, "http://127.0.0.1:%d/" % s.getsockname()[1]
+
+
+def wait_for_text(path, text, seconds, proc):
+    end = time.time() + seconds
+    while time.time() < end:
+        with open(path, "rb") as f:
+            if text.encode() in f.read():
+                return True
+        if proc.poll() is not None:
+            return False
+        time.sleep(0.02)
+    return False
+
+
+def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT):
+    """Runs game/quillon --console --no-start; returns (exit, stderr, note).
+    exit is KILLED when it was stopped at `pause_at` and killed there."""
+    env = {
+        "PATH": "/usr/bin:/bin",
+        "QUASK_NONINTERACTIVE": "1",
+        "QUILLON_BASE_URL": url,
+        "XDG_RUNTIME_DIR": os.path.join(row_dir, "run"),
+        "HOME": os.path.join(row_dir, "home"),
+        "TMPDIR": os.path.join(row_dir, "tmp"),
+    }
+    if pause_at:
+        env["QUILLON_PAUSE_AT"] = pause_at
+    argv = [os.path.join(row_dir, "game", "quillon"), "--console", "--no-start"]
+    if fsize_kb:
+        # An ignored SIGXFSZ stays ignored across exec: writes past the
+        # limit fail with EFBIG, as on a full disk, instead of killing.
+        argv = ["/bin/bash", "-c", "trap '' XFSZ; ulimit -f %d; exec \"$@\"" % fsize_kb, "bash"] + argv
+    out_path = os.path.join(row_dir, "logs", tag + ".out")
+    err_path = os.path.join(row_dir, "logs", tag + ".err")
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        proc = subprocess.Popen(argv, cwd=os.path.join(row_dir, "cwd"), env=env, stdout=out,
+                                stderr=err, stdin=subprocess.DEVNULL)
+    note = ""
+    if pause_at:
+        if wait_for_text(err_path, "paused at %s\n" % pause_at, timeout, proc):
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
+            with open(err_path, "rb") as f:
+                return KILLED, f.read().decode(errors="replace"), ""
+        note = "never paused at %s" % pause_at
+    try:
+        code = proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        code, note = "hung", "no exit in %d s" % timeout
+    with open(err_path, "rb") as f:
+        return code, f.read().decode(errors="replace"), note
+
+
+def read_record(game):
+    try:
+        with open(os.path.join(game, "data", "quillon.dat"), "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return None
+    return int.from_bytes(data[:4], "little") if len(data) >= 4 else None
+
+
+# --- The published revisions and the installed game ---
+
+
+class Fixture:
+    """Both revisions on disk, the served tree at revision 2, and a game
+    directory that a clean run brought to revision 1."""
+
+    def __init__(self, work, bin_dir):
+        self.work = work
+        quillon = os.path.join(bin_dir, "patcher", "quillon")
+        patchpub = os.path.join(bin_dir, "tools", "patchpub", "patchpub")
+        self.c1, self.c2 = make_contents(work, quillon)
+        self.www = os.path.join(work, "www")
+        publish(patchpub, self.www, self.c1, "First")
+        www1 = os.path.join(work, "www1")
+        shutil.copytree(self.www, www1)
+        publish(patchpub, self.www, self.c2, "Second")
+
+        self.golden = os.path.join(work, "golden")
+        for d in ("game", "logs", "run", "home", "tmp", "cwd"):
+            os.makedirs(os.path.join(self.golden, d))
+        shutil.copy2(quillon, os.path.join(self.golden, "game", "quillon"))
+        server = Server(os.path.join(self.golden, "srv"), www1, os.path.join(work, "none.json"))
+        try:
+            code, err, note = run_quillon(self.golden, "install", server.url)
+        finally:
+            server.stop()
+        self.game1 = os.path.join(self.golden, "game")
+        if code != 0 or read_record(self.game1) != 1:
+            raise RuntimeError("installing revision 1 failed (%s %s): %s" % (code, note, err))
+
+        self.s1 = tree_states(self.c1)
+        self.s2 = tree_states(self.c2)
+        self.names = sorted(set(self.s1) | set(self.s2))
+        self.served = set()
+        for rev in (1, 2):
+            for line in self.text("meta/%d.txt" % rev).splitlines():
+                if line.startswith("DATA:file:"):
+                    self.served.add(line[12:].lstrip("/"))
+        bad = [n for n in self.names if entry_state(os.path.join(self.game1, n)) != self.s1.get(n)]
+        if bad:
+            raise RuntimeError("revision 1 installed wrongly: %s" % ", ".join(bad))
+        self.www_digest = tree_digest(self.www)
+
+    def text(self, rel):
+        with open(os.path.join(self.www, rel), "rb") as f:
+            return f.read().decode()
+
+    def data(self, rel):
+        with open(os.path.join(self.www, rel), "rb") as f:
+            return f.read()
+
+    def file(self, name, data):
+        path = os.path.join(self.work, "bodies", name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+
+def publish(patchpub, www, content, message):
+    r = subprocess.run([patchpub, www, content, "--message", message, "--compress", "*.map"],
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if r.returncode != 0:
+        raise RuntimeError("patchpub failed: %s" % r.stdout.decode(errors="replace"))
+
+
+def tree_digest(root):
+    h = hashlib.sha256()
+    for name, state in sorted(tree_states(root).items()):
+        h.update(repr((name, state)).encode())
+    return h.hexdigest()
+
+
+# --- Checks ---
+
+
+def check_either_revision(fx, game):
+    """After a failed or killed run: each game entry as revision 1 or 2.
+    Returns the problems and how many of the entries that differ between
+    the revisions are already as revision 2 has them."""
+    problems = []
+    updated = 0
+    for n in fx.names:
+        state = entry_state(os.path.join(game, n))
+        if state not in (fx.s1.get(n), fx.s2.get(n)):
+            problems.append(("lost " if state is None else "mixed ") + n)
+        elif fx.s1.get(n) != fx.s2.get(n) and state == fx.s2.get(n):
+            updated += 1
+    packed = {packed_name(n) for n in fx.names if n.endswith(".map")}
+    for n in tree_entries(game):
+        if n in fx.s1 or n in fx.s2 or n in OWN_FILES or n in LEFT_AFTER_FAILURE:
+            continue
+        if n.endswith(".new") and n[:-4] in fx.served:
+            continue  # a staging file: verified before it is ever used
+        if n in packed:
+            continue  # a packed file whose unpacking failed
+        problems.append("extra " + n)
+    record = read_record(game)
+    if record not in (1, 2):
+        problems.append("record %s" % record)
+    elif record == 2:
+        problems += check_revision2(fx, game)
+    return problems, updated
+
+
+def check_revision2(fx, game):
+    problems = []
+    for n in fx.names:
+        state = entry_state(os.path.join(game, n))
+        if state != fx.s2.get(n):
+            problems.append(("lost " if state is None else "not rev 2 ") + n)
+    for n in tree_entries(game):
+        if n not in fx.s2 and n not in OWN_FILES:
+            problems.append("extra " + n)
+    if read_record(game) != 2:
+        problems.append("record %s" % read_record(game))
+    return problems
+
+
+def outside_game(row_dir):
+    """Everything the row owns except the game, the logs, the instance lock
+    and the server (whose tree is checked as a whole)."""
+    seen = {}
+    for n in tree_entries(row_dir):
+        if n.split(os.sep)[0] in ("game", "logs", "srv") or n == os.path.join("run", LOCK_FILE):
+            continue
+        seen[n] = entry_state(os.path.join(row_dir, n))
+    return seen
+
+
+def caption_in(stderr, caption):
+    return stderr.startswith(caption + ": ") or ("\n" + caption + ": ") in stderr
+
+
+def shown_caption(stderr):
+    for line in stderr.splitlines():
+        if line and not line.startswith("paused at "):
+            return line[:40]
+    return "-"
+
+
+# --- The faults ---
+
+
+def data_url(name):
+    return "/data/" + name
+
+
+def insert_after_date(meta, line):
+    lines = meta.split("\n")
+    at = next(i for i, l in enumerate(lines) if l.startswith("DATE:")) + 1
+    return "\n".join(lines[:at] + [line] + lines[at:])
+
+
+def sums_with(sums, name, digest=None, drop=False):
+    out = []
+    for line in sums.split("\n"):
+        if line.endswith(":/" + name):
+            if drop:
+                continue
+            if digest:
+                line = "SUM:%s:/%s" % (digest, name)
+        out.append(line)
+    return "\n".join(out)
+
+
+def corrupt_stream(packed):
+    """The packed file with bytes in the middle of its stream inverted; the
+    header still matches the file's size."""
+    data = bytearray(packed)
+    middle = 20 + (len(data) - 20) // 2
+    for i in range(middle, min(middle + 32, len(data))):
+        data[i] ^= 0x5A
+    return bytes(data)
+
+
+def fault_rows(fx):
+    meta, sums = fx.text("meta/2.txt"), fx.text("meta/sum_2.txt")
+    big = data_url("data/big.bin")
+    rows = []
+
+    def row(name, caption, rules=None, **kw):
+        rows.append(dict(name=name, caption=caption, rules=rules or {}, **kw))
+
+    def body(text):
+        return {"body": text}
+
+    def corrupt(name):
+        bad = corrupt_stream(fx.data("data/" + name))
+        path = fx.file(name, bad)
+        digest = hashlib.md5(bad).hexdigest()
+        return {data_url(name): {"body_file": path},
+                "/meta/sum_2.txt": body(sums_with(sums, name, digest))}
+
+    # The stalls wait out the patcher's 60 s stall time: first, so that
+    # everything else runs beside them.
+    row("stalled data file body", "Fetch Error (EOF)", {big: {"send": 100000, "stall": 90}},
+        timeout=STALL_TIMEOUT)
+    row("server silent after connecting", "Update Server Error",
+        {"/lastrev.txt": {"drop": True, "stall": 90}}, timeout=STALL_TIMEOUT)
+    row("server down", "Update Server down", down=True)
+    row("404 on allow.txt", "Update Server down", {"/allow.txt": {"status": 404}})
+    row("500 on lastrev.txt", "Update Server Error", {"/lastrev.txt": {"status": 500}})
+    row("lastrev.txt garbage", "Update Server Error", {"/lastrev.txt": body("REV:x\n")})
+    row("lastrev.txt far ahead", "Update Server Error (fetch revinfo)",
+        {"/lastrev.txt": body("REV:4294967295\n")})
+    row("404 on revision metadata", "Update Server Error (fetch revinfo)",
+        {"/meta/2.txt": {"status": 404}})
+    row("500 on revision sums", "Update Server Error (fetch rev sums)",
+        {"/meta/sum_2.txt": {"status": 500}})
+    row("404 on a data file", "Data File download Error", {big: {"status": 404}})
+    row("500 on a packed data file", "Data File download Error",
+        {data_url("data/maps/a.ma_"): {"status": 500}})
+    row("truncated data file body", "Fetch Error (EOF)", {big: {"send": 150000}})
+    # Bytes past the announced length are no part of the body: the digest
+    # catches the short file.
+    row("data file body longer than announced", "File Integry Check Failed",
+        {big: {"length": 1000}})
+    row("connection dropped before the answer", "Data File download Error", {big: {"drop": True}})
+    row("truncated metadata body", "Update Server Error (fetch revinfo)",
+        {"/meta/2.txt": {"send": 30}})
+    row("empty metadata body", "Update Server Error (fetch revinfo)", {"/meta/2.txt": body("")})
+    row("wrong bytes for the digest", "File Integry Check Failed", {big: {"flip": 12345}})
+    row("wrong digest in sum file", "File Integry Check Failed",
+        {"/meta/sum_2.txt": body(sums_with(sums, "readme.txt", "0" * 32))})
+    row("sum line missing", "File Integry Check Failed",
+        {"/meta/sum_2.txt": body(sums_with(sums, "data/new.bin", drop=True))})
+    row("full disk (tmpfs)", "Store Error", disk="tmpfs")
+    row("file size limit (ulimit -f)", "Store Error", disk="ulimit")
+    for phase in ("metadata", "download", "check", "replace", "record"):
+        row("kill at " + phase, None, pause=phase)
+    row("metadata: random bytes", "Meta File Error",
+        {"/meta/2.txt": {"body_file": fx.file("garbage.bin", noise(600, 7))}})
+    row("metadata: wrong REV", "Meta File Error", {"/meta/2.txt": body(meta.replace("REV:2", "REV:3"))})
+    row("metadata: no REV line", "Meta File Error",
+        {"/meta/2.txt": body(meta.replace("REV:2\n", "X\n"))})
+    row("metadata: unknown type", "Meta File Error",
+        {"/meta/2.txt": body(insert_after_date(meta, "DATA:link:A:/data/x.bin"))})
+    row("metadata: unknown action", "Meta File Error",
+        {"/meta/2.txt": body(insert_after_date(meta, "DATA:file:X:/data/x.bin"))})
+    row("metadata: MSG past the end", "Meta File Error",
+        {"/meta/2.txt": body(meta[:meta.index("MSG:")] + "MSG:99999:Second")})
+    row("sums: misplaced colon", "Sum File Error",
+        {"/meta/sum_2.txt": body(sums.replace("SUM:", "SUM:0", 1))})
+    row("sums: unknown file", "Sum File Error",
+        {"/meta/sum_2.txt": body(sums + "SUM:%s:/data/ghost.bin\n" % ("1" * 32))})
+    row("sums: wrong REV", "Meta File Error",
+        {"/meta/sum_2.txt": body(sums.replace("REV:2", "REV:1"))})
+    row("full sum list malformed (full check)", "Sum File Error",
+        {"/meta/sum_full.txt": body("REV:2\nSUM:%s:/readme.txt\n" % ("z" * 40))}, full_check=True)
+    row("hostile name ../../ (file)", "Meta File Error",
+        {"/meta/2.txt": body(insert_after_date(meta, "DATA:file:A:/../../escaped_up.txt"))})
+    row("hostile name ../ (directory)", "Meta File Error",
+        {"/meta/2.txt": body(insert_after_date(meta, "DATA:dir:A:/data/../../escaped_dir"))})
+    row("hostile delete outside", "Meta File Error",
+        {"/meta/2.txt": body(insert_after_date(meta, "DATA:file:D:/../victim.txt"))}, victim=True)
+    row("hostile name with \\ and :", "Meta File Error",
+        {"/meta/2.txt": body(insert_after_date(meta, "DATA:file:A:/..\\..\\C:escaped_bs"))})
+    row("hostile name in sums", "Sum File Error",
+        {"/meta/sum_2.txt": body(sums + "SUM:%s:/../escaped_sum.txt\n" % ("2" * 32))})
+    row("huge Content-Length, data file", "Fetch Error (EOF)",
+        {big: {"length": 1 << 40, "send": 1000}})
+    row("huge Content-Length, metadata", "Update Server Error (fetch revinfo)",
+        {"/meta/2.txt": {"length": 1 << 40, "send": 10}})
+    row("Content-Length past 64 bits", "Data File download Error",
+        {big: {"length": 10 ** 30, "send": 1000}})
+    row("corrupt packed stream (changed file)", "Decompression Error", corrupt("data/maps/a.ma_"))
+    row("corrupt packed stream (new file)", "Decompression Error", corrupt("data/maps/new.ma_"))
+    return rows
+
+
+# --- Running a row ---
+
+
+def mount_small_disk(game):
+    """A tmpfs over the game directory, later shrunk to what revision 1
+    takes plus a little. False where mounting is not allowed."""
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m,mode=0755", "tmpfs", game],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return r.returncode == 0
+
+
+def resize_disk(game, size):
+    subprocess.run(["mount", "-o", "remount,size=%d" % size, game], check=True)
+
+
+def prepare_row(fx, row_dir, row, result):
+    """The row's folders, its copy of revision 1 and its disk; returns
+    whether a tmpfs was mounted over the game directory."""
+    for d in ("game", "logs", "run", "home", "tmp", "cwd", "srv"):
+        os.makedirs(os.path.join(row_dir, d))
+    game = os.path.join(row_dir, "game")
+    mounted = row.get("disk") == "tmpfs" and mount_small_disk(game)
+    if row.get("disk") == "tmpfs" and not mounted:
+        result["note"] = " (no mount: ulimit)"
+    shutil.copytree(fx.game1, game, symlinks=True, dirs_exist_ok=True)
+    if mounted:
+        st = os.statvfs(game)
+        resize_disk(game, (st.f_blocks - st.f_bfree) * st.f_frsize + 128 * 1024)
+    if row.get("full_check"):
+        open(os.path.join(game, "DoFullCheck"), "w").close()
+    if row.get("victim"):
+        with open(os.path.join(row_dir, "victim.txt"), "w") as f:
+            f.write("not the patcher's\n")
+    return mounted
+
+
+def first_run(fx, row_dir, row, url, ulimit, result):
+    code, err, note = run_quillon(row_dir, "first", url, pause_at=row.get("pause"),
+                                  fsize_kb=100 if ulimit else None,
+                                  timeout=row.get("timeout", RUN_TIMEOUT))
+    caption = row["caption"]
+    shown = caption if caption and caption_in(err, caption) else shown_caption(err)
+    result["first"] = "%s / %s" % (code, shown)
+    problems = [note] if note else []
+    if row.get("pause"):
+        if code != KILLED:
+            problems.append("not killed in its phase")
+    elif code != 1 or not caption_in(err, caption):
+        problems.append("want 1 / %s" % caption)
+    found, result["updated"] = check_either_revision(fx, os.path.join(row_dir, "game"))
+    return problems + found
+
+
+def second_run(fx, row_dir, url, result):
+    game = os.path.join(row_dir, "game")
+    code, err, note = run_quillon(row_dir, "second", url)
+    result["second"] = "%s, rev %s" % (code, read_record(game)) + (" / " + shown_caption(err) if err else "")
+    problems = [note] if note else []
+    if code != 0 or err:
+        problems.append("failed")
+    return problems + check_revision2(fx, game)
+
+
+def run_row(fx, index, row):
+    row_dir = os.path.join(fx.work, "rows", "%02d" % index)
+    game = os.path.join(row_dir, "game")
+    faults = os.path.join(row_dir, "srv", "faults.json")
+    result = dict(name=row["name"], first="", second="", problems=[], updated="?")
+    problems = result["problems"]
+    server = down = None
+    mounted = False
+    try:
+        mounted = prepare_row(fx, row_dir, row, result)
+        with open(faults, "w") as f:
+            json.dump(row["rules"], f)
+        before = outside_game(row_dir)
+        server = Server(os.path.join(row_dir, "srv"), fx.www, faults)
+        url = server.url
+        if row.get("down"):
+            down, url = closed_port()
+        ulimit = row.get("disk") == "ulimit" or (row.get("disk") == "tmpfs" and not mounted)
+        problems += ["first run: " + p for p in first_run(fx, row_dir, row, url, ulimit, result)]
+        if outside_game(row_dir) != before:
+            problems.append("first run wrote outside the game directory")
+        os.remove(faults)
+        if mounted:
+            resize_disk(game, 64 << 20)
+        problems += ["second run: " + p for p in second_run(fx, row_dir, server.url, result)]
+        if outside_game(row_dir) != before:
+            problems.append("second run wrote outside the game directory")
+    except Exception as e:  # a broken row is a failed row, not a broken matrix
+        problems.append("error: %s" % e)
+    finally:
+        if server:
+            server.stop()
+        if down:
+            down.close()
+        if mounted:
+            subprocess.run(["umount", "-l", game])
+    return result
+
+
+# --- Main ---
+
+
+def print_table(results, files, changed):
+    """`files`: game entries checked after each run; the column also says
+    how many of the `changed` ones the first run had already updated."""
+    head = ("fault", "first run (exit / box)", "second run", "files (new after 1st)", "result")
+    widths = (38, 40, 10, 21, 6)
+    line = "  ".join("%-*s" % (w, h) for w, h in zip(widths, head))
+    print(line)
+    print("-" * len(line))
+    for r in results:
+        verdict = "FAIL" if r["problems"] else "PASS"
+        checked = "%d (%s of %d)" % (files, r["updated"], changed) if "updated" in r else ""
+        cells = (r["name"] + r.get("note", ""), r["first"], r["second"], checked, verdict)
+        print("  ".join("%-*s" % (w, c) for w, c in zip(widths, cells)))
+        for p in r["problems"][:6]:
+            print("    - " + p)
+
+
+def main(argv):
+    args = [a for a in argv[1:] if not a.startswith("--")]
+    keep = "--keep" in argv
+    only = argv[argv.index("--only") + 1] if "--only" in argv else None
+    if only in args:
+        args.remove(only)
+    if len(args) != 1:
+        print(__doc__.strip().split("\n\n")[2], file=sys.stderr)
+        return 2
+    bin_dir = os.path.abspath(args[0])
+    for exe in ("patcher/quillon", "tools/patchpub/patchpub"):
+        if not os.access(os.path.join(bin_dir, exe), os.X_OK):
+            print("fault_matrix: %s/%s is not built" % (bin_dir, exe), file=sys.stderr)
+            return 2
+    started = time.time()
+    work = tempfile.mkdtemp(prefix="fault_matrix.")
+    try:
+        try:
+            fx = Fixture(work, bin_dir)
+        except (OSError, RuntimeError, subprocess.SubprocessError) as e:
+            print("fault_matrix: setting up the revisions failed: %s" % e, file=sys.stderr)
+            return 1
+        rows = [r for r in fault_rows(fx) if not only or only in r["name"]]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
+            futures = [pool.submit(run_row, fx, i, r) for i, r in enumerate(rows)]
+            results = [f.result() for f in futures]
+        escaped = [n for n in tree_entries(work) if "escaped" in os.path.basename(n)]
+        if escaped:
+            results.append(dict(name="names outside every game directory", first="", second="",
+                                problems=["written: " + ", ".join(escaped)]))
+        if tree_digest(fx.www) != fx.www_digest:
+            results.append(dict(name="served tree untouched", first="", second="",
+                                problems=["the server's tree changed"]))
+        changed = sum(1 for n in fx.names if fx.s1.get(n) != fx.s2.get(n))
+        print_table(results, len(fx.names), changed)
+        failed = sum(1 for r in results if r["problems"])
+        print("\n%d of %d rows pass (%.0f s)%s" % (len(results) - failed, len(results),
+                                                   time.time() - started,
+                                                   ", work kept in " + work if keep else ""))
+        return 1 if failed else 0
+    finally:
+        for row_dir in glob.glob(os.path.join(work, "rows", "*")):
+            if os.path.ismount(os.path.join(row_dir, "game")):  # a row cut short
+                subprocess.run(["umount", "-l", os.path.join(row_dir, "game")])
+        if not keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
