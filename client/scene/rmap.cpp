@@ -44,6 +44,9 @@ void floats(const std::uint8_t* p, float* out, int count) {
     for (int i = 0; i < count; ++i) out[i] = f32(p + 4 * i);
 }
 
+// Cell heights are copied as stored; the file is little-endian like the host.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "map records are little-endian");
+
 double nowSeconds() { return PerfClock::isCreated() ? PerfClock::seconds() : 0.0; }
 
 const char* const kNoData = "no data left to read out this segment (file to small?)";
@@ -186,12 +189,16 @@ bool CRMap::loadV1VKCells(Reader& in) {
     }
     for (int layer = 0; layer < h.layerCount; ++layer) {
         std::vector<VKCell>& cells = m_layers[layer];
-        cells.resize(static_cast<std::size_t>(h.cellsPerLayer));
-        for (VKCell& cell : cells) {
-            floats(in.at(), cell.height, 4);
-            cell.blocked = in.at()[16] == 0 ? 1 : 0;
-            in.offset += 17;
+        // Filled record by record straight from the bytes: no zero-fill first.
+        cells.reserve(static_cast<std::size_t>(h.cellsPerLayer));
+        const std::uint8_t* p = in.at();
+        for (std::int32_t i = 0; i < h.cellsPerLayer; ++i, p += 17) {
+            VKCell cell;
+            std::memcpy(cell.height, p, sizeof cell.height);  // little-endian floats as stored
+            cell.blocked = p[16] == 0 ? 1 : 0;
+            cells.push_back(cell);
         }
+        in.offset += static_cast<std::uint64_t>(h.cellsPerLayer) * 17;
     }
     Message(kLogInfo, "CRMap->loadV1VKCells: %d x %d Cells, %d Layers (%d Total per Layer)",
             h.cellsWide, h.cellsHigh, h.layerCount, h.cellsPerLayer);
