@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench bench-patcher clean
 
 all: build
 
@@ -23,8 +23,16 @@ test: build
 demo: build
 	bash scripts/demo.sh $(BUILD)
 
+# GL benchmarks run on a virtual X server of their own.
 bench: build
 	$(BUILD)/bench/velmar_bench
+	$(BUILD)/bench/bench_models
+	xvfb-run -a -s "-screen 0 1024x768x24" $(BUILD)/bench/bench_textures
+	xvfb-run -a -s "-screen 0 1024x768x24" $(BUILD)/bench/bench_world
+
+# The patcher against md5sum, curl and xz (about ten minutes at full size).
+bench-patcher: build
+	bash bench/patcher_bench.sh --build $(BUILD)
 
 clean:
 	rm -rf $(BUILD) demo-game
