@@ -1,11 +1,18 @@
 // The world on screen: the first map's scene comes up at start, the overlay
-// draws its translucent background and white text over it, and a first map
+// draws its translucent background and white text over it, the picture of
+// the demo map matches the one kept in tests/data, the mouse picks and
+// clicks cells and a right-button drag turns the camera, and a first map
 // that cannot load ends the client.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "tests/client/game_fixture.h"
 
@@ -14,25 +21,52 @@ namespace {
 using namespace client_test;
 namespace fs = std::filesystem;
 
-// A 24-bit TGA screenshot as the client writes it (rows bottom up).
+// --- Pictures ---
+
+// A 24-bit TGA picture as the client writes its screenshots (rows bottom
+// up, BGR).
 struct Picture {
     int width = 0, height = 0;
     std::string bytes;
+    static constexpr std::size_t kHeader = 18;
+
     bool load(const std::string& path) {
         bytes = quask_test::readFile(path);
-        if (bytes.size() < 18) return false;
+        if (bytes.size() < kHeader) return false;
         auto u8 = [this](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
         width = u8(12) | u8(13) << 8;
         height = u8(14) | u8(15) << 8;
-        return u8(2) == 2 && u8(16) == 24 &&
-               bytes.size() >= 18 + static_cast<std::size_t>(width) * height * 3;
+        return u8(0) == 0 && u8(2) == 2 && u8(16) == 24 && (u8(17) & 0x20) == 0 &&
+               bytes.size() >= kHeader + static_cast<std::size_t>(width) * height * 3;
     }
-    // The largest of the three channels at (x, y), y from the top.
+    bool save(const std::string& path) const {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return static_cast<bool>(out);
+    }
+    static Picture blank(int width, int height) {
+        Picture p;
+        p.width = width;
+        p.height = height;
+        p.bytes.assign(kHeader + static_cast<std::size_t>(width) * height * 3, '\0');
+        p.bytes[2] = 2;
+        p.bytes[12] = static_cast<char>(width & 0xFF);
+        p.bytes[13] = static_cast<char>(width >> 8);
+        p.bytes[14] = static_cast<char>(height & 0xFF);
+        p.bytes[15] = static_cast<char>(height >> 8);
+        p.bytes[16] = 24;
+        return p;
+    }
+    std::size_t offset(int x, int y) const {
+        return kHeader + (static_cast<std::size_t>(height - 1 - y) * width + x) * 3;
+    }
+    // Channel c (0 red, 1 green, 2 blue) at (x, y), y from the top.
+    int channel(int x, int y, int c) const {
+        return static_cast<unsigned char>(bytes[offset(x, y) + 2 - c]);
+    }
+    // The largest of the three channels.
     int brightness(int x, int y) const {
-        std::size_t at = 18 + (static_cast<std::size_t>(height - 1 - y) * width + x) * 3;
-        return std::max({static_cast<unsigned char>(bytes[at]),
-                         static_cast<unsigned char>(bytes[at + 1]),
-                         static_cast<unsigned char>(bytes[at + 2])});
+        return std::max({channel(x, y, 0), channel(x, y, 1), channel(x, y, 2)});
     }
     int maxIn(int x0, int y0, int x1, int y1) const {
         int best = 0;
@@ -46,25 +80,33 @@ struct Picture {
             for (int x = x0; x < x1; ++x) n += brightness(x, y) > level;
         return n;
     }
-};
-
-class WorldGame : public WindowedGame {
-protected:
-    // Starts the client, takes one TGA screenshot after a few frames and ends it.
-    Picture screenshot() {
-        startClient();
-        const std::string window = findWindow(kEndMs);
-        EXPECT_FALSE(window.empty());
-        quask_test::runTool({"xdotool", "windowfocus", window});
-        quask_test::runTool({"xdotool", "key", "F12"});
-        EXPECT_TRUE(quask_test::waitForText(m_dir + "/log/LastRun.log", "ScreenShot0000.tga", kEndMs))
-            << log();
-        quask_test::runTool({"xdotool", "key", "Escape"});
-        EXPECT_EQ(m_client->waitExit(kEndMs), 0);
-        Picture picture;
-        for (const auto& month : fs::directory_iterator(m_dir + "/ScreenShots"))
-            EXPECT_TRUE(picture.load(month.path().string() + "/ScreenShot0000.tga"));
-        return picture;
+    // Pixels of the rectangle whose colour differs from `other`'s by more
+    // than `level` in some channel.
+    int countChanged(const Picture& other, int x0, int y0, int x1, int y1, int level) const {
+        int n = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                for (int c = 0; c < 3; ++c)
+                    if (std::abs(channel(x, y, c) - other.channel(x, y, c)) > level) {
+                        ++n;
+                        break;
+                    }
+        return n;
+    }
+    // Averages of `factor` x `factor` blocks: what the reference keeps.
+    Picture downscaled(int factor) const {
+        Picture small = blank(width / factor, height / factor);
+        for (int y = 0; y < small.height; ++y)
+            for (int x = 0; x < small.width; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    int sum = 0;
+                    for (int dy = 0; dy < factor; ++dy)
+                        for (int dx = 0; dx < factor; ++dx)
+                            sum += channel(x * factor + dx, y * factor + dy, c);
+                    small.bytes[small.offset(x, y) + 2 - c] =
+                        static_cast<char>((sum + factor * factor / 2) / (factor * factor));
+                }
+        return small;
     }
 };
 
@@ -72,9 +114,130 @@ protected:
 // 0.4 of full, while glyphs are white.
 constexpr int kDimmed = 0.4 * 255 + 2;
 
+// The scene statistics' lines with the frames-per-second line off: line i
+// (0 the "RName" line) is drawn at y = 12 (i + 1), 12 pixels high.
+constexpr int kOverlayTextRight = 250;
+int lineTop(int line) { return 12 * (line + 1); }
+constexpr int kCellPosLine = 2, kCameraLine = 3, kMouseLine = 5;
+
+// --- Fixture ---
+
+class WorldGame : public WindowedGame {
+protected:
+    // Starts the client, gives its window the keyboard and waits until the
+    // window holds the mouse.
+    void startFocused() {
+        startClient();
+        m_window = findWindow(kEndMs);
+        ASSERT_FALSE(m_window.empty());
+        // Once it has the focus, the window takes the mouse and puts the
+        // pointer in its middle: away from the screen's corner.
+        xdotool({"mousemove", "0", "0"});
+        xdotool({"windowfocus", m_window});
+        bool held = false;
+        for (int waited = 0; waited < kEndMs && !held; waited += 50) {
+            const std::string where = quask_test::runTool({"xdotool", "getmouselocation"});
+            held = !where.empty() && where.rfind("x:0 y:0 ", 0) != 0;
+            if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(held) << "the window did not take the mouse";
+    }
+    static void xdotool(std::vector<std::string> args) {
+        args.insert(args.begin(), "xdotool");
+        int code = -1;
+        quask_test::runTool(args, &code);
+        EXPECT_EQ(code, 0) << args[1];
+    }
+    // The screenshot of the frame drawn after every event sent so far.
+    // A screenshot shows the frame drawn before the poll that reads its F12,
+    // and events sent just before may come in that same poll: the first
+    // screenshot only makes sure they were read.
+    Picture shoot() {
+        takeScreenshot();
+        return takeScreenshot();
+    }
+    // F12, then the screenshot once its file is complete. The writer, at a
+    // low priority, is still busy a moment after its log line and drops an
+    // F12 then: a key without a screenshot is pressed again.
+    Picture takeScreenshot() {
+        const std::string key = "(INFO) Screenshot '", tail = "' saved.";
+        auto count = [&] {
+            const std::string text = log();
+            int n = 0;
+            for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
+                ++n;
+            return n;
+        };
+        const int before = count();
+        bool saved = false;
+        for (int waited = 0; waited < kEndMs && !saved; waited += 20) {
+            if (waited % 3000 == 0) xdotool({"key", "F12"});
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            saved = count() > before;
+        }
+        Picture picture;
+        EXPECT_TRUE(saved) << log();
+        const std::string text = log();
+        const std::size_t at = text.rfind(key);
+        if (!saved || at == std::string::npos) return picture;
+        const std::size_t end = text.find(tail, at);
+        const std::string name = text.substr(at + key.size(), end - at - key.size());
+        EXPECT_TRUE(picture.load(m_dir + "/" + name)) << name;
+        return picture;
+    }
+    void quit() {
+        xdotool({"key", "Escape"});
+        EXPECT_EQ(m_client->waitExit(kEndMs), 0);
+    }
+    // The software cursor sits wherever the start-up's first pointer events
+    // left it (taking the mouse makes it jump: that event is read first);
+    // movement past the window's corner clamps it to (800, 600) from anywhere.
+    void parkCursorInCorner() {
+        takeScreenshot();
+        for (int i = 0; i < 2; ++i) xdotool({"mousemove_relative", "--", "2000", "2000"});
+    }
+    // Water frames and waves advance on a timer; one that never fires keeps
+    // the water as the map draws it at start.
+    void freezeWater() {
+        const std::string path = m_dir + "/data/def/Water.ini";
+        std::string text = quask_test::readFile(path);
+        const std::string key = "FrameTime=";
+        const std::size_t at = text.find(key);
+        ASSERT_NE(at, std::string::npos) << text;
+        const std::size_t end = text.find_first_of("\r\n", at);
+        text.replace(at, end - at, key + "2000000000");
+        std::ofstream(path, std::ios::trunc) << text;
+    }
+    // Everything that changes the picture, so a changed default cannot.
+    void writeFixedConfig(bool sceneStats, bool lightmaps = true) {
+        writeConfig(std::string("Width = 800\nHeight = 600\nMultisample = 0\nTextureDetaillevel = 3\n"
+                                "UseMultiTexture = true\nCubeResolution = 8\n"
+                                "AlternateGroundCursorCollision = true\nScreenshotformat = 0\n"
+                                "MouseSpeed = 1.000000\nMouseLockedInWindow = true\n"
+                                "MouseCamRotSensitivity = 0.350000\nStat_FPS = false\n"
+                                "Stat_Scene = ") +
+                    (sceneStats ? "true\n" : "false\n") + "UseLightmaps = " +
+                    (lightmaps ? "true\n" : "false\n"));
+    }
+    // Moves the cursor by (dx, dy) from where it stands.
+    static void moveBy(int dx, int dy) {
+        xdotool({"mousemove_relative", "--", std::to_string(dx), std::to_string(dy)});
+    }
+    // Changed pixels of overlay line `line` between two screenshots.
+    static int lineChanged(const Picture& a, const Picture& b, int line) {
+        return a.countChanged(b, 0, lineTop(line), kOverlayTextRight, lineTop(line) + 12, 60);
+    }
+
+    std::string m_window;
+};
+
+// --- Start-up and overlay ---
+
 TEST_F(WorldGame, FirstMapIsPreparedActiveAndUnderTheSceneStatistics) {
     writeConfig("Stat_FPS = true\nStat_Scene = true\nScreenshotformat = 0\n");
-    Picture shot = screenshot();
+    startFocused();
+    Picture shot = shoot();
+    quit();
     expectInOrder(log(), {"(INFO) CScene: Creating New Scene 'Lakeside'.\r\n",
                           "(INFO) CRMap: 'Lakeside.rmap' is Version 6\r\n",
                           "(INFO) CScene->PrepareMap: Finished 'Lakeside.rmap' (CubeResolution: 8, Count: 168)\r\n",
@@ -94,7 +257,9 @@ TEST_F(WorldGame, FirstMapIsPreparedActiveAndUnderTheSceneStatistics) {
 
 TEST_F(WorldGame, FpsLineAloneHasTheNarrowBackground) {
     writeConfig("Stat_FPS = true\nStat_Scene = false\nScreenshotformat = 0\n");
-    Picture shot = screenshot();
+    startFocused();
+    Picture shot = shoot();
+    quit();
     ASSERT_EQ(shot.width, 800);
     EXPECT_LE(shot.maxIn(48, 0, 55, 18), kDimmed);
     EXPECT_GT(shot.countAbove(0, 0, 40, 18, 220), 10);  // "FPS: ..."
@@ -109,6 +274,171 @@ TEST_F(WorldGame, FirstMapThatCannotLoadEndsTheClientWithOne) {
     expectInOrder(log(), {"Required link to RMAP File\r\n",
                           "(CRIT) CScene: Cannot load the first map 'Lakeside'.\r\n"});
     EXPECT_EQ(log().find("Entering Main Loop"), std::string::npos);
+}
+
+// --- The picture against the reference ---
+
+// The demo map at start, downscaled to 200 x 150 (4 x 4 block averages),
+// is kept in tests/data/world_reference.tga. After an intended change of
+// the picture, regenerate it with
+//   QUASK_UPDATE_REFERENCE=1 ./tests/test_client --gtest_filter='WorldGame.DemoMap*'
+// from the build directory, look at the new file and commit it.
+constexpr int kReferenceScale = 4;
+// Mesa's software renderer rounds differently between versions and CPUs:
+// a block may differ by a few levels, and blocks along edges by more when
+// an edge moves by a pixel: up to 0.5% of the 30,000 blocks. A texture or
+// lightmap that goes missing changes most blocks, a tree or a house a few
+// hundred.
+constexpr int kBlockTolerance = 12;
+constexpr int kMaxBlocksOff = 150;
+
+struct ReferenceDiff {
+    int blocksOff = 0;  // blocks with a channel more than kBlockTolerance away
+    int worst = 0;      // the largest channel difference
+};
+
+ReferenceDiff compareBlocks(const Picture& shot, const Picture& reference) {
+    ReferenceDiff diff;
+    for (int y = 0; y < shot.height; ++y)
+        for (int x = 0; x < shot.width; ++x) {
+            int worst = 0;
+            for (int c = 0; c < 3; ++c)
+                worst = std::max(worst, std::abs(shot.channel(x, y, c) - reference.channel(x, y, c)));
+            diff.worst = std::max(diff.worst, worst);
+            diff.blocksOff += worst > kBlockTolerance;
+        }
+    return diff;
+}
+
+class WorldPicture : public WorldGame {
+protected:
+    // The demo map as the client shows it at start: no overlay, the water
+    // still, the cursor at (412, 324) over walkable cell (154, 184) with the
+    // cell cursor drawn there.
+    Picture startPicture(bool lightmaps) {
+        writeFixedConfig(false, lightmaps);
+        freezeWater();
+        startFocused();
+        parkCursorInCorner();
+        moveBy(-388, -276);
+        Picture shot = shoot();
+        quit();
+        return shot;
+    }
+    static std::string referencePath() { return QUASK_TEST_DATA "/world_reference.tga"; }
+};
+
+TEST_F(WorldPicture, DemoMapMatchesTheReferencePicture) {
+    const Picture shot = startPicture(true);
+    ASSERT_EQ(shot.width, 800);
+    ASSERT_EQ(shot.height, 600);
+    const Picture small = shot.downscaled(kReferenceScale);
+    const char* update = std::getenv("QUASK_UPDATE_REFERENCE");
+    if (update && std::strcmp(update, "1") == 0) {
+        ASSERT_TRUE(small.save(referencePath()));
+        GTEST_SKIP() << "wrote " << referencePath();
+    }
+    Picture reference;
+    ASSERT_TRUE(reference.load(referencePath())) << referencePath();
+    ASSERT_EQ(reference.width, small.width);
+    ASSERT_EQ(reference.height, small.height);
+    const ReferenceDiff diff = compareBlocks(small, reference);
+    EXPECT_LE(diff.blocksOff, kMaxBlocksOff) << "largest difference " << diff.worst;
+}
+
+// The tolerance is tight enough to see the ground lose its lightmaps.
+TEST_F(WorldPicture, GroundWithoutLightmapsDoesNotMatchTheReference) {
+    const Picture shot = startPicture(false);
+    ASSERT_EQ(shot.width, 800);
+    Picture reference;
+    ASSERT_TRUE(reference.load(referencePath())) << referencePath();
+    const ReferenceDiff diff = compareBlocks(shot.downscaled(kReferenceScale), reference);
+    EXPECT_GT(diff.blocksOff, kMaxBlocksOff * 20);
+}
+
+// --- Mouse ---
+
+// Pixels drawn in the click blink's colours (red and orange over the cell);
+// a blinking cell has about 100, the roofs in view up to a dozen.
+constexpr int kBlinkSeen = 50;
+int blinkPixels(const Picture& shot) {
+    int n = 0;
+    for (int y = 0; y < shot.height; ++y)
+        for (int x = 0; x < shot.width; ++x) {
+            if (x < 255 && y < 180) continue;  // the overlay
+            const int r = shot.channel(x, y, 0), g = shot.channel(x, y, 1), b = shot.channel(x, y, 2);
+            n += r > 120 && b < 90 && r - g >= 50;
+        }
+    return n;
+}
+
+class WorldMouse : public WorldGame {
+protected:
+    void SetUp() override {
+        WorldGame::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        writeFixedConfig(true);
+        freezeWater();
+    }
+};
+
+// At start the camera looks at cell (153, 185). From the corner the cursor
+// goes to (512, 384) over a tree's blocked cell, then to (412, 324) over
+// walkable cell (154, 184).
+TEST_F(WorldMouse, ClickOnWalkableCellMovesTheTargetAndBlinks) {
+    startFocused();
+    parkCursorInCorner();
+    moveBy(-288, -216);
+    const Picture overTree = shoot();
+    xdotool({"click", "1"});
+    const Picture afterTreeClick = shoot();
+    EXPECT_EQ(lineChanged(overTree, afterTreeClick, kCellPosLine), 0) << "a blocked cell took the target";
+
+    moveBy(-100, -60);
+    const Picture overGrass = shoot();
+    EXPECT_GT(lineChanged(afterTreeClick, overGrass, kMouseLine), 5);
+    EXPECT_EQ(lineChanged(afterTreeClick, overGrass, kCellPosLine), 0);
+    // The blink runs 1.2 s from the click; one screenshot 0.3 s after it
+    // comes well inside, unless the machine is very busy: then a click on
+    // the cell now under the cursor (the camera moved) blinks again.
+    Picture blinking;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        xdotool({"click", "1", "sleep", "0.3"});
+        blinking = takeScreenshot();
+        if (blinkPixels(blinking) >= kBlinkSeen) break;
+    }
+    EXPECT_GT(lineChanged(overGrass, blinking, kCellPosLine), 5) << "the target did not move";
+    EXPECT_EQ(lineChanged(overGrass, blinking, kMouseLine), 0);
+    // The camera follows the target: the world moves under the overlay.
+    EXPECT_GT(overGrass.countChanged(blinking, 300, 200, 800, 600, 24), 3000);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    const Picture settled = shoot();
+    EXPECT_EQ(lineChanged(blinking, settled, kCellPosLine), 0);
+    const int during = blinkPixels(blinking), after = blinkPixels(settled);
+    EXPECT_GE(during, after + kBlinkSeen) << "no blink: " << during << " blink-coloured pixels, " << after
+                                  << " after it";
+    quit();
+}
+
+TEST_F(WorldMouse, RightButtonDragTurnsTheCameraAndHoldsTheCursor) {
+    startFocused();
+    parkCursorInCorner();
+    moveBy(-300, -200);
+    const Picture before = shoot();
+    xdotool({"mousedown", "3", "mousemove_relative", "--", "60", "0", "mouseup", "3"});
+    const Picture turned = shoot();
+    EXPECT_GT(lineChanged(before, turned, kCameraLine), 5) << "the camera did not turn";
+    EXPECT_EQ(lineChanged(before, turned, kMouseLine), 0) << "the cursor moved during the drag";
+    EXPECT_EQ(lineChanged(before, turned, kCellPosLine), 0);
+    EXPECT_GT(before.countChanged(turned, 300, 200, 800, 600, 24), 6000);
+
+    // Without the button the same movement moves the cursor, not the camera.
+    moveBy(60, 0);
+    const Picture moved = shoot();
+    EXPECT_EQ(lineChanged(turned, moved, kCameraLine), 0);
+    EXPECT_GT(lineChanged(turned, moved, kMouseLine), 5);
+    quit();
 }
 
 }  // namespace
