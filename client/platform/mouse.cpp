@@ -76,9 +76,10 @@ CursorBounds windowBounds() {
 bool MouseInit() {
     for (int type = kCursorStandard; type <= kCursorCamera; ++type)
         if (!loadImage(type)) return false;
-    g_cursor.setPosition(renderCaps().width >> 1, renderCaps().height >> 1);
     g_type = kCursorStandard;
-    g_cursor.setCaptured(true);
+    // Centred; the first raw position the window reports only sets the
+    // baseline, so the cursor does not jump to wherever the pointer was.
+    g_cursor.capture(renderCaps().width >> 1, renderCaps().height >> 1);
     speedChanged(RCONF_MOUSESPEED);
     if (CRConf* conf = CRConf::instance()) conf->AddObserver(RCONF_MOUSESPEED, speedChanged);
     return true;
