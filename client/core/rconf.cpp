@@ -437,17 +437,27 @@ bool CRConf::LoadConfigFromFile(const std::string& path) {
         m_rewrite = 1;
         return false;
     }
+    const bool used = LoadConfigFromText(name, data, size);
+    release(data);
+    return used;
+}
 
+bool CRConf::LoadConfigFromText(const char* name, const char* data, std::size_t size) {
+    if (size == 0) {
+        Message(kLogWarn, "RConf: load '%s' - file is empty. - Falling back to default values",
+                name);
+        Hold hold(*this);
+        m_rewrite = 1;
+        return false;
+    }
     lua_State* L = luaL_newstate();
     if (!L) {
-        release(data);
         Message(kLogCrit, "RConf: load '%s' - lua failure. - internal error - aborting", name);
         exitProcess(1);
     }
     t_loadPath = name;
     lua_atpanic(L, onLuaPanic);
     int rc = luaL_loadbuffer(L, data, size, name);
-    release(data);
     if (rc == 0) rc = lua_pcall(L, 0, 0, 0);
     if (rc != 0) {
         Message(kLogWarn, "RConf: load '%s' - fail;  lua error.", name);

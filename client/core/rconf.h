@@ -83,6 +83,9 @@ public:
     // Overlays the table with the file's values; false (and a pending
     // rewrite) when the file cannot be used at all.
     bool LoadConfigFromFile(const std::string& path);
+    // The same on the file's bytes already in memory; `name` is for the log.
+    // An empty text is used like an empty file.
+    bool LoadConfigFromText(const char* name, const char* data, std::size_t size);
 
     static const char* typeName(RConfType type);
 

@@ -62,6 +62,15 @@ public:
         return index < m_threads.size() ? m_threads[index] : std::thread::id();
     }
 
+    // The worker destroys a job just after it reports: a probe must not go
+    // out of scope before that, or the job's destructor writes to a dead one.
+    bool waitDestroyed(int count) {
+        const auto deadline = Clock::now() + kPrompt;
+        while (destroyed.load() < count && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return destroyed.load() == count;
+    }
+
     std::atomic<int> destroyed{0};
 
 private:
@@ -207,6 +216,7 @@ TEST_F(Workers, IOJobRunsOnItsOwnThreadWithAContextSharingTheMainOne) {
     // Made by the IO context, known to the main one.
     EXPECT_EQ(glIsTexture(texture), GL_TRUE);
     glDeleteTextures(1, &texture);
+    EXPECT_TRUE(probe.waitDestroyed(1));
 }
 
 TEST_F(Workers, TaskAndIOJobsRunOnTwoSeparateThreads) {
@@ -220,6 +230,7 @@ TEST_F(Workers, TaskAndIOJobsRunOnTwoSeparateThreads) {
     EXPECT_NE(probe.threadOf(0), main);
     EXPECT_NE(probe.threadOf(1), main);
     EXPECT_NE(probe.threadOf(0), probe.threadOf(1));
+    EXPECT_TRUE(probe.waitDestroyed(2));
 }
 
 TEST_F(Workers, JobAppendedWhileAnotherRunsIsNotLeftForTheIdleWakeUp) {
@@ -233,6 +244,7 @@ TEST_F(Workers, JobAppendedWhileAnotherRunsIsNotLeftForTheIdleWakeUp) {
         release.open();
         EXPECT_TRUE(probe.waitFor(2)) << "kind " << static_cast<int>(kind);
         EXPECT_EQ(probe.values(), (std::vector<int>{1, 2}));
+        EXPECT_TRUE(probe.waitDestroyed(2));
     }
 }
 
