@@ -31,10 +31,19 @@ std::atomic<int> g_failNthAllocation{0};
 
 // The unpacker allocates its buffers with nothrow new[]; failing one of them
 // here is failing it for real, as the unpacker sees only a null pointer.
+// Every array form comes from malloc and goes back to free, so the pairs
+// match for a sanitizer too (whose own new[] would end the process instead
+// of failing under the address-space limit).
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     if (g_failNthAllocation.load() > 0 && g_failNthAllocation.fetch_sub(1) == 1) return nullptr;
     return std::malloc(size ? size : 1);
 }
+void* operator new[](std::size_t size) {
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
