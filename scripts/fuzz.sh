@@ -26,6 +26,8 @@ for t in "${TARGETS[@]}"; do
   [[ " ${ALL[*]} " == *" $t "* ]] || { echo "fuzz: unknown target '$t'" >&2; exit 2; }
 done
 
+bash scripts/install-deps.sh >/dev/null
+
 FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 cmake -S . -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUASK_FUZZ=ON -DQUASK_BUILD_TESTS=OFF \
