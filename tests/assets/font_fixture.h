@@ -17,7 +17,7 @@
 
 #include "client/platform/gl_ext.h"
 #include "client/platform/window.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 #include "tools/contentkit/rfnt_writer.h"
 
 namespace font_fixture {
@@ -60,19 +60,14 @@ inline void writeFile(const std::string& path, const contentkit::Bytes& bytes) {
 // One window per test on a server shared by the suite; the frame is cleared
 // to `background` with a 2D projection (origin top left), texturing and
 // blending on, white colour.
-class GLWindowTest : public ::testing::Test {
+class GLWindowTest : public quask_test::OnXvfb<> {
 protected:
     static constexpr int kWidth = 320;
     static constexpr int kHeight = 200;
 
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
-        setenv("DISPLAY", s_display->name().c_str(), 1);
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         ASSERT_TRUE(velmar::windowInit());
         ASSERT_TRUE(velmar::windowOpen(kWidth, kHeight, velmar::WindowMode::Windowed));
         m_open = true;
@@ -123,10 +118,7 @@ protected:
         return s;
     }
 
-    static quask_test::XvfbDisplay* s_display;
     bool m_open = false;
 };
-
-inline quask_test::XvfbDisplay* GLWindowTest::s_display = nullptr;
 
 }  // namespace font_fixture

@@ -22,7 +22,7 @@
 #include "client/platform/gl_ext.h"
 #include "client/platform/window.h"
 #include "tests/assets/model_test_util.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 #include "tools/contentkit/dds_writer.h"
 #include "tools/contentkit/procedural.h"
 
@@ -102,18 +102,12 @@ Feedback feedbackOf(Draw draw) {
     return out;
 }
 
-class ModelGl : public LoggedTest {
+class ModelGl : public quask_test::OnXvfb<LoggedTest> {
 protected:
-    ModelGl() : LoggedTest(47414) {}
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
+    ModelGl() : OnXvfb(47414) {}
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
-        setenv("DISPLAY", s_display->name().c_str(), 1);
-        LoggedTest::SetUp();
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         ASSERT_TRUE(velmar::windowInit());
         ASSERT_TRUE(velmar::windowOpen(64, 48, velmar::WindowMode::Windowed));
         glViewport(0, 0, 64, 48);
@@ -126,7 +120,7 @@ protected:
         glEnable(GL_TEXTURE_2D);
     }
     void TearDown() override {
-        if (!s_display->ready()) return;
+        if (!displayReady()) return;
         CModel::Destroy();
         velmar::CTexture::Destroy();  // after the models, as at shutdown
         EXPECT_TRUE(textures.live.empty());
@@ -156,11 +150,8 @@ protected:
         return velmar::frameStats().pendingDrawCalls() - before;
     }
 
-    static quask_test::XvfbDisplay* s_display;
     FakeTextures textures;
 };
-
-quask_test::XvfbDisplay* ModelGl::s_display = nullptr;
 
 // --- Display lists ---
 

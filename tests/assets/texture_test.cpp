@@ -16,7 +16,7 @@
 #include "client/platform/gl_ext.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 #include "tools/contentkit/dds_writer.h"
 #include "tools/contentkit/procedural.h"
 #include "tools/contentkit/tga_writer.h"
@@ -53,17 +53,12 @@ GLint textureParameter(unsigned name, GLenum parameter) {
     return value;
 }
 
-class TextureManager : public ::testing::Test {
+class TextureManager : public quask_test::OnXvfb<> {
 protected:
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
 
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
-        setenv("DISPLAY", s_display->name().c_str(), 1);
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         m_dir = quask_test::makeTempDir("texture-test-");
         ASSERT_FALSE(m_dir.empty());
         char cwd[PATH_MAX];
@@ -117,12 +112,9 @@ protected:
         return n;
     }
 
-    static quask_test::XvfbDisplay* s_display;
     std::string m_dir;
     std::string m_oldCwd;
 };
-
-quask_test::XvfbDisplay* TextureManager::s_display = nullptr;
 
 // --- Creation and destruction ---
 

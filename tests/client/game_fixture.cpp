@@ -17,6 +17,4 @@ public:
 };
 ::testing::Environment* const g_clientEnv = ::testing::AddGlobalTestEnvironment(new ClientEnvironment);
 
-quask_test::XvfbDisplay* WindowedGame::s_display = nullptr;
-
 }  // namespace client_test

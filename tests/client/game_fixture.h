@@ -22,17 +22,15 @@
 
 #include "tests/client/window_close.h"
 #include "tests/support/child_process.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 
 namespace client_test {
-
 
 using quask_test::ChildProcess;
 namespace fs = std::filesystem;
 
 constexpr int kStartMs = 90000;  // a loaded two-core machine is slow to bring up GL
 constexpr int kEndMs = 30000;
-
 
 // A client that the starter left behind and this process adopted.
 class AdoptedClient {
@@ -152,18 +150,12 @@ inline bool endsWith(const std::string& text, const std::string& tail) {
 }
 
 // A client with a window on the suite's Xvfb server.
-class WindowedGame : public GameDir {
+class WindowedGame : public quask_test::OnXvfb<GameDir> {
 protected:
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         if (quask_test::findProgram("xdotool").empty()) GTEST_SKIP() << "xdotool is not installed";
-        setenv("DISPLAY", s_display->name().c_str(), 1);
-        GameDir::SetUp();
     }
     void TearDown() override {
         m_client.reset();  // a client still running is killed before its directory goes
@@ -198,9 +190,7 @@ protected:
         return text.substr(at + key.size(), end - at - key.size());
     }
 
-    static quask_test::XvfbDisplay* s_display;
     std::unique_ptr<AdoptedClient> m_client;
 };
-
 
 }  // namespace client_test

@@ -135,7 +135,7 @@ TEST_F(WindowedGame, ClosingTheWindowEndsWithZero) {
     startClient();
     const std::string window = findWindow(kEndMs);
     ASSERT_FALSE(window.empty());
-    ASSERT_TRUE(quask_test::sendWindowClose(s_display->name(), std::stoul(window)));
+    ASSERT_TRUE(quask_test::sendWindowClose(display().name(), std::stoul(window)));
     EXPECT_EQ(m_client->waitExit(kEndMs), 0);
     EXPECT_TRUE(endsWith(log(), "Engine Destroy\r\n")) << log();
 }

@@ -18,7 +18,7 @@
 #include "patcher/gtk_ui.h"
 #include "patcher/splash.h"
 #include "tests/support/temp_dir_test.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 
 using namespace quillon;
 using quask::BoxResult;
@@ -54,24 +54,20 @@ struct Question {
     std::string text, caption;
 };
 
-class GtkLauncher : public quask_test::TempDirTest {
+// GTK is not used again in this process after the suite, so the server may
+// go away under its connection.
+class GtkLauncher : public quask_test::OnXvfb<quask_test::TempDirTest> {
 protected:
     static void SetUpTestSuite() {
-        s_display = new quask_test::XvfbDisplay;
-        if (!s_display->ready()) return;
-        setenv("DISPLAY", s_display->name().c_str(), 1);
+        OnXvfb::SetUpTestSuite();
+        if (!displayReady()) return;
+        setenv("DISPLAY", display().name().c_str(), 1);
         s_gtk = gtkStart();
     }
-    static void TearDownTestSuite() {
-        // GTK is not used again in this process, so the server may go away
-        // under its connection.
-        delete s_display;
-        s_display = nullptr;
-    }
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         ASSERT_TRUE(s_gtk);
-        TempDirTest::SetUp();
     }
 
     // A dialog whose questions are answered by m_answer and whose actions count.
@@ -97,7 +93,6 @@ protected:
         if (!m_dir.empty()) TempDirTest::TearDown();
     }
 
-    static quask_test::XvfbDisplay* s_display;
     static bool s_gtk;
     std::unique_ptr<LauncherWindow> m_window;
     std::unique_ptr<LauncherState> m_state;
@@ -106,7 +101,6 @@ protected:
     int m_starts = 0, m_fullChecks = 0, m_quits = 0;
 };
 
-quask_test::XvfbDisplay* GtkLauncher::s_display = nullptr;
 bool GtkLauncher::s_gtk = false;
 
 // A 24-bit bottom-up BMP: the left half white, the right half red.

@@ -25,7 +25,7 @@
 #include "client/core/log.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 
 namespace {
 
@@ -122,16 +122,11 @@ private:
 
 // --- Fixture: a main window on an Xvfb of the test's own ---
 
-class Workers : public ::testing::Test {
+class Workers : public quask_test::OnXvfb<> {
 protected:
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
-        setenv("DISPLAY", s_display->name().c_str(), 1);
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         setenv("QUASK_NONINTERACTIVE", "1", 1);  // a critical line's box must not wait
         ASSERT_TRUE(velmar::windowInit());
         ASSERT_TRUE(velmar::windowOpen(64, 48, velmar::WindowMode::Windowed));
@@ -141,10 +136,7 @@ protected:
         velmar::windowTerminate();
     }
 
-    static quask_test::XvfbDisplay* s_display;
 };
-
-quask_test::XvfbDisplay* Workers::s_display = nullptr;
 
 // --- Start and stop ---
 

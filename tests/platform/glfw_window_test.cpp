@@ -8,30 +8,22 @@
 #include "client/core/render_caps.h"
 #include "client/platform/gl_ext.h"
 #include "client/platform/window.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 
 namespace {
 
 using namespace velmar;
 
-class RealWindow : public ::testing::Test {
+class RealWindow : public quask_test::OnXvfb<> {
 protected:
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
-        setenv("DISPLAY", s_display->name().c_str(), 1);
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         ASSERT_TRUE(windowInit());
     }
     void TearDown() override { windowTerminate(); }
 
-    static quask_test::XvfbDisplay* s_display;
 };
-
-quask_test::XvfbDisplay* RealWindow::s_display = nullptr;
 
 TEST_F(RealWindow, QueriesBeforeTheWindowOpensAnswerNotSupported) {
     EXPECT_STREQ(windowGLText(GLText::Version), "");

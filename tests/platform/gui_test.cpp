@@ -30,7 +30,7 @@
 #include "client/platform/mouse.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 
 namespace {
 
@@ -88,17 +88,12 @@ void writeSolidTga(const std::string& path, int size, std::uint8_t r, std::uint8
 
 // --- Fixture ---
 
-class GuiBridge : public ::testing::Test {
+class GuiBridge : public quask_test::OnXvfb<> {
 protected:
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
 
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
-        setenv("DISPLAY", s_display->name().c_str(), 1);
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         // Keeps the library's log free of locale complaints.
         setenv("LC_ALL", "C", 1);
         std::setlocale(LC_ALL, "C");
@@ -198,13 +193,10 @@ protected:
         return child;
     }
 
-    static quask_test::XvfbDisplay* s_display;
     std::string m_dir;
     std::string m_oldCwd;
     int m_socket = -1;
 };
-
-quask_test::XvfbDisplay* GuiBridge::s_display = nullptr;
 
 // --- Before the GUI exists ---
 

@@ -7,30 +7,22 @@
 #include <thread>
 
 #include "client/platform/window.h"
-#include "tests/support/xvfb_display.h"
+#include "tests/support/xvfb_suite.h"
 
 namespace {
 
 using namespace velmar;
 
-class SharedContexts : public ::testing::Test {
+class SharedContexts : public quask_test::OnXvfb<> {
 protected:
-    static void SetUpTestSuite() { s_display = new quask_test::XvfbDisplay; }
-    static void TearDownTestSuite() {
-        delete s_display;
-        s_display = nullptr;
-    }
     void SetUp() override {
-        if (!s_display->ready()) GTEST_SKIP() << s_display->problem();
-        setenv("DISPLAY", s_display->name().c_str(), 1);
+        OnXvfb::SetUp();
+        if (IsSkipped()) return;
         ASSERT_TRUE(windowInit());
     }
     void TearDown() override { windowTerminate(); }
 
-    static quask_test::XvfbDisplay* s_display;
 };
-
-quask_test::XvfbDisplay* SharedContexts::s_display = nullptr;
 
 TEST_F(SharedContexts, NeedTheMainWindow) {
     bool refused = true;
