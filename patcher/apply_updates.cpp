@@ -22,12 +22,6 @@ constexpr char kPermissionsCaption[] = "Error: Insufficient Permissions";
 constexpr char kIntegrity[] =
     "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! ";
 
-std::string format(const char* fmt, unsigned a, unsigned b) {
-    char text[512];
-    std::snprintf(text, sizeof text, fmt, a, b);
-    return text;
-}
-
 PatchFailure permissionFailure(const char* tag) {
     return {std::string(kPermissions) + tag, kPermissionsCaption};
 }
@@ -109,6 +103,18 @@ const PhaseTexts& fullCheckTexts() {
 
 // --- Paths ---
 
+std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
+    char text[512];
+    std::snprintf(text, sizeof text, fmt, a, b);
+    return text;
+}
+
+void showReady(PatchContext& ctx) {
+    ctx.ui.SetStatusText("Your Game is Ready 2 Play!");
+    ctx.ui.EnableFullCheck(true);
+    ctx.ui.EnableStart(true);
+}
+
 std::string targetPath(const PatchContext& ctx, const std::string& name) { return ctx.gameDir + name; }
 std::string stagingPath(const PatchContext& ctx, const std::string& name) {
     return ctx.gameDir + name + ".new";
@@ -134,7 +140,7 @@ std::optional<PatchFailure> downloadOne(PatchContext& ctx, const std::string& na
                                         unsigned done, unsigned count, const PhaseTexts& texts) {
     LauncherState& ui = ctx.ui;
     ui.SetTotalProgress(100.0 * done / count);
-    ui.SetStatusTotalText(format("File %u of %u", done, count));
+    ui.SetStatusTotalText(formatCounts("File %u of %u", done, count));
     char status[2048];
     std::snprintf(status, sizeof status, "Preparing to Donwload Object %u of %u (%s)", index, count,
                   name.c_str());

@@ -40,6 +40,11 @@ struct PhaseTexts {
 const PhaseTexts& patchRunTexts();
 const PhaseTexts& fullCheckTexts();
 
+// A status text with up to two counts in it ("File %u of %u").
+std::string formatCounts(const char* fmt, unsigned a, unsigned b);
+// The end of a successful run: the ready text, both action buttons on.
+void showReady(PatchContext& ctx);
+
 // Paths of an entry name (leading slash) below the game directory.
 std::string targetPath(const PatchContext& ctx, const std::string& name);
 std::string stagingPath(const PatchContext& ctx, const std::string& name);

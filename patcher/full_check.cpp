@@ -1,6 +1,5 @@
 #include "patcher/full_check.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "patcher/md5_file.h"
@@ -20,16 +19,9 @@ struct CheckEntry {
     bool staged = false;
 };
 
-std::string format(const char* fmt, unsigned a, unsigned b) {
-    char text[256];
-    std::snprintf(text, sizeof text, fmt, a, b);
-    return text;
-}
-
+// A full check also flashes the window when it is done.
 void finish(PatchContext& ctx) {
-    ctx.ui.SetStatusText("Your Game is Ready 2 Play!");
-    ctx.ui.EnableFullCheck(true);
-    ctx.ui.EnableStart(true);
+    showReady(ctx);
     ctx.ui.Flash();
 }
 
@@ -61,7 +53,7 @@ unsigned checkInstalled(PatchContext& ctx, std::vector<CheckEntry>& entries) {
     unsigned bad = 0;
     for (unsigned i = 0; i < n; ++i) {
         CheckEntry& e = entries[i];
-        ctx.ui.SetStatusText(format("Checking File intigry (%u of %u)", i + 1, n));
+        ctx.ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
         ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
         Digest d{};
         e.needsFetch = !(Md5OfFile(targetPath(ctx, e.sum.name), &d) && d == e.sum.digest);
@@ -88,7 +80,7 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, std::vector<Check
                                 "Error: Insufficient Permissions"};
         ++done;
         ctx.ui.SetTotalProgress(100.0 * done / bad);
-        ctx.ui.SetStatusTotalText(format("File %u of %u", done, bad));
+        ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", done, bad));
         if (e.staged) continue;
         if (auto failure = downloadOne(ctx, e.sum.name, done, done, bad, texts)) return failure;
     }
@@ -119,7 +111,7 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
     const PhaseTexts& texts = fullCheckTexts();
     const auto n = static_cast<unsigned>(entries.size());
     for (unsigned i = 0; i < n; ++i) {
-        ui.SetStatusText(format("Checking File intigry (%u of %u)", i + 1, n));
+        ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
         ui.SetFileProgress(100.0 * (i + 1) / n);
         if (entries[i].needsFetch) {
             if (auto failure = verifyStaged(ctx, entries[i].sum.name, entries[i].sum.digest, texts))

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "patcher/phase_pause.h"
 
@@ -15,18 +14,6 @@ namespace {
 const PatchFailure kServerDown{
     "The Update Server seems to be down or\nthere is a Problem with your Internet Connection.",
     "Update Server down"};
-
-std::string format(const char* fmt, unsigned a, unsigned b) {
-    char text[256];
-    std::snprintf(text, sizeof text, fmt, a, b);
-    return text;
-}
-
-void finish(PatchContext& ctx) {
-    ctx.ui.SetStatusText("Your Game is Ready 2 Play!");
-    ctx.ui.EnableFullCheck(true);
-    ctx.ui.EnableStart(true);
-}
 
 // The directory entry of phase 2: parents first, then the directory itself.
 std::optional<PatchFailure> makeDirectory(PatchContext& ctx, const std::string& name) {
@@ -79,7 +66,7 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
         return PatchFailure{"Error while fetching the latest Content Revision\nIf this problem persists - please contact the Support!",
                             "Update Server Error"};
     if (latest == record.revision) {
-        finish(ctx);
+        showReady(ctx);
         return std::nullopt;
     }
 
@@ -87,21 +74,21 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     // a local revision above the server's collects nothing.
     const std::uint64_t local = record.revision;
     const std::uint64_t missing = latest > local ? latest - local : 0;
-    ctx.ui.SetStatusText(format("Collecting Update Information for %u Rev(s)", static_cast<unsigned>(missing), 0));
+    ctx.ui.SetStatusText(formatCounts("Collecting Update Information for %u Rev(s)", static_cast<unsigned>(missing), 0));
     ctx.ui.SetFileProgress(0);
     UpdateList list;
     MetadataScan scan;
     for (std::uint64_t r = local + 1; r <= latest; ++r) {
         const auto rev = static_cast<std::uint32_t>(r);
         std::string meta;
-        if (ctx.http.fetch(ctx.baseUrl + format("meta/%u.txt", rev, 0), &meta) != HttpStatus::Ok)
+        if (ctx.http.fetch(ctx.baseUrl + formatCounts("meta/%u.txt", rev, 0), &meta) != HttpStatus::Ok)
             return metadataFetchFailure(rev);
         bool hasFiles = false;
         if (auto failure = parseRevisionMetadata(meta, rev, list, scan, &hasFiles)) return failure;
         pauseHereForTest("metadata");
         if (hasFiles) {
             std::string sums;
-            if (ctx.http.fetch(ctx.baseUrl + format("meta/sum_%u.txt", rev, 0), &sums) != HttpStatus::Ok)
+            if (ctx.http.fetch(ctx.baseUrl + formatCounts("meta/sum_%u.txt", rev, 0), &sums) != HttpStatus::Ok)
                 return sumsFetchFailure(rev);
             if (auto failure = parseRevisionSums(sums, rev, list)) return failure;
         }
@@ -137,7 +124,7 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
     unsigned done = 0;
     for (unsigned i = 0; i < n; ++i) {
         const UpdateFileEntry& e = entries[i];
-        ui.SetStatusText(format("Updating Object %u of %u", i + 1, n));
+        ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
         if (e.action == UpdateFileEntry::kDelete) continue;
         if (e.type == UpdateFileEntry::kDirectory) {
             if (auto failure = makeDirectory(ctx, e.name)) return failure;
@@ -153,7 +140,7 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
 
     for (unsigned i = 0; i < n; ++i) {
         const UpdateFileEntry& e = entries[i];
-        ui.SetStatusText(format("Checking File intigry (%u of %u)", i + 1, n));
+        ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
         ui.SetFileProgress(100.0 * (i + 1) / n);
         if (fetchesFile(e)) {
             if (auto failure = verifyStaged(ctx, e.name, e.digest, texts)) return failure;
@@ -181,7 +168,7 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
     record.dirty = true;
     SaveRevisionRecord(ctx.gameDir, &record);  // a failure is retried at exit
     ui.setUpdating(false);
-    finish(ctx);
+    showReady(ctx);
     ui.Flash();
     return std::nullopt;
 }
