@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,20 +17,14 @@
 #include <vector>
 
 #include "tools/contentkit/image.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir_test.h"
-
-extern char** environ;
 
 namespace cktest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+inline std::string slurp(const std::string& path) { return quask_test::readFile(path); }
 
 inline Bytes readBytes(const std::string& path) {
     const std::string text = slurp(path);
@@ -49,33 +40,15 @@ inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.
 
 using quask_test::TempDirTest;
 
-struct RunResult {
-    int code = -1;  // exit status, -1 when the program did not exit normally
-    std::string out, err;
-};
+using quask_test::RunResult;
 
 // Runs `program` with `args`, stdout and stderr captured in files of `dir`.
 inline RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& dir) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const std::string outPath = dir + "/stdout.txt", errPath = dir + "/stderr.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    RunResult result;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0) << program;
-    if (spawned != 0) return result;
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult result = quask_test::runToEnd(argv, dir);
+    EXPECT_NE(result.code, -2) << program << " ran past its time limit";
     return result;
 }
 

@@ -64,6 +64,21 @@ int ChildProcess::waitExit(int ms) {
     }
 }
 
+RunResult runToEnd(const std::vector<std::string>& argv, const std::string& dir, int ms) {
+    ChildProcess::Options options;
+    options.stdoutPath = dir + "/stdout.txt";
+    options.stderrPath = dir + "/stderr.txt";
+    RunResult result;
+    {
+        ChildProcess child(argv, options);
+        if (!child.started()) return result;
+        result.code = child.waitExit(ms);
+    }
+    result.out = readFile(options.stdoutPath);
+    result.err = readFile(options.stderrPath);
+    return result;
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;

@@ -33,6 +33,16 @@ private:
     bool m_reaped = false;
 };
 
+// A tool run to its end: the exit code (-1 when it did not exit normally, -2
+// when it ran past the limit and was killed) and both streams.
+struct RunResult {
+    int code = -1;
+    std::string out, err;
+};
+// Runs argv[0] (a path) with the rest as its arguments; the streams are
+// captured in stdout.txt and stderr.txt of `dir`.
+RunResult runToEnd(const std::vector<std::string>& argv, const std::string& dir, int ms = 300000);
+
 std::string readFile(const std::string& path);
 // Waits until the file holds `text`; false after `ms`.
 bool waitForText(const std::string& path, const std::string& text, int ms);

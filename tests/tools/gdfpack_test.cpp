@@ -1,23 +1,17 @@
 // gdfpack end to end: the real program on real files.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "client/storage/gdf.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir_test.h"
-
-extern char** environ;
 
 namespace {
 
@@ -25,21 +19,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 const char* kGdfpack = QUASK_BIN_DIR "/tools/gdfpack/gdfpack";
 
-struct RunResult {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using quask_test::RunResult;
+using quask_test::readFile;
 
 Bytes readBytes(const std::string& path) {
-    const std::string text = slurp(path);
+    const std::string text = readFile(path);
     return Bytes(text.begin(), text.end());
 }
 
@@ -50,32 +34,12 @@ void writeBytes(const std::string& path, const Bytes& data) {
 
 class GdfpackTest : public quask_test::TempDirTest {
 protected:
-
     // Runs gdfpack with `args`, capturing both streams; code is the exit
     // status, or -1 when it did not exit normally (a crash).
     RunResult run(const std::vector<std::string>& args) {
-        std::vector<char*> argv{const_cast<char*>(kGdfpack)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const std::string outPath = at("stdout.txt"), errPath = at("stderr.txt");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = -1;
-        RunResult result;
-        const int spawned = posix_spawn(&pid, kGdfpack, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(spawned, 0) << kGdfpack;
-        if (spawned != 0) return result;
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, 0), pid);
-        if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
-        result.out = slurp(outPath);
-        result.err = slurp(errPath);
-        return result;
+        std::vector<std::string> argv{kGdfpack};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return quask_test::runToEnd(argv, m_dir);
     }
 };
 
