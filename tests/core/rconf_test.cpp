@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +18,7 @@
 
 #include "client/core/log.h"
 #include "client/core/runtime.h"
+#include "tests/support/log_socket.h"
 
 namespace velmar {
 namespace {
@@ -87,15 +86,8 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         m_dir = pattern;
         // The log's datagrams come to this socket, so traces can be read.
-        m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ASSERT_GE(m_socket, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(::bind(m_socket, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        ASSERT_EQ(::getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-        CLOG::Create(m_dir + "/log", ntohs(addr.sin_port));
+        ASSERT_TRUE(m_logSocket.ok());
+        CLOG::Create(m_dir + "/log", m_logSocket.port());
         char cwd[PATH_MAX];
         ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
         m_cwd = cwd;
@@ -104,7 +96,6 @@ protected:
     void TearDown() override {
         CRConf::Destroy();
         CLOG::Destroy();
-        if (m_socket >= 0) ::close(m_socket);
         (void)::chdir(m_cwd.c_str());
         std::error_code ignored;
         std::filesystem::remove_all(m_dir, ignored);
@@ -147,7 +138,7 @@ protected:
         std::string all;
         char buf[8192];
         for (;;) {
-            ssize_t n = ::recv(m_socket, buf, sizeof buf, 0);
+            ssize_t n = ::recv(m_logSocket.fd(), buf, sizeof buf, 0);
             if (n < 0) break;
             all.append(buf, static_cast<std::size_t>(n));
         }
@@ -158,7 +149,7 @@ protected:
 
     std::string m_dir;
     std::string m_cwd;
-    int m_socket = -1;
+    quask_test::LogSocket m_logSocket{true};  // non-blocking
 };
 
 // --- Loading ---

@@ -4,10 +4,7 @@
 #include "client/platform/async_worker.h"
 
 #include <GL/gl.h>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +22,7 @@
 #include "client/core/log.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_socket.h"
 #include "tests/support/xvfb_suite.h"
 
 namespace {
@@ -295,15 +293,9 @@ TEST_F(Workers, ReadyLinesAndTheBaseHandlerReportReachTheLog) {
     const std::string dir = quask_test::makeTempDir("quask-worker-");
     ASSERT_FALSE(dir.empty());
     // The log's datagrams go to a port of our own that nobody else uses.
-    const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(sock, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(::getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    velmar::CLOG::Create(dir + "/log", ntohs(addr.sin_port));
+    const quask_test::LogSocket logSocket;
+    ASSERT_TRUE(logSocket.ok());
+    velmar::CLOG::Create(dir + "/log", logSocket.port());
 
     AsyncWorker::start();
     auto base = std::make_unique<AsyncWorkerJobHandler>();
@@ -314,7 +306,6 @@ TEST_F(Workers, ReadyLinesAndTheBaseHandlerReportReachTheLog) {
     EXPECT_TRUE(probe.waitFor(1));
     AsyncWorker::stop();
     velmar::CLOG::Destroy();
-    ::close(sock);
 
     const std::string log = quask_test::readFile(dir + "/log/LastRun.log");
     quask_test::removeTree(dir);

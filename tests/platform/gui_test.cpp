@@ -9,9 +9,6 @@
 
 #include <CEGUI/CEGUI.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +27,7 @@
 #include "client/platform/mouse.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_socket.h"
 #include "tests/support/xvfb_suite.h"
 
 namespace {
@@ -124,7 +122,6 @@ protected:
         windowTerminate();
         CRConf::Destroy();
         CLOG::Destroy();
-        if (m_socket >= 0) ::close(m_socket);
         if (!m_oldCwd.empty()) {
             EXPECT_EQ(chdir(m_oldCwd.c_str()), 0);
         }
@@ -134,15 +131,8 @@ protected:
     void startLog() {
         ASSERT_TRUE(PerfClock::isCreated() || PerfClock::Create());
         // The datagrams go to a socket nobody reads: the port is ours.
-        m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(m_socket, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(::bind(m_socket, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        ASSERT_EQ(::getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-        CLOG::Create(m_dir + "/clog", ntohs(addr.sin_port));
+        ASSERT_TRUE(m_logSocket.ok());
+        CLOG::Create(m_dir + "/clog", m_logSocket.port());
     }
 
     std::string clientLog() const { return quask_test::readFile(m_dir + "/clog/LastRun.log"); }
@@ -195,7 +185,7 @@ protected:
 
     std::string m_dir;
     std::string m_oldCwd;
-    int m_socket = -1;
+    quask_test::LogSocket m_logSocket;
 };
 
 // --- Before the GUI exists ---

@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -17,6 +14,7 @@
 #include "client/core/perf_clock.h"
 #include "client/core/rconf.h"
 #include "client/platform/sound/sound.h"
+#include "tests/support/log_socket.h"
 #include "tests/support/temp_dir_test.h"
 
 namespace velmar {
@@ -27,22 +25,14 @@ protected:
         TempDirTest::SetUp();
         ASSERT_TRUE(PerfClock::isCreated() || PerfClock::Create());
         // The log's datagrams go to a socket nobody reads: the port is ours.
-        m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(m_socket, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(::bind(m_socket, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        ASSERT_EQ(::getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-        CLOG::Create(m_dir, ntohs(addr.sin_port));
+        ASSERT_TRUE(m_logSocket.ok());
+        CLOG::Create(m_dir, m_logSocket.port());
     }
 
     void TearDown() override {
         Sound::Release();
         CRConf::Destroy();
         CLOG::Destroy();
-        if (m_socket >= 0) ::close(m_socket);
         TempDirTest::TearDown();
     }
 
@@ -65,7 +55,7 @@ protected:
         return lines;
     }
 
-    int m_socket = -1;
+    quask_test::LogSocket m_logSocket;
 };
 
 // An extended regular expression that matches `text` literally.
