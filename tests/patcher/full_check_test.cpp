@@ -11,17 +11,14 @@
 #include "patcher/full_check.h"
 #include "patcher/md5_file.h"
 #include "shared/patch_file.h"
-#include "tests/patcher/patch_server_fixture.h"
-#include "tests/patcher/recording_ui.h"
+#include "tests/patcher/game_patch_fixture.h"
 
 using namespace quillon;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string sumLine(const std::string& content, const std::string& name) {
-    return "SUM:" + digestHex(md5OfBytes(content.data(), content.size())) + ":" + name + "\n";
-}
+using quillon_test::sumLine;
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -29,36 +26,18 @@ std::size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-class FullCheckTest : public quillon_test::PatchServerTest {
+class FullCheckTest : public quillon_test::GamePatchTest {
 protected:
     void SetUp() override {
-        PatchServerTest::SetUp();
+        GamePatchTest::SetUp();
         fs::create_directories(at("game/data"));
-        m_ui.attach(&m_state);
-        serve("allow.txt", "allow");
         serve("notice.txt", "Hello");
-        serve("notice_close.txt", "Back soon.");
         // The installation claims revision 3.
         RevisionRecord r;
         r.revision = 3;
         ASSERT_TRUE(SaveRevisionRecord(at("game"), &r));
     }
-    std::optional<PatchFailure> run() {
-        HttpClient http;
-        PatchContext ctx{http, m_state, at("game"), m_base, "quillon"};
-        if (auto failure = LoadRevisionRecord(at("game"), &m_record)) return failure;
-        return runFullCheck(ctx, m_record);
-    }
-    std::string game(const std::string& name) { return quask_test::readFile(at("game/" + name)); }
-    void putGame(const std::string& name, const std::string& content) {
-        fs::create_directories(fs::path(at("game/" + name)).parent_path());
-        std::ofstream(at("game/" + name), std::ios::binary) << content;
-    }
-    std::uint32_t storedRevision() {
-        RevisionRecord r;
-        EXPECT_FALSE(LoadRevisionRecord(at("game"), &r));
-        return r.revision;
-    }
+    std::optional<PatchFailure> run() { return runStep(runFullCheck); }
     // Three listed files, served and installed intact.
     void serveThree() {
         serve("meta/sum_full.txt", "REV:7\n" + sumLine(m_a, "/a.txt") +
@@ -72,9 +51,6 @@ protected:
     }
 
     const std::string m_a = "alpha", m_b = "the map, as published", m_c = "charlie";
-    quillon_test::RecordingUi m_ui;
-    LauncherState m_state{m_ui};
-    RevisionRecord m_record;
 };
 
 }  // namespace

@@ -12,48 +12,22 @@
 #include "patcher/md5_file.h"
 #include "patcher/patch_run.h"
 #include "shared/patch_file.h"
-#include "tests/patcher/patch_server_fixture.h"
-#include "tests/patcher/recording_ui.h"
+#include "tests/patcher/game_patch_fixture.h"
 
 using namespace quillon;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string sumLine(const std::string& content, const std::string& name) {
-    return "SUM:" + digestHex(md5OfBytes(content.data(), content.size())) + ":" + name + "\n";
-}
+using quillon_test::sumLine;
 
-class PatchRunTest : public quillon_test::PatchServerTest {
+class PatchRunTest : public quillon_test::GamePatchTest {
 protected:
     void SetUp() override {
-        PatchServerTest::SetUp();
-        fs::create_directories(at("game"));
-        m_ui.attach(&m_state);
-        serve("allow.txt", "allow");
+        GamePatchTest::SetUp();
         serve("notice.txt", "Welcome!\nHave fun.");
-        serve("notice_close.txt", "Back soon.");
     }
-    std::optional<PatchFailure> run() {
-        HttpClient http;
-        PatchContext ctx{http, m_state, at("game"), m_base, "quillon"};
-        if (auto failure = LoadRevisionRecord(at("game"), &m_record)) return failure;
-        return runPatch(ctx, m_record);
-    }
-    std::string game(const std::string& name) { return quask_test::readFile(at("game/" + name)); }
-    void putGame(const std::string& name, const std::string& content) {
-        fs::create_directories(fs::path(at("game/" + name)).parent_path());
-        std::ofstream(at("game/" + name), std::ios::binary) << content;
-    }
-    std::uint32_t storedRevision() {
-        RevisionRecord r;
-        EXPECT_FALSE(LoadRevisionRecord(at("game"), &r));
-        return r.revision;
-    }
-
-    quillon_test::RecordingUi m_ui;
-    LauncherState m_state{m_ui};
-    RevisionRecord m_record;
+    std::optional<PatchFailure> run() { return runStep(runPatch); }
 };
 
 }  // namespace
