@@ -15,17 +15,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/assets/rfnt_layout.h"
+
 namespace velmar {
 
-// --- File layout ---
-constexpr std::uint32_t kRfntMagic = 0x544E4652;  // "RFNT" read little-endian
-constexpr std::size_t kRfntSizeOffset = 6;
-constexpr std::size_t kRfntAdvanceOffset = 7;
-constexpr std::size_t kRfntRectOffset = 263;
-constexpr std::size_t kRfntRectBytes = 32;
-constexpr std::size_t kRfntHeightOffset = 8455;
-constexpr std::size_t kRfntWidthOffset = 8459;
-constexpr std::size_t kRfntHeaderSize = 8463;
 constexpr int kFontGlyphs = 256;
 
 // Texture coordinates of a glyph: left and right edge, first and second

@@ -20,18 +20,19 @@
 #include <cstdint>
 #include <string>
 
+#include "client/assets/rfnt_layout.h"
 #include "tools/contentkit/byte_io.h"
 
 namespace contentkit {
 
-constexpr std::uint32_t kRfntMagic = 0x544E4652;  // "RFNT" read little-endian
-constexpr std::size_t kRfntSizeOffset = 6;
-constexpr std::size_t kRfntAdvanceOffset = 7;
-constexpr std::size_t kRfntRectOffset = 263;
-constexpr std::size_t kRfntRectBytes = 32;
-constexpr std::size_t kRfntHeightOffset = 8455;
-constexpr std::size_t kRfntWidthOffset = 8459;
-constexpr std::size_t kRfntHeaderSize = 8463;
+using velmar::kRfntAdvanceOffset;
+using velmar::kRfntHeaderSize;
+using velmar::kRfntHeightOffset;
+using velmar::kRfntMagic;
+using velmar::kRfntRectBytes;
+using velmar::kRfntRectOffset;
+using velmar::kRfntSizeOffset;
+using velmar::kRfntWidthOffset;
 
 constexpr int kMinFontSize = 4;
 constexpr int kMaxFontSize = 64;
