@@ -5,8 +5,8 @@
 # build-fuzz/corpus/<target>/ (the seeds in the repository stay as they are).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 # Targets: gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http.
-# Prints executions, coverage and corpus size per target; fails when a target
-# finds a crash, leak or sanitizer report (the input is kept in
+# Prints seconds run, executions, coverage and corpus size per target; fails
+# when a target finds a crash, leak or sanitizer report (the input is kept in
 # build-fuzz/crashes/<target>/). JOBS sets the build parallelism.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,7 +39,7 @@ cmake --build "$BUILD" -j"$JOBS" --target "${TARGETS[@]/#/fuzz_}" -- --no-print-
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 failed=()
-printf '%-10s %12s %8s %8s %10s  %s\n' target execs cov ft corpus result
+printf '%-10s %6s %12s %8s %8s %12s  %s\n' target secs execs cov ft corpus result
 for t in "${TARGETS[@]}"; do
   corpus="$BUILD/corpus/$t"
   crashes="$BUILD/crashes/$t"
@@ -52,6 +52,7 @@ for t in "${TARGETS[@]}"; do
     -max_total_time="$SECONDS_EACH" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$crashes/" >"$log" 2>&1 || rc=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  secs=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
   last=$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)
   cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
@@ -62,7 +63,7 @@ for t in "${TARGETS[@]}"; do
     result="FAILED (see $log)"
     failed+=("$t")
   fi
-  printf '%-10s %12s %8s %8s %10s  %s\n' "$t" "${execs:-?}" "${cov:-?}" "${ft:-?}" \
+  printf '%-10s %6s %12s %8s %8s %12s  %s\n' "$t" "${secs:-?}" "${execs:-?}" "${cov:-?}" "${ft:-?}" \
     "$files/${bytes}B" "$result"
 done
 if [ ${#failed[@]} -gt 0 ]; then
