@@ -101,7 +101,7 @@ const PhaseTexts& fullCheckTexts() {
     return texts;
 }
 
-// --- Paths ---
+// --- Status ---
 
 std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
     char text[512];
@@ -114,6 +114,8 @@ void showReady(PatchContext& ctx) {
     ctx.ui.EnableFullCheck(true);
     ctx.ui.EnableStart(true);
 }
+
+// --- Paths ---
 
 std::string targetPath(const PatchContext& ctx, const std::string& name) { return ctx.gameDir + name; }
 std::string stagingPath(const PatchContext& ctx, const std::string& name) {
