@@ -1,16 +1,14 @@
 // Version and build texts of the client: "1.0.6.<build>", where the build
-// number counts the days from 9 November 2008 to the build date.
+// number counts the days from 9 November 2008 to the build date. They are the
+// suite's own (shared/version.h), so the banner and --version agree.
 #pragma once
+
+#include "shared/version.h"
 
 namespace velmar {
 
-// "Mmm dd yyyy hh:mm:ss", the moment this unit was compiled.
-const char* buildDateText();
-// "1.0.6.<build>" for this build.
-const char* versionText();
-
-// Days from 9 November 2008 to the date at the start of `buildDate`
-// ("Sep 26 2011 ..." gives 1051).
-int buildNumberFromDate(const char* buildDate);
+using quask::buildDateText;
+using quask::buildNumberFromDate;
+using quask::versionText;
 
 }  // namespace velmar

@@ -1,4 +1,4 @@
-#include "client/core/version.h"
+#include "shared/version.h"
 
 #include <cmath>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <string>
 #include <strings.h>
 
-namespace velmar {
+namespace quask {
 
 namespace {
 // __DATE__ already pads days below 10 with a blank, as the banner wants.
@@ -45,4 +45,4 @@ const char* versionText() {
     return text.c_str();
 }
 
-}  // namespace velmar
+}  // namespace quask
