@@ -101,6 +101,8 @@ const char* httpStatusText(HttpStatus status) {
     return "unknown";
 }
 
+const char* builtInPatchBaseUrl() { return QUILLON_BASE_URL; }
+
 std::string patchBaseUrl() {
     const char* env = std::getenv("QUILLON_BASE_URL");
     std::string url = env && *env ? env : QUILLON_BASE_URL;

@@ -31,6 +31,8 @@ constexpr std::uint64_t kMaxControlFile = 64ull << 20;
 // The patch server: QUILLON_BASE_URL from the environment when set, else the
 // one built in. Always ends in a slash.
 std::string patchBaseUrl();
+// The one built in (the build setting QUILLON_BASE_URL), for the help text.
+const char* builtInPatchBaseUrl();
 
 class HttpClient {
 public:

@@ -14,14 +14,51 @@
 #include "patcher/game_start.h"
 #include "patcher/gtk_thread.h"
 #include "patcher/gtk_ui.h"
+#include "patcher/http_client.h"
 #include "patcher/patch_run.h"
 #include "patcher/windowed_launcher.h"
+#include "shared/command_line.h"
 #include "shared/game_dir.h"
 #include "shared/message_box.h"
 
 namespace quillon {
 
 namespace {
+
+quask::ProgramHelp launcherHelp() {
+    return quask::ProgramHelp{"quillon",
+        "Usage: quillon [--console] [--no-start]\n"
+        "The game's patcher and launcher. It brings the game directory (the folder\n"
+        "this program is in) up to date from the patch server: it shows the\n"
+        "server's notice, downloads and checks every changed file of the missing\n"
+        "revisions, replaces the game files (itself included) and records the new\n"
+        "revision; then Start Game starts the client behind a splash picture. A\n"
+        "second launcher started meanwhile ends at once, silently.\n"
+        "\n"
+        "Exit status is 0 after a normal end (also when another launcher runs or\n"
+        "the server is under maintenance), 1 after an error, which is shown in a\n"
+        "message box, and 2 for an unknown option.\n"
+        "\n"
+        "Options:\n"
+        "      --console    run in the terminal instead of the window: print the\n"
+        "                   status, notices and progress, answer questions with\n"
+        "                   their default, and start the game when the update ends\n"
+        "                   well (also the case without a display)\n"
+        "      --no-start   with --console: end after the update, do not start the\n"
+        "                   game\n" +
+            std::string(quask::kStandardOptionLines) +
+        "\n"
+        "Environment:\n"
+        "  QUILLON_BASE_URL      the patch server's base URL, ending in a slash,\n"
+        "                        instead of the built-in " + builtInPatchBaseUrl() + "\n"
+        "  QUASK_NONINTERACTIVE  1: every message box answers with its first button\n"
+        "                        at once\n"
+        "\n"
+        "Files:\n"
+        "  data/quillon.dat      the game directory's revision record\n"
+        "  DoFullCheck           when present, the next start checks and repairs\n"
+        "                        every file\n"};
+}
 
 int failWith(const PatchFailure& failure) {
     quask::showMessageBox(failure.text, failure.caption, quask::BoxIcon::Error, quask::BoxButtons::Ok);
@@ -30,19 +67,23 @@ int failWith(const PatchFailure& failure) {
 
 }  // namespace
 
-LaunchOptions parseLaunchArgs(int argc, char** argv) {
-    LaunchOptions options;
+std::optional<int> parseLaunchArgs(int argc, char** argv, LaunchOptions* options) {
+    const quask::ProgramHelp help = launcherHelp();
+    const quask::StandardOption standard = quask::findStandardOption(argc, argv);
+    if (standard != quask::StandardOption::None) return quask::answerStandardOption(help, standard);
+    *options = LaunchOptions{};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--console") == 0) {
-            options.console = true;
+            options->console = true;
         } else if (std::strcmp(argv[i], "--no-start") == 0) {
-            options.noStart = true;
+            options->noStart = true;
+        } else if (quask::isOptionWord(argv[i])) {
+            return quask::unknownOption(help, argv[i]);
         } else {
-            // Shortcuts may pass anything; the launcher itself takes no options.
-            std::fprintf(stderr, "quillon: ignoring unknown argument '%s'\n", argv[i]);
+            std::fprintf(stderr, "quillon: ignoring argument '%s'\n", argv[i]);
         }
     }
-    return options;
+    return std::nullopt;
 }
 
 std::string instanceLockPath() {

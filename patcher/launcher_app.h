@@ -6,6 +6,7 @@
 // itself and does not return.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace quillon {
@@ -15,8 +16,11 @@ struct LaunchOptions {
     bool noStart = false;  // --no-start: the console does not start the game
 };
 
-// Unknown arguments are reported on standard error and ignored.
-LaunchOptions parseLaunchArgs(int argc, char** argv);
+// Reads --console and --no-start into `options`. Returns the exit code when
+// the command line ends the program before anything starts: 0 after --help
+// or --version, 2 after any other option. Words that are not options are
+// reported on standard error and ignored, as shortcuts may pass anything.
+std::optional<int> parseLaunchArgs(int argc, char** argv, LaunchOptions* options);
 
 // $XDG_RUNTIME_DIR/QuaskPatchClient.lock, else /tmp/QuaskPatchClient-<uid>.lock.
 std::string instanceLockPath();

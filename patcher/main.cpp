@@ -2,5 +2,7 @@
 #include "patcher/launcher_app.h"
 
 int main(int argc, char** argv) {
-    return quillon::runLauncher(quillon::parseLaunchArgs(argc, argv));
+    quillon::LaunchOptions options;
+    if (const auto end = quillon::parseLaunchArgs(argc, argv, &options)) return *end;
+    return quillon::runLauncher(options);
 }

@@ -137,7 +137,7 @@ TEST_F(GdfpackTest, MalformedCommandLinePrintsUsage) {
     for (const auto& args : bad) {
         const RunResult r = run(args);
         EXPECT_EQ(r.code, 2) << (args.empty() ? "(none)" : args[0]);
-        EXPECT_NE(r.err.find("usage: gdfpack pack"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Usage: gdfpack pack"), std::string::npos) << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(at("o.gdf")));
 }

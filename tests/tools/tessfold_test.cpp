@@ -137,7 +137,7 @@ TEST_F(TessfoldTest, WrongArgumentCountPrintsUsageAndFails) {
          {std::vector<std::string>{}, std::vector<std::string>{at("a"), at("b")}}) {
         const RunResult r = run(args);
         EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.out.rfind("usage: tessfold FILE\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("Usage: tessfold FILE\n", 0), 0u) << r.out;
     }
 }
 

@@ -4,8 +4,9 @@
 //   tessfold FILE
 //
 // Progress goes to standard output; "done." ends a success. Exit status 0
-// after "done.", 1 on every failure. The output is written to a temporary
-// file and renamed into place, so a failed write never leaves a file behind.
+// after "done.", 1 on every failure, 2 for an unknown option. The output is
+// written to a temporary file and renamed into place, so a failed write never
+// leaves a file behind.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,18 +18,30 @@
 #include <new>
 #include <string>
 
+#include "shared/command_line.h"
 #include "shared/patch_file.h"
 
 namespace {
 
 using quask::PatchStatus;
 
+const quask::ProgramHelp kHelp{"tessfold",
+    "Usage: tessfold FILE\n"
+    "Compresses FILE, in memory, into a compressed patch file beside it: the last\n"
+    "character of the name is replaced by '_' (map.gdf becomes map.gd_). Needs\n"
+    "about three times the file's size in memory. Progress goes to standard\n"
+    "output; \"done.\" ends a success.\n"
+    "\n"
+    "Exit status is 0 after \"done.\", 1 when the file cannot be read, does not\n"
+    "shrink or cannot be written, and 2 for an unknown option. A FILE whose\n"
+    "name starts with '-' is given as ./FILE.\n"
+    "\n"
+    "Options:\n" +
+        std::string(quask::kStandardOptionLines)};
+
+// Not exactly one file: the usage on standard output, status 1.
 int usage() {
-    std::printf(
-        "usage: tessfold FILE\n"
-        "  Compresses FILE into a compressed patch file beside it: the last character\n"
-        "  of the name is replaced by '_' (map.gdf becomes map.gd_). Needs about three\n"
-        "  times the file's size in memory.\n");
+    std::fputs(kHelp.text.c_str(), stdout);
     return 1;
 }
 
@@ -102,6 +115,11 @@ void printFailure(PatchStatus status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const quask::StandardOption standard = quask::findStandardOption(argc, argv);
+    if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
+    for (int i = 1; i < argc; ++i) {
+        if (quask::isOptionWord(argv[i])) return quask::unknownOption(kHelp, argv[i]);
+    }
     if (argc != 2 || argv[1][0] == '\0') return usage();
     const char* path = argv[1];
 

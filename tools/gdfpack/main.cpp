@@ -16,6 +16,7 @@
 
 #include "client/storage/disk_file.h"
 #include "client/storage/gdf.h"
+#include "shared/command_line.h"
 
 namespace {
 
@@ -24,16 +25,24 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kDefaultKeyFactor = 1;
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: gdfpack pack [-z] [--key-factor N] IN OUT\n"
-                 "       gdfpack unpack IN OUT\n"
-                 "       gdfpack list FILE...\n"
-                 "  -z               compress the content with zlib\n"
-                 "  --key-factor N   key factor stored in the header (default %u)\n",
-                 kDefaultKeyFactor);
-    return 2;
-}
+const quask::ProgramHelp kHelp{"gdfpack",
+    "Usage: gdfpack pack [-z] [--key-factor N] IN OUT\n"
+    "  or:  gdfpack unpack IN OUT\n"
+    "  or:  gdfpack list FILE...\n"
+    "Writes, unwraps and inspects the GDF containers in which any data file of\n"
+    "the game client may be shipped: pack wraps IN into the container OUT,\n"
+    "unpack writes the content of the container IN to OUT, list checks each FILE\n"
+    "and prints its header.\n"
+    "\n"
+    "Exit status is 0 on success, 1 when a file cannot be read, written or\n"
+    "decoded, and 2 for a malformed command line.\n"
+    "\n"
+    "Options:\n"
+    "  -z                 compress the content with zlib\n"
+    "      --key-factor N  the key factor stored in the header (default " +
+        std::to_string(kDefaultKeyFactor) + ")\n" + quask::kStandardOptionLines};
+
+int usage() { return quask::usageError(kHelp); }
 
 int error(const char* path, const char* what) {
     std::fprintf(stderr, "gdfpack: %s: %s\n", path, what);
@@ -155,10 +164,13 @@ int list(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const quask::StandardOption standard = quask::findStandardOption(argc, argv);
+    if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     if (argc < 2) return usage();
     const std::string command = argv[1];
     if (command == "pack") return pack(argc - 2, argv + 2);
     if (command == "unpack") return unpack(argc - 2, argv + 2);
     if (command == "list") return list(argc - 2, argv + 2);
+    if (quask::isOptionWord(argv[1])) return quask::unknownOption(kHelp, argv[1]);
     return usage();
 }

@@ -7,7 +7,22 @@
 #include <cstdio>
 #include <vector>
 
+#include "shared/command_line.h"
+
 namespace {
+
+const quask::ProgramHelp kHelp{"brindle",
+    "Usage: brindle\n"
+    "Listens on UDP port 6600 of every local address and prints each log\n"
+    "datagram of the game client (velmar) on standard output as it arrives,\n"
+    "exactly as sent. It never answers, filters or stores anything; end it with\n"
+    "Ctrl+C. Only one brindle can listen at a time.\n"
+    "\n"
+    "Exit status is 1 when the port cannot be opened or receiving fails, and 2\n"
+    "for an unknown option.\n"
+    "\n"
+    "Options:\n" +
+        std::string(quask::kStandardOptionLines)};
 
 constexpr unsigned short kPort = 6600;
 // The client sends traces of up to 4,095 characters; leave ample room so one
@@ -24,7 +39,8 @@ int fail(const char* text) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
     std::printf("Quask Client - Debug Server\n");
     std::printf("\n");
     std::fflush(stdout);

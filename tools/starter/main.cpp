@@ -3,6 +3,7 @@
 // it could not be started or ended without signalling.
 #include <string>
 
+#include "shared/command_line.h"
 #include "shared/game_dir.h"
 #include "shared/message_box.h"
 #include "shared/message_box_helper.h"
@@ -10,6 +11,19 @@
 #include "shared/start_handshake.h"
 
 namespace {
+
+const quask::ProgramHelp kHelp{"starter",
+    "Usage: starter\n"
+    "Starts the game client (system/velmar below the folder this program is in)\n"
+    "without patching, with that folder as the client's current directory, and\n"
+    "waits until the client signals that its window is up or ends. Use the\n"
+    "launcher (quillon) to bring the game up to date first.\n"
+    "\n"
+    "Exit status is 0 when the client signalled, 1 when it could not be started\n"
+    "or ended without signalling, and 2 for an unknown option.\n"
+    "\n"
+    "Options:\n" +
+        std::string(quask::kStandardOptionLines)};
 
 int gameStartFailed() {
     quask::showMessageBox("Game Start failed.", "Process creation failed.",
@@ -19,7 +33,8 @@ int gameStartFailed() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
     quask::installHelperMessageBoxBackend();
 
     quask::ProgramLocation self;

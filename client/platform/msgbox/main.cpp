@@ -5,9 +5,23 @@
 
 #include <cstring>
 
+#include "shared/command_line.h"
 #include "shared/message_box_helper.h"
 
 namespace {
+
+const quask::ProgramHelp kHelp{"quask-msgbox",
+    "Usage: quask-msgbox ICON BUTTONS CAPTION TEXT\n"
+    "Shows one modal message box for the game client and the starter, which\n"
+    "have no toolkit of their own, and answers through its exit status. ICON is\n"
+    "none, error, warning, information or question; BUTTONS is ok or yesno.\n"
+    "\n"
+    "Exit status is 10 for OK, 11 for Yes, 12 for No (closing a question's\n"
+    "window included), 3 when no display can be opened, and 2 for a malformed\n"
+    "command line.\n"
+    "\n"
+    "Options:\n" +
+        std::string(quask::kStandardOptionLines)};
 
 namespace p = quask::msgbox_protocol;
 
@@ -35,10 +49,14 @@ gchar* validText(const char* text) { return g_utf8_make_valid(text, -1); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != p::kArgumentCount) return p::kExitUsage;
+    // Four words are always a box, whatever they say.
+    if (argc != p::kArgumentCount) {
+        if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
+        return quask::usageError(kHelp);
+    }
     const int icon = indexOf(argv[1], p::kIconNames, G_N_ELEMENTS(p::kIconNames));
     const int buttons = indexOf(argv[2], p::kButtonNames, G_N_ELEMENTS(p::kButtonNames));
-    if (icon < 0 || buttons < 0) return p::kExitUsage;
+    if (icon < 0 || buttons < 0) return quask::usageError(kHelp);
     const bool yesNo = static_cast<quask::BoxButtons>(buttons) == quask::BoxButtons::YesNo;
 
     int gtkArgc = 1;
