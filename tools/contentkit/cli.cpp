@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "shared/command_line.h"
+#include "shared/progress.h"
 #include "tools/contentkit/bmp_writer.h"
 #include "tools/contentkit/dds_writer.h"
 #include "tools/contentkit/demo_game.h"
@@ -25,23 +27,58 @@ namespace {
 
 constexpr long kMaxInputBytes = 1L << 30;
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: contentkit info FILE...\n"
-                 "       contentkit dds (IN|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]\n"
-                 "       contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]\n"
-                 "       contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
-                 "       contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat\n"
-                 "       contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]\n"
-                 "       contentkit build-demo DIR [--gdf]\n"
-                 "       contentkit map DIR\n"
-                 "  IN is a PNG, TGA or BMP picture\n"
-                 "  pattern options: --size WxH (default 256x256) --seed N --frame N --frames N\n"
-                 "  patterns:");
-    for (const std::string& name : patternNames()) std::fprintf(stderr, " %s", name.c_str());
-    std::fprintf(stderr, "\n");
-    return 2;
+quask::ProgramHelp makeHelp() {
+    std::string text =
+        "Usage: contentkit info FILE...\n"
+        "  or:  contentkit dds (IN|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]\n"
+        "  or:  contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]\n"
+        "  or:  contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
+        "  or:  contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat\n"
+        "  or:  contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]\n"
+        "  or:  contentkit build-demo DIR [--gdf]\n"
+        "  or:  contentkit map DIR\n"
+        "Writes and checks every content file of the game client. info checks any\n"
+        "content file (DDS, TGA, BMP, RFNT, RMDL, RMAP, def, ini; plain or\n"
+        "GDF-packed) and prints what it holds; dds, tga and bmp write a picture from\n"
+        "IN (a PNG, TGA or BMP picture) or from a generated pattern; font rasterises\n"
+        "a bitmap font; model turns a Wavefront OBJ file (y up) into a model; map\n"
+        "writes the demo's first map under DIR/data/map; build-demo writes the whole\n"
+        "demo game's data under DIR, with a progress line on a terminal.\n"
+        "\n"
+        "Exit status is 0 on success, 1 when a file cannot be read or written or is\n"
+        "malformed, and 2 for a malformed command line.\n"
+        "\n"
+        "Options:\n"
+        "      --pattern NAME   a generated picture instead of IN; NAME is one of:\n"
+        "                      ";
+    for (const std::string& name : patternNames()) text += " " + name;
+    text +=
+        "\n"
+        "      --size WxH       the pattern's size (default 256x256); with font: the\n"
+        "                      size in pixels (4 to 64)\n"
+        "      --seed N         the pattern's random seed\n"
+        "      --frame N        the frame of an animated pattern\n"
+        "      --frames N       the frames of an animated pattern\n"
+        "      --format F       the DDS compression: dxt1, dxt3 (or dxt5 for alpha)\n"
+        "      --no-mips        a DDS file without mipmaps\n"
+        "      --rle            a run-length encoded TGA file\n"
+        "      --depth 24|32    the TGA file's bits per pixel\n"
+        "      --top-left       a TGA file stored from the top row down\n"
+        "      --no-white-key   a BMP file in which white is not transparent\n"
+        "      --face F         the font: regular or bold (DejaVu Sans), or a .ttf path\n"
+        "      --texture ID|MATERIAL=ID  the texture of the model, or of one material\n"
+        "      --scale S        scales the model\n"
+        "      --gdf            build-demo: every asset the client loads GDF-packed\n";
+    text += quask::kStandardOptionLines;
+    return quask::ProgramHelp{"contentkit", text};
 }
+
+const quask::ProgramHelp& help() {
+    static const quask::ProgramHelp kHelp = makeHelp();
+    return kHelp;
+}
+
+int usage() { return quask::usageError(help()); }
 
 int fail(const std::string& path, const std::string& what) {
     std::fprintf(stderr, "contentkit: %s: %s\n", path.c_str(), what.c_str());
@@ -350,13 +387,18 @@ int buildDemoCommand(int argc, char** argv) {
         }
     }
     if (dir.empty()) return usage();
-    options.progress = [](const std::string& line) {
-        std::printf("build-demo: %s\n", line.c_str());
-        std::fflush(stdout);
-    };
+    quask::ProgressLine progress;
+    if (progress.visible()) {
+        options.progress = [&progress](const DemoProgress& p) {
+            progress.show("build-demo: " + std::string(p.step) + ": " + std::to_string(p.files) + " files, " +
+                          quask::byteSizeText(p.bytes));
+        };
+    }
     DemoBuildResult result;
     std::string why;
-    if (!buildDemoGame(dir, options, &result, &why)) return fail(dir, why);
+    const bool built = buildDemoGame(dir, options, &result, &why);
+    progress.erase();
+    if (!built) return fail(dir, why);
     std::printf("build-demo: %zu files, %llu bytes%s in %s\n", result.files.size(),
                 static_cast<unsigned long long>(result.bytes), options.gdf ? " (GDF-packed assets)" : "",
                 dir.c_str());
@@ -366,6 +408,8 @@ int buildDemoCommand(int argc, char** argv) {
 }  // namespace
 
 int runContentkit(int argc, char** argv) {
+    const quask::StandardOption standard = quask::findStandardOption(argc, argv);
+    if (standard != quask::StandardOption::None) return quask::answerStandardOption(help(), standard);
     if (argc < 2) return usage();
     const std::string command = argv[1];
     if (command == "info") return infoCommand(argc - 2, argv + 2);
@@ -376,6 +420,7 @@ int runContentkit(int argc, char** argv) {
     if (command == "font") return fontCommand(argc - 2, argv + 2);
     if (command == "model") return modelCommand(argc - 2, argv + 2);
     if (command == "build-demo") return buildDemoCommand(argc - 2, argv + 2);
+    if (quask::isOptionWord(argv[1])) return quask::unknownOption(help(), argv[1]);
     return usage();
 }
 

@@ -12,9 +12,11 @@
 //   contentkit build-demo DIR [--gdf]
 //   pattern options: --size WxH --seed N --frame N --frames N
 //
-// Exit code 0 on success, 1 when a file cannot be read, written or is
-// malformed, 2 on a malformed command line. Messages go to stderr, reports
-// to stdout. Single-threaded.
+// --help and --version answer before anything else. Exit code 0 on success,
+// 1 when a file cannot be read, written or is malformed, 2 on a malformed
+// command line. Messages go to stderr, reports to stdout; long work
+// (build-demo) keeps a progress line on stderr when it is a terminal.
+// Single-threaded.
 #pragma once
 
 namespace contentkit {

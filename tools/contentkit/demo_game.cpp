@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -195,23 +194,15 @@ public:
         if (std::fclose(f) != 0 || !written) return failWith(relative, "cannot write", error);
         m_result->files.push_back(relative);
         m_result->bytes += data->size();
+        if (m_options.progress) m_options.progress(DemoProgress{m_step, m_result->files.size(), m_result->bytes});
         return true;
     }
 
-    // Runs one step and reports it when it took a second or more.
+    // Runs one step; the files it writes are reported under its name.
     template <typename Step>
     bool step(const char* what, Step run) {
-        const auto start = std::chrono::steady_clock::now();
-        const std::size_t before = m_result->files.size();
-        if (!run()) return false;
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        if (took.count() >= 1.0 && m_options.progress) {
-            char line[160];
-            std::snprintf(line, sizeof line, "%s: %zu files in %.1f s", what, m_result->files.size() - before,
-                          took.count());
-            m_options.progress(line);
-        }
-        return true;
+        m_step = what;
+        return run();
     }
 
 private:
@@ -223,6 +214,7 @@ private:
     std::string m_root;
     const DemoBuildOptions& m_options;
     DemoBuildResult* m_result;
+    const char* m_step = "";
 };
 
 bool writeDefinitions(TreeWriter* out, const DemoPlan& plan, std::string* error) {

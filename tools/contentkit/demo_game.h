@@ -35,10 +35,18 @@ constexpr std::int32_t kTexWaterFirst = 100;
 constexpr int kWaterFrames = 8;
 constexpr int kWaterFrameMs = 120;
 
+// How far a build has come: the step at work ("textures") and the files
+// and bytes written so far.
+struct DemoProgress {
+    const char* step;
+    std::size_t files;
+    std::uint64_t bytes;
+};
+
 struct DemoBuildOptions {
     bool gdf = false;
-    // Receives a line after each step that took a second or more.
-    std::function<void(const std::string&)> progress;
+    // Called after each file written, on the calling thread; may be empty.
+    std::function<void(const DemoProgress&)> progress;
 };
 
 struct DemoBuildResult {

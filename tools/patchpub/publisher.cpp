@@ -46,7 +46,9 @@ bool writeReplacing(const std::string& path, const std::string& bytes) {
                                           bytes.size());
 }
 
-bool scanContent(const std::string& root, ContentTree* tree, std::string* error) {
+bool scanContent(const PublishOptions& options, ContentTree* tree, std::string* error) {
+    const std::string& root = options.contentDir;
+    PublishProgress progress;
     std::error_code ec;
     fs::recursive_directory_iterator it(root, ec), end;
     if (ec) {
@@ -71,6 +73,13 @@ bool scanContent(const std::string& root, ContentTree* tree, std::string* error)
                 return false;
             }
             tree->files[name] = digest;
+            if (options.progress) {
+                ++progress.files;
+                std::error_code sizeError;  // a size only for the display
+                const std::uintmax_t size = it->file_size(sizeError);
+                if (!sizeError) progress.bytes += size;
+                options.progress(progress);
+            }
         } else {
             *error = "'" + name + "' is neither a plain file nor a directory";
             return false;
@@ -161,7 +170,14 @@ bool buildPlan(const PublishOptions& options, const Manifest& old, const Content
     }
     next->directories = tree.directories;
     std::set<std::string> publishedNames;
+    PublishProgress progress;
+    progress.phase = PublishProgress::Publishing;
+    progress.total = tree.files.size();
     for (const auto& [name, digest] : tree.files) {
+        if (options.progress) {
+            ++progress.files;
+            options.progress(progress);
+        }
         const auto before = old.files.find(name);
         if (before != old.files.end() && before->second.content == digest) {
             next->files[name] = before->second;
@@ -219,7 +235,7 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     std::set<std::string> listed;
     if (!collectListedNames(options.serverDir, old.revision, &listed, error)) return false;
     ContentTree tree;
-    if (!scanContent(options.contentDir, &tree, error)) return false;
+    if (!scanContent(options, &tree, error)) return false;
 
     Manifest next;
     next.revision = old.revision + 1;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -17,12 +18,24 @@
 
 namespace patchpub {
 
+// How far publishRevision has come, for a progress display: first every
+// content file is read and hashed, then each is compared with the published
+// one and written when it changed.
+struct PublishProgress {
+    enum Phase { Reading, Publishing } phase = Reading;
+    std::uint64_t files = 0;  // files read, or compared and written
+    std::uint64_t total = 0;  // Publishing: the content directory's files
+    std::uint64_t bytes = 0;  // Reading: bytes read
+};
+
 struct PublishOptions {
     std::string serverDir;
     std::string contentDir;
     std::string message;                 // MSG text; empty: none
     std::vector<std::string> compress;   // globs on the relative path ("*.map")
     std::int64_t now = -1;               // UTC seconds for DATE; -1: the clock
+    // Called after each file, on the calling thread; may be empty.
+    std::function<void(const PublishProgress&)> progress;
 };
 
 struct PublishResult {
