@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps configure build test demo bench bench-patcher clean
+.PHONY: all deps configure build test demo package bench bench-patcher clean
 
 all: build
 
@@ -22,6 +22,10 @@ test: build
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
+
+# The Debian packages quask and quask-tools, written into $(BUILD)/.
+package: build
+	cmake --build $(BUILD) --target package
 
 # GL benchmarks run on a virtual X server of their own.
 bench: build

@@ -31,7 +31,7 @@ bash scripts/install-deps.sh >/dev/null
 FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 cmake -S . -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUASK_FUZZ=ON -DQUASK_BUILD_TESTS=OFF \
-  -DQUASK_BUILD_BENCH=OFF "-DCMAKE_C_FLAGS=$FLAGS" "-DCMAKE_CXX_FLAGS=$FLAGS" \
+  -DQUASK_BUILD_BENCH=OFF -DQUASK_PACKAGING=OFF "-DCMAKE_C_FLAGS=$FLAGS" "-DCMAKE_CXX_FLAGS=$FLAGS" \
   "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
 cmake --build "$BUILD" -j"$JOBS" --target "${TARGETS[@]/#/fuzz_}" -- --no-print-directory \
   >/dev/null

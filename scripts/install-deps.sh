@@ -30,6 +30,9 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm
   # the world benchmark's instruction profile (callgrind; its header too)
   valgrind
+  # manual pages from --help, the Debian packages (cpack runs dpkg-shlibdeps
+  # and file) and the package test's checks
+  help2man dpkg-dev file lintian desktop-file-utils appstream
 )
 
 missing=()
