@@ -18,14 +18,33 @@ extern char** environ;
 
 namespace quask_test {
 
+namespace {
+
+std::string nameOf(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+// The test's environment with `changes` applied. Appending a second entry of
+// a name would not do: getenv() finds the first one.
+std::vector<std::string> environmentWith(const std::vector<std::string>& changes) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        bool changed = false;
+        for (const std::string& c : changes) changed = changed || nameOf(c) == nameOf(*e);
+        if (!changed) env.emplace_back(*e);
+    }
+    for (const std::string& c : changes) {
+        if (c.find('=') != std::string::npos) env.push_back(c);
+    }
+    return env;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
-    for (const std::string& e : options.extraEnv) envStore.push_back(e);
+    const std::vector<std::string> envStore = environmentWith(options.extraEnv);
     std::vector<char*> env;
     for (const std::string& e : envStore) env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);

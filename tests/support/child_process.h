@@ -13,7 +13,9 @@ class ChildProcess {
 public:
     struct Options {
         std::string workDir;                 // empty: the test's own
-        std::vector<std::string> extraEnv;   // "NAME=value", added to the test's environment
+        // Changes to the test's environment: "NAME=value" sets or replaces
+        // NAME, a bare "NAME" removes it.
+        std::vector<std::string> extraEnv;
         std::string stdoutPath = "/dev/null";
         std::string stderrPath = "/dev/null";
     };
