@@ -1,6 +1,6 @@
 // The command-line conventions of every program, end to end: --help,
 // --version and an unknown option end the program before it does anything
-// (no file written, no connection made, no log datagram sent), and long work
+// (no file written, no connection made, no log port taken), and long work
 // draws its progress line on a terminal only.
 #include <gtest/gtest.h>
 
@@ -83,7 +83,7 @@ protected:
         std::uint16_t port = 0;
         m_http = loopbackSocket(SOCK_STREAM, 0, &port);
         m_baseUrl = "http://127.0.0.1:" + std::to_string(port) + "/";
-        // The client's log and brindle use this port (the suite holds it alone).
+        // The client's log and brindle use this port; brindle's suite holds it.
         std::uint16_t logPort = 0;
         m_log = loopbackSocket(SOCK_DGRAM, 6600, &logPort);
     }
@@ -116,11 +116,13 @@ protected:
         fs::remove(at("err.txt"));
         return r;
     }
+    // Datagrams are not counted: clients of other suites log to the same
+    // port meanwhile. A client that started its log has written its log
+    // file, and a brindle that started finds the port taken and fails.
     bool somebodyCalled() {
         const int conn = ::accept(m_http, nullptr, nullptr);
         if (conn >= 0) ::close(conn);
-        char byte;
-        return conn >= 0 || ::recv(m_log, &byte, 1, 0) >= 0;
+        return conn >= 0;
     }
 
     int m_http = -1, m_log = -1;
