@@ -120,6 +120,13 @@ CTimer::~CTimer() {
 
 int CTimer::Add(std::int64_t due, std::int64_t period, int runs,
                 TimerCallback callback, void* userData) {
+    // A repeat due again at once would keep the highest-priority worker
+    // busy for as long as the timer lives: no caller gets that.
+    if ((runs < 0 || runs > 1) && period < kMinRepeatPeriodMs) {
+        Message(kLogWarn, "CTimer->Add: repeating timer with a period of %lld ms; using %lld ms",
+                static_cast<long long>(period), static_cast<long long>(kMinRepeatPeriodMs));
+        period = kMinRepeatPeriodMs;
+    }
     Record* record;
     int id;
     {
@@ -281,7 +288,7 @@ void CTimer::finishFired(Record* record, std::int64_t now) {
         return;
     }
     // The next run counts from the start of this one, not from its due time.
-    record->due = addSaturated(now, record->period < 0 ? 0 : record->period);
+    record->due = addSaturated(now, record->period);
     std::lock_guard<std::mutex> queue(m_queueLock);
     insertRecord(record);
 }

@@ -34,6 +34,8 @@ public:
     // Next wake-up while the queue is empty: the worker sleeps until an Add.
     static constexpr std::int64_t kNoWakeUp = INT64_MAX;
     static constexpr int kStopWaitMs = 2000;  // Destroy's wait for the worker
+    // Shortest period of a timer that runs more than once.
+    static constexpr std::int64_t kMinRepeatPeriodMs = 1;
 
     // Starts the worker; the first live timer becomes the process-wide one.
     // Ends the process when the worker cannot be started.
@@ -44,7 +46,9 @@ public:
 
     // `due` is absolute on the time base. `runs` > 0 calls that many times,
     // 0 calls once, negative repeats until cancelled; a repeat is due
-    // `period` ms after the start of the previous call. Returns the id.
+    // `period` ms after the start of the previous call. A timer that runs
+    // more than once with a period below kMinRepeatPeriodMs gets that period
+    // and a WARN line. Returns the id.
     int Add(std::int64_t due, std::int64_t period, int runs,
             TimerCallback callback, void* userData);
     // Unknown, negative and out-of-range ids are ignored.

@@ -68,10 +68,11 @@ void readWater(CScene& scene) {
     const char* colourKeys[] = {"R", "G", "B", "A"};
     for (int i = 0; i < 4; ++i)
         water->colour[i] = static_cast<std::uint8_t>(iniGetInt(kWaterIni, section, colourKeys[i], 255));
-    if (iniGetInt(kWaterIni, section, "FrameCount", 15000) == 15000) {
+    if (iniGetInt(kWaterIni, section, "FrameCount", 15000) == 15000)
         Message(kLogWarn, "Water Type '%d' seems to be undef - using default values!", type);
-    } else if (water->frameCount < 1 || water->frameTime < 1) {
-        // A period-0 timer would spin the timer thread; no frames, nothing to draw.
+    // Also for a section without FrameCount: a FrameTime of 0 alone would
+    // make the animation a period-0 timer, and no frames leave nothing to draw.
+    if (water->frameCount < 1 || water->frameTime < 1) {
         Message(kLogWarn, "Water Type '%d': invalid FrameCount/FrameTime - using default values!",
                 type);
         water->frameCount = 1;

@@ -211,6 +211,23 @@ TEST(TimerRuns, NegativeRunsRepeatUntilCancelled) {
     EXPECT_LE(outer.load(), atCancel + 1);  // a call already running may finish
 }
 
+TEST(TimerRuns, RepeatWithPeriodZeroIsSlowedToOneCallPerMillisecond) {
+    // Due again at once, it would run without pause on the worker.
+    for (const std::int64_t period : {0, -5}) {
+        SCOPED_TRACE(period);
+        std::atomic<int> calls{0};
+        Hook counted{[&](int) { ++calls; }};
+        TimerGuard timer;
+        const std::int64_t start = now();
+        const int id = timer->Add(0, period, -1, runHook, &counted);
+        std::this_thread::sleep_for(50ms);
+        timer->Cancel(id);
+        const std::int64_t elapsed = now() - start;
+        EXPECT_GE(calls.load(), 1);
+        EXPECT_LE(calls.load(), elapsed + 2);
+    }
+}
+
 TEST(TimerRuns, CancelBeforeDueNeverCallsAndFreesTheIdAtDue) {
     std::atomic<int> cancelledCalls{0};
     std::atomic<int> reused{-2};

@@ -146,6 +146,14 @@ TEST_F(SceneTest, WaterTypesUndefinedOrInvalidUseDefaults) {
     EXPECT_EQ(invalid->water->colour[3], 128);
     EXPECT_TRUE(logHas("Water Type '3': invalid FrameCount/FrameTime - using default values!"));
 
+    // No FrameCount: the section counts as undefined, and its FrameTime of 0
+    // must not reach the animation timer either.
+    writeText("data/def/Water.ini", "[Water_3]\nFrameTime=0\n");
+    auto noCount = createScene("Wet");
+    ASSERT_TRUE(noCount->water);
+    EXPECT_EQ(noCount->water->frameCount, 1);
+    EXPECT_EQ(noCount->water->frameTime, 1000);
+
     writeText("data/def/Water.ini", "[Water_3]\nFrameCount=4\nFrameTime=120\n");
     auto good = createScene("Wet");
     EXPECT_EQ(good->water->frameCount, 4);
