@@ -161,6 +161,13 @@ bool cubeUsesSlot(const Cube& c, const GroundTexture* slot) {
            (c.top && c.top->texture == slot);
 }
 
+// Whether any of the first `passes` texture slots emits the cube.
+bool cubeInPasses(const Cube& c, const std::vector<GroundTexture>& slots, int passes) {
+    for (int t = 0; t < passes; ++t)
+        if (cubeUsesSlot(c, &slots[static_cast<std::size_t>(t)])) return true;
+    return false;
+}
+
 struct CubeRange {
     int x0, x1, y0, y1;  // half-open
 };
@@ -222,10 +229,10 @@ void prepareWater(CScene& scene) {
                                       : 0;
     }
     water.currentFrame = 0;
-    if (CTimer* timer = CTimer::instance()) {
-        std::int64_t start = PerfClock::isCreated() ? PerfClock::milliseconds() : 0;
-        water.timerEvent = timer->Add(start + water.frameTime, water.frameTime, -1, advanceWater, &scene);
-    }
+    // Due at FrameTime on the clock's own time line: long past once a map is
+    // up, so the first step comes at the worker's next look.
+    if (CTimer* timer = CTimer::instance())
+        water.timerEvent = timer->Add(water.frameTime, water.frameTime, -1, advanceWater, &scene);
 }
 
 void compileGround(CScene& scene, const RenderCaps& caps) {
@@ -264,10 +271,12 @@ void compileGround(CScene& scene, const RenderCaps& caps) {
             glEndList();
             // Water once per cube, not once per texture slot the cube uses:
             // duplicates would draw the translucent surface several times.
+            // Only a cube some pass emits carries its water.
             if (scene.water) {
                 for (int x = range.x0; x < range.x1; ++x)
                     for (int y = range.y0; y < range.y1; ++y)
-                        if (const Cube* c = scene.map->cubeAt(x, y); c && c->water == 1)
+                        if (const Cube* c = scene.map->cubeAt(x, y);
+                            c && c->water == 1 && cubeInPasses(*c, slots, passes))
                             recordWater(scene, n, x, y);
             }
         }

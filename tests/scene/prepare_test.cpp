@@ -1,5 +1,6 @@
 // Map preparation on Xvfb: the ground compiled once, water recorded once per
-// cube whatever texture slots it uses, the world matrix; and the water quad
+// cube whatever texture slots it uses and never for a cube no pass emits,
+// the world matrix; and the water quad
 // and render-cube rules without GL.
 #include <gtest/gtest.h>
 
@@ -34,8 +35,8 @@ TEST(RenderCubes, ResolutionIsClampedAndCountsRoundUp) {
     EXPECT_EQ(renderCubesAcross(0, 16), 0);
 }
 
-// Three cubes of water around a dry one; the first cube uses three texture
-// slots (+y wall, +x wall, top).
+// Four cubes of water; the first uses three texture slots (+y wall, +x
+// wall, top), the last no tile at all, so no texture pass ever emits it.
 Bytes threeSlotMap() {
     MapSpec s;
     s.cellsWide = s.cellsHigh = 4;
@@ -52,7 +53,7 @@ Bytes threeSlotMap() {
     cube(out, 0, 1, 2, 1);
     cube(out, kNoTile, kNoTile, 0, 1);
     cube(out, kNoTile, kNoTile, 0, 1);
-    cube(out, kNoTile, kNoTile, 0, 0);
+    cube(out, kNoTile, kNoTile, kNoTile, 1);
     return out;
 }
 
