@@ -132,9 +132,9 @@ bool windowOpen(int width, int height, WindowMode mode) {
     glfwWindowHint(GLFW_DEPTH_BITS, 16);
     glfwWindowHint(GLFW_STENCIL_BITS, 0);
     glfwWindowHint(GLFW_DOUBLEBUFFER, GLFW_TRUE);
-    // A 1.2 request gets a compatibility context of whatever version the driver has.
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 1);
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 2);
+    // No version floor (the defaults ask for 1.0): a driver below 1.2 still
+    // opens the window, and the capability check tells the user what is
+    // missing instead of a bare "Window Creation Failed.".
     glfwWindowHintString(GLFW_X11_CLASS_NAME, "VELMARWND");
     glfwWindowHintString(GLFW_X11_INSTANCE_NAME, "velmar");
     GLFWmonitor* monitor = mode == WindowMode::FullScreen ? glfwGetPrimaryMonitor() : nullptr;
@@ -253,9 +253,8 @@ GLFWwindow* createHiddenWindow(GLFWwindow* share) {
     glfwDefaultWindowHints();
     glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
     glfwWindowHint(GLFW_FOCUSED, GLFW_FALSE);
-    // The same context request as the main window: sharing needs a like context.
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 1);
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 2);
+    // The same context request as the main window (the defaults): sharing
+    // needs a like context.
     glfwWindowHintString(GLFW_X11_CLASS_NAME, "VELMARWND");
     glfwWindowHintString(GLFW_X11_INSTANCE_NAME, "velmar");
     // GLFW leaves the calling thread's current context as it was.

@@ -109,10 +109,12 @@ protected:
     }
     void TearDown() override { quask_test::removeTree(m_dir); }
 
-    // Runs a program of the game directory there and returns its exit code.
-    int run(const std::string& program) {
+    // Runs a program of the game directory there and returns its exit code;
+    // `env` holds "NAME=value" entries added to the test's environment.
+    int run(const std::string& program, const std::vector<std::string>& env = {}) {
         ChildProcess::Options o;
         o.workDir = m_dir;
+        o.extraEnv = env;
         o.stderrPath = m_dir + "/stderr.txt";
         ChildProcess p({m_dir + "/" + program}, o);
         return p.waitExit(kStartMs);

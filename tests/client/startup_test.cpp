@@ -169,6 +169,21 @@ TEST_F(WindowedGame, MultitexturingSwitchedOffByTheConfigurationStaysOff) {
     EXPECT_EQ(text.find("Multitexture DISABLED - due to disabled Static Lightmaps."), std::string::npos);
 }
 
+TEST_F(WindowedGame, OpenGlOlderThan12GetsTheVersionBoxNotWindowCreationFailed) {
+    // The window opens on any GL; the capability check names what is missing.
+    EXPECT_EQ(run("starter", {"MESA_GL_VERSION_OVERRIDE=1.1"}), 1);
+    ASSERT_TRUE(clientEnded()) << log();
+    const std::string text = log();
+    expectInOrder(text, {"(INFO) OpenWindow: OK ~ Got Rendering Surface\r\n", "] GL Version: 1.1",
+                         "(INFO) GL Extension check done / FAILED\r\n", "Engine Destroy\r\n"});
+    EXPECT_NE(errors().find("Video: OpenGL Support Error: Your Video Hardware does not support "
+                            "OpenGL 1.2 or later, please ensure that you have installed the latest "
+                            "Driver for your Video Card, and that it is configured Properly."),
+              std::string::npos)
+        << errors();
+    EXPECT_EQ(errors().find("Window Creation Failed."), std::string::npos);
+}
+
 TEST_F(WindowedGame, SixteenBitColourEndsTheClientBeforeAnyWindow) {
     writeConfig("BPP = 16\n");
     // The client ends before it is up, so the starter reports a failed start.
