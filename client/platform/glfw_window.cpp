@@ -30,6 +30,7 @@ struct LayerState {
     MouseButtonHandler onButton = nullptr;
     MousePosHandler onMousePos = nullptr;
     MouseWheelHandler onWheel = nullptr;
+    CursorEnterHandler onEnter = nullptr;
 };
 
 LayerState g_layer;
@@ -75,6 +76,10 @@ void cursorCallback(GLFWwindow*, double x, double y) {
     if (g_layer.onMousePos) g_layer.onMousePos(toInt(x), toInt(y));
 }
 
+void enterCallback(GLFWwindow*, int entered) {
+    if (g_layer.onEnter) g_layer.onEnter(entered == GLFW_TRUE);
+}
+
 void scrollCallback(GLFWwindow*, double, double yoffset) {
     g_layer.wheel += yoffset;
     if (g_layer.onWheel) g_layer.onWheel(toInt(std::round(g_layer.wheel)));
@@ -87,6 +92,7 @@ void installCallbacks(GLFWwindow* window) {
     glfwSetMouseButtonCallback(window, buttonCallback);
     glfwSetCursorPosCallback(window, cursorCallback);
     glfwSetScrollCallback(window, scrollCallback);
+    glfwSetCursorEnterCallback(window, enterCallback);
 }
 
 const char* glText(GLenum name) {
@@ -222,6 +228,8 @@ void windowSetMouseWheelHandler(MouseWheelHandler handler) {
     g_layer.onWheel = handler;
     if (handler && g_layer.window) handler(toInt(std::round(g_layer.wheel)));
 }
+
+void windowSetCursorEnterHandler(CursorEnterHandler handler) { g_layer.onEnter = handler; }
 
 void windowEnableKeyRepeat(bool enabled) { g_layer.keyRepeat = enabled; }
 

@@ -36,6 +36,7 @@ void installInputHandlers() {
     windowSetMousePosHandler(mousePosHandler);
     windowSetMouseWheelHandler(mouseWheelHandler);
     windowSetMouseButtonHandler(mouseButtonHandler);
+    windowSetCursorEnterHandler(mouseEnterHandler);
     windowSetKeyHandler(keyHandler);
     windowSetCharHandler(charHandler);
     windowEnableKeyRepeat(true);

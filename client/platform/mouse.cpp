@@ -77,9 +77,10 @@ bool MouseInit() {
     for (int type = kCursorStandard; type <= kCursorCamera; ++type)
         if (!loadImage(type)) return false;
     g_type = kCursorStandard;
-    // Centred; the first raw position the window reports only sets the
-    // baseline, so the cursor does not jump to wherever the pointer was.
-    g_cursor.capture(renderCaps().width >> 1, renderCaps().height >> 1);
+    // Centred. The raw baseline is the position the window reported when
+    // the handlers were installed, so the first real movement counts.
+    g_cursor.setPosition(renderCaps().width >> 1, renderCaps().height >> 1);
+    g_cursor.setCaptured(true);
     speedChanged(RCONF_MOUSESPEED);
     if (CRConf* conf = CRConf::instance()) conf->AddObserver(RCONF_MOUSESPEED, speedChanged);
     return true;
@@ -123,6 +124,9 @@ int cursorY() { return g_cursor.y(); }
 
 void mousePosHandler(int x, int y) {
     if (!g_cursor.captured()) {
+        // Free since a release: only a real way back in takes the mouse,
+        // not the pointer's warp back on unlocking.
+        if (!g_cursor.mayCapture(x, y, windowBounds())) return;
         int wx = 0, wy = 0;
         windowGetMousePos(&wx, &wy);
         g_cursor.capture(wx, wy);
@@ -138,6 +142,10 @@ void mousePosHandler(int x, int y) {
     InjectMousePosition(static_cast<float>(move.guiX), static_cast<float>(move.guiY));
     if (g_scene.takeMovement && g_scene.takeMovement(move.ix, move.iy)) return;
     g_cursor.accept(move);
+}
+
+void mouseEnterHandler(bool entered) {
+    if (!entered) g_cursor.pointerLeft();
 }
 
 void mouseWheelHandler(int position) {

@@ -45,5 +45,6 @@ int guiButtonFor(int layerButton);
 void mousePosHandler(int x, int y);
 void mouseWheelHandler(int position);
 void mouseButtonHandler(int button, int action);
+void mouseEnterHandler(bool entered);
 
 }  // namespace velmar

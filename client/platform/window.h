@@ -91,6 +91,8 @@ using MouseButtonHandler = void (*)(int button, int action);
 using MousePosHandler = void (*)(int x, int y);
 // The running sum of wheel steps.
 using MouseWheelHandler = void (*)(int position);
+// The pointer entered (true) or left (false) the window.
+using CursorEnterHandler = void (*)(bool entered);
 
 void windowSetCloseHandler(CloseHandler handler);
 void windowSetKeyHandler(KeyHandler handler);
@@ -100,9 +102,12 @@ void windowSetMouseButtonHandler(MouseButtonHandler handler);
 void windowSetMousePosHandler(MousePosHandler handler);
 // Calls the handler once at once with the current wheel position.
 void windowSetMouseWheelHandler(MouseWheelHandler handler);
+void windowSetCursorEnterHandler(CursorEnterHandler handler);
 // With repeat on, a held key repeats its press to the key handler.
 void windowEnableKeyRepeat(bool enabled);
 // Mouse lock: the system cursor is hidden and kept inside the window.
+// Unlocking puts the pointer back where the lock began, which may reach the
+// mouse-position handler as a movement.
 void windowSetMouseLock(bool locked);
 void windowGetMousePos(int* x, int* y);
 void windowSetMousePos(int x, int y);

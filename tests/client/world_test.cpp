@@ -209,13 +209,13 @@ protected:
         std::ofstream(path, std::ios::trunc) << text;
     }
     // Everything that changes the picture, so a changed default cannot.
-    void writeFixedConfig(bool sceneStats, bool lightmaps = true) {
+    void writeFixedConfig(bool sceneStats, bool lightmaps = true, bool lockedInWindow = true) {
         writeConfig(std::string("Width = 800\nHeight = 600\nMultisample = 0\nTextureDetaillevel = 3\n"
                                 "UseMultiTexture = true\nCubeResolution = 8\n"
                                 "AlternateGroundCursorCollision = true\nScreenshotformat = 0\n"
-                                "MouseSpeed = 1.000000\nMouseLockedInWindow = true\n"
-                                "MouseCamRotSensitivity = 0.350000\nStat_FPS = false\n"
-                                "Stat_Scene = ") +
+                                "MouseSpeed = 1.000000\nMouseLockedInWindow = ") +
+                    (lockedInWindow ? "true\n" : "false\n") +
+                    "MouseCamRotSensitivity = 0.350000\nStat_FPS = false\nStat_Scene = " +
                     (sceneStats ? "true\n" : "false\n") + "UseLightmaps = " +
                     (lightmaps ? "true\n" : "false\n"));
     }
@@ -438,6 +438,57 @@ TEST_F(WorldMouse, RightButtonDragTurnsTheCameraAndHoldsTheCursor) {
     const Picture moved = shoot();
     EXPECT_EQ(lineChanged(turned, moved, kCameraLine), 0);
     EXPECT_GT(lineChanged(turned, moved, kMouseLine), 5);
+    quit();
+}
+
+// Windowed with MouseLockedInWindow off, crossing the right edge frees the
+// mouse: the system cursor shows 30 pixels past where the client's cursor
+// would be, and stays there (unlocking warps the pointer back to where the
+// lock began, which is no way back in). Coming back in takes it again.
+TEST_F(WorldMouse, CrossingTheEdgeReleasesTheMouseUntilThePointerComesBack) {
+    writeFixedConfig(true, true, false);
+    startFocused();
+    int left = 0, top = 0;
+    const std::string geometry = quask_test::runTool({"xdotool", "getwindowgeometry", m_window});
+    ASSERT_EQ(std::sscanf(geometry.c_str() + geometry.find("Position: "), "Position: %d,%d", &left,
+                          &top), 2)
+        << geometry;
+    auto pointer = [] {
+        int x = -1, y = -1;
+        std::sscanf(quask_test::runTool({"xdotool", "getmouselocation"}).c_str(), "x:%d y:%d", &x, &y);
+        return std::make_pair(x, y);
+    };
+    // Moves right in steps until the pointer shows outside the window.
+    auto crossRight = [&](int step) {
+        for (int i = 0; i < 8; ++i) {
+            moveBy(step, 0);
+            for (int waited = 0; waited < 3000; waited += 50) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                if (pointer().first >= left + 800) return pointer();
+                if (pointer() == std::make_pair(left + 400, top + 300)) break;  // locked, recentred
+            }
+        }
+        return pointer();
+    };
+    std::pair<int, int> out = crossRight(300);
+    ASSERT_GE(out.first, left + 800 + 30) << "the mouse was not released";
+    takeScreenshot();  // frames drawn and events read since
+    EXPECT_EQ(pointer(), out) << "the mouse was taken back at once";
+
+    // Back in at (700, 250): the lock takes the pointer to the window's middle.
+    xdotool({"mousemove", std::to_string(left + 700), std::to_string(top + 250)});
+    bool taken = false;
+    for (int waited = 0; waited < kEndMs && !taken; waited += 50) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        taken = pointer() == std::make_pair(left + 400, top + 300);
+    }
+    ASSERT_TRUE(taken) << "coming back in did not take the mouse";
+    // From 700, steps of 40 (the first after taking may be ignored) cross at
+    // 820: the system cursor appears at 850, on the cursor's row.
+    out = crossRight(40);
+    EXPECT_EQ(out, std::make_pair(left + 850, top + 250));
+    takeScreenshot();
+    EXPECT_EQ(pointer(), out);
     quit();
 }
 

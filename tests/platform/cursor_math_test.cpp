@@ -133,10 +133,18 @@ TEST(SoftCursor, CornerExitPlacesTheSystemCursorByTheVerticalEdgeLast) {
     EXPECT_EQ(m.systemY, 50 + 605 + 30);
 }
 
-TEST(SoftCursor, CaptureAgainIgnoresTheFirstMovementButNotTheNext) {
+TEST(SoftCursor, CaptureAgainOnlyOnceBackInAndIgnoreTheFirstMovement) {
+    EXPECT_TRUE(SoftCursor().mayCapture(-50, 900, kWindowed));  // the first event takes it
     SoftCursor c = cursorAt(798, 300, 1.0f);
     c.accept(c.track(10, 0, kWindowed));
     ASSERT_FALSE(c.captured());
+    EXPECT_EQ(c.x(), 800);
+    // Unlocking warps the pointer back to where the lock began; that motion
+    // is no way back in, nor is one outside the window.
+    EXPECT_FALSE(c.mayCapture(400, 300, kWindowed));
+    c.pointerLeft();
+    EXPECT_FALSE(c.mayCapture(830, 300, kWindowed));
+    ASSERT_TRUE(c.mayCapture(780, 310, kWindowed));
     c.capture(780, 310);
     EXPECT_TRUE(c.captured());
     EXPECT_EQ(c.x(), 780);

@@ -41,6 +41,12 @@ void SoftCursor::capture(int x, int y) {
     setPosition(x, y);
     m_captured = true;
     m_skipNext = true;
+    m_released = false;
+}
+
+bool SoftCursor::mayCapture(int x, int y, const CursorBounds& bounds) const {
+    if (!m_released) return true;
+    return m_pointerLeft && x >= 0 && y >= 0 && x <= bounds.width && y <= bounds.height;
 }
 
 CursorMove SoftCursor::track(int rawX, int rawY, const CursorBounds& bounds) {
@@ -83,7 +89,11 @@ CursorMove SoftCursor::track(int rawX, int rawY, const CursorBounds& bounds) {
         }
         ny = ny > bounds.height ? bounds.height : 0;
     }
-    if (m.release) m_captured = false;
+    if (m.release) {
+        m_captured = false;
+        m_released = true;
+        m_pointerLeft = false;
+    }
     m.nx = static_cast<int>(nx);
     m.ny = static_cast<int>(ny);
     return m;

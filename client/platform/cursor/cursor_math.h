@@ -5,7 +5,10 @@
 // Also the choice of what a key does (Escape quits, F12 takes a screenshot).
 //
 // The input handlers own one SoftCursor and drive it on the main thread:
-//   if (!c.captured()) { c.capture(layerX, layerY); lock the mouse; }
+//   if (!c.captured()) {
+//       if (!c.mayCapture(rawX, rawY, bounds)) return;
+//       c.capture(layerX, layerY); lock the mouse;
+//   }
 //   CursorMove m = c.track(rawX, rawY, bounds);
 //   if (!m.moved) return;
 //   if (m.release) { place the system cursor at (m.systemX, m.systemY); unlock; }
@@ -53,6 +56,14 @@ public:
     // The mouse comes back into the window at (x, y): the cursor goes there
     // and the jump of the next movement is not applied.
     void capture(int x, int y);
+    // The window layer reports that the pointer left the window.
+    void pointerLeft() { m_pointerLeft = true; }
+    // Whether a position reported while the mouse is free is a way back in.
+    // Before any release, always (the first event takes the mouse). After a
+    // release only a position inside the window once the pointer has been
+    // out: unlocking makes the window layer warp the pointer back to where
+    // the lock began, and that motion arrives before the pointer leaves.
+    bool mayCapture(int x, int y, const CursorBounds& bounds) const;
 
     // Integrates one raw position. A release clears captured() at once.
     CursorMove track(int rawX, int rawY, const CursorBounds& bounds);
@@ -70,6 +81,8 @@ private:
     int m_lastRawX = 0, m_lastRawY = 0;
     bool m_captured = false;
     bool m_skipNext = false;
+    bool m_released = false;     // free since a release, not yet taken back
+    bool m_pointerLeft = false;  // seen leaving the window since that release
 };
 
 enum class KeyCommand { kNone, kQuit, kScreenshot };
