@@ -1,5 +1,6 @@
 // Display lists, per-frame drawing and the bounding-box wire frame of models.
 #include <cstdint>
+#include <vector>
 
 #include "client/assets/model.h"
 #include "client/assets/model_pose.h"
@@ -13,6 +14,10 @@ namespace velmar {
 namespace {
 
 constexpr std::uint32_t kNoTexture = 0xFFFFFFFFu;
+// Tree levels drawn with one GL modelview push each; with the node's own push
+// for its local matrix and the caller's, this stays inside the 32 levels GL
+// promises.
+constexpr std::size_t kGlMatrixLevels = 24;
 
 // Binds each run of equal textures once; returns the number of binds.
 std::uint32_t drawTriangles(const ModelMesh& mesh) {
@@ -90,30 +95,37 @@ void compileModelMesh(ModelData& model, std::uint32_t index) {
 
 void drawModelMesh(ModelData& model, std::uint32_t index, const ModelClock& clock) {
     if (model.meshes == nullptr || index >= model.meshCount) return;
-    // The walk keeps its own stack; the tree check at load bounds the depth.
+    // The walk keeps its own stack (main thread only, reused from frame to
+    // frame), so a tree of any depth costs no call depth.
     struct Frame {
         std::uint32_t mesh;
         std::uint32_t nextChild;
+        float matrix[16];  // the node's modelview, for levels past GL's stack
     };
-    Frame stack[kMaxMeshDepth + 1];
-    std::uint32_t top = 0;
-    stack[0] = Frame{index, 0};
-    // The root's node matrix goes too: the caller gets its matrix back.
-    glPushMatrix();
-    drawNode(model, model.meshes[index], clock);
-    for (;;) {
-        Frame& f = stack[top];
+    static std::vector<Frame> stack;
+    stack.clear();
+    // Above kGlMatrixLevels each level is one push on GL's modelview stack,
+    // as the tree nests. Deeper, GL's stack (32 levels promised) would
+    // overflow: there the node's parent matrix is loaded instead, and the
+    // one push at that level gives the caller its matrix back.
+    auto enter = [&](std::uint32_t mesh) {
+        const std::size_t depth = stack.size();
+        if (depth <= kGlMatrixLevels) glPushMatrix();
+        else glLoadMatrixf(stack.back().matrix);
+        drawNode(model, model.meshes[mesh], clock);
+        stack.push_back(Frame{mesh, 0, {}});
+        if (depth >= kGlMatrixLevels) glGetFloatv(GL_MODELVIEW_MATRIX, stack.back().matrix);
+    };
+    enter(index);  // the root's node matrix goes too: the caller gets its matrix back
+    while (!stack.empty()) {
+        Frame& f = stack.back();
         const ModelMesh& mesh = model.meshes[f.mesh];
         if (f.nextChild < mesh.childCount) {
             const std::uint32_t child = mesh.children[f.nextChild++];
-            if (child >= model.meshCount || top >= kMaxMeshDepth) continue;
-            glPushMatrix();
-            drawNode(model, model.meshes[child], clock);
-            stack[++top] = Frame{child, 0};
+            if (child < model.meshCount) enter(child);
         } else {
-            glPopMatrix();
-            if (top == 0) break;
-            --top;
+            if (stack.size() <= kGlMatrixLevels + 1) glPopMatrix();
+            stack.pop_back();
         }
     }
 }

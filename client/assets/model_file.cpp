@@ -1,5 +1,6 @@
 #include "client/assets/model_file.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "client/assets/model_pose.h"
@@ -260,8 +261,9 @@ ModelData* parseModelData(const std::uint8_t* data, std::size_t size, const char
         releaseModelData(model, options.textures);
         return nullptr;
     }
-    if (!validMeshTree(*model)) {
-        Message(kLogWarn, "CModel => LoadModelData: Error, invalid mesh tree (%s)", path);
+    char why[128];
+    if (!validMeshTree(*model, why, sizeof why)) {
+        Message(kLogWarn, "CModel => LoadModelData: Error, invalid mesh tree (%s): %s", path, why);
         releaseModelData(model, options.textures);
         return nullptr;
     }
@@ -311,42 +313,45 @@ bool groupSurfacesByTexture(const std::uint8_t* records, std::uint32_t count, Mo
     return true;
 }
 
-bool validMeshTree(const ModelData& model) {
+bool validMeshTree(const ModelData& model, char* why, std::size_t whySize) {
+    auto refuse = [why, whySize](const char* format, auto... values) {
+        if (why && whySize > 0) std::snprintf(why, whySize, format, values...);
+        return false;
+    };
     const std::uint32_t count = model.meshCount;
-    if (count == 0 || model.rootMesh >= count || model.meshes == nullptr) return false;
-    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-    std::uint32_t* parent = static_cast<std::uint32_t*>(allocate(std::size_t{count} * 4));
-    std::uint32_t* queue = static_cast<std::uint32_t*>(allocate(std::size_t{count} * 4));
-    for (std::uint32_t i = 0; i < count; ++i) parent[i] = kNone;
-    bool ok = true;
-    for (std::uint32_t m = 0; m < count && ok; ++m) {
+    if (count == 0 || model.meshes == nullptr) return refuse("no meshes");
+    if (model.rootMesh >= count)
+        return refuse("root mesh %u of %u meshes", model.rootMesh, count);
+    for (std::uint32_t m = 0; m < count; ++m) {
         const ModelMesh& mesh = model.meshes[m];
-        for (std::uint32_t c = 0; c < mesh.childCount && ok; ++c) {
+        for (std::uint32_t c = 0; c < mesh.childCount; ++c)
+            if (mesh.children[c] >= count)
+                return refuse("mesh %u lists child %u of %u meshes", m, mesh.children[c], count);
+    }
+    // Depth first from the root on a stack of our own: a chain of any length
+    // costs no call depth. Every index is pushed when first met, so the stack
+    // never holds more than the mesh count.
+    auto* met = static_cast<std::uint8_t*>(allocate(count));
+    auto* stack = static_cast<std::uint32_t*>(allocate(std::size_t{count} * 4));
+    std::memset(met, 0, count);
+    std::uint32_t top = 0;
+    stack[top++] = model.rootMesh;
+    met[model.rootMesh] = 1;
+    bool ok = true;
+    while (top > 0 && ok) {
+        const ModelMesh& mesh = model.meshes[stack[--top]];
+        for (std::uint32_t c = 0; c < mesh.childCount; ++c) {
             const std::uint32_t child = mesh.children[c];
-            ok = child < count && child != model.rootMesh && parent[child] == kNone;
-            if (ok) parent[child] = m;
-        }
-    }
-    // With at most one parent each, a walk from every parentless node meets
-    // each node once; whatever it misses hangs in a cycle. The root goes
-    // first and its tree is walked breadth first, which gives depths.
-    std::uint32_t head = 0, tail = 0;
-    for (std::uint32_t pass = 0; pass < 2 && ok; ++pass) {
-        for (std::uint32_t m = 0; m < count; ++m)
-            if (parent[m] == kNone && (pass == 0) == (m == model.rootMesh)) queue[tail++] = m;
-        std::uint32_t levelEnd = tail, depth = 0;
-        while (head < tail && ok) {
-            const ModelMesh& mesh = model.meshes[queue[head++]];
-            for (std::uint32_t c = 0; c < mesh.childCount; ++c) queue[tail++] = mesh.children[c];
-            if (head == levelEnd && head < tail) {
-                levelEnd = tail;
-                ok = pass == 1 || ++depth <= kMaxMeshDepth;
+            if (met[child]) {
+                ok = refuse("mesh %u is reached twice from the root", child);
+                break;
             }
+            met[child] = 1;
+            stack[top++] = child;
         }
     }
-    ok = ok && tail == count;
-    release(queue);
-    release(parent);
+    release(stack);
+    release(met);
     return ok;
 }
 

@@ -30,9 +30,6 @@ constexpr std::int32_t kBaseNodeTag = -6;
 // Distinct textures per mesh when grouping: the table has this many slots and
 // the last one is never filled.
 constexpr std::uint32_t kMaxMeshTextureSlots = 8192;
-// Deepest node below the root (root = 0). Each level costs one slot on GL's
-// modelview stack while drawing, and GL only promises 32 of them.
-constexpr std::uint32_t kMaxMeshDepth = 24;
 
 // --- In-memory model ---
 struct ModelVec3 {
@@ -117,8 +114,8 @@ struct ModelLoadOptions {
 
 // Builds the model from a whole file's bytes, computes its bounding box and
 // returns it; null after the WARN line naming `path`. Refuses files whose
-// counts exceed the bytes present and files whose nodes do not form a tree
-// under the root ("invalid mesh tree"). A mesh with kMaxMeshTextureSlots
+// counts exceed the bytes present and files that validMeshTree refuses
+// ("invalid mesh tree", with the reason). A mesh with kMaxMeshTextureSlots
 // distinct textures under `optimise` logs CRIT and ends the process (code 1).
 ModelData* parseModelData(const std::uint8_t* data, std::size_t size, const char* path,
                           const ModelLoadOptions& options);
@@ -134,9 +131,12 @@ void releaseModelData(ModelData* model, const ModelTextureHooks& textures);
 // there are kMaxMeshTextureSlots or more distinct IDs (out is then undefined).
 bool groupSurfacesByTexture(const std::uint8_t* records, std::uint32_t count, ModelSurface* out);
 
-// True when the root and every child index lie in the mesh array, the root is
-// nobody's child, no node has two parents, no child lists form a cycle and no
-// node reachable from the root lies deeper than kMaxMeshDepth.
-bool validMeshTree(const ModelData& model);
+// True when the root and every child index lie in the mesh array and the walk
+// from the root meets no node twice (no cycle, no node shared by two parents,
+// either of which would make the walk endless or grow without bound). Nodes
+// the walk never meets may hang anywhere, the root below one of them
+// included; trees may be of any depth. Otherwise false, with the reason in
+// `why` (`whySize` bytes, may be null).
+bool validMeshTree(const ModelData& model, char* why = nullptr, std::size_t whySize = 0);
 
 }  // namespace velmar

@@ -1,6 +1,7 @@
 #include "client/assets/model_pose.h"
 
 #include <cmath>
+#include <vector>
 
 namespace velmar {
 
@@ -207,36 +208,32 @@ void computeModelBoundingBox(ModelData& model, const ModelClock& clock) {
     model.boxMin = ModelVec3{999999.0f, 999999.0f, 999999.0f};
     model.boxMax = ModelVec3{-999999.0f, -999999.0f, -999999.0f};
     if (model.meshes != nullptr && model.rootMesh < model.meshCount) {
+        // A stack of our own, as deep as the tree: no call depth, no cap.
         struct Frame {
             Matrix4 toModel;
             std::uint32_t mesh;
             std::uint32_t nextChild;
         };
-        Frame stack[kMaxMeshDepth + 1];
+        std::vector<Frame> stack;
         Matrix4 flip = matIdentity();
         flip.m[5] = -1.0f;
-        std::uint32_t top = 0;
         auto enter = [&](std::uint32_t index, const Matrix4& parent) {
             ModelMesh& mesh = model.meshes[index];
-            Frame& f = stack[top];
-            f.toModel = product(parent, meshNodeMatrix(model, mesh, clock));
-            f.mesh = index;
-            f.nextChild = 0;
-            extendBox(model, mesh, product(f.toModel, meshLocalMatrix(model, mesh)));
+            const Matrix4 toModel = product(parent, meshNodeMatrix(model, mesh, clock));
+            extendBox(model, mesh, product(toModel, meshLocalMatrix(model, mesh)));
+            stack.push_back(Frame{toModel, index, 0});
         };
         enter(model.rootMesh, flip);
-        for (;;) {
-            Frame& f = stack[top];
+        while (!stack.empty()) {
+            Frame& f = stack.back();
             const ModelMesh& mesh = model.meshes[f.mesh];
             if (f.nextChild < mesh.childCount) {
                 const std::uint32_t child = mesh.children[f.nextChild++];
-                if (child >= model.meshCount || top >= kMaxMeshDepth) continue;
-                ++top;
-                enter(child, f.toModel);
-            } else if (top == 0) {
-                break;
+                if (child >= model.meshCount) continue;
+                const Matrix4 parent = f.toModel;  // enter may move the stack
+                enter(child, parent);
             } else {
-                --top;
+                stack.pop_back();
             }
         }
     }

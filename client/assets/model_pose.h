@@ -51,7 +51,8 @@ const Matrix4& meshNodeMatrix(const ModelData& model, ModelMesh& mesh, const Mod
 
 // Sets boxMin/boxMax/boxCentre/extent from the triangles of the nodes under
 // the root, posed at their current animation time, with the model's Y axis
-// flipped. Walks without recursion and never deeper than kMaxMeshDepth.
+// flipped. Walks without recursion, at any depth, over a tree that
+// validMeshTree accepts.
 void computeModelBoundingBox(ModelData& model, const ModelClock& clock);
 
 }  // namespace velmar

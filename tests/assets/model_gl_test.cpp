@@ -288,25 +288,40 @@ TEST_F(ModelGl, DrawingLeavesTheModelviewMatrixAsItFoundIt) {
     velmar::releaseModel(direct, textures.hooks());
 }
 
-TEST_F(ModelGl, DeepestAllowedTreeFitsTheModelviewStack) {
+TEST_F(ModelGl, TreeDeeperThanTheModelviewStackDrawsEveryNodeInPlace) {
+    // GL promises 32 modelview levels; this chain nests 60 nodes, each half
+    // a unit right of its parent.
+    constexpr int kDepth = 60;
     TModel m;
-    m.meshes.resize(velmar::kMaxMeshDepth + 1);
-    for (std::uint32_t i = 0; i + 1 < m.meshes.size(); ++i) {
-        m.meshes[i].children = {i + 1};
+    m.meshes.resize(kDepth);
+    for (std::uint32_t i = 0; i < m.meshes.size(); ++i) {
+        if (i + 1 < m.meshes.size()) m.meshes[i].children = {i + 1};
         m.meshes[i].position = {0.5f, 0, 0};
         m.meshes[i].surfaces = {triangle(1, 0, 0, 0)};
     }
-    ModelData* model = loadLoose(m);
-    ASSERT_NE(model, nullptr);
-    glPushMatrix();  // as the scene does around a model
-    glPushMatrix();
-    const std::array<float, 16> before = currentModelview();
-    velmar::drawModelMesh(*model, 0, {2, 0});
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-    EXPECT_EQ(currentModelview(), before);
-    glPopMatrix();
-    glPopMatrix();
-    velmar::releaseModel(model, textures.hooks());
+    ModelData* loose = loadLoose(m);
+    ModelData* compiled = loadManaged(m, true);
+    ASSERT_NE(loose, nullptr);
+    ASSERT_NE(compiled, nullptr);
+    for (ModelData* model : {loose, compiled}) {
+        glPushMatrix();  // as the scene does around a model
+        glPushMatrix();
+        const std::array<float, 16> before = currentModelview();
+        const GLint depth = modelviewDepth();
+        const Feedback f = feedbackOf([&] { velmar::drawModelMesh(*model, 0, {2, 0}); });
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+        EXPECT_EQ(currentModelview(), before);
+        EXPECT_EQ(modelviewDepth(), depth);
+        glPopMatrix();
+        glPopMatrix();
+        ASSERT_EQ(f.triangleVertices.size(), 3u * kDepth);
+        for (int k = 0; k < kDepth; ++k) {
+            // Window x = 32 + x: node k sits at 0.5 (k + 1).
+            EXPECT_FLOAT_EQ(f.triangleVertices[3 * k][0], 32.0f + 0.5f * static_cast<float>(k + 1)) << k;
+            EXPECT_FLOAT_EQ(f.triangleVertices[3 * k][1], 24.0f) << k;
+        }
+    }
+    velmar::releaseModel(loose, textures.hooks());
 }
 
 // --- Rotation and bounding box ---
