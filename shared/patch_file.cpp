@@ -143,8 +143,9 @@ const char* patchStatusText(PatchStatus status) {
 }
 
 bool patchSavedCharValid(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x20 && u <= 0x7E && c != '/' && c != '\\';
+    // Names are bytes: the last one of "café" in UTF-8 is 0xA9. Only what
+    // would make the restored name another path is refused.
+    return c != '\0' && c != '/' && c != '\\';
 }
 
 std::string patchPackedPath(const std::string& path) { return patchUnpackedPath(path, '_'); }

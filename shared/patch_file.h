@@ -55,7 +55,8 @@ struct PatchProperties {
     std::uint32_t dictSize = 0;
 };
 
-// A saved character the unpacker accepts: printable ASCII, not '/' or '\\'.
+// A saved character the packer and the unpacker accept: any byte but NUL,
+// '/' and '\\' (a path separator on either system).
 bool patchSavedCharValid(char c);
 
 // Packed name: the last character replaced by '_'. Unpacked name: the last

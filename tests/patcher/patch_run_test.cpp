@@ -90,6 +90,25 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
     EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Your Game is Ready 2 Play!");
 }
 
+TEST_F(PatchRunTest, CompressedFileWithAUtf8NameUnpacksUnderItsName) {
+    // "café" packs to "caf\xC3_" and keeps 0xA9, the last byte of the é.
+    const std::string text(3000, 'e');
+    std::vector<std::uint8_t> packed;
+    ASSERT_EQ(quask::patchCompress(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                                   '\xA9', &packed),
+              quask::PatchStatus::Ok);
+    const std::string packedText(packed.begin(), packed.end());
+    serve("lastrev.txt", "REV:1\n");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/data/caf\xC3_\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(packedText, "/data/caf\xC3_"));
+    serve("data/data/caf\xC3_", packedText);
+    const auto failure = run();
+    ASSERT_FALSE(failure) << failure->caption << ": " << failure->text << "\n" << requests();
+    EXPECT_EQ(game("data/caf\xC3\xA9"), text);
+    EXPECT_FALSE(fs::exists(at("game/data/caf\xC3_")));
+    EXPECT_EQ(storedRevision(), 1u);
+}
+
 TEST_F(PatchRunTest, MaintenanceShowsTheNoticeAndKeepsBothButtonsOff) {
     serve("allow.txt", "allow\n");  // a line feed closes patching
     ASSERT_FALSE(run());

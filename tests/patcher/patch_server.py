@@ -31,6 +31,7 @@ import json
 import os
 import sys
 import time
+import urllib.parse
 
 
 class Handler(http.server.SimpleHTTPRequestHandler):
@@ -50,6 +51,15 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.wfile.flush()
         if pause:
             time.sleep(pause)
+
+    def translate_path(self, path):
+        # Names on disk are bytes, as for any web server: a %XX that is no
+        # UTF-8 (the packed form of "caf\u00e9" ends in %C3) still finds its file.
+        path = path.split("?", 1)[0].split("#", 1)[0]
+        name = urllib.parse.unquote(path, errors="surrogateescape")
+        parts = [p for p in name.split("/") if p not in ("", ".", "..")]
+        result = os.path.join(self.directory, *parts)
+        return result + "/" if path.endswith("/") else result
 
     def rule(self):
         path = self.server.faults_path

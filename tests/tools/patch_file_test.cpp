@@ -83,9 +83,13 @@ TEST(PatchFile, EmptyContentAndUnrestorableNamesAreRefused) {
     const Bytes text = textContent(1000, 9);
     Bytes image;
     EXPECT_EQ(quask::patchCompress(text.data(), 0, 't', &image), PatchStatus::Empty);
-    for (char bad : {'/', '\\', '\x01', '\x7F', '\x80'}) {
+    for (char bad : {'/', '\\', '\0'}) {
         EXPECT_EQ(quask::patchCompress(text.data(), text.size(), bad, &image), PatchStatus::Param)
             << static_cast<int>(static_cast<unsigned char>(bad));
+    }
+    for (char fine : {'\x01', '\x7F', '\x80', '\xA9'}) {
+        EXPECT_EQ(quask::patchCompress(text.data(), text.size(), fine, &image), PatchStatus::Ok)
+            << static_cast<int>(static_cast<unsigned char>(fine));
     }
     EXPECT_EQ(quask::patchPackedPath("maps/map.gdf"), "maps/map.gd_");
     EXPECT_EQ(quask::patchUnpackedPath("maps/map.gd_", 'f'), "maps/map.gdf");
@@ -111,10 +115,16 @@ TEST(PatchFile, HeaderFieldsAreCheckedAgainstTheFile) {
     Bytes trailing = good;
     trailing.push_back(0);
     EXPECT_EQ(decodeStatus(trailing), PatchStatus::BadHeader);
-    for (int bad : {'/', '\\', '\0', '\x1F', '\xE9'}) {
+    for (int bad : {'/', '\\', '\0'}) {
         Bytes b = good;
         b[2] = static_cast<std::uint8_t>(bad);
         EXPECT_EQ(decodeStatus(b), PatchStatus::BadHeader) << bad;
+    }
+    // Any other byte ends a name: a tab, the last byte of UTF-8 "é", DEL.
+    for (int fine : {'\t', '\xA9', '\x7F'}) {
+        Bytes b = good;
+        b[2] = static_cast<std::uint8_t>(fine);
+        EXPECT_EQ(decodeStatus(b), PatchStatus::Ok) << fine;
     }
 }
 

@@ -68,8 +68,10 @@ protected:
 const char* const kReadAndCompress = " - Reading Source File...  done\nCompressing ..";
 
 TEST_F(TessfoldTest, CompressesTextAndBinariesWithExactReport) {
+    // Names are bytes: UTF-8 "café" ends in 0xA9, "list\t" in a tab.
     const std::vector<std::pair<std::string, Bytes>> cases = {
-        {"readme.txt", textContent(100000, 21)}, {"data.bin", binaryContent(60000, 22)}};
+        {"readme.txt", textContent(100000, 21)}, {"data.bin", binaryContent(60000, 22)},
+        {"caf\xC3\xA9", textContent(30000, 27)}, {"list\t", textContent(20000, 28)}};
     for (const auto& [name, content] : cases) {
         writeBytes(at(name), content);
         const RunResult r = run({at(name)});
@@ -86,9 +88,12 @@ TEST_F(TessfoldTest, CompressesTextAndBinariesWithExactReport) {
         EXPECT_EQ(decoded, content);
         EXPECT_EQ(header.savedChar, name.back());
         EXPECT_EQ(readBytes(at(name)), content);  // the input stays
+        // Unpacking restores the name, last byte and all.
+        ASSERT_TRUE(quask::UnpackFile(at(packedName)));
+        EXPECT_EQ(readBytes(at(name)), content);
     }
-    EXPECT_EQ(listing(),
-              (std::set<std::string>{"readme.txt", "readme.tx_", "data.bin", "data.bi_"}));
+    EXPECT_EQ(listing(), (std::set<std::string>{"readme.txt", "readme.tx_", "data.bin", "data.bi_",
+                                                "caf\xC3\xA9", "caf\xC3_", "list\t", "list_"}));
 }
 
 TEST_F(TessfoldTest, OneByteAndIncompressibleFilesFailWithOutputEof) {
