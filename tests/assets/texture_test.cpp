@@ -225,6 +225,32 @@ TEST_F(TextureManager, EveryLevelOfTheChainReachesGLWithItsSize) {
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
+// A texture written by ImageMagick, an encoder we did not write: its first
+// stored row, the picture's top, is the row texture coordinate t = 0 samples,
+// which is where models and the content tool's OBJ import put the top.
+TEST_F(TextureManager, ImageMagickDdsReachesGlTopRowFirst) {
+    if (quask_test::findProgram("convert").empty()) GTEST_SKIP() << "ImageMagick is not installed";
+    // 8 x 8: red above, blue below, in solid 4 x 4 blocks that DXT1 keeps exact.
+    Bytes raw;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) raw.insert(raw.end(), {std::uint8_t(y < 4 ? 255 : 0), 0,
+                                                          std::uint8_t(y < 4 ? 0 : 255), 255});
+    writeBytes("marker.rgba", raw);
+    int code = -1;
+    quask_test::runTool({"convert", "-size", "8x8", "-depth", "8", "rgba:marker.rgba", "-define",
+                         "dds:compression=dxt1", "-define", "dds:mipmaps=0", "data/tex/marker.dds"},
+                        &code);
+    ASSERT_EQ(code, 0);
+    writeDef("0: data/tex/default.dds\n7: data/tex/marker.dds\n");
+    CTexture* textures = CTexture::Create();
+    glBindTexture(GL_TEXTURE_2D, textures->Get(7, nullptr, nullptr, 0));
+    Bytes texels(8 * 8 * 4);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+    EXPECT_EQ(Bytes(texels.begin(), texels.begin() + 4), (Bytes{255, 0, 0, 255}));
+    EXPECT_EQ(Bytes(texels.end() - 4, texels.end()), (Bytes{0, 0, 255, 255}));
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
 // --- Redirects to texture 0 ---
 
 TEST_F(TextureManager, UnknownIdGetsTextureZeroAndWarnsEachTime) {

@@ -15,6 +15,7 @@
 #include "client/core/log.h"
 #include "client/core/runtime.h"
 #include "tests/support/child_process.h"
+#include "tests/support/xvfb_display.h"
 
 namespace velmar {
 namespace {
@@ -280,6 +281,33 @@ TEST_F(TgaTest, MutatedFilesEitherDecodeToTheirHeaderSizeOrFailCleanly) {
             EXPECT_EQ(d.width, 0u);
             EXPECT_EQ(d.height, 0u);
         }
+    }
+}
+// ImageMagick, an encoder we did not write, told where the origin is (its
+// default TGA stores rows top first while the header says bottom-left,
+// which every origin-reading program shows upside down).
+TEST_F(TgaTest, ImageMagickCursorsWithTheirOriginDecodeUpright) {
+    if (quask_test::findProgram("convert").empty()) GTEST_SKIP() << "ImageMagick is not installed";
+    const std::string raw = m_dir + "/cursor.rgba";
+    const Bytes pixels = expectedRgba(kPicture, false);
+    std::ofstream(raw, std::ios::binary)
+        .write(reinterpret_cast<const char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+    for (const char* compression : {"None", "RLE"}) {
+        SCOPED_TRACE(compression);
+        const std::string tga = m_dir + "/cursor.tga";
+        int code = -1;
+        quask_test::runTool({"convert", "-size", "3x2", "-depth", "8", "rgba:" + raw, "-type",
+                             "TrueColorAlpha", "-orient", "TopLeft", "-compress", compression, tga},
+                            &code);
+        ASSERT_EQ(code, 0);
+        const std::string text = quask_test::readFile(tga);
+        const Bytes file(text.begin(), text.end());
+        ASSERT_GE(file.size(), 18u);
+        EXPECT_EQ(file[2], compression[0] == 'R' ? 10 : 2);
+        EXPECT_EQ(file[17] & 0x20, 0x20);
+        const Decoded d = decode(file);
+        ASSERT_TRUE(d.ok) << log();
+        EXPECT_EQ(d.pixels, pixels);
     }
 }
 

@@ -1,11 +1,16 @@
 // TGA and BMP writers: read back by the client's decoding steps and by
 // gdk-pixbuf (what the launcher uses), header fields, row padding, the
-// run-length packets and the splash's white cut-out.
+// run-length packets and the splash's white cut-out; and every picture the
+// content tool writes as ImageMagick shows it.
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "tests/contentkit/reference.h"
 #include "tests/contentkit/test_util.h"
+#include "tests/support/xvfb_display.h"
 #include "tools/contentkit/bmp_writer.h"
+#include "tools/contentkit/dds_writer.h"
 #include "tools/contentkit/info.h"
 #include "tools/contentkit/procedural.h"
 #include "tools/contentkit/tga_writer.h"
@@ -60,6 +65,54 @@ TEST_F(ImageFormats, TgaEveryTypeDepthAndOriginDecodesToTheSource) {
                 EXPECT_TRUE(opaque(loaded).rgba == opaque(expected).rgba);
             }
         }
+    }
+}
+
+// Four solid 4 x 4 quarters, red at the top left: which way up a reader
+// shows the picture is plain, and DXT keeps solid blocks exact.
+Image quarters() {
+    Image image(8, 8);
+    const std::uint8_t colours[4][4] = {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}};
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) std::memcpy(image.at(x, y), colours[(y / 4) * 2 + x / 4], 4);
+    return image;
+}
+
+// What ImageMagick, an encoder and viewer we did not write, shows; it does
+// not look at the TGA origin bit, so only top-first TGA files read upright
+// in it without -auto-orient.
+TEST_F(ImageFormats, EveryWrittenPictureShowsUprightInImageMagick) {
+    if (quask_test::findProgram("convert").empty()) GTEST_SKIP() << "ImageMagick is not installed";
+    const Image source = quarters();
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (int type : {2, 10})
+        for (int depth : {24, 32}) {
+            contentkit::TgaOptions options;  // the defaults, as the demo's cursors
+            options.imageType = type;
+            options.depth = depth;
+            Bytes out;
+            std::string error;
+            ASSERT_TRUE(contentkit::writeTga(source, options, &out, &error)) << error;
+            files.emplace_back("t" + std::to_string(type) + "_" + std::to_string(depth) + ".tga", out);
+        }
+    Bytes bmp, dds;
+    std::string error;
+    contentkit::BmpOptions plain;
+    plain.whiteKey = false;
+    ASSERT_TRUE(contentkit::writeBmp(source, plain, &bmp, &error)) << error;
+    files.emplace_back("splash.bmp", bmp);
+    contentkit::DdsOptions dxt5;
+    dxt5.format = contentkit::DxtFormat::Dxt5;
+    ASSERT_TRUE(contentkit::writeDds(source, dxt5, &dds, &error)) << error;
+    files.emplace_back("model.dds", dds);
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        cktest::writeBytes(at(name), bytes);
+        int code = -1;
+        const std::string shown =
+            quask_test::runTool({"convert", at(name) + "[0]", "-depth", "8", "rgba:-"}, &code);
+        ASSERT_EQ(code, 0);
+        EXPECT_TRUE(Bytes(shown.begin(), shown.end()) == source.rgba);
     }
 }
 

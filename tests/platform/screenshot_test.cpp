@@ -29,6 +29,7 @@
 #include "client/core/runtime.h"
 #include "client/platform/screenshot/screenshot.h"
 #include "tests/support/child_process.h"
+#include "tests/support/xvfb_display.h"
 
 namespace velmar {
 namespace {
@@ -67,8 +68,9 @@ Bytes readBytes(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// RGB top row first, or empty when gdk-pixbuf cannot read the file.
-Bytes decodePng(const std::string& path, int* width, int* height) {
+// RGB top row first, or empty when gdk-pixbuf cannot read the file (PNG or
+// TGA; it honours the TGA origin).
+Bytes decodePicture(const std::string& path, int* width, int* height) {
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
     if (!pixbuf) return Bytes();
     *width = gdk_pixbuf_get_width(pixbuf);
@@ -81,6 +83,15 @@ Bytes decodePng(const std::string& path, int* width, int* height) {
             out.insert(out.end(), pixels + y * stride + x * channels, pixels + y * stride + x * channels + 3);
     g_object_unref(pixbuf);
     return out;
+}
+
+// RGB top row first as ImageMagick shows the file, or empty when it cannot.
+// Its TGA reader leaves the origin bit to -auto-orient.
+Bytes imageMagickRgb(const std::string& path) {
+    int code = -1;
+    const std::string out =
+        quask_test::runTool({"convert", path, "-auto-orient", "-depth", "8", "rgb:-"}, &code);
+    return code == 0 ? Bytes(out.begin(), out.end()) : Bytes();
 }
 
 std::uint32_t bigEndian32(const Bytes& b, std::size_t at) {
@@ -138,6 +149,7 @@ protected:
     bool logHas(const std::string& line) const { return log().find(line + "\r\n") != std::string::npos; }
 
     std::string m_dir, m_month;
+    const bool m_imageMagick = !quask_test::findProgram("convert").empty();
 };
 
 // --- Files ---
@@ -159,9 +171,10 @@ TEST_F(ScreenshotTest, PngHoldsTheFrameTopRowFirstAtOddWidths) {
         EXPECT_EQ(file[25], 2);  // colour type RGB
         EXPECT_EQ(file[28], 0);  // not interlaced
         int w = 0, h = 0;
-        EXPECT_EQ(decodePng(name, &w, &h), expected);
+        EXPECT_EQ(decodePicture(name, &w, &h), expected);
         EXPECT_EQ(w, width);
         EXPECT_EQ(h, height);
+        if (m_imageMagick) EXPECT_EQ(imageMagickRgb(name), expected);
     }
 }
 
@@ -180,11 +193,15 @@ TEST_F(ScreenshotTest, TgaStoresTheBottomRowFirstInBgr) {
         ASSERT_EQ(file[18 + i + 1], original[i + 1]) << i;
         ASSERT_EQ(file[18 + i + 2], original[i]) << i;
     }
-    // Our own cursor decoder reads it back as the screen, top row first.
+    // Readers we did not write show the screen, top row first; so does our
+    // own cursor decoder.
+    const Bytes top = topFirst(original, width, height);
+    int pw = 0, ph = 0;
+    EXPECT_EQ(decodePicture(name, &pw, &ph), top);
+    if (m_imageMagick) EXPECT_EQ(imageMagickRgb(name), top);
     std::uint32_t w = 0, h = 0;
     std::uint8_t* rgba = tex_LoadTGA(file.size(), file.data(), &w, &h);
     ASSERT_NE(rgba, nullptr);
-    const Bytes top = topFirst(original, width, height);
     for (std::size_t p = 0; p < top.size() / 3; ++p)
         EXPECT_EQ(Bytes(rgba + p * 4, rgba + p * 4 + 3), Bytes(top.begin() + p * 3, top.begin() + p * 3 + 3));
     release(rgba);

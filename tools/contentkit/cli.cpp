@@ -31,7 +31,7 @@ quask::ProgramHelp makeHelp() {
     std::string text =
         "Usage: contentkit info FILE...\n"
         "  or:  contentkit dds (IN|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]\n"
-        "  or:  contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]\n"
+        "  or:  contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--bottom-left]\n"
         "  or:  contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
         "  or:  contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat\n"
         "  or:  contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]\n"
@@ -63,7 +63,8 @@ quask::ProgramHelp makeHelp() {
         "      --no-mips        a DDS file without mipmaps\n"
         "      --rle            a run-length encoded TGA file\n"
         "      --depth 24|32    the TGA file's bits per pixel\n"
-        "      --top-left       a TGA file stored from the top row down\n"
+        "      --bottom-left    a TGA file stored from the bottom row up (the default\n"
+        "                      is top row first)\n"
         "      --no-white-key   a BMP file in which white is not transparent\n"
         "      --face F         the font: regular or bold (DejaVu Sans), or a .ttf path\n"
         "      --texture ID|MATERIAL=ID  the texture of the model, or of one material\n"
@@ -260,12 +261,15 @@ int ddsCommand(int argc, char** argv) {
 int tgaCommand(int argc, char** argv) {
     ImageArgs a;
     TgaOptions options;
-    if (!parseImageArgs(argc, argv, {"--depth"}, {"--rle", "--top-left"}, &a)) return usage();
+    // --top-left, the default, is still taken from older scripts.
+    if (!parseImageArgs(argc, argv, {"--depth"}, {"--rle", "--top-left", "--bottom-left"}, &a))
+        return usage();
+    if (a.flag("--top-left") && a.flag("--bottom-left")) return usage();
     const std::string* depth = a.value("--depth");
     if (depth && *depth != "24" && *depth != "32") return usage();
     options.depth = depth && *depth == "24" ? 24 : 32;
     options.imageType = a.flag("--rle") ? 10 : 2;
-    options.topLeftOrigin = a.flag("--top-left");
+    options.topLeftOrigin = !a.flag("--bottom-left");
     Image image;
     if (!sourceImage(a, &image)) return 1;
     Bytes out;

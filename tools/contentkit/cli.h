@@ -4,7 +4,7 @@
 //
 //   contentkit info FILE...
 //   contentkit dds  (IN.png|IN.tga|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]
-//   contentkit tga  (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--top-left]
+//   contentkit tga  (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--bottom-left]
 //   contentkit bmp  (IN|--pattern NAME) OUT.bmp [--no-white-key]
 //   contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat
 //   contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]

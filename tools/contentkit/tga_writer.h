@@ -1,6 +1,8 @@
 // TGA writer for the mouse cursor pictures: uncompressed (type 2) or
-// run-length (type 10) true-colour, 24 or 32 bits, stored bottom-up or with
-// the top-left origin bit. Run-length packets never cross a row, which every
+// run-length (type 10) true-colour, 24 or 32 bits, stored top row first with
+// the top-left origin bit (the default) or bottom-up without it. Top-left is
+// the one layout every reader shows upright, those that ignore the origin bit
+// too (ImageMagick 6 does). Run-length packets never cross a row, which every
 // reader accepts. Stateless; any thread.
 #pragma once
 
@@ -18,7 +20,7 @@ constexpr int kTgaMaxEdge = 65535;
 struct TgaOptions {
     int imageType = 2;          // 2 or 10
     int depth = 32;             // 24 or 32
-    bool topLeftOrigin = false; // rows stored top first, descriptor bit 5 set
+    bool topLeftOrigin = true;  // rows stored top first, descriptor bit 5 set
     std::string imageId;        // optional ID field, at most 255 bytes
 };
 
