@@ -319,9 +319,14 @@ TEST_F(GuiBridge, RenderDrawsInANeutralStateAndRestoresTheCallersState) {
     glCullFace(GL_FRONT_AND_BACK);
     glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
     glColor4f(0.25f, 0.5f, 0.75f, 0.5f);
-    glActiveTexture(GL_TEXTURE1);
-    glActiveTexture(GL_TEXTURE0);
+    // A texture matrix that turns pictures upside down, and the second unit
+    // left active, as a multitexturing scene may leave it.
     glMatrixMode(GL_TEXTURE);
+    glLoadIdentity();
+    glScalef(1.0f, -1.0f, 1.0f);
+    glActiveTexture(GL_TEXTURE1);
+    GLint textureDepth = 0;
+    glGetIntegerv(GL_TEXTURE_STACK_DEPTH, &textureDepth);
 
     GLfloat projection[16], modelview[16];
     glGetFloatv(GL_PROJECTION_MATRIX, projection);
@@ -340,9 +345,19 @@ TEST_F(GuiBridge, RenderDrawsInANeutralStateAndRestoresTheCallersState) {
     EXPECT_EQ(left[2], 0);
     EXPECT_EQ(right[0], 0);
 
-    GLint mode = 0, bound = 0, env = 0, cull = 0, alphaFunc = 0;
+    GLint mode = 0, bound = 0, env = 0, cull = 0, alphaFunc = 0, unit = 0, depthAfter = 0;
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
     glGetIntegerv(GL_MATRIX_MODE, &mode);
     EXPECT_EQ(mode, GL_TEXTURE);
+    glGetIntegerv(GL_ACTIVE_TEXTURE, &unit);
+    EXPECT_EQ(unit, GL_TEXTURE1);
+    glGetIntegerv(GL_TEXTURE_STACK_DEPTH, &depthAfter);
+    EXPECT_EQ(depthAfter, textureDepth);
+    glActiveTexture(GL_TEXTURE0);
+    GLfloat textureMatrix[16];
+    glGetFloatv(GL_TEXTURE_MATRIX, textureMatrix);
+    EXPECT_EQ(textureMatrix[5], -1.0f);
+    glLoadIdentity();
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
     EXPECT_EQ(static_cast<GLuint>(bound), texture);
     glGetTexEnviv(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, &env);

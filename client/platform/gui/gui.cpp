@@ -113,10 +113,17 @@ const GLenum kMatrixModes[] = {GL_PROJECTION, GL_MODELVIEW, GL_TEXTURE};
 // drivers let that win over the attribute stack: it is kept by hand.
 GLfloat g_callerColour[4];
 
+// The texture matrix is a stack per unit: it is kept and given back on unit
+// 0, the one the GUI draws with, whichever unit the caller left active.
+void selectFirstUnit() {
+    if (glActiveTexture) glActiveTexture(GL_TEXTURE0);
+}
+
 void saveGLState() {
     glGetFloatv(GL_CURRENT_COLOR, g_callerColour);
     glPushAttrib(GL_ALL_ATTRIB_BITS);
     glPushClientAttrib(GL_CLIENT_ALL_ATTRIB_BITS);
+    selectFirstUnit();
     for (GLenum mode : kMatrixModes) {
         glMatrixMode(mode);
         glPushMatrix();
@@ -124,18 +131,20 @@ void saveGLState() {
 }
 
 void restoreGLState() {
+    selectFirstUnit();
     for (GLenum mode : kMatrixModes) {
         glMatrixMode(mode);
         glPopMatrix();
     }
     glPopClientAttrib();
-    glPopAttrib();  // also gives back the caller's matrix mode
+    glPopAttrib();  // also gives back the caller's matrix mode and unit
     glColor4fv(g_callerColour);
 }
 
 // The renderer leaves fixed-function state alone: lit, fogged or culled
 // drawing turns the GUI black or makes it vanish, GL_REPLACE drops vertex
-// colours, and a second texture unit left on by the scene would tint it.
+// colours, a second texture unit left on by the scene would tint it, and a
+// texture matrix would move its pictures.
 void setNeutralGLState() {
     if (glActiveTexture) {
         GLint units = 1;
@@ -155,6 +164,11 @@ void setNeutralGLState() {
     glDisable(GL_TEXTURE_GEN_S);
     glDisable(GL_TEXTURE_GEN_T);
     glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+    // The renderer sets up projection and modelview itself, never the
+    // texture matrix: a caller's would turn or shift every GUI picture.
+    glMatrixMode(GL_TEXTURE);
+    glLoadIdentity();
+    glMatrixMode(GL_MODELVIEW);
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
 }
 
