@@ -113,7 +113,8 @@ void DrawInit() {
 void Shutdown() {
     FrontEnd& s = frontEnd();
     if (!s.initialised) return;
-    ShutdownGUI();  // started here, so released here, before what it was drawn over
+    // The GUI is left to the process's end: the exit path may run on any
+    // thread, and the library's teardown needs the main thread's GL context.
     destroyFont(s.regular);
     destroyFont(s.bold);
     if (s.list2D != 0) glDeleteLists(s.list2D, 1);

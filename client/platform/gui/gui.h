@@ -3,7 +3,8 @@
 // `GuiTheme` ("./gui/<theme>/schemes/", ...), keeps an empty root window,
 // draws the GUI once per frame and feeds it the mouse.
 //
-// The bridge owns the library's system and renderer; ShutdownGUI frees them.
+// The bridge owns the library's system and renderer; ShutdownGUI frees them
+// (the client never calls it: the GUI lives to the process's end).
 // No library exception leaves these calls: InitGUI answers false, the others
 // log one WARN (the first time) and report the event as not consumed. Before
 // InitGUI, and after ShutdownGUI, every call does nothing and consumes
