@@ -1,9 +1,5 @@
 #include "client/startup.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -71,11 +67,6 @@ void logCpuBlock() {
     Message(kLogPlain, "CMOV: %s, FCMOV: %s", yesNo(cpu.cmov), yesNo(cpu.fcmov));
     Message(kLogPlain, "RDTSC: %s", yesNo(cpu.rdtsc));
     Message(kLogPlain, "~ ~ ~ ~ ~ ~ ~ ~ ~ ~ ~ ~ ~ ~ ~");
-}
-
-void lowerMainThreadPriority() {
-    // Two steps below normal; a refusal changes nothing that matters.
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 2);
 }
 
 void checkColourDepth(CRConf& conf) {
@@ -367,10 +358,6 @@ void runClient() {
     setRenderSize(caps, conf.GetInt(RCONF_WIDTH), conf.GetInt(RCONF_HEIGHT));
     checkColourDepth(conf);                           // 15
     CTimer::Create();                                 // 16
-    // 13: threads inherit the priority of the thread that starts them, and an
-    // unprivileged process cannot raise it again: the main thread steps down
-    // only once the timer's worker runs.
-    lowerMainThreadPriority();
     if (!conf.GetBool(RCONF_WINDOWMODE)) quask::signalClientSplashEvent();  // 17
     openWindow(conf);                                 // 18, 19
     logVideoBlock();                                  // 20
@@ -391,6 +378,10 @@ void runClient() {
     setQualityHints();                                // 36
     setBlending();                                    // 37
     AsyncWorker::start();                             // 38
+    // 13: threads start with their creator's priority, and an unprivileged
+    // process cannot raise one again: the main thread steps down only once
+    // the timer's worker and the Task worker (which stays normal) run.
+    setThreadPriority(ThreadPriority::Lowest);
     CTexture::Create();                               // 39
     CModel::Create();                                 // 40
     Sound::Create();                                  // 41

@@ -1,6 +1,8 @@
 #include "client/core/runtime.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -133,6 +135,14 @@ void exitProcess(int code) {
     }
     std::fflush(nullptr);
     _exit(code);
+}
+
+// --- Thread priority ---
+
+void setThreadPriority(ThreadPriority priority) {
+    // Linux keeps a nice value per thread, addressed by the thread's id.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)),
+                        static_cast<int>(priority));
 }
 
 }  // namespace velmar

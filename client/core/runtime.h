@@ -45,4 +45,14 @@ int exitHandlerCount();
 
 [[noreturn]] void exitProcess(int code);
 
+// --- Thread priority ---
+// One mapping for every thread of the client: lowest and highest lie two
+// steps either side of normal, as the nice values +2 and -2 of the thread.
+enum class ThreadPriority : int { Lowest = 2, Normal = 0, Highest = -2 };
+
+// Sets the calling thread's priority, best effort: an unprivileged process
+// may not raise one, and the refusal changes nothing. A new thread starts
+// with its creator's priority.
+void setThreadPriority(ThreadPriority priority);
+
 }  // namespace velmar

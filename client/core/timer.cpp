@@ -1,9 +1,5 @@
 #include "client/core/timer.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -247,8 +243,7 @@ void CTimer::unlinkRecord(Record* record) {
 // --- Worker ---
 
 void CTimer::workerMain() {
-    // Best effort: an unprivileged process may not raise its priority.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -20);
+    setThreadPriority(ThreadPriority::Highest);
     std::unique_lock<std::mutex> worker(m_workerLock);
     while (fireDue(worker)) {
     }

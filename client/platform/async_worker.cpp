@@ -1,9 +1,5 @@
 #include "client/platform/async_worker.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,8 +22,6 @@ void AsyncWorkerJobHandler::run() {
 // --- Queues ---
 
 namespace {
-
-constexpr int kLowestPriority = 19;
 
 struct AsyncJob {
     AsyncJob* next;
@@ -101,16 +95,11 @@ void releaseQueued(JobQueue& queue) {
 
 // --- Worker thread ---
 
-void lowerThreadPriority() {
-    // Best effort: loading should never compete with drawing.
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kLowestPriority);
-}
-
 void workerMain(Worker* worker, SharedContext* context) {
     const bool isIO = worker->kind == AsyncWorkerKind::IO;
     if (isIO) {
         if (!windowMakeContextCurrent(context)) VELMAR_TRACE("IO worker runs without its GL context");
-        lowerThreadPriority();
+        setThreadPriority(ThreadPriority::Lowest);  // loading never competes with drawing
     }
     Message(kLogInfo, "AsyncWorker (%s) initialization done. / Ready!", worker->name);
     WorkerState& shared = state();

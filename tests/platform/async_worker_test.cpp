@@ -5,6 +5,8 @@
 
 #include <GL/gl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "client/core/log.h"
+#include "client/core/runtime.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_socket.h"
@@ -220,6 +223,23 @@ TEST_F(Workers, TaskAndIOJobsRunOnTwoSeparateThreads) {
     EXPECT_NE(probe.threadOf(0), main);
     EXPECT_NE(probe.threadOf(1), main);
     EXPECT_NE(probe.threadOf(0), probe.threadOf(1));
+    EXPECT_TRUE(probe.waitDestroyed(2));
+}
+
+TEST_F(Workers, TaskWorkerKeepsItsCreatorsPriorityAndIOGoesToTheLowest) {
+    const auto nice = [] { return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid))); };
+    const int creator = nice();
+    AsyncWorker::start();
+    std::atomic<int> task{99}, io{99};
+    Probe probe;
+    ASSERT_TRUE(append(AsyncWorkerKind::Task, probe, 1, [&] { task = nice(); }));
+    ASSERT_TRUE(append(AsyncWorkerKind::IO, probe, 2, [&] { io = nice(); }));
+    ASSERT_TRUE(probe.waitFor(2));
+    EXPECT_EQ(task.load(), creator);
+    // The mapping every thread of the client uses; an unprivileged process
+    // already below it cannot come back up.
+    const int lowest = static_cast<int>(velmar::ThreadPriority::Lowest);
+    EXPECT_EQ(io.load(), ::geteuid() == 0 || creator <= lowest ? lowest : creator);
     EXPECT_TRUE(probe.waitDestroyed(2));
 }
 

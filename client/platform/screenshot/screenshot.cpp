@@ -2,9 +2,7 @@
 #include "client/platform/screenshot/screenshot.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,8 +18,6 @@
 namespace velmar {
 namespace {
 
-constexpr int kLowestPriority = 19;
-
 bool makeFolder(const std::string& path) {
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
@@ -36,11 +32,6 @@ int createFreshFile(const std::string& folder, ScreenshotFormat format, std::str
         if (fd >= 0) return fd;
         if (errno != EEXIST || counter == ~0u) return -1;
     }
-}
-
-void lowerThreadPriority() {
-    // Best effort: a refusal leaves the thread at normal priority.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kLowestPriority);
 }
 
 std::unique_ptr<ScreenshotWriter> g_writer;
@@ -141,7 +132,7 @@ bool ScreenshotWriter::request(int width, int height, const FrameReader& reader)
 }
 
 void ScreenshotWriter::run(int width, int height, std::uint8_t* pixels) {
-    lowerThreadPriority();
+    setThreadPriority(ThreadPriority::Lowest);
     writeScreenshot(m_options, width, height, pixels);
     release(pixels);
     m_busy.store(false);
