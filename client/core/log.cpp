@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -211,6 +212,37 @@ void CLOG::Trace(bool withLocation, const char* file, unsigned line, const char*
         sendDatagram(location, std::strlen(location));
     }
     sendDatagram(message, std::strlen(message));
+}
+
+namespace {
+
+void copyCut(char* out, std::size_t size, const char* from, std::size_t length) {
+    length = std::min(length, size - 1);
+    std::memcpy(out, from, length);
+    out[length] = '\0';
+}
+
+}  // namespace
+
+TraceSite traceSite(const char* prettyFunction, const char* sourcePath) {
+    TraceSite site{};
+    // The name ends at the first parenthesis outside template brackets and
+    // starts after the last blank before it there (the return type's end).
+    const char* text = prettyFunction ? prettyFunction : "";
+    std::size_t end = 0, start = 0;
+    int angle = 0;
+    for (; text[end] && !(text[end] == '(' && angle == 0); ++end) {
+        if (text[end] == '<') ++angle;
+        else if (text[end] == '>' && angle > 0) --angle;
+        else if (text[end] == ' ' && angle == 0) start = end + 1;
+    }
+    copyCut(site.function, sizeof site.function, text + start, end - start);
+    const char* path = sourcePath ? sourcePath : "";
+    const char* slash = std::strrchr(path, '/');
+    const char* base = slash ? slash + 1 : path;
+    const char* dot = std::strrchr(base, '.');
+    copyCut(site.file, sizeof site.file, base, dot && dot != base ? dot - base : std::strlen(base));
+    return site;
 }
 
 void Message(int level, const char* format, ...) {

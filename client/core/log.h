@@ -57,8 +57,25 @@ private:
 void Message(int level, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-#define VELMAR_TRACE(...) \
-    do { if (auto* l_ = ::velmar::CLOG::instance()) \
-        l_->Trace(false, __FILE__, __LINE__, __func__, __VA_ARGS__); } while (0)
+// Where a trace comes from, in the form its location datagram gives: the
+// qualified function out of the compiler's signature text ("void
+// velmar::CRConf::Load(const char*)" gives "velmar::CRConf::Load") and the
+// source file's name without folders and extension ("client/core/rconf.cpp"
+// gives "rconf"). Both are cut to their buffers.
+struct TraceSite {
+    char function[256];
+    char file[64];
+};
+TraceSite traceSite(const char* prettyFunction, const char* sourcePath);
+
+// A network-only trace from here; the format ends with "\n" where a line is
+// wanted.
+#define VELMAR_TRACE(...)                                                                   \
+    do {                                                                                    \
+        if (auto* l_ = ::velmar::CLOG::instance()) {                                        \
+            const ::velmar::TraceSite s_ = ::velmar::traceSite(__PRETTY_FUNCTION__, __FILE__); \
+            l_->Trace(false, s_.file, __LINE__, s_.function, __VA_ARGS__);                  \
+        }                                                                                   \
+    } while (0)
 
 }  // namespace velmar

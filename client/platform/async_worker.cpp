@@ -98,7 +98,7 @@ void releaseQueued(JobQueue& queue) {
 void workerMain(Worker* worker, SharedContext* context) {
     const bool isIO = worker->kind == AsyncWorkerKind::IO;
     if (isIO) {
-        if (!windowMakeContextCurrent(context)) VELMAR_TRACE("IO worker runs without its GL context");
+        if (!windowMakeContextCurrent(context)) VELMAR_TRACE("IO worker runs without its GL context\n");
         setThreadPriority(ThreadPriority::Lowest);  // loading never competes with drawing
     }
     Message(kLogInfo, "AsyncWorker (%s) initialization done. / Ready!", worker->name);

@@ -47,7 +47,7 @@ int toInt(double value) {
 }
 
 void onGlfwError(int code, const char* description) {
-    VELMAR_TRACE("GLFW error %d: %s", code, description ? description : "");
+    VELMAR_TRACE("GLFW error %d: %s\n", code, description ? description : "");
 }
 
 // --- Callbacks from GLFW, run inside glfwPollEvents ---

@@ -164,6 +164,27 @@ TEST_F(Log, TraceGoesToTheNetworkOnly) {
     EXPECT_EQ(file(), before);
 }
 
+TEST(TraceSite, QualifiedFunctionAndFileBaseName) {
+    const struct {
+        const char* pretty;
+        const char* path;
+        const char* function;
+        const char* file;
+    } cases[] = {
+        {"void velmar::CRConf::LoadConfigFromFile(const char*)", "client/core/rconf.cpp",
+         "velmar::CRConf::LoadConfigFromFile", "rconf"},
+        {"void velmar::{anonymous}::onGlfwError(int, const char*)", "/src/client/platform/glfw_window.cpp",
+         "velmar::{anonymous}::onGlfwError", "glfw_window"},
+        {"std::map<int, const char*> velmar::table(int)", "table.h", "velmar::table", "table"},
+        {"int main()", "main", "main", "main"},
+    };
+    for (const auto& c : cases) {
+        const velmar::TraceSite site = velmar::traceSite(c.pretty, c.path);
+        EXPECT_STREQ(site.function, c.function) << c.pretty;
+        EXPECT_STREQ(site.file, c.file) << c.path;
+    }
+}
+
 TEST_F(Log, ConcurrentMessagesNeverSpliceLines) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
