@@ -82,16 +82,20 @@ DdsStatus readDds(const std::uint8_t* data, std::size_t length, DdsImage* image)
     image->height = loadI32(data + kHeightOffset);
     image->width = loadI32(data + kWidthOffset);
     image->mipCount = loadU32(data + kMipCountOffset);
-    if (image->width <= 0 || image->height <= 0) return DdsStatus::BadFile;
 
     const std::uint64_t available = length - kDdsHeaderBytes;
     if (image->mipCount > 0) {
+        // A side of 0 counts as 1 and both 0 end the chain; a negative side
+        // would never halve to 0.
+        if (image->width < 0 || image->height < 0) return DdsStatus::BadFile;
         const DdsStatus status = walkChain(available, image);
         if (status != DdsStatus::Ok) image->levelCount = 0;
         return status;
     }
     if (available == 0) return DdsStatus::NoImageData;
     if (available > kMaxLevelBytes) return DdsStatus::BadFile;
+    // Whatever the sizes say, the bytes go up as one level: GL itself refuses
+    // sizes that do not fit them, reading nothing.
     image->levels[0] = DdsLevel{image->width, image->height, kDdsHeaderBytes, available};
     image->levelCount = 1;
     return DdsStatus::Ok;

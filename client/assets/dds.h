@@ -43,8 +43,10 @@ struct DdsImage {
 
 // Checks the header and lays out the levels. With a mipmap count, level i is
 // the header size shifted right i times (a 0 side becomes 1; both 0 ends the
-// chain) and a chain that needs more bytes than the span holds is refused
-// whole. Without one, level 0 takes every byte after the header.
+// chain, so 0 x 0 has no level), a negative side is refused and a chain that
+// needs more bytes than the span holds is refused whole. Without one, level 0
+// takes every byte after the header, with the header's sizes whatever they
+// are.
 DdsStatus readDds(const std::uint8_t* data, std::size_t length, DdsImage* image);
 
 // Called after each level went up, with its index.

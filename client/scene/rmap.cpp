@@ -328,6 +328,11 @@ bool CRMap::loadV1Meshes(Reader& in) {
         Message(kLogInfo, "CRMap->loadV1Meshes: Map Contains no Meshes.");
         return true;
     }
+    // The mesh loop runs no time for a negative count: nothing is read.
+    if (h.meshCount < 0) {
+        Message(kLogInfo, "CRMap->loadV1Meshs: %d Meshes", h.meshCount);
+        return true;
+    }
     // Each mesh needs at least its fixed part, so the count is bounded by
     // the bytes left before the list grows; then record by record.
     if (!in.fits(h.meshCount, 101)) {

@@ -123,16 +123,30 @@ TEST(DdsLevels, LevelSizesDoNotWrapIn32Bits) {
     EXPECT_EQ(read(file, &image), DdsStatus::BadFile);
 }
 
-TEST(DdsLevels, SidesOfZeroOrLessAreCorrupt) {
+TEST(DdsLevels, SidesOfZeroOrLessAreCorruptOnlyInAChain) {
     for (std::uint32_t side : {0u, 0xFFFFFFFFu, 0x80000000u}) {
-        Bytes file = ddsFile(16, 16, DxtFormat::Dxt1, false);
-        setU32(&file, kWidth, side);
-        DdsImage image;
-        EXPECT_EQ(read(file, &image), DdsStatus::BadFile) << side;
-        file = ddsFile(16, 16, DxtFormat::Dxt1, false);
-        setU32(&file, kHeight, side);
-        EXPECT_EQ(read(file, &image), DdsStatus::BadFile) << side;
+        SCOPED_TRACE(side);
+        for (std::size_t field : {kWidth, kHeight}) {
+            // Without a mipmap count the bytes go up whatever the size says.
+            Bytes file = ddsFile(16, 16, DxtFormat::Dxt1, false);
+            setU32(&file, field, side);
+            DdsImage image;
+            ASSERT_EQ(read(file, &image), DdsStatus::Ok);
+            ASSERT_EQ(image.levelCount, 1u);
+            EXPECT_EQ(image.levels[0].size, 128u);
+            // In a chain a 0 side is 1, a negative one corrupt.
+            setU32(&file, kMipCount, 1);
+            EXPECT_EQ(read(file, &image), side == 0 ? DdsStatus::Ok : DdsStatus::BadFile);
+            if (side == 0) EXPECT_EQ(image.levels[0].size, 32u);  // 1 x 16 or 16 x 1
+        }
     }
+    // Both 0 end the chain before its first level.
+    Bytes file = ddsFile(16, 16, DxtFormat::Dxt1, true);
+    setU32(&file, kWidth, 0);
+    setU32(&file, kHeight, 0);
+    DdsImage image;
+    EXPECT_EQ(read(file, &image), DdsStatus::Ok);
+    EXPECT_EQ(image.levelCount, 0u);
 }
 
 TEST(DdsLevels, ShortFilesWrongMagicAndOtherFourCcsAreRefused) {

@@ -280,7 +280,7 @@ TEST_F(RMapTest, HostileCountsFailWithTheirLineAndAllocateNothingHuge) {
     }
 }
 
-TEST_F(RMapTest, MeshWithHostileFaceCountIsRejectedRecordByRecord) {
+TEST_F(RMapTest, HostileFaceCountFailsTheMeshesAndANegativeMeshCountReadsNothing) {
     MapSpec s;
     s.meshCount = 2;
     Bytes out = header(s);
@@ -294,6 +294,13 @@ TEST_F(RMapTest, MeshWithHostileFaceCountIsRejectedRecordByRecord) {
     CRMap map;
     EXPECT_FALSE(loadBytes(map, out));
     EXPECT_TRUE(logHas("( Meshes Fail )"));
+
+    // A negative count reads no mesh and fails nothing.
+    MapSpec negative;
+    negative.meshCount = -3;
+    CRMap none;
+    EXPECT_TRUE(loadBytes(none, header(negative)));
+    EXPECT_TRUE(logHas("CRMap->loadV1Meshs: -3 Meshes"));
 }
 
 TEST_F(RMapTest, EveryTruncationFailsCleanly) {
