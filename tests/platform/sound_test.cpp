@@ -199,15 +199,13 @@ TEST_F(SoundStartup, FailedSurroundModeIsRetriedOnceInStereo) {
                                               "init 100", "getDriverName 0 255"}));
 }
 
-TEST_F(SoundStartup, RefusedSpeakerModeCountsAsAFailedAttempt) {
+TEST_F(SoundStartup, RefusedSpeakerModeLeavesTheDecisionToTheInitialisation) {
     m_script.speakerMode = kSpeaker7Point1;
     m_script.refusedMode = kSpeaker7Point1;
     EXPECT_TRUE(start()->enabled());
-    EXPECT_EQ(soundLines().front(),
-              "(WARN) Sound: Initialzation with device default speakermode setting failed, "
-              "retrying with stereo mode... (4)");
-    EXPECT_EQ(m_script.calls, with(kUpToCaps, {"setSpeakerMode 6", "setSpeakerMode 2", "init 100",
-                                              "getDriverName 0 255"}));
+    EXPECT_EQ(soundLines(), (Lines{"(INFO) Sound: Initialization done.",
+                                   "(INFO) Sound: in '7.1' mode, using device: 'Fake Card'"}));
+    EXPECT_EQ(m_script.calls, with(kUpToCaps, {"setSpeakerMode 6", "init 100", "getDriverName 0 255"}));
 }
 
 TEST_F(SoundStartup, ForcedStereoOverridesTheDeviceMode) {

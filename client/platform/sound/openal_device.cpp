@@ -1,8 +1,9 @@
 // The sound device on OpenAL Soft. "Create" opens the default output device,
 // the version is the device's ALC version, the devices are those of the
-// full enumeration list, and "init" makes a context for the requested number
-// of mono sources. This OpenAL cannot report or choose a speaker layout: the
-// device is stereo and any other mode is refused.
+// full enumeration list (just the default one where the library has no such
+// list), and "init" makes a context for the requested number of mono
+// sources. This OpenAL cannot report or choose a speaker layout: the device
+// is stereo and any other mode is refused.
 #include <AL/alc.h>
 
 #include <cstring>
@@ -25,6 +26,15 @@ SoundResult fromAlcError(ALCenum error) {
         case ALC_OUT_OF_MEMORY: return kSoundOutOfMemory;
         default: return kSoundFailed;
     }
+}
+
+// Names separated by one NUL, the list ended by two.
+int countDeviceNames(const ALCchar* list) {
+    int entries = 0;
+    for (const ALCchar* name = list; *name; name += std::strlen(name) + 1) {
+        if (++entries >= kMaxDeviceEntries) break;
+    }
+    return entries;
 }
 
 class OpenAlDevice final : public SoundDevice {
@@ -54,15 +64,12 @@ public:
 
     SoundResult getNumDrivers(int* count) override {
         if (!m_device) return kSoundNotReady;
-        if (!alcIsExtensionPresent(nullptr, "ALC_ENUMERATE_ALL_EXT")) return kSoundUnsupported;
-        const ALCchar* list = alcGetString(nullptr, ALC_ALL_DEVICES_SPECIFIER);
-        if (!list) return kSoundFailed;
-        // Names separated by one NUL, the list ended by two.
-        int entries = 0;
-        for (const ALCchar* name = list; *name; name += std::strlen(name) + 1) {
-            if (++entries >= kMaxDeviceEntries) break;
-        }
-        *count = entries;
+        // Without the full list there is still the default device, open and
+        // named by itself.
+        const ALCchar* list = alcIsExtensionPresent(nullptr, "ALC_ENUMERATE_ALL_EXT")
+                                  ? alcGetString(nullptr, ALC_ALL_DEVICES_SPECIFIER)
+                                  : nullptr;
+        *count = list ? countDeviceNames(list) : 1;
         return kSoundOk;
     }
 

@@ -168,10 +168,10 @@ void Sound::initialise(int speakerMode) {
     Message(kLogInfo, "Sound: in '%s' mode, using device: '%s'", speakerModeName(speakerMode), name);
 }
 
-// A mode the library refuses fails the attempt like a failed initialisation.
+// Only the initialisation decides: a mode the library refuses leaves it to
+// run in what it can.
 SoundResult Sound::tryMode(int speakerMode) {
-    const SoundResult set = m_device->setSpeakerMode(speakerMode);
-    if (set != kSoundOk) return set;
+    (void)m_device->setSpeakerMode(speakerMode);
     return m_device->init(kChannels);
 }
 
