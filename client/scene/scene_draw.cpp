@@ -163,6 +163,7 @@ void drawActiveScene() {
         int index = scene.blink.colourIndex.load(std::memory_order_relaxed) ? 1 : 0;
         glColor4fv(scene.blink.colour[index]);
         glBindTexture(GL_TEXTURE_2D, scene.cursorTexture);
+        stats.countDrawCall();  // drawn as the cursor quad is, and counted so
         texturedQuad(scene.blink.vertex);
     }
     if (!caps.altCellCursor && scene.cursorChanged) {
