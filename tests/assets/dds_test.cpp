@@ -137,7 +137,9 @@ TEST(DdsLevels, SidesOfZeroOrLessAreCorruptOnlyInAChain) {
             // In a chain a 0 side is 1, a negative one corrupt.
             setU32(&file, kMipCount, 1);
             EXPECT_EQ(read(file, &image), side == 0 ? DdsStatus::Ok : DdsStatus::BadFile);
-            if (side == 0) EXPECT_EQ(image.levels[0].size, 32u);  // 1 x 16 or 16 x 1
+            if (side == 0) {
+                EXPECT_EQ(image.levels[0].size, 32u);  // 1 x 16 or 16 x 1
+            }
         }
     }
     // Both 0 end the chain before its first level.

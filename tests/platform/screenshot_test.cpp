@@ -174,7 +174,9 @@ TEST_F(ScreenshotTest, PngHoldsTheFrameTopRowFirstAtOddWidths) {
         EXPECT_EQ(decodePicture(name, &w, &h), expected);
         EXPECT_EQ(w, width);
         EXPECT_EQ(h, height);
-        if (m_imageMagick) EXPECT_EQ(imageMagickRgb(name), expected);
+        if (m_imageMagick) {
+            EXPECT_EQ(imageMagickRgb(name), expected);
+        }
     }
 }
 
@@ -198,7 +200,9 @@ TEST_F(ScreenshotTest, TgaStoresTheBottomRowFirstInBgr) {
     const Bytes top = topFirst(original, width, height);
     int pw = 0, ph = 0;
     EXPECT_EQ(decodePicture(name, &pw, &ph), top);
-    if (m_imageMagick) EXPECT_EQ(imageMagickRgb(name), top);
+    if (m_imageMagick) {
+        EXPECT_EQ(imageMagickRgb(name), top);
+    }
     std::uint32_t w = 0, h = 0;
     std::uint8_t* rgba = tex_LoadTGA(file.size(), file.data(), &w, &h);
     ASSERT_NE(rgba, nullptr);
