@@ -1,5 +1,6 @@
 #include "client/assets/model_file.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -313,20 +314,33 @@ bool groupSurfacesByTexture(const std::uint8_t* records, std::uint32_t count, Mo
     return true;
 }
 
+namespace {
+
+// Writes the reason a tree is refused; always false.
+__attribute__((format(printf, 3, 4))) bool refuseTree(char* why, std::size_t size,
+                                                     const char* format, ...) {
+    if (!why || size == 0) return false;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(why, size, format, args);
+    va_end(args);
+    return false;
+}
+
+}  // namespace
+
 bool validMeshTree(const ModelData& model, char* why, std::size_t whySize) {
-    auto refuse = [why, whySize](const char* format, auto... values) {
-        if (why && whySize > 0) std::snprintf(why, whySize, format, values...);
-        return false;
-    };
+    const auto refuse = [why, whySize](const char* text) { return refuseTree(why, whySize, "%s", text); };
     const std::uint32_t count = model.meshCount;
     if (count == 0 || model.meshes == nullptr) return refuse("no meshes");
     if (model.rootMesh >= count)
-        return refuse("root mesh %u of %u meshes", model.rootMesh, count);
+        return refuseTree(why, whySize, "root mesh %u of %u meshes", model.rootMesh, count);
     for (std::uint32_t m = 0; m < count; ++m) {
         const ModelMesh& mesh = model.meshes[m];
         for (std::uint32_t c = 0; c < mesh.childCount; ++c)
             if (mesh.children[c] >= count)
-                return refuse("mesh %u lists child %u of %u meshes", m, mesh.children[c], count);
+                return refuseTree(why, whySize, "mesh %u lists child %u of %u meshes", m,
+                                  mesh.children[c], count);
     }
     // Depth first from the root on a stack of our own: a chain of any length
     // costs no call depth. Every index is pushed when first met, so the stack
@@ -343,7 +357,7 @@ bool validMeshTree(const ModelData& model, char* why, std::size_t whySize) {
         for (std::uint32_t c = 0; c < mesh.childCount; ++c) {
             const std::uint32_t child = mesh.children[c];
             if (met[child]) {
-                ok = refuse("mesh %u is reached twice from the root", child);
+                ok = refuseTree(why, whySize, "mesh %u is reached twice from the root", child);
                 break;
             }
             met[child] = 1;
