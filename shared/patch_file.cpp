@@ -88,17 +88,16 @@ bool writeFully(int fd, const std::uint8_t* buf, std::size_t len) {
     return true;
 }
 
-// A fresh file in the directory of `path` (a rename never crosses file
-// systems); a short name of its own, so a long target name cannot make it
-// too long. O_EXCL: two writers never share one.
-int createTemporary(const std::string& path, std::string* tmpPath) {
+// A fresh file in `dirFd` beside the file it will replace (a rename never
+// crosses file systems); a short name of its own, so a long target name
+// cannot make it too long. O_EXCL|O_NOFOLLOW: two writers never share one,
+// and a link planted at the name is never written through.
+int createTemporaryAt(int dirFd, std::string* tmpLeaf) {
     static std::atomic<unsigned> counter{0};
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *tmpPath = dir + ".quask-" + std::to_string(::getpid()) + "-" +
-                   std::to_string(counter++) + ".tmp";
-        const int fd = ::open(tmpPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        *tmpLeaf = ".quask-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+        const int fd = ::openat(dirFd, tmpLeaf->c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -303,22 +302,41 @@ PatchStatus patchDecode(const std::uint8_t* image, std::size_t len,
 
 // --- Files ---
 
-ReplacingFile::~ReplacingFile() { discard(); }
+ReplacingFile::~ReplacingFile() {
+    discard();
+    if (m_dirFd >= 0) ::close(m_dirFd);
+}
 
 void ReplacingFile::discard() {
     if (m_fd >= 0) ::close(m_fd);
-    if (!m_tmpPath.empty()) ::unlink(m_tmpPath.c_str());
+    if (!m_tmpLeaf.empty() && m_dirFd >= 0) ::unlinkat(m_dirFd, m_tmpLeaf.c_str(), 0);
     m_fd = -1;
-    m_tmpPath.clear();
+    m_tmpLeaf.clear();
 }
 
 bool ReplacingFile::open(const std::string& path) {
+    if (path.empty() || path.back() == '/') return false;
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return false;
+    const bool ok = openAt(dirFd, slash == std::string::npos ? path : path.substr(slash + 1));
+    ::close(dirFd);
+    return ok;
+}
+
+bool ReplacingFile::openAt(int dirFd, const std::string& leaf) {
     discard();
+    if (m_dirFd >= 0) ::close(m_dirFd);
+    m_dirFd = -1;
     m_failed = false;
-    m_path = path;
-    if (path.empty()) return false;
-    m_fd = createTemporary(path, &m_tmpPath);
-    if (m_fd < 0) m_tmpPath.clear();
+    m_mode = 0;
+    m_leaf = leaf;
+    if (leaf.empty() || leaf.find('/') != std::string::npos) return false;
+    m_dirFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (m_dirFd < 0) return false;
+    m_fd = createTemporaryAt(m_dirFd, &m_tmpLeaf);
+    if (m_fd < 0) m_tmpLeaf.clear();
     return m_fd >= 0;
 }
 
@@ -329,12 +347,13 @@ bool ReplacingFile::write(const std::uint8_t* data, std::size_t len) {
 
 bool ReplacingFile::commit() {
     if (m_fd < 0) return false;
-    // A full disk may only show at the flush or the close.
-    bool ok = !m_failed && ::fsync(m_fd) == 0;
+    // A full disk may only show at the flush or the close; the mode is set
+    // before the rename, so the file never appears without it.
+    bool ok = !m_failed && (m_mode == 0 || ::fchmod(m_fd, m_mode) == 0) && ::fsync(m_fd) == 0;
     ok = ::close(m_fd) == 0 && ok;
     m_fd = -1;
-    ok = ok && ::rename(m_tmpPath.c_str(), m_path.c_str()) == 0;
-    if (ok) m_tmpPath.clear();
+    ok = ok && ::renameat(m_dirFd, m_tmpLeaf.c_str(), m_dirFd, m_leaf.c_str()) == 0;
+    if (ok) m_tmpLeaf.clear();
     discard();
     return ok;
 }
@@ -345,7 +364,15 @@ bool patchWriteFileReplacing(const std::string& path, const std::uint8_t* data, 
 }
 
 bool UnpackFile(const std::string& path) {
-    FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    FdCloser dirFd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dirFd.fd < 0) return false;
+    return UnpackFileAt(dirFd.fd, slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& modeFor) {
+    FdCloser file{::openat(dirFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
     if (file.fd < 0) return false;
     struct stat st;
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
@@ -375,8 +402,11 @@ bool UnpackFile(const std::string& path) {
         patchDecodeStream(props, packed.get(), header.packedSize, out.get(), header.unpackedSize);
     packed.reset();
     if (status != PatchStatus::Ok) return false;
-    return patchWriteFileReplacing(patchUnpackedPath(path, header.savedChar), out.get(),
-                                   header.unpackedSize);
+    const std::string outLeaf = patchUnpackedPath(leaf, header.savedChar);
+    ReplacingFile target;
+    if (!target.openAt(dirFd, outLeaf)) return false;
+    if (modeFor) target.setMode(modeFor(outLeaf, out.get(), header.unpackedSize));
+    return target.write(out.get(), header.unpackedSize) && target.commit();
 }
 
 }  // namespace quask

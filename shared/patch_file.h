@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -89,9 +90,9 @@ PatchStatus patchDecode(const std::uint8_t* image, std::size_t len,
                         std::vector<std::uint8_t>* content, PatchHeader* header = nullptr);
 
 // A file that replaces `path` only once it is completely written: the bytes go
-// to a fresh temporary file beside it, and commit() closes that and renames it
-// over `path`. Anything not committed is removed, leaving `path` untouched.
-// One thread uses one object.
+// to a fresh temporary file beside it, and commit() syncs and closes that and
+// renames it over `path`. Anything not committed is removed, leaving `path`
+// untouched. One thread uses one object.
 class ReplacingFile {
 public:
     ReplacingFile() = default;
@@ -100,6 +101,10 @@ public:
     ReplacingFile& operator=(const ReplacingFile&) = delete;
 
     bool open(const std::string& path);
+    // The file `leaf` of the directory open as `dirFd` (not kept; a copy is).
+    bool openAt(int dirFd, const std::string& leaf);
+    // Permission bits the file gets before it appears; 0 leaves the default.
+    void setMode(unsigned mode) { m_mode = mode; }
     bool write(const std::uint8_t* data, std::size_t len);
     // Flushes to disk, closes and renames; false when any step (or an
     // earlier write) failed.
@@ -108,10 +113,12 @@ public:
 private:
     void discard();
 
-    std::string m_path;
-    std::string m_tmpPath;
+    std::string m_leaf;
+    std::string m_tmpLeaf;
+    int m_dirFd = -1;
     int m_fd = -1;
     bool m_failed = false;
+    unsigned m_mode = 0;
 };
 
 // open + write + commit in one call.
@@ -122,5 +129,13 @@ bool patchWriteFileReplacing(const std::string& path, const std::uint8_t* data, 
 // but one: a buffer that cannot be allocated is an "OOM" box, then the process
 // ends with code 1 at once.
 bool UnpackFile(const std::string& path);
+
+// The permission bits for an unpacked file, given its name and content
+// (0: the default).
+using UnpackedModeFn =
+    std::function<unsigned(const std::string& leaf, const std::uint8_t* content, std::size_t len)>;
+// UnpackFile for the file `leaf` of the directory open as `dirFd`; neither
+// the packed file nor the new file is reached through a symlink.
+bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& modeFor = {});
 
 }  // namespace quask
