@@ -1,5 +1,6 @@
 #include "patcher/apply_updates.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include "patcher/md5_file.h"
 #include "patcher/phase_pause.h"
+#include "patcher/signed_revisions.h"
 #include "shared/patch_file.h"
 
 namespace quillon {
@@ -25,6 +27,13 @@ constexpr char kIntegrity[] =
 PatchFailure permissionFailure(const char* tag) {
     return {std::string(kPermissions) + tag, kPermissionsCaption};
 }
+
+const PatchFailure kStoreFailure{"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
+// Where the running launcher's old file goes when it patches itself.
+constexpr char kBackupName[] = "quillon_old";
+// Downloads ask the kernel to start writing to disk every so often, so the
+// sync before the replacement finds little left to do.
+constexpr std::uint64_t kWritebackBytes = 8u << 20;
 
 PatchFailure downloadFailure(const std::string& name, const char* tail) {
     char text[2048];
@@ -57,33 +66,46 @@ void showDownloadProgress(LauncherState& ui, std::uint64_t received, std::uint64
     ui.SetFileProgress(pct);
 }
 
-// A new program file must stay runnable: the old file's mode is kept, and a
-// file new to the game directory that is a program gets the execute bits.
-void carryMode(const std::string& from, const std::string& staging) {
-    struct stat st;
-    if (::stat(from.c_str(), &st) == 0) {
-        ::chmod(staging.c_str(), st.st_mode & 07777);
-        return;
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
     }
-    char magic[4] = {};
-    if (FILE* f = std::fopen(staging.c_str(), "rb")) {
-        const std::size_t n = std::fread(magic, 1, sizeof magic, f);
-        std::fclose(f);
-        const bool program = (n == 4 && magic[0] == 0x7f && magic[1] == 'E' && magic[2] == 'L' &&
-                              magic[3] == 'F') ||
-                             (n >= 2 && magic[0] == '#' && magic[1] == '!');
-        if (program) ::chmod(staging.c_str(), 0755);
-    }
+    return true;
 }
 
-// The name character a compressed patch file keeps in its header.
-char savedNameChar(const std::string& path) {
-    char head[3] = {};
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        if (std::fread(head, 1, sizeof head, f) != sizeof head) head[2] = 0;
-        std::fclose(f);
-    }
-    return head[2];
+// --- Modes ---
+
+// The permission bits of the regular file `leaf`, or -1 when there is none
+// (a link standing there says nothing about the file it replaces).
+int existingMode(int dir, const std::string& leaf) {
+    struct stat st;
+    if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+// A new program file must stay runnable: the old file's mode is kept, and a
+// file new to the game directory that is a program gets the execute bits;
+// anything else keeps the mode it was created with (0: nothing to set).
+unsigned modeFor(int existing, const std::uint8_t* head, std::size_t n) {
+    if (existing >= 0) return static_cast<unsigned>(existing);
+    const bool program = (n >= 4 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') ||
+                         (n >= 2 && head[0] == '#' && head[1] == '!');
+    return program ? 0755 : 0;
+}
+
+bool digestsOf(GameTree& tree, const std::string& name, const std::string& leaf, bool withMd5,
+               bool withSha256, FileDigests* d) {
+    Fd dir = tree.openParent(name, false);
+    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leaf) : Fd();
+    return file.valid() && digestsOfFd(file.get(), withMd5, withSha256, d);
+}
+
+bool sameSigned(const SignedDigest& a, const SignedDigest& b) {
+    return a.size == b.size && a.sha256 == b.sha256;
 }
 
 }  // namespace
@@ -117,29 +139,27 @@ void showReady(PatchContext& ctx) {
 
 // --- Paths ---
 
-std::string targetPath(const PatchContext& ctx, const std::string& name) { return ctx.gameDir + name; }
-std::string stagingPath(const PatchContext& ctx, const std::string& name) {
-    return ctx.gameDir + name + ".new";
+std::string stagingName(const std::string& name) { return name + ".new"; }
+
+std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name, const PhaseTexts& texts) {
+    if (!tree.openParent(name, true).valid()) return permissionFailure(texts.parentDir);
+    return std::nullopt;
 }
 
-bool createParents(const std::string& gameDir, const std::string& path) {
-    for (std::size_t slash = path.find('/', gameDir.size() + 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string dir = path.substr(0, slash);
-        if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
-bool stagingMatches(const PatchContext& ctx, const std::string& name, const Digest& digest) {
-    Digest d{};
-    return Md5OfFile(stagingPath(ctx, name), &d) && d == digest;
+bool fileMatches(GameTree& tree, const std::string& name, const std::string& leaf, const Expected& want,
+                 bool checkMd5) {
+    FileDigests d;
+    if (!digestsOf(tree, name, leaf.empty() ? leafOf(name) : leaf, checkMd5, want.signedDigest != nullptr, &d))
+        return false;
+    if (want.signedDigest && !sameSigned(d.signedDigest, *want.signedDigest)) return false;
+    return !checkMd5 || d.md5 == want.md5;
 }
 
 // --- Download ---
 
-std::optional<PatchFailure> downloadOne(PatchContext& ctx, const std::string& name, unsigned index,
-                                        unsigned done, unsigned count, const PhaseTexts& texts) {
+std::optional<PatchFailure> downloadOne(PatchContext& ctx, GameTree& tree, const std::string& name,
+                                        unsigned index, unsigned done, unsigned count,
+                                        const PhaseTexts& texts, const Expected& want) {
     LauncherState& ui = ctx.ui;
     ui.SetTotalProgress(100.0 * done / count);
     ui.SetStatusTotalText(formatCounts("File %u of %u", done, count));
@@ -148,16 +168,19 @@ std::optional<PatchFailure> downloadOne(PatchContext& ctx, const std::string& na
                   name.c_str());
     ui.SetStatusText(status);
 
-    const std::string staging = stagingPath(ctx, name);
-    std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, std::fclose);
+    Fd dir = tree.openParent(name, true);
+    Fd file;
     bool createFailed = false, storeFailed = false;
-    std::uint64_t total = 0, received = 0, lastUi = 0, lastSpeed = nowMs(), receivedAtSpeed = 0;
-    const HttpStatus status2 = ctx.http.download(
-        ctx.baseUrl + "data" + name, UINT64_MAX,
+    std::uint64_t total = 0, received = 0, lastUi = 0, lastSpeed = nowMs(), receivedAtSpeed = 0,
+                  writtenBack = 0;
+    // With a key, nothing longer than the signed file is taken at all.
+    const std::uint64_t limit = want.signedDigest ? want.signedDigest->size : UINT64_MAX;
+    const HttpStatus result = ctx.http.download(
+        ctx.baseUrl + "data" + encodeUrlPath(name), limit,
         [&](std::uint64_t length) {
             total = length;
-            file.reset(std::fopen(staging.c_str(), "wbe"));
-            createFailed = !file;
+            if (dir.valid()) file = GameTree::createFile(dir.get(), leafOf(stagingName(name)));
+            createFailed = !file.valid();
             return !createFailed;
         },
         [&](const std::uint8_t* data, std::size_t size) {
@@ -171,26 +194,31 @@ std::optional<PatchFailure> downloadOne(PatchContext& ctx, const std::string& na
                 lastSpeed = now;
                 receivedAtSpeed = received;
             }
-            // Flushed after each block, so what is on disk is what arrived.
-            storeFailed = std::fwrite(data, 1, size, file.get()) != size || std::fflush(file.get()) != 0;
+            // Written at once, so what is on disk is what arrived.
+            storeFailed = !writeAll(file.get(), data, size);
             received += size;
+            if (received - writtenBack >= kWritebackBytes) {
+                ::sync_file_range(file.get(), static_cast<off_t>(writtenBack),
+                                  static_cast<off_t>(received - writtenBack), SYNC_FILE_RANGE_WRITE);
+                writtenBack = received;
+            }
             if (received < total) pauseHereForTest("download");
             return !storeFailed;
         });
-    const bool closeFailed = file && std::fclose(file.release()) != 0;
+    const bool closeFailed = file.valid() && !file.close();
     ui.SetSpeed(0);
     ui.SetFileProgress(0);
     ui.SetTotalProgress(0);
     ui.SetStatusTotalText("");
 
     if (createFailed) return permissionFailure(texts.stagingFile);
-    if (storeFailed || (status2 == HttpStatus::Ok && closeFailed)) {
-        return PatchFailure{"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
-    }
-    switch (status2) {
+    if (storeFailed || (result == HttpStatus::Ok && closeFailed)) return kStoreFailure;
+    switch (result) {
         case HttpStatus::Ok: return std::nullopt;
-        case HttpStatus::NoLength:
-        case HttpStatus::TooLarge: return downloadFailure(name, texts.lengthFailure);
+        case HttpStatus::TooLarge:
+            if (want.signedDigest) return signedDigestMismatch(name);
+            return downloadFailure(name, texts.lengthFailure);
+        case HttpStatus::NoLength: return downloadFailure(name, texts.lengthFailure);
         case HttpStatus::ReadError: {
             char text[2048];
             std::snprintf(text, sizeof text,
@@ -204,39 +232,67 @@ std::optional<PatchFailure> downloadOne(PatchContext& ctx, const std::string& na
 
 // --- Integrity and replacement ---
 
-std::optional<PatchFailure> verifyStaged(PatchContext& ctx, const std::string& name,
-                                         const Digest& digest, const PhaseTexts& texts) {
-    Digest d{};
-    if (!Md5OfFile(stagingPath(ctx, name), &d))
+std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
+                                         const PhaseTexts& texts) {
+    FileDigests d;
+    if (!digestsOf(tree, name, leafOf(stagingName(name)), true, want.signedDigest != nullptr, &d))
         return PatchFailure{std::string(kIntegrity) + texts.genericCheck, "File Integry Check Failed"};
-    if (d != digest)
+    if (want.signedDigest && !sameSigned(d.signedDigest, *want.signedDigest)) return signedDigestMismatch(name);
+    if (d.md5 != want.md5)
         return PatchFailure{std::string(kIntegrity) + texts.sumCheck, "File Integry Check Failed"};
     return std::nullopt;
 }
 
-std::optional<PatchFailure> replaceFile(PatchContext& ctx, const std::string& name,
+std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
                                         const PhaseTexts& texts) {
-    const std::string target = targetPath(ctx, name);
-    const std::string staging = stagingPath(ctx, name);
-    std::string modeFrom = target;
-    if (name.substr(1) == ctx.moduleName) {
+    Fd dir = tree.openParent(name, false);
+    const std::string leaf = leafOf(name), staging = leafOf(stagingName(name));
+    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), staging) : Fd();
+    if (!file.valid()) return permissionFailure(texts.rename);
+    std::uint8_t head[4] = {};
+    const ssize_t got = ::pread(file.get(), head, sizeof head, 0);
+    const std::size_t headSize = got > 0 ? static_cast<std::size_t>(got) : 0;
+    // A packed file puts its unpacked name in place: that is the file whose
+    // mode is kept, and the launcher itself may arrive packed.
+    const bool packed = name.back() == '_';
+    std::string finalLeaf = leaf;
+    if (packed && headSize >= 3 && quask::patchSavedCharValid(static_cast<char>(head[2])))
+        finalLeaf = quask::patchUnpackedPath(leaf, static_cast<char>(head[2]));
+    int mode = existingMode(dir.get(), finalLeaf);
+    if (parentOf(name).empty() && finalLeaf == ctx.moduleName) {
         // The running launcher keeps running from its old file, moved to a
         // backup in the game directory (an older backup goes first).
-        const std::string backup = ctx.gameDir + "/quillon_old";
-        ::unlink(backup.c_str());
-        if (::rename(target.c_str(), backup.c_str()) != 0 && errno != ENOENT)
+        ::unlinkat(dir.get(), kBackupName, 0);
+        if (::renameat(dir.get(), finalLeaf.c_str(), dir.get(), kBackupName) != 0 && errno != ENOENT)
             return permissionFailure(texts.selfPatch);
-        modeFrom = backup;
+        tree.changedEntryOf(name);
     }
-    carryMode(modeFrom, staging);
+    if (!packed) {
+        const unsigned bits = modeFor(mode, head, headSize);
+        if (bits != 0 && ::fchmod(file.get(), bits) != 0) return permissionFailure(texts.rename);
+    }
+    // On disk before it takes the game file's name: after a power cut the
+    // name holds the old bytes or the new ones, never an empty file.
+    if (::fsync(file.get()) != 0) return kStoreFailure;
+    file.reset();
     // One atomic step: a crash leaves either the old file or the new one.
-    if (::rename(staging.c_str(), target.c_str()) != 0) return permissionFailure(texts.rename);
-    if (!name.empty() && name.back() == '_') {
-        const char savedChar = savedNameChar(target);
-        if (!quask::UnpackFile(target)) return PatchFailure{texts.decompress, "Decompression Error"};
+    if (::renameat(dir.get(), staging.c_str(), dir.get(), leaf.c_str()) != 0)
+        return permissionFailure(texts.rename);
+    tree.changedEntryOf(name);
+    if (packed) {
+        const auto unpackedMode = [mode](const std::string&, const std::uint8_t* content, std::size_t len) {
+            return modeFor(mode, content, len);
+        };
+        if (!quask::UnpackFileAt(dir.get(), leaf, unpackedMode))
+            return PatchFailure{texts.decompress, "Decompression Error"};
         // A name saved with '_' as its last character unpacks onto itself.
-        if (savedChar != '_') ::unlink(target.c_str());
+        if (finalLeaf != leaf) ::unlinkat(dir.get(), leaf.c_str(), 0);
     }
+    return std::nullopt;
+}
+
+std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree) {
+    if (!tree.syncChanged()) return kStoreFailure;
     return std::nullopt;
 }
 

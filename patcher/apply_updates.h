@@ -1,17 +1,21 @@
 // The steps that bring one file up to date, shared by the patch run and the
 // full check: reuse a verified staging file, download into "<name>.new",
-// check its MD5, then replace the game file (one atomic rename) and unpack a
-// compressed one. Runs on the worker thread.
+// check its digests, then replace the game file (one atomic rename of a
+// synced file) and unpack a compressed one. All of it goes through a
+// GameTree, so nothing is written outside the game directory or through a
+// planted link. Runs on the worker thread.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "patcher/game_tree.h"
 #include "patcher/http_client.h"
 #include "patcher/launcher_ui.h"
 #include "patcher/line_files.h"
 #include "patcher/revision_record.h"
+#include "patcher/signature.h"
 
 namespace quillon {
 
@@ -22,6 +26,8 @@ struct PatchContext {
     std::string gameDir;     // no trailing slash
     std::string baseUrl;     // ends in a slash
     std::string moduleName;  // the running launcher's file name
+    // Set: only what this key signed is used (see signed_revisions.h).
+    const PublicKey* trustedKey = nullptr;
 };
 
 // The texts that differ between the patch run and the full check ("[1]"
@@ -45,26 +51,39 @@ std::string formatCounts(const char* fmt, unsigned a, unsigned b);
 // The end of a successful run: the ready text, both action buttons on.
 void showReady(PatchContext& ctx);
 
-// Paths of an entry name (leading slash) below the game directory.
-std::string targetPath(const PatchContext& ctx, const std::string& name);
-std::string stagingPath(const PatchContext& ctx, const std::string& name);
+// What a file must be: its MD5 digest, and with a key the signed digest.
+struct Expected {
+    Digest md5{};
+    const SignedDigest* signedDigest = nullptr;
+};
 
-// True when the staging file exists and has the digest.
-bool stagingMatches(const PatchContext& ctx, const std::string& name, const Digest& digest);
+// The staging file of an entry name: "<name>.new" beside it. No content
+// name ends in ".new", so no staging file is ever another entry's file.
+std::string stagingName(const std::string& name);
+
+// Creates the directories above the entry `name`; the "[1]" box otherwise.
+std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name, const PhaseTexts& texts);
+
+// True when the file `leaf` of the directory holding `name` exists and is
+// as expected (the staging file, or with leaf empty the game file itself).
+bool fileMatches(GameTree& tree, const std::string& name, const std::string& leaf, const Expected& want,
+                 bool checkMd5 = true);
 
 // Downloads one file into its staging file, with progress and speed;
 // `done` and `count` fill "File %u of %u" and the lower bar.
-std::optional<PatchFailure> downloadOne(PatchContext& ctx, const std::string& name, unsigned index,
-                                        unsigned done, unsigned count, const PhaseTexts& texts);
-// The staging file must exist and carry the digest.
-std::optional<PatchFailure> verifyStaged(PatchContext& ctx, const std::string& name,
-                                         const Digest& digest, const PhaseTexts& texts);
-// Moves the verified staging file over the game file (the running launcher
-// is first moved aside to its backup) and unpacks a compressed file.
-std::optional<PatchFailure> replaceFile(PatchContext& ctx, const std::string& name,
+std::optional<PatchFailure> downloadOne(PatchContext& ctx, GameTree& tree, const std::string& name,
+                                        unsigned index, unsigned done, unsigned count,
+                                        const PhaseTexts& texts, const Expected& want);
+// The staging file must exist and be as expected.
+std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
+                                         const PhaseTexts& texts);
+// Moves the verified staging file, synced, over the game file (the running
+// launcher is first moved aside to its backup) and unpacks a compressed
+// file; a program keeps its execute bits either way.
+std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
                                         const PhaseTexts& texts);
-
-// Creates the directories above `path` below the game directory.
-bool createParents(const std::string& gameDir, const std::string& path);
+// After the last replacement: every changed directory synced, so that the
+// record written next never names files a power cut could lose.
+std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree);
 
 }  // namespace quillon

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "patcher/md5_file.h"
 #include "patcher/patch_run.h"
+#include "patcher/signed_revisions.h"
 
 namespace quillon {
 
@@ -15,8 +15,11 @@ constexpr char kSumFetchCaption[] = "Fetch Error (FullSumFile)";
 
 struct CheckEntry {
     FullSumEntry sum;
+    std::optional<SignedDigest> signedDigest;  // with a key
     bool needsFetch = false;
     bool staged = false;
+
+    Expected expected() const { return Expected{sum.digest, signedDigest ? &*signedDigest : nullptr}; }
 };
 
 // A full check also flashes the window when it is done.
@@ -25,12 +28,8 @@ void finish(PatchContext& ctx) {
     ctx.ui.Flash();
 }
 
-// The list as the server wrote it: each SUM line goes to the front.
-std::optional<PatchFailure> fetchList(PatchContext& ctx, std::uint32_t* rev,
-                                      std::vector<CheckEntry>* entries) {
-    ctx.ui.SetStatusText("Getting Checksum Information");
-    std::string body;
-    switch (ctx.http.fetch(ctx.baseUrl + "meta/sum_full.txt", &body)) {
+std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
+    switch (ctx.http.fetch(ctx.baseUrl + "meta/sum_full.txt", body)) {
         case HttpStatus::Ok: break;
         case HttpStatus::NoLength:
         case HttpStatus::TooLarge: return PatchFailure{std::string(kSumFetch) + " (2)", kSumFetchCaption};
@@ -39,50 +38,77 @@ std::optional<PatchFailure> fetchList(PatchContext& ctx, std::uint32_t* rev,
                                 "Fetch Error (EOF)"};
         default: return PatchFailure{kSumFetch, kSumFetchCaption};
     }
-    if (body.size() < 5) return PatchFailure{std::string(kSumFetch) + " (3sz)", kSumFetchCaption};
-    std::vector<FullSumEntry> sums;
-    if (auto failure = parseFullSums(body, rev, &sums)) return failure;
-    entries->clear();
-    entries->reserve(sums.size());
-    for (auto it = sums.rbegin(); it != sums.rend(); ++it) entries->push_back(CheckEntry{*it});
+    if (body->size() < 5) return PatchFailure{std::string(kSumFetch) + " (3sz)", kSumFetchCaption};
     return std::nullopt;
 }
 
-unsigned checkInstalled(PatchContext& ctx, std::vector<CheckEntry>& entries) {
+// The list as the server wrote it: each SUM line goes to the front. With a
+// key the signed list comes first; it vouches for the body, names the
+// SHA-256 digest of every listed file and may not go back in revisions.
+std::optional<PatchFailure> fetchList(PatchContext& ctx, const RevisionRecord& record, std::uint32_t* rev,
+                                      std::vector<CheckEntry>* entries) {
+    ctx.ui.SetStatusText("Getting Checksum Information");
+    FileList signedList;
+    if (ctx.trustedKey) {
+        if (auto failure = fetchSignedList(ctx, FileList::kFull, 0, &signedList)) return failure;
+    }
+    std::string body;
+    if (auto failure = fetchBody(ctx, &body)) return failure;
+    if (ctx.trustedKey) {
+        if (auto failure = checkListedBody(signedList, "meta/sum_full.txt", body)) return failure;
+    }
+    std::vector<FullSumEntry> sums;
+    if (auto failure = parseFullSums(body, rev, &sums)) return failure;
+    std::vector<SignedDigest> digests;
+    if (ctx.trustedKey) {
+        if (auto failure = refuseRollback(*rev, record.revision)) return failure;
+        if (auto failure = signedDigestsForFullList(signedList, sums, &digests)) return failure;
+    }
+    entries->clear();
+    entries->reserve(sums.size());
+    for (std::size_t i = sums.size(); i-- > 0;) {
+        CheckEntry entry;
+        entry.sum = sums[i];
+        if (ctx.trustedKey) entry.signedDigest = digests[i];
+        entries->push_back(std::move(entry));
+    }
+    return std::nullopt;
+}
+
+// With a key the installed file is judged by its signed SHA-256 digest alone.
+unsigned checkInstalled(PatchContext& ctx, GameTree& tree, std::vector<CheckEntry>& entries) {
     const auto n = static_cast<unsigned>(entries.size());
     unsigned bad = 0;
     for (unsigned i = 0; i < n; ++i) {
         CheckEntry& e = entries[i];
         ctx.ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
         ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
-        Digest d{};
-        e.needsFetch = !(Md5OfFile(targetPath(ctx, e.sum.name), &d) && d == e.sum.digest);
+        e.needsFetch = !fileMatches(tree, e.sum.name, "", e.expected(), !e.signedDigest);
         if (e.needsFetch) ++bad;
     }
     return bad;
 }
 
-std::optional<PatchFailure> downloadMissing(PatchContext& ctx, std::vector<CheckEntry>& entries,
-                                            unsigned bad) {
+std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
+                                            std::vector<CheckEntry>& entries, unsigned bad) {
     const PhaseTexts& texts = fullCheckTexts();
     const auto n = static_cast<unsigned>(entries.size());
     ctx.ui.SetStatusText("Searching for local Update Packages");
     for (unsigned i = 0; i < n; ++i) {
         CheckEntry& e = entries[i];
-        if (e.needsFetch) e.staged = stagingMatches(ctx, e.sum.name, e.sum.digest);
+        if (e.needsFetch) e.staged = fileMatches(tree, e.sum.name, leafOf(stagingName(e.sum.name)), e.expected());
         ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
     }
     unsigned done = 0;
     for (const CheckEntry& e : entries) {
         if (!e.needsFetch) continue;
-        if (!createParents(ctx.gameDir, stagingPath(ctx, e.sum.name)))
-            return PatchFailure{std::string("Please check your permissions to the Game Directory (You must have full access to the gamedir!)") + texts.parentDir,
-                                "Error: Insufficient Permissions"};
+        if (auto failure = makeParents(tree, e.sum.name, texts)) return failure;
         ++done;
         ctx.ui.SetTotalProgress(100.0 * done / bad);
         ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", done, bad));
         if (e.staged) continue;
-        if (auto failure = downloadOne(ctx, e.sum.name, done, done, bad, texts)) return failure;
+        if (auto failure = downloadOne(ctx, tree, e.sum.name, done, done, bad, texts, e.expected()))
+            return failure;
     }
     return std::nullopt;
 }
@@ -100,13 +126,14 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
 
     std::uint32_t listRev = 0;
     std::vector<CheckEntry> entries;
-    if (auto failure = fetchList(ctx, &listRev, &entries)) return failure;
-    const unsigned bad = checkInstalled(ctx, entries);
+    if (auto failure = fetchList(ctx, record, &listRev, &entries)) return failure;
+    GameTree tree(ctx.gameDir);
+    const unsigned bad = checkInstalled(ctx, tree, entries);
     if (bad == 0) {
         finish(ctx);
         return std::nullopt;
     }
-    if (auto failure = downloadMissing(ctx, entries, bad)) return failure;
+    if (auto failure = downloadMissing(ctx, tree, entries, bad)) return failure;
 
     const PhaseTexts& texts = fullCheckTexts();
     const auto n = static_cast<unsigned>(entries.size());
@@ -114,7 +141,7 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
         ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
         ui.SetFileProgress(100.0 * (i + 1) / n);
         if (entries[i].needsFetch) {
-            if (auto failure = verifyStaged(ctx, entries[i].sum.name, entries[i].sum.digest, texts))
+            if (auto failure = verifyStaged(tree, entries[i].sum.name, entries[i].expected(), texts))
                 return failure;
         }
     }
@@ -125,8 +152,9 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
     for (unsigned i = 0; i < n; ++i) {
         ui.SetFileProgress(100.0 * (i + 1) / n);
         if (!entries[i].needsFetch) continue;
-        if (auto failure = replaceFile(ctx, entries[i].sum.name, texts)) return failure;
+        if (auto failure = replaceFile(ctx, tree, entries[i].sum.name, texts)) return failure;
     }
+    if (auto failure = makeReplacementsDurable(tree)) return failure;
     ui.SetFileProgress(0);
     // A list without a REV line names no revision: the local one is kept,
     // since the files it lists are now in place whatever it was.

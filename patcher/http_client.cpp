@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -34,12 +35,31 @@ struct Transfer {
 
 bool isSuccess(long code) { return code >= 200 && code <= 299; }
 
+// We send no Accept-Encoding, so any coding but identity is a body we could
+// only misread (gzip bytes shown as the notice).
+bool unrequestedEncoding(CURL* curl) {
+    struct curl_header* header = nullptr;
+    if (curl_easy_header(curl, "Content-Encoding", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header)
+        return false;
+    std::string value = header->value ? header->value : "";
+    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return !value.empty() && value != "identity";
+}
+
+bool isHttps(const std::string& url) {
+    if (url.size() < 8) return false;
+    std::string scheme = url.substr(0, 8);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "https://";
+}
+
 // Status and length are known once the final answer's headers are in,
 // which is before its first body byte.
 HttpStatus checkAnswer(Transfer& t) {
     long code = 0;
     curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &code);
     if (!isSuccess(code)) return HttpStatus::HttpError;
+    if (unrequestedEncoding(t.curl)) return HttpStatus::Encoded;
     curl_off_t length = -1;
     curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (length < 0) return HttpStatus::NoLength;
@@ -97,11 +117,31 @@ const char* httpStatusText(HttpStatus status) {
         case HttpStatus::TooLarge: return "too large";
         case HttpStatus::ReadError: return "read error";
         case HttpStatus::Aborted: return "aborted";
+        case HttpStatus::Encoded: return "unrequested content encoding";
     }
     return "unknown";
 }
 
 const char* builtInPatchBaseUrl() { return QUILLON_BASE_URL; }
+
+std::string encodeUrlPath(std::string_view name) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool plain = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
+                           c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+        if (plain) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        }
+    }
+    return out;
+}
 
 std::string patchBaseUrl() {
     const char* env = std::getenv("QUILLON_BASE_URL");
@@ -131,7 +171,9 @@ HttpStatus HttpClient::download(const std::string& url, std::uint64_t maxBytes,
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // What started encrypted stays encrypted: no redirect down to http.
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, isHttps(url) ? "https" : "http,https");
+    if (!m_caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, m_caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     // Bodies arrive in blocks of up to 64 KiB: memory stays flat whatever the
     // file size, and a 2 KiB block (one write and flush each) would cost
@@ -148,6 +190,9 @@ HttpStatus HttpClient::download(const std::string& url, std::uint64_t maxBytes,
     if (t.verdict != HttpStatus::Ok) return t.verdict;
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    // A redirect we do not follow (down to http, or too many) is an answer
+    // we do not take, not a broken transfer.
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL || rc == CURLE_TOO_MANY_REDIRECTS) return HttpStatus::HttpError;
     if (rc != CURLE_OK) return code == 0 ? HttpStatus::ConnectFailed : HttpStatus::ReadError;
     if (!t.started) {  // an empty body never reaches the callback
         const HttpStatus answer = checkAnswer(t);

@@ -34,6 +34,20 @@ constexpr char kSumCorrupted[] =
 constexpr char kSumIllegalName[] =
     "Sumfile for rev. %u invalid - illegal file name - If this problem persists - please contact the Support!";
 
+bool isPlainName(std::string_view name);
+
+// The box for a name the launcher cannot take: the staging suffix gets a
+// text of its own, since the name is harmless in itself.
+PatchFailure nameFailure(bool metadata, std::uint32_t rev, std::string_view name) {
+    if (!isPlainName(name)) return metadata ? metaFailure(kMetaIllegalName, rev) : sumFailure(kSumIllegalName, rev);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%s for rev. %u invalid - '%.*s' ends in .new, the name the launcher gives its downloads - please contact the Support!",
+                  metadata ? "Metafile" : "Sumfile", static_cast<unsigned>(rev),
+                  static_cast<int>(std::min<std::size_t>(name.size(), 300)), name.data());
+    return {text, metadata ? "Meta File Error" : "Sum File Error"};
+}
+
 // --- Scanning ---
 
 bool startsWith(std::string_view line, std::string_view prefix) {
@@ -118,7 +132,19 @@ Digest hexToDigest(const char* hex) {
     return d;
 }
 
-bool isSafeContentName(std::string_view name) {
+bool hasStagingSuffix(std::string_view name) {
+    for (std::size_t end = name.find('/'); ; end = name.find('/', end + 1)) {
+        const std::string_view before = name.substr(0, end == std::string_view::npos ? name.size() : end);
+        if (before.size() >= 4 && before.compare(before.size() - 4, 4, ".new") == 0) return true;
+        if (end == std::string_view::npos) return false;
+    }
+}
+
+bool isSafeContentName(std::string_view name) { return isPlainName(name) && !hasStagingSuffix(name); }
+
+namespace {
+
+bool isPlainName(std::string_view name) {
     // A leading slash joins the name to the game directory; every component
     // must be a plain name so the path cannot leave it or mean something
     // else on another system.
@@ -137,6 +163,8 @@ bool isSafeContentName(std::string_view name) {
     }
     return true;
 }
+
+}  // namespace
 
 // --- Revision metadata ---
 
@@ -184,7 +212,7 @@ std::optional<PatchFailure> parseRevisionMetadata(std::string_view body, std::ui
             const std::string_view name =
                 line.size() > actionAt + 2 ? line.substr(actionAt + 2) : std::string_view();
             if (!isSafeContentName(name)) {
-                failure = metaFailure(kMetaIllegalName, rev);
+                failure = nameFailure(true, rev, name);
                 return false;
             }
             entry.name = std::string(name);
@@ -255,7 +283,7 @@ std::optional<PatchFailure> parseRevisionSums(std::string_view body, std::uint32
                     "Sumfile for rev. %u corrupted - If this problem persists - please contact the Support! offset err",
                     rev);
             } else if (!isSafeContentName(name)) {
-                failure = sumFailure(kSumIllegalName, rev);
+                failure = nameFailure(false, rev, name);
             } else if (UpdateFileEntry* entry = list.find(name)) {
                 entry->digest = hexToDigest(hex.data());
             } else {
@@ -287,7 +315,7 @@ std::optional<PatchFailure> parseFullSums(std::string_view body, std::uint32_t* 
                     "Sumfile for rev. %u corrupted - If this problem persists - please contact the Support! offset err FULLSUMFILE",
                     *rev);
             } else if (!isSafeContentName(name)) {
-                failure = sumFailure(kSumIllegalName, *rev);
+                failure = nameFailure(false, *rev, name);
             } else {
                 entries->push_back(FullSumEntry{std::string(name), hexToDigest(hex.data())});
             }

@@ -19,6 +19,13 @@
 namespace quillon {
 
 using Digest = std::array<std::uint8_t, 16>;
+using Sha256 = std::array<std::uint8_t, 32>;
+
+// What a signed file list says of one file: its SHA-256 digest and size.
+struct SignedDigest {
+    Sha256 sha256{};
+    std::uint64_t size = 0;
+};
 
 struct PatchFailure {
     std::string text;
@@ -33,6 +40,8 @@ struct UpdateFileEntry {
     std::string name;  // as written: leading slash, forward slashes
     Digest digest{};   // all zero until a sum line sets it
     bool staged = false;
+    // Set from the revision's signed file list when the launcher has a key.
+    std::optional<SignedDigest> signedDigest;
 };
 
 // The actions of all revisions collected so far: one entry per name, the
@@ -70,7 +79,12 @@ std::uint32_t parseLatestRevision(std::string_view body);
 Digest hexToDigest(const char* hex);
 
 // A name from the server that may become a path below the game directory.
+// No part of it may end in ".new": that is the launcher's name for its
+// staging files, and a content file under it would be overwritten by, or
+// renamed over, another file's download.
 bool isSafeContentName(std::string_view name);
+// True when some part of the name ends in ".new" (the case above).
+bool hasStagingSuffix(std::string_view name);
 
 // Metadata of revision `rev` (meta/<rev>.txt). `hasFileLines` tells whether
 // the revision's sums must be fetched.

@@ -1,11 +1,13 @@
 #include "patcher/patch_run.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "patcher/phase_pause.h"
+#include "patcher/signed_revisions.h"
 
 namespace quillon {
 
@@ -16,16 +18,53 @@ const PatchFailure kServerDown{
     "Update Server down"};
 
 // The directory entry of phase 2: parents first, then the directory itself.
-std::optional<PatchFailure> makeDirectory(PatchContext& ctx, const std::string& name) {
-    const std::string path = targetPath(ctx, name);
+std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& name) {
     const PhaseTexts& t = patchRunTexts();
-    if (!createParents(ctx.gameDir, path))
-        return PatchFailure{std::string("Please check your permissions to the Game Directory (You must have full access to the gamedir!)") + t.parentDir,
-                            "Error: Insufficient Permissions"};
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+    if (auto failure = makeParents(tree, name, t)) return failure;
+    Fd parent = tree.openParent(name, false);
+    if (!parent.valid() || (::mkdirat(parent.get(), leafOf(name).c_str(), 0755) != 0 && errno != EEXIST))
         return PatchFailure{"Please check your permissions to the Game Directory (You must have full access to the gamedir!)[0]",
                             "Error: Insufficient Permissions"};
+    tree.changedEntryOf(name);
     return std::nullopt;
+}
+
+// One revision's metadata and, when it names files, its sums. With a key
+// the revision's signed list comes first and vouches for both bodies.
+std::optional<PatchFailure> collectRevision(PatchContext& ctx, std::uint32_t rev, UpdateList& list,
+                                            MetadataScan& scan) {
+    FileList signedList;
+    if (ctx.trustedKey) {
+        if (auto failure = fetchSignedList(ctx, FileList::kRevision, rev, &signedList)) return failure;
+    }
+    const std::string metaPath = formatCounts("meta/%u.txt", rev, 0);
+    std::string meta;
+    if (ctx.http.fetch(ctx.baseUrl + metaPath, &meta) != HttpStatus::Ok) return metadataFetchFailure(rev);
+    if (ctx.trustedKey) {
+        if (auto failure = checkListedBody(signedList, metaPath, meta)) return failure;
+    }
+    bool hasFiles = false;
+    if (auto failure = parseRevisionMetadata(meta, rev, list, scan, &hasFiles)) return failure;
+    pauseHereForTest("metadata");
+    if (hasFiles) {
+        const std::string sumsPath = formatCounts("meta/sum_%u.txt", rev, 0);
+        std::string sums;
+        if (ctx.http.fetch(ctx.baseUrl + sumsPath, &sums) != HttpStatus::Ok) return sumsFetchFailure(rev);
+        if (ctx.trustedKey) {
+            if (auto failure = checkListedBody(signedList, sumsPath, sums)) return failure;
+        }
+        if (auto failure = parseRevisionSums(sums, rev, list)) return failure;
+    }
+    if (ctx.trustedKey) return takeSignedDigests(signedList, list);
+    return std::nullopt;
+}
+
+bool fetchesFile(const UpdateFileEntry& e) {
+    return e.type == UpdateFileEntry::kFile && e.action == UpdateFileEntry::kFetch;
+}
+
+Expected expectedOf(const UpdateFileEntry& e) {
+    return Expected{e.digest, e.signedDigest ? &*e.signedDigest : nullptr};
 }
 
 }  // namespace
@@ -69,6 +108,11 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
         showReady(ctx);
         return std::nullopt;
     }
+    // Without a key an older server revision is installed as any other;
+    // with one it is an attacker's way back to a known flaw.
+    if (ctx.trustedKey) {
+        if (auto failure = refuseRollback(latest, record.revision)) return failure;
+    }
 
     // Counted in 64 bits: the loop ends even for the largest revision, and
     // a local revision above the server's collects nothing.
@@ -79,20 +123,11 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     UpdateList list;
     MetadataScan scan;
     for (std::uint64_t r = local + 1; r <= latest; ++r) {
-        const auto rev = static_cast<std::uint32_t>(r);
-        std::string meta;
-        if (ctx.http.fetch(ctx.baseUrl + formatCounts("meta/%u.txt", rev, 0), &meta) != HttpStatus::Ok)
-            return metadataFetchFailure(rev);
-        bool hasFiles = false;
-        if (auto failure = parseRevisionMetadata(meta, rev, list, scan, &hasFiles)) return failure;
-        pauseHereForTest("metadata");
-        if (hasFiles) {
-            std::string sums;
-            if (ctx.http.fetch(ctx.baseUrl + formatCounts("meta/sum_%u.txt", rev, 0), &sums) != HttpStatus::Ok)
-                return sumsFetchFailure(rev);
-            if (auto failure = parseRevisionSums(sums, rev, list)) return failure;
-        }
+        if (auto failure = collectRevision(ctx, static_cast<std::uint32_t>(r), list, scan)) return failure;
         ctx.ui.SetFileProgress(100.0 * static_cast<double>(r - local) / static_cast<double>(missing));
+    }
+    if (ctx.trustedKey) {
+        if (auto failure = requireSignedDigests(list)) return failure;
     }
     ctx.ui.SetFileProgress(0);
     ctx.ui.SetStatusText("Refreshing Update Notice");
@@ -104,18 +139,16 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
                                          RevisionRecord& record) {
     LauncherState& ui = ctx.ui;
     const PhaseTexts& texts = patchRunTexts();
+    GameTree tree(ctx.gameDir);
     std::vector<UpdateFileEntry> entries = list.newestFirst();
     const auto n = static_cast<unsigned>(entries.size());
-    auto fetchesFile = [](const UpdateFileEntry& e) {
-        return e.type == UpdateFileEntry::kFile && e.action == UpdateFileEntry::kFetch;
-    };
 
     ui.SetStatusText("Searching for local Update Packages");
     unsigned toDownload = 0;
     for (unsigned i = 0; i < n; ++i) {
         UpdateFileEntry& e = entries[i];
         if (fetchesFile(e)) {
-            e.staged = stagingMatches(ctx, e.name, e.digest);
+            e.staged = fileMatches(tree, e.name, leafOf(stagingName(e.name)), expectedOf(e));
             if (!e.staged) ++toDownload;
         }
         ui.SetFileProgress(100.0 * (i + 1) / n);
@@ -127,15 +160,14 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
         ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
         if (e.action == UpdateFileEntry::kDelete) continue;
         if (e.type == UpdateFileEntry::kDirectory) {
-            if (auto failure = makeDirectory(ctx, e.name)) return failure;
+            if (auto failure = makeDirectory(tree, e.name)) return failure;
             continue;
         }
-        if (!createParents(ctx.gameDir, stagingPath(ctx, e.name)))
-            return PatchFailure{std::string("Please check your permissions to the Game Directory (You must have full access to the gamedir!)") + texts.parentDir,
-                                "Error: Insufficient Permissions"};
+        if (auto failure = makeParents(tree, e.name, texts)) return failure;
         if (e.staged) continue;
         ++done;
-        if (auto failure = downloadOne(ctx, e.name, i + 1, done, toDownload, texts)) return failure;
+        if (auto failure = downloadOne(ctx, tree, e.name, i + 1, done, toDownload, texts, expectedOf(e)))
+            return failure;
     }
 
     for (unsigned i = 0; i < n; ++i) {
@@ -143,7 +175,7 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
         ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
         ui.SetFileProgress(100.0 * (i + 1) / n);
         if (fetchesFile(e)) {
-            if (auto failure = verifyStaged(ctx, e.name, e.digest, texts)) return failure;
+            if (auto failure = verifyStaged(tree, e.name, expectedOf(e), texts)) return failure;
             pauseHereForTest("check");
         }
     }
@@ -156,12 +188,16 @@ std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, st
         ui.SetFileProgress(100.0 * (i + 1) / n);
         if (e.type != UpdateFileEntry::kFile) continue;  // directories are never removed
         if (e.action == UpdateFileEntry::kDelete) {
-            ::unlink(targetPath(ctx, e.name).c_str());
+            // The result is ignored; a directory that leads outside the game
+            // is never reached.
+            Fd dir = tree.openParent(e.name, false);
+            if (dir.valid() && ::unlinkat(dir.get(), leafOf(e.name).c_str(), 0) == 0) tree.changedEntryOf(e.name);
             continue;
         }
-        if (auto failure = replaceFile(ctx, e.name, texts)) return failure;
+        if (auto failure = replaceFile(ctx, tree, e.name, texts)) return failure;
         pauseHereForTest("replace");
     }
+    if (auto failure = makeReplacementsDurable(tree)) return failure;
 
     ui.SetFileProgress(0);
     record.revision = latest;

@@ -7,13 +7,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "patcher/game_tree.h"
 #include "patcher/phase_pause.h"
 
 namespace quillon {
 
 namespace {
 
-std::string recordPath(const std::string& gameDir) { return gameDir + "/data/quillon.dat"; }
+constexpr char kRecordLeaf[] = "quillon.dat";
+constexpr char kTempLeaf[] = "quillon.dat.tmp";
+
+std::string recordPath(const std::string& gameDir) { return gameDir + "/data/" + kRecordLeaf; }
 
 bool readRevision(const std::string& path, std::uint32_t* revision) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -47,20 +51,25 @@ bool writeAll(int fd, const unsigned char* data, std::size_t size) {
 }  // namespace
 
 bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
-    const std::string path = recordPath(gameDir);
-    const std::string temp = path + ".tmp";
     const std::uint32_t r = record->revision;
     const unsigned char bytes[4] = {static_cast<unsigned char>(r), static_cast<unsigned char>(r >> 8),
                                     static_cast<unsigned char>(r >> 16), static_cast<unsigned char>(r >> 24)};
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = writeAll(fd, bytes, sizeof bytes) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
+    // The temporary is made fresh, so a link planted at its name is removed,
+    // not written through; the data directory must lie inside the game.
+    GameTree tree(gameDir);
+    Fd dir = tree.openDir("/data", false);
+    if (!dir.valid()) return false;
+    Fd file = GameTree::createFile(dir.get(), kTempLeaf, 0644);
+    if (!file.valid()) return false;
+    bool ok = writeAll(file.get(), bytes, sizeof bytes) && ::fsync(file.get()) == 0;
+    ok = file.close() && ok;
     pauseHereForTest("record");
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
+    if (!ok || ::renameat(dir.get(), kTempLeaf, dir.get(), kRecordLeaf) != 0) {
+        ::unlinkat(dir.get(), kTempLeaf, 0);
         return false;
     }
+    // The new name itself must survive a power cut, too.
+    ::fsync(dir.get());
     record->dirty = false;
     return true;
 }

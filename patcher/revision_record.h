@@ -24,7 +24,9 @@ struct RevisionRecord {
 std::optional<PatchFailure> LoadRevisionRecord(const std::string& gameDir, RevisionRecord* record);
 
 // Writes the record through a temporary file that is synced and renamed over
-// the old one, so a crash leaves either the old or the new revision.
+// the old one, so a crash leaves either the old or the new revision; the
+// data directory is synced after. Nothing is written through a link that
+// leads out of the game directory.
 bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record);
 
 }  // namespace quillon

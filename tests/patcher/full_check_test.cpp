@@ -161,6 +161,12 @@ TEST_F(FullCheckTest, FailuresCarryTheFullCheckTexts) {
     EXPECT_EQ(game("a.txt"), "installed");
     EXPECT_EQ(storedRevision(), 3u);
 
+    serve("meta/sum_full.txt", "REV:2\n" + sumLine("x", "/a.txt.new"));
+    failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->text,
+              "Sumfile for rev. 2 invalid - '/a.txt.new' ends in .new, the name the launcher gives its downloads - please contact the Support!");
+
     serve("meta/sum_full.txt", "REV:2\n" + sumLine("x", "/gone.txt"));
     failure = run();
     ASSERT_TRUE(failure);

@@ -62,6 +62,47 @@ TEST_F(HttpClientTest, BodiesWithoutAnHonestLengthAreRefused) {
     body = "old";
     EXPECT_EQ(http.fetch(m_base + "fault/huge", &body), HttpStatus::TooLarge);
     EXPECT_TRUE(body.empty());
+    // We ask for no encoding: gzip bytes are not the file.
+    EXPECT_EQ(http.fetch(m_base + "fault/gzip", &body), HttpStatus::Encoded);
+}
+
+TEST_F(HttpClientTest, HttpsIsNeverRedirectedDownToHttp) {
+    const quask_test::RunResult cert = quask_test::runToEnd(
+        {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+         "-keyout", at("key.pem"), "-out", at("cert.pem")},
+        m_dir, 60000);
+    ASSERT_EQ(cert.code, 0) << cert.err;
+    std::string secure;
+    auto tls = quillon_test::startPatchServer(at("www"), at("tls"), {"--tls", at("cert.pem"), at("key.pem")},
+                                              &secure);
+    ASSERT_FALSE(secure.empty()) << quask_test::readFile(at("tls.err"));
+    HttpClient http;
+    http.setCaFile(at("cert.pem"));
+    std::string body;
+    ASSERT_EQ(http.fetch(secure + "allow.txt", &body), HttpStatus::Ok);
+    EXPECT_EQ(body, "allow");
+    EXPECT_EQ(http.fetch(secure + "fault/to/" + secure + "meta/1.txt", &body), HttpStatus::Ok);
+    EXPECT_EQ(body, "REV:1\n");
+    const std::string before = requests();
+    EXPECT_EQ(http.fetch(secure + "fault/to/" + m_base + "allow.txt", &body), HttpStatus::HttpError);
+    EXPECT_EQ(body, "");
+    // The plain server never heard of it; plain http may still go anywhere.
+    EXPECT_EQ(requests().substr(before.size()).find("GET /allow.txt"), std::string::npos);
+    EXPECT_EQ(http.fetch(m_base + "fault/to/" + secure + "allow.txt", &body), HttpStatus::Ok);
+}
+
+TEST(UrlPath, EveryByteButTheUnreservedOnesIsEncoded) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/data/maps/one.map", "/data/maps/one.map"},
+        {"/a b/c.txt", "/a%20b/c.txt"},
+        {"/why?.txt", "/why%3F.txt"},
+        {"/#1", "/%231"},
+        {"/100%", "/100%25"},
+        {"/t~e-s_t.", "/t~e-s_t."},
+        {"/caf\xC3\xA9+&=", "/caf%C3%A9%2B%26%3D"},
+    };
+    for (const auto& [name, path] : cases) EXPECT_EQ(encodeUrlPath(name), path) << name;
 }
 
 TEST_F(HttpClientTest, StalledBodyEndsAsAReadError) {

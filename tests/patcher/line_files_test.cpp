@@ -65,11 +65,14 @@ TEST(Names, HostileNamesAreRefused) {
     for (const char* bad :
          {"/../x", "/a/../../x", "/C:/x", "/a\\..\\x", "..", "/..", "/.", "/./x", "x", "", "/",
           "//x", "/a//b", "/a/", "/a/..", "/a/b/../../../etc/passwd", "/a\nb", "/a\rb",
-          "/tab\tname", "/nul\x01", "/del\x7f", "/c:", "/x:y", "\\x", "/a/./b", "/../../quillon"}) {
+          "/tab\tname", "/nul\x01", "/del\x7f", "/c:", "/x:y", "\\x", "/a/./b", "/../../quillon",
+          // staging names: no content file may be another one's download
+          "/data/a.new", "/x.new/y", "/.new", "/a/b.new/c.txt"}) {
         EXPECT_FALSE(isSafeContentName(bad)) << bad;
     }
     for (const char* good : {"/quillon", "/data/map/World.rmap", "/system/velmar", "/a b/c.txt",
-                             "/..x", "/x..", "/.hidden", "/gui/QuaskLoadingSplash.bmp"}) {
+                             "/..x", "/x..", "/.hidden", "/gui/QuaskLoadingSplash.bmp",
+                             "/a.newer", "/new", "/x.ne", "/news/a.txt"}) {
         EXPECT_TRUE(isSafeContentName(good)) << good;
     }
 }

@@ -182,3 +182,65 @@ TEST_F(PatchRunTest, ServerFailuresEndTheRunWithTheirBoxes) {
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->caption, "Update Server down");
 }
+
+TEST_F(PatchRunTest, ContentNamedLikeAStagingFileIsRefusedBeforeAnythingChanges) {
+    // "/data/a.new" would be the staging file of "/data/a": one download
+    // would be renamed over the other and both runs would say all is well.
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/data/a\nDATA:file:A:/data/a.new\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine("a", "/data/a") + sumLine("a.new", "/data/a.new"));
+    serve("data/data/a", "a");
+    serve("data/data/a.new", "a.new");
+    putGame("data/a", "old a");
+    const auto failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->text,
+              "Metafile for rev. 1 invalid - '/data/a.new' ends in .new, the name the launcher gives its downloads - please contact the Support!");
+    EXPECT_EQ(failure->caption, "Meta File Error");
+    EXPECT_EQ(game("data/a"), "old a");
+    EXPECT_EQ(requests().find("GET /data/"), std::string::npos);
+    EXPECT_EQ(storedRevision(), 0u);
+}
+
+TEST_F(PatchRunTest, PlantedLinksAreReplacedOrRefusedAndNothingOutsideChanges) {
+    // Links on a staging name and on the record's temporary, a directory
+    // that leads out of the game, and one that leads to another place in it.
+    fs::create_directories(at("outside/dir"));
+    std::ofstream(at("outside/victim")) << "not the launcher's";
+    std::ofstream(at("outside/record-victim")) << "not the record";
+    fs::create_directories(at("game/data"));
+    fs::create_directories(at("game/real/shared"));
+    fs::create_symlink(at("outside/victim"), at("game/a.txt.new"));
+    fs::create_symlink(at("outside/record-victim"), at("game/data/quillon.dat.tmp"));
+    fs::create_symlink(at("outside/dir"), at("game/maps"));
+    fs::create_symlink("real/shared", at("game/shared"));
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/a.txt\nDATA:file:A:/shared/s.txt\nDATA:file:A:/maps/m.txt\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine("a", "/a.txt") + sumLine("s", "/shared/s.txt") +
+                                sumLine("m", "/maps/m.txt"));
+    serve("data/a.txt", "a");
+    serve("data/shared/s.txt", "s");
+    serve("data/maps/m.txt", "m");
+    auto outside = [&] {
+        std::string seen;
+        for (const auto& e : fs::recursive_directory_iterator(at("outside")))
+            seen += e.path().string() + "=" + (e.is_regular_file() ? quask_test::readFile(e.path()) : "") + "\n";
+        return seen;
+    };
+    const std::string before = outside();
+
+    auto failure = run();  // the record's first write went through a link, too
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->text,
+              "Please check your permissions to the Game Directory (You must have full access to the gamedir!)[1]");
+    EXPECT_EQ(outside(), before);
+
+    fs::remove(at("game/maps"));
+    ASSERT_FALSE(run());
+    EXPECT_EQ(outside(), before);
+    EXPECT_EQ(game("a.txt"), "a");
+    EXPECT_EQ(game("real/shared/s.txt"), "s");  // through the link that stays inside
+    EXPECT_EQ(game("maps/m.txt"), "m");
+    EXPECT_FALSE(fs::is_symlink(at("game/data/quillon.dat")));
+    EXPECT_EQ(storedRevision(), 1u);
+}

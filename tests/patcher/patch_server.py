@@ -11,6 +11,9 @@ prints "PORT <n>" once it listens. Paths below /fault/ misbehave on purpose:
   /fault/empty        200 with Content-Length 0
   /fault/status500    500 with a body and its length
   /fault/redirect     302 to /allow.txt
+  /fault/to/URL       302 to URL (any scheme, any server)
+  /fault/gzip         "allow" gzip-compressed, with Content-Encoding: gzip
+                      although the request asked for no encoding
 Every request line is appended to ROOT/../requests.log.
 
 With "--faults FILE", any path of the tree can misbehave as well. FILE is
@@ -24,11 +27,16 @@ request path to a rule:
   {"stall": s}             after what was sent, nothing for s seconds
   {"drop": true}           closes the connection without an answer (after
                            "stall" seconds when given)
+  {"encoding": "gzip"}     the body gzip-compressed, with that Content-Encoding
 Keys combine: {"send": 1000, "stall": 90} is a body that stops.
+
+With "--tls CERT KEY" the server speaks https with that certificate.
 """
+import gzip
 import http.server
 import json
 import os
+import ssl
 import sys
 import time
 import urllib.parse
@@ -99,9 +107,13 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         if "flip" in rule and data:
             at = int(rule["flip"]) % len(data)
             data = data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
+        headers = []
+        if "encoding" in rule:
+            data = gzip.compress(data)
+            headers.append(("Content-Encoding", rule["encoding"]))
         length = int(rule.get("length", len(data)))
         send = int(rule.get("send", len(data)))
-        return self.raw(200, [("Content-Length", str(length))], data, close_after=send,
+        return self.raw(200, headers + [("Content-Length", str(length))], data, close_after=send,
                         pause=float(rule.get("stall", 0)))
 
     def do_GET(self):
@@ -123,6 +135,11 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return self.raw(200, [("Content-Length", "0")], b"")
         if p == "/fault/status500":
             return self.raw(500, [("Content-Length", "5")], b"oops!")
+        if p.startswith("/fault/to/"):
+            return self.raw(302, [("Location", p[len("/fault/to/"):]), ("Content-Length", "0")], b"")
+        if p == "/fault/gzip":
+            body = gzip.compress(b"allow")
+            return self.raw(200, [("Content-Encoding", "gzip"), ("Content-Length", str(len(body)))], body)
         if p == "/fault/redirect":
             return self.raw(302, [("Location", "/allow.txt"), ("Content-Length", "0")], b"")
         return super().do_GET()
@@ -130,15 +147,23 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 
 def main():
     args = sys.argv[1:]
-    faults = None
+    faults = tls = None
     if "--faults" in args:
         at = args.index("--faults")
         faults = args[at + 1]
         del args[at:at + 2]
+    if "--tls" in args:
+        at = args.index("--tls")
+        tls = args[at + 1:at + 3]
+        del args[at:at + 3]
     root, port = args[0], int(args[1]) if len(args) > 1 else 0
     handler = lambda *a, **k: Handler(*a, directory=root, **k)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
     server.faults_path = faults
+    if tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(tls[0], tls[1])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
 

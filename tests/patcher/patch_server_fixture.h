@@ -4,33 +4,47 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir_test.h"
 
 namespace quillon_test {
 
+// Starts patch_server.py serving `root` with `extraArgs`; its output goes
+// to <logPrefix>.out/.err. The base URL ("http://127.0.0.1:<port>/", or
+// https with --tls) is empty when it did not start.
+inline std::unique_ptr<quask_test::ChildProcess> startPatchServer(const std::string& root,
+                                                                  const std::string& logPrefix,
+                                                                  const std::vector<std::string>& extraArgs,
+                                                                  std::string* base) {
+    quask_test::ChildProcess::Options o;
+    o.stdoutPath = logPrefix + ".out";
+    o.stderrPath = logPrefix + ".err";
+    std::vector<std::string> argv{"/usr/bin/python3", QUASK_TESTS_DIR "/patcher/patch_server.py", root};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    auto server = std::make_unique<quask_test::ChildProcess>(argv, o);
+    base->clear();
+    if (!quask_test::waitForText(o.stdoutPath, "\n", 10000)) return server;
+    std::string port = quask_test::readFile(o.stdoutPath).substr(5);
+    port.pop_back();  // the line feed
+    const bool tls = std::find(extraArgs.begin(), extraArgs.end(), "--tls") != extraArgs.end();
+    *base = (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + port + "/";
+    return server;
+}
+
 class PatchServerTest : public quask_test::TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
         std::filesystem::create_directories(at("www"));
-        quask_test::ChildProcess::Options o;
-        o.stdoutPath = at("server.out");
-        o.stderrPath = at("server.err");
-        m_server = std::make_unique<quask_test::ChildProcess>(
-            std::vector<std::string>{"/usr/bin/python3", QUASK_TESTS_DIR "/patcher/patch_server.py",
-                                     at("www")},
-            o);
-        ASSERT_TRUE(quask_test::waitForText(at("server.out"), "\n", 10000))
-            << quask_test::readFile(at("server.err"));
-        std::string port = quask_test::readFile(at("server.out")).substr(5);
-        port.pop_back();  // the line feed
-        m_base = "http://127.0.0.1:" + port + "/";
+        m_server = startPatchServer(at("www"), at("server"), {}, &m_base);
+        ASSERT_FALSE(m_base.empty()) << quask_test::readFile(at("server.err"));
     }
     void TearDown() override {
         m_server.reset();
