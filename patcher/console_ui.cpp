@@ -1,9 +1,12 @@
 #include "patcher/console_ui.h"
 
+#include "patcher/launcher_rules.h"
+
 namespace quillon {
 
 void ConsoleUi::line(const std::string& text) {
-    std::fprintf(m_out, "%s\n", text.c_str());
+    // The server's texts reach a terminal: no escape sequence gets through.
+    std::fprintf(m_out, "%s\n", terminalText(text).c_str());
     std::fflush(m_out);
 }
 

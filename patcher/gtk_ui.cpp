@@ -210,7 +210,7 @@ void LauncherWindow::carryOut(int command, long value) {
         }
         case CmdFlash: gtk_window_set_urgency_hint(GTK_WINDOW(m_window), TRUE); break;
         case CmdShowNotice: {
-            const std::string text = displayText(m_state ? m_state->notice() : std::string());
+            const std::string text = noticeForWindow(displayText(m_state ? m_state->notice() : std::string()));
             GtkTextBuffer* buffer = gtk_text_view_get_buffer(noticeView(control(kCtlNotice)));
             gtk_text_buffer_set_text(buffer, text.data(), static_cast<gint>(text.size()));
             break;

@@ -12,6 +12,7 @@
 #include "patcher/console_ui.h"
 #include "patcher/full_check.h"
 #include "patcher/game_start.h"
+#include "patcher/game_tree.h"
 #include "patcher/gtk_thread.h"
 #include "patcher/gtk_ui.h"
 #include "patcher/http_client.h"
@@ -98,17 +99,38 @@ InstanceLock::~InstanceLock() {
     if (m_fd >= 0) ::close(m_fd);  // closing drops the lock
 }
 
-InstanceLock::Result InstanceLock::acquire(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return Unavailable;
+namespace {
+
+InstanceLock::Result lockFd(int fd, int* held) {
+    if (fd < 0) return InstanceLock::Unavailable;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK;
+        const bool other = errno == EWOULDBLOCK;
         ::close(fd);
-        return held ? HeldElsewhere : Unavailable;
+        return other ? InstanceLock::HeldElsewhere : InstanceLock::Unavailable;
     }
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-    return Acquired;
+    if (*held >= 0) ::close(*held);
+    *held = fd;
+    return InstanceLock::Acquired;
+}
+
+}  // namespace
+
+InstanceLock::Result InstanceLock::acquireInGame(const std::string& gameDir) {
+    GameTree tree(gameDir);
+    Fd dir = tree.openDir(parentOf(kGameLockName), true);
+    if (!dir.valid()) return Unavailable;
+    const std::string leaf = leafOf(kGameLockName);
+    // Not made fresh like the launcher's other files: removing a lock file
+    // would let a second launcher lock a new file beside the first one's.
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(dir.get(), leaf.c_str(), flags, 0644);
+    if (fd < 0 && errno == ELOOP && ::unlinkat(dir.get(), leaf.c_str(), 0) == 0)
+        fd = ::openat(dir.get(), leaf.c_str(), flags, 0644);
+    return lockFd(fd, &m_fd);
+}
+
+InstanceLock::Result InstanceLock::acquire(const std::string& path) {
+    return lockFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600), &m_fd);
 }
 
 // --- Start-up ---
@@ -118,12 +140,12 @@ namespace {
 // The console has no window loop to keep alive, so the worker runs here;
 // after a run that ended well the game starts as if Start had been pressed.
 int runConsole(const LaunchOptions& options, const quask::ProgramLocation& location,
-               RevisionRecord& record) {
+               RevisionRecord& record, const PublicKey* key) {
     ConsoleUi console;
     LauncherState state(console);
     console.attach(&state);
     HttpClient http;
-    PatchContext ctx{http, state, location.directory, patchBaseUrl(), location.moduleName};
+    PatchContext ctx{http, state, location.directory, patchBaseUrl(), location.moduleName, key};
 
     const std::optional<PatchFailure> failure =
         record.fullCheckRequested ? runFullCheck(ctx, record) : runPatch(ctx, record);
@@ -151,12 +173,26 @@ int runLauncher(const LaunchOptions& options, const char* selfLink) {
     if (dirStatus != quask::GameDirStatus::Ok)
         return failWith(PatchFailure{quask::gameDirFailureText(dirStatus), "Error"});
 
+    // Launchers of two sessions have two runtime directories: the game
+    // directory itself is locked as well, with the same silent end.
+    InstanceLock gameLock;
+    if (gameLock.acquireInGame(location.directory) == InstanceLock::HeldElsewhere) return 0;
+
+    // A key that is set but unreadable must not mean "no key".
+    PublicKey key;
+    const KeySetting keySetting = trustedPublicKey(&key);
+    if (keySetting == KeySetting::Malformed)
+        return failWith(PatchFailure{
+            "The update key of this launcher (QUILLON_PUBLIC_KEY) is malformed.\nNothing was changed - Please reinstall the launcher or contact the Support!",
+            "Update Signature Error"});
+    const PublicKey* trusted = keySetting == KeySetting::Trusted ? &key : nullptr;
+
     RevisionRecord record;
     if (auto failure = LoadRevisionRecord(location.directory, &record)) return failWith(*failure);
-    if (!windowed) return runConsole(options, location, record);
+    if (!windowed) return runConsole(options, location, record, trusted);
 
     HttpClient http;
-    WindowedLauncher launcher(location.directory, location.moduleName, record, http);
+    WindowedLauncher launcher(location.directory, location.moduleName, record, http, trusted);
     launcher.run(record.fullCheckRequested);  // ends the process
 }
 

@@ -24,6 +24,9 @@ std::optional<int> parseLaunchArgs(int argc, char** argv, LaunchOptions* options
 
 // $XDG_RUNTIME_DIR/QuaskPatchClient.lock, else /tmp/QuaskPatchClient-<uid>.lock.
 std::string instanceLockPath();
+// The lock of the game directory itself, data/quillon.lock below it: two
+// sessions have two runtime directories but patch one game directory.
+constexpr char kGameLockName[] = "/data/quillon.lock";
 
 // The launcher's named mutex: an exclusive flock on the lock file, held for
 // the life of the object (the process).
@@ -36,15 +39,19 @@ public:
     InstanceLock& operator=(const InstanceLock&) = delete;
 
     Result acquire(const std::string& path);
+    // The lock file of the game directory (made with data/ when missing);
+    // a link planted at its name is replaced, never followed.
+    Result acquireInGame(const std::string& gameDir);
 
 private:
     int m_fd = -1;
 };
 
 // The whole program; returns the exit code: 0 after a normal end (also when
-// another launcher runs or the server is under maintenance), 1 after an
-// error, which has been shown in a box, and after a game that could not be
-// started. The console starts the game after a run that ended well.
+// another launcher runs, in this session or on this game directory, or the
+// server is under maintenance), 1 after an error, which has been shown in a
+// box (a malformed QUILLON_PUBLIC_KEY is one), and after a game that could
+// not be started. The console starts the game after a run that ended well.
 int runLauncher(const LaunchOptions& options, const char* selfLink = "/proc/self/exe");
 
 }  // namespace quillon

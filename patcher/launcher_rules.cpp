@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <cstdint>
+#include <string_view>
 
 namespace quillon {
 
@@ -39,6 +40,63 @@ std::string displayText(const std::string& serverText) {
     if (!utf8) return g_utf8_make_valid(serverText.c_str(), -1);  // no such converter here
     std::string out(utf8, written);
     g_free(utf8);
+    return out;
+}
+
+namespace {
+
+// The length of `text` cut to at most `max` bytes without splitting a
+// UTF-8 sequence.
+std::size_t utf8Cut(std::string_view text, std::size_t max) {
+    if (text.size() <= max) return text.size();
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return cut;
+}
+
+}  // namespace
+
+std::string terminalText(const std::string& serverText) {
+    const std::string text = displayText(serverText);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const bool c1 = b == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c1) {
+            out += "M-^";
+            out += static_cast<char>((static_cast<unsigned char>(text[++i]) - 0x80) + 0x40);
+        } else if ((b < 0x20 && b != '\n' && b != '\t') || b == 0x7F) {
+            out += '^';
+            out += b == 0x7F ? '?' : static_cast<char>(b + 0x40);
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string noticeForWindow(const std::string& utf8) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < utf8.size() && out.size() < kNoticeShownBytes) {
+        std::size_t end = utf8.find('\n', pos);
+        end = end == std::string::npos ? utf8.size() : end + 1;
+        std::string_view line(utf8.data() + pos, end - pos);
+        pos = end;
+        if (line.size() <= kNoticeLineBytes) {
+            out.append(line);
+            continue;
+        }
+        const bool ended = line.back() == '\n';
+        out.append(line.substr(0, utf8Cut(line, kNoticeLineBytes)));
+        out += " [...]";
+        if (ended) out += "\r\n";
+    }
+    if (pos < utf8.size())
+        out += "\r\n[" + std::to_string(utf8.size() - pos) + " more bytes of the notice are not shown]";
     return out;
 }
 

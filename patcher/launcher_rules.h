@@ -31,6 +31,19 @@ extern const char* const kLaunchFailedText;   // caption "Error"
 // unassigned bytes become '?'.
 std::string displayText(const std::string& serverText);
 
+// A server text for a terminal: control bytes other than line feed and tab
+// are shown in caret notation (ESC as "^[", a lone CR as "^M", DEL as "^?"),
+// the C1 controls as "M-^[" and so on, so a notice cannot move the cursor,
+// clear the screen or retitle the terminal. Not UTF-8: read as above.
+std::string terminalText(const std::string& serverText);
+
+// What the notice control shows of a notice (UTF-8): lines cut after
+// kNoticeLineBytes and the whole after kNoticeShownBytes, each cut marked,
+// so a huge notice costs the window no more than a long one.
+constexpr std::size_t kNoticeLineBytes = 4096;
+constexpr std::size_t kNoticeShownBytes = 256 * 1024;
+std::string noticeForWindow(const std::string& utf8);
+
 // --- Layout ---
 
 // A control's place in dialog units: x, y, width, height.

@@ -52,13 +52,13 @@ bool startDetachedThread(std::size_t stackBytes, std::function<void()> body) {
 }
 
 WindowedLauncher::WindowedLauncher(const std::string& gameDir, const std::string& moduleName,
-                                   RevisionRecord& record, HttpClient& http)
+                                   RevisionRecord& record, HttpClient& http, const PublicKey* key)
     : m_gameDir(gameDir),
       m_record(record),
       m_window(LauncherWindowActions{[this] { startGameThread(); },
                                      [this] { startWorker(true); }, [this] { quit(); }, nullptr}),
       m_state(m_window),
-      m_ctx{http, m_state, gameDir, patchBaseUrl(), moduleName} {
+      m_ctx{http, m_state, gameDir, patchBaseUrl(), moduleName, key} {
     m_window.attach(&m_state);
 }
 

@@ -24,8 +24,9 @@ bool startDetachedThread(std::size_t stackBytes, std::function<void()> body);
 
 class WindowedLauncher {
 public:
+    // `key` (may be null: no signatures) outlives the launcher.
     WindowedLauncher(const std::string& gameDir, const std::string& moduleName,
-                     RevisionRecord& record, HttpClient& http);
+                     RevisionRecord& record, HttpClient& http, const PublicKey* key);
     WindowedLauncher(const WindowedLauncher&) = delete;
     WindowedLauncher& operator=(const WindowedLauncher&) = delete;
 

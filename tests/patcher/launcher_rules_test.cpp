@@ -38,6 +38,36 @@ TEST(LauncherText, Utf8StaysAndOtherBytesAreReadAsWindows1252) {
     EXPECT_EQ(displayText(withNul), "a?\xC3\xA9");
 }
 
+TEST(LauncherText, ControlBytesReachATerminalOnlyAsVisibleText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain\ttext\nnext line", "plain\ttext\nnext line"},
+        {"\x1b[2J\x1b]0;owned\x07", "^[[2J^[]0;owned^G"},  // clear screen, retitle
+        {"over\rwrite", "over^Mwrite"},
+        {"del\x7f", "del^?"},
+        {"c1 \xC2\x9B" "31m", "c1 M-^[31m"},  // CSI as a UTF-8 C1 control
+        {"caf\xE9 \x9B", "caf\xC3\xA9 \xE2\x80\xBA"},  // Windows-1252: a quote, no control
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(terminalText(in), out) << in;
+}
+
+TEST(LauncherText, TheWindowShowsABoundedPartOfAHugeNotice) {
+    EXPECT_EQ(noticeForWindow("short\r\nnotice"), "short\r\nnotice");
+    // One line of 9 MiB: cut after its first 4 KiB, the rest named.
+    const std::string huge(9u << 20, 'x');
+    const std::string shown = noticeForWindow(huge);
+    EXPECT_EQ(shown, std::string(kNoticeLineBytes, 'x') + " [...]");
+    // Many lines: no more than the bound, and the cut is said.
+    std::string lines;
+    for (int i = 0; i < 200000; ++i) lines += "line " + std::to_string(i) + "\r\n";
+    const std::string part = noticeForWindow(lines);
+    EXPECT_LE(part.size(), kNoticeShownBytes + 100);
+    EXPECT_EQ(part.compare(0, 8, "line 0\r\n"), 0);
+    EXPECT_NE(part.find("more bytes of the notice are not shown]"), std::string::npos);
+    // A cut never splits a UTF-8 sequence.
+    const std::string wide = noticeForWindow(std::string(kNoticeLineBytes - 1, 'a') + "\xC3\xA9\xC3\xA9\n");
+    EXPECT_EQ(wide, std::string(kNoticeLineBytes - 1, 'a') + " [...]\r\n");
+}
+
 TEST(LauncherLayout, DialogUnitsRoundToTheNearestPixel) {
     const DialogBaseUnits classic{6, 13};
     const DialogRect start = dialogToPixels({250, 262, 65, 15}, classic);

@@ -113,21 +113,29 @@ TEST_F(QuillonProgramTest, ServerFailureIsABoxOnStderrAndExitOne) {
 TEST_F(QuillonProgramTest, SecondInstanceLeavesAtOnceWithoutAWord) {
     const std::string lockPath = quillon::instanceLockPath();
     ASSERT_EQ(lockPath, m_dir + "/QuaskPatchClient.lock");
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(runQuillon(), 0);
-    EXPECT_EQ(out(), "");
-    EXPECT_EQ(err(), "");
-    EXPECT_EQ(requests(), "");
-    EXPECT_FALSE(fs::exists(at("game/data/quillon.dat")));
-    ::close(fd);
+    // The session's lock, then the game directory's own: a launcher of
+    // another session (another runtime directory) on the same game.
+    fs::create_directories(at("game/data"));
+    for (const std::string& held : {lockPath, at("game") + quillon::kGameLockName}) {
+        const int fd = ::open(held.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        EXPECT_EQ(runQuillon(), 0) << held;
+        EXPECT_EQ(out(), "") << held;
+        EXPECT_EQ(err(), "") << held;
+        EXPECT_EQ(requests(), "") << held;
+        EXPECT_FALSE(fs::exists(at("game/data/quillon.dat"))) << held;
+        ::close(fd);
+    }
 
     // Once the first one is gone the lock is free again.
     quillon::InstanceLock lock;
     EXPECT_EQ(lock.acquire(lockPath), quillon::InstanceLock::Acquired);
     quillon::InstanceLock second;
     EXPECT_EQ(second.acquire(lockPath), quillon::InstanceLock::HeldElsewhere);
+    quillon::InstanceLock game, otherGame;
+    EXPECT_EQ(game.acquireInGame(at("game")), quillon::InstanceLock::Acquired);
+    EXPECT_EQ(otherGame.acquireInGame(at("game")), quillon::InstanceLock::HeldElsewhere);
 }
 
 TEST_F(QuillonProgramTest, MaintenanceShowsTheNoticeAndEndsNormally) {
@@ -169,7 +177,7 @@ TEST(ConsoleUi, ShowsEachTextOnceAndTheBarsInTenPercentSteps) {
         state.SetTotalProgress(150);
         state.SetSpeed(1024);
         state.SetSpeed(0);
-        state.SetNoticeText("one\ntwo");
+        state.SetNoticeText("one\ntwo\x1b[2J");  // a terminal must not clear itself
         state.SetStatusTotalText("");
     }
     std::fclose(stream);
@@ -180,5 +188,5 @@ TEST(ConsoleUi, ShowsEachTextOnceAndTheBarsInTenPercentSteps) {
               "Progress: 10%\nProgress: 20%\nProgress: 30%\nProgress: 40%\nProgress: 50%\n"
               "Progress: 60%\nProgress: 70%\nProgress: 80%\nProgress: 90%\nProgress: 100%\n"
               "Progress: 55%\nTotal: 100%\nSpeed: 1.00 KByte/s\n"
-              "----- Notice -----\none\ntwo\n------------------\n");
+              "----- Notice -----\none\ntwo^[[2J\n------------------\n");
 }
