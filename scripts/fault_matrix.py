@@ -34,7 +34,7 @@ KILLED = "killed"
 RUN_TIMEOUT = 30
 STALL_TIMEOUT = 150
 # The patcher's own files in the game directory, never content.
-OWN_FILES = {"data/quillon.dat", "quillon_old"}
+OWN_FILES = {"data/quillon.dat", "data/quillon.lock", "quillon_old"}
 LEFT_AFTER_FAILURE = {"data/quillon.dat.tmp"}
 LOCK_FILE = "QuaskPatchClient.lock"
 

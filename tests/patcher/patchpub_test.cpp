@@ -9,8 +9,10 @@
 #include <fstream>
 #include <string>
 
+#include "patcher/full_check.h"
 #include "patcher/patch_run.h"
 #include "tests/patcher/patch_server_fixture.h"
+#include "tests/patcher/quillon_game.h"
 #include "tests/patcher/recording_ui.h"
 #include "tools/patchpub/publisher.h"
 
@@ -40,8 +42,9 @@ protected:
         EXPECT_TRUE(patchpub::publishRevision(o, &result, &error)) << error;
         return result;
     }
-    // A patch run of the game directory `game`.
-    std::optional<PatchFailure> patch(const std::string& game) {
+    // A patch run (or another step) of the game directory `game`.
+    using Step = std::optional<PatchFailure> (*)(PatchContext&, RevisionRecord&);
+    std::optional<PatchFailure> patch(const std::string& game, Step step = runPatch) {
         fs::create_directories(at(game));
         quillon_test::RecordingUi ui;
         LauncherState state(ui);
@@ -49,7 +52,7 @@ protected:
         PatchContext ctx{http, state, at(game), m_base, "quillon"};
         RevisionRecord record;
         if (auto failure = LoadRevisionRecord(at(game), &record)) return failure;
-        auto failure = runPatch(ctx, record);
+        auto failure = step(ctx, record);
         m_lastNotice = state.notice();
         return failure;
     }
@@ -195,6 +198,83 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
     EXPECT_EQ(error.rfind("'/tiny_' ends in an underscore and does not compress", 0), 0u);
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+}
+
+TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncodingArrive) {
+    put("data/a.txt", "a");
+    put("docs/with space #1 100%?.txt", "encoded on the way");
+    put("docs/odd.", "a name Windows cannot hold");
+    // What a launcher leaves in the game directory it patched.
+    const char* const leftovers[] = {"data/a.txt.new", "data/.quask-12-3.tmp", "quillon_old",
+                                     "data/quillon.dat", "data/quillon.lock", "DoFullCheck"};
+    for (const char* name : leftovers) put(name, "left behind");
+    patchpub::PublishOptions o;
+    o.serverDir = at("www");
+    o.contentDir = at("content");
+    patchpub::PublishResult r;
+    std::string error;
+    ASSERT_TRUE(patchpub::publishRevision(o, &r, &error)) << error;
+    EXPECT_EQ(r.added, 3u);
+    EXPECT_EQ(r.warnings, (std::vector<std::string>{
+                              "'/docs/odd.' ends a name in a dot or a space: players on Windows cannot install it",
+                              "not publishing '/data/.quask-12-3.tmp': a file the launcher left behind",
+                              "not publishing '/data/a.txt.new': a file the launcher left behind"}));
+    for (const char* name : leftovers) {
+        EXPECT_EQ(www("meta/1.txt").find("/" + std::string(name)), std::string::npos) << name;
+        fs::remove(at(std::string("content/") + name));
+    }
+    ASSERT_FALSE(patch("fresh"));
+    EXPECT_EQ(differences("fresh"), "");
+    EXPECT_NE(requests().find("GET /data/docs/with%20space%20%231%20100%25%3F.txt\n"), std::string::npos);
+}
+
+TEST_F(PatchPubTest, CompressedProgramsStayProgramsAndTheLauncherIsBackedUp) {
+    std::string script = "#!/bin/sh\n";
+    for (int i = 0; i < 200; ++i) script += "echo line " + std::to_string(i % 10) + "\n";
+    put("quillon", script + "# launcher\n", true);
+    put("system/velmar", script + "# client\n", true);
+    put("data/readme.txt", mapText("not a program"));
+    publish({}, {"*"});
+    ASSERT_TRUE(fs::exists(at("www/data/quillo_")));
+    ASSERT_TRUE(fs::exists(at("www/data/system/velma_")));
+    fs::create_directories(at("game"));
+    std::ofstream(at("game/quillon")) << "old launcher";
+    fs::permissions(at("game/quillon"), fs::perms(0755));
+    ASSERT_FALSE(patch("game"));
+    EXPECT_EQ(differences("game"), "");
+    EXPECT_EQ(quask_test::readFile(at("game/quillon_old")), "old launcher");  // the running one
+    EXPECT_TRUE(executable("game/quillon"));
+    EXPECT_TRUE(executable("game/system/velmar"));  // new: a program by its first bytes
+    EXPECT_FALSE(executable("game/data/readme.txt"));
+}
+
+TEST_F(PatchPubTest, FailedPublishLeavesTheLiveRevisionWhole) {
+    put("a.txt", mapText("first a"));
+    put("b.txt", "b");
+    publish();
+    const std::string fullBefore = www("meta/sum_full.txt");
+    // A changed file that sorts first, then one that can only travel packed
+    // and does not compress: the run fails after preparing the first.
+    put("a.txt", mapText("second a"));
+    put("z_", quillon_test::noise(3000, 9));
+    patchpub::PublishOptions o;
+    o.serverDir = at("www");
+    o.contentDir = at("content");
+    patchpub::PublishResult r;
+    std::string error;
+    EXPECT_FALSE(patchpub::publishRevision(o, &r, &error));
+    EXPECT_EQ(error.rfind("'/z_' ends in an underscore and does not compress", 0), 0u) << error;
+    EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
+    EXPECT_EQ(www("data/a.txt"), mapText("first a"));
+    EXPECT_EQ(www("meta/sum_full.txt"), fullBefore);
+    EXPECT_FALSE(fs::exists(at("www/meta/2.txt")));
+    EXPECT_FALSE(fs::exists(at("www.trees/2.building")));
+    // Every client still gets revision 1 whole, and its full check agrees.
+    ASSERT_FALSE(patch("fresh"));
+    EXPECT_EQ(quask_test::readFile(at("fresh/a.txt")), mapText("first a"));
+    const std::size_t fetched = requests().size();
+    ASSERT_FALSE(patch("fresh", runFullCheck));
+    EXPECT_EQ(requests().find("GET /data/", fetched), std::string::npos);
 }
 
 TEST(PatchPubManifest, TextRoundTripsAndDamageIsRefused) {

@@ -3,13 +3,17 @@
 #include <fnmatch.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "patcher/file_lists.h"
 #include "patcher/md5_file.h"
 #include "shared/patch_file.h"
+#include "tools/patchpub/server_tree.h"
+#include "tools/patchpub/signing.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +25,26 @@ namespace {
 // copied from an installed game carries them, but they are never content.
 bool isLauncherOwned(const std::string& name) {
     return name == "/data/quillon.dat" || name == "/data/quillon.dat.tmp" ||
-           name == "/quillon_old" || name == "/DoFullCheck";
+           name == "/data/quillon.lock" || name == "/quillon_old" || name == "/DoFullCheck";
+}
+
+// What an interrupted launcher leaves: staging files ("<name>.new", a suffix
+// no content name may have) and the unpacker's temporaries.
+bool isLauncherLeftover(const std::string& name) {
+    const std::string leaf = name.substr(name.rfind('/') + 1);
+    const bool unpackTemp = leaf.rfind(".quask-", 0) == 0 && leaf.size() > 11 &&
+                            leaf.compare(leaf.size() - 4, 4, ".tmp") == 0;
+    return unpackTemp || (leaf.size() >= 4 && leaf.compare(leaf.size() - 4, 4, ".new") == 0);
+}
+
+// A name the launcher takes that a player's system may not: a part that
+// ends in a dot or a space cannot be made on Windows.
+bool unsafeForPlayers(const std::string& name) {
+    for (std::size_t end = name.find('/', 1);; end = name.find('/', end + 1)) {
+        const std::size_t stop = end == std::string::npos ? name.size() : end;
+        if (stop > 0 && (name[stop - 1] == '.' || name[stop - 1] == ' ')) return true;
+        if (end == std::string::npos) return false;
+    }
 }
 
 struct ContentTree {
@@ -39,6 +62,8 @@ bool readWhole(const std::string& path, std::string* out) {
     return true;
 }
 
+std::string parentOf(const std::string& name) { return name.substr(0, name.rfind('/')); }
+
 bool writeReplacing(const std::string& path, const std::string& bytes) {
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
@@ -46,7 +71,8 @@ bool writeReplacing(const std::string& path, const std::string& bytes) {
                                           bytes.size());
 }
 
-bool scanContent(const PublishOptions& options, ContentTree* tree, std::string* error) {
+bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<std::string>* warnings,
+                 std::string* error) {
     const std::string& root = options.contentDir;
     PublishProgress progress;
     std::error_code ec;
@@ -58,12 +84,18 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::string* 
     for (; it != end; it.increment(ec)) {
         if (ec) break;
         const std::string name = "/" + it->path().lexically_relative(root).generic_string();
+        if (isLauncherOwned(name)) continue;
+        const fs::file_status st = it->symlink_status(ec);
+        if (fs::is_regular_file(st) && isLauncherLeftover(name) && !quillon::hasStagingSuffix(parentOf(name))) {
+            warnings->push_back("not publishing '" + name + "': a file the launcher left behind");
+            continue;
+        }
         if (!quillon::isSafeContentName(name)) {
             *error = "refusing content name '" + name + "'";
             return false;
         }
-        if (isLauncherOwned(name)) continue;
-        const fs::file_status st = it->symlink_status(ec);
+        if (unsafeForPlayers(name))
+            warnings->push_back("'" + name + "' ends a name in a dot or a space: players on Windows cannot install it");
         if (fs::is_directory(st)) {
             tree->directories.insert(name);
         } else if (fs::is_regular_file(st)) {
@@ -160,8 +192,8 @@ void addFetch(Plan& plan, const std::set<std::string>& listed, const std::string
     plan.sumLines += "SUM:" + quillon::digestHex(file.published) + ":" + published + "\n";
 }
 
-bool buildPlan(const PublishOptions& options, const Manifest& old, const ContentTree& tree,
-               const std::set<std::string>& listed, Manifest* next, Plan* plan,
+bool buildPlan(const PublishOptions& options, const std::string& root, const Manifest& old,
+               const ContentTree& tree, const std::set<std::string>& listed, Manifest* next, Plan* plan,
                PublishResult* result, std::string* error) {
     for (const std::string& dir : tree.directories) {
         if (old.directories.count(dir)) continue;
@@ -188,8 +220,8 @@ bool buildPlan(const PublishOptions& options, const Manifest& old, const Content
             if (!preparePublished(options, name, &bytes, &file.compressed, error)) return false;
             file.published = quillon::md5OfBytes(bytes.data(), bytes.size());
             const std::string published = file.compressed ? quask::patchPackedPath(name) : name;
-            if (!writeReplacing(options.serverDir + "/data" + published, bytes)) {
-                *error = "cannot write " + options.serverDir + "/data" + published;
+            if (!writeReplacing(root + "/data" + published, bytes)) {
+                *error = "cannot write " + root + "/data" + published;
                 return false;
             }
             if (before != old.files.end() && before->second.compressed != file.compressed)
@@ -221,28 +253,25 @@ bool writeIfMissing(const std::string& path, const std::string& text) {
     return writeReplacing(path, text);
 }
 
-}  // namespace
-
-bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error) {
-    *result = PublishResult{};
-    Manifest old;
-    if (!loadServerState(options.serverDir, &old, error)) return false;
-    result->revision = old.revision;
-    if (options.message.size() > 99999) {
-        *error = "the message is longer than 99999 bytes";
-        return false;
+bool anythingChanged(const Manifest& old, const ContentTree& tree) {
+    if (tree.files.size() != old.files.size()) return true;
+    for (const std::string& dir : tree.directories)
+        if (!old.directories.count(dir)) return true;
+    for (const auto& [name, digest] : tree.files) {
+        const auto before = old.files.find(name);
+        if (before == old.files.end() || before->second.content != digest) return true;
     }
-    std::set<std::string> listed;
-    if (!collectListedNames(options.serverDir, old.revision, &listed, error)) return false;
-    ContentTree tree;
-    if (!scanContent(options, &tree, error)) return false;
+    return false;
+}
 
+// The revision's files in the tree at `root`, lastrev.txt among them.
+bool writeRevision(const PublishOptions& options, const std::string& root, const Manifest& old,
+                   const ContentTree& tree, const std::set<std::string>& listed, PublishResult* result,
+                   std::string* error) {
     Manifest next;
     next.revision = old.revision + 1;
     Plan plan;
-    if (!buildPlan(options, old, tree, listed, &next, &plan, result, error)) return false;
-    if (plan.dataLines.empty()) return true;  // nothing changed: no revision
-
+    if (!buildPlan(options, root, old, tree, listed, &next, &plan, result, error)) return false;
     const std::string rev = std::to_string(next.revision);
     std::string meta = "REV:" + rev + "\n" + dateLine(options.now) + plan.dataLines;
     if (!options.message.empty())
@@ -251,23 +280,73 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     for (const auto& [name, file] : next.files)
         full += "SUM:" + quillon::digestHex(file.published) + ":" +
                 (file.compressed ? quask::patchPackedPath(name) : name) + "\n";
-    const std::string meta_dir = options.serverDir + "/meta/";
-    const bool written = writeReplacing(meta_dir + rev + ".txt", meta) &&
-                         writeReplacing(meta_dir + "sum_" + rev + ".txt", "REV:" + rev + "\n" + plan.sumLines) &&
-                         writeReplacing(meta_dir + "sum_full.txt", full) &&
-                         writeReplacing(meta_dir + "manifest.txt", manifestText(next)) &&
-                         writeIfMissing(options.serverDir + "/allow.txt", "allow") &&
-                         writeIfMissing(options.serverDir + "/notice.txt", "No news.\n") &&
-                         writeIfMissing(options.serverDir + "/notice_close.txt",
+    const std::string metaDir = root + "/meta/";
+    const bool written = writeReplacing(metaDir + rev + ".txt", meta) &&
+                         writeReplacing(metaDir + "sum_" + rev + ".txt", "REV:" + rev + "\n" + plan.sumLines) &&
+                         writeReplacing(metaDir + "sum_full.txt", full) &&
+                         writeReplacing(metaDir + "manifest.txt", manifestText(next)) &&
+                         writeIfMissing(root + "/allow.txt", "allow") &&
+                         writeIfMissing(root + "/notice.txt", "No news.\n") &&
+                         writeIfMissing(root + "/notice_close.txt",
                                         "The game is under maintenance. Please try again later.\n") &&
-                         writeReplacing(options.serverDir + "/lastrev.txt", "REV:" + rev + "\n");
+                         writeReplacing(root + "/lastrev.txt", "REV:" + rev + "\n");
     if (!written) {
-        *error = "cannot write the revision files below " + options.serverDir;
+        *error = "cannot write the revision files below " + root;
         return false;
     }
-    // Only now that clients see the new revision are older forms removed.
-    for (const std::string& stale : plan.staleData) ::unlink((options.serverDir + "/data" + stale).c_str());
-    result->revision = next.revision;
+    // Not served yet: older forms can go at once.
+    for (const std::string& stale : plan.staleData) ::unlink((root + "/data" + stale).c_str());
+    return true;
+}
+
+// Everything that can be checked before a byte is written.
+bool checkFirst(const PublishOptions& options, const Manifest& old, SigningKey* key, std::string* error) {
+    if (options.message.size() > 99999) {
+        *error = "the message is longer than 99999 bytes";
+        return false;
+    }
+    if (!options.signKey.empty()) return key->load(options.signKey, error);
+    // Launchers with the key would refuse the next revision, and the full
+    // list's signature would no longer match.
+    if (old.revision > 0 && fs::exists(options.serverDir + "/" + quillon::revisionSignaturePath(old.revision))) {
+        *error = "revision " + std::to_string(old.revision) +
+                 " of the server is signed: publish the next one with --sign KEYFILE as well";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error) {
+    *result = PublishResult{};
+    ServerTrees trees(options.serverDir);
+    if (!trees.lock(error)) return false;
+    Manifest old;
+    if (!loadServerState(options.serverDir, &old, error)) return false;
+    result->revision = old.revision;
+    SigningKey key;
+    if (!checkFirst(options, old, &key, error)) return false;
+    std::set<std::string> listed;
+    if (!collectListedNames(options.serverDir, old.revision, &listed, error)) return false;
+    ContentTree tree;
+    const bool scanned = scanContent(options, &tree, &result->warnings, error);
+    std::sort(result->warnings.begin(), result->warnings.end());  // not in directory order
+    if (!scanned) return false;
+    if (!anythingChanged(old, tree)) return true;  // nothing changed: no revision
+
+    const std::uint32_t next = old.revision + 1;
+    std::string building;
+    if (!trees.beginNext(next, &building, error)) return false;
+    PublishResult counts = *result;
+    const bool built = writeRevision(options, building, old, tree, listed, &counts, error) &&
+                       (!key.loaded() || signTree(building, next, key, &counts.signedEarlier, error));
+    if (!built || !trees.switchTo(building, &counts.note, error)) {
+        trees.discard(building);
+        return false;
+    }
+    *result = counts;
+    result->revision = next;
     result->published = true;
     return true;
 }

@@ -1,10 +1,12 @@
 // patchpub's library: publishes the next content revision into a patch
-// server tree. Given the server directory (empty or missing for the first
-// revision) and a content directory holding the whole game directory as it
-// should be, it writes the changed and new files below data/, the revision's
-// metadata and checksums, a fresh full checksum list and the manifest it
-// reads next time, and finally lastrev.txt, so clients see the revision only
-// once everything it names is in place. Single-threaded; no state of its own.
+// server tree. Given the server directory (missing for the first revision)
+// and a content directory holding the whole game directory as it should be,
+// it checks the content, then builds the next tree beside the live one (see
+// server_tree.h): the changed and new files below data/, the revision's
+// metadata and checksums, a fresh full checksum list, the manifest it reads
+// next time, lastrev.txt and, with a key, the signed file lists. Only then
+// does the server switch to it, in one step; a failure on the way leaves the
+// live revision as it was. Single-threaded; no state of its own.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +36,7 @@ struct PublishOptions {
     std::string message;                 // MSG text; empty: none
     std::vector<std::string> compress;   // globs on the relative path ("*.map")
     std::int64_t now = -1;               // UTC seconds for DATE; -1: the clock
+    std::string signKey;                 // private key file; empty: unsigned
     // Called after each file, on the calling thread; may be empty.
     std::function<void(const PublishProgress&)> progress;
 };
@@ -42,6 +45,9 @@ struct PublishResult {
     std::uint32_t revision = 0;  // the new revision, or the old one when nothing changed
     bool published = false;
     unsigned added = 0, modified = 0, deleted = 0, directories = 0;
+    unsigned signedEarlier = 0;         // earlier revisions signed this time
+    std::vector<std::string> warnings;  // files left out, names unsafe for players
+    std::string note;                   // how the server directory changed form
 };
 
 // One published file of a revision, keyed by its name in the game directory.
@@ -74,7 +80,8 @@ bool collectListedNames(const std::string& serverDir, std::uint32_t revision,
                         std::set<std::string>* names, std::string* error);
 
 // False with a message when nothing could be published; nothing changed
-// is success with `published` false.
+// is success with `published` false. A server whose latest revision is
+// signed takes only signed revisions.
 bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error);
 
 }  // namespace patchpub

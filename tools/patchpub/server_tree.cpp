@@ -1,0 +1,171 @@
+#include "tools/patchpub/server_tree.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace patchpub {
+
+namespace {
+
+constexpr char kBuilding[] = ".building";
+constexpr char kLegacy[] = "legacy-";
+
+void syncDir(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Every entry of `from` into the empty directory `to`: directories made,
+// files hard-linked (copied where the file system cannot link), links kept.
+bool linkTree(const fs::path& from, const fs::path& to, std::string* error) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path target = to / it->path().lexically_relative(from);
+        const fs::file_status st = it->symlink_status(ec);
+        if (ec) break;
+        if (fs::is_directory(st)) {
+            fs::create_directory(target, ec);
+        } else if (fs::is_symlink(st)) {
+            fs::copy_symlink(it->path(), target, ec);
+        } else if (::link(it->path().c_str(), target.c_str()) != 0) {
+            fs::copy_file(it->path(), target, ec);
+        }
+        if (ec) break;
+    }
+    if (ec) *error = "cannot copy the live tree " + from.string() + ": " + ec.message();
+    return !ec;
+}
+
+// Trees by age: revision numbers, a moved plain directory before them all.
+long treeOrder(const std::string& name) {
+    if (name.rfind(kLegacy, 0) == 0) return -1;
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) return -2;
+    return std::stol(name);
+}
+
+}  // namespace
+
+ServerTrees::ServerTrees(std::string serverDir) : m_serverDir(std::move(serverDir)) {
+    while (m_serverDir.size() > 1 && m_serverDir.back() == '/') m_serverDir.pop_back();
+    m_treesDir = m_serverDir + ".trees";
+}
+
+ServerTrees::~ServerTrees() {
+    if (m_lockFd >= 0) ::close(m_lockFd);
+}
+
+bool ServerTrees::lock(std::string* error) {
+    std::error_code ec;
+    fs::create_directories(m_treesDir, ec);
+    const std::string path = m_treesDir + "/.lock";
+    m_lockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_lockFd < 0) {
+        *error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        *error = "another patchpub is publishing to " + m_serverDir;
+        return false;
+    }
+    return true;
+}
+
+bool ServerTrees::beginNext(std::uint32_t revision, std::string* path, std::string* error) {
+    m_revision = revision;
+    *path = m_treesDir + "/" + std::to_string(revision) + kBuilding;
+    std::error_code ec;
+    fs::remove_all(*path, ec);  // left by a run that was killed
+    if (!fs::create_directories(*path, ec)) {
+        *error = "cannot create " + *path + ": " + ec.message();
+        return false;
+    }
+    if (fs::is_directory(m_serverDir, ec) && !linkTree(m_serverDir, *path, error)) {
+        discard(*path);
+        return false;
+    }
+    return true;
+}
+
+bool ServerTrees::switchTo(const std::string& path, std::string* note, std::string* error) {
+    std::error_code ec;
+    const std::string name = std::to_string(m_revision);
+    const std::string tree = m_treesDir + "/" + name;
+    const fs::path live = fs::exists(m_serverDir, ec) ? fs::canonical(m_serverDir, ec) : fs::path();
+    if (fs::exists(tree, ec)) {
+        if (!live.empty() && fs::equivalent(tree, live, ec)) {
+            *error = tree + " is the live tree";
+            return false;
+        }
+        fs::remove_all(tree, ec);  // an earlier run stopped before its switch
+    }
+    if (::rename(path.c_str(), tree.c_str()) != 0) {
+        *error = "cannot rename " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    syncDir(m_treesDir);
+
+    const std::string link = m_serverDir + ".link-" + std::to_string(::getpid());
+    ::unlink(link.c_str());
+    const std::string target = fs::path(m_serverDir).filename().string() + ".trees/" + name;
+    if (::symlink(target.c_str(), link.c_str()) != 0) {
+        *error = "cannot create the link " + link + ": " + std::strerror(errno);
+        return false;
+    }
+    // A plain directory cannot be replaced by a link in one rename: it is
+    // moved aside first (the server answers 404 for that moment).
+    std::string moved;
+    struct stat st;
+    if (::lstat(m_serverDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        moved = m_treesDir + "/" + kLegacy + std::to_string(std::time(nullptr));
+        if (::rename(m_serverDir.c_str(), moved.c_str()) != 0) {
+            *error = "cannot move " + m_serverDir + " aside: " + std::strerror(errno);
+            ::unlink(link.c_str());
+            return false;
+        }
+        *note = m_serverDir + " was a directory: it lies in " + moved + " now, and " + m_serverDir +
+                " is a link to the tree of the live revision";
+    }
+    if (::rename(link.c_str(), m_serverDir.c_str()) != 0) {
+        *error = "cannot switch " + m_serverDir + ": " + std::strerror(errno);
+        if (!moved.empty()) ::rename(moved.c_str(), m_serverDir.c_str());
+        ::unlink(link.c_str());
+        return false;
+    }
+    syncDir(fs::path(m_serverDir).parent_path().empty() ? "." : fs::path(m_serverDir).parent_path().string());
+    prune();
+    return true;
+}
+
+void ServerTrees::discard(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+void ServerTrees::prune() {
+    std::error_code ec;
+    const fs::path live = fs::canonical(m_serverDir, ec);
+    std::vector<std::pair<long, fs::path>> trees;
+    for (const auto& e : fs::directory_iterator(m_treesDir, ec)) {
+        const long order = treeOrder(e.path().filename().string());
+        if (order >= -1 && e.is_directory(ec) && !e.is_symlink(ec)) trees.emplace_back(order, e.path());
+    }
+    std::sort(trees.begin(), trees.end());
+    const std::size_t keep = static_cast<std::size_t>(kKeptTrees);
+    for (std::size_t i = 0; i + keep < trees.size(); ++i)
+        if (!fs::equivalent(trees[i].second, live, ec)) fs::remove_all(trees[i].second, ec);
+}
+
+}  // namespace patchpub

@@ -1,0 +1,251 @@
+#include "tools/patchpub/signing.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "patcher/file_lists.h"
+#include "patcher/md5_file.h"
+#include "shared/patch_file.h"
+
+namespace fs = std::filesystem;
+
+namespace patchpub {
+
+namespace {
+
+bool readWhole(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return false;
+    *out = text.str();
+    return true;
+}
+
+bool writeReplacing(const std::string& path, const std::string& bytes) {
+    return quask::patchWriteFileReplacing(path, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                          bytes.size());
+}
+
+quillon::SignedDigest digestOf(const std::string& bytes) {
+    return quillon::SignedDigest{quillon::sha256OfBytes(bytes.data(), bytes.size()), bytes.size()};
+}
+
+// What the tree ships below data/, by name: both digests and the size.
+using Shipped = std::map<std::string, quillon::FileDigests>;
+
+bool hashShipped(const std::string& treeDir, Shipped* shipped, std::string* error) {
+    const fs::path data = fs::path(treeDir) / "data";
+    std::error_code ec;
+    if (!fs::exists(data, ec)) return true;
+    for (fs::recursive_directory_iterator it(data, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+        const int fd = ::open(it->path().c_str(), O_RDONLY | O_CLOEXEC);
+        quillon::FileDigests d;
+        const bool ok = fd >= 0 && quillon::digestsOfFd(fd, true, true, &d);
+        if (fd >= 0) ::close(fd);
+        if (!ok) {
+            *error = "cannot read " + it->path().string();
+            return false;
+        }
+        (*shipped)["/" + it->path().lexically_relative(data).generic_string()] = d;
+    }
+    if (ec) *error = "cannot read " + data.string() + ": " + ec.message();
+    return !ec;
+}
+
+bool writeSigned(const std::string& treeDir, const std::string& listPath, const std::string& sigPath,
+                 const quillon::FileList& list, const SigningKey& key, std::string* error) {
+    const std::string text = quillon::fileListText(list);
+    const std::string signature = key.sign(text);
+    if (signature.size() != quillon::kSignatureSize) {
+        *error = "cannot sign " + listPath;
+        return false;
+    }
+    if (!writeReplacing(treeDir + "/" + listPath, text) || !writeReplacing(treeDir + "/" + sigPath, signature)) {
+        *error = "cannot write " + treeDir + "/" + listPath;
+        return false;
+    }
+    return true;
+}
+
+// The list of one revision: its line files and every file it fetches that
+// the tree still ships with the digest of the revision's sum file.
+bool revisionList(const std::string& treeDir, std::uint32_t rev, const Shipped& shipped,
+                  quillon::FileList* list, std::string* error) {
+    const std::string metaPath = "meta/" + std::to_string(rev) + ".txt";
+    const std::string sumsPath = "meta/sum_" + std::to_string(rev) + ".txt";
+    std::string meta, sums;
+    if (!readWhole(treeDir + "/" + metaPath, &meta)) {
+        *error = "cannot read " + metaPath;
+        return false;
+    }
+    *list = quillon::FileList{};
+    list->revision = rev;
+    list->lists[metaPath] = digestOf(meta);
+    quillon::UpdateList entries;
+    quillon::MetadataScan scan;
+    bool hasFiles = false;
+    std::optional<quillon::PatchFailure> failure = quillon::parseRevisionMetadata(meta, rev, entries, scan, &hasFiles);
+    if (!failure && readWhole(treeDir + "/" + sumsPath, &sums)) {
+        list->lists[sumsPath] = digestOf(sums);
+        if (hasFiles) failure = quillon::parseRevisionSums(sums, rev, entries);
+    }
+    if (failure) {
+        *error = metaPath + ": " + failure->text;
+        return false;
+    }
+    for (const quillon::UpdateFileEntry& e : entries.newestFirst()) {
+        if (e.type != quillon::UpdateFileEntry::kFile || e.action != quillon::UpdateFileEntry::kFetch) continue;
+        const auto it = shipped.find(e.name);
+        if (it != shipped.end() && it->second.md5 == e.digest) list->files[e.name] = it->second.signedDigest;
+    }
+    return true;
+}
+
+bool fullList(const std::string& treeDir, const Shipped& shipped, quillon::FileList* list, std::string* error) {
+    std::string body;
+    std::vector<quillon::FullSumEntry> sums;
+    *list = quillon::FileList{};
+    list->kind = quillon::FileList::kFull;
+    if (!readWhole(treeDir + "/meta/sum_full.txt", &body)) {
+        *error = "cannot read meta/sum_full.txt";
+        return false;
+    }
+    if (auto failure = quillon::parseFullSums(body, &list->revision, &sums)) {
+        *error = "meta/sum_full.txt: " + failure->text;
+        return false;
+    }
+    list->lists["meta/sum_full.txt"] = digestOf(body);
+    for (const quillon::FullSumEntry& sum : sums) {
+        const auto it = shipped.find(sum.name);
+        if (it == shipped.end() || it->second.md5 != sum.digest) {
+            *error = "data" + sum.name + " is not what meta/sum_full.txt says";
+            return false;
+        }
+        list->files[sum.name] = it->second.signedDigest;
+    }
+    return true;
+}
+
+}  // namespace
+
+// --- Keys ---
+
+SigningKey::SigningKey() = default;
+SigningKey::~SigningKey() { EVP_PKEY_free(m_key); }
+SigningKey::SigningKey(SigningKey&& other) noexcept : m_key(other.m_key), m_public(other.m_public) {
+    other.m_key = nullptr;
+}
+SigningKey& SigningKey::operator=(SigningKey&& other) noexcept {
+    if (this != &other) {
+        EVP_PKEY_free(m_key);
+        m_key = other.m_key;
+        m_public = other.m_public;
+        other.m_key = nullptr;
+    }
+    return *this;
+}
+
+bool SigningKey::load(const std::string& path, std::string* error) {
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (!file) {
+        *error = "cannot read the key " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    EVP_PKEY* key = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
+    std::fclose(file);
+    std::size_t len = m_public.bytes.size();
+    if (!key || EVP_PKEY_get_id(key) != EVP_PKEY_ED25519 ||
+        EVP_PKEY_get_raw_public_key(key, m_public.bytes.data(), &len) != 1 || len != m_public.bytes.size()) {
+        EVP_PKEY_free(key);
+        *error = path + " is not an Ed25519 private key (make one with: patchpub keygen KEYFILE)";
+        return false;
+    }
+    EVP_PKEY_free(m_key);
+    m_key = key;
+    return true;
+}
+
+std::string SigningKey::sign(std::string_view message) const {
+    std::string signature(quillon::kSignatureSize, '\0');
+    std::size_t len = signature.size();
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!m_key || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, m_key) != 1 ||
+        EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(&signature[0]), &len,
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1 ||
+        len != quillon::kSignatureSize) {
+        return {};
+    }
+    return signature;
+}
+
+bool generateKey(const std::string& path, std::string* publicText, std::string* error) {
+    // Never over an existing key: that one may be what players trust.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = errno == EEXIST ? path + " exists: refusing to overwrite a key"
+                                 : "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    std::FILE* file = ::fdopen(fd, "wb");
+    bool ok = key && file && ::fchmod(fd, 0600) == 0 &&
+              PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+              std::fflush(file) == 0 && ::fsync(fd) == 0;
+    ok = (file ? std::fclose(file) == 0 : ::close(fd) == 0) && ok;
+    quillon::PublicKey pub;
+    std::size_t len = pub.bytes.size();
+    ok = ok && EVP_PKEY_get_raw_public_key(key, pub.bytes.data(), &len) == 1 && len == pub.bytes.size();
+    EVP_PKEY_free(key);
+    if (!ok) {
+        ::unlink(path.c_str());
+        *error = "cannot write the key " + path;
+        return false;
+    }
+    *publicText = quillon::publicKeyText(pub);
+    return true;
+}
+
+// --- Signed lists ---
+
+bool hasRevisionSignature(const std::string& treeDir, std::uint32_t rev, const quillon::PublicKey& key) {
+    std::string text, signature;
+    return readWhole(treeDir + "/" + quillon::revisionListPath(rev), &text) &&
+           readWhole(treeDir + "/" + quillon::revisionSignaturePath(rev), &signature) &&
+           quillon::verifySignature(key, text, signature);
+}
+
+bool signTree(const std::string& treeDir, std::uint32_t latest, const SigningKey& key,
+              unsigned* signedEarlier, std::string* error) {
+    *signedEarlier = 0;
+    Shipped shipped;
+    if (!hashShipped(treeDir, &shipped, error)) return false;
+    for (std::uint32_t rev = 1; rev <= latest && rev != 0; ++rev) {
+        if (rev != latest && hasRevisionSignature(treeDir, rev, key.publicKey())) continue;
+        quillon::FileList list;
+        if (!revisionList(treeDir, rev, shipped, &list, error) ||
+            !writeSigned(treeDir, quillon::revisionListPath(rev), quillon::revisionSignaturePath(rev), list,
+                         key, error)) {
+            return false;
+        }
+        if (rev != latest) ++*signedEarlier;
+    }
+    quillon::FileList full;
+    return fullList(treeDir, shipped, &full, error) &&
+           writeSigned(treeDir, quillon::kFullListPath, quillon::kFullSignaturePath, full, key, error);
+}
+
+}  // namespace patchpub
