@@ -26,6 +26,8 @@ PACKAGES=(
   xvfb xauth x11-utils xdotool imagemagick python3
   # the patcher against a production web server, and its benchmark
   nginx-light curl xz-utils
+  # the patcher's system calls in order (durability test), test certificates
+  strace openssl
   # the fuzz targets (libFuzzer and the sanitizers' runtime come with clang)
   clang libclang-rt-14-dev llvm
   # the world benchmark's instruction profile (callgrind; its header too)

@@ -1,0 +1,178 @@
+// The order in which the real quillon program makes a patch durable, read
+// from its system calls (strace): every file that is renamed into place was
+// synced first (staging files, unpacked files, the record's temporary), and
+// every game directory whose entries changed was synced after its last
+// change and before the record's rename says the revision is installed. A
+// power cut at any moment then leaves the old revision or the new one.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/patcher/patch_server_fixture.h"
+#include "tests/patcher/quillon_game.h"
+
+namespace fs = std::filesystem;
+using namespace quillon_test;
+
+namespace {
+
+constexpr char kStrace[] = "/usr/bin/strace";
+
+// One system call that succeeded, with the paths it names resolved.
+struct Call {
+    enum Kind { Sync, Rename, Change } kind;
+    std::string path;  // Sync: what was synced; Rename: the source; Change: the entry
+    std::string to;    // Rename: the target
+};
+
+// A path from "fd<path>" or a quoted name relative to it (or to the cwd).
+std::string resolve(const std::string& dirPath, const std::string& name, const std::string& cwd) {
+    if (!name.empty() && name[0] == '/') return name;
+    return (dirPath.empty() ? cwd : dirPath) + "/" + name;
+}
+
+// strace splits a call that another thread interrupts into "<unfinished
+// ...>" and "<... resumed>" lines; they are joined back here.
+std::vector<std::string> joinedLines(const std::string& trace) {
+    std::vector<std::string> lines;
+    std::map<std::string, std::string> pending;  // pid -> start of the call
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        const std::string pid = line.substr(0, line.find(' '));
+        const std::size_t unfinished = line.find(" <unfinished ...>");
+        const std::size_t resumed = line.find(" resumed>");
+        if (unfinished != std::string::npos) {
+            pending[pid] = line.substr(0, unfinished);
+        } else if (resumed != std::string::npos && pending.count(pid)) {
+            lines.push_back(pending[pid] + line.substr(resumed + 9));
+            pending.erase(pid);
+        } else {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+std::vector<Call> parseTrace(const std::string& trace, const std::string& cwd) {
+    static const std::regex sync(R"re(^\d+ +f(?:data)?sync\(\d+<([^>]*)>\) += 0)re");
+    static const std::regex renameAt(
+        R"re(^\d+ +renameat2?\((?:AT_FDCWD|\d+<([^>]*)>), "([^"]*)", (?:AT_FDCWD|\d+<([^>]*)>), "([^"]*)"(?:, [^)]*)?\) += 0)re");
+    static const std::regex rename(R"re(^\d+ +rename\("([^"]*)", "([^"]*)"\) += 0)re");
+    static const std::regex changeAt(R"re(^\d+ +(?:unlinkat|mkdirat)\((?:AT_FDCWD|\d+<([^>]*)>), "([^"]*)", [^)]*\) += 0)re");
+    static const std::regex change(R"re(^\d+ +(?:unlink|mkdir)\("([^"]*)"[^)]*\) += 0)re");
+    std::vector<Call> calls;
+    std::smatch m;
+    for (const std::string& line : joinedLines(trace)) {
+        if (std::regex_search(line, m, sync)) {
+            calls.push_back({Call::Sync, m[1], ""});
+        } else if (std::regex_search(line, m, renameAt)) {
+            calls.push_back({Call::Rename, resolve(m[1], m[2], cwd), resolve(m[3], m[4], cwd)});
+        } else if (std::regex_search(line, m, rename)) {
+            calls.push_back({Call::Rename, resolve("", m[1], cwd), resolve("", m[2], cwd)});
+        } else if (std::regex_search(line, m, changeAt)) {
+            calls.push_back({Call::Change, resolve(m[1], m[2], cwd), ""});
+        } else if (std::regex_search(line, m, change)) {
+            calls.push_back({Call::Change, resolve("", m[1], cwd), ""});
+        }
+    }
+    return calls;
+}
+
+std::string parent(const std::string& path) { return fs::path(path).parent_path().string(); }
+
+class DurableOrderTest : public PatchServerTest {
+protected:
+    void SetUp() override {
+        PatchServerTest::SetUp();
+        if (quask_test::runToEnd({kStrace, "-f", "-qq", "-o", "/dev/null", "/bin/true"}, m_dir, 30000).code != 0)
+            GTEST_SKIP() << "strace cannot trace here";
+        m_env.set("XDG_RUNTIME_DIR", m_dir);
+        m_env.set("QUILLON_BASE_URL", m_base);
+        fs::create_directories(at("cwd"));
+        fs::create_directories(at("game"));
+        fs::copy_file(QUASK_BIN_DIR "/patcher/quillon", at("game/quillon"));
+    }
+    void put(const std::string& name, const std::string& bytes, bool program = false) {
+        putContent(at("content"), name, bytes, program);
+    }
+
+    ScopedEnv m_env;
+};
+
+}  // namespace
+
+TEST_F(DurableOrderTest, FilesAreSyncedBeforeTheirRenameAndDirectoriesBeforeTheRecord) {
+    put("quillon", launcherRevision("rev1"), true);
+    put("data/maps/a.map", mapText("a", 2500));
+    put("data/big.bin", noise(300000, 1));
+    put("old.txt", "goes away");
+    publishContent(at("www"), at("content"), "First");
+    ASSERT_EQ(startQuillon(at("game"), at("setup"), at("cwd"))->waitExit(30000), 0)
+        << quask_test::readFile(at("setup.err"));
+
+    put("quillon", launcherRevision("rev2"), true);
+    put("data/maps/a.map", mapText("a, second", 3000));
+    put("data/big.bin", noise(300000, 2));
+    put("docs/notes.txt", "new in a new directory");
+    fs::remove(at("content/old.txt"));
+    publishContent(at("www"), at("content"), "Second");
+
+    quask_test::ChildProcess::Options o;
+    o.workDir = at("cwd");
+    o.stderrPath = at("traced.err");
+    o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
+    quask_test::ChildProcess traced(
+        {kStrace, "-f", "-qq", "-y", "-s", "4096", "-o", at("trace.txt"), "-e",
+         "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat", at("game/quillon"),
+         "--console", "--no-start"},
+        o);
+    ASSERT_EQ(traced.waitExit(60000), 0) << quask_test::readFile(at("traced.err"));
+    ASSERT_EQ(treeDifferences(at("content"), at("game")), "");
+
+    const std::string game = fs::canonical(at("game")).string();
+    const std::vector<Call> calls = parseTrace(quask_test::readFile(at("trace.txt")), at("cwd"));
+    const std::string record = game + "/data/quillon.dat";
+    std::size_t recordAt = calls.size();
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        if (calls[i].kind == Call::Rename && calls[i].to == record) recordAt = i;
+    ASSERT_LT(recordAt, calls.size()) << "the record was never renamed into place";
+
+    std::set<std::string> synced;            // files synced so far
+    std::map<std::string, std::size_t> lastChange;  // game directory -> index of its last change
+    std::map<std::string, int> renamed;      // kind of file -> renames seen
+    for (std::size_t i = 0; i < recordAt + 1; ++i) {
+        const Call& c = calls[i];
+        if (c.path.rfind(game + "/", 0) != 0) continue;
+        if (c.kind == Call::Sync) {
+            synced.insert(c.path);
+            continue;
+        }
+        const std::string leaf = fs::path(c.path).filename().string();
+        if (c.kind == Call::Rename && leaf != "quillon") {  // the running launcher moves aside as it is
+            EXPECT_TRUE(synced.count(c.path)) << c.path << " renamed to " << c.to << " unsynced";
+            ++renamed[leaf.size() > 4 && leaf.compare(leaf.size() - 4, 4, ".new") == 0 ? "staging"
+                      : leaf.rfind(".quask-", 0) == 0                                   ? "unpacked"
+                                                                                        : leaf];
+        }
+        if (i < recordAt) {
+            lastChange[parent(c.path)] = i;
+            if (c.kind == Call::Rename) lastChange[parent(c.to)] = i;
+        }
+    }
+    EXPECT_GE(renamed["staging"], 4);   // the launcher, a packed map, big.bin, notes.txt
+    EXPECT_GE(renamed["unpacked"], 1);  // the map
+    EXPECT_EQ(renamed["quillon.dat.tmp"], 1);
+    for (const auto& [dir, at] : lastChange) {
+        bool syncedAfter = false;
+        for (std::size_t i = at + 1; i < recordAt && !syncedAfter; ++i)
+            syncedAfter = calls[i].kind == Call::Sync && calls[i].path == dir;
+        EXPECT_TRUE(syncedAfter) << dir << " is not synced between its last change and the record";
+    }
+    EXPECT_GE(lastChange.size(), 4u);  // the game, data, data/maps, docs
+}
