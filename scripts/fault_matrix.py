@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """The patcher's fault matrix.
 
-Publishes two content revisions with patchpub, installs revision 1 with the
-real quillon program, and then, for each fault, runs quillon against a server
-that misbehaves in that way (or a full disk, or a kill in one phase), and runs
-it again with the fault gone. After the first run every game file must be
+Publishes two content revisions with patchpub (signed with a key of its own),
+installs revision 1 with the real quillon program, and then, for each fault,
+runs quillon against a server that misbehaves in that way (or a full disk, a
+kill in one phase, a link planted in the game directory, a tampered signed
+revision for a launcher that has the key), and runs it again with the fault
+gone. After the first run every game file must be
 either as revision 1 had it or as revision 2 has it (never lost, never a mix
 of both), after the second run the game must be exactly revision 2, and
 neither run may write anything outside the game directory.
@@ -37,6 +39,8 @@ STALL_TIMEOUT = 150
 OWN_FILES = {"data/quillon.dat", "data/quillon.lock", "quillon_old"}
 LEFT_AFTER_FAILURE = {"data/quillon.dat.tmp"}
 LOCK_FILE = "QuaskPatchClient.lock"
+# Changes in revision 2: every run fetches it through an encoded URL.
+ENCODED_NAME = "docs/read me #1 100%?.txt"
 
 # --- Content ---
 
@@ -78,6 +82,7 @@ def make_contents(work, quillon):
     put(c1, "data/keep.bin", noise(10000, 2))
     put(c1, "docs/manual.txt", b"manual\n" * 40)
     put(c1, "tools/run.sh", b"#!/bin/sh\necho first\n", program=True)
+    put(c1, ENCODED_NAME, b"a name that needs encoding in a URL\n")
     os.makedirs(os.path.join(c1, "saves"))
 
     c2 = os.path.join(work, "content2")
@@ -92,6 +97,7 @@ def make_contents(work, quillon):
     put(c2, "docs/extra/notes.txt", b"notes\n")
     put(c2, "tools/run.sh", b"#!/bin/sh\necho second\n", program=True)
     put(c2, "tools/new.sh", b"#!/bin/sh\necho new\n", program=True)
+    put(c2, ENCODED_NAME, b"a name that needs encoding in a URL, second\n")
     return c1, c2
 
 
@@ -173,9 +179,10 @@ def wait_for_text(path, text, seconds, proc):
     return False
 
 
-def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT):
-    """Runs game/quillon --console --no-start; returns (exit, stderr, note).
-    exit is KILLED when it was stopped at `pause_at` and killed there."""
+def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT, key=None):
+    """Runs game/quillon --console --no-start (with QUILLON_PUBLIC_KEY=`key`
+    when given); returns (exit, stderr, note). exit is KILLED when it was
+    stopped at `pause_at` and killed there."""
     env = {
         "PATH": "/usr/bin:/bin",
         "QUASK_NONINTERACTIVE": "1",
@@ -186,6 +193,8 @@ def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIM
     }
     if pause_at:
         env["QUILLON_PAUSE_AT"] = pause_at
+    if key:
+        env["QUILLON_PUBLIC_KEY"] = key
     argv = [os.path.join(row_dir, "game", "quillon"), "--console", "--no-start"]
     if fsize_kb:
         # An ignored SIGXFSZ stays ignored across exec: writes past the
@@ -236,10 +245,13 @@ class Fixture:
         patchpub = os.path.join(bin_dir, "tools", "patchpub", "patchpub")
         self.c1, self.c2 = make_contents(work, quillon)
         self.www = os.path.join(work, "www")
-        publish(patchpub, self.www, self.c1, "First")
+        self.key_file = os.path.join(work, "publisher.pem")
+        r = subprocess.run([patchpub, "keygen", self.key_file], stdout=subprocess.PIPE, check=True)
+        self.key = r.stdout.decode().strip()
+        publish(patchpub, self.www, self.c1, "First", self.key_file)
         www1 = os.path.join(work, "www1")
         shutil.copytree(self.www, www1)
-        publish(patchpub, self.www, self.c2, "Second")
+        publish(patchpub, self.www, self.c2, "Second", self.key_file)
 
         self.golden = os.path.join(work, "golden")
         for d in ("game", "logs", "run", "home", "tmp", "cwd"):
@@ -283,8 +295,9 @@ class Fixture:
         return path
 
 
-def publish(patchpub, www, content, message):
-    r = subprocess.run([patchpub, www, content, "--message", message, "--compress", "*.map"],
+def publish(patchpub, www, content, message, key_file):
+    r = subprocess.run([patchpub, www, content, "--message", message, "--compress", "*.map",
+                        "--sign", key_file],
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if r.returncode != 0:
         raise RuntimeError("patchpub failed: %s" % r.stdout.decode(errors="replace"))
@@ -300,13 +313,16 @@ def tree_digest(root):
 # --- Checks ---
 
 
-def check_either_revision(fx, game):
-    """After a failed or killed run: each game entry as revision 1 or 2.
-    Returns the problems and how many of the entries that differ between
-    the revisions are already as revision 2 has them."""
+def check_either_revision(fx, game, planted=()):
+    """After a failed or killed run: each game entry as revision 1 or 2
+    (but what the row planted). Returns the problems and how many of the
+    entries that differ between the revisions are already as revision 2 has
+    them."""
     problems = []
     updated = 0
     for n in fx.names:
+        if n in planted:
+            continue
         state = entry_state(os.path.join(game, n))
         if state not in (fx.s1.get(n), fx.s2.get(n)):
             problems.append(("lost " if state is None else "mixed ") + n)
@@ -314,7 +330,7 @@ def check_either_revision(fx, game):
             updated += 1
     packed = {packed_name(n) for n in fx.names if n.endswith(".map")}
     for n in tree_entries(game):
-        if n in fx.s1 or n in fx.s2 or n in OWN_FILES or n in LEFT_AFTER_FAILURE:
+        if n in fx.s1 or n in fx.s2 or n in OWN_FILES or n in LEFT_AFTER_FAILURE or n in planted:
             continue
         if n.endswith(".new") and n[:-4] in fx.served:
             continue  # a staging file: verified before it is ever used
@@ -492,6 +508,43 @@ def fault_rows(fx):
         {big: {"length": 10 ** 30, "send": 1000}})
     row("corrupt packed stream (changed file)", "Decompression Error", corrupt("data/maps/a.ma_"))
     row("corrupt packed stream (new file)", "Decompression Error", corrupt("data/maps/new.ma_"))
+
+    # Links planted in the game directory: replaced, or refused when they
+    # lead out of it; the victims outside must stay as they are.
+    row("link planted on a staging name", None, expect_ok=True, victim=True,
+        links={"data/big.bin.new": "../../victim.txt"})
+    row("link planted on the record's temporary", None, expect_ok=True, victim=True,
+        links={"data/quillon.dat.tmp": "../../victim.txt"})
+    row("new directory linked out of the game", "Error: Insufficient Permissions",
+        links={"docs/extra": "../../outside"})
+    # Server texts that must not be taken as they come.
+    row("notice gzip-encoded unasked", None, {"/notice.txt": {"encoding": "gzip"}}, expect_ok=True,
+        out_has="Patch Notice missing")
+    row("escape sequences in the notice", None, {"/notice.txt": body("\x1b]0;owned\x07\x1b[2Jhi")},
+        expect_ok=True, out_has="^[]0;owned^G^[[2Jhi", out_lacks="\x1b")
+
+    # A launcher with the publisher's key against a tampered server.
+    signed = "Update Signature Error"
+    sig2, list2 = "/meta/files_2.sig", "/meta/files_2.txt"
+    forged = fx.file("big-forged.bin", noise(300000, 99))
+    row("signed: no fault", None, key=True, expect_ok=True)
+    row("signed: data file and its MD5 changed", signed, key=True,
+        rules={big: {"body_file": forged},
+               "/meta/sum_2.txt": body(sums_with(sums, "data/big.bin", hashlib.md5(noise(300000, 99)).hexdigest()))})
+    row("signed: data file changed", signed, {big: {"flip": 777}}, key=True)
+    row("signed: signature missing", signed, {sig2: {"status": 404}}, key=True)
+    row("signed: signature cut short", signed, {sig2: {"body_file": fx.file("short.sig", fx.data(sig2[1:])[:40])}},
+        key=True)
+    row("signed: signature of revision 1", signed, {sig2: {"body_file": os.path.join(fx.www, "meta/files_1.sig")}},
+        key=True)
+    row("signed: file list changed", signed, {list2: {"flip": 150}}, key=True)
+    row("signed: metadata of revision 1 as 2", signed,
+        {"/meta/2.txt": body(fx.text("meta/1.txt").replace("REV:1", "REV:2"))}, key=True)
+    row("signed: full list changed (full check)", signed,
+        {"/meta/sum_full.txt": body(sums_with(fx.text("meta/sum_full.txt"), "readme.txt", "0" * 32))},
+        key=True, full_check=True)
+    row("signed: rollback to revision 1", "Update Rollback Refused", {"/lastrev.txt": body("REV:1\n")},
+        key=True, start_rev2=True)
     return rows
 
 
@@ -528,29 +581,50 @@ def prepare_row(fx, row_dir, row, result):
     if row.get("victim"):
         with open(os.path.join(row_dir, "victim.txt"), "w") as f:
             f.write("not the patcher's\n")
+    for name, target in row.get("links", {}).items():
+        os.makedirs(os.path.join(row_dir, "outside"), exist_ok=True)
+        path = os.path.join(game, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.symlink(target, path)
     return mounted
 
 
 def first_run(fx, row_dir, row, url, ulimit, result):
     code, err, note = run_quillon(row_dir, "first", url, pause_at=row.get("pause"),
                                   fsize_kb=100 if ulimit else None,
-                                  timeout=row.get("timeout", RUN_TIMEOUT))
+                                  timeout=row.get("timeout", RUN_TIMEOUT),
+                                  key=fx.key if row.get("key") else None)
     caption = row["caption"]
     shown = caption if caption and caption_in(err, caption) else shown_caption(err)
     result["first"] = "%s / %s" % (code, shown)
     problems = [note] if note else []
+    game = os.path.join(row_dir, "game")
+    if row.get("expect_ok"):
+        if code != 0 or err:
+            problems.append("want 0 without a box")
+        with open(os.path.join(row_dir, "logs", "first.out"), "rb") as f:
+            out = f.read().decode(errors="replace")
+        if row.get("out_has") and row["out_has"] not in out:
+            problems.append("output lacks %r" % row["out_has"])
+        if row.get("out_lacks") and row["out_lacks"] in out:
+            problems.append("output holds %r" % row["out_lacks"])
+        result["updated"] = sum(1 for n in fx.names if fx.s1.get(n) != fx.s2.get(n))
+        return problems + check_revision2(fx, game)
     if row.get("pause"):
         if code != KILLED:
             problems.append("not killed in its phase")
     elif code != 1 or not caption_in(err, caption):
         problems.append("want 1 / %s" % caption)
-    found, result["updated"] = check_either_revision(fx, os.path.join(row_dir, "game"))
+    found, result["updated"] = check_either_revision(fx, game, row.get("links", {}))
     return problems + found
 
 
-def second_run(fx, row_dir, url, result):
+def second_run(fx, row_dir, row, url, result):
     game = os.path.join(row_dir, "game")
-    code, err, note = run_quillon(row_dir, "second", url)
+    for name in row.get("links", {}):  # the fault goes: the planted link too
+        if os.path.islink(os.path.join(game, name)):
+            os.remove(os.path.join(game, name))
+    code, err, note = run_quillon(row_dir, "second", url, key=fx.key if row.get("key") else None)
     result["second"] = "%s, rev %s" % (code, read_record(game)) + (" / " + shown_caption(err) if err else "")
     problems = [note] if note else []
     if code != 0 or err:
@@ -573,6 +647,14 @@ def run_row(fx, index, row):
         before = outside_game(row_dir)
         server = Server(os.path.join(row_dir, "srv"), fx.www, faults)
         url = server.url
+        if row.get("start_rev2"):
+            with open(faults, "w") as f:
+                f.write("{}")
+            code, err, note = run_quillon(row_dir, "setup", url, key=fx.key)
+            if code != 0 or read_record(game) != 2:
+                problems.append("setting up revision 2 failed: %s %s" % (code, err or note))
+            with open(faults, "w") as f:
+                json.dump(row["rules"], f)
         if row.get("down"):
             down, url = closed_port()
         ulimit = row.get("disk") == "ulimit" or (row.get("disk") == "tmpfs" and not mounted)
@@ -582,7 +664,7 @@ def run_row(fx, index, row):
         os.remove(faults)
         if mounted:
             resize_disk(game, 64 << 20)
-        problems += ["second run: " + p for p in second_run(fx, row_dir, server.url, result)]
+        problems += ["second run: " + p for p in second_run(fx, row_dir, row, server.url, result)]
         if outside_game(row_dir) != before:
             problems.append("second run wrote outside the game directory")
     except Exception as e:  # a broken row is a failed row, not a broken matrix
