@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main job: generates the demo content, publishes it as two revisions on
-# a local patch server, and lets the launcher bring an empty game directory
-# up to date and start the game, with the debug log server listening beside.
+# The main job: generates the demo content, publishes it as two signed
+# revisions on a local patch server (with a publisher key made for the demo),
+# and lets the launcher, trusting that key, bring an empty game directory up
+# to date and start the game, with the debug log server listening beside.
 #
 # With a display the launcher window opens: press Start, then play; the
 # client window stays until you press Escape or close it. Without one the
@@ -46,18 +47,24 @@ fi
 TOOLS="$ROOT/$BUILD/dev-tools/tools"
 CONTENT="$ROOT/$BUILD/demo-content"
 SERVER="$ROOT/$BUILD/demo-server"
+KEY="$ROOT/$BUILD/demo-publisher.pem"
 cmake --install "$ROOT/$BUILD" --prefix "$ROOT/$BUILD/dev-tools" --component tools >/dev/null
 
 # 1. The publisher's side: a complete game directory as content (programs
 #    and the generated demo data), published as revision 1 of a fresh local
 #    patch server tree, then a small revision 2 on top (the map gets its
 #    display name), so the launcher walks through two revisions.
-rm -rf "$CONTENT" "$SERVER"
+#    Both are signed with a key made for this demo; the launcher trusts it
+#    through QUILLON_PUBLIC_KEY, as a release build would have it built in.
+rm -rf "$CONTENT" "$SERVER" "$SERVER.trees" "$KEY"
+QUILLON_PUBLIC_KEY=$("$TOOLS/patchpub" keygen "$KEY")
+export QUILLON_PUBLIC_KEY
+echo "== publisher key $QUILLON_PUBLIC_KEY (private part in $KEY)"
 cmake --install "$ROOT/$BUILD" --prefix "$CONTENT" >/dev/null
 "$TOOLS/contentkit" build-demo "$CONTENT"
-"$TOOLS/patchpub" "$SERVER" "$CONTENT" --message "Demo content built $(date -u '+%Y-%m-%d %H:%M')"
+"$TOOLS/patchpub" "$SERVER" "$CONTENT" --sign "$KEY" --message "Demo content built $(date -u '+%Y-%m-%d %H:%M')"
 sed -i 's/^Name=.*/Name=Lakeside Meadows/' "$CONTENT/data/map/Lakeside.ini"
-"$TOOLS/patchpub" "$SERVER" "$CONTENT" --message "The first map gets its display name."
+"$TOOLS/patchpub" "$SERVER" "$CONTENT" --sign "$KEY" --message "The first map gets its display name."
 
 # 2. The patch server: a plain static HTTP server on a free local port.
 python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$SERVER" >"$ROOT/$BUILD/demo-server.log" 2>&1 &
