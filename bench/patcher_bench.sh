@@ -2,12 +2,14 @@
 # The patcher's figures, each against a common tool run in the same script on
 # the same files:
 #   full check of CHECK MiB of game files    vs  md5sum over the same files
+#     (with --signed also as a launcher with the publisher's key, which
+#     judges each file by its signed SHA-256 digest)
 #   download of one DOWNLOAD MiB file          vs  curl -o from the same nginx,
 #                                                  with quillon's peak memory
 #   tessfold on LZMA MiB of mixed content      vs  xz --format=lzma, same settings
 # Everything lives in a temporary directory that is removed at the end.
 #
-#   bench/patcher_bench.sh [--quick] [--build DIR] [--check MiB] [--download MiB] [--lzma MiB]
+#   bench/patcher_bench.sh [--quick] [--signed] [--build DIR] [--check MiB] [--download MiB] [--lzma MiB]
 set -euo pipefail
 
 BUILD=build
@@ -15,6 +17,7 @@ CHECK_MIB=1024
 DOWNLOAD_MIB=512
 LZMA_MIB=32
 ROUNDS=2
+SIGNED=0
 
 usage() {
     sed -n '9p' "$0" | sed 's/^#   /usage: /' >&2
@@ -24,6 +27,7 @@ usage() {
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) CHECK_MIB=32; DOWNLOAD_MIB=16; LZMA_MIB=2; shift ;;
+        --signed) SIGNED=1; shift ;;
         --build) BUILD="${2:?}"; shift 2 ;;
         --check) CHECK_MIB="${2:?}"; shift 2 ;;
         --download) DOWNLOAD_MIB="${2:?}"; shift 2 ;;
@@ -43,6 +47,11 @@ for tool in "$QUILLON" "$TESSFOLD" "$NGINX" /usr/bin/time curl xz md5sum python3
     command -v "$tool" >/dev/null || { echo "patcher_bench: $tool is missing" >&2; exit 1; }
 done
 QUILLON=$(realpath "$QUILLON")
+PATCHPUB="$BUILD/tools/patchpub/patchpub"
+if [ "$SIGNED" -eq 1 ]; then
+    [ -x "$PATCHPUB" ] || { echo "patcher_bench: $PATCHPUB is missing" >&2; exit 1; }
+    PATCHPUB=$(realpath "$PATCHPUB")
+fi
 TESSFOLD=$(realpath "$TESSFOLD")
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/patcher-bench.XXXXXX")
@@ -155,6 +164,30 @@ if grep -q '^/data/' "$WORK/nginx/access.log"; then
 fi
 check_md5=$(min "${md5_times[@]}")
 check_quillon=$(min "${quillon_times[@]}")
+
+# The same installation published and signed by patchpub; only the lists
+# the full check asks for are served beside the plain ones.
+check_signed=""
+if [ "$SIGNED" -eq 1 ]; then
+    echo "patcher_bench: signing $CHECK_MIB MiB of game files" >&2
+    public_key=$("$PATCHPUB" keygen "$WORK/publisher.pem")
+    "$PATCHPUB" "$WORK/signed-www" "$GAME" --sign "$WORK/publisher.pem" >/dev/null
+    cp "$WORK/signed-www/meta/sum_full.txt" "$WORK/signed-www/meta/files_full.txt" \
+        "$WORK/signed-www/meta/files_full.sig" "$WORK/www/meta/"
+    rm -rf "$WORK/signed-www" "$WORK/signed-www.trees"
+    signed_times=()
+    for _ in $(seq "$ROUNDS"); do
+        : >"$GAME/DoFullCheck"
+        QUILLON_PUBLIC_KEY="$public_key" timed "$GAME/quillon" --console --no-start >"$WORK/check.out" 2>&1 || true
+        signed_times+=("$(seconds)")
+        tail -1 "$WORK/check.out" | grep -qx 'Your Game is Ready 2 Play!' ||
+            { echo "patcher_bench: the signed full check failed:" >&2; cat "$WORK/check.out" >&2; exit 1; }
+    done
+    if grep -q '^/data/' "$WORK/nginx/access.log"; then
+        echo "patcher_bench: the signed full check downloaded files of an intact game" >&2; exit 1
+    fi
+    check_signed=$(min "${signed_times[@]}")
+fi
 rm -rf "$GAME"
 
 # --- Download against curl ---
@@ -238,6 +271,10 @@ echo
 echo "quillon patcher benchmark (best of $ROUNDS rounds)"
 printf 'full check  %6d MiB: quillon %7.2f s   md5sum %7.2f s   time ratio %s (goal <= 1.1: %s)\n' \
     "$CHECK_MIB" "$check_quillon" "$check_md5" "$check_ratio" "$(verdict "$check_ratio <= 1.1")"
+if [ -n "$check_signed" ]; then
+    printf '            signed:      quillon %7.2f s   (with the key: SHA-256 digests, md5sum ratio %s)\n' \
+        "$check_signed" "$(ratio "$check_signed" "$check_md5")"
+fi
 printf 'download    %6d MiB: quillon %7.2f s   curl   %7.2f s   throughput ratio %s (goal >= 0.9: %s)\n' \
     "$DOWNLOAD_MIB" "$dl_quillon" "$dl_curl" "$dl_ratio" "$(verdict "$dl_ratio >= 0.9")"
 printf '                         (nginx request time; whole runs: quillon %.2f s with its MD5 check, curl %.2f s, ratio %s)\n' \

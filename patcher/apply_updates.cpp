@@ -66,17 +66,6 @@ void showDownloadProgress(LauncherState& ui, std::uint64_t received, std::uint64
     ui.SetFileProgress(pct);
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // --- Modes ---
 
 // The permission bits of the regular file `leaf`, or -1 when there is none

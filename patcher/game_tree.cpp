@@ -34,6 +34,17 @@ bool Fd::close() {
     return rc == 0;
 }
 
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // --- Names ---
 
 std::string parentOf(const std::string& name) {

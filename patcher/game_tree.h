@@ -15,6 +15,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -76,6 +78,9 @@ private:
     std::string m_realRoot;  // the game directory with every symlink resolved
     std::set<std::string> m_changed;
 };
+
+// Writes all `size` bytes to `fd`; false on a failed or empty write.
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
 
 // "/a/b/c" -> "/a/b" and "c"; "/c" -> "" and "c".
 std::string parentOf(const std::string& name);

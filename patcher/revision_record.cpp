@@ -37,17 +37,6 @@ bool readRevision(const std::string& path, std::uint32_t* revision) {
     return true;
 }
 
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {

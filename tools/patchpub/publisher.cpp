@@ -6,14 +6,13 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "patcher/file_lists.h"
 #include "patcher/md5_file.h"
 #include "shared/patch_file.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
+#include "tools/patchpub/tree_files.h"
 
 namespace fs = std::filesystem;
 
@@ -52,24 +51,7 @@ struct ContentTree {
     std::set<std::string> directories;
 };
 
-bool readWhole(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return false;
-    *out = text.str();
-    return true;
-}
-
 std::string parentOf(const std::string& name) { return name.substr(0, name.rfind('/')); }
-
-bool writeReplacing(const std::string& path, const std::string& bytes) {
-    std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec);
-    return quask::patchWriteFileReplacing(path, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                          bytes.size());
-}
 
 bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<std::string>* warnings,
                  std::string* error) {

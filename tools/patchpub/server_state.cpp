@@ -1,26 +1,16 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 #include "patcher/md5_file.h"
 #include "shared/patch_file.h"
 #include "tools/patchpub/publisher.h"
+#include "tools/patchpub/tree_files.h"
 
 namespace patchpub {
 
 namespace {
-
-bool readWhole(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return false;
-    *out = text.str();
-    return true;
-}
 
 bool exists(const std::string& path) {
     struct stat st;

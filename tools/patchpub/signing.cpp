@@ -10,34 +10,18 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "patcher/file_lists.h"
 #include "patcher/md5_file.h"
 #include "shared/patch_file.h"
+#include "tools/patchpub/tree_files.h"
 
 namespace fs = std::filesystem;
 
 namespace patchpub {
 
 namespace {
-
-bool readWhole(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return false;
-    *out = text.str();
-    return true;
-}
-
-bool writeReplacing(const std::string& path, const std::string& bytes) {
-    return quask::patchWriteFileReplacing(path, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                          bytes.size());
-}
 
 quillon::SignedDigest digestOf(const std::string& bytes) {
     return quillon::SignedDigest{quillon::sha256OfBytes(bytes.data(), bytes.size()), bytes.size()};

@@ -1,0 +1,15 @@
+// The file reads and writes patchpub makes in content and server trees:
+// whole files in, whole files out through a temporary that is renamed over
+// the old one (the directories above made first). Single-threaded.
+#pragma once
+
+#include <string>
+
+namespace patchpub {
+
+// False when the file cannot be read.
+bool readWhole(const std::string& path, std::string* out);
+// False when the file cannot be written whole.
+bool writeReplacing(const std::string& path, const std::string& bytes);
+
+}  // namespace patchpub
