@@ -1,10 +1,13 @@
 // Command parsing and file handling for contentkit.
 #include "tools/contentkit/cli.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +23,8 @@
 #include "tools/contentkit/procedural.h"
 #include "tools/contentkit/rfnt_writer.h"
 #include "tools/contentkit/tga_writer.h"
+#include "tools/contentkit/tiled_import.h"
+#include "tools/contentkit/gltf_model.h"
 
 namespace contentkit {
 
@@ -34,16 +39,18 @@ quask::ProgramHelp makeHelp() {
         "  or:  contentkit tga (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--bottom-left]\n"
         "  or:  contentkit bmp (IN|--pattern NAME) OUT.bmp [--no-white-key]\n"
         "  or:  contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat\n"
-        "  or:  contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]\n"
+        "  or:  contentkit model IN.obj|IN.gltf|IN.glb OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]\n"
+        "  or:  contentkit import-tiled MAP.tmx|MAP.tmj GAME_DIR NAME [--lightmap-size N]\n"
         "  or:  contentkit build-demo DIR [--gdf]\n"
-        "  or:  contentkit map DIR\n"
         "Writes and checks every content file of the game client. info checks any\n"
         "content file (DDS, TGA, BMP, RFNT, RMDL, RMAP, def, ini; plain or\n"
         "GDF-packed) and prints what it holds; dds, tga and bmp write a picture from\n"
         "IN (a PNG, TGA or BMP picture) or from a generated pattern; font rasterises\n"
-        "a bitmap font; model turns a Wavefront OBJ file (y up) into a model; map\n"
-        "writes the demo's first map under DIR/data/map; build-demo writes the whole\n"
-        "demo game's data under DIR, with a progress line on a terminal.\n"
+        "a bitmap font; model turns a Wavefront OBJ or glTF 2.0 file (y up) into a\n"
+        "model; import-tiled turns a Tiled map into GAME_DIR/data/map/NAME.rmap and\n"
+        "NAME.ini with baked lightmaps, and the textures and models it needs;\n"
+        "build-demo writes the whole demo game's data under DIR, with a progress\n"
+        "line on a terminal.\n"
         "\n"
         "Exit status is 0 on success, 1 when a file cannot be read or written or is\n"
         "malformed, and 2 for a malformed command line.\n"
@@ -69,6 +76,7 @@ quask::ProgramHelp makeHelp() {
         "      --face F         the font: regular or bold (DejaVu Sans), or a .ttf path\n"
         "      --texture ID|MATERIAL=ID  the texture of the model, or of one material\n"
         "      --scale S        scales the model\n"
+        "      --lightmap-size N  import-tiled: lightmap texels on a side (4 to 32)\n"
         "      --gdf            build-demo: every asset the client loads GDF-packed\n";
     text += quask::kStandardOptionLines;
     return quask::ProgramHelp{"contentkit", text};
@@ -343,7 +351,51 @@ int infoCommand(int argc, char** argv) {
     return result;
 }
 
-// A model from a Wavefront OBJ file; the size printed is in model units.
+bool endsWithCi(const std::string& text, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    if (text.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i]) return false;
+    }
+    return true;
+}
+
+// A glTF model: materials take their IDs as OBJ materials do.
+bool gltfModel(const ModelCommandArgs& args, const Bytes& data, RmdlModel* model, ObjModelSummary* summary,
+               std::vector<std::string>* notes, std::string* why) {
+    GltfModelOptions options;
+    options.scale = args.options.scale;
+    std::vector<std::string> used;
+    options.readFile = [](const std::string& path, Bytes* out, std::string* w) { return readFile(path, out, w); };
+    options.texture = [&](const GltfMaterial& m, std::int32_t* id, std::string* e) {
+        for (const auto& [name, value] : args.options.materialTextures) {
+            if (name == m.name) {
+                used.push_back(name);
+                *id = value;
+                return true;
+            }
+        }
+        if (args.options.hasDefaultTexture) {
+            *id = args.options.defaultTexture;
+            return true;
+        }
+        *e = "material '" + m.name + "' has no texture ID; give --texture " + (m.name.empty() ? "ID" : m.name + "=ID");
+        return false;
+    };
+    GltfModelSummary s;
+    if (!gltfToRmdl(args.input, data.data(), data.size(), options, model, &s, why)) return false;
+    summary->meshes = s.meshes;
+    summary->triangles = s.triangles;
+    summary->size = s.size;
+    for (const auto& entry : args.options.materialTextures) {
+        if (std::find(used.begin(), used.end(), entry.first) == used.end()) summary->unusedMaterials.push_back(entry.first);
+    }
+    *notes = s.notes;
+    if (s.keyFrames > 0) notes->push_back(std::to_string(s.keyFrames) + " rotation key frames kept");
+    return true;
+}
+
+// A model from a Wavefront OBJ or glTF file; the size printed is in model units.
 int modelCommand(int argc, char** argv) {
     ModelCommandArgs args;
     std::string why;
@@ -355,23 +407,73 @@ int modelCommand(int argc, char** argv) {
     if (!readFile(args.input, &data, &why)) return fail(args.input, why);
     RmdlModel model;
     ObjModelSummary summary;
-    if (!objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why)) return fail(args.input, why);
+    std::vector<std::string> notes;
+    const bool gltf = endsWithCi(args.input, ".gltf") || endsWithCi(args.input, ".glb");
+    const bool built = gltf ? gltfModel(args, data, &model, &summary, &notes, &why)
+                            : objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why);
+    if (!built) return fail(args.input, why);
     if (!writeRmdl(model, &out, &why)) return fail(args.output, why);
     if (!writeFile(args.output, out)) return fail(args.output, "cannot write file");
     for (const std::string& name : summary.unusedMaterials) {
         std::fprintf(stderr, "contentkit: %s: warning: no face uses material '%s'\n", args.input.c_str(),
                      name.c_str());
     }
+    for (const std::string& note : notes) std::fprintf(stderr, "contentkit: %s: note: %s\n", args.input.c_str(), note.c_str());
     std::printf("model: %zu meshes, %zu triangles, %g x %g x %g (width x height x depth)\n", summary.meshes,
                 summary.triangles, summary.size[0], summary.size[1], summary.size[2]);
     return 0;
 }
 
-// The demo's first map (RMAP and map ini) under DIR/data/map.
-int mapCommand(int argc, char** argv) {
-    if (argc != 1 || argv[0][0] == '-') return usage();
+// --- Tiled maps ---
+
+class DiskSource : public TiledFileSource {
+public:
+    bool read(const std::string& path, Bytes* out, std::string* why) override { return readFile(path, out, why); }
+};
+
+bool writeImport(const std::string& gameDir, const TiledImportResult& result, std::string* failed) {
+    for (const ImportedFile& f : result.files) {
+        const std::filesystem::path path = std::filesystem::path(gameDir) / f.path;
+        std::error_code ec;
+        std::filesystem::create_directories(path.parent_path(), ec);
+        if (ec || !writeFile(path.string(), f.bytes)) {
+            *failed = path.string();
+            return false;
+        }
+    }
+    return true;
+}
+
+int importTiledCommand(int argc, char** argv) {
+    std::vector<std::string> paths;
+    TiledImportOptions options;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        long size = 0;
+        if (arg == "--lightmap-size" && i + 1 < argc && parseInt(argv[i + 1], 4, kMaxLightmapSize, &size)) {
+            options.lightmapSize = static_cast<int>(size);
+            ++i;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage();
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.size() != 3) return usage();
+    options.name = paths[2];
+    DiskSource sources;
+    GameDirOnDisk game(paths[1]);
+    TiledImportResult result;
     std::string why;
-    if (!writeDemoMap(argv[0], &why)) return fail(argv[0], why);
+    const bool imported = importTiledFile(paths[0], sources, game, options, &result, &why);
+    for (const std::string& warning : result.warnings) std::fprintf(stderr, "contentkit: warning: %s\n", warning.c_str());
+    if (!imported) {
+        std::fprintf(stderr, "contentkit: %s\n", why.c_str());
+        return 1;
+    }
+    std::string failed;
+    if (!writeImport(paths[1], result, &failed)) return fail(failed, "cannot write file");
+    for (const std::string& line : result.report) std::printf("import-tiled: %s\n", line.c_str());
     return 0;
 }
 
@@ -417,7 +519,7 @@ int runContentkit(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string command = argv[1];
     if (command == "info") return infoCommand(argc - 2, argv + 2);
-    if (command == "map") return mapCommand(argc - 2, argv + 2);
+    if (command == "import-tiled") return importTiledCommand(argc - 2, argv + 2);
     if (command == "dds") return ddsCommand(argc - 2, argv + 2);
     if (command == "tga") return tgaCommand(argc - 2, argv + 2);
     if (command == "bmp") return bmpCommand(argc - 2, argv + 2);

@@ -7,8 +7,8 @@
 //   contentkit tga  (IN|--pattern NAME) OUT.tga [--rle] [--depth 24|32] [--bottom-left]
 //   contentkit bmp  (IN|--pattern NAME) OUT.bmp [--no-white-key]
 //   contentkit font [--face regular|bold|PATH.ttf] --size N OUT.dat
-//   contentkit model IN.obj OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]
-//   contentkit map  DIR   (the demo's first map under DIR/data/map)
+//   contentkit model IN.obj|IN.gltf|IN.glb OUT.rmdl --texture ID|MATERIAL=ID... [--scale S]
+//   contentkit import-tiled MAP.tmx|MAP.tmj GAME_DIR NAME [--lightmap-size N]
 //   contentkit build-demo DIR [--gdf]
 //   pattern options: --size WxH --seed N --frame N --frames N
 //

@@ -44,4 +44,12 @@ constexpr int kMaxImageEdge = 16384;
 // larger than kMaxImageEdge on a side.
 bool decodeImage(const std::uint8_t* data, std::size_t len, Image* out, std::string* error);
 
+// A picture's brightness at 16 bits (8-bit pictures scaled by 257), for
+// height images: a 16-bit PNG keeps its full depth. Same limits as above.
+struct GreyImage {
+    int width = 0, height = 0;
+    std::vector<std::uint16_t> values;  // rows from the top
+};
+bool decodeGrey16(const std::uint8_t* data, std::size_t len, GreyImage* out, std::string* error);
+
 }  // namespace contentkit
