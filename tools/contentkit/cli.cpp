@@ -504,6 +504,7 @@ int buildDemoCommand(int argc, char** argv) {
     std::string why;
     const bool built = buildDemoGame(dir, options, &result, &why);
     progress.erase();
+    for (const std::string& warning : result.warnings) std::fprintf(stderr, "contentkit: warning: %s\n", warning.c_str());
     if (!built) return fail(dir, why);
     std::printf("build-demo: %zu files, %llu bytes%s in %s\n", result.files.size(),
                 static_cast<unsigned long long>(result.bytes), options.gdf ? " (GDF-packed assets)" : "",

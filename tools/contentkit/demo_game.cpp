@@ -17,6 +17,7 @@
 #include "tools/contentkit/ini_writer.h"
 #include "tools/contentkit/procedural.h"
 #include "tools/contentkit/rfnt_writer.h"
+#include "tools/contentkit/splash_picture.h"
 #include "tools/contentkit/tga_writer.h"
 
 namespace contentkit {
@@ -26,6 +27,18 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kGuiGroups[] = {"fonts", "imagesets", "layouts", "looknfeels", "schemes"};
+
+// What the ground textures show, for the texture generator. Planks is known
+// to the generator; the current map uses none.
+enum class GroundLook { Grass, Rock, Sand, CliffWall, Planks };
+
+// The texture IDs the demo map's ground tileset names.
+const std::map<std::int32_t, GroundLook> kGroundLooks = {
+    {300, GroundLook::Grass}, {301, GroundLook::Rock}, {302, GroundLook::Sand}, {303, GroundLook::CliffWall}};
+// The game's name on the launcher's splash, as the window title shows it.
+const char kGameTitle[] = "Quask";
+// The water type the demo map names (its map property waterType).
+constexpr int kDemoWaterType = 1;
 
 // --- Pictures ---
 
@@ -128,32 +141,40 @@ DemoTexture demoTexture(const DemoPlan& plan, std::int32_t id) {
 
 // --- Plan ---
 
-// The engine's, the water's and the models' textures, and whatever the map
-// uses; a map texture may not take an ID the others need.
-bool makePlan(const DemoMapContent& map, DemoPlan* plan, std::string* error) {
-    plan->textureIds = {kTexDefault, kTexCellCursor, kTexBark, kTexLeaves, kTexPlaster, kTexRoof,
-                        kTexBlades, kTexCrate};
-    for (int i = 0; i < kWaterFrames; ++i) plan->textureIds.insert(kTexWaterFirst + i);
-    for (const GroundTexture& g : map.groundTextures) {
-        if (plan->textureIds.count(g.id) != 0) {
-            *error = "the map's ground texture ID " + std::to_string(g.id) + " is taken by the demo's own textures";
-            return false;
-        }
+// The engine's, the water's, the models' and the ground's textures.
+DemoPlan makePlan() {
+    DemoPlan plan;
+    plan.textureIds = {kTexDefault, kTexCellCursor, kTexBark, kTexLeaves, kTexPlaster, kTexRoof, kTexBlades, kTexCrate};
+    for (int i = 0; i < kWaterFrames; ++i) plan.textureIds.insert(kTexWaterFirst + i);
+    for (const auto& [id, look] : kGroundLooks) {
+        plan.ground[id] = look;
+        plan.textureIds.insert(id);
     }
-    for (const GroundTexture& g : map.groundTextures) plan->ground[g.id] = g.look;
+    for (std::int32_t id = 1; id <= static_cast<std::int32_t>(demoModelKinds().size()); ++id) plan.modelIds.insert(id);
+    plan.waterTypes.insert(kDemoWaterType);
+    return plan;
+}
+
+// The map may only use what the plan wrote.
+bool checkMapAgainstPlan(const DemoMapContent& map, const DemoPlan& plan, std::string* error) {
     for (std::int32_t id : map.textureIds) {
-        if (plan->ground.count(id) == 0) {
+        if (plan.ground.count(id) == 0) {
             *error = "the map uses texture ID " + std::to_string(id) + " without saying what it shows";
             return false;
         }
-        plan->textureIds.insert(id);
     }
-    for (std::int32_t id = 1; id <= static_cast<std::int32_t>(demoModelKinds().size()); ++id) {
-        plan->modelIds.insert(id);
+    for (std::int32_t id : map.modelIds) {
+        if (plan.modelIds.count(id) == 0) {
+            *error = "the map places model " + std::to_string(id) + ", which the demo does not make";
+            return false;
+        }
     }
-    plan->modelIds.insert(map.modelIds.begin(), map.modelIds.end());
-    plan->waterTypes.insert(map.waterTypes.begin(), map.waterTypes.end());
-    if (plan->waterTypes.empty()) plan->waterTypes.insert(0);
+    for (int type : map.waterTypes) {
+        if (plan.waterTypes.count(type) == 0) {
+            *error = "the map uses water type " + std::to_string(type) + ", which Water.ini does not define";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -302,29 +323,23 @@ bool writeLooks(TreeWriter* out, std::string* error) {
     for (const char* group : kGuiGroups) {
         if (!out->put(std::string("gui/default/") + group + "/.keep", Bytes(), error)) return false;
     }
-    return writeBmp(makeSplash(400, 240, 1), BmpOptions(), &bytes, error) &&
+    Image splash;
+    return makeTitledSplash(400, 240, kGameTitle, &splash, error) && writeBmp(splash, BmpOptions(), &bytes, error) &&
            out->put("gui/QuaskLoadingSplash.bmp", bytes, error);
 }
 
-// The map writer's files, read back to be listed and, when asked, packed.
-bool adoptMapFiles(const std::string& gameDir, const DemoMapContent& map, TreeWriter* out, std::string* error) {
-    for (const std::string& relative : {map.rmapPath, map.iniPath}) {
-        std::FILE* f = std::fopen((fs::path(gameDir) / relative).c_str(), "rb");
-        if (!f) {
-            *error = relative + ": the map writer left no such file";
-            return false;
-        }
-        Bytes bytes;
-        std::uint8_t buffer[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-        const bool readError = std::ferror(f) != 0;
-        std::fclose(f);
-        if (readError) {
-            *error = relative + ": read error";
-            return false;
-        }
-        if (!out->put(relative, bytes, error)) return false;
+// The demo map, imported into the game directory written so far.
+bool writeMap(TreeWriter* out, const std::string& gameDir, const DemoPlan& plan, DemoBuildResult* result,
+              std::string* error) {
+    GameDirOnDisk game(gameDir);
+    TiledImportResult imported;
+    if (!importDemoMap(game, &imported, &result->map, error) || !checkMapAgainstPlan(result->map, plan, error)) {
+        *error = "demo map: " + *error;
+        return false;
+    }
+    result->warnings = imported.warnings;
+    for (const ImportedFile& f : imported.files) {
+        if (!out->put(f.path, f.bytes, error)) return false;
     }
     return true;
 }
@@ -352,14 +367,11 @@ bool buildDemoGame(const std::string& gameDir, const DemoBuildOptions& options, 
         return false;
     }
     TreeWriter out(gameDir, options, result);
-    DemoPlan plan;
-    return out.step("map", [&] {
-               return writeDemoMap(gameDir, &result->map, error) && adoptMapFiles(gameDir, result->map, &out, error) &&
-                      makePlan(result->map, &plan, error);
-           }) &&
-           out.step("definitions", [&] { return writeDefinitions(&out, plan, error); }) &&
+    const DemoPlan plan = makePlan();
+    return out.step("definitions", [&] { return writeDefinitions(&out, plan, error); }) &&
            out.step("textures", [&] { return writeTextures(&out, plan, error); }) &&
            out.step("models", [&] { return writeModels(&out, error); }) &&
+           out.step("map", [&] { return writeMap(&out, gameDir, plan, result, error); }) &&
            out.step("fonts", [&] { return writeFonts(&out, error); }) &&
            out.step("cursors, GUI and splash", [&] { return writeLooks(&out, error); });
 }

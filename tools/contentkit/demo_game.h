@@ -1,9 +1,10 @@
-// The demo game's data, written in one go into a game directory: the first
-// map, Textures.def with every texture the map, the models, the water and
-// the cell cursor use (IDs 0 and 10 included), model.def and the RMDL
-// models, Water.ini with an animated water type, the DDS textures, both
-// RFNT fonts, the three cursors, the GUI theme folders and the launcher's
-// splash picture.
+// The demo game's data, written in one go into a game directory:
+// Textures.def with every texture the map, the models, the water and the
+// cell cursor use (IDs 0 and 10 included), model.def and the RMDL models,
+// Water.ini with an animated water type, the DDS textures, the first map
+// (the built-in Tiled map, imported with its lightmaps baked), both RFNT
+// fonts, the three cursors, the GUI theme folders and the launcher's splash
+// picture with the game's name.
 //
 // With `gdf` set every file the client reads through its whole-file loader
 // (textures, models, fonts, maps) is stored GDF-packed under its own name;
@@ -53,6 +54,7 @@ struct DemoBuildResult {
     std::vector<std::string> files;  // paths relative to the game directory, in writing order
     std::uint64_t bytes = 0;         // bytes written in all
     DemoMapContent map;              // what the first map uses
+    std::vector<std::string> warnings;  // the map import's
 };
 
 // True when the client reads this file (a path relative to the game

@@ -1,63 +1,58 @@
-// The demo's first map: a generated landscape of 192 x 224 vk-cells in two
-// layers (the ground, and the same ground with the lake's cells walkable at
-// the water surface, for boats), rolling hills, a plateau with cliff walls,
-// a low stone wall, a lake of water cubes, cells blocked on cliffs, in the
-// water and under models, shading lightmaps (alpha only, and colour with
-// alpha) and a few dozen placed models around the cell where the client
-// puts its cursor at start.
+// The demo's first map: a Tiled map (tools/contentkit/demo_content/, built
+// into the tool) of 192 x 224 vk-cells in two layers (the ground, and the
+// lake's cells walkable at the water surface, for boats): rolling hills, a
+// plateau with cliff walls, a low stone wall, a lake whose bed drops at a
+// bank so water and ground never lie level, trees, houses, a windmill and
+// crates, two lanterns, sounds and an effect. build-demo imports it like any
+// author's map, with its lightmaps baked.
 //
-// writeDemoMap writes data/map/<kFirstMapName>.rmap and the map's ini
-// data/map/<kFirstMapName>.ini into a game directory; the caller writes what
-// the map refers to (Textures.def with the ground textures, model.def with
-// the models, Water.ini with the water type), which demoMapContent lists.
-// No clock, no unseeded randomness, no unordered containers: the same
-// bytes on every run. Stateless; any thread.
+// importDemoMap needs the game directory's def files in place (the map
+// places models 1 to 4 and shows textures 300 to 303); it returns the files
+// to write without writing them. Deterministic; stateless; any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "client/scene/first_map.h"
-#include "tools/contentkit/byte_io.h"
-#include "tools/contentkit/ini_writer.h"
-#include "tools/contentkit/rmap_writer.h"
+#include "tools/contentkit/tiled_import.h"
 
 namespace contentkit {
 
 // The map the client creates its scene for at start-up.
 constexpr const char* kFirstMapName = velmar::scene::kFirstMapName;
-// The RMAP file the map's ini names under RMap: the map name and ".rmap".
-constexpr const char kFirstMapRmap[] = "Lakeside.rmap";
+// The RMAP file the import writes for it: the map name and ".rmap".
+constexpr char kFirstMapRmap[] = "Lakeside.rmap";
+// The Tiled file of the built-in map, among demoMapFiles().
+constexpr const char kDemoMapFile[] = "Lakeside.tmx";
 
-// What the ground textures show, for the texture generator.
-// Planks is known to the texture generator; the current map uses none.
-enum class GroundLook { Grass, Rock, Sand, CliffWall, Planks };
-
-struct GroundTexture {
-    std::int32_t id = 0;
-    GroundLook look = GroundLook::Grass;
+struct EmbeddedFile {
+    const char* name;  // relative to demo_content/
+    const unsigned char* bytes;
+    std::size_t size;
 };
 
+// The demo map's files as the build embedded them.
+const std::vector<EmbeddedFile>& demoMapFiles();
+
+// A file source over demoMapFiles(), for the importer and the tests.
+class EmbeddedDemoSource : public TiledFileSource {
+public:
+    bool read(const std::string& path, Bytes* out, std::string* why) override;
+};
+
+// What the first map uses, for the plan of the demo's files.
 struct DemoMapContent {
-    std::vector<GroundTexture> groundTextures;  // in the map's texture order
-    std::vector<std::int32_t> textureIds;       // the same IDs, ascending
-    std::vector<std::int32_t> modelIds;         // placed model IDs, ascending, distinct
-    std::vector<int> waterTypes;                // "Water_<n>" sections the map needs
-    std::string rmapPath;                       // relative to the game directory
+    std::vector<std::int32_t> textureIds;  // ground textures, ascending
+    std::vector<std::int32_t> modelIds;    // placed models, ascending, distinct
+    std::vector<int> waterTypes;           // "Water_<n>" sections the map needs
+    std::string rmapPath;                  // relative to the game directory
     std::string iniPath;
 };
 
-// The IDs and paths without building anything.
-DemoMapContent demoMapContent();
-
-// The map as a description and as file bytes.
-RmapMap buildDemoRmap();
-bool buildDemoMapFiles(Bytes* rmap, Bytes* ini, std::string* error);
-
-// Writes both files under gameDir (folders created when missing, files
-// replaced). False with a message on the first failure.
-bool writeDemoMap(const std::string& gameDir, std::string* error);
-bool writeDemoMap(const std::string& gameDir, DemoMapContent* content, std::string* error);
+// Imports the built-in map into the game directory `game` reads.
+bool importDemoMap(GameDirReader& game, TiledImportResult* result, DemoMapContent* content, std::string* error);
 
 }  // namespace contentkit
