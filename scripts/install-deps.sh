@@ -18,8 +18,11 @@ PACKAGES=(
   libgtk-3-dev
   # patcher
   liblzma-dev lzma-dev libssl-dev libcurl4-openssl-dev
-  # content tools
+  # content tools; Tiled maps (XML, JSON, zstd layers) and glTF models
   libfreetype-dev fonts-dejavu-core libstb-dev
+  libpugixml-dev nlohmann-json3-dev libzstd-dev libtinygltf-dev
+  # the map editor: a test opens the demo map with its command-line exporter
+  tiled
   # contentkit tests read pictures back through gdk-pixbuf
   libgdk-pixbuf-2.0-dev
   # end-to-end tests of the client and the patcher

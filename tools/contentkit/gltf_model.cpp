@@ -263,8 +263,8 @@ void setRotation(const Quat& q, RmdlMesh* mesh) {
 
 class Converter {
 public:
-    Converter(const tinygltf::Model& m, const std::string& file, const GltfModelOptions& o, GltfModelSummary* s)
-        : m_model(m), m_file(file), m_options(o), m_summary(s) {}
+    Converter(const tinygltf::Model& m, const GltfModelOptions& o, GltfModelSummary* s)
+        : m_model(m), m_options(o), m_summary(s) {}
 
     bool run(RmdlModel* out, std::string* error);
 
@@ -277,7 +277,6 @@ private:
     bool animation(std::string* error);
 
     const tinygltf::Model& m_model;
-    const std::string& m_file;
     const GltfModelOptions& m_options;
     GltfModelSummary* m_summary;
     RmdlModel m_out;
@@ -567,7 +566,7 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
         *error = "not a glTF 2.0 model it can read: " + (err.empty() ? std::string("unknown error") : err);
         return false;
     }
-    Converter converter(m, file, options, summary);
+    Converter converter(m, options, summary);
     return converter.run(model, error);
 }
 
