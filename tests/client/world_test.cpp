@@ -356,6 +356,44 @@ TEST_F(WorldPicture, GroundWithoutLightmapsDoesNotMatchTheReference) {
     EXPECT_GT(diff.blocksOff, kMaxBlocksOff * 20);
 }
 
+// The share of a picture's darkest ground to its median: ground-green 8 x 8
+// block averages (trees, roofs, water and the overlay are not), the 3rd
+// percentile over the median. Baked shadows put more than 3 % of the ground
+// under half the brightness of the rest; without lightmaps the darkest
+// ground is nearly as bright as the median.
+double darkGroundShare(const Picture& shot) {
+    const Picture blocks = shot.downscaled(8);
+    std::vector<int> ground;
+    for (int y = 0; y < blocks.height; ++y)
+        for (int x = 0; x < blocks.width; ++x) {
+            const int r = blocks.channel(x, y, 0), g = blocks.channel(x, y, 1), b = blocks.channel(x, y, 2);
+            if (g > r + 8 && g > b + 8) ground.push_back(blocks.brightness(x, y));
+        }
+    if (ground.size() < 1000) return -1;
+    std::sort(ground.begin(), ground.end());
+    return static_cast<double>(ground[ground.size() * 3 / 100]) / ground[ground.size() / 2];
+}
+
+// A Tiled map imported by the content tool: the repository's demo map,
+// through the program, into the game directory the client then starts in.
+TEST_F(WorldPicture, ImportedTiledMapShowsItsBakedShadowsOnTheGround) {
+    quask_test::ChildProcess::Options o;
+    o.stderrPath = m_dir + "/import.txt";
+    quask_test::ChildProcess import({QUASK_BIN_DIR "/tools/contentkit/contentkit", "import-tiled",
+                                     QUASK_TESTS_DIR "/../tools/contentkit/demo_content/Lakeside.tmx", m_dir,
+                                     "Lakeside"},
+                                    o);
+    ASSERT_EQ(import.waitExit(60000), 0) << quask_test::readFile(m_dir + "/import.txt");
+    const Picture lit = startPicture(true);
+    EXPECT_EQ(log().find("(CRIT)"), std::string::npos) << log();
+    ASSERT_EQ(lit.width, 800);
+    EXPECT_LT(darkGroundShare(lit), 0.5);
+    EXPECT_GT(darkGroundShare(lit), 0.0);
+    // The same view without lightmaps: no shade on the ground.
+    const Picture flat = startPicture(false);
+    EXPECT_GT(darkGroundShare(flat), 0.75);
+}
+
 // --- Mouse ---
 
 // Pixels drawn in the click blink's colours (red and orange over the cell);
