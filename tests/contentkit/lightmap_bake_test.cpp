@@ -46,8 +46,9 @@ int topAlpha(const RmapMap& map, int x, int y, int i = 1, int j = 1) {
 }
 
 // Lit flat ground keeps all of its colour (alpha 0); in shadow the ambient
-// light's weakest channel, 0.38, is what remains: alpha 255 - 97 = 158.
-constexpr int kLit = 0, kShadow = 158;
+// light's weakest channel, 0.38, is what remains: alpha 0.62 x 255 = 158,
+// in the bake's steps of 8: 160.
+constexpr int kLit = 0, kShadow = 160;
 
 TEST(LightmapBake, ModelBoxShadowsTheGroundAwayFromTheSun) {
     RmapMap map = flatMap(0);

@@ -6,8 +6,9 @@
 // The client lays a face's lightmap over it from texel coordinate 0.125 to
 // 0.875 and draws (ground + lightmap colour) x (1 - lightmap alpha), so a
 // texel keeps the light's weakest channel in its alpha (as darkness) and
-// adds the rest of the colour for a ground of middling brightness. Faces
-// whose lightmaps come out byte-equal share one.
+// adds the rest of the colour for a ground of middling brightness. Texels
+// come in steps of 8 of 255; faces whose lightmaps come out byte-equal share
+// one.
 //
 // Map axes: x along the columns, y along the rows, z the elevation (the
 // negated heights of the file). The work is split over threads by face;
