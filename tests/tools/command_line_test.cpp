@@ -198,7 +198,7 @@ TEST_F(CommandLine, LongWorkDrawsProgressOnATerminalAndNotInAPipe) {
     };
     // patchpub publishes the tree build-demo wrote just before.
     const Row rows[] = {
-        {{contentkit, "build-demo", at("a")}, "\rbuild-demo: map: 1 files, ", "build-demo: "},
+        {{contentkit, "build-demo", at("a")}, "\rbuild-demo: definitions: 1 files, ", "build-demo: "},
         {{patchpub, at("www"), at("a")}, "\rpatchpub: reading 1 files, ", "Published revision 1"},
         {{contentkit, "build-demo", at("b")}, "", "build-demo: "},
         {{patchpub, at("www"), at("b")}, "", "Nothing changed"},
