@@ -26,21 +26,22 @@ GameStartOutcome startGame(const GameStartSetup& setup) {
 
     // Without the event the client refuses to run: starting it would only
     // end in the client's own error.
-    quask::SplashEvent event = quask::SplashEvent::create();
+    const std::string eventName = quask::splashEventName(setup.gameDir);
+    quask::SplashEvent event = quask::SplashEvent::create(eventName);
     if (!event.isOpen()) return launchFailed(setup.splash);
     event.reset();
 
     pid_t pid = 0;
     if (quask::startProcess({client}, setup.gameDir, pid) != 0) {
         event.close();
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(eventName);
         return launchFailed(setup.splash);
     }
 
     const quask::SplashWait waited = event.waitSetOrProcessEnded(pid);
     if (setup.splash) setup.splash->takeDown();
     event.close();
-    quask::unlinkSplashEvent();
+    quask::unlinkSplashEvent(eventName);
     return waited == quask::SplashWait::Set ? GameStartOutcome::ClientUp
                                             : GameStartOutcome::ClientEnded;
 }

@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 
@@ -33,8 +37,15 @@ bool waitSlice(sem_t* event) {
 
 }  // namespace
 
-std::string splashEventName() {
-    return "/QuaskSplashScreenWait." + std::to_string(static_cast<unsigned long>(getuid()));
+std::string splashEventName(const std::string& gameDir) {
+    // The resolved path, so a link to the directory names the same event.
+    char resolved[PATH_MAX];
+    const std::string dir = realpath(gameDir.c_str(), resolved) ? resolved : gameDir;
+    std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a, 64 bit
+    for (unsigned char c : dir) hash = (hash ^ c) * 1099511628211ULL;
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(hash));
+    return "/QuaskSplashScreenWait." + std::to_string(static_cast<unsigned long>(getuid())) + suffix;
 }
 
 std::string clientProgramPath(const std::string& gameDir) { return gameDir + "/system/velmar"; }
@@ -130,7 +141,7 @@ SplashEvent g_clientEvent;
 
 bool openClientSplashEvent() {
     std::lock_guard<std::mutex> lock(g_clientLock);
-    g_clientEvent = SplashEvent::openExisting();
+    g_clientEvent = SplashEvent::openExisting(splashEventName("."));
     return g_clientEvent.isOpen();
 }
 

@@ -20,8 +20,12 @@
 
 namespace quask {
 
-// "/QuaskSplashScreenWait.<uid>": per user, as a desktop session would be.
-std::string splashEventName();
+// "/QuaskSplashScreenWait.<uid>.<hash of the resolved game directory>": per
+// user, as a desktop session would be, and per game directory, so that a
+// client started from one installation cannot release the splash of another
+// (nor can two installations, or two test runs, unlink each other's event).
+// The client, whose working directory is its game directory, passes ".".
+std::string splashEventName(const std::string& gameDir);
 
 // "<gameDir>/system/velmar".
 std::string clientProgramPath(const std::string& gameDir);
@@ -44,10 +48,8 @@ public:
     // Creates the event, or opens one of the same name (mode 0600, count 0).
     // Not open on failure; `error` gets the error number.
     static SplashEvent create(const std::string& name, int* error = nullptr);
-    static SplashEvent create() { return create(splashEventName()); }
     // Opens an event a starter created; not open when there is none.
     static SplashEvent openExisting(const std::string& name);
-    static SplashEvent openExisting() { return openExisting(splashEventName()); }
 
     bool isOpen() const { return m_event != nullptr; }
     // Takes back every signal still pending, so only a new one counts.
@@ -71,11 +73,11 @@ private:
 
 // Removes the name; events already open stay usable. False when it was absent.
 bool unlinkSplashEvent(const std::string& name);
-inline bool unlinkSplashEvent() { return unlinkSplashEvent(splashEventName()); }
 
 // --- The client's process-wide event ---
 
-// Opens the starter's event; false when it does not exist.
+// Opens the event a starter made for the working directory's game; false
+// when it does not exist.
 bool openClientSplashEvent();
 // Sets and closes the event opened above; later calls do nothing.
 void signalClientSplashEvent();

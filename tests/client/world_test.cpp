@@ -235,7 +235,7 @@ protected:
 
 TEST_F(WorldGame, FirstMapIsPreparedActiveAndUnderTheSceneStatistics) {
     writeConfig("Stat_FPS = true\nStat_Scene = true\nScreenshotformat = 0\n");
-    startFocused();
+    ASSERT_NO_FATAL_FAILURE(startFocused());
     Picture shot = shoot();
     quit();
     expectInOrder(log(), {"(INFO) CScene: Creating New Scene 'Lakeside'.\r\n",
@@ -257,7 +257,7 @@ TEST_F(WorldGame, FirstMapIsPreparedActiveAndUnderTheSceneStatistics) {
 
 TEST_F(WorldGame, FpsLineAloneHasTheNarrowBackground) {
     writeConfig("Stat_FPS = true\nStat_Scene = false\nScreenshotformat = 0\n");
-    startFocused();
+    ASSERT_NO_FATAL_FAILURE(startFocused());
     Picture shot = shoot();
     quit();
     ASSERT_EQ(shot.width, 800);
@@ -319,6 +319,7 @@ protected:
         writeFixedConfig(false, lightmaps);
         freezeWater();
         startFocused();
+        if (HasFatalFailure()) return Picture();
         parkCursorInCorner();
         moveBy(-388, -276);
         Picture shot = shoot();
@@ -424,7 +425,7 @@ protected:
 // goes to (512, 384) over a tree's blocked cell, then to (412, 324) over
 // walkable cell (154, 184).
 TEST_F(WorldMouse, ClickOnWalkableCellMovesTheTargetAndBlinks) {
-    startFocused();
+    ASSERT_NO_FATAL_FAILURE(startFocused());
     parkCursorInCorner();
     moveBy(-288, -216);
     const Picture overTree = shoot();
@@ -460,7 +461,7 @@ TEST_F(WorldMouse, ClickOnWalkableCellMovesTheTargetAndBlinks) {
 }
 
 TEST_F(WorldMouse, RightButtonDragTurnsTheCameraAndHoldsTheCursor) {
-    startFocused();
+    ASSERT_NO_FATAL_FAILURE(startFocused());
     parkCursorInCorner();
     moveBy(-300, -200);
     const Picture before = shoot();
@@ -485,7 +486,7 @@ TEST_F(WorldMouse, RightButtonDragTurnsTheCameraAndHoldsTheCursor) {
 // lock began, which is no way back in). Coming back in takes it again.
 TEST_F(WorldMouse, CrossingTheEdgeReleasesTheMouseUntilThePointerComesBack) {
     writeFixedConfig(true, true, false);
-    startFocused();
+    ASSERT_NO_FATAL_FAILURE(startFocused());
     int left = 0, top = 0;
     const std::string geometry = quask_test::runTool({"xdotool", "getwindowgeometry", m_window});
     ASSERT_EQ(std::sscanf(geometry.c_str() + geometry.find("Position: "), "Position: %d,%d", &left,

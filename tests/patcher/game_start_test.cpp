@@ -107,11 +107,11 @@ protected:
         m_game = std::string(resolved) + "/game";
         m_report = m_dir + "/client_report.txt";
         fs::create_directories(m_game + "/system");
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(quask::splashEventName(m_game));
     }
     void TearDown() override {
         endReportedClient(m_report, m_game);
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(quask::splashEventName(m_game));
         TempDirTest::TearDown();
     }
     void installClient() {
@@ -143,7 +143,7 @@ TEST_F(GameStart, HidesTheWindowAndShowsTheSplashBeforeTheClientRunsUntilItSigna
     EXPECT_EQ(lines[2], "1");     // no arguments
     EXPECT_EQ(lines[3], m_game + "/system/velmar");
     // The name is gone: a client started by hand now finds no event.
-    EXPECT_FALSE(quask::SplashEvent::openExisting().isOpen());
+    EXPECT_FALSE(quask::SplashEvent::openExisting(quask::splashEventName(m_game)).isOpen());
 }
 
 TEST_F(GameStart, AClientThatEndsBeforeSignallingStillTakesTheSplashDown) {
@@ -189,11 +189,11 @@ protected:
         serve("notice.txt", "Patch day!");
         serve("notice_close.txt", "Back soon.");
         serve("lastrev.txt", "REV:1\n");
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(quask::splashEventName(m_game));
     }
     void TearDown() override {
         endReportedClient(m_report, m_game);
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(quask::splashEventName(m_game));
         PatchServerTest::TearDown();
     }
     std::unique_ptr<quask_test::ChildProcess> startQuillon(const std::vector<std::string>& args,

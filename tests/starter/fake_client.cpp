@@ -3,7 +3,7 @@
 //   FAKE_CLIENT_MODE    signal-stay: signal, then live 10 s (killed by the test)
 //                       signal-exit: signal and end with 0
 //                       early: end with 5 without signalling
-//   FAKE_CLIENT_EVENT   event name (default: the real one)
+//   FAKE_CLIENT_EVENT   event name (default: the real one for its working directory)
 //   FAKE_CLIENT_REPORT  file that gets "pid\ncwd\nargc\nargv0\n" at start
 #include <unistd.h>
 
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     if (mode && std::strcmp(mode, "early") == 0) return 5;
 
     quask::SplashEvent event =
-        name ? quask::SplashEvent::openExisting(name) : quask::SplashEvent::openExisting();
+        quask::SplashEvent::openExisting(name ? name : quask::splashEventName("."));
     if (!event.isOpen()) {
         std::fputs("Not Started by Launcher / Splash Event not Found.\n", stderr);
         return 1;

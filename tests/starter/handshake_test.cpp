@@ -221,7 +221,8 @@ TEST_F(SplashEventTest, WaitOnAProcessThatIsNotOursFails) {
 TEST_F(SplashEventTest, ClientEventSignalsOnceAndOnlyWhenOpened) {
     // Without an open event the client's signal is a no-op.
     quask::signalClientSplashEvent();
-    SplashEvent starter = SplashEvent::create();
+    // The client looks for the event of its working directory's game.
+    SplashEvent starter = SplashEvent::create(quask::splashEventName("."));
     ASSERT_TRUE(starter.isOpen());
     starter.reset();
     ASSERT_TRUE(quask::openClientSplashEvent());
@@ -229,8 +230,24 @@ TEST_F(SplashEventTest, ClientEventSignalsOnceAndOnlyWhenOpened) {
     quask::signalClientSplashEvent();
     EXPECT_TRUE(starter.trySignalled());
     EXPECT_FALSE(starter.trySignalled());
-    quask::unlinkSplashEvent();
+    quask::unlinkSplashEvent(quask::splashEventName("."));
     EXPECT_FALSE(quask::openClientSplashEvent());
+}
+
+TEST(SplashEventName, OneEventPerGameDirectoryWhateverPathLeadsThere) {
+    const std::string game = makeTempDir();
+    const std::string other = makeTempDir();
+    ASSERT_FALSE(game.empty());
+    ASSERT_FALSE(other.empty());
+    const std::string link = other + "/link";
+    ASSERT_EQ(symlink(game.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkdir((game + "/system").c_str(), 0700), 0);
+    const std::string name = quask::splashEventName(game);
+    EXPECT_EQ(name.rfind("/QuaskSplashScreenWait." + std::to_string(getuid()) + ".", 0), 0u);
+    EXPECT_EQ(quask::splashEventName(link), name);
+    EXPECT_EQ(quask::splashEventName(game + "/system/.."), name);
+    // Another installation's starter cannot be released by this one's client.
+    EXPECT_NE(quask::splashEventName(other), name);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ protected:
         m_game = makeTempDir();
         ASSERT_FALSE(m_game.empty());
         m_report = m_game + "/client_report.txt";
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(quask::splashEventName(m_game));
     }
     void TearDown() override {
         // A client left running ends with its test; a reused process id
@@ -50,7 +50,7 @@ protected:
             std::string(exe).rfind(m_game, 0) == 0) {
             kill(static_cast<pid_t>(pid), SIGKILL);
         }
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(quask::splashEventName(m_game));
     }
 
     // Lays out <dir>/starter and, when `withClient`, <dir>/system/velmar.
@@ -112,7 +112,7 @@ TEST_F(StarterTest, SignallingClientGivesZeroAndKeepsRunningInTheGameDirectory) 
     EXPECT_EQ(report.substr(report.find('\n') + 1),
               m_game + "\n1\n" + m_game + "/system/velmar\n");
     // The name is gone once the wait is over.
-    EXPECT_FALSE(quask::SplashEvent::openExisting().isOpen());
+    EXPECT_FALSE(quask::SplashEvent::openExisting(quask::splashEventName(m_game)).isOpen());
 }
 
 TEST_F(StarterTest, ClientEndingBeforeItSignalsGivesOne) {
@@ -121,7 +121,7 @@ TEST_F(StarterTest, ClientEndingBeforeItSignalsGivesOne) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(readFile(m_report), "");  // the client did run
-    EXPECT_FALSE(quask::SplashEvent::openExisting().isOpen());
+    EXPECT_FALSE(quask::SplashEvent::openExisting(quask::splashEventName(m_game)).isOpen());
 }
 
 TEST_F(StarterTest, MissingClientShowsGameStartFailed) {
@@ -130,13 +130,13 @@ TEST_F(StarterTest, MissingClientShowsGameStartFailed) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.errors, kGameStartFailed);
-    EXPECT_FALSE(quask::SplashEvent::openExisting().isOpen());
+    EXPECT_FALSE(quask::SplashEvent::openExisting(quask::splashEventName(m_game)).isOpen());
 }
 
 TEST_F(StarterTest, EventThatCannotBeCreatedStopsBeforeTheClientStarts) {
     // A directory where the event's backing file belongs makes creating it
     // fail for every user, root included.
-    const std::string blocker = "/dev/shm/sem." + quask::splashEventName().substr(1);
+    const std::string blocker = "/dev/shm/sem." + quask::splashEventName(m_game).substr(1);
     if (mkdir(blocker.c_str(), 0700) != 0) GTEST_SKIP() << "cannot block " << blocker;
     layOut(m_game, true);
     const StarterRun r = run(m_game, "signal-stay");

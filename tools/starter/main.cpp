@@ -47,20 +47,21 @@ int main(int argc, char** argv) {
     const std::string client = quask::clientProgramPath(self.directory);
 
     // Without the event the client would refuse to run: do not start it.
-    quask::SplashEvent event = quask::SplashEvent::create();
+    const std::string eventName = quask::splashEventName(self.directory);
+    quask::SplashEvent event = quask::SplashEvent::create(eventName);
     if (!event.isOpen()) return gameStartFailed();
     event.reset();
 
     pid_t pid = 0;
     if (quask::startProcess({client}, self.directory, pid) != 0) {
         event.close();
-        quask::unlinkSplashEvent();
+        quask::unlinkSplashEvent(eventName);
         return gameStartFailed();
     }
 
     const quask::SplashWait outcome = event.waitSetOrProcessEnded(pid);
     event.close();
-    quask::unlinkSplashEvent();
+    quask::unlinkSplashEvent(eventName);
     // A client that ended before it signalled did not start.
     return outcome == quask::SplashWait::Set ? 0 : 1;
 }
