@@ -5,28 +5,13 @@
 #include <limits>
 
 #include "client/platform/gl_ext.h"
+#include "client/storage/byte_reader.h"
 
 namespace velmar {
 namespace {
 
-constexpr std::size_t kHeightOffset = 12;
-constexpr std::size_t kWidthOffset = 16;
-constexpr std::size_t kMipCountOffset = 28;
-constexpr std::size_t kFourCcOffset = 84;
 constexpr std::uint64_t kMaxLevelBytes =
     static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-
-std::uint32_t loadU32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::int32_t loadI32(const std::uint8_t* p) {
-    const std::uint32_t bits = loadU32(p);
-    std::int32_t value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 bool selectFormat(const std::uint8_t* fourCc, DdsImage* image) {
     struct Format {
@@ -78,10 +63,11 @@ DdsStatus readDds(const std::uint8_t* data, std::size_t length, DdsImage* image)
     if (!data || length < kDdsHeaderBytes || std::memcmp(data, "DDS ", 4) != 0) {
         return DdsStatus::BadFile;
     }
-    if (!selectFormat(data + kFourCcOffset, image)) return DdsStatus::UnsupportedFormat;
-    image->height = loadI32(data + kHeightOffset);
-    image->width = loadI32(data + kWidthOffset);
-    image->mipCount = loadU32(data + kMipCountOffset);
+    if (!selectFormat(data + kDdsFourCcOffset, image)) return DdsStatus::UnsupportedFormat;
+    const ByteReader header(data, kDdsHeaderBytes);
+    image->height = header.i32At(kDdsHeightOffset);
+    image->width = header.i32At(kDdsWidthOffset);
+    image->mipCount = header.u32At(kDdsMipCountOffset);
 
     const std::uint64_t available = length - kDdsHeaderBytes;
     if (image->mipCount > 0) {

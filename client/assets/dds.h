@@ -11,9 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/assets/dds_layout.h"
+
 namespace velmar {
 
-constexpr std::size_t kDdsHeaderBytes = 128;
 // Halving a 31-bit side reaches 0 after at most 31 levels.
 constexpr std::uint32_t kDdsMaxLevels = 32;
 

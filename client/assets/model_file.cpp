@@ -7,6 +7,7 @@
 #include "client/assets/model_pose.h"
 #include "client/core/log.h"
 #include "client/core/runtime.h"
+#include "client/storage/byte_reader.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "surfaces, key frames and child lists are copied in their file form");
@@ -18,51 +19,13 @@ namespace {
 
 // --- Byte reading ---
 
-class ByteReader {
-public:
-    ByteReader(const std::uint8_t* data, std::size_t size) : m_at(data), m_left(size) {}
-
-    // 64-bit so that count x record size can never wrap.
-    bool has(std::uint64_t bytes) const { return bytes <= m_left; }
-    std::size_t left() const { return m_left; }
-    std::uint32_t u32() {
-        std::uint32_t v;
-        std::memcpy(&v, m_at, 4);
-        advance(4);
-        return v;
-    }
-    float f32() {
-        float v;
-        std::memcpy(&v, m_at, 4);
-        advance(4);
-        return v;
-    }
-    std::uint8_t u8() {
-        const std::uint8_t v = *m_at;
-        advance(1);
-        return v;
-    }
-    ModelVec3 vec3() {
-        ModelVec3 v;
-        v.x = f32();
-        v.y = f32();
-        v.z = f32();
-        return v;
-    }
-    const std::uint8_t* take(std::size_t bytes) {
-        const std::uint8_t* at = m_at;
-        advance(bytes);
-        return at;
-    }
-
-private:
-    void advance(std::size_t bytes) {
-        m_at += bytes;
-        m_left -= bytes;
-    }
-    const std::uint8_t* m_at;
-    std::size_t m_left;
-};
+ModelVec3 readVec3(ByteReader& r) {
+    ModelVec3 v;
+    v.x = r.f32();
+    v.y = r.f32();
+    v.z = r.f32();
+    return v;
+}
 
 template <class T>
 T* allocateZeroed(std::size_t count) {
@@ -112,9 +75,7 @@ struct TextureGroups {
 static_assert(kMaxMeshTextureSlots < 0xFFFF, "group numbers fit the hash slots");
 
 std::uint32_t recordTexture(const std::uint8_t* record) {
-    std::uint32_t id;
-    std::memcpy(&id, record, 4);
-    return id;
+    return ByteReader(record, kRmdlSurfaceBytes).u32At(0);
 }
 
 // --- Mesh records ---
@@ -122,11 +83,11 @@ std::uint32_t recordTexture(const std::uint8_t* record) {
 void readFixedPart(ByteReader& r, ModelMesh& mesh) {
     mesh.tag = static_cast<std::int32_t>(r.u32());
     for (float& f : mesh.fileMatrix) f = r.f32();
-    mesh.localOffset = r.vec3();
-    mesh.position = r.vec3();
+    mesh.localOffset = readVec3(r);
+    mesh.position = readVec3(r);
     mesh.angle = r.f32();
-    mesh.axis = r.vec3();
-    mesh.scale = r.vec3();
+    mesh.axis = readVec3(r);
+    mesh.scale = readVec3(r);
     for (float& f : mesh.unused) f = r.f32();
     mesh.surfaceCount = r.u32();
     mesh.keyFrameCount = r.u32();
@@ -218,9 +179,9 @@ void readHeader(ByteReader& r, ModelData& model) {
     model.rootMesh = r.u32();
     model.wordB = r.u32();
     model.byteC = r.u8();
-    model.p0 = r.vec3();
-    model.p1 = r.vec3();
-    model.p2 = r.vec3();
+    model.p0 = readVec3(r);
+    model.p1 = readVec3(r);
+    model.p2 = readVec3(r);
 }
 
 }  // namespace
@@ -238,14 +199,13 @@ ModelData* parseModelData(const std::uint8_t* data, std::size_t size, const char
         Message(kLogWarn, "CModel => LoadModelData: Error - Not Header (%s)", path);
         return nullptr;
     }
-    const unsigned version = static_cast<unsigned>(data[4]) | (static_cast<unsigned>(data[5]) << 8);
-    r.take(2);
+    const unsigned version = r.u16();
     if (version != kRmdlVersion) {
         Message(kLogWarn, "CModel => LoadModelData: Error, unsupported version (%s) => Ver:%u",
                 path, version);
         return nullptr;
     }
-    if (!r.has(kRmdlHeaderBytes - 6)) {
+    if (!r.has(kRmdlHeaderBytes - r.offset())) {
         Message(kLogWarn, "CModel => LoadModelData: Error, data header missign / file corrupted "
                           "(too small) %s\n", path);
         return nullptr;

@@ -14,22 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/assets/rmdl_layout.h"
 #include "client/core/vmath.h"
 
 namespace velmar {
-
-// --- File layout ---
-constexpr std::uint32_t kRmdlMagic = 0x4C444D52;  // "RMDL"
-constexpr std::uint16_t kRmdlVersion = 1;
-constexpr std::size_t kRmdlHeaderBytes = 59;
-constexpr std::size_t kRmdlMeshBytes = 168;
-constexpr std::size_t kRmdlSurfaceBytes = 72;
-constexpr std::size_t kRmdlKeyFrameBytes = 20;
-constexpr std::size_t kRmdlChildBytes = 4;
-constexpr std::int32_t kBaseNodeTag = -6;
-// Distinct textures per mesh when grouping: the table has this many slots and
-// the last one is never filled.
-constexpr std::uint32_t kMaxMeshTextureSlots = 8192;
 
 // --- In-memory model ---
 struct ModelVec3 {

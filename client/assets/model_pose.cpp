@@ -36,7 +36,7 @@ ModelQuat normalised(const ModelQuat& q) {
 ModelQuat quatOf(const ModelKeyFrame& key) { return ModelQuat{key.q[0], key.q[1], key.q[2], key.q[3]}; }
 
 Matrix4 nodeTranslation(const ModelData& model, const ModelMesh& mesh) {
-    if (mesh.tag != kBaseNodeTag) return translation(mesh.position.x, mesh.position.y, mesh.position.z);
+    if (mesh.tag != kRmdlBaseNodeTag) return translation(mesh.position.x, mesh.position.y, mesh.position.z);
     if (mesh.childCount > 0) return translation(-model.p2.x, -model.p1.y, -model.p2.z);
     return translation(0.0f, model.p2.y - model.p1.y, 0.0f);
 }
@@ -159,7 +159,7 @@ std::int32_t wrapAnimationTime(std::int32_t elapsed, std::int32_t lastKeyTime) {
 const Matrix4& meshLocalMatrix(const ModelData& model, ModelMesh& mesh) {
     if (mesh.localReady) return mesh.localMatrix;
     Matrix4 shift;
-    if (mesh.tag == kBaseNodeTag && mesh.childCount == 0)
+    if (mesh.tag == kRmdlBaseNodeTag && mesh.childCount == 0)
         shift = translation(-model.p2.x, -model.p2.y, -model.p2.z);
     else
         shift = translation(mesh.localOffset.x, mesh.localOffset.y, mesh.localOffset.z);

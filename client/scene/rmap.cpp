@@ -10,39 +10,7 @@
 namespace velmar {
 namespace scene {
 
-// --- Reading ---
-
-struct CRMap::Reader {
-    const std::uint8_t* data;
-    std::uint64_t size;
-    std::uint64_t offset;
-
-    std::uint64_t left() const { return size - offset; }
-    // Whether `count` records of `recordSize` bytes remain; a negative count
-    // never fits. 64-bit products: a count cannot wrap the check.
-    bool fits(std::int64_t count, std::uint64_t recordSize) const {
-        return count >= 0 && static_cast<std::uint64_t>(count) * recordSize <= left();
-    }
-    const std::uint8_t* at() const { return data + offset; }
-};
-
 namespace {
-
-std::uint16_t u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t u32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::int32_t i32(const std::uint8_t* p) { return static_cast<std::int32_t>(u32(p)); }
-float f32(const std::uint8_t* p) {
-    std::uint32_t bits = u32(p);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-void floats(const std::uint8_t* p, float* out, int count) {
-    for (int i = 0; i < count; ++i) out[i] = f32(p + 4 * i);
-}
 
 // Cell heights are copied as stored; the file is little-endian like the host.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "map records are little-endian");
@@ -95,18 +63,19 @@ void CRMap::load(const char* fileName) {
 void CRMap::loadBytes(const char* name, const std::uint8_t* data, std::size_t size) {
     m_loaded = false;
     m_fileName = name;
-    if (size < 6) {
+    if (size < kRmapHeaderStart) {
         Message(kLogWarn, "CRMap: Map Loading '%s' Failed. (File is too small)", name);
         return;
     }
-    if (u32(data) != 0x50414D52u) {
+    Reader in(data, size);
+    if (in.u32At(0) != kRmapMagic) {
         Message(kLogWarn, "CRMap: Map Loading '%s' Failed. (File is not HEADER)", name);
         return;
     }
     clear();
-    Reader in{data, size, 6};
-    int version = u16(data + 4);
-    if (version != 6) {
+    in.seek(kRmapHeaderStart);
+    int version = in.u16At(kRmapVersionOffset);
+    if (version != kRmapVersion) {
         Message(kLogWarn, "CRMap: Map Loading '%s' Failed. (Map has Unsupported Version: %d)",
                 name, version);
         return;
@@ -142,38 +111,36 @@ void CRMap::loadBytes(const char* name, const std::uint8_t* data, std::size_t si
 // --- Header and grid segments ---
 
 bool CRMap::loadV6(Reader& in) {
-    if (in.left() < 111) {
+    if (!in.has(kRmapHeaderEnd - kRmapHeaderStart)) {
         Message(kLogWarn, "CRMap->loadV5: %s", kNoData);
         return false;
     }
-    const std::uint8_t* p = in.data;  // offsets below are from the file start
-    MapHeader& h = m_header;
-    h.cellsWide = u16(p + 6);
-    h.cellsHigh = u16(p + 8);
-    h.cubesWide = i32(p + 10);
-    h.cubesHigh = i32(p + 14);
-    h.cubeSize = f32(p + 18);
-    h.waterType = p[22];
-    h.waterLevel = f32(p + 23);
-    h.hasWater = p[27];
-    h.reserved1 = i32(p + 28);
-    h.reserved2 = i32(p + 32);
-    floats(p + 36, h.reservedColour, 3);
-    floats(p + 48, h.sceneTint, 3);
-    h.reservedFactor = f32(p + 60);
-    h.layerCount = p[64];
-    std::int32_t* counts[] = {&h.cellsPerLayer, &h.lightmapCount,   &h.lightmapWidth,
-                              &h.lightmapHeight, &h.textureCount,   &h.groundPassCount,
-                              &h.tileCount,      &h.cubeCount,      &h.modelCount,
-                              &h.soundEffectCount, &h.effectCount,  &h.meshCount,
-                              &h.lightCount};
-    for (int i = 0; i < 13; ++i) *counts[i] = i32(p + 65 + 4 * i);
+    MapHeader& h = m_header;  // offsets are from the file start
+    h.cellsWide = in.u16At(kRmapCellsWideOffset);
+    h.cellsHigh = in.u16At(kRmapCellsHighOffset);
+    h.cubesWide = in.i32At(kRmapCubesWideOffset);
+    h.cubesHigh = in.i32At(kRmapCubesHighOffset);
+    h.cubeSize = in.f32At(kRmapCubeSizeOffset);
+    h.waterType = in.u8At(kRmapWaterTypeOffset);
+    h.waterLevel = in.f32At(kRmapWaterLevelOffset);
+    h.hasWater = in.u8At(kRmapHasWaterOffset);
+    h.reserved1 = in.i32At(kRmapReserved1Offset);
+    h.reserved2 = in.i32At(kRmapReserved2Offset);
+    in.f32sAt(kRmapReservedColourOffset, h.reservedColour, 3);
+    in.f32sAt(kRmapSceneTintOffset, h.sceneTint, 3);
+    h.reservedFactor = in.f32At(kRmapReservedFactorOffset);
+    h.layerCount = in.u8At(kRmapLayerCountOffset);
+    std::int32_t* counts[kRmapCountFields] = {
+        &h.cellsPerLayer, &h.lightmapCount, &h.lightmapWidth,    &h.lightmapHeight, &h.textureCount,
+        &h.groundPassCount, &h.tileCount,   &h.cubeCount,        &h.modelCount,     &h.soundEffectCount,
+        &h.effectCount,   &h.meshCount,     &h.lightCount};
+    for (std::size_t i = 0; i < kRmapCountFields; ++i) *counts[i] = in.i32At(kRmapCountsOffset + 4 * i);
     // A zero grid gives infinite or NaN ratios; users of the ratios saturate.
     h.cellsPerCubeX = static_cast<float>(h.cellsWide) / static_cast<float>(h.cubesWide);
     h.cellsPerCubeY = static_cast<float>(h.cellsHigh) / static_cast<float>(h.cubesHigh);
     Message(kLogInfo, "CRMap->loadV6: W: %s TS: %f, Cell Relation:  x: %f  y: %f ",
             h.hasWater == 1 ? "Yes" : "No", h.cubeSize, h.cellsPerCubeX, h.cellsPerCubeY);
-    in.offset += 111;
+    in.seek(kRmapHeaderEnd);
     return true;
 }
 
@@ -183,7 +150,7 @@ bool CRMap::loadV1VKCells(Reader& in) {
         Message(kLogInfo, "CRMap->loadV1VKCells: Map Contains no vk-cells.");
         return true;
     }
-    if (!in.fits(static_cast<std::int64_t>(h.layerCount) * h.cellsPerLayer, 17)) {
+    if (!in.fits(static_cast<std::int64_t>(h.layerCount) * h.cellsPerLayer, kRmapCellBytes)) {
         Message(kLogWarn, "CRMap->loadV1VKCells: %s", kNoData);
         return false;
     }
@@ -191,14 +158,13 @@ bool CRMap::loadV1VKCells(Reader& in) {
         std::vector<VKCell>& cells = m_layers[layer];
         // Filled record by record straight from the bytes: no zero-fill first.
         cells.reserve(static_cast<std::size_t>(h.cellsPerLayer));
-        const std::uint8_t* p = in.at();
-        for (std::int32_t i = 0; i < h.cellsPerLayer; ++i, p += 17) {
+        for (std::int32_t i = 0; i < h.cellsPerLayer; ++i) {
+            const std::uint8_t* p = in.take(kRmapCellBytes);
             VKCell cell;
             std::memcpy(cell.height, p, sizeof cell.height);  // little-endian floats as stored
-            cell.blocked = p[16] == 0 ? 1 : 0;
+            cell.blocked = p[kRmapCellWalkableOffset] == 0 ? 1 : 0;
             cells.push_back(cell);
         }
-        in.offset += static_cast<std::uint64_t>(h.cellsPerLayer) * 17;
     }
     Message(kLogInfo, "CRMap->loadV1VKCells: %d x %d Cells, %d Layers (%d Total per Layer)",
             h.cellsWide, h.cellsHigh, h.layerCount, h.cellsPerLayer);
@@ -221,11 +187,11 @@ bool CRMap::LoadV1LightMaps(Reader& in) {
         return false;
     }
     std::size_t count = static_cast<std::size_t>(h.lightmapCount);
-    m_lightmapFlags.assign(in.at(), in.at() + count);
-    in.offset += count;
+    const std::uint8_t* flags = in.take(count);
+    m_lightmapFlags.assign(flags, flags + count);
     std::size_t bytes = static_cast<std::size_t>(texels * 4 * count);
-    m_lightmapTexels.assign(in.at(), in.at() + bytes);
-    in.offset += bytes;
+    const std::uint8_t* pixels = in.take(bytes);
+    m_lightmapTexels.assign(pixels, pixels + bytes);
     Message(kLogInfo, "CRMap->loadV1Textures: %d LightMaps", h.lightmapCount);
     return true;
 }
@@ -235,15 +201,12 @@ bool CRMap::loadV1Textures(Reader& in) {
         Message(kLogInfo, "CRMap->loadV1Textures: Map has no Ground Textures.");
         return true;
     }
-    if (!in.fits(m_header.textureCount, 4)) {
+    if (!in.fits(m_header.textureCount, kRmapTextureBytes)) {
         Message(kLogWarn, "CRMap->loadV1Textures: %s", kNoData);
         return false;
     }
     m_textures.resize(static_cast<std::size_t>(m_header.textureCount));
-    for (GroundTexture& texture : m_textures) {
-        texture.textureId = i32(in.at());
-        in.offset += 4;
-    }
+    for (GroundTexture& texture : m_textures) texture.textureId = in.i32();
     return true;
 }
 
@@ -253,18 +216,18 @@ bool CRMap::loadV2Tiles(Reader& in) {
         Message(kLogInfo, "CRMap->loadV2Tiles: Map contains no Tiles.");
         return true;
     }
-    if (!in.fits(h.tileCount, 44)) {
+    if (!in.fits(h.tileCount, kRmapTileBytes)) {
         Message(kLogWarn, "CRMap->loadV2Tiles: %s", kNoData);
         return false;
     }
     m_tiles.resize(static_cast<std::size_t>(h.tileCount));
     for (std::size_t i = 0; i < m_tiles.size(); ++i) {
         Tile& tile = m_tiles[i];
-        const std::uint8_t* p = in.at();
-        floats(p, tile.u, 4);
-        floats(p + 16, tile.v, 4);
-        std::memcpy(tile.colour, p + 32, 4);
-        std::int32_t texture = i32(p + 36);
+        const Reader record = in.record(kRmapTileBytes);
+        record.f32sAt(0, tile.u, 4);
+        record.f32sAt(kRmapTileVOffset, tile.v, 4);
+        std::memcpy(tile.colour, record.at() + kRmapTileColourOffset, 4);
+        std::int32_t texture = record.i32At(kRmapTileTextureOffset);
         if (texture < 0 || static_cast<std::size_t>(texture) >= m_textures.size()) {
             Message(kLogWarn,
                     "CRMap->loadV2Tiles: Error, tile %d referenced texture %d; map has only %d "
@@ -274,9 +237,8 @@ bool CRMap::loadV2Tiles(Reader& in) {
             return false;
         }
         tile.texture = &m_textures[static_cast<std::size_t>(texture)];
-        std::int32_t lightmap = i32(p + 40);
-        tile.lightmap = lightmap >= 0 && lightmap < h.lightmapCount ? lightmap : -1;
-        in.offset += 44;
+        std::int32_t lightmap = record.i32At(kRmapTileLightmapOffset);
+        tile.lightmap = lightmap >= 0 && lightmap < h.lightmapCount ? lightmap : kRmapNoLightmap;
     }
     return true;
 }
@@ -287,19 +249,19 @@ bool CRMap::loadV1Cubes(Reader& in) {
         Message(kLogInfo, "CRMap->loadV1Cubes: Map Contains no Cubes.");
         return true;
     }
-    if (!in.fits(h.cubeCount, 29)) {
+    if (!in.fits(h.cubeCount, kRmapCubeBytes)) {
         Message(kLogWarn, "CRMap->loadV1Cubes: %s", kNoData);
         return false;
     }
     m_cubes.resize(static_cast<std::size_t>(h.cubeCount));
     for (std::size_t i = 0; i < m_cubes.size(); ++i) {
         Cube& cube = m_cubes[i];
-        const std::uint8_t* p = in.at();
-        floats(p, cube.height, 4);
-        cube.water = p[16] == 1 ? 1 : 0;
+        const Reader record = in.record(kRmapCubeBytes);
+        record.f32sAt(0, cube.height, 4);
+        cube.water = record.u8At(kRmapCubeWaterOffset) == 1 ? 1 : 0;
         Tile** faces[] = {&cube.wallY, &cube.wallX, &cube.top};
         for (int f = 0; f < 3; ++f) {
-            std::int32_t index = i32(p + 17 + 4 * f);
+            std::int32_t index = record.i32At(kRmapCubeFacesOffset + 4 * f);
             if (index == kNoTile) {
                 *faces[f] = nullptr;
             } else if (index < 0 || static_cast<std::size_t>(index) >= m_tiles.size()) {
@@ -313,7 +275,6 @@ bool CRMap::loadV1Cubes(Reader& in) {
                 *faces[f] = &m_tiles[static_cast<std::size_t>(index)];
             }
         }
-        in.offset += 29;
     }
     Message(kLogInfo, "CRMap->loadV1Cubes: %d x %d (%d Total in Header)", h.cubesWide,
             h.cubesHigh, h.cubeCount);
@@ -321,6 +282,74 @@ bool CRMap::loadV1Cubes(Reader& in) {
 }
 
 // --- Lists kept without further use ---
+
+namespace {
+
+// The box around a mesh's faces; a mesh without flag A has its two offsets
+// added to every vertex.
+void computeMeshBox(Mesh& mesh) {
+    for (int axis = 0; axis < 3; ++axis) {
+        mesh.boxMin[axis] = 9999999.0f;
+        mesh.boxMax[axis] = -9999999.0f;
+    }
+    for (const MeshFace& face : mesh.faces) {
+        for (int v = 0; v < 3; ++v) {
+            for (int axis = 0; axis < 3; ++axis) {
+                float c = face.vertex[v * 3 + axis];
+                if (!mesh.flagA) c += mesh.offsetP[axis] + mesh.offsetQ[axis];
+                if (c < mesh.boxMin[axis]) mesh.boxMin[axis] = c;
+                if (c > mesh.boxMax[axis]) mesh.boxMax[axis] = c;
+            }
+        }
+    }
+    for (int axis = 0; axis < 3; ++axis)
+        mesh.centre[axis] = (mesh.boxMin[axis] + mesh.boxMax[axis]) * 0.5f;
+}
+
+// The fixed part of a mesh record; the face and key counts come back.
+void readMeshFixedPart(const ByteReader& record, Mesh& mesh, std::int32_t* faceCount,
+                       std::int32_t* keyCount) {
+    mesh.word = record.i32At(0);
+    const std::uint8_t flags = record.u8At(kRmapMeshFlagsOffset);
+    mesh.flagA = (flags & 1) != 0;
+    mesh.flagB = (flags & 2) != 0;
+    record.f32sAt(kRmapMeshKept9Offset, mesh.kept9, 9);
+    record.f32sAt(kRmapMeshOffsetPOffset, mesh.offsetP, 3);
+    record.f32sAt(kRmapMeshOffsetQOffset, mesh.offsetQ, 3);
+    mesh.kept1 = record.f32At(kRmapMeshKept1Offset);
+    record.f32sAt(kRmapMeshKept3aOffset, mesh.kept3a, 3);
+    record.f32sAt(kRmapMeshKept3bOffset, mesh.kept3b, 3);
+    *faceCount = record.i32At(kRmapMeshFaceCountOffset);
+    *keyCount = record.i32At(kRmapMeshKeyCountOffset);
+}
+
+}  // namespace
+
+bool CRMap::readMeshLists(Reader& in, Mesh& mesh, std::int32_t faceCount, std::int32_t keyCount) {
+    if (faceCount > 0) {
+        if (!in.fits(faceCount, kRmapFaceBytes)) return false;
+        mesh.faces.resize(static_cast<std::size_t>(faceCount));
+        for (MeshFace& face : mesh.faces) {
+            const Reader record = in.record(kRmapFaceBytes);
+            record.f32sAt(0, face.vertex, 9);
+            std::memcpy(face.vertexCopy, face.vertex, sizeof face.vertex);
+            std::memcpy(face.opaque, record.at() + kRmapFaceExtraOffset, sizeof face.opaque);
+            std::int32_t texture = record.i32At(kRmapFaceTextureOffset);
+            face.texture = texture >= 0 && static_cast<std::size_t>(texture) < m_textures.size()
+                               ? &m_textures[static_cast<std::size_t>(texture)]
+                               : nullptr;
+        }
+    }
+    if (keyCount > 0) {
+        if (!in.fits(keyCount, kRmapKeyBytes)) return false;
+        mesh.keys.resize(static_cast<std::size_t>(keyCount));
+        for (MeshKey& key : mesh.keys) {
+            key.word = in.i32();
+            in.f32s(key.value, 4);
+        }
+    }
+    return true;
+}
 
 bool CRMap::loadV1Meshes(Reader& in) {
     const MapHeader& h = m_header;
@@ -335,74 +364,20 @@ bool CRMap::loadV1Meshes(Reader& in) {
     }
     // Each mesh needs at least its fixed part, so the count is bounded by
     // the bytes left before the list grows; then record by record.
-    if (!in.fits(h.meshCount, 101)) {
+    if (!in.fits(h.meshCount, kRmapMeshFixedBytes)) {
         Message(kLogWarn, "CRMap->loadV1Meshes: %s", kNoData);
         return false;
     }
     m_meshes.resize(static_cast<std::size_t>(h.meshCount));
     for (Mesh& mesh : m_meshes) {
-        if (!in.fits(1, 101)) {
+        std::int32_t faceCount = 0, keyCount = 0;
+        const Reader record = in.record(kRmapMeshFixedBytes);
+        if (!record.failed()) readMeshFixedPart(record, mesh, &faceCount, &keyCount);
+        if (record.failed() || !readMeshLists(in, mesh, faceCount, keyCount)) {
             Message(kLogWarn, "CRMap->loadV1Meshes: %s", kNoData);
             return false;
         }
-        const std::uint8_t* p = in.at();
-        mesh.word = i32(p);
-        mesh.flagA = (p[4] & 1) != 0;
-        mesh.flagB = (p[4] & 2) != 0;
-        floats(p + 5, mesh.kept9, 9);
-        floats(p + 41, mesh.offsetP, 3);
-        floats(p + 53, mesh.offsetQ, 3);
-        mesh.kept1 = f32(p + 65);
-        floats(p + 69, mesh.kept3a, 3);
-        floats(p + 81, mesh.kept3b, 3);
-        std::int32_t faceCount = i32(p + 93);
-        std::int32_t keyCount = i32(p + 97);
-        in.offset += 101;
-        if (faceCount > 0) {
-            if (!in.fits(faceCount, 76)) {
-                Message(kLogWarn, "CRMap->loadV1Meshes: %s", kNoData);
-                return false;
-            }
-            mesh.faces.resize(static_cast<std::size_t>(faceCount));
-            for (MeshFace& face : mesh.faces) {
-                floats(in.at(), face.vertex, 9);
-                std::memcpy(face.vertexCopy, face.vertex, sizeof face.vertex);
-                std::memcpy(face.opaque, in.at() + 36, sizeof face.opaque);
-                std::int32_t texture = i32(in.at() + 72);
-                face.texture = texture >= 0 && static_cast<std::size_t>(texture) < m_textures.size()
-                                   ? &m_textures[static_cast<std::size_t>(texture)]
-                                   : nullptr;
-                in.offset += 76;
-            }
-        }
-        if (keyCount > 0) {
-            if (!in.fits(keyCount, 20)) {
-                Message(kLogWarn, "CRMap->loadV1Meshes: %s", kNoData);
-                return false;
-            }
-            mesh.keys.resize(static_cast<std::size_t>(keyCount));
-            for (MeshKey& key : mesh.keys) {
-                key.word = i32(in.at());
-                floats(in.at() + 4, key.value, 4);
-                in.offset += 20;
-            }
-        }
-        for (int axis = 0; axis < 3; ++axis) {
-            mesh.boxMin[axis] = 9999999.0f;
-            mesh.boxMax[axis] = -9999999.0f;
-        }
-        for (const MeshFace& face : mesh.faces) {
-            for (int v = 0; v < 3; ++v) {
-                for (int axis = 0; axis < 3; ++axis) {
-                    float c = face.vertex[v * 3 + axis];
-                    if (!mesh.flagA) c += mesh.offsetP[axis] + mesh.offsetQ[axis];
-                    if (c < mesh.boxMin[axis]) mesh.boxMin[axis] = c;
-                    if (c > mesh.boxMax[axis]) mesh.boxMax[axis] = c;
-                }
-            }
-        }
-        for (int axis = 0; axis < 3; ++axis)
-            mesh.centre[axis] = (mesh.boxMin[axis] + mesh.boxMax[axis]) * 0.5f;
+        computeMeshBox(mesh);
     }
     Message(kLogInfo, "CRMap->loadV1Meshs: %d Meshes", h.meshCount);
     return true;
@@ -445,24 +420,23 @@ bool CRMap::loadV2Models(Reader& in) {
         Message(kLogInfo, "CRMap->loadV2Models: Map has no Models.");
         return true;
     }
-    if (!in.fits(h.modelCount, 45)) {
+    if (!in.fits(h.modelCount, kRmapModelBytes)) {
         Message(kLogWarn, "CRMap->loadV2Models: %s", kNoData);
         return false;
     }
     m_models.resize(static_cast<std::size_t>(h.modelCount));
     int external = 0, internal = 0;
     for (PlacedModel& model : m_models) {
-        const std::uint8_t* p = in.at();
-        floats(p, model.position, 3);
-        floats(p + 12, model.rotation, 3);
-        floats(p + 24, model.scale, 3);
+        const Reader record = in.record(kRmapModelBytes);
+        record.f32sAt(0, model.position, 3);
+        record.f32sAt(kRmapModelRotationOffset, model.rotation, 3);
+        record.f32sAt(kRmapModelScaleOffset, model.scale, 3);
         model.matrix = placedModelMatrix(model.position, model.rotation, model.scale);
-        model.kind = p[36];
-        model.modelId = i32(p + 37);
-        model.unused = i32(p + 41);
-        if (model.kind == 1) ++external;
-        if (model.kind == 0) ++internal;
-        in.offset += 45;
+        model.kind = record.u8At(kRmapModelKindOffset);
+        model.modelId = record.i32At(kRmapModelIdOffset);
+        model.unused = record.i32At(kRmapModelUnusedOffset);
+        if (model.kind == kModelExternal) ++external;
+        if (model.kind == kModelInternal) ++internal;
     }
     Message(kLogInfo, "CRMap->loadV2Models: %d Total Models (%d External, %d Internal) ",
             h.modelCount, external, internal);
@@ -474,19 +448,18 @@ bool CRMap::loadV3SoundEffects(Reader& in) {
         Message(kLogInfo, "CRMap->loadV3SoundEffects: Map has no SoundEffects.");
         return true;
     }
-    if (!in.fits(m_header.soundEffectCount, 112)) {
+    if (!in.fits(m_header.soundEffectCount, kRmapSoundEffectBytes)) {
         Message(kLogWarn, "CRMap->loadV3SoundEffects: %s", kNoData);
         return false;
     }
     m_soundEffects.resize(static_cast<std::size_t>(m_header.soundEffectCount));
     for (SoundEffect& effect : m_soundEffects) {
-        const std::uint8_t* p = in.at();
-        effect.word[0] = u32(p + 80);
-        effect.word[1] = u32(p + 84);
-        effect.word[2] = u32(p + 88);
+        const Reader record = in.record(kRmapSoundEffectBytes);
+        const std::size_t words = kRmapSoundEffectWordsOffset;
+        // The fourth word is never taken from the file.
+        for (int i = 0; i < 3; ++i) effect.word[i] = record.u32At(words + 4 * i);
         effect.word[3] = 0;
-        for (int i = 0; i < 5; ++i) effect.word[4 + i] = u32(p + 92 + 4 * i);
-        in.offset += 112;
+        for (int i = 3; i < 8; ++i) effect.word[1 + i] = record.u32At(words + 4 * i);
     }
     Message(kLogInfo, "CRMap->loadV2SoundEffects: %d Total Sound Effects",
             m_header.soundEffectCount);
@@ -498,14 +471,13 @@ bool CRMap::loadV1Effects(Reader& in) {
         Message(kLogInfo, "CRMap->loadV1Effects: Map has no Effects.");
         return true;
     }
-    if (!in.fits(m_header.effectCount, 16)) {
+    if (!in.fits(m_header.effectCount, kRmapEffectBytes)) {
         Message(kLogWarn, "CRMap->loadV1Effects: %s", kNoData);
         return false;
     }
     m_effects.resize(static_cast<std::size_t>(m_header.effectCount));
     for (auto& effect : m_effects) {
-        for (int i = 0; i < 4; ++i) effect[i] = u32(in.at() + 4 * i);
-        in.offset += 16;
+        for (std::uint32_t& word : effect) word = in.u32();
     }
     Message(kLogInfo, "CRMap->loadV1Effects: %d Total Effects", m_header.effectCount);
     return true;
@@ -516,14 +488,13 @@ bool CRMap::loadV1Lights(Reader& in) {
         Message(kLogInfo, "CRMap->loadV1Lights: Map has no Lights.");
         return true;
     }
-    if (!in.fits(m_header.lightCount, 24)) {
+    if (!in.fits(m_header.lightCount, kRmapLightBytes)) {
         Message(kLogWarn, "CRMap->loadV1Lights: %s", kNoData);
         return false;
     }
     m_lights.resize(static_cast<std::size_t>(m_header.lightCount));
     for (auto& light : m_lights) {
-        for (int i = 0; i < 6; ++i) light[i] = u32(in.at() + 4 * i);
-        in.offset += 24;
+        for (std::uint32_t& word : light) word = in.u32();
     }
     Message(kLogInfo, "CRMap->LoadV1Lights: %d Total Lights", m_header.lightCount);
     return true;

@@ -19,12 +19,14 @@
 #include <vector>
 
 #include "client/core/vmath.h"
+#include "client/scene/rmap_layout.h"
+#include "client/storage/byte_reader.h"
 
 namespace velmar {
 namespace scene {
 
 // A tile face index meaning "no tile".
-constexpr std::int32_t kNoTile = 0x7FFFFFFE;
+constexpr std::int32_t kNoTile = kRmapNoTile;
 constexpr int kMaxLayers = 256;
 
 struct VKCell {
@@ -147,7 +149,7 @@ public:
     const std::vector<std::array<std::uint32_t, 6>>& lights() const { return m_lights; }
 
 private:
-    struct Reader;
+    using Reader = ByteReader;
     bool loadV6(Reader& in);
     bool loadV1VKCells(Reader& in);
     bool LoadV1LightMaps(Reader& in);
@@ -155,6 +157,7 @@ private:
     bool loadV2Tiles(Reader& in);
     bool loadV1Cubes(Reader& in);
     bool loadV1Meshes(Reader& in);
+    bool readMeshLists(Reader& in, Mesh& mesh, std::int32_t faceCount, std::int32_t keyCount);
     bool loadV2Models(Reader& in);
     bool loadV3SoundEffects(Reader& in);
     bool loadV1Effects(Reader& in);

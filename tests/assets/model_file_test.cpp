@@ -209,7 +209,7 @@ TEST_F(ModelFile, TruncatedAndMutatedFilesNeverReadPastTheirBytes) {
     m.meshes[0].surfaces = {triangle(3, 0, 0, 0), triangle(4, 1, 0, 0)};
     m.meshes[1].keys = {{0, {0, 0, 0, 1}}, {500, {0, 0, 1, 0}}};
     m.meshes[1].surfaces = {triangle(5, 0, 1, 0)};
-    m.meshes[2].tag = velmar::kBaseNodeTag;
+    m.meshes[2].tag = velmar::kRmdlBaseNodeTag;
     m.meshes[2].surfaces = {triangle(3, 0, 0, 1)};
     const Bytes full = buildModel(m);
     for (bool optimise : {false, true}) {

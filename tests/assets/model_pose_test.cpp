@@ -72,11 +72,11 @@ TEST_F(ModelPose, BaseNodesArePlacedByTheHeaderVectors) {
     m.p1 = {10, 20, 30};
     m.p2 = {1, 2, 3};
     m.meshes.resize(2);
-    m.meshes[0].tag = velmar::kBaseNodeTag;
+    m.meshes[0].tag = velmar::kRmdlBaseNodeTag;
     m.meshes[0].offset = {0.5f, 0.25f, 0.125f};
     m.meshes[0].position = {99, 99, 99};  // ignored for base nodes
     m.meshes[0].children = {1};
-    m.meshes[1].tag = velmar::kBaseNodeTag;
+    m.meshes[1].tag = velmar::kRmdlBaseNodeTag;
     m.meshes[1].offset = {99, 99, 99};  // ignored for a base node without children
     ModelData* model = load(m);
     ASSERT_NE(model, nullptr);

@@ -16,6 +16,7 @@
 
 #include "client/core/log.h"
 #include "client/core/runtime.h"
+#include "client/storage/byte_reader.h"
 #include "client/storage/disk_file.h"
 #include "client/storage/gdf.h"
 #include "client/storage/load_file_data.h"
@@ -214,6 +215,28 @@ TEST_F(FilesTest, CreatedFileTakesTheSlashForm) {
 }
 
 // --- Scrambler ---
+
+// Every decoder of the game's files reads through this one reader: a field
+// past the end must read zero and fail, and no count may wrap the check.
+TEST(ByteReader, NeverReadsPastItsSpanAndCountsCannotWrap) {
+    const std::uint8_t bytes[6] = {0x52, 0x4D, 0x41, 0x50, 0x06, 0x00};
+    ByteReader in(bytes, sizeof bytes);
+    EXPECT_EQ(in.u32(), 0x50414D52u);
+    EXPECT_FALSE(in.failed());
+    EXPECT_EQ(in.u32(), 0u);
+    EXPECT_TRUE(in.failed());
+    EXPECT_EQ(in.offset(), 4u);
+    EXPECT_EQ(in.u16(), 6u);
+    EXPECT_EQ(in.u16At(5), 0u);
+    EXPECT_EQ(in.u32At(static_cast<std::size_t>(-2)), 0u);
+    EXPECT_TRUE(in.record(1).failed());
+
+    const ByteReader whole(bytes, sizeof bytes);
+    EXPECT_TRUE(whole.fits(3, 2));
+    EXPECT_FALSE(whole.fits(4, 2));
+    EXPECT_FALSE(whole.fits(-1, 1));
+    EXPECT_FALSE(whole.fits(INT64_MAX, std::uint64_t{1} << 40));
+}
 
 TEST(GdfDescramble, FirstThreeBytesShareTheInitialKeyAndFfAddsMinusOne) {
     // Key 0x12345678: bytes 0..2 XOR 0x78. After byte 2 the key gains the

@@ -12,8 +12,7 @@ namespace contentkit {
 namespace {
 
 // Header flags: caps, height, width, pixel format, linear size, mip count.
-constexpr std::uint32_t kFlagsBase = 0x1 | 0x2 | 0x4 | 0x1000 | 0x80000;
-constexpr std::uint32_t kFlagMipCount = 0x20000;
+constexpr std::uint32_t kFlagsBase = 0x1 | 0x2 | 0x4 | 0x1000 | velmar::kDdsFlagLinearSize;
 constexpr std::uint32_t kPixelFormatFourCC = 0x4;
 constexpr std::uint32_t kCapsTexture = 0x1000;
 constexpr std::uint32_t kCapsComplexMipmap = 0x8 | 0x400000;
@@ -172,8 +171,8 @@ bool writeDds(const Image& image, const DdsOptions& options, Bytes* out, std::st
     out->clear();
     ByteWriter w(out);
     w.u32(kDdsMagic);
-    w.u32(124);
-    w.u32(kFlagsBase | (options.mipmaps ? kFlagMipCount : 0));
+    w.u32(velmar::kDdsHeaderSizeField);
+    w.u32(kFlagsBase | (options.mipmaps ? velmar::kDdsFlagMipCount : 0));
     w.u32(static_cast<std::uint32_t>(image.height));
     w.u32(static_cast<std::uint32_t>(image.width));
     w.u32(static_cast<std::uint32_t>(levels[0].size()));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "client/assets/dds_layout.h"
 #include "tools/contentkit/byte_io.h"
 #include "tools/contentkit/image.h"
 
@@ -18,8 +19,9 @@ namespace contentkit {
 
 enum class DxtFormat { Dxt1, Dxt3, Dxt5 };
 
-constexpr std::size_t kDdsHeaderSize = 128;
-constexpr std::uint32_t kDdsMagic = 0x20534444;  // "DDS " read little-endian
+// The header layout is the client's, stated once.
+using velmar::kDdsHeaderBytes;
+using velmar::kDdsMagic;
 
 // "DXT1", "DXT3", "DXT5".
 const char* dxtName(DxtFormat format);

@@ -2,7 +2,7 @@
 // the count of pure white pixels the launcher's splash shows see-through.
 #include <cstring>
 
-#include "tools/contentkit/byte_io.h"
+#include "client/storage/byte_reader.h"
 #include "tools/contentkit/info.h"
 
 namespace contentkit {
@@ -19,26 +19,27 @@ struct BmpHeader {
 };
 
 bool readInfoHeader(const std::uint8_t* data, std::size_t len, BmpHeader* h, InfoReport* report) {
-    h->infoSize = loadU32(data + 14);
+    const velmar::ByteReader file(data, len);
+    h->infoSize = file.u32At(kFileHeader);
     const std::uint32_t s = h->infoSize;
     if (s != 12 && s != 40 && s != 52 && s != 56 && s != 108 && s != 124) {
         return report->fail(strf("info header size %u is not one of 12, 40, 52, 56, 108, 124", s));
     }
     if (len - kFileHeader < s) return report->fail(strf("info header of %u bytes is truncated", s));
-    const std::uint8_t* p = data + kFileHeader;
+    const std::size_t p = kFileHeader;
     if (s == 12) {
-        h->width = loadU16(p + 4);
-        h->height = loadU16(p + 6);
-        h->planes = loadU16(p + 8);
-        h->bpp = loadU16(p + 10);
+        h->width = file.u16At(p + 4);
+        h->height = file.u16At(p + 6);
+        h->planes = file.u16At(p + 8);
+        h->bpp = file.u16At(p + 10);
         return true;
     }
-    h->width = static_cast<std::int32_t>(loadU32(p + 4));
-    h->height = static_cast<std::int32_t>(loadU32(p + 8));
-    h->planes = loadU16(p + 12);
-    h->bpp = loadU16(p + 14);
-    h->compression = loadU32(p + 16);
-    h->coloursUsed = loadU32(p + 32);
+    h->width = file.i32At(p + 4);
+    h->height = file.i32At(p + 8);
+    h->planes = file.u16At(p + 12);
+    h->bpp = file.u16At(p + 14);
+    h->compression = file.u32At(p + 16);
+    h->coloursUsed = file.u32At(p + 32);
     return true;
 }
 
@@ -105,8 +106,9 @@ bool infoBmp(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "BMP";
     if (len < kFileHeader + 4) return report->fail(strf("file is %zu bytes, too short for a BMP", len));
     if (data[0] != 'B' || data[1] != 'M') return report->fail("no BMP magic ('BM' at offset 0)");
-    const std::uint32_t fileSize = loadU32(data + 2);
-    const std::uint32_t offset = loadU32(data + 10);
+    const velmar::ByteReader file(data, len);
+    const std::uint32_t fileSize = file.u32At(2);
+    const std::uint32_t offset = file.u32At(10);
     BmpHeader h;
     if (!readInfoHeader(data, len, &h, report)) return false;
     report->field("file size field", strf("%u", fileSize));

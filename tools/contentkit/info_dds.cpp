@@ -2,22 +2,24 @@
 // with every size checked against the bytes present.
 #include <cstring>
 
-#include "tools/contentkit/byte_io.h"
+#include "client/assets/dds_layout.h"
+#include "client/storage/byte_reader.h"
 #include "tools/contentkit/info.h"
 
 namespace contentkit {
 
+using namespace velmar;  // the DDS layout's names and the reader
+
 namespace {
 
-constexpr std::size_t kHeader = 128;
-constexpr std::uint32_t kFlagMipCount = 0x20000;
-constexpr std::uint32_t kFlagLinearSize = 0x80000;
+constexpr std::size_t kHeader = kDdsHeaderBytes;
 
-std::string fourCCText(const std::uint8_t* p) {
+std::string fourCCText(const ByteReader& header) {
+    const std::uint8_t* p = header.at() + kDdsFourCcOffset;
     bool printable = true;
     for (int i = 0; i < 4; ++i) printable = printable && p[i] >= 0x20 && p[i] < 0x7F;
     if (printable) return std::string(reinterpret_cast<const char*>(p), 4);
-    return strf("0x%08X", loadU32(p));
+    return strf("0x%08X", header.u32At(kDdsFourCcOffset));
 }
 
 std::uint64_t blockBytes(const std::uint8_t* fourCC) {
@@ -32,10 +34,11 @@ std::uint64_t levelBytes(std::int64_t w, std::int64_t h, std::uint64_t block) {
 
 // The client's walk: levels until the count, stopping at 0x0, a 0 side as 1.
 bool walkLevels(const std::uint8_t* data, std::size_t len, InfoReport* report) {
-    const std::int64_t width = static_cast<std::int32_t>(loadU32(data + 16));
-    const std::int64_t height = static_cast<std::int32_t>(loadU32(data + 12));
-    const std::uint32_t mipCount = loadU32(data + 28);
-    const std::uint64_t block = blockBytes(data + 84);
+    const ByteReader header(data, kHeader);
+    const std::int64_t width = header.i32At(kDdsWidthOffset);
+    const std::int64_t height = header.i32At(kDdsHeightOffset);
+    const std::uint32_t mipCount = header.u32At(kDdsMipCountOffset);
+    const std::uint64_t block = blockBytes(data + kDdsFourCcOffset);
     const std::uint64_t available = len - kHeader;
 
     std::uint64_t offset = 0;
@@ -80,33 +83,34 @@ bool infoDds(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     }
     if (std::memcmp(data, "DDS ", 4) != 0) return report->fail("no DDS magic ('DDS ' at offset 0)");
 
-    const std::uint32_t headerSize = loadU32(data + 4);
-    const std::uint32_t flags = loadU32(data + 8);
-    const std::int32_t height = static_cast<std::int32_t>(loadU32(data + 12));
-    const std::int32_t width = static_cast<std::int32_t>(loadU32(data + 16));
-    const std::uint32_t linearSize = loadU32(data + 20);
-    const std::uint32_t mipCount = loadU32(data + 28);
-    const std::uint64_t block = blockBytes(data + 84);
+    const ByteReader header(data, kHeader);
+    const std::uint32_t headerSize = header.u32At(kDdsHeaderSizeOffset);
+    const std::uint32_t flags = header.u32At(kDdsFlagsOffset);
+    const std::int32_t height = header.i32At(kDdsHeightOffset);
+    const std::int32_t width = header.i32At(kDdsWidthOffset);
+    const std::uint32_t linearSize = header.u32At(kDdsLinearSizeOffset);
+    const std::uint32_t mipCount = header.u32At(kDdsMipCountOffset);
+    const std::uint64_t block = blockBytes(data + kDdsFourCcOffset);
     report->field("header size", strf("%u", headerSize));
     report->field("flags", strf("0x%08X", flags));
     report->field("size", strf("%d x %d", width, height));
     report->field("linear size", strf("%u", linearSize));
     report->field("mipmap count", strf("%u", mipCount));
-    report->field("fourCC", fourCCText(data + 84));
+    report->field("fourCC", fourCCText(header));
     report->field("data bytes", strf("%zu", len - kHeader));
 
-    if (headerSize != 124) report->warn(strf("header size field is %u, not 124", headerSize));
-    if (block == 0) return report->fail("pixel format FourCC " + fourCCText(data + 84) +
+    if (headerSize != kDdsHeaderSizeField) report->warn(strf("header size field is %u, not 124", headerSize));
+    if (block == 0) return report->fail("pixel format FourCC " + fourCCText(header) +
                                         " is not DXT1, DXT3 or DXT5");
     if (width <= 0 || height <= 0) {
         return report->fail(strf("width and height must be positive, read %d x %d", width, height));
     }
     const std::uint64_t level0 = levelBytes(width, height, block);
-    if ((flags & kFlagLinearSize) && linearSize != level0) {
+    if ((flags & kDdsFlagLinearSize) && linearSize != level0) {
         report->warn(strf("linear size %u differs from the %llu bytes of level 0", linearSize,
                           static_cast<unsigned long long>(level0)));
     }
-    if (mipCount > 1 && !(flags & kFlagMipCount)) {
+    if (mipCount > 1 && !(flags & kDdsFlagMipCount)) {
         report->warn("mipmap count is set but the mipmap-count flag is not");
     }
     if (mipCount == 0) {

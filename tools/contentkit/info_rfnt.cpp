@@ -3,21 +3,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "tools/contentkit/byte_io.h"
+#include "client/storage/byte_reader.h"
 #include "tools/contentkit/info.h"
 #include "tools/contentkit/rfnt_writer.h"
 
 namespace contentkit {
 
 namespace {
-
-double loadDouble(const std::uint8_t* p) {
-    const std::uint64_t bits = static_cast<std::uint64_t>(loadU32(p)) |
-                               (static_cast<std::uint64_t>(loadU32(p + 4)) << 32);
-    double v = 0;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
 
 bool isPowerOfTwo(std::int64_t v) { return v > 0 && (v & (v - 1)) == 0; }
 
@@ -27,8 +19,9 @@ bool checkRects(const std::uint8_t* data, std::int64_t width, std::int64_t heigh
     const int size = data[kRfntSizeOffset];
     int scaled = 0, firstScaled = -1;
     for (int i = 0; i < 256; ++i) {
-        const std::uint8_t* p = data + kRfntRectOffset + static_cast<std::size_t>(i) * kRfntRectBytes;
-        const double s0 = loadDouble(p), s1 = loadDouble(p + 8), t0 = loadDouble(p + 16), t1 = loadDouble(p + 24);
+        const velmar::ByteReader rect(data + kRfntRectOffset + static_cast<std::size_t>(i) * kRfntRectBytes,
+                                      kRfntRectBytes);
+        const double s0 = rect.f64At(0), s1 = rect.f64At(8), t0 = rect.f64At(16), t1 = rect.f64At(24);
         if (!std::isfinite(s0) || !std::isfinite(s1) || !std::isfinite(t0) || !std::isfinite(t1)) {
             return report->fail(strf("glyph %d rectangle has a coordinate that is not a finite number", i));
         }
@@ -59,13 +52,14 @@ bool checkRects(const std::uint8_t* data, std::int64_t width, std::int64_t heigh
 bool infoRfnt(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "RFNT";
     if (len < 4) return report->fail(strf("file is %zu bytes, too short for the RFNT magic", len));
-    if (loadU32(data) != kRfntMagic) return report->fail("no RFNT magic ('RFNT' at offset 0)");
+    const velmar::ByteReader file(data, len);
+    if (file.u32At(0) != kRfntMagic) return report->fail("no RFNT magic ('RFNT' at offset 0)");
     if (len < kRfntHeaderSize) {
         return report->fail(strf("file is %zu bytes, shorter than the %zu-byte RFNT header", len, kRfntHeaderSize));
     }
     const int size = data[kRfntSizeOffset];
-    const std::int32_t height = static_cast<std::int32_t>(loadU32(data + kRfntHeightOffset));
-    const std::int32_t width = static_cast<std::int32_t>(loadU32(data + kRfntWidthOffset));
+    const std::int32_t height = file.i32At(kRfntHeightOffset);
+    const std::int32_t width = file.i32At(kRfntWidthOffset);
     const std::size_t texels = len - kRfntHeaderSize;
     int glyphs = 0, widest = 0;
     for (std::size_t i = 0; i < 256; ++i) {

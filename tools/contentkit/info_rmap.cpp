@@ -8,7 +8,7 @@
 #include <set>
 #include <tuple>
 
-#include "tools/contentkit/byte_io.h"
+#include "client/storage/byte_reader.h"
 #include "tools/contentkit/info.h"
 #include "tools/contentkit/rmap_writer.h"
 
@@ -26,44 +26,37 @@ struct RmapHeader {
     std::int32_t modelCount = 0, soundEffectCount = 0, effectCount = 0, meshCount = 0, lightCount = 0;
 };
 
-float loadF32(const std::uint8_t* p) {
-    const std::uint32_t bits = loadU32(p);
-    float v = 0;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-std::int32_t loadI32(const std::uint8_t* p) { return static_cast<std::int32_t>(loadU32(p)); }
-
-RmapHeader parseHeader(const std::uint8_t* d) {
+RmapHeader parseHeader(const velmar::ByteReader& d) {
     RmapHeader h;
-    h.version = loadU16(d + 4);
-    h.cellsWide = loadU16(d + 6);
-    h.cellsHigh = loadU16(d + 8);
-    h.cubesWide = loadI32(d + 10);
-    h.cubesHigh = loadI32(d + 14);
-    h.cubeSize = loadF32(d + 18);
-    h.waterType = d[22];
-    h.waterLevel = loadF32(d + 23);
-    h.hasWater = d[27];
-    h.layerCount = d[64];
-    std::int32_t* counts[] = {&h.cellsPerLayer, &h.lightmapCount,    &h.lightmapWidth, &h.lightmapHeight,
-                              &h.textureCount,  &h.groundPassCount,  &h.tileCount,     &h.cubeCount,
-                              &h.modelCount,    &h.soundEffectCount, &h.effectCount,   &h.meshCount,
-                              &h.lightCount};
-    for (std::size_t i = 0; i < sizeof counts / sizeof counts[0]; ++i) *counts[i] = loadI32(d + 65 + 4 * i);
+    h.version = d.u16At(velmar::kRmapVersionOffset);
+    h.cellsWide = d.u16At(velmar::kRmapCellsWideOffset);
+    h.cellsHigh = d.u16At(velmar::kRmapCellsHighOffset);
+    h.cubesWide = d.i32At(velmar::kRmapCubesWideOffset);
+    h.cubesHigh = d.i32At(velmar::kRmapCubesHighOffset);
+    h.cubeSize = d.f32At(velmar::kRmapCubeSizeOffset);
+    h.waterType = d.u8At(velmar::kRmapWaterTypeOffset);
+    h.waterLevel = d.f32At(velmar::kRmapWaterLevelOffset);
+    h.hasWater = d.u8At(velmar::kRmapHasWaterOffset);
+    h.layerCount = d.u8At(velmar::kRmapLayerCountOffset);
+    std::int32_t* counts[velmar::kRmapCountFields] = {
+        &h.cellsPerLayer, &h.lightmapCount,    &h.lightmapWidth, &h.lightmapHeight, &h.textureCount,
+        &h.groundPassCount, &h.tileCount,      &h.cubeCount,     &h.modelCount,     &h.soundEffectCount,
+        &h.effectCount,   &h.meshCount,        &h.lightCount};
+    for (std::size_t i = 0; i < velmar::kRmapCountFields; ++i) {
+        *counts[i] = d.i32At(velmar::kRmapCountsOffset + 4 * i);
+    }
     return h;
 }
 
 // The read position over the segments; `need` refuses a segment larger
 // than what is left, `needRecords` without ever forming count * size.
 struct SegmentWalk {
-    const std::uint8_t* data;
-    std::size_t len;
+    velmar::ByteReader file;
     std::size_t pos;
     InfoReport* report;
 
     bool need(std::uint64_t bytes, const char* segment) {
-        const std::uint64_t left = len - pos;
+        const std::uint64_t left = file.size() - pos;
         if (bytes > left) {
             return report->fail(strf("%s segment at offset %zu needs %llu bytes, %llu are left", segment, pos,
                                      static_cast<unsigned long long>(bytes),
@@ -72,7 +65,7 @@ struct SegmentWalk {
         return true;
     }
     bool needRecords(std::uint64_t count, std::uint64_t record, const char* segment) {
-        const std::uint64_t left = len - pos;
+        const std::uint64_t left = file.size() - pos;
         if (count > 0 && (record == 0 || count > left / record)) {
             return report->fail(
                 strf("%s segment at offset %zu needs %llu records of %llu bytes, %llu bytes are left", segment,
@@ -81,7 +74,10 @@ struct SegmentWalk {
         }
         return true;
     }
-    const std::uint8_t* at() const { return data + pos; }
+    // Fields at an offset from the read position.
+    std::uint8_t u8(std::size_t at) const { return file.u8At(pos + at); }
+    std::int32_t i32(std::size_t at) const { return file.i32At(pos + at); }
+    float f32(std::size_t at) const { return file.f32At(pos + at); }
 };
 
 bool checkCounts(const RmapHeader& h, InfoReport* r) {
@@ -141,7 +137,7 @@ bool walkCells(const RmapHeader& h, SegmentWalk* w) {
     for (unsigned l = 0; l < h.layerCount; ++l) {
         std::uint64_t count = 0;
         for (std::uint64_t i = 0; i < per; ++i) {
-            const std::uint8_t walkable = w->at()[16];
+            const std::uint8_t walkable = w->u8(velmar::kRmapCellWalkableOffset);
             count += walkable == 0;
             odd += walkable > 1;
             w->pos += kRmapCellBytes;
@@ -166,7 +162,7 @@ bool walkLightmaps(const RmapHeader& h, SegmentWalk* w) {
     if (!w->needRecords(static_cast<std::uint64_t>(h.lightmapCount), image + 1, "lightmap")) return false;
     std::uint64_t kinds[4] = {0, 0, 0, 0}, unknown = 0;
     for (std::int32_t i = 0; i < h.lightmapCount; ++i) {
-        const std::uint8_t flags = w->at()[i];
+        const std::uint8_t flags = w->u8(static_cast<std::size_t>(i));
         ++kinds[flags & 3];
         unknown += (flags & ~3) != 0;
     }
@@ -193,7 +189,7 @@ bool walkTexturesAndTiles(const RmapHeader& h, SegmentWalk* w) {
     std::string ids;
     std::int32_t negative = 0;
     for (std::int32_t i = 0; i < h.textureCount; ++i) {
-        const std::int32_t id = loadI32(w->at() + 4 * static_cast<std::size_t>(i));
+        const std::int32_t id = w->i32(kRmapTextureBytes * static_cast<std::size_t>(i));
         if (i < 16) ids += strf("%s%d", i ? " " : "", id);
         negative += id < 0;
     }
@@ -206,7 +202,8 @@ bool walkTexturesAndTiles(const RmapHeader& h, SegmentWalk* w) {
 
     if (!w->needRecords(static_cast<std::uint64_t>(h.tileCount), kRmapTileBytes, "tile")) return false;
     for (std::int32_t i = 0; i < h.tileCount; ++i, w->pos += kRmapTileBytes) {
-        const std::int32_t texture = loadI32(w->at() + 36), lightmap = loadI32(w->at() + 40);
+        const std::int32_t texture = w->i32(velmar::kRmapTileTextureOffset);
+        const std::int32_t lightmap = w->i32(velmar::kRmapTileLightmapOffset);
         if (texture < 0 || texture >= h.textureCount) {
             return w->report->fail(
                 strf("tile %d uses ground texture %d; the map has %d", i, texture, h.textureCount));
@@ -223,10 +220,9 @@ bool walkCubes(const RmapHeader& h, SegmentWalk* w) {
     if (!w->needRecords(static_cast<std::uint64_t>(h.cubeCount), kRmapCubeBytes, "cube")) return false;
     std::uint64_t water = 0, walls = 0, edgeWalls = 0;
     for (std::int32_t i = 0; i < h.cubeCount; ++i, w->pos += kRmapCubeBytes) {
-        const std::uint8_t* p = w->at();
-        water += p[16] == 1;
+        water += w->u8(velmar::kRmapCubeWaterOffset) == 1;
         for (int face = 0; face < 3; ++face) {
-            const std::int32_t tile = loadI32(p + 17 + 4 * face);
+            const std::int32_t tile = w->i32(velmar::kRmapCubeFacesOffset + 4 * face);
             if (tile == kRmapNoTile) continue;
             if (tile < 0 || tile >= h.tileCount) {
                 return w->report->fail(
@@ -251,7 +247,8 @@ bool walkCubes(const RmapHeader& h, SegmentWalk* w) {
 bool walkMeshes(const RmapHeader& h, SegmentWalk* w) {
     for (std::int32_t i = 0; i < h.meshCount; ++i) {
         if (!w->need(kRmapMeshFixedBytes, "mesh")) return false;
-        const std::int32_t faces = loadI32(w->at() + 93), keys = loadI32(w->at() + 97);
+        const std::int32_t faces = w->i32(velmar::kRmapMeshFaceCountOffset);
+        const std::int32_t keys = w->i32(velmar::kRmapMeshKeyCountOffset);
         w->pos += kRmapMeshFixedBytes;
         const std::uint64_t faceCount = faces > 0 ? static_cast<std::uint64_t>(faces) : 0;
         const std::uint64_t keyCount = keys > 0 ? static_cast<std::uint64_t>(keys) : 0;
@@ -260,7 +257,7 @@ bool walkMeshes(const RmapHeader& h, SegmentWalk* w) {
             return false;
         }
         for (std::uint64_t f = 0; f < faceCount; ++f, w->pos += kRmapFaceBytes) {
-            const std::int32_t texture = loadI32(w->at() + 72);
+            const std::int32_t texture = w->i32(velmar::kRmapFaceTextureOffset);
             if (texture < 0 || texture >= h.textureCount) {
                 return w->report->fail(strf("mesh %d face %llu uses ground texture %d; the map has %d", i,
                                             static_cast<unsigned long long>(f), texture, h.textureCount));
@@ -276,12 +273,12 @@ bool walkModels(const RmapHeader& h, SegmentWalk* w) {
     std::set<std::int32_t> ids;
     std::uint64_t external = 0, internal = 0, odd = 0, notFinite = 0;
     for (std::int32_t i = 0; i < h.modelCount; ++i, w->pos += kRmapModelBytes) {
-        const std::uint8_t* p = w->at();
-        for (int f = 0; f < 9; ++f) notFinite += !std::isfinite(loadF32(p + 4 * f)) ? 1 : 0;
-        external += p[36] == kModelExternal;
-        internal += p[36] == kModelInternal;
-        odd += p[36] > kModelExternal;
-        if (p[36] == kModelExternal) ids.insert(loadI32(p + 37));
+        for (int f = 0; f < 9; ++f) notFinite += !std::isfinite(w->f32(4 * f)) ? 1 : 0;
+        const std::uint8_t kind = w->u8(velmar::kRmapModelKindOffset);
+        external += kind == kModelExternal;
+        internal += kind == kModelInternal;
+        odd += kind > kModelExternal;
+        if (kind == kModelExternal) ids.insert(w->i32(velmar::kRmapModelIdOffset));
     }
     w->report->field("models",
                      strf("%d (%llu external, %llu internal)", h.modelCount,
@@ -331,16 +328,17 @@ void reportHeader(const RmapHeader& h, InfoReport* r) {
 bool infoRmap(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "RMAP";
     if (len < 6) return report->fail(strf("file is %zu bytes, too short for magic and version", len));
-    if (loadU32(data) != kRmapMagic) return report->fail("no RMAP magic ('RMAP' at offset 0)");
-    const std::uint16_t version = loadU16(data + 4);
+    const velmar::ByteReader file(data, len);
+    if (file.u32At(0) != kRmapMagic) return report->fail("no RMAP magic ('RMAP' at offset 0)");
+    const std::uint16_t version = file.u16At(velmar::kRmapVersionOffset);
     if (version != kRmapVersion) return report->fail(strf("version %d; only 6 is read", version));
     if (len < kRmapHeaderEnd) {
         return report->fail(strf("file is %zu bytes, shorter than the %zu-byte header", len, kRmapHeaderEnd));
     }
-    const RmapHeader h = parseHeader(data);
+    const RmapHeader h = parseHeader(file);
     reportHeader(h, report);
     if (!checkCounts(h, report)) return false;
-    SegmentWalk walk{data, len, kRmapHeaderEnd, report};
+    SegmentWalk walk{file, kRmapHeaderEnd, report};
     if (!walkCells(h, &walk) || !walkLightmaps(h, &walk) || !walkTexturesAndTiles(h, &walk) ||
         !walkCubes(h, &walk) || !walkMeshes(h, &walk) || !walkModels(h, &walk) || !walkLists(h, &walk)) {
         return false;

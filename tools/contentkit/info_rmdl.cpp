@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "tools/contentkit/byte_io.h"
+#include "client/storage/byte_reader.h"
 #include "tools/contentkit/info.h"
 #include "tools/contentkit/rmdl_writer.h"
 
@@ -14,21 +14,16 @@ namespace contentkit {
 
 namespace {
 
-float loadF32(const std::uint8_t* p) {
-    const std::uint32_t bits = loadU32(p);
-    float v = 0;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
+using velmar::ByteReader;
+
+std::string vecText(const ByteReader& file, std::size_t at) {
+    return strf("(%g, %g, %g)", static_cast<double>(file.f32At(at)), static_cast<double>(file.f32At(at + 4)),
+                static_cast<double>(file.f32At(at + 8)));
 }
 
-std::string vecText(const std::uint8_t* p) {
-    return strf("(%g, %g, %g)", static_cast<double>(loadF32(p)), static_cast<double>(loadF32(p + 4)),
-                static_cast<double>(loadF32(p + 8)));
-}
-
-bool finiteRun(const std::uint8_t* p, std::size_t floats) {
+bool finiteRun(const ByteReader& file, std::size_t at, std::size_t floats) {
     for (std::size_t i = 0; i < floats; ++i) {
-        if (!std::isfinite(loadF32(p + i * 4))) return false;
+        if (!std::isfinite(file.f32At(at + i * 4))) return false;
     }
     return true;
 }
@@ -47,15 +42,15 @@ struct RmdlTally {
     std::set<std::int32_t> textures;
 };
 
-bool checkSurfaces(const std::uint8_t* p, std::uint32_t count, std::uint32_t mesh, RmdlTally* tally,
-                   InfoReport* report) {
+bool checkSurfaces(const ByteReader& file, std::size_t at, std::uint32_t count, std::uint32_t mesh,
+                   RmdlTally* tally, InfoReport* report) {
     std::set<std::int32_t> meshTextures;
-    for (std::uint32_t s = 0; s < count; ++s, p += kRmdlSurfaceSize) {
-        if (!finiteRun(p + 4, 15)) {
+    for (std::uint32_t s = 0; s < count; ++s, at += kRmdlSurfaceBytes) {
+        if (!finiteRun(file, at + velmar::kRmdlSurfaceFloatsOffset, velmar::kRmdlSurfaceFloats)) {
             return report->fail(strf("mesh %u surface %u has a vertex or texture coordinate that is "
                                      "not a finite number", mesh, s));
         }
-        const std::int32_t id = static_cast<std::int32_t>(loadU32(p));
+        const std::int32_t id = file.i32At(at);
         meshTextures.insert(id);
         tally->textures.insert(id);
     }
@@ -66,16 +61,17 @@ bool checkSurfaces(const std::uint8_t* p, std::uint32_t count, std::uint32_t mes
     return true;
 }
 
-void checkKeyFrames(const std::uint8_t* p, std::uint32_t count, std::uint32_t mesh, InfoReport* report) {
+void checkKeyFrames(const ByteReader& file, std::size_t at, std::uint32_t count, std::uint32_t mesh,
+                    InfoReport* report) {
     if (count == 0) return;
     if (count == 1) report->warn(strf("mesh %u has a single key frame; it cannot animate", mesh));
     std::int32_t previous = 0;
-    for (std::uint32_t k = 0; k < count; ++k, p += kRmdlKeyFrameSize) {
-        const std::int32_t time = static_cast<std::int32_t>(loadU32(p));
+    for (std::uint32_t k = 0; k < count; ++k, at += kRmdlKeyFrameBytes) {
+        const std::int32_t time = file.i32At(at);
         if (k > 0 && time <= previous) {
             report->warn(strf("mesh %u key frame %u time %d does not come after %d", mesh, k, time, previous));
         }
-        if (!finiteRun(p + 4, 4)) report->warn(strf("mesh %u key frame %u rotation is not finite", mesh, k));
+        if (!finiteRun(file, at + velmar::kRmdlKeyFrameRotationOffset, 4)) report->warn(strf("mesh %u key frame %u rotation is not finite", mesh, k));
         previous = time;
     }
     if (previous <= 0) report->warn(strf("mesh %u last key frame time %d is not above 0", mesh, previous));
@@ -83,41 +79,42 @@ void checkKeyFrames(const std::uint8_t* p, std::uint32_t count, std::uint32_t me
 
 // One mesh record at the reader's position; false with the client's reason
 // when a part of it is missing.
-bool readMesh(SpanReader* r, const std::uint8_t* data, std::uint32_t mesh, RmdlTally* tally,
-              MeshSpan* span, InfoReport* report) {
+bool readMesh(ByteReader* r, std::uint32_t mesh, RmdlTally* tally, MeshSpan* span, InfoReport* report) {
+    const ByteReader& file = *r;
     const std::size_t start = r->offset();
-    if (r->remaining() < kRmdlMeshFixedSize) {
+    if (r->left() < kRmdlMeshBytes) {
         return report->fail(strf("mesh %u at offset %zu: %zu bytes left, the fixed part needs %zu", mesh,
-                                 start, r->remaining(), kRmdlMeshFixedSize));
+                                 start, r->left(), kRmdlMeshBytes));
     }
-    const std::uint8_t* fixed = data + start;
-    const std::uint32_t surfaces = loadU32(fixed + kRmdlSurfaceCountOffset);
-    const std::uint32_t keys = loadU32(fixed + kRmdlKeyFrameCountOffset);
-    const std::uint32_t children = loadU32(fixed + kRmdlChildCountOffset);
-    if (!finiteRun(fixed + 4, 29)) report->warn(strf("mesh %u has a transform value that is not finite", mesh));
-    if (static_cast<std::int32_t>(loadU32(fixed)) == kRmdlBaseNodeTag) ++tally->baseNodes;
-    r->skip(kRmdlMeshFixedSize);
+    const std::uint32_t surfaces = file.u32At(start + velmar::kRmdlSurfaceCountOffset);
+    const std::uint32_t keys = file.u32At(start + velmar::kRmdlKeyFrameCountOffset);
+    const std::uint32_t children = file.u32At(start + velmar::kRmdlChildCountOffset);
+    if (!finiteRun(file, start + velmar::kRmdlMeshTransformOffset, velmar::kRmdlMeshTransformFloats)) {
+        report->warn(strf("mesh %u has a transform value that is not finite", mesh));
+    }
+    if (file.i32At(start) == kRmdlBaseNodeTag) ++tally->baseNodes;
+    r->skip(kRmdlMeshBytes);
 
     const struct {
         const char* what;
         std::uint32_t count;
         std::size_t size;
-    } parts[] = {{"surfaces", surfaces, kRmdlSurfaceSize},
-                 {"key frames", keys, kRmdlKeyFrameSize},
-                 {"children", children, kRmdlChildSize}};
+    } parts[] = {{"surfaces", surfaces, kRmdlSurfaceBytes},
+                 {"key frames", keys, kRmdlKeyFrameBytes},
+                 {"children", children, kRmdlChildBytes}};
     std::size_t partOffset[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i) {
         const std::uint64_t need = static_cast<std::uint64_t>(parts[i].count) * parts[i].size;
-        if (need > r->remaining()) {
+        if (need > r->left()) {
             return report->fail(strf("mesh %u: %u %s need %llu bytes at offset %zu, %zu left", mesh,
                                      parts[i].count, parts[i].what, static_cast<unsigned long long>(need),
-                                     r->offset(), r->remaining()));
+                                     r->offset(), r->left()));
         }
         partOffset[i] = r->offset();
-        r->skip(static_cast<std::size_t>(need));
+        r->skip(need);
     }
-    if (!checkSurfaces(data + partOffset[0], surfaces, mesh, tally, report)) return false;
-    checkKeyFrames(data + partOffset[1], keys, mesh, report);
+    if (!checkSurfaces(file, partOffset[0], surfaces, mesh, tally, report)) return false;
+    checkKeyFrames(file, partOffset[1], keys, mesh, report);
     tally->surfaces += surfaces;
     tally->keyFrames += keys;
     tally->children += children;
@@ -131,7 +128,7 @@ bool readMesh(SpanReader* r, const std::uint8_t* data, std::uint32_t mesh, RmdlT
 
 // The client recurses from the root through the child lists, so an index out
 // of range reads outside the mesh array and a cycle never ends.
-bool checkTree(const std::uint8_t* data, const std::vector<MeshSpan>& meshes, std::uint32_t root,
+bool checkTree(const ByteReader& file, const std::vector<MeshSpan>& meshes, std::uint32_t root,
                InfoReport* report) {
     const std::size_t count = meshes.size();
     if (root >= count) {
@@ -141,7 +138,7 @@ bool checkTree(const std::uint8_t* data, const std::vector<MeshSpan>& meshes, st
     std::vector<std::uint32_t> parent(count, kNoParent);
     for (std::size_t m = 0; m < count; ++m) {
         for (std::uint32_t c = 0; c < meshes[m].childCount; ++c) {
-            const std::uint32_t child = loadU32(data + meshes[m].childOffset + c * kRmdlChildSize);
+            const std::uint32_t child = file.u32At(meshes[m].childOffset + c * kRmdlChildBytes);
             if (child >= count) {
                 return report->fail(strf("mesh %zu child %u names mesh %u, not below the mesh count %zu", m,
                                          c, child, count));
@@ -169,7 +166,7 @@ bool checkTree(const std::uint8_t* data, const std::vector<MeshSpan>& meshes, st
             stack.pop_back();
             if (start == root) ++fromRoot;
             for (std::uint32_t c = 0; c < meshes[m].childCount; ++c) {
-                const std::uint32_t child = loadU32(data + meshes[m].childOffset + c * kRmdlChildSize);
+                const std::uint32_t child = file.u32At(meshes[m].childOffset + c * kRmdlChildBytes);
                 reached[child] = 1;
                 stack.push_back(child);
             }
@@ -205,44 +202,44 @@ std::string textureList(const std::set<std::int32_t>& ids) {
 bool infoRmdl(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "RMDL";
     if (len < 6) return report->fail(strf("file is %zu bytes; magic and version need 6", len));
-    if (loadU32(data) != kRmdlMagic) return report->fail("no RMDL magic ('RMDL' at offset 0)");
-    const std::uint16_t version = loadU16(data + 4);
+    ByteReader file(data, len);
+    if (file.u32At(0) != kRmdlMagic) return report->fail("no RMDL magic ('RMDL' at offset 0)");
+    const std::uint16_t version = file.u16At(velmar::kRmdlVersionOffset);
     report->field("version", strf("%u", version));
     if (version != kRmdlVersion) return report->fail(strf("version %u; the client reads only 1", version));
-    if (len < kRmdlHeaderSize) {
-        return report->fail(strf("file is %zu bytes, shorter than the %zu-byte header", len, kRmdlHeaderSize));
+    if (len < kRmdlHeaderBytes) {
+        return report->fail(strf("file is %zu bytes, shorter than the %zu-byte header", len, kRmdlHeaderBytes));
     }
-    const std::uint32_t meshCount = loadU32(data + 10);
-    const std::uint32_t root = loadU32(data + 14);
-    report->field("word A", strf("0x%08X", loadU32(data + 6)));
+    const std::uint32_t meshCount = file.u32At(velmar::kRmdlMeshCountOffset);
+    const std::uint32_t root = file.u32At(velmar::kRmdlRootMeshOffset);
+    report->field("word A", strf("0x%08X", file.u32At(velmar::kRmdlWordAOffset)));
     report->field("meshes", strf("%u", meshCount));
     report->field("root mesh", strf("%u", root));
-    report->field("word B", strf("0x%08X", loadU32(data + 18)));
-    report->field("byte C", strf("%u", data[22]));
-    report->field("P0", vecText(data + 23));
-    report->field("P1", vecText(data + 35));
-    report->field("P2", vecText(data + 47));
+    report->field("word B", strf("0x%08X", file.u32At(velmar::kRmdlWordBOffset)));
+    report->field("byte C", strf("%u", file.u8At(velmar::kRmdlByteCOffset)));
+    report->field("P0", vecText(file, velmar::kRmdlP0Offset));
+    report->field("P1", vecText(file, velmar::kRmdlP1Offset));
+    report->field("P2", vecText(file, velmar::kRmdlP2Offset));
     if (meshCount == 0) return report->fail("mesh count 0; the client refuses a model without meshes");
-    const std::uint64_t least = static_cast<std::uint64_t>(meshCount) * kRmdlMeshFixedSize;
-    if (least > len - kRmdlHeaderSize) {
+    const std::uint64_t least = static_cast<std::uint64_t>(meshCount) * kRmdlMeshBytes;
+    if (least > len - kRmdlHeaderBytes) {
         return report->fail(strf("%u meshes need at least %llu bytes, %zu left after the header", meshCount,
-                                 static_cast<unsigned long long>(least), len - kRmdlHeaderSize));
+                                 static_cast<unsigned long long>(least), len - kRmdlHeaderBytes));
     }
 
-    SpanReader r(data, len);
-    r.skip(kRmdlHeaderSize);
+    file.seek(kRmdlHeaderBytes);
     RmdlTally tally;
     std::vector<MeshSpan> meshes(meshCount);  // bounded by the file size just checked
     for (std::uint32_t m = 0; m < meshCount; ++m) {
-        if (!readMesh(&r, data, m, &tally, &meshes[m], report)) return false;
+        if (!readMesh(&file, m, &tally, &meshes[m], report)) return false;
     }
     report->field("surfaces", strf("%llu", static_cast<unsigned long long>(tally.surfaces)));
     report->field("key frames", strf("%llu", static_cast<unsigned long long>(tally.keyFrames)));
     report->field("animated meshes", strf("%u", tally.animated));
     report->field("base nodes", strf("%u", tally.baseNodes));
     report->field("texture IDs", textureList(tally.textures));
-    if (r.remaining() > 0) report->warn(strf("%zu bytes after the last mesh are never read", r.remaining()));
-    return checkTree(data, meshes, root, report);
+    if (file.left() > 0) report->warn(strf("%zu bytes after the last mesh are never read", file.left()));
+    return checkTree(file, meshes, root, report);
 }
 
 }  // namespace contentkit

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstring>
 
-#include "tools/contentkit/byte_io.h"
+#include "client/storage/byte_reader.h"
 #include "tools/contentkit/info.h"
 
 namespace contentkit {
@@ -72,7 +72,8 @@ bool infoTga(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "TGA";
     if (len < kHeader) return report->fail(strf("header too short: %zu of 18 bytes", len));
     const unsigned idLength = data[0], colourMapType = data[1], type = data[2];
-    const unsigned width = loadU16(data + 12), height = loadU16(data + 14);
+    const velmar::ByteReader file(data, len);
+    const unsigned width = file.u16At(12), height = file.u16At(14);
     const unsigned depth = data[16], descriptor = data[17];
     report->field("image type", strf("%u", type));
     report->field("size", strf("%u x %u", width, height));

@@ -17,34 +17,33 @@
 #include <string>
 #include <vector>
 
+#include "client/scene/rmap_layout.h"
 #include "tools/contentkit/byte_io.h"
 
 namespace contentkit {
 
-constexpr std::uint32_t kRmapMagic = 0x50414D52;  // "RMAP" read little-endian
-constexpr std::uint16_t kRmapVersion = 6;
-constexpr std::size_t kRmapHeaderEnd = 117;  // magic, version and the 111-byte header
-constexpr std::size_t kRmapCellBytes = 17;
-constexpr std::size_t kRmapTextureBytes = 4;
-constexpr std::size_t kRmapTileBytes = 44;
-constexpr std::size_t kRmapCubeBytes = 29;
-constexpr std::size_t kRmapMeshFixedBytes = 101;
-constexpr std::size_t kRmapFaceBytes = 76;
-constexpr std::size_t kRmapKeyBytes = 20;
-constexpr std::size_t kRmapModelBytes = 45;
-constexpr std::size_t kRmapSoundEffectBytes = 112;
-constexpr std::size_t kRmapEffectBytes = 16;
-constexpr std::size_t kRmapLightBytes = 24;
-constexpr std::size_t kRmapMaxLayers = 255;
-// Tile index of a cube face that has no tile.
-constexpr std::int32_t kRmapNoTile = 0x7FFFFFFE;
-// Lightmap index of a tile without a lightmap.
-constexpr std::int32_t kRmapNoLightmap = -1;
-// Lightmap flag bits: colour, and with colour also alpha; neither: alpha only.
-constexpr std::uint8_t kLightmapAlpha = 1;
-constexpr std::uint8_t kLightmapColour = 2;
-constexpr std::uint8_t kModelInternal = 0;
-constexpr std::uint8_t kModelExternal = 1;
+// The byte layout is the client's, stated once.
+using velmar::kRmapMagic;
+using velmar::kRmapVersion;
+using velmar::kRmapHeaderEnd;
+using velmar::kRmapCellBytes;
+using velmar::kRmapTextureBytes;
+using velmar::kRmapTileBytes;
+using velmar::kRmapCubeBytes;
+using velmar::kRmapMeshFixedBytes;
+using velmar::kRmapFaceBytes;
+using velmar::kRmapKeyBytes;
+using velmar::kRmapModelBytes;
+using velmar::kRmapSoundEffectBytes;
+using velmar::kRmapEffectBytes;
+using velmar::kRmapLightBytes;
+using velmar::kRmapMaxLayers;
+using velmar::kRmapNoTile;
+using velmar::kRmapNoLightmap;
+using velmar::kLightmapAlpha;
+using velmar::kLightmapColour;
+using velmar::kModelInternal;
+using velmar::kModelExternal;
 
 // Corner order of every height quadruple: (x0, y0), (x1, y0), (x0, y1),
 // (x1, y1), where x0, y0 are the smaller column and row.

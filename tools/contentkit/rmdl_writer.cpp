@@ -157,10 +157,10 @@ void writeMesh(ByteWriter* w, const RmdlMesh& mesh) {
 }  // namespace
 
 std::size_t rmdlFileSize(const RmdlModel& model) {
-    std::size_t size = kRmdlHeaderSize;
+    std::size_t size = kRmdlHeaderBytes;
     for (const RmdlMesh& m : model.meshes) {
-        size += kRmdlMeshFixedSize + m.surfaces.size() * kRmdlSurfaceSize +
-                m.keyFrames.size() * kRmdlKeyFrameSize + m.children.size() * kRmdlChildSize;
+        size += kRmdlMeshBytes + m.surfaces.size() * kRmdlSurfaceBytes +
+                m.keyFrames.size() * kRmdlKeyFrameBytes + m.children.size() * kRmdlChildBytes;
     }
     return size;
 }
@@ -179,7 +179,7 @@ bool validateRmdl(const RmdlModel& model, std::string* error) {
         *error = "a header reference vector is not finite";
         return false;
     }
-    std::size_t total = kRmdlHeaderSize;
+    std::size_t total = kRmdlHeaderBytes;
     for (std::size_t i = 0; i < model.meshes.size(); ++i) {
         const RmdlMesh& mesh = model.meshes[i];
         if (mesh.surfaces.size() > kMaxCount || mesh.keyFrames.size() > kMaxCount ||
@@ -192,8 +192,8 @@ bool validateRmdl(const RmdlModel& model, std::string* error) {
             return false;
         }
         if (!checkSurfaces(mesh, i, error) || !checkKeyFrames(mesh, i, error)) return false;
-        total += kRmdlMeshFixedSize + mesh.surfaces.size() * kRmdlSurfaceSize +
-                 mesh.keyFrames.size() * kRmdlKeyFrameSize + mesh.children.size() * kRmdlChildSize;
+        total += kRmdlMeshBytes + mesh.surfaces.size() * kRmdlSurfaceBytes +
+                 mesh.keyFrames.size() * kRmdlKeyFrameBytes + mesh.children.size() * kRmdlChildBytes;
         // The client reads models through a loader limited to 31-bit sizes.
         if (total > 0x7FFFFFFFu) {
             *error = "model larger than 2 GiB";

@@ -19,26 +19,23 @@
 #include <string>
 #include <vector>
 
+#include "client/assets/rmdl_layout.h"
 #include "tools/contentkit/byte_io.h"
 
 namespace contentkit {
 
-constexpr std::uint32_t kRmdlMagic = 0x4C444D52;  // "RMDL" read little-endian
-constexpr std::uint16_t kRmdlVersion = 1;
-constexpr std::size_t kRmdlHeaderSize = 59;
-constexpr std::size_t kRmdlMeshFixedSize = 168;
-constexpr std::size_t kRmdlSurfaceSize = 72;
-constexpr std::size_t kRmdlKeyFrameSize = 20;
-constexpr std::size_t kRmdlChildSize = 4;
-// Offsets of the three counts inside a mesh record's fixed part.
-constexpr std::size_t kRmdlSurfaceCountOffset = 156;
-constexpr std::size_t kRmdlKeyFrameCountOffset = 160;
-constexpr std::size_t kRmdlChildCountOffset = 164;
-// Node tag of a base node, which the client places by the header vectors.
-constexpr std::int32_t kRmdlBaseNodeTag = -6;
-// The client's per-mesh table of distinct textures has this many slots and
-// gives up when it fills, so a mesh may use one fewer.
-constexpr std::size_t kRmdlMaxMeshTextures = 8191;
+// The byte layout is the client's, stated once.
+using velmar::kRmdlBaseNodeTag;
+using velmar::kRmdlChildBytes;
+using velmar::kRmdlHeaderBytes;
+using velmar::kRmdlKeyFrameBytes;
+using velmar::kRmdlMagic;
+using velmar::kRmdlMeshBytes;
+using velmar::kRmdlSurfaceBytes;
+using velmar::kRmdlVersion;
+// The client's per-mesh table of distinct textures gives up when it fills,
+// so a mesh may use one fewer than its slots.
+constexpr std::size_t kRmdlMaxMeshTextures = velmar::kMaxMeshTextureSlots - 1;
 
 using Vec3 = std::array<float, 3>;
 
