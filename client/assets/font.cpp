@@ -10,26 +10,12 @@
 #include "client/core/rconf.h"
 #include "client/core/runtime.h"
 #include "client/platform/gl_ext.h"
+#include "client/storage/byte_reader.h"
 #include "client/storage/load_file_data.h"
 
 namespace velmar {
 
 namespace {
-
-// --- Little-endian fields ---
-
-std::uint32_t readU32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-double readDouble(const std::uint8_t* p) {
-    const std::uint64_t bits = static_cast<std::uint64_t>(readU32(p)) |
-                               static_cast<std::uint64_t>(readU32(p + 4)) << 32;
-    double value = 0.0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 [[noreturn]] void refuseFont(const char* path, const char* why, std::uint8_t* data) {
     release(data);
@@ -48,10 +34,11 @@ bool compressFont() {
 
 RfntStatus parseRfnt(const std::uint8_t* bytes, std::size_t length, RfntData* out) {
     if (bytes == nullptr || length < 4) return RfntStatus::TooShort;
-    if (readU32(bytes) != kRfntMagic) return RfntStatus::WrongType;
+    const ByteReader file(bytes, length);
+    if (file.u32At(0) != kRfntMagic) return RfntStatus::WrongType;
     if (length < kRfntHeaderSize) return RfntStatus::TooShort;
-    const std::uint32_t height = readU32(bytes + kRfntHeightOffset);
-    const std::uint32_t width = readU32(bytes + kRfntWidthOffset);
+    const std::uint32_t height = file.u32At(kRfntHeightOffset);
+    const std::uint32_t width = file.u32At(kRfntWidthOffset);
     // GL takes signed sizes; a product of two 32-bit values fits 64 bits.
     if (width > static_cast<std::uint32_t>(INT_MAX) || height > static_cast<std::uint32_t>(INT_MAX))
         return RfntStatus::TooShort;
@@ -61,9 +48,9 @@ RfntStatus parseRfnt(const std::uint8_t* bytes, std::size_t length, RfntData* ou
     out->size = bytes[kRfntSizeOffset];
     std::memcpy(out->advances, bytes + kRfntAdvanceOffset, kFontGlyphs);
     for (int i = 0; i < kFontGlyphs; ++i) {
-        const std::uint8_t* rect = bytes + kRfntRectOffset + static_cast<std::size_t>(i) * kRfntRectBytes;
-        out->rects[i] = RfntRect{readDouble(rect), readDouble(rect + 8), readDouble(rect + 16),
-                                 readDouble(rect + 24)};
+        const std::size_t rect = kRfntRectOffset + static_cast<std::size_t>(i) * kRfntRectBytes;
+        out->rects[i] = RfntRect{file.f64At(rect), file.f64At(rect + 8), file.f64At(rect + 16),
+                                 file.f64At(rect + 24)};
     }
     out->width = width;
     out->height = height;
