@@ -21,7 +21,7 @@
 #include "client/assets/texture.h"
 #include "client/core/render_caps.h"
 #include "client/core/runtime.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "client/storage/load_file_data.h"
 #include "tools/contentkit/dds_writer.h"

@@ -17,10 +17,10 @@
 #include "client/core/timer.h"
 #include "client/core/version.h"
 #include "client/core/vmath.h"
+#include "client/gl/gl_ext.h"
+#include "client/input/input.h"
+#include "client/input/mouse.h"
 #include "client/platform/async_worker.h"
-#include "client/platform/gl_ext.h"
-#include "client/platform/input.h"
-#include "client/platform/mouse.h"
 #include "client/platform/screenshot/screenshot.h"
 #include "client/platform/screenshot/screenshot_gl.h"
 #include "client/platform/sound/sound.h"
@@ -228,41 +228,6 @@ void logLoadOptions(CRConf& conf) {
             trueFalse(conf.GetBool(RCONF_COMPILEANDOPTIMIZEMODEL)));
 }
 
-void setFixedRenderState() {
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClearDepth(1.0);
-    glEnable(GL_DEPTH_TEST);
-    glDepthFunc(GL_LEQUAL);
-    glShadeModel(GL_SMOOTH);
-    glDisable(GL_COLOR_LOGIC_OP);
-    glDisable(GL_STENCIL_TEST);
-    glDisable(GL_DITHER);
-    glDisable(GL_TEXTURE_1D);
-    glEnable(GL_TEXTURE_2D);
-}
-
-void setSmoothing(CRConf& conf) {
-    const auto apply = [](GLenum cap, bool on) { on ? glEnable(cap) : glDisable(cap); };
-    apply(GL_POINT_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_POINT));
-    apply(GL_LINE_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_LINE));
-    apply(GL_POLYGON_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_POLYGON));
-}
-
-void setQualityHints() {
-    glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_NICEST);
-    glHint(GL_POINT_SMOOTH_HINT, GL_NICEST);
-    glHint(GL_LINE_SMOOTH_HINT, GL_NICEST);
-    glHint(GL_POLYGON_SMOOTH_HINT, GL_NICEST);
-    glHint(GL_TEXTURE_COMPRESSION_HINT_ARB, GL_NICEST);
-}
-
-void setBlending() {
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glAlphaFunc(GL_GREATER, 0.9f);  // the test itself stays off
-    glDisable(GL_NORMALIZE);
-}
-
 // --- Main loop ---
 
 void registerFrameStatistics() {
@@ -373,10 +338,7 @@ void runClient() {
     windowSetSwapInterval(conf.GetBool(RCONF_VSYNC) ? 1 : 0);  // 31
     logLoadOptions(conf);                             // 32
     installInputHandlers();                           // 33
-    setFixedRenderState();                            // 34
-    setSmoothing(conf);                               // 35
-    setQualityHints();                                // 36
-    setBlending();                                    // 37
+    scene::Draw::SetRenderState(conf);                // 34 to 37
     AsyncWorker::start();                             // 38
     // 13: threads start with their creator's priority, and an unprivileged
     // process cannot raise one again: the main thread steps down only once

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "client/platform/ini/ini_file.h"
+#include "client/storage/ini_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const velmar::IniDocument doc = velmar::IniDocument::parse(data, size);

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 #include "client/storage/byte_reader.h"
 
 namespace velmar {

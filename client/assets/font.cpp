@@ -9,7 +9,7 @@
 #include "client/core/perf_clock.h"
 #include "client/core/rconf.h"
 #include "client/core/runtime.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 #include "client/storage/byte_reader.h"
 #include "client/storage/load_file_data.h"
 

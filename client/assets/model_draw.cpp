@@ -7,7 +7,7 @@
 #include "client/assets/texture.h"
 #include "client/core/frame_stats.h"
 #include "client/core/perf_clock.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 
 namespace velmar {
 

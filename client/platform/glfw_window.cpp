@@ -1,6 +1,5 @@
 // The window layer over GLFW 3 and the X11 GL driver.
 #include <GLFW/glfw3.h>
-#include <GL/glext.h>
 
 #include <cmath>
 #include <cstring>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "client/core/log.h"
+#include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "client/platform/window_dispatch.h"
 

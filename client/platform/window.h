@@ -1,15 +1,23 @@
 // The client's window layer: one window with one OpenGL context, opened with
 // hints, plus the title, swap interval, event polling and buffer swap, input
 // callbacks, key repeat, mouse lock, the GL text and extension queries and
-// entry-point lookup the client needs. The rules that need no window (size
-// choice, version parsing, extension matching, software renderer names) are
-// plain functions so they can be checked without a display.
+// entry-point lookup the client needs, and the GL capability check that fills
+// the GL module's entry-point table from them. The size choice needs no
+// window and is a plain function; the GL text rules are the GL module's.
+//
+// Two backends implement this header: GLFW over X11 for the client, and a
+// null one without any window for programs and tests that open none (every
+// query answers as before the window is open, and no window opens). A
+// program links exactly one of them.
 //
 // Everything here belongs to the main thread, except windowRequestExit and
-// windowMakeContextCurrent, which any thread may call, and the pure rules. Callbacks run on the main thread
-// inside windowPollEvents. Queries made before the window is open or after
-// termination answer "not supported", null, 0 or "".
+// windowMakeContextCurrent, which any thread may call, and the pure rules.
+// Callbacks run on the main thread inside windowPollEvents. Queries made
+// before the window is open or after termination answer "not supported",
+// null, 0 or "".
 #pragma once
+
+#include "client/gl/gl_text.h"
 
 namespace velmar {
 
@@ -21,21 +29,6 @@ struct WindowSize {
 };
 // Both sizes 0 or less: 800 x 600; one of them: derived from the other at 4:3.
 WindowSize windowSizeFor(int width, int height);
-
-struct GLVersion {
-    int major;
-    int minor;
-    int revision;
-};
-// "2.1.2 NVIDIA ..." -> 2, 1, 2; missing parts are 0, as is a null text.
-GLVersion parseGLVersion(const char* versionText);
-
-// True when `name` is not empty, holds no blank and stands as a whole
-// blank-separated word in `list`.
-bool extensionListed(const char* list, const char* name);
-
-// Renderers that draw on the processor: not hardware accelerated.
-bool isSoftwareRenderer(const char* rendererName);
 
 // --- Layer life cycle ---
 
@@ -73,6 +66,10 @@ bool windowExtensionSupported(const char* name);
 // driver or not: decide from the version and extension texts first.
 void* windowProcAddress(const char* name);
 int windowMaxTextureUnits();
+
+// The capability check (gl_ext.h) against the open window's driver, into
+// the process-wide entry-point table and RenderCaps.
+bool GetGLExt();
 
 // --- Input ---
 

@@ -1,14 +1,13 @@
 #include "client/scene/camera.h"
 
-#include <GL/gl.h>
-
 #include <cmath>
 
 #include "client/core/perf_clock.h"
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
 #include "client/core/timer.h"
-#include "client/platform/mouse.h"
+#include "client/gl/gl_ext.h"
+#include "client/input/mouse.h"
 
 namespace velmar {
 namespace scene {

@@ -8,9 +8,9 @@
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
 #include "client/core/runtime.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
+#include "client/input/mouse.h"
 #include "client/platform/gui/gui.h"
-#include "client/platform/mouse.h"
 
 namespace velmar::scene::Draw {
 
@@ -86,9 +86,53 @@ OverlaySwitches readOverlaySwitches() {
     return switches;
 }
 
+// --- Fixed render state ---
+
+void setFixedRenderState() {
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClearDepth(1.0);
+    glEnable(GL_DEPTH_TEST);
+    glDepthFunc(GL_LEQUAL);
+    glShadeModel(GL_SMOOTH);
+    glDisable(GL_COLOR_LOGIC_OP);
+    glDisable(GL_STENCIL_TEST);
+    glDisable(GL_DITHER);
+    glDisable(GL_TEXTURE_1D);
+    glEnable(GL_TEXTURE_2D);
+}
+
+void setSmoothing(CRConf& conf) {
+    const auto apply = [](GLenum cap, bool on) { on ? glEnable(cap) : glDisable(cap); };
+    apply(GL_POINT_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_POINT));
+    apply(GL_LINE_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_LINE));
+    apply(GL_POLYGON_SMOOTH, conf.GetBool(RCONF_GL_SMOOTH_POLYGON));
+}
+
+void setQualityHints() {
+    glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_NICEST);
+    glHint(GL_POINT_SMOOTH_HINT, GL_NICEST);
+    glHint(GL_LINE_SMOOTH_HINT, GL_NICEST);
+    glHint(GL_POLYGON_SMOOTH_HINT, GL_NICEST);
+    glHint(GL_TEXTURE_COMPRESSION_HINT_ARB, GL_NICEST);
+}
+
+void setBlending() {
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glAlphaFunc(GL_GREATER, 0.9f);  // the test itself stays off
+    glDisable(GL_NORMALIZE);
+}
+
 }  // namespace
 
 // --- Life cycle ---
+
+void SetRenderState(CRConf& conf) {
+    setFixedRenderState();
+    setSmoothing(conf);
+    setQualityHints();
+    setBlending();
+}
 
 void DrawInit() {
     FrontEnd& s = frontEnd();

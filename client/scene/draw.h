@@ -17,6 +17,10 @@
 
 #include "client/assets/font.h"
 
+namespace velmar {
+class CRConf;
+}
+
 namespace velmar::scene {
 
 // --- Projections ---
@@ -92,6 +96,12 @@ void formatSceneLines(const SceneStats& stats, const OverlayReadings& readings, 
 
 // --- Front end (main thread) ---
 namespace Draw {
+
+// The GL state every frame relies on and nothing changes for long: depth
+// test, smooth shading, 2D textures, alpha blending, the quality hints and
+// the point, line and polygon smoothing the settings ask for. Once, right
+// after the capability check.
+void SetRenderState(CRConf& conf);
 
 // Needs the texture manager's default texture to be GL name 1 and the GUI to
 // start; either failing is logged at the critical level and ends the process

@@ -4,8 +4,8 @@
 
 #include "client/core/frame_stats.h"
 #include "client/core/perf_clock.h"
-#include "client/platform/gl_ext.h"
-#include "client/platform/mouse.h"
+#include "client/gl/gl_ext.h"
+#include "client/input/mouse.h"
 #include "client/scene/draw.h"
 
 namespace velmar::scene::Draw {

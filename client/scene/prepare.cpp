@@ -1,8 +1,5 @@
 #include "client/scene/prepare.h"
 
-#include <GL/gl.h>
-#include <GL/glext.h>
-
 #include <algorithm>
 
 #include "client/assets/model.h"
@@ -13,7 +10,7 @@
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
 #include "client/core/timer.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 
 namespace velmar {
 namespace scene {

@@ -10,7 +10,7 @@
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
 #include "client/core/runtime.h"
-#include "client/platform/ini/ini_file.h"
+#include "client/storage/ini_file.h"
 
 namespace velmar {
 namespace scene {

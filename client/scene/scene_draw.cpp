@@ -1,10 +1,9 @@
 #include "client/scene/scene_draw.h"
 
-#include <GL/gl.h>
-
 #include "client/assets/model.h"
 #include "client/core/frame_stats.h"
 #include "client/core/render_caps.h"
+#include "client/gl/gl_ext.h"
 #include "client/scene/camera.h"
 #include "client/scene/draw.h"
 #include "client/scene/visibility.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "tests/support/xvfb_suite.h"
 #include "tools/contentkit/rfnt_writer.h"

@@ -13,7 +13,7 @@
 #include "client/core/log.h"
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
 #include "tests/support/xvfb_suite.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/core/render_caps.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "tests/support/xvfb_suite.h"
 

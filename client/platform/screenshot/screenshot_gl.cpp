@@ -1,6 +1,6 @@
 #include "client/platform/screenshot/screenshot_gl.h"
 
-#include <GL/gl.h>
+#include "client/gl/gl_ext.h"
 
 namespace velmar {
 

@@ -1,11 +1,13 @@
-// The client's GL header and its capability check.
+// The client's GL header and its capability check: the GL module, below
+// both the window layer that fills it and the assets and scene that draw.
 //
 // Every module that calls GL includes this header. It declares the GL entry
 // points that exist only as extensions or newer versions (multitexturing,
 // texture compression, GL 2.0 shaders) as one process-wide table, null where
-// absent. GetGLExt fills the table once on the main thread, right after the
-// window opens; from then on the table never changes and any thread may read
-// it.
+// absent. The check fills the table once on the main thread, right after the
+// window opens, from the driver queries the window layer answers (GetGLExt()
+// in window.h); from then on the table never changes and any thread may read
+// it. Nothing here opens a window or talks to a window system.
 //
 // The window system hands out an address for any name, known to the driver or
 // not, so an entry point counts as present only when the GL version or the
@@ -16,6 +18,7 @@
 #include <GL/glext.h>
 
 #include "client/core/render_caps.h"
+#include "client/gl/gl_text.h"
 
 namespace velmar {
 
@@ -102,7 +105,5 @@ struct GLDriverQueries {
 // optional and reported in `caps` (multitexture, textureUnits, shaderSupport).
 // Each missing shader entry point of a GL 2 driver logs "GetGLExt: <name>".
 bool GetGLExt(const GLDriverQueries& driver, GLEntryPoints& table, RenderCaps& caps);
-// The same against the open window, into the process-wide records.
-bool GetGLExt();
 
 }  // namespace velmar

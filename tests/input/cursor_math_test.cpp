@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "client/platform/cursor/cursor_math.h"
+#include "client/input/cursor_math.h"
 
 namespace velmar {
 namespace {

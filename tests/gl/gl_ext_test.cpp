@@ -1,6 +1,7 @@
-// The GL capability check against scripted drivers: what is required, what is
-// optional, and that addresses are trusted only for names the driver reports.
-#include "client/platform/gl_ext.h"
+// The GL driver's text rules, and the capability check against scripted
+// drivers: what is required, what is optional, and that addresses are trusted
+// only for names the driver reports.
+#include "client/gl/gl_ext.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,53 @@
 #include <vector>
 
 #include "client/core/log.h"
-#include "client/platform/window.h"
+#include "client/gl/gl_text.h"
 #include "tests/support/child_process.h"
 
 namespace {
 
+using velmar::extensionListed;
 using velmar::GLEntryPoints;
 using velmar::RenderCaps;
+
+TEST(GLVersionText, ReadsMajorMinorRevisionUpToTheVendorText) {
+    const velmar::GLVersion v = velmar::parseGLVersion("2.1.2 NVIDIA 260.19");
+    EXPECT_EQ(v.major, 2);
+    EXPECT_EQ(v.minor, 1);
+    EXPECT_EQ(v.revision, 2);
+    const velmar::GLVersion mesa = velmar::parseGLVersion("4.5 (Compatibility Profile) Mesa 22.3.6");
+    EXPECT_EQ(mesa.major, 4);
+    EXPECT_EQ(mesa.minor, 5);
+    EXPECT_EQ(mesa.revision, 0);
+    EXPECT_EQ(velmar::parseGLVersion(nullptr).major, 0);
+    EXPECT_EQ(velmar::parseGLVersion("").major, 0);
+    // Endless digits do not overflow.
+    EXPECT_GT(velmar::parseGLVersion("99999999999999999999.1").major, 0);
+}
+
+TEST(ExtensionList, OnlyWholeBlankSeparatedWordsMatch) {
+    const char* list = "GL_ARB_multitexture GL_ARB_texture_compression_rgtc GL_EXT_abgr";
+    EXPECT_TRUE(extensionListed(list, "GL_ARB_multitexture"));
+    EXPECT_TRUE(extensionListed(list, "GL_EXT_abgr"));
+    EXPECT_FALSE(extensionListed(list, "GL_ARB"));                       // a prefix
+    EXPECT_FALSE(extensionListed(list, "GL_ARB_texture_compression"));   // a longer name
+    EXPECT_FALSE(extensionListed(list, "ARB_multitexture"));             // a suffix
+    EXPECT_FALSE(extensionListed(list, "GL_ARB_multitexture "));         // with a blank
+    EXPECT_FALSE(extensionListed(list, ""));
+    EXPECT_FALSE(extensionListed(nullptr, "GL_EXT_abgr"));
+    // A later whole occurrence counts after an earlier partial one.
+    EXPECT_TRUE(extensionListed("GL_ARB_texture_compression_rgtc GL_ARB_texture_compression",
+                                "GL_ARB_texture_compression"));
+}
+
+TEST(SoftwareRenderer, MesaAndGenericSoftwareNamesAreNotAccelerated) {
+    EXPECT_TRUE(velmar::isSoftwareRenderer("llvmpipe (LLVM 15.0.6, 256 bits)"));
+    EXPECT_TRUE(velmar::isSoftwareRenderer("Gallium 0.4 on softpipe"));
+    EXPECT_TRUE(velmar::isSoftwareRenderer("Mesa swrast"));
+    EXPECT_TRUE(velmar::isSoftwareRenderer("Mesa DRI Intel(R) Software Rasterizer"));
+    EXPECT_FALSE(velmar::isSoftwareRenderer("NVIDIA GeForce GTX 1080/PCIe/SSE2"));
+    EXPECT_FALSE(velmar::isSoftwareRenderer(nullptr));
+}
 
 // Like GLX, the scripted driver hands out an address for any name unless the
 // test makes it missing.

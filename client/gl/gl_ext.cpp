@@ -1,9 +1,9 @@
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 
 #include <cstring>
 
 #include "client/core/log.h"
-#include "client/platform/window.h"
+#include "client/gl/gl_text.h"
 #include "shared/message_box.h"
 
 namespace velmar {
@@ -92,12 +92,6 @@ bool GetGLExt(const GLDriverQueries& driver, GLEntryPoints& table, RenderCaps& c
     showVideoError("Your Graphics Adapter lacks support for Texture Compression!\n\nPlease contact support!",
                    "Video: Error");
     return false;
-}
-
-bool GetGLExt() {
-    const GLDriverQueries driver{windowGLText(GLText::Version), windowExtensionSupported,
-                                 windowProcAddress, windowMaxTextureUnits};
-    return GetGLExt(driver, glEntryPoints(), renderCaps());
 }
 
 }  // namespace velmar

@@ -1,9 +1,9 @@
-#include "client/platform/input.h"
+#include "client/input/input.h"
 
 #include <atomic>
 
-#include "client/platform/cursor/cursor_math.h"
-#include "client/platform/mouse.h"
+#include "client/input/cursor_math.h"
+#include "client/input/mouse.h"
 #include "client/platform/screenshot/screenshot.h"
 #include "client/platform/window.h"
 

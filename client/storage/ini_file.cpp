@@ -1,4 +1,4 @@
-#include "client/platform/ini/ini_file.h"
+#include "client/storage/ini_file.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,5 +1,5 @@
 // The profile-file rules the client's map and water definitions rely on.
-#include "client/platform/ini/ini_file.h"
+#include "client/storage/ini_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "client/platform/mouse.h"
+#include "client/input/mouse.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,8 +9,8 @@
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
 #include "client/core/runtime.h"
-#include "client/platform/cursor/cursor_math.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
+#include "client/input/cursor_math.h"
 #include "client/platform/gui/gui.h"
 #include "client/platform/window.h"
 
@@ -26,11 +26,19 @@ struct CursorImage {
 const char* const kCursorFiles[] = {"data/cursor/standard.tga", "data/cursor/button.tga",
                                     "data/cursor/cam.tga"};
 
-CursorImage g_images[3];
-int g_type = kCursorNone;
-SoftCursor g_cursor;
-int g_lastWheel = 0;
-SceneMouseHooks g_scene;
+// Process-wide state of the software cursor; main thread only.
+struct CursorState {
+    CursorImage images[3];
+    int type = kCursorNone;
+    SoftCursor cursor;
+    int lastWheel = 0;
+    SceneMouseHooks scene;
+};
+
+CursorState& cursorState() {
+    static CursorState state;
+    return state;
+}
 
 bool loadImage(int type) {
     const char* path = kCursorFiles[type - 1];
@@ -41,7 +49,7 @@ bool loadImage(int type) {
         return false;
     }
     Message(kLogPlain, "%u: %u %u", static_cast<unsigned>(type), w, h);
-    CursorImage& image = g_images[type - 1];
+    CursorImage& image = cursorState().images[type - 1];
     glGenTextures(1, &image.texture);
     glBindTexture(GL_TEXTURE_2D, image.texture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
@@ -56,7 +64,7 @@ bool loadImage(int type) {
 }
 
 void speedChanged(int) {
-    if (CRConf* conf = CRConf::instance()) g_cursor.setSpeed(conf->GetFloat(RCONF_MOUSESPEED));
+    if (CRConf* conf = CRConf::instance()) cursorState().cursor.setSpeed(conf->GetFloat(RCONF_MOUSESPEED));
 }
 
 CursorBounds windowBounds() {
@@ -76,21 +84,23 @@ CursorBounds windowBounds() {
 bool MouseInit() {
     for (int type = kCursorStandard; type <= kCursorCamera; ++type)
         if (!loadImage(type)) return false;
-    g_type = kCursorStandard;
+    CursorState& s = cursorState();
+    s.type = kCursorStandard;
     // Centred. The raw baseline is the position the window reported when
     // the handlers were installed, so the first real movement counts.
-    g_cursor.setPosition(renderCaps().width >> 1, renderCaps().height >> 1);
-    g_cursor.setCaptured(true);
+    s.cursor.setPosition(renderCaps().width >> 1, renderCaps().height >> 1);
+    s.cursor.setCaptured(true);
     speedChanged(RCONF_MOUSESPEED);
     if (CRConf* conf = CRConf::instance()) conf->AddObserver(RCONF_MOUSESPEED, speedChanged);
     return true;
 }
 
 void DrawCursor() {
-    if (g_type == kCursorNone || !g_images[g_type - 1].texture) return;
-    const CursorImage& image = g_images[g_type - 1];
+    const CursorState& s = cursorState();
+    if (s.type == kCursorNone || !s.images[s.type - 1].texture) return;
+    const CursorImage& image = s.images[s.type - 1];
     glPushMatrix();
-    glTranslatef(g_cursor.drawX(), g_cursor.drawY(), 0.0f);
+    glTranslatef(s.cursor.drawX(), s.cursor.drawY(), 0.0f);
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
     glBindTexture(GL_TEXTURE_2D, image.texture);
     // The image's top-left corner is the hot spot.
@@ -108,31 +118,33 @@ void DrawCursor() {
 }
 
 void DeleteCursors() {
-    for (CursorImage& image : g_images) {
+    CursorState& s = cursorState();
+    for (CursorImage& image : s.images) {
         if (image.texture) glDeleteTextures(1, &image.texture);
         image = CursorImage{};
     }
-    g_type = kCursorNone;
+    s.type = kCursorNone;
 }
 
-void setCursorType(int type) { g_type = type; }
-int cursorType() { return g_type; }
-int cursorX() { return g_cursor.x(); }
-int cursorY() { return g_cursor.y(); }
+void setCursorType(int type) { cursorState().type = type; }
+int cursorType() { return cursorState().type; }
+int cursorX() { return cursorState().cursor.x(); }
+int cursorY() { return cursorState().cursor.y(); }
 
 // --- Handlers ---
 
 void mousePosHandler(int x, int y) {
-    if (!g_cursor.captured()) {
+    CursorState& s = cursorState();
+    if (!s.cursor.captured()) {
         // Free since a release: only a real way back in takes the mouse,
         // not the pointer's warp back on unlocking.
-        if (!g_cursor.mayCapture(x, y, windowBounds())) return;
+        if (!s.cursor.mayCapture(x, y, windowBounds())) return;
         int wx = 0, wy = 0;
         windowGetMousePos(&wx, &wy);
-        g_cursor.capture(wx, wy);
+        s.cursor.capture(wx, wy);
         windowSetMouseLock(true);
     }
-    const CursorMove move = g_cursor.track(x, y, windowBounds());
+    const CursorMove move = s.cursor.track(x, y, windowBounds());
     if (!move.moved) return;
     if (move.release) {
         windowSetMouseLock(false);
@@ -140,30 +152,32 @@ void mousePosHandler(int x, int y) {
     }
     // The GUI sees the cursor where it stood before this movement.
     InjectMousePosition(static_cast<float>(move.guiX), static_cast<float>(move.guiY));
-    if (g_scene.takeMovement && g_scene.takeMovement(move.ix, move.iy)) return;
-    g_cursor.accept(move);
+    if (s.scene.takeMovement && s.scene.takeMovement(move.ix, move.iy)) return;
+    s.cursor.accept(move);
 }
 
 void mouseEnterHandler(bool entered) {
-    if (!entered) g_cursor.pointerLeft();
+    if (!entered) cursorState().cursor.pointerLeft();
 }
 
 void mouseWheelHandler(int position) {
+    CursorState& s = cursorState();
     // Saturated: a wheel turned without end must not overflow the difference.
-    const std::int64_t change = std::int64_t{g_lastWheel} - position;
+    const std::int64_t change = std::int64_t{s.lastWheel} - position;
     const int delta = static_cast<int>(std::clamp<std::int64_t>(
         change, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
-    g_lastWheel = position;
+    s.lastWheel = position;
     if (InjectMouseWheelChange(static_cast<float>(delta))) return;
-    if (g_scene.zoom) g_scene.zoom(delta);
+    if (s.scene.zoom) s.scene.zoom(delta);
 }
 
 void mouseButtonHandler(int button, int action) {
     if (InjectMouseButton(guiButtonFor(button), action == kActionPress)) return;
-    if (g_scene.click) g_scene.click(button, action);
+    const SceneMouseHooks& scene = cursorState().scene;
+    if (scene.click) scene.click(button, action);
 }
 
-void setSceneMouseHooks(const SceneMouseHooks& hooks) { g_scene = hooks; }
+void setSceneMouseHooks(const SceneMouseHooks& hooks) { cursorState().scene = hooks; }
 
 int guiButtonFor(int layerButton) {
     // The first five buttons share their numbers; the GUI knows no others.

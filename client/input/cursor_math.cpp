@@ -1,4 +1,4 @@
-#include "client/platform/cursor/cursor_math.h"
+#include "client/input/cursor_math.h"
 
 #include <algorithm>
 #include <cmath>
