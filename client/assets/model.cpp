@@ -1,6 +1,7 @@
 // CModel: the model definition database and loading on first request.
 #include "client/assets/model.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -15,7 +16,8 @@ namespace velmar {
 
 namespace {
 
-CModel* s_instance = nullptr;
+// The one instance, reached as the log, the settings and the timer are.
+std::atomic<CModel*> g_instance{nullptr};
 
 char* copyText(const char* text) {
     const std::size_t length = std::strlen(text);
@@ -86,7 +88,7 @@ void CModel::releaseEntry(Entry* entry) {
 // --- Life cycle ---
 
 CModel* CModel::Create() {
-    if (s_instance) return s_instance;
+    if (CModel* existing = instance()) return existing;
     CRConf* conf = CRConf::instance();
     Settings settings;
     settings.optimise = conf && conf->GetBool(RCONF_COMPILEANDOPTIMIZEMODEL);
@@ -98,19 +100,20 @@ CModel* CModel::Create() {
 }
 
 CModel* CModel::Create(const Settings& settings) {
-    if (!s_instance) s_instance = new (allocate(sizeof(CModel))) CModel(settings);
-    return s_instance;
+    if (CModel* existing = instance()) return existing;
+    auto* manager = new (allocate(sizeof(CModel))) CModel(settings);
+    g_instance.store(manager, std::memory_order_release);
+    return manager;
 }
 
 void CModel::Destroy() {
-    if (!s_instance) return;
-    CModel* manager = s_instance;
-    s_instance = nullptr;
+    CModel* manager = g_instance.exchange(nullptr);
+    if (!manager) return;
     manager->~CModel();
     release(manager);
 }
 
-CModel* CModel::instance() { return s_instance; }
+CModel* CModel::instance() { return g_instance.load(std::memory_order_acquire); }
 
 CModel::CModel(const Settings& settings)
     : m_optimise(settings.optimise ? 1 : 0),

@@ -2,6 +2,7 @@
 // the default-texture redirect.
 #include "client/assets/texture.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -11,7 +12,7 @@
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
 #include "client/core/runtime.h"
-#include "client/platform/gl_ext.h"
+#include "client/gl/gl_ext.h"
 #include "client/storage/cdb.h"
 #include "client/storage/load_file_data.h"
 
@@ -31,7 +32,8 @@ struct CTexture::Entry {
 
 namespace {
 
-CTexture* s_instance = nullptr;
+// The one instance, reached as the log, the settings and the timer are.
+std::atomic<CTexture*> g_instance{nullptr};
 
 char* copyText(const std::string& text) {
     char* copy = static_cast<char*>(allocate(text.size() + 1));
@@ -124,19 +126,20 @@ void CTexture::defineTexture(std::int32_t id, const std::string& path) {
 // --- Life cycle ---
 
 CTexture* CTexture::Create() {
-    if (!s_instance) s_instance = new (allocate(sizeof(CTexture))) CTexture();
-    return s_instance;
+    if (CTexture* existing = instance()) return existing;
+    auto* manager = new (allocate(sizeof(CTexture))) CTexture();
+    g_instance.store(manager, std::memory_order_release);
+    return manager;
 }
 
 void CTexture::Destroy() {
-    if (!s_instance) return;
-    CTexture* manager = s_instance;
-    s_instance = nullptr;
+    CTexture* manager = g_instance.exchange(nullptr);
+    if (!manager) return;
     manager->~CTexture();
     release(manager);
 }
 
-CTexture* CTexture::instance() { return s_instance; }
+CTexture* CTexture::instance() { return g_instance.load(std::memory_order_acquire); }
 
 CTexture::CTexture() {
     Message(kLogInfo, "CTexture::CTexture call");
