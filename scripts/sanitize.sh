@@ -22,8 +22,9 @@ SUPP="$ROOT/scripts/sanitizers"
 # and GTK thread, the patcher's worker and command protocol, the lightmap bake.
 TSAN_TESTS=(test_timer test_log test_async_worker test_screenshot test_launcher test_patcher
             test_contentkit_tiled)
-# The suites that feed hostile bytes to the parsers and the content tools.
-PARSER_TESTS=(test_files test_cdb test_rconf test_ini test_tga test_def_dds test_models test_rmap
+# The suites that feed hostile bytes to the parsers (the ini reader is in
+# test_files) and the content tools.
+PARSER_TESTS=(test_files test_cdb test_rconf test_tga test_def_dds test_models test_rmap
               test_scene test_patchfile test_contentkit test_contentkit_rmap test_contentkit_rmdl
               test_contentkit_obj test_contentkit_tiled)
 

@@ -9,7 +9,7 @@
 #include "client/core/log.h"
 #include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
-#include "client/platform/window_dispatch.h"
+#include "client/platform/window_dispatch_internal.h"
 
 namespace velmar {
 

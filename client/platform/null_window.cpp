@@ -3,7 +3,7 @@
 // window is open and no handler is ever called. Programs and tests that
 // never draw link it instead of the GLFW backend and need no display.
 #include "client/platform/window.h"
-#include "client/platform/window_dispatch.h"
+#include "client/platform/window_dispatch_internal.h"
 
 namespace velmar {
 

@@ -10,7 +10,7 @@
 #include "client/core/render_caps.h"
 #include "client/core/runtime.h"
 #include "client/gl/gl_ext.h"
-#include "client/platform/window_dispatch.h"
+#include "client/platform/window_dispatch_internal.h"
 
 namespace velmar {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "client/platform/window_dispatch.h"
+#include "client/platform/window_dispatch_internal.h"
 
 namespace {
 

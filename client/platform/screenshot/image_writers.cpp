@@ -1,5 +1,5 @@
 // PNG through libpng (errors come back by longjmp) and plain TGA.
-#include "client/platform/screenshot/image_writers.h"
+#include "client/platform/screenshot/image_writers_internal.h"
 
 #include <png.h>
 #include <unistd.h>

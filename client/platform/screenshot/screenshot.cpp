@@ -13,7 +13,7 @@
 #include "client/core/log.h"
 #include "client/core/rconf.h"
 #include "client/core/runtime.h"
-#include "client/platform/screenshot/image_writers.h"
+#include "client/platform/screenshot/image_writers_internal.h"
 
 namespace velmar {
 namespace {
