@@ -416,9 +416,13 @@ TEST(TimerLifecycle, ExitFromACallbackRunsTheHandlersAndEndsWithItsCode) {
 }
 
 // The main thread ends the process while the worker, in a callback, also
-// wants to: the handlers' Destroy may not wait for the worker for ever.
-void exitFromCallbackLater(int, void*, int) {
-    std::this_thread::sleep_for(50ms);
+// wants to: the handlers' Destroy may not wait for the worker for ever. Each
+// side waits for the other's step, so no sleep decides who exits first.
+std::atomic<bool> g_inCallback{false}, g_mainExiting{false};
+void markMainExiting() { g_mainExiting = true; }
+void exitFromCallbackOnceMainExits(int, void*, int) {
+    g_inCallback = true;
+    while (!g_mainExiting) std::this_thread::sleep_for(1ms);
     velmar::exitProcess(3);
 }
 
@@ -426,8 +430,9 @@ TEST(TimerLifecycle, ExitOnTwoThreadsAtOnceDoesNotHang) {
     EXPECT_EXIT(
         {
             velmar::registerExitHandler(destroyTimerAtExit);
-            CTimer::Create()->Add(0, 0, 0, exitFromCallbackLater, nullptr);
-            std::this_thread::sleep_for(20ms);
+            velmar::registerExitHandler(markMainExiting);  // the last registered runs first
+            CTimer::Create()->Add(0, 0, 0, exitFromCallbackOnceMainExits, nullptr);
+            while (!g_inCallback) std::this_thread::sleep_for(1ms);
             velmar::exitProcess(2);
         },
         ::testing::ExitedWithCode(2), "^handlers done\n$");
