@@ -11,12 +11,12 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
+#include "tests/support/child_process.h"
 #include "tests/support/xvfb_suite.h"
 #include "tools/contentkit/rfnt_writer.h"
 
@@ -52,10 +52,7 @@ inline contentkit::Bytes fileBytes(const contentkit::BitmapFont& f = font()) {
     return out;
 }
 
-inline void writeFile(const std::string& path, const contentkit::Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using quask_test::writeBytes;
 
 // One window per test on a server shared by the suite; the frame is cleared
 // to `background` with a 2D projection (origin top left), texturing and

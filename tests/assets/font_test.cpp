@@ -16,7 +16,8 @@
 #include "client/core/runtime.h"
 #include "tests/assets/font_fixture.h"
 #include "tests/support/child_process.h"
-#include "tests/support/temp_dir_test.h"
+#include "tests/support/log_socket.h"
+#include "tests/support/logged_test.h"
 
 namespace velmar {
 namespace {
@@ -131,23 +132,18 @@ TEST(FontText, LongTextIsCutInsideTheBuffer) {
 
 // --- Fatal refusals ---
 
-class RfntLoadDeath : public quask_test::TempDirTest {
+class RfntLoadDeath : public quask_test::LoggedTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
         ::setenv("QUASK_NONINTERACTIVE", "1", 1);
-        CLOG::Create(m_dir, 47393);  // a port nobody listens on
-    }
-    void TearDown() override {
-        CLOG::Destroy();
-        TempDirTest::TearDown();
+        LoggedTest::SetUp();
     }
 
     // The child ends through the exit routine, so its own directory goes
     // with an exit handler.
     void expectRefusal(const Bytes& bytes, const std::string& why) {
         const std::string path = at("font.dat");
-        font_fixture::writeFile(path, bytes);
+        font_fixture::writeBytes(path, bytes);
         s_cleanup = m_dir;
         s_owner = ::getpid();
         EXPECT_EXIT(
@@ -199,7 +195,7 @@ protected:
     }
     std::string writeFont(const Bytes& bytes) {
         const std::string path = m_dir + "/font.dat";
-        font_fixture::writeFile(path, bytes);
+        font_fixture::writeBytes(path, bytes);
         return path;
     }
 
@@ -288,7 +284,7 @@ TEST_F(FontDraw, TextureUploadErrorIsReportedAndLoadingGoesOn) {
     bytes.resize(kRfntHeaderSize + width, 255);
     const std::string path = writeFont(bytes);
     ::setenv("QUASK_NONINTERACTIVE", "1", 1);
-    CLOG::Create(m_dir, 47394);
+    CLOG::Create(m_dir, quask_test::quietLogPort());
     ::testing::internal::CaptureStderr();
     {
         rFont font(path.c_str());

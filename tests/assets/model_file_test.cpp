@@ -19,7 +19,6 @@ using velmar::ModelData;
 
 class ModelFile : public LoggedTest {
 protected:
-    ModelFile() : LoggedTest(47411) {}
 
     ModelData* parse(const Bytes& bytes, bool optimise = false) {
         velmar::ModelLoadOptions options;

@@ -104,7 +104,6 @@ Feedback feedbackOf(Draw draw) {
 
 class ModelGl : public quask_test::OnXvfb<LoggedTest> {
 protected:
-    ModelGl() : OnXvfb(47414) {}
     void SetUp() override {
         OnXvfb::SetUp();
         if (IsSkipped()) return;

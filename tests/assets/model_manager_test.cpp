@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 
 #include "client/assets/model.h"
@@ -18,13 +17,8 @@ using namespace model_test;
 using velmar::CModel;
 using velmar::ModelData;
 
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
+using quask_test::writeBytes;
+using quask_test::writeFile;
 
 TModel modelWith(std::uint32_t meshes, std::int32_t texture) {
     TModel m;
@@ -36,7 +30,6 @@ TModel modelWith(std::uint32_t meshes, std::int32_t texture) {
 
 class ModelManager : public LoggedTest {
 protected:
-    ModelManager() : LoggedTest(47413) {}
     void TearDown() override {
         CModel::Destroy();
         EXPECT_TRUE(textures.live.empty());
@@ -48,9 +41,9 @@ protected:
     }
     // model.def with a comment, a nested file and models 1 (two meshes), 2 and 3.
     CModel* createStandard() {
-        writeFile(at("one.rmdl"), buildModel(modelWith(2, 10)));
-        writeFile(at("two.rmdl"), buildModel(modelWith(1, 20)));
-        writeFile(at("three.rmdl"), buildModel(modelWith(3, 30)));
+        writeBytes(at("one.rmdl"), buildModel(modelWith(2, 10)));
+        writeBytes(at("two.rmdl"), buildModel(modelWith(1, 20)));
+        writeBytes(at("three.rmdl"), buildModel(modelWith(3, 30)));
         writeFile(at("more.def"), "; models of the second set\n3:\t" + at("three.rmdl") + "\n");
         writeFile(at("model.def"), "// world models\r\n1: " + at("one.rmdl") + "\r\n#2: " + at("two.rmdl") +
                                        "\r\nload: " + at("more.def") + "\r\n");
@@ -94,20 +87,20 @@ TEST_F(ModelManager, FileThatFailsIsTriedAgainOnTheNextRequest) {
     CModel* models = createStandard();
     TModel broken = modelWith(1, 20);
     broken.magic = 0x12345678;
-    writeFile(at("two.rmdl"), buildModel(broken));
+    writeBytes(at("two.rmdl"), buildModel(broken));
     EXPECT_EQ(models->Get(2), nullptr);
     EXPECT_TRUE(logged("WARN", "CModel => LoadModelData: Error - Not Header (" + at("two.rmdl") + ")"));
     EXPECT_TRUE(logged("WARN", "CModel->Get: Model 2 File cannot be loaded (" + at("two.rmdl") + ")\n"));
     EXPECT_EQ(models->loadCount(2), 0u);
-    writeFile(at("two.rmdl"), buildModel(modelWith(1, 20)));
+    writeBytes(at("two.rmdl"), buildModel(modelWith(1, 20)));
     ModelData* model = models->Get(2);
     ASSERT_NE(model, nullptr);
     EXPECT_EQ(models->loadCount(2), 1u);
 }
 
 TEST_F(ModelManager, LaterDuplicateIdReplacesTheEarlierEntry) {
-    writeFile(at("a.rmdl"), buildModel(modelWith(1, 20)));
-    writeFile(at("b.rmdl"), buildModel(modelWith(3, 20)));
+    writeBytes(at("a.rmdl"), buildModel(modelWith(1, 20)));
+    writeBytes(at("b.rmdl"), buildModel(modelWith(3, 20)));
     writeFile(at("model.def"), "5: " + at("a.rmdl") + "\n5: " + at("b.rmdl") + "\n");
     CModel* models = create(at("model.def"));
     EXPECT_EQ(models->definedCount(), 1u);

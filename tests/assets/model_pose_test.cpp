@@ -23,7 +23,6 @@ constexpr float kTableTolerance = 1e-3f;  // a table step is 3.8e-4 rad
 
 class ModelPose : public LoggedTest {
 protected:
-    ModelPose() : LoggedTest(47412) {}
     void TearDown() override {
         for (ModelData* m : m_models) velmar::releaseModelData(m, textures.hooks());
         LoggedTest::TearDown();

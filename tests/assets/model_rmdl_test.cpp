@@ -53,7 +53,6 @@ contentkit::RmdlModel writerModel() {
 
 class ModelRmdl : public LoggedTest {
 protected:
-    ModelRmdl() : LoggedTest(47415) {}
     FakeTextures textures;
 };
 

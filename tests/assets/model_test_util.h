@@ -13,9 +13,8 @@
 #include <vector>
 
 #include "client/assets/model_file.h"
-#include "client/core/log.h"
 #include "client/core/vmath.h"
-#include "tests/support/child_process.h"
+#include "tests/support/logged_test.h"
 
 namespace model_test {
 
@@ -172,20 +171,13 @@ public:
 
 // --- Log ---
 
-class LoggedTest : public ::testing::Test {
+class LoggedTest : public quask_test::LoggedTest {
 protected:
-    explicit LoggedTest(std::uint16_t port) : m_port(port) {}
     void SetUp() override {
         velmar::initTrigTables();
-        m_dir = quask_test::makeTempDir("model-test-");
-        ASSERT_FALSE(m_dir.empty());
-        velmar::CLOG::Create(m_dir, m_port);  // a port nobody listens on
+        quask_test::LoggedTest::SetUp();
     }
-    void TearDown() override {
-        velmar::CLOG::Destroy();
-        quask_test::removeTree(m_dir);
-    }
-    std::string log() const { return quask_test::readFile(m_dir + "/LastRun.log"); }
+    std::string log() const { return logText(); }
     // Some line of that level holds `text`.
     bool logged(const std::string& level, const std::string& text) const {
         return lineWith(log(), level, text, false);
@@ -210,10 +202,6 @@ protected:
         }
         return found;
     }
-    std::string at(const std::string& name) const { return m_dir + "/" + name; }
-
-    std::string m_dir;
-    std::uint16_t m_port;
 };
 
 }  // namespace model_test

@@ -16,6 +16,7 @@
 #include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_socket.h"
 #include "tests/support/xvfb_suite.h"
 #include "tools/contentkit/dds_writer.h"
 #include "tools/contentkit/procedural.h"
@@ -29,10 +30,7 @@ using contentkit::DxtFormat;
 
 constexpr std::uint32_t kChainBytes = 8192 + 2048 + 512 + 128 + 32 + 16 + 8 + 8 + 8;
 
-void writeBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using quask_test::writeBytes;
 
 Bytes ddsBytes(int width, int height, DxtFormat format, bool mipmaps) {
     contentkit::DdsOptions options;
@@ -66,7 +64,7 @@ protected:
         m_oldCwd = cwd;
         ASSERT_EQ(chdir(m_dir.c_str()), 0);
         for (const char* dir : {"data", "data/def", "data/tex"}) ASSERT_EQ(mkdir(dir, 0755), 0);
-        CLOG::Create(m_dir + "/log", 47401);  // a port nobody listens on
+        CLOG::Create(m_dir + "/log", quask_test::quietLogPort());
         ASSERT_TRUE(windowInit());
         ASSERT_TRUE(windowOpen(64, 48, WindowMode::Windowed));
         ASSERT_TRUE(GetGLExt());
@@ -408,7 +406,7 @@ void expectDefaultTextureExit(const char* defText, const char* message) {
     std::ofstream(kTextureDefPath, std::ios::binary) << defText;
     EXPECT_EXIT(
         {
-            CLOG::Create(dir + "/log", 47403);  // the critical line needs a log
+            CLOG::Create(dir + "/log", quask_test::quietLogPort());  // the critical line needs a log
             CTexture::Create()->Get(3, nullptr, nullptr, 0);
         },
         ::testing::ExitedWithCode(1), message);

@@ -15,6 +15,7 @@
 #include "client/core/log.h"
 #include "client/core/runtime.h"
 #include "tests/support/child_process.h"
+#include "tests/support/logged_test.h"
 #include "tests/support/xvfb_display.h"
 
 namespace velmar {
@@ -88,31 +89,19 @@ Decoded decode(const Bytes& file) {
     return d;
 }
 
-class TgaTest : public ::testing::Test {
+class TgaTest : public quask_test::LoggedTest {
 protected:
-    void SetUp() override {
-        m_dir = quask_test::makeTempDir("tga-test-");
-        ASSERT_FALSE(m_dir.empty());
-        CLOG::Create(m_dir, 47393);  // a port nobody listens on
-    }
-    void TearDown() override {
-        CLOG::Destroy();
-        quask_test::removeTree(m_dir);
-    }
-    std::string log() const { return quask_test::readFile(m_dir + "/LastRun.log"); }
     // The file must fail with exactly this WARN line as its newest line.
     void expectRefused(const Bytes& file, const std::string& message) {
         const Decoded d = decode(file);
         EXPECT_FALSE(d.ok);
         EXPECT_EQ(d.width, 0u);
         EXPECT_EQ(d.height, 0u);
-        const std::string text = log();
+        const std::string text = logText();
         const std::string tail = "(WARN) " + message + "\r\n";
         ASSERT_GE(text.size(), tail.size());
         EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
     }
-
-    std::string m_dir;
 };
 
 // --- Pictures that decode ---
@@ -306,7 +295,7 @@ TEST_F(TgaTest, ImageMagickCursorsWithTheirOriginDecodeUpright) {
         EXPECT_EQ(file[2], compression[0] == 'R' ? 10 : 2);
         EXPECT_EQ(file[17] & 0x20, 0x20);
         const Decoded d = decode(file);
-        ASSERT_TRUE(d.ok) << log();
+        ASSERT_TRUE(d.ok) << logText();
         EXPECT_EQ(d.pixels, pixels);
     }
 }
@@ -329,7 +318,7 @@ TEST_F(TgaTest, FileWrapperDecodesThePlainFileAndReportsAMissingOne) {
     EXPECT_EQ(tex_LoadTGAFile(missing.c_str(), &w, &h), nullptr);
     EXPECT_EQ(w, 0u);
     EXPECT_EQ(h, 0u);
-    EXPECT_NE(log().find("(WARN) tex_LoadTGA: (by File) '" + missing + "' IO Open Error.\r\n"),
+    EXPECT_NE(logText().find("(WARN) tex_LoadTGA: (by File) '" + missing + "' IO Open Error.\r\n"),
               std::string::npos);
 }
 

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,15 +25,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline std::string slurp(const std::string& path) { return quask_test::readFile(path); }
 
-inline Bytes readBytes(const std::string& path) {
-    const std::string text = slurp(path);
-    return Bytes(text.begin(), text.end());
-}
-
-inline void writeBytes(const std::string& path, const Bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
+using quask_test::readBytes;
+using quask_test::writeBytes;
 
 inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 

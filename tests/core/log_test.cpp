@@ -1,8 +1,6 @@
 // The log file, its datagrams and the critical box.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -18,48 +16,33 @@
 #include "client/core/log.h"
 #include "client/core/perf_clock.h"
 #include "client/core/version.h"
+#include "tests/support/child_process.h"
+#include "tests/support/log_socket.h"
 
 using namespace velmar;
 
 namespace {
 
-// A UDP socket on an ephemeral loopback port standing in for the log server.
+// The log server's stand-in: the datagrams sent to a port of the test's own.
 class Receiver {
 public:
-    Receiver() {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-    }
-    ~Receiver() { close(m_fd); }
-    std::uint16_t port() const { return m_port; }
-    // Next datagram, or nullopt-like empty marker "<none>" after a short wait.
+    std::uint16_t port() const { return m_socket.port(); }
+    // The next datagram; false after waiting `timeoutMs` for one.
     bool next(std::string* out, int timeoutMs = 1000) {
-        pollfd p{m_fd, POLLIN, 0};
+        pollfd p{m_socket.fd(), POLLIN, 0};
         if (poll(&p, 1, timeoutMs) != 1) return false;
         char buf[70000];
-        ssize_t n = recv(m_fd, buf, sizeof buf, 0);
+        ssize_t n = recv(m_socket.fd(), buf, sizeof buf, 0);
         if (n < 0) return false;
         out->assign(buf, static_cast<std::size_t>(n));
         return true;
     }
 
 private:
-    int m_fd = -1;
-    std::uint16_t m_port = 0;
+    quask_test::LogSocket m_socket;
 };
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using quask_test::readFile;
 
 class Log : public ::testing::Test {
 protected:
@@ -224,7 +207,7 @@ TEST(LogCreate, UncreatableFileShowsTheFatalBoxAndExitsOne) {
     char tmpl[] = "/tmp/velmar-log-XXXXXX";
     std::string dir = mkdtemp(tmpl);
     std::ofstream(dir + "/log") << "not a directory";
-    EXPECT_EXIT(CLOG::Create(dir + "/log", 9), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(CLOG::Create(dir + "/log", quask_test::quietLogPort()), ::testing::ExitedWithCode(1),
                 "Fatal Error: Cannot create LastRun.log. Contact support!");
     std::system(("rm -rf " + dir).c_str());
 }

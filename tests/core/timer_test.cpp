@@ -24,6 +24,7 @@
 #include "client/core/log.h"
 #include "client/core/perf_clock.h"
 #include "client/core/runtime.h"
+#include "tests/support/log_socket.h"
 
 namespace {
 
@@ -378,7 +379,7 @@ void createTimerWithoutRoomForAThread() {
     if (!mkdtemp(pattern.data())) return;
     g_childLogDir = pattern;
     velmar::registerExitHandler(removeChildLogDir);
-    velmar::CLOG::Create(g_childLogDir, 46123);
+    velmar::CLOG::Create(g_childLogDir, quask_test::quietLogPort());
     long pages = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;

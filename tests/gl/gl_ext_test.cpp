@@ -12,6 +12,7 @@
 #include "client/core/log.h"
 #include "client/gl/gl_text.h"
 #include "tests/support/child_process.h"
+#include "tests/support/logged_test.h"
 
 namespace {
 
@@ -79,17 +80,12 @@ int scriptedUnits() { return g_driver.units; }
 constexpr char kFullExtensions[] =
     "GL_ARB_multitexture GL_ARB_texture_compression GL_ARB_shader_objects GL_ARB_multisample";
 
-class GetGLExtTest : public ::testing::Test {
+class GetGLExtTest : public quask_test::LoggedTest {
 protected:
     void SetUp() override {
         g_driver = ScriptedDriver{};
         g_driver.extensions = kFullExtensions;
-        m_dir = quask_test::makeTempDir("glext-");
-        velmar::CLOG::Create(m_dir, 47397);  // a port nobody listens on
-    }
-    void TearDown() override {
-        velmar::CLOG::Destroy();
-        quask_test::removeTree(m_dir);
+        LoggedTest::SetUp();
     }
     // Runs the check; `box` gets what the box wrote to standard error.
     bool check(const char* version, std::string* box = nullptr) {
@@ -104,13 +100,12 @@ protected:
         return ok;
     }
     int countInLog(const std::string& text) const {
-        const std::string log = quask_test::readFile(m_dir + "/LastRun.log");
+        const std::string log = logText();
         int n = 0;
         for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
         return n;
     }
 
-    std::string m_dir;
     GLEntryPoints m_table;
     RenderCaps m_caps;
 };

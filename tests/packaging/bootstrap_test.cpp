@@ -46,10 +46,7 @@ private:
     std::optional<std::string> m_old;
 };
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using quask_test::readFile;
 
 class BootstrapTest : public quask_test::TempDirTest {
 protected:
@@ -93,7 +90,7 @@ TEST_F(BootstrapTest, FirstSeedCopiesOnlyTheLauncherAndLaterOnesLeaveItAlone) {
     std::string error;
     ASSERT_EQ(b::seedGameDirectory(game, at("packaged"), &error), b::SeedStatus::Seeded) << error;
     EXPECT_EQ(entries(game), std::set<std::string>{"quillon"});
-    EXPECT_EQ(slurp(game + "/quillon"), slurp(at("packaged")));
+    EXPECT_EQ(readFile(game + "/quillon"), readFile(at("packaged")));
     struct stat st {};
     ASSERT_EQ(::stat((game + "/quillon").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0111, 0111u);
@@ -101,7 +98,7 @@ TEST_F(BootstrapTest, FirstSeedCopiesOnlyTheLauncherAndLaterOnesLeaveItAlone) {
     // A launcher that patched itself is what later starts run.
     std::ofstream(game + "/quillon", std::ios::binary | std::ios::trunc) << "patched";
     ASSERT_EQ(b::seedGameDirectory(game, at("packaged"), &error), b::SeedStatus::Present);
-    EXPECT_EQ(slurp(game + "/quillon"), "patched");
+    EXPECT_EQ(readFile(game + "/quillon"), "patched");
 }
 
 TEST_F(BootstrapTest, FailuresSayWhyAndLeaveNoHalfLauncher) {
@@ -139,7 +136,7 @@ TEST_F(BootstrapTest, BootstrapsStartedAtOnceSeedOnceAndLeaveNoStagingFiles) {
     }
     EXPECT_EQ(seeded, 1);
     EXPECT_EQ(entries(game), std::set<std::string>{"quillon"});
-    EXPECT_EQ(slurp(game + "/quillon"), slurp(at("packaged")));
+    EXPECT_EQ(readFile(game + "/quillon"), readFile(at("packaged")));
 }
 
 }  // namespace

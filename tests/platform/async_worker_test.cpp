@@ -350,7 +350,7 @@ TEST(AsyncWorkerStart, WithoutAMainWindowTheIOContextFailureEndsTheProcess) {
     setenv("QUASK_NONINTERACTIVE", "1", 1);
     EXPECT_EXIT(
         {
-            velmar::CLOG::Create(dir + "/log", 9);  // the critical line needs a log
+            velmar::CLOG::Create(dir + "/log", quask_test::quietLogPort());  // the critical line needs a log
             AsyncWorker::start();
         },
         ::testing::ExitedWithCode(1), "Cannot Create new Rendering Context for IO Worker Thread");

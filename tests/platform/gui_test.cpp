@@ -15,7 +15,6 @@
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -57,13 +56,10 @@ void sceneClick(int button, int action) { g_scene.clicks.emplace_back(button, ac
 
 // --- Files ---
 
-void writeText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
+using quask_test::writeFile;
 
 void copyFile(const std::string& from, const std::string& to) {
-    writeText(to, quask_test::readFile(from));
+    writeFile(to, quask_test::readFile(from));
 }
 
 // An uncompressed 32-bit TGA of one opaque colour, stored bottom-up as BGRA.
@@ -81,7 +77,7 @@ void writeSolidTga(const std::string& path, int size, std::uint8_t r, std::uint8
         data += static_cast<char>(r);
         data += static_cast<char>(0xFF);
     }
-    writeText(path, data);
+    writeFile(path, data);
 }
 
 // --- Fixture ---
@@ -159,7 +155,7 @@ protected:
         copyFile(std::string(kLibraryData) + "/looknfeel/Generic.looknfeel",
                  base + "/looknfeels/Generic.looknfeel");
         writeSolidTga(base + "/imagesets/red.tga", 4, 255, 0, 0);
-        writeText(base + "/imagesets/Test.imageset",
+        writeFile(base + "/imagesets/Test.imageset",
                   "<?xml version=\"1.0\" ?>\n"
                   "<Imageset version=\"2\" name=\"Test\" imagefile=\"red.tga\" "
                   "nativeHorzRes=\"320\" nativeVertRes=\"240\" autoScaled=\"false\">\n"
@@ -168,7 +164,7 @@ protected:
     }
 
     void useTheme(const std::string& theme) {
-        writeText("velmar.cfg", "GuiTheme = \"" + theme + "\"\n");
+        writeFile("velmar.cfg", "GuiTheme = \"" + theme + "\"\n");
         ASSERT_NE(CRConf::Create(m_dir + "/velmar.cfg"), nullptr);
     }
 

@@ -29,6 +29,7 @@
 #include "client/core/runtime.h"
 #include "client/platform/screenshot/screenshot.h"
 #include "tests/support/child_process.h"
+#include "tests/support/logged_test.h"
 #include "tests/support/xvfb_display.h"
 
 namespace velmar {
@@ -63,10 +64,7 @@ Bytes topFirst(const Bytes& bottomUp, int width, int height) {
     return out;
 }
 
-Bytes readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using quask_test::readBytes;
 
 // RGB top row first, or empty when gdk-pixbuf cannot read the file (PNG or
 // TGA; it honours the TGA origin).
@@ -126,17 +124,11 @@ private:
     bool m_open = false;
 };
 
-class ScreenshotTest : public ::testing::Test {
+class ScreenshotTest : public quask_test::LoggedTest {
 protected:
     void SetUp() override {
-        m_dir = quask_test::makeTempDir("screenshot-test-");
-        ASSERT_FALSE(m_dir.empty());
-        CLOG::Create(m_dir, 47395);  // a port nobody listens on
+        LoggedTest::SetUp();
         m_month = m_dir + "/ScreenShots/2012-05/";
-    }
-    void TearDown() override {
-        CLOG::Destroy();
-        quask_test::removeTree(m_dir);
     }
     ScreenshotOptions options(ScreenshotFormat format) const {
         ScreenshotOptions o;
@@ -148,7 +140,7 @@ protected:
     std::string log() const { return quask_test::readFile(m_dir + "/LastRun.log"); }
     bool logHas(const std::string& line) const { return log().find(line + "\r\n") != std::string::npos; }
 
-    std::string m_dir, m_month;
+    std::string m_month;
     const bool m_imageMagick = !quask_test::findProgram("convert").empty();
 };
 

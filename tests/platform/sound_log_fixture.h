@@ -14,29 +14,22 @@
 #include "client/core/perf_clock.h"
 #include "client/core/rconf.h"
 #include "client/platform/sound/sound.h"
-#include "tests/support/log_socket.h"
-#include "tests/support/temp_dir_test.h"
+#include "tests/support/logged_test.h"
 
 namespace velmar {
 
-class SoundLogTest : public quask_test::TempDirTest {
+class SoundLogTest : public quask_test::LoggedTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
         ASSERT_TRUE(PerfClock::isCreated() || PerfClock::Create());
-        // The log's datagrams go to a socket nobody reads: the port is ours.
-        ASSERT_TRUE(m_logSocket.ok());
-        CLOG::Create(m_dir, m_logSocket.port());
+        LoggedTest::SetUp();
     }
 
     void TearDown() override {
         Sound::Release();
         CRConf::Destroy();
-        CLOG::Destroy();
-        TempDirTest::TearDown();
+        LoggedTest::TearDown();
     }
-
-    std::string logText() const { return quask_test::readFile(at("LastRun.log")); }
 
     // The sound lines as "(LEVEL) text", without time stamps.
     std::vector<std::string> soundLines() const {
@@ -54,8 +47,6 @@ protected:
         }
         return lines;
     }
-
-    quask_test::LogSocket m_logSocket;
 };
 
 // An extended regular expression that matches `text` literally.

@@ -13,6 +13,7 @@
 #include "client/scene/draw.h"
 #include "tests/assets/font_fixture.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_socket.h"
 
 namespace velmar::scene {
 namespace {
@@ -162,7 +163,7 @@ protected:
         m_dir = quask_test::makeTempDir("quask-overlay-");
         ASSERT_FALSE(m_dir.empty());
         const std::string path = m_dir + "/bold.dat";
-        font_fixture::writeFile(path, font_fixture::fileBytes());
+        font_fixture::writeBytes(path, font_fixture::fileBytes());
         m_font = new rFont(path.c_str());
         initTrigTables();
     }
@@ -225,7 +226,7 @@ TEST_F(OverlayDraw, ActiveSceneWithBothSwitchesDrawsEveryLine) {
 
 TEST_F(OverlayDraw, Enable3DOffActsOnlyWhileOn) {
     ::setenv("QUASK_NONINTERACTIVE", "1", 1);
-    CLOG::Create(m_dir, 47395);
+    CLOG::Create(m_dir, quask_test::quietLogPort());
     Draw::Enable3D(false);
     EXPECT_FALSE(Draw::is3D());
     Draw::Enable3D(true);
@@ -259,7 +260,7 @@ TEST(DrawInitDeath, MissingDefaultTextureEndsTheProcess) {
         {
             g_deathDir = quask_test::makeTempDir("quask-drawinit-");
             registerExitHandler(&removeDeathDir);
-            CLOG::Create(g_deathDir, 47396);
+            CLOG::Create(g_deathDir, quask_test::quietLogPort());
             Draw::DrawInit();
         },
         ::testing::ExitedWithCode(1),

@@ -18,6 +18,7 @@
 #include "tests/assets/font_fixture.h"
 #include "tests/scene/map_builder.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_socket.h"
 
 namespace velmar {
 namespace scene {
@@ -69,7 +70,7 @@ protected:
         ::mkdir("data/map", 0755);
         initTrigTables();
         selectMathRoutines(false);
-        CLOG::Create(m_dir + "/log", 6689);
+        CLOG::Create(m_dir + "/log", quask_test::quietLogPort());
         Bytes map = threeSlotMap();
         std::ofstream("data/map/slots.rmap", std::ios::binary)
             .write(reinterpret_cast<const char*>(map.b.data()), static_cast<long>(map.b.size()));

@@ -13,6 +13,7 @@
 
 #include "client/core/log.h"
 #include "tests/scene/map_builder.h"
+#include "tests/support/log_socket.h"
 #include "tests/support/temp_dir_test.h"
 
 namespace velmar {
@@ -80,7 +81,7 @@ protected:
         TempDirTest::SetUp();
         initTrigTables();
         selectMathRoutines(false);
-        CLOG::Create(m_dir + "/log", 6689);  // nobody listens: datagrams go nowhere
+        CLOG::Create(m_dir + "/log", quask_test::quietLogPort());
     }
     void TearDown() override {
         CLOG::Destroy();

@@ -16,6 +16,7 @@
 #include "client/scene/scene.h"
 #include "client/scene/visibility.h"
 #include "tests/scene/map_builder.h"
+#include "tests/support/log_socket.h"
 #include "tests/support/temp_dir_test.h"
 
 namespace velmar {
@@ -35,7 +36,7 @@ protected:
         ::mkdir("data/def", 0755);
         initTrigTables();
         selectMathRoutines(false);
-        CLOG::Create(m_dir + "/log", 6689);
+        CLOG::Create(m_dir + "/log", quask_test::quietLogPort());
         writeText("velmar.cfg",
                   "MouseCamRotSensitivity = 1.0\nMouseCamVertSensitivity = 0.0\n"
                   "MouseCamDistSensitivity = 0.0\n");

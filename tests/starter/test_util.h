@@ -10,10 +10,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
+
+#include "tests/support/child_process.h"
 
 namespace starter_test {
 
@@ -25,17 +25,8 @@ inline std::string makeTempDir() {
     return realpath(pattern.c_str(), resolved) ? std::string(resolved) : pattern;
 }
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using quask_test::readFile;
+using quask_test::writeFile;
 
 // Reaps `pid` within `ms`; on time-out kills and reaps it and returns false.
 inline bool waitExit(pid_t pid, int ms, int& status) {

@@ -8,22 +8,20 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "client/core/log.h"
 #include "client/core/runtime.h"
+#include "tests/support/child_process.h"
+#include "tests/support/log_socket.h"
 
 namespace velmar {
 namespace {
-
-constexpr std::uint16_t kTestLogPort = 47391;  // nobody listens; datagrams are dropped
 
 void* val(std::intptr_t n) { return reinterpret_cast<void*>(n); }
 
@@ -63,22 +61,12 @@ std::vector<std::int32_t> walkKeys(CDB& db) {
 // The client log in a fresh temporary directory.
 class LogCapture {
 public:
-    LogCapture() {
-        std::string pattern = ::testing::TempDir() + "cdb_log_XXXXXX";
-        m_dir = ::mkdtemp(pattern.data()) ? pattern : std::string();
-        CLOG::Create(m_dir, kTestLogPort);
-    }
+    LogCapture() : m_dir(quask_test::makeTempDir("cdb-log-")) { CLOG::Create(m_dir, quask_test::quietLogPort()); }
     ~LogCapture() {
         CLOG::Destroy();
-        std::remove((m_dir + "/LastRun.log").c_str());
-        ::rmdir(m_dir.c_str());
+        quask_test::removeTree(m_dir);
     }
-    std::string text() const {
-        std::ifstream in(m_dir + "/LastRun.log", std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string text() const { return quask_test::readFile(m_dir + "/LastRun.log"); }
 
 private:
     std::string m_dir;

@@ -20,6 +20,7 @@
 #include "client/storage/disk_file.h"
 #include "client/storage/gdf.h"
 #include "client/storage/load_file_data.h"
+#include "tests/support/log_socket.h"
 
 namespace velmar {
 namespace {
@@ -405,7 +406,7 @@ protected:
     void SetUp() override {
         FilesTest::SetUp();
         ::setenv("QUASK_NONINTERACTIVE", "1", 1);
-        CLOG::Create(m_dir, 47391);  // a port nobody listens on
+        CLOG::Create(m_dir, quask_test::quietLogPort());
     }
     void TearDown() override {
         CLOG::Destroy();

@@ -105,6 +105,27 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+    const std::string text = readFile(path);
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+namespace {
+
+bool writeRaw(const std::string& path, const void* data, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return out.good();
+}
+
+}  // namespace
+
+bool writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    return writeRaw(path, bytes.data(), bytes.size());
+}
+
+bool writeFile(const std::string& path, const std::string& text) { return writeRaw(path, text.data(), text.size()); }
+
 bool waitForText(const std::string& path, const std::string& text, int ms) {
     for (int waited = 0; waited <= ms; waited += 10) {
         if (readFile(path).find(text) != std::string::npos) return true;

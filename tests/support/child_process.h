@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,12 @@ struct RunResult {
 // captured in stdout.txt and stderr.txt of `dir`.
 RunResult runToEnd(const std::vector<std::string>& argv, const std::string& dir, int ms = 300000);
 
+// A whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);
+std::vector<std::uint8_t> readBytes(const std::string& path);
+// Replaces the file's contents; false when it cannot be written.
+bool writeFile(const std::string& path, const std::string& text);
+bool writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 // Waits until the file holds `text`; false after `ms`.
 bool waitForText(const std::string& path, const std::string& text, int ms);
 std::string makeTempDir(const char* prefix);

@@ -23,4 +23,10 @@ LogSocket::~LogSocket() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
+std::uint16_t quietLogPort() {
+    // Non-blocking and never read: once its buffer is full, datagrams drop.
+    static const LogSocket socket(true);
+    return socket.port();
+}
+
 }  // namespace quask_test

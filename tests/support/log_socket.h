@@ -23,4 +23,8 @@ private:
     std::uint16_t m_port = 0;
 };
 
+// The port of one such socket that stays open to the process's end and is
+// never read: for a log whose datagrams no test looks at.
+std::uint16_t quietLogPort();
+
 }  // namespace quask_test

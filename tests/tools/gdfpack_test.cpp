@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,15 +21,8 @@ const char* kGdfpack = QUASK_BIN_DIR "/tools/gdfpack/gdfpack";
 using quask_test::RunResult;
 using quask_test::readFile;
 
-Bytes readBytes(const std::string& path) {
-    const std::string text = readFile(path);
-    return Bytes(text.begin(), text.end());
-}
-
-void writeBytes(const std::string& path, const Bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
+using quask_test::readBytes;
+using quask_test::writeBytes;
 
 class GdfpackTest : public quask_test::TempDirTest {
 protected:
