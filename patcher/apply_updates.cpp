@@ -24,10 +24,6 @@ constexpr char kPermissionsCaption[] = "Error: Insufficient Permissions";
 constexpr char kIntegrity[] =
     "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! ";
 
-PatchFailure permissionFailure(const char* tag) {
-    return {std::string(kPermissions) + tag, kPermissionsCaption};
-}
-
 const PatchFailure kStoreFailure{"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
 // Where the running launcher's old file goes when it patches itself.
 constexpr char kBackupName[] = "quillon_old";
@@ -98,6 +94,10 @@ bool sameSigned(const SignedDigest& a, const SignedDigest& b) {
 }
 
 }  // namespace
+
+PatchFailure permissionFailure(const char* tag) {
+    return {std::string(kPermissions) + tag, kPermissionsCaption};
+}
 
 const PhaseTexts& patchRunTexts() {
     static const PhaseTexts texts{"[1]", " (2)", " (file)", "(generic check)", "(sum)",

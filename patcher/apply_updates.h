@@ -46,6 +46,9 @@ struct PhaseTexts {
 const PhaseTexts& patchRunTexts();
 const PhaseTexts& fullCheckTexts();
 
+// The "Insufficient Permissions" box, its text ending in `tag` ("[0]").
+PatchFailure permissionFailure(const char* tag);
+
 // A status text with up to two counts in it ("File %u of %u").
 std::string formatCounts(const char* fmt, unsigned a, unsigned b);
 // The end of a successful run: the ready text, both action buttons on.

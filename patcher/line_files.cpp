@@ -168,6 +168,72 @@ bool isPlainName(std::string_view name) {
 
 // --- Revision metadata ---
 
+namespace {
+
+RevisionDate readDate(std::string_view line) {
+    return RevisionDate{dateField(line, 5, 4),  dateField(line, 10, 2), dateField(line, 13, 2),
+                        dateField(line, 16, 2), dateField(line, 19, 2), dateField(line, 22, 2)};
+}
+
+// A "DATA:" line: one entry of the update list.
+std::optional<PatchFailure> readDataLine(std::string_view line, std::uint32_t rev, UpdateList& list,
+                                         bool* hasFileLines) {
+    UpdateFileEntry entry;
+    std::size_t actionAt;
+    if (line.compare(5, 3, "dir") == 0) {
+        entry.type = UpdateFileEntry::kDirectory;
+        actionAt = 9;
+    } else if (line.compare(5, 4, "file") == 0) {
+        entry.type = UpdateFileEntry::kFile;
+        actionAt = 10;
+    } else {
+        return metaFailure(
+            "Metafile for rev. %u invalid - unknown data:type specifier - If this problem persists - please contact the Support!",
+            rev);
+    }
+    const char action = line[actionAt];
+    if (action == 'A' || action == 'M' || action == 'R') {
+        entry.action = UpdateFileEntry::kFetch;
+    } else if (action == 'D') {
+        entry.action = UpdateFileEntry::kDelete;
+    } else {
+        return metaFailure(
+            "Metafile for rev. %u invalid - unknown data:action specifier - If this problem persists - please contact the Support!",
+            rev);
+    }
+    const std::string_view name = line.size() > actionAt + 2 ? line.substr(actionAt + 2) : std::string_view();
+    if (!isSafeContentName(name)) return nameFailure(true, rev, name);
+    entry.name = std::string(name);
+    if (entry.type == UpdateFileEntry::kFile) *hasFileLines = true;
+    list.add(std::move(entry));
+    return std::nullopt;
+}
+
+// A "MSG:" line at `offset` of the body: the revision's message, whose text
+// may hold line feeds and so is measured in the body, joins the history.
+std::optional<PatchFailure> readMessage(std::string_view body, std::string_view line, std::size_t offset,
+                                        std::uint32_t rev, MetadataScan& scan) {
+    const std::size_t colon = line.find(':', 4);
+    if (colon < 5 || colon > 9 || colon == std::string_view::npos) return metaFailure(kMsgInvalid, rev);
+    const std::string_view digits = line.substr(4, colon - 4);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return metaFailure(kMsgInvalid, rev);
+    const std::size_t length = static_cast<std::size_t>(leadingDecimal(digits));
+    const std::size_t textAt = offset + colon + 1;
+    if (length > body.size() - std::min(textAt, body.size())) return metaFailure(kMsgInvalid, rev);
+    if (length > 0) {
+        char date[64];
+        const RevisionDate& d = scan.date;
+        std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u:%02u", d.year, d.month, d.day, d.hour,
+                      d.minute, d.second);
+        scan.history.push_back("Update from " + std::string(date) + ":\n" +
+                               std::string(body.substr(textAt, length)) + "\n");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<PatchFailure> parseRevisionMetadata(std::string_view body, std::uint32_t rev,
                                                   UpdateList& list, MetadataScan& scan,
                                                   bool* hasFileLines) {
@@ -180,70 +246,11 @@ std::optional<PatchFailure> parseRevisionMetadata(std::string_view body, std::ui
             if (!sameRevision(line, rev)) failure = metaFailure(kMetaCorrupted, rev);
             sawRev = true;
         } else if (startsWith(line, "DATE:") && line.size() >= 24) {
-            scan.date = RevisionDate{dateField(line, 5, 4),  dateField(line, 10, 2),
-                                     dateField(line, 13, 2), dateField(line, 16, 2),
-                                     dateField(line, 19, 2), dateField(line, 22, 2)};
+            scan.date = readDate(line);
         } else if (startsWith(line, "DATA:") && line.size() >= 12) {
-            UpdateFileEntry entry;
-            std::size_t actionAt;
-            if (line.compare(5, 3, "dir") == 0) {
-                entry.type = UpdateFileEntry::kDirectory;
-                actionAt = 9;
-            } else if (line.compare(5, 4, "file") == 0) {
-                entry.type = UpdateFileEntry::kFile;
-                actionAt = 10;
-            } else {
-                failure = metaFailure(
-                    "Metafile for rev. %u invalid - unknown data:type specifier - If this problem persists - please contact the Support!",
-                    rev);
-                return false;
-            }
-            const char action = line[actionAt];
-            if (action == 'A' || action == 'M' || action == 'R') {
-                entry.action = UpdateFileEntry::kFetch;
-            } else if (action == 'D') {
-                entry.action = UpdateFileEntry::kDelete;
-            } else {
-                failure = metaFailure(
-                    "Metafile for rev. %u invalid - unknown data:action specifier - If this problem persists - please contact the Support!",
-                    rev);
-                return false;
-            }
-            const std::string_view name =
-                line.size() > actionAt + 2 ? line.substr(actionAt + 2) : std::string_view();
-            if (!isSafeContentName(name)) {
-                failure = nameFailure(true, rev, name);
-                return false;
-            }
-            entry.name = std::string(name);
-            if (entry.type == UpdateFileEntry::kFile) *hasFileLines = true;
-            list.add(std::move(entry));
+            failure = readDataLine(line, rev, list, hasFileLines);
         } else if (startsWith(line, "MSG:") && line.size() >= 6) {
-            const std::size_t colon = line.find(':', 4);
-            if (colon < 5 || colon > 9 || colon == std::string_view::npos) {
-                failure = metaFailure(kMsgInvalid, rev);
-                return false;
-            }
-            const std::string_view digits = line.substr(4, colon - 4);
-            if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-                failure = metaFailure(kMsgInvalid, rev);
-                return false;
-            }
-            // The text may hold line feeds: it is measured in the body.
-            const std::size_t length = static_cast<std::size_t>(leadingDecimal(digits));
-            const std::size_t textAt = offset + colon + 1;
-            if (length > body.size() - std::min(textAt, body.size())) {
-                failure = metaFailure(kMsgInvalid, rev);
-                return false;
-            }
-            if (length > 0) {
-                char date[64];
-                const RevisionDate& d = scan.date;
-                std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u:%02u", d.year, d.month,
-                              d.day, d.hour, d.minute, d.second);
-                scan.history.push_back("Update from " + std::string(date) + ":\n" +
-                                       std::string(body.substr(textAt, length)) + "\n");
-            }
+            failure = readMessage(body, line, offset, rev, scan);
             return false;  // the message is the last item of the file
         }
         return !failure;

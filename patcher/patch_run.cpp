@@ -23,8 +23,7 @@ std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& nam
     if (auto failure = makeParents(tree, name, t)) return failure;
     Fd parent = tree.openParent(name, false);
     if (!parent.valid() || (::mkdirat(parent.get(), leafOf(name).c_str(), 0755) != 0 && errno != EEXIST))
-        return PatchFailure{"Please check your permissions to the Game Directory (You must have full access to the gamedir!)[0]",
-                            "Error: Insufficient Permissions"};
+        return permissionFailure("[0]");
     tree.changedEntryOf(name);
     return std::nullopt;
 }
@@ -65,6 +64,87 @@ bool fetchesFile(const UpdateFileEntry& e) {
 
 Expected expectedOf(const UpdateFileEntry& e) {
     return Expected{e.digest, e.signedDigest ? &*e.signedDigest : nullptr};
+}
+
+// --- The phases of applying the updates ---
+
+// Which files a staging file of an earlier run already holds as expected;
+// returns how many are still to be downloaded.
+unsigned scanStaged(LauncherState& ui, GameTree& tree, std::vector<UpdateFileEntry>& entries) {
+    ui.SetStatusText("Searching for local Update Packages");
+    const auto n = static_cast<unsigned>(entries.size());
+    unsigned toDownload = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        UpdateFileEntry& e = entries[i];
+        if (fetchesFile(e)) {
+            e.staged = fileMatches(tree, e.name, leafOf(stagingName(e.name)), expectedOf(e));
+            if (!e.staged) ++toDownload;
+        }
+        ui.SetFileProgress(100.0 * (i + 1) / n);
+    }
+    return toDownload;
+}
+
+// Makes the directories and downloads every file not staged yet into its
+// staging file.
+std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
+                                            const std::vector<UpdateFileEntry>& entries, unsigned toDownload) {
+    const PhaseTexts& texts = patchRunTexts();
+    const auto n = static_cast<unsigned>(entries.size());
+    unsigned done = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const UpdateFileEntry& e = entries[i];
+        ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
+        if (e.action == UpdateFileEntry::kDelete) continue;
+        if (e.type == UpdateFileEntry::kDirectory) {
+            if (auto failure = makeDirectory(tree, e.name)) return failure;
+            continue;
+        }
+        if (auto failure = makeParents(tree, e.name, texts)) return failure;
+        if (e.staged) continue;
+        ++done;
+        if (auto failure = downloadOne(ctx, tree, e.name, i + 1, done, toDownload, texts, expectedOf(e)))
+            return failure;
+    }
+    return std::nullopt;
+}
+
+// Every staging file must be there and as expected before anything is
+// replaced.
+std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree,
+                                            const std::vector<UpdateFileEntry>& entries) {
+    const auto n = static_cast<unsigned>(entries.size());
+    for (unsigned i = 0; i < n; ++i) {
+        const UpdateFileEntry& e = entries[i];
+        ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
+        ui.SetFileProgress(100.0 * (i + 1) / n);
+        if (fetchesFile(e)) {
+            if (auto failure = verifyStaged(tree, e.name, expectedOf(e), patchRunTexts())) return failure;
+            pauseHereForTest("check");
+        }
+    }
+    return std::nullopt;
+}
+
+// Deletes and replaces the game files, then makes the replacements durable.
+std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree,
+                                         const std::vector<UpdateFileEntry>& entries) {
+    const auto n = static_cast<unsigned>(entries.size());
+    for (unsigned i = 0; i < n; ++i) {
+        const UpdateFileEntry& e = entries[i];
+        ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
+        if (e.type != UpdateFileEntry::kFile) continue;  // directories are never removed
+        if (e.action == UpdateFileEntry::kDelete) {
+            // The result is ignored; a directory that leads outside the game
+            // is never reached.
+            Fd dir = tree.openParent(e.name, false);
+            if (dir.valid() && ::unlinkat(dir.get(), leafOf(e.name).c_str(), 0) == 0) tree.changedEntryOf(e.name);
+            continue;
+        }
+        if (auto failure = replaceFile(ctx, tree, e.name, patchRunTexts())) return failure;
+        pauseHereForTest("replace");
+    }
+    return makeReplacementsDurable(tree);
 }
 
 }  // namespace
@@ -138,66 +218,15 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
 std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, std::uint32_t latest,
                                          RevisionRecord& record) {
     LauncherState& ui = ctx.ui;
-    const PhaseTexts& texts = patchRunTexts();
     GameTree tree(ctx.gameDir);
     std::vector<UpdateFileEntry> entries = list.newestFirst();
-    const auto n = static_cast<unsigned>(entries.size());
-
-    ui.SetStatusText("Searching for local Update Packages");
-    unsigned toDownload = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        UpdateFileEntry& e = entries[i];
-        if (fetchesFile(e)) {
-            e.staged = fileMatches(tree, e.name, leafOf(stagingName(e.name)), expectedOf(e));
-            if (!e.staged) ++toDownload;
-        }
-        ui.SetFileProgress(100.0 * (i + 1) / n);
-    }
-
-    unsigned done = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        const UpdateFileEntry& e = entries[i];
-        ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
-        if (e.action == UpdateFileEntry::kDelete) continue;
-        if (e.type == UpdateFileEntry::kDirectory) {
-            if (auto failure = makeDirectory(tree, e.name)) return failure;
-            continue;
-        }
-        if (auto failure = makeParents(tree, e.name, texts)) return failure;
-        if (e.staged) continue;
-        ++done;
-        if (auto failure = downloadOne(ctx, tree, e.name, i + 1, done, toDownload, texts, expectedOf(e)))
-            return failure;
-    }
-
-    for (unsigned i = 0; i < n; ++i) {
-        const UpdateFileEntry& e = entries[i];
-        ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
-        ui.SetFileProgress(100.0 * (i + 1) / n);
-        if (fetchesFile(e)) {
-            if (auto failure = verifyStaged(tree, e.name, expectedOf(e), texts)) return failure;
-            pauseHereForTest("check");
-        }
-    }
-
+    const unsigned toDownload = scanStaged(ui, tree, entries);
+    if (auto failure = downloadMissing(ctx, tree, entries, toDownload)) return failure;
+    if (auto failure = verifyDownloads(ui, tree, entries)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);
     ui.SetStatusText("Updating - Please Wait");
-    for (unsigned i = 0; i < n; ++i) {
-        const UpdateFileEntry& e = entries[i];
-        ui.SetFileProgress(100.0 * (i + 1) / n);
-        if (e.type != UpdateFileEntry::kFile) continue;  // directories are never removed
-        if (e.action == UpdateFileEntry::kDelete) {
-            // The result is ignored; a directory that leads outside the game
-            // is never reached.
-            Fd dir = tree.openParent(e.name, false);
-            if (dir.valid() && ::unlinkat(dir.get(), leafOf(e.name).c_str(), 0) == 0) tree.changedEntryOf(e.name);
-            continue;
-        }
-        if (auto failure = replaceFile(ctx, tree, e.name, texts)) return failure;
-        pauseHereForTest("replace");
-    }
-    if (auto failure = makeReplacementsDurable(tree)) return failure;
+    if (auto failure = replaceFiles(ctx, tree, entries)) return failure;
 
     ui.SetFileProgress(0);
     record.revision = latest;
