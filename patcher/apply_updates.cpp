@@ -184,7 +184,7 @@ std::optional<PatchFailure> downloadOne(PatchContext& ctx, GameTree& tree, const
                 receivedAtSpeed = received;
             }
             // Written at once, so what is on disk is what arrived.
-            storeFailed = !writeAll(file.get(), data, size);
+            storeFailed = !quask::writeFully(file.get(), data, size);
             received += size;
             if (received - writtenBack >= kWritebackBytes) {
                 ::sync_file_range(file.get(), static_cast<off_t>(writtenBack),

@@ -11,40 +11,6 @@
 
 namespace quillon {
 
-// --- Fd ---
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        m_fd = other.m_fd;
-        other.m_fd = -1;
-    }
-    return *this;
-}
-
-void Fd::reset() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-}
-
-bool Fd::close() {
-    if (m_fd < 0) return false;
-    const int rc = ::close(m_fd);
-    m_fd = -1;
-    return rc == 0;
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // --- Names ---
 
 std::string parentOf(const std::string& name) {

@@ -20,29 +20,12 @@
 #include <set>
 #include <string>
 
+#include "shared/posix_io.h"
+
 namespace quillon {
 
 // An owned file descriptor; -1 when none.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset();
-    // Closes and reports whether the close (the last chance for a write
-    // error to show) succeeded.
-    bool close();
-
-private:
-    int m_fd = -1;
-};
+using Fd = quask::UniqueFd;
 
 class GameTree {
 public:
@@ -78,9 +61,6 @@ private:
     std::string m_realRoot;  // the game directory with every symlink resolved
     std::set<std::string> m_changed;
 };
-
-// Writes all `size` bytes to `fd`; false on a failed or empty write.
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
 
 // "/a/b/c" -> "/a/b" and "c"; "/c" -> "" and "c".
 std::string parentOf(const std::string& name);

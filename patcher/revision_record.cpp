@@ -20,18 +20,9 @@ constexpr char kTempLeaf[] = "quillon.dat.tmp";
 std::string recordPath(const std::string& gameDir) { return gameDir + "/data/" + kRecordLeaf; }
 
 bool readRevision(const std::string& path, std::uint32_t* revision) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     unsigned char bytes[4];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (got < sizeof bytes) return false;
+    if (!file.valid() || !quask::readFully(file.get(), bytes, sizeof bytes)) return false;
     *revision = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
                 static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     return true;
@@ -50,7 +41,7 @@ bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
     if (!dir.valid()) return false;
     Fd file = GameTree::createFile(dir.get(), kTempLeaf, 0644);
     if (!file.valid()) return false;
-    bool ok = writeAll(file.get(), bytes, sizeof bytes) && ::fsync(file.get()) == 0;
+    bool ok = quask::writeFully(file.get(), bytes, sizeof bytes) && ::fsync(file.get()) == 0;
     ok = file.close() && ok;
     pauseHereForTest("record");
     if (!ok || ::renameat(dir.get(), kTempLeaf, dir.get(), kRecordLeaf) != 0) {

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "shared/message_box.h"
+#include "shared/posix_io.h"
 
 namespace quask {
 
@@ -57,35 +58,6 @@ PatchStatus encodeStatus(lzma_ret ret) {
         case LZMA_MEM_ERROR: return PatchStatus::Mem;
         default: return PatchStatus::Param;
     }
-}
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-bool readFully(int fd, std::uint8_t* buf, std::size_t len) {
-    while (len > 0) {
-        const ssize_t got = ::read(fd, buf, std::min<std::size_t>(len, 1u << 30));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        buf += got;
-        len -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool writeFully(int fd, const std::uint8_t* buf, std::size_t len) {
-    while (len > 0) {
-        const ssize_t put = ::write(fd, buf, std::min<std::size_t>(len, 1u << 30));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        buf += put;
-        len -= static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 // A fresh file in `dirFd` beside the file it will replace (a rename never
@@ -366,22 +338,22 @@ bool patchWriteFileReplacing(const std::string& path, const std::uint8_t* data, 
 bool UnpackFile(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    FdCloser dirFd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dirFd.fd < 0) return false;
-    return UnpackFileAt(dirFd.fd, slash == std::string::npos ? path : path.substr(slash + 1));
+    const UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd.valid()) return false;
+    return UnpackFileAt(dirFd.get(), slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& modeFor) {
-    FdCloser file{::openat(dirFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-    if (file.fd < 0) return false;
+    UniqueFd file(::openat(dirFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file.valid()) return false;
     struct stat st;
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
 
     // The header is checked against the file's size before anything is
     // allocated, so only a real file can ask for its packed buffer.
     std::uint8_t head[kPatchHeaderSize];
     PatchHeader header;
-    if (!readFully(file.fd, head, kPatchHeaderSize) ||
+    if (!readFully(file.get(), head, kPatchHeaderSize) ||
         patchReadHeader(head, kPatchHeaderSize, static_cast<std::uint64_t>(st.st_size), &header) !=
             PatchStatus::Ok) {
         return false;
@@ -391,13 +363,12 @@ bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& mode
     auto out = allocateOrExit(header.unpackedSize, 1);
     auto propsBlock = allocateOrExit(header.propsSize, 2);
     PatchProperties props;
-    if (!readFully(file.fd, propsBlock.get(), header.propsSize) ||
+    if (!readFully(file.get(), propsBlock.get(), header.propsSize) ||
         patchReadProperties(propsBlock.get(), header.propsSize, &props) != PatchStatus::Ok ||
-        !readFully(file.fd, packed.get(), header.packedSize)) {
+        !readFully(file.get(), packed.get(), header.packedSize)) {
         return false;
     }
-    ::close(file.fd);
-    file.fd = -1;
+    file.reset();
     const PatchStatus status =
         patchDecodeStream(props, packed.get(), header.packedSize, out.get(), header.unpackedSize);
     packed.reset();

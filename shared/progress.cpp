@@ -3,8 +3,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
+
+#include "shared/posix_io.h"
 
 namespace quask {
 
@@ -12,15 +13,8 @@ namespace {
 
 constexpr std::chrono::milliseconds kRedrawInterval{100};
 
-void writeAll(int fd, const std::string& bytes) {
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // a closed terminal loses its progress, nothing else
-        at += static_cast<std::size_t>(n);
-    }
-}
+// A closed terminal loses its progress, nothing else.
+void writeAll(int fd, const std::string& bytes) { (void)writeFully(fd, bytes.data(), bytes.size()); }
 
 // A line as wide as the terminal would wrap, and "\r" would then redraw
 // only its last part.

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +19,7 @@
 #include "client/core/runtime.h"
 #include "client/core/version.h"
 #include "shared/message_box.h"
+#include "shared/posix_io.h"
 
 namespace velmar {
 
@@ -31,15 +31,8 @@ constexpr char kRule40[] = "========================================\r\n";
 constexpr char kClosing[] =
     "\n> CLOG::Destroy,   Game shutdown nearly complete. || End of debug session\n";
 
-void writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // the log never reports its own failures
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
+// The log never reports its own failures.
+void writeAll(int fd, const char* data, std::size_t size) { (void)quask::writeFully(fd, data, size); }
 
 void writeText(int fd, const char* text) { writeAll(fd, text, std::strlen(text)); }
 

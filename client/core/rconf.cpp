@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +16,7 @@
 
 #include "client/core/log.h"
 #include "client/core/runtime.h"
+#include "shared/posix_io.h"
 
 namespace velmar {
 
@@ -155,17 +155,6 @@ void appendLuaString(std::string& out, const char* text) {
 
 enum class ReadStatus { Ok, Unreadable, Empty };
 
-bool readExactly(int fd, char* data, std::size_t size) {
-    std::size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::read(fd, data + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;  // error or a file that shrank under us
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
     // O_NONBLOCK keeps a FIFO at the path from blocking the open.
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -180,7 +169,7 @@ ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
     } else {
         *size = static_cast<std::size_t>(st.st_size);
         *data = static_cast<char*>(allocate(*size));
-        if (!readExactly(fd, *data, *size)) {
+        if (!quask::readFully(fd, *data, *size)) {  // an error, or a file that shrank under us
             release(*data);
             *data = nullptr;
             status = ReadStatus::Unreadable;
@@ -188,17 +177,6 @@ ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
     }
     ::close(fd);
     return status;
-}
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 void syncDirectoryOf(const std::string& path) {
@@ -218,7 +196,7 @@ WriteStatus replaceFile(const std::string& path, const std::string& text) {
     const std::string temp = path + ".tmp";
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return WriteStatus::OpenFailed;
-    bool ok = writeAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    bool ok = quask::writeFully(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
     if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
     if (!ok) {

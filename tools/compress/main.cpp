@@ -9,9 +9,7 @@
 // leaves a file behind.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -20,6 +18,7 @@
 
 #include "shared/command_line.h"
 #include "shared/patch_file.h"
+#include "shared/posix_io.h"
 
 namespace {
 
@@ -45,24 +44,6 @@ int usage() {
     return 1;
 }
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-bool readFully(int fd, std::uint8_t* buf, std::size_t len) {
-    while (len > 0) {
-        const ssize_t got = ::read(fd, buf, len < (1u << 30) ? len : (1u << 30));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        buf += got;
-        len -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 void say(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
@@ -70,9 +51,9 @@ void say(const char* text) {
 
 // Reads the whole file; prints the failure and returns null on error.
 std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) {
-    FdCloser file{::open(path, O_RDONLY | O_CLOEXEC)};
+    const quask::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::printf("Cannot open '%s'.\n", path);
         return nullptr;
     }
@@ -92,7 +73,7 @@ std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) 
         return nullptr;
     }
     say(" - Reading Source File... ");
-    if (!readFully(file.fd, data.get(), *size)) {
+    if (!quask::readFully(file.get(), data.get(), *size)) {
         say("Read Error.\n");
         return nullptr;
     }

@@ -119,7 +119,7 @@ bool wantsCompression(const PublishOptions& options, const std::string& name) {
 // smaller, else the file itself.
 bool preparePublished(const PublishOptions& options, const std::string& name, std::string* bytes,
                       bool* compressed, std::string* error) {
-    if (!readWhole(options.contentDir + name, bytes)) {
+    if (!readWholeFile(options.contentDir + name, bytes)) {
         *error = "cannot read " + options.contentDir + name;
         return false;
     }

@@ -35,7 +35,7 @@ void addParents(const std::string& name, std::set<std::string>* dirs) {
 bool rebuildFromFullSums(const std::string& serverDir, std::uint32_t revision, Manifest* manifest,
                          std::string* error) {
     std::string body;
-    if (!readWhole(serverDir + "/meta/sum_full.txt", &body)) {
+    if (!readWholeFile(serverDir + "/meta/sum_full.txt", &body)) {
         *error = "cannot read meta/sum_full.txt (and no manifest)";
         return false;
     }
@@ -53,7 +53,7 @@ bool rebuildFromFullSums(const std::string& serverDir, std::uint32_t revision, M
             std::string image;
             std::vector<std::uint8_t> content;
             quask::PatchHeader header;
-            if (!readWhole(serverDir + "/data" + sum.name, &image) ||
+            if (!readWholeFile(serverDir + "/data" + sum.name, &image) ||
                 quask::patchDecode(reinterpret_cast<const std::uint8_t*>(image.data()), image.size(),
                                    &content, &header) != quask::PatchStatus::Ok) {
                 *error = "cannot unpack data" + sum.name;
@@ -121,7 +121,7 @@ bool loadServerState(const std::string& serverDir, Manifest* manifest, std::stri
     *manifest = Manifest{};
     std::string body;
     if (!exists(serverDir + "/lastrev.txt")) return true;
-    if (!readWhole(serverDir + "/lastrev.txt", &body)) {
+    if (!readWholeFile(serverDir + "/lastrev.txt", &body)) {
         *error = "cannot read lastrev.txt";
         return false;
     }
@@ -134,7 +134,7 @@ bool loadServerState(const std::string& serverDir, Manifest* manifest, std::stri
         *error = "lastrev.txt is at the last possible revision";
         return false;
     }
-    if (readWhole(serverDir + "/meta/manifest.txt", &body) && parseManifest(body, manifest) &&
+    if (readWholeFile(serverDir + "/meta/manifest.txt", &body) && parseManifest(body, manifest) &&
         manifest->revision == revision)
         return true;
     *manifest = Manifest{};
@@ -148,7 +148,7 @@ bool collectListedNames(const std::string& serverDir, std::uint32_t revision,
     for (std::uint32_t rev = 1; rev <= revision && rev != 0; ++rev) {
         std::string body;
         bool hasFiles = false;
-        if (!readWhole(serverDir + "/meta/" + std::to_string(rev) + ".txt", &body)) {
+        if (!readWholeFile(serverDir + "/meta/" + std::to_string(rev) + ".txt", &body)) {
             *error = "cannot read meta/" + std::to_string(rev) + ".txt";
             return false;
         }

@@ -72,7 +72,7 @@ bool revisionList(const std::string& treeDir, std::uint32_t rev, const Shipped& 
     const std::string metaPath = "meta/" + std::to_string(rev) + ".txt";
     const std::string sumsPath = "meta/sum_" + std::to_string(rev) + ".txt";
     std::string meta, sums;
-    if (!readWhole(treeDir + "/" + metaPath, &meta)) {
+    if (!readWholeFile(treeDir + "/" + metaPath, &meta)) {
         *error = "cannot read " + metaPath;
         return false;
     }
@@ -83,7 +83,7 @@ bool revisionList(const std::string& treeDir, std::uint32_t rev, const Shipped& 
     quillon::MetadataScan scan;
     bool hasFiles = false;
     std::optional<quillon::PatchFailure> failure = quillon::parseRevisionMetadata(meta, rev, entries, scan, &hasFiles);
-    if (!failure && readWhole(treeDir + "/" + sumsPath, &sums)) {
+    if (!failure && readWholeFile(treeDir + "/" + sumsPath, &sums)) {
         list->lists[sumsPath] = digestOf(sums);
         if (hasFiles) failure = quillon::parseRevisionSums(sums, rev, entries);
     }
@@ -104,7 +104,7 @@ bool fullList(const std::string& treeDir, const Shipped& shipped, quillon::FileL
     std::vector<quillon::FullSumEntry> sums;
     *list = quillon::FileList{};
     list->kind = quillon::FileList::kFull;
-    if (!readWhole(treeDir + "/meta/sum_full.txt", &body)) {
+    if (!readWholeFile(treeDir + "/meta/sum_full.txt", &body)) {
         *error = "cannot read meta/sum_full.txt";
         return false;
     }
@@ -207,8 +207,8 @@ bool generateKey(const std::string& path, std::string* publicText, std::string* 
 
 bool hasRevisionSignature(const std::string& treeDir, std::uint32_t rev, const quillon::PublicKey& key) {
     std::string text, signature;
-    return readWhole(treeDir + "/" + quillon::revisionListPath(rev), &text) &&
-           readWhole(treeDir + "/" + quillon::revisionSignaturePath(rev), &signature) &&
+    return readWholeFile(treeDir + "/" + quillon::revisionListPath(rev), &text) &&
+           readWholeFile(treeDir + "/" + quillon::revisionSignaturePath(rev), &signature) &&
            quillon::verifySignature(key, text, signature);
 }
 

@@ -5,10 +5,12 @@
 
 #include <string>
 
+#include "shared/posix_io.h"
+
 namespace patchpub {
 
 // False when the file cannot be read.
-bool readWhole(const std::string& path, std::string* out);
+using quask::readWholeFile;
 // False when the file cannot be written whole.
 bool writeReplacing(const std::string& path, const std::string& bytes);
 

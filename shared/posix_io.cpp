@@ -1,0 +1,82 @@
+#include "shared/posix_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+namespace quask {
+
+namespace {
+
+// No single call moves more than this: Linux moves at most about 2 GiB at
+// once, and ssize_t must hold the count.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+}  // namespace
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+int UniqueFd::release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+bool UniqueFd::close() {
+    if (m_fd < 0) return false;
+    const int rc = ::close(release());
+    return rc == 0;
+}
+
+bool readFully(int fd, void* data, std::size_t size) {
+    auto* at = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t got = ::read(fd, at, std::min(size, kMaxChunk));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        at += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool writeFully(int fd, const void* data, std::size_t size) {
+    const auto* at = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t put = ::write(fd, at, std::min(size, kMaxChunk));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        at += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool readWholeFile(const std::string& path, std::string* out) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return false;
+    std::string text;
+    char block[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        text.append(block, static_cast<std::size_t>(got));
+    }
+    *out = std::move(text);
+    return true;
+}
+
+}  // namespace quask

@@ -1,0 +1,46 @@
+// Small POSIX file helpers every program of the suite uses alike: an owned
+// file descriptor, reads and writes that go on until every byte is through,
+// and a whole file read into memory. A failure is false, with errno as the
+// system left it. Plain functions and values; any thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace quask {
+
+// An owned file descriptor, closed when the object goes; -1 when none.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    // Closes the one held (if any) and holds `fd`.
+    void reset(int fd = -1);
+    // Gives the descriptor up without closing it.
+    int release();
+    // Closes and tells whether the close (the last chance for a write error
+    // to show) succeeded; false when none was held.
+    bool close();
+
+private:
+    int m_fd = -1;
+};
+
+// Reads exactly `size` bytes; false at an error or when the file ends first.
+// Interrupted calls are retried.
+bool readFully(int fd, void* data, std::size_t size);
+// Writes all `size` bytes; false at an error. Interrupted calls are retried.
+bool writeFully(int fd, const void* data, std::size_t size);
+// The whole file at `path`; false when it cannot be opened or read (a
+// directory included). `out` is left alone on failure.
+bool readWholeFile(const std::string& path, std::string* out);
+
+}  // namespace quask
