@@ -29,7 +29,7 @@ LAYERS = {
     "client/gl": ["client/core", "shared"],
     "client/platform": ["client/core", "client/gl", "shared"],
     "client/platform/gui": ["client/core"],
-    "client/platform/screenshot": ["client/core", "client/gl"],
+    "client/platform/screenshot": ["client/core", "client/gl", "shared"],
     "client/platform/sound": ["client/core"],
     "client/platform/msgbox": ["shared"],
     "client/assets": ["client/core", "client/storage", "client/gl", "shared"],

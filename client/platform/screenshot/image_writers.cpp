@@ -2,12 +2,12 @@
 #include "client/platform/screenshot/image_writers_internal.h"
 
 #include <png.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <csetjmp>
 #include <cstddef>
 #include <utility>
+
+#include "shared/posix_io.h"
 
 namespace velmar {
 namespace {
@@ -21,7 +21,7 @@ void pngWarning(png_structp, png_const_charp) {}
 
 void pngWrite(png_structp png, png_bytep data, png_size_t size) {
     auto* sink = static_cast<PngSink*>(png_get_io_ptr(png));
-    if (!writeAll(sink->fd, data, size)) png_error(png, "write failed");
+    if (!quask::writeFully(sink->fd, data, size)) png_error(png, "write failed");
 }
 
 // Output goes straight to the descriptor; close() is the only flush needed.
@@ -46,18 +46,6 @@ bool writePngRows(png_structp png, png_infop info, PngSink* sink, int width, int
 }
 
 }  // namespace
-
-bool writeAll(int fd, const void* data, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 EncodeResult encodePng(int fd, int width, int height, const std::uint8_t* pixels) {
     png_structp png =
@@ -84,7 +72,7 @@ EncodeResult encodeTga(int fd, int width, int height, std::uint8_t* pixels) {
     header[14] = static_cast<std::uint8_t>(height & 0xFF);
     header[15] = static_cast<std::uint8_t>((height >> 8) & 0xFF);
     header[16] = 24;
-    if (!writeAll(fd, header, sizeof header) || !writeAll(fd, pixels, bytes))
+    if (!quask::writeFully(fd, header, sizeof header) || !quask::writeFully(fd, pixels, bytes))
         return EncodeResult::kWriteError;
     return EncodeResult::kOk;
 }

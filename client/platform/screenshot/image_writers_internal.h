@@ -16,7 +16,4 @@ EncodeResult encodePng(int fd, int width, int height, const std::uint8_t* pixels
 // Uncompressed 24-bit TGA, bottom row first. Turns `pixels` into BGR in place.
 EncodeResult encodeTga(int fd, int width, int height, std::uint8_t* pixels);
 
-// Writes all `size` bytes; false on any failure.
-bool writeAll(int fd, const void* data, std::size_t size);
-
 }  // namespace velmar
