@@ -8,9 +8,9 @@
 
 #include "patcher/full_check.h"
 #include "patcher/game_start.h"
-#include "patcher/gtk_thread.h"
+#include "patcher/gtk/gtk_thread.h"
+#include "patcher/gtk/splash.h"
 #include "patcher/patch_run.h"
-#include "patcher/splash.h"
 #include "shared/message_box.h"
 
 namespace quillon {

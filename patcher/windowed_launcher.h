@@ -14,7 +14,7 @@
 #include <string>
 
 #include "patcher/apply_updates.h"
-#include "patcher/gtk_ui.h"
+#include "patcher/gtk/gtk_ui.h"
 #include "patcher/worker_gate.h"
 
 namespace quillon {

@@ -51,14 +51,14 @@ LAYERS = {
     "tools/patchpub": ["patcher", "shared"],
 }
 
-# Third-party include prefixes and the only product files that may use them.
+# Third-party include prefixes and the only product files (or, ending in a
+# slash, folders) that may use them.
 BACKENDS = {
     "GLFW/": ["client/platform/glfw_window.cpp"],
     "CEGUI/": ["client/platform/gui/gui.cpp"],
     "AL/": ["client/platform/sound/openal_device.cpp"],
     "curl/": ["patcher/http_client.cpp"],
-    "gtk/": ["client/platform/msgbox/main.cpp", "patcher/gtk_thread.cpp", "patcher/gtk_ui.cpp",
-             "patcher/splash.cpp"],
+    "gtk/": ["client/platform/msgbox/main.cpp", "patcher/gtk/"],
     "GL/": ["client/gl/gl_ext.h"],
 }
 
@@ -96,7 +96,8 @@ def check(path, lines):
         where = f"{path}:{number}: {target}"
         if not quoted:
             for prefix, files in BACKENDS.items():
-                if target.startswith(prefix) and not free and path not in files:
+                if target.startswith(prefix) and not free and not any(
+                        path == f or f.endswith("/") and path.startswith(f) for f in files):
                     faults.append(f"{where}: only {', '.join(files)} may include {prefix} headers")
             continue
         if target.endswith("_internal.h") and not free and os.path.dirname(target) != os.path.dirname(path):

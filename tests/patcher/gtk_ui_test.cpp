@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "patcher/gtk_thread.h"
-#include "patcher/gtk_ui.h"
-#include "patcher/splash.h"
+#include "patcher/gtk/gtk_thread.h"
+#include "patcher/gtk/gtk_ui.h"
+#include "patcher/gtk/splash.h"
 #include "tests/support/temp_dir_test.h"
 #include "tests/support/xvfb_suite.h"
 

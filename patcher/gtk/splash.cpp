@@ -1,8 +1,8 @@
-#include "patcher/splash.h"
+#include "patcher/gtk/splash.h"
 
 #include <gtk/gtk.h>
 
-#include "patcher/gtk_thread.h"
+#include "patcher/gtk/gtk_thread.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "patcher/gtk_thread.h"
+#include "patcher/gtk/gtk_thread.h"
 
 #include <gtk/gtk.h>
 

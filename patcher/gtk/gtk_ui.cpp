@@ -1,10 +1,10 @@
-#include "patcher/gtk_ui.h"
+#include "patcher/gtk/gtk_ui.h"
 
 #include <gtk/gtk.h>
 
 #include <cmath>
 
-#include "patcher/gtk_thread.h"
+#include "patcher/gtk/gtk_thread.h"
 
 namespace quillon {
 
