@@ -18,7 +18,7 @@
 #include "patcher/launcher_rules.h"
 #include "shared/start_handshake.h"
 #include "tests/patcher/patch_server_fixture.h"
-#include "tests/starter/test_util.h"
+#include "tests/shared/handshake_util.h"
 #include "tests/support/xvfb_display.h"
 
 namespace fs = std::filesystem;

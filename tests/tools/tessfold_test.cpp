@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "shared/patch_file.h"
-#include "tests/tools/patch_test_util.h"
+#include "tests/shared/patch_test_util.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "shared/game_dir.h"
 #include "shared/process_start.h"
 #include "shared/start_handshake.h"
-#include "tests/starter/test_util.h"
+#include "tests/shared/handshake_util.h"
 
 namespace {
 

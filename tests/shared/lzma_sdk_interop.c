@@ -1,4 +1,4 @@
-#include "tests/tools/lzma_sdk_interop.h"
+#include "tests/shared/lzma_sdk_interop.h"
 
 #include <stdlib.h>
 

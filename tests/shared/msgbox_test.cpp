@@ -17,7 +17,7 @@
 #include "shared/message_box.h"
 #include "shared/message_box_helper.h"
 #include "shared/process_start.h"
-#include "tests/starter/test_util.h"
+#include "tests/shared/handshake_util.h"
 
 extern char** environ;
 

@@ -6,8 +6,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -55,16 +53,10 @@ inline Bytes randomContent(std::size_t n, unsigned seed) {
     return out;
 }
 
-inline Bytes readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using quask_test::readBytes;
 
 inline void writeBytes(const std::string& path, const Bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    ASSERT_TRUE(out.good()) << path;
+    ASSERT_TRUE(quask_test::writeBytes(path, data)) << path;
 }
 
 inline std::uint32_t le32(const Bytes& b, std::size_t at) {

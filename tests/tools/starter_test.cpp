@@ -14,7 +14,7 @@
 #include <string>
 
 #include "shared/start_handshake.h"
-#include "tests/starter/test_util.h"
+#include "tests/shared/handshake_util.h"
 
 extern char** environ;
 

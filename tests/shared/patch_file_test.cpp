@@ -8,9 +8,9 @@
 
 #include "shared/patch_file.h"
 #ifndef QUASK_NO_LZMA_SDK
-#include "tests/tools/lzma_sdk_interop.h"
+#include "tests/shared/lzma_sdk_interop.h"
 #endif
-#include "tests/tools/patch_test_util.h"
+#include "tests/shared/patch_test_util.h"
 
 namespace {
 
