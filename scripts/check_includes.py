@@ -46,7 +46,8 @@ LAYERS = {
     "tools/logserver": ["shared"],
     "tools/gdfpack": ["client/storage", "shared"],
     "tools/compress": ["shared"],
-    "tools/contentkit": ["client/storage", "client/assets/*_layout.h", "client/scene/*_layout.h",
+    "tools/contentkit": ["client/core", "client/storage", "client/assets/*_layout.h", "client/assets/def_file.h",
+                         "client/assets/model_file.h", "client/assets/model_pose.h", "client/scene/*_layout.h",
                          "client/scene/first_map.h", "shared"],
     "tools/patchpub": ["patcher", "shared"],
 }
