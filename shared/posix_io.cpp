@@ -39,28 +39,31 @@ bool UniqueFd::close() {
     return rc == 0;
 }
 
-bool readFully(int fd, void* data, std::size_t size) {
-    auto* at = static_cast<std::uint8_t*>(data);
+namespace {
+
+// Calls `move` (a read or a write) until all `size` bytes are through.
+template <class Byte, class Move>
+bool moveFully(Byte* at, std::size_t size, Move move) {
     while (size > 0) {
-        const ssize_t got = ::read(fd, at, std::min(size, kMaxChunk));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        at += got;
-        size -= static_cast<std::size_t>(got);
+        const ssize_t moved = move(at, std::min(size, kMaxChunk));
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) return false;
+        at += moved;
+        size -= static_cast<std::size_t>(moved);
     }
     return true;
 }
 
+}  // namespace
+
+bool readFully(int fd, void* data, std::size_t size) {
+    return moveFully(static_cast<std::uint8_t*>(data), size,
+                     [fd](std::uint8_t* at, std::size_t n) { return ::read(fd, at, n); });
+}
+
 bool writeFully(int fd, const void* data, std::size_t size) {
-    const auto* at = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t put = ::write(fd, at, std::min(size, kMaxChunk));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        at += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
+    return moveFully(static_cast<const std::uint8_t*>(data), size,
+                     [fd](const std::uint8_t* at, std::size_t n) { return ::write(fd, at, n); });
 }
 
 bool readWholeFile(const std::string& path, std::string* out) {

@@ -50,17 +50,7 @@ public:
     }
     bool found() const { return m_pid > 0; }
     // Exit code; -1 after a signal, -2 while still running after `ms`.
-    int waitExit(int ms) {
-        for (int waited = 0;; waited += 10) {
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_reaped = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            if (waited >= ms) return -2;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
+    int waitExit(int ms) { return quask_test::reapWithin(m_pid, ms, &m_reaped); }
 
 private:
     static inline pid_t findAdoptedClient() {

@@ -8,22 +8,13 @@
 #include "client/core/render_caps.h"
 #include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
-#include "tests/support/xvfb_suite.h"
+#include "tests/platform/window_fixture.h"
 
 namespace {
 
 using namespace velmar;
 
-class RealWindow : public quask_test::OnXvfb<> {
-protected:
-    void SetUp() override {
-        OnXvfb::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_TRUE(windowInit());
-    }
-    void TearDown() override { windowTerminate(); }
-
-};
+using RealWindow = window_test::WindowLayerTest;
 
 TEST_F(RealWindow, QueriesBeforeTheWindowOpensAnswerNotSupported) {
     EXPECT_STREQ(windowGLText(GLText::Version), "");

@@ -7,22 +7,13 @@
 #include <thread>
 
 #include "client/platform/window.h"
-#include "tests/support/xvfb_suite.h"
+#include "tests/platform/window_fixture.h"
 
 namespace {
 
 using namespace velmar;
 
-class SharedContexts : public quask_test::OnXvfb<> {
-protected:
-    void SetUp() override {
-        OnXvfb::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_TRUE(windowInit());
-    }
-    void TearDown() override { windowTerminate(); }
-
-};
+using SharedContexts = window_test::WindowLayerTest;
 
 TEST_F(SharedContexts, NeedTheMainWindow) {
     bool refused = true;

@@ -70,12 +70,13 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-int ChildProcess::waitExit(int ms) {
-    if (m_pid <= 0) return -1;
+int ChildProcess::waitExit(int ms) { return m_pid > 0 ? reapWithin(m_pid, ms, &m_reaped) : -1; }
+
+int reapWithin(pid_t pid, int ms, bool* reaped) {
     for (int waited = 0;; waited += 10) {
         int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_reaped = true;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            *reaped = true;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         if (waited >= ms) return -2;

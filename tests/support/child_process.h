@@ -37,6 +37,10 @@ private:
     bool m_reaped = false;
 };
 
+// Waits up to `ms` for the child `pid` to end and then reaps it (`reaped`
+// set): its exit code, -1 after a signal, -2 while it still runs.
+int reapWithin(pid_t pid, int ms, bool* reaped);
+
 // A tool run to its end: the exit code (-1 when it did not exit normally, -2
 // when it ran past the limit and was killed) and both streams.
 struct RunResult {
