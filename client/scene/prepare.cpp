@@ -221,9 +221,11 @@ void prepareWater(CScene& scene) {
     CTexture* textures = CTexture::instance();
     for (std::int32_t i = 0; i < water.frameCount; ++i) {
         std::size_t f = static_cast<std::size_t>(i);
-        water.frameName[f] = textures ? textures->Get(static_cast<std::uint32_t>(water.firstTexId + i),
-                                                      &water.frameWidth[f], &water.frameHeight[f], 0)
-                                      : 0;
+        // Unsigned: a FirstVKTexID near the top of the range wraps, not overflows.
+        const std::uint32_t id =
+            static_cast<std::uint32_t>(water.firstTexId) + static_cast<std::uint32_t>(i);
+        water.frameName[f] =
+            textures ? textures->Get(id, &water.frameWidth[f], &water.frameHeight[f], 0) : 0;
     }
     water.currentFrame = 0;
     // Due at FrameTime on the clock's own time line: long past once a map is

@@ -57,6 +57,8 @@ void readCamera(const std::string& path, CameraLimits& c) {
     c.lockVert = readBool(path, "Camera", "LockVert", true);
 }
 
+constexpr std::int32_t kMaxWaterFrames = 65536;
+
 void readWater(CScene& scene) {
     auto water = std::make_unique<Water>();
     int type = scene.map->header().waterType;
@@ -72,7 +74,9 @@ void readWater(CScene& scene) {
         Message(kLogWarn, "Water Type '%d' seems to be undef - using default values!", type);
     // Also for a section without FrameCount: a FrameTime of 0 alone would
     // make the animation a period-0 timer, and no frames leave nothing to draw.
-    if (water->frameCount < 1 || water->frameTime < 1) {
+    // A count past any real animation would only allocate (and request
+    // textures) until memory runs out.
+    if (water->frameCount < 1 || water->frameCount > kMaxWaterFrames || water->frameTime < 1) {
         Message(kLogWarn, "Water Type '%d': invalid FrameCount/FrameTime - using default values!",
                 type);
         water->frameCount = 1;

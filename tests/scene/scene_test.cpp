@@ -147,6 +147,14 @@ TEST_F(SceneTest, WaterTypesUndefinedOrInvalidUseDefaults) {
     EXPECT_EQ(invalid->water->colour[3], 128);
     EXPECT_TRUE(logHas("Water Type '3': invalid FrameCount/FrameTime - using default values!"));
 
+    // A count no animation has would allocate frame arrays until memory ran out.
+    writeText("data/def/Water.ini", "[Water_3]\nFrameCount=2000000000\nFrameTime=100\n");
+    auto huge = createScene("Wet");
+    ASSERT_TRUE(huge->water);
+    EXPECT_EQ(huge->water->frameCount, 1);
+    EXPECT_EQ(huge->water->frameName.size(), 1u);
+    EXPECT_EQ(logCount("Water Type '3': invalid FrameCount/FrameTime - using default values!"), 2u);
+
     // No FrameCount: the section counts as undefined, and its FrameTime of 0
     // must not reach the animation timer either.
     writeText("data/def/Water.ini", "[Water_3]\nFrameTime=0\n");
