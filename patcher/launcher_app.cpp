@@ -17,6 +17,7 @@
 #include "patcher/gtk/gtk_ui.h"
 #include "patcher/http_client.h"
 #include "patcher/patch_run.h"
+#include "patcher/signature.h"
 #include "patcher/windowed_launcher.h"
 #include "shared/command_line.h"
 #include "shared/game_dir.h"
@@ -52,6 +53,10 @@ quask::ProgramHelp launcherHelp() {
         "Environment:\n"
         "  QUILLON_BASE_URL      the patch server's base URL, ending in a slash,\n"
         "                        instead of the built-in " + builtInPatchBaseUrl() + "\n"
+        "  QUILLON_PUBLIC_KEY    the publisher's Ed25519 key, as patchpub keygen\n"
+        "                        prints it, that every revision must be signed\n"
+        "                        with, instead of the built-in one (this build: " +
+            std::string(builtInPublicKeySet() ? "set" : "none") + ")\n"
         "  QUASK_NONINTERACTIVE  1: every message box answers with its first button\n"
         "                        at once\n"
         "\n"

@@ -55,6 +55,8 @@ bool verifySignature(const PublicKey& key, std::string_view message, std::string
                             message.size()) == 1;
 }
 
+bool builtInPublicKeySet() { return QUILLON_PUBLIC_KEY[0] != '\0'; }
+
 KeySetting trustedPublicKey(PublicKey* key) {
     const char* env = std::getenv("QUILLON_PUBLIC_KEY");
     const std::string text = env && *env ? env : QUILLON_PUBLIC_KEY;

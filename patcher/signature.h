@@ -35,5 +35,7 @@ enum class KeySetting {
     Malformed,  // a key is set but is no key: nothing may be patched
 };
 KeySetting trustedPublicKey(PublicKey* key);
+// Whether this build has a key of its own (the environment may still set one).
+bool builtInPublicKeySet();
 
 }  // namespace quillon

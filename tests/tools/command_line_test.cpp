@@ -160,10 +160,11 @@ TEST_F(CommandLine, EveryProgramAnswersHelpAndVersionAndRefusesUnknownOptionsBef
             EXPECT_FALSE(somebodyCalled());
         }
     }
-    // The launcher documents its two options.
+    // The launcher documents its two options and the settings it reads.
     const std::string help = run(at("game/quillon"), "--help").out;
-    EXPECT_NE(help.find("\n      --console "), std::string::npos) << help;
-    EXPECT_NE(help.find("\n      --no-start "), std::string::npos) << help;
+    for (const char* item : {"\n      --console ", "\n      --no-start ", "\n  QUILLON_BASE_URL ",
+                             "\n  QUILLON_PUBLIC_KEY "})
+        EXPECT_NE(help.find(item), std::string::npos) << item << " in\n" << help;
 }
 
 // Runs argv on a new terminal; returns everything it wrote there.
