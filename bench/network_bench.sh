@@ -1,0 +1,274 @@
+#!/usr/bin/env bash
+# Updates over a real-looking network, each against common tools run in the
+# same script on the same files, in a network namespace of its own:
+#   loopback capped by tc tbf (RATE, downloads only), and a delaying relay of
+#   ours between the clients and nginx (DELAY ms each way, so 2 * DELAY more
+#   round trip);
+#   a patch of FILES files of 20-200 KiB   vs  aria2c and curl --parallel
+#                                              fetching the same files, with
+#                                              the same connection count
+#   a 256 MiB file with a 1 MiB change      delta (patchpub --delta) against
+#                                              the whole file: bytes and time
+# then, unshaped, the full check against md5sum and LoadFileData against
+# read + uncompress (bench/patcher_bench.sh and velmar_bench).
+#
+#   bench/network_bench.sh [--quick] [--build DIR] [--files N] [--big MiB] [--rate RATE] [--delay MS] [--connections N]
+set -euo pipefail
+
+BUILD=build
+FILES=2000
+BIG_MIB=256
+RATE=100mbit
+DELAY_MS=20
+CONNECTIONS=6
+QUICK=0
+HERE=$(cd "$(dirname "$0")" && pwd)
+
+usage() {
+    sed -n '15p' "$0" | sed 's/^#   /usage: /' >&2
+    exit 2
+}
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --quick) QUICK=1; FILES=100; BIG_MIB=16; shift ;;
+        --build) BUILD="${2:?}"; shift 2 ;;
+        --files) FILES="${2:?}"; shift 2 ;;
+        --big) BIG_MIB="${2:?}"; shift 2 ;;
+        --rate) RATE="${2:?}"; shift 2 ;;
+        --delay) DELAY_MS="${2:?}"; shift 2 ;;
+        --connections) CONNECTIONS="${2:?}"; shift 2 ;;
+        *) usage ;;
+    esac
+done
+for n in "$FILES" "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS"; do
+    case "$n" in '' | *[!0-9]*) usage ;; esac
+done
+[ "$BIG_MIB" -ge 2 ] || usage
+case "$RATE" in *[!0-9a-z]* | '') usage ;; esac
+
+# Into a network namespace of our own: nothing else on the machine shares
+# the shaped loopback, and the ports are ours alone.
+if [ -z "${NETWORK_BENCH_INSIDE:-}" ]; then
+    for tool in unshare ip tc; do
+        command -v "$tool" >/dev/null || { echo "network_bench: $tool is missing (iproute2, util-linux)" >&2; exit 1; }
+    done
+    ns=(-n)
+    [ "$(id -u)" -eq 0 ] || ns=(-r -n)
+    BUILD=$(realpath "$BUILD")
+    args=(--build "$BUILD" --files "$FILES" --big "$BIG_MIB" --rate "$RATE" --delay "$DELAY_MS"
+          --connections "$CONNECTIONS")
+    [ "$QUICK" -eq 1 ] && args=(--quick "${args[@]}")
+    NETWORK_BENCH_INSIDE=1 exec unshare "${ns[@]}" bash "$0" "${args[@]}"
+fi
+
+QUILLON=$(realpath "$BUILD/patcher/quillon")
+PATCHPUB=$(realpath "$BUILD/tools/patchpub/patchpub")
+NGINX=/usr/sbin/nginx
+for tool in "$QUILLON" "$PATCHPUB" "$NGINX" aria2c curl python3 /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "network_bench: $tool is missing" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/network-bench.XXXXXX")
+PIDS=()
+cleanup() {
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+timed() { /usr/bin/time -f "%e" -o "$WORK/last.time" "$@"; }
+seconds() { tail -1 "$WORK/last.time"; }
+ratio() { python3 -c "import sys; a, b = float(sys.argv[1]), float(sys.argv[2]); print('%.3f' % (a / b if b > 0 else float('nan')))" "$1" "$2"; }
+verdict() { python3 -c "import sys; print('met' if eval(sys.argv[1]) else 'MISSED')" "$1"; }
+# Bytes nginx sent for requests under a prefix since the log was emptied.
+served_bytes() { awk -v p="$1" 'index($1, p) == 1 { s += $3 } END { print s + 0 }' "$WORK/nginx/access.log"; }
+# Deterministic bytes that do not compress: every run sees the same data.
+noise() { # path bytes seed
+    python3 - "$@" <<'EOF'
+import hashlib, sys
+path, size, seed = sys.argv[1], int(sys.argv[2]), sys.argv[3].encode()
+block = b"".join(hashlib.sha512(seed + i.to_bytes(4, "little")).digest() for i in range(16384))
+with open(path, "wb") as f:
+    i = 0
+    while size > 0:
+        part = (block[i % 61:] + block[:i % 61])[:size]
+        f.write(part)
+        size -= len(part)
+        i += 1
+EOF
+}
+
+ip link set lo up
+
+# --- nginx, and the relay in front of it ---
+
+mkdir -p "$WORK/www" "$WORK/nginx"
+NGINX_PORT=$(free_port)
+{
+    [ "$(id -u)" -eq 0 ] && echo "user root;"
+    cat <<EOF
+master_process off;
+worker_processes 1;
+pid $WORK/nginx/nginx.pid;
+events { worker_connections 256; }
+http {
+  log_format sent '\$request_uri \$status \$body_bytes_sent';
+  access_log $WORK/nginx/access.log sent;
+  client_body_temp_path $WORK/nginx/body;
+  proxy_temp_path $WORK/nginx/proxy;
+  fastcgi_temp_path $WORK/nginx/fastcgi;
+  uwsgi_temp_path $WORK/nginx/uwsgi;
+  scgi_temp_path $WORK/nginx/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  keepalive_requests 100000;
+  server { listen 127.0.0.1:$NGINX_PORT; root $WORK/www; }
+}
+EOF
+} >"$WORK/nginx/nginx.conf"
+"$NGINX" -p "$WORK/nginx/" -c "$WORK/nginx/nginx.conf" -g 'daemon off; error_log stderr;' \
+    2>"$WORK/nginx/error.log" &
+PIDS+=($!)
+python3 "$HERE/delay_relay.py" "$NGINX_PORT" "$DELAY_MS" "$WORK/relay.port" &
+PIDS+=($!)
+for _ in $(seq 100); do
+    [ -s "$WORK/relay.port" ] && curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/" && break
+    sleep 0.05
+done
+RELAY_PORT=$(cat "$WORK/relay.port")
+DIRECT="http://127.0.0.1:$NGINX_PORT"
+RELAYED="http://127.0.0.1:$RELAY_PORT"
+
+# Only what the relay sends to its clients is capped (requests and the
+# relay's own fetch from nginx stay free): one class of an htb qdisc holds
+# the token bucket, and a filter on the relay's port sends its traffic there.
+shape() {
+    tc qdisc add dev lo root handle 1: htb default 20
+    tc class add dev lo parent 1: classid 1:10 htb rate 40gbit quantum 60000
+    tc class add dev lo parent 1: classid 1:20 htb rate 40gbit quantum 60000
+    tc qdisc add dev lo parent 1:10 handle 10: tbf rate "$RATE" burst 256kb latency 100ms
+    tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport "$RELAY_PORT" 0xffff flowid 1:10
+}
+unshape() { tc qdisc del dev lo root 2>/dev/null || true; }
+
+export XDG_RUNTIME_DIR="$WORK" QUASK_NONINTERACTIVE=1 QUILLON_CONNECTIONS="$CONNECTIONS"
+# Runs the launcher in a game directory against a server tree under www/.
+patch_game() { # game tree base
+    QUILLON_BASE_URL="$3/$2/" timed "$1/quillon" --console --no-start >"$WORK/patch.out" 2>&1 || true
+    tail -1 "$WORK/patch.out" | grep -qx 'Your Game is Ready 2 Play!' ||
+        { echo "network_bench: the patch run failed:" >&2; tail -20 "$WORK/patch.out" >&2; exit 1; }
+}
+new_game() { rm -rf "$1"; mkdir -p "$1"; cp "$QUILLON" "$1/quillon"; }
+
+# --- Many files: quillon against aria2c and curl --parallel ---
+
+echo "network_bench: preparing $FILES files of 20-200 KiB" >&2
+CONTENT="$WORK/many-content"
+mkdir -p "$CONTENT/data/packs"
+cp "$QUILLON" "$CONTENT/quillon"
+python3 - "$CONTENT/data/packs" "$FILES" <<'EOF'
+import hashlib, random, sys
+root, count = sys.argv[1], int(sys.argv[2])
+rng = random.Random(20261208)
+for i in range(count):
+    size = rng.randint(20 * 1024, 200 * 1024)
+    seed = b"file%d" % i
+    out = bytearray()
+    n = 0
+    while len(out) < size:
+        out += hashlib.sha512(seed + n.to_bytes(4, "little")).digest()
+        n += 1
+    with open("%s/f%05d.bin" % (root, i), "wb") as f:
+        f.write(out[:size])
+EOF
+"$PATCHPUB" "$WORK/www/many" "$CONTENT" --message "Benchmark" >/dev/null
+total_bytes=$(du -sb --apparent-size "$CONTENT/data/packs" | cut -f1)
+(cd "$CONTENT" && find data/packs -type f | sort) >"$WORK/many.list"
+{
+    while read -r path; do printf '%s/many/data/%s\n  out=%s\n' "$RELAYED" "$path" "$path"; done
+} <"$WORK/many.list" >"$WORK/aria2.in"
+{
+    while read -r path; do printf 'url = "%s/many/data/%s"\noutput = "%s/curl/%s"\n' \
+        "$RELAYED" "$path" "$WORK" "$path"; done
+} <"$WORK/many.list" >"$WORK/curl.cfg"
+
+shape
+rm -rf "$WORK/aria2"
+timed aria2c -q -i "$WORK/aria2.in" -d "$WORK/aria2" -j "$CONNECTIONS" -x 1 \
+    --file-allocation=none --auto-file-renaming=false --allow-overwrite=true
+many_aria2=$(seconds)
+rm -rf "$WORK/curl"
+timed curl -s --fail --parallel --parallel-max "$CONNECTIONS" --create-dirs --config "$WORK/curl.cfg" 2>"$WORK/curl.err"
+many_curl=$(seconds)
+new_game "$WORK/many-game"
+patch_game "$WORK/many-game" many "$RELAYED"
+many_quillon=$(seconds)
+unshape
+for dir in aria2 curl many-game; do
+    diff -rq "$CONTENT/data/packs" "$WORK/$dir/data/packs" >/dev/null ||
+        { echo "network_bench: $dir did not bring every file whole" >&2; exit 1; }
+done
+rm -rf "$WORK/aria2" "$WORK/curl" "$WORK/many-game" "$WORK/www/many" "$WORK/www/many.trees" "$CONTENT"
+many_best=$(python3 -c "print(min($many_aria2, $many_curl))")
+
+# --- One large file with a small change: delta against the whole file ---
+
+delta_line="delta       skipped: this patchpub has no --delta"
+if "$PATCHPUB" --help | grep -q -- '--delta'; then
+    echo "network_bench: preparing a $BIG_MIB MiB file and a 1 MiB change" >&2
+    CONTENT="$WORK/big-content"
+    mkdir -p "$CONTENT/data"
+    cp "$QUILLON" "$CONTENT/quillon"
+    noise "$CONTENT/data/big.bin" $(( BIG_MIB << 20 )) big
+    for tree in delta full; do
+        "$PATCHPUB" "$WORK/www/$tree" "$CONTENT" --message "Benchmark" >/dev/null
+    done
+    # Both games at revision 1, straight from nginx.
+    for tree in delta full; do new_game "$WORK/game-$tree"; patch_game "$WORK/game-$tree" "$tree" "$DIRECT"; done
+    # Revision 2 rewrites 1 MiB in the middle.
+    noise "$WORK/change.bin" $(( 1 << 20 )) change
+    dd if="$WORK/change.bin" of="$CONTENT/data/big.bin" bs=1M seek=$(( BIG_MIB / 2 )) conv=notrunc status=none
+    "$PATCHPUB" "$WORK/www/delta" "$CONTENT" --delta --message "Benchmark" >/dev/null
+    "$PATCHPUB" "$WORK/www/full" "$CONTENT" --message "Benchmark" >/dev/null
+    shape
+    : >"$WORK/nginx/access.log"
+    patch_game "$WORK/game-full" full "$RELAYED"
+    big_full_s=$(seconds)
+    patch_game "$WORK/game-delta" delta "$RELAYED"
+    big_delta_s=$(seconds)
+    unshape
+    for tree in delta full; do
+        cmp -s "$CONTENT/data/big.bin" "$WORK/game-$tree/data/big.bin" ||
+            { echo "network_bench: the $tree update did not end with the new file" >&2; exit 1; }
+    done
+    big_full_b=$(served_bytes /full/)
+    big_delta_b=$(served_bytes /delta/)
+    share=$(ratio "$big_delta_b" "$big_full_b")
+    delta_line=$(printf 'delta    %6d MiB, 1 MiB changed: %s bytes in %.2f s, whole file %s bytes in %.2f s: bytes ratio %s (goal < 0.05: %s), time ratio %s' \
+        "$BIG_MIB" "$big_delta_b" "$big_delta_s" "$big_full_b" "$big_full_s" "$share" \
+        "$(verdict "$share < 0.05")" "$(ratio "$big_delta_s" "$big_full_s")")
+    rm -rf "$WORK/game-delta" "$WORK/game-full" "$WORK/www/delta" "$WORK/www/full" "$WORK"/www/*.trees "$CONTENT"
+fi
+
+# --- Unshaped: the full check and the content load ---
+
+check_args=(--build "$BUILD" --download 16 --lzma 2)
+[ "$QUICK" -eq 1 ] && check_args+=(--check 64)
+bash "$HERE/patcher_bench.sh" "${check_args[@]}" >"$WORK/patcher_bench.out" 2>&1 ||
+    { cat "$WORK/patcher_bench.out" >&2; exit 1; }
+if [ -x "$BUILD/bench/velmar_bench" ]; then
+    "$BUILD/bench/velmar_bench" >"$WORK/velmar_bench.out" 2>&1 || { cat "$WORK/velmar_bench.out" >&2; exit 1; }
+fi
+
+# --- Figures ---
+
+echo
+echo "network benchmark: $RATE, $(( 2 * DELAY_MS )) ms more round trip, $CONNECTIONS connections each"
+printf 'many files %5d files, %d bytes: quillon %.2f s   aria2c %.2f s   curl --parallel %.2f s\n' \
+    "$FILES" "$total_bytes" "$many_quillon" "$many_aria2" "$many_curl"
+printf '                 quillon against the faster of the two: time ratio %s (goal <= 1.0: %s)\n' \
+    "$(ratio "$many_quillon" "$many_best")" "$(verdict "$many_quillon <= $many_best")"
+echo "$delta_line"
+grep -E '^(full check|            signed)' "$WORK/patcher_bench.out" || true
+[ -f "$WORK/velmar_bench.out" ] && grep -A3 -E '^LoadFileData' "$WORK/velmar_bench.out" || true
