@@ -11,7 +11,7 @@ PACKAGES=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   # client
   libglfw3-dev libgl-dev libglu1-mesa-dev libgl1-mesa-dri libglew-dev
-  libcegui-mk2-dev liblua5.1-0-dev zlib1g-dev libpng-dev libopenal-dev
+  libcegui-mk2-dev liblua5.1-0-dev zlib1g-dev libdeflate-dev libpng-dev libopenal-dev
   # the GUI tests borrow the GUI library's generic widget looks
   libcegui-mk2-data
   # message boxes, launcher window

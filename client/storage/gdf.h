@@ -62,19 +62,31 @@ void GdfDescramble(std::uint32_t key, const std::uint8_t* src, std::uint8_t* dst
 void gdfScramble(std::uint32_t key, const std::uint8_t* src, std::uint8_t* dst,
                  std::size_t len);
 
+// GdfDescramble in place on up to `parts` threads. The recurrence forgets
+// its start, so each later part begins from a state guessed by a run over
+// the `warmUp` bytes before it and is mended where that guess was wrong:
+// the result is exactly GdfDescramble's whatever `warmUp` is.
+void gdfDescrambleInParts(std::uint32_t key, std::uint8_t* payload, std::size_t len, unsigned parts,
+                          std::size_t warmUp);
+
 // For a compressed header: SizeMismatch when the content size exceeds
 // kGdfMaxSize, so no buffer is sized from a hostile header; else Ok.
 GdfStatus gdfCheckContentSize(const GdfHeader& header);
 
 // Descrambles a compressed payload in place and inflates it into `dst` (room
-// for exactly `expected` bytes). Large payloads are descrambled on a second
-// thread while this one inflates what is ready, so the serial key recurrence
-// costs no extra time. Same results as GdfDescramble followed by gdfInflate.
+// for exactly `expected` bytes): GdfDescramble followed by gdfInflate.
 GdfStatus gdfDescrambleInflate(std::uint32_t key, std::uint8_t* payload, std::size_t len,
                                std::uint8_t* dst, std::uint64_t expected);
 
 // One-shot inflate of a descrambled zlib payload into `dst`, which has room
-// for exactly `expected` bytes (expected <= kGdfMaxSize).
+// for exactly `expected` bytes (expected <= kGdfMaxSize), with the verdicts
+// of zlib's uncompress(): a stream that does not end within the input or
+// within `expected` bytes is DecompressError, one that ends short of it
+// SizeMismatch, bytes after its end are ignored. libdeflate does the work;
+// any stream it refuses is judged by zlib. (libdeflate also takes a few
+// streams no encoder writes and zlib refuses, such as code-length repeats
+// that run past the code table; their content still passes the Adler-32
+// check.)
 GdfStatus gdfInflate(const std::uint8_t* src, std::size_t srcLen, std::uint8_t* dst,
                      std::uint64_t expected);
 

@@ -328,9 +328,9 @@ TEST_F(FilesTest, PackedContentRoundTripsThroughTheLoader) {
     }
 }
 
-// Payloads of a megabyte and more are descrambled on a second thread while
-// they inflate; the verdicts must be those of the one-shot path.
-TEST(GdfDescrambleInflate, LargePayloadsGiveTheOneShotResults) {
+// The loader's path (descramble in place, inflate with libdeflate) must give
+// zlib's verdicts for every kind of bad stream.
+TEST(GdfDescrambleInflate, LargePayloadsGiveZlibsVerdicts) {
     Bytes content = randomBytes(3u << 20, 21);
     for (std::size_t i = 0; i < content.size(); i += 3) content[i] = 0;  // compressible
     const Bytes stream = zlibCompress(content);
@@ -361,6 +361,38 @@ TEST(GdfDescrambleInflate, LargePayloadsGiveTheOneShotResults) {
     gdfScramble(key, trailing.data(), trailing.data(), trailing.size());
     EXPECT_EQ(run(trailing, content.size(), &out), GdfStatus::Ok);
     EXPECT_EQ(out, content);
+    // A stream that needs a preset dictionary is one uncompress() refuses.
+    z_stream zs{};
+    ASSERT_EQ(deflateInit(&zs, Z_BEST_SPEED), Z_OK);
+    const Bytes dictionary(content.begin(), content.begin() + 4096);
+    ASSERT_EQ(deflateSetDictionary(&zs, dictionary.data(), static_cast<uInt>(dictionary.size())), Z_OK);
+    Bytes withDictionary(deflateBound(&zs, 4096));
+    zs.next_in = const_cast<std::uint8_t*>(content.data());
+    zs.avail_in = 4096;
+    zs.next_out = withDictionary.data();
+    zs.avail_out = static_cast<uInt>(withDictionary.size());
+    ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    withDictionary.resize(zs.total_out);
+    deflateEnd(&zs);
+    gdfScramble(key, withDictionary.data(), withDictionary.data(), withDictionary.size());
+    EXPECT_EQ(run(withDictionary, 4096, &out), GdfStatus::DecompressError);
+}
+
+// Later parts start from a guessed key state: without a warm-up every guess
+// is wrong and must be mended; with a short one some are.
+TEST(GdfDescrambleInParts, GivesTheSerialResultWhateverTheGuesses) {
+    const Bytes scrambled = randomBytes(300000, 23);
+    for (const std::uint32_t key : {0u, 0x9E3779B9u}) {
+        Bytes serial(scrambled.size());
+        GdfDescramble(key, scrambled.data(), serial.data(), scrambled.size());
+        for (const unsigned parts : {2u, 3u, 7u}) {
+            for (const std::size_t warmUp : {std::size_t{0}, std::size_t{3}, std::size_t{16384}}) {
+                Bytes inParts = scrambled;
+                gdfDescrambleInParts(key, inParts.data(), inParts.size(), parts, warmUp);
+                EXPECT_EQ(inParts, serial) << "key " << key << " parts " << parts << " warm-up " << warmUp;
+            }
+        }
+    }
 }
 
 TEST_F(FilesTest, LargeCompressedContainerRoundTripsThroughTheLoader) {
