@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,6 +157,33 @@ void CLOG::sendTo(int sock, const char* data, std::size_t size) const {
     (void)::sendto(sock, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
+void CLOG::sendMessageDatagrams(const std::string& prefix, const char* message) {
+    const int sock = m_socket.load();
+    if (sock < 0) return;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    static const char kLineFeed[] = "\n";
+    iovec parts[3] = {{const_cast<char*>(prefix.data()), prefix.size()},
+                      {const_cast<char*>(message), std::strlen(message)},
+                      {const_cast<char*>(kLineFeed), 1}};
+    mmsghdr datagrams[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        datagrams[i].msg_hdr.msg_name = &to;
+        datagrams[i].msg_hdr.msg_namelen = sizeof to;
+        datagrams[i].msg_hdr.msg_iov = &parts[i];
+        datagrams[i].msg_hdr.msg_iovlen = 1;
+    }
+    // The three datagrams in one system call: a message costs the client
+    // two calls instead of four. A datagram that cannot be sent is skipped,
+    // as a failed sendto would be.
+    for (unsigned sent = 0; sent < 3;) {
+        const int n = ::sendmmsg(sock, datagrams + sent, 3 - sent, MSG_NOSIGNAL);
+        sent += n > 0 ? static_cast<unsigned>(n) : 1u;
+    }
+}
+
 void CLOG::Message(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -177,9 +205,7 @@ void CLOG::MessageV(int level, const char* format, va_list args) {
     line.append(prefix).append(message).append("\r\n");
     writeAll(fd, line.data(), line.size());
 
-    sendDatagram(prefix.data(), prefix.size());
-    sendDatagram(message, std::strlen(message));
-    sendDatagram("\n", 1);
+    sendMessageDatagrams(prefix, message);
 
     if (level == kLogCrit) {
         char box[kLogPrefixMax + 1];

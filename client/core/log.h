@@ -47,6 +47,8 @@ private:
     CLOG() = default;
     void sendDatagram(const char* data, std::size_t size);
     void sendTo(int sock, const char* data, std::size_t size) const;
+    // A levelled message's three datagrams: prefix, message, line feed.
+    void sendMessageDatagrams(const std::string& prefix, const char* message);
 
     std::atomic<int> m_file{-1};
     std::atomic<int> m_socket{-1};

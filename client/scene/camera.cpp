@@ -185,7 +185,7 @@ void pickCellAt(CScene& scene, float mx, float my, float depth, float width, flo
     cursor.column = column;
     cursor.row = row;
     const VKCell* cell = scene.map->cellAt(scene.layer, column, row);
-    if (!cell || cell->blocked) {
+    if (!cell || cell->blocked()) {
         cursor.valid = false;
         return;
     }
@@ -195,7 +195,7 @@ void pickCellAt(CScene& scene, float mx, float my, float depth, float width, flo
     cursor.x1 = static_cast<float>(column + 1) * cw;
     cursor.y0 = static_cast<float>(row) * ch;
     cursor.y1 = static_cast<float>(row + 1) * ch;
-    for (int i = 0; i < 4; ++i) cursor.height[i] = cell->height[i] - 0.1f;
+    for (int i = 0; i < 4; ++i) cursor.height[i] = cell->height(i) - 0.1f;
     const float quad[4][3] = {{cursor.x0, cursor.y0, cursor.height[0]},
                               {cursor.x1, cursor.y0, cursor.height[1]},
                               {cursor.x1, cursor.y1, cursor.height[3]},

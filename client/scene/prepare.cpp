@@ -320,10 +320,10 @@ void compileCells(CScene& scene) {
                                 const VKCell* cell = scene.map->cellAt(layer, a, b);
                                 if (!cell) continue;
                                 float fa = static_cast<float>(a), fb = static_cast<float>(b);
-                                glVertex3f(fa * sx, fb * sy, cell->height[0]);
-                                glVertex3f((fa + 1) * sx, fb * sy, cell->height[1]);
-                                glVertex3f((fa + 1) * sx, (fb + 1) * sy, cell->height[3]);
-                                glVertex3f(fa * sx, (fb + 1) * sy, cell->height[2]);
+                                glVertex3f(fa * sx, fb * sy, cell->height(0));
+                                glVertex3f((fa + 1) * sx, fb * sy, cell->height(1));
+                                glVertex3f((fa + 1) * sx, (fb + 1) * sy, cell->height(3));
+                                glVertex3f(fa * sx, (fb + 1) * sy, cell->height(2));
                             }
                 glEnd();
                 glEndList();

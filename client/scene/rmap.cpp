@@ -12,19 +12,35 @@ namespace scene {
 
 namespace {
 
-// Cell heights are copied as stored; the file is little-endian like the host.
+// Cells are read in place; the file is little-endian like the host.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "map records are little-endian");
 
 double nowSeconds() { return PerfClock::isCreated() ? PerfClock::seconds() : 0.0; }
 
 const char* const kNoData = "no data left to read out this segment (file to small?)";
 
+// Points `face` at the tile `index` names (null for kNoTile); false when the
+// index lies outside the tiles.
+bool setFace(std::int32_t index, Tile* tiles, std::size_t count, Tile** face) {
+    if (index == kNoTile) {
+        *face = nullptr;
+        return true;
+    }
+    if (static_cast<std::uint32_t>(index) >= count) return false;
+    *face = tiles + index;
+    return true;
+}
+
 }  // namespace
 
 // --- Load ---
 
+CRMap::~CRMap() { release(m_bytes); }
+
 void CRMap::clear() {
-    for (auto& layer : m_layers) std::vector<VKCell>().swap(layer);
+    for (const VKCell*& layer : m_layers) layer = nullptr;
+    release(m_bytes);
+    m_bytes = nullptr;
     m_lightmapFlags.clear();
     m_lightmapTexels.clear();
     m_textures.clear();
@@ -51,8 +67,7 @@ void CRMap::load(const char* fileName) {
         return;
     }
     m_fileName = fileName;
-    loadBytes(fileName, bytes, size);
-    release(bytes);
+    loadOwned(fileName, bytes, size);
     if (m_loaded) {
         double t2 = nowSeconds();
         Message(kLogInfo, "CRMap: Finished MapLoading '%s' in %f Seconds (%f I/O; %f Processing)",
@@ -61,18 +76,27 @@ void CRMap::load(const char* fileName) {
 }
 
 void CRMap::loadBytes(const char* name, const std::uint8_t* data, std::size_t size) {
+    auto* copy = static_cast<std::uint8_t*>(allocate(size ? size : 1));
+    if (size) std::memcpy(copy, data, size);
+    loadOwned(name, copy, size);
+}
+
+void CRMap::loadOwned(const char* name, std::uint8_t* data, std::size_t size) {
     m_loaded = false;
     m_fileName = name;
     if (size < kRmapHeaderStart) {
+        release(data);
         Message(kLogWarn, "CRMap: Map Loading '%s' Failed. (File is too small)", name);
         return;
     }
     Reader in(data, size);
     if (in.u32At(0) != kRmapMagic) {
+        release(data);
         Message(kLogWarn, "CRMap: Map Loading '%s' Failed. (File is not HEADER)", name);
         return;
     }
     clear();
+    m_bytes = data;
     in.seek(kRmapHeaderStart);
     int version = in.u16At(kRmapVersionOffset);
     if (version != kRmapVersion) {
@@ -155,16 +179,8 @@ bool CRMap::loadV1VKCells(Reader& in) {
         return false;
     }
     for (int layer = 0; layer < h.layerCount; ++layer) {
-        std::vector<VKCell>& cells = m_layers[layer];
-        // Filled record by record straight from the bytes: no zero-fill first.
-        cells.reserve(static_cast<std::size_t>(h.cellsPerLayer));
-        for (std::int32_t i = 0; i < h.cellsPerLayer; ++i) {
-            const std::uint8_t* p = in.take(kRmapCellBytes);
-            VKCell cell;
-            std::memcpy(cell.height, p, sizeof cell.height);  // little-endian floats as stored
-            cell.blocked = p[kRmapCellWalkableOffset] == 0 ? 1 : 0;
-            cells.push_back(cell);
-        }
+        const std::uint8_t* cells = in.take(static_cast<std::uint64_t>(h.cellsPerLayer) * kRmapCellBytes);
+        m_layers[layer] = reinterpret_cast<const VKCell*>(cells);
     }
     Message(kLogInfo, "CRMap->loadV1VKCells: %d x %d Cells, %d Layers (%d Total per Layer)",
             h.cellsWide, h.cellsHigh, h.layerCount, h.cellsPerLayer);
@@ -224,8 +240,8 @@ bool CRMap::loadV2Tiles(Reader& in) {
     for (std::size_t i = 0; i < m_tiles.size(); ++i) {
         Tile& tile = m_tiles[i];
         const Reader record = in.record(kRmapTileBytes);
-        record.f32sAt(0, tile.u, 4);
-        record.f32sAt(kRmapTileVOffset, tile.v, 4);
+        std::memcpy(tile.u, record.at(), sizeof tile.u);  // little-endian floats as stored
+        std::memcpy(tile.v, record.at() + kRmapTileVOffset, sizeof tile.v);
         std::memcpy(tile.colour, record.at() + kRmapTileColourOffset, 4);
         std::int32_t texture = record.i32At(kRmapTileTextureOffset);
         if (texture < 0 || static_cast<std::size_t>(texture) >= m_textures.size()) {
@@ -253,27 +269,30 @@ bool CRMap::loadV1Cubes(Reader& in) {
         Message(kLogWarn, "CRMap->loadV1Cubes: %s", kNoData);
         return false;
     }
+    // Each record is written straight into its cube (no local copy: the
+    // narrow stores would stall the wide load of copying it).
     m_cubes.resize(static_cast<std::size_t>(h.cubeCount));
+    Tile* const tiles = m_tiles.data();
+    const std::size_t tileCount = m_tiles.size();
     for (std::size_t i = 0; i < m_cubes.size(); ++i) {
         Cube& cube = m_cubes[i];
         const Reader record = in.record(kRmapCubeBytes);
-        record.f32sAt(0, cube.height, 4);
+        std::memcpy(cube.height, record.at(), sizeof cube.height);
         cube.water = record.u8At(kRmapCubeWaterOffset) == 1 ? 1 : 0;
-        Tile** faces[] = {&cube.wallY, &cube.wallX, &cube.top};
-        for (int f = 0; f < 3; ++f) {
-            std::int32_t index = record.i32At(kRmapCubeFacesOffset + 4 * f);
-            if (index == kNoTile) {
-                *faces[f] = nullptr;
-            } else if (index < 0 || static_cast<std::size_t>(index) >= m_tiles.size()) {
-                Message(kLogWarn,
-                        "CRMap->loadV1Cubes: Error, cube %d referenced tile %d; map has only %d "
-                        "tiles.",
-                        static_cast<int>(i), index, h.tileCount);
-                m_cubes.clear();
-                return false;
-            } else {
-                *faces[f] = &m_tiles[static_cast<std::size_t>(index)];
-            }
+        const std::int32_t wallY = record.i32At(kRmapCubeFacesOffset),
+                           wallX = record.i32At(kRmapCubeFacesOffset + 4),
+                           top = record.i32At(kRmapCubeFacesOffset + 8);
+        const std::int32_t* bad = !setFace(wallY, tiles, tileCount, &cube.wallY)  ? &wallY
+                                  : !setFace(wallX, tiles, tileCount, &cube.wallX) ? &wallX
+                                  : !setFace(top, tiles, tileCount, &cube.top)     ? &top
+                                                                                   : nullptr;
+        if (bad) {
+            Message(kLogWarn,
+                    "CRMap->loadV1Cubes: Error, cube %d referenced tile %d; map has only %d "
+                    "tiles.",
+                    static_cast<int>(i), *bad, h.tileCount);
+            m_cubes.clear();
+            return false;
         }
     }
     Message(kLogInfo, "CRMap->loadV1Cubes: %d x %d (%d Total in Header)", h.cubesWide,
@@ -508,8 +527,10 @@ const VKCell* CRMap::cellAt(int layer, int x, int y) const {
         return nullptr;
     std::size_t index = static_cast<std::size_t>(x) +
                         static_cast<std::size_t>(y) * m_header.cellsWide;
-    const std::vector<VKCell>& cells = m_layers[layer];
-    return index < cells.size() ? &cells[index] : nullptr;
+    const VKCell* cells = m_layers[layer];
+    const bool held = cells && m_header.cellsPerLayer > 0 &&
+                      index < static_cast<std::size_t>(m_header.cellsPerLayer);
+    return held ? &cells[index] : nullptr;
 }
 
 const Cube* CRMap::cubeAt(int x, int y) const {
@@ -536,7 +557,7 @@ float CRMap::VKCellGetHeight(std::uint8_t layer, std::uint16_t x, std::uint16_t 
     }
     const VKCell* cell = cellAt(layer, x, y);
     if (!cell) return 0.0f;  // the layer holds fewer cells than the grid
-    return (cell->height[0] + cell->height[1] + cell->height[2] + cell->height[3]) * 0.25f;
+    return (cell->height(0) + cell->height(1) + cell->height(2) + cell->height(3)) * 0.25f;
 }
 
 }  // namespace scene

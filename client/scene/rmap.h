@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,10 +30,24 @@ namespace scene {
 constexpr std::int32_t kNoTile = kRmapNoTile;
 constexpr int kMaxLayers = 256;
 
-struct VKCell {
-    float height[4];  // (x0,y0), (x1,y0), (x0,y1), (x1,y1)
-    std::uint32_t blocked;
+// One vk-cell as the map file stores it: four little-endian float corner
+// heights, then a byte that is 0 for a blocked cell. Cells are read in
+// place from the loaded file, which is most of a map's bytes: nothing is
+// copied for them.
+class VKCell {
+public:
+    // Corners 0..3: (x0,y0), (x1,y0), (x0,y1), (x1,y1).
+    float height(int corner) const {
+        float value;
+        std::memcpy(&value, m_record + 4 * corner, sizeof value);
+        return value;
+    }
+    bool blocked() const { return m_record[kRmapCellWalkableOffset] == 0; }
+
+private:
+    std::uint8_t m_record[kRmapCellBytes];
 };
+static_assert(sizeof(VKCell) == kRmapCellBytes && alignof(VKCell) == 1, "a vk-cell is its file record");
 
 struct GroundTexture {
     float width = 0.0f, height = 0.0f;  // filled by map preparation
@@ -116,12 +131,14 @@ struct MapHeader {
 class CRMap {
 public:
     CRMap() = default;
+    ~CRMap();
     CRMap(const CRMap&) = delete;
     CRMap& operator=(const CRMap&) = delete;
 
     // Loads "data/map/" + fileName through LoadFileData; loaded() tells.
     void load(const char* fileName);
-    // The same on bytes already in memory (`name` is for the log lines).
+    // The same on bytes already in memory (`name` is for the log lines); the
+    // map keeps a copy of them.
     void loadBytes(const char* name, const std::uint8_t* data, std::size_t size);
     bool loaded() const { return m_loaded; }
 
@@ -136,7 +153,11 @@ public:
 
     const MapHeader& header() const { return m_header; }
     const std::string& fileName() const { return m_fileName; }
-    const std::vector<VKCell>& layer(int index) const { return m_layers[index]; }
+    // The cells of a layer, header().cellsPerLayer of them; null for a layer
+    // the map does not have.
+    const VKCell* layer(int index) const {
+        return index >= 0 && index < kMaxLayers ? m_layers[index] : nullptr;
+    }
     const std::vector<std::uint8_t>& lightmapFlags() const { return m_lightmapFlags; }
     const std::vector<std::uint8_t>& lightmapTexels() const { return m_lightmapTexels; }
     std::vector<GroundTexture>& textures() { return m_textures; }
@@ -162,12 +183,15 @@ private:
     bool loadV3SoundEffects(Reader& in);
     bool loadV1Effects(Reader& in);
     bool loadV1Lights(Reader& in);
+    // Takes `data` (a block of the program's heap) as the map's bytes.
+    void loadOwned(const char* name, std::uint8_t* data, std::size_t size);
     void clear();
 
     bool m_loaded = false;
+    std::uint8_t* m_bytes = nullptr;  // the file as loaded; the cells point into it
     std::string m_fileName;
     MapHeader m_header;
-    std::vector<VKCell> m_layers[kMaxLayers];
+    const VKCell* m_layers[kMaxLayers] = {};
     std::vector<std::uint8_t> m_lightmapFlags, m_lightmapTexels;
     std::vector<GroundTexture> m_textures;
     std::vector<Tile> m_tiles;

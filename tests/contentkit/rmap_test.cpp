@@ -420,9 +420,9 @@ TEST(RmapClient, LoadsTheSampleWithEveryReferenceResolved) {
     const velmar::scene::MapHeader& h = map.header();
     EXPECT_EQ(h.cellsPerCubeX, 2.0f);
     EXPECT_EQ(h.layerCount, 2);
-    EXPECT_EQ(map.layer(1)[5].height[3], 105.75f);
-    EXPECT_EQ(map.layer(0)[3].blocked, 1u);
-    EXPECT_EQ(map.layer(0)[4].blocked, 0u);
+    EXPECT_EQ(map.layer(1)[5].height(3), 105.75f);
+    EXPECT_TRUE(map.layer(0)[3].blocked());
+    EXPECT_FALSE(map.layer(0)[4].blocked());
     EXPECT_EQ(map.VKCellGetHeight(1, 1, 1), 105.375f);
     EXPECT_EQ(map.tiles()[1].texture, &map.textures()[1]);
     EXPECT_EQ(map.tiles()[1].lightmap, 1);

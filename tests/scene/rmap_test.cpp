@@ -106,8 +106,8 @@ TEST_F(RMapTest, FullMapLoadsEverySegment) {
     // Each layer comes from its own block.
     EXPECT_FLOAT_EQ(map.VKCellGetHeight(0, 1, 0), 2.5f);
     EXPECT_FLOAT_EQ(map.VKCellGetHeight(1, 1, 0), 12.5f);
-    EXPECT_EQ(map.cellAt(0, 1, 1)->blocked, 1u);
-    EXPECT_EQ(map.cellAt(0, 0, 1)->blocked, 0u);
+    EXPECT_TRUE(map.cellAt(0, 1, 1)->blocked());
+    EXPECT_FALSE(map.cellAt(0, 0, 1)->blocked());
     EXPECT_EQ(map.lightmapFlags(), (std::vector<std::uint8_t>{2, 3}));
     EXPECT_EQ(map.lightmapTexels().size(), 16u);
     EXPECT_EQ(map.textures()[1].textureId, 10);
