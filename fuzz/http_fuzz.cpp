@@ -1,7 +1,8 @@
 // The patcher's HTTP download on hostile answers: a server thread on the
 // loopback answers every request with the input's bytes (status line,
 // headers, body) and closes, and the client's length checks (Content-Length
-// against the limit and against the bytes that really arrive) decide.
+// against the limit and against the bytes that really arrive, and for a
+// continued download the Content-Range) decide.
 //
 // Redirects are followed, so inputs whose Location could leave the loopback
 // server (a scheme, a host or a colon) are skipped; a relative one comes back
@@ -146,6 +147,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (status == quillon::HttpStatus::Ok && (body.empty() || body.size() > limit))
             __builtin_trap();
         if (status == quillon::HttpStatus::Ok && body.size() > size) __builtin_trap();
+    }
+    server.waitIdle();
+    {
+        // A continued download: the answer's range (Content-Range) must be
+        // exactly the one asked for, or the whole file from its start.
+        quillon::HttpClient client;
+        client.setStallTimeout(1);
+        const std::uint64_t from = 1 + size % 97;
+        std::uint64_t offset = 0, total = 0, received = 0;
+        bool started = false;
+        const quillon::HttpStatus status = client.download(
+            url, quillon::kMaxControlFile,
+            [&](std::uint64_t o, std::uint64_t t) {
+                started = true;
+                offset = o;
+                total = t;
+                return true;
+            },
+            [&](const std::uint8_t*, std::size_t n) {
+                received += n;
+                return true;
+            },
+            from);
+        if (started && offset != 0 && offset != from) __builtin_trap();
+        if (status == quillon::HttpStatus::Ok && (!started || offset + received != total)) __builtin_trap();
+        if (status == quillon::HttpStatus::BadRange && received != 0) __builtin_trap();
     }
     server.waitIdle();
     return 0;

@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 
 #include "patcher/md5_file.h"
-#include "patcher/phase_pause.h"
 #include "patcher/signed_revisions.h"
 #include "shared/patch_file.h"
 
@@ -24,43 +22,8 @@ constexpr char kPermissionsCaption[] = "Error: Insufficient Permissions";
 constexpr char kIntegrity[] =
     "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! ";
 
-const PatchFailure kStoreFailure{"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
 // Where the running launcher's old file goes when it patches itself.
 constexpr char kBackupName[] = "quillon_old";
-// Downloads ask the kernel to start writing to disk every so often, so the
-// sync before the replacement finds little left to do.
-constexpr std::uint64_t kWritebackBytes = 8u << 20;
-
-PatchFailure downloadFailure(const std::string& name, const char* tail) {
-    char text[2048];
-    std::snprintf(text, sizeof text,
-                  "Failed to Download '%s' from PatchServer\nIf this problem presits, please contact the Support!%s",
-                  name.c_str(), tail);
-    return {text, "Data File download Error"};
-}
-
-std::uint64_t nowMs() {
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-void showDownloadProgress(LauncherState& ui, std::uint64_t received, std::uint64_t total) {
-    const double pct = 100.0 / static_cast<double>(total) * static_cast<double>(received);
-    char text[256];
-    if (total >= 962560) {
-        std::snprintf(text, sizeof text, "Downlading %0.2f of %0.2f MByte - (%0.2f%%)",
-                      received / 1048576.0, total / 1048576.0, pct);
-    } else if (total >= 8192) {
-        std::snprintf(text, sizeof text, "Downlading %0.2f of %0.2f KByte - (%0.2f%%)",
-                      received / 1024.0, total / 1024.0, pct);
-    } else {
-        std::snprintf(text, sizeof text, "Downlading %u of %u Byte - (%0.2f%%)",
-                      static_cast<unsigned>(received), static_cast<unsigned>(total), pct);
-    }
-    ui.SetStatusText(text);
-    ui.SetFileProgress(pct);
-}
 
 // --- Modes ---
 
@@ -97,6 +60,10 @@ bool sameSigned(const SignedDigest& a, const SignedDigest& b) {
 
 PatchFailure permissionFailure(const char* tag) {
     return {std::string(kPermissions) + tag, kPermissionsCaption};
+}
+
+PatchFailure storeFailure() {
+    return {"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
 }
 
 const PhaseTexts& patchRunTexts() {
@@ -144,81 +111,6 @@ bool fileMatches(GameTree& tree, const std::string& name, const std::string& lea
     return !checkMd5 || d.md5 == want.md5;
 }
 
-// --- Download ---
-
-std::optional<PatchFailure> downloadOne(PatchContext& ctx, GameTree& tree, const std::string& name,
-                                        unsigned index, unsigned done, unsigned count,
-                                        const PhaseTexts& texts, const Expected& want) {
-    LauncherState& ui = ctx.ui;
-    ui.SetTotalProgress(100.0 * done / count);
-    ui.SetStatusTotalText(formatCounts("File %u of %u", done, count));
-    char status[2048];
-    std::snprintf(status, sizeof status, "Preparing to Donwload Object %u of %u (%s)", index, count,
-                  name.c_str());
-    ui.SetStatusText(status);
-
-    Fd dir = tree.openParent(name, true);
-    Fd file;
-    bool createFailed = false, storeFailed = false;
-    std::uint64_t total = 0, received = 0, lastUi = 0, lastSpeed = nowMs(), receivedAtSpeed = 0,
-                  writtenBack = 0;
-    // With a key, nothing longer than the signed file is taken at all.
-    const std::uint64_t limit = want.signedDigest ? want.signedDigest->size : UINT64_MAX;
-    const HttpStatus result = ctx.http.download(
-        ctx.baseUrl + "data" + encodeUrlPath(name), limit,
-        [&](std::uint64_t length) {
-            total = length;
-            if (dir.valid()) file = GameTree::createFile(dir.get(), leafOf(stagingName(name)));
-            createFailed = !file.valid();
-            return !createFailed;
-        },
-        [&](const std::uint8_t* data, std::size_t size) {
-            const std::uint64_t now = nowMs();
-            if (now - lastUi > 400) {
-                lastUi = now;
-                showDownloadProgress(ui, received, total);
-            }
-            if (now - lastSpeed >= 1000) {
-                ui.SetSpeed(static_cast<unsigned long>((received - receivedAtSpeed) * 1000 / (now - lastSpeed)));
-                lastSpeed = now;
-                receivedAtSpeed = received;
-            }
-            // Written at once, so what is on disk is what arrived.
-            storeFailed = !quask::writeFully(file.get(), data, size);
-            received += size;
-            if (received - writtenBack >= kWritebackBytes) {
-                ::sync_file_range(file.get(), static_cast<off_t>(writtenBack),
-                                  static_cast<off_t>(received - writtenBack), SYNC_FILE_RANGE_WRITE);
-                writtenBack = received;
-            }
-            if (received < total) pauseHereForTest("download");
-            return !storeFailed;
-        });
-    const bool closeFailed = file.valid() && !file.close();
-    ui.SetSpeed(0);
-    ui.SetFileProgress(0);
-    ui.SetTotalProgress(0);
-    ui.SetStatusTotalText("");
-
-    if (createFailed) return permissionFailure(texts.stagingFile);
-    if (storeFailed || (result == HttpStatus::Ok && closeFailed)) return kStoreFailure;
-    switch (result) {
-        case HttpStatus::Ok: return std::nullopt;
-        case HttpStatus::TooLarge:
-            if (want.signedDigest) return signedDigestMismatch(name);
-            return downloadFailure(name, texts.lengthFailure);
-        case HttpStatus::NoLength: return downloadFailure(name, texts.lengthFailure);
-        case HttpStatus::ReadError: {
-            char text[2048];
-            std::snprintf(text, sizeof text,
-                          "Failed to Download '%s' from PatchServer\n= Read Error=\nIf this problem persists, please contact the Support!",
-                          name.c_str());
-            return PatchFailure{text, "Fetch Error (EOF)"};
-        }
-        default: return downloadFailure(name, "");
-    }
-}
-
 // --- Integrity and replacement ---
 
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
@@ -262,7 +154,7 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     }
     // On disk before it takes the game file's name: after a power cut the
     // name holds the old bytes or the new ones, never an empty file.
-    if (::fsync(file.get()) != 0) return kStoreFailure;
+    if (::fsync(file.get()) != 0) return storeFailure();
     file.reset();
     // One atomic step: a crash leaves either the old file or the new one.
     if (::renameat(dir.get(), staging.c_str(), dir.get(), leaf.c_str()) != 0)
@@ -281,7 +173,7 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
 }
 
 std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree) {
-    if (!tree.syncChanged()) return kStoreFailure;
+    if (!tree.syncChanged()) return storeFailure();
     return std::nullopt;
 }
 

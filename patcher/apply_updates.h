@@ -1,6 +1,6 @@
 // The steps that bring one file up to date, shared by the patch run and the
-// full check: reuse a verified staging file, download into "<name>.new",
-// check its digests, then replace the game file (one atomic rename of a
+// full check: reuse a verified staging file, download into "<name>.new"
+// (downloads.h), check its digests, then replace the game file (one atomic rename of a
 // synced file) and unpack a compressed one. All of it goes through a
 // GameTree, so nothing is written outside the game directory or through a
 // planted link. Runs on the worker thread.
@@ -48,6 +48,8 @@ const PhaseTexts& fullCheckTexts();
 
 // The "Insufficient Permissions" box, its text ending in `tag` ("[0]").
 PatchFailure permissionFailure(const char* tag);
+// The box for a staging file that cannot be written whole.
+PatchFailure storeFailure();
 
 // A status text with up to two counts in it ("File %u of %u").
 std::string formatCounts(const char* fmt, unsigned a, unsigned b);
@@ -72,11 +74,6 @@ std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name,
 bool fileMatches(GameTree& tree, const std::string& name, const std::string& leaf, const Expected& want,
                  bool checkMd5 = true);
 
-// Downloads one file into its staging file, with progress and speed;
-// `done` and `count` fill "File %u of %u" and the lower bar.
-std::optional<PatchFailure> downloadOne(PatchContext& ctx, GameTree& tree, const std::string& name,
-                                        unsigned index, unsigned done, unsigned count,
-                                        const PhaseTexts& texts, const Expected& want);
 // The staging file must exist and be as expected.
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
                                          const PhaseTexts& texts);

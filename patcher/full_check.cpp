@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "patcher/downloads.h"
 #include "patcher/patch_run.h"
 #include "patcher/signed_revisions.h"
 
@@ -100,17 +101,25 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
         ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
     }
     unsigned done = 0;
+    std::vector<FileFetch> fetches;
     for (const CheckEntry& e : entries) {
         if (!e.needsFetch) continue;
         if (auto failure = makeParents(tree, e.sum.name, texts)) return failure;
         ++done;
-        ctx.ui.SetTotalProgress(100.0 * done / bad);
-        ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", done, bad));
-        if (e.staged) continue;
-        if (auto failure = downloadOne(ctx, tree, e.sum.name, done, done, bad, texts, e.expected()))
-            return failure;
+        if (e.staged) {
+            ctx.ui.SetTotalProgress(100.0 * done / bad);
+            ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", done, bad));
+            continue;
+        }
+        // A file to download shows its count as its download starts.
+        FileFetch fetch;
+        fetch.name = e.sum.name;
+        fetch.index = fetch.done = done;
+        fetch.count = bad;
+        fetch.want = e.expected();
+        fetches.push_back(std::move(fetch));
     }
-    return std::nullopt;
+    return fetchFiles(ctx, tree, fetches, texts);
 }
 
 }  // namespace

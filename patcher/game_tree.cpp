@@ -120,6 +120,18 @@ Fd GameTree::openForReading(int dir, const std::string& leaf) {
     return Fd(::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
 }
 
+Fd GameTree::openToContinue(int dir, const std::string& leaf, std::uint64_t size) {
+    // Non-blocking: a FIFO planted at the name must not hang the launcher.
+    Fd fd(::openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        static_cast<std::uint64_t>(st.st_size) != size ||
+        ::lseek(fd.get(), static_cast<off_t>(size), SEEK_SET) != static_cast<off_t>(size)) {
+        return Fd();
+    }
+    return fd;
+}
+
 // --- Durability ---
 
 void GameTree::changedEntryOf(const std::string& name) { m_changed.insert(parentOf(name)); }

@@ -44,6 +44,11 @@ public:
     static Fd createFile(int dir, const std::string& leaf, mode_t mode = 0666);
     // Opens `leaf` in `dir` for reading without following a symlink.
     static Fd openForReading(int dir, const std::string& leaf);
+    // Opens the file `leaf` in `dir` to write on at its end, which must be
+    // at `size`: only a regular file of exactly that size with no other
+    // name (a hard link planted there would be written through) and no
+    // symlink in its place. Invalid otherwise.
+    static Fd openToContinue(int dir, const std::string& leaf, std::uint64_t size);
 
     // Records that entries of the directory holding `name` changed.
     void changedEntryOf(const std::string& name);

@@ -1,10 +1,13 @@
-// HTTP for the patcher: one GET at a time from the static patch server.
+// HTTP for the patcher: GETs from the static patch server, one at a time
+// here (see http_batch.h for several at once).
 //
 // A body is only taken from a final 2xx answer that announces its length
 // (Content-Length) before the body arrives, in no content encoding (we ask
 // for none); anything else is a failed request. Redirects are followed, but
-// never from https to http; no proxy, no cookies, no headers of our own. A server that accepts no connection or stops sending for the stall
-// time is a read error, not a frozen launcher. Used by the worker thread.
+// never from https to http; no proxy, no cookies, no headers of our own but
+// the Range of a resumed download. A server that accepts no connection or
+// stops sending for the stall time is a read error, not a frozen launcher.
+// Used by the worker thread.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +26,7 @@ enum class HttpStatus {
     ReadError,      // stalled, cut short or longer than announced
     Aborted,        // the sink asked to stop
     Encoded,        // a content encoding (gzip, ...) nobody asked for
+    BadRange,       // a resumed download got a range it cannot continue with
 };
 
 const char* httpStatusText(HttpStatus status);
@@ -35,6 +39,17 @@ constexpr std::uint64_t kMaxControlFile = 64ull << 20;
 // percent-encoded, so a space, '#', '%' or '?' reaches the server as part
 // of the name and never as a fragment or a query.
 std::string encodeUrlPath(std::string_view name);
+
+// A Content-Range value "bytes <first>-<last>/<total>" (a known total, first
+// <= last < total); false for anything else.
+bool parseContentRange(std::string_view value, std::uint64_t* first, std::uint64_t* last,
+                       std::uint64_t* total);
+
+// How many downloads run at once: QUILLON_CONNECTIONS from the environment
+// when it is a number from 1 to kMaxConnections, else the build setting of
+// the same name.
+unsigned downloadConnections();
+constexpr unsigned kMaxConnections = 16;
 
 // The patch server: QUILLON_BASE_URL from the environment when set, else the
 // one built in. Always ends in a slash.
@@ -50,20 +65,27 @@ public:
     HttpClient& operator=(const HttpClient&) = delete;
 
     void setStallTimeout(long seconds) { m_stallSeconds = seconds; }
+    long stallTimeout() const { return m_stallSeconds; }
     // Trusts the certificates in `path` instead of the system's (tests).
     void setCaFile(std::string path) { m_caFile = std::move(path); }
+    const std::string& caFile() const { return m_caFile; }
 
     // The whole body of a control or line file; an empty one is NoLength.
     HttpStatus fetch(const std::string& url, std::string* body,
                      std::uint64_t maxBytes = kMaxControlFile);
 
-    // Streams a body: `onLength` learns its length (0 is a valid, empty
-    // file) before any byte, then `sink` gets it in blocks; either returning
-    // false aborts the transfer.
-    using LengthFn = std::function<bool(std::uint64_t length)>;
+    // Streams a body: `onStart` learns, before any byte, that the body holds
+    // the file's bytes from `offset` to its end and how long the whole file
+    // is (0 is a valid, empty file), then `sink` gets them in blocks; either
+    // returning false aborts the transfer. A file longer than `maxBytes` is
+    // TooLarge. With `resumeFrom` > 0 the rest of the file from there is
+    // asked for: a server that sends exactly that range starts at `offset`
+    // = resumeFrom, one that ignores the range sends the whole file from 0,
+    // and any other range is BadRange before a byte reaches the sink.
+    using StartFn = std::function<bool(std::uint64_t offset, std::uint64_t total)>;
     using SinkFn = std::function<bool(const std::uint8_t* data, std::size_t size)>;
-    HttpStatus download(const std::string& url, std::uint64_t maxBytes, const LengthFn& onLength,
-                        const SinkFn& sink);
+    HttpStatus download(const std::string& url, std::uint64_t maxBytes, const StartFn& onStart,
+                        const SinkFn& sink, std::uint64_t resumeFrom = 0);
 
 private:
     void* m_curl = nullptr;

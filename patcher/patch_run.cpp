@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "patcher/downloads.h"
 #include "patcher/phase_pause.h"
 #include "patcher/signed_revisions.h"
 
@@ -85,13 +86,13 @@ unsigned scanStaged(LauncherState& ui, GameTree& tree, std::vector<UpdateFileEnt
     return toDownload;
 }
 
-// Makes the directories and downloads every file not staged yet into its
-// staging file.
+// Makes the directories and parents in list order, then downloads every file
+// not staged yet into its staging file, several at once.
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
                                             const std::vector<UpdateFileEntry>& entries, unsigned toDownload) {
     const PhaseTexts& texts = patchRunTexts();
     const auto n = static_cast<unsigned>(entries.size());
-    unsigned done = 0;
+    std::vector<FileFetch> fetches;
     for (unsigned i = 0; i < n; ++i) {
         const UpdateFileEntry& e = entries[i];
         ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
@@ -102,11 +103,15 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
         }
         if (auto failure = makeParents(tree, e.name, texts)) return failure;
         if (e.staged) continue;
-        ++done;
-        if (auto failure = downloadOne(ctx, tree, e.name, i + 1, done, toDownload, texts, expectedOf(e)))
-            return failure;
+        FileFetch fetch;
+        fetch.name = e.name;
+        fetch.index = i + 1;
+        fetch.done = static_cast<unsigned>(fetches.size()) + 1;
+        fetch.count = toDownload;
+        fetch.want = expectedOf(e);
+        fetches.push_back(std::move(fetch));
     }
-    return std::nullopt;
+    return fetchFiles(ctx, tree, fetches, texts);
 }
 
 // Every staging file must be there and as expected before anything is

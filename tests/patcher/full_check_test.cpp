@@ -62,6 +62,16 @@ TEST_F(FullCheckTest, RepairsTheDeletedAndTheAlteredFileOnly) {
     putGame("unlisted.txt", "mine");
     putGame("data/local.cfg", "settings");
 
+    // One connection shows each file in turn, as a download one at a time
+    // does; by default both start at once and the line is cleared at the end.
+    ::setenv("QUILLON_CONNECTIONS", "1", 1);
+    ASSERT_FALSE(run());
+    ::unsetenv("QUILLON_CONNECTIONS");
+    EXPECT_EQ(m_ui.texts(CmdShowStatusTotal), (std::vector<std::string>{"File 1 of 2", "", "File 2 of 2", ""}));
+    fs::remove(at("game/c.txt"));
+    putGame("data/maps/b.map", "the map, damaged");
+    m_ui.clear();
+
     ASSERT_FALSE(run());
     EXPECT_EQ(game("a.txt"), m_a);
     EXPECT_EQ(game("data/maps/b.map"), m_b);
@@ -70,12 +80,11 @@ TEST_F(FullCheckTest, RepairsTheDeletedAndTheAlteredFileOnly) {
     EXPECT_EQ(game("data/local.cfg"), "settings");
     EXPECT_FALSE(fs::exists(at("game/c.txt.new")));
     const std::string log = requests();
-    EXPECT_EQ(count(log, "GET /data/"), 2u);
+    EXPECT_EQ(count(log, "GET /data/"), 4u);
     EXPECT_EQ(log.find("GET /data/a.txt"), std::string::npos);
     EXPECT_EQ(storedRevision(), 7u);
     EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Your Game is Ready 2 Play!");
-    EXPECT_EQ(m_ui.texts(CmdShowStatusTotal), (std::vector<std::string>{"File 1 of 2", "File 1 of 2", "",
-                                                                         "File 2 of 2", "File 2 of 2", ""}));
+    EXPECT_EQ(m_ui.texts(CmdShowStatusTotal), (std::vector<std::string>{"File 1 of 2", "File 2 of 2", ""}));
     EXPECT_TRUE(m_state.startEnabled());
     EXPECT_TRUE(m_state.fullCheckEnabled());
     EXPECT_FALSE(m_state.updating());

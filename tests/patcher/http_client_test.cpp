@@ -105,6 +105,34 @@ TEST(UrlPath, EveryByteButTheUnreservedOnesIsEncoded) {
     for (const auto& [name, path] : cases) EXPECT_EQ(encodeUrlPath(name), path) << name;
 }
 
+TEST(ContentRange, OnlyAKnownRangeInsideItsFileIsTaken) {
+    struct Case {
+        const char* value;
+        bool ok;
+        std::uint64_t first, last, total;
+    };
+    const Case cases[] = {
+        {"bytes 0-9/10", true, 0, 9, 10},
+        {"bytes 65536-199999/200000", true, 65536, 199999, 200000},
+        {"bytes 5-4/10", false, 0, 0, 0},             // ends before it starts
+        {"bytes 0-10/10", false, 0, 0, 0},            // past the end
+        {"bytes */10", false, 0, 0, 0},               // no range at all
+        {"bytes 1-2/*", false, 0, 0, 0},              // unknown length
+        {"bytes 1-2/3 ", false, 0, 0, 0},             // anything after it
+        {"items 1-2/3", false, 0, 0, 0},
+        {"bytes 0-1/99999999999999999999", false, 0, 0, 0},  // past 64 bits
+    };
+    for (const Case& c : cases) {
+        std::uint64_t first = 0, last = 0, total = 0;
+        EXPECT_EQ(parseContentRange(c.value, &first, &last, &total), c.ok) << c.value;
+        if (c.ok) {
+            EXPECT_EQ(first, c.first);
+            EXPECT_EQ(last, c.last);
+            EXPECT_EQ(total, c.total);
+        }
+    }
+}
+
 TEST_F(HttpClientTest, StalledBodyEndsAsAReadError) {
     HttpClient http;
     http.setStallTimeout(2);
@@ -131,7 +159,8 @@ TEST_F(HttpClientTest, DownloadStreamsInSmallBlocksAfterTheLength) {
     std::size_t largest = 0;
     EXPECT_EQ(http.download(
                   m_base + "big.bin", 1 << 20,
-                  [&](std::uint64_t length) {
+                  [&](std::uint64_t offset, std::uint64_t length) {
+                      EXPECT_EQ(offset, 0u);
                       announced = length;
                       return true;
                   },
@@ -146,7 +175,7 @@ TEST_F(HttpClientTest, DownloadStreamsInSmallBlocksAfterTheLength) {
     EXPECT_LE(largest, std::size_t{16384});
     // A sink that gives up stops the transfer.
     EXPECT_EQ(http.download(
-                  m_base + "big.bin", 1 << 20, [](std::uint64_t) { return true; },
+                  m_base + "big.bin", 1 << 20, [](std::uint64_t, std::uint64_t) { return true; },
                   [](const std::uint8_t*, std::size_t) { return false; }),
               HttpStatus::Aborted);
 }

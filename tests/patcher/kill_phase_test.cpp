@@ -141,9 +141,11 @@ TEST_P(KillPhaseTest, KilledRunIsRepairedByTheNextWithNothingWrittenElsewhere) {
         EXPECT_TRUE(staged.empty());
     }
     if (phase == "download") {
+        // Files download side by side: the one stopped in its middle, and
+        // maybe others, are partial.
         int partial = 0;
         for (const auto& entry : staged) partial += entry.second == "partial";
-        EXPECT_EQ(partial, 1);
+        EXPECT_GE(partial, 1);
     }
     if (phase == "check") {
         EXPECT_EQ(staged.size(), 5u);  // every changed or new file of revisions 2 and 3

@@ -30,12 +30,18 @@ request path to a rule:
   {"encoding": "gzip"}     the body gzip-compressed, with that Content-Encoding
 Keys combine: {"send": 1000, "stall": 90} is a body that stops.
 
+With "--ranges" a request for "Range: bytes=N-" of a file of the tree gets
+206 and the rest of the file from N (416 when N is at or past its end), as a
+production server answers; without it the Range is ignored, as by python's
+http.server. A request with a Range is logged with it ("GET /x bytes=N-").
+
 With "--tls CERT KEY" the server speaks https with that certificate.
 """
 import gzip
 import http.server
 import json
 import os
+import re
 import ssl
 import sys
 import time
@@ -46,8 +52,24 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
 
     def log_message(self, fmt, *args):
+        wanted = self.headers.get("Range") if self.headers else None
+        asked = " " + wanted if wanted else ""
         with open(os.path.join(os.path.dirname(self.directory), "requests.log"), "a") as log:
-            log.write("%s %s\n" % (self.command, self.path))
+            log.write("%s %s%s\n" % (self.command, self.path, asked))
+
+    def ranged(self):
+        """The rest of a file from the asked offset, or None to answer whole."""
+        match = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range") or "")
+        data = self.file_bytes() if match else None
+        if data is None:
+            return None
+        start = int(match.group(1))
+        if start >= len(data):
+            self.raw(416, [("Content-Range", "bytes */%d" % len(data)), ("Content-Length", "0")], b"")
+        else:
+            self.raw(206, [("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))),
+                           ("Content-Length", str(len(data) - start))], data[start:])
+        return True
 
     def raw(self, status, headers, body, close_after=None, pause=0):
         self.send_response(status)
@@ -142,12 +164,17 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return self.raw(200, [("Content-Encoding", "gzip"), ("Content-Length", str(len(body)))], body)
         if p == "/fault/redirect":
             return self.raw(302, [("Location", "/allow.txt"), ("Content-Length", "0")], b"")
+        if self.server.ranges and self.ranged():
+            return None
         return super().do_GET()
 
 
 def main():
     args = sys.argv[1:]
     faults = tls = None
+    ranges = "--ranges" in args
+    if ranges:
+        args.remove("--ranges")
     if "--faults" in args:
         at = args.index("--faults")
         faults = args[at + 1]
@@ -160,6 +187,7 @@ def main():
     handler = lambda *a, **k: Handler(*a, directory=root, **k)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
     server.faults_path = faults
+    server.ranges = ranges
     if tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(tls[0], tls[1])

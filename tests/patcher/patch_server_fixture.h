@@ -43,13 +43,15 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         std::filesystem::create_directories(at("www"));
-        m_server = startPatchServer(at("www"), at("server"), {}, &m_base);
+        m_server = startPatchServer(at("www"), at("server"), serverArgs(), &m_base);
         ASSERT_FALSE(m_base.empty()) << quask_test::readFile(at("server.err"));
     }
     void TearDown() override {
         m_server.reset();
         TempDirTest::TearDown();
     }
+    // Extra arguments of patch_server.py ("--ranges", "--faults FILE").
+    virtual std::vector<std::string> serverArgs() { return {}; }
     // Writes a file below the served tree.
     void serve(const std::string& path, const std::string& content) {
         const std::filesystem::path p = at("www/" + path);

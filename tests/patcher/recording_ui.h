@@ -27,6 +27,10 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         m_entries.push_back(Entry{command, value, text});
     }
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_entries.clear();
+    }
     std::vector<Entry> entries() const {
         std::lock_guard<std::mutex> lock(m_lock);
         return m_entries;
