@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "patcher/downloads.h"
+#include "patcher/parallel_checks.h"
 #include "patcher/patch_run.h"
 #include "patcher/signed_revisions.h"
 
@@ -77,17 +78,42 @@ std::optional<PatchFailure> fetchList(PatchContext& ctx, const RevisionRecord& r
 }
 
 // With a key the installed file is judged by its signed SHA-256 digest alone.
-unsigned checkInstalled(PatchContext& ctx, GameTree& tree, std::vector<CheckEntry>& entries) {
+unsigned checkInstalled(PatchContext& ctx, std::vector<CheckEntry>& entries) {
     const auto n = static_cast<unsigned>(entries.size());
     unsigned bad = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        CheckEntry& e = entries[i];
-        ctx.ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
-        ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
-        e.needsFetch = !fileMatches(tree, e.sum.name, "", e.expected(), !e.signedDigest);
-        if (e.needsFetch) ++bad;
-    }
+    checkInParallel(
+        ctx.gameDir, n,
+        [&entries](std::size_t i, GameTree& own) {
+            CheckEntry& e = entries[i];
+            e.needsFetch = !fileMatches(own, e.sum.name, "", e.expected(), !e.signedDigest);
+        },
+        [&](std::size_t i) {
+            ctx.ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", static_cast<unsigned>(i) + 1, n));
+            ctx.ui.SetFileProgress(100.0 * static_cast<double>(i + 1) / n);
+            if (entries[i].needsFetch) ++bad;
+            return true;
+        });
     return bad;
+}
+
+// Every staging file that replaces an installed one, checked before anything is replaced.
+std::optional<PatchFailure> verifyDownloads(PatchContext& ctx, const std::vector<CheckEntry>& entries) {
+    const PhaseTexts& texts = fullCheckTexts();
+    const auto n = static_cast<unsigned>(entries.size());
+    std::vector<std::optional<PatchFailure>> verdicts(n);
+    std::optional<PatchFailure> failed;
+    checkInParallel(
+        ctx.gameDir, n,
+        [&](std::size_t i, GameTree& own) {
+            if (entries[i].needsFetch) verdicts[i] = verifyStaged(own, entries[i].sum.name, entries[i].expected(), texts);
+        },
+        [&](std::size_t i) {
+            ctx.ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", static_cast<unsigned>(i) + 1, n));
+            ctx.ui.SetFileProgress(100.0 * static_cast<double>(i + 1) / n);
+            failed = std::move(verdicts[i]);
+            return !failed;
+        });
+    return failed;
 }
 
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
@@ -95,11 +121,16 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
     const PhaseTexts& texts = fullCheckTexts();
     const auto n = static_cast<unsigned>(entries.size());
     ctx.ui.SetStatusText("Searching for local Update Packages");
-    for (unsigned i = 0; i < n; ++i) {
-        CheckEntry& e = entries[i];
-        if (e.needsFetch) e.staged = fileMatches(tree, e.sum.name, leafOf(stagingName(e.sum.name)), e.expected());
-        ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
-    }
+    checkInParallel(
+        ctx.gameDir, n,
+        [&entries](std::size_t i, GameTree& own) {
+            CheckEntry& e = entries[i];
+            if (e.needsFetch) e.staged = fileMatches(own, e.sum.name, leafOf(stagingName(e.sum.name)), e.expected());
+        },
+        [&](std::size_t i) {
+            ctx.ui.SetFileProgress(100.0 * static_cast<double>(i + 1) / n);
+            return true;
+        });
     unsigned done = 0;
     std::vector<FileFetch> fetches;
     for (const CheckEntry& e : entries) {
@@ -137,23 +168,16 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
     std::vector<CheckEntry> entries;
     if (auto failure = fetchList(ctx, record, &listRev, &entries)) return failure;
     GameTree tree(ctx.gameDir);
-    const unsigned bad = checkInstalled(ctx, tree, entries);
+    const unsigned bad = checkInstalled(ctx, entries);
     if (bad == 0) {
         finish(ctx);
         return std::nullopt;
     }
     if (auto failure = downloadMissing(ctx, tree, entries, bad)) return failure;
 
+    if (auto failure = verifyDownloads(ctx, entries)) return failure;
     const PhaseTexts& texts = fullCheckTexts();
     const auto n = static_cast<unsigned>(entries.size());
-    for (unsigned i = 0; i < n; ++i) {
-        ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
-        ui.SetFileProgress(100.0 * (i + 1) / n);
-        if (entries[i].needsFetch) {
-            if (auto failure = verifyStaged(tree, entries[i].sum.name, entries[i].expected(), texts))
-                return failure;
-        }
-    }
 
     ui.SetFileProgress(0);
     ui.setUpdating(true);

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "patcher/downloads.h"
+#include "patcher/parallel_checks.h"
 #include "patcher/phase_pause.h"
 #include "patcher/signed_revisions.h"
 
@@ -75,14 +76,17 @@ unsigned scanStaged(LauncherState& ui, GameTree& tree, std::vector<UpdateFileEnt
     ui.SetStatusText("Searching for local Update Packages");
     const auto n = static_cast<unsigned>(entries.size());
     unsigned toDownload = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        UpdateFileEntry& e = entries[i];
-        if (fetchesFile(e)) {
-            e.staged = fileMatches(tree, e.name, leafOf(stagingName(e.name)), expectedOf(e));
-            if (!e.staged) ++toDownload;
-        }
-        ui.SetFileProgress(100.0 * (i + 1) / n);
-    }
+    checkInParallel(
+        tree.gameDir(), n,
+        [&entries](std::size_t i, GameTree& own) {
+            UpdateFileEntry& e = entries[i];
+            if (fetchesFile(e)) e.staged = fileMatches(own, e.name, leafOf(stagingName(e.name)), expectedOf(e));
+        },
+        [&](std::size_t i) {
+            if (fetchesFile(entries[i]) && !entries[i].staged) ++toDownload;
+            ui.SetFileProgress(100.0 * (i + 1) / n);
+            return true;
+        });
     return toDownload;
 }
 
@@ -119,16 +123,24 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
 std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree,
                                             const std::vector<UpdateFileEntry>& entries) {
     const auto n = static_cast<unsigned>(entries.size());
-    for (unsigned i = 0; i < n; ++i) {
-        const UpdateFileEntry& e = entries[i];
-        ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", i + 1, n));
-        ui.SetFileProgress(100.0 * (i + 1) / n);
-        if (fetchesFile(e)) {
-            if (auto failure = verifyStaged(tree, e.name, expectedOf(e), patchRunTexts())) return failure;
+    const PhaseTexts& texts = patchRunTexts();
+    std::vector<std::optional<PatchFailure>> verdicts(n);
+    std::optional<PatchFailure> failed;
+    checkInParallel(
+        tree.gameDir(), n,
+        [&](std::size_t i, GameTree& own) {
+            if (fetchesFile(entries[i])) verdicts[i] = verifyStaged(own, entries[i].name, expectedOf(entries[i]), texts);
+        },
+        [&](std::size_t i) {
+            ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", static_cast<unsigned>(i) + 1, n));
+            ui.SetFileProgress(100.0 * static_cast<double>(i + 1) / n);
+            if (!fetchesFile(entries[i])) return true;
+            failed = std::move(verdicts[i]);
+            if (failed) return false;
             pauseHereForTest("check");
-        }
-    }
-    return std::nullopt;
+            return true;
+        });
+    return failed;
 }
 
 // Deletes and replaces the game files, then makes the replacements durable.

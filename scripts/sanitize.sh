@@ -19,9 +19,10 @@ SUPP="$ROOT/scripts/sanitizers"
 
 # The suites that start threads of their own: timer, log, the async worker
 # and its shared contexts, the screenshot writer, the launcher's worker gate
-# and GTK thread, the patcher's worker and command protocol, the lightmap bake.
+# and GTK thread, the patcher's worker, command protocol and parallel checks,
+# the lightmap bake, the GDF descrambler's parts.
 TSAN_TESTS=(test_timer test_log test_async_worker test_screenshot test_launcher test_patcher
-            test_contentkit_tiled)
+            test_contentkit_tiled test_files)
 # The suites that feed hostile bytes to the parsers (the ini reader is in
 # test_files) and the content tools.
 PARSER_TESTS=(test_files test_cdb test_rconf test_tga test_def_dds test_models test_rmap
