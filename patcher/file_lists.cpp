@@ -13,8 +13,9 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Decimal digits only, no leading zero (but "0"), no overflow.
-bool readDecimal(std::string_view text, std::uint64_t max, std::uint64_t* value) {
+}  // namespace
+
+bool parseListDecimal(std::string_view text, std::uint64_t max, std::uint64_t* value) {
     if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
     std::uint64_t v = 0;
     for (char c : text) {
@@ -27,7 +28,7 @@ bool readDecimal(std::string_view text, std::uint64_t max, std::uint64_t* value)
     return true;
 }
 
-bool readSha256(std::string_view hex, Sha256* out) {
+bool parseListSha256(std::string_view hex, Sha256* out) {
     if (hex.size() != 64) return false;
     for (std::size_t i = 0; i < 32; ++i) {
         int byte = 0;
@@ -43,14 +44,16 @@ bool readSha256(std::string_view hex, Sha256* out) {
     return true;
 }
 
+namespace {
+
 // "<sha256>:<size>:<rest>" after the kind's prefix.
 bool readDigestLine(std::string_view line, SignedDigest* digest, std::string_view* rest) {
     if (line.size() < 64 + 1 + 1 + 1 || line[64] != ':') return false;
     const std::size_t colon = line.find(':', 65);
     if (colon == std::string_view::npos) return false;
     *rest = line.substr(colon + 1);
-    return readSha256(line.substr(0, 64), &digest->sha256) &&
-           readDecimal(line.substr(65, colon - 65), UINT64_MAX, &digest->size) && !rest->empty();
+    return parseListSha256(line.substr(0, 64), &digest->sha256) &&
+           parseListDecimal(line.substr(65, colon - 65), UINT64_MAX, &digest->size) && !rest->empty();
 }
 
 std::string digestLine(const char* kind, const SignedDigest& d, const std::string& what) {
@@ -63,7 +66,7 @@ std::string readLine(std::string_view line, FileList* list, bool* sawRev) {
     std::string_view rest;
     if (startsWith(line, "REV:")) {
         std::uint64_t rev = 0;
-        if (*sawRev || !readDecimal(line.substr(4), UINT32_MAX, &rev)) return "bad REV line";
+        if (*sawRev || !parseListDecimal(line.substr(4), UINT32_MAX, &rev)) return "bad REV line";
         list->revision = static_cast<std::uint32_t>(rev);
         *sawRev = true;
     } else if (startsWith(line, "LIST:")) {

@@ -51,4 +51,10 @@ constexpr char kFullSignaturePath[] = "meta/files_full.sig";
 std::string parseFileList(std::string_view body, FileList* list);
 std::string fileListText(const FileList& list);
 
+// The fields of such lines, in the one spelling the writers give: decimal
+// digits without a leading zero (but "0") up to `max`, and 64 lower-case
+// hex digits.
+bool parseListDecimal(std::string_view text, std::uint64_t max, std::uint64_t* value);
+bool parseListSha256(std::string_view hex, Sha256* out);
+
 }  // namespace quillon
