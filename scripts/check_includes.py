@@ -58,7 +58,8 @@ BACKENDS = {
     "GLFW/": ["client/platform/glfw_window.cpp"],
     "CEGUI/": ["client/platform/gui/gui.cpp"],
     "AL/": ["client/platform/sound/openal_device.cpp"],
-    "curl/": ["patcher/http_client.cpp"],
+    "curl/": ["patcher/http_client.cpp", "patcher/curl_transfer.h", "patcher/curl_transfer.cpp",
+              "patcher/http_batch.cpp"],
     "gtk/": ["client/platform/msgbox/main.cpp", "patcher/gtk/"],
     "GL/": ["client/gl/gl_ext.h"],
 }
