@@ -119,7 +119,7 @@ private:
         HttpBatch::Request r;
         r.url = f.memory ? f.url : m_ctx.baseUrl + "data" + encodeUrlPath(f.name);
         // With a key, nothing longer than the signed file is taken at all.
-        r.maxBytes = f.want.signedDigest ? f.want.signedDigest->size : UINT64_MAX;
+        r.maxBytes = f.memory ? f.memoryLimit : f.want.signedDigest ? f.want.signedDigest->size : UINT64_MAX;
         r.resumeFrom = resumeFrom;
         r.onBegin = [this, t] { begin(*t); };
         r.onStart = [this, t](std::uint64_t offset, std::uint64_t total) { return start(*t, offset, total); };

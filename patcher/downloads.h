@@ -21,6 +21,7 @@
 // files, to be continued by the next run. Runs on the worker thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ struct FileFetch {
     std::string* memory = nullptr;
     std::string url;
     bool* failed = nullptr;
+    std::uint64_t memoryLimit = UINT64_MAX;  // the most bytes taken into `*memory`
 };
 
 std::optional<PatchFailure> fetchFiles(PatchContext& ctx, GameTree& tree, const std::vector<FileFetch>& files,

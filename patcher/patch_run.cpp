@@ -33,7 +33,7 @@ std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& nam
 // One revision's metadata and, when it names files, its sums. With a key
 // the revision's signed list comes first and vouches for both bodies.
 std::optional<PatchFailure> collectRevision(PatchContext& ctx, std::uint32_t rev, UpdateList& list,
-                                            MetadataScan& scan) {
+                                            MetadataScan& scan, DeltaPlan* deltas) {
     FileList signedList;
     if (ctx.trustedKey) {
         if (auto failure = fetchSignedList(ctx, FileList::kRevision, rev, &signedList)) return failure;
@@ -46,6 +46,7 @@ std::optional<PatchFailure> collectRevision(PatchContext& ctx, std::uint32_t rev
     }
     bool hasFiles = false;
     if (auto failure = parseRevisionMetadata(meta, rev, list, scan, &hasFiles)) return failure;
+    collectDeltaList(ctx, rev, meta, deltas);
     pauseHereForTest("metadata");
     if (hasFiles) {
         const std::string sumsPath = formatCounts("meta/sum_%u.txt", rev, 0);
@@ -93,7 +94,8 @@ unsigned scanStaged(LauncherState& ui, GameTree& tree, std::vector<UpdateFileEnt
 // Makes the directories and parents in list order, then downloads every file
 // not staged yet into its staging file, several at once.
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
-                                            const std::vector<UpdateFileEntry>& entries, unsigned toDownload) {
+                                            const std::vector<UpdateFileEntry>& entries, unsigned toDownload,
+                                            unsigned patched) {
     const PhaseTexts& texts = patchRunTexts();
     const auto n = static_cast<unsigned>(entries.size());
     std::vector<FileFetch> fetches;
@@ -110,7 +112,7 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree,
         FileFetch fetch;
         fetch.name = e.name;
         fetch.index = i + 1;
-        fetch.done = static_cast<unsigned>(fetches.size()) + 1;
+        fetch.done = patched + static_cast<unsigned>(fetches.size()) + 1;
         fetch.count = toDownload;
         fetch.want = expectedOf(e);
         fetches.push_back(std::move(fetch));
@@ -219,8 +221,9 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     ctx.ui.SetFileProgress(0);
     UpdateList list;
     MetadataScan scan;
+    DeltaPlan deltas;
     for (std::uint64_t r = local + 1; r <= latest; ++r) {
-        if (auto failure = collectRevision(ctx, static_cast<std::uint32_t>(r), list, scan)) return failure;
+        if (auto failure = collectRevision(ctx, static_cast<std::uint32_t>(r), list, scan, &deltas)) return failure;
         ctx.ui.SetFileProgress(100.0 * static_cast<double>(r - local) / static_cast<double>(missing));
     }
     if (ctx.trustedKey) {
@@ -229,16 +232,18 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     ctx.ui.SetFileProgress(0);
     ctx.ui.SetStatusText("Refreshing Update Notice");
     if (!scan.history.empty()) ctx.ui.SetNoticeText(noticeWithHistory(notice, scan.history));
-    return applyUpdates(ctx, list, latest, record);
+    return applyUpdates(ctx, list, latest, record, deltas);
 }
 
 std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, std::uint32_t latest,
-                                         RevisionRecord& record) {
+                                         RevisionRecord& record, const DeltaPlan& deltas) {
     LauncherState& ui = ctx.ui;
     GameTree tree(ctx.gameDir);
     std::vector<UpdateFileEntry> entries = list.newestFirst();
     const unsigned toDownload = scanStaged(ui, tree, entries);
-    if (auto failure = downloadMissing(ctx, tree, entries, toDownload)) return failure;
+    // A file with patches has an installed version, so its directory is there.
+    const unsigned patched = stageFromDeltas(ctx, tree, deltas, entries, toDownload);
+    if (auto failure = downloadMissing(ctx, tree, entries, toDownload, patched)) return failure;
     if (auto failure = verifyDownloads(ui, tree, entries)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);

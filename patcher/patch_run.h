@@ -7,14 +7,16 @@
 #include <optional>
 
 #include "patcher/apply_updates.h"
+#include "patcher/delta_updates.h"
 
 namespace quillon {
 
 std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record);
 
-// From the collected list to the saved revision and the enabled buttons.
+// From the collected list to the saved revision and the enabled buttons;
+// files `deltas` has patches for may come by them.
 std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, std::uint32_t latest,
-                                         RevisionRecord& record);
+                                         RevisionRecord& record, const DeltaPlan& deltas = DeltaPlan());
 
 // Steps 1 and 2 of every run: false when the server is under maintenance
 // (the notice is then shown and both buttons stay off).

@@ -80,6 +80,7 @@ def make_contents(work, quillon):
     put(c1, "data/maps/b.map", map_text("b", 1500))
     put(c1, "data/big.bin", noise(200000, 1))
     put(c1, "data/keep.bin", noise(10000, 2))
+    put(c1, "data/patched.bin", noise(200000, 5))
     put(c1, "docs/manual.txt", b"manual\n" * 40)
     put(c1, "tools/run.sh", b"#!/bin/sh\necho first\n", program=True)
     put(c1, ENCODED_NAME, b"a name that needs encoding in a URL\n")
@@ -94,6 +95,9 @@ def make_contents(work, quillon):
     put(c2, "data/maps/new.map", map_text("new", 2000))
     put(c2, "data/big.bin", noise(300000, 3))
     put(c2, "data/new.bin", noise(20000, 4))
+    # A small change: revision 2 carries a delta patch for it (and for the
+    # launcher itself).
+    put(c2, "data/patched.bin", noise(200000, 5)[:90000] + noise(1000, 6) + noise(200000, 5)[91000:])
     put(c2, "docs/extra/notes.txt", b"notes\n")
     put(c2, "tools/run.sh", b"#!/bin/sh\necho second\n", program=True)
     put(c2, "tools/new.sh", b"#!/bin/sh\necho new\n", program=True)
@@ -297,7 +301,7 @@ class Fixture:
 
 def publish(patchpub, www, content, message, key_file):
     r = subprocess.run([patchpub, www, content, "--message", message, "--compress", "*.map",
-                        "--sign", key_file],
+                        "--sign", key_file, "--delta"],
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if r.returncode != 0:
         raise RuntimeError("patchpub failed: %s" % r.stdout.decode(errors="replace"))
@@ -509,6 +513,16 @@ def fault_rows(fx):
     row("corrupt packed stream (changed file)", "Decompression Error", corrupt("data/maps/a.ma_"))
     row("corrupt packed stream (new file)", "Decompression Error", corrupt("data/maps/new.ma_"))
 
+    # Delta patches are a shortcut only: whatever is wrong with them, the
+    # whole file is fetched instead.
+    patch = "/delta/2/data/patched.bin.zpatch"
+    row("delta: corrupt patch", None, {patch: {"flip": 500}}, expect_ok=True)
+    row("delta: patch missing", None, {patch: {"status": 404}}, expect_ok=True)
+    row("delta: patch cut short", None, {patch: {"send": 100}}, expect_ok=True)
+    row("delta: list changed", None, {"/meta/delta_2.txt": {"flip": 100}}, expect_ok=True)
+    row("delta: corrupt patch, data file missing", "Data File download Error",
+        {patch: {"flip": 500}, data_url("data/patched.bin"): {"status": 404}})
+
     # Links planted in the game directory: replaced, or refused when they
     # lead out of it; the victims outside must stay as they are.
     row("link planted on a staging name", None, expect_ok=True, victim=True,
@@ -538,6 +552,7 @@ def fault_rows(fx):
     row("signed: signature of revision 1", signed, {sig2: {"body_file": os.path.join(fx.www, "meta/files_1.sig")}},
         key=True)
     row("signed: file list changed", signed, {list2: {"flip": 150}}, key=True)
+    row("signed: delta list changed", None, {"/meta/delta_2.txt": {"flip": 100}}, key=True, expect_ok=True)
     row("signed: metadata of revision 1 as 2", signed,
         {"/meta/2.txt": body(fx.text("meta/1.txt").replace("REV:1", "REV:2"))}, key=True)
     row("signed: full list changed (full check)", signed,

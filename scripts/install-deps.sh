@@ -16,7 +16,7 @@ PACKAGES=(
   libcegui-mk2-data
   # message boxes, launcher window
   libgtk-3-dev
-  # patcher
+  # patcher (its delta patches are zstd frames: libzstd-dev below)
   liblzma-dev lzma-dev libssl-dev libcurl4-openssl-dev
   # content tools; Tiled maps (XML, JSON, zstd layers) and glTF models
   libfreetype-dev fonts-dejavu-core libstb-dev
@@ -27,8 +27,9 @@ PACKAGES=(
   libgdk-pixbuf-2.0-dev
   # end-to-end tests of the client and the patcher
   xvfb xauth x11-utils xdotool imagemagick python3
-  # the patcher against a production web server, and its benchmark
-  nginx-light curl xz-utils
+  # the patcher against a production web server, and its benchmark (with
+  # aria2c and curl --parallel beside it, tc in a network namespace of its own)
+  nginx-light curl xz-utils aria2 iproute2
   # the patcher's system calls in order (durability test), test certificates
   strace openssl
   # the fuzz targets (libFuzzer and the sanitizers' runtime come with clang)

@@ -1,5 +1,5 @@
 // patchpub: publishes the next content revision into a patch server tree.
-//   patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE]
+//   patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE] [--delta]
 //   patchpub keygen KEYFILE
 #include <cstdio>
 #include <cstring>
@@ -13,6 +13,7 @@ namespace {
 
 const quask::ProgramHelp kHelp{"patchpub",
     "Usage: patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE]\n"
+    "                [--delta]\n"
     "   or: patchpub keygen KEYFILE\n"
     "Publishes CONTENT_DIR, a whole game directory as players should have it\n"
     "(programs included), as the next revision of the patch server tree in\n"
@@ -35,7 +36,12 @@ const quask::ProgramHelp kHelp{"patchpub",
     "                         directory matches the glob PATTERN (e.g. '*.map')\n"
     "                         as compressed patch files\n"
     "      --sign KEYFILE     sign the revision (and earlier ones not yet signed\n"
-    "                         by this key) with the private key in KEYFILE\n" +
+    "                         by this key) with the private key in KEYFILE\n"
+    "      --delta            also publish binary patches from the previous\n"
+    "                         revision's version of each changed file that is\n"
+    "                         not compressed, where the patch is under half the\n"
+    "                         file; launchers that know them fetch the patch\n"
+    "                         instead of the file, others never ask for it\n" +
         std::string(quask::kStandardOptionLines)};
 
 std::string progressText(const patchpub::PublishProgress& p) {
@@ -72,6 +78,8 @@ int main(int argc, char** argv) {
             options.compress.push_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--sign") == 0 && hasValue) {
             options.signKey = argv[++i];
+        } else if (std::strcmp(argv[i], "--delta") == 0) {
+            options.delta = true;
         } else if (std::strcmp(argv[i], "--message") == 0 || std::strcmp(argv[i], "--compress") == 0 ||
                    std::strcmp(argv[i], "--sign") == 0) {
             return quask::usageError(kHelp);
@@ -106,6 +114,7 @@ int main(int argc, char** argv) {
     std::printf("Published revision %u: %u added, %u modified, %u deleted, %u new directories%s\n",
                 result.revision, result.added, result.modified, result.deleted, result.directories,
                 options.signKey.empty() ? "" : ", signed");
+    if (result.deltas > 0) std::printf("Published %u delta patches\n", result.deltas);
     if (result.signedEarlier > 0) std::printf("Signed %u earlier revisions as well\n", result.signedEarlier);
     return 0;
 }

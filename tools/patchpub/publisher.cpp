@@ -7,6 +7,8 @@
 #include <ctime>
 #include <filesystem>
 
+#include "patcher/delta_list.h"
+#include "patcher/delta_patch.h"
 #include "patcher/file_lists.h"
 #include "patcher/md5_file.h"
 #include "shared/patch_file.h"
@@ -160,7 +162,36 @@ struct Plan {
     std::string dataLines;
     std::string sumLines;
     std::vector<std::string> staleData;  // published names to remove below data/
+    quillon::DeltaList deltas;
 };
+
+quillon::SignedDigest signedDigestOf(const std::string& bytes) {
+    return {quillon::sha256OfBytes(bytes.data(), bytes.size()), bytes.size()};
+}
+
+quillon::ByteView viewOf(const std::string& bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
+
+// A patch from the published file `oldPath` to `bytes` when it pays: the
+// player fetches it instead of the file, so it must be well under half.
+bool addDelta(const std::string& root, const std::string& oldPath, const std::string& name,
+              const std::string& bytes, Plan* plan, std::string* error) {
+    std::string base, patch;
+    if (!readWholeFile(oldPath, &base)) return true;  // nothing to patch from
+    if (!quillon::makeDeltaPatch(viewOf(base), viewOf(bytes), &patch)) {
+        *error = "cannot make a delta patch for " + name;
+        return false;
+    }
+    if (patch.size() * 2 >= bytes.size()) return true;
+    const std::string path = root + "/" + quillon::deltaPatchPath(plan->deltas.revision, name);
+    if (!writeReplacing(path, patch)) {
+        *error = "cannot write " + path;
+        return false;
+    }
+    plan->deltas.entries.push_back({name, signedDigestOf(base), signedDigestOf(bytes), patch.size()});
+    return true;
+}
 
 // A file whose other form (packed or plain) is still in some client's list
 // gets a delete for that form after its fetch: the client then removes the
@@ -202,6 +233,10 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
             if (!preparePublished(options, name, &bytes, &file.compressed, error)) return false;
             file.published = quillon::md5OfBytes(bytes.data(), bytes.size());
             const std::string published = file.compressed ? quask::patchPackedPath(name) : name;
+            // Read before the new file replaces it in this tree.
+            const bool patchable = options.delta && before != old.files.end() && !before->second.compressed &&
+                                   !file.compressed;
+            if (patchable && !addDelta(root, root + "/data" + name, name, bytes, plan, error)) return false;
             if (!writeReplacing(root + "/data" + published, bytes)) {
                 *error = "cannot write " + root + "/data" + published;
                 return false;
@@ -253,9 +288,20 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
     Manifest next;
     next.revision = old.revision + 1;
     Plan plan;
+    plan.deltas.revision = next.revision;
     if (!buildPlan(options, root, old, tree, listed, &next, &plan, result, error)) return false;
     const std::string rev = std::to_string(next.revision);
     std::string meta = "REV:" + rev + "\n" + dateLine(options.now) + plan.dataLines;
+    if (!plan.deltas.entries.empty()) {
+        // Its line comes before the message, where every launcher's scan ends.
+        const std::string deltaList = quillon::deltaListText(plan.deltas);
+        if (!writeReplacing(root + "/" + quillon::deltaListPath(next.revision), deltaList)) {
+            *error = "cannot write the delta list below " + root;
+            return false;
+        }
+        meta += quillon::deltaMarkerLine(signedDigestOf(deltaList));
+        result->deltas = static_cast<unsigned>(plan.deltas.entries.size());
+    }
     if (!options.message.empty())
         meta += "MSG:" + std::to_string(options.message.size()) + ":" + options.message;
     std::string full = "REV:" + rev + "\n";

@@ -4,7 +4,8 @@
 // it checks the content, then builds the next tree beside the live one (see
 // server_tree.h): the changed and new files below data/, the revision's
 // metadata and checksums, a fresh full checksum list, the manifest it reads
-// next time, lastrev.txt and, with a key, the signed file lists. Only then
+// next time, lastrev.txt, with --delta the patches from the previous
+// revision's files and, with a key, the signed file lists. Only then
 // does the server switch to it, in one step; a failure on the way leaves the
 // live revision as it was. Single-threaded; no state of its own.
 #pragma once
@@ -37,6 +38,10 @@ struct PublishOptions {
     std::vector<std::string> compress;   // globs on the relative path ("*.map")
     std::int64_t now = -1;               // UTC seconds for DATE; -1: the clock
     std::string signKey;                 // private key file; empty: unsigned
+    // Also publish, for each changed file that is not packed, a patch from
+    // the previous revision's version when it is well under half the file
+    // (patcher/delta_list.h).
+    bool delta = false;
     // Called after each file, on the calling thread; may be empty.
     std::function<void(const PublishProgress&)> progress;
 };
@@ -46,6 +51,7 @@ struct PublishResult {
     bool published = false;
     unsigned added = 0, modified = 0, deleted = 0, directories = 0;
     unsigned signedEarlier = 0;         // earlier revisions signed this time
+    unsigned deltas = 0;                // delta patches published
     std::vector<std::string> warnings;  // files left out, names unsafe for players
     std::string note;                   // how the server directory changed form
 };
