@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int y = -1; y <= h.cellsHigh && y < 64; ++y) {
             for (int x = -1; x <= h.cellsWide && x < 64; ++x) {
                 const velmar::scene::VKCell* cell = map.cellAt(layer, x, y);
-                if (cell) sink = sink + cell->height[3];
+                if (cell) sink = sink + cell->height(3);
             }
         }
     }
