@@ -217,10 +217,24 @@ int onLuaPanic(lua_State*) {
     exitProcess(1);
 }
 
+// A chunk that never ends (a loop typed by hand) would hold the start-up,
+// and the launcher's splash with it: past this many instructions it fails
+// like any other Lua error. A settings file needs a few hundred.
+constexpr int kChunkInstructionBudget = 10000000;
+
+void onChunkBudgetSpent(lua_State* L, lua_Debug*) {
+    luaL_where(L, 0);  // the chunk's line, where luaL_error would name the caller
+    lua_pushfstring(L, "runs too long (more than %d instructions)", kChunkInstructionBudget);
+    lua_concat(L, 2);
+    lua_error(L);
+}
+
+// 0/0 (or "nan") for a number is no value at all: the default stays.
+bool isNotANumber(lua_State* L) { return lua_isnumber(L, -1) && std::isnan(lua_tonumber(L, -1)); }
+
 std::int32_t luaToInt32(lua_State* L) {
     if (lua_isnumber(L, -1)) {
         const lua_Number d = lua_tonumber(L, -1);
-        if (std::isnan(d)) return 0;
         if (d >= 2147483647.0) return INT32_MAX;
         if (d <= -2147483648.0) return INT32_MIN;
     }
@@ -436,6 +450,7 @@ bool CRConf::LoadConfigFromText(const char* name, const char* data, std::size_t 
     t_loadPath = name;
     lua_atpanic(L, onLuaPanic);
     int rc = luaL_loadbuffer(L, data, size, name);
+    lua_sethook(L, onChunkBudgetSpent, LUA_MASKCOUNT, kChunkInstructionBudget);
     if (rc == 0) rc = lua_pcall(L, 0, 0, 0);
     if (rc != 0) {
         Message(kLogWarn, "RConf: load '%s' - fail;  lua error.", name);
@@ -456,7 +471,8 @@ void CRConf::takeValues(void* luaState) {
     Hold hold(*this);
     for (Entry& e : m_table) {
         lua_getglobal(L, e.name);
-        if (lua_isnil(L, -1)) {
+        const bool numeric = e.type == RConfType::Int || e.type == RConfType::Float;
+        if (lua_isnil(L, -1) || (numeric && isNotANumber(L))) {
             Message(kLogInfo,
                     "RConf: cvar '%s' does not exist in configuration file - falling back to "
                     "default value.",
@@ -501,7 +517,8 @@ void CRConf::writeConfigFile() {
         "-- Do not change anything while the game is running\n"
         "--\n";
     char line[512];
-    for (const Entry& e : m_table) {
+    for (int i = 0; i < RCONF_VAR_COUNT; ++i) {
+        const Entry& e = m_table[i];
         text += e.name;
         text += " = ";
         switch (e.type) {
@@ -509,10 +526,14 @@ void CRConf::writeConfigFile() {
                 std::snprintf(line, sizeof line, "%d", static_cast<int>(e.value.i));
                 text += line;
                 break;
-            case RConfType::Float:
-                std::snprintf(line, sizeof line, "%f", static_cast<double>(e.value.f));
+            case RConfType::Float: {
+                // "nan" or "inf" would read back as an undefined global and
+                // fail the whole file at the next start.
+                const float f = std::isfinite(e.value.f) ? e.value.f : kDefaults[i].f;
+                std::snprintf(line, sizeof line, "%f", static_cast<double>(f));
                 text += line;
                 break;
+            }
             case RConfType::Bool: text += e.value.b ? "true" : "false"; break;
             case RConfType::String: appendLuaString(text, e.value.s); break;
         }

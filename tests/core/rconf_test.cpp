@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -213,7 +214,13 @@ TEST_F(RConfTest, NumbersAreTakenAsLuaConvertsThem) {
                             {"Multisample = 0", "Multisample = 1e12"},
                             {"CubeResolution = 8", "CubeResolution = true"},
                             {"MouseSpeed = 1.000000", "MouseSpeed = \"0.5\""},
-                            {"GuiTheme = \"default\"", "GuiTheme = 7"}}));
+                            {"GuiTheme = \"default\"", "GuiTheme = 7"},
+                            // Not a number: no value, the default stays.
+                            {"TextureDetaillevel = 3", "TextureDetaillevel = 0/0"},
+                            {"Screenshotformat = 1", "Screenshotformat = \"nan\""},
+                            {"MouseCamRotSensitivity = 0.350000", "MouseCamRotSensitivity = 0/0"},
+                            {"MouseCamVertSensitivity = 0.050000", "MouseCamVertSensitivity = 1/0"},
+                            {"MouseCamDistSensitivity = 0.150000", "MouseCamDistSensitivity = -1/0"}}));
     CRConf* conf = CRConf::Create(path("velmar.cfg"));
     EXPECT_EQ(conf->GetInt(RCONF_WIDTH), 1024);  // lua_tointeger truncates on this platform
     EXPECT_EQ(conf->GetInt(RCONF_HEIGHT), -2);
@@ -223,6 +230,21 @@ TEST_F(RConfTest, NumbersAreTakenAsLuaConvertsThem) {
     EXPECT_EQ(conf->GetInt(RCONF_CUBERESOLUTION), 0);
     EXPECT_EQ(conf->GetFloat(RCONF_MOUSESPEED), 0.5f);
     EXPECT_STREQ(conf->GetString(RCONF_GUITHEME), "7");
+    EXPECT_EQ(conf->GetInt(RCONF_TEXTUREDETAILLEVEL), 3);
+    EXPECT_EQ(conf->GetInt(RCONF_SCREENSHOTFORMAT), 1);
+    EXPECT_EQ(conf->GetFloat(RCONF_MOUSECAMROTSENSITIVITY), 0.35f);
+    EXPECT_EQ(countLog(missingInfo("MouseCamRotSensitivity")), 1);
+    EXPECT_EQ(conf->GetFloat(RCONF_MOUSECAMVERTSENSITIVITY), FLT_MAX);
+    EXPECT_EQ(conf->GetFloat(RCONF_MOUSECAMDISTSENSITIVITY), -FLT_MAX);
+
+    // The rewrite is a file the next start reads whole.
+    CRConf::Destroy();
+    conf = CRConf::Create(path("velmar.cfg"));
+    EXPECT_EQ(countLog("(WARN) RConf: load '" + path("velmar.cfg") + "' - fail;  lua error."), 0);
+    EXPECT_EQ(conf->GetInt(RCONF_WIDTH), 1024);
+    EXPECT_EQ(conf->GetFloat(RCONF_MOUSECAMROTSENSITIVITY), 0.35f);
+    EXPECT_EQ(conf->GetFloat(RCONF_MOUSECAMVERTSENSITIVITY), FLT_MAX);
+    EXPECT_EQ(conf->GetFloat(RCONF_MOUSECAMDISTSENSITIVITY), -FLT_MAX);
 }
 
 TEST_F(RConfTest, EmptyGuiThemeKeepsDefaultWithoutRewrite) {
@@ -254,6 +276,15 @@ TEST_F(RConfTest, LuaErrorsKeepEveryDefaultAndRewrite) {
     EXPECT_EQ(logLines().back(),
               "(WARN) [string \"broken.cfg\"]:2: attempt to call global 'noSuchFunction' (a nil "
               "value)");
+
+    // A chunk that never ends fails the same way instead of holding the start.
+    writeText("endless.cfg", "Width = 1024\nwhile true do end\n");
+    ::alarm(60);  // a hang ends the test as SIGALRM
+    EXPECT_FALSE(conf->LoadConfigFromFile("endless.cfg"));
+    ::alarm(0);
+    EXPECT_EQ(conf->GetInt(RCONF_WIDTH), 800);
+    EXPECT_EQ(logLines().back(),
+              "(WARN) [string \"endless.cfg\"]:2: runs too long (more than 10000000 instructions)");
 
     CRConf::Destroy();
     EXPECT_EQ(readText("velmar.cfg"), kDefaultFile);
