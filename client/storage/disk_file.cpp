@@ -141,12 +141,14 @@ std::uint64_t DiskFile::GetSize() const {
 }
 
 std::size_t DiskFile::Read(void* buffer, std::size_t count) {
+    m_readFailed = false;
     if (m_fd < 0 || !buffer || count == 0) return 0;
     auto* out = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
     while (done < count) {
         const ssize_t n = ::read(m_fd, out + done, count - done);
         if (n < 0 && errno == EINTR) continue;
+        m_readFailed = n < 0;
         if (n <= 0) break;  // end of file, or an error after what was read
         done += static_cast<std::size_t>(n);
     }

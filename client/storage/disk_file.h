@@ -48,6 +48,8 @@ public:
     // Reads until `count` bytes, end of file or an error; returns the bytes
     // read (0 when not open, buffer null or count 0).
     std::size_t Read(void* buffer, std::size_t count);
+    // Whether the last Read stopped at an error rather than the end of file.
+    bool readFailed() const { return m_readFailed; }
 
     // Writes all `count` bytes; returns count, or 0 when not open, buffer
     // null, count 0 or a write fails (bytes already written stay written).
@@ -62,6 +64,7 @@ public:
 
 private:
     int m_fd = -1;
+    bool m_readFailed = false;
     std::uint64_t m_byteCount = 0;
     int m_mode = 0;
 };

@@ -24,9 +24,12 @@ std::uint8_t* readWholeFile(const char* path, std::size_t* length) {
     if (size == 0 || size > kGdfMaxSize) fail("File '%s' - empty file.", path);
 
     auto* data = static_cast<std::uint8_t*>(allocate(static_cast<std::size_t>(size)));
-    // A file that shrank since the size was read counts with what is left.
+    // A file that shrank since the size was read counts with what is left;
+    // one that cannot be read (a failing disk) is no content at all.
     const std::size_t got = file.Read(data, static_cast<std::size_t>(size));
+    const bool failed = file.readFailed();
     file.Close();
+    if (failed) fail("File '%s' - read error.", path);
     if (got == 0) fail("File '%s' - empty file.", path);
     *length = got;
     return data;

@@ -1,9 +1,15 @@
 // DiskFile, data-path resolution, the GDF codec and LoadFileData.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -448,7 +454,7 @@ protected:
     // Loading m_dir/name must end the process with code 1 after the CRIT
     // box. A death test runs in a fresh process with its own directory, so
     // the directory part of the path is left open.
-    void expectCrit(const std::string& name, const std::string& format) {
+    void expectCrit(const std::string& name, const std::string& format, void (*before)() = nullptr) {
         const std::size_t pos = format.find("%s");
         const std::string regex = "Critical Log Message: .*" + escapeRegex(format.substr(0, pos)) +
                                   "[^']*/" + escapeRegex(name) + escapeRegex(format.substr(pos + 2));
@@ -458,6 +464,7 @@ protected:
         EXPECT_EXIT(
             {
                 registerExitHandler(&removeOwnDir);
+                if (before) before();
                 LoadFileData(path.c_str(), nullptr);
             },
             ::testing::ExitedWithCode(1), regex);
@@ -479,11 +486,28 @@ constexpr char kInflateError[] = "File '%s' decompression error in gdf.";
 constexpr char kSizeMismatch[] =
     "File '%s' gdf error ~ uncompressed size doesnt match with header!";
 
-TEST_F(LoadFileDataDeath, MissingOrEmptyFileEndsTheProcess) {
+// From here on every read() of this process fails with EIO, as on a failing
+// disk; opening and the file's size still work.
+void failEveryRead() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_read, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        ::_exit(4);
+}
+
+TEST_F(LoadFileDataDeath, MissingEmptyOrUnreadableFileEndsTheProcess) {
     // The message shows the path as given, backslashes included.
     expectCrit("no\\such.bin", "Can not open file '%s' - file missing?");
     writeBytes(at("empty.bin"), {});
     expectCrit("empty.bin", "File '%s' - empty file.");
+    writeBytes(at("bark.dds"), randomBytes(100, 13));
+    expectCrit("bark.dds", "File '%s' - read error.", failEveryRead);
 }
 
 TEST_F(LoadFileDataDeath, FileOfTwoGibibytesOrMoreCountsAsEmpty) {
