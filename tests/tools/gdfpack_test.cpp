@@ -88,11 +88,21 @@ TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
     const Bytes packed = readBytes(at("z.gdf"));
     writeBytes(at("cut.gdf"), Bytes(packed.begin(), packed.begin() + packed.size() / 2));
     writeBytes(at("header.gdf"), Bytes(packed.begin(), packed.begin() + 10));
+    // Stored: the client would take what is left, so only list can tell.
+    ASSERT_EQ(run({"pack", at("in.bin"), at("s.gdf")}).code, 0);
+    const Bytes stored = readBytes(at("s.gdf"));
+    writeBytes(at("short.gdf"), Bytes(stored.begin(), stored.end() - 1));
 
     RunResult r = run({"list", at("cut.gdf")});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("cut.gdf: decompression error"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("BROKEN"), std::string::npos) << r.out;
+
+    r = run({"list", at("short.gdf")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("size field 5000, payload 4999 bytes, key factor 1, CUT SHORT"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("short.gdf: cut short"), std::string::npos) << r.err;
 
     // A bad file among good ones: the good one is still listed.
     r = run({"list", at("header.gdf"), at("z.gdf"), at("in.bin"), at("missing.gdf")});
@@ -111,6 +121,33 @@ TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
     r = run({"pack", at("empty.bin"), at("e.gdf")});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("empty content needs -z"), std::string::npos) << r.err;
+}
+
+// A full disk: every write fails with ENOSPC (injected by strace). The file
+// an output would replace stays as it was, and nothing is left beside it.
+TEST_F(GdfpackTest, FullDiskKeepsTheFileAnOutputWouldReplace) {
+    const std::string strace = "/usr/bin/strace";
+    if (quask_test::runToEnd({strace, "-f", "-qq", "-o", "/dev/null", "/bin/true"}, m_dir, 30000).code != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    writeBytes(at("in.bin"), randomBytes(3000, 7));
+    ASSERT_EQ(run({"pack", at("in.bin"), at("old.gdf")}).code, 0);
+    const Bytes container = readBytes(at("old.gdf"));
+    writeBytes(at("kept.gdf"), container);
+    writeBytes(at("kept.bin"), Bytes{'o', 'l', 'd'});
+    const std::vector<std::vector<std::string>> writes{
+        {"pack", "-z", at("in.bin"), at("kept.gdf")},
+        {"unpack", at("old.gdf"), at("kept.bin")},
+    };
+    for (const auto& args : writes) {
+        std::vector<std::string> argv{strace, "-f", "-qq", "-o", "/dev/null", "-e", "trace=write",
+                                      "-e", "inject=write:error=ENOSPC", kGdfpack};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_EQ(quask_test::runToEnd(argv, m_dir).code, 1) << args[0];
+    }
+    EXPECT_EQ(readBytes(at("kept.gdf")), container);
+    EXPECT_EQ(readBytes(at("kept.bin")), (Bytes{'o', 'l', 'd'}));
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 TEST_F(GdfpackTest, MalformedCommandLinePrintsUsage) {

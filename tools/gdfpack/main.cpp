@@ -17,6 +17,7 @@
 #include "client/storage/disk_file.h"
 #include "client/storage/gdf.h"
 #include "shared/command_line.h"
+#include "shared/patch_file.h"
 
 namespace {
 
@@ -70,10 +71,10 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
     return true;
 }
 
+// Through a temporary file and a rename: a failed write (a full disk)
+// leaves the file that was there before as it was.
 bool writeFile(const char* path, const Bytes& data) {
-    velmar::DiskFile file;
-    if (!file.Open(path, velmar::kFileCreateReadWrite).isOpen()) return false;
-    return data.empty() || file.Write(data.data(), data.size()) == data.size();
+    return quask::patchWriteFileReplacing(path, data.data(), data.size());
 }
 
 bool parseKeyFactor(const char* text, std::uint32_t* out) {
@@ -141,7 +142,11 @@ int listOne(const char* path) {
     Bytes content;
     if (header.compressed()) status = velmar::gdfDecode(data.data(), data.size(), &content);
     const std::size_t payload = data.size() - velmar::kGdfHeaderSize;
-    const char* verdict = !header.compressed()        ? "stored, content is the payload"
+    // The client takes a stored payload whatever the size field says, so
+    // only this tool can tell that the file lost its end.
+    const bool cutShort = !header.compressed() && payload < header.contentSize();
+    const char* verdict = cutShort                   ? "CUT SHORT"
+                          : !header.compressed()      ? "stored, content is the payload"
                           : status == GdfStatus::Ok ? "inflates to the size field"
                                                     : "BROKEN";
     std::printf("%s: magic GDF1, flags 0x%x, size field %" PRIu64 ", payload %zu bytes, "
@@ -149,6 +154,7 @@ int listOne(const char* path) {
                 path, static_cast<unsigned>(header.sizeAndFlags & 0xF), header.contentSize(),
                 payload, header.keyFactor, verdict);
     if (status != GdfStatus::Ok) return error(path, velmar::gdfStatusText(status));
+    if (cutShort) return error(path, "cut short: the payload is smaller than the size field");
     return 0;
 }
 
