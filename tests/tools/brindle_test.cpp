@@ -3,9 +3,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/support/child_process.h"
@@ -22,8 +24,9 @@ class Server {
 public:
     explicit Server(const std::string& out) : m_out(out), m_process({kBrindle}, options(out)) {}
     bool started() const { return m_process.started(); }
-    // The server flushes after each datagram, so the file shows it at once.
-    bool waitFor(const std::string& text) { return quask_test::waitForText(m_out, text, 3000); }
+    // The server flushes whenever no datagram waits, so the file shows it at once.
+    bool waitFor(const std::string& text, int ms = 3000) { return quask_test::waitForText(m_out, text, ms); }
+    pid_t pid() const { return m_process.pid(); }
     int waitExit() { return m_process.waitExit(3000); }
     std::string output() const { return quask_test::readFile(m_out); }
 
@@ -37,13 +40,17 @@ private:
     ChildProcess m_process;
 };
 
-void send(const std::string& bytes) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+void sendFrom(int fd, const std::string& bytes) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(6600);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+void send(const std::string& bytes) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sendFrom(fd, bytes);
     close(fd);
 }
 
@@ -77,4 +84,31 @@ TEST(Brindle, SecondInstanceCannotBindAndExitsOne) {
     Server second(tempPath("second.out"));
     EXPECT_EQ(second.waitExit(), 1);
     EXPECT_EQ(second.output(), "Quask Client - Debug Server\n\nCant bind to 0.0.0.0:6600\n");
+}
+
+// A burst that comes while the server is not reading (stopped here; busy
+// printing, on a loaded machine) waits in the socket instead of being
+// dropped: 4,000 datagrams are more than ten times what a default socket
+// holds.
+TEST(Brindle, BurstWhileNotReadingArrivesWhole) {
+    const long rmemMax = std::atol(quask_test::readFile("/proc/sys/net/core/rmem_max").c_str());
+    if (geteuid() != 0 && rmemMax < 4 * 1024 * 1024)
+        GTEST_SKIP() << "an unprivileged socket buffer is capped at net.core.rmem_max = " << rmemMax;
+    Server server(tempPath("burst.out"));
+    ASSERT_TRUE(server.waitFor("Entering recv loop.\n\n"));
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    const int kBurst = 4000;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    for (int i = 0; i < kBurst; ++i) sendFrom(fd, "burst " + std::to_string(i) + "\n");
+    close(fd);
+    ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+    server.waitFor("burst " + std::to_string(kBurst - 1) + "\n", 20000);
+    // In order; a client elsewhere on the machine may log to the port too.
+    const std::string out = server.output();
+    int arrived = 0;
+    for (std::size_t at = 0; arrived < kBurst; ++arrived) {
+        at = out.find("burst " + std::to_string(arrived) + "\n", at);
+        if (at == std::string::npos) break;
+    }
+    EXPECT_EQ(arrived, kBurst);
 }
