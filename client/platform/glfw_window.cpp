@@ -127,6 +127,7 @@ void windowSetHints(const WindowHints& hints) { g_layer.hints = hints; }
 bool windowOpen(int width, int height, WindowMode mode) {
     if (!g_layer.initialised || g_layer.window) return false;
     const WindowSize size = windowSizeFor(width, height);
+    if (size.width > kWindowMaxSide || size.height > kWindowMaxSide) return false;
     glfwDefaultWindowHints();
     glfwWindowHint(GLFW_RESIZABLE, g_layer.hints.resizable ? GLFW_TRUE : GLFW_FALSE);
     glfwWindowHint(GLFW_REFRESH_RATE, g_layer.hints.refreshRate > 0 ? g_layer.hints.refreshRate : GLFW_DONT_CARE);

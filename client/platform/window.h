@@ -29,6 +29,10 @@ struct WindowSize {
 };
 // Both sizes 0 or less: 800 x 600; one of them: derived from the other at 4:3.
 WindowSize windowSizeFor(int width, int height);
+// The largest side a window may have. A larger request is refused before the
+// window system sees it: X servers and GL drivers end the process on such a
+// request rather than fail it.
+constexpr int kWindowMaxSide = 16384;
 
 // --- Layer life cycle ---
 
@@ -46,8 +50,9 @@ bool windowInit();
 void windowTerminate();
 
 void windowSetHints(const WindowHints& hints);
-// Opens the window with the size of windowSizeFor(width, height). In full
-// screen the system cursor is hidden and locked at once.
+// Opens the window with the size of windowSizeFor(width, height); false
+// when a side is over kWindowMaxSide. In full screen the system cursor is
+// hidden and locked at once.
 bool windowOpen(int width, int height, WindowMode mode);
 bool windowIsOpen();
 WindowSize windowGetSize();

@@ -28,24 +28,37 @@ TEST_F(GameDir, UncreatableLogEndsTheClientWithOneNotZero) {
     EXPECT_NE(errors().find("Fatal Error: Cannot create LastRun.log. Contact support!"), std::string::npos);
 }
 
-TEST_F(GameDir, WindowThatCannotOpenShowsTheBoxAndEndsWithOne) {
-    // A display nobody serves: the window layer cannot even start.
-    setenv("DISPLAY", ":65531", 1);
-    // The client ends before it is up, so the starter reports a failed start.
-    EXPECT_EQ(run("starter"), 1);
-    ASSERT_TRUE(clientEnded()) << log();
-    const std::string text = log();
-    expectInOrder(text, {"] RConf->iGetVar(RCONF_BPP): 32\r\n",
-                         "(INFO) failed OpenWindow / cannot create Rendering Surface\r\n",
-                         "Engine Destroy\r\n"});
-    EXPECT_EQ(text.find("OpenWindow: OK"), std::string::npos);
-    EXPECT_NE(errors().find("Video: Initialization Error: Window Creation Failed."), std::string::npos)
-        << errors();
-    // The configuration is still written on the way out.
-    EXPECT_EQ(countLines(config()), 33);
-}
-
 // --- Without a window above, with a window on Xvfb below ---
+
+TEST_F(WindowedGame, WindowThatCannotOpenShowsTheBoxAndEndsWithOne) {
+    const struct {
+        const char* config;
+        std::vector<std::string> env;
+    } cases[] = {
+        // A display nobody serves: the window layer cannot even start.
+        {"", {"DISPLAY=:65531"}},
+        // Sizes no window system makes: refused before it is asked.
+        {"Width = 40000\nHeight = 40000\n", {}},
+        {"Width = 0\nHeight = 1e12\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config);
+        fs::remove(m_dir + "/log/LastRun.log");
+        writeConfig(c.config);
+        // The client ends before it is up, so the starter reports a failed start.
+        EXPECT_EQ(run("starter", c.env), 1);
+        ASSERT_TRUE(clientEnded()) << log();
+        const std::string text = log();
+        expectInOrder(text, {"] RConf->iGetVar(RCONF_BPP): 32\r\n",
+                             "(INFO) failed OpenWindow / cannot create Rendering Surface\r\n",
+                             "Engine Destroy\r\n"});
+        EXPECT_EQ(text.find("OpenWindow: OK"), std::string::npos);
+        EXPECT_NE(errors().find("Video: Initialization Error: Window Creation Failed."), std::string::npos)
+            << errors();
+        // The configuration is still written on the way out.
+        EXPECT_EQ(countLines(config()), 33);
+    }
+}
 
 
 TEST_F(WindowedGame, StartUpLogsTheVideoChecksAndEscapeEndsWithZero) {
