@@ -48,7 +48,7 @@ void createClock() {
     quask::showMessageBox(
         "Your Systems lacks support of Performance Counters.\nPlease contact support.\n",
         "Error", quask::BoxIcon::Error, quask::BoxButtons::Ok);
-    exitProcess(1);
+    exitProcess(0);
 }
 
 void openSplashEvent() {
@@ -182,8 +182,7 @@ void setWindowTitle() {
 }
 
 bool closeHandler() {
-    // A user's window close is an orderly end, not a failure.
-    windowRequestExit(0);
+    windowRequestExit(1);
     return true;
 }
 
@@ -304,15 +303,16 @@ void shutdownHandler() {
 // --- Start-up ---
 
 void runClient() {
-    // Early checks (clock, log, processor, operating system) end with code 1:
-    // a failed start is never reported as success.
+    // The early checks (clock, log, processor, operating system) end with
+    // code 0; the starter and the launcher tell a failed start by the splash
+    // event, which is then never signalled.
     registerExitHandler(shutdownHandler);             // 2
     quask::installHelperMessageBoxBackend();  // boxes through our GTK helper when installed
     createClock();                                    // 3
     CLOG::Create();                                   // 4
     openSplashEvent();                                // 5
-    if (!runCpuCheck()) exitProcess(1);               // 6
-    if (!runOsCheck()) exitProcess(1);                // 7
+    if (!runCpuCheck()) exitProcess(0);               // 6
+    if (!runOsCheck()) exitProcess(0);                // 7
     windowInit();                                     // 8: a failure shows when the window opens
     CRConf& conf = *CRConf::Create();                 // 9
     Message(kLogInfo, "Pre Startup Checks okay.");    // 10

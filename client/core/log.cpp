@@ -69,7 +69,7 @@ void CLOG::Create(const std::string& logDir, std::uint16_t port) {
     if (fd < 0) {
         quask::showMessageBox("Cannot create LastRun.log. Contact support!", "Fatal Error",
                               quask::BoxIcon::Error, quask::BoxButtons::Ok);
-        exitProcess(1);
+        exitProcess(0);  // an early check: the client never signalled its start
     }
     // One log per process: its object lives in static storage, so a message
     // that races with Destroy on another thread never touches freed memory.

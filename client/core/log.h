@@ -26,7 +26,7 @@ constexpr std::uint16_t kLogPort = 6600;
 class CLOG {
 public:
     // Opens the file under `logDir` and the socket, writes the banners.
-    // Shows the fatal box and exits with code 1 when the file cannot be made.
+    // Shows the fatal box and exits with code 0 when the file cannot be made.
     static void Create(const std::string& logDir = "./log",
                        std::uint16_t port = kLogPort);
     static void Destroy();

@@ -99,9 +99,9 @@ CursorMove SoftCursor::track(int rawX, int rawY, const CursorBounds& bounds) {
     return m;
 }
 
-KeyCommand keyCommand(int key, bool released, int escapeKey, int f12Key) {
+KeyCommand keyCommand(int key, int escapeKey, int f12Key) {
     if (key == escapeKey) return KeyCommand::kQuit;
-    if (key == f12Key && !released) return KeyCommand::kScreenshot;
+    if (key == f12Key) return KeyCommand::kScreenshot;
     return KeyCommand::kNone;
 }
 

@@ -87,9 +87,9 @@ private:
 
 enum class KeyCommand { kNone, kQuit, kScreenshot };
 
-// What a key event does. Codes are the window layer's. Escape quits on any
-// event; F12 asks for a screenshot on press and repeat, never on release, so
-// one tap gives one screenshot.
-KeyCommand keyCommand(int key, bool released, int escapeKey, int f12Key);
+// What a key event does, by its code alone (the window layer's): presses,
+// repeats and releases alike. Escape quits; F12 asks for a screenshot, which
+// the caller refuses while the previous one is being written.
+KeyCommand keyCommand(int key, int escapeKey, int f12Key);
 
 }  // namespace velmar

@@ -13,10 +13,10 @@ namespace {
 std::atomic<bool> g_screenshotWanted{false};
 }  // namespace
 
-void keyHandler(int key, int action) {
-    switch (keyCommand(key, action == kActionRelease, kKeyEscape, kKeyF12)) {
+void keyHandler(int key, int) {
+    switch (keyCommand(key, kKeyEscape, kKeyF12)) {
         case KeyCommand::kQuit:
-            windowRequestExit(0);  // a user's Escape is an orderly end, not a failure
+            windowRequestExit(1);
             break;
         case KeyCommand::kScreenshot:
             // The frame is read after the poll, before the swap: here the

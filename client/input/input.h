@@ -1,10 +1,11 @@
 // The client's input handlers: what the window layer calls, on the main
 // thread, while the main loop polls events.
 //
-// Escape ends the client with code 0 (the exit takes effect once the poll has
-// returned). The mouse handlers (mouse.h) give each event to the GUI first and
-// to the scene only when the GUI did not consume it; keys and text never go to
-// the GUI.
+// Escape ends the client with code 1 (the exit takes effect once the poll has
+// returned); F12 asks for a screenshot on every event, each refused while
+// the previous picture is being written. The mouse handlers (mouse.h) give
+// each event to the GUI first and to the scene only when the GUI did not
+// consume it; keys and text never go to the GUI.
 #pragma once
 
 namespace velmar {

@@ -22,9 +22,9 @@ TEST_F(GameDir, ClientWithoutStarterLogsTheMissingEventAndExitsOne) {
     EXPECT_NE(text.find("Engine Destroy\r\n"), std::string::npos);
 }
 
-TEST_F(GameDir, UncreatableLogEndsTheClientWithOneNotZero) {
+TEST_F(GameDir, UncreatableLogShowsTheFatalBoxAndEndsWithZero) {
     std::ofstream(m_dir + "/log") << "a file where the log directory belongs";
-    EXPECT_EQ(run("system/velmar"), 1);
+    EXPECT_EQ(run("system/velmar"), 0);
     EXPECT_NE(errors().find("Fatal Error: Cannot create LastRun.log. Contact support!"), std::string::npos);
 }
 
@@ -61,7 +61,7 @@ TEST_F(WindowedGame, WindowThatCannotOpenShowsTheBoxAndEndsWithOne) {
 }
 
 
-TEST_F(WindowedGame, StartUpLogsTheVideoChecksAndEscapeEndsWithZero) {
+TEST_F(WindowedGame, StartUpLogsTheVideoChecksAndEscapeEndsWithOne) {
     startClient();
     const std::string window = findWindow(kEndMs);
     ASSERT_FALSE(window.empty());
@@ -90,7 +90,7 @@ TEST_F(WindowedGame, StartUpLogsTheVideoChecksAndEscapeEndsWithZero) {
 
     quask_test::runTool({"xdotool", "windowfocus", window});
     quask_test::runTool({"xdotool", "key", "Escape"});
-    EXPECT_EQ(m_client->waitExit(kEndMs), 0);
+    EXPECT_EQ(m_client->waitExit(kEndMs), 1);
     const std::string ended = log();
     EXPECT_TRUE(endsWith(ended, "========================================\r\nEngine Destroy\r\n")) << ended;
     const std::string cfg = config();
@@ -112,7 +112,7 @@ TEST_F(WindowedGame, SoundStartsAndOneF12TapWritesOneScreenshotOfTheWindow) {
     // The writer runs on its own thread; wait for its line.
     ASSERT_TRUE(quask_test::waitForText(m_dir + "/log/LastRun.log", "ScreenShot0000.png", kEndMs)) << log();
     quask_test::runTool({"xdotool", "key", "Escape"});
-    EXPECT_EQ(m_client->waitExit(kEndMs), 0);
+    EXPECT_EQ(m_client->waitExit(kEndMs), 1);
 
     std::vector<std::string> shots;
     for (const auto& month : std::filesystem::directory_iterator(m_dir + "/ScreenShots"))
@@ -144,12 +144,12 @@ TEST_F(WindowedGame, MissingCursorImageEndsTheClientWithTheMouseLine) {
     EXPECT_EQ(text.find("Entering Main Loop"), std::string::npos);
 }
 
-TEST_F(WindowedGame, ClosingTheWindowEndsWithZero) {
+TEST_F(WindowedGame, ClosingTheWindowEndsWithOne) {
     startClient();
     const std::string window = findWindow(kEndMs);
     ASSERT_FALSE(window.empty());
     ASSERT_TRUE(quask_test::sendWindowClose(display().name(), std::stoul(window)));
-    EXPECT_EQ(m_client->waitExit(kEndMs), 0);
+    EXPECT_EQ(m_client->waitExit(kEndMs), 1);
     EXPECT_TRUE(endsWith(log(), "Engine Destroy\r\n")) << log();
 }
 
