@@ -24,6 +24,17 @@ struct LayerState {
     GLFWwindow* window = nullptr;
     bool keyRepeat = false;
     double wheel = 0.0;
+    // Taking the pointer jumps GLFW's virtual position in lock: the first
+    // events after the lock begins measure the pointer against the lock's
+    // warp to the window's middle, and the pointer entering the window (on
+    // getting the focus back) reports where it came in. The positions of
+    // such a poll only set how far the reported position is from GLFW's, so
+    // the handlers never see the jump.
+    bool locked = false;
+    bool rebasePending = false;  // the lock began; no position came since
+    bool rebasing = false;       // in this poll, positions are no movement
+    double offsetX = 0.0, offsetY = 0.0;  // added to GLFW's position in lock
+    double lastX = 0.0, lastY = 0.0;      // the position last reported
     CloseHandler onClose = nullptr;
     KeyHandler onKey = nullptr;
     CharHandler onChar = nullptr;
@@ -73,10 +84,26 @@ void buttonCallback(GLFWwindow*, int button, int action, int) {
 }
 
 void cursorCallback(GLFWwindow*, double x, double y) {
+    if (g_layer.locked && g_layer.rebasePending) {
+        g_layer.rebasePending = false;
+        g_layer.rebasing = true;
+    }
+    if (g_layer.locked && g_layer.rebasing) {
+        g_layer.offsetX = g_layer.lastX - x;
+        g_layer.offsetY = g_layer.lastY - y;
+        return;
+    }
+    if (g_layer.locked) {
+        x += g_layer.offsetX;
+        y += g_layer.offsetY;
+    }
+    g_layer.lastX = x;
+    g_layer.lastY = y;
     if (g_layer.onMousePos) g_layer.onMousePos(toInt(x), toInt(y));
 }
 
 void enterCallback(GLFWwindow*, int entered) {
+    if (entered == GLFW_TRUE) g_layer.rebasing = true;  // its position follows at once
     if (g_layer.onEnter) g_layer.onEnter(entered == GLFW_TRUE);
 }
 
@@ -152,7 +179,8 @@ bool windowOpen(int width, int height, WindowMode mode) {
     installCallbacks(window);
     g_layer.window = window;
     g_layer.wheel = 0.0;
-    if (monitor) glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_DISABLED);
+    g_layer.locked = false;
+    if (monitor) windowSetMouseLock(true);
     return true;
 }
 
@@ -222,6 +250,8 @@ void windowSetMousePosHandler(MousePosHandler handler) {
     if (!handler || !g_layer.window) return;
     int x = 0, y = 0;
     windowGetMousePos(&x, &y);
+    g_layer.lastX = x;
+    g_layer.lastY = y;
     handler(x, y);
 }
 
@@ -236,12 +266,22 @@ void windowEnableKeyRepeat(bool enabled) { g_layer.keyRepeat = enabled; }
 
 void windowSetMouseLock(bool locked) {
     if (!g_layer.window) return;
+    if (locked && !g_layer.locked) {
+        // GLFW's virtual position starts where the pointer is.
+        g_layer.offsetX = g_layer.offsetY = 0.0;
+        g_layer.rebasePending = true;
+    }
+    g_layer.locked = locked;
     glfwSetInputMode(g_layer.window, GLFW_CURSOR, locked ? GLFW_CURSOR_DISABLED : GLFW_CURSOR_NORMAL);
 }
 
 void windowGetMousePos(int* x, int* y) {
     double px = 0.0, py = 0.0;
     if (g_layer.window) glfwGetCursorPos(g_layer.window, &px, &py);
+    if (g_layer.locked) {
+        px += g_layer.offsetX;
+        py += g_layer.offsetY;
+    }
     if (x) *x = toInt(px);
     if (y) *y = toInt(py);
 }
@@ -318,6 +358,7 @@ void windowPollEvents() {
     if (!g_layer.initialised) return;
     beginEventDispatch();
     glfwPollEvents();
+    g_layer.rebasing = false;
     endEventDispatch();
     // The window is destroyed here, never from inside GLFW's own dispatch.
     if (g_layer.window && glfwWindowShouldClose(g_layer.window)) {

@@ -108,8 +108,11 @@ void windowSetCursorEnterHandler(CursorEnterHandler handler);
 // With repeat on, a held key repeats its press to the key handler.
 void windowEnableKeyRepeat(bool enabled);
 // Mouse lock: the system cursor is hidden and kept inside the window.
-// Unlocking puts the pointer back where the lock began, which may reach the
-// mouse-position handler as a movement.
+// Taking the pointer is no movement: the positions of the first event pass
+// with any after the lock begins, and of a pass in which the pointer enters
+// the window, are not reported; later ones continue from the last position
+// reported. Unlocking puts the pointer back where the lock began, which may
+// reach the mouse-position handler as a movement.
 void windowSetMouseLock(bool locked);
 void windowGetMousePos(int* x, int* y);
 void windowSetMousePos(int x, int y);

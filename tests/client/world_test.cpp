@@ -124,23 +124,25 @@ constexpr int kCellPosLine = 2, kCameraLine = 3, kMouseLine = 5;
 
 class WorldGame : public WindowedGame {
 protected:
-    // Starts the client, gives its window the keyboard and waits until the
-    // window holds the mouse.
+    // Starts the client, gives its window the keyboard and waits until it
+    // holds the mouse: it then keeps the pointer in its middle. The pointer
+    // starts in the middle of the screen (512, 384), inside the window and
+    // away from the window's middle.
     void startFocused() {
         startClient();
         m_window = findWindow(kEndMs);
         ASSERT_FALSE(m_window.empty());
-        // Once it has the focus, the window takes the mouse and puts the
-        // pointer in its middle: away from the screen's corner.
-        xdotool({"mousemove", "0", "0"});
         xdotool({"windowfocus", m_window});
-        bool held = false;
-        for (int waited = 0; waited < kEndMs && !held; waited += 50) {
-            const std::string where = quask_test::runTool({"xdotool", "getmouselocation"});
-            held = !where.empty() && where.rfind("x:0 y:0 ", 0) != 0;
-            if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(pointerInTheMiddle()) << "the window did not take the mouse";
+    }
+    // Holding the mouse, the window puts the pointer back in its middle
+    // (400, 300) once it has read the pointer's movement.
+    static bool pointerInTheMiddle() {
+        for (int waited = 0; waited < kEndMs; waited += 20) {
+            if (quask_test::runTool({"xdotool", "getmouselocation"}).rfind("x:400 y:300 ", 0) == 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        ASSERT_TRUE(held) << "the window did not take the mouse";
+        return false;
     }
     static void xdotool(std::vector<std::string> args) {
         args.insert(args.begin(), "xdotool");
@@ -198,12 +200,15 @@ protected:
         xdotool({"key", "Escape"});
         EXPECT_EQ(m_client->waitExit(kEndMs), 1);
     }
-    // The software cursor sits wherever the start-up's first pointer events
-    // left it (taking the mouse makes it jump: that event is read first);
-    // movement past the window's corner clamps it to (800, 600) from anywhere.
+    // The software cursor starts at the window's middle; movement past the
+    // window's corner clamps it to (800, 600) from anywhere. The pointer
+    // stays inside the window: one move takes the cursor at most (399, 299)
+    // further, and another before the pointer is back in the middle nothing.
     void parkCursorInCorner() {
-        takeScreenshot();
-        for (int i = 0; i < 2; ++i) xdotool({"mousemove_relative", "--", "2000", "2000"});
+        for (int i = 0; i < 2; ++i) {
+            xdotool({"mousemove_relative", "--", "2000", "2000"});
+            EXPECT_TRUE(pointerInTheMiddle()) << "the window did not read the movement";
+        }
     }
     // Water frames and waves advance on a timer; one that never fires keeps
     // the water as the map draws it at start.
@@ -471,9 +476,13 @@ TEST_F(WorldMouse, ClickOnWalkableCellMovesTheTargetAndBlinks) {
 
 TEST_F(WorldMouse, RightButtonDragTurnsTheCameraAndHoldsTheCursor) {
     ASSERT_NO_FATAL_FAILURE(startFocused());
+    // Before any movement the cursor stands at the window's middle, not
+    // where the pointer was when the window took it.
+    const Picture atStart = shoot();
     parkCursorInCorner();
-    moveBy(-300, -200);
+    moveBy(-400, -300);
     const Picture before = shoot();
+    EXPECT_EQ(lineChanged(atStart, before, kMouseLine), 0) << "the cursor did not start at (400, 300)";
     xdotool({"mousedown", "3", "mousemove_relative", "--", "60", "0", "mouseup", "3"});
     const Picture turned = shoot();
     EXPECT_GT(lineChanged(before, turned, kCameraLine), 5) << "the camera did not turn";
