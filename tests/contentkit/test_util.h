@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/contentkit/image.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir_test.h"
+#include "tools/contentkit/formats/image.h"
 
 namespace cktest {
 

@@ -2,7 +2,6 @@
 #include "tools/contentkit/cli.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,17 +13,18 @@
 
 #include "shared/command_line.h"
 #include "shared/progress.h"
-#include "tools/contentkit/bmp_writer.h"
-#include "tools/contentkit/dds_writer.h"
-#include "tools/contentkit/demo_game.h"
-#include "tools/contentkit/demo_map.h"
-#include "tools/contentkit/info.h"
-#include "tools/contentkit/obj_model.h"
-#include "tools/contentkit/procedural.h"
-#include "tools/contentkit/rfnt_writer.h"
-#include "tools/contentkit/tga_writer.h"
-#include "tools/contentkit/tiled_import.h"
-#include "tools/contentkit/gltf_model.h"
+#include "tools/contentkit/check/info.h"
+#include "tools/contentkit/demo/demo_game.h"
+#include "tools/contentkit/demo/demo_map.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/bmp_writer.h"
+#include "tools/contentkit/formats/dds_writer.h"
+#include "tools/contentkit/formats/rfnt_writer.h"
+#include "tools/contentkit/formats/text.h"
+#include "tools/contentkit/formats/tga_writer.h"
+#include "tools/contentkit/import/tiled_import.h"
+#include "tools/contentkit/models/gltf_model.h"
+#include "tools/contentkit/models/obj_model.h"
 
 namespace contentkit {
 
@@ -351,15 +351,6 @@ int infoCommand(int argc, char** argv) {
     return result;
 }
 
-bool endsWithCi(const std::string& text, const char* suffix) {
-    const std::size_t n = std::strlen(suffix);
-    if (text.size() < n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i]) return false;
-    }
-    return true;
-}
-
 // A glTF model: materials take their IDs as OBJ materials do.
 bool gltfModel(const ModelCommandArgs& args, const Bytes& data, RmdlModel* model, ObjModelSummary* summary,
                std::vector<std::string>* notes, std::string* why) {
@@ -408,7 +399,8 @@ int modelCommand(int argc, char** argv) {
     RmdlModel model;
     ObjModelSummary summary;
     std::vector<std::string> notes;
-    const bool gltf = endsWithCi(args.input, ".gltf") || endsWithCi(args.input, ".glb");
+    const std::string ext = lowerExtension(args.input);
+    const bool gltf = ext == ".gltf" || ext == ".glb";
     const bool built = gltf ? gltfModel(args, data, &model, &summary, &notes, &why)
                             : objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why);
     if (!built) return fail(args.input, why);
