@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -243,10 +244,19 @@ bool sourceImage(const ImageArgs& a, Image* image) {
     return false;
 }
 
-int finish(const ImageArgs& a, bool built, const Bytes& data, const std::string& why) {
-    if (!built) return fail(a.output, why);
-    if (!writeFile(a.output, data)) return fail(a.output, "cannot write file");
-    return 0;
+int store(const std::string& path, const Bytes& data) {
+    return writeFile(path, data) ? 0 : fail(path, "cannot write file");
+}
+
+// The picture commands' common end: the source picture through `write`
+// into the output file.
+int writePicture(const ImageArgs& a, const std::function<bool(const Image&, Bytes*, std::string*)>& write) {
+    Image image;
+    if (!sourceImage(a, &image)) return 1;
+    Bytes out;
+    std::string why;
+    if (!write(image, &out, &why)) return fail(a.output, why);
+    return store(a.output, out);
 }
 
 // --- Commands ---
@@ -258,12 +268,9 @@ int ddsCommand(int argc, char** argv) {
     const std::string* format = a.value("--format");
     if (!format || !parseDxtFormat(*format, &options.format)) return usage();
     options.mipmaps = !a.flag("--no-mips");
-    Image image;
-    if (!sourceImage(a, &image)) return 1;
-    Bytes out;
-    std::string why;
-    const bool built = writeDds(image, options, &out, &why);
-    return finish(a, built, out, why);
+    return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
+        return writeDds(image, options, out, why);
+    });
 }
 
 int tgaCommand(int argc, char** argv) {
@@ -278,12 +285,9 @@ int tgaCommand(int argc, char** argv) {
     options.depth = depth && *depth == "24" ? 24 : 32;
     options.imageType = a.flag("--rle") ? 10 : 2;
     options.topLeftOrigin = !a.flag("--bottom-left");
-    Image image;
-    if (!sourceImage(a, &image)) return 1;
-    Bytes out;
-    std::string why;
-    const bool built = writeTga(image, options, &out, &why);
-    return finish(a, built, out, why);
+    return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
+        return writeTga(image, options, out, why);
+    });
 }
 
 int bmpCommand(int argc, char** argv) {
@@ -291,12 +295,9 @@ int bmpCommand(int argc, char** argv) {
     if (!parseImageArgs(argc, argv, {}, {"--no-white-key"}, &a)) return usage();
     BmpOptions options;
     options.whiteKey = !a.flag("--no-white-key");
-    Image image;
-    if (!sourceImage(a, &image)) return 1;
-    Bytes out;
-    std::string why;
-    const bool built = writeBmp(image, options, &out, &why);
-    return finish(a, built, out, why);
+    return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
+        return writeBmp(image, options, out, why);
+    });
 }
 
 // Face "regular" and "bold" are DejaVu Sans; anything else is a font path.
@@ -328,8 +329,7 @@ int fontCommand(int argc, char** argv) {
     std::string why;
     if (!rasteriseFont(path, static_cast<int>(size), &font, &why)) return fail(path, why);
     if (!writeRfnt(font, &out, &why)) return fail(output, why);
-    if (!writeFile(output, out)) return fail(output, "cannot write file");
-    return 0;
+    return store(output, out);
 }
 
 int infoCommand(int argc, char** argv) {

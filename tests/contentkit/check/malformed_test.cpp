@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 
 #include "client/storage/gdf.h"
 #include "tests/contentkit/test_util.h"
@@ -23,15 +22,8 @@ namespace {
 using contentkit::Image;
 using contentkit::InfoReport;
 using cktest::Bytes;
-
-// Runs `reader` on the first `len` bytes in a block of exactly that size.
-InfoReport runOnPrefix(contentkit::InfoReader reader, const Bytes& file, std::size_t len, bool* ok) {
-    std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[len ? len : 1]);
-    if (len) std::memcpy(block.get(), file.data(), len);
-    InfoReport report;
-    *ok = reader(block.get(), len, &report);
-    return report;
-}
+using cktest::infoOnPrefix;
+using cktest::put32;
 
 InfoReport inspect(const std::string& name, const Bytes& file) {
     InfoReport report;
@@ -43,39 +35,17 @@ InfoReport inspect(const std::string& name, const Bytes& file) {
 Bytes sampleDds(contentkit::DxtFormat format) {
     contentkit::DdsOptions options;
     options.format = format;
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(contentkit::writeDds(contentkit::makeGrass(8, 4, 1), options, &out, &error));
-    return out;
+    return cktest::written(contentkit::writeDds, contentkit::makeGrass(8, 4, 1), options);
 }
 
 Bytes sampleTga(int type) {
     contentkit::TgaOptions options;
     options.imageType = type;
     options.imageId = "id";
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(contentkit::writeTga(contentkit::makeCursor(contentkit::CursorKind::Standard, 8), options, &out, &error));
-    return out;
+    return cktest::written(contentkit::writeTga, contentkit::makeCursor(contentkit::CursorKind::Standard, 8), options);
 }
 
-Bytes sampleBmp() {
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(contentkit::writeBmp(contentkit::makeSplash(5, 3, 1), contentkit::BmpOptions(), &out, &error));
-    return out;
-}
-
-void put32(Bytes* b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) (*b)[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::string errorOf(contentkit::InfoReader reader, const Bytes& file) {
-    bool ok = false;
-    const InfoReport report = runOnPrefix(reader, file, file.size(), &ok);
-    EXPECT_FALSE(ok);
-    return report.error;
-}
+Bytes sampleBmp() { return cktest::written(contentkit::writeBmp, contentkit::makeSplash(5, 3, 1), contentkit::BmpOptions()); }
 
 // --- Truncation and changed bytes ---
 
@@ -89,10 +59,10 @@ TEST(InfoTruncation, EveryPrefixOfBinarySamplesIsRefusedWithAMessage) {
     };
     for (const auto& [reader, file] : samples) {
         bool ok = false;
-        runOnPrefix(reader, file, file.size(), &ok);
+        infoOnPrefix(reader, file, file.size(), &ok);
         ASSERT_TRUE(ok) << "the whole sample must pass";
         for (std::size_t len = 0; len < file.size(); ++len) {
-            const InfoReport report = runOnPrefix(reader, file, len, &ok);
+            const InfoReport report = infoOnPrefix(reader, file, len, &ok);
             ASSERT_FALSE(ok) << report.format << " prefix of " << len << " bytes";
             ASSERT_FALSE(report.error.empty()) << report.format << " prefix of " << len;
         }
@@ -115,7 +85,7 @@ TEST(InfoTruncation, EveryPrefixOfTextSamplesGivesAConsistentVerdict) {
                                        std::make_pair(contentkit::infoIni, iniBytes)}) {
         for (std::size_t len = 0; len <= file.size(); ++len) {
             bool ok = false;
-            const InfoReport report = runOnPrefix(reader, file, len, &ok);
+            const InfoReport report = infoOnPrefix(reader, file, len, &ok);
             ASSERT_EQ(ok, report.error.empty()) << "prefix of " << len;
             if (reader == contentkit::infoDef && !ok) ++defRefusals;
         }
@@ -170,49 +140,49 @@ TEST(InfoOverflow, DdsHugeSizesAndCountsStayInRange) {
     put32(&file, 12, 0x7FFFFFFF);
     put32(&file, 16, 0x7FFFFFFF);
     put32(&file, 28, 0xFFFFFFFF);
-    EXPECT_EQ(errorOf(contentkit::infoDds, file).find("the 31 levels need"), 0u);
+    EXPECT_EQ(cktest::infoError(contentkit::infoDds, file).find("the 31 levels need"), 0u);
     put32(&file, 16, 0x80000000);  // negative width
-    EXPECT_EQ(errorOf(contentkit::infoDds, file), "width and height must be positive, read -2147483648 x 2147483647");
+    EXPECT_EQ(cktest::infoError(contentkit::infoDds, file), "width and height must be positive, read -2147483648 x 2147483647");
     Bytes plain = sampleDds(contentkit::DxtFormat::Dxt1);
     std::memcpy(&plain[84], "DXT2", 4);
-    EXPECT_EQ(errorOf(contentkit::infoDds, plain), "pixel format FourCC DXT2 is not DXT1, DXT3 or DXT5");
+    EXPECT_EQ(cktest::infoError(contentkit::infoDds, plain), "pixel format FourCC DXT2 is not DXT1, DXT3 or DXT5");
     // A count past the chain only warns: the client stops at 1x1.
     Bytes longCount = sampleDds(contentkit::DxtFormat::Dxt1);
     put32(&longCount, 28, 1000);
     bool ok = false;
-    const InfoReport report = runOnPrefix(contentkit::infoDds, longCount, longCount.size(), &ok);
+    const InfoReport report = infoOnPrefix(contentkit::infoDds, longCount, longCount.size(), &ok);
     EXPECT_TRUE(ok) << report.error;
     ASSERT_EQ(report.warnings.size(), 1u);
     EXPECT_EQ(report.warnings[0], "mipmap count 1000 is more than the 4 levels down to 1x1; the reader stops there");
     // Count 0: everything after the header is one level and must match it.
     Bytes single = sampleDds(contentkit::DxtFormat::Dxt1);
     put32(&single, 28, 0);
-    EXPECT_EQ(errorOf(contentkit::infoDds, single), "level 0 of 8 x 4 needs 16 bytes, the file holds 40");
+    EXPECT_EQ(cktest::infoError(contentkit::infoDds, single), "level 0 of 8 x 4 needs 16 bytes, the file holds 40");
     single.resize(128);
-    EXPECT_EQ(errorOf(contentkit::infoDds, single), "no image data after the header");
+    EXPECT_EQ(cktest::infoError(contentkit::infoDds, single), "no image data after the header");
 }
 
 TEST(InfoOverflow, TgaSizesPacketsAndIdOutOfRange) {
     Bytes huge = sampleTga(2);
     huge[12] = huge[13] = huge[14] = huge[15] = 0xFF;
-    EXPECT_EQ(errorOf(contentkit::infoTga, huge), "invalid image size 65535 x 65535");
+    EXPECT_EQ(cktest::infoError(contentkit::infoTga, huge), "invalid image size 65535 x 65535");
     Bytes overrun = sampleTga(10);
     const std::size_t pixels = 18 + 2;
     overrun.resize(pixels);
     overrun.push_back(0xFF);  // a run of 128 pixels in an 8x8 image
     overrun.insert(overrun.end(), 4, 0);
-    EXPECT_EQ(errorOf(contentkit::infoTga, overrun), "packet at offset 20 covers 128 pixels, only 64 are left in the image");
+    EXPECT_EQ(cktest::infoError(contentkit::infoTga, overrun), "packet at offset 20 covers 128 pixels, only 64 are left in the image");
     Bytes id = sampleTga(2);
     id.resize(30);
     id[0] = 200;
-    EXPECT_EQ(errorOf(contentkit::infoTga, id), "image ID field of 200 bytes runs past the end");
+    EXPECT_EQ(cktest::infoError(contentkit::infoTga, id), "image ID field of 200 bytes runs past the end");
     Bytes grey = sampleTga(2);
     grey[2] = 3;
     grey[16] = 16;
-    EXPECT_EQ(errorOf(contentkit::infoTga, grey), "pixel depth 16: type 3 needs 8 bits");
+    EXPECT_EQ(cktest::infoError(contentkit::infoTga, grey), "pixel depth 16: type 3 needs 8 bits");
     Bytes mapped = sampleTga(2);
     mapped[1] = 1;
-    EXPECT_EQ(errorOf(contentkit::infoTga, mapped), "colour maps are not supported");
+    EXPECT_EQ(cktest::infoError(contentkit::infoTga, mapped), "colour maps are not supported");
 }
 
 TEST(InfoOverflow, BmpSizesOffsetsAndPaletteOutOfRange) {
@@ -220,19 +190,19 @@ TEST(InfoOverflow, BmpSizesOffsetsAndPaletteOutOfRange) {
     put32(&huge, 18, 0x7FFFFFFF);
     put32(&huge, 22, 0x80000000);  // top-down, 2^31 rows
     huge[28] = 32;
-    EXPECT_EQ(errorOf(contentkit::infoBmp, huge).find("pixel data truncated: 2147483648 rows of 8589934588 bytes"), 0u) << errorOf(contentkit::infoBmp, huge);
+    EXPECT_EQ(cktest::infoError(contentkit::infoBmp, huge).find("pixel data truncated: 2147483648 rows of 8589934588 bytes"), 0u) << cktest::infoError(contentkit::infoBmp, huge);
     Bytes offset = sampleBmp();
     put32(&offset, 10, 20);
-    EXPECT_EQ(errorOf(contentkit::infoBmp, offset), "pixel offset 20 lies inside the headers (they end at 54)");
+    EXPECT_EQ(cktest::infoError(contentkit::infoBmp, offset), "pixel offset 20 lies inside the headers (they end at 54)");
     put32(&offset, 10, 0xFFFFFFF0);
-    EXPECT_EQ(errorOf(contentkit::infoBmp, offset).find("pixel data truncated"), 0u);
+    EXPECT_EQ(cktest::infoError(contentkit::infoBmp, offset).find("pixel data truncated"), 0u);
     Bytes palette = sampleBmp();
     palette[28] = 8;
     put32(&palette, 46, 257);
-    EXPECT_EQ(errorOf(contentkit::infoBmp, palette), "palette of 257 colours, at most 256 fit 8 bits");
+    EXPECT_EQ(cktest::infoError(contentkit::infoBmp, palette), "palette of 257 colours, at most 256 fit 8 bits");
     Bytes header = sampleBmp();
     put32(&header, 14, 64);
-    EXPECT_EQ(errorOf(contentkit::infoBmp, header), "info header size 64 is not one of 12, 40, 52, 56, 108, 124");
+    EXPECT_EQ(cktest::infoError(contentkit::infoBmp, header), "info header size 64 is not one of 12, 40, 52, 56, 108, 124");
 }
 
 TEST(InfoDetect, UnknownFormatsAndBrokenContainersAreNamed) {

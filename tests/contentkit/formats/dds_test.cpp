@@ -20,13 +20,10 @@ using cktest::Bytes;
 const DxtFormat kFormats[] = {DxtFormat::Dxt1, DxtFormat::Dxt3, DxtFormat::Dxt5};
 
 Bytes writeOrFail(const Image& image, DxtFormat format, bool mipmaps = true) {
-    Bytes out;
-    std::string error;
     DdsOptions options;
     options.format = format;
     options.mipmaps = mipmaps;
-    EXPECT_TRUE(contentkit::writeDds(image, options, &out, &error)) << error;
-    return out;
+    return cktest::written(contentkit::writeDds, image, options);
 }
 
 struct Level {
@@ -48,13 +45,6 @@ std::vector<Level> clientLevels(const reference::DdsFields& f) {
         h >>= 1;
     }
     return levels;
-}
-
-std::string infoField(const contentkit::InfoReport& report, const std::string& name) {
-    for (const auto& [key, value] : report.fields) {
-        if (key == name) return value;
-    }
-    return "<absent>";
 }
 
 // --- Header and layout ---
@@ -246,9 +236,9 @@ TEST(DdsWriter, InfoAcceptsEveryWrittenFileWithoutWarnings) {
             EXPECT_TRUE(contentkit::inspectFile("t.dds", file.data(), file.size(), &report)) << report.error;
             EXPECT_TRUE(report.warnings.empty()) << report.warnings.front();
             EXPECT_EQ(report.format, "DDS");
-            EXPECT_EQ(infoField(report, "fourCC"), contentkit::dxtName(format));
-            EXPECT_EQ(infoField(report, "size"), "40 x 24");
-            EXPECT_EQ(infoField(report, "levels read"), mipmaps ? "6" : "<absent>");
+            EXPECT_EQ(cktest::fieldOf(report, "fourCC"), contentkit::dxtName(format));
+            EXPECT_EQ(cktest::fieldOf(report, "size"), "40 x 24");
+            EXPECT_EQ(cktest::fieldOf(report, "levels read"), mipmaps ? "6" : "<absent>");
         }
     }
 }
@@ -265,7 +255,7 @@ TEST(DdsWriter, GdfPackedTextureUnpacksToSameBytesAndPassesInfo) {
         // A packed name hides the extension: the magic inside decides.
         EXPECT_TRUE(contentkit::inspectFile("water.bin", packed.data(), packed.size(), &report)) << report.error;
         EXPECT_EQ(report.format, "DDS");
-        EXPECT_EQ(infoField(report, "container"),
+        EXPECT_EQ(cktest::fieldOf(report, "container"),
                   "GDF, " + std::to_string(packed.size()) + " bytes packed, " + std::to_string(file.size()) +
                       " bytes of content");
     }

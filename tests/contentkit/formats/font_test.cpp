@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 #include "tests/contentkit/test_util.h"
 #include "tools/contentkit/check/info.h"
@@ -113,10 +112,8 @@ int inkIn(const ParsedFont& f, const Box& b) {
 Bytes makeFont(contentkit::FontFace face, int size) {
     contentkit::BitmapFont font;
     std::string error;
-    Bytes out;
     EXPECT_TRUE(contentkit::rasteriseFont(contentkit::dejaVuPath(face), size, &font, &error)) << error;
-    EXPECT_TRUE(contentkit::writeRfnt(font, &out, &error)) << error;
-    return out;
+    return cktest::written(contentkit::writeRfnt, font);
 }
 
 // --- The rasterised fonts ---
@@ -248,26 +245,13 @@ Bytes smallFont() {
     font.alpha = {0, 255, 0, 0, 0, 255, 0, 0};
     font.advances['l'] = 2;
     font.rects['l'] = {0.0, 0.5, 0.0, 1.0};
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(contentkit::writeRfnt(font, &out, &error)) << error;
-    return out;
+    return cktest::written(contentkit::writeRfnt, font);
 }
 
 InfoReport infoOf(const Bytes& file, std::size_t len, bool* ok) {
-    std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[len ? len : 1]);
-    if (len) std::memcpy(block.get(), file.data(), len);
-    InfoReport report;
-    *ok = contentkit::infoRfnt(block.get(), len, &report);
-    return report;
+    return cktest::infoOnPrefix(contentkit::infoRfnt, file, len, ok);
 }
-
-std::string errorOf(const Bytes& file) {
-    bool ok = true;
-    const InfoReport report = infoOf(file, file.size(), &ok);
-    EXPECT_FALSE(ok);
-    return report.error;
-}
+std::string errorOf(const Bytes& file) { return cktest::infoError(contentkit::infoRfnt, file); }
 
 void putDouble(Bytes* b, std::size_t at, double v) { std::memcpy(&(*b)[at], &v, 8); }
 

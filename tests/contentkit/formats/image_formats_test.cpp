@@ -38,10 +38,7 @@ Bytes tga(const Image& image, int type, int depth, bool topLeft, const std::stri
     options.depth = depth;
     options.topLeftOrigin = topLeft;
     options.imageId = id;
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(contentkit::writeTga(image, options, &out, &error)) << error;
-    return out;
+    return cktest::written(contentkit::writeTga, image, options);
 }
 
 class ImageFormats : public cktest::TempDirTest {};

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
-#include <memory>
 #include <set>
 
 #include "client/scene/rmap.h"
@@ -111,32 +109,12 @@ RmapMap sampleMap() {
     return m;
 }
 
-Bytes written(const RmapMap& map) {
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(contentkit::writeRmap(map, &out, &error)) << error;
-    return out;
-}
-
-// Runs the info reader on the first `len` bytes in a block of exactly that size.
+Bytes written(const RmapMap& map) { return cktest::written(contentkit::writeRmap, map); }
 InfoReport infoOn(const Bytes& file, std::size_t len, bool* ok) {
-    std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[len ? len : 1]);
-    if (len) std::memcpy(block.get(), file.data(), len);
-    InfoReport report;
-    *ok = contentkit::infoRmap(block.get(), len, &report);
-    return report;
+    return cktest::infoOnPrefix(contentkit::infoRmap, file, len, ok);
 }
-
-std::string infoError(const Bytes& file) {
-    bool ok = true;
-    const InfoReport report = infoOn(file, file.size(), &ok);
-    EXPECT_FALSE(ok);
-    return report.error;
-}
-
-void put32(Bytes* b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) (*b)[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+std::string infoError(const Bytes& file) { return cktest::infoError(contentkit::infoRmap, file); }
+using cktest::put32;
 
 // Offsets inside the sample's file.
 constexpr std::size_t kSampleLightmaps = 117 + 2 * 16 * 17;

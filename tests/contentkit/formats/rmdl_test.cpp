@@ -63,26 +63,11 @@ RmdlModel sampleModel() {
     return model;
 }
 
-Bytes written(const RmdlModel& model) {
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(contentkit::writeRmdl(model, &out, &error)) << error;
-    return out;
-}
-
+Bytes written(const RmdlModel& model) { return cktest::written(contentkit::writeRmdl, model); }
 contentkit::InfoReport info(const Bytes& file, std::size_t len) {
-    contentkit::InfoReport report;
-    const bool ok = contentkit::infoRmdl(file.data(), len, &report);
-    EXPECT_EQ(ok, report.ok());
-    return report;
+    return cktest::infoOnPrefix(contentkit::infoRmdl, file, len);
 }
-
-std::string field(const contentkit::InfoReport& report, const std::string& name) {
-    for (const auto& [n, v] : report.fields) {
-        if (n == name) return v;
-    }
-    return "<missing>";
-}
+using cktest::fieldOf;
 
 // --- Writer ---
 
@@ -229,15 +214,15 @@ TEST(RmdlInfo, ReportsTheWritersModel) {
     const contentkit::InfoReport report = info(file, file.size());
     ASSERT_TRUE(report.ok()) << report.error;
     EXPECT_EQ(report.format, "RMDL");
-    EXPECT_EQ(field(report, "meshes"), "4");
-    EXPECT_EQ(field(report, "word A"), "0xA1A2A3A4");
-    EXPECT_EQ(field(report, "P1"), "(-1, -2, -3)");
-    EXPECT_EQ(field(report, "surfaces"), "6");
-    EXPECT_EQ(field(report, "key frames"), "3");
-    EXPECT_EQ(field(report, "animated meshes"), "1");
-    EXPECT_EQ(field(report, "base nodes"), "1");
-    EXPECT_EQ(field(report, "texture IDs"), "3 7 12");
-    EXPECT_EQ(field(report, "meshes under the root"), "4");
+    EXPECT_EQ(fieldOf(report, "meshes"), "4");
+    EXPECT_EQ(fieldOf(report, "word A"), "0xA1A2A3A4");
+    EXPECT_EQ(fieldOf(report, "P1"), "(-1, -2, -3)");
+    EXPECT_EQ(fieldOf(report, "surfaces"), "6");
+    EXPECT_EQ(fieldOf(report, "key frames"), "3");
+    EXPECT_EQ(fieldOf(report, "animated meshes"), "1");
+    EXPECT_EQ(fieldOf(report, "base nodes"), "1");
+    EXPECT_EQ(fieldOf(report, "texture IDs"), "3 7 12");
+    EXPECT_EQ(fieldOf(report, "meshes under the root"), "4");
     EXPECT_TRUE(report.warnings.empty());
 }
 
@@ -334,7 +319,7 @@ TEST(RmdlInfo, UnreachedMeshesAndOddKeyFramesOnlyWarn) {
                                    "mesh 1 last key frame time -10 is not above 0",
                                    "4 bytes after the last mesh are never read",
                                    "1 meshes are not reached from the root and are never drawn"}));
-    EXPECT_EQ(field(report, "meshes under the root"), "2");
+    EXPECT_EQ(fieldOf(report, "meshes under the root"), "2");
 }
 
 TEST(RmdlInfo, FoundByMagicAndInsideAGdfContainer) {
@@ -344,7 +329,7 @@ TEST(RmdlInfo, FoundByMagicAndInsideAGdfContainer) {
     contentkit::InfoReport report;
     EXPECT_TRUE(contentkit::inspectFile("model.bin", packed.data(), packed.size(), &report)) << report.error;
     EXPECT_EQ(report.format, "RMDL");
-    EXPECT_EQ(field(report, "meshes"), "4");
+    EXPECT_EQ(fieldOf(report, "meshes"), "4");
 }
 
 class RmdlProgram : public cktest::TempDirTest {};

@@ -9,8 +9,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "client/assets/model_file.h"
-#include "client/core/vmath.h"
+#include "tests/contentkit/models/client_model.h"
 #include "tests/contentkit/test_util.h"
 #include "tools/contentkit/models/gltf_model.h"
 #include "tools/contentkit/models/obj_model.h"
@@ -19,6 +18,7 @@ namespace {
 
 using Json = nlohmann::json;
 using contentkit::RmdlModel;
+using cktest::loadInClient;
 
 const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
 
@@ -86,15 +86,6 @@ bool convert(const Json& j, RmdlModel* model, contentkit::GltfModelSummary* summ
     };
     return contentkit::gltfToRmdl("arm.gltf", reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), options,
                                   model, summary, error);
-}
-
-velmar::ModelData* loadInClient(const RmdlModel& model, contentkit::Bytes* bytes) {
-    velmar::initTrigTables();
-    std::string error;
-    EXPECT_TRUE(contentkit::writeRmdl(model, bytes, &error)) << error;
-    velmar::ModelTextureHooks hooks{[](std::int32_t id, void*) { return static_cast<std::uint32_t>(id); },
-                                    [](std::uint32_t, void*) {}, nullptr};
-    return velmar::parseModelData(bytes->data(), bytes->size(), "m.rmdl", {false, hooks, velmar::ModelClock{1, 0}});
 }
 
 TEST(GltfModel, NodeTransformsPlaceTheTriangleAsTheClientWouldPlaceItByHand) {

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "client/assets/model_file.h"
-#include "client/core/vmath.h"
+#include "tests/contentkit/models/client_model.h"
 #include "tests/contentkit/reference_rmdl.h"
 #include "tests/contentkit/test_util.h"
 #include "tools/contentkit/models/obj_model.h"
@@ -17,6 +16,7 @@ namespace {
 using contentkit::ObjModelOptions;
 using contentkit::ObjModelSummary;
 using contentkit::RmdlModel;
+using cktest::loadInClient;
 
 ObjModelOptions withTexture(std::int32_t id) {
     ObjModelOptions options;
@@ -118,17 +118,6 @@ TEST(ObjModel, GroupsBecomeChildMeshesWithTheirMaterialsTextures) {
     EXPECT_EQ(error, "line 4: material '' has no texture ID; give --texture ID");
     EXPECT_FALSE(convert("v 0 0 0\nusemtl Dark Wood\nf 1 1 1\n", options, &model, &error));
     EXPECT_EQ(error, "line 3: material 'Dark Wood' has no texture ID; give --texture Dark Wood=ID");
-}
-
-// What the client's loader and bounding box walk make of the written file.
-velmar::ModelData* loadInClient(const RmdlModel& model, contentkit::Bytes* bytes) {
-    velmar::initTrigTables();  // start-up fills them; node rotations read them
-    std::string error;
-    EXPECT_TRUE(contentkit::writeRmdl(model, bytes, &error)) << error;
-    velmar::ModelTextureHooks hooks{[](std::int32_t id, void*) { return static_cast<std::uint32_t>(id); },
-                                    [](std::uint32_t, void*) {}, nullptr};
-    const velmar::ModelLoadOptions options{false, hooks, velmar::ModelClock{1, 0}};
-    return velmar::parseModelData(bytes->data(), bytes->size(), "obj.rmdl", options);
 }
 
 TEST(ObjModel, ClientStandsTheModelOnItsLowestPointCentredOverItsPlace) {

@@ -1,5 +1,6 @@
 // The format table, detection, GDF unwrapping and report text.
 #include "tools/contentkit/check/info.h"
+#include "tools/contentkit/check/info_internal.h"
 
 #include <cstring>
 
@@ -33,6 +34,17 @@ std::string contentExtension(const std::string& name) {
 }
 
 }  // namespace
+
+bool holdsHeader(std::size_t len, std::size_t need, const char* what, InfoReport* report) {
+    return len >= need || report->fail(strf("file is %zu bytes, shorter than the %zu-byte %s", len, need, what));
+}
+
+bool hasMagic(const velmar::ByteReader& file, std::uint32_t magic, InfoReport* report) {
+    if (file.u32At(0) == magic) return true;
+    const char text[] = {static_cast<char>(magic), static_cast<char>(magic >> 8), static_cast<char>(magic >> 16),
+                         static_cast<char>(magic >> 24), '\0'};
+    return report->fail(strf("no %s magic ('%s' at offset 0)", report->format.c_str(), text));
+}
 
 const std::vector<FormatEntry>& formatTable() {
     static const std::vector<FormatEntry> table = {

@@ -5,6 +5,7 @@
 #include "client/assets/dds_layout.h"
 #include "client/storage/byte_reader.h"
 #include "tools/contentkit/check/info.h"
+#include "tools/contentkit/check/info_internal.h"
 #include "tools/contentkit/formats/text.h"
 
 namespace contentkit {
@@ -79,12 +80,10 @@ bool walkLevels(const std::uint8_t* data, std::size_t len, InfoReport* report) {
 
 bool infoDds(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "DDS";
-    if (len < kHeader) {
-        return report->fail(strf("file is %zu bytes, shorter than the 128-byte DDS header", len));
-    }
-    if (std::memcmp(data, "DDS ", 4) != 0) return report->fail("no DDS magic ('DDS ' at offset 0)");
-
+    if (!holdsHeader(len, kHeader, "DDS header", report)) return false;
     const ByteReader header(data, kHeader);
+    if (!hasMagic(header, kDdsMagic, report)) return false;
+
     const std::uint32_t headerSize = header.u32At(kDdsHeaderSizeOffset);
     const std::uint32_t flags = header.u32At(kDdsFlagsOffset);
     const std::int32_t height = header.i32At(kDdsHeightOffset);

@@ -5,6 +5,7 @@
 
 #include "client/storage/byte_reader.h"
 #include "tools/contentkit/check/info.h"
+#include "tools/contentkit/check/info_internal.h"
 #include "tools/contentkit/formats/rfnt_writer.h"
 #include "tools/contentkit/formats/text.h"
 
@@ -54,10 +55,7 @@ bool infoRfnt(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "RFNT";
     if (len < 4) return report->fail(strf("file is %zu bytes, too short for the RFNT magic", len));
     const velmar::ByteReader file(data, len);
-    if (file.u32At(0) != kRfntMagic) return report->fail("no RFNT magic ('RFNT' at offset 0)");
-    if (len < kRfntHeaderSize) {
-        return report->fail(strf("file is %zu bytes, shorter than the %zu-byte RFNT header", len, kRfntHeaderSize));
-    }
+    if (!hasMagic(file, kRfntMagic, report) || !holdsHeader(len, kRfntHeaderSize, "RFNT header", report)) return false;
     const int size = data[kRfntSizeOffset];
     const std::int32_t height = file.i32At(kRfntHeightOffset);
     const std::int32_t width = file.i32At(kRfntWidthOffset);

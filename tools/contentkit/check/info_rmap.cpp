@@ -10,6 +10,7 @@
 
 #include "client/storage/byte_reader.h"
 #include "tools/contentkit/check/info.h"
+#include "tools/contentkit/check/info_internal.h"
 #include "tools/contentkit/formats/rmap_writer.h"
 #include "tools/contentkit/formats/text.h"
 
@@ -330,12 +331,10 @@ bool infoRmap(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "RMAP";
     if (len < 6) return report->fail(strf("file is %zu bytes, too short for magic and version", len));
     const velmar::ByteReader file(data, len);
-    if (file.u32At(0) != kRmapMagic) return report->fail("no RMAP magic ('RMAP' at offset 0)");
+    if (!hasMagic(file, kRmapMagic, report)) return false;
     const std::uint16_t version = file.u16At(velmar::kRmapVersionOffset);
     if (version != kRmapVersion) return report->fail(strf("version %d; only 6 is read", version));
-    if (len < kRmapHeaderEnd) {
-        return report->fail(strf("file is %zu bytes, shorter than the %zu-byte header", len, kRmapHeaderEnd));
-    }
+    if (!holdsHeader(len, kRmapHeaderEnd, "header", report)) return false;
     const RmapHeader h = parseHeader(file);
     reportHeader(h, report);
     if (!checkCounts(h, report)) return false;

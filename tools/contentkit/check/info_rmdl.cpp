@@ -8,6 +8,7 @@
 
 #include "client/storage/byte_reader.h"
 #include "tools/contentkit/check/info.h"
+#include "tools/contentkit/check/info_internal.h"
 #include "tools/contentkit/formats/rmdl_writer.h"
 #include "tools/contentkit/formats/text.h"
 
@@ -204,13 +205,11 @@ bool infoRmdl(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "RMDL";
     if (len < 6) return report->fail(strf("file is %zu bytes; magic and version need 6", len));
     ByteReader file(data, len);
-    if (file.u32At(0) != kRmdlMagic) return report->fail("no RMDL magic ('RMDL' at offset 0)");
+    if (!hasMagic(file, kRmdlMagic, report)) return false;
     const std::uint16_t version = file.u16At(velmar::kRmdlVersionOffset);
     report->field("version", strf("%u", version));
     if (version != kRmdlVersion) return report->fail(strf("version %u; the client reads only 1", version));
-    if (len < kRmdlHeaderBytes) {
-        return report->fail(strf("file is %zu bytes, shorter than the %zu-byte header", len, kRmdlHeaderBytes));
-    }
+    if (!holdsHeader(len, kRmdlHeaderBytes, "header", report)) return false;
     const std::uint32_t meshCount = file.u32At(velmar::kRmdlMeshCountOffset);
     const std::uint32_t root = file.u32At(velmar::kRmdlRootMeshOffset);
     report->field("word A", strf("0x%08X", file.u32At(velmar::kRmdlWordAOffset)));

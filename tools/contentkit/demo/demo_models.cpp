@@ -1,6 +1,8 @@
 // Demo model geometry: boxes, pyramids and blades out of textured triangles.
 #include "tools/contentkit/demo/demo_models.h"
 
+#include <utility>
+
 namespace contentkit {
 
 namespace {
@@ -57,15 +59,18 @@ void addGableRoof(RmdlMesh* mesh, std::int32_t roof, std::int32_t gable, const V
     addTriangle(mesh, gable, {x1, y0, z1}, {x1, y0, z0}, {x1, y1, zm}, {0, 1}, {1, 1}, {0.5f, 0});
 }
 
-// Header vectors: P0 the highest corner, P1 the lowest, P2 the centre.
-void setBounds(RmdlModel* model, const Vec3& lo, const Vec3& hi) {
-    model->p0 = hi;
-    model->p1 = lo;
-    model->p2 = {(lo[0] + hi[0]) * 0.5f, (lo[1] + hi[1]) * 0.5f, (lo[2] + hi[2]) * 0.5f};
+// The meshes, mesh 0 the root, with the header vectors of their bounds: P0
+// the highest corner, P1 the lowest, P2 the centre.
+RmdlModel modelOf(std::vector<RmdlMesh> meshes, const Vec3& lo, const Vec3& hi) {
+    RmdlModel model;
+    model.meshes = std::move(meshes);
+    model.p0 = hi;
+    model.p1 = lo;
+    model.p2 = {(lo[0] + hi[0]) * 0.5f, (lo[1] + hi[1]) * 0.5f, (lo[2] + hi[2]) * 0.5f};
+    return model;
 }
 
 RmdlModel makeTree() {
-    RmdlModel model;
     RmdlMesh trunk;
     addBox(&trunk, kTexBark, {-0.6f, 0, -0.6f}, {0.6f, 5.0f, 0.6f}, 0.15f, 1.0f);
     trunk.children = {1, 2};
@@ -79,22 +84,17 @@ RmdlModel makeTree() {
     top.rotationAxis = {0, 1, 0};
     top.scale = {0.6f, 0.8f, 0.6f};
     addPyramid(&top, kTexLeaves, -3.0f, -3.0f, 3.0f, 3.0f, 0, {0, 5.0f, 0});
-    model.meshes = {trunk, crown, top};
-    setBounds(&model, {-3.2f, 0, -3.2f}, {3.2f, 12.0f, 3.2f});
-    return model;
+    return modelOf({trunk, crown, top}, {-3.2f, 0, -3.2f}, {3.2f, 12.0f, 3.2f});
 }
 
 RmdlModel makeHouse() {
-    RmdlModel model;
     RmdlMesh walls;
     addBox(&walls, kTexPlaster, {-5.0f, 0, -3.5f}, {5.0f, 5.0f, 3.5f}, 0, 2.0f);
     walls.children = {1};
     RmdlMesh roof;
     roof.position = {0, 5.0f, 0};
     addGableRoof(&roof, kTexRoof, kTexPlaster, {-5.6f, 0, -4.1f}, {5.6f, 3.5f, 4.1f});
-    model.meshes = {walls, roof};
-    setBounds(&model, {-5.6f, 0, -4.1f}, {5.6f, 8.5f, 4.1f});
-    return model;
+    return modelOf({walls, roof}, {-5.6f, 0, -4.1f}, {5.6f, 8.5f, 4.1f});
 }
 
 // Rotor key frames: a quarter turn about z per second, back to the start.
@@ -108,7 +108,6 @@ std::vector<RmdlKeyFrame> rotorKeys() {
 }
 
 RmdlModel makeWindmill() {
-    RmdlModel model;
     RmdlMesh tower;  // a base node: the client stands it on its lowest point
     tower.tag = kRmdlBaseNodeTag;
     addBox(&tower, kTexPlaster, {-2.5f, 0, -2.5f}, {2.5f, 10.0f, 2.5f}, 0.8f, 2.0f);
@@ -131,20 +130,15 @@ RmdlModel makeWindmill() {
         const Vec3 d{dx * 6.0f - px * 1.8f, dy * 6.0f - py * 1.8f, 0.3f};
         addQuad(&rotor, kTexBlades, a, b, c, d, 1.0f, 4.0f);
     }
-    model.meshes = {tower, cap, rotor};
-    setBounds(&model, {-6.0f, 0, -2.5f}, {6.0f, 15.5f, 2.9f});
-    return model;
+    return modelOf({tower, cap, rotor}, {-6.0f, 0, -2.5f}, {6.0f, 15.5f, 2.9f});
 }
 
 RmdlModel makeCrate() {
-    RmdlModel model;
     RmdlMesh box;
     box.rotationAngle = 0.2617994f;  // 15 degrees about y
     box.rotationAxis = {0, 1, 0};
     addBox(&box, kTexCrate, {-1.0f, 0, -1.0f}, {1.0f, 2.0f, 1.0f});
-    model.meshes = {box};
-    setBounds(&model, {-1.4f, 0, -1.4f}, {1.4f, 2.0f, 1.4f});
-    return model;
+    return modelOf({box}, {-1.4f, 0, -1.4f}, {1.4f, 2.0f, 1.4f});
 }
 
 }  // namespace

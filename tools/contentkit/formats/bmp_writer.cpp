@@ -22,14 +22,7 @@ void keyedColour(const std::uint8_t* rgba, const BmpOptions& options, std::uint8
 }  // namespace
 
 bool writeBmp(const Image& image, const BmpOptions& options, Bytes* out, std::string* error) {
-    if (!image.valid()) {
-        *error = "image is empty or its pixel buffer does not match its size";
-        return false;
-    }
-    if (image.width > kMaxImageEdge || image.height > kMaxImageEdge) {
-        *error = "image sides must be at most " + std::to_string(kMaxImageEdge);
-        return false;
-    }
+    if (!checkImageSize(image, kMaxImageEdge, "image", error)) return false;
     const std::size_t stride = (static_cast<std::size_t>(image.width) * 3 + 3) & ~std::size_t{3};
     const std::size_t pixelBytes = stride * static_cast<std::size_t>(image.height);
     const std::size_t offset = kBmpFileHeaderSize + kBmpInfoHeaderSize;

@@ -153,14 +153,7 @@ Bytes compressDxt(const Image& image, DxtFormat format, bool highQuality) {
 // --- File ---
 
 bool writeDds(const Image& image, const DdsOptions& options, Bytes* out, std::string* error) {
-    if (!image.valid()) {
-        *error = "image is empty or its pixel buffer does not match its size";
-        return false;
-    }
-    if (image.width > kMaxImageEdge || image.height > kMaxImageEdge) {
-        *error = "image sides must be at most " + std::to_string(kMaxImageEdge);
-        return false;
-    }
+    if (!checkImageSize(image, kMaxImageEdge, "image", error)) return false;
     std::vector<Image> chain;
     if (options.mipmaps) chain = buildMipChain(image);
     else chain.push_back(image);

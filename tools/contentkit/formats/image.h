@@ -39,6 +39,21 @@ struct Image {
 // 32-bit values and TGA stores 16 bits, so this keeps every product small.
 constexpr int kMaxImageEdge = 16384;
 
+// What every image writer checks first: false with a message for an empty
+// or inconsistent image, or a side over `maxEdge` ("<what> sides must be at
+// most <maxEdge>").
+inline bool checkImageSize(const Image& image, int maxEdge, const char* what, std::string* error) {
+    if (!image.valid()) {
+        *error = "image is empty or its pixel buffer does not match its size";
+        return false;
+    }
+    if (image.width > maxEdge || image.height > maxEdge) {
+        *error = std::string(what) + " sides must be at most " + std::to_string(maxEdge);
+        return false;
+    }
+    return true;
+}
+
 // Decodes a PNG, TGA or BMP file held in memory into RGBA. False with a
 // message in `error` when the data is not a picture that can be read or is
 // larger than kMaxImageEdge on a side.

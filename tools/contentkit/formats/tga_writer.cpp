@@ -50,14 +50,7 @@ void encodeRow(const Image& image, int y, int depth, ByteWriter* w) {
 }  // namespace
 
 bool writeTga(const Image& image, const TgaOptions& options, Bytes* out, std::string* error) {
-    if (!image.valid()) {
-        *error = "image is empty or its pixel buffer does not match its size";
-        return false;
-    }
-    if (image.width > kTgaMaxEdge || image.height > kTgaMaxEdge) {
-        *error = "TGA sides must be at most 65535";
-        return false;
-    }
+    if (!checkImageSize(image, kTgaMaxEdge, "TGA", error)) return false;
     if (options.imageType != 2 && options.imageType != 10) {
         *error = "TGA image type must be 2 or 10";
         return false;

@@ -23,6 +23,13 @@ struct Where {
     }
 };
 
+// Elements of the lists below must be objects; `what` names one ("a tile").
+bool isObject(const Json& node, const char* what, const Where& where, std::string* error) {
+    if (node.is_object()) return true;
+    *error = where(std::string(what) + " must be an object");
+    return false;
+}
+
 bool intMember(const Json& obj, const char* name, long long low, long long high, long long fallback,
                const Where& where, long long* out, std::string* error) {
     const auto it = obj.find(name);
@@ -84,10 +91,7 @@ bool readProperties(const Json& obj, const Where& where, TiledProperties* out, s
     const Json* list = nullptr;
     if (!arrayMember(obj, "properties", where, &list, error)) return false;
     for (const Json& p : *list) {
-        if (!p.is_object()) {
-            *error = where("a property must be an object");
-            return false;
-        }
+        if (!isObject(p, "a property", where, error)) return false;
         TiledProperty property;
         property.name = stringMember(p, "name");
         property.type = p.contains("type") ? stringMember(p, "type") : "string";
@@ -147,10 +151,7 @@ bool readTilesetObject(const Json& obj, const std::string& file, TiledTileset* t
     }
     for (const Json& n : *tiles) {
         long long id = -1;
-        if (!n.is_object()) {
-            *error = where("a tile must be an object");
-            return false;
-        }
+        if (!isObject(n, "a tile", where, error)) return false;
         if (!intMember(n, "id", 0, kTiledGidMask, -1, where, &id, error)) return false;
         if (id < 0) {
             *error = where("a tile has no \"id\"");
@@ -175,10 +176,7 @@ bool readTilesets(const Json& root, TiledFileSource& files, TiledMap* map, std::
     const Json* list = nullptr;
     if (!arrayMember(root, "tilesets", where, &list, error)) return false;
     for (const Json& node : *list) {
-        if (!node.is_object()) {
-            *error = where("a tileset must be an object");
-            return false;
-        }
+        if (!isObject(node, "a tileset", where, error)) return false;
         TiledTileset t;
         long long first = 0;
         if (!intMember(node, "firstgid", 1, kTiledGidMask, 1, where, &first, error)) return false;
@@ -298,17 +296,10 @@ bool readLayers(const Json& parent, TiledMap* map, int depth, std::string* error
     const Json* list = nullptr;
     if (!arrayMember(parent, "layers", where, &list, error)) return false;
     for (const Json& node : *list) {
-        if (!node.is_object()) {
-            *error = where("a layer must be an object");
-            return false;
-        }
+        if (!isObject(node, "a layer", where, error)) return false;
         const std::string type = stringMember(node, "type");
         if (type == "group") {
-            if (depth >= 32) {
-                *error = map->file + ": group layers nest deeper than 32";
-                return false;
-            }
-            if (!readLayers(node, map, depth + 1, error)) return false;
+            if (!checkGroupDepth(*map, depth, error) || !readLayers(node, map, depth + 1, error)) return false;
             continue;
         }
         if (type != "tilelayer" && type != "imagelayer" && type != "objectgroup") {

@@ -154,6 +154,12 @@ bool checkTilesets(TiledMap* map, std::string* error) {
 
 }  // namespace
 
+bool checkGroupDepth(const TiledMap& map, int depth, std::string* error) {
+    if (depth < 32) return true;
+    *error = map.file + ": group layers nest deeper than 32";
+    return false;
+}
+
 bool checkTiledMap(TiledMap* map, std::string* error) {
     if (!checkTilesets(map, error)) return false;
     for (const TiledLayer& layer : map->layers) {

@@ -31,6 +31,9 @@ char firstTiledByte(const std::uint8_t* data, std::size_t size);
 // Line number (from 1) of byte `offset`.
 std::size_t lineOfOffset(const std::uint8_t* data, std::size_t size, std::size_t offset);
 
+// Group layers are followed `depth` deep; false with a message past 32.
+bool checkGroupDepth(const TiledMap& map, int depth, std::string* error);
+
 // Map-level checks after either reader: size limits, tilesets, tile IDs.
 bool checkTiledMap(TiledMap* map, std::string* error);
 

@@ -237,11 +237,7 @@ bool readLayers(const pugi::xml_node& parent, TiledMap* map, int depth, std::str
     for (const pugi::xml_node& node : parent.children()) {
         const std::string kind = node.name();
         if (kind == "group") {
-            if (depth >= 32) {
-                *error = map->file + ": group layers nest deeper than 32";
-                return false;
-            }
-            if (!readLayers(node, map, depth + 1, error)) return false;
+            if (!checkGroupDepth(*map, depth, error) || !readLayers(node, map, depth + 1, error)) return false;
             continue;
         }
         if (kind != "layer" && kind != "imagelayer" && kind != "objectgroup") continue;
