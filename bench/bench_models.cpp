@@ -24,8 +24,8 @@
 #include "client/core/runtime.h"
 #include "client/core/vmath.h"
 #include "client/storage/load_file_data.h"
-#include "tools/contentkit/demo_models.h"
-#include "tools/contentkit/rmdl_writer.h"
+#include "tools/contentkit/demo/demo_models.h"
+#include "tools/contentkit/formats/rmdl_writer.h"
 
 using namespace velmar;
 using Clock = std::chrono::steady_clock;

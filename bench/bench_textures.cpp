@@ -24,8 +24,8 @@
 #include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "client/storage/load_file_data.h"
-#include "tools/contentkit/dds_writer.h"
-#include "tools/contentkit/procedural.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/dds_writer.h"
 
 using namespace velmar;
 using Clock = std::chrono::steady_clock;

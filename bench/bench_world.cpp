@@ -56,7 +56,7 @@
 #include "client/scene/visibility.h"
 #include "client/storage/gdf.h"
 #include "client/storage/load_file_data.h"
-#include "tools/contentkit/demo_game.h"
+#include "tools/contentkit/demo/demo_game.h"
 
 using namespace velmar;
 using Clock = std::chrono::steady_clock;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/contentkit/rmap_writer.h"
+#include "tools/contentkit/formats/rmap_writer.h"
 
 namespace {
 

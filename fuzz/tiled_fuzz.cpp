@@ -7,9 +7,9 @@
 #include <map>
 #include <string>
 
-#include "tools/contentkit/demo_models.h"
-#include "tools/contentkit/rmdl_writer.h"
-#include "tools/contentkit/tiled_import.h"
+#include "tools/contentkit/demo/demo_models.h"
+#include "tools/contentkit/formats/rmdl_writer.h"
+#include "tools/contentkit/import/tiled_import.h"
 
 namespace {
 

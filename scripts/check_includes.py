@@ -46,9 +46,19 @@ LAYERS = {
     "tools/logserver": ["shared"],
     "tools/gdfpack": ["client/storage", "shared"],
     "tools/compress": ["shared"],
-    "tools/contentkit": ["client/core", "client/storage", "client/assets/*_layout.h", "client/assets/def_file.h",
-                         "client/assets/model_file.h", "client/assets/model_pose.h", "client/scene/*_layout.h",
-                         "client/scene/first_map.h", "shared"],
+    # contentkit by stage, each on those below it only; the command line on top.
+    "tools/contentkit/formats": ["client/assets/*_layout.h", "client/scene/*_layout.h"],
+    "tools/contentkit/check": ["tools/contentkit/formats", "client/storage", "client/assets/*_layout.h",
+                               "client/scene/*_layout.h"],
+    "tools/contentkit/models": ["tools/contentkit/formats"],
+    "tools/contentkit/tiled": ["tools/contentkit/formats"],
+    "tools/contentkit/import": ["tools/contentkit/tiled", "tools/contentkit/models", "tools/contentkit/formats",
+                                "client/core", "client/storage", "client/assets/def_file.h",
+                                "client/assets/model_file.h", "client/assets/model_pose.h"],
+    "tools/contentkit/demo": ["tools/contentkit/import", "tools/contentkit/tiled", "tools/contentkit/formats",
+                              "client/storage", "client/scene/first_map.h"],
+    "tools/contentkit": ["tools/contentkit/formats", "tools/contentkit/check", "tools/contentkit/models",
+                         "tools/contentkit/tiled", "tools/contentkit/import", "tools/contentkit/demo", "shared"],
     "tools/patchpub": ["patcher", "shared"],
 }
 

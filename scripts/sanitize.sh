@@ -22,12 +22,12 @@ SUPP="$ROOT/scripts/sanitizers"
 # and GTK thread, the patcher's worker, command protocol and parallel checks,
 # the lightmap bake, the GDF descrambler's parts.
 TSAN_TESTS=(test_timer test_log test_async_worker test_screenshot test_launcher test_patcher
-            test_contentkit_tiled test_files)
+            test_contentkit_import test_files)
 # The suites that feed hostile bytes to the parsers (the ini reader is in
 # test_files) and the content tools.
 PARSER_TESTS=(test_files test_cdb test_rconf test_tga test_def_dds test_models test_rmap
-              test_scene test_patchfile test_contentkit test_contentkit_rmap test_contentkit_rmdl
-              test_contentkit_obj test_contentkit_tiled)
+              test_scene test_patchfile test_contentkit test_contentkit_formats test_contentkit_models
+              test_contentkit_import test_contentkit_demo)
 
 case "$MODE" in
   asan|asan-parsers)

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "client/assets/dds.h"
-#include "tools/contentkit/dds_writer.h"
-#include "tools/contentkit/procedural.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/dds_writer.h"
 
 namespace {
 

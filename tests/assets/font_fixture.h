@@ -18,7 +18,7 @@
 #include "client/platform/window.h"
 #include "tests/support/child_process.h"
 #include "tests/support/xvfb_suite.h"
-#include "tools/contentkit/rfnt_writer.h"
+#include "tools/contentkit/formats/rfnt_writer.h"
 
 namespace font_fixture {
 

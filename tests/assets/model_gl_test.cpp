@@ -23,8 +23,8 @@
 #include "client/platform/window.h"
 #include "tests/assets/model_test_util.h"
 #include "tests/support/xvfb_suite.h"
-#include "tools/contentkit/dds_writer.h"
-#include "tools/contentkit/procedural.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/dds_writer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "client/assets/model_file.h"
 #include "tests/assets/model_test_util.h"
-#include "tools/contentkit/rmdl_writer.h"
+#include "tools/contentkit/formats/rmdl_writer.h"
 
 namespace {
 

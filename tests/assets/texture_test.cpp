@@ -18,9 +18,9 @@
 #include "tests/support/child_process.h"
 #include "tests/support/log_socket.h"
 #include "tests/support/xvfb_suite.h"
-#include "tools/contentkit/dds_writer.h"
-#include "tools/contentkit/procedural.h"
-#include "tools/contentkit/tga_writer.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/dds_writer.h"
+#include "tools/contentkit/formats/tga_writer.h"
 
 namespace {
 

@@ -395,7 +395,7 @@ TEST_F(WorldPicture, ImportedTiledMapShowsItsBakedShadowsOnTheGround) {
     quask_test::ChildProcess::Options o;
     o.stderrPath = m_dir + "/import.txt";
     quask_test::ChildProcess import({QUASK_BIN_DIR "/tools/contentkit/contentkit", "import-tiled",
-                                     QUASK_TESTS_DIR "/../tools/contentkit/demo_content/Lakeside.tmx", m_dir,
+                                     QUASK_TESTS_DIR "/../tools/contentkit/demo/demo_content/Lakeside.tmx", m_dir,
                                      "Lakeside"},
                                     o);
     ASSERT_EQ(import.waitExit(60000), 0) << quask_test::readFile(m_dir + "/import.txt");

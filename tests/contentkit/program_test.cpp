@@ -7,8 +7,8 @@
 
 #include "tests/contentkit/reference.h"
 #include "tests/contentkit/test_util.h"
-#include "tools/contentkit/dds_writer.h"
-#include "tools/contentkit/procedural.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/dds_writer.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/contentkit/image.h"
+#include "tools/contentkit/formats/image.h"
 
 namespace reference {
 

@@ -1,5 +1,6 @@
 // Helpers shared by the contentkit tests: a per-test temporary directory,
-// whole-file I/O, picture comparisons and a runner for the real program.
+// whole-file I/O, a writer's bytes, info readers on exact-size blocks,
+// picture comparisons and a runner for the real program.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,14 +11,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "tools/contentkit/image.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir_test.h"
+#include "tools/contentkit/check/info.h"
+#include "tools/contentkit/formats/image.h"
 
 namespace cktest {
 
@@ -42,6 +46,51 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
     RunResult result = quask_test::runToEnd(argv, dir);
     EXPECT_NE(result.code, -2) << program << " ran past its time limit";
     return result;
+}
+
+// What a contentkit writer makes of `args` (its inputs, then the bytes and
+// the error); a test failure when it refuses.
+template <typename Write, typename... Args>
+Bytes written(Write write, const Args&... args) {
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(write(args..., &out, &error)) << error;
+    return out;
+}
+
+// Runs an info reader on the first `len` bytes of `file`, copied into a
+// block of exactly that size so that a sanitizer build sees any read past
+// the end. The verdict must agree with the report's error.
+inline contentkit::InfoReport infoOnPrefix(contentkit::InfoReader reader, const Bytes& file, std::size_t len,
+                                           bool* ok = nullptr) {
+    std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[len ? len : 1]);
+    if (len) std::memcpy(block.get(), file.data(), len);
+    contentkit::InfoReport report;
+    const bool verdict = reader(block.get(), len, &report);
+    EXPECT_EQ(verdict, report.ok()) << report.error;
+    if (ok) *ok = verdict;
+    return report;
+}
+
+// The error of a reader that must refuse the whole file.
+inline std::string infoError(contentkit::InfoReader reader, const Bytes& file) {
+    bool ok = true;
+    const contentkit::InfoReport report = infoOnPrefix(reader, file, file.size(), &ok);
+    EXPECT_FALSE(ok);
+    return report.error;
+}
+
+// A report's field by name; "<absent>" when it has none.
+inline std::string fieldOf(const contentkit::InfoReport& report, const std::string& name) {
+    for (const auto& [key, value] : report.fields) {
+        if (key == name) return value;
+    }
+    return "<absent>";
+}
+
+// A little-endian 32-bit value written over the file at `at`.
+inline void put32(Bytes* file, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) (*file)[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // A smooth, non-uniform test picture: red grows left to right, green top to

@@ -2,29 +2,30 @@
 #include "tools/contentkit/cli.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "shared/command_line.h"
 #include "shared/progress.h"
-#include "tools/contentkit/bmp_writer.h"
-#include "tools/contentkit/dds_writer.h"
-#include "tools/contentkit/demo_game.h"
-#include "tools/contentkit/demo_map.h"
-#include "tools/contentkit/info.h"
-#include "tools/contentkit/obj_model.h"
-#include "tools/contentkit/procedural.h"
-#include "tools/contentkit/rfnt_writer.h"
-#include "tools/contentkit/tga_writer.h"
-#include "tools/contentkit/tiled_import.h"
-#include "tools/contentkit/gltf_model.h"
+#include "tools/contentkit/check/info.h"
+#include "tools/contentkit/demo/demo_game.h"
+#include "tools/contentkit/demo/demo_map.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/bmp_writer.h"
+#include "tools/contentkit/formats/dds_writer.h"
+#include "tools/contentkit/formats/rfnt_writer.h"
+#include "tools/contentkit/formats/text.h"
+#include "tools/contentkit/formats/tga_writer.h"
+#include "tools/contentkit/import/tiled_import.h"
+#include "tools/contentkit/models/gltf_model.h"
+#include "tools/contentkit/models/obj_model.h"
 
 namespace contentkit {
 
@@ -243,10 +244,19 @@ bool sourceImage(const ImageArgs& a, Image* image) {
     return false;
 }
 
-int finish(const ImageArgs& a, bool built, const Bytes& data, const std::string& why) {
-    if (!built) return fail(a.output, why);
-    if (!writeFile(a.output, data)) return fail(a.output, "cannot write file");
-    return 0;
+int store(const std::string& path, const Bytes& data) {
+    return writeFile(path, data) ? 0 : fail(path, "cannot write file");
+}
+
+// The picture commands' common end: the source picture through `write`
+// into the output file.
+int writePicture(const ImageArgs& a, const std::function<bool(const Image&, Bytes*, std::string*)>& write) {
+    Image image;
+    if (!sourceImage(a, &image)) return 1;
+    Bytes out;
+    std::string why;
+    if (!write(image, &out, &why)) return fail(a.output, why);
+    return store(a.output, out);
 }
 
 // --- Commands ---
@@ -258,12 +268,9 @@ int ddsCommand(int argc, char** argv) {
     const std::string* format = a.value("--format");
     if (!format || !parseDxtFormat(*format, &options.format)) return usage();
     options.mipmaps = !a.flag("--no-mips");
-    Image image;
-    if (!sourceImage(a, &image)) return 1;
-    Bytes out;
-    std::string why;
-    const bool built = writeDds(image, options, &out, &why);
-    return finish(a, built, out, why);
+    return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
+        return writeDds(image, options, out, why);
+    });
 }
 
 int tgaCommand(int argc, char** argv) {
@@ -278,12 +285,9 @@ int tgaCommand(int argc, char** argv) {
     options.depth = depth && *depth == "24" ? 24 : 32;
     options.imageType = a.flag("--rle") ? 10 : 2;
     options.topLeftOrigin = !a.flag("--bottom-left");
-    Image image;
-    if (!sourceImage(a, &image)) return 1;
-    Bytes out;
-    std::string why;
-    const bool built = writeTga(image, options, &out, &why);
-    return finish(a, built, out, why);
+    return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
+        return writeTga(image, options, out, why);
+    });
 }
 
 int bmpCommand(int argc, char** argv) {
@@ -291,12 +295,9 @@ int bmpCommand(int argc, char** argv) {
     if (!parseImageArgs(argc, argv, {}, {"--no-white-key"}, &a)) return usage();
     BmpOptions options;
     options.whiteKey = !a.flag("--no-white-key");
-    Image image;
-    if (!sourceImage(a, &image)) return 1;
-    Bytes out;
-    std::string why;
-    const bool built = writeBmp(image, options, &out, &why);
-    return finish(a, built, out, why);
+    return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
+        return writeBmp(image, options, out, why);
+    });
 }
 
 // Face "regular" and "bold" are DejaVu Sans; anything else is a font path.
@@ -328,8 +329,7 @@ int fontCommand(int argc, char** argv) {
     std::string why;
     if (!rasteriseFont(path, static_cast<int>(size), &font, &why)) return fail(path, why);
     if (!writeRfnt(font, &out, &why)) return fail(output, why);
-    if (!writeFile(output, out)) return fail(output, "cannot write file");
-    return 0;
+    return store(output, out);
 }
 
 int infoCommand(int argc, char** argv) {
@@ -349,15 +349,6 @@ int infoCommand(int argc, char** argv) {
         if (!ok) result = fail(argv[i], "malformed " + report.format + ": " + report.error);
     }
     return result;
-}
-
-bool endsWithCi(const std::string& text, const char* suffix) {
-    const std::size_t n = std::strlen(suffix);
-    if (text.size() < n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i]) return false;
-    }
-    return true;
 }
 
 // A glTF model: materials take their IDs as OBJ materials do.
@@ -408,7 +399,8 @@ int modelCommand(int argc, char** argv) {
     RmdlModel model;
     ObjModelSummary summary;
     std::vector<std::string> notes;
-    const bool gltf = endsWithCi(args.input, ".gltf") || endsWithCi(args.input, ".glb");
+    const std::string ext = lowerExtension(args.input);
+    const bool gltf = ext == ".gltf" || ext == ".glb";
     const bool built = gltf ? gltfModel(args, data, &model, &summary, &notes, &why)
                             : objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why);
     if (!built) return fail(args.input, why);

@@ -1,6 +1,7 @@
 // The contentkit command line: parses the arguments, reads and writes the
-// files, and runs the writers and info readers of this folder. main() only
-// forwards to runContentkit, so tests can also run a command in-process.
+// files, and runs the stages below it (writers, info readers, model
+// converters, the Tiled import, the demo). main() only forwards to
+// runContentkit, so tests can also run a command in-process.
 //
 //   contentkit info FILE...
 //   contentkit dds  (IN.png|IN.tga|--pattern NAME) OUT.dds --format dxt1|dxt3|dxt5 [--no-mips]

@@ -1,0 +1,219 @@
+// `contentkit build-demo`: the same tree on every run, GDF packing that
+// unpacks to the plain files, every file accepted by `info`, and the
+// definition files naming exactly what the map, the models and the engine
+// ask for.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "client/storage/gdf.h"
+#include "tests/contentkit/reference.h"
+#include "tests/contentkit/reference_rmdl.h"
+#include "tests/contentkit/test_util.h"
+#include "tools/contentkit/check/info.h"
+#include "tools/contentkit/demo/demo_game.h"
+#include "tools/contentkit/demo/demo_models.h"
+#include "tools/contentkit/demo/procedural.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cktest::Bytes;
+
+const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
+
+std::uint64_t fnv1a(const Bytes& data) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::uint8_t b : data) h = (h ^ b) * 1099511628211ull;
+    return h;
+}
+
+// Every file under `root`: relative path -> size and digest, sorted by path.
+std::map<std::string, std::string> digests(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (!entry.is_regular_file()) continue;
+        const Bytes data = cktest::readBytes(entry.path().string());
+        out[fs::relative(entry.path(), root).generic_string()] =
+            std::to_string(data.size()) + " " + std::to_string(fnv1a(data));
+    }
+    return out;
+}
+
+class DemoGame : public cktest::TempDirTest {
+protected:
+    // One plain build shared by the checks of a test.
+    void build(const std::string& name, bool gdf, contentkit::DemoBuildResult* result) {
+        contentkit::DemoBuildOptions options;
+        options.gdf = gdf;
+        std::string error;
+        ASSERT_TRUE(contentkit::buildDemoGame(at(name), options, result, &error)) << error;
+    }
+    reference::DefContents def(const std::string& dir, const std::string& name) {
+        return reference::parseDef(cktest::slurp(at(dir + "/data/def/" + name)));
+    }
+};
+
+TEST_F(DemoGame, TwoBuildsGiveIdenticalTreesAndListEveryFile) {
+    contentkit::DemoBuildResult first, second;
+    build("a", false, &first);
+    // The second build goes through the program, over an existing tree.
+    build("b", false, &second);
+    const cktest::RunResult r = cktest::runProgram(kProgram, {"build-demo", at("b")}, m_dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto a = digests(at("a")), b = digests(at("b"));
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(first.files, second.files);
+    EXPECT_EQ(std::set<std::string>(first.files.begin(), first.files.end()).size(), first.files.size());
+    std::set<std::string> onDisk;
+    for (const auto& kv : a) onDisk.insert(kv.first);
+    EXPECT_EQ(onDisk, std::set<std::string>(first.files.begin(), first.files.end()));
+    std::uint64_t total = 0;
+    for (const std::string& f : first.files) total += fs::file_size(at("a/" + f));
+    EXPECT_EQ(total, first.bytes);
+    EXPECT_NE(r.out.find("build-demo: " + std::to_string(first.files.size()) + " files, " +
+                        std::to_string(first.bytes) + " bytes in " + at("b") + "\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(DemoGame, MalformedCommandLineExitsTwoAndWritesNothing) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"build-demo"}, {"build-demo", at("x"), "--zip"}, {"build-demo", at("x"), at("y")}}) {
+        const cktest::RunResult r = cktest::runProgram(kProgram, args, m_dir);
+        EXPECT_EQ(r.code, 2) << args.size();
+        EXPECT_NE(r.err.find("contentkit build-demo DIR [--gdf]"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(at("x")));
+    EXPECT_FALSE(fs::exists(at("y")));
+}
+
+TEST_F(DemoGame, GdfBuildUnpacksToThePlainFiles) {
+    contentkit::DemoBuildResult plain, packed;
+    build("plain", false, &plain);
+    const cktest::RunResult r = cktest::runProgram(kProgram, {"build-demo", at("gdf"), "--gdf"}, m_dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    build("gdf2", true, &packed);
+    EXPECT_EQ(digests(at("gdf")), digests(at("gdf2")));
+    ASSERT_EQ(plain.files, packed.files);
+    int packedCount = 0;
+    for (const std::string& f : plain.files) {
+        const Bytes original = cktest::readBytes(at("plain/" + f));
+        const Bytes stored = cktest::readBytes(at("gdf/" + f));
+        if (!contentkit::isLoaderAsset(f)) {
+            EXPECT_TRUE(stored == original) << f << " must stay plain";
+            continue;
+        }
+        ++packedCount;
+        ASSERT_TRUE(velmar::gdfHasMagic(stored.data(), stored.size())) << f;
+        Bytes content;
+        ASSERT_EQ(velmar::gdfDecode(stored.data(), stored.size(), &content), velmar::GdfStatus::Ok) << f;
+        EXPECT_TRUE(content == original) << f;
+    }
+    // Textures, models, both fonts and the map at least.
+    EXPECT_GE(packedCount, 8 + 8 + 4 + 2 + 1);
+    EXPECT_FALSE(contentkit::isLoaderAsset("data/def/Textures.def"));
+    EXPECT_FALSE(contentkit::isLoaderAsset("data/cursor/cam.tga"));
+    EXPECT_FALSE(contentkit::isLoaderAsset("data/quillon.dat"));
+    EXPECT_TRUE(contentkit::isLoaderAsset("data/fonts/default_10.dat"));
+}
+
+TEST_F(DemoGame, EveryFilePassesInfo) {
+    contentkit::DemoBuildResult result;
+    build("g", true, &result);
+    std::set<std::string> formats;
+    for (const std::string& f : result.files) {
+        if (fs::path(f).filename() == ".keep") {
+            EXPECT_EQ(fs::file_size(at("g/" + f)), 0u) << f;
+            continue;
+        }
+        const Bytes data = cktest::readBytes(at("g/" + f));
+        contentkit::InfoReport report;
+        EXPECT_TRUE(contentkit::inspectFile(f, data.data(), data.size(), &report)) << f << ": " << report.error;
+        EXPECT_TRUE(report.warnings.empty()) << f << ": " << report.warnings.front();
+        formats.insert(report.format);
+    }
+    EXPECT_EQ(formats, (std::set<std::string>{"BMP", "DDS", "DEF", "INI", "RFNT", "RMAP", "RMDL", "TGA"}));
+}
+
+TEST_F(DemoGame, DefinitionsNameEveryTextureAndModelInUse) {
+    contentkit::DemoBuildResult result;
+    build("g", false, &result);
+    const reference::DefContents textures = def("g", "Textures.def");
+    const reference::DefContents models = def("g", "model.def");
+    EXPECT_TRUE(textures.loads.empty());
+    std::set<std::int32_t> needed = {contentkit::kTexDefault, contentkit::kTexCellCursor};
+    for (int i = 0; i < contentkit::kWaterFrames; ++i) needed.insert(contentkit::kTexWaterFirst + i);
+    needed.insert(result.map.textureIds.begin(), result.map.textureIds.end());
+    ASSERT_FALSE(result.map.modelIds.empty());
+    int animated = 0;
+    for (const auto& [id, path] : models.entries) {
+        reference::RmdlFields model;
+        std::string why;
+        ASSERT_TRUE(reference::readRmdl(cktest::readBytes(at("g/" + path)), &model, &why)) << path << ": " << why;
+        for (const auto& mesh : model.meshes) {
+            for (const auto& s : mesh.surfaces) needed.insert(s.texture);
+            animated += !mesh.keys.empty();
+        }
+    }
+    EXPECT_GE(animated, 1);
+    for (std::int32_t id : needed) {
+        ASSERT_EQ(textures.entries.count(id), 1u) << "texture " << id;
+        EXPECT_TRUE(fs::is_regular_file(at("g/" + textures.entries.at(id)))) << textures.entries.at(id);
+    }
+    for (std::int32_t id : result.map.modelIds) EXPECT_EQ(models.entries.count(id), 1u) << "model " << id;
+    for (std::int32_t id = 1; id <= 4; ++id) EXPECT_EQ(models.entries.count(id), 1u) << "model " << id;
+
+    const std::string water = cktest::slurp(at("g/data/def/Water.ini"));
+    for (int type : result.map.waterTypes) {
+        const std::string section = "[Water_" + std::to_string(type) +
+                                    "]\r\nFrameCount=8\r\nFrameTime=120\r\nFirstVKTexID=100\r\n";
+        EXPECT_NE(water.find(section), std::string::npos) << water;
+    }
+}
+
+TEST_F(DemoGame, CursorsGuiFoldersAndSplashAreInPlace) {
+    contentkit::DemoBuildResult result;
+    build("g", false, &result);
+    const std::pair<const char*, contentkit::CursorKind> cursors[] = {
+        {"standard", contentkit::CursorKind::Standard},
+        {"button", contentkit::CursorKind::Button},
+        {"cam", contentkit::CursorKind::Camera}};
+    for (const auto& [name, kind] : cursors) {
+        contentkit::Image image;
+        ASSERT_TRUE(reference::decodeTga(cktest::readBytes(at(std::string("g/data/cursor/") + name + ".tga")), &image))
+            << name;
+        EXPECT_TRUE(image.rgba == contentkit::makeCursor(kind, 32).rgba) << name;
+    }
+    for (const char* group : {"schemes", "imagesets", "fonts", "layouts", "looknfeels"}) {
+        EXPECT_TRUE(fs::is_directory(at(std::string("g/gui/default/") + group))) << group;
+    }
+    contentkit::Image splash;
+    ASSERT_TRUE(reference::decodeBmp24(cktest::readBytes(at("g/gui/QuaskLoadingSplash.bmp")), &splash));
+    EXPECT_EQ(splash.width, 400);
+    EXPECT_EQ(splash.height, 240);
+}
+
+TEST(DemoModels, WindmillRotorTurnsUnderABaseNode) {
+    Bytes bytes;
+    std::string error;
+    ASSERT_TRUE(contentkit::writeRmdl(contentkit::makeDemoModel(contentkit::DemoModelKind::Windmill), &bytes, &error))
+        << error;
+    reference::RmdlFields model;
+    ASSERT_TRUE(reference::readRmdl(bytes, &model, &error)) << error;
+    ASSERT_EQ(model.meshes.size(), 3u);
+    EXPECT_EQ(model.meshes[model.root].tag, contentkit::kRmdlBaseNodeTag);
+    EXPECT_FALSE(model.meshes[model.root].children.empty());
+    const auto& keys = model.meshes[2].keys;
+    ASSERT_EQ(keys.size(), 5u);
+    EXPECT_EQ(keys.back().time, contentkit::kWindmillTurnMs);
+    // The last pose is the first one negated: a full turn, not a standstill.
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(keys.back().rotation[c], -keys.front().rotation[c]);
+    EXPECT_EQ(contentkit::demoModelKindFor(3), contentkit::DemoModelKind::Windmill);
+    EXPECT_EQ(contentkit::demoModelKindFor(5), contentkit::DemoModelKind::Tree);
+}
+
+}  // namespace

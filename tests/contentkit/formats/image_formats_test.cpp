@@ -1,0 +1,238 @@
+// TGA and BMP writers: read back by the client's decoding steps and by
+// gdk-pixbuf (what the launcher uses), header fields, row padding, the
+// run-length packets and the splash's white cut-out; and every picture the
+// content tool writes as ImageMagick shows it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/contentkit/reference.h"
+#include "tests/contentkit/test_util.h"
+#include "tests/support/xvfb_display.h"
+#include "tools/contentkit/check/info.h"
+#include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/bmp_writer.h"
+#include "tools/contentkit/formats/dds_writer.h"
+#include "tools/contentkit/formats/tga_writer.h"
+
+namespace {
+
+using contentkit::Image;
+using cktest::Bytes;
+
+Image opaque(Image image) {
+    for (std::size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = 255;
+    return image;
+}
+
+// A cursor with long runs and single pixels, wider than one 128-pixel packet.
+Image runsAndNoise() {
+    Image image = contentkit::makeCursor(contentkit::CursorKind::Button, 160);
+    for (int x = 0; x < 160; x += 7) image.at(x, 3)[1] = static_cast<std::uint8_t>(x);
+    return image;
+}
+
+Bytes tga(const Image& image, int type, int depth, bool topLeft, const std::string& id = "") {
+    contentkit::TgaOptions options;
+    options.imageType = type;
+    options.depth = depth;
+    options.topLeftOrigin = topLeft;
+    options.imageId = id;
+    return cktest::written(contentkit::writeTga, image, options);
+}
+
+class ImageFormats : public cktest::TempDirTest {};
+
+TEST_F(ImageFormats, TgaEveryTypeDepthAndOriginDecodesToTheSource) {
+    const Image source = runsAndNoise();
+    for (int type : {2, 10}) {
+        for (int depth : {24, 32}) {
+            for (bool topLeft : {false, true}) {
+                SCOPED_TRACE("type " + std::to_string(type) + " depth " + std::to_string(depth) +
+                             (topLeft ? " top-left" : " bottom-left"));
+                const Bytes file = tga(source, type, depth, topLeft);
+                const Image expected = depth == 24 ? opaque(source) : source;
+                Image decoded;
+                ASSERT_TRUE(reference::decodeTga(file, &decoded));
+                EXPECT_TRUE(decoded.rgba == expected.rgba);
+                cktest::writeBytes(at("c.tga"), file);
+                Image loaded;
+                std::string error;
+                ASSERT_TRUE(reference::loadWithPixbuf(at("c.tga"), &loaded, &error)) << error;
+                EXPECT_TRUE(opaque(loaded).rgba == opaque(expected).rgba);
+            }
+        }
+    }
+}
+
+// Four solid 4 x 4 quarters, red at the top left: which way up a reader
+// shows the picture is plain, and DXT keeps solid blocks exact.
+Image quarters() {
+    Image image(8, 8);
+    const std::uint8_t colours[4][4] = {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}};
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) std::memcpy(image.at(x, y), colours[(y / 4) * 2 + x / 4], 4);
+    return image;
+}
+
+// What ImageMagick, an encoder and viewer we did not write, shows; it does
+// not look at the TGA origin bit, so only top-first TGA files read upright
+// in it without -auto-orient.
+TEST_F(ImageFormats, EveryWrittenPictureShowsUprightInImageMagick) {
+    if (quask_test::findProgram("convert").empty()) GTEST_SKIP() << "ImageMagick is not installed";
+    const Image source = quarters();
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (int type : {2, 10})
+        for (int depth : {24, 32}) {
+            contentkit::TgaOptions options;  // the defaults, as the demo's cursors
+            options.imageType = type;
+            options.depth = depth;
+            Bytes out;
+            std::string error;
+            ASSERT_TRUE(contentkit::writeTga(source, options, &out, &error)) << error;
+            files.emplace_back("t" + std::to_string(type) + "_" + std::to_string(depth) + ".tga", out);
+        }
+    Bytes bmp, dds;
+    std::string error;
+    contentkit::BmpOptions plain;
+    plain.whiteKey = false;
+    ASSERT_TRUE(contentkit::writeBmp(source, plain, &bmp, &error)) << error;
+    files.emplace_back("splash.bmp", bmp);
+    contentkit::DdsOptions dxt5;
+    dxt5.format = contentkit::DxtFormat::Dxt5;
+    ASSERT_TRUE(contentkit::writeDds(source, dxt5, &dds, &error)) << error;
+    files.emplace_back("model.dds", dds);
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        cktest::writeBytes(at(name), bytes);
+        int code = -1;
+        const std::string shown =
+            quask_test::runTool({"convert", at(name) + "[0]", "-depth", "8", "rgba:-"}, &code);
+        ASSERT_EQ(code, 0);
+        EXPECT_TRUE(Bytes(shown.begin(), shown.end()) == source.rgba);
+    }
+}
+
+TEST_F(ImageFormats, TgaHeaderFieldsAndImageId) {
+    const Bytes file = tga(contentkit::makeChecker(300, 2, 4), 10, 32, true, "cursor");
+    ASSERT_GE(file.size(), 24u);
+    EXPECT_EQ(file[0], 6);   // ID length
+    EXPECT_EQ(file[1], 0);   // no colour map
+    EXPECT_EQ(file[2], 10);
+    EXPECT_EQ(file[12] | (file[13] << 8), 300);
+    EXPECT_EQ(file[14] | (file[15] << 8), 2);
+    EXPECT_EQ(file[16], 32);
+    EXPECT_EQ(file[17], 0x28);  // 8 alpha bits, top-left origin
+    EXPECT_EQ(std::string(file.begin() + 18, file.begin() + 24), "cursor");
+    EXPECT_EQ(tga(contentkit::makeChecker(4, 4, 1), 2, 24, false)[17], 0);
+}
+
+TEST_F(ImageFormats, TgaRunLengthPacketsNeverCrossARow) {
+    const Image source = runsAndNoise();
+    const Bytes file = tga(source, 10, 32, false);
+    std::size_t pos = 18, pixel = 0, runs = 0;
+    while (pixel < 160u * 160u) {
+        ASSERT_LT(pos, file.size());
+        const unsigned count = (file[pos] & 0x7Fu) + 1;
+        const bool run = (file[pos] & 0x80) != 0;
+        ASSERT_LE(pixel % 160 + count, 160u) << "packet at offset " << pos;
+        runs += run;
+        pos += 1 + (run ? 4 : 4 * count);
+        pixel += count;
+    }
+    EXPECT_EQ(pos, file.size());
+    EXPECT_GT(runs, 0u);
+    // A uniform row is one 128-pixel run plus one for the rest.
+    Image flat(200, 3);
+    const Bytes flatFile = tga(flat, 10, 24, false);
+    EXPECT_EQ(flatFile.size(), 18u + 3u * 2u * 4u);
+}
+
+TEST_F(ImageFormats, TgaWriterRefusesWhatTheClientCannotRead) {
+    Bytes out;
+    std::string error;
+    const Image image(4, 4);
+    contentkit::TgaOptions grey;
+    grey.imageType = 3;
+    contentkit::TgaOptions deep;
+    deep.depth = 16;
+    contentkit::TgaOptions longId;
+    longId.imageId.assign(256, 'x');
+    for (const auto& options : {grey, deep, longId}) {
+        EXPECT_FALSE(contentkit::writeTga(image, options, &out, &error));
+    }
+    EXPECT_FALSE(contentkit::writeTga(Image(65536, 1), contentkit::TgaOptions(), &out, &error));
+    EXPECT_EQ(error, "TGA sides must be at most 65535");
+}
+
+TEST_F(ImageFormats, TgaInfoReadsWrittenCursorsWithoutWarnings) {
+    for (int type : {2, 10}) {
+        const Bytes file = tga(runsAndNoise(), type, 32, false);
+        contentkit::InfoReport report;
+        EXPECT_TRUE(contentkit::inspectFile("standard.tga", file.data(), file.size(), &report)) << report.error;
+        EXPECT_TRUE(report.warnings.empty());
+        EXPECT_EQ(report.format, "TGA");
+    }
+}
+
+TEST_F(ImageFormats, BmpSplashLoadsInPixbufWithWhiteCutOut) {
+    Image source = contentkit::makeSplash(37, 21, 4);  // odd width: padded rows
+    std::uint8_t* white = source.at(10, 10);
+    white[0] = white[1] = white[2] = white[3] = 255;
+    std::size_t transparent = 0;
+    Image expected = source;
+    for (std::size_t i = 0; i < expected.rgba.size(); i += 4) {
+        std::uint8_t* p = &expected.rgba[i];
+        if (p[3] < 128) {
+            ++transparent;
+            p[0] = p[1] = p[2] = 255;
+        } else if (p[0] == 255 && p[1] == 255 && p[2] == 255) {
+            p[0] = p[1] = p[2] = 254;
+        }
+        p[3] = 255;
+    }
+    ASSERT_GT(transparent, 0u);
+    Bytes file;
+    std::string error;
+    ASSERT_TRUE(contentkit::writeBmp(source, contentkit::BmpOptions(), &file, &error)) << error;
+    cktest::writeBytes(at("QuaskLoadingSplash.bmp"), file);
+
+    Image loaded, decoded;
+    ASSERT_TRUE(reference::loadWithPixbuf(at("QuaskLoadingSplash.bmp"), &loaded, &error)) << error;
+    EXPECT_TRUE(opaque(loaded).rgba == expected.rgba);
+    ASSERT_TRUE(reference::decodeBmp24(file, &decoded));
+    EXPECT_TRUE(decoded.rgba == expected.rgba);
+
+    contentkit::InfoReport report;
+    ASSERT_TRUE(contentkit::inspectFile("s.bmp", file.data(), file.size(), &report)) << report.error;
+    EXPECT_TRUE(report.warnings.empty());
+    bool counted = false;
+    for (const auto& [name, value] : report.fields) {
+        if (name == "white (see-through) pixels") {
+            counted = true;
+            EXPECT_EQ(value, std::to_string(transparent) + " of " + std::to_string(37 * 21));
+        }
+    }
+    EXPECT_TRUE(counted);
+}
+
+TEST_F(ImageFormats, BmpRowsPaddedAndHeaderConsistent) {
+    Bytes file;
+    std::string error;
+    contentkit::BmpOptions plain;
+    plain.whiteKey = false;
+    Image source = cktest::gradient(5, 3);
+    source.at(0, 0)[3] = 0;  // ignored without the key
+    ASSERT_TRUE(contentkit::writeBmp(source, plain, &file, &error)) << error;
+    ASSERT_EQ(file.size(), 54u + 16u * 3u);
+    EXPECT_EQ(file[2] | (file[3] << 8), 54 + 48);
+    EXPECT_EQ(file[10], 54);
+    EXPECT_EQ(file[14], 40);
+    EXPECT_EQ(file[28], 24);
+    Image decoded;
+    ASSERT_TRUE(reference::decodeBmp24(file, &decoded));
+    EXPECT_TRUE(decoded.rgba == opaque(source).rgba);
+    EXPECT_FALSE(contentkit::writeBmp(Image(), plain, &file, &error));
+}
+
+}  // namespace

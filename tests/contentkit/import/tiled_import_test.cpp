@@ -1,0 +1,446 @@
+// Tiled maps: one small map written in every layer encoding and tileset
+// form the editor writes, all read to the same tiles and imported to the
+// same bytes; every kind of bad input refused with a message naming file,
+// layer and place, with nothing written; the repository's example map
+// through the program; the demo map through the real editor's exporter.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "client/scene/rmap.h"
+#include "tests/contentkit/test_util.h"
+#include "tests/contentkit/tiled_fixture.h"
+#include "tests/support/xvfb_display.h"
+#include "tools/contentkit/demo/demo_map.h"
+#include "tools/contentkit/import/tiled_import.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cktest::Bytes;
+
+const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
+const std::string kSourceDir = QUASK_TESTS_DIR "/../tools/contentkit/demo";
+
+// --- Writing the small map ---
+
+std::string base64(const Bytes& data) {
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), data.data(), static_cast<int>(data.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+Bytes deflated(const Bytes& raw, bool gzip) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, gzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(deflateBound(&z, raw.size()) + 32);
+    z.next_in = const_cast<Bytef*>(raw.data());
+    z.avail_in = static_cast<uInt>(raw.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+Bytes zstdPacked(const Bytes& raw) {
+    Bytes out(ZSTD_compressBound(raw.size()));
+    out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3));
+    return out;
+}
+
+// An 8-bit grey PNG.
+Bytes greyPng(int w, int h, int (*value)(int, int)) {
+    Bytes raw;
+    for (int y = 0; y < h; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < w; ++x) raw.push_back(static_cast<std::uint8_t>(value(x, y)));
+    }
+    auto be32 = [](Bytes* b, std::uint32_t v) {
+        for (int k = 3; k >= 0; --k) b->push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+    };
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    auto chunk = [&](const char* type, const Bytes& data) {
+        be32(&png, static_cast<std::uint32_t>(data.size()));
+        Bytes typed(type, type + 4);
+        typed.insert(typed.end(), data.begin(), data.end());
+        png.insert(png.end(), typed.begin(), typed.end());
+        be32(&png, static_cast<std::uint32_t>(crc32(0, typed.data(), static_cast<uInt>(typed.size()))));
+    };
+    Bytes ihdr;
+    be32(&ihdr, static_cast<std::uint32_t>(w));
+    be32(&ihdr, static_cast<std::uint32_t>(h));
+    ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
+    chunk("IHDR", ihdr);
+    uLongf n = compressBound(raw.size());
+    Bytes z(n);
+    compress(z.data(), &n, raw.data(), raw.size());
+    z.resize(n);
+    chunk("IDAT", z);
+    chunk("IEND", {});
+    return png;
+}
+
+int slope(int x, int y) { return x * 40 + y * 10; }
+
+// 4 x 4 cells, two cubes a side; one tile flipped each way.
+const std::vector<std::uint32_t> kGids = {1, 1, 2, 2, 1, 1, 2, 2, 0x80000001u, 1, 2, 0x40000002u, 1, 1, 2, 2};
+
+Bytes littleEndian(const std::vector<std::uint32_t>& gids) {
+    Bytes raw;
+    for (std::uint32_t g : gids)
+        for (int k = 0; k < 4; ++k) raw.push_back(static_cast<std::uint8_t>(g >> (8 * k)));
+    return raw;
+}
+
+enum class Enc { Csv, Xml, Base64, Zlib, Gzip, Zstd };
+
+std::string encoded(Enc e) {
+    const Bytes raw = littleEndian(kGids);
+    switch (e) {
+        case Enc::Base64: return base64(raw);
+        case Enc::Zlib: return base64(deflated(raw, false));
+        case Enc::Gzip: return base64(deflated(raw, true));
+        case Enc::Zstd: return base64(zstdPacked(raw));
+        default: break;
+    }
+    std::string out;
+    for (std::size_t i = 0; i < kGids.size(); ++i) {
+        if (e == Enc::Xml) out += "<tile gid=\"" + std::to_string(kGids[i]) + "\"/>";
+        else out += (i ? "," : "") + std::to_string(kGids[i]) + (i % 4 == 3 ? "\n" : "");
+    }
+    return out;
+}
+
+const char* compressionName(Enc e) {
+    return e == Enc::Zlib ? "zlib" : e == Enc::Gzip ? "gzip" : e == Enc::Zstd ? "zstd" : "";
+}
+
+const char kTsx[] =
+    "<?xml version=\"1.0\"?>\n<tileset name=\"ground\" tilewidth=\"16\" tileheight=\"16\" tilecount=\"2\" "
+    "columns=\"2\">\n <image source=\"ground.png\" width=\"32\" height=\"16\"/>\n"
+    " <tile id=\"0\"><properties><property name=\"texture\" type=\"int\" value=\"300\"/></properties></tile>\n"
+    " <tile id=\"1\"><properties><property name=\"texture\" type=\"int\" value=\"301\"/></properties></tile>\n"
+    "</tileset>\n";
+const char kTsj[] =
+    "{\"name\":\"ground\",\"tilewidth\":16,\"tileheight\":16,\"tilecount\":2,\"columns\":2,\"image\":\"ground.png\","
+    "\"imagewidth\":32,\"imageheight\":16,\"tiles\":[{\"id\":0,\"properties\":[{\"name\":\"texture\",\"type\":\"int\","
+    "\"value\":300}]},{\"id\":1,\"properties\":[{\"name\":\"texture\",\"type\":\"int\",\"value\":301}]}]}";
+
+std::string tmxMap(Enc e, bool embedded) {
+    const std::string tileset = embedded ? std::string(kTsx).substr(std::string(kTsx).find("<tileset ") + 8)
+                                         : std::string();
+    std::string t =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<map version=\"1.8\" orientation=\"orthogonal\" width=\"4\" height=\"4\" tilewidth=\"16\" tileheight=\"16\" "
+        "infinite=\"0\">\n <properties>\n  <property name=\"sunAzimuth\" type=\"float\" value=\"90\"/>\n"
+        " </properties>\n";
+    t += embedded ? " <tileset firstgid=\"1\"" + tileset.substr(0, tileset.rfind("\n")) + "\n"
+                  : " <tileset firstgid=\"1\" source=\"ground.tsx\"/>\n";
+    t += " <layer id=\"1\" name=\"ground\" width=\"4\" height=\"4\">\n  <data";
+    if (e == Enc::Csv) t += " encoding=\"csv\"";
+    if (e != Enc::Csv && e != Enc::Xml) t += " encoding=\"base64\"";
+    if (*compressionName(e)) t += std::string(" compression=\"") + compressionName(e) + "\"";
+    t += ">\n" + encoded(e) + "\n  </data>\n </layer>\n"
+         " <imagelayer id=\"2\" name=\"height\">\n  <image source=\"h.png\" width=\"5\" height=\"5\"/>\n </imagelayer>\n"
+         " <objectgroup id=\"3\" name=\"models\">\n  <object id=\"1\" name=\"tree\" x=\"24\" y=\"8\">\n"
+         "   <properties><property name=\"model\" type=\"int\" value=\"1\"/></properties>\n   <point/>\n"
+         "  </object>\n </objectgroup>\n</map>\n";
+    return t;
+}
+
+std::string jsonMap(Enc e, const char* tileset) {
+    std::string data = e == Enc::Csv ? "[" : "\"" + encoded(e) + "\"";
+    if (e == Enc::Csv) {
+        for (std::size_t i = 0; i < kGids.size(); ++i) data += (i ? "," : "") + std::to_string(kGids[i]);
+        data += "]";
+    }
+    std::string layer = "{\"type\":\"tilelayer\",\"name\":\"ground\",\"width\":4,\"height\":4,\"data\":" + data;
+    if (e != Enc::Csv) layer += std::string(",\"encoding\":\"base64\",\"compression\":\"") + compressionName(e) + "\"";
+    layer += "}";
+    std::string sets = tileset ? std::string("{\"firstgid\":1,\"source\":\"") + tileset + "\"}"
+                               : "{\"firstgid\":1," + std::string(kTsj).substr(1);
+    return "{\"type\":\"map\",\"orientation\":\"orthogonal\",\"width\":4,\"height\":4,\"tilewidth\":16,"
+           "\"tileheight\":16,\"infinite\":false,\"properties\":[{\"name\":\"sunAzimuth\",\"type\":\"float\","
+           "\"value\":90}],\"tilesets\":[" + sets + "],\"layers\":[" + layer +
+           ",{\"type\":\"group\",\"name\":\"terrain\",\"layers\":[{\"type\":\"imagelayer\",\"name\":\"height\","
+           "\"image\":\"h.png\"}]},{\"type\":\"objectgroup\",\"name\":\"models\",\"objects\":[{\"id\":1,"
+           "\"name\":\"tree\",\"x\":24,\"y\":8,\"point\":true,\"properties\":[{\"name\":\"model\",\"type\":\"int\","
+           "\"value\":1}]}]}]}";
+}
+
+cktest::MemoryFiles smallMapFiles(const std::string& name, const std::string& map) {
+    cktest::MemoryFiles files;
+    files.put(name, map);
+    files.put("ground.tsx", kTsx);
+    files.put("ground.tsj", kTsj);
+    files.files["h.png"] = greyPng(5, 5, slope);
+    return files;
+}
+
+bool importSmall(cktest::MemoryFiles& files, const std::string& name, contentkit::TiledImportResult* result,
+                 std::string* error) {
+    cktest::MemoryFiles game = cktest::demoGameDir();
+    contentkit::TiledImportOptions options;
+    options.name = "Small";
+    return contentkit::importTiledFile(name, files, game, options, result, error);
+}
+
+// --- Encodings ---
+
+struct EncodingCase {
+    const char* label;
+    bool json;
+    Enc encoding;
+    bool embedded;
+    const char* jsonTileset;  // JSON maps: external tileset file, or null for embedded
+};
+
+TEST(TiledMap, EveryEncodingAndTilesetFormReadsTheSameTilesAndImportsTheSameBytes) {
+    const EncodingCase cases[] = {
+        {"TMX csv, embedded tileset", false, Enc::Csv, true, nullptr},
+        {"TMX tile elements, TSX", false, Enc::Xml, false, nullptr},
+        {"TMX base64", false, Enc::Base64, false, nullptr},
+        {"TMX base64 zlib", false, Enc::Zlib, false, nullptr},
+        {"TMX base64 gzip", false, Enc::Gzip, true, nullptr},
+        {"TMX base64 zstd", false, Enc::Zstd, false, nullptr},
+        {"JSON array, embedded tileset", true, Enc::Csv, true, nullptr},
+        {"JSON base64, TSJ", true, Enc::Base64, false, "ground.tsj"},
+        {"JSON base64 zlib, TSX", true, Enc::Zlib, false, "ground.tsx"},
+        {"JSON base64 gzip", true, Enc::Gzip, false, "ground.tsj"},
+        {"JSON base64 zstd", true, Enc::Zstd, false, "ground.tsj"},
+    };
+    Bytes first;
+    for (const EncodingCase& c : cases) {
+        const std::string name = c.json ? "small.tmj" : "small.tmx";
+        cktest::MemoryFiles files =
+            smallMapFiles(name, c.json ? jsonMap(c.encoding, c.jsonTileset) : tmxMap(c.encoding, c.embedded));
+        contentkit::TiledMap map;
+        std::string error;
+        const Bytes& bytes = files.files[name];
+        ASSERT_TRUE(contentkit::parseTiledMap(name, bytes.data(), bytes.size(), files, &map, &error))
+            << c.label << ": " << error;
+        ASSERT_EQ(map.layers.size(), 3u) << c.label;
+        EXPECT_EQ(map.layers[0].gids, kGids) << c.label;
+        EXPECT_EQ(map.layers[1].image.source, "h.png") << c.label;
+        ASSERT_EQ(map.tilesets.size(), 1u) << c.label;
+        ASSERT_NE(map.tilesets[0].tile(1), nullptr) << c.label;
+        EXPECT_EQ(map.tilesets[0].tile(1)->properties[0].value, "301") << c.label;
+
+        contentkit::TiledImportResult result;
+        ASSERT_TRUE(importSmall(files, name, &result, &error)) << c.label << ": " << error;
+        const contentkit::ImportedFile* rmap = cktest::importedFile(result, "data/map/Small.rmap");
+        ASSERT_NE(rmap, nullptr) << c.label;
+        if (first.empty()) first = rmap->bytes;
+        EXPECT_TRUE(rmap->bytes == first) << c.label << " imports to other bytes";
+    }
+    // What the small map holds, once: the client reads it, the flipped tile's
+    // top is mirrored, the model stands at its cell's height.
+    velmar::scene::CRMap client;
+    client.loadBytes("Small.rmap", first.data(), first.size());
+    ASSERT_TRUE(client.loaded());
+    EXPECT_EQ(client.header().cellsPerCubeX, 2.0f);
+    ASSERT_EQ(client.models().size(), 1u);
+}
+
+// --- Bad input ---
+
+struct BadCase {
+    const char* label;
+    std::vector<std::pair<std::string, std::string>> edits;  // text replaced in the TMX
+    std::string file, content;                               // a file replaced, when named
+    std::string message;
+};
+
+TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
+    const std::string map = tmxMap(Enc::Csv, false);
+    const std::string csv = encoded(Enc::Csv);
+    const BadCase cases[] = {
+        {"missing tileset", {{"source=\"ground.tsx\"", "source=\"gone.tsx\""}}, "", "",
+         "m.tmx: tileset 'gone.tsx': no such file"},
+        {"layer of the wrong size", {{"name=\"ground\" width=\"4\"", "name=\"ground\" width=\"3\""}}, "", "",
+         "m.tmx: layer 'ground': the layer is 3 x 4 tiles, the map 4 x 4"},
+        {"data of the wrong size", {{csv, csv.substr(0, csv.rfind(','))}}, "", "",
+         "m.tmx: layer 'ground': data holds 15 tiles, the layer needs 16"},
+        {"tile of no tileset", {{"1,1,2,2\n,1,1,2,2\n", "1,1,2,2\n,1,1,7,2\n"}}, "", "", "m.tmx: layer 'ground', cell (2, 1): tile ID 7 belongs to no tileset of the map"},
+        {"bad base64",
+         {{"<data encoding=\"csv\">", "<data encoding=\"base64\">"}, {csv, "AQAA!AAA"}}, "", "",
+         "m.tmx: layer 'ground': data is not valid base64"},
+        {"corrupt zlib",
+         {{"<data encoding=\"csv\">", "<data encoding=\"base64\" compression=\"zlib\">"}, {csv, "AQAAAAIAAAAD"}}, "", "",
+         "m.tmx: layer 'ground': data does not unpack as zlib (corrupt or cut short)"},
+        {"infinite map", {{"infinite=\"0\"", "infinite=\"1\""}}, "", "",
+         "m.tmx: the map is infinite; give it a fixed size (Map > Map Properties > Infinite off)"},
+        {"height image of the wrong size", {}, "h.png", "", "m.tmx: layer 'height': h.png is 4 x 4 pixels; the map "
+                                                          "needs one per cell corner, 5 x 5"},
+        {"unknown model", {{"value=\"1\"/></properties>\n   <point/>", "value=\"9\"/></properties>\n   <point/>"}}, "",
+         "", "m.tmx: layer 'models', object 1 'tree': model 9 is not defined in data/def/model.def"},
+        {"object outside the map", {{"x=\"24\" y=\"8\"", "x=\"80\" y=\"8\""}}, "", "",
+         "m.tmx: layer 'models', object 1 'tree': stands at cell (5.00, 0.50), outside the map of 4 x 4 cells"},
+        {"cube without ground", {{"1,1,2,2\n,1,1,2,2\n", "1,1,0,0\n,1,1,0,0\n"}}, "", "",
+         "m.tmx: layer 'ground': cube (1, 0) (cells (2, 0) to (3, 1)): no cell holds a tile; every cube needs a "
+         "ground texture"},
+        {"map not whole cubes",
+         {{"<properties>\n", "<properties>\n  <property name=\"cellsPerCube\" type=\"int\" value=\"3\"/>\n"}}, "", "",
+         "m.tmx: map: the map is 4 x 4 cells; with cellsPerCube 3 both sides must be multiples of it"},
+        {"property that is no number",
+         {{"value=\"90\"", "value=\"east\""}}, "", "", "m.tmx: map: property 'sunAzimuth' = 'east' is not a number"},
+        {"malformed XML", {{"</map>", "</mapp>"}}, "", "", "m.tmx: line 25: not well-formed XML (Start-end tags mismatch)"},
+        {"tileset that is not a tileset", {}, "ground.tsx", "<map/>", "ground.tsx: not a TSX tileset (no <tileset> element)"},
+    };
+    for (const BadCase& c : cases) {
+        std::string text = map;
+        for (const auto& [from, to] : c.edits) {
+            const std::size_t at = text.find(from);
+            ASSERT_NE(at, std::string::npos) << c.label << ": " << from;
+            text.replace(at, from.size(), to);
+        }
+        cktest::MemoryFiles files = smallMapFiles("m.tmx", text);
+        if (c.file == "h.png") files.files["h.png"] = greyPng(4, 4, slope);
+        else if (!c.file.empty()) files.put(c.file, c.content);
+        contentkit::TiledImportResult result;
+        std::string error;
+        EXPECT_FALSE(importSmall(files, "m.tmx", &result, &error)) << c.label;
+        EXPECT_EQ(error, c.message) << c.label;
+        EXPECT_TRUE(result.files.empty()) << c.label;
+    }
+    // JSON: a member of the wrong type.
+    cktest::MemoryFiles files = smallMapFiles("m.tmj", jsonMap(Enc::Csv, nullptr));
+    std::string text(files.files["m.tmj"].begin(), files.files["m.tmj"].end());
+    text.replace(text.find("\"width\":4"), 9, "\"width\":\"4\"");
+    files.put("m.tmj", text);
+    contentkit::TiledImportResult result;
+    std::string error;
+    EXPECT_FALSE(importSmall(files, "m.tmj", &result, &error));
+    EXPECT_EQ(error, "m.tmj: \"width\" must be a whole number from 0 to 2147483647");
+}
+
+// Water over ground that lies almost at its level draws as a sawtooth in the
+// client's 16-bit depth buffer: the import says where; a bank (the water
+// cubes lowered) silences it.
+TEST(TiledMap, WaterAlmostLevelWithTheGroundIsWarnedAboutUntilTheBedIsLowered) {
+    std::string text = tmxMap(Enc::Csv, false);
+    text.replace(text.find("<properties>\n"), 13,
+                 "<properties>\n  <property name=\"waterLevel\" type=\"float\" value=\"0.5\"/>\n"
+                 "  <property name=\"waterType\" type=\"int\" value=\"1\"/>\n");
+    cktest::MemoryFiles files = smallMapFiles("m.tmx", text);
+    files.files["h.png"] = greyPng(5, 5, [](int, int) { return 0; });
+    contentkit::TiledImportResult result;
+    std::string error;
+    ASSERT_TRUE(importSmall(files, "m.tmx", &result, &error)) << error;
+    ASSERT_EQ(result.warnings.size(), 1u);
+    EXPECT_EQ(result.warnings[0],
+              "m.tmx: 4 cubes lie under water almost level with it (more than half the top within 1.5 of the surface), "
+              "where the window's 16-bit depth buffer cannot keep ground and water apart: lower the ground there (a "
+              "lift below 0 on the shore's water cubes) or steepen the shore at cube (0, 0) (cells (0, 0) to (1, 1)), "
+              "cube (1, 0) (cells (2, 0) to (3, 1)), cube (0, 1) (cells (0, 2) to (1, 3)), ...");
+
+    const std::string lifted = "<tile id=\"0\"><properties><property name=\"lift\" type=\"float\" value=\"-2\"/>";
+    std::string tsx = kTsx;
+    const std::string tile0 = "<tile id=\"0\"><properties>";
+    tsx.replace(tsx.find(tile0), tile0.size(), lifted);
+    files.put("ground.tsx", tsx);
+    text.replace(text.find(" <imagelayer"), 0,
+                 " <layer id=\"4\" name=\"lift\" width=\"4\" height=\"4\">\n  <data encoding=\"csv\">" +
+                     std::string("1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1") + "</data>\n </layer>\n");
+    files.put("m.tmx", text);
+    ASSERT_TRUE(importSmall(files, "m.tmx", &result, &error)) << error;
+    EXPECT_TRUE(result.warnings.empty()) << result.warnings[0];
+}
+
+// --- The program ---
+
+class TiledProgram : public cktest::TempDirTest {};
+
+// The example map of the README: tile pictures become textures, the glTF
+// crate a model, both in def files of their own that the game's def files
+// load (once, however often the map is imported); the author's own entries
+// stay as they were. A bad map changes nothing in the game directory.
+TEST_F(TiledProgram, ExampleMapImportsIntoTheDemoAndABadMapWritesNothing) {
+    cktest::RunResult r = cktest::runProgram(kProgram, {"build-demo", at("game")}, m_dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string textures = cktest::slurp(at("game/data/def/Textures.def"));
+    const std::string example = kSourceDir + "/example_map/example.tmx";
+    for (int run = 0; run < 2; ++run) {
+        r = cktest::runProgram(kProgram, {"import-tiled", example, at("game"), "Example"}, m_dir);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_NE(r.out.find("import-tiled: data/texture/Example/terrain_0.dds (texture 6000)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("import-tiled: data/model/Example/crate.rmdl (model 600)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(cktest::slurp(at("game/data/def/Textures.def")),
+              textures + "load: data/def/map_Example_textures.def\r\n");
+    EXPECT_NE(cktest::slurp(at("game/data/def/map_Example_models.def")).find("600: data/model/Example/crate.rmdl\r\n"),
+              std::string::npos);
+    const Bytes rmap = cktest::readBytes(at("game/data/map/Example.rmap"));
+    velmar::scene::CRMap client;
+    client.loadBytes("Example.rmap", rmap.data(), rmap.size());
+    ASSERT_TRUE(client.loaded());
+    EXPECT_EQ(client.models().size(), 2u);
+    r = cktest::runProgram(kProgram, {"info", at("game/data/model/Example/crate.rmdl"),
+                                      at("game/data/texture/Example/crate_planks.dds")}, m_dir);
+    EXPECT_EQ(r.code, 0) << r.err << r.out;
+
+    fs::create_directories(at("bad"));
+    fs::copy_file(example, at("bad/example.tmx"));
+    std::string text = cktest::slurp(at("bad/example.tmx"));
+    const std::string model = "name=\"model\" type=\"int\" value=\"2\"";
+    text.replace(text.find(model), model.size(), "name=\"model\" type=\"int\" value=\"77\"");
+    std::ofstream(at("bad/example.tmx"), std::ios::trunc) << text;
+    for (const char* file : {"terrain.tsx", "terrain.png", "cells.png", "example_height.png", "crate.gltf", "crate.png"})
+        fs::copy_file(kSourceDir + "/example_map/" + file, at(std::string("bad/") + file));
+    fs::create_directories(at("empty"));
+    r = cktest::runProgram(kProgram, {"import-tiled", at("bad/example.tmx"), at("empty"), "Example"}, m_dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "contentkit: " + at("bad/example.tmx") +
+                         ": layer 'models', object 1 'house': model 77 is not defined in data/def/model.def\n");
+    EXPECT_TRUE(fs::is_empty(at("empty")));
+}
+
+// The repository's demo map opens in the editor itself: its command-line
+// exporter writes it as JSON with the tilesets embedded, and as TMX again;
+// both import to the bytes of the built-in import.
+TEST_F(TiledProgram, DemoMapOpensInTheEditorAndItsExportsImportToTheSameBytes) {
+    const std::string tiled = quask_test::findProgram("tiled");
+    if (tiled.empty()) GTEST_SKIP() << "tiled is not installed";
+    cktest::MemoryFiles game = cktest::demoGameDir();
+    contentkit::TiledImportResult builtIn;
+    contentkit::DemoMapContent content;
+    std::string error;
+    ASSERT_TRUE(contentkit::importDemoMap(game, &builtIn, &content, &error)) << error;
+    const std::string source = kSourceDir + "/demo_content/Lakeside.tmx";
+    const struct {
+        const char* format;
+        const char* file;
+    } exports[] = {{"json", "Lakeside.tmj"}, {"tmx", "Lakeside.tmx"}};
+    for (const auto& e : exports) {
+        quask_test::ChildProcess::Options o;
+        o.extraEnv = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + m_dir, "HOME=" + m_dir};
+        o.stderrPath = at("tiled.err");
+        quask_test::ChildProcess p({tiled, "--export-map", e.format, "--embed-tilesets", source, at(e.file)}, o);
+        ASSERT_EQ(p.waitExit(60000), 0) << cktest::slurp(at("tiled.err"));
+        class Disk : public contentkit::TiledFileSource {
+        public:
+            bool read(const std::string& path, Bytes* out, std::string* why) override {
+                *out = cktest::readBytes(path);
+                *why = "cannot be read";
+                return fs::is_regular_file(path);
+            }
+        } disk;
+        contentkit::TiledImportResult exported;
+        contentkit::TiledImportOptions options;
+        options.name = contentkit::kFirstMapName;
+        ASSERT_TRUE(contentkit::importTiledFile(at(e.file), disk, game, options, &exported, &error))
+            << e.format << ": " << error;
+        EXPECT_TRUE(exported.files[0].bytes == builtIn.files[0].bytes) << e.format << " imports to other bytes";
+    }
+}
+
+}  // namespace

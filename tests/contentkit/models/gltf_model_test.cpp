@@ -1,0 +1,172 @@
+// glTF models: node transforms kept as the client's node placements (the
+// client's bounding box equals that of the same triangles placed by hand),
+// a rotation animation as key frames with a note for what RMDL cannot hold,
+// matrices split or refused, a buffer too short refused, and the command.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstring>
+
+#include "tests/contentkit/models/client_model.h"
+#include "tests/contentkit/test_util.h"
+#include "tools/contentkit/models/gltf_model.h"
+#include "tools/contentkit/models/obj_model.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using contentkit::RmdlModel;
+using cktest::loadInClient;
+
+const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
+
+std::string dataUri(const std::vector<float>& floats) {
+    std::string raw(floats.size() * 4, '\0');
+    std::memcpy(&raw[0], floats.data(), raw.size());
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out = "data:application/octet-stream;base64,";
+    for (std::size_t i = 0; i < raw.size(); i += 3) {
+        const unsigned v = static_cast<unsigned char>(raw[i]) << 16 |
+                           (i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) << 8 : 0) |
+                           (i + 2 < raw.size() ? static_cast<unsigned char>(raw[i + 2]) : 0);
+        out += t[v >> 18 & 63];
+        out += t[v >> 12 & 63];
+        out += i + 1 < raw.size() ? t[v >> 6 & 63] : '=';
+        out += i + 2 < raw.size() ? t[v & 63] : '=';
+    }
+    return out;
+}
+
+constexpr float kHalf = 0.70710678f;
+
+// A base node lifted by 2 holding an arm turned a quarter about y; the arm
+// holds one triangle and turns by key frames; the base moves by a
+// translation channel, which RMDL cannot hold.
+Json armModel() {
+    const std::vector<float> data = {
+        1, 0, 0, 0, 0, 1, 0, 1, 0,                            // positions
+        0, 0.5f, 1,                                           // key times
+        0, kHalf, 0, kHalf, 0, 1, 0, 0, 0, kHalf, 0, -kHalf,  // rotations
+        0, 0, 0, 0, 1, 0,                                     // translations at 0 and 1
+    };
+    Json j;
+    j["asset"] = {{"version", "2.0"}};
+    j["scene"] = 0;
+    j["scenes"] = Json::array({{{"nodes", {0}}}});
+    j["nodes"] = Json::array({{{"name", "base"}, {"translation", {0, 2, 0}}, {"children", {1}}},
+                              {{"name", "arm"}, {"rotation", {0, kHalf, 0, kHalf}}, {"mesh", 0}}});
+    j["meshes"] = Json::array({{{"primitives", Json::array({{{"attributes", {{"POSITION", 0}}}, {"material", 0}}})}}});
+    j["materials"] = Json::array({{{"name", "steel"}}});
+    j["buffers"] = Json::array({{{"byteLength", data.size() * 4}, {"uri", dataUri(data)}}});
+    j["bufferViews"] = Json::array({{{"buffer", 0}, {"byteOffset", 0}, {"byteLength", 36}},
+                                    {{"buffer", 0}, {"byteOffset", 36}, {"byteLength", 12}},
+                                    {{"buffer", 0}, {"byteOffset", 48}, {"byteLength", 48}},
+                                    {{"buffer", 0}, {"byteOffset", 96}, {"byteLength", 24}}});
+    j["accessors"] = Json::array({{{"bufferView", 0}, {"componentType", 5126}, {"count", 3}, {"type", "VEC3"}},
+                                  {{"bufferView", 1}, {"componentType", 5126}, {"count", 3}, {"type", "SCALAR"}},
+                                  {{"bufferView", 2}, {"componentType", 5126}, {"count", 3}, {"type", "VEC4"}},
+                                  {{"bufferView", 1}, {"componentType", 5126}, {"count", 2}, {"type", "SCALAR"}},
+                                  {{"bufferView", 3}, {"componentType", 5126}, {"count", 2}, {"type", "VEC3"}}});
+    j["animations"] = Json::array(
+        {{{"name", "swing"},
+          {"samplers", Json::array({{{"input", 1}, {"output", 2}}, {{"input", 3}, {"output", 4}}})},
+          {"channels", Json::array({{{"sampler", 0}, {"target", {{"node", 1}, {"path", "rotation"}}}},
+                                    {{"sampler", 1}, {"target", {{"node", 0}, {"path", "translation"}}}}})}}});
+    return j;
+}
+
+bool convert(const Json& j, RmdlModel* model, contentkit::GltfModelSummary* summary, std::string* error) {
+    const std::string text = j.dump();
+    contentkit::GltfModelOptions options;
+    options.texture = [](const contentkit::GltfMaterial& m, std::int32_t* id, std::string*) {
+        *id = m.name == "steel" ? 7 : 0;
+        return true;
+    };
+    return contentkit::gltfToRmdl("arm.gltf", reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), options,
+                                  model, summary, error);
+}
+
+TEST(GltfModel, NodeTransformsPlaceTheTriangleAsTheClientWouldPlaceItByHand) {
+    RmdlModel model;
+    contentkit::GltfModelSummary summary;
+    std::string error;
+    ASSERT_TRUE(convert(armModel(), &model, &summary, &error)) << error;
+    ASSERT_EQ(model.meshes.size(), 3u);
+    EXPECT_EQ(model.meshes[0].tag, contentkit::kRmdlBaseNodeTag);
+    EXPECT_EQ(model.meshes[1].position, (contentkit::Vec3{0, -2, 0}));  // y-up turned into the client's axes
+    EXPECT_NEAR(model.meshes[2].rotationAngle, M_PI / 2, 1e-6);
+    EXPECT_EQ(model.meshes[2].rotationAxis, (contentkit::Vec3{0, -1, 0}));
+    ASSERT_EQ(model.meshes[2].surfaces.size(), 1u);
+    EXPECT_EQ(model.meshes[2].surfaces[0].textureId, 7);
+    // Key frames in milliseconds, the quaternions turned like the axes.
+    const auto& keys = model.meshes[2].keyFrames;
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_EQ(keys[0].time, 0);
+    EXPECT_EQ(keys[1].time, 500);
+    EXPECT_EQ(keys[2].time, 1000);
+    EXPECT_EQ(keys[1].rotation, (std::array<float, 4>{0, -1, 0, 0}));
+    EXPECT_EQ(summary.keyFrames, 3u);
+    EXPECT_EQ(summary.notes,
+              (std::vector<std::string>{"animation 'swing': a translation channel is left out (model files animate "
+                                        "rotations only)"}));
+
+    // The same triangle placed by hand: the arm turns (1,0,0) to (0,0,-1) and
+    // (0,0,1) to (1,0,0); the base lifts all by 2.
+    const char obj[] = "v 0 2 -1\nv 1 2 0\nv 0 3 0\nf 1 2 3\n";
+    contentkit::ObjModelOptions objOptions;
+    objOptions.hasDefaultTexture = true;
+    RmdlModel byHand;
+    contentkit::ObjModelSummary objSummary;
+    ASSERT_TRUE(contentkit::objToRmdl(reinterpret_cast<const std::uint8_t*>(obj), sizeof obj - 1, objOptions, &byHand,
+                                      &objSummary, &error));
+    contentkit::Bytes a, b;
+    velmar::ModelData* gltf = loadInClient(model, &a);
+    velmar::ModelData* hand = loadInClient(byHand, &b);
+    ASSERT_NE(gltf, nullptr);
+    ASSERT_NE(hand, nullptr);
+    const float got[6] = {gltf->boxMin.x, gltf->boxMin.y, gltf->boxMin.z, gltf->boxMax.x, gltf->boxMax.y, gltf->boxMax.z};
+    const float want[6] = {hand->boxMin.x, hand->boxMin.y, hand->boxMin.z, hand->boxMax.x, hand->boxMax.y, hand->boxMax.z};
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(got[i], want[i], 2e-3) << i;
+    velmar::releaseModelData(gltf, {[](std::int32_t, void*) { return 0u; }, [](std::uint32_t, void*) {}, nullptr});
+    velmar::releaseModelData(hand, {[](std::int32_t, void*) { return 0u; }, [](std::uint32_t, void*) {}, nullptr});
+}
+
+TEST(GltfModel, MatricesAreSplitIntoTheirPartsOrRefusedAndShortBuffersRefused) {
+    RmdlModel trs, matrix;
+    contentkit::GltfModelSummary summary;
+    std::string error;
+    Json j = armModel();
+    ASSERT_TRUE(convert(j, &trs, &summary, &error)) << error;
+    j["nodes"][1].erase("rotation");
+    j["nodes"][1]["matrix"] = {0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1};  // a quarter about y
+    ASSERT_TRUE(convert(j, &matrix, &summary, &error)) << error;
+    EXPECT_NEAR(matrix.meshes[2].rotationAngle, trs.meshes[2].rotationAngle, 1e-6);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(matrix.meshes[2].rotationAxis[c], trs.meshes[2].rotationAxis[c], 1e-6);
+
+    j["nodes"][1]["matrix"] = {1, 0, 0, 0, 0.5, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    EXPECT_FALSE(convert(j, &matrix, &summary, &error));
+    EXPECT_EQ(error, "node 'arm' has a matrix with shear; a model node holds only translation, rotation and scale");
+
+    j = armModel();
+    j["accessors"][0]["count"] = 4;
+    EXPECT_FALSE(convert(j, &matrix, &summary, &error));
+    EXPECT_EQ(error, "accessor 0 reaches past the end of its buffer");
+}
+
+class GltfProgram : public cktest::TempDirTest {};
+
+TEST_F(GltfProgram, ModelCommandTakesGltfMaterialsLikeObjOnes) {
+    const std::string crate = QUASK_TESTS_DIR "/../tools/contentkit/demo/example_map/crate.gltf";
+    cktest::RunResult r = cktest::runProgram(kProgram, {"model", crate, at("crate.rmdl"), "--texture", "planks=9"}, m_dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "model: 2 meshes, 12 triangles, 1 x 1 x 1 (width x height x depth)\n");
+    r = cktest::runProgram(kProgram, {"info", at("crate.rmdl")}, m_dir);
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = cktest::runProgram(kProgram, {"model", crate, at("other.rmdl"), "--texture", "wood=9"}, m_dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "contentkit: " + crate + ": material 'planks' has no texture ID; give --texture planks=ID\n");
+}
+
+}  // namespace

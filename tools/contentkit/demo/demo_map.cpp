@@ -1,0 +1,50 @@
+// The built-in map's files and its import.
+#include "tools/contentkit/demo/demo_map.h"
+
+#include <cstring>
+
+namespace contentkit {
+
+namespace {
+
+constexpr bool rmapNamedAfterMap() {
+    std::size_t i = 0;
+    for (; kFirstMapName[i] != '\0'; ++i) {
+        if (kFirstMapRmap[i] != kFirstMapName[i]) return false;
+    }
+    const char ext[] = ".rmap";
+    for (std::size_t k = 0; k < sizeof ext; ++k) {
+        if (kFirstMapRmap[i + k] != ext[k]) return false;
+    }
+    return true;
+}
+static_assert(rmapNamedAfterMap(), "kFirstMapRmap must be kFirstMapName plus .rmap");
+
+}  // namespace
+
+bool EmbeddedDemoSource::read(const std::string& path, Bytes* out, std::string* why) {
+    for (const EmbeddedFile& f : demoMapFiles()) {
+        if (path == f.name) {
+            out->assign(f.bytes, f.bytes + f.size);
+            return true;
+        }
+    }
+    *why = "not among the demo map's files";
+    return false;
+}
+
+bool importDemoMap(GameDirReader& game, TiledImportResult* result, DemoMapContent* content, std::string* error) {
+    EmbeddedDemoSource source;
+    TiledImportOptions options;
+    options.name = kFirstMapName;
+    if (!importTiledFile(kDemoMapFile, source, game, options, result, error)) return false;
+    *content = DemoMapContent();
+    content->textureIds = result->textureIds;
+    content->modelIds = result->modelIds;
+    if (result->map.hasWater) content->waterTypes.push_back(result->map.waterType);
+    content->rmapPath = std::string("data/map/") + kFirstMapRmap;
+    content->iniPath = std::string("data/map/") + kFirstMapName + ".ini";
+    return true;
+}
+
+}  // namespace contentkit

@@ -1,0 +1,392 @@
+// The import's frame: properties read strictly, the map's settings, the
+// layers sorted by what they mean, what the game directory defines already,
+// and the files that come out.
+#include "tools/contentkit/import/tiled_import.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "client/assets/def_file.h"
+#include "tools/contentkit/formats/text.h"
+#include "tools/contentkit/import/tiled_import_internal.h"
+
+namespace contentkit {
+
+// --- Properties ---
+
+namespace {
+
+bool badProperty(const TiledProperty& p, const std::string& where, const std::string& wanted, std::string* error) {
+    *error = where + ": property '" + p.name + "' = '" + p.value + "' is not " + wanted;
+    return false;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool hasProperty(const TiledProperties& p, const char* name) { return findTiledProperty(p, name) != nullptr; }
+
+bool propertyDouble(const TiledProperties& p, const char* name, const std::string& where, double* value,
+                    std::string* error) {
+    const TiledProperty* found = findTiledProperty(p, name);
+    if (!found) return true;
+    return tiledDouble(found->value, value) || badProperty(*found, where, "a number", error);
+}
+
+bool propertyInt(const TiledProperties& p, const char* name, long long low, long long high, const std::string& where,
+                 long long* value, std::string* error) {
+    const TiledProperty* found = findTiledProperty(p, name);
+    if (!found) return true;
+    return tiledInt(found->value, low, high, value) ||
+           badProperty(*found, where, "a whole number from " + std::to_string(low) + " to " + std::to_string(high),
+                       error);
+}
+
+bool propertyBool(const TiledProperties& p, const char* name, const std::string& where, bool* value,
+                  std::string* error) {
+    const TiledProperty* found = findTiledProperty(p, name);
+    if (!found) return true;
+    const std::string v = lowerText(found->value);
+    if (v != "true" && v != "false") return badProperty(*found, where, "true or false", error);
+    *value = v == "true";
+    return true;
+}
+
+// "#RRGGBB" or the editor's "#AARRGGBB" (the alpha is dropped).
+bool propertyColour(const TiledProperties& p, const char* name, const std::string& where, std::array<double, 3>* value,
+                    std::string* error) {
+    const TiledProperty* found = findTiledProperty(p, name);
+    if (!found) return true;
+    const std::string& v = found->value;
+    if ((v.size() != 7 && v.size() != 9) || v[0] != '#') return badProperty(*found, where, "a colour #RRGGBB", error);
+    const std::size_t start = v.size() == 9 ? 3 : 1;
+    for (std::size_t i = 1; i < v.size(); ++i) {
+        if (hexDigit(v[i]) < 0) return badProperty(*found, where, "a colour #RRGGBB", error);
+    }
+    for (int c = 0; c < 3; ++c) {
+        const std::size_t at = start + static_cast<std::size_t>(c) * 2;
+        (*value)[static_cast<std::size_t>(c)] = (hexDigit(v[at]) * 16 + hexDigit(v[at + 1])) / 255.0;
+    }
+    return true;
+}
+
+std::string cellName(int x, int y) { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
+
+namespace {
+
+// --- Settings ---
+
+bool readIniSettings(const TiledProperties& p, const std::string& where, MapIni* ini, std::string* error) {
+    const struct {
+        const char* key;
+        float* value;
+    } floats[] = {{"InitAngle", &ini->initAngle}, {"InitDist", &ini->initDist}, {"InitVert", &ini->initVert},
+                  {"DistMin", &ini->distMin},     {"DistMax", &ini->distMax},   {"VertMin", &ini->vertMin},
+                  {"VertMax", &ini->vertMax},     {"AngleMin", &ini->angleMin}, {"AngleMax", &ini->angleMax}};
+    for (const auto& f : floats) {
+        double v = *f.value;
+        if (!propertyDouble(p, f.key, where, &v, error)) return false;
+        *f.value = static_cast<float>(v);
+    }
+    if (const TiledProperty* name = findTiledProperty(p, "Name")) ini->name = name->value;
+    if (const TiledProperty* bgm = findTiledProperty(p, "BGM")) ini->bgm = bgm->value;
+    return propertyBool(p, "MiniMap", where, &ini->miniMap, error) &&
+           propertyBool(p, "LockAngle", where, &ini->lockAngle, error) &&
+           propertyBool(p, "LockDist", where, &ini->lockDist, error) &&
+           propertyBool(p, "LockVert", where, &ini->lockVert, error);
+}
+
+bool readSunSettings(const TiledProperties& p, const std::string& where, BakeSettings* bake, std::string* error) {
+    double azimuth = 300, elevation = 40;
+    if (!propertyDouble(p, "sunAzimuth", where, &azimuth, error) ||
+        !propertyDouble(p, "sunElevation", where, &elevation, error) ||
+        !propertyColour(p, "sunColour", where, &bake->sunColour, error) ||
+        !propertyColour(p, "ambient", where, &bake->ambient, error)) {
+        return false;
+    }
+    if (!(elevation > 0 && elevation <= 90)) {
+        *error = where + ": property 'sunElevation' must lie above 0 and at most 90 degrees";
+        return false;
+    }
+    // Azimuth clockwise from the top of the map, as the editor shows it.
+    const double az = azimuth * M_PI / 180.0, el = elevation * M_PI / 180.0;
+    bake->sun = {std::sin(az) * std::cos(el), -std::cos(az) * std::cos(el), std::sin(el)};
+    return true;
+}
+
+bool readSettings(ImportContext& ctx, std::string* error) {
+    const TiledProperties& p = ctx.map.properties;
+    const std::string where = ctx.at("map");
+    MapSettings& s = ctx.settings;
+    double cubeSize = s.cubeSize;
+    long long perCube = s.cellsPerCube, waterType = 0, span = 1, wall = 0, size = kDefaultLightmapSize;
+    long long textureBase = s.textureIdBase, modelBase = s.modelIdBase;
+    std::array<double, 3> tint{1, 1, 1};
+    if (!propertyDouble(p, "cubeSize", where, &cubeSize, error) ||
+        !propertyInt(p, "cellsPerCube", 1, 64, where, &perCube, error) ||
+        !propertyColour(p, "sceneTint", where, &tint, error) ||
+        !propertyDouble(p, "waterLevel", where, &s.waterLevel, error) ||
+        !propertyInt(p, "waterType", 0, 255, where, &waterType, error) ||
+        !propertyDouble(p, "heightScale", where, &s.heightScale, error) ||
+        !propertyDouble(p, "heightBase", where, &s.heightBase, error) ||
+        !propertyInt(p, "textureSpan", 1, 64, where, &span, error) ||
+        !propertyInt(p, "wallTexture", 0, INT32_MAX, where, &wall, error) ||
+        !propertyInt(p, "lightmapSize", 4, kMaxLightmapSize, where, &size, error) ||
+        !propertyInt(p, "textureIdBase", 0, INT32_MAX, where, &textureBase, error) ||
+        !propertyInt(p, "modelIdBase", 0, INT32_MAX, where, &modelBase, error) ||
+        !readSunSettings(p, where, &s.bake, error) || !readIniSettings(p, where, &s.ini, error)) {
+        return false;
+    }
+    if (!(cubeSize > 0 && cubeSize <= 1000)) {
+        *error = where + ": property 'cubeSize' must lie above 0 and at most 1000";
+        return false;
+    }
+    if (ctx.map.width % perCube != 0 || ctx.map.height % perCube != 0) {
+        *error = where + ": the map is " + std::to_string(ctx.map.width) + " x " + std::to_string(ctx.map.height) +
+                 " cells; with cellsPerCube " + std::to_string(perCube) + " both sides must be multiples of it";
+        return false;
+    }
+    s.cubeSize = static_cast<float>(cubeSize);
+    s.cellsPerCube = static_cast<int>(perCube);
+    for (int c = 0; c < 3; ++c) s.sceneTint[static_cast<std::size_t>(c)] = static_cast<float>(tint[static_cast<std::size_t>(c)]);
+    s.hasWater = hasProperty(p, "waterLevel");
+    s.waterType = static_cast<int>(waterType);
+    s.textureSpan = static_cast<int>(span);
+    s.hasWallTexture = hasProperty(p, "wallTexture");
+    s.wallTexture = static_cast<std::int32_t>(wall);
+    s.bake.size = ctx.options.lightmapSize > 0 ? ctx.options.lightmapSize : static_cast<int>(size);
+    s.textureIdBase = static_cast<std::int32_t>(textureBase);
+    s.modelIdBase = static_cast<std::int32_t>(modelBase);
+    ctx.cubesWide = ctx.map.width / s.cellsPerCube;
+    ctx.cubesHigh = ctx.map.height / s.cellsPerCube;
+    return true;
+}
+
+// --- Layers ---
+
+bool takeLayer(ImportContext& ctx, const TiledLayer& layer, TiledLayerKind kind, const char* kindName, std::string* error) {
+    if (layer.kind == kind) return true;
+    *error = ctx.layerAt(layer, std::string("a layer of this name must be ") + kindName);
+    return false;
+}
+
+bool sortLayers(ImportContext& ctx, std::string* error) {
+    for (const TiledLayer& layer : ctx.map.layers) {
+        const std::string role = lowerText(layer.name);
+        long long vk = 0;
+        const std::string where = ctx.file() + ": layer '" + layer.name + "'";
+        if (!propertyInt(layer.properties, "vklayer", 0, kRmapMaxLayers - 1, where, &vk, error)) return false;
+        const TiledLayer** single = role == "ground" ? &ctx.ground : role == "lift" ? &ctx.lift : nullptr;
+        std::map<int, const TiledLayer*>* perLayer = role == "height" ? &ctx.heights : role == "walk" ? &ctx.walks : nullptr;
+        std::vector<const TiledLayer*>* objects = role == "models"    ? &ctx.models
+                                                  : role == "sounds"  ? &ctx.sounds
+                                                  : role == "effects" ? &ctx.effects
+                                                  : role == "lights"  ? &ctx.lights
+                                                                      : nullptr;
+        if (single) {
+            if (!takeLayer(ctx, layer, TiledLayerKind::Tiles, "a tile layer", error)) return false;
+            if (*single) {
+                *error = ctx.layerAt(layer, "the map has two layers of this name");
+                return false;
+            }
+            *single = &layer;
+        } else if (perLayer) {
+            const bool image = role == "height";
+            if (!takeLayer(ctx, layer, image ? TiledLayerKind::Image : TiledLayerKind::Tiles,
+                           image ? "an image layer" : "a tile layer", error))
+                return false;
+            if (!perLayer->emplace(static_cast<int>(vk), &layer).second) {
+                *error = ctx.layerAt(layer, "the map has two layers of this name for vk-cell layer " + std::to_string(vk));
+                return false;
+            }
+        } else if (objects) {
+            if (!takeLayer(ctx, layer, TiledLayerKind::Objects, "an object layer", error)) return false;
+            objects->push_back(&layer);
+        } else {
+            ctx.warn(ctx.layerAt(layer, "not a layer the importer knows (ground, height, lift, walk, models, sounds, "
+                                        "effects, lights); skipped"));
+        }
+    }
+    if (!ctx.ground) {
+        *error = ctx.at("the map has no tile layer 'ground' to give the cubes their textures");
+        return false;
+    }
+    return true;
+}
+
+// --- Game directory ---
+
+// Definitions of a def file and the files it loads, by the client's grammar.
+class DefCollector : public velmar::DefTextHandler {
+public:
+    explicit DefCollector(std::map<std::int32_t, std::string>* entries) : m_entries(entries) {}
+    void onDefEntry(std::int32_t id, const std::string& path) override { (*m_entries)[id] = path; }
+    void onDefLoad(const std::string& path) override { loads.push_back(path); }
+    std::vector<std::string> loads;
+
+private:
+    std::map<std::int32_t, std::string>* m_entries;
+};
+
+std::string gamePath(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    while (path.rfind("./", 0) == 0) path.erase(0, 2);
+    return path;
+}
+
+void readDefTree(GameDirReader& game, const std::string& top, const std::string& skip,
+                 std::map<std::int32_t, std::string>* entries) {
+    std::vector<std::string> pending{top}, seen;
+    while (!pending.empty() && seen.size() < 256) {
+        const std::string path = gamePath(pending.back());
+        pending.pop_back();
+        if (path == skip || std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
+        seen.push_back(path);
+        Bytes bytes;
+        if (!game.read(path, &bytes)) continue;
+        DefCollector collector(entries);
+        velmar::parseDefText(bytes.data(), bytes.size(), collector);
+        for (auto it = collector.loads.rbegin(); it != collector.loads.rend(); ++it) pending.push_back(*it);
+    }
+}
+
+void readGameDir(ImportContext& ctx) {
+    const std::string name = ctx.options.name;
+    readDefTree(ctx.game, "data/def/model.def", "data/def/map_" + name + "_models.def", &ctx.modelFiles);
+    std::map<std::int32_t, std::string> textures;
+    readDefTree(ctx.game, "data/def/Textures.def", "data/def/map_" + name + "_textures.def", &textures);
+    for (const auto& kv : textures) ctx.textureIds.insert(kv.first);
+    Bytes water;
+    if (!ctx.game.read("data/def/Water.ini", &water)) return;
+    const std::string text(water.begin(), water.end());
+    for (std::size_t at = text.find('['); at != std::string::npos; at = text.find('[', at + 1)) {
+        const std::size_t end = text.find(']', at);
+        if (end == std::string::npos) break;
+        const std::string section = lowerText(text.substr(at + 1, end - at - 1));
+        long long type = 0;
+        if (section.rfind("water_", 0) == 0 && tiledInt(section.substr(6), 0, 255, &type)) {
+            ctx.waterSections.insert(static_cast<int>(type));
+        }
+    }
+}
+
+// --- Output ---
+
+bool writeMapFiles(ImportContext& ctx, std::string* error) {
+    TiledImportResult& r = *ctx.result;
+    const std::string name = ctx.options.name;
+    ImportedFile rmap{"data/map/" + name + ".rmap", {}};
+    if (!writeRmap(ctx.rmap, &rmap.bytes, error)) {
+        *error = ctx.at(*error);
+        return false;
+    }
+    MapIni ini = ctx.settings.ini;
+    ini.rmap = name + ".rmap";
+    if (ini.name.empty()) ini.name = name;
+    IniFile file;
+    ImportedFile iniFile{"data/map/" + name + ".ini", {}};
+    if (!buildMapIni(ini, &file, error) || !writeIni(file, &iniFile.bytes, error)) {
+        *error = ctx.at("the map ini: " + *error);
+        return false;
+    }
+    r.files.insert(r.files.begin(), {std::move(rmap), std::move(iniFile)});
+    return true;
+}
+
+void reportMap(ImportContext& ctx, const BakeStats& bake) {
+    const RmapMap& m = ctx.rmap;
+    char line[400];
+    std::snprintf(line, sizeof line,
+                  "data/map/%s.rmap: %d x %d cells in %zu layer%s, %d x %d cubes, %zu ground texture%s, %zu model%s, "
+                  "%zu light%s, %zu lightmaps of %d x %d for %zu faces (baked in %.2f s)",
+                  ctx.options.name.c_str(), m.cellsWide, m.cellsHigh, m.layers.size(), m.layers.size() == 1 ? "" : "s",
+                  m.cubesWide, m.cubesHigh, m.textures.size(), m.textures.size() == 1 ? "" : "s", m.models.size(),
+                  m.models.size() == 1 ? "" : "s", m.lights.size(), m.lights.size() == 1 ? "" : "s", bake.lightmaps,
+                  m.lightmapWidth, m.lightmapHeight, bake.faces, ctx.result->bakeSeconds);
+    ctx.result->report.insert(ctx.result->report.begin(), {line, "data/map/" + ctx.options.name + ".ini"});
+}
+
+bool checkName(const std::string& name, std::string* error) {
+    bool plain = !name.empty() && name.size() <= kMaxMapNameLength;
+    for (char c : name) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
+    if (plain) return true;
+    *error = "map name '" + name + "' must be 1 to " + std::to_string(kMaxMapNameLength) +
+             " letters, digits, '_' or '-' (the map ini holds the RMAP file name in 19 characters)";
+    return false;
+}
+
+}  // namespace
+
+bool importTiledMap(const TiledMap& map, TiledFileSource& sources, GameDirReader& game,
+                    const TiledImportOptions& options, TiledImportResult* result, std::string* error) {
+    *result = TiledImportResult();
+    if (!checkName(options.name, error)) return false;
+    if (options.lightmapSize != 0 && (options.lightmapSize < 4 || options.lightmapSize > kMaxLightmapSize)) {
+        *error = "the lightmap size must be 4 to " + std::to_string(kMaxLightmapSize) + " texels";
+        return false;
+    }
+    ImportContext ctx(map, sources, game, options, result);
+    if (!readSettings(ctx, error) || !sortLayers(ctx, error)) return false;
+    readGameDir(ctx);
+    if (!buildTerrain(ctx, error) || !buildCells(ctx, error) || !placeObjects(ctx, error)) return false;
+    storeCells(ctx);
+    const auto start = std::chrono::steady_clock::now();
+    BakeStats stats;
+    if (!bakeLightmaps(&ctx.rmap, ctx.boxes, ctx.bakeLights, ctx.settings.bake, &stats, error)) {
+        *error = ctx.at(*error);
+        return false;
+    }
+    result->bakeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    shareIdenticalTiles(&ctx.rmap);
+    warnNearLevelShores(ctx);
+    if (ctx.settings.hasWater && !ctx.waterSections.count(ctx.settings.waterType)) {
+        ctx.warn(ctx.at("data/def/Water.ini has no section Water_" + std::to_string(ctx.settings.waterType) +
+                        "; the client draws the water with its defaults"));
+    }
+    if (!addDefinitionFiles(ctx, error) || !writeMapFiles(ctx, error)) return false;
+    reportMap(ctx, stats);
+    result->map = ctx.rmap;
+    result->textureIds = ctx.rmap.textures;
+    std::sort(result->textureIds.begin(), result->textureIds.end());
+    result->textureIds.erase(std::unique(result->textureIds.begin(), result->textureIds.end()), result->textureIds.end());
+    for (const RmapModel& m : ctx.rmap.models) result->modelIds.push_back(m.modelId);
+    std::sort(result->modelIds.begin(), result->modelIds.end());
+    result->modelIds.erase(std::unique(result->modelIds.begin(), result->modelIds.end()), result->modelIds.end());
+    return true;
+}
+
+bool GameDirOnDisk::read(const std::string& relativePath, Bytes* out) {
+    std::FILE* f = std::fopen((m_root + "/" + relativePath).c_str(), "rb");
+    if (!f) return false;
+    out->clear();
+    std::uint8_t buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->insert(out->end(), buffer, buffer + n);
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+bool importTiledFile(const std::string& mapFile, TiledFileSource& sources, GameDirReader& game,
+                     const TiledImportOptions& options, TiledImportResult* result, std::string* error) {
+    Bytes bytes;
+    std::string why;
+    if (!sources.read(mapFile, &bytes, &why)) {
+        *error = mapFile + ": " + why;
+        return false;
+    }
+    TiledMap map;
+    return parseTiledMap(mapFile, bytes.data(), bytes.size(), sources, &map, error) &&
+           importTiledMap(map, sources, game, options, result, error);
+}
+
+}  // namespace contentkit

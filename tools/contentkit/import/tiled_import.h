@@ -1,0 +1,87 @@
+// A Tiled map turned into the client's map files: data/map/NAME.rmap with
+// lightmaps baked from the sun, the terrain, the placed models' boxes and
+// the map's lights, data/map/NAME.ini, and the textures, models and def
+// files the map needs. The conventions (which layer, property and object
+// means what) are the README's "Making content"; in short:
+//
+//   map properties   cubeSize, cellsPerCube, sceneTint, waterLevel, waterType,
+//                    heightScale, heightBase, textureSpan, wallTexture,
+//                    sunAzimuth, sunElevation, sunColour, ambient,
+//                    lightmapSize, textureIdBase, modelIdBase, and the map
+//                    ini's Name, BGM, MiniMap and camera keys
+//   tile layers      ground (textures), lift (raised cells), walk (walkable
+//                    or blocked; vklayer N for further cell layers)
+//   image layers     height (grey corner heights; vklayer N)
+//   object layers    models, sounds, effects, lights
+//
+// Nothing is written here: the result holds every file's bytes, and the
+// caller writes them only when the whole import succeeded, so bad input
+// leaves the game directory as it was. Messages name the map file and the
+// layer, cell or object. The same input gives the same bytes. Stateless; the
+// bake uses worker threads of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/contentkit/formats/byte_io.h"
+#include "tools/contentkit/formats/rmap_writer.h"
+#include "tools/contentkit/tiled/tiled_map.h"
+
+namespace contentkit {
+
+// The longest map name whose RMAP file name ("NAME.rmap") the map ini holds.
+constexpr std::size_t kMaxMapNameLength = 14;
+constexpr int kDefaultLightmapSize = 4;
+constexpr int kMaxLightmapSize = 32;
+
+struct TiledImportOptions {
+    std::string name;      // NAME of data/map/NAME.rmap
+    int lightmapSize = 0;  // texels on a lightmap's side; 0: the map's property, else the default
+};
+
+// The game directory the map goes into, read for what is there already:
+// the def files (IDs in use, the model files behind model IDs) and
+// Water.ini. GDF-packed files come back unpacked.
+class GameDirReader {
+public:
+    virtual ~GameDirReader() = default;
+    // False when the file does not exist or cannot be read.
+    virtual bool read(const std::string& relativePath, Bytes* out) = 0;
+};
+
+// A game directory on disk.
+class GameDirOnDisk : public GameDirReader {
+public:
+    explicit GameDirOnDisk(std::string root) : m_root(std::move(root)) {}
+    bool read(const std::string& relativePath, Bytes* out) override;
+
+private:
+    std::string m_root;
+};
+
+struct ImportedFile {
+    std::string path;  // relative to the game directory
+    Bytes bytes;
+};
+
+struct TiledImportResult {
+    std::vector<ImportedFile> files;  // in writing order, the map file first
+    std::vector<std::string> report;  // what was made, a line each
+    std::vector<std::string> warnings;
+    RmapMap map;                         // what the RMAP file holds
+    std::vector<std::int32_t> textureIds;  // ground textures, ascending
+    std::vector<std::int32_t> modelIds;    // placed models, ascending
+    double bakeSeconds = 0;
+};
+
+bool importTiledMap(const TiledMap& map, TiledFileSource& sources, GameDirReader& game,
+                    const TiledImportOptions& options, TiledImportResult* result, std::string* error);
+
+// Reads the map file through `sources` and imports it.
+bool importTiledFile(const std::string& mapFile, TiledFileSource& sources, GameDirReader& game,
+                     const TiledImportOptions& options, TiledImportResult* result, std::string* error);
+
+}  // namespace contentkit

@@ -1,0 +1,121 @@
+// Tiled maps in memory: what the map editor's two file formats (TMX, which
+// is XML, and its JSON form) say about an orthogonal, finite map: the map's
+// size and properties, its tilesets (embedded, or external .tsx / .tsj files)
+// with the properties and pictures of their tiles, and its layers in file
+// order, group layers flattened: tile layers with one global tile ID per
+// cell, image layers and object layers.
+//
+// parseTiledMap reads the map from a byte span (TMX when its first non-blank
+// byte is '<', JSON when it is '{') and gets the external tilesets through a
+// TiledFileSource, so tests and fuzzers run without a disk. Every layer
+// encoding the editor writes is read: CSV, XML tile elements, base64 plain
+// or compressed with zlib, gzip or zstd. What it refuses, it refuses with one
+// message that names the file and, where there is one, the layer and the
+// cell or object: malformed XML or JSON, an infinite or non-orthogonal map,
+// a layer of the wrong size, a tile ID that no tileset holds, a tileset that
+// cannot be read. Pure functions of their input; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/contentkit/formats/byte_io.h"
+
+namespace contentkit {
+
+// Flip bits of a global tile ID; the rest is the ID.
+constexpr std::uint32_t kTiledFlipHorizontal = 0x80000000u;
+constexpr std::uint32_t kTiledFlipVertical = 0x40000000u;
+constexpr std::uint32_t kTiledFlipDiagonal = 0x20000000u;
+constexpr std::uint32_t kTiledGidMask = 0x0FFFFFFFu;
+// Larger maps are refused before anything is allocated for them.
+constexpr int kTiledMaxCells = 1 << 24;
+constexpr int kTiledMaxSide = 65535;
+
+// A custom property as the editor stores it; the value as text (colours
+// as #AARRGGBB or #RRGGBB, booleans as true / false).
+struct TiledProperty {
+    std::string name, type, value;
+};
+using TiledProperties = std::vector<TiledProperty>;
+
+// The property of that name (letter case ignored), or null.
+const TiledProperty* findTiledProperty(const TiledProperties& properties, const std::string& name);
+
+struct TiledImage {
+    std::string source;  // path joined to the folder of the file that names it
+    int width = 0, height = 0;
+};
+
+struct TiledTile {
+    std::uint32_t id = 0;  // local to its tileset
+    TiledProperties properties;
+    TiledImage image;  // tiles of an image-collection tileset
+};
+
+struct TiledTileset {
+    std::uint32_t firstGid = 1;
+    std::string name;
+    std::string file;  // the .tsx / .tsj it came from; the map for an embedded one
+    int tileWidth = 0, tileHeight = 0, tileCount = 0, columns = 0, margin = 0, spacing = 0;
+    TiledImage image;              // the atlas; empty for an image collection
+    std::vector<TiledTile> tiles;  // tiles that carry properties or a picture
+
+    const TiledTile* tile(std::uint32_t localId) const;
+};
+
+enum class TiledLayerKind { Tiles, Image, Objects };
+
+struct TiledObject {
+    std::uint32_t id = 0;
+    std::string name, type;
+    double x = 0, y = 0, width = 0, height = 0, rotation = 0;  // pixels, degrees clockwise
+    std::uint32_t gid = 0;  // a tile object's tile, flip bits kept
+    bool point = false;
+    TiledProperties properties;
+};
+
+struct TiledLayer {
+    TiledLayerKind kind = TiledLayerKind::Tiles;
+    std::string name;
+    TiledProperties properties;
+    std::vector<std::uint32_t> gids;  // tile layers: map width * height, row after row
+    TiledImage image;                 // image layers
+    std::vector<TiledObject> objects; // object layers
+};
+
+struct TiledMap {
+    std::string file;
+    int width = 0, height = 0;  // in tiles
+    int tileWidth = 0, tileHeight = 0;
+    TiledProperties properties;
+    std::vector<TiledTileset> tilesets;  // ascending first IDs
+    std::vector<TiledLayer> layers;
+
+    // The tileset holding global ID `gid` (flip bits ignored), or null.
+    const TiledTileset* tilesetOf(std::uint32_t gid) const;
+};
+
+// Where the files a map names come from: the disk for the command, memory
+// for the built-in demo map and the tests.
+class TiledFileSource {
+public:
+    virtual ~TiledFileSource() = default;
+    // False with a reason when `path` cannot be read.
+    virtual bool read(const std::string& path, Bytes* out, std::string* why) = 0;
+};
+
+// Strict text to number, as the readers and property values take them: the
+// whole text, in range, finite.
+bool tiledInt(const std::string& text, long long low, long long high, long long* out);
+bool tiledDouble(const std::string& text, double* out);
+
+// `relative` joined to the folder of `fromFile`, with "." and ".." folded.
+std::string joinTiledPath(const std::string& fromFile, const std::string& relative);
+
+bool parseTiledMap(const std::string& file, const std::uint8_t* data, std::size_t size, TiledFileSource& files,
+                   TiledMap* map, std::string* error);
+
+}  // namespace contentkit
