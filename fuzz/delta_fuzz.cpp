@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "patcher/delta_list.h"
-#include "patcher/delta_patch.h"
+#include "patcher/protocol/delta_list.h"
+#include "patcher/protocol/delta_patch.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "patcher/file_lists.h"
-#include "patcher/signature.h"
+#include "patcher/protocol/file_lists.h"
+#include "patcher/protocol/signature.h"
 
 namespace {
 

@@ -39,7 +39,15 @@ LAYERS = {
                      "client/platform/gui"],
     "client": ["client/core", "client/storage", "client/gl", "client/platform", "client/platform/screenshot",
                "client/platform/sound", "client/assets", "client/input", "client/scene", "shared"],
-    "patcher": ["shared"],
+    "patcher/protocol": [],
+    "patcher/net": [],
+    "patcher/disk": ["patcher/protocol", "shared"],
+    "patcher/engine": ["patcher/protocol", "patcher/net", "patcher/disk", "shared"],
+    "patcher/front": ["patcher/protocol", "patcher/net", "patcher/disk", "patcher/engine", "shared"],
+    "patcher/front/gtk": ["patcher/protocol", "patcher/net", "patcher/disk", "patcher/engine", "patcher/front",
+                          "shared"],
+    "patcher": ["patcher/protocol", "patcher/net", "patcher/disk", "patcher/engine", "patcher/front",
+                "patcher/front/gtk", "shared"],
     "packaging/bootstrap": ["shared"],
     "packaging/icon": [],
     "tools/starter": ["shared"],
@@ -49,7 +57,7 @@ LAYERS = {
     "tools/contentkit": ["client/core", "client/storage", "client/assets/*_layout.h", "client/assets/def_file.h",
                          "client/assets/model_file.h", "client/assets/model_pose.h", "client/scene/*_layout.h",
                          "client/scene/first_map.h", "shared"],
-    "tools/patchpub": ["patcher", "shared"],
+    "tools/patchpub": ["patcher/protocol", "shared"],
 }
 
 # Third-party include prefixes and the only product files (or, ending in a
@@ -58,9 +66,8 @@ BACKENDS = {
     "GLFW/": ["client/platform/glfw_window.cpp"],
     "CEGUI/": ["client/platform/gui/gui.cpp"],
     "AL/": ["client/platform/sound/openal_device.cpp"],
-    "curl/": ["patcher/http_client.cpp", "patcher/curl_transfer.h", "patcher/curl_transfer.cpp",
-              "patcher/http_batch.cpp"],
-    "gtk/": ["client/platform/msgbox/main.cpp", "patcher/gtk/"],
+    "curl/": ["patcher/net/"],
+    "gtk/": ["client/platform/msgbox/main.cpp", "patcher/front/gtk/"],
     "GL/": ["client/gl/gl_ext.h"],
 }
 

@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "patcher/apply_updates.h"
-#include "patcher/http_client.h"
-#include "patcher/launcher_ui.h"
-#include "patcher/md5_file.h"
-#include "patcher/revision_record.h"
+#include "patcher/disk/revision_record.h"
+#include "patcher/engine/launcher_ui.h"
+#include "patcher/engine/patch_context.h"
+#include "patcher/net/http_client.h"
+#include "patcher/protocol/digests.h"
 #include "tests/patcher/patch_server_fixture.h"
 #include "tests/patcher/recording_ui.h"
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "patcher/revision_record.h"
+#include "patcher/disk/revision_record.h"
 #include "tests/support/child_process.h"
 #include "tools/patchpub/publisher.h"
 

@@ -13,10 +13,10 @@
 #include <fstream>
 #include <string>
 
-#include "patcher/console_ui.h"
+#include "patcher/disk/revision_record.h"
+#include "patcher/front/console_ui.h"
 #include "patcher/launcher_app.h"
-#include "patcher/md5_file.h"
-#include "patcher/revision_record.h"
+#include "patcher/protocol/digests.h"
 #include "tests/patcher/patch_server_fixture.h"
 
 namespace fs = std::filesystem;

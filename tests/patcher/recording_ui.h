@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "patcher/launcher_ui.h"
+#include "patcher/engine/launcher_ui.h"
 
 namespace quillon_test {
 

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "patcher/full_check.h"
-#include "patcher/patch_run.h"
+#include "patcher/engine/full_check.h"
+#include "patcher/engine/patch_run.h"
 #include "tests/patcher/patch_server_fixture.h"
 #include "tests/patcher/quillon_game.h"
 #include "tests/patcher/recording_ui.h"

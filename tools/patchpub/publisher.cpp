@@ -7,10 +7,10 @@
 #include <ctime>
 #include <filesystem>
 
-#include "patcher/delta_list.h"
-#include "patcher/delta_patch.h"
-#include "patcher/file_lists.h"
-#include "patcher/md5_file.h"
+#include "patcher/protocol/delta_list.h"
+#include "patcher/protocol/delta_patch.h"
+#include "patcher/protocol/digests.h"
+#include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <map>
 
-#include "patcher/file_lists.h"
-#include "patcher/md5_file.h"
+#include "patcher/protocol/digests.h"
+#include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
 #include "tools/patchpub/tree_files.h"
 
