@@ -16,8 +16,6 @@ namespace quillon {
 
 namespace {
 
-bool sameDigest(const SignedDigest& a, const SignedDigest& b) { return a.size == b.size && a.sha256 == b.sha256; }
-
 // An installed file, mapped for reading as a patch's base.
 class MappedFile {
 public:
@@ -116,7 +114,7 @@ std::deque<Candidate> findCandidates(GameTree& tree, const DeltaPlan& plan, std:
         auto installed = std::make_unique<MappedFile>();
         if (!installed->open(tree, e.name)) continue;
         const ByteView bytes = installed->view();
-        const SignedDigest have{sha256OfBytes(bytes.data, bytes.size), bytes.size};
+        const SignedDigest have = signedDigestOf({reinterpret_cast<const char*>(bytes.data), bytes.size});
         std::vector<const DeltaPlan::Step*> chain = chainFrom(steps->second, have, e);
         if (chain.empty()) continue;
         Candidate c;
@@ -137,7 +135,7 @@ void collectDeltaList(PatchContext& ctx, std::uint32_t rev, std::string_view met
     std::string body;
     DeltaList list;
     if (ctx.http.fetch(ctx.baseUrl + deltaListPath(rev), &body, marker->size) != HttpStatus::Ok ||
-        !sameDigest(SignedDigest{sha256OfBytes(body.data(), body.size()), body.size()}, *marker) ||
+        !sameDigest(signedDigestOf(body), *marker) ||
         !parseDeltaList(body, rev, &list).empty())
         return;
     for (DeltaEntry& entry : list.entries) {

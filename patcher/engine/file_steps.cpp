@@ -52,10 +52,6 @@ bool digestsOf(GameTree& tree, const std::string& name, const std::string& leaf,
     return file.valid() && digestsOfFd(file.get(), withMd5, withSha256, d);
 }
 
-bool sameSigned(const SignedDigest& a, const SignedDigest& b) {
-    return a.size == b.size && a.sha256 == b.sha256;
-}
-
 }  // namespace
 
 PatchFailure permissionFailure(const char* tag) {
@@ -107,7 +103,7 @@ bool fileMatches(GameTree& tree, const std::string& name, const std::string& lea
     FileDigests d;
     if (!digestsOf(tree, name, leaf.empty() ? leafOf(name) : leaf, checkMd5, want.signedDigest != nullptr, &d))
         return false;
-    if (want.signedDigest && !sameSigned(d.signedDigest, *want.signedDigest)) return false;
+    if (want.signedDigest && !sameDigest(d.signedDigest, *want.signedDigest)) return false;
     return !checkMd5 || d.md5 == want.md5;
 }
 
@@ -118,7 +114,7 @@ std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name
     FileDigests d;
     if (!digestsOf(tree, name, leafOf(stagingName(name)), true, want.signedDigest != nullptr, &d))
         return PatchFailure{std::string(kIntegrity) + texts.genericCheck, "File Integry Check Failed"};
-    if (want.signedDigest && !sameSigned(d.signedDigest, *want.signedDigest)) return signedDigestMismatch(name);
+    if (want.signedDigest && !sameDigest(d.signedDigest, *want.signedDigest)) return signedDigestMismatch(name);
     if (d.md5 != want.md5)
         return PatchFailure{std::string(kIntegrity) + texts.sumCheck, "File Integry Check Failed"};
     return std::nullopt;

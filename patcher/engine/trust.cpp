@@ -45,10 +45,7 @@ std::optional<PatchFailure> fetchSignedList(PatchContext& ctx, FileList::Kind ki
 std::optional<PatchFailure> checkListedBody(const FileList& list, const std::string& path,
                                             std::string_view body) {
     const auto it = list.lists.find(path);
-    if (it == list.lists.end() || it->second.size != body.size() ||
-        it->second.sha256 != sha256OfBytes(body.data(), body.size())) {
-        return signedDigestMismatch(path);
-    }
+    if (it == list.lists.end() || !sameDigest(it->second, signedDigestOf(body))) return signedDigestMismatch(path);
     return std::nullopt;
 }
 

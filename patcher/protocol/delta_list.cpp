@@ -2,16 +2,13 @@
 
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
+#include "patcher/protocol/lines_internal.h"
 
 namespace quillon {
 
 namespace {
 
 constexpr char kHeader[] = "QUASK-DELTAS:1";
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // The next ':'-ended field of `rest`, which moves past it.
 bool nextField(std::string_view* rest, std::string_view* field) {
@@ -51,12 +48,9 @@ std::string deltaPatchPath(std::uint32_t rev, const std::string& name) {
 }
 
 std::optional<SignedDigest> deltaListMarker(std::string_view metadata) {
-    std::size_t pos = 0;
-    while (pos < metadata.size()) {
-        std::size_t end = metadata.find('\n', pos);
-        if (end == std::string_view::npos) end = metadata.size();
-        const std::string_view line = metadata.substr(pos, end - pos);
-        pos = end + 1;
+    LineWalk lines(metadata);
+    std::string_view line;
+    while (lines.next(&line)) {
         // Where the launcher's scan of the file ends, this one ends too.
         if (line.size() < 2 || startsWith(line, "MSG:")) break;
         if (!startsWith(line, "DELTAS:")) continue;
@@ -77,11 +71,9 @@ std::string parseDeltaList(std::string_view body, std::uint32_t rev, DeltaList* 
     *list = DeltaList{};
     if (body.empty() || body.back() != '\n') return "not ended by a line feed";
     bool first = true, sawRev = false;
-    std::size_t pos = 0;
-    while (pos < body.size()) {
-        const std::size_t end = body.find('\n', pos);
-        const std::string_view line = body.substr(pos, end - pos);
-        pos = end + 1;
+    LineWalk lines(body);
+    std::string_view line;
+    while (lines.next(&line)) {
         if (first) {
             if (line != kHeader) return "not a delta list";
             first = false;

@@ -85,6 +85,8 @@ Sha256 sha256OfBytes(const void* data, std::size_t size) {
     return digestOfBytes<Sha256>(EVP_sha256(), data, size);
 }
 
+SignedDigest signedDigestOf(std::string_view bytes) { return {sha256OfBytes(bytes.data(), bytes.size()), bytes.size()}; }
+
 std::string digestHex(const Digest& digest) { return hexOf(digest); }
 std::string sha256Hex(const Sha256& digest) { return hexOf(digest); }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "patcher/protocol/line_files.h"
 
@@ -24,6 +25,8 @@ struct FileDigests {
 // the digests asked for. False on a read error.
 bool digestsOfFd(int fd, bool withMd5, bool withSha256, FileDigests* out);
 Sha256 sha256OfBytes(const void* data, std::size_t size);
+// The SHA-256 digest and size of bytes in memory, as a signed list gives them.
+SignedDigest signedDigestOf(std::string_view bytes);
 std::string sha256Hex(const Sha256& digest);
 
 }  // namespace quillon

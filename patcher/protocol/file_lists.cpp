@@ -1,6 +1,7 @@
 #include "patcher/protocol/file_lists.h"
 
 #include "patcher/protocol/digests.h"
+#include "patcher/protocol/lines_internal.h"
 
 namespace quillon {
 
@@ -8,10 +9,6 @@ namespace {
 
 constexpr std::string_view kRevisionHeader = "QUASK-FILES:1:revision";
 constexpr std::string_view kFullHeader = "QUASK-FILES:1:full";
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
 
 }  // namespace
 
@@ -93,11 +90,9 @@ std::string parseFileList(std::string_view body, FileList* list) {
     *list = FileList{};
     if (body.empty() || body.back() != '\n') return "not ended by a line feed";
     bool first = true, sawRev = false;
-    std::size_t pos = 0;
-    while (pos < body.size()) {
-        const std::size_t end = body.find('\n', pos);
-        const std::string_view line = body.substr(pos, end - pos);
-        pos = end + 1;
+    LineWalk lines(body);
+    std::string_view line;
+    while (lines.next(&line)) {
         if (line.empty()) return "blank line";
         if (first) {
             if (line == kRevisionHeader) list->kind = FileList::kRevision;

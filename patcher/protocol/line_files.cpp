@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "patcher/protocol/lines_internal.h"
+
 namespace quillon {
 
 namespace {
@@ -50,10 +52,6 @@ PatchFailure nameFailure(bool metadata, std::uint32_t rev, std::string_view name
 
 // --- Scanning ---
 
-bool startsWith(std::string_view line, std::string_view prefix) {
-    return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
-}
-
 // Leading decimal digits; stops at the first other character and saturates
 // instead of wrapping.
 std::uint64_t leadingDecimal(std::string_view text) {
@@ -70,17 +68,13 @@ bool sameRevision(std::string_view line, std::uint32_t rev) {
 }
 
 // Calls `visit(line, offsetOfLine)` for each line until it returns false or
-// a line of 0 or 1 characters ends the file. Only a line feed ends a line.
+// a line of 0 or 1 characters ends the file.
 void scanLines(std::string_view body,
                const std::function<bool(std::string_view, std::size_t)>& visit) {
-    std::size_t pos = 0;
-    while (pos < body.size()) {
-        std::size_t end = body.find('\n', pos);
-        if (end == std::string_view::npos) end = body.size();
-        const std::string_view line = body.substr(pos, end - pos);
-        if (line.size() <= 1 || !visit(line, pos)) return;
-        pos = end + 1;
-    }
+    LineWalk lines(body);
+    std::string_view line;
+    while (lines.next(&line))
+        if (line.size() <= 1 || !visit(line, lines.offset())) return;
 }
 
 unsigned dateField(std::string_view line, std::size_t from, std::size_t len) {

@@ -26,6 +26,9 @@ struct SignedDigest {
     Sha256 sha256{};
     std::uint64_t size = 0;
 };
+inline bool sameDigest(const SignedDigest& a, const SignedDigest& b) {
+    return a.size == b.size && a.sha256 == b.sha256;
+}
 
 struct PatchFailure {
     std::string text;
