@@ -49,7 +49,7 @@ private:
 
 // One file to bring up to date by patches.
 struct Candidate {
-    UpdateFileEntry* entry = nullptr;
+    PlanEntry* entry = nullptr;
     std::unique_ptr<MappedFile> installed;
     std::vector<const DeltaPlan::Step*> chain;
     std::vector<std::string> patches;  // one per step, filled by the fetch
@@ -59,21 +59,15 @@ struct Candidate {
 // The steps from the installed version `have`, revision by revision; with
 // a key the chain must end at the signed digest.
 std::vector<const DeltaPlan::Step*> chainFrom(const std::vector<DeltaPlan::Step>& steps, SignedDigest have,
-                                              const UpdateFileEntry& e) {
+                                              const PlanEntry& e) {
     std::vector<const DeltaPlan::Step*> chain;
     for (const DeltaPlan::Step& step : steps) {
         if (!sameDigest(step.entry.base, have)) continue;
         chain.push_back(&step);
         have = step.entry.result;
     }
-    if (e.signedDigest && !sameDigest(have, *e.signedDigest)) chain.clear();
+    if (!mayBeExpected(e.expected(), have)) chain.clear();
     return chain;
-}
-
-bool matchesExpected(const std::string& bytes, const UpdateFileEntry& e) {
-    if (md5OfBytes(bytes.data(), bytes.size()) != e.digest) return false;
-    if (!e.signedDigest) return true;
-    return bytes.size() == e.signedDigest->size && sha256OfBytes(bytes.data(), bytes.size()) == e.signedDigest->sha256;
 }
 
 // The chain applied in memory; empty when any step does not give what the
@@ -92,7 +86,7 @@ bool applyChain(const Candidate& c, std::string* out) {
         current = std::move(next);
         base = {reinterpret_cast<const std::uint8_t*>(current.data()), current.size()};
     }
-    if (!matchesExpected(current, *c.entry)) return false;
+    if (!bytesAreExpected(c.entry->expected(), current)) return false;
     *out = std::move(current);
     return true;
 }
@@ -105,10 +99,10 @@ bool writeStaging(GameTree& tree, const std::string& name, const std::string& by
 }
 
 // The installed files the plan has patches for, with their chains.
-std::deque<Candidate> findCandidates(GameTree& tree, const DeltaPlan& plan, std::vector<UpdateFileEntry>& entries) {
+std::deque<Candidate> findCandidates(GameTree& tree, const DeltaPlan& plan, std::vector<PlanEntry>& entries) {
     std::deque<Candidate> found;
-    for (UpdateFileEntry& e : entries) {
-        if (e.type != UpdateFileEntry::kFile || e.action != UpdateFileEntry::kFetch || e.staged) continue;
+    for (PlanEntry& e : entries) {
+        if (e.kind != PlanEntry::kFetchFile || e.staged) continue;
         const auto steps = plan.byName.find(e.name);
         if (steps == plan.byName.end()) continue;
         auto installed = std::make_unique<MappedFile>();
@@ -145,7 +139,7 @@ void collectDeltaList(PatchContext& ctx, std::uint32_t rev, std::string_view met
 }
 
 unsigned stageFromDeltas(PatchContext& ctx, GameTree& tree, const DeltaPlan& plan,
-                         std::vector<UpdateFileEntry>& entries, unsigned count) {
+                         std::vector<PlanEntry>& entries, unsigned count, const PhaseTexts& texts) {
     if (plan.empty()) return 0;
     std::deque<Candidate> candidates = findCandidates(tree, plan, entries);
     std::vector<FileFetch> fetches;
@@ -165,7 +159,7 @@ unsigned stageFromDeltas(PatchContext& ctx, GameTree& tree, const DeltaPlan& pla
         }
     }
     // Patch downloads never fail the run; a failed one only marks its file.
-    fetchFiles(ctx, tree, fetches, patchRunTexts());
+    fetchFiles(ctx, tree, fetches, texts);
     unsigned staged = 0;
     for (Candidate& c : candidates) {
         std::string result;

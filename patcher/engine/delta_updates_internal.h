@@ -1,7 +1,8 @@
 // Delta updates in the patch run: a file the revision changed whose
 // installed version a revision's delta list names as a base is brought up to
-// date by fetching the patches and applying them (protocol/delta_list.h), each one
-// after the other over several revisions, instead of fetching it whole.
+// date by fetching the patches and applying them (protocol/delta_list.h),
+// each one after the other over several revisions, instead of fetching it
+// whole.
 //
 // Patches are only ever a shortcut. The result is checked in memory against
 // the sum file's digest and, with a key, the signed one before it becomes
@@ -41,6 +42,6 @@ void collectDeltaList(PatchContext& ctx, std::uint32_t rev, std::string_view met
 // returns how many. `count` is the run's number of files to download, for
 // "File %u of %u".
 unsigned stageFromDeltas(PatchContext& ctx, GameTree& tree, const DeltaPlan& plan,
-                         std::vector<UpdateFileEntry>& entries, unsigned count);
+                         std::vector<PlanEntry>& entries, unsigned count, const PhaseTexts& texts);
 
 }  // namespace quillon

@@ -64,7 +64,7 @@ void showDownloadProgress(LauncherState& ui, std::uint64_t received, std::uint64
 PatchFailure statusFailure(const FileFetch& f, HttpStatus status, const PhaseTexts& texts) {
     switch (status) {
         case HttpStatus::TooLarge:
-            if (f.want.signedDigest) return signedDigestMismatch(f.name);
+            if (auto failure = overLimitFailure(f.want, f.name)) return *failure;
             return downloadFailure(f.name, texts.lengthFailure);
         case HttpStatus::NoLength: return downloadFailure(f.name, texts.lengthFailure);
         case HttpStatus::ReadError: return readFailure(f.name);
@@ -82,9 +82,7 @@ std::uint64_t resumeOffset(GameTree& tree, const FileFetch& f) {
         !S_ISREG(st.st_mode) || st.st_size <= 0)
         return 0;
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    // A staging file as long as the signed file, or longer, has nothing to continue.
-    if (f.want.signedDigest && size >= f.want.signedDigest->size) return 0;
-    return size;
+    return mayContinue(f.want, size) ? size : 0;
 }
 
 // --- One run of the batch ---
@@ -118,8 +116,7 @@ private:
         Transfer* t = &m_transfers.back();
         HttpBatch::Request r;
         r.url = f.memory ? f.url : m_ctx.baseUrl + "data" + encodeUrlPath(f.name);
-        // With a key, nothing longer than the signed file is taken at all.
-        r.maxBytes = f.memory ? f.memoryLimit : f.want.signedDigest ? f.want.signedDigest->size : UINT64_MAX;
+        r.maxBytes = f.memory ? f.memoryLimit : downloadLimit(f.want);
         r.resumeFrom = resumeFrom;
         r.onBegin = [this, t] { begin(*t); };
         r.onStart = [this, t](std::uint64_t offset, std::uint64_t total) { return start(*t, offset, total); };
@@ -182,7 +179,7 @@ private:
     bool needsFreshCopy(const Transfer& t, HttpStatus status) {
         if (status == HttpStatus::BadRange || (status == HttpStatus::Aborted && t.reopenFailed)) return true;
         return status == HttpStatus::Ok && t.offset > 0 &&
-               !fileMatches(m_tree, t.fetch->name, leafOf(stagingName(t.fetch->name)), t.fetch->want);
+               !fileMatches(m_tree, t.fetch->name, FileRole::kStaging, t.fetch->want);
     }
 
     void end(Transfer* t, HttpStatus status) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "patcher/engine/file_steps_internal.h"
+#include "patcher/engine/trust_internal.h"
 
 namespace quillon {
 

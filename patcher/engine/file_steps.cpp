@@ -45,11 +45,13 @@ unsigned modeFor(int existing, const std::uint8_t* head, std::size_t n) {
     return program ? 0755 : 0;
 }
 
-bool digestsOf(GameTree& tree, const std::string& name, const std::string& leaf, bool withMd5,
-               bool withSha256, FileDigests* d) {
+// The digests `by` asks for of the staging file of `name`, or of the
+// installed file itself.
+bool digestsOf(GameTree& tree, const std::string& name, FileRole role, const Judged& by, FileDigests* d) {
     Fd dir = tree.openParent(name, false);
+    const std::string leaf = leafOf(role == FileRole::kStaging ? stagingName(name) : name);
     Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leaf) : Fd();
-    return file.valid() && digestsOfFd(file.get(), withMd5, withSha256, d);
+    return file.valid() && digestsOfFd(file.get(), by.md5, by.sha256, d);
 }
 
 }  // namespace
@@ -62,31 +64,12 @@ PatchFailure storeFailure() {
     return {"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
 }
 
-const PhaseTexts& patchRunTexts() {
-    static const PhaseTexts texts{"[1]", " (2)", " (file)", "(generic check)", "(sum)",
-                                  "[selfpatch_move]", "[3]", " (renname)", "Decompression failed."};
-    return texts;
-}
-
-const PhaseTexts& fullCheckTexts() {
-    static const PhaseTexts texts{"[fc:1]", " (fc:5)", " (fc:file)", "(fc: generic check)",
-                                  "(fc: sum)", "[fc:selfpatch_move]", "[fc:3]", " (fc:renname)",
-                                  "Decompression failed. (fc)"};
-    return texts;
-}
-
 // --- Status ---
 
 std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
     char text[512];
     std::snprintf(text, sizeof text, fmt, a, b);
     return text;
-}
-
-void showReady(PatchContext& ctx) {
-    ctx.ui.SetStatusText("Your Game is Ready 2 Play!");
-    ctx.ui.EnableFullCheck(true);
-    ctx.ui.EnableStart(true);
 }
 
 // --- Paths ---
@@ -98,26 +81,26 @@ std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name,
     return std::nullopt;
 }
 
-bool fileMatches(GameTree& tree, const std::string& name, const std::string& leaf, const Expected& want,
-                 bool checkMd5) {
+bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const Expected& want) {
+    const Judged by = digestsToJudge(want, role);
     FileDigests d;
-    if (!digestsOf(tree, name, leaf.empty() ? leafOf(name) : leaf, checkMd5, want.signedDigest != nullptr, &d))
-        return false;
-    if (want.signedDigest && !sameDigest(d.signedDigest, *want.signedDigest)) return false;
-    return !checkMd5 || d.md5 == want.md5;
+    return digestsOf(tree, name, role, by, &d) && judge(want, by, d) == Verdict::kMatches;
 }
 
 // --- Integrity and replacement ---
 
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
                                          const PhaseTexts& texts) {
+    const Judged by = digestsToJudge(want, FileRole::kStaging);
     FileDigests d;
-    if (!digestsOf(tree, name, leafOf(stagingName(name)), true, want.signedDigest != nullptr, &d))
+    if (!digestsOf(tree, name, FileRole::kStaging, by, &d))
         return PatchFailure{std::string(kIntegrity) + texts.genericCheck, "File Integry Check Failed"};
-    if (want.signedDigest && !sameDigest(d.signedDigest, *want.signedDigest)) return signedDigestMismatch(name);
-    if (d.md5 != want.md5)
-        return PatchFailure{std::string(kIntegrity) + texts.sumCheck, "File Integry Check Failed"};
-    return std::nullopt;
+    switch (judge(want, by, d)) {
+        case Verdict::kMatches: return std::nullopt;
+        case Verdict::kSignedDiffers: return signedDigestMismatch(name);
+        case Verdict::kMd5Differs: break;
+    }
+    return PatchFailure{std::string(kIntegrity) + texts.sumCheck, "File Integry Check Failed"};
 }
 
 std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,

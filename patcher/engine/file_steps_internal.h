@@ -1,9 +1,9 @@
 // The steps that bring one file up to date, shared by the patch run and the
 // full check: reuse a verified staging file, download into "<name>.new"
-// (downloads.h), check its digests, then replace the game file (one atomic rename of a
-// synced file) and unpack a compressed one. All of it goes through a
-// GameTree, so nothing is written outside the game directory or through a
-// planted link. Runs on the worker thread.
+// (downloads_internal.h), check its digests, then replace the game file (one
+// atomic rename of a synced file) and unpack a compressed one. All of it goes
+// through a GameTree, so nothing is written outside the game directory or
+// through a planted link. Runs on the worker thread.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 
 #include "patcher/disk/game_tree.h"
 #include "patcher/engine/patch_context.h"
+#include "patcher/engine/trust_internal.h"
 
 namespace quillon {
 
@@ -28,8 +29,6 @@ struct PhaseTexts {
     const char* rename;         // "(renname)"
     const char* decompress;     // "Decompression failed."
 };
-const PhaseTexts& patchRunTexts();
-const PhaseTexts& fullCheckTexts();
 
 // The "Insufficient Permissions" box, its text ending in `tag` ("[0]").
 PatchFailure permissionFailure(const char* tag);
@@ -38,13 +37,23 @@ PatchFailure storeFailure();
 
 // A status text with up to two counts in it ("File %u of %u").
 std::string formatCounts(const char* fmt, unsigned a, unsigned b);
-// The end of a successful run: the ready text, both action buttons on.
-void showReady(PatchContext& ctx);
 
-// What a file must be: its MD5 digest, and with a key the signed digest.
-struct Expected {
+// One entry of a run's plan, whichever run collected it: a name and what
+// the run does with it.
+struct PlanEntry {
+    enum Kind {
+        kKeep,        // nothing: a listed file that is as it should be, a directory to delete
+        kFetchFile,   // download (or reuse), check and replace
+        kDeleteFile,  // remove when the game files are replaced
+        kDirectory,   // create while downloading
+    };
+    Kind kind = kKeep;
+    std::string name;  // as the server lists it: leading slash, forward slashes
     Digest md5{};
-    const SignedDigest* signedDigest = nullptr;
+    std::optional<SignedDigest> signedDigest;  // with a key
+    bool staged = false;                       // a staging file is already as expected
+
+    Expected expected() const { return Expected{md5, signedDigest ? &*signedDigest : nullptr}; }
 };
 
 // The staging file of an entry name: "<name>.new" beside it. No content
@@ -54,10 +63,9 @@ std::string stagingName(const std::string& name);
 // Creates the directories above the entry `name`; the "[1]" box otherwise.
 std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name, const PhaseTexts& texts);
 
-// True when the file `leaf` of the directory holding `name` exists and is
-// as expected (the staging file, or with leaf empty the game file itself).
-bool fileMatches(GameTree& tree, const std::string& name, const std::string& leaf, const Expected& want,
-                 bool checkMd5 = true);
+// True when the staging file of `name`, or the installed file itself, exists
+// and is as expected.
+bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const Expected& want);
 
 // The staging file must exist and be as expected.
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,

@@ -6,22 +6,10 @@
 
 #include <optional>
 
-#include "patcher/engine/delta_updates_internal.h"
-#include "patcher/engine/file_steps_internal.h"
+#include "patcher/engine/patch_context.h"
 
 namespace quillon {
 
 std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record);
-
-// From the collected list to the saved revision and the enabled buttons;
-// files `deltas` has patches for may come by them.
-std::optional<PatchFailure> applyUpdates(PatchContext& ctx, UpdateList& list, std::uint32_t latest,
-                                         RevisionRecord& record, const DeltaPlan& deltas = DeltaPlan());
-
-// Steps 1 and 2 of every run: false when the server is under maintenance
-// (the notice is then shown and both buttons stay off).
-std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, bool* open);
-// The notice, or "Patch Notice missing".
-std::string fetchNotice(PatchContext& ctx);
 
 }  // namespace quillon
