@@ -9,13 +9,16 @@
 
 #include "patcher/disk/game_tree.h"
 #include "patcher/disk/phase_pause.h"
+#include "shared/replacing_file.h"
 
 namespace quillon {
 
 namespace {
 
 constexpr char kRecordLeaf[] = "quillon.dat";
-constexpr char kTempLeaf[] = "quillon.dat.tmp";
+// The temporary is "quillon.dat.tmp", made fresh, so a link planted at its
+// name is removed, not written through.
+constexpr quask::ReplacingFile::Temporary kTemporary{".tmp", 0644};
 
 std::string recordPath(const std::string& gameDir) { return gameDir + "/data/" + kRecordLeaf; }
 
@@ -34,22 +37,16 @@ bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
     const std::uint32_t r = record->revision;
     const unsigned char bytes[4] = {static_cast<unsigned char>(r), static_cast<unsigned char>(r >> 8),
                                     static_cast<unsigned char>(r >> 16), static_cast<unsigned char>(r >> 24)};
-    // The temporary is made fresh, so a link planted at its name is removed,
-    // not written through; the data directory must lie inside the game.
+    // The data directory must lie inside the game.
     GameTree tree(gameDir);
     Fd dir = tree.openDir("/data", false);
-    if (!dir.valid()) return false;
-    Fd file = GameTree::createFile(dir.get(), kTempLeaf, 0644);
-    if (!file.valid()) return false;
-    bool ok = quask::writeFully(file.get(), bytes, sizeof bytes) && ::fsync(file.get()) == 0;
-    ok = file.close() && ok;
+    quask::ReplacingFile file;
+    if (!dir.valid() || !file.openAt(dir.get(), kRecordLeaf, kTemporary)) return false;
+    file.write(bytes, sizeof bytes);
     pauseHereForTest("record");
-    if (!ok || ::renameat(dir.get(), kTempLeaf, dir.get(), kRecordLeaf) != 0) {
-        ::unlinkat(dir.get(), kTempLeaf, 0);
-        return false;
-    }
+    if (!file.commit()) return false;
     // The new name itself must survive a power cut, too.
-    ::fsync(dir.get());
+    file.syncDirectory();
     record->dirty = false;
     return true;
 }
