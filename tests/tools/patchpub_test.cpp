@@ -11,9 +11,8 @@
 
 #include "patcher/engine/full_check.h"
 #include "patcher/engine/patch_run.h"
-#include "tests/patcher/patch_server_fixture.h"
+#include "tests/patcher/game_patch_fixture.h"
 #include "tests/patcher/quillon_game.h"
-#include "tests/patcher/recording_ui.h"
 #include "tools/patchpub/publisher.h"
 
 using namespace quillon;
@@ -24,10 +23,7 @@ namespace {
 class PatchPubTest : public quillon_test::PatchServerTest {
 protected:
     void put(const std::string& name, const std::string& content, bool program = false) {
-        const fs::path p = at("content/" + name);
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << content;
-        fs::permissions(p, program ? fs::perms(0755) : fs::perms(0644));
+        quillon_test::putContent(at("content"), name, content, program);
     }
     patchpub::PublishResult publish(const std::string& message = "",
                                     std::vector<std::string> compress = {"*.map"}) {
@@ -43,16 +39,10 @@ protected:
         return result;
     }
     // A patch run (or another step) of the game directory `game`.
-    using Step = std::optional<PatchFailure> (*)(PatchContext&, RevisionRecord&);
-    std::optional<PatchFailure> patch(const std::string& game, Step step = runPatch) {
-        fs::create_directories(at(game));
+    std::optional<PatchFailure> patch(const std::string& game, quillon_test::Step step = runPatch) {
         quillon_test::RecordingUi ui;
         LauncherState state(ui);
-        HttpClient http;
-        PatchContext ctx{http, state, at(game), m_base, "quillon"};
-        RevisionRecord record;
-        if (auto failure = LoadRevisionRecord(at(game), &record)) return failure;
-        auto failure = step(ctx, record);
+        auto failure = quillon_test::runOn(at(game), m_base, step, state);
         m_lastNotice = state.notice();
         return failure;
     }

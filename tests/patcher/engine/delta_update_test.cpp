@@ -2,8 +2,7 @@
 // revisions, and the patch run against a real server on 127.0.0.1 fetches
 // them instead of the files, over several revisions, with the key and
 // without. A file that is not the patch's base, or a patch that is corrupt,
-// costs the whole file and nothing else; the list's own format is refused
-// where it is not exact.
+// costs the whole file and nothing else.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,20 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string noise(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        c = static_cast<char>(seed >> 16);
-    }
-    return bytes;
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using quillon_test::countOf;
+using quillon_test::noise;
 
 class DeltaUpdateTest : public quillon_test::PatchServerTest {
 protected:
@@ -71,15 +58,10 @@ protected:
         put("big.bin", m_big);
         publish(1);
     }
-    std::optional<PatchFailure> run(std::optional<PatchFailure> (*step)(PatchContext&, RevisionRecord&)) {
+    std::optional<PatchFailure> run(quillon_test::Step step) {
         quillon_test::RecordingUi ui;
         LauncherState state(ui);
-        HttpClient http;
-        PatchContext ctx{http, state, at("game"), m_base, "quillon", m_signed ? &m_key : nullptr};
-        RevisionRecord record;
-        fs::create_directories(at("game"));
-        if (auto failure = LoadRevisionRecord(at("game"), &record)) return failure;
-        return step(ctx, record);
+        return quillon_test::runOn(at("game"), m_base, step, state, m_signed ? &m_key : nullptr);
     }
     std::string game(const std::string& name) { return quask_test::readFile(at("game/" + name)); }
     // The requests since `before` (the log's length then).
@@ -124,10 +106,10 @@ TEST_F(SignedDeltaUpdateTest, PatchesChainOverSeveralRevisions) {
     EXPECT_FALSE(fs::exists(at("game/big.bin.new")));
     EXPECT_EQ(quillon_test::storedRevision(at("game")), 4u);
     const std::string log = requestsSince(before);
-    EXPECT_EQ(count(log, "GET /delta/2/big.bin.zpatch\n"), 1u) << log;
-    EXPECT_EQ(count(log, "GET /delta/4/big.bin.zpatch\n"), 1u) << log;
-    EXPECT_EQ(count(log, "GET /data/big.bin"), 0u) << log;
-    EXPECT_EQ(count(log, "GET /data/small.txt\n"), 1u) << log;
+    EXPECT_EQ(countOf(log, "GET /delta/2/big.bin.zpatch\n"), 1u) << log;
+    EXPECT_EQ(countOf(log, "GET /delta/4/big.bin.zpatch\n"), 1u) << log;
+    EXPECT_EQ(countOf(log, "GET /data/big.bin"), 0u) << log;
+    EXPECT_EQ(countOf(log, "GET /data/small.txt\n"), 1u) << log;
 }
 
 TEST_F(DeltaUpdateTest, FileThatIsNotTheBaseIsFetchedWhole) {
@@ -139,8 +121,8 @@ TEST_F(DeltaUpdateTest, FileThatIsNotTheBaseIsFetchedWhole) {
     ASSERT_FALSE(run(runPatch));
     EXPECT_EQ(game("big.bin"), m_big);
     const std::string log = requestsSince(before);
-    EXPECT_EQ(count(log, "GET /delta/"), 0u) << log;
-    EXPECT_EQ(count(log, "GET /data/big.bin\n"), 1u) << log;
+    EXPECT_EQ(countOf(log, "GET /delta/"), 0u) << log;
+    EXPECT_EQ(countOf(log, "GET /data/big.bin\n"), 1u) << log;
 }
 
 TEST_F(DeltaUpdateTest, CorruptPatchIsRefusedAndReplacesNothing) {
@@ -154,7 +136,7 @@ TEST_F(DeltaUpdateTest, CorruptPatchIsRefusedAndReplacesNothing) {
     fs::rename(at("www/data/big.bin"), at("big.bin.kept"));
     const std::size_t before = requests().size();
     const auto failure = run(runPatch);
-    EXPECT_EQ(count(requestsSince(before), "GET /delta/2/big.bin.zpatch\n"), 1u);
+    EXPECT_EQ(countOf(requestsSince(before), "GET /delta/2/big.bin.zpatch\n"), 1u);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->caption, "Data File download Error");
     EXPECT_EQ(game("big.bin"), installed);
@@ -166,33 +148,4 @@ TEST_F(DeltaUpdateTest, CorruptPatchIsRefusedAndReplacesNothing) {
     ASSERT_FALSE(run(runPatch));
     EXPECT_EQ(game("big.bin"), m_big);
     EXPECT_EQ(quillon_test::storedRevision(at("game")), 2u);
-}
-
-TEST(DeltaListTest, ListsThatAreNotExactAreRefused) {
-    const std::string digest = std::string(64, 'a') + ":10:" + std::string(64, 'b') + ":12:5:/x.bin";
-    const std::string good = "QUASK-DELTAS:1\nREV:3\nDELTA:" + digest + "\nLATER:kinds are skipped\n";
-    DeltaList list;
-    ASSERT_EQ(parseDeltaList(good, 3, &list), "");
-    ASSERT_EQ(list.entries.size(), 1u);
-    EXPECT_EQ(list.entries[0].name, "/x.bin");
-    EXPECT_EQ(list.entries[0].patchSize, 5u);
-    EXPECT_EQ(deltaListText(list), "QUASK-DELTAS:1\nREV:3\nDELTA:" + digest + "\n");
-    const struct {
-        std::string body, why;
-    } bad[] = {
-        {good, "bad REV line"},  // another revision's list
-        {"QUASK-DELTAS:2\nREV:3\n", "not a delta list"},
-        {"QUASK-DELTAS:1\nREV:3\nDELTA:" + digest, "not ended by a line feed"},
-        {"QUASK-DELTAS:1\nREV:3\nDELTA:" + std::string(64, 'A') + digest.substr(64) + "\n", "bad DELTA line"},
-        {"QUASK-DELTAS:1\nREV:3\nDELTA:" + digest.substr(0, digest.size() - 6) + "/../x\n", "bad DELTA line"},
-        {"QUASK-DELTAS:1\nREV:3\n\n", "blank line"},
-    };
-    for (std::size_t i = 0; i < std::size(bad); ++i)
-        EXPECT_EQ(parseDeltaList(bad[i].body, i == 0 ? 4 : 3, &list), bad[i].why) << i;
-
-    // The metadata line is read up to the message only: a message text
-    // cannot add a list.
-    const std::string line = "DELTAS:" + std::string(64, 'c') + ":99\n";
-    EXPECT_TRUE(deltaListMarker("REV:3\n" + line + "MSG:2:hi"));
-    EXPECT_FALSE(deltaListMarker("REV:3\nMSG:80:x\n" + line));
 }

@@ -10,7 +10,6 @@
 
 #include "patcher/engine/full_check.h"
 #include "patcher/protocol/digests.h"
-#include "shared/patch_file.h"
 #include "tests/patcher/game_patch_fixture.h"
 
 using namespace quillon;
@@ -18,13 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using quillon_test::countOf;
 using quillon_test::sumLine;
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 class FullCheckTest : public quillon_test::GamePatchTest {
 protected:
@@ -80,7 +74,7 @@ TEST_F(FullCheckTest, RepairsTheDeletedAndTheAlteredFileOnly) {
     EXPECT_EQ(game("data/local.cfg"), "settings");
     EXPECT_FALSE(fs::exists(at("game/c.txt.new")));
     const std::string log = requests();
-    EXPECT_EQ(count(log, "GET /data/"), 4u);
+    EXPECT_EQ(countOf(log, "GET /data/"), 4u);
     EXPECT_EQ(log.find("GET /data/a.txt"), std::string::npos);
     EXPECT_EQ(storedRevision(), 7u);
     EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Your Game is Ready 2 Play!");
@@ -101,23 +95,14 @@ TEST_F(FullCheckTest, IntactInstallationDownloadsNothingAndKeepsItsRevision) {
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Updating - Please Wait"), 0);
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Checking File intigry (3 of 3)"), 1);
     // Both buttons go off first and on again at the end.
-    const auto entries = m_ui.entries();
-    ASSERT_GE(entries.size(), 2u);
-    EXPECT_EQ(entries[0].command, CmdEnableFullCheck);
-    EXPECT_EQ(entries[0].value, 0);
-    EXPECT_EQ(entries[1].command, CmdEnableStart);
-    EXPECT_EQ(entries[1].value, 0);
+    EXPECT_EQ(m_ui.commands(2), (quillon_test::RecordingUi::Commands{{CmdEnableFullCheck, 0}, {CmdEnableStart, 0}}));
     EXPECT_TRUE(m_state.startEnabled());
 }
 
 TEST_F(FullCheckTest, PackedFileIsUnpackedAndFetchedAgainByTheNextCheck) {
     std::string big(4000, 'q');
     for (std::size_t i = 0; i < big.size(); i += 5) big[i] = 'z';
-    std::vector<std::uint8_t> packed;
-    ASSERT_EQ(quask::patchCompress(reinterpret_cast<const std::uint8_t*>(big.data()), big.size(), 'f',
-                                   &packed),
-              quask::PatchStatus::Ok);
-    const std::string image(packed.begin(), packed.end());
+    const std::string image = quillon_test::packedFile(big, 'f');
     serve("meta/sum_full.txt", "REV:9\n" + sumLine(image, "/data/pack.gd_"));
     serve("data/data/pack.gd_", image);
 
@@ -126,7 +111,7 @@ TEST_F(FullCheckTest, PackedFileIsUnpackedAndFetchedAgainByTheNextCheck) {
     EXPECT_FALSE(fs::exists(at("game/data/pack.gd_")));
     EXPECT_EQ(storedRevision(), 9u);
     ASSERT_FALSE(run());
-    EXPECT_EQ(count(requests(), "GET /data/data/pack.gd_"), 2u);
+    EXPECT_EQ(countOf(requests(), "GET /data/data/pack.gd_"), 2u);
     EXPECT_EQ(game("data/pack.gdf"), big);
 }
 

@@ -11,7 +11,6 @@
 
 #include "patcher/engine/patch_run.h"
 #include "patcher/protocol/digests.h"
-#include "shared/patch_file.h"
 #include "tests/patcher/game_patch_fixture.h"
 
 using namespace quillon;
@@ -36,11 +35,7 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
     const std::string mapV1 = "map one", mapV2 = "map two, longer", launcher = "#!/bin/sh\necho new\n";
     std::string big(5000, 'x');
     for (std::size_t i = 0; i < big.size(); i += 7) big[i] = 'y';
-    std::vector<std::uint8_t> packed;
-    ASSERT_EQ(quask::patchCompress(reinterpret_cast<const std::uint8_t*>(big.data()), big.size(), 'f',
-                                   &packed),
-              quask::PatchStatus::Ok);
-    const std::string packedText(packed.begin(), packed.end());
+    const std::string packedText = quillon_test::packedFile(big, 'f');
 
     serve("lastrev.txt", "REV:2\n");
     serve("meta/1.txt",
@@ -93,11 +88,7 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
 TEST_F(PatchRunTest, CompressedFileWithAUtf8NameUnpacksUnderItsName) {
     // "café" packs to "caf\xC3_" and keeps 0xA9, the last byte of the é.
     const std::string text(3000, 'e');
-    std::vector<std::uint8_t> packed;
-    ASSERT_EQ(quask::patchCompress(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
-                                   '\xA9', &packed),
-              quask::PatchStatus::Ok);
-    const std::string packedText(packed.begin(), packed.end());
+    const std::string packedText = quillon_test::packedFile(text, '\xA9');
     serve("lastrev.txt", "REV:1\n");
     serve("meta/1.txt", "REV:1\nDATA:file:A:/data/caf\xC3_\n");
     serve("meta/sum_1.txt", "REV:1\n" + sumLine(packedText, "/data/caf\xC3_"));

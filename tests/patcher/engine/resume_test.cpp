@@ -17,22 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using quillon_test::countOf;
+using quillon_test::noise;
 using quillon_test::sumLine;
-
-std::string noise(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(seed >> 16);
-    }
-    return bytes;
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 class ResumeTest : public quillon_test::GamePatchTest {
 protected:
@@ -111,7 +98,7 @@ TEST_F(PlainServerResumeTest, ServerThatIgnoresTheRangeSendsTheWholeFile) {
     ASSERT_FALSE(run());
     EXPECT_EQ(game("big.bin"), big);
     const std::string log = requests();
-    EXPECT_EQ(count(log, "GET /data/big.bin"), 1u) << log;  // the 200 was taken as the whole file
+    EXPECT_EQ(countOf(log, "GET /data/big.bin"), 1u) << log;  // the 200 was taken as the whole file
     EXPECT_NE(log.find("GET /data/big.bin bytes=40000-\n"), std::string::npos) << log;
 }
 
@@ -140,6 +127,6 @@ TEST_F(ResumeTest, OneFailingFileAmongParallelDownloadsChangesNoGameFile) {
     for (const auto& [name, bytes] : files) EXPECT_EQ(game(name.substr(1)), bytes) << name;
     EXPECT_EQ(storedRevision(), 1u);
     const std::string again = requests().substr(before.size());
-    EXPECT_EQ(count(again, "GET /data/f"), 1u) << again;
-    EXPECT_EQ(count(again, "GET /data/f5.bin bytes=10-\n"), 1u) << again;
+    EXPECT_EQ(countOf(again, "GET /data/f"), 1u) << again;
+    EXPECT_EQ(countOf(again, "GET /data/f5.bin bytes=10-\n"), 1u) << again;
 }

@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Step = std::optional<PatchFailure> (*)(PatchContext&, RevisionRecord&);
-
 constexpr char kNothingChanged[] =
     "\nNothing was changed - If this problem persists - please contact the Support!";
 
@@ -66,15 +64,10 @@ protected:
         fs::remove(at("content/c.txt"));
         ASSERT_TRUE(publishSigned(&error)) << error;
     }
-    std::optional<PatchFailure> run(const std::string& game, Step step, const PublicKey* key) {
-        fs::create_directories(at(game));
+    std::optional<PatchFailure> run(const std::string& game, quillon_test::Step step, const PublicKey* key) {
         quillon_test::RecordingUi ui;
         LauncherState state(ui);
-        HttpClient http;
-        PatchContext ctx{http, state, at(game), m_base, "quillon", key};
-        RevisionRecord record;
-        if (auto failure = LoadRevisionRecord(at(game), &record)) return failure;
-        return step(ctx, record);
+        return quillon_test::runOn(at(game), m_base, step, state, key);
     }
     std::string www(const std::string& name) { return quask_test::readFile(at("www/" + name)); }
     void serveFile(const std::string& name, const std::string& bytes) {

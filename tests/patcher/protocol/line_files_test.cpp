@@ -145,24 +145,25 @@ TEST(Sums, DigestsGoToTheCollectedEntries) {
     EXPECT_EQ(c.list.find("/a.txt")->digest[0], 0xAA);
     EXPECT_EQ(c.list.find("/b.txt")->digest[0], 0x00);  // no sum: the check will fail later
 
-    expectFailure(parseRevisionSums("REV:6\nSUM:" + hex32('a') + ":/c.txt\n", 6, c.list),
-                  "Sumfile for rev. 6 contains sums for unknown files in metadata - please contact the support!",
-                  "Sum File Error");
-    expectFailure(parseRevisionSums("REV:6\nSUM:" + hex32('a') + "x/a.txt\n", 6, c.list),
-                  "Sumfile for rev. 6 corrupted - If this problem persists - please contact the Support! offset err",
-                  "Sum File Error");
-    expectFailure(parseRevisionSums("REV:6\nSUM:" + hex32('a') + ":/../a.txt\n", 6, c.list),
-                  "Sumfile for rev. 6 invalid - illegal file name - If this problem persists - please contact the Support!",
-                  "Sum File Error");
-    expectFailure(parseRevisionSums("SUM:" + hex32('a') + ":/a.txt\n", 6, c.list),
-                  "Sumfile for rev. 6 corrupted - If this problem persists - please contact the Support!",
-                  "Sum File Error");
-    expectFailure(parseRevisionSums("REV:7\n", 6, c.list),
-                  "Metafile for rev. 6 corrupted - If this problem persists - please contact the Support!",
-                  "Meta File Error");
-    expectFailure(parseRevisionSums("", 6, c.list),
-                  "Error while fetching Revision Checksums for Rev. 6\n - If this problem persists - please contact the Support!",
-                  "Update Server Error (fetch rev sums)");
+    const std::string sum = "SUM:" + hex32('a');
+    const struct {
+        std::string body, text, caption;
+    } bad[] = {
+        {"REV:6\n" + sum + ":/c.txt\n",
+         "Sumfile for rev. 6 contains sums for unknown files in metadata - please contact the support!", "Sum File Error"},
+        {"REV:6\n" + sum + "x/a.txt\n",
+         "Sumfile for rev. 6 corrupted - If this problem persists - please contact the Support! offset err", "Sum File Error"},
+        {"REV:6\n" + sum + ":/../a.txt\n",
+         "Sumfile for rev. 6 invalid - illegal file name - If this problem persists - please contact the Support!",
+         "Sum File Error"},
+        {sum + ":/a.txt\n", "Sumfile for rev. 6 corrupted - If this problem persists - please contact the Support!",
+         "Sum File Error"},
+        {"REV:7\n", "Metafile for rev. 6 corrupted - If this problem persists - please contact the Support!",
+         "Meta File Error"},
+        {"", "Error while fetching Revision Checksums for Rev. 6\n - If this problem persists - please contact the Support!",
+         "Update Server Error (fetch rev sums)"},
+    };
+    for (const auto& b : bad) expectFailure(parseRevisionSums(b.body, 6, c.list), b.text, b.caption);
 }
 
 TEST(Sums, FullListNamesEveryFileAndItsRevision) {
