@@ -1,7 +1,7 @@
 // A test with its own directory and the fault-injecting patch server
 // serving <dir>/www on a free port of 127.0.0.1, and the small helpers of
-// every patcher test: sum lines, request counts, incompressible bytes and
-// the stored revision.
+// every patcher test: sum lines, request counts, incompressible bytes, the
+// box a run ended with and the stored revision.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,18 @@ inline std::string noise(std::size_t size, unsigned seed) {
         c = static_cast<char>(x);
     }
     return out;
+}
+
+// The box a run ended with: its text and, when given, its caption.
+inline void expectBox(const std::optional<quillon::PatchFailure>& failure, const std::string& text,
+                      const std::string& caption = "") {
+    ASSERT_TRUE(failure) << "no box, expected: " << text << caption;
+    if (!text.empty()) {
+        EXPECT_EQ(failure->text, text);
+    }
+    if (!caption.empty()) {
+        EXPECT_EQ(failure->caption, caption);
+    }
 }
 
 inline std::uint32_t storedRevision(const std::string& gameDir) {

@@ -133,38 +133,29 @@ TEST_F(FullCheckTest, MaintenanceStopsBeforeTheList) {
 }
 
 TEST_F(FullCheckTest, FailuresCarryTheFullCheckTexts) {
-    auto failure = run();  // no list on the server
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->text,
-              "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support!");
-    EXPECT_EQ(failure->caption, "Fetch Error (FullSumFile)");
+    // No list on the server.
+    quillon_test::expectBox(run(),
+                            "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support!",
+                            "Fetch Error (FullSumFile)");
 
     serve("meta/sum_full.txt", "REV");
-    failure = run();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->text,
-              "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support! (3sz)");
+    quillon_test::expectBox(run(),
+                            "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support! (3sz)");
 
     serve("meta/sum_full.txt", "REV:2\n" + sumLine("what the list says", "/a.txt"));
     serve("data/a.txt", "what the server has");
     putGame("a.txt", "installed");
-    failure = run();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->text,
-              "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! (fc: sum)");
+    quillon_test::expectBox(run(),
+                            "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! (fc: sum)");
     EXPECT_EQ(game("a.txt"), "installed");
     EXPECT_EQ(storedRevision(), 3u);
 
     serve("meta/sum_full.txt", "REV:2\n" + sumLine("x", "/a.txt.new"));
-    failure = run();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->text,
-              "Sumfile for rev. 2 invalid - '/a.txt.new' ends in .new, the name the launcher gives its downloads - please contact the Support!");
+    quillon_test::expectBox(run(),
+                            "Sumfile for rev. 2 invalid - '/a.txt.new' ends in .new, the name the launcher gives its downloads - please contact the Support!");
 
     serve("meta/sum_full.txt", "REV:2\n" + sumLine("x", "/gone.txt"));
-    failure = run();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->text,
-              "Failed to Download '/gone.txt' from PatchServer\nIf this problem presits, please contact the Support!");
-    EXPECT_EQ(failure->caption, "Data File download Error");
+    quillon_test::expectBox(run(),
+                            "Failed to Download '/gone.txt' from PatchServer\nIf this problem presits, please contact the Support!",
+                            "Data File download Error");
 }

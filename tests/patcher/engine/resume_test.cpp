@@ -110,11 +110,9 @@ TEST_F(ResumeTest, OneFailingFileAmongParallelDownloadsChangesNoGameFile) {
     // f5.bin stops after 10 bytes and breaks off 3 s later: the others are
     // done by then.
     faults("{\"/data/f5.bin\": {\"send\": 10, \"stall\": 3}}");
-    const auto failure = run();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->caption, "Fetch Error (EOF)");
-    EXPECT_EQ(failure->text,
-              "Failed to Download '/f5.bin' from PatchServer\n= Read Error=\nIf this problem persists, please contact the Support!");
+    quillon_test::expectBox(run(),
+                            "Failed to Download '/f5.bin' from PatchServer\n= Read Error=\nIf this problem persists, please contact the Support!",
+                            "Fetch Error (EOF)");
     for (const auto& [name, bytes] : files) EXPECT_EQ(game(name.substr(1)), "old " + name);
     EXPECT_EQ(storedRevision(), 0u);
     EXPECT_FALSE(m_state.updating());

@@ -5,8 +5,10 @@
 #include <string>
 
 #include "patcher/protocol/line_files.h"
+#include "tests/patcher/patch_server_fixture.h"
 
 using namespace quillon;
+using quillon_test::expectBox;
 
 namespace {
 
@@ -20,13 +22,6 @@ struct Collected {
 
 std::optional<PatchFailure> meta(Collected& c, const std::string& body, std::uint32_t rev) {
     return parseRevisionMetadata(body, rev, c.list, c.scan, &c.hasFiles);
-}
-
-void expectFailure(const std::optional<PatchFailure>& f, const std::string& text,
-                   const std::string& caption) {
-    ASSERT_TRUE(f.has_value()) << "expected: " << text;
-    EXPECT_EQ(f->text, text);
-    EXPECT_EQ(f->caption, caption);
 }
 
 }  // namespace
@@ -108,30 +103,30 @@ TEST(Metadata, ShortLinesEndTheScanAndCarriageReturnsStayInNames) {
     EXPECT_FALSE(c.hasFiles);  // only directories: no sum file is fetched
     Collected crlf;
     // "\r" is a control byte: with line ends of CR LF every name is refused.
-    expectFailure(meta(crlf, "REV:3\r\nDATA:file:A:/x\r\n", 3),
-                  "Metafile for rev. 3 invalid - illegal file name - If this problem persists - please contact the Support!",
-                  "Meta File Error");
+    expectBox(meta(crlf, "REV:3\r\nDATA:file:A:/x\r\n", 3),
+              "Metafile for rev. 3 invalid - illegal file name - If this problem persists - please contact the Support!",
+              "Meta File Error");
 }
 
 TEST(Metadata, EveryErrorHasItsBox) {
     const std::string corrupted =
         "Metafile for rev. 4 corrupted - If this problem persists - please contact the Support!";
     Collected c;
-    expectFailure(meta(c, "REV:5\n", 4), corrupted, "Meta File Error");
-    expectFailure(meta(c, "DATA:dir:A:/x\n", 4), corrupted, "Meta File Error");  // no REV line
-    expectFailure(meta(c, "REV:4\nDATA:link:A:/x\n", 4),
-                  "Metafile for rev. 4 invalid - unknown data:type specifier - If this problem persists - please contact the Support!",
-                  "Meta File Error");
-    expectFailure(meta(c, "REV:4\nDATA:file:X:/x\n", 4),
-                  "Metafile for rev. 4 invalid - unknown data:action specifier - If this problem persists - please contact the Support!",
-                  "Meta File Error");
+    expectBox(meta(c, "REV:5\n", 4), corrupted, "Meta File Error");
+    expectBox(meta(c, "DATA:dir:A:/x\n", 4), corrupted, "Meta File Error");  // no REV line
+    expectBox(meta(c, "REV:4\nDATA:link:A:/x\n", 4),
+              "Metafile for rev. 4 invalid - unknown data:type specifier - If this problem persists - please contact the Support!",
+              "Meta File Error");
+    expectBox(meta(c, "REV:4\nDATA:file:X:/x\n", 4),
+              "Metafile for rev. 4 invalid - unknown data:action specifier - If this problem persists - please contact the Support!",
+              "Meta File Error");
     const std::string msg = "Metafile for rev. 4 invlaid - MSG filed invalid";
-    expectFailure(meta(c, "REV:4\nMSG:123456:x\n", 4), msg, "Meta File Error");  // six digits
-    expectFailure(meta(c, "REV:4\nMSG:1a:x\n", 4), msg, "Meta File Error");
-    expectFailure(meta(c, "REV:4\nMSG:50:too short", 4), msg, "Meta File Error");
-    expectFailure(meta(c, "abc", 4),
-                  "Error while fetching Revision metadata for Rev. 4\n - If this problem persists - please contact the Support!",
-                  "Update Server Error (fetch revinfo)");
+    expectBox(meta(c, "REV:4\nMSG:123456:x\n", 4), msg, "Meta File Error");  // six digits
+    expectBox(meta(c, "REV:4\nMSG:1a:x\n", 4), msg, "Meta File Error");
+    expectBox(meta(c, "REV:4\nMSG:50:too short", 4), msg, "Meta File Error");
+    expectBox(meta(c, "abc", 4),
+              "Error while fetching Revision metadata for Rev. 4\n - If this problem persists - please contact the Support!",
+              "Update Server Error (fetch revinfo)");
     // A zero-length message adds nothing.
     Collected quiet;
     ASSERT_FALSE(meta(quiet, "REV:4\nMSG:0:\n", 4));
@@ -163,7 +158,7 @@ TEST(Sums, DigestsGoToTheCollectedEntries) {
         {"", "Error while fetching Revision Checksums for Rev. 6\n - If this problem persists - please contact the Support!",
          "Update Server Error (fetch rev sums)"},
     };
-    for (const auto& b : bad) expectFailure(parseRevisionSums(b.body, 6, c.list), b.text, b.caption);
+    for (const auto& b : bad) expectBox(parseRevisionSums(b.body, 6, c.list), b.text, b.caption);
 }
 
 TEST(Sums, FullListNamesEveryFileAndItsRevision) {
@@ -175,10 +170,10 @@ TEST(Sums, FullListNamesEveryFileAndItsRevision) {
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1].name, "/y/z");
     EXPECT_EQ(entries[1].digest[15], 0xFF);
-    expectFailure(parseFullSums("REV:12\nSUM:" + hex32('0') + "-/x\n", &rev, &entries),
-                  "Sumfile for rev. 12 corrupted - If this problem persists - please contact the Support! offset err FULLSUMFILE",
-                  "Sum File Error");
-    expectFailure(parseFullSums("REV:12\nSUM:" + hex32('0') + ":/C:/x\n", &rev, &entries),
-                  "Sumfile for rev. 12 invalid - illegal file name - If this problem persists - please contact the Support!",
-                  "Sum File Error");
+    expectBox(parseFullSums("REV:12\nSUM:" + hex32('0') + "-/x\n", &rev, &entries),
+              "Sumfile for rev. 12 corrupted - If this problem persists - please contact the Support! offset err FULLSUMFILE",
+              "Sum File Error");
+    expectBox(parseFullSums("REV:12\nSUM:" + hex32('0') + ":/C:/x\n", &rev, &entries),
+              "Sumfile for rev. 12 invalid - illegal file name - If this problem persists - please contact the Support!",
+              "Sum File Error");
 }
