@@ -25,17 +25,22 @@ protected:
     void put(const std::string& name, const std::string& content, bool program = false) {
         quillon_test::putContent(at("content"), name, content, program);
     }
-    patchpub::PublishResult publish(const std::string& message = "",
-                                    std::vector<std::string> compress = {"*.map"}) {
+    // One revision of the content; false and `error` when it is refused.
+    bool tryPublish(patchpub::PublishResult* result, std::string* error, const std::string& message = "",
+                    std::vector<std::string> compress = {}) {
         patchpub::PublishOptions o;
         o.serverDir = at("www");
         o.contentDir = at("content");
         o.message = message;
         o.compress = std::move(compress);
         o.now = 1796100000;  // 2026-12-01 04:40:00 UTC
+        return patchpub::publishRevision(o, result, error);
+    }
+    patchpub::PublishResult publish(const std::string& message = "",
+                                    std::vector<std::string> compress = {"*.map"}) {
         patchpub::PublishResult result;
         std::string error;
-        EXPECT_TRUE(patchpub::publishRevision(o, &result, &error)) << error;
+        EXPECT_TRUE(tryPublish(&result, &error, message, std::move(compress))) << error;
         return result;
     }
     // A patch run (or another step) of the game directory `game`.
@@ -174,18 +179,15 @@ TEST_F(PatchPubTest, LostManifestIsRebuiltFromTheFullList) {
 TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     put("good.txt", "fine");
     put("bad\\name.txt", "no");
-    patchpub::PublishOptions o;
-    o.serverDir = at("www");
-    o.contentDir = at("content");
     patchpub::PublishResult result;
     std::string error;
-    EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
+    EXPECT_FALSE(tryPublish(&result, &error));
     EXPECT_EQ(error, "refusing content name '/bad\\name.txt'");
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
 
     fs::remove(at("content/bad\\name.txt"));
     put("tiny_", "x");  // ends in an underscore but cannot be packed
-    EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
+    EXPECT_FALSE(tryPublish(&result, &error));
     EXPECT_EQ(error.rfind("'/tiny_' ends in an underscore and does not compress", 0), 0u);
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
 }
@@ -198,12 +200,9 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     const char* const leftovers[] = {"data/a.txt.new", "data/.quask-12-3.tmp", "quillon_old",
                                      "data/quillon.dat", "data/quillon.lock", "DoFullCheck"};
     for (const char* name : leftovers) put(name, "left behind");
-    patchpub::PublishOptions o;
-    o.serverDir = at("www");
-    o.contentDir = at("content");
     patchpub::PublishResult r;
     std::string error;
-    ASSERT_TRUE(patchpub::publishRevision(o, &r, &error)) << error;
+    ASSERT_TRUE(tryPublish(&r, &error)) << error;
     EXPECT_EQ(r.added, 3u);
     EXPECT_EQ(r.warnings, (std::vector<std::string>{
                               "'/docs/odd.' ends a name in a dot or a space: players on Windows cannot install it",
@@ -247,12 +246,9 @@ TEST_F(PatchPubTest, FailedPublishLeavesTheLiveRevisionWhole) {
     // and does not compress: the run fails after preparing the first.
     put("a.txt", mapText("second a"));
     put("z_", quillon_test::noise(3000, 9));
-    patchpub::PublishOptions o;
-    o.serverDir = at("www");
-    o.contentDir = at("content");
     patchpub::PublishResult r;
     std::string error;
-    EXPECT_FALSE(patchpub::publishRevision(o, &r, &error));
+    EXPECT_FALSE(tryPublish(&r, &error));
     EXPECT_EQ(error.rfind("'/z_' ends in an underscore and does not compress", 0), 0u) << error;
     EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
     EXPECT_EQ(www("data/a.txt"), mapText("first a"));
