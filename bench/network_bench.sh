@@ -14,6 +14,7 @@
 #
 #   bench/network_bench.sh [--quick] [--build DIR] [--files N] [--big MiB] [--rate RATE] [--delay MS] [--connections N]
 set -euo pipefail
+source "$(dirname "$0")/nginx_bench.sh"
 
 BUILD=build
 FILES=2000
@@ -24,10 +25,7 @@ CONNECTIONS=6
 QUICK=0
 HERE=$(cd "$(dirname "$0")" && pwd)
 
-usage() {
-    sed -n '15p' "$0" | sed 's/^#   /usage: /' >&2
-    exit 2
-}
+usage() { bench_usage 15; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) QUICK=1; FILES=100; BIG_MIB=16; shift ;;
@@ -40,9 +38,7 @@ while [ $# -gt 0 ]; do
         *) usage ;;
     esac
 done
-for n in "$FILES" "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS"; do
-    case "$n" in '' | *[!0-9]*) usage ;; esac
-done
+whole_numbers "$FILES" "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS"
 [ "$BIG_MIB" -ge 2 ] || usage
 case "$RATE" in *[!0-9a-z]* | '') usage ;; esac
 
@@ -63,7 +59,6 @@ fi
 
 QUILLON=$(realpath "$BUILD/patcher/quillon")
 PATCHPUB=$(realpath "$BUILD/tools/patchpub/patchpub")
-NGINX=/usr/sbin/nginx
 for tool in "$QUILLON" "$PATCHPUB" "$NGINX" aria2c curl python3 /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "network_bench: $tool is missing" >&2; exit 1; }
 done
@@ -76,64 +71,22 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 timed() { /usr/bin/time -f "%e" -o "$WORK/last.time" "$@"; }
 seconds() { tail -1 "$WORK/last.time"; }
-ratio() { python3 -c "import sys; a, b = float(sys.argv[1]), float(sys.argv[2]); print('%.3f' % (a / b if b > 0 else float('nan')))" "$1" "$2"; }
-verdict() { python3 -c "import sys; print('met' if eval(sys.argv[1]) else 'MISSED')" "$1"; }
 # Bytes nginx sent for requests under a prefix since the log was emptied.
 served_bytes() { awk -v p="$1" 'index($1, p) == 1 { s += $3 } END { print s + 0 }' "$WORK/nginx/access.log"; }
-# Deterministic bytes that do not compress: every run sees the same data.
-noise() { # path bytes seed
-    python3 - "$@" <<'EOF'
-import hashlib, sys
-path, size, seed = sys.argv[1], int(sys.argv[2]), sys.argv[3].encode()
-block = b"".join(hashlib.sha512(seed + i.to_bytes(4, "little")).digest() for i in range(16384))
-with open(path, "wb") as f:
-    i = 0
-    while size > 0:
-        part = (block[i % 61:] + block[:i % 61])[:size]
-        f.write(part)
-        size -= len(part)
-        i += 1
-EOF
-}
 
 ip link set lo up
 
 # --- nginx, and the relay in front of it ---
 
-mkdir -p "$WORK/www" "$WORK/nginx"
-NGINX_PORT=$(free_port)
-{
-    [ "$(id -u)" -eq 0 ] && echo "user root;"
-    cat <<EOF
-master_process off;
-worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-events { worker_connections 256; }
-http {
-  log_format sent '\$request_uri \$status \$body_bytes_sent';
-  access_log $WORK/nginx/access.log sent;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  keepalive_requests 100000;
-  server { listen 127.0.0.1:$NGINX_PORT; root $WORK/www; }
-}
-EOF
-} >"$WORK/nginx/nginx.conf"
-"$NGINX" -p "$WORK/nginx/" -c "$WORK/nginx/nginx.conf" -g 'daemon off; error_log stderr;' \
-    2>"$WORK/nginx/error.log" &
-PIDS+=($!)
+mkdir -p "$WORK/www"
+start_nginx "$WORK/www"
+PIDS+=("$NGINX_PID")
 python3 "$HERE/delay_relay.py" "$NGINX_PORT" "$DELAY_MS" "$WORK/relay.port" &
 PIDS+=($!)
 for _ in $(seq 100); do
-    [ -s "$WORK/relay.port" ] && curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/" && break
+    [ -s "$WORK/relay.port" ] && break
     sleep 0.05
 done
 RELAY_PORT=$(cat "$WORK/relay.port")
@@ -220,14 +173,14 @@ if "$PATCHPUB" --help | grep -q -- '--delta'; then
     CONTENT="$WORK/big-content"
     mkdir -p "$CONTENT/data"
     cp "$QUILLON" "$CONTENT/quillon"
-    noise "$CONTENT/data/big.bin" $(( BIG_MIB << 20 )) big
+    noise_file "$CONTENT/data/big.bin" $(( BIG_MIB << 20 )) big
     for tree in delta full; do
         "$PATCHPUB" "$WORK/www/$tree" "$CONTENT" --message "Benchmark" >/dev/null
     done
     # Both games at revision 1, straight from nginx.
     for tree in delta full; do new_game "$WORK/game-$tree"; patch_game "$WORK/game-$tree" "$tree" "$DIRECT"; done
     # Revision 2 rewrites 1 MiB in the middle.
-    noise "$WORK/change.bin" $(( 1 << 20 )) change
+    noise_file "$WORK/change.bin" $(( 1 << 20 )) change
     dd if="$WORK/change.bin" of="$CONTENT/data/big.bin" bs=1M seek=$(( BIG_MIB / 2 )) conv=notrunc status=none
     "$PATCHPUB" "$WORK/www/delta" "$CONTENT" --delta --message "Benchmark" >/dev/null
     "$PATCHPUB" "$WORK/www/full" "$CONTENT" --message "Benchmark" >/dev/null

@@ -11,6 +11,7 @@
 #
 #   bench/patcher_bench.sh [--quick] [--signed] [--build DIR] [--check MiB] [--download MiB] [--lzma MiB]
 set -euo pipefail
+source "$(dirname "$0")/nginx_bench.sh"
 
 BUILD=build
 CHECK_MIB=1024
@@ -19,11 +20,7 @@ LZMA_MIB=32
 ROUNDS=2
 SIGNED=0
 
-usage() {
-    sed -n '9p' "$0" | sed 's/^#   /usage: /' >&2
-    exit 2
-}
-
+usage() { bench_usage 9; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) CHECK_MIB=32; DOWNLOAD_MIB=16; LZMA_MIB=2; shift ;;
@@ -35,14 +32,11 @@ while [ $# -gt 0 ]; do
         *) usage ;;
     esac
 done
-for n in "$CHECK_MIB" "$DOWNLOAD_MIB" "$LZMA_MIB"; do
-    case "$n" in '' | *[!0-9]*) usage ;; esac
-    [ "$n" -ge 1 ] && [ "$n" -le 65536 ] || usage
-done
+whole_numbers "$CHECK_MIB" "$DOWNLOAD_MIB" "$LZMA_MIB"
+for n in "$CHECK_MIB" "$DOWNLOAD_MIB" "$LZMA_MIB"; do [ "$n" -ge 1 ] && [ "$n" -le 65536 ] || usage; done
 
 QUILLON="$BUILD/patcher/quillon"
 TESSFOLD="$BUILD/tools/compress/tessfold"
-NGINX=/usr/sbin/nginx
 for tool in "$QUILLON" "$TESSFOLD" "$NGINX" /usr/bin/time curl xz md5sum python3; do
     command -v "$tool" >/dev/null || { echo "patcher_bench: $tool is missing" >&2; exit 1; }
 done
@@ -72,52 +66,12 @@ timed() {
 seconds() { tail -1 "$WORK/last.time" | cut -d' ' -f1; }
 maxrss_kib() { tail -1 "$WORK/last.time" | cut -d' ' -f2; }
 min() { python3 -c "import sys; print(min(float(a) for a in sys.argv[1:]))" "$@"; }
-ratio() { python3 -c "import sys; a, b = float(sys.argv[1]), float(sys.argv[2]); print('%.3f' % (a / b if b > 0 else float('nan')))" "$1" "$2"; }
-# Deterministic bytes that do not compress (no /dev/urandom: every run sees the same data).
-noise_file() { # path MiB seed
-    python3 - "$1" "$2" "$3" <<'EOF'
-import hashlib, sys
-path, mib, seed = sys.argv[1], int(sys.argv[2]), sys.argv[3].encode()
-block = b"".join(hashlib.sha512(seed + i.to_bytes(4, "little")).digest() for i in range(16384))
-with open(path, "wb") as f:
-    for i in range(mib):
-        f.write(block[i % 64:] + block[:i % 64])
-EOF
-}
 
 # --- nginx on a free port, serving $WORK/www ---
 
-mkdir -p "$WORK/www/meta" "$WORK/www/data" "$WORK/nginx"
-PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-{
-    [ "$(id -u)" -eq 0 ] && echo "user root;"
-    cat <<EOF
-master_process off;
-worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-events { worker_connections 64; }
-http {
-  log_format timed '\$request_uri \$status \$body_bytes_sent \$request_time';
-  access_log $WORK/nginx/access.log timed;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  server { listen 127.0.0.1:$PORT; root $WORK/www; }
-}
-EOF
-} >"$WORK/nginx/nginx.conf"
-"$NGINX" -p "$WORK/nginx/" -c "$WORK/nginx/nginx.conf" -g 'daemon off; error_log stderr;' \
-    2>"$WORK/nginx/error.log" &
-NGINX_PID=$!
-BASE="http://127.0.0.1:$PORT/"
-for _ in $(seq 100); do
-    curl -s -o /dev/null "$BASE" && break
-    sleep 0.05
-done
+mkdir -p "$WORK/www/meta" "$WORK/www/data"
+start_nginx "$WORK/www"
+BASE="http://127.0.0.1:$NGINX_PORT/"
 printf 'allow' >"$WORK/www/allow.txt"
 printf 'Benchmark' >"$WORK/www/notice.txt"
 export QUILLON_BASE_URL="$BASE" XDG_RUNTIME_DIR="$WORK" QUASK_NONINTERACTIVE=1
@@ -140,7 +94,7 @@ files=$(( CHECK_MIB >= 16 ? 16 : CHECK_MIB ))
 per=$(( CHECK_MIB / files ))
 CHECK_MIB=$(( files * per ))
 mkdir -p "$GAME/data/packs"
-for i in $(seq 1 "$files"); do noise_file "$GAME/data/packs/pack$i.bin" "$per" "pack$i"; done
+for i in $(seq 1 "$files"); do noise_file "$GAME/data/packs/pack$i.bin" $(( per << 20 )) "pack$i"; done
 (cd "$GAME" && find data/packs -type f | sort) >"$WORK/check.list"
 cat "$GAME"/data/packs/* >/dev/null  # both sides read from the page cache
 (cd "$GAME" && md5sum $(cat "$WORK/check.list")) >"$WORK/check.md5"
@@ -149,21 +103,31 @@ cat "$GAME"/data/packs/* >/dev/null  # both sides read from the page cache
     sed -E 's#^([0-9a-f]{32})  (.*)$#SUM:\1:/\2#' "$WORK/check.md5"
 } >"$WORK/www/meta/sum_full.txt"
 
-md5_times=() quillon_times=()
+# The full check of $GAME, ROUNDS times, with the environment words given
+# (none: no key); prints the best time. An intact game downloads nothing.
+full_check_rounds() { # what [VAR=value...]
+    local what=$1 times=()
+    shift
+    for _ in $(seq "$ROUNDS"); do
+        : >"$GAME/DoFullCheck"
+        timed env "$@" "$GAME/quillon" --console --no-start >"$WORK/check.out" 2>&1 || true
+        times+=("$(seconds)")
+        tail -1 "$WORK/check.out" | grep -qx 'Your Game is Ready 2 Play!' ||
+            { echo "patcher_bench: the $what failed:" >&2; cat "$WORK/check.out" >&2; exit 1; }
+    done
+    if grep -q '^/data/' "$WORK/nginx/access.log"; then
+        echo "patcher_bench: the $what downloaded files of an intact game" >&2; exit 1
+    fi
+    min "${times[@]}"
+}
+
+md5_times=()
 for _ in $(seq "$ROUNDS"); do
     (cd "$GAME" && timed md5sum $(cat "$WORK/check.list") >/dev/null)
     md5_times+=("$(seconds)")
-    : >"$GAME/DoFullCheck"
-    timed "$GAME/quillon" --console --no-start >"$WORK/check.out" 2>&1 || true
-    quillon_times+=("$(seconds)")
-    tail -1 "$WORK/check.out" | grep -qx 'Your Game is Ready 2 Play!' ||
-        { echo "patcher_bench: the full check failed:" >&2; cat "$WORK/check.out" >&2; exit 1; }
 done
-if grep -q '^/data/' "$WORK/nginx/access.log"; then
-    echo "patcher_bench: the full check downloaded files of an intact game" >&2; exit 1
-fi
 check_md5=$(min "${md5_times[@]}")
-check_quillon=$(min "${quillon_times[@]}")
+check_quillon=$(full_check_rounds "full check")
 
 # The same installation published and signed by patchpub; only the lists
 # the full check asks for are served beside the plain ones.
@@ -175,25 +139,14 @@ if [ "$SIGNED" -eq 1 ]; then
     cp "$WORK/signed-www/meta/sum_full.txt" "$WORK/signed-www/meta/files_full.txt" \
         "$WORK/signed-www/meta/files_full.sig" "$WORK/www/meta/"
     rm -rf "$WORK/signed-www" "$WORK/signed-www.trees"
-    signed_times=()
-    for _ in $(seq "$ROUNDS"); do
-        : >"$GAME/DoFullCheck"
-        QUILLON_PUBLIC_KEY="$public_key" timed "$GAME/quillon" --console --no-start >"$WORK/check.out" 2>&1 || true
-        signed_times+=("$(seconds)")
-        tail -1 "$WORK/check.out" | grep -qx 'Your Game is Ready 2 Play!' ||
-            { echo "patcher_bench: the signed full check failed:" >&2; cat "$WORK/check.out" >&2; exit 1; }
-    done
-    if grep -q '^/data/' "$WORK/nginx/access.log"; then
-        echo "patcher_bench: the signed full check downloaded files of an intact game" >&2; exit 1
-    fi
-    check_signed=$(min "${signed_times[@]}")
+    check_signed=$(full_check_rounds "signed full check" QUILLON_PUBLIC_KEY="$public_key")
 fi
 rm -rf "$GAME"
 
 # --- Download against curl ---
 
 echo "patcher_bench: preparing a $DOWNLOAD_MIB MiB download" >&2
-noise_file "$WORK/www/data/big.bin" "$DOWNLOAD_MIB" big
+noise_file "$WORK/www/data/big.bin" $(( DOWNLOAD_MIB << 20 )) big
 sum=$(md5sum "$WORK/www/data/big.bin" | cut -d' ' -f1)
 printf 'REV:1\n' >"$WORK/www/lastrev.txt"
 printf 'REV:1\nDATA:file:A:/big.bin\n' >"$WORK/www/meta/1.txt"
@@ -263,7 +216,6 @@ xz -dc --format=lzma "$WORK/lzma/ours.lzma" | cmp -s - "$INPUT" ||
 
 # --- Figures ---
 
-verdict() { python3 -c "import sys; print('met' if eval(sys.argv[1]) else 'MISSED')" "$1"; }
 check_ratio=$(ratio "$check_quillon" "$check_md5")
 dl_ratio=$(ratio "$dl_curl" "$dl_quillon")
 dl_wall_ratio=$(ratio "$dl_curl_wall" "$dl_quillon_wall")

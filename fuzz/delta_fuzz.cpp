@@ -7,14 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "patcher/delta_list.h"
-#include "patcher/delta_patch.h"
+#include "patcher/protocol/delta_list.h"
+#include "patcher/protocol/delta_patch.h"
 
 namespace {
-
-bool same(const quillon::SignedDigest& a, const quillon::SignedDigest& b) {
-    return a.size == b.size && a.sha256 == b.sha256;
-}
 
 void deltaList(std::string_view body) {
     quillon::DeltaList list, again;
@@ -23,8 +19,8 @@ void deltaList(std::string_view body) {
     if (again.entries.size() != list.entries.size()) __builtin_trap();
     for (std::size_t i = 0; i < list.entries.size(); ++i) {
         const quillon::DeltaEntry &a = list.entries[i], &b = again.entries[i];
-        if (a.name != b.name || !same(a.base, b.base) || !same(a.result, b.result) || a.patchSize != b.patchSize ||
-            !quillon::isSafeContentName(a.name))
+        if (a.name != b.name || !quillon::sameDigest(a.base, b.base) || !quillon::sameDigest(a.result, b.result) ||
+            a.patchSize != b.patchSize || !quillon::isSafeContentName(a.name))
             __builtin_trap();
     }
 }

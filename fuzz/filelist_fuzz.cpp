@@ -6,20 +6,16 @@
 #include <string>
 #include <string_view>
 
-#include "patcher/file_lists.h"
-#include "patcher/signature.h"
+#include "patcher/protocol/file_lists.h"
+#include "patcher/protocol/signature.h"
 
 namespace {
-
-bool sameDigest(const quillon::SignedDigest& a, const quillon::SignedDigest& b) {
-    return a.size == b.size && a.sha256 == b.sha256;
-}
 
 bool sameMap(const std::map<std::string, quillon::SignedDigest>& a,
              const std::map<std::string, quillon::SignedDigest>& b) {
     if (a.size() != b.size()) return false;
     for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j)
-        if (i->first != j->first || !sameDigest(i->second, j->second)) return false;
+        if (i->first != j->first || !quillon::sameDigest(i->second, j->second)) return false;
     return true;
 }
 

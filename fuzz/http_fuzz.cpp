@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "patcher/http_client.h"
+#include "patcher/net/http_client.h"
 
 namespace {
 

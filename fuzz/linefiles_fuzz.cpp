@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "patcher/line_files.h"
+#include "patcher/protocol/line_files.h"
 
 namespace {
 

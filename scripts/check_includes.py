@@ -12,13 +12,15 @@ file include any header; these rules say which may:
      (BACKENDS); the GL headers only in the GL module's header.
 Tests, benchmarks and fuzz targets may include any product header, and the
 libraries a test checks against. Prints every broken rule as file:line and
-exits 1 when there is one.
-  scripts/check_includes.py [SOURCE_ROOT]
+exits 1 when there is one. With --self-test it first plants broken includes
+in a temporary tree and fails unless exactly those are found.
+  scripts/check_includes.py [--self-test] [SOURCE_ROOT]
 """
 import os
 import re
 import subprocess
 import sys
+import tempfile
 
 # What each module may include besides itself; "dir/*_layout.h" admits only
 # the file layouts of that folder.
@@ -39,7 +41,15 @@ LAYERS = {
                      "client/platform/gui"],
     "client": ["client/core", "client/storage", "client/gl", "client/platform", "client/platform/screenshot",
                "client/platform/sound", "client/assets", "client/input", "client/scene", "shared"],
-    "patcher": ["shared"],
+    "patcher/protocol": [],
+    "patcher/net": [],
+    "patcher/disk": ["patcher/protocol", "shared"],
+    "patcher/engine": ["patcher/protocol", "patcher/net", "patcher/disk", "shared"],
+    "patcher/front": ["patcher/protocol", "patcher/net", "patcher/disk", "patcher/engine", "shared"],
+    "patcher/front/gtk": ["patcher/protocol", "patcher/net", "patcher/disk", "patcher/engine", "patcher/front",
+                          "shared"],
+    "patcher": ["patcher/protocol", "patcher/net", "patcher/disk", "patcher/engine", "patcher/front",
+                "patcher/front/gtk", "shared"],
     "packaging/bootstrap": ["shared"],
     "packaging/icon": [],
     "tools/starter": ["shared"],
@@ -59,7 +69,7 @@ LAYERS = {
                               "client/storage", "client/scene/first_map.h"],
     "tools/contentkit": ["tools/contentkit/formats", "tools/contentkit/check", "tools/contentkit/models",
                          "tools/contentkit/tiled", "tools/contentkit/import", "tools/contentkit/demo", "shared"],
-    "tools/patchpub": ["patcher", "shared"],
+    "tools/patchpub": ["patcher/protocol", "shared"],
 }
 
 # Third-party include prefixes and the only product files (or, ending in a
@@ -68,9 +78,8 @@ BACKENDS = {
     "GLFW/": ["client/platform/glfw_window.cpp"],
     "CEGUI/": ["client/platform/gui/gui.cpp"],
     "AL/": ["client/platform/sound/openal_device.cpp"],
-    "curl/": ["patcher/http_client.cpp", "patcher/curl_transfer.h", "patcher/curl_transfer.cpp",
-              "patcher/http_batch.cpp"],
-    "gtk/": ["client/platform/msgbox/main.cpp", "patcher/gtk/"],
+    "curl/": ["patcher/net/"],
+    "gtk/": ["client/platform/msgbox/main.cpp", "patcher/front/gtk/"],
     "GL/": ["client/gl/gl_ext.h"],
 }
 
@@ -122,8 +131,42 @@ def check(path, lines):
     return faults
 
 
+# What the self-test plants: each file's includes, and which of its lines
+# must be reported.
+PLANTED = {
+    "patcher/protocol/planted.cpp": (['#include "patcher/engine/patch_run.h"'], [1]),  # up
+    "patcher/disk/planted.cpp": (['#include "patcher/net/http_client.h"'], [1]),  # sideways
+    "patcher/front/planted.cpp": (['#include "patcher/engine/phases_internal.h"'], [1]),  # private
+    "patcher/engine/planted.cpp": (['#include "patcher/engine/phases_internal.h"', "#include <curl/curl.h>",
+                                    "#include <gtk/gtk.h>"], [2, 3]),
+    "patcher/net/planted.cpp": (["#include <curl/curl.h>"], []),
+    "tests/planted_test.cpp": (['#include "patcher/engine/phases_internal.h"', "#include <gtk/gtk.h>"], []),
+}
+
+
+def self_test():
+    with tempfile.TemporaryDirectory() as root:
+        subprocess.run(["git", "init", "-q", root], check=True)
+        for path, (lines, _) in PLANTED.items():
+            os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
+            with open(os.path.join(root, path), "w", encoding="utf-8") as source:
+                source.write("\n".join(lines) + "\n")
+        run = subprocess.run([sys.executable, os.path.abspath(__file__), root], capture_output=True, text=True)
+    found = {line.split(": ")[0] for line in run.stdout.splitlines() if line.startswith(("patcher/", "tests/"))}
+    wanted = {f"{path}:{n}" for path, (_, numbers) in PLANTED.items() for n in numbers}
+    if run.returncode == 1 and found == wanted:
+        return True
+    print(f"check_includes self-test: exit {run.returncode}, found {sorted(found)}, wanted {sorted(wanted)}")
+    return False
+
+
 def main():
-    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..")
+    args = sys.argv[1:]
+    if args[:1] == ["--self-test"]:
+        if not self_test():
+            return 1
+        args = args[1:]
+    root = args[0] if args else os.path.join(os.path.dirname(__file__), "..")
     os.chdir(root)
     listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard"], capture_output=True, text=True,
                             check=True).stdout.split()

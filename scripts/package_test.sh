@@ -74,7 +74,9 @@ step "patch server"
 CONTENT="$WORK/content"
 cmake --install "$BUILD" --prefix "$CONTENT" >/dev/null
 "$R/usr/bin/patchpub" "$WORK/www" "$CONTENT" --message "Package test" >/dev/null
-python3 -u "$ROOT/tests/patcher/patch_server.py" "$WORK/www" 0 >"$WORK/server.out" 2>&1 &
+# The file is there before the server is: the wait below must not race its start.
+: >"$WORK/server.out"
+python3 -u "$ROOT/tests/patcher/patch_server.py" "$WORK/www" 0 >>"$WORK/server.out" 2>&1 &
 server_pid=$!
 port=""
 for _ in $(seq 100); do

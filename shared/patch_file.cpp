@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,21 +57,6 @@ PatchStatus encodeStatus(lzma_ret ret) {
         case LZMA_MEM_ERROR: return PatchStatus::Mem;
         default: return PatchStatus::Param;
     }
-}
-
-// A fresh file in `dirFd` beside the file it will replace (a rename never
-// crosses file systems); a short name of its own, so a long target name
-// cannot make it too long. O_EXCL|O_NOFOLLOW: two writers never share one,
-// and a link planted at the name is never written through.
-int createTemporaryAt(int dirFd, std::string* tmpLeaf) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        *tmpLeaf = ".quask-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-        const int fd = ::openat(dirFd, tmpLeaf->c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
 }
 
 std::unique_ptr<std::uint8_t[]> allocateBytes(std::size_t len) {
@@ -273,62 +257,6 @@ PatchStatus patchDecode(const std::uint8_t* image, std::size_t len,
 }
 
 // --- Files ---
-
-ReplacingFile::~ReplacingFile() {
-    discard();
-    if (m_dirFd >= 0) ::close(m_dirFd);
-}
-
-void ReplacingFile::discard() {
-    if (m_fd >= 0) ::close(m_fd);
-    if (!m_tmpLeaf.empty() && m_dirFd >= 0) ::unlinkat(m_dirFd, m_tmpLeaf.c_str(), 0);
-    m_fd = -1;
-    m_tmpLeaf.clear();
-}
-
-bool ReplacingFile::open(const std::string& path) {
-    if (path.empty() || path.back() == '/') return false;
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return false;
-    const bool ok = openAt(dirFd, slash == std::string::npos ? path : path.substr(slash + 1));
-    ::close(dirFd);
-    return ok;
-}
-
-bool ReplacingFile::openAt(int dirFd, const std::string& leaf) {
-    discard();
-    if (m_dirFd >= 0) ::close(m_dirFd);
-    m_dirFd = -1;
-    m_failed = false;
-    m_mode = 0;
-    m_leaf = leaf;
-    if (leaf.empty() || leaf.find('/') != std::string::npos) return false;
-    m_dirFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (m_dirFd < 0) return false;
-    m_fd = createTemporaryAt(m_dirFd, &m_tmpLeaf);
-    if (m_fd < 0) m_tmpLeaf.clear();
-    return m_fd >= 0;
-}
-
-bool ReplacingFile::write(const std::uint8_t* data, std::size_t len) {
-    if (m_fd < 0 || (!data && len > 0) || !writeFully(m_fd, data, len)) m_failed = true;
-    return !m_failed;
-}
-
-bool ReplacingFile::commit() {
-    if (m_fd < 0) return false;
-    // A full disk may only show at the flush or the close; the mode is set
-    // before the rename, so the file never appears without it.
-    bool ok = !m_failed && (m_mode == 0 || ::fchmod(m_fd, m_mode) == 0) && ::fsync(m_fd) == 0;
-    ok = ::close(m_fd) == 0 && ok;
-    m_fd = -1;
-    ok = ok && ::renameat(m_dirFd, m_tmpLeaf.c_str(), m_dirFd, m_leaf.c_str()) == 0;
-    if (ok) m_tmpLeaf.clear();
-    discard();
-    return ok;
-}
 
 bool patchWriteFileReplacing(const std::string& path, const std::uint8_t* data, std::size_t len) {
     ReplacingFile file;

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/replacing_file.h"
+
 namespace quask {
 
 constexpr std::size_t kPatchHeaderSize = 15;
@@ -89,39 +91,7 @@ PatchStatus patchDecodeStream(const PatchProperties& props, const std::uint8_t* 
 PatchStatus patchDecode(const std::uint8_t* image, std::size_t len,
                         std::vector<std::uint8_t>* content, PatchHeader* header = nullptr);
 
-// A file that replaces `path` only once it is completely written: the bytes go
-// to a fresh temporary file beside it, and commit() syncs and closes that and
-// renames it over `path`. Anything not committed is removed, leaving `path`
-// untouched. One thread uses one object.
-class ReplacingFile {
-public:
-    ReplacingFile() = default;
-    ~ReplacingFile();
-    ReplacingFile(const ReplacingFile&) = delete;
-    ReplacingFile& operator=(const ReplacingFile&) = delete;
-
-    bool open(const std::string& path);
-    // The file `leaf` of the directory open as `dirFd` (not kept; a copy is).
-    bool openAt(int dirFd, const std::string& leaf);
-    // Permission bits the file gets before it appears; 0 leaves the default.
-    void setMode(unsigned mode) { m_mode = mode; }
-    bool write(const std::uint8_t* data, std::size_t len);
-    // Flushes to disk, closes and renames; false when any step (or an
-    // earlier write) failed.
-    bool commit();
-
-private:
-    void discard();
-
-    std::string m_leaf;
-    std::string m_tmpLeaf;
-    int m_dirFd = -1;
-    int m_fd = -1;
-    bool m_failed = false;
-    unsigned m_mode = 0;
-};
-
-// open + write + commit in one call.
+// A ReplacingFile's open + write + commit in one call.
 bool patchWriteFileReplacing(const std::string& path, const std::uint8_t* data, std::size_t len);
 
 // Unpacks the patch file at `path` next to it, under its name with the saved

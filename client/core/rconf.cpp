@@ -17,6 +17,7 @@
 #include "client/core/log.h"
 #include "client/core/runtime.h"
 #include "shared/posix_io.h"
+#include "shared/replacing_file.h"
 
 namespace velmar {
 
@@ -179,31 +180,16 @@ ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
     return status;
 }
 
-void syncDirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;  // the rename already happened; this only hardens it
-    (void)::fsync(fd);
-    ::close(fd);
-}
-
 enum class WriteStatus { Ok, OpenFailed, WriteFailed };
 
-// Writes a sibling temp file and renames it over `path`, so a failure at any
-// step leaves the old file as it was.
+// Writes the sibling temp file "<path>.tmp" and renames it over `path`, so a
+// failure at any step leaves the old file as it was.
 WriteStatus replaceFile(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return WriteStatus::OpenFailed;
-    bool ok = quask::writeFully(fd, text.data(), text.size()) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return WriteStatus::WriteFailed;
-    }
-    syncDirectoryOf(path);
+    quask::ReplacingFile file;
+    if (!file.open(path, quask::ReplacingFile::Temporary{".tmp", 0644})) return WriteStatus::OpenFailed;
+    file.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    if (!file.commit()) return WriteStatus::WriteFailed;
+    file.syncDirectory();  // the rename already happened; this only hardens it
     return WriteStatus::Ok;
 }
 

@@ -468,12 +468,14 @@ TEST_F(RConfTest, FailedRewriteKeepsOldFileAndLeavesNoTemp) {
     EXPECT_EQ(readText(cfg), "Width = 1024\n");
     ASSERT_EQ(::rmdir((cfg + ".tmp").c_str()), 0);
 
-    // Writing fails after the open (a full device).
-    ASSERT_EQ(::symlink("/dev/full", (cfg + ".tmp").c_str()), 0);
+    // A link planted at the temp name is replaced, never written through.
+    const std::string victim = path("victim.txt");
+    writeText(victim, "not the settings");
+    ASSERT_EQ(::symlink(victim.c_str(), (cfg + ".tmp").c_str()), 0);
     CRConf::Create(cfg);
     CRConf::Destroy();
-    EXPECT_EQ(countLog("(WARN) RConf: cannot write '" + cfg + "' (write io error)"), 1);
-    EXPECT_EQ(readText(cfg), "Width = 1024\n");
+    EXPECT_EQ(readText(victim), "not the settings");
+    EXPECT_EQ(readText(cfg), defaultsWith({{"Width = 800", "Width = 1024"}}));
     struct stat st {};
     EXPECT_NE(::lstat((cfg + ".tmp").c_str(), &st), 0);
 

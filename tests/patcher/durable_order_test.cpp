@@ -87,23 +87,13 @@ std::vector<Call> parseTrace(const std::string& trace, const std::string& cwd) {
 
 std::string parent(const std::string& path) { return fs::path(path).parent_path().string(); }
 
-class DurableOrderTest : public PatchServerTest {
+class DurableOrderTest : public InstalledLauncherTest {
 protected:
     void SetUp() override {
-        PatchServerTest::SetUp();
+        InstalledLauncherTest::SetUp();
         if (quask_test::runToEnd({kStrace, "-f", "-qq", "-o", "/dev/null", "/bin/true"}, m_dir, 30000).code != 0)
             GTEST_SKIP() << "strace cannot trace here";
-        m_env.set("XDG_RUNTIME_DIR", m_dir);
-        m_env.set("QUILLON_BASE_URL", m_base);
-        fs::create_directories(at("cwd"));
-        fs::create_directories(at("game"));
-        fs::copy_file(QUASK_BIN_DIR "/patcher/quillon", at("game/quillon"));
     }
-    void put(const std::string& name, const std::string& bytes, bool program = false) {
-        putContent(at("content"), name, bytes, program);
-    }
-
-    ScopedEnv m_env;
 };
 
 }  // namespace

@@ -10,28 +10,41 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "patcher/apply_updates.h"
-#include "patcher/http_client.h"
-#include "patcher/launcher_ui.h"
-#include "patcher/md5_file.h"
-#include "patcher/revision_record.h"
+#include "patcher/engine/patch_context.h"
+#include "shared/patch_file.h"
 #include "tests/patcher/patch_server_fixture.h"
 #include "tests/patcher/recording_ui.h"
 
 namespace quillon_test {
 
-// The sum-file line for `content` installed as `name`.
-inline std::string sumLine(const std::string& content, const std::string& name) {
-    return "SUM:" + quillon::digestHex(quillon::md5OfBytes(content.data(), content.size())) + ":" +
-           name + "\n";
+using Step = std::optional<quillon::PatchFailure> (*)(quillon::PatchContext&, quillon::RevisionRecord&);
+
+// Runs `step` (runPatch, runFullCheck) on `gameDir` as quillon does: the
+// stored revision is read first; `state` gets the window's commands.
+inline std::optional<quillon::PatchFailure> runOn(const std::string& gameDir, const std::string& base, Step step,
+                                                  quillon::LauncherState& state,
+                                                  const quillon::PublicKey* key = nullptr) {
+    std::filesystem::create_directories(gameDir);
+    quillon::HttpClient http;
+    quillon::PatchContext ctx{http, state, gameDir, base, "quillon", key};
+    quillon::RevisionRecord record;
+    if (auto failure = quillon::LoadRevisionRecord(gameDir, &record)) return failure;
+    return step(ctx, record);
+}
+
+// `content` as a compressed patch file whose unpacked name ends in `last`.
+inline std::string packedFile(const std::string& content, char last) {
+    std::vector<std::uint8_t> packed;
+    EXPECT_EQ(quask::patchCompress(reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), last,
+                                   &packed),
+              quask::PatchStatus::Ok);
+    return std::string(packed.begin(), packed.end());
 }
 
 class GamePatchTest : public PatchServerTest {
 protected:
-    using Step = std::optional<quillon::PatchFailure> (*)(quillon::PatchContext&,
-                                                          quillon::RevisionRecord&);
-
     void SetUp() override {
         PatchServerTest::SetUp();
         std::filesystem::create_directories(at("game"));
@@ -39,28 +52,16 @@ protected:
         serve("allow.txt", "allow");
         serve("notice_close.txt", "Back soon.");
     }
-    // Runs `step` on the game directory as quillon does: the stored revision
-    // is read first.
-    std::optional<quillon::PatchFailure> runStep(Step step) {
-        quillon::HttpClient http;
-        quillon::PatchContext ctx{http, m_state, at("game"), m_base, "quillon"};
-        if (auto failure = quillon::LoadRevisionRecord(at("game"), &m_record)) return failure;
-        return step(ctx, m_record);
-    }
+    std::optional<quillon::PatchFailure> runStep(Step step) { return runOn(at("game"), m_base, step, m_state); }
     std::string game(const std::string& name) { return quask_test::readFile(at("game/" + name)); }
     void putGame(const std::string& name, const std::string& content) {
         std::filesystem::create_directories(std::filesystem::path(at("game/" + name)).parent_path());
         std::ofstream(at("game/" + name), std::ios::binary) << content;
     }
-    std::uint32_t storedRevision() {
-        quillon::RevisionRecord r;
-        EXPECT_FALSE(quillon::LoadRevisionRecord(at("game"), &r));
-        return r.revision;
-    }
+    std::uint32_t storedRevision() { return quillon_test::storedRevision(at("game")); }
 
     RecordingUi m_ui;
     quillon::LauncherState m_state{m_ui};
-    quillon::RevisionRecord m_record;
 };
 
 }  // namespace quillon_test

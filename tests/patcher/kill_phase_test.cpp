@@ -20,20 +20,11 @@ using namespace quillon_test;
 
 namespace {
 
-class KillPhaseTest : public PatchServerTest, public ::testing::WithParamInterface<std::string> {
+class KillPhaseTest : public InstalledLauncherTest, public ::testing::WithParamInterface<std::string> {
 protected:
     void SetUp() override {
-        PatchServerTest::SetUp();
-        m_env.set("XDG_RUNTIME_DIR", m_dir);
-        m_env.set("QUILLON_BASE_URL", m_base);
-        fs::create_directories(at("cwd"));
+        InstalledLauncherTest::SetUp();
         fs::create_directories(at("tmp"));
-        fs::create_directories(at("game"));
-        fs::copy_file(QUASK_BIN_DIR "/patcher/quillon", at("game/quillon"));
-    }
-
-    void put(const std::string& name, const std::string& bytes, bool program = false) {
-        putContent(at("content"), name, bytes, program);
     }
     std::unique_ptr<quask_test::ChildProcess> start(const std::string& log, const std::string& pauseAt) {
         std::vector<std::string> env = {"TMPDIR=" + at("tmp")};
@@ -101,8 +92,6 @@ protected:
         fs::create_directories(at("content/saves/slot1"));
         publishContent(at("www"), at("content"), "Third");
     }
-
-    ScopedEnv m_env;
 };
 
 }  // namespace

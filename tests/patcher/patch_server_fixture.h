@@ -1,20 +1,70 @@
 // A test with its own directory and the fault-injecting patch server
-// serving <dir>/www on a free port of 127.0.0.1.
+// serving <dir>/www on a free port of 127.0.0.1, and the small helpers of
+// every patcher test: sum lines, request counts, incompressible bytes, the
+// box a run ended with and the stored revision.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "patcher/disk/revision_record.h"
+#include "patcher/protocol/digests.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir_test.h"
 
 namespace quillon_test {
+
+// The sum-file line for `content` installed as `name`.
+inline std::string sumLine(const std::string& content, const std::string& name) {
+    return "SUM:" + quillon::digestHex(quillon::md5OfBytes(content.data(), content.size())) + ":" +
+           name + "\n";
+}
+
+// How often `what` stands in `text` (a request log).
+inline std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Pseudo-random bytes that do not compress.
+inline std::string noise(std::size_t size, unsigned seed) {
+    std::string out(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
+}
+
+// The box a run ended with: its text and, when given, its caption.
+inline void expectBox(const std::optional<quillon::PatchFailure>& failure, const std::string& text,
+                      const std::string& caption = "") {
+    ASSERT_TRUE(failure) << "no box, expected: " << text << caption;
+    if (!text.empty()) {
+        EXPECT_EQ(failure->text, text);
+    }
+    if (!caption.empty()) {
+        EXPECT_EQ(failure->caption, caption);
+    }
+}
+
+inline std::uint32_t storedRevision(const std::string& gameDir) {
+    quillon::RevisionRecord r;
+    EXPECT_FALSE(quillon::LoadRevisionRecord(gameDir, &r));
+    return r.revision;
+}
 
 // Starts patch_server.py serving `root` with `extraArgs`; its output goes
 // to <logPrefix>.out/.err. The base URL ("http://127.0.0.1:<port>/", or

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "patcher/revision_record.h"
+#include "tests/patcher/patch_server_fixture.h"
 #include "tests/support/child_process.h"
 #include "tools/patchpub/publisher.h"
 
@@ -79,19 +79,6 @@ inline std::string launcherRevision(const std::string& tag) {
     return quask_test::readFile(QUASK_BIN_DIR "/patcher/quillon") + "\n" + tag + "\n";
 }
 
-// Pseudo-random bytes that do not compress.
-inline std::string noise(std::size_t size, unsigned seed) {
-    std::string out(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return out;
-}
-
 inline std::string mapText(const std::string& seed, int lines) {
     std::string text;
     for (int i = 0; i < lines; ++i) text += seed + " tile " + std::to_string(i % 13) + "\n";
@@ -126,11 +113,26 @@ inline std::string treeDifferences(const std::string& contentDir, const std::str
     return out;
 }
 
-inline std::uint32_t storedRevision(const std::string& gameDir) {
-    quillon::RevisionRecord r;
-    EXPECT_FALSE(quillon::LoadRevisionRecord(gameDir, &r));
-    return r.revision;
-}
+// A patch-server test with the real launcher copied into <dir>/game, run
+// with the test's own runtime directory (its lock) and the server's URL;
+// <dir>/cwd is a working directory for it.
+class InstalledLauncherTest : public PatchServerTest {
+protected:
+    void SetUp() override {
+        PatchServerTest::SetUp();
+        m_env.set("XDG_RUNTIME_DIR", m_dir);
+        m_env.set("QUILLON_BASE_URL", m_base);
+        std::filesystem::create_directories(at("cwd"));
+        std::filesystem::create_directories(at("game"));
+        std::filesystem::copy_file(QUASK_BIN_DIR "/patcher/quillon", at("game/quillon"));
+    }
+    // A file of the content that patchpub publishes next.
+    void put(const std::string& name, const std::string& bytes, bool program = false) {
+        putContent(at("content"), name, bytes, program);
+    }
+
+    ScopedEnv m_env;
+};
 
 // Starts <gameDir>/quillon --console --no-start (patching only); output goes
 // to <logPrefix>.out/.err.

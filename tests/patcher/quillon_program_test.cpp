@@ -13,68 +13,29 @@
 #include <fstream>
 #include <string>
 
-#include "patcher/console_ui.h"
 #include "patcher/launcher_app.h"
-#include "patcher/md5_file.h"
-#include "patcher/revision_record.h"
-#include "tests/patcher/patch_server_fixture.h"
+#include "tests/patcher/quillon_game.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string sumLine(const std::string& content, const std::string& name) {
-    return "SUM:" + quillon::digestHex(quillon::md5OfBytes(content.data(), content.size())) + ":" +
-           name + "\n";
-}
+using quillon_test::sumLine;
 
-class QuillonProgramTest : public quillon_test::PatchServerTest {
+class QuillonProgramTest : public quillon_test::InstalledLauncherTest {
 protected:
     void SetUp() override {
-        PatchServerTest::SetUp();
-        // The lock lives in the test's own runtime directory; the child
-        // inherits these through the environment.
-        saveEnv("XDG_RUNTIME_DIR");
-        saveEnv("QUILLON_BASE_URL");
-        ::setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
-        ::setenv("QUILLON_BASE_URL", m_base.c_str(), 1);
-        fs::create_directories(at("game"));
-        fs::copy_file(QUASK_BIN_DIR "/patcher/quillon", at("game/quillon"));
+        InstalledLauncherTest::SetUp();
         serve("allow.txt", "allow");
         serve("notice.txt", "Patch day!");
         serve("notice_close.txt", "Back soon.");
     }
-    void TearDown() override {
-        for (const auto& [name, value] : m_savedEnv) {
-            if (value.first) ::setenv(name.c_str(), value.second.c_str(), 1);
-            else ::unsetenv(name.c_str());
-        }
-        PatchServerTest::TearDown();
-    }
-    void saveEnv(const char* name) {
-        const char* v = std::getenv(name);
-        m_savedEnv.emplace_back(name, std::make_pair(v != nullptr, v ? std::string(v) : std::string()));
-    }
-    int runQuillon() {
-        quask_test::ChildProcess::Options o;
-        o.stdoutPath = at("quillon.out");
-        o.stderrPath = at("quillon.err");
-        o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
-        // These runs are about patching: no game start after them.
-        quask_test::ChildProcess child({at("game/quillon"), "--console", "--no-start"}, o);
-        EXPECT_TRUE(child.started());
-        return child.waitExit(30000);
-    }
+    // These runs are about patching: no game start after them.
+    int runQuillon() { return quillon_test::startQuillon(at("game"), at("quillon"), "")->waitExit(30000); }
     std::string out() { return quask_test::readFile(at("quillon.out")); }
     std::string err() { return quask_test::readFile(at("quillon.err")); }
     std::string game(const std::string& name) { return quask_test::readFile(at("game/" + name)); }
-    std::uint32_t storedRevision() {
-        quillon::RevisionRecord r;
-        EXPECT_FALSE(quillon::LoadRevisionRecord(at("game"), &r));
-        return r.revision;
-    }
-
-    std::vector<std::pair<std::string, std::pair<bool, std::string>>> m_savedEnv;
+    std::uint32_t storedRevision() { return quillon_test::storedRevision(at("game")); }
 };
 
 }  // namespace
@@ -158,35 +119,4 @@ TEST_F(QuillonProgramTest, MarkerStartsAFullCheckInsteadOfThePatchRun) {
     EXPECT_EQ(requests().find("lastrev"), std::string::npos);
     EXPECT_EQ(storedRevision(), 4u);
     EXPECT_NE(out().find("Getting Checksum Information\n"), std::string::npos);
-}
-
-TEST(ConsoleUi, ShowsEachTextOnceAndTheBarsInTenPercentSteps) {
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE* stream = ::open_memstream(&buffer, &size);
-    ASSERT_NE(stream, nullptr);
-    {
-        quillon::ConsoleUi console(stream);
-        quillon::LauncherState state(console);
-        console.attach(&state);
-        state.SetStatusText("Checking");
-        state.SetStatusText("Checking");  // unchanged: not shown again
-        for (int i = 0; i <= 100; ++i) state.SetFileProgress(i);
-        state.SetFileProgress(0);
-        state.SetFileProgress(55.5);
-        state.SetTotalProgress(150);
-        state.SetSpeed(1024);
-        state.SetSpeed(0);
-        state.SetNoticeText("one\ntwo\x1b[2J");  // a terminal must not clear itself
-        state.SetStatusTotalText("");
-    }
-    std::fclose(stream);
-    const std::string text(buffer, size);
-    std::free(buffer);
-    EXPECT_EQ(text,
-              "Checking\n"
-              "Progress: 10%\nProgress: 20%\nProgress: 30%\nProgress: 40%\nProgress: 50%\n"
-              "Progress: 60%\nProgress: 70%\nProgress: 80%\nProgress: 90%\nProgress: 100%\n"
-              "Progress: 55%\nTotal: 100%\nSpeed: 1.00 KByte/s\n"
-              "----- Notice -----\none\ntwo^[[2J\n------------------\n");
 }

@@ -2,11 +2,13 @@
 // window would show at that moment.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "patcher/launcher_ui.h"
+#include "patcher/engine/launcher_ui.h"
 
 namespace quillon_test {
 
@@ -34,6 +36,14 @@ public:
     std::vector<Entry> entries() const {
         std::lock_guard<std::mutex> lock(m_lock);
         return m_entries;
+    }
+    // The first `n` commands with their values, in order.
+    using Commands = std::vector<std::pair<int, long>>;
+    Commands commands(std::size_t n = SIZE_MAX) const {
+        Commands out;
+        for (const Entry& e : entries())
+            if (out.size() < n) out.emplace_back(e.command, e.value);
+        return out;
     }
     // The texts shown for one command, in order.
     std::vector<std::string> texts(int command) const {

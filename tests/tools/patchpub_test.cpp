@@ -9,11 +9,10 @@
 #include <fstream>
 #include <string>
 
-#include "patcher/full_check.h"
-#include "patcher/patch_run.h"
-#include "tests/patcher/patch_server_fixture.h"
+#include "patcher/engine/full_check.h"
+#include "patcher/engine/patch_run.h"
+#include "tests/patcher/game_patch_fixture.h"
 #include "tests/patcher/quillon_game.h"
-#include "tests/patcher/recording_ui.h"
 #include "tools/patchpub/publisher.h"
 
 using namespace quillon;
@@ -24,35 +23,31 @@ namespace {
 class PatchPubTest : public quillon_test::PatchServerTest {
 protected:
     void put(const std::string& name, const std::string& content, bool program = false) {
-        const fs::path p = at("content/" + name);
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << content;
-        fs::permissions(p, program ? fs::perms(0755) : fs::perms(0644));
+        quillon_test::putContent(at("content"), name, content, program);
     }
-    patchpub::PublishResult publish(const std::string& message = "",
-                                    std::vector<std::string> compress = {"*.map"}) {
+    // One revision of the content; false and `error` when it is refused.
+    bool tryPublish(patchpub::PublishResult* result, std::string* error, const std::string& message = "",
+                    std::vector<std::string> compress = {}) {
         patchpub::PublishOptions o;
         o.serverDir = at("www");
         o.contentDir = at("content");
         o.message = message;
         o.compress = std::move(compress);
         o.now = 1796100000;  // 2026-12-01 04:40:00 UTC
+        return patchpub::publishRevision(o, result, error);
+    }
+    patchpub::PublishResult publish(const std::string& message = "",
+                                    std::vector<std::string> compress = {"*.map"}) {
         patchpub::PublishResult result;
         std::string error;
-        EXPECT_TRUE(patchpub::publishRevision(o, &result, &error)) << error;
+        EXPECT_TRUE(tryPublish(&result, &error, message, std::move(compress))) << error;
         return result;
     }
     // A patch run (or another step) of the game directory `game`.
-    using Step = std::optional<PatchFailure> (*)(PatchContext&, RevisionRecord&);
-    std::optional<PatchFailure> patch(const std::string& game, Step step = runPatch) {
-        fs::create_directories(at(game));
+    std::optional<PatchFailure> patch(const std::string& game, quillon_test::Step step = runPatch) {
         quillon_test::RecordingUi ui;
         LauncherState state(ui);
-        HttpClient http;
-        PatchContext ctx{http, state, at(game), m_base, "quillon"};
-        RevisionRecord record;
-        if (auto failure = LoadRevisionRecord(at(game), &record)) return failure;
-        auto failure = step(ctx, record);
+        auto failure = quillon_test::runOn(at(game), m_base, step, state);
         m_lastNotice = state.notice();
         return failure;
     }
@@ -184,18 +179,15 @@ TEST_F(PatchPubTest, LostManifestIsRebuiltFromTheFullList) {
 TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     put("good.txt", "fine");
     put("bad\\name.txt", "no");
-    patchpub::PublishOptions o;
-    o.serverDir = at("www");
-    o.contentDir = at("content");
     patchpub::PublishResult result;
     std::string error;
-    EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
+    EXPECT_FALSE(tryPublish(&result, &error));
     EXPECT_EQ(error, "refusing content name '/bad\\name.txt'");
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
 
     fs::remove(at("content/bad\\name.txt"));
     put("tiny_", "x");  // ends in an underscore but cannot be packed
-    EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
+    EXPECT_FALSE(tryPublish(&result, &error));
     EXPECT_EQ(error.rfind("'/tiny_' ends in an underscore and does not compress", 0), 0u);
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
 }
@@ -208,12 +200,9 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     const char* const leftovers[] = {"data/a.txt.new", "data/.quask-12-3.tmp", "quillon_old",
                                      "data/quillon.dat", "data/quillon.lock", "DoFullCheck"};
     for (const char* name : leftovers) put(name, "left behind");
-    patchpub::PublishOptions o;
-    o.serverDir = at("www");
-    o.contentDir = at("content");
     patchpub::PublishResult r;
     std::string error;
-    ASSERT_TRUE(patchpub::publishRevision(o, &r, &error)) << error;
+    ASSERT_TRUE(tryPublish(&r, &error)) << error;
     EXPECT_EQ(r.added, 3u);
     EXPECT_EQ(r.warnings, (std::vector<std::string>{
                               "'/docs/odd.' ends a name in a dot or a space: players on Windows cannot install it",
@@ -257,12 +246,9 @@ TEST_F(PatchPubTest, FailedPublishLeavesTheLiveRevisionWhole) {
     // and does not compress: the run fails after preparing the first.
     put("a.txt", mapText("second a"));
     put("z_", quillon_test::noise(3000, 9));
-    patchpub::PublishOptions o;
-    o.serverDir = at("www");
-    o.contentDir = at("content");
     patchpub::PublishResult r;
     std::string error;
-    EXPECT_FALSE(patchpub::publishRevision(o, &r, &error));
+    EXPECT_FALSE(tryPublish(&r, &error));
     EXPECT_EQ(error.rfind("'/z_' ends in an underscore and does not compress", 0), 0u) << error;
     EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
     EXPECT_EQ(www("data/a.txt"), mapText("first a"));

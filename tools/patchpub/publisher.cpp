@@ -7,10 +7,10 @@
 #include <ctime>
 #include <filesystem>
 
-#include "patcher/delta_list.h"
-#include "patcher/delta_patch.h"
-#include "patcher/file_lists.h"
-#include "patcher/md5_file.h"
+#include "patcher/protocol/delta_list.h"
+#include "patcher/protocol/delta_patch.h"
+#include "patcher/protocol/digests.h"
+#include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
@@ -165,10 +165,6 @@ struct Plan {
     quillon::DeltaList deltas;
 };
 
-quillon::SignedDigest signedDigestOf(const std::string& bytes) {
-    return {quillon::sha256OfBytes(bytes.data(), bytes.size()), bytes.size()};
-}
-
 quillon::ByteView viewOf(const std::string& bytes) {
     return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
 }
@@ -189,7 +185,8 @@ bool addDelta(const std::string& root, const std::string& oldPath, const std::st
         *error = "cannot write " + path;
         return false;
     }
-    plan->deltas.entries.push_back({name, signedDigestOf(base), signedDigestOf(bytes), patch.size()});
+    plan->deltas.entries.push_back(
+        {name, quillon::signedDigestOf(base), quillon::signedDigestOf(bytes), patch.size()});
     return true;
 }
 
@@ -299,7 +296,7 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
             *error = "cannot write the delta list below " + root;
             return false;
         }
-        meta += quillon::deltaMarkerLine(signedDigestOf(deltaList));
+        meta += quillon::deltaMarkerLine(quillon::signedDigestOf(deltaList));
         result->deltas = static_cast<unsigned>(plan.deltas.entries.size());
     }
     if (!options.message.empty())

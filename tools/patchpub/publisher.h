@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "patcher/line_files.h"
+#include "patcher/protocol/line_files.h"
 
 namespace patchpub {
 
@@ -40,7 +40,7 @@ struct PublishOptions {
     std::string signKey;                 // private key file; empty: unsigned
     // Also publish, for each changed file that is not packed, a patch from
     // the previous revision's version when it is well under half the file
-    // (patcher/delta_list.h).
+    // (patcher/protocol/delta_list.h).
     bool delta = false;
     // Called after each file, on the calling thread; may be empty.
     std::function<void(const PublishProgress&)> progress;

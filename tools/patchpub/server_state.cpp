@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "patcher/md5_file.h"
+#include "patcher/protocol/digests.h"
 #include "shared/patch_file.h"
 #include "tools/patchpub/publisher.h"
 #include "tools/patchpub/tree_files.h"

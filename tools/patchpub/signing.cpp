@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <map>
 
-#include "patcher/file_lists.h"
-#include "patcher/md5_file.h"
+#include "patcher/protocol/digests.h"
+#include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
 #include "tools/patchpub/tree_files.h"
 
@@ -22,10 +22,6 @@ namespace fs = std::filesystem;
 namespace patchpub {
 
 namespace {
-
-quillon::SignedDigest digestOf(const std::string& bytes) {
-    return quillon::SignedDigest{quillon::sha256OfBytes(bytes.data(), bytes.size()), bytes.size()};
-}
 
 // What the tree ships below data/, by name: both digests and the size.
 using Shipped = std::map<std::string, quillon::FileDigests>;
@@ -78,13 +74,13 @@ bool revisionList(const std::string& treeDir, std::uint32_t rev, const Shipped& 
     }
     *list = quillon::FileList{};
     list->revision = rev;
-    list->lists[metaPath] = digestOf(meta);
+    list->lists[metaPath] = quillon::signedDigestOf(meta);
     quillon::UpdateList entries;
     quillon::MetadataScan scan;
     bool hasFiles = false;
     std::optional<quillon::PatchFailure> failure = quillon::parseRevisionMetadata(meta, rev, entries, scan, &hasFiles);
     if (!failure && readWholeFile(treeDir + "/" + sumsPath, &sums)) {
-        list->lists[sumsPath] = digestOf(sums);
+        list->lists[sumsPath] = quillon::signedDigestOf(sums);
         if (hasFiles) failure = quillon::parseRevisionSums(sums, rev, entries);
     }
     if (failure) {
@@ -112,7 +108,7 @@ bool fullList(const std::string& treeDir, const Shipped& shipped, quillon::FileL
         *error = "meta/sum_full.txt: " + failure->text;
         return false;
     }
-    list->lists["meta/sum_full.txt"] = digestOf(body);
+    list->lists["meta/sum_full.txt"] = quillon::signedDigestOf(body);
     for (const quillon::FullSumEntry& sum : sums) {
         const auto it = shipped.find(sum.name);
         if (it == shipped.end() || it->second.md5 != sum.digest) {

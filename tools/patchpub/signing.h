@@ -1,6 +1,6 @@
 // The publisher's side of signed revisions: the Ed25519 key (a PEM private
 // key file, mode 0600, made once and kept offline) and the signed file lists
-// of a server tree (see patcher/file_lists.h for their layout). OpenSSL EVP.
+// of a server tree (see patcher/protocol/file_lists.h for their layout). OpenSSL EVP.
 // Single-threaded.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "patcher/signature.h"
+#include "patcher/protocol/signature.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
 

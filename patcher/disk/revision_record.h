@@ -1,0 +1,32 @@
+// The local revision record: data/quillon.dat below the game directory holds
+// the content revision as 4 bytes, little-endian. A DoFullCheck file beside
+// the launcher asks for a full content check at the next start.
+//
+// Used by the launcher's start-up and worker thread, one at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "patcher/protocol/line_files.h"
+
+namespace quillon {
+
+struct RevisionRecord {
+    bool dirty = false;
+    bool fullCheckRequested = false;
+    std::uint32_t revision = 0;
+};
+
+// Reads the record (a missing or short file is revision 0, written at once)
+// and takes the DoFullCheck request. A failure is a box and exit 1.
+std::optional<PatchFailure> LoadRevisionRecord(const std::string& gameDir, RevisionRecord* record);
+
+// Writes the record through a temporary file that is synced and renamed over
+// the old one, so a crash leaves either the old or the new revision; the
+// data directory is synced after. Nothing is written through a link that
+// leads out of the game directory.
+bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record);
+
+}  // namespace quillon

@@ -1,0 +1,255 @@
+#include "patcher/engine/downloads_internal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <list>
+
+#include "patcher/disk/phase_pause.h"
+#include "patcher/engine/trust_internal.h"
+#include "patcher/net/http_batch.h"
+#include "shared/posix_io.h"
+
+namespace quillon {
+
+namespace {
+
+// Downloads ask the kernel to start writing to disk every so often, so the
+// sync before the replacement finds little left to do.
+constexpr std::uint64_t kWritebackBytes = 8u << 20;
+
+std::uint64_t nowMs() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+PatchFailure downloadFailure(const std::string& name, const char* tail) {
+    char text[2048];
+    std::snprintf(text, sizeof text,
+                  "Failed to Download '%s' from PatchServer\nIf this problem presits, please contact the Support!%s",
+                  name.c_str(), tail);
+    return {text, "Data File download Error"};
+}
+
+PatchFailure readFailure(const std::string& name) {
+    char text[2048];
+    std::snprintf(text, sizeof text,
+                  "Failed to Download '%s' from PatchServer\n= Read Error=\nIf this problem persists, please contact the Support!",
+                  name.c_str());
+    return PatchFailure{text, "Fetch Error (EOF)"};
+}
+
+void showDownloadProgress(LauncherState& ui, std::uint64_t received, std::uint64_t total) {
+    const double pct = total ? 100.0 / static_cast<double>(total) * static_cast<double>(received) : 0.0;
+    char text[256];
+    if (total >= 962560) {
+        std::snprintf(text, sizeof text, "Downlading %0.2f of %0.2f MByte - (%0.2f%%)",
+                      received / 1048576.0, total / 1048576.0, pct);
+    } else if (total >= 8192) {
+        std::snprintf(text, sizeof text, "Downlading %0.2f of %0.2f KByte - (%0.2f%%)",
+                      received / 1024.0, total / 1024.0, pct);
+    } else {
+        std::snprintf(text, sizeof text, "Downlading %u of %u Byte - (%0.2f%%)",
+                      static_cast<unsigned>(received), static_cast<unsigned>(total), pct);
+    }
+    ui.SetStatusText(text);
+    ui.SetFileProgress(pct);
+}
+
+// The failure of a download that ended with `status`, as the one-at-a-time
+// download words it.
+PatchFailure statusFailure(const FileFetch& f, HttpStatus status, const PhaseTexts& texts) {
+    switch (status) {
+        case HttpStatus::TooLarge:
+            if (auto failure = overLimitFailure(f.want, f.name)) return *failure;
+            return downloadFailure(f.name, texts.lengthFailure);
+        case HttpStatus::NoLength: return downloadFailure(f.name, texts.lengthFailure);
+        case HttpStatus::ReadError: return readFailure(f.name);
+        default: return downloadFailure(f.name, "");
+    }
+}
+
+// Where a broken download of `f` left off: the length of its staging file
+// when it holds a beginning of the file to continue, else 0.
+std::uint64_t resumeOffset(GameTree& tree, const FileFetch& f) {
+    if (f.memory) return 0;
+    Fd dir = tree.openParent(f.name, false);
+    struct stat st;
+    if (!dir.valid() || ::fstatat(dir.get(), leafOf(stagingName(f.name)).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_size <= 0)
+        return 0;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    return mayContinue(f.want, size) ? size : 0;
+}
+
+// --- One run of the batch ---
+
+class FetchRun {
+public:
+    FetchRun(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts)
+        : m_ctx(ctx), m_tree(tree), m_texts(texts), m_batch(ctx.http, downloadConnections()) {}
+
+    std::optional<PatchFailure> run(const std::vector<FileFetch>& files) {
+        for (const FileFetch& f : files) add(f, resumeOffset(m_tree, f));
+        m_lastSpeed = nowMs();
+        m_batch.run([this] { tick(); });
+        m_transfers.clear();
+        clearDisplay();
+        return m_failure;
+    }
+
+private:
+    struct Transfer {
+        const FileFetch* fetch = nullptr;
+        bool running = false;
+        bool createFailed = false, reopenFailed = false, storeFailed = false;
+        Fd file;
+        std::uint64_t offset = 0, total = 0, received = 0, writtenBack = 0;
+    };
+
+    void add(const FileFetch& f, std::uint64_t resumeFrom) {
+        m_transfers.emplace_back();
+        m_transfers.back().fetch = &f;
+        Transfer* t = &m_transfers.back();
+        HttpBatch::Request r;
+        r.url = f.memory ? f.url : m_ctx.baseUrl + "data" + encodeUrlPath(f.name);
+        r.maxBytes = f.memory ? f.memoryLimit : downloadLimit(f.want);
+        r.resumeFrom = resumeFrom;
+        r.onBegin = [this, t] { begin(*t); };
+        r.onStart = [this, t](std::uint64_t offset, std::uint64_t total) { return start(*t, offset, total); };
+        r.sink = [this, t](const std::uint8_t* data, std::size_t size) { return store(*t, data, size); };
+        r.onDone = [this, t](HttpStatus status) { end(t, status); };
+        m_batch.add(std::move(r));
+    }
+
+    void begin(Transfer& t) {
+        const FileFetch& f = *t.fetch;
+        t.running = true;
+        ++m_running;
+        m_shown = true;
+        LauncherState& ui = m_ctx.ui;
+        ui.SetTotalProgress(100.0 * f.done / f.count);
+        ui.SetStatusTotalText(formatCounts("File %u of %u", f.done, f.count));
+        char status[2048];
+        std::snprintf(status, sizeof status, "Preparing to Donwload Object %u of %u (%s)", f.index, f.count,
+                      f.name.c_str());
+        ui.SetStatusText(status);
+    }
+
+    bool start(Transfer& t, std::uint64_t offset, std::uint64_t total) {
+        const FileFetch& f = *t.fetch;
+        t.offset = offset;
+        t.total = total;
+        if (f.memory) {
+            f.memory->clear();
+            f.memory->reserve(static_cast<std::size_t>(total));
+            return true;
+        }
+        Fd dir = m_tree.openParent(f.name, true);
+        const std::string leaf = leafOf(stagingName(f.name));
+        if (dir.valid()) t.file = offset > 0 ? GameTree::openToContinue(dir.get(), leaf, offset)
+                                             : GameTree::createFile(dir.get(), leaf);
+        if (!t.file.valid()) (offset > 0 ? t.reopenFailed : t.createFailed) = true;
+        return t.file.valid();
+    }
+
+    bool store(Transfer& t, const std::uint8_t* data, std::size_t size) {
+        if (t.fetch->memory) {
+            t.fetch->memory->append(reinterpret_cast<const char*>(data), size);
+        } else {
+            // Written at once, so what is on disk is what arrived.
+            t.storeFailed = !quask::writeFully(t.file.get(), data, size);
+            const std::uint64_t at = t.offset + t.received + size;
+            if (at - t.writtenBack >= kWritebackBytes) {
+                ::sync_file_range(t.file.get(), static_cast<off_t>(t.writtenBack),
+                                  static_cast<off_t>(at - t.writtenBack), SYNC_FILE_RANGE_WRITE);
+                t.writtenBack = at;
+            }
+        }
+        t.received += size;
+        m_received += size;
+        if (t.offset + t.received < t.total) pauseHereForTest("download");
+        return !t.storeFailed;
+    }
+
+    // A continued download that cannot be used is fetched whole once more.
+    bool needsFreshCopy(const Transfer& t, HttpStatus status) {
+        if (status == HttpStatus::BadRange || (status == HttpStatus::Aborted && t.reopenFailed)) return true;
+        return status == HttpStatus::Ok && t.offset > 0 &&
+               !fileMatches(m_tree, t.fetch->name, FileRole::kStaging, t.fetch->want);
+    }
+
+    void end(Transfer* t, HttpStatus status) {
+        const bool closeFailed = t->file.valid() && !t->file.close();
+        if (t->running) --m_running;
+        t->running = false;
+        const FileFetch& f = *t->fetch;
+        if (f.memory) {
+            if (status != HttpStatus::Ok) *f.failed = true;
+        } else if (t->createFailed) {
+            fail(permissionFailure(m_texts.stagingFile));
+        } else if (t->storeFailed || (status == HttpStatus::Ok && closeFailed)) {
+            fail(storeFailure());
+        } else if (needsFreshCopy(*t, status)) {
+            add(f, 0);
+        } else if (status != HttpStatus::Ok) {
+            fail(statusFailure(f, status, m_texts));
+        }
+        if (m_running == 0) clearDisplay();
+    }
+
+    void fail(PatchFailure failure) {
+        if (!m_failure) m_failure = std::move(failure);
+        m_batch.stop();
+    }
+
+    void tick() {
+        const std::uint64_t now = nowMs();
+        if (now - m_lastUi > 400) {
+            for (const Transfer& t : m_transfers) {
+                if (!t.running || t.total == 0) continue;
+                m_lastUi = now;
+                showDownloadProgress(m_ctx.ui, t.offset + t.received, t.total);
+                break;
+            }
+        }
+        if (now - m_lastSpeed >= 1000) {
+            m_ctx.ui.SetSpeed(static_cast<unsigned long>((m_received - m_receivedAtSpeed) * 1000 / (now - m_lastSpeed)));
+            m_lastSpeed = now;
+            m_receivedAtSpeed = m_received;
+        }
+    }
+
+    void clearDisplay() {
+        if (!m_shown) return;
+        m_shown = false;
+        m_ctx.ui.SetSpeed(0);
+        m_ctx.ui.SetFileProgress(0);
+        m_ctx.ui.SetTotalProgress(0);
+        m_ctx.ui.SetStatusTotalText("");
+    }
+
+    PatchContext& m_ctx;
+    GameTree& m_tree;
+    const PhaseTexts& m_texts;
+    HttpBatch m_batch;
+    std::list<Transfer> m_transfers;  // in the order they were added; nodes stay put
+    unsigned m_running = 0;
+    bool m_shown = false;  // something to clear since the last clearDisplay()
+    std::optional<PatchFailure> m_failure;
+    std::uint64_t m_received = 0, m_receivedAtSpeed = 0, m_lastUi = 0, m_lastSpeed = 0;
+};
+
+}  // namespace
+
+std::optional<PatchFailure> fetchFiles(PatchContext& ctx, GameTree& tree, const std::vector<FileFetch>& files,
+                                       const PhaseTexts& texts) {
+    if (files.empty()) return std::nullopt;
+    FetchRun run(ctx, tree, texts);
+    return run.run(files);
+}
+
+}  // namespace quillon

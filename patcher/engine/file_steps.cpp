@@ -1,0 +1,159 @@
+#include "patcher/engine/file_steps_internal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "patcher/engine/trust_internal.h"
+#include "patcher/protocol/digests.h"
+#include "shared/patch_file.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr char kPermissions[] =
+    "Please check your permissions to the Game Directory (You must have full access to the gamedir!)";
+constexpr char kPermissionsCaption[] = "Error: Insufficient Permissions";
+constexpr char kIntegrity[] =
+    "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! ";
+
+// Where the running launcher's old file goes when it patches itself.
+constexpr char kBackupName[] = "quillon_old";
+
+// --- Modes ---
+
+// The permission bits of the regular file `leaf`, or -1 when there is none
+// (a link standing there says nothing about the file it replaces).
+int existingMode(int dir, const std::string& leaf) {
+    struct stat st;
+    if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+// A new program file must stay runnable: the old file's mode is kept, and a
+// file new to the game directory that is a program gets the execute bits;
+// anything else keeps the mode it was created with (0: nothing to set).
+unsigned modeFor(int existing, const std::uint8_t* head, std::size_t n) {
+    if (existing >= 0) return static_cast<unsigned>(existing);
+    const bool program = (n >= 4 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') ||
+                         (n >= 2 && head[0] == '#' && head[1] == '!');
+    return program ? 0755 : 0;
+}
+
+// The digests `by` asks for of the staging file of `name`, or of the
+// installed file itself.
+bool digestsOf(GameTree& tree, const std::string& name, FileRole role, const Judged& by, FileDigests* d) {
+    Fd dir = tree.openParent(name, false);
+    const std::string leaf = leafOf(role == FileRole::kStaging ? stagingName(name) : name);
+    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leaf) : Fd();
+    return file.valid() && digestsOfFd(file.get(), by.md5, by.sha256, d);
+}
+
+}  // namespace
+
+PatchFailure permissionFailure(const char* tag) {
+    return {std::string(kPermissions) + tag, kPermissionsCaption};
+}
+
+PatchFailure storeFailure() {
+    return {"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
+}
+
+// --- Status ---
+
+std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
+    char text[512];
+    std::snprintf(text, sizeof text, fmt, a, b);
+    return text;
+}
+
+// --- Paths ---
+
+std::string stagingName(const std::string& name) { return name + ".new"; }
+
+std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name, const PhaseTexts& texts) {
+    if (!tree.openParent(name, true).valid()) return permissionFailure(texts.parentDir);
+    return std::nullopt;
+}
+
+bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const Expected& want) {
+    const Judged by = digestsToJudge(want, role);
+    FileDigests d;
+    return digestsOf(tree, name, role, by, &d) && judge(want, by, d) == Verdict::kMatches;
+}
+
+// --- Integrity and replacement ---
+
+std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
+                                         const PhaseTexts& texts) {
+    const Judged by = digestsToJudge(want, FileRole::kStaging);
+    FileDigests d;
+    if (!digestsOf(tree, name, FileRole::kStaging, by, &d))
+        return PatchFailure{std::string(kIntegrity) + texts.genericCheck, "File Integry Check Failed"};
+    switch (judge(want, by, d)) {
+        case Verdict::kMatches: return std::nullopt;
+        case Verdict::kSignedDiffers: return signedDigestMismatch(name);
+        case Verdict::kMd5Differs: break;
+    }
+    return PatchFailure{std::string(kIntegrity) + texts.sumCheck, "File Integry Check Failed"};
+}
+
+std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
+                                        const PhaseTexts& texts) {
+    Fd dir = tree.openParent(name, false);
+    const std::string leaf = leafOf(name), staging = leafOf(stagingName(name));
+    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), staging) : Fd();
+    if (!file.valid()) return permissionFailure(texts.rename);
+    std::uint8_t head[4] = {};
+    const ssize_t got = ::pread(file.get(), head, sizeof head, 0);
+    const std::size_t headSize = got > 0 ? static_cast<std::size_t>(got) : 0;
+    // A packed file puts its unpacked name in place: that is the file whose
+    // mode is kept, and the launcher itself may arrive packed.
+    const bool packed = name.back() == '_';
+    std::string finalLeaf = leaf;
+    if (packed && headSize >= 3 && quask::patchSavedCharValid(static_cast<char>(head[2])))
+        finalLeaf = quask::patchUnpackedPath(leaf, static_cast<char>(head[2]));
+    int mode = existingMode(dir.get(), finalLeaf);
+    if (parentOf(name).empty() && finalLeaf == ctx.moduleName) {
+        // The running launcher keeps running from its old file, moved to a
+        // backup in the game directory (an older backup goes first).
+        ::unlinkat(dir.get(), kBackupName, 0);
+        if (::renameat(dir.get(), finalLeaf.c_str(), dir.get(), kBackupName) != 0 && errno != ENOENT)
+            return permissionFailure(texts.selfPatch);
+        tree.changedEntryOf(name);
+    }
+    if (!packed) {
+        const unsigned bits = modeFor(mode, head, headSize);
+        if (bits != 0 && ::fchmod(file.get(), bits) != 0) return permissionFailure(texts.rename);
+    }
+    // On disk before it takes the game file's name: after a power cut the
+    // name holds the old bytes or the new ones, never an empty file.
+    if (::fsync(file.get()) != 0) return storeFailure();
+    file.reset();
+    // One atomic step: a crash leaves either the old file or the new one.
+    if (::renameat(dir.get(), staging.c_str(), dir.get(), leaf.c_str()) != 0)
+        return permissionFailure(texts.rename);
+    tree.changedEntryOf(name);
+    if (packed) {
+        const auto unpackedMode = [mode](const std::string&, const std::uint8_t* content, std::size_t len) {
+            return modeFor(mode, content, len);
+        };
+        if (!quask::UnpackFileAt(dir.get(), leaf, unpackedMode))
+            return PatchFailure{texts.decompress, "Decompression Error"};
+        // A name saved with '_' as its last character unpacks onto itself.
+        if (finalLeaf != leaf) ::unlinkat(dir.get(), leaf.c_str(), 0);
+    }
+    return std::nullopt;
+}
+
+std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree) {
+    if (!tree.syncChanged()) return storeFailure();
+    return std::nullopt;
+}
+
+}  // namespace quillon

@@ -1,0 +1,82 @@
+// The steps that bring one file up to date, shared by the patch run and the
+// full check: reuse a verified staging file, download into "<name>.new"
+// (downloads_internal.h), check its digests, then replace the game file (one
+// atomic rename of a synced file) and unpack a compressed one. All of it goes
+// through a GameTree, so nothing is written outside the game directory or
+// through a planted link. Runs on the worker thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "patcher/disk/game_tree.h"
+#include "patcher/engine/patch_context.h"
+#include "patcher/engine/trust_internal.h"
+
+namespace quillon {
+
+// The texts that differ between the patch run and the full check ("[1]"
+// against "[fc:1]" and so on).
+struct PhaseTexts {
+    const char* parentDir;      // "[1]"
+    const char* lengthFailure;  // "Failed to Download ... (2)"
+    const char* stagingFile;    // "(file)"
+    const char* genericCheck;   // "(generic check)"
+    const char* sumCheck;       // "(sum)"
+    const char* selfPatch;      // "[selfpatch_move]"
+    const char* replace;        // "[3]"
+    const char* rename;         // "(renname)"
+    const char* decompress;     // "Decompression failed."
+};
+
+// The "Insufficient Permissions" box, its text ending in `tag` ("[0]").
+PatchFailure permissionFailure(const char* tag);
+// The box for a staging file that cannot be written whole.
+PatchFailure storeFailure();
+
+// A status text with up to two counts in it ("File %u of %u").
+std::string formatCounts(const char* fmt, unsigned a, unsigned b);
+
+// One entry of a run's plan, whichever run collected it: a name and what
+// the run does with it.
+struct PlanEntry {
+    enum Kind {
+        kKeep,        // nothing: a listed file that is as it should be, a directory to delete
+        kFetchFile,   // download (or reuse), check and replace
+        kDeleteFile,  // remove when the game files are replaced
+        kDirectory,   // create while downloading
+    };
+    Kind kind = kKeep;
+    std::string name;  // as the server lists it: leading slash, forward slashes
+    Digest md5{};
+    std::optional<SignedDigest> signedDigest;  // with a key
+    bool staged = false;                       // a staging file is already as expected
+
+    Expected expected() const { return Expected{md5, signedDigest ? &*signedDigest : nullptr}; }
+};
+
+// The staging file of an entry name: "<name>.new" beside it. No content
+// name ends in ".new", so no staging file is ever another entry's file.
+std::string stagingName(const std::string& name);
+
+// Creates the directories above the entry `name`; the "[1]" box otherwise.
+std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name, const PhaseTexts& texts);
+
+// True when the staging file of `name`, or the installed file itself, exists
+// and is as expected.
+bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const Expected& want);
+
+// The staging file must exist and be as expected.
+std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
+                                         const PhaseTexts& texts);
+// Moves the verified staging file, synced, over the game file (the running
+// launcher is first moved aside to its backup) and unpacks a compressed
+// file; a program keeps its execute bits either way.
+std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
+                                        const PhaseTexts& texts);
+// After the last replacement: every changed directory synced, so that the
+// record written next never names files a power cut could lose.
+std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree);
+
+}  // namespace quillon

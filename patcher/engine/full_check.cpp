@@ -1,0 +1,105 @@
+#include "patcher/engine/full_check.h"
+
+#include <vector>
+
+#include "patcher/disk/parallel_checks.h"
+#include "patcher/engine/phases_internal.h"
+#include "patcher/engine/trust_internal.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr char kSumFetch[] =
+    "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support!";
+constexpr char kSumFetchCaption[] = "Fetch Error (FullSumFile)";
+
+std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
+    switch (ctx.http.fetch(ctx.baseUrl + "meta/sum_full.txt", body)) {
+        case HttpStatus::Ok: break;
+        case HttpStatus::NoLength:
+        case HttpStatus::TooLarge: return PatchFailure{std::string(kSumFetch) + " (2)", kSumFetchCaption};
+        case HttpStatus::ReadError:
+            return PatchFailure{"Failed to Download '<FullCheckSumFile>' from PatchServer\n= Read Error=\nIf this problem persists, please contact the Support!",
+                                "Fetch Error (EOF)"};
+        default: return PatchFailure{kSumFetch, kSumFetchCaption};
+    }
+    if (body->size() < 5) return PatchFailure{std::string(kSumFetch) + " (3sz)", kSumFetchCaption};
+    return std::nullopt;
+}
+
+// The list as the server wrote it: each SUM line goes to the front. With a
+// key the signed list comes first; it vouches for the body, names the
+// SHA-256 digest of every listed file and may not go back in revisions.
+std::optional<PatchFailure> fetchList(PatchContext& ctx, const RevisionRecord& record, std::uint32_t* rev,
+                                      std::vector<PlanEntry>* entries) {
+    const Trust trust(ctx);
+    ctx.ui.SetStatusText("Getting Checksum Information");
+    Vouch vouch;
+    if (auto failure = trust.fetchList(FileList::kFull, 0, &vouch)) return failure;
+    std::string body;
+    if (auto failure = fetchBody(ctx, &body)) return failure;
+    if (auto failure = vouch.checkBody("meta/sum_full.txt", body)) return failure;
+    std::vector<FullSumEntry> sums;
+    if (auto failure = parseFullSums(body, rev, &sums)) return failure;
+    if (auto failure = trust.refuseRollback(*rev, record.revision)) return failure;
+    std::vector<std::optional<SignedDigest>> digests;
+    if (auto failure = vouch.digestsForFullList(sums, &digests)) return failure;
+    entries->clear();
+    entries->reserve(sums.size());
+    for (std::size_t i = sums.size(); i-- > 0;) {
+        PlanEntry entry;
+        entry.name = sums[i].name;
+        entry.md5 = sums[i].digest;
+        entry.signedDigest = digests[i];
+        entries->push_back(std::move(entry));
+    }
+    return std::nullopt;
+}
+
+// Marks every listed file that is missing or differs to be fetched; returns
+// how many.
+unsigned checkInstalled(PatchContext& ctx, std::vector<PlanEntry>& entries) {
+    const auto n = static_cast<unsigned>(entries.size());
+    unsigned bad = 0;
+    checkInParallel(
+        ctx.gameDir, n,
+        [&entries](std::size_t i, GameTree& own) {
+            PlanEntry& e = entries[i];
+            const bool intact = fileMatches(own, e.name, FileRole::kInstalled, e.expected());
+            e.kind = intact ? PlanEntry::kKeep : PlanEntry::kFetchFile;
+        },
+        [&](std::size_t i) {
+            ctx.ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", static_cast<unsigned>(i) + 1, n));
+            ctx.ui.SetFileProgress(100.0 * static_cast<double>(i + 1) / n);
+            if (entries[i].kind == PlanEntry::kFetchFile) ++bad;
+            return true;
+        });
+    return bad;
+}
+
+}  // namespace
+
+std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& record) {
+    ctx.ui.EnableFullCheck(false);
+    ctx.ui.EnableStart(false);
+    bool open = false;
+    if (auto failure = checkPatchingOpen(ctx, &open)) return failure;
+    if (!open) return std::nullopt;
+    ctx.ui.SetNoticeText(fetchNotice(ctx));
+
+    std::uint32_t listRev = 0;
+    std::vector<PlanEntry> plan;
+    if (auto failure = fetchList(ctx, record, &listRev, &plan)) return failure;
+    // An intact installation keeps its revision: nothing is replaced.
+    if (checkInstalled(ctx, plan) == 0) {
+        finishRun(ctx);
+        return std::nullopt;
+    }
+    // A list without a REV line names no revision: the local one is kept,
+    // since the files it lists are now in place whatever it was.
+    const std::optional<std::uint32_t> revision = listRev != 0 ? std::optional<std::uint32_t>(listRev) : std::nullopt;
+    return applyPlan(ctx, plan, fullCheckRules(), DeltaPlan(), revision, record);
+}
+
+}  // namespace quillon

@@ -1,0 +1,97 @@
+#include "patcher/engine/patch_run.h"
+
+#include "patcher/disk/phase_pause.h"
+#include "patcher/engine/phases_internal.h"
+#include "patcher/engine/trust_internal.h"
+
+namespace quillon {
+
+namespace {
+
+// One revision's metadata and, when it names files, its sums. With a key
+// the revision's signed list comes first and vouches for both bodies.
+std::optional<PatchFailure> collectRevision(PatchContext& ctx, const Trust& trust, std::uint32_t rev,
+                                            UpdateList& list, MetadataScan& scan, DeltaPlan* deltas) {
+    Vouch vouch;
+    if (auto failure = trust.fetchList(FileList::kRevision, rev, &vouch)) return failure;
+    const std::string metaPath = formatCounts("meta/%u.txt", rev, 0);
+    std::string meta;
+    if (ctx.http.fetch(ctx.baseUrl + metaPath, &meta) != HttpStatus::Ok) return metadataFetchFailure(rev);
+    if (auto failure = vouch.checkBody(metaPath, meta)) return failure;
+    bool hasFiles = false;
+    if (auto failure = parseRevisionMetadata(meta, rev, list, scan, &hasFiles)) return failure;
+    collectDeltaList(ctx, rev, meta, deltas);
+    pauseHereForTest("metadata");
+    if (hasFiles) {
+        const std::string sumsPath = formatCounts("meta/sum_%u.txt", rev, 0);
+        std::string sums;
+        if (ctx.http.fetch(ctx.baseUrl + sumsPath, &sums) != HttpStatus::Ok) return sumsFetchFailure(rev);
+        if (auto failure = vouch.checkBody(sumsPath, sums)) return failure;
+        if (auto failure = parseRevisionSums(sums, rev, list)) return failure;
+    }
+    return vouch.giveDigests(list);
+}
+
+// The collected actions as the shared phases take them, newest first.
+std::vector<PlanEntry> planOf(const UpdateList& list) {
+    std::vector<PlanEntry> plan;
+    plan.reserve(list.size());
+    for (const UpdateFileEntry& e : list.newestFirst()) {
+        PlanEntry p;
+        const bool fetch = e.action == UpdateFileEntry::kFetch;
+        if (e.type == UpdateFileEntry::kDirectory) p.kind = fetch ? PlanEntry::kDirectory : PlanEntry::kKeep;
+        else p.kind = fetch ? PlanEntry::kFetchFile : PlanEntry::kDeleteFile;
+        p.name = e.name;
+        p.md5 = e.digest;
+        p.signedDigest = e.signedDigest;
+        plan.push_back(std::move(p));
+    }
+    return plan;
+}
+
+}  // namespace
+
+std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) {
+    const Trust trust(ctx);
+    bool open = false;
+    if (auto failure = checkPatchingOpen(ctx, &open)) return failure;
+    if (!open) return std::nullopt;
+    const std::string notice = fetchNotice(ctx);
+    ctx.ui.SetNoticeText(notice);
+
+    ctx.ui.SetStatusText("Getting current Content Revision");
+    std::string body;
+    const std::uint32_t latest =
+        ctx.http.fetch(ctx.baseUrl + "lastrev.txt", &body) == HttpStatus::Ok ? parseLatestRevision(body) : 0;
+    if (latest == 0)
+        return PatchFailure{"Error while fetching the latest Content Revision\nIf this problem persists - please contact the Support!",
+                            "Update Server Error"};
+    if (latest == record.revision) {
+        showReady(ctx);
+        return std::nullopt;
+    }
+    if (auto failure = trust.refuseRollback(latest, record.revision)) return failure;
+
+    // Counted in 64 bits: the loop ends even for the largest revision, and
+    // a local revision above the server's collects nothing.
+    const std::uint64_t local = record.revision;
+    const std::uint64_t missing = latest > local ? latest - local : 0;
+    ctx.ui.SetStatusText(formatCounts("Collecting Update Information for %u Rev(s)", static_cast<unsigned>(missing), 0));
+    ctx.ui.SetFileProgress(0);
+    UpdateList list;
+    MetadataScan scan;
+    DeltaPlan deltas;
+    for (std::uint64_t r = local + 1; r <= latest; ++r) {
+        if (auto failure = collectRevision(ctx, trust, static_cast<std::uint32_t>(r), list, scan, &deltas))
+            return failure;
+        ctx.ui.SetFileProgress(100.0 * static_cast<double>(r - local) / static_cast<double>(missing));
+    }
+    if (auto failure = trust.requireDigests(list)) return failure;
+    ctx.ui.SetFileProgress(0);
+    ctx.ui.SetStatusText("Refreshing Update Notice");
+    if (!scan.history.empty()) ctx.ui.SetNoticeText(noticeWithHistory(notice, scan.history));
+    std::vector<PlanEntry> plan = planOf(list);
+    return applyPlan(ctx, plan, patchRunRules(), deltas, latest, record);
+}
+
+}  // namespace quillon

@@ -1,0 +1,223 @@
+#include "patcher/engine/phases_internal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "patcher/disk/parallel_checks.h"
+#include "patcher/disk/phase_pause.h"
+#include "patcher/engine/downloads_internal.h"
+
+namespace quillon {
+
+namespace {
+
+const PatchFailure kServerDown{
+    "The Update Server seems to be down or\nthere is a Problem with your Internet Connection.",
+    "Update Server down"};
+
+const PhaseTexts kPatchRunTexts{"[1]", " (2)", " (file)", "(generic check)", "(sum)",
+                                "[selfpatch_move]", "[3]", " (renname)", "Decompression failed."};
+const PhaseTexts kFullCheckTexts{"[fc:1]", " (fc:5)", " (fc:file)", "(fc: generic check)",
+                                 "(fc: sum)", "[fc:selfpatch_move]", "[fc:3]", " (fc:renname)",
+                                 "Decompression failed. (fc)"};
+
+// --- The phases ---
+
+// Which files a staging file of an earlier run already holds as expected;
+// returns how many are still to be downloaded.
+unsigned scanStaged(LauncherState& ui, GameTree& tree, std::vector<PlanEntry>& entries) {
+    ui.SetStatusText("Searching for local Update Packages");
+    const auto n = static_cast<unsigned>(entries.size());
+    unsigned toDownload = 0;
+    checkInParallel(
+        tree.gameDir(), n,
+        [&entries](std::size_t i, GameTree& own) {
+            PlanEntry& e = entries[i];
+            if (e.kind == PlanEntry::kFetchFile) e.staged = fileMatches(own, e.name, FileRole::kStaging, e.expected());
+        },
+        [&](std::size_t i) {
+            if (entries[i].kind == PlanEntry::kFetchFile && !entries[i].staged) ++toDownload;
+            ui.SetFileProgress(100.0 * (i + 1) / n);
+            return true;
+        });
+    return toDownload;
+}
+
+// A directory entry: parents first, then the directory itself.
+std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& name, const PhaseTexts& texts) {
+    if (auto failure = makeParents(tree, name, texts)) return failure;
+    Fd parent = tree.openParent(name, false);
+    if (!parent.valid() || (::mkdirat(parent.get(), leafOf(name).c_str(), 0755) != 0 && errno != EEXIST))
+        return permissionFailure("[0]");
+    tree.changedEntryOf(name);
+    return std::nullopt;
+}
+
+// Makes the directories and parents in list order, then downloads every file
+// not staged yet into its staging file, several at once. `patched` files
+// were staged from delta patches and count as downloaded.
+std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
+                                            const RunRules& rules, unsigned toDownload, unsigned patched) {
+    const PhaseTexts& texts = *rules.texts;
+    const bool byFetch = rules.numbering == RunRules::kByFetch;
+    const auto n = static_cast<unsigned>(entries.size());
+    unsigned count = toDownload;
+    if (byFetch) {
+        count = 0;
+        for (const PlanEntry& e : entries) count += e.kind == PlanEntry::kFetchFile;
+    }
+    unsigned counted = patched;
+    std::vector<FileFetch> fetches;
+    for (unsigned i = 0; i < n; ++i) {
+        const PlanEntry& e = entries[i];
+        if (!byFetch) ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
+        if (e.kind == PlanEntry::kDirectory) {
+            if (auto failure = makeDirectory(tree, e.name, texts)) return failure;
+            continue;
+        }
+        if (e.kind != PlanEntry::kFetchFile) continue;
+        if (auto failure = makeParents(tree, e.name, texts)) return failure;
+        if (byFetch) ++counted;
+        if (e.staged) {
+            if (byFetch) {
+                ctx.ui.SetTotalProgress(100.0 * counted / count);
+                ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", counted, count));
+            }
+            continue;
+        }
+        // A file to download shows its count as its download starts.
+        if (!byFetch) ++counted;
+        FileFetch fetch;
+        fetch.name = e.name;
+        fetch.index = byFetch ? counted : i + 1;
+        fetch.done = counted;
+        fetch.count = count;
+        fetch.want = e.expected();
+        fetches.push_back(std::move(fetch));
+    }
+    return fetchFiles(ctx, tree, fetches, texts);
+}
+
+// Every staging file must be there and as expected before anything is
+// replaced.
+std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, const std::vector<PlanEntry>& entries,
+                                            const PhaseTexts& texts) {
+    const auto n = static_cast<unsigned>(entries.size());
+    std::vector<std::optional<PatchFailure>> verdicts(n);
+    std::optional<PatchFailure> failed;
+    checkInParallel(
+        tree.gameDir(), n,
+        [&](std::size_t i, GameTree& own) {
+            const PlanEntry& e = entries[i];
+            if (e.kind == PlanEntry::kFetchFile) verdicts[i] = verifyStaged(own, e.name, e.expected(), texts);
+        },
+        [&](std::size_t i) {
+            ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", static_cast<unsigned>(i) + 1, n));
+            ui.SetFileProgress(100.0 * static_cast<double>(i + 1) / n);
+            if (entries[i].kind != PlanEntry::kFetchFile) return true;
+            failed = std::move(verdicts[i]);
+            if (failed) return false;
+            pauseHereForTest("check");
+            return true;
+        });
+    return failed;
+}
+
+// Deletes and replaces the game files, then makes the replacements durable.
+std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
+                                         const PhaseTexts& texts) {
+    const auto n = static_cast<unsigned>(entries.size());
+    for (unsigned i = 0; i < n; ++i) {
+        const PlanEntry& e = entries[i];
+        ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
+        if (e.kind == PlanEntry::kDeleteFile) {
+            // The result is ignored; a directory that leads outside the game
+            // is never reached.
+            Fd dir = tree.openParent(e.name, false);
+            if (dir.valid() && ::unlinkat(dir.get(), leafOf(e.name).c_str(), 0) == 0) tree.changedEntryOf(e.name);
+            continue;
+        }
+        if (e.kind != PlanEntry::kFetchFile) continue;  // directories are never removed
+        if (auto failure = replaceFile(ctx, tree, e.name, texts)) return failure;
+        pauseHereForTest("replace");
+    }
+    return makeReplacementsDurable(tree);
+}
+
+}  // namespace
+
+const RunRules& patchRunRules() {
+    static const RunRules rules{&kPatchRunTexts, RunRules::kByList};
+    return rules;
+}
+
+const RunRules& fullCheckRules() {
+    static const RunRules rules{&kFullCheckTexts, RunRules::kByFetch};
+    return rules;
+}
+
+// --- Opening ---
+
+std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, bool* open) {
+    ctx.ui.SetStatusText("Getting Patchserver State");
+    std::string body;
+    if (ctx.http.fetch(ctx.baseUrl + "allow.txt", &body) != HttpStatus::Ok) return kServerDown;
+    *open = isPatchingAllowed(body);
+    if (*open) return std::nullopt;
+    if (ctx.http.fetch(ctx.baseUrl + "notice_close.txt", &body) != HttpStatus::Ok) return kServerDown;
+    ctx.ui.EnableStart(false);
+    ctx.ui.EnableFullCheck(false);
+    ctx.ui.SetNoticeText(body);
+    ctx.ui.SetStatusText("Server is under Maintenance");
+    return std::nullopt;
+}
+
+std::string fetchNotice(PatchContext& ctx) {
+    ctx.ui.SetStatusText("Getting Patch Notice");
+    std::string body;
+    if (ctx.http.fetch(ctx.baseUrl + "notice.txt", &body) != HttpStatus::Ok) return "Patch Notice missing";
+    return body;
+}
+
+// --- The plan carried out ---
+
+std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>& plan, const RunRules& rules,
+                                      const DeltaPlan& deltas, std::optional<std::uint32_t> revision,
+                                      RevisionRecord& record) {
+    LauncherState& ui = ctx.ui;
+    const PhaseTexts& texts = *rules.texts;
+    GameTree tree(ctx.gameDir);
+    const unsigned toDownload = scanStaged(ui, tree, plan);
+    // A file with patches has an installed version, so its directory is there.
+    const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
+    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched)) return failure;
+    if (auto failure = verifyDownloads(ui, tree, plan, texts)) return failure;
+    ui.SetFileProgress(0);
+    ui.setUpdating(true);
+    ui.SetStatusText("Updating - Please Wait");
+    if (auto failure = replaceFiles(ctx, tree, plan, texts)) return failure;
+
+    ui.SetFileProgress(0);
+    if (revision) record.revision = *revision;
+    record.dirty = true;
+    SaveRevisionRecord(ctx.gameDir, &record);  // a failure is retried at exit
+    ui.setUpdating(false);
+    finishRun(ctx);
+    return std::nullopt;
+}
+
+void showReady(PatchContext& ctx) {
+    ctx.ui.SetStatusText("Your Game is Ready 2 Play!");
+    ctx.ui.EnableFullCheck(true);
+    ctx.ui.EnableStart(true);
+}
+
+void finishRun(PatchContext& ctx) {
+    showReady(ctx);
+    ctx.ui.Flash();
+}
+
+}  // namespace quillon

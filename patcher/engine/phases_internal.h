@@ -1,0 +1,55 @@
+// The one sequence of phases that both runs go through. Each run opens with
+// the server's state and notice, collects its plan its own way (the patch
+// run from the missing revisions, the full check from the checksum list and
+// the installed files), and hands it to applyPlan: reuse of verified staging
+// files, delta patches, downloads, the integrity check of every staging file,
+// the replacement of the game files, and the saved revision. The runs differ
+// only in their texts and in how they count the files they fetch. Runs on
+// the worker thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "patcher/engine/delta_updates_internal.h"
+#include "patcher/engine/file_steps_internal.h"
+
+namespace quillon {
+
+// Where the runs differ inside the shared phases.
+struct RunRules {
+    const PhaseTexts* texts;
+    // kByList (the patch run): every entry is named as the list is walked
+    // ("Updating Object %u of %u") and only downloads are counted. kByFetch
+    // (the full check): every file to fetch is counted and numbered, a
+    // reused staging file included.
+    enum Numbering { kByList, kByFetch } numbering;
+};
+const RunRules& patchRunRules();
+const RunRules& fullCheckRules();
+
+// --- Opening ---
+
+// The server's state: false when it is under maintenance (the notice is
+// then shown and both buttons stay off).
+std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, bool* open);
+// The notice, or "Patch Notice missing".
+std::string fetchNotice(PatchContext& ctx);
+
+// --- The plan carried out ---
+
+// From the plan to the saved revision and the enabled buttons. `revision`
+// is what the record then holds (none: it keeps its own); files that
+// `deltas` has patches for may come by them.
+std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>& plan, const RunRules& rules,
+                                      const DeltaPlan& deltas, std::optional<std::uint32_t> revision,
+                                      RevisionRecord& record);
+
+// The end of a run that ended well: the ready text, both action buttons on;
+// finishRun also flashes the window, as every run that got so far does.
+void showReady(PatchContext& ctx);
+void finishRun(PatchContext& ctx);
+
+}  // namespace quillon

@@ -1,0 +1,145 @@
+#include "patcher/engine/trust_internal.h"
+
+#include <cstdio>
+
+namespace quillon {
+
+namespace {
+
+constexpr char kNothingChanged[] =
+    "\nNothing was changed - If this problem persists - please contact the Support!";
+
+PatchFailure signatureFailure(const std::string& first) {
+    return {first + kNothingChanged, kSignatureCaption};
+}
+
+std::string subject(FileList::Kind kind, std::uint32_t rev, bool capital) {
+    if (kind == FileList::kFull) return capital ? "The full checksum list" : "the full checksum list";
+    return (capital ? "Revision " : "revision ") + std::to_string(rev);
+}
+
+}  // namespace
+
+// --- Files ---
+
+Judged digestsToJudge(const Expected& want, FileRole role) {
+    const bool keyed = want.signedDigest != nullptr;
+    return Judged{role == FileRole::kStaging || !keyed, keyed};
+}
+
+Verdict judge(const Expected& want, const Judged& by, const FileDigests& got) {
+    if (want.signedDigest && !sameDigest(got.signedDigest, *want.signedDigest)) return Verdict::kSignedDiffers;
+    if (by.md5 && got.md5 != want.md5) return Verdict::kMd5Differs;
+    return Verdict::kMatches;
+}
+
+bool bytesAreExpected(const Expected& want, std::string_view bytes) {
+    if (md5OfBytes(bytes.data(), bytes.size()) != want.md5) return false;
+    return !want.signedDigest || sameDigest(signedDigestOf(bytes), *want.signedDigest);
+}
+
+bool mayBeExpected(const Expected& want, const SignedDigest& have) {
+    return !want.signedDigest || sameDigest(have, *want.signedDigest);
+}
+
+std::uint64_t downloadLimit(const Expected& want) {
+    return want.signedDigest ? want.signedDigest->size : UINT64_MAX;
+}
+
+bool mayContinue(const Expected& want, std::uint64_t size) {
+    // A staging file as long as the signed file, or longer, has nothing to continue.
+    return !want.signedDigest || size < want.signedDigest->size;
+}
+
+std::optional<PatchFailure> overLimitFailure(const Expected& want, const std::string& name) {
+    if (!want.signedDigest) return std::nullopt;
+    return signedDigestMismatch(name);
+}
+
+PatchFailure signedDigestMismatch(const std::string& name) {
+    return signatureFailure("'" + name + "' does not match its signature.");
+}
+
+// --- Lists ---
+
+std::optional<PatchFailure> Vouch::checkBody(const std::string& path, std::string_view body) const {
+    if (!m_list) return std::nullopt;
+    const auto it = m_list->lists.find(path);
+    if (it == m_list->lists.end() || !sameDigest(it->second, signedDigestOf(body))) return signedDigestMismatch(path);
+    return std::nullopt;
+}
+
+std::optional<PatchFailure> Vouch::giveDigests(UpdateList& entries) const {
+    if (!m_list) return std::nullopt;
+    for (const auto& [name, digest] : m_list->files) {
+        UpdateFileEntry* entry = entries.find(name);
+        // An entry with a digest got it from an earlier revision's list: this
+        // revision did not name the file again, so it cannot vouch for it.
+        if (!entry || entry->type != UpdateFileEntry::kFile || entry->action != UpdateFileEntry::kFetch ||
+            entry->signedDigest) {
+            return signatureFailure("Revision " + std::to_string(m_list->revision) + " signs '" + name +
+                                    "', which it does not fetch.");
+        }
+        entry->signedDigest = digest;
+    }
+    return std::nullopt;
+}
+
+std::optional<PatchFailure> Vouch::digestsForFullList(const std::vector<FullSumEntry>& sums,
+                                                      std::vector<std::optional<SignedDigest>>* digests) const {
+    digests->assign(sums.size(), std::nullopt);
+    if (!m_list) return std::nullopt;
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        const auto it = m_list->files.find(sums[i].name);
+        if (it == m_list->files.end()) return signatureFailure("'" + sums[i].name + "' has no signed digest.");
+        (*digests)[i] = it->second;
+    }
+    if (m_list->files.size() != sums.size())
+        return signatureFailure("The full checksum list and its signature name different files.");
+    return std::nullopt;
+}
+
+std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch) const {
+    vouch->m_list.reset();
+    if (!m_ctx.trustedKey) return std::nullopt;
+    const bool full = kind == FileList::kFull;
+    const std::string damaged = "The signature of " + subject(kind, rev, false) + " is missing or damaged.";
+    std::string body, signature;
+    if (m_ctx.http.fetch(m_ctx.baseUrl + (full ? kFullListPath : revisionListPath(rev)), &body) != HttpStatus::Ok ||
+        m_ctx.http.fetch(m_ctx.baseUrl + (full ? kFullSignaturePath : revisionSignaturePath(rev)), &signature,
+                         kSignatureSize) != HttpStatus::Ok ||
+        signature.size() != kSignatureSize) {
+        return signatureFailure(damaged);
+    }
+    // The list is read only once the key vouches for its bytes.
+    if (!verifySignature(*m_ctx.trustedKey, body, signature))
+        return signatureFailure(subject(kind, rev, true) + " is not signed by the publisher of this game.");
+    // Signed, but not the list asked for (another revision's, or the full one).
+    FileList list;
+    if (!parseFileList(body, &list).empty() || list.kind != kind || (!full && list.revision != rev))
+        return signatureFailure(damaged);
+    vouch->m_list = std::move(list);
+    return std::nullopt;
+}
+
+std::optional<PatchFailure> Trust::refuseRollback(std::uint32_t offered, std::uint32_t recorded) const {
+    // Without a key an older server revision is installed as any other;
+    // with one it is an attacker's way back to a known flaw.
+    if (!m_ctx.trustedKey || offered >= recorded) return std::nullopt;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "The Update Server offers revision %u, older than the installed revision %u.%s",
+                  static_cast<unsigned>(offered), static_cast<unsigned>(recorded), kNothingChanged);
+    return PatchFailure{text, "Update Rollback Refused"};
+}
+
+std::optional<PatchFailure> Trust::requireDigests(const UpdateList& entries) const {
+    if (!m_ctx.trustedKey) return std::nullopt;
+    for (const UpdateFileEntry& e : entries.newestFirst()) {
+        if (e.type == UpdateFileEntry::kFile && e.action == UpdateFileEntry::kFetch && !e.signedDigest)
+            return signatureFailure("'" + e.name + "' has no signed digest.");
+    }
+    return std::nullopt;
+}
+
+}  // namespace quillon

@@ -1,0 +1,64 @@
+// Several downloads at once from the patch server, over a few kept-alive
+// connections (libcurl's multi interface). Each request is judged exactly
+// as HttpClient::download judges one (length first, limits, ranges, the
+// stall time), so a batch of one behaves as the one-at-a-time client.
+//
+// Requests start in the order they were added, each as soon as one of the
+// batch's connections is free; a callback of the batch may add more.
+// Everything, the callbacks included, runs on the thread that calls run().
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "patcher/net/http_client.h"
+
+namespace quillon {
+
+class HttpBatch {
+public:
+    struct Request {
+        std::string url;
+        std::uint64_t maxBytes = UINT64_MAX;
+        std::uint64_t resumeFrom = 0;  // as for HttpClient::download
+        std::function<void()> onBegin;  // when it takes a connection
+        HttpClient::StartFn onStart;
+        HttpClient::SinkFn sink;
+        std::function<void(HttpStatus)> onDone;  // once, when it has ended
+    };
+
+    // At most `connections` transfers at once (at least one), with the
+    // stall time and certificates of `like`.
+    HttpBatch(const HttpClient& like, unsigned connections);
+    ~HttpBatch();
+    HttpBatch(const HttpBatch&) = delete;
+    HttpBatch& operator=(const HttpBatch&) = delete;
+
+    void add(Request request);
+    // Runs until every request has ended, or until stop(); `tick` is called
+    // every 100 ms or so while transfers run.
+    void run(const std::function<void()>& tick);
+    // Ends the running transfers at once and drops the waiting ones, none
+    // of them calling its onDone; run() then returns. Called from onDone or
+    // the tick, never from a transfer's onStart or sink.
+    void stop();
+
+private:
+    struct Slot;
+    void startWaiting();
+    void collectFinished();
+
+    void* m_multi = nullptr;
+    long m_stallSeconds;
+    std::string m_caFile;
+    std::vector<std::unique_ptr<Slot>> m_slots;
+    std::deque<Request> m_waiting;
+    unsigned m_running = 0;
+    bool m_stopped = false;
+};
+
+}  // namespace quillon

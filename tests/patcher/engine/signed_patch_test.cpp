@@ -1,0 +1,213 @@
+// Signed revisions against a real server on 127.0.0.1: patchpub signs what
+// it publishes, a launcher with the key takes exactly that, and a server an
+// attacker changed (a data file with its MD5 line, a signature missing, cut
+// short or from another revision, an older revision offered again) is
+// refused with every game file and the record as they were. A launcher
+// without a key keeps working against the same server.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "patcher/engine/full_check.h"
+#include "patcher/engine/patch_run.h"
+#include "tests/patcher/game_patch_fixture.h"
+#include "tests/patcher/quillon_game.h"
+#include "tools/patchpub/signing.h"
+
+using namespace quillon;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kNothingChanged[] =
+    "\nNothing was changed - If this problem persists - please contact the Support!";
+
+class SignedPatchTest : public quillon_test::PatchServerTest {
+protected:
+    void SetUp() override {
+        PatchServerTest::SetUp();
+        std::string text, error;
+        ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &text, &error)) << error;
+        ASSERT_TRUE(parsePublicKey(text));
+        m_key = *parsePublicKey(text);
+    }
+    void put(const std::string& name, const std::string& bytes) {
+        quillon_test::putContent(at("content"), name, bytes);
+    }
+    bool publishSigned(std::string* error, bool sign = true) {
+        patchpub::PublishOptions o;
+        o.serverDir = at("www");
+        o.contentDir = at("content");
+        o.compress = {"*.map"};
+        o.now = 1796100000;
+        if (sign) o.signKey = at("key.pem");
+        patchpub::PublishResult r;
+        return patchpub::publishRevision(o, &r, error) && r.published;
+    }
+    // Revision 1, and revision 2 that changes, adds, packs and deletes;
+    // `between` runs after the first.
+    void publishTwo(const std::function<void()>& between = [] {}) {
+        std::string error;
+        put("data/a.map", quillon_test::mapText("a, first", 400));
+        put("b.txt", "b, first");
+        put("c.txt", "c goes");
+        ASSERT_TRUE(publishSigned(&error)) << error;
+        between();
+        put("data/a.map", quillon_test::mapText("a, second", 500));
+        put("b.txt", "b, second");
+        put("d.txt", "d is new");
+        fs::remove(at("content/c.txt"));
+        ASSERT_TRUE(publishSigned(&error)) << error;
+    }
+    std::optional<PatchFailure> run(const std::string& game, quillon_test::Step step, const PublicKey* key) {
+        quillon_test::RecordingUi ui;
+        LauncherState state(ui);
+        return quillon_test::runOn(at(game), m_base, step, state, key);
+    }
+    std::string www(const std::string& name) { return quask_test::readFile(at("www/" + name)); }
+    void serveFile(const std::string& name, const std::string& bytes) {
+        fs::remove(at("www/" + name));  // not through a hard link into another tree
+        std::ofstream(at("www/" + name), std::ios::binary) << bytes;
+    }
+    // The served tree as a plain copy, put back before each case.
+    void keepServer() { fs::copy(at("www"), at("pristine"), fs::copy_options::recursive); }
+    void restoreServer() {
+        fs::remove_all(at("www"));
+        fs::copy(at("pristine"), at("www"), fs::copy_options::recursive);
+    }
+    std::string gameState(const std::string& game) {
+        std::string state;
+        for (const auto& e : fs::recursive_directory_iterator(at(game)))
+            if (e.is_regular_file() && e.path().extension() != ".new")
+                state += e.path().lexically_relative(at(game)).string() + "=" + quask_test::readFile(e.path()) + "\n";
+        return state;
+    }
+
+    PublicKey m_key;
+};
+
+}  // namespace
+
+TEST_F(SignedPatchTest, SignedRevisionsPatchAndFullCheckWithTheKeyAndWithout) {
+    std::string error;
+    put("data/a.map", quillon_test::mapText("a, first", 400));
+    put("b.txt", "b, first");
+    ASSERT_TRUE(publishSigned(&error)) << error;
+    ASSERT_FALSE(run("stepwise", runPatch, &m_key));
+    publishTwo();  // revisions 2 and 3 on top
+    ASSERT_FALSE(run("stepwise", runPatch, &m_key));
+    ASSERT_FALSE(run("fresh", runPatch, &m_key));
+    for (const char* game : {"stepwise", "fresh"}) {
+        EXPECT_EQ(quask_test::readFile(at(std::string(game) + "/b.txt")), "b, second") << game;
+        EXPECT_EQ(quask_test::readFile(at(std::string(game) + "/data/a.map")), quillon_test::mapText("a, second", 500));
+        EXPECT_FALSE(fs::exists(at(std::string(game) + "/c.txt")));
+        EXPECT_EQ(quillon_test::storedRevision(at(game)), 3u);
+    }
+    EXPECT_NE(requests().find("GET /meta/files_3.sig\n"), std::string::npos);
+
+    // The full check repairs through the signed list.
+    fs::remove(at("fresh/d.txt"));
+    ASSERT_FALSE(run("fresh", runFullCheck, &m_key));
+    EXPECT_EQ(quask_test::readFile(at("fresh/d.txt")), "d is new");
+    EXPECT_NE(requests().find("GET /meta/files_full.sig\n"), std::string::npos);
+
+    // A launcher without a key never asks for the signed files.
+    const std::size_t before = requests().size();
+    ASSERT_FALSE(run("nokey", runPatch, nullptr));
+    EXPECT_EQ(quask_test::readFile(at("nokey/d.txt")), "d is new");
+    EXPECT_EQ(requests().find("files_", before), std::string::npos);
+
+    // The publisher's side: the key stays private, is never overwritten, and
+    // a signed server takes no unsigned revision.
+    struct stat st;
+    ASSERT_EQ(::stat(at("key.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string text;
+    EXPECT_FALSE(patchpub::generateKey(at("key.pem"), &text, &error));
+    EXPECT_EQ(error, at("key.pem") + " exists: refusing to overwrite a key");
+    put("e.txt", "unsigned");
+    EXPECT_FALSE(publishSigned(&error, false));
+    EXPECT_EQ(error, "revision 3 of the server is signed: publish the next one with --sign KEYFILE as well");
+    EXPECT_EQ(www("lastrev.txt"), "REV:3\n");
+}
+
+TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
+    // Revision 1 installed once; each case starts from a copy of it.
+    publishTwo([&] { ASSERT_FALSE(run("installed", runPatch, &m_key)); });
+    keepServer();
+    std::string error, otherText;
+    ASSERT_TRUE(patchpub::generateKey(at("other.pem"), &otherText, &error));
+    const PublicKey otherKey = *parsePublicKey(otherText);
+    const std::string sums = www("meta/sum_2.txt");
+    const std::string bLine = quillon_test::sumLine("b, second", "/b.txt");
+    ASSERT_NE(sums.find(bLine), std::string::npos);
+    const std::string revision1 = gameState("installed");
+
+    struct Case {
+        const char* what;
+        std::function<void()> tamper;
+        std::string text;
+        const PublicKey* key;
+    };
+    const Case cases[] = {
+        {"data file and its MD5 line changed alike",
+         [&] {
+             serveFile("data/b.txt", "evil");
+             std::string forged = sums;
+             forged.replace(forged.find(bLine), bLine.size(), quillon_test::sumLine("evil", "/b.txt"));
+             serveFile("meta/sum_2.txt", forged);
+         },
+         "'meta/sum_2.txt' does not match its signature.", &m_key},
+        {"data file changed", [&] { serveFile("data/b.txt", "b, sekond"); },
+         "'/b.txt' does not match its signature.", &m_key},
+        {"signature missing", [&] { fs::remove(at("www/meta/files_2.sig")); },
+         "The signature of revision 2 is missing or damaged.", &m_key},
+        {"signature cut short", [&] { serveFile("meta/files_2.sig", www("meta/files_2.sig").substr(0, 40)); },
+         "The signature of revision 2 is missing or damaged.", &m_key},
+        {"another revision's signature", [&] { serveFile("meta/files_2.sig", www("meta/files_1.sig")); },
+         "Revision 2 is not signed by the publisher of this game.", &m_key},
+        {"another revision's signed list",
+         [&] {
+             serveFile("meta/files_2.txt", www("meta/files_1.txt"));
+             serveFile("meta/files_2.sig", www("meta/files_1.sig"));
+         },
+         "The signature of revision 2 is missing or damaged.", &m_key},
+        {"signed with another key", [] {}, "Revision 2 is not signed by the publisher of this game.", &otherKey},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        restoreServer();
+        fs::remove_all(at("game"));
+        fs::copy(at("installed"), at("game"), fs::copy_options::recursive);
+        c.tamper();
+        quillon_test::expectBox(run("game", runPatch, c.key),
+                                c.text + kNothingChanged,
+                                "Update Signature Error");
+        EXPECT_EQ(gameState("game"), revision1);
+    }
+
+    // Back to an older revision, validly signed: refused, record kept.
+    restoreServer();
+    ASSERT_FALSE(run("installed", runPatch, &m_key));
+    EXPECT_EQ(quillon_test::storedRevision(at("installed")), 2u);
+    const std::string revision2 = gameState("installed");
+    serveFile("lastrev.txt", "REV:1\n");
+    quillon_test::expectBox(run("installed", runPatch, &m_key),
+                            std::string("The Update Server offers revision 1, older than the installed revision 2.") + kNothingChanged,
+                            "Update Rollback Refused");
+    EXPECT_EQ(gameState("installed"), revision2);
+
+    // The full check: its list changed without the signature following.
+    restoreServer();
+    fs::remove(at("installed/d.txt"));
+    serveFile("meta/sum_full.txt", www("meta/sum_full.txt") + quillon_test::sumLine("x", "/x.txt"));
+    quillon_test::expectBox(run("installed", runFullCheck, &m_key),
+                            std::string("'meta/sum_full.txt' does not match its signature.") + kNothingChanged);
+    EXPECT_FALSE(fs::exists(at("installed/d.txt")));
+    EXPECT_EQ(quillon_test::storedRevision(at("installed")), 2u);
+}
