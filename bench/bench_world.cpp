@@ -6,8 +6,9 @@
 //   preparation:  PrepareMap per 1,000 ground cubes, first scene (textures
 //                 loaded from disk) and further scenes (textures cached)
 //   visible set:  Recalc_ViewableCubes per call, at the start cell and out
-//   frames:       glClear + Draw::DrawFrame + glFinish on the demo map, split
-//                 into the draw call and the wait for the driver
+//   frames:       glClear + Draw::DrawFrame + glFinish on the demo map with
+//                 lightmaps  vs  the same view without (UseLightmaps off),
+//                 split into the draw call and the wait for the driver
 //
 // --profile N sets everything up, then draws only N frames with callgrind's
 // instrumentation on around them (see world_profile.sh); --game DIR uses a
@@ -414,27 +415,102 @@ __attribute__((noinline)) void profiledFrames(int frames) {
     CALLGRIND_STOP_INSTRUMENTATION;
 }
 
-void benchFrames(const scene::CScene& s, int frames) {
-    drawFrames(10);  // the driver compiles its programs on the first frames
-    const FrameTimes t = drawFrames(frames);
-    double sum = 0.0, drawSum = 0.0;
-    for (double v : t.total) sum += v;
-    for (double v : t.draw) drawSum += v;
+// The lighting switches of the render settings: as configured, or
+// UseLightmaps off (which turns multitexturing off too, as the start-up does).
+struct Lighting {
+    std::int32_t staticLighting, multitexture, textureUnits;
+};
+
+Lighting currentLighting() {
     const RenderCaps& caps = renderCaps();
-    std::printf("Frames on %s, %dx%d, %s: %d frames of glClear + DrawFrame + glFinish\n",
-                s.rmapName.c_str(), caps.width, caps.height, windowGLText(GLText::Renderer), frames);
-    std::printf("  visible: cubes %d, water %d, models %d (%u faces); %.1f draw calls per frame\n",
-                s.stats.cubes, s.stats.water, s.stats.models, s.stats.faces,
-                static_cast<double>(t.drawCalls) / frames);
-    std::printf("  frame time median %8.2f ms   mean %8.2f ms   p95 %8.2f ms   (%.1f fps)\n",
-                median(t.total), sum / frames, percentile(t.total, 0.95), 1000.0 * frames / sum);
-    std::printf("  in DrawFrame (client code + the driver taking the commands) median %8.2f ms\n",
-                median(t.draw));
-    std::printf("  in glFinish (the driver rendering)                          median %8.2f ms\n",
-                median(t.finish));
-    std::printf("  DrawFrame's share of the frame time: %.1f %%; the client's own share of the\n"
-                "  instructions comes from bench/world_profile.sh (callgrind)\n",
-                sum > 0 ? 100.0 * drawSum / sum : 0.0);
+    return {caps.staticLighting, caps.multitexture, caps.textureUnits};
+}
+
+void setLighting(const Lighting& l) {
+    RenderCaps& caps = renderCaps();
+    caps.staticLighting = l.staticLighting;
+    caps.multitexture = l.multitexture;
+    caps.textureUnits = l.textureUnits;
+}
+
+constexpr Lighting kUnlit{0, 0, 1};
+
+// The first map once more, prepared without lightmaps: the baseline of the
+// frame with lightmaps, on the same map in the same run.
+std::unique_ptr<scene::CScene> prepareUnlitScene() {
+    const Lighting configured = currentLighting();
+    setLighting(kUnlit);
+    std::unique_ptr<scene::CScene> s = scene::createScene(scene::kFirstMapName);
+    const bool ok = s->valid && scene::PrepareMap(*s);
+    setLighting(configured);
+    if (!ok) return nullptr;
+    return s;
+}
+
+struct FrameSummary {
+    double median, mean, p95, draw, finish, drawCalls;
+};
+
+FrameSummary summarise(const FrameTimes& t, int frames) {
+    double sum = 0.0;
+    for (double v : t.total) sum += v;
+    return {median(t.total), sum / frames, percentile(t.total, 0.95), median(t.draw), median(t.finish),
+            static_cast<double>(t.drawCalls) / frames};
+}
+
+void append(FrameTimes* to, const FrameTimes& from) {
+    to->total.insert(to->total.end(), from.total.begin(), from.total.end());
+    to->draw.insert(to->draw.end(), from.draw.begin(), from.draw.end());
+    to->finish.insert(to->finish.end(), from.finish.begin(), from.finish.end());
+    to->drawCalls += from.drawCalls;
+}
+
+// The same view with lightmaps and without, in alternating batches so that
+// a change in the machine's load falls on both alike.
+void benchFrames(scene::CScene& lit, scene::CScene& unlit, int frames) {
+    constexpr int kBatches = 10;
+    const Lighting configured = currentLighting();
+    const int perBatch = std::max(1, frames / kBatches);
+    FrameTimes withLight, without;
+    auto show = [&](scene::CScene& s, const Lighting& l, int settle) {
+        setLighting(l);
+        activateFirstScene(s);
+        drawFrames(settle);  // the visible set, the pick; first time: the driver's programs
+    };
+    show(lit, configured, 10);
+    show(unlit, kUnlit, 10);
+    for (int b = 0; b < kBatches; ++b) {
+        const bool litFirst = b % 2 == 0;
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool useLit = (turn == 0) == litFirst;
+            show(useLit ? lit : unlit, useLit ? configured : kUnlit, 2);
+            append(useLit ? &withLight : &without, drawFrames(perBatch));
+        }
+    }
+    show(lit, configured, 1);
+    const int n = perBatch * kBatches;
+    const FrameSummary a = summarise(withLight, n), b = summarise(without, n);
+    const RenderCaps& caps = renderCaps();
+    std::printf("Frames on %s, %dx%d, %s: 2 x %d frames of glClear + DrawFrame + glFinish\n"
+                "  (the same view with lightmaps and without, in %d alternating batches)\n",
+                lit.rmapName.c_str(), caps.width, caps.height, windowGLText(GLText::Renderer), n, kBatches);
+    std::printf("  visible: cubes %d, water %d, models %d (%u faces)\n", lit.stats.cubes, lit.stats.water,
+                lit.stats.models, lit.stats.faces);
+    std::printf("                                   median      mean       p95  DrawFrame  glFinish  draw calls\n");
+    auto row = [](const char* what, const FrameSummary& s) {
+        std::printf("  %-30s %7.2f ms %7.2f ms %7.2f ms %7.2f ms %7.2f ms %8.1f\n", what, s.median, s.mean, s.p95,
+                    s.draw, s.finish, s.drawCalls);
+    };
+    row(configured.staticLighting ? (configured.multitexture ? "with lightmaps (multitexture)"
+                                                             : "with lightmaps (second pass)")
+                                  : "configured (UseLightmaps off!)",
+        a);
+    row("baseline: UseLightmaps off", b);
+    std::printf("  ratio with / without           %7.2f    %7.2f                              (goal: <= 1.10)\n",
+                a.median / b.median, a.mean / b.mean);
+    std::printf("  DrawFrame is the client code and the driver taking the commands, glFinish the\n"
+                "  driver rendering; the client's own share of the instructions comes from\n"
+                "  bench/world_profile.sh (callgrind)\n");
 }
 
 // Everything but the frames under callgrind; the scenes stay alive until
@@ -450,8 +526,11 @@ int runBenchmarks(const std::string& dir, int frames,
     activateFirstScene(*first);
     drawFrames(1);  // camera, pick and visible set as the first frame leaves them
     benchVisibility(*first);
-    benchFrames(*first, frames);
+    std::unique_ptr<scene::CScene> unlit = prepareUnlitScene();
+    if (!unlit) return 1;
+    benchFrames(*first, *unlit, frames);
     scenes->push_back(std::move(first));
+    scenes->push_back(std::move(unlit));
     return 0;
 }
 
