@@ -100,21 +100,25 @@ struct Emitter {
         }
     }
 
+    // The colour is set after any new glBegin, just before the face's
+    // vertices: a list compiled with a colour right before glEnd (or inside
+    // an empty quad run) may lose it, and the pass then draws with whatever
+    // colour the frame left current.
     bool lightmapFace(const Tile& tile, const float v[4][3]) {
         if (tile.lightmap < 0) return false;
-        const std::vector<std::uint8_t>& flags = scene.map->lightmapFlags();
-        std::uint8_t flag = flags[static_cast<std::size_t>(tile.lightmap)];
-        if (flag != lightmapColour) {
-            lightmapColour = flag;
-            float c = (flag & 2) ? 1.0f : 0.0f;
-            glColor4f(c, c, c, 1.0f);
-        }
         if (tile.lightmap != textureId) {
             glEnd();
             glBindTexture(GL_TEXTURE_2D, lightmapNameOf(tile));
             textureId = tile.lightmap;
             frameStats().countDrawCall();
             glBegin(GL_QUADS);
+        }
+        const std::vector<std::uint8_t>& flags = scene.map->lightmapFlags();
+        std::uint8_t flag = flags[static_cast<std::size_t>(tile.lightmap)];
+        if (flag != lightmapColour) {
+            lightmapColour = flag;
+            float c = (flag & 2) ? 1.0f : 0.0f;
+            glColor4f(c, c, c, 1.0f);
         }
         for (int i = 0; i < 4; ++i) {
             glTexCoord2f(kLightmapCoords[i][0], kLightmapCoords[i][1]);
