@@ -11,7 +11,8 @@
 //                 split into the draw call and the wait for the driver
 //
 // --profile N sets everything up, then draws only N frames with callgrind's
-// instrumentation on around them (see world_profile.sh); --game DIR uses a
+// instrumentation on around them (see world_profile.sh), with --unlit those
+// of UseLightmaps off; --game DIR uses a
 // game directory already built instead of building one in a temp dir.
 #include <unistd.h>
 
@@ -88,6 +89,7 @@ double percentile(std::vector<double> v, double p) {
 struct Options {
     int frames = 300;
     int profileFrames = 0;  // > 0: callgrind mode
+    bool unlit = false;     // callgrind mode: the frames with UseLightmaps off
     std::string gameDir;    // empty: build one
 };
 
@@ -99,6 +101,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->frames = std::atoi(argv[++i]);
         } else if (arg == "--profile" && hasValue) {
             options->profileFrames = std::atoi(argv[++i]);
+        } else if (arg == "--unlit") {
+            options->unlit = true;
         } else if (arg == "--game" && hasValue) {
             options->gameDir = argv[++i];
         } else {
@@ -317,9 +321,10 @@ std::unique_ptr<scene::CScene> benchPrepare(const std::string& dir,
     const double per = cubes > 0 ? 1000.0 / cubes : 0.0;
     const double warmMs = median(warm);
     std::printf("PrepareMap, %s: %d x %d ground cubes (%.0f), resolution %d, %d render cubes, "
-                "%zu lightmaps, %zu placed models, multitexture %s\n",
+                "%zu lightmaps on %zu atlas pages, %zu placed models, multitexture %s\n",
                 first->rmapName.c_str(), h.cubesWide, h.cubesHigh, cubes, first->cubeResolution,
-                first->renderCubeCount, first->lightmapNames.size(), first->map->models().size(),
+                first->renderCubeCount, first->lightmapPlaces.size(), first->lightmapNames.size(),
+                first->map->models().size(),
                 renderCaps().multitexture ? "on" : "off");
     std::printf("  first scene (textures, models from disk) %9.2f ms  = %7.3f ms per 1,000 cubes\n",
                 coldMs, coldMs * per);
@@ -534,7 +539,8 @@ int runBenchmarks(const std::string& dir, int frames,
     return 0;
 }
 
-int runProfile(int frames, std::vector<std::unique_ptr<scene::CScene>>* scenes) {
+int runProfile(int frames, bool unlit, std::vector<std::unique_ptr<scene::CScene>>* scenes) {
+    if (unlit) setLighting(kUnlit);
     std::unique_ptr<scene::CScene> first = scene::createScene(scene::kFirstMapName);
     const bool ready = first->valid && scene::PrepareMap(*first);
     scenes->push_back(std::move(first));
@@ -570,7 +576,7 @@ std::string buildGameDir() {
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, &options)) {
-        std::fprintf(stderr, "usage: bench_world [--frames N] [--profile N] [--game DIR]\n");
+        std::fprintf(stderr, "usage: bench_world [--frames N] [--profile N [--unlit]] [--game DIR]\n");
         return 2;
     }
     const bool ownDir = options.gameDir.empty();
@@ -583,7 +589,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::unique_ptr<scene::CScene>> scenes;
-    int rc = options.profileFrames > 0 ? runProfile(options.profileFrames, &scenes)
+    int rc = options.profileFrames > 0 ? runProfile(options.profileFrames, options.unlit, &scenes)
                                        : runBenchmarks(dir, options.frames, &scenes);
     scene::sceneSetActive(nullptr);
     stopClient();

@@ -1,6 +1,7 @@
 #include "client/scene/prepare.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "client/assets/model.h"
 #include "client/assets/texture.h"
@@ -11,6 +12,7 @@
 #include "client/core/render_caps.h"
 #include "client/core/timer.h"
 #include "client/gl/gl_ext.h"
+#include "client/scene/lightmap_atlas.h"
 
 namespace velmar {
 namespace scene {
@@ -30,8 +32,18 @@ void texCoord(GLenum unit, float s, float t) {
         glTexCoord2f(s, t);
 }
 
-const float kLightmapCoords[4][2] = {{0.125f, 0.125f}, {0.875f, 0.125f}, {0.875f, 0.875f},
-                                     {0.125f, 0.875f}};
+// The inner square of a lightmap for vertices 1 to 4; without a place, the
+// square of a lightmap drawn alone.
+void lightmapCoords(const AtlasPlace* place, float st[4][2]) {
+    const float s0 = place ? place->s0 : 0.125f, s1 = place ? place->s1 : 0.875f;
+    const float t0 = place ? place->t0 : 0.125f, t1 = place ? place->t1 : 0.875f;
+    const float corners[4][2] = {{s0, t0}, {s1, t0}, {s1, t1}, {s0, t1}};
+    std::memcpy(st, corners, sizeof corners);
+}
+
+// Pages of at most this size: the layout of a large map stays in few pages
+// without asking the driver for its largest texture.
+constexpr int kAtlasPageMax = 2048;
 
 // --- Ground emission ---
 
@@ -42,20 +54,24 @@ struct Emitter {
     CScene& scene;
     Mode mode;
     bool multitexture;
-    std::int64_t textureId = -1;  // ground mode; the lightmap index in lightmap mode
+    std::int64_t textureId = -1;  // ground mode; the atlas page in lightmap mode
     std::int64_t lightmapName = -1;
     std::int64_t lightmapColour = -1;
     bool lightmapUnitActive = false;
+    const AtlasPlace* lastPlace = nullptr;
 
     void reset() {
         textureId = lightmapName = lightmapColour = -1;
         lightmapUnitActive = false;
+        lastPlace = nullptr;
     }
 
-    unsigned lightmapNameOf(const Tile& tile) const {
-        if (tile.lightmap < 0 || static_cast<std::size_t>(tile.lightmap) >= scene.lightmapNames.size())
-            return 0;
-        return scene.lightmapNames[static_cast<std::size_t>(tile.lightmap)];
+    // Null for a tile without lightmap, or one left out of the atlas.
+    const AtlasPlace* placeOf(const Tile& tile) const {
+        if (tile.lightmap < 0 || static_cast<std::size_t>(tile.lightmap) >= scene.lightmapPlaces.size())
+            return nullptr;
+        const AtlasPlace& place = scene.lightmapPlaces[static_cast<std::size_t>(tile.lightmap)];
+        return place.page < scene.lightmapNames.size() ? &place : nullptr;
     }
 
     // False ends the cube's emission (lightmap mode, a face without lightmap).
@@ -69,7 +85,11 @@ struct Emitter {
 
     void groundFace(const Tile& tile, const float v[4][3]) {
         bool textureDiffers = tile.texture->textureId != textureId;
-        unsigned lightmap = multitexture ? lightmapNameOf(tile) : 0;
+        const AtlasPlace* place = multitexture ? placeOf(tile) : nullptr;
+        // A face without lightmap shows the one bound last, as it would
+        // with a texture per lightmap.
+        if (place) lastPlace = place;
+        unsigned lightmap = place ? scene.lightmapNames[place->page] : 0;
         bool lightmapDiffers = lightmap != 0 && lightmap != lightmapName;
         if (textureDiffers || lightmapDiffers) {
             glEnd();
@@ -93,23 +113,28 @@ struct Emitter {
             glBegin(GL_QUADS);
         }
         const int uv[4] = {0, 1, 3, 2};  // vertex order to the tile's corner order
+        float st[4][2];
+        lightmapCoords(lastPlace, st);
         for (int i = 0; i < 4; ++i) {
             texCoord(GL_TEXTURE0_ARB, tile.u[uv[i]], tile.v[uv[i]]);
-            if (multitexture) texCoord(GL_TEXTURE1_ARB, kLightmapCoords[i][0], kLightmapCoords[i][1]);
+            if (multitexture) texCoord(GL_TEXTURE1_ARB, st[i][0], st[i][1]);
             glVertex3fv(v[i]);
         }
     }
 
-    // The colour is set after any new glBegin, just before the face's
+    // Lightmaps on one page share a quad run; the colour may change inside
+    // it. The colour is set after any new glBegin, just before the face's
     // vertices: a list compiled with a colour right before glEnd (or inside
     // an empty quad run) may lose it, and the pass then draws with whatever
     // colour the frame left current.
     bool lightmapFace(const Tile& tile, const float v[4][3]) {
         if (tile.lightmap < 0) return false;
-        if (tile.lightmap != textureId) {
+        const AtlasPlace* place = placeOf(tile);
+        if (!place) return true;  // too large for a page: never uploaded
+        if (place->page != textureId) {
             glEnd();
-            glBindTexture(GL_TEXTURE_2D, lightmapNameOf(tile));
-            textureId = tile.lightmap;
+            glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[place->page]);
+            textureId = place->page;
             frameStats().countDrawCall();
             glBegin(GL_QUADS);
         }
@@ -117,11 +142,13 @@ struct Emitter {
         std::uint8_t flag = flags[static_cast<std::size_t>(tile.lightmap)];
         if (flag != lightmapColour) {
             lightmapColour = flag;
-            float c = (flag & 2) ? 1.0f : 0.0f;
+            float c = (flag & kLightmapColour) ? 1.0f : 0.0f;
             glColor4f(c, c, c, 1.0f);
         }
+        float st[4][2];
+        lightmapCoords(place, st);
         for (int i = 0; i < 4; ++i) {
-            glTexCoord2f(kLightmapCoords[i][0], kLightmapCoords[i][1]);
+            glTexCoord2f(st[i][0], st[i][1]);
             glVertex3fv(v[i]);
         }
         return true;
@@ -193,20 +220,29 @@ void recordWater(CScene& scene, std::size_t n, int x, int y) {
 
 // --- Phases ---
 
+// The lightmaps go up as atlas pages: a render cube's faces then share one
+// lightmap texture instead of binding one each.
 void prepareLightmaps(CScene& scene) {
     const MapHeader& h = scene.map->header();
-    std::size_t count = scene.lightmapNames.size();
-    if (count == 0) return;
-    glGenTextures(static_cast<GLsizei>(count), scene.lightmapNames.data());
+    const std::vector<std::uint8_t>& flags = scene.map->lightmapFlags();
+    GLint maxSize = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
+    const AtlasLayout layout = layoutLightmapAtlas(flags.data(), flags.size(), h.lightmapWidth,
+                                                   h.lightmapHeight, std::min<int>(maxSize, kAtlasPageMax));
+    scene.lightmapPlaces = layout.places;
+    scene.lightmapNames.assign(layout.pages.size(), 0);
     scene.lightmapBytes = 0;
-    std::size_t imageBytes = static_cast<std::size_t>(h.lightmapWidth) *
-                             static_cast<std::size_t>(h.lightmapHeight) * 4;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint8_t flag = scene.map->lightmapFlags()[i];
-        GLint format = !(flag & 2) ? GL_ALPHA4 : (flag & 1) ? GL_COMPRESSED_RGBA_ARB : GL_COMPRESSED_RGB_ARB;
+    if (layout.pages.empty()) return;
+    glGenTextures(static_cast<GLsizei>(layout.pages.size()), scene.lightmapNames.data());
+    for (std::size_t i = 0; i < layout.pages.size(); ++i) {
+        const AtlasPage& page = layout.pages[i];
+        GLint format = page.format == LightmapFormat::Alpha ? GL_ALPHA4
+                       : page.format == LightmapFormat::Rgba ? GL_COMPRESSED_RGBA_ARB
+                                                             : GL_COMPRESSED_RGB_ARB;
+        const std::vector<std::uint8_t> texels = fillAtlasPage(layout, i, scene.map->lightmapTexels().data());
         glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[i]);
-        glTexImage2D(GL_TEXTURE_2D, 0, format, h.lightmapWidth, h.lightmapHeight, 0, GL_RGBA,
-                     GL_UNSIGNED_BYTE, scene.map->lightmapTexels().data() + i * imageBytes);
+        glTexImage2D(GL_TEXTURE_2D, 0, format, page.width, page.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                     texels.data());
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
         if (format != GL_ALPHA4) {
             while (glGetError() != GL_NO_ERROR) {
@@ -217,7 +253,7 @@ void prepareLightmaps(CScene& scene) {
         }
     }
     if (CTexture* textures = CTexture::instance())
-        textures->addUploaded(scene.lightmapBytes, static_cast<std::uint32_t>(count));
+        textures->addUploaded(scene.lightmapBytes, static_cast<std::uint32_t>(layout.pages.size()));
 }
 
 void prepareWater(CScene& scene) {
@@ -408,7 +444,7 @@ int PrepareMap(CScene& scene) {
                                         &slot.height, 0);
     scene.cursorTexture = textures ? textures->Get(10, nullptr, nullptr, 0) : 0;
     double t1 = now();
-    if (caps.staticLighting) prepareLightmaps(scene);
+    if (caps.staticLighting && h.lightmapCount > 0) prepareLightmaps(scene);
     double t2 = now();
     if (scene.water) prepareWater(scene);
     double t3 = now();

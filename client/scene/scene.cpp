@@ -8,7 +8,6 @@
 
 #include "client/core/log.h"
 #include "client/core/rconf.h"
-#include "client/core/render_caps.h"
 #include "client/core/runtime.h"
 #include "client/storage/ini_file.h"
 
@@ -130,8 +129,6 @@ std::unique_ptr<CScene> createScene(const char* mapName) {
     }
     const MapHeader& header = scene->map->header();
     if (header.hasWater == 1) readWater(*scene);
-    if (renderCaps().staticLighting && header.lightmapCount > 0)
-        scene->lightmapNames.assign(static_cast<std::size_t>(header.lightmapCount), 0);
     scene->blink.timerEvent = -1;
     scene->valid = true;
     return scene;
