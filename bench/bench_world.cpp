@@ -321,7 +321,7 @@ std::unique_ptr<scene::CScene> benchPrepare(const std::string& dir,
     const double per = cubes > 0 ? 1000.0 / cubes : 0.0;
     const double warmMs = median(warm);
     std::printf("PrepareMap, %s: %d x %d ground cubes (%.0f), resolution %d, %d render cubes, "
-                "%zu lightmaps on %zu atlas pages, %zu placed models, multitexture %s\n",
+                "%zu lightmaps on %zu atlas page(s), %zu placed models, multitexture %s\n",
                 first->rmapName.c_str(), h.cubesWide, h.cubesHigh, cubes, first->cubeResolution,
                 first->renderCubeCount, first->lightmapPlaces.size(), first->lightmapNames.size(),
                 first->map->models().size(),

@@ -44,13 +44,12 @@ void pageSize(const Cells& cells, std::size_t wanted, int maxSize, int* width, i
 
 void placeGroup(const std::vector<std::uint32_t>& group, LightmapFormat format, int maxSize,
                 AtlasLayout* layout) {
-    const int gutter = atlasGutter(format);
+    const int gutter = kAtlasGutter;
     const Cells cells{layout->lightmapWidth + 2 * gutter, layout->lightmapHeight + 2 * gutter};
     const float w = static_cast<float>(layout->lightmapWidth), h = static_cast<float>(layout->lightmapHeight);
     for (std::size_t next = 0; next < group.size();) {
         AtlasPage page;
         page.format = format;
-        page.gutter = gutter;
         pageSize(cells, group.size() - next, maxSize, &page.width, &page.height);
         const std::size_t take = std::min(cells.fit(page.width, page.height), group.size() - next);
         const std::size_t columns = static_cast<std::size_t>(page.width / cells.width);
@@ -75,8 +74,6 @@ void placeGroup(const std::vector<std::uint32_t>& group, LightmapFormat format, 
 
 }  // namespace
 
-int atlasGutter(LightmapFormat format) { return format == LightmapFormat::Alpha ? 1 : 4; }
-
 LightmapFormat lightmapFormat(std::uint8_t flag) {
     if (!(flag & kLightmapColour)) return LightmapFormat::Alpha;
     return (flag & kLightmapAlpha) ? LightmapFormat::Rgba : LightmapFormat::Rgb;
@@ -91,10 +88,10 @@ AtlasLayout layoutLightmapAtlas(const std::uint8_t* flags, std::size_t count, in
     int limit = 1;  // pages are powers of two
     while (limit <= maxSize / 2) limit *= 2;
     maxSize = limit;
+    const int gutters = 2 * kAtlasGutter;
+    if (width <= 0 || height <= 0 || width > maxSize - gutters || height > maxSize - gutters) return layout;
     const LightmapFormat formats[] = {LightmapFormat::Rgba, LightmapFormat::Rgb, LightmapFormat::Alpha};
     for (LightmapFormat format : formats) {
-        const int gutters = 2 * atlasGutter(format);
-        if (width <= 0 || height <= 0 || width > maxSize - gutters || height > maxSize - gutters) continue;
         std::vector<std::uint32_t> group;
         for (std::size_t i = 0; i < count; ++i)
             if (lightmapFormat(flags[i]) == format) group.push_back(static_cast<std::uint32_t>(i));
@@ -107,7 +104,7 @@ std::vector<std::uint8_t> fillAtlasPage(const AtlasLayout& layout, std::size_t p
                                         const std::uint8_t* texels) {
     const AtlasPage& p = layout.pages[page];
     std::vector<std::uint8_t> out(static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height) * 4, 0);
-    const int w = layout.lightmapWidth, h = layout.lightmapHeight, g = p.gutter;
+    const int w = layout.lightmapWidth, h = layout.lightmapHeight, g = kAtlasGutter;
     const std::size_t image = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4;
     auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
     for (std::uint32_t lightmap : p.lightmaps) {

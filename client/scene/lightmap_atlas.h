@@ -2,13 +2,11 @@
 // ground list binds one lightmap texture for many faces instead of one per
 // face, and the driver draws a render cube's ground in a few runs.
 //
-// Every lightmap sits in a cell with a gutter on each side, filled with the
-// lightmap itself repeated, as GL_REPEAT wraps a lightmap in a texture of its
-// own: linear filtering at a lightmap's edge reads what it read before, never
-// a neighbour. On block-compressed pages the gutter is one block (4 texels),
-// so each lightmap's blocks compress exactly as its own texture did (for
-// lightmaps of a multiple of 4 texels a side); one texel elsewhere. Lightmaps
-// of different upload formats go on different pages. No GL; any thread.
+// Every lightmap sits in a cell with a gutter of one texel on each side,
+// filled with the lightmap itself repeated, as GL_REPEAT wraps a lightmap in
+// a texture of its own: linear filtering at a lightmap's edge reads what it
+// read before, never a neighbour. Lightmaps of different upload formats go
+// on different pages. No GL; any thread.
 #pragma once
 
 #include <cstddef>
@@ -18,13 +16,12 @@
 namespace velmar {
 namespace scene {
 
+constexpr int kAtlasGutter = 1;
 constexpr std::uint32_t kNoAtlasPage = 0xFFFFFFFFu;
 
 // The upload format of a lightmap, from its flag byte.
 enum class LightmapFormat { Alpha, Rgb, Rgba };
 LightmapFormat lightmapFormat(std::uint8_t flag);
-// Texels of gutter on each side of a lightmap on a page of that format.
-int atlasGutter(LightmapFormat format);
 
 // Where a lightmap lies: its page, the texel origin of its image there, and
 // the texture coordinates of the image's inner square (0.125 to 0.875 of a
@@ -37,7 +34,6 @@ struct AtlasPlace {
 
 struct AtlasPage {
     LightmapFormat format = LightmapFormat::Rgba;
-    int gutter = 0;
     int width = 0, height = 0;  // texels, powers of two
     std::vector<std::uint32_t> lightmaps;  // the lightmaps on it, in index order
 };

@@ -236,21 +236,21 @@ void prepareLightmaps(CScene& scene) {
     glGenTextures(static_cast<GLsizei>(layout.pages.size()), scene.lightmapNames.data());
     for (std::size_t i = 0; i < layout.pages.size(); ++i) {
         const AtlasPage& page = layout.pages[i];
-        GLint format = page.format == LightmapFormat::Alpha ? GL_ALPHA4
-                       : page.format == LightmapFormat::Rgba ? GL_COMPRESSED_RGBA_ARB
-                                                             : GL_COMPRESSED_RGB_ARB;
+        // For a software renderer: colour pages are not compressed, as it
+        // decodes a compressed texel on every read (the bytes are few, and
+        // the baked light stays exact); and the lightmaps filter alike near
+        // and far, so it need not choose per pixel (a lightmap is hardly
+        // ever smaller on screen than its texels, and then it is smoothed).
+        const bool alpha = page.format == LightmapFormat::Alpha;
+        GLint format = alpha ? GL_ALPHA4 : page.format == LightmapFormat::Rgba ? GL_RGBA8 : GL_RGB8;
         const std::vector<std::uint8_t> texels = fillAtlasPage(layout, i, scene.map->lightmapTexels().data());
         glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[i]);
         glTexImage2D(GL_TEXTURE_2D, 0, format, page.width, page.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                      texels.data());
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-        if (format != GL_ALPHA4) {
-            while (glGetError() != GL_NO_ERROR) {
-            }
-            GLint size = 0;
-            glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_COMPRESSED_IMAGE_SIZE_ARB, &size);
-            if (glGetError() == GL_NO_ERROR && size > 0) scene.lightmapBytes += static_cast<std::uint64_t>(size);
-        }
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        const std::uint64_t texelCount = static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height);
+        scene.lightmapBytes += alpha ? texelCount / 2 : texelCount * (format == GL_RGBA8 ? 4 : 3);
     }
     if (CTexture* textures = CTexture::instance())
         textures->addUploaded(scene.lightmapBytes, static_cast<std::uint32_t>(layout.pages.size()));

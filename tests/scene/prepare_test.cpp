@@ -69,10 +69,10 @@ TEST(LightmapAtlas, CellsNeitherOverlapNorBleedAndKeepTheirTexelCentres) {
     const AtlasCase cases[] = {
         {"the demo map's 1775 lightmaps of 4 x 4", flagsOf(1775, 3), 4, 4, 2048, 1, 0},
         {"three formats, 5 x 3 texels: a page each", mixed, 5, 3, 2048, 3, 0},
-        {"more than a page holds", flagsOf(60, 2), 4, 4, 64, 3, 0},
+        {"more than a page holds", flagsOf(250, 2), 4, 4, 64, 3, 0},
         {"a page that is no power of two is cut to one", flagsOf(4, 3), 8, 8, 40, 1, 0},
-        {"too large for a page with a block of gutter, not with one texel",
-         {3, 0, 2, 0}, 60, 60, 64, 2, 2},
+        {"as large as a page with its gutters", {3, 0}, 62, 62, 64, 2, 0},
+        {"too large for a page with its gutters", {3, 0}, 63, 62, 64, 0, 2},
         {"no texels", flagsOf(3, 3), 0, 4, 2048, 0, 3},
     };
     for (const AtlasCase& c : cases) {
@@ -98,7 +98,7 @@ TEST(LightmapAtlas, CellsNeitherOverlapNorBleedAndKeepTheirTexelCentres) {
             EXPECT_EQ(page.height & (page.height - 1), 0);
             const std::vector<std::uint8_t> filled = fillAtlasPage(layout, p, texels.data());
             std::vector<std::uint32_t> owner(static_cast<std::size_t>(page.width * page.height), kNoAtlasPage);
-            const int g = page.gutter;
+            const int g = kAtlasGutter;
             for (std::uint32_t l : page.lightmaps) {
                 const AtlasPlace& place = layout.places[l];
                 ASSERT_EQ(place.page, p);
