@@ -103,7 +103,8 @@ AtlasLayout layoutLightmapAtlas(const std::uint8_t* flags, std::size_t count, in
 std::vector<std::uint8_t> fillAtlasPage(const AtlasLayout& layout, std::size_t page,
                                         const std::uint8_t* texels) {
     const AtlasPage& p = layout.pages[page];
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height) * 4, 0);
+    const std::size_t pageWidth = static_cast<std::size_t>(p.width);
+    std::vector<std::uint8_t> out(pageWidth * static_cast<std::size_t>(p.height) * 4, 0);
     const int w = layout.lightmapWidth, h = layout.lightmapHeight, g = kAtlasGutter;
     const std::size_t image = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4;
     auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
@@ -111,9 +112,10 @@ std::vector<std::uint8_t> fillAtlasPage(const AtlasLayout& layout, std::size_t p
         const AtlasPlace& place = layout.places[lightmap];
         const std::uint8_t* src = texels + lightmap * image;
         for (int j = -g; j < h + g; ++j) {
-            const std::uint8_t* row = src + static_cast<std::size_t>(wrap(j, h)) * static_cast<std::size_t>(w) * 4;
-            std::uint8_t* dst = out.data() + (static_cast<std::size_t>(place.y + j) * static_cast<std::size_t>(p.width) +
-                                              static_cast<std::size_t>(place.x)) * 4;
+            const std::uint8_t* row = src + static_cast<std::size_t>(wrap(j, h) * w) * 4;
+            const std::size_t at =
+                static_cast<std::size_t>(place.y + j) * pageWidth + static_cast<std::size_t>(place.x);
+            std::uint8_t* dst = out.data() + at * 4;
             for (int i = -g; i < 0; ++i) std::memcpy(dst + i * 4, row + wrap(i, w) * 4, 4);
             std::memcpy(dst, row, static_cast<std::size_t>(w) * 4);
             for (int i = w; i < w + g; ++i) std::memcpy(dst + i * 4, row + wrap(i, w) * 4, 4);

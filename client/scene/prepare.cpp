@@ -68,9 +68,9 @@ struct Emitter {
 
     // Null for a tile without lightmap, or one left out of the atlas.
     const AtlasPlace* placeOf(const Tile& tile) const {
-        if (tile.lightmap < 0 || static_cast<std::size_t>(tile.lightmap) >= scene.lightmapPlaces.size())
-            return nullptr;
-        const AtlasPlace& place = scene.lightmapPlaces[static_cast<std::size_t>(tile.lightmap)];
+        const std::int32_t lightmap = scene.map->lightmapOf(tile);
+        if (lightmap < 0 || static_cast<std::size_t>(lightmap) >= scene.lightmapPlaces.size()) return nullptr;
+        const AtlasPlace& place = scene.lightmapPlaces[static_cast<std::size_t>(lightmap)];
         return place.page < scene.lightmapNames.size() ? &place : nullptr;
     }
 
@@ -84,7 +84,8 @@ struct Emitter {
     }
 
     void groundFace(const Tile& tile, const float v[4][3]) {
-        bool textureDiffers = tile.texture->textureId != textureId;
+        const GroundTexture& texture = scene.map->textureOf(tile);
+        bool textureDiffers = texture.textureId != textureId;
         const AtlasPlace* place = multitexture ? placeOf(tile) : nullptr;
         // A face without lightmap shows the one bound last, as it would
         // with a texture per lightmap.
@@ -98,8 +99,8 @@ struct Emitter {
                     activeTexture(GL_TEXTURE0_ARB);
                     lightmapUnitActive = false;
                 }
-                glBindTexture(GL_TEXTURE_2D, tile.texture->glName);
-                textureId = tile.texture->textureId;
+                glBindTexture(GL_TEXTURE_2D, texture.glName);
+                textureId = texture.textureId;
             }
             if (lightmapDiffers) {
                 if (!lightmapUnitActive) {
@@ -116,7 +117,7 @@ struct Emitter {
         float st[4][2];
         lightmapCoords(lastPlace, st);
         for (int i = 0; i < 4; ++i) {
-            texCoord(GL_TEXTURE0_ARB, tile.u[uv[i]], tile.v[uv[i]]);
+            texCoord(GL_TEXTURE0_ARB, tile.u(uv[i]), tile.v(uv[i]));
             if (multitexture) texCoord(GL_TEXTURE1_ARB, st[i][0], st[i][1]);
             glVertex3fv(v[i]);
         }
@@ -128,7 +129,8 @@ struct Emitter {
     // an empty quad run) may lose it, and the pass then draws with whatever
     // colour the frame left current.
     bool lightmapFace(const Tile& tile, const float v[4][3]) {
-        if (tile.lightmap < 0) return false;
+        const std::int32_t lightmap = scene.map->lightmapOf(tile);
+        if (lightmap < 0) return false;
         const AtlasPlace* place = placeOf(tile);
         if (!place) return true;  // too large for a page: never uploaded
         if (place->page != textureId) {
@@ -138,8 +140,7 @@ struct Emitter {
             frameStats().countDrawCall();
             glBegin(GL_QUADS);
         }
-        const std::vector<std::uint8_t>& flags = scene.map->lightmapFlags();
-        std::uint8_t flag = flags[static_cast<std::size_t>(tile.lightmap)];
+        std::uint8_t flag = scene.map->lightmapFlags()[static_cast<std::size_t>(lightmap)];
         if (flag != lightmapColour) {
             lightmapColour = flag;
             float c = (flag & kLightmapColour) ? 1.0f : 0.0f;
@@ -162,37 +163,39 @@ struct Emitter {
         float cs = scene.map->header().cubeSize;
         float x0 = static_cast<float>(x) * cs, x1 = static_cast<float>(x + 1) * cs;
         float y0 = static_cast<float>(y) * cs, y1 = static_cast<float>(y + 1) * cs;
-        const float* h = c->height;  // h00, h10, h01, h11
-        if (c->wallY) {
-            if (const Cube* n = scene.map->cubeAt(x, y + 1)) {
-                const float v[4][3] = {{x0, y1, h[2]}, {x1, y1, h[3]}, {x1, y1, n->height[1]},
-                                       {x0, y1, n->height[0]}};
-                if (!face(*c->wallY, v)) return;
+        const float h[4] = {c->height(0), c->height(1), c->height(2), c->height(3)};  // h00, h10, h01, h11
+        const CRMap& map = *scene.map;
+        if (const Tile* wall = map.tileOf(*c, CubeFace::WallY)) {
+            if (const Cube* n = map.cubeAt(x, y + 1)) {
+                const float v[4][3] = {{x0, y1, h[2]}, {x1, y1, h[3]}, {x1, y1, n->height(1)},
+                                       {x0, y1, n->height(0)}};
+                if (!face(*wall, v)) return;
             }
         }
-        if (c->wallX) {
-            if (const Cube* n = scene.map->cubeAt(x + 1, y)) {
-                const float v[4][3] = {{x1, y1, h[3]}, {x1, y0, h[1]}, {x1, y0, n->height[0]},
-                                       {x1, y1, n->height[2]}};
-                if (!face(*c->wallX, v)) return;
+        if (const Tile* wall = map.tileOf(*c, CubeFace::WallX)) {
+            if (const Cube* n = map.cubeAt(x + 1, y)) {
+                const float v[4][3] = {{x1, y1, h[3]}, {x1, y0, h[1]}, {x1, y0, n->height(0)},
+                                       {x1, y1, n->height(2)}};
+                if (!face(*wall, v)) return;
             }
         }
-        if (c->top) {
+        if (const Tile* top = map.tileOf(*c, CubeFace::Top)) {
             const float v[4][3] = {{x0, y0, h[0]}, {x1, y0, h[1]}, {x1, y1, h[3]}, {x0, y1, h[2]}};
-            face(*c->top, v);
+            face(*top, v);
         }
     }
 };
 
-bool cubeUsesSlot(const Cube& c, const GroundTexture* slot) {
-    return (c.wallY && c.wallY->texture == slot) || (c.wallX && c.wallX->texture == slot) ||
-           (c.top && c.top->texture == slot);
+bool cubeUsesSlot(const CRMap& map, const Cube& c, int slot) {
+    for (CubeFace face : {CubeFace::WallY, CubeFace::WallX, CubeFace::Top})
+        if (const Tile* tile = map.tileOf(c, face); tile && tile->textureIndex() == slot) return true;
+    return false;
 }
 
 // Whether any of the first `passes` texture slots emits the cube.
-bool cubeInPasses(const Cube& c, const std::vector<GroundTexture>& slots, int passes) {
+bool cubeInPasses(const CRMap& map, const Cube& c, int passes) {
     for (int t = 0; t < passes; ++t)
-        if (cubeUsesSlot(c, &slots[static_cast<std::size_t>(t)])) return true;
+        if (cubeUsesSlot(map, c, t)) return true;
     return false;
 }
 
@@ -224,7 +227,7 @@ void recordWater(CScene& scene, std::size_t n, int x, int y) {
 // lightmap texture instead of binding one each.
 void prepareLightmaps(CScene& scene) {
     const MapHeader& h = scene.map->header();
-    const std::vector<std::uint8_t>& flags = scene.map->lightmapFlags();
+    const Records<std::uint8_t> flags = scene.map->lightmapFlags();
     GLint maxSize = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
     const AtlasLayout layout = layoutLightmapAtlas(flags.data(), flags.size(), h.lightmapWidth,
@@ -249,7 +252,8 @@ void prepareLightmaps(CScene& scene) {
                      texels.data());
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        const std::uint64_t texelCount = static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height);
+        const std::uint64_t texelCount =
+            static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height);
         scene.lightmapBytes += alpha ? texelCount / 2 : texelCount * (format == GL_RGBA8 ? 4 : 3);
     }
     if (CTexture* textures = CTexture::instance())
@@ -302,7 +306,7 @@ void compileGround(CScene& scene, const RenderCaps& caps) {
                 for (int x = range.x0; x < range.x1; ++x) {
                     for (int y = range.y0; y < range.y1; ++y) {
                         const Cube* c = scene.map->cubeAt(x, y);
-                        if (c && cubeUsesSlot(*c, &slots[static_cast<std::size_t>(t)])) emit.cube(x, y);
+                        if (c && cubeUsesSlot(*scene.map, *c, t)) emit.cube(x, y);
                     }
                 }
             }
@@ -315,7 +319,7 @@ void compileGround(CScene& scene, const RenderCaps& caps) {
                 for (int x = range.x0; x < range.x1; ++x)
                     for (int y = range.y0; y < range.y1; ++y)
                         if (const Cube* c = scene.map->cubeAt(x, y);
-                            c && c->water == 1 && cubeInPasses(*c, slots, passes))
+                            c && c->water() && cubeInPasses(*scene.map, *c, passes))
                             recordWater(scene, n, x, y);
             }
         }

@@ -65,7 +65,7 @@ std::array<std::uint8_t, 4> lightmapTexel(std::uint32_t lightmap, int i, int j) 
 
 TEST(LightmapAtlas, CellsNeitherOverlapNorBleedAndKeepTheirTexelCentres) {
     std::vector<std::uint8_t> mixed;
-    for (int i = 0; i < 30; ++i) mixed.push_back(static_cast<std::uint8_t>(i % 3 == 0 ? 0 : i % 3 == 1 ? 2 : 7));
+    for (int i = 0; i < 30; ++i) mixed.push_back(i % 3 == 0 ? 0 : i % 3 == 1 ? 2 : 7);
     const AtlasCase cases[] = {
         {"the demo map's 1775 lightmaps of 4 x 4", flagsOf(1775, 3), 4, 4, 2048, 1, 0},
         {"three formats, 5 x 3 texels: a page each", mixed, 5, 3, 2048, 3, 0},
@@ -97,7 +97,8 @@ TEST(LightmapAtlas, CellsNeitherOverlapNorBleedAndKeepTheirTexelCentres) {
             EXPECT_EQ(page.width & (page.width - 1), 0);
             EXPECT_EQ(page.height & (page.height - 1), 0);
             const std::vector<std::uint8_t> filled = fillAtlasPage(layout, p, texels.data());
-            std::vector<std::uint32_t> owner(static_cast<std::size_t>(page.width * page.height), kNoAtlasPage);
+            std::vector<std::uint32_t> owner(static_cast<std::size_t>(page.width * page.height),
+                                             kNoAtlasPage);
             const int g = kAtlasGutter;
             for (std::uint32_t l : page.lightmaps) {
                 const AtlasPlace& place = layout.places[l];
@@ -113,7 +114,7 @@ TEST(LightmapAtlas, CellsNeitherOverlapNorBleedAndKeepTheirTexelCentres) {
                 EXPECT_EQ((place.t1 * page.height - place.y) / c.height, 0.875f);
                 for (int j = -g; j < c.height + g; ++j)
                     for (int i = -g; i < c.width + g; ++i) {
-                        const std::size_t at = static_cast<std::size_t>((place.y + j) * page.width + place.x + i);
+                        const auto at = static_cast<std::size_t>((place.y + j) * page.width + place.x + i);
                         EXPECT_EQ(owner[at], kNoAtlasPage) << "lightmaps " << owner[at] << " and " << l;
                         owner[at] = l;
                         const auto want = lightmapTexel(l, (i % c.width + c.width) % c.width,
