@@ -6,11 +6,13 @@
 //   preparation:  PrepareMap per 1,000 ground cubes, first scene (textures
 //                 loaded from disk) and further scenes (textures cached)
 //   visible set:  Recalc_ViewableCubes per call, at the start cell and out
-//   frames:       glClear + Draw::DrawFrame + glFinish on the demo map, split
-//                 into the draw call and the wait for the driver
+//   frames:       glClear + Draw::DrawFrame + glFinish on the demo map with
+//                 lightmaps  vs  the same view without (UseLightmaps off),
+//                 split into the draw call and the wait for the driver
 //
 // --profile N sets everything up, then draws only N frames with callgrind's
-// instrumentation on around them (see world_profile.sh); --game DIR uses a
+// instrumentation on around them (see world_profile.sh), with --unlit those
+// of UseLightmaps off; --game DIR uses a
 // game directory already built instead of building one in a temp dir.
 #include <unistd.h>
 
@@ -87,6 +89,7 @@ double percentile(std::vector<double> v, double p) {
 struct Options {
     int frames = 300;
     int profileFrames = 0;  // > 0: callgrind mode
+    bool unlit = false;     // callgrind mode: the frames with UseLightmaps off
     std::string gameDir;    // empty: build one
 };
 
@@ -98,6 +101,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->frames = std::atoi(argv[++i]);
         } else if (arg == "--profile" && hasValue) {
             options->profileFrames = std::atoi(argv[++i]);
+        } else if (arg == "--unlit") {
+            options->unlit = true;
         } else if (arg == "--game" && hasValue) {
             options->gameDir = argv[++i];
         } else {
@@ -316,9 +321,10 @@ std::unique_ptr<scene::CScene> benchPrepare(const std::string& dir,
     const double per = cubes > 0 ? 1000.0 / cubes : 0.0;
     const double warmMs = median(warm);
     std::printf("PrepareMap, %s: %d x %d ground cubes (%.0f), resolution %d, %d render cubes, "
-                "%zu lightmaps, %zu placed models, multitexture %s\n",
+                "%zu lightmaps on %zu atlas page(s), %zu placed models, multitexture %s\n",
                 first->rmapName.c_str(), h.cubesWide, h.cubesHigh, cubes, first->cubeResolution,
-                first->renderCubeCount, first->lightmapNames.size(), first->map->models().size(),
+                first->renderCubeCount, first->lightmapPlaces.size(), first->lightmapNames.size(),
+                first->map->models().size(),
                 renderCaps().multitexture ? "on" : "off");
     std::printf("  first scene (textures, models from disk) %9.2f ms  = %7.3f ms per 1,000 cubes\n",
                 coldMs, coldMs * per);
@@ -414,27 +420,109 @@ __attribute__((noinline)) void profiledFrames(int frames) {
     CALLGRIND_STOP_INSTRUMENTATION;
 }
 
-void benchFrames(const scene::CScene& s, int frames) {
-    drawFrames(10);  // the driver compiles its programs on the first frames
-    const FrameTimes t = drawFrames(frames);
-    double sum = 0.0, drawSum = 0.0;
-    for (double v : t.total) sum += v;
-    for (double v : t.draw) drawSum += v;
+// The lighting switches of the render settings: as configured, or
+// UseLightmaps off (which turns multitexturing off too, as the start-up does).
+struct Lighting {
+    std::int32_t staticLighting, multitexture, textureUnits;
+};
+
+Lighting currentLighting() {
     const RenderCaps& caps = renderCaps();
-    std::printf("Frames on %s, %dx%d, %s: %d frames of glClear + DrawFrame + glFinish\n",
-                s.rmapName.c_str(), caps.width, caps.height, windowGLText(GLText::Renderer), frames);
-    std::printf("  visible: cubes %d, water %d, models %d (%u faces); %.1f draw calls per frame\n",
-                s.stats.cubes, s.stats.water, s.stats.models, s.stats.faces,
-                static_cast<double>(t.drawCalls) / frames);
-    std::printf("  frame time median %8.2f ms   mean %8.2f ms   p95 %8.2f ms   (%.1f fps)\n",
-                median(t.total), sum / frames, percentile(t.total, 0.95), 1000.0 * frames / sum);
-    std::printf("  in DrawFrame (client code + the driver taking the commands) median %8.2f ms\n",
-                median(t.draw));
-    std::printf("  in glFinish (the driver rendering)                          median %8.2f ms\n",
-                median(t.finish));
-    std::printf("  DrawFrame's share of the frame time: %.1f %%; the client's own share of the\n"
-                "  instructions comes from bench/world_profile.sh (callgrind)\n",
-                sum > 0 ? 100.0 * drawSum / sum : 0.0);
+    return {caps.staticLighting, caps.multitexture, caps.textureUnits};
+}
+
+void setLighting(const Lighting& l) {
+    RenderCaps& caps = renderCaps();
+    caps.staticLighting = l.staticLighting;
+    caps.multitexture = l.multitexture;
+    caps.textureUnits = l.textureUnits;
+}
+
+constexpr Lighting kUnlit{0, 0, 1};
+
+// The first map once more, prepared without lightmaps: the baseline of the
+// frame with lightmaps, on the same map in the same run.
+std::unique_ptr<scene::CScene> prepareUnlitScene() {
+    const Lighting configured = currentLighting();
+    setLighting(kUnlit);
+    std::unique_ptr<scene::CScene> s = scene::createScene(scene::kFirstMapName);
+    const bool ok = s->valid && scene::PrepareMap(*s);
+    setLighting(configured);
+    if (!ok) return nullptr;
+    return s;
+}
+
+struct FrameSummary {
+    double median, mean, p95, draw, finish, drawCalls;
+};
+
+FrameSummary summarise(const FrameTimes& t, int frames) {
+    double sum = 0.0;
+    for (double v : t.total) sum += v;
+    return {median(t.total), sum / frames, percentile(t.total, 0.95), median(t.draw), median(t.finish),
+            static_cast<double>(t.drawCalls) / frames};
+}
+
+void append(FrameTimes* to, const FrameTimes& from) {
+    to->total.insert(to->total.end(), from.total.begin(), from.total.end());
+    to->draw.insert(to->draw.end(), from.draw.begin(), from.draw.end());
+    to->finish.insert(to->finish.end(), from.finish.begin(), from.finish.end());
+    to->drawCalls += from.drawCalls;
+}
+
+// The same view with lightmaps and without, in short alternating batches so
+// that a change in the machine's load falls on both alike; the ratio of each
+// pair of neighbouring batches shows it least disturbed.
+void benchFrames(scene::CScene& lit, scene::CScene& unlit, int frames) {
+    constexpr int kBatches = 20;
+    const Lighting configured = currentLighting();
+    const int perBatch = std::max(1, frames / kBatches);
+    FrameTimes withLight, without;
+    std::vector<double> pairRatios;
+    auto show = [&](scene::CScene& s, const Lighting& l, int settle) {
+        setLighting(l);
+        activateFirstScene(s);
+        drawFrames(settle);  // the visible set, the pick; first time: the driver's programs
+    };
+    show(lit, configured, 10);
+    show(unlit, kUnlit, 10);
+    for (int b = 0; b < kBatches; ++b) {
+        const bool litFirst = b % 2 == 0;
+        double pair[2] = {0.0, 0.0};  // batch medians: with, without
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool useLit = (turn == 0) == litFirst;
+            show(useLit ? lit : unlit, useLit ? configured : kUnlit, 2);
+            const FrameTimes batch = drawFrames(perBatch);
+            append(useLit ? &withLight : &without, batch);
+            pair[useLit ? 0 : 1] = median(batch.total);
+        }
+        pairRatios.push_back(pair[0] / pair[1]);
+    }
+    show(lit, configured, 1);
+    const int n = perBatch * kBatches;
+    const FrameSummary a = summarise(withLight, n), b = summarise(without, n);
+    const RenderCaps& caps = renderCaps();
+    std::printf("Frames on %s, %dx%d, %s: 2 x %d frames of glClear + DrawFrame + glFinish\n"
+                "  (the same view with lightmaps and without, in %d alternating batches of %d)\n",
+                lit.rmapName.c_str(), caps.width, caps.height, windowGLText(GLText::Renderer), n, kBatches,
+                perBatch);
+    std::printf("  visible: cubes %d, water %d, models %d (%u faces)\n", lit.stats.cubes, lit.stats.water,
+                lit.stats.models, lit.stats.faces);
+    std::printf("%35s%s\n", "", "median      mean       p95  DrawFrame  glFinish  draw calls");
+    auto row = [](const char* what, const FrameSummary& s) {
+        std::printf("  %-30s %7.2f ms %7.2f ms %7.2f ms %7.2f ms %7.2f ms %8.1f\n", what, s.median, s.mean,
+                    s.p95, s.draw, s.finish, s.drawCalls);
+    };
+    row(configured.staticLighting ? (configured.multitexture ? "with lightmaps (multitexture)"
+                                                             : "with lightmaps (second pass)")
+                                  : "configured: UseLightmaps off",
+        a);
+    row("baseline: UseLightmaps off", b);
+    std::printf("  %-30s %7.2f    %7.2f\n", "ratio with / without", a.median / b.median, a.mean / b.mean);
+    std::printf("  %-30s %7.2f    (goal: <= 1.10)\n", "ratio, median of batch pairs", median(pairRatios));
+    std::printf("  DrawFrame is the client code and the driver taking the commands, glFinish the\n"
+                "  driver rendering; the client's own share of the instructions comes from\n"
+                "  bench/world_profile.sh (callgrind)\n");
 }
 
 // Everything but the frames under callgrind; the scenes stay alive until
@@ -450,12 +538,16 @@ int runBenchmarks(const std::string& dir, int frames,
     activateFirstScene(*first);
     drawFrames(1);  // camera, pick and visible set as the first frame leaves them
     benchVisibility(*first);
-    benchFrames(*first, frames);
+    std::unique_ptr<scene::CScene> unlit = prepareUnlitScene();
+    if (!unlit) return 1;
+    benchFrames(*first, *unlit, frames);
     scenes->push_back(std::move(first));
+    scenes->push_back(std::move(unlit));
     return 0;
 }
 
-int runProfile(int frames, std::vector<std::unique_ptr<scene::CScene>>* scenes) {
+int runProfile(int frames, bool unlit, std::vector<std::unique_ptr<scene::CScene>>* scenes) {
+    if (unlit) setLighting(kUnlit);
     std::unique_ptr<scene::CScene> first = scene::createScene(scene::kFirstMapName);
     const bool ready = first->valid && scene::PrepareMap(*first);
     scenes->push_back(std::move(first));
@@ -491,7 +583,7 @@ std::string buildGameDir() {
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, &options)) {
-        std::fprintf(stderr, "usage: bench_world [--frames N] [--profile N] [--game DIR]\n");
+        std::fprintf(stderr, "usage: bench_world [--frames N] [--profile N [--unlit]] [--game DIR]\n");
         return 2;
     }
     const bool ownDir = options.gameDir.empty();
@@ -504,7 +596,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::unique_ptr<scene::CScene>> scenes;
-    int rc = options.profileFrames > 0 ? runProfile(options.profileFrames, &scenes)
+    int rc = options.profileFrames > 0 ? runProfile(options.profileFrames, options.unlit, &scenes)
                                        : runBenchmarks(dir, options.frames, &scenes);
     scene::sceneSetActive(nullptr);
     stopClient();

@@ -7,17 +7,19 @@
 # generates at run time, shown as "???"), the GUI library, the C/C++ runtime
 # and the rest. The costs of all threads are merged (callgrind's default).
 # Runs on an Xvfb server of its own; the game directory and the callgrind
-# output live in a temporary directory that is removed at the end.
+# output live in a temporary directory that is removed at the end. --unlit
+# profiles the frames with UseLightmaps off: what the lightmaps cost.
 #
-#   bench/world_profile.sh [--build DIR] [--frames N] [--keep]
+#   bench/world_profile.sh [--build DIR] [--frames N] [--unlit] [--keep]
 set -euo pipefail
 
 BUILD=build
 FRAMES=20
 KEEP=0
+UNLIT=()
 
 usage() {
-    sed -n '12p' "$0" | sed 's/^#   /usage: /' >&2
+    grep -m1 '^#   bench/' "$0" | sed 's/^#   /usage: /' >&2
     exit 2
 }
 
@@ -25,6 +27,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --build) BUILD="${2:?}"; shift 2 ;;
         --frames) FRAMES="${2:?}"; shift 2 ;;
+        --unlit) UNLIT=(--unlit); shift ;;
         --keep) KEEP=1; shift ;;
         *) usage ;;
     esac
@@ -49,7 +52,7 @@ if [ "$KEEP" -eq 0 ]; then trap 'rm -rf "$WORK"' EXIT; fi
 
 xvfb-run -a -s "-screen 0 1024x768x24" \
     valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$WORK/cg.out" \
-    "$(realpath "$BENCH")" --game "$WORK/game" --profile "$FRAMES" >"$WORK/bench.txt" 2>"$WORK/valgrind.txt" || {
+    "$(realpath "$BENCH")" --game "$WORK/game" --profile "$FRAMES" "${UNLIT[@]}" >"$WORK/bench.txt" 2>"$WORK/valgrind.txt" || {
     echo "world_profile: bench_world failed under valgrind" >&2
     tail -20 "$WORK/valgrind.txt" >&2
     exit 1

@@ -23,10 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int x = -1; x <= h.cubesWide && x < 64; ++x) {
             const velmar::scene::Cube* cube = map.cubeAt(x, y);
             if (!cube) continue;
-            sink = sink + cube->height[0];
-            if (cube->top && cube->top->texture) sink = sink + cube->top->texture->width;
-            if (cube->wallX) sink = sink + cube->wallX->u[0];
-            if (cube->wallY) sink = sink + cube->wallY->v[3];
+            sink = sink + cube->height(0);
+            using velmar::scene::CubeFace;
+            using velmar::scene::Tile;
+            if (const Tile* top = map.tileOf(*cube, CubeFace::Top))
+                sink = sink + map.textureOf(*top).width + static_cast<float>(map.lightmapOf(*top));
+            if (const Tile* wall = map.tileOf(*cube, CubeFace::WallX)) sink = sink + wall->u(0);
+            if (const Tile* wall = map.tileOf(*cube, CubeFace::WallY)) sink = sink + wall->v(3);
         }
     }
     for (const velmar::scene::Mesh& mesh : map.meshes()) {

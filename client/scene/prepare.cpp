@@ -1,6 +1,7 @@
 #include "client/scene/prepare.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "client/assets/model.h"
 #include "client/assets/texture.h"
@@ -11,6 +12,7 @@
 #include "client/core/render_caps.h"
 #include "client/core/timer.h"
 #include "client/gl/gl_ext.h"
+#include "client/scene/lightmap_atlas.h"
 
 namespace velmar {
 namespace scene {
@@ -30,8 +32,18 @@ void texCoord(GLenum unit, float s, float t) {
         glTexCoord2f(s, t);
 }
 
-const float kLightmapCoords[4][2] = {{0.125f, 0.125f}, {0.875f, 0.125f}, {0.875f, 0.875f},
-                                     {0.125f, 0.875f}};
+// The inner square of a lightmap for vertices 1 to 4; without a place, the
+// square of a lightmap drawn alone.
+void lightmapCoords(const AtlasPlace* place, float st[4][2]) {
+    const float s0 = place ? place->s0 : 0.125f, s1 = place ? place->s1 : 0.875f;
+    const float t0 = place ? place->t0 : 0.125f, t1 = place ? place->t1 : 0.875f;
+    const float corners[4][2] = {{s0, t0}, {s1, t0}, {s1, t1}, {s0, t1}};
+    std::memcpy(st, corners, sizeof corners);
+}
+
+// Pages of at most this size: the layout of a large map stays in few pages
+// without asking the driver for its largest texture.
+constexpr int kAtlasPageMax = 2048;
 
 // --- Ground emission ---
 
@@ -42,20 +54,24 @@ struct Emitter {
     CScene& scene;
     Mode mode;
     bool multitexture;
-    std::int64_t textureId = -1;  // ground mode; the lightmap index in lightmap mode
+    std::int64_t textureId = -1;  // ground mode; the atlas page in lightmap mode
     std::int64_t lightmapName = -1;
     std::int64_t lightmapColour = -1;
     bool lightmapUnitActive = false;
+    const AtlasPlace* lastPlace = nullptr;
 
     void reset() {
         textureId = lightmapName = lightmapColour = -1;
         lightmapUnitActive = false;
+        lastPlace = nullptr;
     }
 
-    unsigned lightmapNameOf(const Tile& tile) const {
-        if (tile.lightmap < 0 || static_cast<std::size_t>(tile.lightmap) >= scene.lightmapNames.size())
-            return 0;
-        return scene.lightmapNames[static_cast<std::size_t>(tile.lightmap)];
+    // Null for a tile without lightmap, or one left out of the atlas.
+    const AtlasPlace* placeOf(const Tile& tile) const {
+        const std::int32_t lightmap = scene.map->lightmapOf(tile);
+        if (lightmap < 0 || static_cast<std::size_t>(lightmap) >= scene.lightmapPlaces.size()) return nullptr;
+        const AtlasPlace& place = scene.lightmapPlaces[static_cast<std::size_t>(lightmap)];
+        return place.page < scene.lightmapNames.size() ? &place : nullptr;
     }
 
     // False ends the cube's emission (lightmap mode, a face without lightmap).
@@ -68,8 +84,13 @@ struct Emitter {
     }
 
     void groundFace(const Tile& tile, const float v[4][3]) {
-        bool textureDiffers = tile.texture->textureId != textureId;
-        unsigned lightmap = multitexture ? lightmapNameOf(tile) : 0;
+        const GroundTexture& texture = scene.map->textureOf(tile);
+        bool textureDiffers = texture.textureId != textureId;
+        const AtlasPlace* place = multitexture ? placeOf(tile) : nullptr;
+        // A face without lightmap shows the one bound last, as it would
+        // with a texture per lightmap.
+        if (place) lastPlace = place;
+        unsigned lightmap = place ? scene.lightmapNames[place->page] : 0;
         bool lightmapDiffers = lightmap != 0 && lightmap != lightmapName;
         if (textureDiffers || lightmapDiffers) {
             glEnd();
@@ -78,8 +99,8 @@ struct Emitter {
                     activeTexture(GL_TEXTURE0_ARB);
                     lightmapUnitActive = false;
                 }
-                glBindTexture(GL_TEXTURE_2D, tile.texture->glName);
-                textureId = tile.texture->textureId;
+                glBindTexture(GL_TEXTURE_2D, texture.glName);
+                textureId = texture.textureId;
             }
             if (lightmapDiffers) {
                 if (!lightmapUnitActive) {
@@ -93,31 +114,42 @@ struct Emitter {
             glBegin(GL_QUADS);
         }
         const int uv[4] = {0, 1, 3, 2};  // vertex order to the tile's corner order
+        float st[4][2];
+        lightmapCoords(lastPlace, st);
         for (int i = 0; i < 4; ++i) {
-            texCoord(GL_TEXTURE0_ARB, tile.u[uv[i]], tile.v[uv[i]]);
-            if (multitexture) texCoord(GL_TEXTURE1_ARB, kLightmapCoords[i][0], kLightmapCoords[i][1]);
+            texCoord(GL_TEXTURE0_ARB, tile.u(uv[i]), tile.v(uv[i]));
+            if (multitexture) texCoord(GL_TEXTURE1_ARB, st[i][0], st[i][1]);
             glVertex3fv(v[i]);
         }
     }
 
+    // Lightmaps on one page share a quad run; the colour may change inside
+    // it. The colour is set after any new glBegin, just before the face's
+    // vertices: a list compiled with a colour right before glEnd (or inside
+    // an empty quad run) may lose it, and the pass then draws with whatever
+    // colour the frame left current.
     bool lightmapFace(const Tile& tile, const float v[4][3]) {
-        if (tile.lightmap < 0) return false;
-        const std::vector<std::uint8_t>& flags = scene.map->lightmapFlags();
-        std::uint8_t flag = flags[static_cast<std::size_t>(tile.lightmap)];
-        if (flag != lightmapColour) {
-            lightmapColour = flag;
-            float c = (flag & 2) ? 1.0f : 0.0f;
-            glColor4f(c, c, c, 1.0f);
-        }
-        if (tile.lightmap != textureId) {
+        const std::int32_t lightmap = scene.map->lightmapOf(tile);
+        if (lightmap < 0) return false;
+        const AtlasPlace* place = placeOf(tile);
+        if (!place) return true;  // too large for a page: never uploaded
+        if (place->page != textureId) {
             glEnd();
-            glBindTexture(GL_TEXTURE_2D, lightmapNameOf(tile));
-            textureId = tile.lightmap;
+            glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[place->page]);
+            textureId = place->page;
             frameStats().countDrawCall();
             glBegin(GL_QUADS);
         }
+        std::uint8_t flag = scene.map->lightmapFlags()[static_cast<std::size_t>(lightmap)];
+        if (flag != lightmapColour) {
+            lightmapColour = flag;
+            float c = (flag & kLightmapColour) ? 1.0f : 0.0f;
+            glColor4f(c, c, c, 1.0f);
+        }
+        float st[4][2];
+        lightmapCoords(place, st);
         for (int i = 0; i < 4; ++i) {
-            glTexCoord2f(kLightmapCoords[i][0], kLightmapCoords[i][1]);
+            glTexCoord2f(st[i][0], st[i][1]);
             glVertex3fv(v[i]);
         }
         return true;
@@ -131,37 +163,39 @@ struct Emitter {
         float cs = scene.map->header().cubeSize;
         float x0 = static_cast<float>(x) * cs, x1 = static_cast<float>(x + 1) * cs;
         float y0 = static_cast<float>(y) * cs, y1 = static_cast<float>(y + 1) * cs;
-        const float* h = c->height;  // h00, h10, h01, h11
-        if (c->wallY) {
-            if (const Cube* n = scene.map->cubeAt(x, y + 1)) {
-                const float v[4][3] = {{x0, y1, h[2]}, {x1, y1, h[3]}, {x1, y1, n->height[1]},
-                                       {x0, y1, n->height[0]}};
-                if (!face(*c->wallY, v)) return;
+        const float h[4] = {c->height(0), c->height(1), c->height(2), c->height(3)};  // h00, h10, h01, h11
+        const CRMap& map = *scene.map;
+        if (const Tile* wall = map.tileOf(*c, CubeFace::WallY)) {
+            if (const Cube* n = map.cubeAt(x, y + 1)) {
+                const float v[4][3] = {{x0, y1, h[2]}, {x1, y1, h[3]}, {x1, y1, n->height(1)},
+                                       {x0, y1, n->height(0)}};
+                if (!face(*wall, v)) return;
             }
         }
-        if (c->wallX) {
-            if (const Cube* n = scene.map->cubeAt(x + 1, y)) {
-                const float v[4][3] = {{x1, y1, h[3]}, {x1, y0, h[1]}, {x1, y0, n->height[0]},
-                                       {x1, y1, n->height[2]}};
-                if (!face(*c->wallX, v)) return;
+        if (const Tile* wall = map.tileOf(*c, CubeFace::WallX)) {
+            if (const Cube* n = map.cubeAt(x + 1, y)) {
+                const float v[4][3] = {{x1, y1, h[3]}, {x1, y0, h[1]}, {x1, y0, n->height(0)},
+                                       {x1, y1, n->height(2)}};
+                if (!face(*wall, v)) return;
             }
         }
-        if (c->top) {
+        if (const Tile* top = map.tileOf(*c, CubeFace::Top)) {
             const float v[4][3] = {{x0, y0, h[0]}, {x1, y0, h[1]}, {x1, y1, h[3]}, {x0, y1, h[2]}};
-            face(*c->top, v);
+            face(*top, v);
         }
     }
 };
 
-bool cubeUsesSlot(const Cube& c, const GroundTexture* slot) {
-    return (c.wallY && c.wallY->texture == slot) || (c.wallX && c.wallX->texture == slot) ||
-           (c.top && c.top->texture == slot);
+bool cubeUsesSlot(const CRMap& map, const Cube& c, int slot) {
+    for (CubeFace face : {CubeFace::WallY, CubeFace::WallX, CubeFace::Top})
+        if (const Tile* tile = map.tileOf(c, face); tile && tile->textureIndex() == slot) return true;
+    return false;
 }
 
 // Whether any of the first `passes` texture slots emits the cube.
-bool cubeInPasses(const Cube& c, const std::vector<GroundTexture>& slots, int passes) {
+bool cubeInPasses(const CRMap& map, const Cube& c, int passes) {
     for (int t = 0; t < passes; ++t)
-        if (cubeUsesSlot(c, &slots[static_cast<std::size_t>(t)])) return true;
+        if (cubeUsesSlot(map, c, t)) return true;
     return false;
 }
 
@@ -189,31 +223,41 @@ void recordWater(CScene& scene, std::size_t n, int x, int y) {
 
 // --- Phases ---
 
+// The lightmaps go up as atlas pages: a render cube's faces then share one
+// lightmap texture instead of binding one each.
 void prepareLightmaps(CScene& scene) {
     const MapHeader& h = scene.map->header();
-    std::size_t count = scene.lightmapNames.size();
-    if (count == 0) return;
-    glGenTextures(static_cast<GLsizei>(count), scene.lightmapNames.data());
+    const Records<std::uint8_t> flags = scene.map->lightmapFlags();
+    GLint maxSize = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
+    const AtlasLayout layout = layoutLightmapAtlas(flags.data(), flags.size(), h.lightmapWidth,
+                                                   h.lightmapHeight, std::min<int>(maxSize, kAtlasPageMax));
+    scene.lightmapPlaces = layout.places;
+    scene.lightmapNames.assign(layout.pages.size(), 0);
     scene.lightmapBytes = 0;
-    std::size_t imageBytes = static_cast<std::size_t>(h.lightmapWidth) *
-                             static_cast<std::size_t>(h.lightmapHeight) * 4;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint8_t flag = scene.map->lightmapFlags()[i];
-        GLint format = !(flag & 2) ? GL_ALPHA4 : (flag & 1) ? GL_COMPRESSED_RGBA_ARB : GL_COMPRESSED_RGB_ARB;
+    if (layout.pages.empty()) return;
+    glGenTextures(static_cast<GLsizei>(layout.pages.size()), scene.lightmapNames.data());
+    for (std::size_t i = 0; i < layout.pages.size(); ++i) {
+        const AtlasPage& page = layout.pages[i];
+        // For a software renderer: colour pages are not compressed, as it
+        // decodes a compressed texel on every read (the bytes are few, and
+        // the baked light stays exact); and the lightmaps filter alike near
+        // and far, so it need not choose per pixel (a lightmap is hardly
+        // ever smaller on screen than its texels, and then it is smoothed).
+        const bool alpha = page.format == LightmapFormat::Alpha;
+        GLint format = alpha ? GL_ALPHA4 : page.format == LightmapFormat::Rgba ? GL_RGBA8 : GL_RGB8;
+        const std::vector<std::uint8_t> texels = fillAtlasPage(layout, i, scene.map->lightmapTexels().data());
         glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[i]);
-        glTexImage2D(GL_TEXTURE_2D, 0, format, h.lightmapWidth, h.lightmapHeight, 0, GL_RGBA,
-                     GL_UNSIGNED_BYTE, scene.map->lightmapTexels().data() + i * imageBytes);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-        if (format != GL_ALPHA4) {
-            while (glGetError() != GL_NO_ERROR) {
-            }
-            GLint size = 0;
-            glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_COMPRESSED_IMAGE_SIZE_ARB, &size);
-            if (glGetError() == GL_NO_ERROR && size > 0) scene.lightmapBytes += static_cast<std::uint64_t>(size);
-        }
+        glTexImage2D(GL_TEXTURE_2D, 0, format, page.width, page.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                     texels.data());
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        const std::uint64_t texelCount =
+            static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height);
+        scene.lightmapBytes += alpha ? texelCount / 2 : texelCount * (format == GL_RGBA8 ? 4 : 3);
     }
     if (CTexture* textures = CTexture::instance())
-        textures->addUploaded(scene.lightmapBytes, static_cast<std::uint32_t>(count));
+        textures->addUploaded(scene.lightmapBytes, static_cast<std::uint32_t>(layout.pages.size()));
 }
 
 void prepareWater(CScene& scene) {
@@ -262,7 +306,7 @@ void compileGround(CScene& scene, const RenderCaps& caps) {
                 for (int x = range.x0; x < range.x1; ++x) {
                     for (int y = range.y0; y < range.y1; ++y) {
                         const Cube* c = scene.map->cubeAt(x, y);
-                        if (c && cubeUsesSlot(*c, &slots[static_cast<std::size_t>(t)])) emit.cube(x, y);
+                        if (c && cubeUsesSlot(*scene.map, *c, t)) emit.cube(x, y);
                     }
                 }
             }
@@ -275,7 +319,7 @@ void compileGround(CScene& scene, const RenderCaps& caps) {
                 for (int x = range.x0; x < range.x1; ++x)
                     for (int y = range.y0; y < range.y1; ++y)
                         if (const Cube* c = scene.map->cubeAt(x, y);
-                            c && c->water == 1 && cubeInPasses(*c, slots, passes))
+                            c && c->water() && cubeInPasses(*scene.map, *c, passes))
                             recordWater(scene, n, x, y);
             }
         }
@@ -404,7 +448,7 @@ int PrepareMap(CScene& scene) {
                                         &slot.height, 0);
     scene.cursorTexture = textures ? textures->Get(10, nullptr, nullptr, 0) : 0;
     double t1 = now();
-    if (caps.staticLighting) prepareLightmaps(scene);
+    if (caps.staticLighting && h.lightmapCount > 0) prepareLightmaps(scene);
     double t2 = now();
     if (scene.water) prepareWater(scene);
     double t3 = now();

@@ -19,16 +19,9 @@ double nowSeconds() { return PerfClock::isCreated() ? PerfClock::seconds() : 0.0
 
 const char* const kNoData = "no data left to read out this segment (file to small?)";
 
-// Points `face` at the tile `index` names (null for kNoTile); false when the
-// index lies outside the tiles.
-bool setFace(std::int32_t index, Tile* tiles, std::size_t count, Tile** face) {
-    if (index == kNoTile) {
-        *face = nullptr;
-        return true;
-    }
-    if (static_cast<std::uint32_t>(index) >= count) return false;
-    *face = tiles + index;
-    return true;
+// A face's tile index names no tile or one of `count` tiles.
+bool faceIndexValid(std::int32_t index, std::uint32_t count) {
+    return index == kNoTile || static_cast<std::uint32_t>(index) < count;
 }
 
 }  // namespace
@@ -41,11 +34,11 @@ void CRMap::clear() {
     for (const VKCell*& layer : m_layers) layer = nullptr;
     release(m_bytes);
     m_bytes = nullptr;
-    m_lightmapFlags.clear();
-    m_lightmapTexels.clear();
+    m_lightmapFlags = {};
+    m_lightmapTexels = {};
     m_textures.clear();
-    m_tiles.clear();
-    m_cubes.clear();
+    m_tiles = {};
+    m_cubes = {};
     m_meshes.clear();
     m_models.clear();
     m_soundEffects.clear();
@@ -203,11 +196,9 @@ bool CRMap::LoadV1LightMaps(Reader& in) {
         return false;
     }
     std::size_t count = static_cast<std::size_t>(h.lightmapCount);
-    const std::uint8_t* flags = in.take(count);
-    m_lightmapFlags.assign(flags, flags + count);
+    m_lightmapFlags = Records<std::uint8_t>(in.take(count), count);
     std::size_t bytes = static_cast<std::size_t>(texels * 4 * count);
-    const std::uint8_t* pixels = in.take(bytes);
-    m_lightmapTexels.assign(pixels, pixels + bytes);
+    m_lightmapTexels = Records<std::uint8_t>(in.take(bytes), bytes);
     Message(kLogInfo, "CRMap->loadV1Textures: %d LightMaps", h.lightmapCount);
     return true;
 }
@@ -236,26 +227,21 @@ bool CRMap::loadV2Tiles(Reader& in) {
         Message(kLogWarn, "CRMap->loadV2Tiles: %s", kNoData);
         return false;
     }
-    m_tiles.resize(static_cast<std::size_t>(h.tileCount));
-    for (std::size_t i = 0; i < m_tiles.size(); ++i) {
-        Tile& tile = m_tiles[i];
-        const Reader record = in.record(kRmapTileBytes);
-        std::memcpy(tile.u, record.at(), sizeof tile.u);  // little-endian floats as stored
-        std::memcpy(tile.v, record.at() + kRmapTileVOffset, sizeof tile.v);
-        std::memcpy(tile.colour, record.at() + kRmapTileColourOffset, 4);
-        std::int32_t texture = record.i32At(kRmapTileTextureOffset);
-        if (texture < 0 || static_cast<std::size_t>(texture) >= m_textures.size()) {
+    const std::size_t count = static_cast<std::size_t>(h.tileCount);
+    const std::uint8_t* records = in.take(count * kRmapTileBytes);
+    const std::size_t textures = m_textures.size();
+    // Only the texture index needs a look; the rest is read where it lies.
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t texture = recordI32(records + i * kRmapTileBytes + kRmapTileTextureOffset);
+        if (static_cast<std::uint32_t>(texture) >= textures) {
             Message(kLogWarn,
                     "CRMap->loadV2Tiles: Error, tile %d referenced texture %d; map has only %d "
                     "textures.",
-                    static_cast<int>(i), texture, static_cast<int>(m_textures.size()));
-            m_tiles.clear();
+                    static_cast<int>(i), texture, static_cast<int>(textures));
             return false;
         }
-        tile.texture = &m_textures[static_cast<std::size_t>(texture)];
-        std::int32_t lightmap = record.i32At(kRmapTileLightmapOffset);
-        tile.lightmap = lightmap >= 0 && lightmap < h.lightmapCount ? lightmap : kRmapNoLightmap;
     }
+    m_tiles = Records<Tile>(reinterpret_cast<const Tile*>(records), count);
     return true;
 }
 
@@ -269,32 +255,25 @@ bool CRMap::loadV1Cubes(Reader& in) {
         Message(kLogWarn, "CRMap->loadV1Cubes: %s", kNoData);
         return false;
     }
-    // Each record is written straight into its cube (no local copy: the
-    // narrow stores would stall the wide load of copying it).
-    m_cubes.resize(static_cast<std::size_t>(h.cubeCount));
-    Tile* const tiles = m_tiles.data();
-    const std::size_t tileCount = m_tiles.size();
-    for (std::size_t i = 0; i < m_cubes.size(); ++i) {
-        Cube& cube = m_cubes[i];
-        const Reader record = in.record(kRmapCubeBytes);
-        std::memcpy(cube.height, record.at(), sizeof cube.height);
-        cube.water = record.u8At(kRmapCubeWaterOffset) == 1 ? 1 : 0;
-        const std::int32_t wallY = record.i32At(kRmapCubeFacesOffset),
-                           wallX = record.i32At(kRmapCubeFacesOffset + 4),
-                           top = record.i32At(kRmapCubeFacesOffset + 8);
-        const std::int32_t* bad = !setFace(wallY, tiles, tileCount, &cube.wallY)  ? &wallY
-                                  : !setFace(wallX, tiles, tileCount, &cube.wallX) ? &wallX
-                                  : !setFace(top, tiles, tileCount, &cube.top)     ? &top
-                                                                                   : nullptr;
-        if (bad) {
-            Message(kLogWarn,
-                    "CRMap->loadV1Cubes: Error, cube %d referenced tile %d; map has only %d "
-                    "tiles.",
-                    static_cast<int>(i), *bad, h.tileCount);
-            m_cubes.clear();
-            return false;
-        }
+    const std::size_t count = static_cast<std::size_t>(h.cubeCount);
+    const std::uint8_t* records = in.take(count * kRmapCubeBytes);
+    const auto tiles = static_cast<std::uint32_t>(m_tiles.size());
+    // Only the three tile indices need a look; the rest is read where it lies.
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* faces = records + i * kRmapCubeBytes + kRmapCubeFacesOffset;
+        const std::int32_t wallY = recordI32(faces), wallX = recordI32(faces + 4), top = recordI32(faces + 8);
+        if (faceIndexValid(wallY, tiles) && faceIndexValid(wallX, tiles) && faceIndexValid(top, tiles))
+            continue;
+        const std::int32_t bad = !faceIndexValid(wallY, tiles)   ? wallY
+                                 : !faceIndexValid(wallX, tiles) ? wallX
+                                                                 : top;
+        Message(kLogWarn,
+                "CRMap->loadV1Cubes: Error, cube %d referenced tile %d; map has only %d "
+                "tiles.",
+                static_cast<int>(i), bad, h.tileCount);
+        return false;
     }
+    m_cubes = Records<Cube>(reinterpret_cast<const Cube*>(records), count);
     Message(kLogInfo, "CRMap->loadV1Cubes: %d x %d (%d Total in Header)", h.cubesWide,
             h.cubesHigh, h.cubeCount);
     return true;
@@ -538,10 +517,6 @@ const Cube* CRMap::cubeAt(int x, int y) const {
     std::uint64_t index = static_cast<std::uint64_t>(x) +
                           static_cast<std::uint64_t>(y) * static_cast<std::uint64_t>(m_header.cubesWide);
     return index < m_cubes.size() ? &m_cubes[static_cast<std::size_t>(index)] : nullptr;
-}
-
-Cube* CRMap::cubeAt(int x, int y) {
-    return const_cast<Cube*>(static_cast<const CRMap*>(this)->cubeAt(x, y));
 }
 
 float CRMap::VKCellGetHeight(std::uint8_t layer, std::uint16_t x, std::uint16_t y) const {

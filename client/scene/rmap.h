@@ -3,6 +3,8 @@
 // vk-cell layers, lightmaps, placed models, and the lists that are kept
 // without further use (meshes, sound effects, effects, lights).
 //
+// The records that make most of a map's bytes (vk-cells, lightmaps, tiles,
+// cubes) are read in place from the file as loaded, which the map keeps.
 // The scene creates one map, loads it and destroys it; map preparation later
 // writes GL names, sizes and model references into the arrays. Every count
 // of the file is checked against the bytes really left before anything is
@@ -30,6 +32,19 @@ namespace scene {
 constexpr std::int32_t kNoTile = kRmapNoTile;
 constexpr int kMaxLayers = 256;
 
+// A record's little-endian fields, read in place (the host is little-endian
+// like the file).
+inline float recordF32(const std::uint8_t* at) {
+    float value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+inline std::int32_t recordI32(const std::uint8_t* at) {
+    std::int32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
 // One vk-cell as the map file stores it: four little-endian float corner
 // heights, then a byte that is 0 for a blocked cell. Cells are read in
 // place from the loaded file, which is most of a map's bytes: nothing is
@@ -37,11 +52,7 @@ constexpr int kMaxLayers = 256;
 class VKCell {
 public:
     // Corners 0..3: (x0,y0), (x1,y0), (x0,y1), (x1,y1).
-    float height(int corner) const {
-        float value;
-        std::memcpy(&value, m_record + 4 * corner, sizeof value);
-        return value;
-    }
+    float height(int corner) const { return recordF32(m_record + 4 * corner); }
     bool blocked() const { return m_record[kRmapCellWalkableOffset] == 0; }
 
 private:
@@ -55,19 +66,60 @@ struct GroundTexture {
     unsigned glName = 0;
 };
 
-struct Tile {
-    float u[4], v[4];
-    std::uint8_t colour[4];
-    GroundTexture* texture;
-    std::int32_t lightmap;  // -1: none
-};
+// One tile as the map file stores it, read in place: the u and v of its four
+// corners, four colour bytes (kept, not used), the index of its ground
+// texture (checked at load) and its lightmap index as stored (the map's
+// lightmapOf() says which lightmap that is).
+class Tile {
+public:
+    // Corners in the order [0] first vertex, [1] second, [2] fourth, [3] third.
+    float u(int corner) const { return recordF32(m_record + 4 * corner); }
+    float v(int corner) const { return recordF32(m_record + kRmapTileVOffset + 4 * corner); }
+    std::uint8_t colour(int i) const { return m_record[kRmapTileColourOffset + i]; }
+    std::int32_t textureIndex() const { return recordI32(m_record + kRmapTileTextureOffset); }
+    std::int32_t storedLightmap() const { return recordI32(m_record + kRmapTileLightmapOffset); }
 
-struct Cube {
-    float height[4];
-    std::uint32_t water;
-    Tile* wallY;  // wall on the +y edge
-    Tile* wallX;  // wall on the +x edge
-    Tile* top;
+private:
+    std::uint8_t m_record[kRmapTileBytes];
+};
+static_assert(sizeof(Tile) == kRmapTileBytes && alignof(Tile) == 1, "a tile is its file record");
+
+enum class CubeFace { WallY = 0, WallX = 1, Top = 2 };  // the +y wall, the +x wall, the top
+
+// One ground cube as the map file stores it, read in place: four corner
+// heights, the water byte and the tile index of each face (checked at load:
+// a tile of the map or kRmapNoTile).
+class Cube {
+public:
+    // Corners 0..3: (x0,y0), (x1,y0), (x0,y1), (x1,y1).
+    float height(int corner) const { return recordF32(m_record + 4 * corner); }
+    // Only the byte 1 means water.
+    bool water() const { return m_record[kRmapCubeWaterOffset] == 1; }
+    std::int32_t tileIndex(CubeFace face) const {
+        return recordI32(m_record + kRmapCubeFacesOffset + 4 * static_cast<int>(face));
+    }
+
+private:
+    std::uint8_t m_record[kRmapCubeBytes];
+};
+static_assert(sizeof(Cube) == kRmapCubeBytes && alignof(Cube) == 1, "a cube is its file record");
+
+// Records read in place from the map's bytes.
+template <typename T>
+class Records {
+public:
+    Records() = default;
+    Records(const T* data, std::size_t size) : m_data(data), m_size(size) {}
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    const T* data() const { return m_data; }
+    const T* begin() const { return m_data; }
+    const T* end() const { return m_data + m_size; }
+    const T& operator[](std::size_t i) const { return m_data[i]; }
+
+private:
+    const T* m_data = nullptr;
+    std::size_t m_size = 0;
 };
 
 struct MeshFace {
@@ -148,8 +200,21 @@ public:
     // Null when the position lies outside the grid or beyond the records
     // the file holds.
     const VKCell* cellAt(int layer, int x, int y) const;
-    Cube* cubeAt(int x, int y);
     const Cube* cubeAt(int x, int y) const;
+    // The tile on a cube's face; null for none.
+    const Tile* tileOf(const Cube& cube, CubeFace face) const {
+        const std::int32_t index = cube.tileIndex(face);
+        return index == kNoTile ? nullptr : &m_tiles[static_cast<std::size_t>(index)];
+    }
+    // The ground texture record of a tile.
+    GroundTexture& textureOf(const Tile& tile) {
+        return m_textures[static_cast<std::size_t>(tile.textureIndex())];
+    }
+    // The tile's lightmap, -1 for none (a stored index not below lightmapCount).
+    std::int32_t lightmapOf(const Tile& tile) const {
+        const std::int32_t index = tile.storedLightmap();
+        return index >= 0 && index < m_header.lightmapCount ? index : kRmapNoLightmap;
+    }
 
     const MapHeader& header() const { return m_header; }
     const std::string& fileName() const { return m_fileName; }
@@ -158,11 +223,12 @@ public:
     const VKCell* layer(int index) const {
         return index >= 0 && index < kMaxLayers ? m_layers[index] : nullptr;
     }
-    const std::vector<std::uint8_t>& lightmapFlags() const { return m_lightmapFlags; }
-    const std::vector<std::uint8_t>& lightmapTexels() const { return m_lightmapTexels; }
+    // One flag byte per lightmap; the lightmaps' RGBA texels one after the other.
+    Records<std::uint8_t> lightmapFlags() const { return m_lightmapFlags; }
+    Records<std::uint8_t> lightmapTexels() const { return m_lightmapTexels; }
     std::vector<GroundTexture>& textures() { return m_textures; }
-    std::vector<Tile>& tiles() { return m_tiles; }
-    std::vector<Cube>& cubes() { return m_cubes; }
+    Records<Tile> tiles() const { return m_tiles; }
+    Records<Cube> cubes() const { return m_cubes; }
     const std::vector<Mesh>& meshes() const { return m_meshes; }
     std::vector<PlacedModel>& models() { return m_models; }
     const std::vector<SoundEffect>& soundEffects() const { return m_soundEffects; }
@@ -188,14 +254,15 @@ private:
     void clear();
 
     bool m_loaded = false;
-    std::uint8_t* m_bytes = nullptr;  // the file as loaded; the cells point into it
+    // The file as loaded: cells, lightmaps, tiles and cubes are read there.
+    std::uint8_t* m_bytes = nullptr;
     std::string m_fileName;
     MapHeader m_header;
     const VKCell* m_layers[kMaxLayers] = {};
-    std::vector<std::uint8_t> m_lightmapFlags, m_lightmapTexels;
+    Records<std::uint8_t> m_lightmapFlags, m_lightmapTexels;
     std::vector<GroundTexture> m_textures;
-    std::vector<Tile> m_tiles;
-    std::vector<Cube> m_cubes;
+    Records<Tile> m_tiles;
+    Records<Cube> m_cubes;
     std::vector<Mesh> m_meshes;
     std::vector<PlacedModel> m_models;
     std::vector<SoundEffect> m_soundEffects;

@@ -8,7 +8,6 @@
 
 #include "client/core/log.h"
 #include "client/core/rconf.h"
-#include "client/core/render_caps.h"
 #include "client/core/runtime.h"
 #include "client/storage/ini_file.h"
 
@@ -27,34 +26,33 @@ void drawEnable3D(bool on) {
 constexpr char kWaterIni[] = "./data/def/Water.ini";
 
 // A float key: text of at most 29 characters with the default written by %f.
-float readFloat(const std::string& path, const char* section, const char* key, float fallback) {
+float readFloat(const IniFile& ini, const char* section, const char* key, float fallback) {
     char text[32];
     std::snprintf(text, sizeof text, "%f", static_cast<double>(fallback));
-    std::string value = iniGetString(path.c_str(), section, key, text, 30);
+    std::string value = ini.getString(section, key, text, 30);
     return std::strtof(value.c_str(), nullptr);
 }
 
-bool readBool(const std::string& path, const char* section, const char* key, bool fallback) {
-    std::string value =
-        iniGetString(path.c_str(), section, key, fallback ? "True" : "False", 10);
+bool readBool(const IniFile& ini, const char* section, const char* key, bool fallback) {
+    std::string value = ini.getString(section, key, fallback ? "True" : "False", 10);
     return strcasecmp(value.c_str(), "True") == 0;
 }
 
-void readCamera(const std::string& path, CameraLimits& c) {
-    c.initAngle = readFloat(path, "Camera", "InitAngle", 0.0f);
-    c.initDist = readFloat(path, "Camera", "InitDist", 90.0f);
-    c.initVert = readFloat(path, "Camera", "InitVert", 4.5f);
-    c.distMin = readFloat(path, "Camera", "DistMin", 63.0f);
-    c.distMax = readFloat(path, "Camera", "DistMax", 130.0f);
+void readCamera(const IniFile& ini, CameraLimits& c) {
+    c.initAngle = readFloat(ini, "Camera", "InitAngle", 0.0f);
+    c.initDist = readFloat(ini, "Camera", "InitDist", 90.0f);
+    c.initVert = readFloat(ini, "Camera", "InitVert", 4.5f);
+    c.distMin = readFloat(ini, "Camera", "DistMin", 63.0f);
+    c.distMax = readFloat(ini, "Camera", "DistMax", 130.0f);
     if (c.distMin < 35.0f) c.distMin = 35.0f;
     if (c.distMax > 300.0f) c.distMax = 300.0f;
-    c.vertMin = readFloat(path, "Camera", "VertMin", 1.5f);
-    c.vertMax = readFloat(path, "Camera", "VertMax", 6.0f);
-    c.angleMin = readFloat(path, "Camera", "AngleMin", 0.0f);
-    c.angleMax = readFloat(path, "Camera", "AngleMax", 360.0f);
-    c.lockAngle = readBool(path, "Camera", "LockAngle", false);
-    c.lockDist = readBool(path, "Camera", "LockDist", true);
-    c.lockVert = readBool(path, "Camera", "LockVert", true);
+    c.vertMin = readFloat(ini, "Camera", "VertMin", 1.5f);
+    c.vertMax = readFloat(ini, "Camera", "VertMax", 6.0f);
+    c.angleMin = readFloat(ini, "Camera", "AngleMin", 0.0f);
+    c.angleMax = readFloat(ini, "Camera", "AngleMax", 360.0f);
+    c.lockAngle = readBool(ini, "Camera", "LockAngle", false);
+    c.lockDist = readBool(ini, "Camera", "LockDist", true);
+    c.lockVert = readBool(ini, "Camera", "LockVert", true);
 }
 
 constexpr std::int32_t kMaxWaterFrames = 65536;
@@ -64,13 +62,14 @@ void readWater(CScene& scene) {
     int type = scene.map->header().waterType;
     char section[32];
     std::snprintf(section, sizeof section, "Water_%d", type);
-    water->frameCount = iniGetInt(kWaterIni, section, "FrameCount", 1);
-    water->frameTime = iniGetInt(kWaterIni, section, "FrameTime", 1000);
-    water->firstTexId = iniGetInt(kWaterIni, section, "FirstVKTexID", 0);
+    const IniFile ini(kWaterIni);  // once for all its keys
+    water->frameCount = ini.getInt(section, "FrameCount", 1);
+    water->frameTime = ini.getInt(section, "FrameTime", 1000);
+    water->firstTexId = ini.getInt(section, "FirstVKTexID", 0);
     const char* colourKeys[] = {"R", "G", "B", "A"};
     for (int i = 0; i < 4; ++i)
-        water->colour[i] = static_cast<std::uint8_t>(iniGetInt(kWaterIni, section, colourKeys[i], 255));
-    if (iniGetInt(kWaterIni, section, "FrameCount", 15000) == 15000)
+        water->colour[i] = static_cast<std::uint8_t>(ini.getInt(section, colourKeys[i], 255));
+    if (ini.getInt(section, "FrameCount", 15000) == 15000)
         Message(kLogWarn, "Water Type '%d' seems to be undef - using default values!", type);
     // Also for a section without FrameCount: a FrameTime of 0 alone would
     // make the animation a period-0 timer, and no frames leave nothing to draw.
@@ -103,8 +102,8 @@ std::unique_ptr<CScene> createScene(const char* mapName) {
     auto scene = std::make_unique<CScene>();
     scene->mapName = mapName;
     Message(kLogInfo, "CScene: Creating New Scene '%s'.", mapName);
-    std::string path = std::string("./data/map/") + mapName + ".ini";
-    scene->rmapName = iniGetString(path.c_str(), "Scene", "RMap", "", 20);
+    const IniFile ini((std::string("./data/map/") + mapName + ".ini").c_str());  // once for all its keys
+    scene->rmapName = ini.getString("Scene", "RMap", "", 20);
     if (scene->rmapName.empty()) {
         Message(kLogWarn,
                 "CScene::CSCene: Definition File for Requested Mapname '%s' doesnt contain the "
@@ -112,11 +111,10 @@ std::unique_ptr<CScene> createScene(const char* mapName) {
                 mapName);
         return scene;
     }
-    scene->displayName = iniGetString(path.c_str(), "Scene", "Name", "", 256);
-    scene->bgm = iniGetString(path.c_str(), "Scene", "BGM", "", 20);
-    scene->miniMap =
-        strcasecmp(iniGetString(path.c_str(), "Scene", "MiniMap", "True", 7).c_str(), "True") == 0;
-    readCamera(path, scene->limits);
+    scene->displayName = ini.getString("Scene", "Name", "", 256);
+    scene->bgm = ini.getString("Scene", "BGM", "", 20);
+    scene->miniMap = strcasecmp(ini.getString("Scene", "MiniMap", "True", 7).c_str(), "True") == 0;
+    readCamera(ini, scene->limits);
     scene->cellX = 1.0f;
     scene->cellY = 1.0f;
     scene->layer = 0;
@@ -130,8 +128,6 @@ std::unique_ptr<CScene> createScene(const char* mapName) {
     }
     const MapHeader& header = scene->map->header();
     if (header.hasWater == 1) readWater(*scene);
-    if (renderCaps().staticLighting && header.lightmapCount > 0)
-        scene->lightmapNames.assign(static_cast<std::size_t>(header.lightmapCount), 0);
     scene->blink.timerEvent = -1;
     scene->valid = true;
     return scene;

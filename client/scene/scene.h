@@ -18,6 +18,7 @@
 
 #include "client/core/vmath.h"
 #include "client/scene/first_map.h"
+#include "client/scene/lightmap_atlas.h"
 #include "client/scene/rmap.h"
 
 namespace velmar {
@@ -93,7 +94,11 @@ struct CScene {
     Matrix4 groundView = matIdentity();
     Matrix4 modelView = matIdentity();
 
+    // The lightmaps as atlas pages (present when static lighting is on and
+    // the map has lightmaps): one GL name per page, and where each of the
+    // map's lightmaps lies on them.
     std::vector<unsigned> lightmapNames;
+    std::vector<AtlasPlace> lightmapPlaces;
     std::uint64_t lightmapBytes = 0;
     std::unique_ptr<Water> water;  // present when the map has water
 

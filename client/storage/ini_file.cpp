@@ -122,21 +122,19 @@ int iniParseInt(const std::string& text) {
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-std::string iniGetString(const char* path, const char* section, const char* key,
-                         const char* defaultValue, std::size_t bufferSize) {
+IniFile::IniFile(const char* path) {
     std::vector<std::uint8_t> bytes;
-    if (readSmallFile(path, &bytes)) {
-        IniDocument doc = IniDocument::parse(bytes.data(), bytes.size());
-        if (const std::string* value = doc.find(section, key)) return cut(*value, bufferSize);
-    }
+    if (readSmallFile(path, &bytes)) m_doc = IniDocument::parse(bytes.data(), bytes.size());
+}
+
+std::string IniFile::getString(const char* section, const char* key, const char* defaultValue,
+                               std::size_t bufferSize) const {
+    if (const std::string* value = m_doc.find(section, key)) return cut(*value, bufferSize);
     return cut(defaultValue ? defaultValue : "", bufferSize);
 }
 
-int iniGetInt(const char* path, const char* section, const char* key, int defaultValue) {
-    std::vector<std::uint8_t> bytes;
-    if (!readSmallFile(path, &bytes)) return defaultValue;
-    IniDocument doc = IniDocument::parse(bytes.data(), bytes.size());
-    const std::string* value = doc.find(section, key);
+int IniFile::getInt(const char* section, const char* key, int defaultValue) const {
+    const std::string* value = m_doc.find(section, key);
     return value ? iniParseInt(*value) : defaultValue;
 }
 

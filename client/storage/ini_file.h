@@ -6,10 +6,10 @@
 // section or key gives the default. The integer read takes an optional sign
 // and the leading digits; a value without digits reads as 0.
 //
-// IniDocument parses bytes once and answers lookups; the two free functions
-// read the file anew for each call, as the profile calls do. Paths may carry
-// backslashes and a letter case that differs from the disk. No shared state;
-// any thread.
+// IniDocument parses bytes once and answers lookups; IniFile reads a file
+// once and answers its keys as the profile calls would, each of which reads
+// the file anew. Paths may carry backslashes and a letter case that differs
+// from the disk. No shared state; any thread.
 #pragma once
 
 #include <cstddef>
@@ -42,11 +42,22 @@ private:
 // Files above this size read as missing: ini files are a few hundred bytes.
 constexpr std::uint64_t kIniMaxFileSize = 1u << 20;
 
-// The value cut to bufferSize - 1 bytes (empty for a size of 0), or the
-// default, cut the same way.
-std::string iniGetString(const char* path, const char* section, const char* key,
-                         const char* defaultValue, std::size_t bufferSize);
-int iniGetInt(const char* path, const char* section, const char* key, int defaultValue);
+// A file read once for all the keys a caller wants. A file that is missing,
+// not a regular file or larger than kIniMaxFileSize answers every key with
+// its default.
+class IniFile {
+public:
+    explicit IniFile(const char* path);
+
+    // The value cut to bufferSize - 1 bytes (empty for a size of 0), or the
+    // default, cut the same way.
+    std::string getString(const char* section, const char* key, const char* defaultValue,
+                          std::size_t bufferSize) const;
+    int getInt(const char* section, const char* key, int defaultValue) const;
+
+private:
+    IniDocument m_doc;  // empty for a file that could not be read
+};
 
 // The integer rule on its own: blanks, optional sign, leading decimal digits,
 // saturated to the int range.

@@ -223,15 +223,16 @@ protected:
         std::ofstream(path, std::ios::trunc) << text;
     }
     // Everything that changes the picture, so a changed default cannot.
-    void writeFixedConfig(bool sceneStats, bool lightmaps = true, bool lockedInWindow = true) {
+    void writeFixedConfig(bool sceneStats, bool lightmaps = true, bool lockedInWindow = true,
+                          bool multitexture = true) {
+        auto flag = [](bool on) { return on ? "true\n" : "false\n"; };
         writeConfig(std::string("Width = 800\nHeight = 600\nMultisample = 0\nTextureDetaillevel = 3\n"
-                                "UseMultiTexture = true\nCubeResolution = 8\n"
-                                "AlternateGroundCursorCollision = true\nScreenshotformat = 0\n"
-                                "MouseSpeed = 1.000000\nMouseLockedInWindow = ") +
-                    (lockedInWindow ? "true\n" : "false\n") +
-                    "MouseCamRotSensitivity = 0.350000\nStat_FPS = false\nStat_Scene = " +
-                    (sceneStats ? "true\n" : "false\n") + "UseLightmaps = " +
-                    (lightmaps ? "true\n" : "false\n"));
+                                "UseMultiTexture = ") +
+                    flag(multitexture) +
+                    "CubeResolution = 8\nAlternateGroundCursorCollision = true\nScreenshotformat = 0\n"
+                    "MouseSpeed = 1.000000\nMouseLockedInWindow = " +
+                    flag(lockedInWindow) + "MouseCamRotSensitivity = 0.350000\nStat_FPS = false\nStat_Scene = " +
+                    flag(sceneStats) + "UseLightmaps = " + flag(lightmaps));
     }
     // Moves the cursor by (dx, dy) from where it stands.
     static void moveBy(int dx, int dy) {
@@ -329,8 +330,8 @@ protected:
     // The demo map as the client shows it at start: no overlay, the water
     // still, the cursor at (412, 324) over walkable cell (154, 184) with the
     // cell cursor drawn there.
-    Picture startPicture(bool lightmaps) {
-        writeFixedConfig(false, lightmaps);
+    Picture startPicture(bool lightmaps, bool multitexture = true) {
+        writeFixedConfig(false, lightmaps, true, multitexture);
         freezeWater();
         startFocused();
         if (HasFatalFailure()) return Picture();
@@ -387,6 +388,18 @@ double darkGroundShare(const Picture& shot) {
     if (ground.size() < 1000) return -1;
     std::sort(ground.begin(), ground.end());
     return static_cast<double>(ground[ground.size() * 3 / 100]) / ground[ground.size() / 2];
+}
+
+// Without multitexturing the lightmaps are a second pass over the ground,
+// drawn in the colour its lists set: the same baked shadows (a little more
+// blue there, as the pass adds the light's colour unweakened, so fewer of
+// them count as ground-green than with multitexturing). A pass drawn in a
+// stale colour loses them (0.89 then).
+TEST_F(WorldPicture, SecondLightmapPassShowsTheBakedShadows) {
+    const Picture lit = startPicture(true, false);
+    ASSERT_EQ(lit.width, 800);
+    EXPECT_LT(darkGroundShare(lit), 0.7);
+    EXPECT_GT(darkGroundShare(lit), 0.0);
 }
 
 // A Tiled map imported by the content tool: the repository's demo map,

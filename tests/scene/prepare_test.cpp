@@ -1,17 +1,22 @@
 // Map preparation on Xvfb: the ground compiled once, water recorded once per
 // cube whatever texture slots it uses and never for a cube no pass emits,
-// the world matrix; and the water quad
-// and render-cube rules without GL.
+// the world matrix; and the water quad, the render-cube rules and the
+// lightmap atlas layout without GL.
 #include <gtest/gtest.h>
 
 #include <GL/gl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "client/core/log.h"
+#include "client/scene/lightmap_atlas.h"
 #include "client/scene/prepare.h"
 #include "client/scene/scene.h"
 #include "client/scene/scene_draw.h"
@@ -34,6 +39,92 @@ TEST(RenderCubes, ResolutionIsClampedAndCountsRoundUp) {
     EXPECT_EQ(renderCubesAcross(100, 16), 7);
     EXPECT_EQ(renderCubesAcross(96, 16), 6);
     EXPECT_EQ(renderCubesAcross(0, 16), 0);
+}
+
+// Lightmap atlas layouts: every placed lightmap lies inside its page on a
+// page of its own format, no two cells overlap, the texture coordinates
+// land on the image's texel centres as they did on a texture of its own, and
+// the gutter around each image repeats the image (what GL_REPEAT read), so
+// filtering at an edge never reads a neighbour.
+struct AtlasCase {
+    const char* what;
+    std::vector<std::uint8_t> flags;
+    int width, height, maxSize;
+    std::size_t pages;
+    std::size_t unplaced;
+};
+
+std::vector<std::uint8_t> flagsOf(std::size_t count, std::uint8_t flag) {
+    return std::vector<std::uint8_t>(count, flag);
+}
+
+std::array<std::uint8_t, 4> lightmapTexel(std::uint32_t lightmap, int i, int j) {
+    return {static_cast<std::uint8_t>(lightmap), static_cast<std::uint8_t>(lightmap >> 8),
+            static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(j)};
+}
+
+TEST(LightmapAtlas, CellsNeitherOverlapNorBleedAndKeepTheirTexelCentres) {
+    std::vector<std::uint8_t> mixed;
+    for (int i = 0; i < 30; ++i) mixed.push_back(i % 3 == 0 ? 0 : i % 3 == 1 ? 2 : 7);
+    const AtlasCase cases[] = {
+        {"the demo map's 1775 lightmaps of 4 x 4", flagsOf(1775, 3), 4, 4, 2048, 1, 0},
+        {"three formats, 5 x 3 texels: a page each", mixed, 5, 3, 2048, 3, 0},
+        {"more than a page holds", flagsOf(250, 2), 4, 4, 64, 3, 0},
+        {"a page that is no power of two is cut to one", flagsOf(4, 3), 8, 8, 40, 1, 0},
+        {"as large as a page with its gutters", {3, 0}, 62, 62, 64, 2, 0},
+        {"too large for a page with its gutters", {3, 0}, 63, 62, 64, 0, 2},
+        {"no texels", flagsOf(3, 3), 0, 4, 2048, 0, 3},
+    };
+    for (const AtlasCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t count = c.flags.size();
+        const AtlasLayout layout = layoutLightmapAtlas(c.flags.data(), count, c.width, c.height, c.maxSize);
+        ASSERT_EQ(layout.places.size(), count);
+        EXPECT_EQ(layout.pages.size(), c.pages);
+        const std::size_t image = static_cast<std::size_t>(std::max(c.width, 0) * std::max(c.height, 0) * 4);
+        std::vector<std::uint8_t> texels(image * count);
+        for (std::uint32_t l = 0; l < count; ++l)
+            for (int j = 0; j < c.height; ++j)
+                for (int i = 0; i < c.width; ++i)
+                    std::memcpy(&texels[l * image + static_cast<std::size_t>(j * c.width + i) * 4],
+                                lightmapTexel(l, i, j).data(), 4);
+        std::size_t unplaced = 0;
+        for (std::uint32_t l = 0; l < count; ++l) unplaced += layout.places[l].page == kNoAtlasPage;
+        EXPECT_EQ(unplaced, c.unplaced);
+        for (std::size_t p = 0; p < layout.pages.size(); ++p) {
+            const AtlasPage& page = layout.pages[p];
+            EXPECT_LE(std::max(page.width, page.height), c.maxSize);
+            EXPECT_EQ(page.width & (page.width - 1), 0);
+            EXPECT_EQ(page.height & (page.height - 1), 0);
+            const std::vector<std::uint8_t> filled = fillAtlasPage(layout, p, texels.data());
+            std::vector<std::uint32_t> owner(static_cast<std::size_t>(page.width * page.height),
+                                             kNoAtlasPage);
+            const int g = kAtlasGutter;
+            for (std::uint32_t l : page.lightmaps) {
+                const AtlasPlace& place = layout.places[l];
+                ASSERT_EQ(place.page, p);
+                EXPECT_EQ(page.format, lightmapFormat(c.flags[l]));
+                ASSERT_GE(place.x - g, 0);
+                ASSERT_GE(place.y - g, 0);
+                ASSERT_LE(place.x + c.width + g, page.width);
+                ASSERT_LE(place.y + c.height + g, page.height);
+                EXPECT_EQ((place.s0 * page.width - place.x) / c.width, 0.125f);
+                EXPECT_EQ((place.s1 * page.width - place.x) / c.width, 0.875f);
+                EXPECT_EQ((place.t0 * page.height - place.y) / c.height, 0.125f);
+                EXPECT_EQ((place.t1 * page.height - place.y) / c.height, 0.875f);
+                for (int j = -g; j < c.height + g; ++j)
+                    for (int i = -g; i < c.width + g; ++i) {
+                        const auto at = static_cast<std::size_t>((place.y + j) * page.width + place.x + i);
+                        EXPECT_EQ(owner[at], kNoAtlasPage) << "lightmaps " << owner[at] << " and " << l;
+                        owner[at] = l;
+                        const auto want = lightmapTexel(l, (i % c.width + c.width) % c.width,
+                                                        (j % c.height + c.height) % c.height);
+                        ASSERT_EQ(std::memcmp(&filled[at * 4], want.data(), 4), 0)
+                            << "lightmap " << l << " texel " << i << ", " << j;
+                    }
+            }
+        }
+    }
 }
 
 // Four cubes of water; the first uses three texture slots (+y wall, +x

@@ -108,18 +108,19 @@ TEST_F(RMapTest, FullMapLoadsEverySegment) {
     EXPECT_FLOAT_EQ(map.VKCellGetHeight(1, 1, 0), 12.5f);
     EXPECT_TRUE(map.cellAt(0, 1, 1)->blocked());
     EXPECT_FALSE(map.cellAt(0, 0, 1)->blocked());
-    EXPECT_EQ(map.lightmapFlags(), (std::vector<std::uint8_t>{2, 3}));
+    const Records<std::uint8_t> flags = map.lightmapFlags();
+    EXPECT_EQ(std::vector<std::uint8_t>(flags.begin(), flags.end()), (std::vector<std::uint8_t>{2, 3}));
     EXPECT_EQ(map.lightmapTexels().size(), 16u);
     EXPECT_EQ(map.textures()[1].textureId, 10);
-    EXPECT_EQ(map.tiles()[0].texture, &map.textures()[1]);
-    EXPECT_EQ(map.tiles()[0].lightmap, 0);
-    EXPECT_EQ(map.tiles()[1].lightmap, -1);
+    EXPECT_EQ(&map.textureOf(map.tiles()[0]), &map.textures()[1]);
+    EXPECT_EQ(map.lightmapOf(map.tiles()[0]), 0);
+    EXPECT_EQ(map.lightmapOf(map.tiles()[1]), -1);
     const Cube* c = map.cubeAt(0, 0);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->wallY, nullptr);
-    EXPECT_EQ(c->wallX, &map.tiles()[0]);
-    EXPECT_EQ(c->top, &map.tiles()[1]);
-    EXPECT_EQ(c->water, 1u);
+    EXPECT_EQ(map.tileOf(*c, CubeFace::WallY), nullptr);
+    EXPECT_EQ(map.tileOf(*c, CubeFace::WallX), &map.tiles()[0]);
+    EXPECT_EQ(map.tileOf(*c, CubeFace::Top), &map.tiles()[1]);
+    EXPECT_TRUE(c->water());
     const Mesh& mesh = map.meshes()[0];
     EXPECT_FALSE(mesh.flagA);
     EXPECT_TRUE(mesh.flagB);
@@ -219,8 +220,8 @@ TEST_F(RMapTest, CountsSmallerThanTheGridKeepLookupsInside) {
     EXPECT_EQ(map.cubeAt(49, 49), nullptr);
     EXPECT_EQ(map.cubeAt(-1, 0), nullptr);
     ASSERT_NE(map.cubeAt(0, 0), nullptr);
-    EXPECT_EQ(map.cubeAt(0, 0)->water, 0u);  // only the byte 1 means water
-    EXPECT_EQ(map.cubeAt(0, 0)->top, nullptr);
+    EXPECT_FALSE(map.cubeAt(0, 0)->water());  // only the byte 1 means water
+    EXPECT_EQ(map.tileOf(*map.cubeAt(0, 0), CubeFace::Top), nullptr);
 }
 
 TEST_F(RMapTest, BadIndicesFailTheirSegment) {

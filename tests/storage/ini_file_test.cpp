@@ -80,27 +80,27 @@ protected:
 TEST_F(IniFileTest, ReadsThroughBackslashesAndLetterCaseOfThePath) {
     ASSERT_EQ(::mkdir(at("Data").c_str(), 0755), 0);
     write("Data/Water.INI", "[Water_2]\nFrameCount=6\nFrameTime=abc\n");
-    std::string path = m_dir + "\\data\\water.ini";
-    EXPECT_EQ(iniGetInt(path.c_str(), "water_2", "FrameCount", 15000), 6);
-    EXPECT_EQ(iniGetInt(path.c_str(), "water_2", "FrameTime", 1000), 0);
-    EXPECT_EQ(iniGetInt(path.c_str(), "water_2", "FirstVKTexID", 7), 7);
-    EXPECT_EQ(iniGetInt(path.c_str(), "Water_3", "FrameCount", 15000), 15000);
+    const IniFile water((m_dir + "\\data\\water.ini").c_str());
+    EXPECT_EQ(water.getInt("water_2", "FrameCount", 15000), 6);
+    EXPECT_EQ(water.getInt("water_2", "FrameTime", 1000), 0);
+    EXPECT_EQ(water.getInt("water_2", "FirstVKTexID", 7), 7);
+    EXPECT_EQ(water.getInt("Water_3", "FrameCount", 15000), 15000);
 }
 
 TEST_F(IniFileTest, TextsAreCutToTheBufferAndDefaultsApplyToMissingFiles) {
     write("map.ini", "[Map]\nName=A Rather Long Map Name\n");
-    std::string path = at("map.ini");
-    EXPECT_EQ(iniGetString(path.c_str(), "Map", "Name", "", 7), "A Rath");
-    EXPECT_EQ(iniGetString(path.c_str(), "Map", "Name", "", 256), "A Rather Long Map Name");
-    EXPECT_EQ(iniGetString(path.c_str(), "Map", "Name", "", 0), "");
-    EXPECT_EQ(iniGetString(path.c_str(), "Map", "Bgm", "default.ogg", 5), "defa");
-    std::string missing = at("missing.ini");
-    EXPECT_EQ(iniGetString(missing.c_str(), "Map", "Name", "fallback", 20), "fallback");
-    EXPECT_EQ(iniGetInt(missing.c_str(), "Map", "X", -3), -3);
+    const IniFile map(at("map.ini").c_str());
+    EXPECT_EQ(map.getString("Map", "Name", "", 7), "A Rath");
+    EXPECT_EQ(map.getString("Map", "Name", "", 256), "A Rather Long Map Name");
+    EXPECT_EQ(map.getString("Map", "Name", "", 0), "");
+    EXPECT_EQ(map.getString("Map", "Bgm", "default.ogg", 5), "defa");
+    const IniFile missing(at("missing.ini").c_str());
+    EXPECT_EQ(missing.getString("Map", "Name", "fallback", 20), "fallback");
+    EXPECT_EQ(missing.getInt("Map", "X", -3), -3);
     // A directory or an oversized file is no ini file.
-    EXPECT_EQ(iniGetInt(m_dir.c_str(), "Map", "X", 5), 5);
+    EXPECT_EQ(IniFile(m_dir.c_str()).getInt("Map", "X", 5), 5);
     write("huge.ini", "[Map]\nX=1\n" + std::string(kIniMaxFileSize, ' '));
-    EXPECT_EQ(iniGetInt(at("huge.ini").c_str(), "Map", "X", 5), 5);
+    EXPECT_EQ(IniFile(at("huge.ini").c_str()).getInt("Map", "X", 5), 5);
 }
 
 }  // namespace
