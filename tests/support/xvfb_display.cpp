@@ -31,10 +31,12 @@ XvfbDisplay::XvfbDisplay() {
     o.stdoutPath = m_dir + "/display.txt";
     o.stderrPath = m_dir + "/xvfb.log";
     // The server picks a free display number and writes it to its standard
-    // output once it accepts connections.
+    // output once it accepts connections. -noreset: without it the server
+    // resets whenever its last client leaves, and a window opened during the
+    // reset in the same test process fails.
     m_server = std::make_unique<ChildProcess>(
         std::vector<std::string>{xvfb, "-displayfd", "1", "-screen", "0", "1024x768x24",
-                                 "-nolisten", "tcp"},
+                                 "-nolisten", "tcp", "-noreset"},
         o);
     if (!m_server->started()) {
         m_problem = "Xvfb could not be started";
