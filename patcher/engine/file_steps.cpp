@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -70,6 +71,11 @@ std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
     char text[512];
     std::snprintf(text, sizeof text, fmt, a, b);
     return text;
+}
+
+std::uint64_t monotonicMs() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 // --- Paths ---

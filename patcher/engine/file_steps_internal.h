@@ -38,6 +38,10 @@ PatchFailure storeFailure();
 // A status text with up to two counts in it ("File %u of %u").
 std::string formatCounts(const char* fmt, unsigned a, unsigned b);
 
+// Milliseconds of a clock that never goes back, for the 400 ms and 1 s
+// rhythms of the progress display.
+std::uint64_t monotonicMs();
+
 // One entry of a run's plan, whichever run collected it: a name and what
 // the run does with it.
 struct PlanEntry {

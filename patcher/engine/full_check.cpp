@@ -1,5 +1,6 @@
 #include "patcher/engine/full_check.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "patcher/disk/parallel_checks.h"
@@ -14,8 +15,28 @@ constexpr char kSumFetch[] =
     "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support!";
 constexpr char kSumFetchCaption[] = "Fetch Error (FullSumFile)";
 
+// The list with the upper bar following it every 400 ms, and back at 0
+// once it is in.
 std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
-    switch (ctx.http.fetch(ctx.baseUrl + "meta/sum_full.txt", body)) {
+    body->clear();
+    std::uint64_t length = 0, lastUi = monotonicMs();
+    const HttpStatus status = ctx.http.download(
+        ctx.baseUrl + "meta/sum_full.txt", kMaxControlFile,
+        [&](std::uint64_t, std::uint64_t total) {
+            length = total;
+            body->reserve(static_cast<std::size_t>(std::min<std::uint64_t>(total, 1u << 20)));
+            return true;
+        },
+        [&](const std::uint8_t* data, std::size_t size) {
+            body->append(reinterpret_cast<const char*>(data), size);
+            const std::uint64_t now = monotonicMs();
+            if (now - lastUi > 400) {
+                lastUi = now;
+                ctx.ui.SetFileProgress(100.0 * static_cast<double>(body->size()) / static_cast<double>(length));
+            }
+            return true;
+        });
+    switch (status) {
         case HttpStatus::Ok: break;
         case HttpStatus::NoLength:
         case HttpStatus::TooLarge: return PatchFailure{std::string(kSumFetch) + " (2)", kSumFetchCaption};
@@ -25,6 +46,7 @@ std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
         default: return PatchFailure{kSumFetch, kSumFetchCaption};
     }
     if (body->size() < 5) return PatchFailure{std::string(kSumFetch) + " (3sz)", kSumFetchCaption};
+    ctx.ui.SetFileProgress(0);
     return std::nullopt;
 }
 

@@ -56,8 +56,9 @@ std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& nam
     return std::nullopt;
 }
 
-// Makes the directories and parents in list order, then downloads every file
-// not staged yet into its staging file, several at once. `patched` files
+// Phase 2, entry by entry in list order: the status, then the directory,
+// or the file's parents and its download. The next entry waits for a free
+// connection, so with one the download has ended before it. `patched` files
 // were staged from delta patches and count as downloaded.
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
                                             const RunRules& rules, unsigned toDownload, unsigned patched) {
@@ -70,7 +71,7 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
         for (const PlanEntry& e : entries) count += e.kind == PlanEntry::kFetchFile;
     }
     unsigned counted = patched;
-    std::vector<FileFetch> fetches;
+    Downloads downloads(ctx, tree, texts);
     for (unsigned i = 0; i < n; ++i) {
         const PlanEntry& e = entries[i];
         if (!byFetch) ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
@@ -80,25 +81,26 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
         }
         if (e.kind != PlanEntry::kFetchFile) continue;
         if (auto failure = makeParents(tree, e.name, texts)) return failure;
-        if (byFetch) ++counted;
-        if (e.staged) {
-            if (byFetch) {
-                ctx.ui.SetTotalProgress(100.0 * counted / count);
-                ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", counted, count));
-            }
-            continue;
+        // The full check numbers every file it fetches, a reused one too;
+        // the patch run only its downloads, as each starts.
+        if (byFetch) {
+            ++counted;
+            ctx.ui.SetTotalProgress(100.0 * counted / count);
+            ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", counted, count));
         }
-        // A file to download shows its count as its download starts.
+        if (e.staged) continue;
         if (!byFetch) ++counted;
         FileFetch fetch;
         fetch.name = e.name;
         fetch.index = byFetch ? counted : i + 1;
         fetch.done = counted;
         fetch.count = count;
+        fetch.counted = byFetch;
         fetch.want = e.expected();
-        fetches.push_back(std::move(fetch));
+        downloads.add(std::move(fetch));
+        if (auto failure = downloads.waitForConnection()) return failure;
     }
-    return fetchFiles(ctx, tree, fetches, texts);
+    return downloads.finish();
 }
 
 // Every staging file must be there and as expected before anything is
