@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "patcher/disk/phase_pause.h"
+#include "patcher/engine/self_update_internal.h"
 #include "patcher/engine/trust_internal.h"
 #include "patcher/protocol/digests.h"
 #include "shared/patch_file.h"
@@ -22,9 +24,6 @@ constexpr char kPermissions[] =
 constexpr char kPermissionsCaption[] = "Error: Insufficient Permissions";
 constexpr char kIntegrity[] =
     "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! ";
-
-// Where the running launcher's old file goes when it patches itself.
-constexpr char kBackupName[] = "quillon_old";
 
 // --- Modes ---
 
@@ -125,12 +124,9 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     if (packed && headSize >= 3 && quask::patchSavedCharValid(static_cast<char>(head[2])))
         finalLeaf = quask::patchUnpackedPath(leaf, static_cast<char>(head[2]));
     int mode = existingMode(dir.get(), finalLeaf);
-    if (parentOf(name).empty() && finalLeaf == ctx.moduleName) {
-        // The running launcher keeps running from its old file, moved to a
-        // backup in the game directory (an older backup goes first).
-        ::unlinkat(dir.get(), kBackupName, 0);
-        if (::renameat(dir.get(), finalLeaf.c_str(), dir.get(), kBackupName) != 0 && errno != ENOENT)
-            return permissionFailure(texts.selfPatch);
+    const bool launcher = isLauncherLeaf(ctx, name, finalLeaf);
+    if (launcher) {
+        if (auto failure = backUpLauncher(dir.get(), finalLeaf, texts)) return failure;
         tree.changedEntryOf(name);
     }
     if (!packed) {
@@ -141,6 +137,7 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     // name holds the old bytes or the new ones, never an empty file.
     if (::fsync(file.get()) != 0) return storeFailure();
     file.reset();
+    if (launcher) pauseHereForTest("selfpatch");
     // One atomic step: a crash leaves either the old file or the new one.
     if (::renameat(dir.get(), staging.c_str(), dir.get(), leaf.c_str()) != 0)
         return permissionFailure(texts.rename);

@@ -75,8 +75,8 @@ bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const E
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
                                          const PhaseTexts& texts);
 // Moves the verified staging file, synced, over the game file (the running
-// launcher is first moved aside to its backup) and unpacks a compressed
-// file; a program keeps its execute bits either way.
+// launcher keeps a backup name first, self_update_internal.h) and unpacks
+// a compressed file; a program keeps its execute bits either way.
 std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
                                         const PhaseTexts& texts);
 // After the last replacement: every changed directory synced, so that the

@@ -9,6 +9,7 @@
 #include "patcher/disk/parallel_checks.h"
 #include "patcher/disk/phase_pause.h"
 #include "patcher/engine/downloads_internal.h"
+#include "patcher/engine/self_update_internal.h"
 
 namespace quillon {
 
@@ -197,6 +198,7 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
     if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched)) return failure;
     if (auto failure = verifyDownloads(ui, tree, plan, texts)) return failure;
+    if (auto failure = checkLauncherUpdate(ctx, tree, plan)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);
     ui.SetStatusText("Updating - Please Wait");

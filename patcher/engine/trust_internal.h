@@ -67,6 +67,16 @@ std::optional<PatchFailure> overLimitFailure(const Expected& want, const std::st
 // A downloaded file whose SHA-256 digest or size is not the signed one.
 PatchFailure signedDigestMismatch(const std::string& name);
 
+// --- The launcher ---
+
+// An update may never leave the game directory without a launcher that
+// runs: the running launcher's file is only replaced by a program of this
+// machine that starts, and never deleted. Each answer but kRuns is refused
+// before a game file changes.
+enum class LauncherCheck { kRuns, kNotAProgram, kDoesNotRun, kDeleted };
+std::optional<PatchFailure> refuseLauncherLoss(LauncherCheck check);
+
+
 // --- Lists ---
 
 // What one signed list vouches for; without a key there is none, every body

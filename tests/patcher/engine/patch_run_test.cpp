@@ -38,7 +38,8 @@ protected:
 }  // namespace
 
 TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
-    const std::string mapV1 = "map one", mapV2 = "map two, longer", launcher = "#!/bin/sh\necho new\n";
+    const std::string mapV1 = "map one", mapV2 = "map two, longer";
+    const std::string launcher = quillon_test::runnableProgram("new");
     std::string big(5000, 'x');
     for (std::size_t i = 0; i < big.size(); i += 7) big[i] = 'y';
     const std::string packedText = quillon_test::packedFile(big, 'f');
@@ -227,6 +228,51 @@ TEST_F(PatchRunTest, PlantedLinksAreReplacedOrRefusedAndNothingOutsideChanges) {
     EXPECT_EQ(game("maps/m.txt"), "m");
     EXPECT_FALSE(fs::is_symlink(at("game/data/quillon.dat")));
     EXPECT_EQ(storedRevision(), 1u);
+}
+
+TEST_F(PatchRunTest, UpdateThatLeavesNoRunnableLauncherIsRefusedBeforeAnythingChanges) {
+    const std::string program = quillon_test::runnableProgram("next");
+    const struct {
+        const char* what;
+        std::string action, launcher, text;
+    } rows[] = {
+        {"a text file", "M", "not a launcher\n",
+         "The update would replace the launcher with a file that is not a program for this computer."},
+        {"a cut-off program", "M", program.substr(0, program.size() / 2),
+         "The update would replace the launcher with a file that is not a program for this computer."},
+        {"a packed text file", "M", "", ""},
+        {"the launcher deleted", "D", "", "The update would delete the launcher."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(at("game"));
+        putGame("quillon", "the running launcher");
+        putGame("a.txt", "old a");
+        std::string meta = "REV:1\nDATA:file:A:/a.txt\nDATA:file:" + row.action + ":/quillon\n";
+        std::string sums = "REV:1\n" + sumLine("new a", "/a.txt");
+        std::string text = row.text;
+        if (row.action == "M" && row.launcher.empty()) {
+            // Packed, it unpacks to the launcher's name.
+            const std::string packed = quillon_test::packedFile(std::string(4000, 'x'), 'n');
+            meta = "REV:1\nDATA:file:A:/a.txt\nDATA:file:M:/quillo_\n";
+            sums += sumLine(packed, "/quillo_");
+            serve("data/quillo_", packed);
+            text = "The update would replace the launcher with a file that is not a program for this computer.";
+        } else if (row.action == "M") {
+            sums += sumLine(row.launcher, "/quillon");
+            serve("data/quillon", row.launcher);
+        }
+        serve("lastrev.txt", "REV:1");
+        serve("meta/1.txt", meta);
+        serve("meta/sum_1.txt", sums);
+        serve("data/a.txt", "new a");
+        quillon_test::expectBox(run(), text + "\nNothing was changed - If this problem persists - please contact the Support!",
+                                "Update Launcher Error");
+        EXPECT_EQ(game("quillon"), "the running launcher");
+        EXPECT_EQ(game("a.txt"), "old a");
+        EXPECT_FALSE(fs::exists(at("game/quillon_old")));
+        EXPECT_EQ(storedRevision(), 0u);
+    }
 }
 
 namespace {
