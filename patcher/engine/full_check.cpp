@@ -115,13 +115,15 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
     if (auto failure = fetchList(ctx, record, &listRev, &plan)) return failure;
     // An intact installation keeps its revision: nothing is replaced.
     if (checkInstalled(ctx, plan) == 0) {
+        if (auto failure = FinishFullCheckRequest(ctx.gameDir, &record)) return failure;
         finishRun(ctx);
         return std::nullopt;
     }
     // A list without a REV line names no revision: the local one is kept,
     // since the files it lists are now in place whatever it was.
     const std::optional<std::uint32_t> revision = listRev != 0 ? std::optional<std::uint32_t>(listRev) : std::nullopt;
-    return applyPlan(ctx, plan, fullCheckRules(), DeltaPlan(), revision, record);
+    if (auto failure = applyPlan(ctx, plan, fullCheckRules(), DeltaPlan(), revision, record)) return failure;
+    return FinishFullCheckRequest(ctx.gameDir, &record);
 }
 
 }  // namespace quillon

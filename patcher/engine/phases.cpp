@@ -207,7 +207,9 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     ui.SetFileProgress(0);
     if (revision) record.revision = *revision;
     record.dirty = true;
-    SaveRevisionRecord(ctx.gameDir, &record);  // a failure is retried at exit
+    bool synced = true;
+    SaveRevisionRecord(ctx.gameDir, &record, &synced);  // not written: tried again at exit
+    if (!synced) return recordNotDurableFailure();
     ui.setUpdating(false);
     finishRun(ctx);
     return std::nullopt;
