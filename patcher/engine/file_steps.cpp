@@ -154,6 +154,15 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     return std::nullopt;
 }
 
+bool deleteFile(GameTree& tree, const std::string& name) {
+    // A directory that leads outside the game is never reached.
+    Fd dir = tree.openParent(name, false);
+    if (!dir.valid()) return errno == ENOENT || errno == ENOTDIR;
+    if (::unlinkat(dir.get(), leafOf(name).c_str(), 0) != 0) return errno == ENOENT;
+    tree.changedEntryOf(name);
+    return true;
+}
+
 std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree) {
     if (!tree.syncChanged()) return storeFailure();
     return std::nullopt;

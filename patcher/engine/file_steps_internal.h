@@ -79,6 +79,9 @@ std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name
 // a compressed file; a program keeps its execute bits either way.
 std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
                                         const PhaseTexts& texts);
+// Deletes the game file `name`; one that is not there is deleted already.
+// False, with errno, when it stays.
+bool deleteFile(GameTree& tree, const std::string& name);
 // After the last replacement: every changed directory synced, so that the
 // record written next never names files a power cut could lose.
 std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree);

@@ -1,6 +1,10 @@
 #include "patcher/engine/full_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <set>
 #include <vector>
 
 #include "patcher/disk/parallel_checks.h"
@@ -48,6 +52,38 @@ std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
     if (body->size() < 5) return PatchFailure{std::string(kSumFetch) + " (3sz)", kSumFetchCaption};
     ctx.ui.SetFileProgress(0);
     return std::nullopt;
+}
+
+// The files that revision `rev` deletes and the list does not name, where
+// they are still there: a delete that failed when the revision was
+// installed is done now. Only a metadata file the server (and with a key,
+// the key) vouches for is used; without one nothing is deleted.
+std::vector<PlanEntry> deletesOf(PatchContext& ctx, std::uint32_t rev, const std::vector<PlanEntry>& listed) {
+    std::vector<PlanEntry> deletes;
+    Vouch vouch;
+    std::string meta;
+    const std::string path = formatCounts("meta/%u.txt", rev, 0);
+    UpdateList actions;
+    MetadataScan scan;
+    bool hasFiles = false;
+    if (rev == 0 || Trust(ctx).fetchList(FileList::kRevision, rev, &vouch) ||
+        ctx.http.fetch(ctx.baseUrl + path, &meta) != HttpStatus::Ok || vouch.checkBody(path, meta) ||
+        parseRevisionMetadata(meta, rev, actions, scan, &hasFiles))
+        return deletes;
+    std::set<std::string> names;
+    for (const PlanEntry& e : listed) names.insert(e.name);
+    GameTree tree(ctx.gameDir);
+    for (const UpdateFileEntry& a : actions.newestFirst()) {
+        if (a.type != UpdateFileEntry::kFile || a.action != UpdateFileEntry::kDelete || names.count(a.name)) continue;
+        Fd dir = tree.openParent(a.name, false);
+        struct stat st;
+        if (!dir.valid() || ::fstatat(dir.get(), leafOf(a.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        PlanEntry e;
+        e.kind = PlanEntry::kDeleteFile;
+        e.name = a.name;
+        deletes.push_back(std::move(e));
+    }
+    return deletes;
 }
 
 // The list as the server wrote it: each SUM line goes to the front. With a
@@ -113,12 +149,14 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
     std::uint32_t listRev = 0;
     std::vector<PlanEntry> plan;
     if (auto failure = fetchList(ctx, record, &listRev, &plan)) return failure;
+    const std::vector<PlanEntry> deletes = deletesOf(ctx, listRev, plan);
     // An intact installation keeps its revision: nothing is replaced.
-    if (checkInstalled(ctx, plan) == 0) {
+    if (checkInstalled(ctx, plan) == 0 && deletes.empty()) {
         if (auto failure = FinishFullCheckRequest(ctx.gameDir, &record)) return failure;
         finishRun(ctx);
         return std::nullopt;
     }
+    plan.insert(plan.end(), deletes.begin(), deletes.end());
     // A list without a REV line names no revision: the local one is kept,
     // since the files it lists are now in place whatever it was.
     const std::optional<std::uint32_t> revision = listRev != 0 ? std::optional<std::uint32_t>(listRev) : std::nullopt;

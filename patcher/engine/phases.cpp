@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "patcher/disk/parallel_checks.h"
 #include "patcher/disk/phase_pause.h"
@@ -130,6 +131,8 @@ std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, c
 }
 
 // Deletes and replaces the game files, then makes the replacements durable.
+// A file that a revision deletes and that cannot be deleted stays, as the
+// run goes on without it; the log says so.
 std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
                                          const PhaseTexts& texts) {
     const auto n = static_cast<unsigned>(entries.size());
@@ -137,10 +140,8 @@ std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, cons
         const PlanEntry& e = entries[i];
         ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
         if (e.kind == PlanEntry::kDeleteFile) {
-            // The result is ignored; a directory that leads outside the game
-            // is never reached.
-            Fd dir = tree.openParent(e.name, false);
-            if (dir.valid() && ::unlinkat(dir.get(), leafOf(e.name).c_str(), 0) == 0) tree.changedEntryOf(e.name);
+            if (!deleteFile(tree, e.name))
+                ctx.ui.Note("could not delete '" + e.name + "' (" + std::strerror(errno) + "): the file stays");
             continue;
         }
         if (e.kind != PlanEntry::kFetchFile) continue;  // directories are never removed

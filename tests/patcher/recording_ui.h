@@ -29,9 +29,18 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         m_entries.push_back(Entry{command, value, text});
     }
+    void note(const std::string& line) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_notes.push_back(line);
+    }
+    std::vector<std::string> notes() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_notes;
+    }
     void clear() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_entries.clear();
+        m_notes.clear();
     }
     std::vector<Entry> entries() const {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -83,6 +92,7 @@ private:
     const quillon::LauncherState* m_state = nullptr;
     mutable std::mutex m_lock;
     std::vector<Entry> m_entries;
+    std::vector<std::string> m_notes;
 };
 
 }  // namespace quillon_test

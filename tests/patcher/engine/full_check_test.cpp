@@ -194,3 +194,18 @@ TEST_F(FullCheckTest, OneConnectionShowsTheCheckLineForLine) {
     EXPECT_EQ(game("c.txt"), m_c);
     EXPECT_EQ(game("data/maps/b.map"), m_b);
 }
+
+TEST_F(FullCheckTest, FilesTheListsRevisionDeletesAreRemoved) {
+    // Revision 7 deleted old.txt, but the delete failed when it was
+    // installed; a name it deletes that the list names again stays.
+    serveThree();
+    serve("meta/7.txt", "REV:7\nDATA:file:D:/old.txt\nDATA:file:D:/a.txt\nDATA:file:D:/never.txt\n");
+    putGame("old.txt", "should have gone");
+    putGame("unlisted.txt", "mine");
+    ASSERT_FALSE(run());
+    EXPECT_FALSE(fs::exists(at("game/old.txt")));
+    EXPECT_EQ(game("a.txt"), m_a);
+    EXPECT_EQ(game("unlisted.txt"), "mine");
+    EXPECT_EQ(storedRevision(), 7u);
+    EXPECT_EQ(countOf(requests(), "GET /data/"), 0u);
+}

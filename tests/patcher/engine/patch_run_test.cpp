@@ -51,7 +51,7 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
     serve("meta/sum_1.txt", "REV:1\n" + sumLine(mapV1, "/data/maps/one.map") +
                                 sumLine(launcher, "/quillon") + sumLine(packedText, "/data/pack.gd_"));
     serve("meta/2.txt", "REV:2\nDATE:2026-12-02 11:00:00\nDATA:file:M:/data/maps/one.map\n"
-                        "DATA:file:D:/old.txt\nMSG:10:second one");
+                        "DATA:file:D:/old.txt\nDATA:file:D:/stuck.txt\nMSG:10:second one");
     serve("meta/sum_2.txt", "REV:2\n" + sumLine(mapV2, "/data/maps/one.map"));
     serve("data/data/maps/one.map", mapV2);
     serve("data/quillon", launcher);
@@ -60,8 +60,11 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
     ::chmod(at("game/quillon").c_str(), 0755);
     putGame("old.txt", "to be removed");
     putGame("unlisted.txt", "stays");
+    // A delete that fails is no failure of the run, but it is logged.
+    putGame("stuck.txt/inside", "keeps its directory");
 
     ASSERT_FALSE(run());
+    EXPECT_EQ(m_ui.notes(), (std::vector<std::string>{"could not delete '/stuck.txt' (Is a directory): the file stays"}));
     EXPECT_EQ(game("data/maps/one.map"), mapV2);
     EXPECT_EQ(game("quillon"), launcher);
     EXPECT_EQ(game("quillon_old"), "old launcher");  // the running program's backup
