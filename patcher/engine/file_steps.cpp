@@ -64,6 +64,10 @@ PatchFailure storeFailure() {
     return {"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
 }
 
+PatchFailure unpackedStoreFailure(const std::string& name) {
+    return {"Failed to save the unpacked '" + name + "' to disk. (Out of Diskspace?)", "Store Error"};
+}
+
 // --- Status ---
 
 std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
@@ -146,8 +150,11 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
         const auto unpackedMode = [mode](const std::string&, const std::uint8_t* content, std::size_t len) {
             return modeFor(mode, content, len);
         };
-        if (!quask::UnpackFileAt(dir.get(), leaf, unpackedMode))
-            return PatchFailure{texts.decompress, "Decompression Error"};
+        switch (quask::UnpackFileAt(dir.get(), leaf, unpackedMode)) {
+            case quask::UnpackResult::Unpacked: break;
+            case quask::UnpackResult::Unreadable: return PatchFailure{texts.decompress, "Decompression Error"};
+            case quask::UnpackResult::NotWritten: return unpackedStoreFailure(parentOf(name) + "/" + finalLeaf);
+        }
         // A name saved with '_' as its last character unpacks onto itself.
         if (finalLeaf != leaf) ::unlinkat(dir.get(), leaf.c_str(), 0);
     }

@@ -34,6 +34,8 @@ struct PhaseTexts {
 PatchFailure permissionFailure(const char* tag);
 // The box for a staging file that cannot be written whole.
 PatchFailure storeFailure();
+// The box for a packed file whose unpacked file cannot be written whole.
+PatchFailure unpackedStoreFailure(const std::string& name);
 
 // A status text with up to two counts in it ("File %u of %u").
 std::string formatCounts(const char* fmt, unsigned a, unsigned b);

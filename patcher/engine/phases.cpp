@@ -9,6 +9,7 @@
 
 #include "patcher/disk/parallel_checks.h"
 #include "patcher/disk/phase_pause.h"
+#include "patcher/disk/stale_files.h"
 #include "patcher/engine/downloads_internal.h"
 #include "patcher/engine/self_update_internal.h"
 
@@ -151,6 +152,15 @@ std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, cons
     return makeReplacementsDurable(tree);
 }
 
+// Temporaries of files a killed run was unpacking, in the directories this
+// run writes to.
+void removeLeftovers(GameTree& tree, const std::vector<PlanEntry>& entries) {
+    std::vector<std::string> names;
+    for (const PlanEntry& e : entries)
+        if (e.kind == PlanEntry::kFetchFile || e.kind == PlanEntry::kDeleteFile) names.push_back(e.name);
+    removeAbandonedTemporaries(tree, names);
+}
+
 }  // namespace
 
 const RunRules& patchRunRules() {
@@ -194,6 +204,7 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     LauncherState& ui = ctx.ui;
     const PhaseTexts& texts = *rules.texts;
     GameTree tree(ctx.gameDir);
+    removeLeftovers(tree, plan);
     const unsigned toDownload = scanStaged(ui, tree, plan);
     // A file with patches has an installed version, so its directory is there.
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);

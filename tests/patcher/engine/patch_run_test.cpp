@@ -60,11 +60,20 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
     ::chmod(at("game/quillon").c_str(), 0755);
     putGame("old.txt", "to be removed");
     putGame("unlisted.txt", "stays");
+    // What a run killed while unpacking left, and a temporary of a process
+    // that still runs (this one).
+    const std::string abandoned = "game/data/.quask-999999999-3.tmp";
+    const std::string live = "game/data/.quask-" + std::to_string(::getpid()) + "-0.tmp";
+    putGame(abandoned.substr(5), "half an unpacked file");
+    putGame(live.substr(5), "being written");
     // A delete that fails is no failure of the run, but it is logged.
     putGame("stuck.txt/inside", "keeps its directory");
 
     ASSERT_FALSE(run());
     EXPECT_EQ(m_ui.notes(), (std::vector<std::string>{"could not delete '/stuck.txt' (Is a directory): the file stays"}));
+    EXPECT_FALSE(fs::exists(at(abandoned)));
+    EXPECT_TRUE(fs::exists(at(live)));
+    fs::remove(at(live));
     EXPECT_EQ(game("data/maps/one.map"), mapV2);
     EXPECT_EQ(game("quillon"), launcher);
     EXPECT_EQ(game("quillon_old"), "old launcher");  // the running program's backup
@@ -108,6 +117,18 @@ TEST_F(PatchRunTest, CompressedFileWithAUtf8NameUnpacksUnderItsName) {
     EXPECT_EQ(game("data/caf\xC3\xA9"), text);
     EXPECT_FALSE(fs::exists(at("game/data/caf\xC3_")));
     EXPECT_EQ(storedRevision(), 1u);
+}
+
+TEST_F(PatchRunTest, UnpackedFileThatCannotBeWrittenSaysSoNotThatUnpackingFailed) {
+    const std::string packedText = quillon_test::packedFile(std::string(3000, 'p'), 'f');
+    serve("lastrev.txt", "REV:1\n");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/data/pack.gd_\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(packedText, "/data/pack.gd_"));
+    serve("data/data/pack.gd_", packedText);
+    putGame("data/pack.gdf/inside", "a directory where the unpacked file goes");
+    quillon_test::expectBox(run(), "Failed to save the unpacked '/data/pack.gdf' to disk. (Out of Diskspace?)",
+                            "Store Error");
+    EXPECT_EQ(storedRevision(), 0u);
 }
 
 TEST_F(PatchRunTest, MaintenanceShowsTheNoticeAndKeepsBothButtonsOff) {
