@@ -60,6 +60,12 @@ PatchFailure signedDigestMismatch(const std::string& name) {
     return signatureFailure("'" + name + "' does not match its signature.");
 }
 
+// --- Sizes the server states ---
+
+std::uint64_t patchedFileLimit(const Expected& want) {
+    return want.signedDigest ? want.signedDigest->size : kMaxUnsignedPatchedFile;
+}
+
 // --- The launcher ---
 
 std::optional<PatchFailure> refuseLauncherLoss(LauncherCheck check) {
@@ -76,7 +82,6 @@ std::optional<PatchFailure> refuseLauncherLoss(LauncherCheck check) {
     }
     return PatchFailure{std::string(what) + kNothingChanged, "Update Launcher Error"};
 }
-
 
 // --- Lists ---
 

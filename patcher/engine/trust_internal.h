@@ -67,6 +67,16 @@ std::optional<PatchFailure> overLimitFailure(const Expected& want, const std::st
 // A downloaded file whose SHA-256 digest or size is not the signed one.
 PatchFailure signedDigestMismatch(const std::string& name);
 
+// --- Sizes the server states ---
+
+// Delta patches are applied in memory, so every size a delta list states
+// is bounded before anything is taken for it: a file brought by patches,
+// each step on the way and each patch may be no larger than this. With a
+// key that is the signed size of the file; without one a fixed cap, above
+// which files always come whole. A patch that states more is not fetched.
+constexpr std::uint64_t kMaxUnsignedPatchedFile = 512ull << 20;
+std::uint64_t patchedFileLimit(const Expected& want);
+
 // --- The launcher ---
 
 // An update may never leave the game directory without a launcher that
@@ -75,7 +85,6 @@ PatchFailure signedDigestMismatch(const std::string& name);
 // before a game file changes.
 enum class LauncherCheck { kRuns, kNotAProgram, kDoesNotRun, kDeleted };
 std::optional<PatchFailure> refuseLauncherLoss(LauncherCheck check);
-
 
 // --- Lists ---
 
