@@ -11,9 +11,15 @@ either as revision 1 had it or as revision 2 has it (never lost, never a mix
 of both), after the second run the game must be exactly revision 2, and
 neither run may write anything outside the game directory.
 
-usage: fault_matrix.py BUILD_DIR [--keep] [--only SUBSTRING]
+Rows with "inject" run the first run under strace, one system call failing
+on one path (-P) of the game directory; without strace they are skipped.
+After every run the game directory must hold a launcher that starts.
+
+usage: fault_matrix.py BUILD_DIR [--keep] [--only SUBSTRING] [--sweep N]
   --keep   leaves the work folder (revisions, rows, logs) for a look
   --only   runs the faults whose name holds SUBSTRING
+  --sweep  adds the long sweep: every call of a list failing, each of its
+           first N times, with each of four errors (minutes; not for CI)
 Prints one row per fault and exits 1 when any row fails.
 """
 import concurrent.futures
@@ -39,6 +45,7 @@ RUN_TIMEOUT = 30
 # The patcher's own files in the game directory, never content.
 OWN_FILES = {"data/quillon.dat", "data/quillon.lock", "quillon_old"}
 LEFT_AFTER_FAILURE = {"data/quillon.dat.tmp"}
+MARKER = "DoFullCheck"
 LOCK_FILE = "QuaskPatchClient.lock"
 # Changes in revision 2: every run fetches it through an encoded URL.
 ENCODED_NAME = "docs/read me #1 100%?.txt"
@@ -175,10 +182,42 @@ def wait_for_text(path, text, seconds, proc):
     return False
 
 
-def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT, key=None):
+def strace_works():
+    r = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "/bin/true"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return r.returncode == 0
+
+
+def wait_rss(proc, timeout):
+    """Waits for `proc` like Popen.wait and returns (exit code, peak RSS in
+    MiB of that process), or raises TimeoutExpired."""
+    end = time.time() + timeout
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid == proc.pid:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return proc.returncode, usage.ru_maxrss // 1024
+        if time.time() > end:
+            raise subprocess.TimeoutExpired(proc.args, timeout)
+        time.sleep(0.02)
+
+
+def launcher_starts(game):
+    try:
+        r = subprocess.run([os.path.join(game, "quillon"), "--version"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return r.returncode == 0
+
+
+def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT, key=None,
+                inject=None, result=None):
     """Runs game/quillon --console --no-start (with QUILLON_PUBLIC_KEY=`key`
-    when given); returns (exit, stderr, note). exit is KILLED when it was
-    stopped at `pause_at` and killed there."""
+    when given, under strace with `inject` = (calls, error, game path or
+    None, which calls: "2" the second, "1+" all) failing); returns (exit, stderr, note). exit is KILLED
+    when it was stopped at `pause_at` and killed there. `result` gets the
+    run's peak memory ("rss_mb")."""
     env = {
         "PATH": "/usr/bin:/bin",
         "QUASK_NONINTERACTIVE": "1",
@@ -192,6 +231,13 @@ def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIM
     if key:
         env["QUILLON_PUBLIC_KEY"] = key
     argv = [os.path.join(row_dir, "game", "quillon"), "--console", "--no-start"]
+    if inject:
+        calls, error, path, when = inject
+        # Calls on a descriptor name the file's whole path, calls relative to
+        # a directory only its last name: both are asked for.
+        where = ["-P", os.path.join(row_dir, "game", path), "-P", os.path.basename(path)] if path else []
+        argv = ["strace", "-f", "-qq", "-o", "/dev/null"] + where + [
+            "-e", "inject=%s:error=%s:when=%s" % (calls, error, when)] + argv
     if fsize_kb:
         # An ignored SIGXFSZ stays ignored across exec: writes past the
         # limit fail with EFBIG, as on a full disk, instead of killing.
@@ -210,7 +256,9 @@ def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIM
                 return KILLED, f.read().decode(errors="replace"), ""
         note = "never paused at %s" % pause_at
     try:
-        code = proc.wait(timeout=timeout)
+        code, rss = wait_rss(proc, timeout)
+        if result is not None:
+            result["rss_mb"] = rss
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
@@ -311,9 +359,9 @@ def tree_digest(root):
 
 def check_either_revision(fx, game, planted=()):
     """After a failed or killed run: each game entry as revision 1 or 2
-    (but what the row planted). Returns the problems and how many of the
-    entries that differ between the revisions are already as revision 2 has
-    them."""
+    (but what the row planted, and the marker of a full check that has not
+    finished). Returns the problems and how many of the entries that differ
+    between the revisions are already as revision 2 has them."""
     problems = []
     updated = 0
     for n in fx.names:
@@ -326,7 +374,7 @@ def check_either_revision(fx, game, planted=()):
             updated += 1
     packed = {packed_name(n) for n in fx.names if n.endswith(".map")}
     for n in tree_entries(game):
-        if n in fx.s1 or n in fx.s2 or n in OWN_FILES or n in LEFT_AFTER_FAILURE or n in planted:
+        if n in fx.s1 or n in fx.s2 or n in OWN_FILES or n in LEFT_AFTER_FAILURE or n in planted or n == MARKER:
             continue
         if n.endswith(".new") and n[:-4] in fx.served:
             continue  # a staging file: verified before it is ever used
@@ -418,16 +466,37 @@ def prepare_row(fx, row_dir, row, result):
     return mounted
 
 
+def check_unchanged(fx, game):
+    """A refused update: every entry as revision 1 has it (the new
+    revision's directories are made while files download), and the record
+    too."""
+    problems = ["changed " + n for n in fx.names
+                if entry_state(os.path.join(game, n)) not in (fx.s1.get(n), "dir" if fx.s2.get(n) == "dir" else None)]
+    return problems + (["record %s" % read_record(game)] if read_record(game) != 1 else [])
+
+
 def first_run(fx, row_dir, row, url, ulimit, result):
     code, err, note = run_quillon(row_dir, "first", url, pause_at=row.get("pause"),
                                   fsize_kb=100 if ulimit else None,
                                   timeout=row.get("timeout", RUN_TIMEOUT),
-                                  key=fx.key if row.get("key") else None)
+                                  key=fx.key if row.get("key") else None, inject=row.get("inject"),
+                                  result=result)
     caption = row["caption"]
     shown = caption if caption and caption_in(err, caption) else shown_caption(err)
     result["first"] = "%s / %s" % (code, shown)
     problems = [note] if note else []
     game = os.path.join(row_dir, "game")
+    if not launcher_starts(game):
+        problems.append("no launcher that starts")
+    if row.get("max_rss_mb") and result.get("rss_mb", 0) > row["max_rss_mb"]:
+        problems.append("took %d MiB" % result["rss_mb"])
+    if row.get("marker") and not os.path.exists(os.path.join(game, MARKER)):
+        problems.append("the full check's marker is gone")
+    if row.get("unchanged"):
+        problems += check_unchanged(fx, game)
+    if row.get("any_outcome"):
+        found, result["updated"] = check_either_revision(fx, game)
+        return problems + found
     if row.get("expect_ok"):
         if code != 0 or err:
             problems.append("want 0 without a box")
@@ -458,11 +527,15 @@ def second_run(fx, row_dir, row, url, result):
     problems = [note] if note else []
     if code != 0 or err:
         problems.append("failed")
+    if not launcher_starts(game):
+        problems.append("no launcher that starts")
     return problems + check_revision2(fx, game)
 
 
 def run_row(fx, index, row):
     row_dir = os.path.join(fx.work, "rows", "%02d" % index)
+    if row.get("inject") and not fx.strace:
+        return dict(name=row["name"] + " (skipped: no strace)", first="", second="", problems=[])
     game = os.path.join(row_dir, "game")
     faults = os.path.join(row_dir, "srv", "faults.json")
     result = dict(name=row["name"], first="", second="", problems=[], updated="?")
@@ -532,10 +605,15 @@ def main(argv):
     args = [a for a in argv[1:] if not a.startswith("--")]
     keep = "--keep" in argv
     only = argv[argv.index("--only") + 1] if "--only" in argv else None
-    if only in args:
-        args.remove(only)
+    sweep = argv[argv.index("--sweep") + 1] if "--sweep" in argv else None
+    for value in (only, sweep):
+        if value in args:
+            args.remove(value)
+    if sweep is not None and not sweep.isdigit():
+        print("fault_matrix: --sweep takes a number of calls", file=sys.stderr)
+        return 2
     if len(args) != 1:
-        print(__doc__.strip().split("\n\n")[2], file=sys.stderr)
+        print(__doc__.strip().split("\n\n")[3], file=sys.stderr)
         return 2
     bin_dir = os.path.abspath(args[0])
     for exe in ("patcher/quillon", "tools/patchpub/patchpub"):
@@ -550,7 +628,8 @@ def main(argv):
         except (OSError, RuntimeError, subprocess.SubprocessError) as e:
             print("fault_matrix: setting up the revisions failed: %s" % e, file=sys.stderr)
             return 1
-        rows = [r for r in fault_rows(fx) if not only or only in r["name"]]
+        fx.strace = strace_works()
+        rows = [r for r in fault_rows(fx, int(sweep or 0)) if not only or only in r["name"]]
         with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
             futures = [pool.submit(run_row, fx, i, r) for i, r in enumerate(rows)]
             results = [f.result() for f in futures]
