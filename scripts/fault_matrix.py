@@ -192,7 +192,7 @@ def wait_rss(proc, timeout):
     """Waits for `proc` like Popen.wait and returns (exit code, peak RSS in
     MiB of that process), or raises TimeoutExpired."""
     end = time.time() + timeout
-    while True:
+    while proc.returncode is None:  # not reaped by a poll() already
         pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
         if pid == proc.pid:
             proc.returncode = os.waitstatus_to_exitcode(status)
@@ -200,6 +200,7 @@ def wait_rss(proc, timeout):
         if time.time() > end:
             raise subprocess.TimeoutExpired(proc.args, timeout)
         time.sleep(0.02)
+    return proc.returncode, 0
 
 
 def launcher_starts(game):
