@@ -1,5 +1,8 @@
-// Every decision that the publisher's key changes, in one place; the phases
-// of both runs ask it and do the file and network work themselves.
+// Every decision about what the launcher takes from the server, in one
+// place: what the publisher's key changes, the bounds on the sizes a server
+// states, and that no update leaves the game without a launcher that runs.
+// The phases of both runs ask it and do the file and network work
+// themselves.
 //
 // With a key the launcher takes from the server only what the key vouches
 // for: the signed file list of each revision (or of the full check) is
@@ -11,7 +14,8 @@
 // file and the record as they were.
 //
 // Without a key every answer is the protocol's own: nothing signed is asked
-// for, every body is taken, and a file is judged by its MD5 digest alone.
+// for, every body is taken, and a file is judged by its MD5 digest alone;
+// only the sizes a delta list states are bounded by a fixed cap instead.
 // Runs on the worker thread.
 #pragma once
 
