@@ -33,8 +33,8 @@ void patch(std::string_view bytes) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data()) + 1;
     const quillon::ByteView base{data, split}, frame{data + split, bytes.size() - 1 - split};
     for (std::uint64_t size : {std::uint64_t{0}, std::uint64_t{split}, std::uint64_t{1} << 20}) {
-        std::string result;
-        if (quillon::applyDeltaPatch(base, frame, size, &result) && result.size() != size) __builtin_trap();
+        quillon::PatchedBytes result;
+        if (quillon::applyDeltaPatch(base, frame, size, &result) && result.size != size) __builtin_trap();
     }
 }
 

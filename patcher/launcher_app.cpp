@@ -63,7 +63,8 @@ quask::ProgramHelp launcherHelp() {
         "Files:\n"
         "  data/quillon.dat      the game directory's revision record\n"
         "  DoFullCheck           when present, the next start checks and repairs\n"
-        "                        every file\n"};
+        "                        every file; it goes once the check has finished\n"
+        "  quillon_old           the launcher before it last updated itself\n"};
 }
 
 int failWith(const PatchFailure& failure) {

@@ -11,9 +11,15 @@ either as revision 1 had it or as revision 2 has it (never lost, never a mix
 of both), after the second run the game must be exactly revision 2, and
 neither run may write anything outside the game directory.
 
-usage: fault_matrix.py BUILD_DIR [--keep] [--only SUBSTRING]
+Rows with "inject" run the first run under strace, one system call failing
+on one path (-P) of the game directory; without strace they are skipped.
+After every run the game directory must hold a launcher that starts.
+
+usage: fault_matrix.py BUILD_DIR [--keep] [--only SUBSTRING] [--sweep N]
   --keep   leaves the work folder (revisions, rows, logs) for a look
   --only   runs the faults whose name holds SUBSTRING
+  --sweep  adds the long sweep: every call of a list failing, each of its
+           first N times, with each of four errors (minutes; not for CI)
 Prints one row per fault and exits 1 when any row fails.
 """
 import concurrent.futures
@@ -22,8 +28,6 @@ import hashlib
 import json
 import os
 import shutil
-import signal
-import socket
 import stat
 import subprocess
 import sys
@@ -31,14 +35,13 @@ import tempfile
 import time
 
 from fault_rows import fault_rows, noise
+from fault_runs import (KILLED, RUN_TIMEOUT, Server, closed_port, launcher_starts, read_record, run_quillon,
+                        strace_works)
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SERVER = os.path.join(ROOT, "tests", "patcher", "patch_server.py")
-KILLED = "killed"
-RUN_TIMEOUT = 30
 # The patcher's own files in the game directory, never content.
 OWN_FILES = {"data/quillon.dat", "data/quillon.lock", "quillon_old"}
 LEFT_AFTER_FAILURE = {"data/quillon.dat.tmp"}
+MARKER = "DoFullCheck"
 LOCK_FILE = "QuaskPatchClient.lock"
 # Changes in revision 2: every run fetches it through an encoded URL.
 ENCODED_NAME = "docs/read me #1 100%?.txt"
@@ -128,106 +131,6 @@ def packed_name(name):
     return name[:-1] + "_"
 
 
-# --- Processes ---
-
-
-class Server:
-    """patch_server.py on a free port, serving `www` with the rules in `faults`."""
-
-    def __init__(self, srv_dir, www, faults):
-        os.makedirs(srv_dir, exist_ok=True)
-        root = os.path.join(srv_dir, "www")
-        if not os.path.exists(root):
-            os.symlink(www, root)
-        self.err = open(os.path.join(srv_dir, "server.err"), "ab")
-        self.proc = subprocess.Popen([sys.executable, SERVER, root, "0", "--faults", faults],
-                                     stdout=subprocess.PIPE, stderr=self.err)
-        line = self.proc.stdout.readline().decode()
-        if not line.startswith("PORT "):
-            self.stop()
-            raise RuntimeError("patch server did not start")
-        self.url = "http://127.0.0.1:%d/" % int(line.split()[1])
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
-        self.proc.stdout.close()
-        self.err.close()
-
-
-def closed_port():
-    """A socket bound but not listening: connecting to it is refused."""
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    return s, "http://127.0.0.1:%d/" % s.getsockname()[1]
-
-
-def wait_for_text(path, text, seconds, proc):
-    end = time.time() + seconds
-    while time.time() < end:
-        with open(path, "rb") as f:
-            if text.encode() in f.read():
-                return True
-        if proc.poll() is not None:
-            return False
-        time.sleep(0.02)
-    return False
-
-
-def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT, key=None):
-    """Runs game/quillon --console --no-start (with QUILLON_PUBLIC_KEY=`key`
-    when given); returns (exit, stderr, note). exit is KILLED when it was
-    stopped at `pause_at` and killed there."""
-    env = {
-        "PATH": "/usr/bin:/bin",
-        "QUASK_NONINTERACTIVE": "1",
-        "QUILLON_BASE_URL": url,
-        "XDG_RUNTIME_DIR": os.path.join(row_dir, "run"),
-        "HOME": os.path.join(row_dir, "home"),
-        "TMPDIR": os.path.join(row_dir, "tmp"),
-    }
-    if pause_at:
-        env["QUILLON_PAUSE_AT"] = pause_at
-    if key:
-        env["QUILLON_PUBLIC_KEY"] = key
-    argv = [os.path.join(row_dir, "game", "quillon"), "--console", "--no-start"]
-    if fsize_kb:
-        # An ignored SIGXFSZ stays ignored across exec: writes past the
-        # limit fail with EFBIG, as on a full disk, instead of killing.
-        argv = ["/bin/bash", "-c", "trap '' XFSZ; ulimit -f %d; exec \"$@\"" % fsize_kb, "bash"] + argv
-    out_path = os.path.join(row_dir, "logs", tag + ".out")
-    err_path = os.path.join(row_dir, "logs", tag + ".err")
-    with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        proc = subprocess.Popen(argv, cwd=os.path.join(row_dir, "cwd"), env=env, stdout=out,
-                                stderr=err, stdin=subprocess.DEVNULL)
-    note = ""
-    if pause_at:
-        if wait_for_text(err_path, "paused at %s\n" % pause_at, timeout, proc):
-            proc.send_signal(signal.SIGKILL)
-            proc.wait()
-            with open(err_path, "rb") as f:
-                return KILLED, f.read().decode(errors="replace"), ""
-        note = "never paused at %s" % pause_at
-    try:
-        code = proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-        code, note = "hung", "no exit in %d s" % timeout
-    with open(err_path, "rb") as f:
-        return code, f.read().decode(errors="replace"), note
-
-
-def read_record(game):
-    try:
-        with open(os.path.join(game, "data", "quillon.dat"), "rb") as f:
-            data = f.read()
-    except FileNotFoundError:
-        return None
-    return int.from_bytes(data[:4], "little") if len(data) >= 4 else None
-
-
 # --- The published revisions and the installed game ---
 
 
@@ -311,9 +214,9 @@ def tree_digest(root):
 
 def check_either_revision(fx, game, planted=()):
     """After a failed or killed run: each game entry as revision 1 or 2
-    (but what the row planted). Returns the problems and how many of the
-    entries that differ between the revisions are already as revision 2 has
-    them."""
+    (but what the row planted, and the marker of a full check that has not
+    finished). Returns the problems and how many of the entries that differ
+    between the revisions are already as revision 2 has them."""
     problems = []
     updated = 0
     for n in fx.names:
@@ -326,7 +229,7 @@ def check_either_revision(fx, game, planted=()):
             updated += 1
     packed = {packed_name(n) for n in fx.names if n.endswith(".map")}
     for n in tree_entries(game):
-        if n in fx.s1 or n in fx.s2 or n in OWN_FILES or n in LEFT_AFTER_FAILURE or n in planted:
+        if n in fx.s1 or n in fx.s2 or n in OWN_FILES or n in LEFT_AFTER_FAILURE or n in planted or n == MARKER:
             continue
         if n.endswith(".new") and n[:-4] in fx.served:
             continue  # a staging file: verified before it is ever used
@@ -418,16 +321,37 @@ def prepare_row(fx, row_dir, row, result):
     return mounted
 
 
+def check_unchanged(fx, game):
+    """A refused update: every entry as revision 1 has it (the new
+    revision's directories are made while files download), and the record
+    too."""
+    problems = ["changed " + n for n in fx.names
+                if entry_state(os.path.join(game, n)) not in (fx.s1.get(n), "dir" if fx.s2.get(n) == "dir" else None)]
+    return problems + (["record %s" % read_record(game)] if read_record(game) != 1 else [])
+
+
 def first_run(fx, row_dir, row, url, ulimit, result):
     code, err, note = run_quillon(row_dir, "first", url, pause_at=row.get("pause"),
                                   fsize_kb=100 if ulimit else None,
                                   timeout=row.get("timeout", RUN_TIMEOUT),
-                                  key=fx.key if row.get("key") else None)
+                                  key=fx.key if row.get("key") else None, inject=row.get("inject"),
+                                  result=result)
     caption = row["caption"]
     shown = caption if caption and caption_in(err, caption) else shown_caption(err)
     result["first"] = "%s / %s" % (code, shown)
     problems = [note] if note else []
     game = os.path.join(row_dir, "game")
+    if not launcher_starts(game):
+        problems.append("no launcher that starts")
+    if row.get("max_rss_mb") and result.get("rss_mb", 0) > row["max_rss_mb"]:
+        problems.append("took %d MiB" % result["rss_mb"])
+    if row.get("marker") and not os.path.exists(os.path.join(game, MARKER)):
+        problems.append("the full check's marker is gone")
+    if row.get("unchanged"):
+        problems += check_unchanged(fx, game)
+    if row.get("any_outcome"):
+        found, result["updated"] = check_either_revision(fx, game)
+        return problems + found
     if row.get("expect_ok"):
         if code != 0 or err:
             problems.append("want 0 without a box")
@@ -458,11 +382,15 @@ def second_run(fx, row_dir, row, url, result):
     problems = [note] if note else []
     if code != 0 or err:
         problems.append("failed")
+    if not launcher_starts(game):
+        problems.append("no launcher that starts")
     return problems + check_revision2(fx, game)
 
 
 def run_row(fx, index, row):
     row_dir = os.path.join(fx.work, "rows", "%02d" % index)
+    if row.get("inject") and not fx.strace:
+        return dict(name=row["name"] + " (skipped: no strace)", first="", second="", problems=[])
     game = os.path.join(row_dir, "game")
     faults = os.path.join(row_dir, "srv", "faults.json")
     result = dict(name=row["name"], first="", second="", problems=[], updated="?")
@@ -532,10 +460,15 @@ def main(argv):
     args = [a for a in argv[1:] if not a.startswith("--")]
     keep = "--keep" in argv
     only = argv[argv.index("--only") + 1] if "--only" in argv else None
-    if only in args:
-        args.remove(only)
+    sweep = argv[argv.index("--sweep") + 1] if "--sweep" in argv else None
+    for value in (only, sweep):
+        if value in args:
+            args.remove(value)
+    if sweep is not None and not sweep.isdigit():
+        print("fault_matrix: --sweep takes a number of calls", file=sys.stderr)
+        return 2
     if len(args) != 1:
-        print(__doc__.strip().split("\n\n")[2], file=sys.stderr)
+        print(__doc__.strip().split("\n\n")[3], file=sys.stderr)
         return 2
     bin_dir = os.path.abspath(args[0])
     for exe in ("patcher/quillon", "tools/patchpub/patchpub"):
@@ -550,7 +483,8 @@ def main(argv):
         except (OSError, RuntimeError, subprocess.SubprocessError) as e:
             print("fault_matrix: setting up the revisions failed: %s" % e, file=sys.stderr)
             return 1
-        rows = [r for r in fault_rows(fx) if not only or only in r["name"]]
+        fx.strace = strace_works()
+        rows = [r for r in fault_rows(fx, int(sweep or 0)) if not only or only in r["name"]]
         with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
             futures = [pool.submit(run_row, fx, i, r) for i, r in enumerate(rows)]
             results = [f.result() for f in futures]

@@ -51,7 +51,65 @@ def corrupt_stream(packed):
     return bytes(data)
 
 
-def fault_rows(fx):
+def zstd_frame_claiming(size):
+    """A whole zstd frame that states `size` bytes of content and holds none:
+    magic, a header with an 8-byte content size and a 1 KiB window, and one
+    empty last raw block."""
+    return b"\x28\xb5\x2f\xfd" + bytes([0xC0, 0x00]) + size.to_bytes(8, "little") + b"\x01\x00\x00"
+
+
+def with_delta_list(meta, delta_list):
+    """Revision 2's metadata naming `delta_list` (text) as its delta list."""
+    data = delta_list.encode()
+    line = "DELTAS:%s:%d" % (hashlib.sha256(data).hexdigest(), len(data))
+    return "\n".join(line if l.startswith("DELTAS:") else l for l in meta.split("\n"))
+
+
+def delta_line(delta_list, name, result_size=None, patch_size=None):
+    """The delta list with the fields of `name`'s patch changed."""
+    out = []
+    for line in delta_list.split("\n"):
+        if line.startswith("DELTA:") and line.endswith(":" + name):
+            f = line.split(":")
+            if result_size is not None:
+                f[4] = str(result_size)
+            if patch_size is not None:
+                f[5] = str(patch_size)
+            line = ":".join(f)
+        out.append(line)
+    return "\n".join(out)
+
+
+INJECTED = (("fsync", "Store Error"), ("renameat,renameat2", "Error: Insufficient Permissions"),
+            ("write", "Store Error"), ("openat", "Error: Insufficient Permissions"))
+
+
+def injected_rows(row):
+    """System calls on the launcher's own staging file and on a data file's
+    failing with a full disk or an I/O error (strace -e inject), then the
+    record's directory sync and the record's open."""
+    for target, what in (("quillon.new", "self-update"), ("data/big.bin.new", "update")):
+        for call, caption in INJECTED:
+            for error in ("ENOSPC", "EIO"):
+                row("inject %s %s: %s" % (call.split(",")[0], error, what), caption,
+                    inject=(call, error, target, "1+"))
+    row("inject fsync EIO: the record's directory", "Store Error", inject=("fsync", "EIO", "data", "2"))
+    row("inject openat EIO: the record", "Error", inject=("openat", "EIO", "data/quillon.dat", "1"),
+        unchanged=True)
+
+
+def sweep_rows(row, calls_each):
+    """The longer sweep (--sweep N): each call of the list, the first N
+    times it is made, failing with each error; any outcome, as long as the
+    game is whole afterwards. Not run by CI."""
+    for call in ("openat", "write", "fsync", "renameat,renameat2", "unlinkat", "mkdirat", "linkat"):
+        for error in ("ENOSPC", "EIO", "EINTR", "EACCES"):
+            for n in range(1, calls_each + 1):
+                row("sweep %s %s #%d" % (call.split(",")[0], error, n), None, inject=(call, error, None, str(n)),
+                    any_outcome=True)
+
+
+def fault_rows(fx, sweep=0):
     meta, sums = fx.text("meta/2.txt"), fx.text("meta/sum_2.txt")
     big = data_url("data/big.bin")
     rows = []
@@ -191,4 +249,41 @@ def fault_rows(fx):
         key=True, full_check=True)
     row("signed: rollback to revision 1", "Update Rollback Refused", {"/lastrev.txt": body("REV:1\n")},
         key=True, start_rev2=True)
+
+    # Sizes a hostile server states: bounded before anything is taken for
+    # them, and the patch falls back to the whole file.
+    deltas = fx.text("meta/delta_2.txt")
+    patched = "/data/patched.bin"
+    huge = 4 * 10 ** 18
+    row("hostile: delta list of 4e18 bytes", None, expect_ok=True,
+        rules={"/meta/2.txt": body("\n".join("DELTAS:%s:%d" % (l.split(":")[1], huge) if l.startswith("DELTAS:")
+                                             else l for l in meta.split("\n"))),
+               "/meta/delta_2.txt": {"length": huge, "send": 100}})
+    big_patch = delta_line(deltas, patched, patch_size=huge)
+    row("hostile: patch of 4e18 bytes", None, expect_ok=True,
+        rules={"/meta/2.txt": body(with_delta_list(meta, big_patch)), "/meta/delta_2.txt": body(big_patch),
+               patch: {"length": huge, "send": 100}})
+    for claim, label in ((5 * 10 ** 18, "5e18 bytes"), (3 << 29, "1.5 GiB")):
+        frame = zstd_frame_claiming(claim)
+        lying = delta_line(deltas, patched, result_size=claim, patch_size=len(frame))
+        row("hostile: zstd frame claiming %s" % label, None, expect_ok=True, max_rss_mb=400,
+            rules={"/meta/2.txt": body(with_delta_list(meta, lying)), "/meta/delta_2.txt": body(lying),
+                   patch: {"body_file": fx.file("frame-%d.zst" % claim, frame)}})
+
+    # A revision that would leave no launcher that runs: refused before a
+    # game file changes.
+    launcher = fx.data("data/quillon")
+    for label, bad in (("a text file", b"not a launcher\n"), ("a cut-off program", launcher[:len(launcher) // 2])):
+        row("launcher replaced by %s (sums match)" % label, "Update Launcher Error", unchanged=True,
+            rules={data_url("quillon"): {"body_file": fx.file("launcher-%d" % len(bad), bad)},
+                   "/meta/sum_2.txt": body(sums_with(sums, "quillon", hashlib.md5(bad).hexdigest()))})
+    row("launcher deleted", "Update Launcher Error", unchanged=True,
+        rules={"/meta/2.txt": body(meta.replace("DATA:file:M:/quillon\n", "DATA:file:D:/quillon\n"))})
+    row("kill at selfpatch", None, pause="selfpatch")
+    # A full check killed part-way is taken up again by the next start.
+    row("kill at check (full check)", None, pause="check", full_check=True, marker=True)
+
+    injected_rows(row)
+    if sweep:
+        sweep_rows(row, sweep)
     return rows

@@ -268,14 +268,15 @@ bool UnpackFile(const std::string& path) {
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.valid()) return false;
-    return UnpackFileAt(dirFd.get(), slash == std::string::npos ? path : path.substr(slash + 1));
+    return UnpackFileAt(dirFd.get(), slash == std::string::npos ? path : path.substr(slash + 1)) ==
+           UnpackResult::Unpacked;
 }
 
-bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& modeFor) {
+UnpackResult UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& modeFor) {
     UniqueFd file(::openat(dirFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file.valid()) return false;
+    if (!file.valid()) return UnpackResult::Unreadable;
     struct stat st;
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return UnpackResult::Unreadable;
 
     // The header is checked against the file's size before anything is
     // allocated, so only a real file can ask for its packed buffer.
@@ -284,7 +285,7 @@ bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& mode
     if (!readFully(file.get(), head, kPatchHeaderSize) ||
         patchReadHeader(head, kPatchHeaderSize, static_cast<std::uint64_t>(st.st_size), &header) !=
             PatchStatus::Ok) {
-        return false;
+        return UnpackResult::Unreadable;
     }
 
     auto packed = allocateOrExit(header.packedSize, 0);
@@ -294,18 +295,19 @@ bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& mode
     if (!readFully(file.get(), propsBlock.get(), header.propsSize) ||
         patchReadProperties(propsBlock.get(), header.propsSize, &props) != PatchStatus::Ok ||
         !readFully(file.get(), packed.get(), header.packedSize)) {
-        return false;
+        return UnpackResult::Unreadable;
     }
     file.reset();
     const PatchStatus status =
         patchDecodeStream(props, packed.get(), header.packedSize, out.get(), header.unpackedSize);
     packed.reset();
-    if (status != PatchStatus::Ok) return false;
+    if (status != PatchStatus::Ok) return UnpackResult::Unreadable;
     const std::string outLeaf = patchUnpackedPath(leaf, header.savedChar);
     ReplacingFile target;
-    if (!target.openAt(dirFd, outLeaf)) return false;
+    if (!target.openAt(dirFd, outLeaf)) return UnpackResult::NotWritten;
     if (modeFor) target.setMode(modeFor(outLeaf, out.get(), header.unpackedSize));
-    return target.write(out.get(), header.unpackedSize) && target.commit();
+    return target.write(out.get(), header.unpackedSize) && target.commit() ? UnpackResult::Unpacked
+                                                                           : UnpackResult::NotWritten;
 }
 
 }  // namespace quask

@@ -104,8 +104,13 @@ bool UnpackFile(const std::string& path);
 // (0: the default).
 using UnpackedModeFn =
     std::function<unsigned(const std::string& leaf, const std::uint8_t* content, std::size_t len)>;
+enum class UnpackResult {
+    Unpacked,
+    Unreadable,  // not a compressed patch file, or its stream does not decode
+    NotWritten,  // decoded, but the unpacked file could not be written whole
+};
 // UnpackFile for the file `leaf` of the directory open as `dirFd`; neither
 // the packed file nor the new file is reached through a symlink.
-bool UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& modeFor = {});
+UnpackResult UnpackFileAt(int dirFd, const std::string& leaf, const UnpackedModeFn& modeFor = {});
 
 }  // namespace quask

@@ -1,7 +1,9 @@
 #include "shared/process_start.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 
 #include <cerrno>
 #include <csignal>
@@ -24,15 +26,17 @@ struct SpawnSetup {
     }
 };
 
-}  // namespace
-
-int startProcess(const std::vector<std::string>& argv, const std::string& workingDir,
-                 pid_t& pid) {
+// `quiet`: the child reads and writes /dev/null instead of our descriptors.
+int spawn(const std::vector<std::string>& argv, const std::string& workingDir, bool quiet, pid_t& pid) {
     if (argv.empty() || argv[0].empty()) return EINVAL;
     SpawnSetup setup;
     int error = posix_spawn_file_actions_init(&setup.actions);
     if (error != 0) return error;
     setup.haveActions = true;
+    for (int fd = 0; quiet && fd <= 2; ++fd) {
+        error = posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        if (error != 0) return error;
+    }
     if (!workingDir.empty()) {
         error = posix_spawn_file_actions_addchdir_np(&setup.actions, workingDir.c_str());
         if (error != 0) return error;
@@ -57,6 +61,31 @@ int startProcess(const std::vector<std::string>& argv, const std::string& workin
     args.push_back(nullptr);
     return posix_spawn(&pid, argv[0].c_str(), &setup.actions, &setup.attributes, args.data(),
                        environ);
+}
+
+}  // namespace
+
+int startProcess(const std::vector<std::string>& argv, const std::string& workingDir,
+                 pid_t& pid) {
+    return spawn(argv, workingDir, false, pid);
+}
+
+bool runsToSuccess(const std::vector<std::string>& argv, const std::string& workingDir, int timeoutMs) {
+    pid_t pid = 0;
+    if (spawn(argv, workingDir, true, pid) != 0) return false;
+    const struct timespec pause {0, 5 * 1000 * 1000};
+    for (int waited = 0;; waited += 5) {
+        int status = 0;
+        const pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (got < 0 && errno != EINTR) return false;
+        if (waited >= timeoutMs) break;
+        nanosleep(&pause, nullptr);
+    }
+    kill(pid, SIGKILL);
+    int code = 0;
+    waitProcess(pid, code);
+    return false;
 }
 
 ProcessEnd decodeWaitStatus(int status, int& code) {

@@ -20,6 +20,11 @@ namespace quask {
 int startProcess(const std::vector<std::string>& argv, const std::string& workingDir,
                  pid_t& pid);
 
+// Runs argv (a check, such as a program's --version) with no input and its
+// output thrown away, in `workingDir`, and waits for it: true when it ended
+// with status 0 within `timeoutMs`. One still running then is killed.
+bool runsToSuccess(const std::vector<std::string>& argv, const std::string& workingDir, int timeoutMs);
+
 enum class ProcessEnd { Exited, Signalled, Failed };
 
 // Waits until `pid` ends and reaps it. `code` is the exit code or the signal

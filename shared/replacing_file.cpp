@@ -1,17 +1,22 @@
 #include "shared/replacing_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
 #include "shared/posix_io.h"
 
 namespace quask {
 
 namespace {
+
+constexpr char kTemporaryPrefix[] = ".quask-";
+constexpr char kTemporarySuffix[] = ".tmp";
 
 // A fresh temporary in `dirFd` (a rename never crosses file systems). A name
 // of its own is short, so a long target name cannot make it too long, and
@@ -26,7 +31,7 @@ int createTemporaryAt(int dirFd, const std::string& leaf, const ReplacingFile::T
     }
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *tmpLeaf = ".quask-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+        *tmpLeaf = ownTemporaryName(std::to_string(counter++));
         const int fd = ::openat(dirFd, tmpLeaf->c_str(), kFlags, t.mode);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -34,6 +39,24 @@ int createTemporaryAt(int dirFd, const std::string& leaf, const ReplacingFile::T
 }
 
 }  // namespace
+
+std::string ownTemporaryName(const std::string& tag) {
+    return kTemporaryPrefix + std::to_string(::getpid()) + "-" + tag + kTemporarySuffix;
+}
+
+bool isAbandonedTemporary(const std::string& leaf) {
+    const std::size_t prefix = sizeof kTemporaryPrefix - 1, suffix = sizeof kTemporarySuffix - 1;
+    if (leaf.size() <= prefix + suffix || leaf.compare(0, prefix, kTemporaryPrefix) != 0 ||
+        leaf.compare(leaf.size() - suffix, suffix, kTemporarySuffix) != 0)
+        return false;
+    std::size_t end = prefix;
+    while (end < leaf.size() && leaf[end] >= '0' && leaf[end] <= '9' && end - prefix < 10) ++end;
+    if (end == prefix || end >= leaf.size() || leaf[end] != '-') return false;
+    const long pid = std::strtol(leaf.substr(prefix, end - prefix).c_str(), nullptr, 10);
+    // A process id that is in use may be the writer, or one that reused its
+    // number: either way the file is left alone.
+    return pid > 0 && pid <= INT32_MAX && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
 
 ReplacingFile::~ReplacingFile() {
     discard();

@@ -13,6 +13,13 @@
 
 namespace quask {
 
+// The name of a temporary file this process owns: ".quask-<pid>-<tag>.tmp".
+// ReplacingFile names its temporaries so when given no suffix.
+std::string ownTemporaryName(const std::string& tag);
+// True when `leaf` is such a name of a process that is no longer running:
+// what a crash or a kill left behind, which nobody will commit or remove.
+bool isAbandonedTemporary(const std::string& leaf);
+
 class ReplacingFile {
 public:
     // Where the bytes wait. Without a suffix the temporary gets a name of its

@@ -43,7 +43,8 @@ const quask::ProgramHelp kHelp{"quask",
     "  QUILLON_BASE_URL  the patch server's base URL instead of the built-in one\n"
     "\n"
     "Files:\n"
-    "  /usr/lib/quask/quillon  the launcher copied into a new game directory\n"};
+    "  /usr/lib/quask/quillon  the launcher copied into a new game directory, and\n"
+    "                          over one that cannot be started\n"};
 
 int fail(const std::string& text) {
     quask::showMessageBox(text, "Quask", quask::BoxIcon::Error, quask::BoxButtons::Ok);

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "shared/program_file.h"
+
 // The install layout's path from the bootstrap's folder to the launcher's.
 #ifndef QUASK_PACKAGED_FROM_BOOTSTRAP
 #define QUASK_PACKAGED_FROM_BOOTSTRAP "../lib/quask"
@@ -92,11 +94,26 @@ std::string packagedProgramDirectory(const std::string& bootstrapDirectory) {
     return (fs::path(bootstrapDirectory) / QUASK_PACKAGED_FROM_BOOTSTRAP).lexically_normal().string();
 }
 
+namespace {
+
+// A launcher the bootstrap can hand over to: a program of this machine
+// that it may run.
+bool canStart(const std::string& launcher) {
+    const int fd = ::open(launcher.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool program = quask::checkProgramFile(fd) == quask::ProgramCheck::Runnable;
+    ::close(fd);
+    return program && ::access(launcher.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
 SeedStatus seedGameDirectory(const std::string& gameDir, const std::string& packagedLauncher,
                              std::string* error) {
     const std::string launcher = gameDir + "/" + kLauncherName;
     struct stat st {};
-    if (::lstat(launcher.c_str(), &st) == 0) return SeedStatus::Present;
+    const bool present = ::lstat(launcher.c_str(), &st) == 0;
+    if (present && canStart(launcher)) return SeedStatus::Present;
 
     std::error_code ec;
     fs::create_directories(gameDir, ec);
@@ -108,6 +125,13 @@ SeedStatus seedGameDirectory(const std::string& gameDir, const std::string& pack
     ::unlink(staging.c_str());  // a leftover of a bootstrap that died with our process id
     if (!writeCopy(packagedLauncher, staging, error)) return SeedStatus::Failed;
 
+    // A broken launcher is replaced whole in one step.
+    if (present) {
+        if (::rename(staging.c_str(), launcher.c_str()) == 0) return SeedStatus::Repaired;
+        *error = failure("cannot replace the launcher in " + gameDir, errno);
+        ::unlink(staging.c_str());
+        return SeedStatus::Failed;
+    }
     // link() never replaces: a launcher that appeared meanwhile stays.
     int linked = ::link(staging.c_str(), launcher.c_str());
     const int linkErrno = errno;

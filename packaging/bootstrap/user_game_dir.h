@@ -28,14 +28,17 @@ std::string userGameDirectory();
 std::string packagedProgramDirectory(const std::string& bootstrapDirectory);
 
 enum class SeedStatus {
-    Present,  // the game directory already has a launcher; it was not touched
-    Seeded,   // the directory now holds a copy of the packaged launcher
-    Failed,   // see the error text; nothing half-written is left behind
+    Present,   // the game directory already has a launcher; it was not touched
+    Seeded,    // the directory now holds a copy of the packaged launcher
+    Repaired,  // its launcher could not be started and was replaced by a copy
+    Failed,    // see the error text; nothing half-written is left behind
 };
 
-// Makes sure `gameDir` has a launcher: creates the directory (parents too)
-// when missing, and copies `packagedLauncher` into it when it has none. The
-// copy is written under a name of its own and linked into place, so a
+// Makes sure `gameDir` has a launcher that can be started: creates the
+// directory (parents too) when missing, and copies `packagedLauncher` into
+// it when it has none, or one that is no program of this machine (a broken
+// update, a cut-off copy) or may not be run. The copy is written under a
+// name of its own and linked into place (renamed over a broken one), so a
 // launcher never appears half-written, and of two bootstraps seeding at once
 // the second keeps the first one's file.
 SeedStatus seedGameDirectory(const std::string& gameDir, const std::string& packagedLauncher,

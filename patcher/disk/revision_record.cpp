@@ -21,19 +21,36 @@ constexpr char kRecordLeaf[] = "quillon.dat";
 constexpr quask::ReplacingFile::Temporary kTemporary{".tmp", 0644};
 
 std::string recordPath(const std::string& gameDir) { return gameDir + "/data/" + kRecordLeaf; }
+std::string markerPath(const std::string& gameDir) { return gameDir + "/DoFullCheck"; }
 
-bool readRevision(const std::string& path, std::uint32_t* revision) {
+const PatchFailure kNoDeletePermission{
+    "No Delete Permission in GameBaseDir - Please check Directory / File Permissions.", "Error"};
+
+enum class Read { kRevision, kMissing, kFailed };
+
+// Only a record that is not there (or too short to be one) is revision 0:
+// one that cannot be read must not make the launcher fetch the whole game
+// again and then write 0 over it.
+Read readRevision(const std::string& path, std::uint32_t* revision) {
     const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return errno == ENOENT || errno == ENOTDIR ? Read::kMissing : Read::kFailed;
     unsigned char bytes[4];
-    if (!file.valid() || !quask::readFully(file.get(), bytes, sizeof bytes)) return false;
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::read(file.get(), bytes + got, sizeof bytes - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Read::kFailed;
+        if (n == 0) return Read::kMissing;
+        got += static_cast<std::size_t>(n);
+    }
     *revision = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
                 static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-    return true;
+    return Read::kRevision;
 }
 
 }  // namespace
 
-bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
+bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record, bool* synced) {
     const std::uint32_t r = record->revision;
     const unsigned char bytes[4] = {static_cast<unsigned char>(r), static_cast<unsigned char>(r >> 8),
                                     static_cast<unsigned char>(r >> 16), static_cast<unsigned char>(r >> 24)};
@@ -46,34 +63,50 @@ bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
     pauseHereForTest("record");
     if (!file.commit()) return false;
     // The new name itself must survive a power cut, too.
-    file.syncDirectory();
+    const bool durable = file.syncDirectory();
+    if (synced) *synced = durable;
     record->dirty = false;
     return true;
 }
 
+PatchFailure recordNotDurableFailure() {
+    return {"Failed to save the revision record data/quillon.dat to disk. (directory sync failed)",
+            "Store Error"};
+}
+
 std::optional<PatchFailure> LoadRevisionRecord(const std::string& gameDir, RevisionRecord* record) {
     *record = RevisionRecord{};
-    if (!readRevision(recordPath(gameDir), &record->revision)) {
-        record->revision = 0;
-        record->dirty = true;
-        const std::string dataDir = gameDir + "/data";
-        if (::mkdir(dataDir.c_str(), 0755) != 0 && errno != EEXIST) {
-            return PatchFailure{"Cannot Create 'data/' Directory - Please ensure that you have the proper Permissions in GameBaseDir.",
+    switch (readRevision(recordPath(gameDir), &record->revision)) {
+        case Read::kRevision: break;
+        case Read::kFailed:
+            return PatchFailure{"Cannot read the revision record data/quillon.dat - Please check the Disk and the Directory / File Permissions",
                                 "Error"};
-        }
-        if (!SaveRevisionRecord(gameDir, record)) {
-            return PatchFailure{"No File Creation / Write Permission in GameBaseDir - Please check Directory / File Permissions",
-                                "Error"};
+        case Read::kMissing: {
+            record->revision = 0;
+            record->dirty = true;
+            const std::string dataDir = gameDir + "/data";
+            if (::mkdir(dataDir.c_str(), 0755) != 0 && errno != EEXIST) {
+                return PatchFailure{"Cannot Create 'data/' Directory - Please ensure that you have the proper Permissions in GameBaseDir.",
+                                    "Error"};
+            }
+            if (!SaveRevisionRecord(gameDir, record)) {
+                return PatchFailure{"No File Creation / Write Permission in GameBaseDir - Please check Directory / File Permissions",
+                                    "Error"};
+            }
         }
     }
-    const std::string marker = gameDir + "/DoFullCheck";
-    if (::access(marker.c_str(), R_OK) == 0) {
+    if (::access(markerPath(gameDir).c_str(), R_OK) == 0) {
         record->fullCheckRequested = true;
-        if (::unlink(marker.c_str()) != 0) {
-            return PatchFailure{"No Delete Permission in GameBaseDir - Please check Directory / File Permissions.",
-                                "Error"};
-        }
+        // Taken away only after the check; whether it can go is known now.
+        if (::access(gameDir.c_str(), W_OK | X_OK) != 0) return kNoDeletePermission;
     }
+    return std::nullopt;
+}
+
+std::optional<PatchFailure> FinishFullCheckRequest(const std::string& gameDir, RevisionRecord* record) {
+    if (!record->fullCheckRequested) return std::nullopt;
+    if (::unlink(markerPath(gameDir).c_str()) != 0 && errno != ENOENT) return kNoDeletePermission;
+    record->fullCheckRequested = false;
     return std::nullopt;
 }
 

@@ -19,14 +19,26 @@ struct RevisionRecord {
     std::uint32_t revision = 0;
 };
 
-// Reads the record (a missing or short file is revision 0, written at once)
-// and takes the DoFullCheck request. A failure is a box and exit 1.
+// Reads the record (a missing or short file is revision 0, written at once;
+// one that is there but cannot be read is a failure, not revision 0) and
+// notes the DoFullCheck request. The marker stays until the check it asks
+// for has finished (FinishFullCheckRequest), so a check cut short is taken
+// up again at the next start. A failure is a box and exit 1.
 std::optional<PatchFailure> LoadRevisionRecord(const std::string& gameDir, RevisionRecord* record);
+
+// After the requested full check has finished: removes the marker and
+// clears the request. Nothing when none was requested.
+std::optional<PatchFailure> FinishFullCheckRequest(const std::string& gameDir, RevisionRecord* record);
 
 // Writes the record through a temporary file that is synced and renamed over
 // the old one, so a crash leaves either the old or the new revision; the
 // data directory is synced after. Nothing is written through a link that
-// leads out of the game directory.
-bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record);
+// leads out of the game directory. True once the new record has its name;
+// `synced` (when given) then tells whether the directory sync succeeded, so
+// that the name survives a power cut too.
+bool SaveRevisionRecord(const std::string& gameDir, RevisionRecord* record, bool* synced = nullptr);
+
+// The box for a record that was written but whose directory could not be synced.
+PatchFailure recordNotDurableFailure();
 
 }  // namespace quillon

@@ -70,32 +70,41 @@ std::vector<const DeltaPlan::Step*> chainFrom(const std::vector<DeltaPlan::Step>
     return chain;
 }
 
-// The chain applied in memory; empty when any step does not give what the
+// The chain applied in memory; false when any step does not give what the
 // list says or the end is not the expected file.
-bool applyChain(const Candidate& c, std::string* out) {
+bool applyChain(const Candidate& c, PatchedBytes* out) {
     ByteView base = c.installed->view();
-    std::string current;
+    PatchedBytes current;
     for (std::size_t i = 0; i < c.chain.size(); ++i) {
         const DeltaEntry& step = c.chain[i]->entry;
         const std::string& patch = c.patches[i];
-        std::string next;
+        PatchedBytes next;
         if (!applyDeltaPatch(base, {reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size()},
                              step.result.size, &next) ||
-            sha256OfBytes(next.data(), next.size()) != step.result.sha256)
+            sha256OfBytes(reinterpret_cast<const char*>(next.data.get()), next.size) != step.result.sha256)
             return false;
         current = std::move(next);
-        base = {reinterpret_cast<const std::uint8_t*>(current.data()), current.size()};
+        base = current.view();
     }
-    if (!bytesAreExpected(c.entry->expected(), current)) return false;
+    if (!bytesAreExpected(c.entry->expected(), {reinterpret_cast<const char*>(current.data.get()), current.size}))
+        return false;
     *out = std::move(current);
     return true;
 }
 
-bool writeStaging(GameTree& tree, const std::string& name, const std::string& bytes) {
+bool writeStaging(GameTree& tree, const std::string& name, const PatchedBytes& bytes) {
     Fd dir = tree.openParent(name, false);
     if (!dir.valid()) return false;
     Fd file = GameTree::createFile(dir.get(), leafOf(stagingName(name)));
-    return file.valid() && quask::writeFully(file.get(), bytes.data(), bytes.size()) && file.close();
+    return file.valid() && quask::writeFully(file.get(), bytes.data.get(), bytes.size) && file.close();
+}
+
+// Every size the chain's steps state within `limit`: a list that says more
+// is not believed, and the file comes whole.
+bool withinLimit(const std::vector<const DeltaPlan::Step*>& chain, std::uint64_t limit) {
+    for (const DeltaPlan::Step* step : chain)
+        if (step->entry.result.size > limit || step->entry.patchSize > limit) return false;
+    return true;
 }
 
 // The installed files the plan has patches for, with their chains.
@@ -110,7 +119,7 @@ std::deque<Candidate> findCandidates(GameTree& tree, const DeltaPlan& plan, std:
         const ByteView bytes = installed->view();
         const SignedDigest have = signedDigestOf({reinterpret_cast<const char*>(bytes.data), bytes.size});
         std::vector<const DeltaPlan::Step*> chain = chainFrom(steps->second, have, e);
-        if (chain.empty()) continue;
+        if (chain.empty() || !withinLimit(chain, patchedFileLimit(e.expected()))) continue;
         Candidate c;
         c.entry = &e;
         c.installed = std::move(installed);
@@ -125,7 +134,8 @@ std::deque<Candidate> findCandidates(GameTree& tree, const DeltaPlan& plan, std:
 
 void collectDeltaList(PatchContext& ctx, std::uint32_t rev, std::string_view metadata, DeltaPlan* plan) {
     const std::optional<SignedDigest> marker = deltaListMarker(metadata);
-    if (!marker) return;
+    // A list is a line file: one that states more is none.
+    if (!marker || marker->size > kMaxControlFile) return;
     std::string body;
     DeltaList list;
     if (ctx.http.fetch(ctx.baseUrl + deltaListPath(rev), &body, marker->size) != HttpStatus::Ok ||
@@ -162,7 +172,7 @@ unsigned stageFromDeltas(PatchContext& ctx, GameTree& tree, const DeltaPlan& pla
     fetchFiles(ctx, tree, fetches, texts);
     unsigned staged = 0;
     for (Candidate& c : candidates) {
-        std::string result;
+        PatchedBytes result;
         if (c.failed || !applyChain(c, &result) || !writeStaging(tree, c.entry->name, result)) continue;
         c.entry->staged = true;
         ++staged;

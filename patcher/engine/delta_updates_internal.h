@@ -4,6 +4,11 @@
 // each one after the other over several revisions, instead of fetching it
 // whole.
 //
+// Every size a delta list states is bounded before anything is fetched or
+// taken for it (patchedFileLimit, in the trust module): the list itself is
+// a line file, and a chain whose patches or results state more is passed
+// over.
+//
 // Patches are only ever a shortcut. The result is checked in memory against
 // the sum file's digest and, with a key, the signed one before it becomes
 // the file's staging file; a delta list that cannot be fetched or read, a

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <list>
 
@@ -19,12 +19,12 @@ namespace {
 // Downloads ask the kernel to start writing to disk every so often, so the
 // sync before the replacement finds little left to do.
 constexpr std::uint64_t kWritebackBytes = 8u << 20;
-
-std::uint64_t nowMs() {
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
+// What a delta patch in memory reserves before its bytes arrive.
+constexpr std::uint64_t kReserveBytes = 1u << 20;
+// The status and upper bar follow a download at most this often, the speed
+// once a second.
+constexpr std::uint64_t kUiMs = 400;
+constexpr std::uint64_t kSpeedMs = 1000;
 
 PatchFailure downloadFailure(const std::string& name, const char* tail) {
     char text[2048];
@@ -87,33 +87,40 @@ std::uint64_t resumeOffset(GameTree& tree, const FileFetch& f) {
 
 // --- One run of the batch ---
 
+}  // namespace
+
 class FetchRun {
 public:
     FetchRun(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts)
         : m_ctx(ctx), m_tree(tree), m_texts(texts), m_batch(ctx.http, downloadConnections()) {}
 
-    std::optional<PatchFailure> run(const std::vector<FileFetch>& files) {
-        for (const FileFetch& f : files) add(f, resumeOffset(m_tree, f));
-        m_lastSpeed = nowMs();
-        m_batch.run([this] { tick(); });
-        m_transfers.clear();
-        clearDisplay();
+    void add(FileFetch f) {
+        m_transfers.emplace_back();
+        m_transfers.back().fetch = std::move(f);
+        queue(&m_transfers.back(), resumeOffset(m_tree, m_transfers.back().fetch));
+    }
+    std::optional<PatchFailure> waitForConnection() {
+        if (!m_failure) m_batch.runUntilFree([this] { tick(); });
+        return m_failure;
+    }
+    std::optional<PatchFailure> finish() {
+        if (!m_failure) m_batch.run([this] { tick(); });
         return m_failure;
     }
 
 private:
     struct Transfer {
-        const FileFetch* fetch = nullptr;
+        FileFetch fetch;
         bool running = false;
+        bool again = false;  // a fresh copy of a file already announced
+        bool shown = false;  // its progress is on show: arriving, not empty
         bool createFailed = false, reopenFailed = false, storeFailed = false;
         Fd file;
         std::uint64_t offset = 0, total = 0, received = 0, writtenBack = 0;
     };
 
-    void add(const FileFetch& f, std::uint64_t resumeFrom) {
-        m_transfers.emplace_back();
-        m_transfers.back().fetch = &f;
-        Transfer* t = &m_transfers.back();
+    void queue(Transfer* t, std::uint64_t resumeFrom) {
+        const FileFetch& f = t->fetch;
         HttpBatch::Request r;
         r.url = f.memory ? f.url : m_ctx.baseUrl + "data" + encodeUrlPath(f.name);
         r.maxBytes = f.memory ? f.memoryLimit : downloadLimit(f.want);
@@ -126,26 +133,25 @@ private:
     }
 
     void begin(Transfer& t) {
-        const FileFetch& f = *t.fetch;
         t.running = true;
-        ++m_running;
-        m_shown = true;
+        if (t.again) return;
+        const FileFetch& f = t.fetch;
         LauncherState& ui = m_ctx.ui;
-        ui.SetTotalProgress(100.0 * f.done / f.count);
-        ui.SetStatusTotalText(formatCounts("File %u of %u", f.done, f.count));
+        if (!f.counted) {
+            ui.SetTotalProgress(100.0 * f.done / f.count);
+            ui.SetStatusTotalText(formatCounts("File %u of %u", f.done, f.count));
+        }
         char status[2048];
         std::snprintf(status, sizeof status, "Preparing to Donwload Object %u of %u (%s)", f.index, f.count,
                       f.name.c_str());
         ui.SetStatusText(status);
     }
 
-    bool start(Transfer& t, std::uint64_t offset, std::uint64_t total) {
-        const FileFetch& f = *t.fetch;
-        t.offset = offset;
-        t.total = total;
+    bool openTarget(Transfer& t, std::uint64_t offset) {
+        const FileFetch& f = t.fetch;
         if (f.memory) {
             f.memory->clear();
-            f.memory->reserve(static_cast<std::size_t>(total));
+            f.memory->reserve(static_cast<std::size_t>(std::min(t.total, kReserveBytes)));
             return true;
         }
         Fd dir = m_tree.openParent(f.name, true);
@@ -156,9 +162,26 @@ private:
         return t.file.valid();
     }
 
+    bool start(Transfer& t, std::uint64_t offset, std::uint64_t total) {
+        t.offset = offset;
+        t.total = total;
+        if (!openTarget(t, offset)) return false;
+        if (total == 0) return true;
+        // The file's first line, at once: a file that arrives within the
+        // 400 ms still shows where it started.
+        t.shown = true;
+        const std::uint64_t now = monotonicMs();
+        m_lastUi = now;
+        showDownloadProgress(m_ctx.ui, offset, total);
+        m_ctx.ui.SetSpeed(0);
+        m_lastSpeed = now;
+        m_receivedAtSpeed = m_received;
+        return true;
+    }
+
     bool store(Transfer& t, const std::uint8_t* data, std::size_t size) {
-        if (t.fetch->memory) {
-            t.fetch->memory->append(reinterpret_cast<const char*>(data), size);
+        if (t.fetch.memory) {
+            t.fetch.memory->append(reinterpret_cast<const char*>(data), size);
         } else {
             // Written at once, so what is on disk is what arrived.
             t.storeFailed = !quask::writeFully(t.file.get(), data, size);
@@ -179,26 +202,37 @@ private:
     bool needsFreshCopy(const Transfer& t, HttpStatus status) {
         if (status == HttpStatus::BadRange || (status == HttpStatus::Aborted && t.reopenFailed)) return true;
         return status == HttpStatus::Ok && t.offset > 0 &&
-               !fileMatches(m_tree, t.fetch->name, FileRole::kStaging, t.fetch->want);
+               !fileMatches(m_tree, t.fetch.name, FileRole::kStaging, t.fetch.want);
     }
 
     void end(Transfer* t, HttpStatus status) {
         const bool closeFailed = t->file.valid() && !t->file.close();
-        if (t->running) --m_running;
         t->running = false;
-        const FileFetch& f = *t->fetch;
+        const bool shown = t->shown;
+        t->shown = false;
+        const FileFetch& f = t->fetch;
+        bool arrived = true;
         if (f.memory) {
             if (status != HttpStatus::Ok) *f.failed = true;
         } else if (t->createFailed) {
-            fail(permissionFailure(m_texts.stagingFile));
+            return fail(permissionFailure(m_texts.stagingFile));
         } else if (t->storeFailed || (status == HttpStatus::Ok && closeFailed)) {
-            fail(storeFailure());
+            return fail(storeFailure());
         } else if (needsFreshCopy(*t, status)) {
-            add(f, 0);
+            arrived = false;
+            refetch(*t);
         } else if (status != HttpStatus::Ok) {
-            fail(statusFailure(f, status, m_texts));
+            return fail(statusFailure(f, status, m_texts));
         }
-        if (m_running == 0) clearDisplay();
+        if (shown && arrived) clearDisplay();
+    }
+
+    void refetch(const Transfer& t) {
+        m_transfers.emplace_back();
+        Transfer& again = m_transfers.back();
+        again.fetch = t.fetch;
+        again.again = true;
+        queue(&again, 0);
     }
 
     void fail(PatchFailure failure) {
@@ -206,17 +240,22 @@ private:
         m_batch.stop();
     }
 
+    // The file that started first among those arriving.
+    const Transfer* followed() const {
+        for (const Transfer& t : m_transfers)
+            if (t.running && t.shown) return &t;
+        return nullptr;
+    }
+
     void tick() {
-        const std::uint64_t now = nowMs();
-        if (now - m_lastUi > 400) {
-            for (const Transfer& t : m_transfers) {
-                if (!t.running || t.total == 0) continue;
-                m_lastUi = now;
-                showDownloadProgress(m_ctx.ui, t.offset + t.received, t.total);
-                break;
-            }
+        const Transfer* t = followed();
+        if (!t) return;
+        const std::uint64_t now = monotonicMs();
+        if (now - m_lastUi > kUiMs) {
+            m_lastUi = now;
+            showDownloadProgress(m_ctx.ui, t->offset + t->received, t->total);
         }
-        if (now - m_lastSpeed >= 1000) {
+        if (now - m_lastSpeed >= kSpeedMs) {
             m_ctx.ui.SetSpeed(static_cast<unsigned long>((m_received - m_receivedAtSpeed) * 1000 / (now - m_lastSpeed)));
             m_lastSpeed = now;
             m_receivedAtSpeed = m_received;
@@ -224,8 +263,6 @@ private:
     }
 
     void clearDisplay() {
-        if (!m_shown) return;
-        m_shown = false;
         m_ctx.ui.SetSpeed(0);
         m_ctx.ui.SetFileProgress(0);
         m_ctx.ui.SetTotalProgress(0);
@@ -237,19 +274,23 @@ private:
     const PhaseTexts& m_texts;
     HttpBatch m_batch;
     std::list<Transfer> m_transfers;  // in the order they were added; nodes stay put
-    unsigned m_running = 0;
-    bool m_shown = false;  // something to clear since the last clearDisplay()
     std::optional<PatchFailure> m_failure;
     std::uint64_t m_received = 0, m_receivedAtSpeed = 0, m_lastUi = 0, m_lastSpeed = 0;
 };
 
-}  // namespace
+Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts)
+    : m_run(std::make_unique<FetchRun>(ctx, tree, texts)) {}
+Downloads::~Downloads() = default;
+void Downloads::add(FileFetch file) { m_run->add(std::move(file)); }
+std::optional<PatchFailure> Downloads::waitForConnection() { return m_run->waitForConnection(); }
+std::optional<PatchFailure> Downloads::finish() { return m_run->finish(); }
 
 std::optional<PatchFailure> fetchFiles(PatchContext& ctx, GameTree& tree, const std::vector<FileFetch>& files,
                                        const PhaseTexts& texts) {
     if (files.empty()) return std::nullopt;
-    FetchRun run(ctx, tree, texts);
-    return run.run(files);
+    Downloads downloads(ctx, tree, texts);
+    for (const FileFetch& f : files) downloads.add(f);
+    return downloads.finish();
 }
 
 }  // namespace quillon

@@ -2,19 +2,28 @@
 // fetch is brought into its staging file "<name>.new", several at once over
 // downloadConnections() kept-alive connections (HttpBatch).
 //
+// The run walks its list and adds each file as it comes to it; the walk goes
+// on to the next entry once a connection is free again. With one connection
+// that is the one-at-a-time download: every file has ended before the next
+// entry is looked at. With more, later entries are handled while earlier
+// files are still arriving.
+//
 // A staging file that a broken download left behind is continued where it
 // ends with a Range request. A server that ignores the range sends the whole
 // file, which is then a fresh download; one that sends another range, or a
 // continued file that does not match its digest, gets one fresh download
 // more. The integrity check after this step still judges every staging file.
 //
-// The window shows what a one-at-a-time download shows. As each file starts:
-// the lower bar and "File %u of %u" with its number, and "Preparing to
-// Donwload Object %u of %u (%s)". Every 400 ms the status and the upper bar
-// follow the file that has been running longest; once a second the speed
-// is that of all transfers together; whenever no transfer is left running,
-// speed, both bars and the second line are cleared. With one connection that
-// is exactly the one-at-a-time sequence.
+// The window shows for each file what the one-at-a-time download shows, in
+// the same order: as it takes a connection the lower bar and "File %u of %u"
+// with its number (unless the walk already showed them) and "Preparing to
+// Donwload Object %u of %u (%s)"; once its length is known and its staging
+// file open, its first "Downlading ..." line with the upper bar and the speed
+// cleared; every 400 ms the status and upper bar of the file that started
+// first among those still arriving, and once a second the speed of all of
+// them; and when it has arrived whole, speed 0, both bars 0 and the second
+// line emptied. An empty file shows no progress and no clearing. Where files
+// overlap their lines interleave, and a bar only goes back to 0.
 //
 // The first failure ends every other transfer and is returned with the texts
 // of the one-at-a-time download. What the others wrote stays in their staging
@@ -22,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +46,7 @@ struct FileFetch {
     unsigned index = 0;  // "Object %u of %u"
     unsigned done = 0;   // "File %u of %u", and the lower bar
     unsigned count = 0;
+    bool counted = false;  // the walk showed "File %u of %u" and the lower bar itself
     Expected want;
     // Set: the body goes to `*memory` instead of the staging file, from
     // `url`, and a failure only sets `*failed` (a delta patch, which the
@@ -46,6 +57,29 @@ struct FileFetch {
     std::uint64_t memoryLimit = UINT64_MAX;  // the most bytes taken into `*memory`
 };
 
+class FetchRun;
+
+// One run's downloads, added in list order.
+class Downloads {
+public:
+    Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts);
+    ~Downloads();
+    Downloads(const Downloads&) = delete;
+    Downloads& operator=(const Downloads&) = delete;
+
+    // Queues `file`; it starts as soon as a connection is free.
+    void add(FileFetch file);
+    // Runs the downloads until a connection is free for the next file, or
+    // one has failed.
+    std::optional<PatchFailure> waitForConnection();
+    // Runs every download to its end.
+    std::optional<PatchFailure> finish();
+
+private:
+    std::unique_ptr<FetchRun> m_run;
+};
+
+// Every file of `files` at once (the delta patches).
 std::optional<PatchFailure> fetchFiles(PatchContext& ctx, GameTree& tree, const std::vector<FileFetch>& files,
                                        const PhaseTexts& texts);
 

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
+#include "patcher/disk/phase_pause.h"
+#include "patcher/engine/self_update_internal.h"
 #include "patcher/engine/trust_internal.h"
 #include "patcher/protocol/digests.h"
 #include "shared/patch_file.h"
@@ -21,9 +24,6 @@ constexpr char kPermissions[] =
 constexpr char kPermissionsCaption[] = "Error: Insufficient Permissions";
 constexpr char kIntegrity[] =
     "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! ";
-
-// Where the running launcher's old file goes when it patches itself.
-constexpr char kBackupName[] = "quillon_old";
 
 // --- Modes ---
 
@@ -64,12 +64,21 @@ PatchFailure storeFailure() {
     return {"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
 }
 
+PatchFailure unpackedStoreFailure(const std::string& name) {
+    return {"Failed to save the unpacked '" + name + "' to disk. (Out of Diskspace?)", "Store Error"};
+}
+
 // --- Status ---
 
 std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
     char text[512];
     std::snprintf(text, sizeof text, fmt, a, b);
     return text;
+}
+
+std::uint64_t monotonicMs() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 // --- Paths ---
@@ -119,12 +128,9 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     if (packed && headSize >= 3 && quask::patchSavedCharValid(static_cast<char>(head[2])))
         finalLeaf = quask::patchUnpackedPath(leaf, static_cast<char>(head[2]));
     int mode = existingMode(dir.get(), finalLeaf);
-    if (parentOf(name).empty() && finalLeaf == ctx.moduleName) {
-        // The running launcher keeps running from its old file, moved to a
-        // backup in the game directory (an older backup goes first).
-        ::unlinkat(dir.get(), kBackupName, 0);
-        if (::renameat(dir.get(), finalLeaf.c_str(), dir.get(), kBackupName) != 0 && errno != ENOENT)
-            return permissionFailure(texts.selfPatch);
+    const bool launcher = isLauncherLeaf(ctx, name, finalLeaf);
+    if (launcher) {
+        if (auto failure = backUpLauncher(dir.get(), finalLeaf, texts)) return failure;
         tree.changedEntryOf(name);
     }
     if (!packed) {
@@ -135,6 +141,7 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     // name holds the old bytes or the new ones, never an empty file.
     if (::fsync(file.get()) != 0) return storeFailure();
     file.reset();
+    if (launcher) pauseHereForTest("selfpatch");
     // One atomic step: a crash leaves either the old file or the new one.
     if (::renameat(dir.get(), staging.c_str(), dir.get(), leaf.c_str()) != 0)
         return permissionFailure(texts.rename);
@@ -143,12 +150,24 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
         const auto unpackedMode = [mode](const std::string&, const std::uint8_t* content, std::size_t len) {
             return modeFor(mode, content, len);
         };
-        if (!quask::UnpackFileAt(dir.get(), leaf, unpackedMode))
-            return PatchFailure{texts.decompress, "Decompression Error"};
+        switch (quask::UnpackFileAt(dir.get(), leaf, unpackedMode)) {
+            case quask::UnpackResult::Unpacked: break;
+            case quask::UnpackResult::Unreadable: return PatchFailure{texts.decompress, "Decompression Error"};
+            case quask::UnpackResult::NotWritten: return unpackedStoreFailure(parentOf(name) + "/" + finalLeaf);
+        }
         // A name saved with '_' as its last character unpacks onto itself.
         if (finalLeaf != leaf) ::unlinkat(dir.get(), leaf.c_str(), 0);
     }
     return std::nullopt;
+}
+
+bool deleteFile(GameTree& tree, const std::string& name) {
+    // A directory that leads outside the game is never reached.
+    Fd dir = tree.openParent(name, false);
+    if (!dir.valid()) return errno == ENOENT || errno == ENOTDIR;
+    if (::unlinkat(dir.get(), leafOf(name).c_str(), 0) != 0) return errno == ENOENT;
+    tree.changedEntryOf(name);
+    return true;
 }
 
 std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree) {

@@ -34,9 +34,15 @@ struct PhaseTexts {
 PatchFailure permissionFailure(const char* tag);
 // The box for a staging file that cannot be written whole.
 PatchFailure storeFailure();
+// The box for a packed file whose unpacked file cannot be written whole.
+PatchFailure unpackedStoreFailure(const std::string& name);
 
 // A status text with up to two counts in it ("File %u of %u").
 std::string formatCounts(const char* fmt, unsigned a, unsigned b);
+
+// Milliseconds of a clock that never goes back, for the 400 ms and 1 s
+// rhythms of the progress display.
+std::uint64_t monotonicMs();
 
 // One entry of a run's plan, whichever run collected it: a name and what
 // the run does with it.
@@ -71,10 +77,13 @@ bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const E
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
                                          const PhaseTexts& texts);
 // Moves the verified staging file, synced, over the game file (the running
-// launcher is first moved aside to its backup) and unpacks a compressed
-// file; a program keeps its execute bits either way.
+// launcher keeps a backup name first, self_update_internal.h) and unpacks
+// a compressed file; a program keeps its execute bits either way.
 std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
                                         const PhaseTexts& texts);
+// Deletes the game file `name`; one that is not there is deleted already.
+// False, with errno, when it stays.
+bool deleteFile(GameTree& tree, const std::string& name);
 // After the last replacement: every changed directory synced, so that the
 // record written next never names files a power cut could lose.
 std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree);

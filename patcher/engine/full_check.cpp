@@ -1,5 +1,10 @@
 #include "patcher/engine/full_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
 #include <vector>
 
 #include "patcher/disk/parallel_checks.h"
@@ -14,8 +19,28 @@ constexpr char kSumFetch[] =
     "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support!";
 constexpr char kSumFetchCaption[] = "Fetch Error (FullSumFile)";
 
+// The list with the upper bar following it every 400 ms, and back at 0
+// once it is in.
 std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
-    switch (ctx.http.fetch(ctx.baseUrl + "meta/sum_full.txt", body)) {
+    body->clear();
+    std::uint64_t length = 0, lastUi = monotonicMs();
+    const HttpStatus status = ctx.http.download(
+        ctx.baseUrl + "meta/sum_full.txt", kMaxControlFile,
+        [&](std::uint64_t, std::uint64_t total) {
+            length = total;
+            body->reserve(static_cast<std::size_t>(std::min<std::uint64_t>(total, 1u << 20)));
+            return true;
+        },
+        [&](const std::uint8_t* data, std::size_t size) {
+            body->append(reinterpret_cast<const char*>(data), size);
+            const std::uint64_t now = monotonicMs();
+            if (now - lastUi > 400) {
+                lastUi = now;
+                ctx.ui.SetFileProgress(100.0 * static_cast<double>(body->size()) / static_cast<double>(length));
+            }
+            return true;
+        });
+    switch (status) {
         case HttpStatus::Ok: break;
         case HttpStatus::NoLength:
         case HttpStatus::TooLarge: return PatchFailure{std::string(kSumFetch) + " (2)", kSumFetchCaption};
@@ -25,7 +50,40 @@ std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
         default: return PatchFailure{kSumFetch, kSumFetchCaption};
     }
     if (body->size() < 5) return PatchFailure{std::string(kSumFetch) + " (3sz)", kSumFetchCaption};
+    ctx.ui.SetFileProgress(0);
     return std::nullopt;
+}
+
+// The files that revision `rev` deletes and the list does not name, where
+// they are still there: a delete that failed when the revision was
+// installed is done now. Only a metadata file the server (and with a key,
+// the key) vouches for is used; without one nothing is deleted.
+std::vector<PlanEntry> deletesOf(PatchContext& ctx, std::uint32_t rev, const std::vector<PlanEntry>& listed) {
+    std::vector<PlanEntry> deletes;
+    Vouch vouch;
+    std::string meta;
+    const std::string path = formatCounts("meta/%u.txt", rev, 0);
+    UpdateList actions;
+    MetadataScan scan;
+    bool hasFiles = false;
+    if (rev == 0 || Trust(ctx).fetchList(FileList::kRevision, rev, &vouch) ||
+        ctx.http.fetch(ctx.baseUrl + path, &meta) != HttpStatus::Ok || vouch.checkBody(path, meta) ||
+        parseRevisionMetadata(meta, rev, actions, scan, &hasFiles))
+        return deletes;
+    std::set<std::string> names;
+    for (const PlanEntry& e : listed) names.insert(e.name);
+    GameTree tree(ctx.gameDir);
+    for (const UpdateFileEntry& a : actions.newestFirst()) {
+        if (a.type != UpdateFileEntry::kFile || a.action != UpdateFileEntry::kDelete || names.count(a.name)) continue;
+        Fd dir = tree.openParent(a.name, false);
+        struct stat st;
+        if (!dir.valid() || ::fstatat(dir.get(), leafOf(a.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        PlanEntry e;
+        e.kind = PlanEntry::kDeleteFile;
+        e.name = a.name;
+        deletes.push_back(std::move(e));
+    }
+    return deletes;
 }
 
 // The list as the server wrote it: each SUM line goes to the front. With a
@@ -91,15 +149,19 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
     std::uint32_t listRev = 0;
     std::vector<PlanEntry> plan;
     if (auto failure = fetchList(ctx, record, &listRev, &plan)) return failure;
+    const std::vector<PlanEntry> deletes = deletesOf(ctx, listRev, plan);
     // An intact installation keeps its revision: nothing is replaced.
-    if (checkInstalled(ctx, plan) == 0) {
+    if (checkInstalled(ctx, plan) == 0 && deletes.empty()) {
+        if (auto failure = FinishFullCheckRequest(ctx.gameDir, &record)) return failure;
         finishRun(ctx);
         return std::nullopt;
     }
+    plan.insert(plan.end(), deletes.begin(), deletes.end());
     // A list without a REV line names no revision: the local one is kept,
     // since the files it lists are now in place whatever it was.
     const std::optional<std::uint32_t> revision = listRev != 0 ? std::optional<std::uint32_t>(listRev) : std::nullopt;
-    return applyPlan(ctx, plan, fullCheckRules(), DeltaPlan(), revision, record);
+    if (auto failure = applyPlan(ctx, plan, fullCheckRules(), DeltaPlan(), revision, record)) return failure;
+    return FinishFullCheckRequest(ctx.gameDir, &record);
 }
 
 }  // namespace quillon

@@ -4,6 +4,11 @@
 
 namespace quillon {
 
+void LauncherUi::note(const std::string& line) {
+    std::fprintf(stderr, "quillon: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
 std::string speedText(unsigned long v) {
     char text[64];
     if (v > 952320) {

@@ -28,6 +28,10 @@ public:
     virtual ~LauncherUi() = default;
     // Synchronous: the command has been carried out when this returns.
     virtual void send(int command, long value) = 0;
+    // A line for the launcher's log, not for the window: something the run
+    // let pass that a player or support may want to know ("quillon: ..." on
+    // standard error unless a front end keeps it elsewhere).
+    virtual void note(const std::string& line);
 };
 
 // "Speed: 1.50 KByte/s" and the like; empty for 0.
@@ -54,6 +58,7 @@ public:
     void SetTotalProgress(double percent);
     void SetSpeed(unsigned long bytesPerSecond);
     void Flash();
+    void Note(const std::string& line) { m_ui.note(line); }
 
     std::string status() const;
     std::string statusTotal() const;

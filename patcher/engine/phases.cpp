@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "patcher/disk/parallel_checks.h"
 #include "patcher/disk/phase_pause.h"
+#include "patcher/disk/stale_files.h"
 #include "patcher/engine/downloads_internal.h"
+#include "patcher/engine/self_update_internal.h"
 
 namespace quillon {
 
@@ -56,8 +59,9 @@ std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& nam
     return std::nullopt;
 }
 
-// Makes the directories and parents in list order, then downloads every file
-// not staged yet into its staging file, several at once. `patched` files
+// Phase 2, entry by entry in list order: the status, then the directory,
+// or the file's parents and its download. The next entry waits for a free
+// connection, so with one the download has ended before it. `patched` files
 // were staged from delta patches and count as downloaded.
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
                                             const RunRules& rules, unsigned toDownload, unsigned patched) {
@@ -70,7 +74,7 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
         for (const PlanEntry& e : entries) count += e.kind == PlanEntry::kFetchFile;
     }
     unsigned counted = patched;
-    std::vector<FileFetch> fetches;
+    Downloads downloads(ctx, tree, texts);
     for (unsigned i = 0; i < n; ++i) {
         const PlanEntry& e = entries[i];
         if (!byFetch) ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
@@ -80,25 +84,26 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
         }
         if (e.kind != PlanEntry::kFetchFile) continue;
         if (auto failure = makeParents(tree, e.name, texts)) return failure;
-        if (byFetch) ++counted;
-        if (e.staged) {
-            if (byFetch) {
-                ctx.ui.SetTotalProgress(100.0 * counted / count);
-                ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", counted, count));
-            }
-            continue;
+        // The full check numbers every file it fetches, a reused one too;
+        // the patch run only its downloads, as each starts.
+        if (byFetch) {
+            ++counted;
+            ctx.ui.SetTotalProgress(100.0 * counted / count);
+            ctx.ui.SetStatusTotalText(formatCounts("File %u of %u", counted, count));
         }
-        // A file to download shows its count as its download starts.
+        if (e.staged) continue;
         if (!byFetch) ++counted;
         FileFetch fetch;
         fetch.name = e.name;
         fetch.index = byFetch ? counted : i + 1;
         fetch.done = counted;
         fetch.count = count;
+        fetch.counted = byFetch;
         fetch.want = e.expected();
-        fetches.push_back(std::move(fetch));
+        downloads.add(std::move(fetch));
+        if (auto failure = downloads.waitForConnection()) return failure;
     }
-    return fetchFiles(ctx, tree, fetches, texts);
+    return downloads.finish();
 }
 
 // Every staging file must be there and as expected before anything is
@@ -127,6 +132,8 @@ std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, c
 }
 
 // Deletes and replaces the game files, then makes the replacements durable.
+// A file that a revision deletes and that cannot be deleted stays, as the
+// run goes on without it; the log says so.
 std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
                                          const PhaseTexts& texts) {
     const auto n = static_cast<unsigned>(entries.size());
@@ -134,10 +141,8 @@ std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, cons
         const PlanEntry& e = entries[i];
         ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
         if (e.kind == PlanEntry::kDeleteFile) {
-            // The result is ignored; a directory that leads outside the game
-            // is never reached.
-            Fd dir = tree.openParent(e.name, false);
-            if (dir.valid() && ::unlinkat(dir.get(), leafOf(e.name).c_str(), 0) == 0) tree.changedEntryOf(e.name);
+            if (!deleteFile(tree, e.name))
+                ctx.ui.Note("could not delete '" + e.name + "' (" + std::strerror(errno) + "): the file stays");
             continue;
         }
         if (e.kind != PlanEntry::kFetchFile) continue;  // directories are never removed
@@ -145,6 +150,15 @@ std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, cons
         pauseHereForTest("replace");
     }
     return makeReplacementsDurable(tree);
+}
+
+// Temporaries of files a killed run was unpacking, in the directories this
+// run writes to.
+void removeLeftovers(GameTree& tree, const std::vector<PlanEntry>& entries) {
+    std::vector<std::string> names;
+    for (const PlanEntry& e : entries)
+        if (e.kind == PlanEntry::kFetchFile || e.kind == PlanEntry::kDeleteFile) names.push_back(e.name);
+    removeAbandonedTemporaries(tree, names);
 }
 
 }  // namespace
@@ -190,11 +204,13 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     LauncherState& ui = ctx.ui;
     const PhaseTexts& texts = *rules.texts;
     GameTree tree(ctx.gameDir);
+    removeLeftovers(tree, plan);
     const unsigned toDownload = scanStaged(ui, tree, plan);
     // A file with patches has an installed version, so its directory is there.
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
     if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched)) return failure;
     if (auto failure = verifyDownloads(ui, tree, plan, texts)) return failure;
+    if (auto failure = checkLauncherUpdate(ctx, tree, plan)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);
     ui.SetStatusText("Updating - Please Wait");
@@ -203,7 +219,9 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     ui.SetFileProgress(0);
     if (revision) record.revision = *revision;
     record.dirty = true;
-    SaveRevisionRecord(ctx.gameDir, &record);  // a failure is retried at exit
+    bool synced = true;
+    SaveRevisionRecord(ctx.gameDir, &record, &synced);  // not written: tried again at exit
+    if (!synced) return recordNotDurableFailure();
     ui.setUpdating(false);
     finishRun(ctx);
     return std::nullopt;

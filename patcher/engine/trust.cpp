@@ -60,6 +60,29 @@ PatchFailure signedDigestMismatch(const std::string& name) {
     return signatureFailure("'" + name + "' does not match its signature.");
 }
 
+// --- Sizes the server states ---
+
+std::uint64_t patchedFileLimit(const Expected& want) {
+    return want.signedDigest ? want.signedDigest->size : kMaxUnsignedPatchedFile;
+}
+
+// --- The launcher ---
+
+std::optional<PatchFailure> refuseLauncherLoss(LauncherCheck check) {
+    const char* what = nullptr;
+    switch (check) {
+        case LauncherCheck::kRuns: return std::nullopt;
+        case LauncherCheck::kNotAProgram:
+            what = "The update would replace the launcher with a file that is not a program for this computer.";
+            break;
+        case LauncherCheck::kDoesNotRun:
+            what = "The update would replace the launcher with a program that does not start.";
+            break;
+        case LauncherCheck::kDeleted: what = "The update would delete the launcher."; break;
+    }
+    return PatchFailure{std::string(what) + kNothingChanged, "Update Launcher Error"};
+}
+
 // --- Lists ---
 
 std::optional<PatchFailure> Vouch::checkBody(const std::string& path, std::string_view body) const {

@@ -1,5 +1,8 @@
-// Every decision that the publisher's key changes, in one place; the phases
-// of both runs ask it and do the file and network work themselves.
+// Every decision about what the launcher takes from the server, in one
+// place: what the publisher's key changes, the bounds on the sizes a server
+// states, and that no update leaves the game without a launcher that runs.
+// The phases of both runs ask it and do the file and network work
+// themselves.
 //
 // With a key the launcher takes from the server only what the key vouches
 // for: the signed file list of each revision (or of the full check) is
@@ -11,7 +14,8 @@
 // file and the record as they were.
 //
 // Without a key every answer is the protocol's own: nothing signed is asked
-// for, every body is taken, and a file is judged by its MD5 digest alone.
+// for, every body is taken, and a file is judged by its MD5 digest alone;
+// only the sizes a delta list states are bounded by a fixed cap instead.
 // Runs on the worker thread.
 #pragma once
 
@@ -66,6 +70,25 @@ std::optional<PatchFailure> overLimitFailure(const Expected& want, const std::st
 
 // A downloaded file whose SHA-256 digest or size is not the signed one.
 PatchFailure signedDigestMismatch(const std::string& name);
+
+// --- Sizes the server states ---
+
+// Delta patches are applied in memory, so every size a delta list states
+// is bounded before anything is taken for it: a file brought by patches,
+// each step on the way and each patch may be no larger than this. With a
+// key that is the signed size of the file; without one a fixed cap, above
+// which files always come whole. A patch that states more is not fetched.
+constexpr std::uint64_t kMaxUnsignedPatchedFile = 512ull << 20;
+std::uint64_t patchedFileLimit(const Expected& want);
+
+// --- The launcher ---
+
+// An update may never leave the game directory without a launcher that
+// runs: the running launcher's file is only replaced by a program of this
+// machine that starts, and never deleted. Each answer but kRuns is refused
+// before a game file changes.
+enum class LauncherCheck { kRuns, kNotAProgram, kDoesNotRun, kDeleted };
+std::optional<PatchFailure> refuseLauncherLoss(LauncherCheck check);
 
 // --- Lists ---
 

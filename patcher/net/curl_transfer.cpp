@@ -1,6 +1,7 @@
 #include "patcher/net/curl_transfer_internal.h"
 
 #include <cctype>
+#include <exception>
 #include <mutex>
 
 namespace quillon {
@@ -77,9 +78,7 @@ HttpStatus checkAnswer(Transfer& t) {
     return HttpStatus::Ok;
 }
 
-std::size_t onBody(char* data, std::size_t one, std::size_t count, void* user) {
-    auto& t = *static_cast<Transfer*>(user);
-    const std::size_t size = one * count;
+std::size_t takeBody(Transfer& t, char* data, std::size_t size) {
     if (!t.started) {
         t.started = true;
         t.verdict = checkAnswer(t);
@@ -95,6 +94,18 @@ std::size_t onBody(char* data, std::size_t one, std::size_t count, void* user) {
         return 0;
     }
     return size;
+}
+
+std::size_t onBody(char* data, std::size_t one, std::size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    // Nothing may unwind through libcurl: a caller's buffer that cannot
+    // grow (a length a server made up) ends the transfer instead.
+    try {
+        return takeBody(t, data, one * count);
+    } catch (const std::exception&) {
+        t.verdict = HttpStatus::Aborted;
+        return 0;
+    }
 }
 
 // "No byte for the stall time" measured from the last byte that arrived
@@ -159,7 +170,11 @@ HttpStatus finish(Transfer& t, CURLcode rc) {
     if (rc != CURLE_OK) return code == 0 ? HttpStatus::ConnectFailed : HttpStatus::ReadError;
     if (!t.started) {  // an empty body never reaches the callback
         t.started = true;
-        const HttpStatus answer = checkAnswer(t);
+        HttpStatus answer = HttpStatus::Aborted;
+        try {
+            answer = checkAnswer(t);
+        } catch (const std::exception&) {
+        }
         if (answer != HttpStatus::Ok) return answer;
     }
     return t.received == t.length ? HttpStatus::Ok : HttpStatus::ReadError;

@@ -111,7 +111,11 @@ void HttpBatch::collectFinished() {
     }
 }
 
-void HttpBatch::run(const std::function<void()>& tick) {
+void HttpBatch::run(const std::function<void()>& tick) { pump(tick, false); }
+
+void HttpBatch::runUntilFree(const std::function<void()>& tick) { pump(tick, true); }
+
+void HttpBatch::pump(const std::function<void()>& tick, bool untilFree) {
     using Clock = std::chrono::steady_clock;
     if (!m_multi || m_slots.empty()) {
         // No handles at all: every request fails as one without a server.
@@ -122,16 +126,16 @@ void HttpBatch::run(const std::function<void()>& tick) {
         }
         return;
     }
-    Clock::time_point lastTick = Clock::now();
     while (!m_stopped) {
         startWaiting();
         if (m_running == 0 && m_waiting.empty()) break;
+        if (untilFree && m_waiting.empty() && m_running < m_slots.size()) break;
         int active = 0;
         curl_multi_perform(m_multi, &active);
         collectFinished();
         if (m_stopped) break;
-        if (tick && Clock::now() - lastTick >= std::chrono::milliseconds(kTickMs)) {
-            lastTick = Clock::now();
+        if (tick && Clock::now() - m_lastTick >= std::chrono::milliseconds(kTickMs)) {
+            m_lastTick = Clock::now();
             tick();
         }
         if (m_running > 0) curl_multi_poll(m_multi, nullptr, 0, kTickMs, nullptr);

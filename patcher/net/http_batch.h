@@ -8,6 +8,7 @@
 // Everything, the callbacks included, runs on the thread that calls run().
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -42,6 +43,10 @@ public:
     // Runs until every request has ended, or until stop(); `tick` is called
     // every 100 ms or so while transfers run.
     void run(const std::function<void()>& tick);
+    // Runs only until a connection is free for one more request (every
+    // added request has started and fewer than `connections` run), or
+    // until stop(). With one connection: until the last request has ended.
+    void runUntilFree(const std::function<void()>& tick);
     // Ends the running transfers at once and drops the waiting ones, none
     // of them calling its onDone; run() then returns. Called from onDone or
     // the tick, never from a transfer's onStart or sink.
@@ -51,6 +56,7 @@ private:
     struct Slot;
     void startWaiting();
     void collectFinished();
+    void pump(const std::function<void()>& tick, bool untilFree);
 
     void* m_multi = nullptr;
     long m_stallSeconds;
@@ -59,6 +65,7 @@ private:
     std::deque<Request> m_waiting;
     unsigned m_running = 0;
     bool m_stopped = false;
+    std::chrono::steady_clock::time_point m_lastTick = std::chrono::steady_clock::now();
 };
 
 }  // namespace quillon

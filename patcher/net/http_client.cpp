@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "patcher/net/curl_transfer_internal.h"
@@ -14,6 +15,12 @@
 #endif
 
 namespace quillon {
+
+namespace {
+
+constexpr std::uint64_t kReserveBytes = 1u << 20;
+
+}  // namespace
 
 const char* httpStatusText(HttpStatus status) {
     switch (status) {
@@ -128,7 +135,9 @@ HttpStatus HttpClient::fetch(const std::string& url, std::string* body, std::uin
         url, maxBytes,
         [body, &empty](std::uint64_t, std::uint64_t length) {
             empty = length == 0;
-            body->reserve(static_cast<std::size_t>(length));
+            // The length is the server's word: room for it is taken only up
+            // to a bound, the rest as the bytes arrive.
+            body->reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, kReserveBytes)));
             return !empty;
         },
         [body](const std::uint8_t* data, std::size_t size) {

@@ -51,7 +51,8 @@ bool makeDeltaPatch(ByteView base, ByteView result, std::string* patch) {
     return true;
 }
 
-bool applyDeltaPatch(ByteView base, ByteView patch, std::uint64_t resultSize, std::string* result) {
+bool applyDeltaPatch(ByteView base, ByteView patch, std::uint64_t resultSize, PatchedBytes* result) {
+    *result = PatchedBytes{};
     if (ZSTD_getFrameContentSize(patch.data, patch.size) != resultSize ||
         ZSTD_findFrameCompressedSize(patch.data, patch.size) != patch.size || resultSize > SIZE_MAX)
         return false;
@@ -62,16 +63,14 @@ bool applyDeltaPatch(ByteView base, ByteView patch, std::uint64_t resultSize, st
                                                   ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound)) ||
         ZSTD_isError(ZSTD_DCtx_refPrefix(dctx.get(), base.data, base.size)))
         return false;
-    try {
-        result->resize(static_cast<std::size_t>(resultSize));
-    } catch (const std::bad_alloc&) {
-        return false;  // the whole file is fetched instead
-    }
-    const std::size_t got = ZSTD_decompressDCtx(dctx.get(), result->data(), result->size(), patch.data, patch.size);
-    if (ZSTD_isError(got) || got != resultSize) {
-        result->clear();
-        return false;
-    }
+    // Not value-initialised: the pages the decoder does not reach cost nothing.
+    const auto size = static_cast<std::size_t>(resultSize);
+    std::unique_ptr<std::uint8_t[]> out(new (std::nothrow) std::uint8_t[size ? size : 1]);
+    if (!out) return false;  // the whole file is fetched instead
+    const std::size_t got = ZSTD_decompressDCtx(dctx.get(), out.get(), size, patch.data, patch.size);
+    if (ZSTD_isError(got) || got != resultSize) return false;
+    result->data = std::move(out);
+    result->size = size;
     return true;
 }
 

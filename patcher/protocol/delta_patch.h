@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace quillon {
@@ -19,9 +20,19 @@ struct ByteView {
 // False when libzstd refuses (out of memory).
 bool makeDeltaPatch(ByteView base, ByteView result, std::string* patch);
 
+// A patched file: room for the size its patch states, of which only what
+// the patch really produces is ever written, so a frame that claims more
+// than it holds costs no more memory than it holds.
+struct PatchedBytes {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+    ByteView view() const { return {data.get(), size}; }
+};
+
 // The result of `patch` on `base`, which must be exactly `resultSize` bytes
-// long; false for a patch that is not one whole frame of that size, is
-// corrupt, fails its checksum or needs another base.
-bool applyDeltaPatch(ByteView base, ByteView patch, std::uint64_t resultSize, std::string* result);
+// long (the caller bounds it before anything is taken for it); false for a
+// patch that is not one whole frame of that size, is corrupt, fails its
+// checksum, needs another base, or when the room cannot be had.
+bool applyDeltaPatch(ByteView base, ByteView patch, std::uint64_t resultSize, PatchedBytes* result);
 
 }  // namespace quillon

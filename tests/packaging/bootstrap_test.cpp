@@ -95,10 +95,30 @@ TEST_F(BootstrapTest, FirstSeedCopiesOnlyTheLauncherAndLaterOnesLeaveItAlone) {
     ASSERT_EQ(::stat((game + "/quillon").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0111, 0111u);
 
-    // A launcher that patched itself is what later starts run.
-    std::ofstream(game + "/quillon", std::ios::binary | std::ios::trunc) << "patched";
-    ASSERT_EQ(b::seedGameDirectory(game, at("packaged"), &error), b::SeedStatus::Present);
-    EXPECT_EQ(readFile(game + "/quillon"), "patched");
+    // A launcher that patched itself is what later starts run; one that
+    // cannot be started (a broken update, a cut-off copy, one that may not
+    // be run) is seeded again.
+    const std::string program = readFile("/bin/true") + "patched";
+    const struct {
+        const char* what;
+        std::string launcher;
+        unsigned mode;
+        b::SeedStatus status;
+    } rows[] = {
+        {"patched", program, 0755, b::SeedStatus::Present},
+        {"a text file", "patched", 0755, b::SeedStatus::Repaired},
+        {"cut off", program.substr(0, program.size() / 3), 0755, b::SeedStatus::Repaired},
+        {"not executable", program, 0644, b::SeedStatus::Repaired},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove(game + "/quillon");
+        std::ofstream(game + "/quillon", std::ios::binary) << row.launcher;
+        fs::permissions(game + "/quillon", fs::perms(row.mode));
+        ASSERT_EQ(b::seedGameDirectory(game, at("packaged"), &error), row.status) << error;
+        EXPECT_EQ(readFile(game + "/quillon"), row.status == b::SeedStatus::Present ? row.launcher : readFile(at("packaged")));
+        EXPECT_EQ(entries(game), std::set<std::string>{"quillon"});
+    }
 }
 
 TEST_F(BootstrapTest, FailuresSayWhyAndLeaveNoHalfLauncher) {

@@ -43,6 +43,13 @@ inline std::string packedFile(const std::string& content, char last) {
     return std::string(packed.begin(), packed.end());
 }
 
+// A program of this machine that runs (and answers --version with 0), with
+// `tag` after its end so that each is a file of its own: what a launcher
+// may be replaced with.
+inline std::string runnableProgram(const std::string& tag) {
+    return quask_test::readFile("/bin/true") + "\n" + tag + "\n";
+}
+
 class GamePatchTest : public PatchServerTest {
 protected:
     void SetUp() override {

@@ -1,7 +1,7 @@
 // The real quillon program killed (SIGKILL) in each phase of a patch run:
 // while it collects metadata, in the middle of a download, during the
-// integrity check, between two replaced files, and while it writes the
-// revision record. A second run without the stop must bring every game file
+// integrity check, between two replaced files, just before the new launcher
+// takes the running one's name, and while it writes the revision record. A second run without the stop must bring every game file
 // to exactly what the last revision says, and neither run may write
 // anything outside the game directory.
 #include <gtest/gtest.h>
@@ -120,6 +120,8 @@ TEST_P(KillPhaseTest, KilledRunIsRepairedByTheNextWithNothingWrittenElsewhere) {
         EXPECT_EQ(killed->waitExit(5000), -1);
     }
     EXPECT_EQ(storedRevision(at("game")), 1u);
+    // Killed anywhere, the game directory has a launcher that starts.
+    EXPECT_TRUE(launcherStarts(at("game")));
     const auto staged = stagingFiles();
     for (const auto& [name, state] : staged) EXPECT_NE(state, "wrong") << name;
     if (phase == "metadata" || phase == "download" || phase == "check") {
@@ -158,5 +160,5 @@ TEST_P(KillPhaseTest, KilledRunIsRepairedByTheNextWithNothingWrittenElsewhere) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachPhase, KillPhaseTest,
-                         ::testing::Values("metadata", "download", "check", "replace", "record"),
+                         ::testing::Values("metadata", "download", "check", "replace", "selfpatch", "record"),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });

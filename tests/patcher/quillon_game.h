@@ -85,6 +85,14 @@ inline std::string mapText(const std::string& seed, int lines) {
     return text;
 }
 
+// Whether <gameDir>/quillon starts: it answers --version with 0.
+inline bool launcherStarts(const std::string& gameDir) {
+    const std::string scratch = quask_test::makeTempDir("quask-version-");
+    const int code = quask_test::runToEnd({gameDir + "/quillon", "--version"}, scratch, 10000).code;
+    quask_test::removeTree(scratch);
+    return code == 0;
+}
+
 // Every difference between the content and the game directory (type,
 // bytes, the execute bit, extra entries), ignoring what the launcher keeps
 // for itself. Empty when the game holds exactly the content.

@@ -41,7 +41,7 @@ protected:
 }  // namespace
 
 TEST_F(QuillonProgramTest, PatchesTheGameItsCopyLivesInAndPatchesItself) {
-    const std::string map = "the new map", launcher = "#!/bin/sh\necho patched launcher\n";
+    const std::string map = "the new map", launcher = quillon_test::launcherRevision("patched");
     const std::string original = game("quillon");
     serve("lastrev.txt", "REV:1\n");
     serve("meta/1.txt", "REV:1\nDATE:2026-12-01 10:00:00\nDATA:file:A:/data/maps/a.map\n"

@@ -29,9 +29,18 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         m_entries.push_back(Entry{command, value, text});
     }
+    void note(const std::string& line) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_notes.push_back(line);
+    }
+    std::vector<std::string> notes() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_notes;
+    }
     void clear() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_entries.clear();
+        m_notes.clear();
     }
     std::vector<Entry> entries() const {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -53,10 +62,37 @@ public:
         return out;
     }
 
+    // Every command as one line, the way the window would carry it out:
+    // "status <text>", "second <text>", "notice <text>", "upper <value>",
+    // "lower <value>", "speed <value>", "start <0|1>", "fullcheck <0|1>",
+    // "flash", "hide <0|1>".
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        for (const Entry& e : entries()) out.push_back(lineOf(e));
+        return out;
+    }
+    static std::string lineOf(const Entry& e) {
+        const std::string v = std::to_string(e.value);
+        switch (e.command) {
+            case quillon::CmdShowStatus: return "status " + e.text;
+            case quillon::CmdShowStatusTotal: return "second " + e.text;
+            case quillon::CmdShowNotice: return "notice " + e.text;
+            case quillon::CmdFileProgress: return "upper " + v;
+            case quillon::CmdTotalProgress: return "lower " + v;
+            case quillon::CmdShowSpeed: return "speed " + v;
+            case quillon::CmdEnableStart: return "start " + v;
+            case quillon::CmdEnableFullCheck: return "fullcheck " + v;
+            case quillon::CmdFlash: return "flash";
+            case quillon::CmdHideWindow: return "hide " + v;
+        }
+        return std::to_string(e.command) + " " + v;
+    }
+
 private:
     const quillon::LauncherState* m_state = nullptr;
     mutable std::mutex m_lock;
     std::vector<Entry> m_entries;
+    std::vector<std::string> m_notes;
 };
 
 }  // namespace quillon_test

@@ -87,7 +87,10 @@ std::string mapText(const char* seed) {
 }  // namespace
 
 TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
-    put("quillon", "#!/bin/sh\necho launcher 1\n", true);
+    // The launchers are programs of this machine: a launcher that cannot
+    // run is never installed.
+    const std::string launcher1 = quask_test::readFile("/bin/true") + "launcher 1\n";
+    put("quillon", launcher1, true);
     put("bin/tool", "#!/bin/sh\necho tool\n", true);
     put("data/maps/one.map", mapText("one"));
     put("readme.txt", "read me");
@@ -107,7 +110,7 @@ TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
     EXPECT_EQ(differences("early"), "");
     EXPECT_TRUE(executable("early/bin/tool"));
 
-    put("quillon", "#!/bin/sh\necho launcher 2\n", true);
+    put("quillon", quask_test::readFile("/bin/true") + "launcher 2\n", true);
     put("data/maps/one.map", mapText("two"));
     put("data/new.bin", std::string("\0\1\2binary", 9));
     fs::remove(at("content/old.txt"));
@@ -124,7 +127,7 @@ TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
 
     ASSERT_FALSE(patch("early"));  // from revision 1
     EXPECT_EQ(differences("early"), "");
-    EXPECT_EQ(quask_test::readFile(at("early/quillon_old")), "#!/bin/sh\necho launcher 1\n");
+    EXPECT_EQ(quask_test::readFile(at("early/quillon_old")), launcher1);
     ASSERT_FALSE(patch("fresh"));  // from revision 0, both at once
     EXPECT_EQ(differences("fresh"), "");
     EXPECT_TRUE(executable("fresh/quillon"));
@@ -220,7 +223,8 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
 TEST_F(PatchPubTest, CompressedProgramsStayProgramsAndTheLauncherIsBackedUp) {
     std::string script = "#!/bin/sh\n";
     for (int i = 0; i < 200; ++i) script += "echo line " + std::to_string(i % 10) + "\n";
-    put("quillon", script + "# launcher\n", true);
+    // A launcher must be a program of this machine that starts, packed or not.
+    put("quillon", quask_test::readFile("/bin/true") + "# launcher\n", true);
     put("system/velmar", script + "# client\n", true);
     put("data/readme.txt", mapText("not a program"));
     publish({}, {"*"});

@@ -58,22 +58,45 @@ TEST_F(RevisionRecordTest, FailedSaveKeepsTheOldRecordAndTheDirtyFlag) {
     EXPECT_EQ(quask_test::readFile(at("data/quillon.dat")), std::string("\x09\0\0\0", 4));
 }
 
-TEST_F(RevisionRecordTest, FullCheckMarkerIsTakenAndRemoved) {
+TEST_F(RevisionRecordTest, FullCheckMarkerStaysUntilTheCheckHasFinished) {
     std::ofstream(at("DoFullCheck")) << "";
     RevisionRecord r;
     ASSERT_FALSE(LoadRevisionRecord(m_dir, &r));
     EXPECT_TRUE(r.fullCheckRequested);
+    // A check killed now is asked for again by the next start.
+    EXPECT_TRUE(std::filesystem::exists(at("DoFullCheck")));
+    ASSERT_FALSE(FinishFullCheckRequest(m_dir, &r));
+    EXPECT_FALSE(r.fullCheckRequested);
     EXPECT_FALSE(std::filesystem::exists(at("DoFullCheck")));
     ASSERT_FALSE(LoadRevisionRecord(m_dir, &r));
     EXPECT_FALSE(r.fullCheckRequested);
 }
 
-TEST_F(RevisionRecordTest, DataPathThatIsAFileCannotBeCreated) {
-    std::ofstream(at("data")) << "not a directory";
-    RevisionRecord r;
-    const auto failure = LoadRevisionRecord(m_dir, &r);
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_EQ(failure->text,
-              "No File Creation / Write Permission in GameBaseDir - Please check Directory / File Permissions");
-    EXPECT_EQ(failure->caption, "Error");
+TEST_F(RevisionRecordTest, RecordThatCannotBeReadOrWrittenIsABox) {
+    // Only a record that is not there is revision 0: one that is there but
+    // cannot be read is not written over with 0.
+    const struct {
+        const char* what;
+        const char* text;
+    } rows[] = {
+        {"data is a file",
+         "No File Creation / Write Permission in GameBaseDir - Please check Directory / File Permissions"},
+        {"the record is a directory",
+         "Cannot read the revision record data/quillon.dat - Please check the Disk and the Directory / File Permissions"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(at("data"));
+        if (std::string(row.what) == "data is a file") {
+            std::ofstream(at("data")) << "not a directory";
+        } else {
+            std::filesystem::create_directories(at("data/quillon.dat/inside"));
+        }
+        RevisionRecord r;
+        const auto failure = LoadRevisionRecord(m_dir, &r);
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_EQ(failure->text, row.text);
+        EXPECT_EQ(failure->caption, "Error");
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(at("data/quillon.dat/inside")));
 }

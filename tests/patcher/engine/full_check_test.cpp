@@ -78,7 +78,11 @@ TEST_F(FullCheckTest, RepairsTheDeletedAndTheAlteredFileOnly) {
     EXPECT_EQ(log.find("GET /data/a.txt"), std::string::npos);
     EXPECT_EQ(storedRevision(), 7u);
     EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Your Game is Ready 2 Play!");
-    EXPECT_EQ(m_ui.texts(CmdShowStatusTotal), (std::vector<std::string>{"File 1 of 2", "File 2 of 2", ""}));
+    // Side by side, each file still gets its own clearing.
+    std::vector<std::string> second = m_ui.texts(CmdShowStatusTotal);
+    EXPECT_EQ(std::count(second.begin(), second.end(), ""), 2);
+    second.erase(std::remove(second.begin(), second.end(), ""), second.end());
+    EXPECT_EQ(second, (std::vector<std::string>{"File 1 of 2", "File 2 of 2"}));
     EXPECT_TRUE(m_state.startEnabled());
     EXPECT_TRUE(m_state.fullCheckEnabled());
     EXPECT_FALSE(m_state.updating());
@@ -158,4 +162,50 @@ TEST_F(FullCheckTest, FailuresCarryTheFullCheckTexts) {
     quillon_test::expectBox(run(),
                             "Failed to Download '/gone.txt' from PatchServer\nIf this problem presits, please contact the Support!",
                             "Data File download Error");
+}
+
+TEST_F(FullCheckTest, OneConnectionShowsTheCheckLineForLine) {
+    // c.txt is missing but an earlier run staged it, b.map is damaged, a.txt
+    // is intact. The list names c, b, a from the front.
+    serveThree();
+    fs::remove(at("game/c.txt"));
+    putGame("c.txt.new", m_c);
+    putGame("data/maps/b.map", "the map, damaged");
+    ::setenv("QUILLON_CONNECTIONS", "1", 1);
+    ASSERT_FALSE(run());
+    ::unsetenv("QUILLON_CONNECTIONS");
+    std::vector<std::string> want = {
+        "fullcheck 0", "start 0", "status Getting Patchserver State", "status Getting Patch Notice",
+        "notice Hello", "status Getting Checksum Information", "upper 0"};
+    for (const char* line : {"status Checking File intigry (1 of 3)", "upper 33333", "status Checking File intigry (2 of 3)",
+                             "upper 66666", "status Checking File intigry (3 of 3)", "upper 100000",
+                             "status Searching for local Update Packages", "upper 33333", "upper 66666", "upper 100000",
+                             // c.txt: counted, reused; b.map: counted and downloaded
+                             "lower 50000", "second File 1 of 2", "lower 100000", "second File 2 of 2",
+                             "status Preparing to Donwload Object 2 of 2 (/data/maps/b.map)",
+                             "status Downlading 0 of 21 Byte - (0.00%)", "upper 0", "speed 0", "speed 0", "upper 0",
+                             "lower 0", "second ", "status Checking File intigry (1 of 3)", "upper 33333",
+                             "status Checking File intigry (2 of 3)", "upper 66666",
+                             "status Checking File intigry (3 of 3)", "upper 100000", "upper 0",
+                             "status Updating - Please Wait", "upper 33333", "upper 66666", "upper 100000", "upper 0",
+                             "status Your Game is Ready 2 Play!", "fullcheck 1", "start 1", "flash"})
+        want.push_back(line);
+    EXPECT_EQ(m_ui.lines(), want);
+    EXPECT_EQ(game("c.txt"), m_c);
+    EXPECT_EQ(game("data/maps/b.map"), m_b);
+}
+
+TEST_F(FullCheckTest, FilesTheListsRevisionDeletesAreRemoved) {
+    // Revision 7 deleted old.txt, but the delete failed when it was
+    // installed; a name it deletes that the list names again stays.
+    serveThree();
+    serve("meta/7.txt", "REV:7\nDATA:file:D:/old.txt\nDATA:file:D:/a.txt\nDATA:file:D:/never.txt\n");
+    putGame("old.txt", "should have gone");
+    putGame("unlisted.txt", "mine");
+    ASSERT_FALSE(run());
+    EXPECT_FALSE(fs::exists(at("game/old.txt")));
+    EXPECT_EQ(game("a.txt"), m_a);
+    EXPECT_EQ(game("unlisted.txt"), "mine");
+    EXPECT_EQ(storedRevision(), 7u);
+    EXPECT_EQ(countOf(requests(), "GET /data/"), 0u);
 }

@@ -4,12 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "patcher/engine/patch_run.h"
+#include "patcher/front/console_ui.h"
 #include "patcher/protocol/digests.h"
 #include "tests/patcher/game_patch_fixture.h"
 
@@ -32,7 +38,8 @@ protected:
 }  // namespace
 
 TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
-    const std::string mapV1 = "map one", mapV2 = "map two, longer", launcher = "#!/bin/sh\necho new\n";
+    const std::string mapV1 = "map one", mapV2 = "map two, longer";
+    const std::string launcher = quillon_test::runnableProgram("new");
     std::string big(5000, 'x');
     for (std::size_t i = 0; i < big.size(); i += 7) big[i] = 'y';
     const std::string packedText = quillon_test::packedFile(big, 'f');
@@ -44,7 +51,7 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
     serve("meta/sum_1.txt", "REV:1\n" + sumLine(mapV1, "/data/maps/one.map") +
                                 sumLine(launcher, "/quillon") + sumLine(packedText, "/data/pack.gd_"));
     serve("meta/2.txt", "REV:2\nDATE:2026-12-02 11:00:00\nDATA:file:M:/data/maps/one.map\n"
-                        "DATA:file:D:/old.txt\nMSG:10:second one");
+                        "DATA:file:D:/old.txt\nDATA:file:D:/stuck.txt\nMSG:10:second one");
     serve("meta/sum_2.txt", "REV:2\n" + sumLine(mapV2, "/data/maps/one.map"));
     serve("data/data/maps/one.map", mapV2);
     serve("data/quillon", launcher);
@@ -53,8 +60,20 @@ TEST_F(PatchRunTest, SeveralRevisionsBringTheGameUpToDate) {
     ::chmod(at("game/quillon").c_str(), 0755);
     putGame("old.txt", "to be removed");
     putGame("unlisted.txt", "stays");
+    // What a run killed while unpacking left, and a temporary of a process
+    // that still runs (this one).
+    const std::string abandoned = "game/data/.quask-999999999-3.tmp";
+    const std::string live = "game/data/.quask-" + std::to_string(::getpid()) + "-0.tmp";
+    putGame(abandoned.substr(5), "half an unpacked file");
+    putGame(live.substr(5), "being written");
+    // A delete that fails is no failure of the run, but it is logged.
+    putGame("stuck.txt/inside", "keeps its directory");
 
     ASSERT_FALSE(run());
+    EXPECT_EQ(m_ui.notes(), (std::vector<std::string>{"could not delete '/stuck.txt' (Is a directory): the file stays"}));
+    EXPECT_FALSE(fs::exists(at(abandoned)));
+    EXPECT_TRUE(fs::exists(at(live)));
+    fs::remove(at(live));
     EXPECT_EQ(game("data/maps/one.map"), mapV2);
     EXPECT_EQ(game("quillon"), launcher);
     EXPECT_EQ(game("quillon_old"), "old launcher");  // the running program's backup
@@ -98,6 +117,18 @@ TEST_F(PatchRunTest, CompressedFileWithAUtf8NameUnpacksUnderItsName) {
     EXPECT_EQ(game("data/caf\xC3\xA9"), text);
     EXPECT_FALSE(fs::exists(at("game/data/caf\xC3_")));
     EXPECT_EQ(storedRevision(), 1u);
+}
+
+TEST_F(PatchRunTest, UnpackedFileThatCannotBeWrittenSaysSoNotThatUnpackingFailed) {
+    const std::string packedText = quillon_test::packedFile(std::string(3000, 'p'), 'f');
+    serve("lastrev.txt", "REV:1\n");
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/data/pack.gd_\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(packedText, "/data/pack.gd_"));
+    serve("data/data/pack.gd_", packedText);
+    putGame("data/pack.gdf/inside", "a directory where the unpacked file goes");
+    quillon_test::expectBox(run(), "Failed to save the unpacked '/data/pack.gdf' to disk. (Out of Diskspace?)",
+                            "Store Error");
+    EXPECT_EQ(storedRevision(), 0u);
 }
 
 TEST_F(PatchRunTest, MaintenanceShowsTheNoticeAndKeepsBothButtonsOff) {
@@ -221,4 +252,227 @@ TEST_F(PatchRunTest, PlantedLinksAreReplacedOrRefusedAndNothingOutsideChanges) {
     EXPECT_EQ(game("maps/m.txt"), "m");
     EXPECT_FALSE(fs::is_symlink(at("game/data/quillon.dat")));
     EXPECT_EQ(storedRevision(), 1u);
+}
+
+TEST_F(PatchRunTest, UpdateThatLeavesNoRunnableLauncherIsRefusedBeforeAnythingChanges) {
+    const std::string program = quillon_test::runnableProgram("next");
+    const struct {
+        const char* what;
+        std::string action, launcher, text;
+    } rows[] = {
+        {"a text file", "M", "not a launcher\n",
+         "The update would replace the launcher with a file that is not a program for this computer."},
+        {"a cut-off program", "M", program.substr(0, program.size() / 2),
+         "The update would replace the launcher with a file that is not a program for this computer."},
+        {"a packed text file", "M", "", ""},
+        {"the launcher deleted", "D", "", "The update would delete the launcher."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(at("game"));
+        putGame("quillon", "the running launcher");
+        putGame("a.txt", "old a");
+        std::string meta = "REV:1\nDATA:file:A:/a.txt\nDATA:file:" + row.action + ":/quillon\n";
+        std::string sums = "REV:1\n" + sumLine("new a", "/a.txt");
+        std::string text = row.text;
+        if (row.action == "M" && row.launcher.empty()) {
+            // Packed, it unpacks to the launcher's name.
+            const std::string packed = quillon_test::packedFile(std::string(4000, 'x'), 'n');
+            meta = "REV:1\nDATA:file:A:/a.txt\nDATA:file:M:/quillo_\n";
+            sums += sumLine(packed, "/quillo_");
+            serve("data/quillo_", packed);
+            text = "The update would replace the launcher with a file that is not a program for this computer.";
+        } else if (row.action == "M") {
+            sums += sumLine(row.launcher, "/quillon");
+            serve("data/quillon", row.launcher);
+        }
+        serve("lastrev.txt", "REV:1");
+        serve("meta/1.txt", meta);
+        serve("meta/sum_1.txt", sums);
+        serve("data/a.txt", "new a");
+        quillon_test::expectBox(run(), text + "\nNothing was changed - If this problem persists - please contact the Support!",
+                                "Update Launcher Error");
+        EXPECT_EQ(game("quillon"), "the running launcher");
+        EXPECT_EQ(game("a.txt"), "old a");
+        EXPECT_FALSE(fs::exists(at("game/quillon_old")));
+        EXPECT_EQ(storedRevision(), 0u);
+    }
+}
+
+namespace {
+
+// The console's lines for the commands it is sent, beside the recorded
+// commands themselves: the front end a run on a server would show.
+class ConsoleAndRecord : public LauncherUi {
+public:
+    ConsoleAndRecord(quillon_test::RecordingUi& record, std::FILE* out) : m_record(record), m_console(out) {}
+    void attach(const LauncherState* state) {
+        m_record.attach(state);
+        m_console.attach(state);
+    }
+    void send(int command, long value) override {
+        m_record.send(command, value);
+        m_console.send(command, value);
+    }
+
+private:
+    quillon_test::RecordingUi& m_record;
+    ConsoleUi m_console;
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        out.push_back(text.substr(at, end - at));
+    return out;
+}
+
+}  // namespace
+
+TEST_F(PatchRunTest, OneConnectionShowsEachEntryInTurnLineForLine) {
+    // Revision 1 makes a directory and adds a.txt (already staged by an
+    // earlier run); revision 2 adds two files and deletes one.
+    serve("lastrev.txt", "REV:2\n");
+    serve("meta/1.txt", "REV:1\nDATE:2026-12-01 10:00:00\nDATA:dir:A:/saves\nDATA:file:A:/a.txt\nMSG:5:first");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine("alpha", "/a.txt"));
+    serve("meta/2.txt", "REV:2\nDATE:2026-12-02 11:00:00\nDATA:file:A:/data/b.txt\nDATA:file:D:/old.txt\n"
+                        "DATA:file:A:/c.txt\n");
+    const std::string b(9000, 'b'), c(100, 'c');
+    serve("meta/sum_2.txt", "REV:2\n" + sumLine(b, "/data/b.txt") + sumLine(c, "/c.txt"));
+    serve("data/data/b.txt", b);
+    serve("data/c.txt", c);
+    putGame("a.txt.new", "alpha");
+    putGame("old.txt", "goes");
+
+    quillon_test::RecordingUi record;
+    std::FILE* console = std::tmpfile();
+    ASSERT_NE(console, nullptr);
+    ConsoleAndRecord ui(record, console);
+    LauncherState state(ui);
+    ui.attach(&state);
+    ::setenv("QUILLON_CONNECTIONS", "1", 1);
+    const auto failure = quillon_test::runOn(at("game"), m_base, runPatch, state);
+    ::unsetenv("QUILLON_CONNECTIONS");
+    ASSERT_FALSE(failure) << failure->text;
+
+    const std::string notice = "Welcome!\r\nHave fun.";
+    const std::vector<std::string> fileDone = {"speed 0", "upper 0", "lower 0", "second "};
+    std::vector<std::string> want = {
+        "status Getting Patchserver State", "status Getting Patch Notice", "notice " + notice,
+        "status Getting current Content Revision", "status Collecting Update Information for 2 Rev(s)",
+        "upper 0", "upper 50000", "upper 100000", "upper 0", "status Refreshing Update Notice",
+        "notice " + notice + "\r\n\r\nUpdate History:\r\n===========\r\n\r\nUpdate from 2026-12-01 10:00:00:\r\nfirst\r\n\r\n",
+        "status Searching for local Update Packages",
+        "upper 20000", "upper 40000", "upper 60000", "upper 80000", "upper 100000",
+        // /c.txt, /old.txt (deleted later), /data/b.txt, /a.txt (staged), /saves
+        "status Updating Object 1 of 5", "lower 50000", "second File 1 of 2",
+        "status Preparing to Donwload Object 1 of 2 (/c.txt)", "status Downlading 0 of 100 Byte - (0.00%)",
+        "upper 0", "speed 0"};
+    want.insert(want.end(), fileDone.begin(), fileDone.end());
+    for (const char* line : {"status Updating Object 2 of 5", "status Updating Object 3 of 5", "lower 100000",
+                             "second File 2 of 2", "status Preparing to Donwload Object 3 of 2 (/data/b.txt)",
+                             "status Downlading 0.00 of 8.79 KByte - (0.00%)", "upper 0", "speed 0"})
+        want.push_back(line);
+    want.insert(want.end(), fileDone.begin(), fileDone.end());
+    want.push_back("status Updating Object 4 of 5");
+    want.push_back("status Updating Object 5 of 5");
+    for (int i = 1; i <= 5; ++i) {
+        want.push_back("status Checking File intigry (" + std::to_string(i) + " of 5)");
+        want.push_back("upper " + std::to_string(i * 20000));
+    }
+    want.push_back("upper 0");
+    want.push_back("status Updating - Please Wait");
+    for (int i = 1; i <= 5; ++i) want.push_back("upper " + std::to_string(i * 20000));
+    for (const char* line : {"upper 0", "status Your Game is Ready 2 Play!", "fullcheck 1", "start 1", "flash"})
+        want.push_back(line);
+    EXPECT_EQ(record.lines(), want);
+
+    std::fflush(console);
+    std::rewind(console);
+    std::string printed;
+    for (int ch; (ch = std::fgetc(console)) != EOF;) printed += static_cast<char>(ch);
+    std::fclose(console);
+    const std::vector<std::string> wantPrinted = {
+        "Getting Patchserver State", "Getting Patch Notice", "----- Notice -----", "Welcome!", "Have fun.",
+        "------------------", "Getting current Content Revision", "Collecting Update Information for 2 Rev(s)",
+        "Progress: 50%", "Progress: 100%", "Refreshing Update Notice", "----- Notice -----", "Welcome!",
+        "Have fun.", "", "Update History:", "===========", "", "Update from 2026-12-01 10:00:00:", "first", "",
+        "", "------------------", "Searching for local Update Packages", "Progress: 20%", "Progress: 40%",
+        "Progress: 60%", "Progress: 80%", "Progress: 100%", "Updating Object 1 of 5", "Total: 50%",
+        "File 1 of 2", "Preparing to Donwload Object 1 of 2 (/c.txt)", "Downlading 0 of 100 Byte - (0.00%)",
+        "Updating Object 2 of 5", "Updating Object 3 of 5", "Total: 100%", "File 2 of 2",
+        "Preparing to Donwload Object 3 of 2 (/data/b.txt)", "Downlading 0.00 of 8.79 KByte - (0.00%)",
+        "Updating Object 4 of 5", "Updating Object 5 of 5", "Checking File intigry (1 of 5)", "Progress: 20%",
+        "Checking File intigry (2 of 5)", "Progress: 40%", "Checking File intigry (3 of 5)", "Progress: 60%",
+        "Checking File intigry (4 of 5)", "Progress: 80%", "Checking File intigry (5 of 5)", "Progress: 100%",
+        "Updating - Please Wait", "Progress: 20%", "Progress: 40%", "Progress: 60%", "Progress: 80%",
+        "Progress: 100%", "Your Game is Ready 2 Play!"};
+    EXPECT_EQ(splitLines(printed), wantPrinted);
+    EXPECT_EQ(game("c.txt"), c);
+    EXPECT_FALSE(fs::exists(at("game/old.txt")));
+    EXPECT_TRUE(fs::is_directory(at("game/saves")));
+}
+
+TEST_F(PatchRunTest, SixConnectionsShowEveryFileInOrderWithBarsThatOnlyGoBackToZero) {
+    // Eight files of eight sizes (their "Downlading" lines tell them apart)
+    // between directories, so that the walk goes on while files arrive.
+    constexpr int kFiles = 8;
+    std::string meta = "REV:1\n", sums = "REV:1\n";
+    std::vector<std::string> names;
+    for (int f = 0; f < kFiles; ++f) {
+        const std::string name = "/d" + std::to_string(f) + "/f.bin";
+        const std::string bytes = quillon_test::noise(1000 + 700 * f, f + 1);
+        meta += "DATA:dir:A:/d" + std::to_string(f) + "\nDATA:file:A:" + name + "\n";
+        sums += sumLine(bytes, name);
+        serve("data" + name, bytes);
+        names.push_back(name);
+    }
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", meta);
+    serve("meta/sum_1.txt", sums);
+    ::setenv("QUILLON_CONNECTIONS", "6", 1);
+    const auto failure = run();
+    ::unsetenv("QUILLON_CONNECTIONS");
+    ASSERT_FALSE(failure) << failure->text;
+
+    // Each file's own lines in the one-connection order, and never more than
+    // six files between "File k of 8" and their clearing.
+    const std::vector<std::string> lines = m_ui.lines();
+    std::vector<std::size_t> updating(kFiles), file(kFiles), preparing(kFiles), first(kFiles);
+    int inFlight = 0, maxInFlight = 0, cleared = 0;
+    long upper = 0, lower = 0;
+    for (std::size_t at = 0; at < lines.size(); ++at) {
+        const std::string& l = lines[at];
+        for (int f = 0; f < kFiles; ++f) {
+            const int list = kFiles - f;  // newest first: the last DATA line is entry 1
+            const std::string k = std::to_string(kFiles - f), n = std::to_string(kFiles);
+            if (l == "status Updating Object " + std::to_string(2 * list - 1) + " of 16") updating[f] = at;
+            if (l == "second File " + k + " of " + n) file[f] = at, ++inFlight;
+            if (l == "status Preparing to Donwload Object " + std::to_string(2 * list - 1) + " of 8 (" + names[f] + ")")
+                preparing[f] = at;
+            if (l == "status Downlading 0 of " + std::to_string(1000 + 700 * f) + " Byte - (0.00%)") first[f] = at;
+        }
+        if (l == "second ") --inFlight, ++cleared;
+        maxInFlight = std::max(maxInFlight, inFlight);
+        EXPECT_GE(inFlight, 0) << at;
+        for (auto [prefix, last] : {std::pair<const char*, long*>{"upper ", &upper}, {"lower ", &lower}}) {
+            if (l.rfind(prefix, 0) != 0) continue;
+            const long value = std::stol(l.substr(6));
+            EXPECT_TRUE(value == 0 || value >= *last) << l << " after " << *last << " at " << at;
+            *last = value;
+        }
+    }
+    EXPECT_LE(maxInFlight, 6);
+    EXPECT_EQ(cleared, kFiles);
+    for (int f = 0; f < kFiles; ++f) {
+        SCOPED_TRACE(names[f]);
+        EXPECT_LT(updating[f], file[f]);
+        EXPECT_LT(file[f], preparing[f]);
+        EXPECT_LT(preparing[f], first[f]);
+        if (f > 0) {
+            EXPECT_LT(file[f], file[f - 1]);  // numbered in list order
+        }
+        EXPECT_EQ(game(names[f].substr(1)), quillon_test::noise(1000 + 700 * f, f + 1));
+    }
 }
