@@ -81,6 +81,16 @@ bool propertyColour(const TiledProperties& p, const char* name, const std::strin
 
 std::string cellName(int x, int y) { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
 
+std::uint32_t turnedGid(std::uint32_t gid) { return gid ^ kTiledFlipVertical; }
+
+std::uint32_t gidAt(const ImportContext& ctx, const TiledLayer& layer, int x, int mapRow) {
+    const std::size_t at = static_cast<std::size_t>(x) +
+                           static_cast<std::size_t>(tiledRow(ctx, mapRow)) * static_cast<std::size_t>(ctx.map.width);
+    return turnedGid(layer.gids[at]);
+}
+
+std::string tiledCellName(const ImportContext& ctx, int x, int mapRow) { return cellName(x, tiledRow(ctx, mapRow)); }
+
 namespace {
 
 // --- Settings ---
@@ -117,9 +127,10 @@ bool readSunSettings(const TiledProperties& p, const std::string& where, BakeSet
         *error = where + ": property 'sunElevation' must lie above 0 and at most 90 degrees";
         return false;
     }
-    // Azimuth clockwise from the top of the map, as the editor shows it.
+    // Azimuth clockwise from the top of the map as the editor shows it,
+    // where the client's rows end (+y).
     const double az = azimuth * M_PI / 180.0, el = elevation * M_PI / 180.0;
-    bake->sun = {std::sin(az) * std::cos(el), -std::cos(az) * std::cos(el), std::sin(el)};
+    bake->sun = {std::sin(az) * std::cos(el), std::cos(az) * std::cos(el), std::sin(el)};
     return true;
 }
 

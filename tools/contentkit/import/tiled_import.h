@@ -14,6 +14,12 @@
 //   image layers     height (grey corner heights; vklayer N)
 //   object layers    models, sounds, effects, lights
 //
+// The client's start camera looks along the map's rows from row 0, so the
+// import turns Tiled's rows over (row 0 of Tiled becomes the client's last)
+// and with them the tiles' flips, the objects' positions and turns, the
+// height image and the sun: from the start camera the map reads as Tiled
+// draws it, its top at the top of the screen.
+//
 // Nothing is written here: the result holds every file's bytes, and the
 // caller writes them only when the whole import succeeded, so bad input
 // leaves the game directory as it was. Messages name the map file and the
