@@ -443,4 +443,57 @@ TEST_F(TiledProgram, DemoMapOpensInTheEditorAndItsExportsImportToTheSameBytes) {
     }
 }
 
+// Tiled's renderer as the judge of flips: eight cubes, each of four cells
+// holding one tile flipped another way, its picture dark in the top-left
+// corner only. The corner of each cube that the editor draws dark is the
+// one whose texture coordinates the import puts at the picture's top-left
+// corner (the client's rows run up the screen from the map's bottom edge).
+TEST_F(TiledProgram, FlippedTilesShowOnTheirTopsAsTheEditorDrawsThem) {
+    const std::string rasterizer = quask_test::findProgram("tmxrasterizer");
+    if (rasterizer.empty()) GTEST_SKIP() << "tmxrasterizer is not installed";
+    const std::uint32_t H = contentkit::kTiledFlipHorizontal, V = contentkit::kTiledFlipVertical,
+                        D = contentkit::kTiledFlipDiagonal;
+    const std::uint32_t flips[8] = {0, H, V, D, D | H, D | V, H | V, D | H | V};
+    std::string rows[2];
+    for (int y = 0; y < 2; ++y)
+        for (int i = 0; i < 16; ++i) rows[y] += (i ? "," : "") + std::to_string(1u | flips[i / 2]);
+    const std::string tmx =
+        "<?xml version=\"1.0\"?>\n<map version=\"1.8\" orientation=\"orthogonal\" width=\"16\" height=\"2\" "
+        "tilewidth=\"16\" tileheight=\"16\" infinite=\"0\">\n <tileset firstgid=\"1\" name=\"c\" tilewidth=\"16\" "
+        "tileheight=\"16\" tilecount=\"1\" columns=\"1\">\n  <image source=\"corner.png\" width=\"16\" height=\"16\"/>\n"
+        "  <tile id=\"0\"><properties><property name=\"texture\" type=\"int\" value=\"300\"/></properties></tile>\n"
+        " </tileset>\n <layer id=\"1\" name=\"ground\" width=\"16\" height=\"2\">\n  <data encoding=\"csv\">" +
+        rows[0] + ",\n" + rows[1] + "</data>\n </layer>\n</map>\n";
+    const Bytes png = greyPng(16, 16, [](int x, int y) { return x < 8 && y < 4 ? 0 : 255; });
+    cktest::writeBytes(at("flips.tmx"), cktest::bytesOf(tmx));
+    cktest::writeBytes(at("corner.png"), png);
+    quask_test::ChildProcess::Options o;
+    o.extraEnv = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + m_dir, "HOME=" + m_dir};
+    o.stderrPath = at("raster.err");
+    quask_test::ChildProcess p({rasterizer, at("flips.tmx"), at("flips.ppm")}, o);
+    ASSERT_EQ(p.waitExit(60000), 0) << cktest::slurp(at("raster.err"));
+    // "P6 256 32 255" and the pixels.
+    const std::string ppm = cktest::slurp(at("flips.ppm"));
+    ASSERT_EQ(ppm.rfind("P6\n256 32\n255\n", 0), 0u) << ppm.substr(0, 20);
+    const std::size_t pixels = ppm.size() - 256 * 32 * 3;
+    auto dark = [&](int x, int y) { return static_cast<unsigned char>(ppm[pixels + (y * 256 + x) * 3]) < 128; };
+
+    cktest::MemoryFiles files;
+    files.put("flips.tmx", tmx);
+    files.files["corner.png"] = png;
+    contentkit::TiledImportResult result;
+    std::string error;
+    ASSERT_TRUE(importSmall(files, "flips.tmx", &result, &error)) << error;
+    for (int cube = 0; cube < 8; ++cube) {
+        const contentkit::RmapTile& top = result.map.tiles[result.map.cubes[cube].top];
+        // Corner k of the top lies at map (k % 2, k / 2), drawn by the
+        // editor at (k % 2, 1 - k / 2) of the cube.
+        for (int k = 0; k < 4; ++k) {
+            const int px = cube * 32 + (k % 2 ? 30 : 1), py = k / 2 ? 1 : 30;
+            const bool atPictureCorner = top.u[k] == 0.0f && top.v[k] == 0.0f;
+            EXPECT_EQ(atPictureCorner, dark(px, py)) << "flips " << std::hex << flips[cube] << ", corner " << k;
+        }
+    }
+}
+
 }  // namespace
