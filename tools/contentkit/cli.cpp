@@ -26,6 +26,7 @@
 #include "tools/contentkit/import/tiled_import.h"
 #include "tools/contentkit/models/gltf_model.h"
 #include "tools/contentkit/models/obj_model.h"
+#include "tools/contentkit/staged_files.h"
 
 namespace contentkit {
 
@@ -423,19 +424,6 @@ public:
     bool read(const std::string& path, Bytes* out, std::string* why) override { return readFile(path, out, why); }
 };
 
-bool writeImport(const std::string& gameDir, const TiledImportResult& result, std::string* failed) {
-    for (const ImportedFile& f : result.files) {
-        const std::filesystem::path path = std::filesystem::path(gameDir) / f.path;
-        std::error_code ec;
-        std::filesystem::create_directories(path.parent_path(), ec);
-        if (ec || !writeFile(path.string(), f.bytes)) {
-            *failed = path.string();
-            return false;
-        }
-    }
-    return true;
-}
-
 int importTiledCommand(int argc, char** argv) {
     std::vector<std::string> paths;
     TiledImportOptions options;
@@ -453,6 +441,14 @@ int importTiledCommand(int argc, char** argv) {
     }
     if (paths.size() != 3) return usage();
     options.name = paths[2];
+    options.startCamera = options.name == kFirstMapName;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(paths[1], ec)) {
+        return fail(paths[1], std::filesystem::exists(paths[1], ec)
+                                  ? "not a directory; give the game directory to import into"
+                                  : "no such game directory; make it first (build-demo DIR makes one with the "
+                                    "demo's files)");
+    }
     DiskSource sources;
     GameDirOnDisk game(paths[1]);
     TiledImportResult result;
@@ -463,8 +459,12 @@ int importTiledCommand(int argc, char** argv) {
         std::fprintf(stderr, "contentkit: %s\n", why.c_str());
         return 1;
     }
-    std::string failed;
-    if (!writeImport(paths[1], result, &failed)) return fail(failed, "cannot write file");
+    std::vector<std::pair<std::string, const Bytes*>> files;
+    for (const ImportedFile& f : result.files) files.emplace_back(f.path, &f.bytes);
+    if (!writeAllOrNothing(paths[1], files, &why)) {
+        std::fprintf(stderr, "contentkit: %s; nothing was imported\n", why.c_str());
+        return 1;
+    }
     for (const std::string& line : result.report) std::printf("import-tiled: %s\n", line.c_str());
     return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "client/scene/rmap.h"
 #include "tests/contentkit/test_util.h"
@@ -322,6 +323,61 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
     EXPECT_EQ(error, "m.tmj: \"width\" must be a whole number from 0 to 2147483647");
 }
 
+// The map the client opens first shows what its start camera sees: cell
+// (153, 185) counted from the bottom edge, at distance 185, vertical factor
+// 6 and angle 85.4, whatever the ini's Init keys say. A map without that
+// cell is refused; limits that cannot hold the camera are warned about.
+TEST(TiledMap, FirstMapMustHoldTheStartCamera) {
+    struct Case {
+        const char* label;
+        int width, height;
+        std::string properties, error, warning;
+    };
+    auto property = [](const char* name, const char* type, const char* value) {
+        return std::string("  <property name=\"") + name + "\" type=\"" + type + "\" value=\"" + value + "\"/>\n";
+    };
+    const Case cases[] = {
+        {"holds it", 154, 186, property("DistMax", "float", "185"), "", ""},
+        {"too small", 32, 32, "", "m.tmx: the client's start camera looks at cell (153, 185) counted from the map's "
+         "bottom edge, which Tiled shows at (153, -154): the map of 32 x 32 cells does not hold it and shows nothing "
+         "at start (it needs 154 x 186 cells or more with vk-cells of 5 units)", ""},
+        {"one row short", 154, 184, property("DistMax", "float", "185"), "m.tmx: the client's start camera looks at "
+         "cell (153, 185) counted from the map's bottom edge, which Tiled shows at (153, -2): the map of 154 x 184 "
+         "cells does not hold it and shows nothing at start (it needs 154 x 186 cells or more with vk-cells of 5 "
+         "units)", ""},
+        {"limits", 160, 190, property("VertMax", "float", "5") + property("LockAngle", "bool", "true") +
+         property("AngleMin", "float", "90"), "", "m.tmx: the map's camera limits cannot hold the client's start "
+         "camera (DistMax 130 below its distance 185, VertMax 5 below its vertical factor 6, AngleMin 90 above its "
+         "angle 85.4): its first zoom or turn jumps to the limit"},
+        {"larger cells", 160, 190, property("DistMax", "float", "200") + property("cubeSize", "float", "12"), "",
+         "m.tmx: vk-cells are 6 units wide (cubeSize / cellsPerCube), but the client's camera counts 5 a cell: its "
+         "start camera looks at cell (141, 19) of Tiled, not at its start cell"},
+    };
+    for (const Case& c : cases) {
+        std::string csv;
+        for (int i = 0; i < c.width * c.height; ++i) csv += i ? ",1" : "1";
+        const std::string size = "width=\"" + std::to_string(c.width) + "\" height=\"" + std::to_string(c.height) + "\"";
+        const std::string map = "<?xml version=\"1.0\"?>\n<map version=\"1.8\" orientation=\"orthogonal\" " + size +
+                                " tilewidth=\"16\" tileheight=\"16\" infinite=\"0\">\n <properties>\n" + c.properties +
+                                " </properties>\n <tileset firstgid=\"1\" source=\"ground.tsx\"/>\n <layer id=\"1\" "
+                                "name=\"ground\" " + size + ">\n  <data encoding=\"csv\">" + csv + "</data>\n </layer>\n</map>\n";
+        cktest::MemoryFiles files = smallMapFiles("m.tmx", map);
+        cktest::MemoryFiles game = cktest::demoGameDir();
+        contentkit::TiledImportOptions options;
+        options.name = "Lakeside";
+        options.startCamera = true;
+        contentkit::TiledImportResult result;
+        std::string error;
+        EXPECT_EQ(contentkit::importTiledFile("m.tmx", files, game, options, &result, &error), c.error.empty())
+            << c.label;
+        EXPECT_EQ(error, c.error) << c.label;
+        EXPECT_EQ(result.warnings.empty() ? "" : result.warnings[0], c.warning) << c.label;
+        // Any other map name is not the client's first map and goes unchecked.
+        options.startCamera = false;
+        EXPECT_TRUE(contentkit::importTiledFile("m.tmx", files, game, options, &result, &error)) << c.label << error;
+    }
+}
+
 // Water over ground that lies almost at its level draws as a sawtooth in the
 // client's 16-bit depth buffer: the import says where; a bank (the water
 // cubes lowered) silences it.
@@ -402,6 +458,56 @@ TEST_F(TiledProgram, ExampleMapImportsIntoTheDemoAndABadMapWritesNothing) {
     EXPECT_EQ(r.err, "contentkit: " + at("bad/example.tmx") +
                          ": layer 'models', object 1 'house': model 77 is not defined in data/def/model.def\n");
     EXPECT_TRUE(fs::is_empty(at("empty")));
+}
+
+// Every file of the tree below `root` with its bytes.
+std::map<std::string, std::string> treeBytes(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        tree[e.path().lexically_relative(root).string()] = e.is_regular_file() ? cktest::slurp(e.path()) : "/";
+    return tree;
+}
+
+// A disk that fills up at any write of a new import (strace makes the Nth
+// write fail with ENOSPC) leaves the game directory as the last import left
+// it: the files are staged and only then moved into place.
+TEST_F(TiledProgram, FullDiskHalfWayLeavesTheLastImportWhole) {
+    const std::string strace = quask_test::findProgram("strace");
+    if (strace.empty()) GTEST_SKIP() << "strace is not installed";
+    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", at("game")}, m_dir).code, 0);
+    const std::string example = kSourceDir + "/example_map/example.tmx";
+    ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", example, at("game"), "Example"}, m_dir).code, 0);
+    const auto before = treeBytes(at("game"));
+    // The same map lit from elsewhere, its textures under other IDs.
+    fs::create_directories(at("art"));
+    for (const char* file : {"terrain.tsx", "terrain.png", "cells.png", "example_height.png", "crate.gltf", "crate.png"})
+        fs::copy_file(kSourceDir + "/example_map/" + file, at(std::string("art/") + file));
+    std::string text = cktest::slurp(example);
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"name=\"sunAzimuth\" type=\"float\" value=\"300\"",
+                                                                         "name=\"sunAzimuth\" type=\"float\" value=\"120\""},
+                                   {"value=\"6000\"", "value=\"7000\""}}) {
+        ASSERT_NE(text.find(from), std::string::npos) << from;
+        text.replace(text.find(from), from.size(), to);
+    }
+    cktest::writeBytes(at("art/example.tmx"), cktest::bytesOf(text));
+    const std::vector<std::string> import = {kProgram, "import-tiled", at("art/example.tmx"), at("game"), "Example"};
+    int failed = 0;
+    for (int n = 1; n <= 12; ++n) {
+        std::vector<std::string> args = {"-f", "-o", "/dev/null", "-e", "inject=write:error=ENOSPC:when=" +
+                                         std::to_string(n)};
+        args.insert(args.end(), import.begin(), import.end());
+        const cktest::RunResult r = cktest::runProgram(strace, args, m_dir);
+        if (r.code == 0) break;  // the Nth write was the report's, after the import
+        ++failed;
+        EXPECT_EQ(r.code, 1) << n;
+        EXPECT_NE(r.err.find(": cannot write: No space left on device; nothing was imported\n"), std::string::npos)
+            << n << ": " << r.err;
+        EXPECT_TRUE(treeBytes(at("game")) == before) << "write " << n << " left a partial import";
+    }
+    EXPECT_GE(failed, 5);  // the map, its ini and textures, the def files
+    const cktest::RunResult r = cktest::runProgram(import[0], {import.begin() + 1, import.end()}, m_dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(cktest::slurp(at("game/data/map/Example.rmap")), before.at("data/map/Example.rmap"));
 }
 
 // The repository's demo map opens in the editor itself: its command-line

@@ -37,6 +37,7 @@ bool importDemoMap(GameDirReader& game, TiledImportResult* result, DemoMapConten
     EmbeddedDemoSource source;
     TiledImportOptions options;
     options.name = kFirstMapName;
+    options.startCamera = true;
     if (!importTiledFile(kDemoMapFile, source, game, options, result, error)) return false;
     *content = DemoMapContent();
     content->textureIds = result->textureIds;

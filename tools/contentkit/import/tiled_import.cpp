@@ -182,6 +182,54 @@ bool readSettings(ImportContext& ctx, std::string* error) {
     return true;
 }
 
+// --- The start camera ---
+
+std::string number(double v) { return strf("%g", v); }
+
+// The client's camera takes a cell as 5 units wide and the ground's middle
+// at cubesWide x 5 units; with other cells its start target moves.
+bool checkStartCamera(ImportContext& ctx, std::string* error) {
+    const MapSettings& s = ctx.settings;
+    const double cell = ctx.cellSize();
+    const double x = (kStartCellX * kStartCameraCellSize + kStartCameraCellSize / 2 +
+                      ctx.cubesWide * (cell - kStartCameraCellSize)) / cell;
+    const double y = (kStartCellY * kStartCameraCellSize + kStartCameraCellSize / 2 +
+                      ctx.cubesHigh * (cell - kStartCameraCellSize)) / cell;
+    const std::string start = "the client's start camera looks at cell (" + std::to_string(kStartCellX) + ", " +
+                              std::to_string(kStartCellY) + ") counted from the map's bottom edge";
+    if (cell != kStartCameraCellSize) {
+        ctx.warn(ctx.at("vk-cells are " + number(cell) + " units wide (cubeSize / cellsPerCube), but the "
+                        "client's camera counts 5 a cell: its start camera looks at cell (" +
+                        number(std::floor(x)) + ", " + number(std::floor(ctx.map.height - y)) +
+                        ") of Tiled, not at its start cell"));
+    }
+    if (!(x >= 0 && y >= 0 && x < ctx.map.width && y < ctx.map.height)) {
+        *error = ctx.at(start + ", which Tiled shows at (" + std::to_string(kStartCellX) + ", " +
+                        std::to_string(ctx.map.height - 1 - kStartCellY) + "): the map of " +
+                        std::to_string(ctx.map.width) + " x " + std::to_string(ctx.map.height) +
+                        " cells does not hold it and shows nothing at start (it needs " +
+                        std::to_string(kStartCellX + 1) + " x " + std::to_string(kStartCellY + 1) +
+                        " cells or more with vk-cells of 5 units)");
+        return false;
+    }
+    const MapIni& ini = s.ini;
+    std::vector<std::string> outside;
+    auto check = [&](const char* what, float value, const char* lowKey, float low, const char* highKey, float high) {
+        if (value < low) outside.push_back(std::string(lowKey) + " " + number(low) + " above its " + what);
+        if (value > high) outside.push_back(std::string(highKey) + " " + number(high) + " below its " + what);
+    };
+    check("distance 185", kStartDistance, "DistMin", std::max(ini.distMin, 35.0f), "DistMax",
+          std::min(ini.distMax, 300.0f));
+    check("vertical factor 6", kStartVertical, "VertMin", ini.vertMin, "VertMax", ini.vertMax);
+    if (ini.lockAngle) check("angle 85.4", kStartAngle, "AngleMin", ini.angleMin, "AngleMax", ini.angleMax);
+    if (outside.empty()) return true;
+    std::string list;
+    for (const std::string& o : outside) list += (list.empty() ? "" : ", ") + o;
+    ctx.warn(ctx.at("the map's camera limits cannot hold the client's start camera (" + list +
+                    "): its first zoom or turn jumps to the limit"));
+    return true;
+}
+
 // --- Layers ---
 
 bool takeLayer(ImportContext& ctx, const TiledLayer& layer, TiledLayerKind kind, const char* kindName, std::string* error) {
@@ -346,7 +394,10 @@ bool importTiledMap(const TiledMap& map, TiledFileSource& sources, GameDirReader
         return false;
     }
     ImportContext ctx(map, sources, game, options, result);
-    if (!readSettings(ctx, error) || !sortLayers(ctx, error)) return false;
+    if (!readSettings(ctx, error) || (options.startCamera && !checkStartCamera(ctx, error)) ||
+        !sortLayers(ctx, error)) {
+        return false;
+    }
     readGameDir(ctx);
     if (!buildTerrain(ctx, error) || !buildCells(ctx, error) || !placeObjects(ctx, error)) return false;
     storeCells(ctx);

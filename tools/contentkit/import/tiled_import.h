@@ -43,9 +43,21 @@ constexpr std::size_t kMaxMapNameLength = 14;
 constexpr int kDefaultLightmapSize = 4;
 constexpr int kMaxLightmapSize = 32;
 
+// The client's start-up camera on the map it opens first, which ignores
+// the ini's InitAngle, InitDist and InitVert: the target cell (in the
+// client's rows; Tiled's row is the map's height - 1 - 185), angle,
+// distance and vertical factor, and the cell size its camera assumes.
+constexpr int kStartCellX = 153, kStartCellY = 185;
+constexpr float kStartAngle = 85.4f, kStartDistance = 185.0f, kStartVertical = 6.0f;
+constexpr double kStartCameraCellSize = 5.0;
+
 struct TiledImportOptions {
     std::string name;      // NAME of data/map/NAME.rmap
     int lightmapSize = 0;  // texels on a lightmap's side; 0: the map's property, else the default
+    // The map is the one the client opens at start: a map whose cells do
+    // not hold the start camera's target is refused, limits that cannot
+    // hold the start camera are warned about.
+    bool startCamera = false;
 };
 
 // The game directory the map goes into, read for what is there already:
