@@ -498,6 +498,7 @@ int buildDemoCommand(int argc, char** argv) {
     progress.erase();
     for (const std::string& warning : result.warnings) std::fprintf(stderr, "contentkit: warning: %s\n", warning.c_str());
     if (!built) return fail(dir, why);
+    for (const std::string& line : result.kept) std::printf("build-demo: %s\n", line.c_str());
     std::printf("build-demo: %zu files, %llu bytes%s in %s\n", result.files.size(),
                 static_cast<unsigned long long>(result.bytes), options.gdf ? " (GDF-packed assets)" : "",
                 dir.c_str());

@@ -426,6 +426,17 @@ bool importTiledMap(const TiledMap& map, TiledFileSource& sources, GameDirReader
     return true;
 }
 
+std::vector<DefLine> readDefLines(const Bytes& text) {
+    class Lines : public velmar::DefTextHandler {
+    public:
+        void onDefEntry(std::int32_t id, const std::string& path) override { lines.push_back({DefLine::Kind::Entry, id, path}); }
+        void onDefLoad(const std::string& path) override { lines.push_back({DefLine::Kind::Include, 0, path}); }
+        std::vector<DefLine> lines;
+    } handler;
+    velmar::parseDefText(text.data(), text.size(), handler);
+    return handler.lines;
+}
+
 bool GameDirOnDisk::read(const std::string& relativePath, Bytes* out) {
     std::FILE* f = std::fopen((m_root + "/" + relativePath).c_str(), "rb");
     if (!f) return false;

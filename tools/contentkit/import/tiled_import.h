@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "tools/contentkit/formats/byte_io.h"
+#include "tools/contentkit/formats/def_writer.h"
 #include "tools/contentkit/formats/rmap_writer.h"
 #include "tools/contentkit/tiled/tiled_map.h"
 
@@ -79,6 +80,10 @@ public:
 private:
     std::string m_root;
 };
+
+// The entries and load lines of a def file's text in file order, read by
+// the client's grammar (comments and blank lines are not kept).
+std::vector<DefLine> readDefLines(const Bytes& text);
 
 struct ImportedFile {
     std::string path;  // relative to the game directory
