@@ -10,7 +10,6 @@
 #include <zstd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "client/scene/rmap.h"
@@ -413,7 +412,22 @@ TEST(TiledMap, WaterAlmostLevelWithTheGroundIsWarnedAboutUntilTheBedIsLowered) {
 
 // --- The program ---
 
-class TiledProgram : public cktest::TempDirTest {};
+class TiledProgram : public cktest::TempDirTest {
+protected:
+    // The example map with its files in `folder`, texts of the map replaced.
+    std::string exampleCopy(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& edits) {
+        fs::create_directories(at(folder));
+        for (const char* file : {"terrain.tsx", "terrain.png", "cells.png", "example_height.png", "crate.gltf", "crate.png"})
+            fs::copy_file(kSourceDir + "/example_map/" + file, at(folder + "/" + file));
+        std::string text = cktest::slurp(kSourceDir + "/example_map/example.tmx");
+        for (const auto& [from, to] : edits) {
+            EXPECT_NE(text.find(from), std::string::npos) << from;
+            if (text.find(from) != std::string::npos) text.replace(text.find(from), from.size(), to);
+        }
+        cktest::writeBytes(at(folder + "/example.tmx"), cktest::bytesOf(text));
+        return at(folder + "/example.tmx");
+    }
+};
 
 // The example map of the README: tile pictures become textures, the glTF
 // crate a model, both in def files of their own that the game's def files
@@ -444,14 +458,7 @@ TEST_F(TiledProgram, ExampleMapImportsIntoTheDemoAndABadMapWritesNothing) {
                                       at("game/data/texture/Example/crate_planks.dds")}, m_dir);
     EXPECT_EQ(r.code, 0) << r.err << r.out;
 
-    fs::create_directories(at("bad"));
-    fs::copy_file(example, at("bad/example.tmx"));
-    std::string text = cktest::slurp(at("bad/example.tmx"));
-    const std::string model = "name=\"model\" type=\"int\" value=\"2\"";
-    text.replace(text.find(model), model.size(), "name=\"model\" type=\"int\" value=\"77\"");
-    std::ofstream(at("bad/example.tmx"), std::ios::trunc) << text;
-    for (const char* file : {"terrain.tsx", "terrain.png", "cells.png", "example_height.png", "crate.gltf", "crate.png"})
-        fs::copy_file(kSourceDir + "/example_map/" + file, at(std::string("bad/") + file));
+    exampleCopy("bad", {{"name=\"model\" type=\"int\" value=\"2\"", "name=\"model\" type=\"int\" value=\"77\""}});
     fs::create_directories(at("empty"));
     r = cktest::runProgram(kProgram, {"import-tiled", at("bad/example.tmx"), at("empty"), "Example"}, m_dir);
     EXPECT_EQ(r.code, 1);
@@ -479,18 +486,10 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheLastImportWhole) {
     ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", example, at("game"), "Example"}, m_dir).code, 0);
     const auto before = treeBytes(at("game"));
     // The same map lit from elsewhere, its textures under other IDs.
-    fs::create_directories(at("art"));
-    for (const char* file : {"terrain.tsx", "terrain.png", "cells.png", "example_height.png", "crate.gltf", "crate.png"})
-        fs::copy_file(kSourceDir + "/example_map/" + file, at(std::string("art/") + file));
-    std::string text = cktest::slurp(example);
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"name=\"sunAzimuth\" type=\"float\" value=\"300\"",
-                                                                         "name=\"sunAzimuth\" type=\"float\" value=\"120\""},
-                                   {"value=\"6000\"", "value=\"7000\""}}) {
-        ASSERT_NE(text.find(from), std::string::npos) << from;
-        text.replace(text.find(from), from.size(), to);
-    }
-    cktest::writeBytes(at("art/example.tmx"), cktest::bytesOf(text));
-    const std::vector<std::string> import = {kProgram, "import-tiled", at("art/example.tmx"), at("game"), "Example"};
+    const std::string changed = exampleCopy("art", {{"name=\"sunAzimuth\" type=\"float\" value=\"300\"",
+                                                     "name=\"sunAzimuth\" type=\"float\" value=\"120\""},
+                                                    {"value=\"6000\"", "value=\"7000\""}});
+    const std::vector<std::string> import = {kProgram, "import-tiled", changed, at("game"), "Example"};
     int failed = 0;
     for (int n = 1; n <= 12; ++n) {
         std::vector<std::string> args = {"-f", "-o", "/dev/null", "-e", "inject=write:error=ENOSPC:when=" +
@@ -573,12 +572,10 @@ TEST_F(TiledProgram, FlippedTilesShowOnTheirTopsAsTheEditorDrawsThem) {
     const Bytes png = greyPng(16, 16, [](int x, int y) { return x < 8 && y < 4 ? 0 : 255; });
     cktest::writeBytes(at("flips.tmx"), cktest::bytesOf(tmx));
     cktest::writeBytes(at("corner.png"), png);
-    quask_test::ChildProcess::Options o;
-    o.extraEnv = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + m_dir, "HOME=" + m_dir};
-    o.stderrPath = at("raster.err");
-    quask_test::ChildProcess p({rasterizer, at("flips.tmx"), at("flips.ppm")}, o);
-    ASSERT_EQ(p.waitExit(60000), 0) << cktest::slurp(at("raster.err"));
-    // "P6 256 32 255" and the pixels.
+    const cktest::RunResult raster = cktest::runProgram(
+        "/usr/bin/env", {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + m_dir, "HOME=" + m_dir, rasterizer,
+                         at("flips.tmx"), at("flips.ppm")}, m_dir);
+    ASSERT_EQ(raster.code, 0) << raster.err;
     const std::string ppm = cktest::slurp(at("flips.ppm"));
     ASSERT_EQ(ppm.rfind("P6\n256 32\n255\n", 0), 0u) << ppm.substr(0, 20);
     const std::size_t pixels = ppm.size() - 256 * 32 * 3;
