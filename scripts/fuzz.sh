@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD="$ROOT/build-fuzz"
 JOBS=${JOBS:-$(nproc)}
-ALL=(gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program tiled)
+ALL=(gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program tiled kept)
 
 SECONDS_EACH=20
 if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then

@@ -87,24 +87,57 @@ TEST_F(ContentkitProgram, MalformedFileExitsOneWithAClearMessage) {
     EXPECT_NE(r.out.find(at("g.dds") + ": DDS\n"), std::string::npos);
 }
 
+// Each row: a command, its exit status and how its message starts (2: the
+// usage follows); nothing is written.
 TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
-    EXPECT_EQ(run({}).code, 2);
-    EXPECT_EQ(run({"dds", "--pattern", "rock", at("x.dds")}).code, 2);  // no --format
-    EXPECT_EQ(run({"dds", "--pattern", "rock", at("x.dds"), "--format", "dxt2"}).code, 2);
-    EXPECT_EQ(run({"tga", "--pattern", "rock", at("x.tga"), "--depth", "16"}).code, 2);
-    EXPECT_EQ(run({"bmp", "--pattern", "rock", "--size", "0x4", at("x.bmp")}).code, 2);
-    EXPECT_EQ(run({"bmp", "--pattern", "rock", at("x.bmp"), "--bogus"}).code, 2);
-    cktest::RunResult r = run({"bmp", "--pattern", "lava", at("x.bmp")});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "contentkit: lava: unknown pattern 'lava'\n");
-    r = run({"dds", at("missing.png"), at("x.dds"), "--format", "dxt1"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err.find("contentkit: " + at("missing.png") + ": cannot open file"), 0u) << r.err;
     cktest::writeBytes(at("junk.png"), cktest::bytesOf("not a picture"));
-    r = run({"dds", at("junk.png"), at("x.dds"), "--format", "dxt1"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err.find("contentkit: " + at("junk.png") + ": cannot decode picture"), 0u) << r.err;
+    std::filesystem::create_directories(at("folder"));
+    const std::string usage = "Usage: contentkit info FILE...";
+    const std::string map = QUASK_TESTS_DIR "/../tools/contentkit/demo/example_map/example.tmx";
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string err;
+    } rows[] = {
+        {{}, 2, usage},
+        {{"dds", "--pattern", "rock", at("x.dds")}, 2, "contentkit: dds: give the compression with --format dxt1, dxt3 or dxt5\n" + usage},
+        {{"dds", "--pattern", "rock", at("x.dds"), "--format", "dxt9"}, 2, "contentkit: dds: --format 'dxt9' is not dxt1, dxt3 or dxt5\n" + usage},
+        {{"tga", "--pattern", "rock", at("x.tga"), "--depth", "16"}, 2, "contentkit: tga: --depth '16' is not 24 or 32\n" + usage},
+        {{"bmp", "--pattern", "rock", "--size", "0x4", at("x.bmp")}, 2,
+         "contentkit: bmp: --size '0x4' is not WIDTHxHEIGHT with sides from 1 to 16384\n" + usage},
+        {{"bmp", "--pattern", "rock", "--size", "99", at("x.bmp")}, 2,
+         "contentkit: bmp: --size '99' is not WIDTHxHEIGHT with sides from 1 to 16384\n" + usage},
+        {{"font", "--size", "99", at("x.dat")}, 2, "contentkit: font: --size '99' is not a size from 4 to 64\n" + usage},
+        {{"bmp", "--pattern", "rock", at("x.bmp"), "--bogus"}, 2, usage},
+        {{"model", at("x.obj")}, 2, "contentkit: model: give one model file (Wavefront OBJ, or glTF 2.0 .gltf or .glb) "
+                                    "and one RMDL file\n" + usage},
+        {{"import-tiled", map, at("folder"), "M", "--lightmap-size", "99"}, 2,
+         "contentkit: import-tiled: --lightmap-size '99' is not a size from 4 to 32\n" + usage},
+        {{"bmp", "--pattern", "lava", at("x.bmp")}, 1, "contentkit: lava: unknown pattern 'lava'\n"},
+        {{"dds", at("missing.png"), at("x.dds"), "--format", "dxt1"}, 1, "contentkit: " + at("missing.png") + ": cannot open file"},
+        {{"dds", at("junk.png"), at("x.dds"), "--format", "dxt1"}, 1, "contentkit: " + at("junk.png") + ": cannot decode picture"},
+        {{"dds", at("folder"), at("x.dds"), "--format", "dxt1"}, 1, "contentkit: " + at("folder") + ": a directory, not a file\n"},
+        {{"info", at("folder")}, 1, "contentkit: " + at("folder") + ": a directory, not a file\n"},
+        {{"dds", "--pattern", "rock", at("folder"), "--format", "dxt1"}, 1,
+         "contentkit: " + at("folder") + ": cannot write file: Is a directory\n"},
+        {{"import-tiled", map, at("no-game"), "M"}, 1, "contentkit: " + at("no-game") +
+         ": no such game directory; make it first (build-demo DIR makes one with the demo's files)\n"},
+        {{"import-tiled", map, at("junk.png"), "M"}, 1, "contentkit: " + at("junk.png") +
+         ": not a directory; give the game directory to import into\n"},
+        // Written, with a warning.
+        {{"dds", "--pattern", "rock", "--size", "48x32", at("wide.dds"), "--format", "dxt1"}, 0,
+         "contentkit: warning: rock: 48 x 32 pixels: a side that is not a power of two (4, 8, ..., 256, ...) may "
+         "show blank on OpenGL 1.2 cards\n"},
+    };
+    for (const auto& row : rows) {
+        const cktest::RunResult r = run(row.args);
+        const std::string line = row.args.empty() ? "" : row.args[0] + " " + row.args.back();
+        EXPECT_EQ(r.code, row.code) << line;
+        EXPECT_EQ(r.err.rfind(row.err, 0), 0u) << line << ": " << r.err;
+    }
     EXPECT_FALSE(std::filesystem::exists(at("x.dds")));
+    EXPECT_FALSE(std::filesystem::exists(at("no-game")));
+    EXPECT_TRUE(std::filesystem::exists(at("wide.dds")));
 }
 
 // --- Procedural pictures ---

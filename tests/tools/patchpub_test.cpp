@@ -195,6 +195,47 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
 }
 
+// A SERVER_DIR that is a file is not taken for a tree (it would be
+// replaced), and the server tree and the content stay apart (a tree inside
+// the content would ship its own files, its lock among them).
+TEST_F(PatchPubTest, ServerDirThatIsAFileOrOverlapsTheContentIsRefused) {
+    put("data/a.txt", "a");
+    quask_test::writeFile(at("notes.txt"), "the publisher's notes");
+    fs::create_symlink("notes.txt", at("notes-link"));
+    const struct {
+        const char* server;
+        const char* content;
+        std::string error;
+    } cases[] = {
+        {"notes.txt", "content", at("notes.txt") + " is a file, not a patch server tree: give a directory, a link to "
+                                                   "one or a path that does not exist yet"},
+        {"notes-link", "content", at("notes-link") + " is a link to no directory, not a patch server tree: give a "
+                                                     "directory, a link to one or a path that does not exist yet"},
+        {"content/www", "content", "the server tree " + at("content/www") + " lies inside the content directory " +
+                                       at("content") + ": its files would be published as game content; keep it "
+                                       "outside"},
+        {"content/data/../www", "content/data/..", "the server tree " + at("content/data/../www") +
+                                                       " lies inside the content directory " + at("content/data/..") +
+                                                       ": its files would be published as game content; keep it "
+                                                       "outside"},
+        {"content", "content/data", "the content directory " + at("content/data") + " lies inside the server tree " +
+                                        at("content") + "; keep it outside"},
+    };
+    for (const auto& c : cases) {
+        patchpub::PublishOptions o;
+        o.serverDir = at(c.server);
+        o.contentDir = at(c.content);
+        patchpub::PublishResult result;
+        std::string error;
+        EXPECT_FALSE(patchpub::publishRevision(o, &result, &error)) << c.server;
+        EXPECT_EQ(error, c.error);
+        EXPECT_FALSE(fs::exists(at(std::string(c.server) + ".trees"))) << c.server;
+    }
+    EXPECT_EQ(quask_test::readFile(at("notes.txt")), "the publisher's notes");
+    EXPECT_TRUE(fs::is_symlink(at("notes-link")));
+    EXPECT_FALSE(fs::exists(at("content/www")));
+}
+
 TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncodingArrive) {
     put("data/a.txt", "a");
     put("docs/with space #1 100%?.txt", "encoded on the way");

@@ -26,6 +26,7 @@
 #include "tools/contentkit/import/tiled_import.h"
 #include "tools/contentkit/models/gltf_model.h"
 #include "tools/contentkit/models/obj_model.h"
+#include "tools/contentkit/staged_files.h"
 
 namespace contentkit {
 
@@ -90,6 +91,14 @@ const quask::ProgramHelp& help() {
 
 int usage() { return quask::usageError(help()); }
 
+// A command line that names a wrong value: which one, then the usage.
+int usageBecause(const char* command, const std::string& why) {
+    std::fprintf(stderr, "contentkit: %s: %s\n", command, why.c_str());
+    return usage();
+}
+
+std::string quoted(const char* text) { return text ? "'" + std::string(text) + "'" : std::string("nothing"); }
+
 int fail(const std::string& path, const std::string& what) {
     std::fprintf(stderr, "contentkit: %s: %s\n", path.c_str(), what.c_str());
     return 1;
@@ -98,6 +107,11 @@ int fail(const std::string& path, const std::string& what) {
 // --- Files ---
 
 bool readFile(const std::string& path, Bytes* out, std::string* why) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        *why = "a directory, not a file";
+        return false;
+    }
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
         *why = std::string("cannot open file: ") + std::strerror(errno);
@@ -121,6 +135,11 @@ bool readFile(const std::string& path, Bytes* out, std::string* why) {
 }
 
 bool writeFile(const std::string& path, const Bytes& data) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        errno = EISDIR;
+        return false;
+    }
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
     const bool written = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
@@ -180,13 +199,15 @@ bool listed(const std::vector<std::string>& names, const std::string& name) {
     return false;
 }
 
-bool parsePatternOption(const std::string& arg, const char* next, ImageArgs* a) {
+bool parsePatternOption(const std::string& arg, const char* next, ImageArgs* a, std::string* why) {
     long v = 0;
     if (arg == "--pattern" && next) {
         a->usePattern = true;
         a->pattern.name = next;
     } else if (arg == "--size") {
-        return parseSize(next, &a->pattern);
+        if (parseSize(next, &a->pattern)) return true;
+        *why = "--size " + quoted(next) + " is not WIDTHxHEIGHT with sides from 1 to " + std::to_string(kMaxImageEdge);
+        return false;
     } else if (arg == "--seed" && parseInt(next, 0, 0xFFFFFFFFL, &v)) {
         a->pattern.seed = static_cast<std::uint32_t>(v);
     } else if (arg == "--frame" && parseInt(next, 0, 1 << 20, &v)) {
@@ -194,13 +215,15 @@ bool parsePatternOption(const std::string& arg, const char* next, ImageArgs* a) 
     } else if (arg == "--frames" && parseInt(next, 1, 1 << 20, &v)) {
         a->pattern.frameCount = static_cast<int>(v);
     } else {
+        const char* range = arg == "--seed" ? "0 to 4294967295" : arg == "--frame" ? "0 to 1048576" : "1 to 1048576";
+        *why = arg + " " + quoted(next) + (arg == "--pattern" ? " names no pattern" : std::string(" is not a whole number from ") + range);
         return false;
     }
     return true;
 }
 
 bool parseImageArgs(int argc, char** argv, const std::vector<std::string>& valueOptions,
-                    const std::vector<std::string>& flagOptions, ImageArgs* a) {
+                    const std::vector<std::string>& flagOptions, ImageArgs* a, std::string* why) {
     static const std::vector<std::string> kPatternOptions = {"--pattern", "--size", "--seed",
                                                              "--frame", "--frames"};
     std::vector<std::string> paths;
@@ -208,7 +231,7 @@ bool parseImageArgs(int argc, char** argv, const std::vector<std::string>& value
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (listed(kPatternOptions, arg)) {
-            if (!parsePatternOption(arg, next, a)) return false;
+            if (!parsePatternOption(arg, next, a, why)) return false;
             ++i;
         } else if (listed(valueOptions, arg)) {
             if (!next) return false;
@@ -245,7 +268,7 @@ bool sourceImage(const ImageArgs& a, Image* image) {
 }
 
 int store(const std::string& path, const Bytes& data) {
-    return writeFile(path, data) ? 0 : fail(path, "cannot write file");
+    return writeFile(path, data) ? 0 : fail(path, std::string("cannot write file: ") + std::strerror(errno));
 }
 
 // The picture commands' common end: the source picture through `write`
@@ -264,11 +287,22 @@ int writePicture(const ImageArgs& a, const std::function<bool(const Image&, Byte
 int ddsCommand(int argc, char** argv) {
     ImageArgs a;
     DdsOptions options;
-    if (!parseImageArgs(argc, argv, {"--format"}, {"--no-mips"}, &a)) return usage();
+    std::string why;
+    if (!parseImageArgs(argc, argv, {"--format"}, {"--no-mips"}, &a, &why))
+        return why.empty() ? usage() : usageBecause("dds", why);
     const std::string* format = a.value("--format");
-    if (!format || !parseDxtFormat(*format, &options.format)) return usage();
+    if (!format) return usageBecause("dds", "give the compression with --format dxt1, dxt3 or dxt5");
+    if (!parseDxtFormat(*format, &options.format))
+        return usageBecause("dds", "--format '" + *format + "' is not dxt1, dxt3 or dxt5");
     options.mipmaps = !a.flag("--no-mips");
     return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
+        auto powerOfTwo = [](int side) { return side > 0 && (side & (side - 1)) == 0; };
+        if (!powerOfTwo(image.width) || !powerOfTwo(image.height)) {
+            std::fprintf(stderr,
+                         "contentkit: warning: %s: %d x %d pixels: a side that is not a power of two (4, 8, ..., "
+                         "256, ...) may show blank on OpenGL 1.2 cards\n",
+                         (a.usePattern ? a.pattern.name : a.input).c_str(), image.width, image.height);
+        }
         return writeDds(image, options, out, why);
     });
 }
@@ -277,11 +311,12 @@ int tgaCommand(int argc, char** argv) {
     ImageArgs a;
     TgaOptions options;
     // --top-left, the default, is still taken from older scripts.
-    if (!parseImageArgs(argc, argv, {"--depth"}, {"--rle", "--top-left", "--bottom-left"}, &a))
-        return usage();
+    std::string why;
+    if (!parseImageArgs(argc, argv, {"--depth"}, {"--rle", "--top-left", "--bottom-left"}, &a, &why))
+        return why.empty() ? usage() : usageBecause("tga", why);
     if (a.flag("--top-left") && a.flag("--bottom-left")) return usage();
     const std::string* depth = a.value("--depth");
-    if (depth && *depth != "24" && *depth != "32") return usage();
+    if (depth && *depth != "24" && *depth != "32") return usageBecause("tga", "--depth '" + *depth + "' is not 24 or 32");
     options.depth = depth && *depth == "24" ? 24 : 32;
     options.imageType = a.flag("--rle") ? 10 : 2;
     options.topLeftOrigin = !a.flag("--bottom-left");
@@ -292,7 +327,9 @@ int tgaCommand(int argc, char** argv) {
 
 int bmpCommand(int argc, char** argv) {
     ImageArgs a;
-    if (!parseImageArgs(argc, argv, {}, {"--no-white-key"}, &a)) return usage();
+    std::string why;
+    if (!parseImageArgs(argc, argv, {}, {"--no-white-key"}, &a, &why))
+        return why.empty() ? usage() : usageBecause("bmp", why);
     BmpOptions options;
     options.whiteKey = !a.flag("--no-white-key");
     return writePicture(a, [&](const Image& image, Bytes* out, std::string* why) {
@@ -310,7 +347,10 @@ int fontCommand(int argc, char** argv) {
         if (arg == "--face" && next) {
             face = next;
             ++i;
-        } else if (arg == "--size" && parseInt(next, kMinFontSize, kMaxFontSize, &size)) {
+        } else if (arg == "--size") {
+            if (!parseInt(next, kMinFontSize, kMaxFontSize, &size))
+                return usageBecause("font", "--size " + quoted(next) + " is not a size from " +
+                                                std::to_string(kMinFontSize) + " to " + std::to_string(kMaxFontSize));
             ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage();
@@ -405,7 +445,7 @@ int modelCommand(int argc, char** argv) {
                             : objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why);
     if (!built) return fail(args.input, why);
     if (!writeRmdl(model, &out, &why)) return fail(args.output, why);
-    if (!writeFile(args.output, out)) return fail(args.output, "cannot write file");
+    if (!writeFile(args.output, out)) return fail(args.output, std::string("cannot write file: ") + std::strerror(errno));
     for (const std::string& name : summary.unusedMaterials) {
         std::fprintf(stderr, "contentkit: %s: warning: no face uses material '%s'\n", args.input.c_str(),
                      name.c_str());
@@ -423,26 +463,17 @@ public:
     bool read(const std::string& path, Bytes* out, std::string* why) override { return readFile(path, out, why); }
 };
 
-bool writeImport(const std::string& gameDir, const TiledImportResult& result, std::string* failed) {
-    for (const ImportedFile& f : result.files) {
-        const std::filesystem::path path = std::filesystem::path(gameDir) / f.path;
-        std::error_code ec;
-        std::filesystem::create_directories(path.parent_path(), ec);
-        if (ec || !writeFile(path.string(), f.bytes)) {
-            *failed = path.string();
-            return false;
-        }
-    }
-    return true;
-}
-
 int importTiledCommand(int argc, char** argv) {
     std::vector<std::string> paths;
     TiledImportOptions options;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         long size = 0;
-        if (arg == "--lightmap-size" && i + 1 < argc && parseInt(argv[i + 1], 4, kMaxLightmapSize, &size)) {
+        if (arg == "--lightmap-size") {
+            const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+            if (!parseInt(next, 4, kMaxLightmapSize, &size))
+                return usageBecause("import-tiled", "--lightmap-size " + quoted(next) + " is not a size from 4 to " +
+                                                        std::to_string(kMaxLightmapSize));
             options.lightmapSize = static_cast<int>(size);
             ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -453,6 +484,14 @@ int importTiledCommand(int argc, char** argv) {
     }
     if (paths.size() != 3) return usage();
     options.name = paths[2];
+    options.startCamera = options.name == kFirstMapName;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(paths[1], ec)) {
+        return fail(paths[1], std::filesystem::exists(paths[1], ec)
+                                  ? "not a directory; give the game directory to import into"
+                                  : "no such game directory; make it first (build-demo DIR makes one with the "
+                                    "demo's files)");
+    }
     DiskSource sources;
     GameDirOnDisk game(paths[1]);
     TiledImportResult result;
@@ -463,8 +502,12 @@ int importTiledCommand(int argc, char** argv) {
         std::fprintf(stderr, "contentkit: %s\n", why.c_str());
         return 1;
     }
-    std::string failed;
-    if (!writeImport(paths[1], result, &failed)) return fail(failed, "cannot write file");
+    std::vector<std::pair<std::string, const Bytes*>> files;
+    for (const ImportedFile& f : result.files) files.emplace_back(f.path, &f.bytes);
+    if (!writeAllOrNothing(paths[1], files, &why)) {
+        std::fprintf(stderr, "contentkit: %s; nothing was imported\n", why.c_str());
+        return 1;
+    }
     for (const std::string& line : result.report) std::printf("import-tiled: %s\n", line.c_str());
     return 0;
 }
@@ -498,6 +541,7 @@ int buildDemoCommand(int argc, char** argv) {
     progress.erase();
     for (const std::string& warning : result.warnings) std::fprintf(stderr, "contentkit: warning: %s\n", warning.c_str());
     if (!built) return fail(dir, why);
+    for (const std::string& line : result.kept) std::printf("build-demo: %s\n", line.c_str());
     std::printf("build-demo: %zu files, %llu bytes%s in %s\n", result.files.size(),
                 static_cast<unsigned long long>(result.bytes), options.gdf ? " (GDF-packed assets)" : "",
                 dir.c_str());

@@ -1,6 +1,7 @@
 #include "tools/patchpub/publisher.h"
 
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -343,8 +344,58 @@ bool checkFirst(const PublishOptions& options, const Manifest& old, SigningKey* 
 
 }  // namespace
 
+namespace {
+
+// `path` is `folder` or lies below it.
+bool within(const fs::path& path, const fs::path& folder) {
+    auto p = path.begin();
+    for (auto f = folder.begin(); f != folder.end(); ++f, ++p)
+        if (p == path.end() || *p != *f) return false;
+    return true;
+}
+
+// The server tree and the content must be apart: a server tree inside the
+// content would be published as game content (its lock file among it), and
+// content inside the server tree would be served and linked into every
+// next tree. SERVER_DIR must be a tree or a link to one, or not be yet.
+bool checkPlaces(const PublishOptions& options, std::string* error) {
+    struct stat st;
+    const std::string& server = options.serverDir;
+    if (::lstat(server.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        struct stat target;
+        const bool linkToDir = S_ISLNK(st.st_mode) && ::stat(server.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        if (!linkToDir) {
+            *error = server + (S_ISLNK(st.st_mode) ? " is a link to no directory" : " is a file") +
+                     ", not a patch server tree: give a directory, a link to one or a path that does not exist yet";
+            return false;
+        }
+    }
+    std::error_code ec;
+    const fs::path content = fs::weakly_canonical(options.contentDir, ec);
+    const fs::path places[] = {fs::weakly_canonical(fs::absolute(server, ec).lexically_normal(), ec),
+                               fs::absolute(server, ec).lexically_normal(),
+                               fs::weakly_canonical(server + ".trees", ec)};
+    for (const fs::path& place : places) {
+        if (place.empty() || content.empty()) continue;
+        if (within(place, content)) {
+            *error = "the server tree " + server + " lies inside the content directory " + options.contentDir +
+                     ": its files would be published as game content; keep it outside";
+            return false;
+        }
+        if (within(content, place)) {
+            *error = "the content directory " + options.contentDir + " lies inside the server tree " + server +
+                     "; keep it outside";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error) {
     *result = PublishResult{};
+    if (!checkPlaces(options, error)) return false;
     ServerTrees trees(options.serverDir);
     if (!trees.lock(error)) return false;
     Manifest old;

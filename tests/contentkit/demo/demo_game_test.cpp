@@ -80,6 +80,63 @@ TEST_F(DemoGame, TwoBuildsGiveIdenticalTreesAndListEveryFile) {
         << r.out;
 }
 
+// What the README tells authors to add survives a new build-demo into the
+// same game directory: load lines of their def files (import-tiled's
+// among them), IDs of their own, their water types, the maps and textures
+// they imported, and a first map of their own. The demo's IDs get the
+// demo's files; build-demo says what it kept.
+TEST_F(DemoGame, RebuildKeepsWhatAnAuthorAdded) {
+    const std::string game = at("game");
+    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", game}, m_dir).code, 0);
+    const std::string source = QUASK_TESTS_DIR "/../tools/contentkit/demo/";
+    for (const auto& [map, name] : {std::pair<std::string, std::string>{"example_map/example.tmx", "Example"},
+                                    {"demo_content/Lakeside.tmx", "Lakeside"}}) {
+        const cktest::RunResult r = cktest::runProgram(kProgram, {"import-tiled", source + map, game, name}, m_dir);
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    auto append = [&](const std::string& file, const std::string& text) {
+        cktest::writeBytes(at("game/" + file), cktest::bytesOf(cktest::slurp(at("game/" + file)) + text));
+    };
+    append("data/def/Textures.def", "450: data/texture/barrel.dds\r\n300: data/texture/my_grass.dds\r\n");
+    append("data/def/model.def", "load: data/def/my_models.def\r\n");
+    append("data/def/Water.ini", "\r\n[Water_2]\r\nFrameCount=4\r\n");
+    const auto authored = digests(game);
+
+    const cktest::RunResult r = cktest::runProgram(kProgram, {"build-demo", game}, m_dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "contentkit: warning: data/def/Textures.def: '300: data/texture/my_grass.dds' gave the demo's ID "
+                     "300 a file of its own; the demo's 'data/texture/ground_300_grass.dds' replaces it\n");
+    for (const char* line :
+         {"build-demo: data/def/Textures.def: kept 'load: data/def/map_Example_textures.def'\n",
+          "build-demo: data/def/Textures.def: kept '450: data/texture/barrel.dds'\n",
+          "build-demo: data/def/model.def: kept 'load: data/def/map_Example_models.def'\n",
+          "build-demo: data/def/model.def: kept 'load: data/def/my_models.def'\n",
+          "build-demo: data/def/Water.ini: kept section [Water_2]\n",
+          "build-demo: data/map/Lakeside.ini, data/map/Lakeside.rmap: left as they are: a first map that build-demo "
+          "did not write (an author's import-tiled; delete both for the demo's map)\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    const reference::DefContents textures = def("game", "Textures.def"), models = def("game", "model.def");
+    EXPECT_EQ(textures.entries.at(450), "data/texture/barrel.dds");
+    EXPECT_EQ(textures.entries.at(300), "data/texture/ground_300_grass.dds");
+    EXPECT_EQ(textures.loads, std::vector<std::string>{"data/def/map_Example_textures.def"});
+    EXPECT_EQ(models.loads, (std::vector<std::string>{"data/def/map_Example_models.def", "data/def/my_models.def"}));
+    const auto rebuilt = digests(game);
+    for (const auto& [file, digest] : authored) {
+        const bool authors = file.find("Example") != std::string::npos || file.rfind("data/map/Lakeside.", 0) == 0;
+        if (authors) EXPECT_EQ(rebuilt.at(file), digest) << file;
+    }
+    EXPECT_NE(cktest::slurp(at("game/data/def/Water.ini")).find("[Water_2]\r\nFrameCount=4\r\n"), std::string::npos);
+
+    // Without the author's first map the demo's comes back, and a build
+    // after that knows it for its own.
+    fs::remove(at("game/data/map/Lakeside.ini"));
+    fs::remove(at("game/data/map/Lakeside.rmap"));
+    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", game}, m_dir).code, 0);
+    const cktest::RunResult again = cktest::runProgram(kProgram, {"build-demo", game}, m_dir);
+    EXPECT_EQ(again.out.find("left as they are"), std::string::npos) << again.out;
+    EXPECT_TRUE(fs::exists(at("game/data/map/Lakeside.rmap")));
+}
+
 TEST_F(DemoGame, MalformedCommandLineExitsTwoAndWritesNothing) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"build-demo"}, {"build-demo", at("x"), "--zip"}, {"build-demo", at("x"), at("y")}}) {

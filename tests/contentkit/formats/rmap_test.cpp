@@ -302,7 +302,7 @@ TEST(RmapInfo, SampleIsAcceptedWithItsCountsAndNoWarnings) {
     const std::string text = contentkit::formatReport("s.rmap", report);
     for (const char* line :
          {"  vk-cells: 4 x 4, 2 layers of 16\n", "  cubes: 2 x 2 of size 8, 4 records\n",
-          "  water: type 3 at level 1.5\n", "  lightmaps: 3 of 2 x 3\n",
+          "  water: type 3 at level -1.5 (stored negated, as 1.5)\n", "  lightmaps: 3 of 2 x 3\n",
           "  lightmap kinds: 1 alpha, 1 colour, 1 colour and alpha\n", "  blocked cells per layer: 6, 5\n",
           "  ground texture IDs: 300 7\n", "  walls: 2\n", "  water cubes: 1\n",
           "  models: 2 (1 external, 1 internal)\n", "  external model IDs: 4\n"}) {

@@ -220,7 +220,7 @@ TEST(ObjModel, CommandLineNeedsPathsTextureAndPositiveScale) {
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{"in.obj", "out.rmdl"}, "give the texture with --texture ID (or MATERIAL=ID per material)"},
-        {{"in.obj", "--texture", "1"}, "give one OBJ file and one RMDL file"},
+        {{"in.obj", "--texture", "1"}, "give one model file (Wavefront OBJ, or glTF 2.0 .gltf or .glb) and one RMDL file"},
         {{"a", "b", "--texture", "-1"}, "--texture takes ID or MATERIAL=ID with ID from 0 to 2147483647, not '-1'"},
         {{"a", "b", "--texture", "x=2147483648"},
          "--texture takes ID or MATERIAL=ID with ID from 0 to 2147483647, not 'x=2147483648'"},

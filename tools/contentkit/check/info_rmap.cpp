@@ -317,7 +317,10 @@ void reportHeader(const RmapHeader& h, InfoReport* r) {
              strf("%d x %d, %d layers of %d", h.cellsWide, h.cellsHigh, h.layerCount, h.cellsPerLayer));
     r->field("cubes", strf("%d x %d of size %g, %d records", h.cubesWide, h.cubesHigh, h.cubeSize, h.cubeCount));
     r->field("water",
-             h.hasWater == 1 ? strf("type %d at level %g", h.waterType, h.waterLevel) : std::string("none"));
+             // As the map property waterLevel gives it: the file keeps heights negated.
+             h.hasWater == 1 ? strf("type %d at level %g (stored negated, as %g)", h.waterType, 0.0f - h.waterLevel,
+                                    h.waterLevel)
+                             : std::string("none"));
     r->field("lightmaps", strf("%d of %d x %d", h.lightmapCount, h.lightmapWidth, h.lightmapHeight));
     r->field("ground textures", strf("%d (%d passes)", h.textureCount, h.groundPassCount));
     r->field("tiles", strf("%d", h.tileCount));

@@ -10,6 +10,7 @@
 
 #include "client/storage/gdf.h"
 #include "tools/contentkit/demo/demo_models.h"
+#include "tools/contentkit/demo/kept_files.h"
 #include "tools/contentkit/demo/procedural.h"
 #include "tools/contentkit/demo/splash_picture.h"
 #include "tools/contentkit/formats/bmp_writer.h"
@@ -238,7 +239,14 @@ private:
     const char* m_step = "";
 };
 
-bool writeDefinitions(TreeWriter* out, const DemoPlan& plan, std::string* error) {
+// The file of the game directory as it was; null when it is not there.
+const Bytes* existing(const std::string& gameDir, const std::string& relative, Bytes* bytes) {
+    GameDirOnDisk game(gameDir);
+    return game.read(relative, bytes) ? bytes : nullptr;
+}
+
+bool writeDefinitions(TreeWriter* out, const std::string& gameDir, const DemoPlan& plan, DemoBuildResult* result,
+                      std::string* error) {
     DefFile textures;
     textures.comment("Texture IDs of the demo game: ID: DDS file").blank();
     for (std::int32_t id : plan.textureIds) textures.entry(id, texturePath(demoTexture(plan, id).name));
@@ -259,11 +267,18 @@ bool writeDefinitions(TreeWriter* out, const DemoPlan& plan, std::string* error)
         types.push_back(t);
     }
     IniFile water;
-    Bytes bytes;
+    Bytes bytes, before;
+    KeptReport report;
+    keepAuthorDefLines("data/def/Textures.def", existing(gameDir, "data/def/Textures.def", &before), &textures,
+                       &report);
+    keepAuthorDefLines("data/def/model.def", existing(gameDir, "data/def/model.def", &before), &models, &report);
     if (!writeDef(textures, &bytes, error) || !out->put("data/def/Textures.def", bytes, error)) return false;
     if (!writeDef(models, &bytes, error) || !out->put("data/def/model.def", bytes, error)) return false;
-    return buildWaterIni(types, &water, error) && writeIni(water, &bytes, error) &&
-           out->put("data/def/Water.ini", bytes, error);
+    if (!buildWaterIni(types, &water, error) || !writeIni(water, &bytes, error)) return false;
+    bytes = keepAuthorWaterTypes(bytes, existing(gameDir, "data/def/Water.ini", &before), plan.waterTypes, &report);
+    result->kept.insert(result->kept.end(), report.kept.begin(), report.kept.end());
+    result->warnings.insert(result->warnings.end(), report.warnings.begin(), report.warnings.end());
+    return out->put("data/def/Water.ini", bytes, error);
 }
 
 bool writeTextures(TreeWriter* out, const DemoPlan& plan, std::string* error) {
@@ -337,8 +352,16 @@ bool writeMap(TreeWriter* out, const std::string& gameDir, const DemoPlan& plan,
         *error = "demo map: " + *error;
         return false;
     }
-    result->warnings = imported.warnings;
+    result->warnings.insert(result->warnings.end(), imported.warnings.begin(), imported.warnings.end());
+    Bytes before;
+    const bool authors = isAuthorsFirstMap(existing(gameDir, result->map.iniPath, &before));
+    if (authors) {
+        result->kept.push_back(result->map.iniPath + ", " + result->map.rmapPath +
+                               ": left as they are: a first map that build-demo did not write (an author's "
+                               "import-tiled; delete both for the demo's map)");
+    }
     for (const ImportedFile& f : imported.files) {
+        if (authors && (f.path == result->map.iniPath || f.path == result->map.rmapPath)) continue;
         if (!out->put(f.path, f.bytes, error)) return false;
     }
     return true;
@@ -363,7 +386,7 @@ bool buildDemoGame(const std::string& gameDir, const DemoBuildOptions& options, 
     }
     TreeWriter out(gameDir, options, result);
     const DemoPlan plan = makePlan();
-    return out.step("definitions", [&] { return writeDefinitions(&out, plan, error); }) &&
+    return out.step("definitions", [&] { return writeDefinitions(&out, gameDir, plan, result, error); }) &&
            out.step("textures", [&] { return writeTextures(&out, plan, error); }) &&
            out.step("models", [&] { return writeModels(&out, error); }) &&
            out.step("map", [&] { return writeMap(&out, gameDir, plan, result, error); }) &&

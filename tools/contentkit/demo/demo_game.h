@@ -54,15 +54,19 @@ struct DemoBuildResult {
     std::vector<std::string> files;  // paths relative to the game directory, in writing order
     std::uint64_t bytes = 0;         // bytes written in all
     DemoMapContent map;              // what the first map uses
-    std::vector<std::string> warnings;  // the map import's
+    std::vector<std::string> warnings;  // the map import's, and an author's lines the demo's replaced
+    std::vector<std::string> kept;      // what an author added that the build left, a line each
 };
 
 // True when the client reads this file (a path relative to the game
 // directory) through its whole-file loader, which unwraps GDF containers.
 bool isLoaderAsset(const std::string& relativePath);
 
-// Writes the whole tree under `gameDir` (created when missing; files there
-// are replaced). False with a message on the first failure.
+// Writes the whole tree under `gameDir` (created when missing; the demo's
+// files there are replaced). What an author added is kept (kept_files.h):
+// their def files' load lines and own IDs, their water types, and a first
+// map they imported in place of the demo's. False with a message on the
+// first failure.
 bool buildDemoGame(const std::string& gameDir, const DemoBuildOptions& options, DemoBuildResult* result,
                    std::string* error);
 

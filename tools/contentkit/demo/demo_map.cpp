@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "tools/contentkit/demo/kept_files.h"
+
 namespace contentkit {
 
 namespace {
@@ -37,7 +39,13 @@ bool importDemoMap(GameDirReader& game, TiledImportResult* result, DemoMapConten
     EmbeddedDemoSource source;
     TiledImportOptions options;
     options.name = kFirstMapName;
+    options.startCamera = true;
     if (!importTiledFile(kDemoMapFile, source, game, options, result, error)) return false;
+    // Marked, so that a later build tells it from an author's first map.
+    const std::string mark = std::string(kDemoMapMark) + "\r\n";
+    for (ImportedFile& f : result->files) {
+        if (f.path == std::string("data/map/") + kFirstMapName + ".ini") f.bytes.insert(f.bytes.begin(), mark.begin(), mark.end());
+    }
     *content = DemoMapContent();
     content->textureIds = result->textureIds;
     content->modelIds = result->modelIds;

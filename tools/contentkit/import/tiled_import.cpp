@@ -81,6 +81,16 @@ bool propertyColour(const TiledProperties& p, const char* name, const std::strin
 
 std::string cellName(int x, int y) { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
 
+std::uint32_t turnedGid(std::uint32_t gid) { return gid ^ kTiledFlipVertical; }
+
+std::uint32_t gidAt(const ImportContext& ctx, const TiledLayer& layer, int x, int mapRow) {
+    const std::size_t at = static_cast<std::size_t>(x) +
+                           static_cast<std::size_t>(tiledRow(ctx, mapRow)) * static_cast<std::size_t>(ctx.map.width);
+    return turnedGid(layer.gids[at]);
+}
+
+std::string tiledCellName(const ImportContext& ctx, int x, int mapRow) { return cellName(x, tiledRow(ctx, mapRow)); }
+
 namespace {
 
 // --- Settings ---
@@ -117,9 +127,10 @@ bool readSunSettings(const TiledProperties& p, const std::string& where, BakeSet
         *error = where + ": property 'sunElevation' must lie above 0 and at most 90 degrees";
         return false;
     }
-    // Azimuth clockwise from the top of the map, as the editor shows it.
+    // Azimuth clockwise from the top of the map as the editor shows it,
+    // where the client's rows end (+y).
     const double az = azimuth * M_PI / 180.0, el = elevation * M_PI / 180.0;
-    bake->sun = {std::sin(az) * std::cos(el), -std::cos(az) * std::cos(el), std::sin(el)};
+    bake->sun = {std::sin(az) * std::cos(el), std::cos(az) * std::cos(el), std::sin(el)};
     return true;
 }
 
@@ -168,6 +179,54 @@ bool readSettings(ImportContext& ctx, std::string* error) {
     s.modelIdBase = static_cast<std::int32_t>(modelBase);
     ctx.cubesWide = ctx.map.width / s.cellsPerCube;
     ctx.cubesHigh = ctx.map.height / s.cellsPerCube;
+    return true;
+}
+
+// --- The start camera ---
+
+std::string number(double v) { return strf("%g", v); }
+
+// The client's camera takes a cell as 5 units wide and the ground's middle
+// at cubesWide x 5 units; with other cells its start target moves.
+bool checkStartCamera(ImportContext& ctx, std::string* error) {
+    const MapSettings& s = ctx.settings;
+    const double cell = ctx.cellSize();
+    const double x = (kStartCellX * kStartCameraCellSize + kStartCameraCellSize / 2 +
+                      ctx.cubesWide * (cell - kStartCameraCellSize)) / cell;
+    const double y = (kStartCellY * kStartCameraCellSize + kStartCameraCellSize / 2 +
+                      ctx.cubesHigh * (cell - kStartCameraCellSize)) / cell;
+    const std::string start = "the client's start camera looks at cell (" + std::to_string(kStartCellX) + ", " +
+                              std::to_string(kStartCellY) + ") counted from the map's bottom edge";
+    if (cell != kStartCameraCellSize) {
+        ctx.warn(ctx.at("vk-cells are " + number(cell) + " units wide (cubeSize / cellsPerCube), but the "
+                        "client's camera counts 5 a cell: its start camera looks at cell (" +
+                        number(std::floor(x)) + ", " + number(std::floor(ctx.map.height - y)) +
+                        ") of Tiled, not at its start cell"));
+    }
+    if (!(x >= 0 && y >= 0 && x < ctx.map.width && y < ctx.map.height)) {
+        *error = ctx.at(start + ", which Tiled shows at (" + std::to_string(kStartCellX) + ", " +
+                        std::to_string(ctx.map.height - 1 - kStartCellY) + "): the map of " +
+                        std::to_string(ctx.map.width) + " x " + std::to_string(ctx.map.height) +
+                        " cells does not hold it and shows nothing at start (it needs " +
+                        std::to_string(kStartCellX + 1) + " x " + std::to_string(kStartCellY + 1) +
+                        " cells or more with vk-cells of 5 units)");
+        return false;
+    }
+    const MapIni& ini = s.ini;
+    std::vector<std::string> outside;
+    auto check = [&](const char* what, float value, const char* lowKey, float low, const char* highKey, float high) {
+        if (value < low) outside.push_back(std::string(lowKey) + " " + number(low) + " above its " + what);
+        if (value > high) outside.push_back(std::string(highKey) + " " + number(high) + " below its " + what);
+    };
+    check("distance 185", kStartDistance, "DistMin", std::max(ini.distMin, 35.0f), "DistMax",
+          std::min(ini.distMax, 300.0f));
+    check("vertical factor 6", kStartVertical, "VertMin", ini.vertMin, "VertMax", ini.vertMax);
+    if (ini.lockAngle) check("angle 85.4", kStartAngle, "AngleMin", ini.angleMin, "AngleMax", ini.angleMax);
+    if (outside.empty()) return true;
+    std::string list;
+    for (const std::string& o : outside) list += (list.empty() ? "" : ", ") + o;
+    ctx.warn(ctx.at("the map's camera limits cannot hold the client's start camera (" + list +
+                    "): its first zoom or turn jumps to the limit"));
     return true;
 }
 
@@ -335,7 +394,10 @@ bool importTiledMap(const TiledMap& map, TiledFileSource& sources, GameDirReader
         return false;
     }
     ImportContext ctx(map, sources, game, options, result);
-    if (!readSettings(ctx, error) || !sortLayers(ctx, error)) return false;
+    if (!readSettings(ctx, error) || (options.startCamera && !checkStartCamera(ctx, error)) ||
+        !sortLayers(ctx, error)) {
+        return false;
+    }
     readGameDir(ctx);
     if (!buildTerrain(ctx, error) || !buildCells(ctx, error) || !placeObjects(ctx, error)) return false;
     storeCells(ctx);
@@ -362,6 +424,17 @@ bool importTiledMap(const TiledMap& map, TiledFileSource& sources, GameDirReader
     std::sort(result->modelIds.begin(), result->modelIds.end());
     result->modelIds.erase(std::unique(result->modelIds.begin(), result->modelIds.end()), result->modelIds.end());
     return true;
+}
+
+std::vector<DefLine> readDefLines(const Bytes& text) {
+    class Lines : public velmar::DefTextHandler {
+    public:
+        void onDefEntry(std::int32_t id, const std::string& path) override { lines.push_back({DefLine::Kind::Entry, id, path}); }
+        void onDefLoad(const std::string& path) override { lines.push_back({DefLine::Kind::Include, 0, path}); }
+        std::vector<DefLine> lines;
+    } handler;
+    velmar::parseDefText(text.data(), text.size(), handler);
+    return handler.lines;
 }
 
 bool GameDirOnDisk::read(const std::string& relativePath, Bytes* out) {

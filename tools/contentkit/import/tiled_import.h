@@ -14,6 +14,12 @@
 //   image layers     height (grey corner heights; vklayer N)
 //   object layers    models, sounds, effects, lights
 //
+// The client's start camera looks along the map's rows from row 0, so the
+// import turns Tiled's rows over (row 0 of Tiled becomes the client's last)
+// and with them the tiles' flips, the objects' positions and turns, the
+// height image and the sun: from the start camera the map reads as Tiled
+// draws it, its top at the top of the screen.
+//
 // Nothing is written here: the result holds every file's bytes, and the
 // caller writes them only when the whole import succeeded, so bad input
 // leaves the game directory as it was. Messages name the map file and the
@@ -27,6 +33,7 @@
 #include <vector>
 
 #include "tools/contentkit/formats/byte_io.h"
+#include "tools/contentkit/formats/def_writer.h"
 #include "tools/contentkit/formats/rmap_writer.h"
 #include "tools/contentkit/tiled/tiled_map.h"
 
@@ -37,9 +44,21 @@ constexpr std::size_t kMaxMapNameLength = 14;
 constexpr int kDefaultLightmapSize = 4;
 constexpr int kMaxLightmapSize = 32;
 
+// The client's start-up camera on the map it opens first, which ignores
+// the ini's InitAngle, InitDist and InitVert: the target cell (in the
+// client's rows; Tiled's row is the map's height - 1 - 185), angle,
+// distance and vertical factor, and the cell size its camera assumes.
+constexpr int kStartCellX = 153, kStartCellY = 185;
+constexpr float kStartAngle = 85.4f, kStartDistance = 185.0f, kStartVertical = 6.0f;
+constexpr double kStartCameraCellSize = 5.0;
+
 struct TiledImportOptions {
     std::string name;      // NAME of data/map/NAME.rmap
     int lightmapSize = 0;  // texels on a lightmap's side; 0: the map's property, else the default
+    // The map is the one the client opens at start: a map whose cells do
+    // not hold the start camera's target is refused, limits that cannot
+    // hold the start camera are warned about.
+    bool startCamera = false;
 };
 
 // The game directory the map goes into, read for what is there already:
@@ -61,6 +80,10 @@ public:
 private:
     std::string m_root;
 };
+
+// The entries and load lines of a def file's text in file order, read by
+// the client's grammar (comments and blank lines are not kept).
+std::vector<DefLine> readDefLines(const Bytes& text);
 
 struct ImportedFile {
     std::string path;  // relative to the game directory

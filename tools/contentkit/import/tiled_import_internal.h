@@ -101,6 +101,25 @@ bool hasProperty(const TiledProperties& p, const char* name);
 
 std::string cellName(int x, int y);
 
+// --- Orientation ---
+// Tiled draws its row 0 at the top; the client's start camera looks along
+// the map's rows from row 0, so its screen shows row 0 at the bottom. The
+// import turns Tiled's map over as Tiled's own vertical flip would, so the
+// screen shows it as Tiled does: the client's row y is Tiled's row
+// height - 1 - y (corner row y of the height image is its row height - y),
+// every tile is flipped with its row, a position's row runs up from the
+// map's bottom edge, and a clockwise turn stays clockwise. Messages name
+// cells as Tiled does.
+inline int tiledRow(const ImportContext& ctx, int mapRow) { return ctx.map.height - 1 - mapRow; }
+// A tile turned over with its row: its vertical flip toggled (Tiled flips
+// a tile's picture vertically and horizontally before it swaps its axes, so
+// this holds for diagonally flipped tiles as well).
+std::uint32_t turnedGid(std::uint32_t gid);
+// The tile of `layer` at column x of the client's row `mapRow`, turned.
+std::uint32_t gidAt(const ImportContext& ctx, const TiledLayer& layer, int x, int mapRow);
+// "(x, y)" of the client's cell as Tiled names it.
+std::string tiledCellName(const ImportContext& ctx, int x, int mapRow);
+
 // --- Terrain (tiled_terrain.cpp) ---
 bool buildTerrain(ImportContext& ctx, std::string* error);
 bool buildCells(ImportContext& ctx, std::string* error);

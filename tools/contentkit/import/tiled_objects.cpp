@@ -10,7 +10,8 @@ namespace contentkit {
 
 namespace {
 
-// Where an object stands, in cells (fractions kept).
+// Where an object stands, in the client's cells (fractions kept; rows run
+// up from the map's bottom edge).
 struct Spot {
     double col = 0, row = 0;
     int cellX = 0, cellY = 0;
@@ -33,17 +34,18 @@ bool objectSpot(const ImportContext& ctx, const std::string& where, const TiledO
         x += dx * c - dy * s;
         y += dx * s + dy * c;
     }
-    spot->col = x / ctx.map.tileWidth;
-    spot->row = y / ctx.map.tileHeight;
-    if (!(spot->col >= 0 && spot->row >= 0 && spot->col < ctx.map.width && spot->row < ctx.map.height)) {
+    const double col = x / ctx.map.tileWidth, row = y / ctx.map.tileHeight;
+    if (!(col >= 0 && row >= 0 && col < ctx.map.width && row < ctx.map.height)) {
         char text[96];
-        std::snprintf(text, sizeof text, "stands at cell (%.2f, %.2f), outside the map of %d x %d cells", spot->col,
-                      spot->row, ctx.map.width, ctx.map.height);
+        std::snprintf(text, sizeof text, "stands at cell (%.2f, %.2f), outside the map of %d x %d cells", col, row,
+                      ctx.map.width, ctx.map.height);
         *error = where + ": " + text;
         return false;
     }
-    spot->cellX = static_cast<int>(spot->col);
-    spot->cellY = static_cast<int>(spot->row);
+    spot->col = col;
+    spot->row = ctx.map.height - row;
+    spot->cellX = static_cast<int>(col);
+    spot->cellY = tiledRow(ctx, static_cast<int>(row));
     return true;
 }
 
@@ -105,8 +107,9 @@ bool placeModel(ImportContext& ctx, const TiledLayer& layer, const TiledObject& 
     RmapModel m;
     m.position = {static_cast<float>(spot.col * cell - ox), static_cast<float>(0.0 - ground),
                   static_cast<float>(spot.row * cell - oy)};
-    // The editor turns clockwise on a map whose rows run down the screen.
-    m.rotation = {0.0f, static_cast<float>(0.0 - o.rotation), 0.0f};
+    // The editor turns clockwise; on the client's screen, which the camera
+    // mirrors, so does a turn about y by that much.
+    m.rotation = {0.0f, static_cast<float>(o.rotation), 0.0f};
     m.scale = {static_cast<float>(scale), static_cast<float>(scale), static_cast<float>(scale)};
     m.kind = kModelExternal;
     m.modelId = id;
@@ -122,7 +125,7 @@ bool placeModel(ImportContext& ctx, const TiledLayer& layer, const TiledObject& 
     BakeBox box;
     box.x = spot.col * cell;
     box.y = spot.row * cell;
-    box.yaw = -o.rotation * M_PI / 180.0;
+    box.yaw = o.rotation * M_PI / 180.0;
     box.halfX = size[0] * scale / 2;
     box.halfZ = size[2] * scale / 2;
     box.base = ground;

@@ -1,7 +1,8 @@
 // Ground and cells from the map's layers: the height image (one pixel per
 // cell corner), the lifts that raise whole cubes and open cliff walls, the
 // ground textures by majority of each cube's cells, the water, and the cell
-// layers with their walkability.
+// layers with their walkability; each read turned over into the client's
+// rows (tiled_import_internal.h).
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -19,15 +20,17 @@ std::size_t cellIndex(const ImportContext& ctx, int x, int y) {
     return static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * static_cast<std::size_t>(ctx.map.width);
 }
 
+// As Tiled shows the cube of the client's cube row y.
 std::string cubeName(const ImportContext& ctx, int x, int y) {
-    const int c = ctx.settings.cellsPerCube;
-    return "cube " + cellName(x, y) + " (cells " + cellName(x * c, y * c) + " to " +
-           cellName(x * c + c - 1, y * c + c - 1) + ")";
+    const int c = ctx.settings.cellsPerCube, ty = ctx.cubesHigh - 1 - y;
+    return "cube " + cellName(x, ty) + " (cells " + cellName(x * c, ty * c) + " to " +
+           cellName(x * c + c - 1, ty * c + c - 1) + ")";
 }
 
 // --- Heights ---
 
-// Elevation per cell corner, (width + 1) x (height + 1), from a height layer.
+// Elevation per cell corner, (width + 1) x (height + 1) in the client's rows,
+// from a height layer.
 bool readHeightImage(ImportContext& ctx, const TiledLayer& layer, std::vector<double>* corners, std::string* error) {
     const int w = ctx.map.width + 1, h = ctx.map.height + 1;
     double scale = ctx.settings.heightScale, base = ctx.settings.heightBase;
@@ -54,7 +57,11 @@ bool readHeightImage(ImportContext& ctx, const TiledLayer& layer, std::vector<do
         return false;
     }
     corners->resize(grey.values.size());
-    for (std::size_t i = 0; i < grey.values.size(); ++i) (*corners)[i] = base + scale * grey.values[i] / 65535.0;
+    const std::size_t stride = static_cast<std::size_t>(w);
+    for (int y = 0; y < h; ++y) {
+        const std::size_t from = static_cast<std::size_t>(h - 1 - y) * stride, to = static_cast<std::size_t>(y) * stride;
+        for (std::size_t x = 0; x < stride; ++x) (*corners)[to + x] = base + scale * grey.values[from + x] / 65535.0;
+    }
     return true;
 }
 
@@ -68,14 +75,15 @@ bool readLifts(ImportContext& ctx, std::vector<double>* cubeLift, std::string* e
     std::vector<bool> lifted(cubeLift->size(), false);
     for (int y = 0; y < ctx.map.height; ++y) {
         for (int x = 0; x < ctx.map.width; ++x) {
-            const std::uint32_t gid = ctx.lift->gids[cellIndex(ctx, x, y)] & kTiledGidMask;
+            const std::uint32_t gid = gidAt(ctx, *ctx.lift, x, y) & kTiledGidMask;
             if (gid == 0) continue;
             auto found = byGid.find(gid);
             if (found == byGid.end()) {
                 const TiledTileset* set = ctx.map.tilesetOf(gid);
                 const TiledTile* tile = set->tile(gid - set->firstGid);
                 double lift = 0;
-                const std::string where = ctx.file() + ": layer '" + ctx.lift->name + "', cell " + cellName(x, y);
+                const std::string where =
+                    ctx.file() + ": layer '" + ctx.lift->name + "', cell " + tiledCellName(ctx, x, y);
                 if (!tile || !hasProperty(tile->properties, "lift")) {
                     *error = where + ": tile " + std::to_string(gid - set->firstGid) + " of tileset '" + set->name +
                              "' has no property 'lift'";
@@ -127,14 +135,14 @@ bool buildElevations(ImportContext& ctx, std::string* error) {
 
 // --- Ground ---
 
-// The ground tile most of the cube's cells hold; ties go to the first in
-// row order. 0 when none holds one.
+// The ground tile most of the cube's cells hold, turned; ties go to the
+// first in the client's row order. 0 when none holds one.
 std::uint32_t majorityTile(const ImportContext& ctx, int cx, int cy) {
     const int c = ctx.settings.cellsPerCube;
     std::vector<std::pair<std::uint32_t, int>> votes;  // full gid of the first holder, count
     for (int y = cy * c; y < cy * c + c; ++y) {
         for (int x = cx * c; x < cx * c + c; ++x) {
-            const std::uint32_t gid = ctx.ground->gids[cellIndex(ctx, x, y)];
+            const std::uint32_t gid = gidAt(ctx, *ctx.ground, x, y);
             if ((gid & kTiledGidMask) == 0) continue;
             auto it = std::find_if(votes.begin(), votes.end(), [gid](const auto& v) {
                 return (v.first & kTiledGidMask) == (gid & kTiledGidMask);
@@ -163,7 +171,8 @@ std::int32_t textureSlot(ImportContext& ctx, std::int32_t id) {
 }
 
 // The top's coordinates across the texture's span of cubes, flipped as
-// the editor shows the tile.
+// the editor shows the (turned) tile: vertically and horizontally first,
+// then across the diagonal.
 RmapTile topTile(const ImportContext& ctx, int x, int y, std::uint32_t gid, std::int32_t slot) {
     const int span = ctx.settings.textureSpan;
     RmapTile tile;
@@ -173,9 +182,9 @@ RmapTile topTile(const ImportContext& ctx, int x, int y, std::uint32_t gid, std:
     for (int k = 0; k < 4; ++k) {
         float u = static_cast<float>(x % span + lu[k]) / static_cast<float>(span);
         float v = static_cast<float>(y % span + lv[k]) / static_cast<float>(span);
-        if (gid & kTiledFlipDiagonal) std::swap(u, v);
         if (gid & kTiledFlipHorizontal) u = 1.0f - u;
         if (gid & kTiledFlipVertical) v = 1.0f - v;
+        if (gid & kTiledFlipDiagonal) std::swap(u, v);
         tile.u[static_cast<std::size_t>(k)] = u;
         tile.v[static_cast<std::size_t>(k)] = v;
     }
@@ -303,13 +312,13 @@ struct WalkTile {
 
 bool walkTileOf(ImportContext& ctx, const TiledLayer& layer, int x, int y, std::map<std::uint32_t, WalkTile>* cache,
                 WalkTile* out, std::string* error) {
-    const std::uint32_t gid = layer.gids[cellIndex(ctx, x, y)] & kTiledGidMask;
+    const std::uint32_t gid = gidAt(ctx, layer, x, y) & kTiledGidMask;
     auto found = cache->find(gid);
     if (found == cache->end()) {
         const TiledTileset* set = ctx.map.tilesetOf(gid);
         const TiledTile* tile = set->tile(gid - set->firstGid);
         WalkTile w;
-        const std::string where = ctx.file() + ": layer '" + layer.name + "', cell " + cellName(x, y);
+        const std::string where = ctx.file() + ": layer '" + layer.name + "', cell " + tiledCellName(ctx, x, y);
         if (tile && (!propertyBool(tile->properties, "walkable", where, &w.walkable, error) ||
                      !propertyBool(tile->properties, "atWater", where, &w.atWater, error))) {
             return false;
@@ -328,7 +337,7 @@ bool applyWalkLayer(ImportContext& ctx, const TiledLayer& layer, std::size_t vk,
     std::map<std::uint32_t, WalkTile> cache;
     for (int y = 0; y < ctx.map.height; ++y) {
         for (int x = 0; x < ctx.map.width; ++x) {
-            if ((layer.gids[cellIndex(ctx, x, y)] & kTiledGidMask) == 0) continue;
+            if ((gidAt(ctx, layer, x, y) & kTiledGidMask) == 0) continue;
             WalkTile w;
             if (!walkTileOf(ctx, layer, x, y, &cache, &w, error)) return false;
             ctx.walkable[vk][cellIndex(ctx, x, y)] = w.walkable;
@@ -428,7 +437,8 @@ void warnNearLevelShores(ImportContext& ctx) {
     const double cs = ctx.settings.cubeSize, level = ctx.settings.waterLevel;
     int count = 0;
     std::string first;
-    for (int y = 0; y < ctx.cubesHigh; ++y) {
+    for (int ty = 0; ty < ctx.cubesHigh; ++ty) {  // named in Tiled's reading order
+        const int y = ctx.cubesHigh - 1 - ty;
         for (int x = 0; x < ctx.cubesWide; ++x) {
             // Water is drawn over the cubes that carry it, and only there.
             if (!ctx.rmap.cubes[static_cast<std::size_t>(x + y * ctx.cubesWide)].water) continue;

@@ -417,7 +417,7 @@ bool parseModelArgs(int argc, char** argv, ModelCommandArgs* args, std::string* 
         }
     }
     if (paths.size() != 2) {
-        *error = "give one OBJ file and one RMDL file";
+        *error = "give one model file (Wavefront OBJ, or glTF 2.0 .gltf or .glb) and one RMDL file";
         return false;
     }
     if (!options.hasDefaultTexture && options.materialTextures.empty()) {
