@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -76,10 +77,21 @@ std::string formatCounts(const char* fmt, unsigned a, unsigned b) {
     return text;
 }
 
-std::uint64_t monotonicMs() {
+namespace {
+std::atomic<std::uint64_t> g_heldClockMs{0};
+
+std::uint64_t clockMs() {
     using namespace std::chrono;
     return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
+}  // namespace
+
+std::uint64_t monotonicMs() {
+    const std::uint64_t held = g_heldClockMs.load(std::memory_order_relaxed);
+    return held != 0 ? held : clockMs();
+}
+
+void holdMonotonicClock(bool held) { g_heldClockMs.store(held ? clockMs() : 0, std::memory_order_relaxed); }
 
 // --- Paths ---
 

@@ -43,6 +43,10 @@ std::string formatCounts(const char* fmt, unsigned a, unsigned b);
 // Milliseconds of a clock that never goes back, for the 400 ms and 1 s
 // rhythms of the progress display.
 std::uint64_t monotonicMs();
+// Stops that clock where it stands (false lets it run again): a recorded
+// sequence then shows each rhythm's first line only, however slow the
+// machine. For tests.
+void holdMonotonicClock(bool held);
 
 // One entry of a run's plan, whichever run collected it: a name and what
 // the run does with it.
