@@ -68,11 +68,17 @@ PORT=$(sed -n 's/^PORT //p' "$WORK/server.out")
 [ -n "$PORT" ] || { echo "patcher_scale_bench: the server did not start:" >&2; cat "$WORK/server.err" >&2; exit 1; }
 export QUILLON_BASE_URL="http://127.0.0.1:$PORT/" XDG_RUNTIME_DIR="$WORK" QUASK_NONINTERACTIVE=1
 
+# A new game directory for each run, all removed only at the end: ext4 is
+# slow to allocate inodes next to ones freed a minute before, which would
+# make each run pay for the last one's clean-up. Its path is in $WORK/last.
+new_game() {
+    mktemp -d "$WORK/game.XXXXXX" | tee "$WORK/last"
+}
+
 # One whole run of launcher $1 on a fresh game directory; prints its seconds.
 run_once() { # quillon
-    local game="$WORK/game" start end
-    rm -rf "$game"
-    mkdir -p "$game"
+    local game start end
+    game=$(new_game)
     cp "$1" "$game/quillon"
     start=$EPOCHREALTIME
     "$game/quillon" --console --no-start >"$WORK/run.out" 2>&1 || true
@@ -84,7 +90,7 @@ run_once() { # quillon
 
 # The deep file must be in place, read through directory descriptors.
 check_deep() {
-    python3 - "$WORK/game" "$DEPTH" <<'EOF' || { echo "patcher_scale_bench: the deep file is not in place" >&2; exit 1; }
+    python3 - "$(cat "$WORK/last")" "$DEPTH" <<'EOF' || { echo "patcher_scale_bench: the deep file is not in place" >&2; exit 1; }
 import os, sys
 fd = os.open(sys.argv[1], os.O_RDONLY)
 for _ in range(int(sys.argv[2])):
@@ -98,9 +104,7 @@ EOF
 # and synced, and the file written, by a plain loop on a fresh game
 # directory as the runs get one; prints its seconds.
 floor_deep() {
-    rm -rf "$WORK/game"
-    mkdir -p "$WORK/game"
-    python3 - "$WORK/game" "$DEPTH" <<'EOF'
+    python3 - "$(new_game)" "$DEPTH" <<'EOF'
 import os, sys, time
 start = time.monotonic()
 root, depth = sys.argv[1], int(sys.argv[2])
