@@ -10,6 +10,13 @@
 // syncChanged() can make them durable before the revision record says the
 // work is done.
 //
+// A tree keeps the directories of its last walk: the next walk opens only
+// what it does not share with it, climbing back through ".." where that is
+// shorter, each step checked to reach the very directory the walk passed.
+// So a deep path costs its length once, not once per directory above it.
+// What the last walk opened is taken as it was judged then; a walk that
+// fails from there is tried once more from the game directory.
+//
 // Descriptors are close-on-exec and owned by Fd. One thread uses one GameTree.
 #pragma once
 
@@ -17,8 +24,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "shared/posix_io.h"
 
@@ -59,12 +68,37 @@ public:
     const std::string& gameDir() const { return m_gameDir; }
 
 private:
+    // One directory of the last walk: where its name ends in m_chainPath,
+    // and which directory it was.
+    struct Level {
+        std::size_t end;
+        dev_t dev;
+        ino_t ino;
+    };
+
     bool resolveRoot();
-    Fd walk(const std::string& dir, bool create, bool allowLinks);
+    Fd walk(std::string_view dir, bool create);
+    std::size_t sharedLevels(const std::string& path) const;
+    void climbTo(std::size_t level);
+    bool descendTo(const std::string& path, bool create);
+    bool descend(std::string_view part, bool create, bool* made);
+    Fd followLink(const std::string& path);
+    // The directory `dir` up to `next`, from the chain when it ends at `end`.
+    Fd stepDown(const std::string& dir, std::size_t end, std::size_t next);
+    Fd openWithoutLinks(const std::string& dir);
+    int deepest() const { return m_levels.empty() ? m_root.get() : m_deepest.get(); }
+    void dropChain();
+    void noteChanged(const std::string& dir, std::size_t from);
 
     std::string m_gameDir;
     std::string m_realRoot;  // the game directory with every symlink resolved
-    std::set<std::string> m_changed;
+    Fd m_root;
+    std::string m_chainPath;     // the last walk's directory, "" or "/a/b"
+    std::vector<Level> m_levels;  // one per name of m_chainPath
+    Fd m_deepest;                 // the last of them
+    // Directories whose entries changed: each path with the depth from
+    // which every directory on its way changed too (a chain of new ones).
+    std::map<std::string, std::size_t> m_changed;
 };
 
 // "/a/b/c" -> "/a/b" and "c"; "/c" -> "" and "c".

@@ -86,16 +86,19 @@ unsigned dateField(std::string_view line, std::size_t from, std::size_t len) {
 // --- Entries ---
 
 void UpdateList::add(UpdateFileEntry entry) {
-    m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
-                                   [&](const UpdateFileEntry& e) { return e.name == entry.name; }),
-                    m_entries.end());
-    m_entries.insert(m_entries.begin(), std::move(entry));
+    const auto known = m_byName.find(entry.name);
+    if (known != m_byName.end()) {
+        const auto old = known->second;
+        m_byName.erase(known);  // its key is the name about to be freed
+        m_entries.erase(old);
+    }
+    m_entries.push_front(std::move(entry));
+    m_byName.emplace(m_entries.front().name, m_entries.begin());
 }
 
 UpdateFileEntry* UpdateList::find(std::string_view name) {
-    for (UpdateFileEntry& e : m_entries)
-        if (e.name == name) return &e;
-    return nullptr;
+    const auto it = m_byName.find(name);
+    return it == m_byName.end() ? nullptr : &*it->second;
 }
 
 // --- Small files ---

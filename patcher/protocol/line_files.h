@@ -11,9 +11,11 @@
 
 #include <array>
 #include <cstdint>
+#include <list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace quillon {
@@ -48,17 +50,27 @@ struct UpdateFileEntry {
 };
 
 // The actions of all revisions collected so far: one entry per name, the
-// latest revision's entry first.
+// latest revision's entry first. Indexed by name, so a revision of many
+// entries is collected in time linear in their number. The name of a listed
+// entry is its key and must not change.
 class UpdateList {
 public:
+    UpdateList() = default;
+    // A copy's index would point into the original; a move keeps the nodes.
+    UpdateList(const UpdateList&) = delete;
+    UpdateList& operator=(const UpdateList&) = delete;
+    UpdateList(UpdateList&&) = default;
+    UpdateList& operator=(UpdateList&&) = default;
+
     // Replaces any entry of the same name and puts the new one in front.
     void add(UpdateFileEntry entry);
     UpdateFileEntry* find(std::string_view name);
-    const std::vector<UpdateFileEntry>& newestFirst() const { return m_entries; }
+    const std::list<UpdateFileEntry>& newestFirst() const { return m_entries; }
     std::size_t size() const { return m_entries.size(); }
 
 private:
-    std::vector<UpdateFileEntry> m_entries;
+    std::list<UpdateFileEntry> m_entries;  // nodes stay put: the index keeps them
+    std::unordered_map<std::string_view, std::list<UpdateFileEntry>::iterator> m_byName;
 };
 
 // The date of the latest DATE line; stays in force across revisions.

@@ -482,3 +482,47 @@ TEST_F(PatchRunTest, SixConnectionsShowEveryFileInOrderWithBarsThatOnlyGoBackToZ
         EXPECT_EQ(game(names[f].substr(1)), quillon_test::noise(1000 + 700 * f, f + 1));
     }
 }
+
+TEST_F(PatchRunTest, LinksDeepDownAPathAreJudgedWhereWalksShareTheirWay) {
+    // Each walk reuses the directories the one before opened, or climbs
+    // back to them: a link beside them is still judged, the way up from a
+    // link's target is not the way the walk came down, and a name that only
+    // begins like one of them is another directory.
+    std::string way;
+    for (int i = 0; i < 30; ++i) way += "/d";
+    std::string deeper = way;
+    for (int i = 0; i < 30; ++i) deeper += "/d";
+    fs::create_directories(at("outside"));
+    fs::create_directories(at("game" + way));
+    fs::create_symlink(at("outside"), at("game" + way + "/out"));
+    fs::create_directories(at("game/elsewhere"));
+    fs::create_symlink(at("game/elsewhere"), at("game" + way + "/in"));  // far up, but inside
+    const struct {
+        std::string name, content;
+    } files[] = {{deeper + "/x.txt", "x"}, {way + "/dd/y.txt", "y"}, {way + "/out/z.txt", "z"},
+                 {way + "/in/w.txt", "w"}};
+    // The list takes the last line first: the files are walked in the order above.
+    std::string meta = "REV:1\n", sums = "REV:1\n";
+    for (auto f = std::rbegin(files); f != std::rend(files); ++f) {
+        meta += "DATA:file:A:" + f->name + "\n";
+        sums += sumLine(f->content, f->name);
+        serve("data" + f->name, f->content);
+    }
+    serve("lastrev.txt", "REV:1");
+    serve("meta/1.txt", meta);
+    serve("meta/sum_1.txt", sums);
+
+    quillon_test::expectBox(run(),
+                            "Please check your permissions to the Game Directory (You must have full access to the gamedir!)[1]");
+    EXPECT_TRUE(fs::is_empty(at("outside")));
+    EXPECT_EQ(storedRevision(), 0u);
+
+    fs::remove(at("game" + way + "/out"));
+    ASSERT_FALSE(run());
+    EXPECT_TRUE(fs::is_empty(at("outside")));
+    EXPECT_EQ(game(deeper + "/x.txt"), "x");
+    EXPECT_EQ(game(way + "/dd/y.txt"), "y");
+    EXPECT_EQ(game(way + "/out/z.txt"), "z");
+    EXPECT_EQ(game("elsewhere/w.txt"), "w");  // through the link that stays inside
+    EXPECT_EQ(storedRevision(), 1u);
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "patcher/protocol/line_files.h"
 #include "tests/patcher/patch_server_fixture.h"
@@ -81,7 +82,7 @@ TEST(Metadata, LaterRevisionsDecideEachNameAndMessagesBuildTheHistory) {
     EXPECT_TRUE(c.hasFiles);
     ASSERT_FALSE(meta(c, "REV:2\nDATA:file:D:/data/map/a.rmap\nMSG:11:line1\nline2\n", 2));
     ASSERT_EQ(c.list.size(), 3u);
-    const auto& e = c.list.newestFirst();
+    const std::vector<UpdateFileEntry> e(c.list.newestFirst().begin(), c.list.newestFirst().end());
     EXPECT_EQ(e[0].name, "/data/map/a.rmap");
     EXPECT_EQ(e[0].action, UpdateFileEntry::kDelete);
     EXPECT_EQ(e[1].name, "/quillon");
@@ -94,6 +95,25 @@ TEST(Metadata, LaterRevisionsDecideEachNameAndMessagesBuildTheHistory) {
               "Hello\n\nUpdate History:\n===========\n\n" + c.scan.history[1] + "\n" +
                   c.scan.history[0] + "\n");
     EXPECT_EQ(noticeWithHistory("Hello", {}), "Hello");
+}
+
+TEST(Metadata, RepeatsOverManyRevisionsLeaveTheLatestEntryOfEachNameInItsPlace) {
+    Collected c;
+    ASSERT_FALSE(meta(c, "REV:1\nDATA:file:A:/a\nDATA:file:A:/b\nDATA:file:A:/c\nDATA:file:D:/a\n", 1));
+    ASSERT_FALSE(meta(c, "REV:2\nDATA:file:M:/b\nDATA:dir:A:/d\n", 2));
+    // Named again and again in one revision: one entry, the last line's.
+    std::string third = "REV:3\n";
+    for (int i = 0; i < 500; ++i) third += i % 2 ? "DATA:file:D:/e\n" : "DATA:file:A:/e\n";
+    third += "DATA:file:A:/a\nDATA:file:D:/c\n";
+    ASSERT_FALSE(meta(c, third, 3));
+    // A later revision's sums reach the entry that survived, also for a
+    // name it did not list again.
+    ASSERT_FALSE(parseRevisionSums("REV:3\nSUM:" + hex32('1') + ":/a\nSUM:" + hex32('2') + ":/b\n", 3, c.list));
+    std::string order;
+    for (const UpdateFileEntry& e : c.list.newestFirst())
+        order += e.name + (e.action == UpdateFileEntry::kDelete ? "-" : "+") + std::to_string(e.digest[0]) + " ";
+    EXPECT_EQ(order, "/c-0 /a+17 /e-0 /d+0 /b+34 ");
+    EXPECT_EQ(c.list.size(), 5u);
 }
 
 TEST(Metadata, ShortLinesEndTheScanAndCarriageReturnsStayInNames) {
