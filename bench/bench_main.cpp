@@ -27,15 +27,14 @@
 #include "client/storage/cdb.h"
 #include "client/storage/gdf.h"
 #include "client/storage/load_file_data.h"
+#include "bench/bench_stats.h"
 
 using namespace velmar;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::msSince;
+using bench::percentile;
 
 namespace {
-
-double msSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 // --- LoadFileData ---
 
@@ -173,11 +172,6 @@ void onTimer(int /*id*/, void* user, int /*extra*/) {
     const auto i = reinterpret_cast<std::uintptr_t>(user);
     g_late->us[i] = (nowNs - g_dueMs[i] * 1000000) / 1000.0;
     g_late->fired.fetch_add(1);
-}
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * (v.size() - 1))];
 }
 
 void benchTimer() {

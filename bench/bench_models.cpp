@@ -26,15 +26,13 @@
 #include "client/storage/load_file_data.h"
 #include "tools/contentkit/demo/demo_models.h"
 #include "tools/contentkit/formats/rmdl_writer.h"
+#include "bench/bench_stats.h"
 
 using namespace velmar;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::msSince;
 
 namespace {
-
-double msSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 std::uint32_t g_references = 0;
 

@@ -26,9 +26,12 @@
 #include "client/storage/load_file_data.h"
 #include "tools/contentkit/demo/procedural.h"
 #include "tools/contentkit/formats/dds_writer.h"
+#include "bench/bench_stats.h"
 
 using namespace velmar;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::median;
+using bench::msSince;
 
 namespace {
 
@@ -38,15 +41,6 @@ struct TextureFile {
     std::string path;
     std::uint32_t bytes;
 };
-
-double msSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // 16 ground-sized textures of 512 x 512 and 4 of 1024 x 1024, full chains,
 // DXT1 and DXT5 alternating.

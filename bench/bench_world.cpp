@@ -59,32 +59,19 @@
 #include "client/storage/gdf.h"
 #include "client/storage/load_file_data.h"
 #include "tools/contentkit/demo/demo_game.h"
+#include "bench/bench_stats.h"
 
 using namespace velmar;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::median;
+using bench::msSince;
+using bench::percentile;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr std::uint16_t kBenchLogPort = 6697;  // nobody listens; the datagrams go nowhere
 constexpr char kGdfMapName[] = "LakesideGdf.rmap";
-
-double msSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    const std::size_t at = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1));
-    return v[at];
-}
 
 struct Options {
     int frames = 300;

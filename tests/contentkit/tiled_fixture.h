@@ -3,6 +3,9 @@
 // demo game defines (models 1 to 4, ground textures 300 to 303, water 1).
 #pragma once
 
+#include <zlib.h>
+
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -58,6 +61,47 @@ inline const contentkit::ImportedFile* importedFile(const contentkit::TiledImpor
         if (f.path == path) return &f;
     }
     return nullptr;
+}
+
+// An 8-bit grey PNG.
+inline contentkit::Bytes greyPng(int w, int h, int (*value)(int, int)) {
+    contentkit::Bytes raw;
+    for (int y = 0; y < h; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < w; ++x) raw.push_back(static_cast<std::uint8_t>(value(x, y)));
+    }
+    auto be32 = [](contentkit::Bytes* b, std::uint32_t v) {
+        for (int k = 3; k >= 0; --k) b->push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+    };
+    contentkit::Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    auto chunk = [&](const char* type, const contentkit::Bytes& data) {
+        be32(&png, static_cast<std::uint32_t>(data.size()));
+        contentkit::Bytes typed(type, type + 4);
+        typed.insert(typed.end(), data.begin(), data.end());
+        png.insert(png.end(), typed.begin(), typed.end());
+        be32(&png, static_cast<std::uint32_t>(crc32(0, typed.data(), static_cast<uInt>(typed.size()))));
+    };
+    Bytes ihdr;
+    be32(&ihdr, static_cast<std::uint32_t>(w));
+    be32(&ihdr, static_cast<std::uint32_t>(h));
+    ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
+    chunk("IHDR", ihdr);
+    uLongf n = compressBound(raw.size());
+    Bytes z(n);
+    compress(z.data(), &n, raw.data(), raw.size());
+    z.resize(n);
+    chunk("IDAT", z);
+    chunk("IEND", {});
+    return png;
+}
+
+// The map `name` of `files` imported as "Small" into the demo game directory.
+inline bool importSmall(MemoryFiles& files, const std::string& name, contentkit::TiledImportResult* result,
+                 std::string* error) {
+    MemoryFiles game = demoGameDir();
+    contentkit::TiledImportOptions options;
+    options.name = "Small";
+    return contentkit::importTiledFile(name, files, game, options, result, error);
 }
 
 }  // namespace cktest

@@ -1,8 +1,7 @@
 // Tiled maps: one small map written in every layer encoding and tileset
 // form the editor writes, all read to the same tiles and imported to the
 // same bytes; every kind of bad input refused with a message naming file,
-// layer and place, with nothing written; the repository's example map
-// through the program; the demo map through the real editor's exporter.
+// layer and place, with nothing written; the start camera's checks.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -15,14 +14,14 @@
 #include "client/scene/rmap.h"
 #include "tests/contentkit/test_util.h"
 #include "tests/contentkit/tiled_fixture.h"
-#include "tests/support/xvfb_display.h"
-#include "tools/contentkit/demo/demo_map.h"
 #include "tools/contentkit/import/tiled_import.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using cktest::Bytes;
+using cktest::greyPng;
+using cktest::importSmall;
 
 const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
 const std::string kSourceDir = QUASK_TESTS_DIR "/../tools/contentkit/demo";
@@ -54,38 +53,6 @@ Bytes zstdPacked(const Bytes& raw) {
     Bytes out(ZSTD_compressBound(raw.size()));
     out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3));
     return out;
-}
-
-// An 8-bit grey PNG.
-Bytes greyPng(int w, int h, int (*value)(int, int)) {
-    Bytes raw;
-    for (int y = 0; y < h; ++y) {
-        raw.push_back(0);
-        for (int x = 0; x < w; ++x) raw.push_back(static_cast<std::uint8_t>(value(x, y)));
-    }
-    auto be32 = [](Bytes* b, std::uint32_t v) {
-        for (int k = 3; k >= 0; --k) b->push_back(static_cast<std::uint8_t>(v >> (8 * k)));
-    };
-    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    auto chunk = [&](const char* type, const Bytes& data) {
-        be32(&png, static_cast<std::uint32_t>(data.size()));
-        Bytes typed(type, type + 4);
-        typed.insert(typed.end(), data.begin(), data.end());
-        png.insert(png.end(), typed.begin(), typed.end());
-        be32(&png, static_cast<std::uint32_t>(crc32(0, typed.data(), static_cast<uInt>(typed.size()))));
-    };
-    Bytes ihdr;
-    be32(&ihdr, static_cast<std::uint32_t>(w));
-    be32(&ihdr, static_cast<std::uint32_t>(h));
-    ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
-    chunk("IHDR", ihdr);
-    uLongf n = compressBound(raw.size());
-    Bytes z(n);
-    compress(z.data(), &n, raw.data(), raw.size());
-    z.resize(n);
-    chunk("IDAT", z);
-    chunk("IEND", {});
-    return png;
 }
 
 int slope(int x, int y) { return x * 40 + y * 10; }
@@ -183,14 +150,6 @@ cktest::MemoryFiles smallMapFiles(const std::string& name, const std::string& ma
     files.put("ground.tsj", kTsj);
     files.files["h.png"] = greyPng(5, 5, slope);
     return files;
-}
-
-bool importSmall(cktest::MemoryFiles& files, const std::string& name, contentkit::TiledImportResult* result,
-                 std::string* error) {
-    cktest::MemoryFiles game = cktest::demoGameDir();
-    contentkit::TiledImportOptions options;
-    options.name = "Small";
-    return contentkit::importTiledFile(name, files, game, options, result, error);
 }
 
 // --- Encodings ---
@@ -408,195 +367,6 @@ TEST(TiledMap, WaterAlmostLevelWithTheGroundIsWarnedAboutUntilTheBedIsLowered) {
     files.put("m.tmx", text);
     ASSERT_TRUE(importSmall(files, "m.tmx", &result, &error)) << error;
     EXPECT_TRUE(result.warnings.empty()) << result.warnings[0];
-}
-
-// --- The program ---
-
-class TiledProgram : public cktest::TempDirTest {
-protected:
-    // The example map with its files in `folder`, texts of the map replaced.
-    std::string exampleCopy(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& edits) {
-        fs::create_directories(at(folder));
-        for (const char* file : {"terrain.tsx", "terrain.png", "cells.png", "example_height.png", "crate.gltf", "crate.png"})
-            fs::copy_file(kSourceDir + "/example_map/" + file, at(folder + "/" + file));
-        std::string text = cktest::slurp(kSourceDir + "/example_map/example.tmx");
-        for (const auto& [from, to] : edits) {
-            EXPECT_NE(text.find(from), std::string::npos) << from;
-            if (text.find(from) != std::string::npos) text.replace(text.find(from), from.size(), to);
-        }
-        cktest::writeBytes(at(folder + "/example.tmx"), cktest::bytesOf(text));
-        return at(folder + "/example.tmx");
-    }
-};
-
-// The example map of the README: tile pictures become textures, the glTF
-// crate a model, both in def files of their own that the game's def files
-// load (once, however often the map is imported); the author's own entries
-// stay as they were. A bad map changes nothing in the game directory.
-TEST_F(TiledProgram, ExampleMapImportsIntoTheDemoAndABadMapWritesNothing) {
-    cktest::RunResult r = cktest::runProgram(kProgram, {"build-demo", at("game")}, m_dir);
-    ASSERT_EQ(r.code, 0) << r.err;
-    const std::string textures = cktest::slurp(at("game/data/def/Textures.def"));
-    const std::string example = kSourceDir + "/example_map/example.tmx";
-    for (int run = 0; run < 2; ++run) {
-        r = cktest::runProgram(kProgram, {"import-tiled", example, at("game"), "Example"}, m_dir);
-        ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-    }
-    EXPECT_NE(r.out.find("import-tiled: data/texture/Example/terrain_0.dds (texture 6000)\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("import-tiled: data/model/Example/crate.rmdl (model 600)\n"), std::string::npos) << r.out;
-    EXPECT_EQ(cktest::slurp(at("game/data/def/Textures.def")),
-              textures + "load: data/def/map_Example_textures.def\r\n");
-    EXPECT_NE(cktest::slurp(at("game/data/def/map_Example_models.def")).find("600: data/model/Example/crate.rmdl\r\n"),
-              std::string::npos);
-    const Bytes rmap = cktest::readBytes(at("game/data/map/Example.rmap"));
-    velmar::scene::CRMap client;
-    client.loadBytes("Example.rmap", rmap.data(), rmap.size());
-    ASSERT_TRUE(client.loaded());
-    EXPECT_EQ(client.models().size(), 2u);
-    r = cktest::runProgram(kProgram, {"info", at("game/data/model/Example/crate.rmdl"),
-                                      at("game/data/texture/Example/crate_planks.dds")}, m_dir);
-    EXPECT_EQ(r.code, 0) << r.err << r.out;
-
-    exampleCopy("bad", {{"name=\"model\" type=\"int\" value=\"2\"", "name=\"model\" type=\"int\" value=\"77\""}});
-    fs::create_directories(at("empty"));
-    r = cktest::runProgram(kProgram, {"import-tiled", at("bad/example.tmx"), at("empty"), "Example"}, m_dir);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "contentkit: " + at("bad/example.tmx") +
-                         ": layer 'models', object 1 'house': model 77 is not defined in data/def/model.def\n");
-    EXPECT_TRUE(fs::is_empty(at("empty")));
-}
-
-// Every file of the tree below `root` with its bytes.
-std::map<std::string, std::string> treeBytes(const std::string& root) {
-    std::map<std::string, std::string> tree;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        tree[e.path().lexically_relative(root).string()] = e.is_regular_file() ? cktest::slurp(e.path()) : "/";
-    return tree;
-}
-
-// A disk that fills up at any write of a new import (strace makes the Nth
-// write fail with ENOSPC) leaves the game directory as the last import left
-// it: the files are staged and only then moved into place.
-TEST_F(TiledProgram, FullDiskHalfWayLeavesTheLastImportWhole) {
-    const std::string strace = quask_test::findProgram("strace");
-    if (strace.empty()) GTEST_SKIP() << "strace is not installed";
-    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", at("game")}, m_dir).code, 0);
-    const std::string example = kSourceDir + "/example_map/example.tmx";
-    ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", example, at("game"), "Example"}, m_dir).code, 0);
-    const auto before = treeBytes(at("game"));
-    // The same map lit from elsewhere, its textures under other IDs.
-    const std::string changed = exampleCopy("art", {{"name=\"sunAzimuth\" type=\"float\" value=\"300\"",
-                                                     "name=\"sunAzimuth\" type=\"float\" value=\"120\""},
-                                                    {"value=\"6000\"", "value=\"7000\""}});
-    const std::vector<std::string> import = {kProgram, "import-tiled", changed, at("game"), "Example"};
-    int failed = 0;
-    for (int n = 1; n <= 12; ++n) {
-        std::vector<std::string> args = {"-f", "-o", "/dev/null", "-e", "inject=write:error=ENOSPC:when=" +
-                                         std::to_string(n)};
-        args.insert(args.end(), import.begin(), import.end());
-        const cktest::RunResult r = cktest::runProgram(strace, args, m_dir);
-        if (r.code == 0) break;  // the Nth write was the report's, after the import
-        ++failed;
-        EXPECT_EQ(r.code, 1) << n;
-        EXPECT_NE(r.err.find(": cannot write: No space left on device; nothing was imported\n"), std::string::npos)
-            << n << ": " << r.err;
-        EXPECT_TRUE(treeBytes(at("game")) == before) << "write " << n << " left a partial import";
-    }
-    EXPECT_GE(failed, 5);  // the map, its ini and textures, the def files
-    const cktest::RunResult r = cktest::runProgram(import[0], {import.begin() + 1, import.end()}, m_dir);
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(cktest::slurp(at("game/data/map/Example.rmap")), before.at("data/map/Example.rmap"));
-}
-
-// The repository's demo map opens in the editor itself: its command-line
-// exporter writes it as JSON with the tilesets embedded, and as TMX again;
-// both import to the bytes of the built-in import.
-TEST_F(TiledProgram, DemoMapOpensInTheEditorAndItsExportsImportToTheSameBytes) {
-    const std::string tiled = quask_test::findProgram("tiled");
-    if (tiled.empty()) GTEST_SKIP() << "tiled is not installed";
-    cktest::MemoryFiles game = cktest::demoGameDir();
-    contentkit::TiledImportResult builtIn;
-    contentkit::DemoMapContent content;
-    std::string error;
-    ASSERT_TRUE(contentkit::importDemoMap(game, &builtIn, &content, &error)) << error;
-    const std::string source = kSourceDir + "/demo_content/Lakeside.tmx";
-    const struct {
-        const char* format;
-        const char* file;
-    } exports[] = {{"json", "Lakeside.tmj"}, {"tmx", "Lakeside.tmx"}};
-    for (const auto& e : exports) {
-        quask_test::ChildProcess::Options o;
-        o.extraEnv = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + m_dir, "HOME=" + m_dir};
-        o.stderrPath = at("tiled.err");
-        quask_test::ChildProcess p({tiled, "--export-map", e.format, "--embed-tilesets", source, at(e.file)}, o);
-        ASSERT_EQ(p.waitExit(60000), 0) << cktest::slurp(at("tiled.err"));
-        class Disk : public contentkit::TiledFileSource {
-        public:
-            bool read(const std::string& path, Bytes* out, std::string* why) override {
-                *out = cktest::readBytes(path);
-                *why = "cannot be read";
-                return fs::is_regular_file(path);
-            }
-        } disk;
-        contentkit::TiledImportResult exported;
-        contentkit::TiledImportOptions options;
-        options.name = contentkit::kFirstMapName;
-        ASSERT_TRUE(contentkit::importTiledFile(at(e.file), disk, game, options, &exported, &error))
-            << e.format << ": " << error;
-        EXPECT_TRUE(exported.files[0].bytes == builtIn.files[0].bytes) << e.format << " imports to other bytes";
-    }
-}
-
-// Tiled's renderer as the judge of flips: eight cubes, each of four cells
-// holding one tile flipped another way, its picture dark in the top-left
-// corner only. The corner of each cube that the editor draws dark is the
-// one whose texture coordinates the import puts at the picture's top-left
-// corner (the client's rows run up the screen from the map's bottom edge).
-TEST_F(TiledProgram, FlippedTilesShowOnTheirTopsAsTheEditorDrawsThem) {
-    const std::string rasterizer = quask_test::findProgram("tmxrasterizer");
-    if (rasterizer.empty()) GTEST_SKIP() << "tmxrasterizer is not installed";
-    const std::uint32_t H = contentkit::kTiledFlipHorizontal, V = contentkit::kTiledFlipVertical,
-                        D = contentkit::kTiledFlipDiagonal;
-    const std::uint32_t flips[8] = {0, H, V, D, D | H, D | V, H | V, D | H | V};
-    std::string rows[2];
-    for (int y = 0; y < 2; ++y)
-        for (int i = 0; i < 16; ++i) rows[y] += (i ? "," : "") + std::to_string(1u | flips[i / 2]);
-    const std::string tmx =
-        "<?xml version=\"1.0\"?>\n<map version=\"1.8\" orientation=\"orthogonal\" width=\"16\" height=\"2\" "
-        "tilewidth=\"16\" tileheight=\"16\" infinite=\"0\">\n <tileset firstgid=\"1\" name=\"c\" tilewidth=\"16\" "
-        "tileheight=\"16\" tilecount=\"1\" columns=\"1\">\n  <image source=\"corner.png\" width=\"16\" height=\"16\"/>\n"
-        "  <tile id=\"0\"><properties><property name=\"texture\" type=\"int\" value=\"300\"/></properties></tile>\n"
-        " </tileset>\n <layer id=\"1\" name=\"ground\" width=\"16\" height=\"2\">\n  <data encoding=\"csv\">" +
-        rows[0] + ",\n" + rows[1] + "</data>\n </layer>\n</map>\n";
-    const Bytes png = greyPng(16, 16, [](int x, int y) { return x < 8 && y < 4 ? 0 : 255; });
-    cktest::writeBytes(at("flips.tmx"), cktest::bytesOf(tmx));
-    cktest::writeBytes(at("corner.png"), png);
-    const cktest::RunResult raster = cktest::runProgram(
-        "/usr/bin/env", {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + m_dir, "HOME=" + m_dir, rasterizer,
-                         at("flips.tmx"), at("flips.ppm")}, m_dir);
-    ASSERT_EQ(raster.code, 0) << raster.err;
-    const std::string ppm = cktest::slurp(at("flips.ppm"));
-    ASSERT_EQ(ppm.rfind("P6\n256 32\n255\n", 0), 0u) << ppm.substr(0, 20);
-    const std::size_t pixels = ppm.size() - 256 * 32 * 3;
-    auto dark = [&](int x, int y) { return static_cast<unsigned char>(ppm[pixels + (y * 256 + x) * 3]) < 128; };
-
-    cktest::MemoryFiles files;
-    files.put("flips.tmx", tmx);
-    files.files["corner.png"] = png;
-    contentkit::TiledImportResult result;
-    std::string error;
-    ASSERT_TRUE(importSmall(files, "flips.tmx", &result, &error)) << error;
-    for (int cube = 0; cube < 8; ++cube) {
-        const contentkit::RmapTile& top = result.map.tiles[result.map.cubes[cube].top];
-        // Corner k of the top lies at map (k % 2, k / 2), drawn by the
-        // editor at (k % 2, 1 - k / 2) of the cube.
-        for (int k = 0; k < 4; ++k) {
-            const int px = cube * 32 + (k % 2 ? 30 : 1), py = k / 2 ? 1 : 30;
-            const bool atPictureCorner = top.u[k] == 0.0f && top.v[k] == 0.0f;
-            EXPECT_EQ(atPictureCorner, dark(px, py)) << "flips " << std::hex << flips[cube] << ", corner " << k;
-        }
-    }
 }
 
 }  // namespace
