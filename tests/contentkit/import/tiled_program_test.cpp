@@ -92,6 +92,11 @@ std::map<std::string, std::string> treeBytes(const std::string& root) {
 // write fail with ENOSPC) leaves the game directory as the last import left
 // it: the files are staged and only then moved into place.
 TEST_F(TiledProgram, FullDiskHalfWayLeavesTheLastImportWhole) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer runtimes make write calls of their own that must not
+    // fail, and the leak checker stops under ptrace.
+    GTEST_SKIP() << "failed writes are injected only into programs built without a sanitizer";
+#endif
     const std::string strace = quask_test::findProgram("strace");
     if (strace.empty()) GTEST_SKIP() << "strace is not installed";
     ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", at("game")}, m_dir).code, 0);
