@@ -56,7 +56,7 @@ quask::ProgramHelp launcherHelp() {
         "  QUILLON_PUBLIC_KEY    the publisher's Ed25519 key, as patchpub keygen\n"
         "                        prints it, that every revision must be signed\n"
         "                        with, instead of the built-in one (this build: " +
-            std::string(builtInPublicKeySet() ? "set" : "none") + ")\n"
+            (builtInPublicKeyText().empty() ? std::string("none") : builtInPublicKeyText()) + ")\n"
         "  QUASK_NONINTERACTIVE  1: every message box answers with its first button\n"
         "                        at once\n"
         "\n"
