@@ -80,10 +80,12 @@ protected:
         fs::remove_all(at("www"));
         fs::copy(at("pristine"), at("www"), fs::copy_options::recursive);
     }
-    std::string gameState(const std::string& game) {
+    // Every file but staging files (and, when asked, the root of trust).
+    std::string gameState(const std::string& game, bool withRoot = true) {
         std::string state;
         for (const auto& e : fs::recursive_directory_iterator(at(game)))
-            if (e.is_regular_file() && e.path().extension() != ".new")
+            if (e.is_regular_file() && e.path().extension() != ".new" &&
+                (withRoot || e.path().filename() != "quillon.root"))
                 state += e.path().lexically_relative(at(game)).string() + "=" + quask_test::readFile(e.path()) + "\n";
         return state;
     }
@@ -146,13 +148,13 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
     const std::string sums = www("meta/sum_2.txt");
     const std::string bLine = quillon_test::sumLine("b, second", "/b.txt");
     ASSERT_NE(sums.find(bLine), std::string::npos);
-    const std::string revision1 = gameState("installed");
 
     struct Case {
         const char* what;
         std::function<void()> tamper;
         std::string text;
         const PublicKey* key;
+        bool keepsRoot = true;
     };
     const Case cases[] = {
         {"data file and its MD5 line changed alike",
@@ -177,7 +179,10 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
              serveFile("meta/files_2.sig", www("meta/files_1.sig"));
          },
          "The signature of revision 2 is missing or damaged.", &m_key},
-        {"signed with another key", [] {}, "Revision 2 is not signed by the publisher of this game.", &otherKey},
+        // A game directory keeps its root whatever key a launcher has: only a
+        // new one takes the launcher's key, which the server's roots do not name.
+        {"a new game directory, a launcher with another key", [&] { fs::remove(at("game/data/quillon.root")); },
+         "No root of trust of the Update Server names the key of this launcher.", &otherKey, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,7 +193,7 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
         quillon_test::expectBox(run("game", runPatch, c.key),
                                 c.text + kNothingChanged,
                                 "Update Signature Error");
-        EXPECT_EQ(gameState("game"), revision1);
+        EXPECT_EQ(gameState("game", c.keepsRoot), gameState("installed", c.keepsRoot));
     }
 
     // Back to an older revision, validly signed: refused, record kept.
