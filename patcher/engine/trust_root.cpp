@@ -51,11 +51,14 @@ std::optional<PatchFailure> Trust::open() {
     if (readTrustStore(m_ctx.gameDir, kMirrorStoreLeaf, &stored) == StoreRead::kRead &&
         parseMirrorList(stored, &known).empty())
         for (const std::string& url : known.urls) m_ctx.mirrors.add(url);
+    // When no place will do, the player hears what the first one did wrong.
+    std::optional<PatchFailure> first;
     for (;;) {
         const std::size_t place = m_ctx.mirrors.current();
         std::optional<PatchFailure> failure = openFrom(place);
         if (!failure) break;
-        if (!m_ctx.mirrors.skip(place, firstLine(*failure))) return failure;
+        if (!first) first = failure;
+        if (!m_ctx.mirrors.skip(place, firstLine(*failure))) return first;
     }
     return takeMirrorList();
 }
