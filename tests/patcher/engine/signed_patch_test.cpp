@@ -118,11 +118,14 @@ TEST_F(SignedPatchTest, SignedRevisionsPatchAndFullCheckWithTheKeyAndWithout) {
     EXPECT_EQ(quask_test::readFile(at("fresh/d.txt")), "d is new");
     EXPECT_NE(requests().find("GET /meta/files_full.sig\n"), std::string::npos);
 
-    // A launcher without a key never asks for the signed files.
+    // A launcher without a key, in a game directory without a root, never
+    // asks for the signed files and keeps no root.
     const std::size_t before = requests().size();
     ASSERT_FALSE(run("nokey", runPatch, nullptr));
     EXPECT_EQ(quask_test::readFile(at("nokey/d.txt")), "d is new");
-    EXPECT_EQ(requests().find("files_", before), std::string::npos);
+    for (const char* signedFile : {"files_", "announce", "root_", "signer", "mirrors"})
+        EXPECT_EQ(requests().find(signedFile, before), std::string::npos) << signedFile;
+    EXPECT_FALSE(fs::exists(at("nokey/data/quillon.root")));
 
     // The publisher's side: the key stays private, is never overwritten, and
     // a signed server takes no unsigned revision.
