@@ -23,9 +23,11 @@ test: build
 demo: build
 	bash scripts/demo.sh $(BUILD)
 
-# The Debian packages quask and quask-tools, written into $(BUILD)/.
+# The Debian packages quask and quask-tools, written into $(BUILD)/; a loud
+# warning at the end when they would point at a test server or trust no key.
 package: build
 	cmake --build $(BUILD) --target package
+	@bash scripts/package_warning.sh $(BUILD)
 
 # GL benchmarks run on a virtual X server of their own.
 bench: build

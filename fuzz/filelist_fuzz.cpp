@@ -1,6 +1,8 @@
-// The signed file lists and the publisher's key text. The first byte picks
-// the parser; a list that parses must come back the same through the writer
-// (one spelling per list), and a key that parses must be spelled as given.
+// The signed files and their keys: the file lists, the root of trust, the
+// certificate, the announcement, the mirror list, the publisher's key text
+// and the markers of a launcher's program file. The first byte picks the
+// parser; a file that parses must come back the same through its writer (one
+// spelling per file), and a key or time that parses must be spelled as given.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "patcher/protocol/file_lists.h"
 #include "patcher/protocol/signature.h"
+#include "patcher/protocol/trust_files.h"
 
 namespace {
 
@@ -30,21 +33,54 @@ void fileList(std::string_view body) {
         __builtin_trap();
 }
 
+// Parsed, written and parsed again: the same text both times it is written.
+template <typename File, typename Parse, typename Write>
+void roundTrip(std::string_view body, Parse parse, Write write) {
+    File file, again;
+    if (!parse(body, &file).empty()) return;
+    const std::string text = write(file);
+    if (!parse(text, &again).empty() || write(again) != text) __builtin_trap();
+}
+
+void trustFile(unsigned which, std::string_view body) {
+    switch (which) {
+        case 0:
+            roundTrip<quillon::RootOfTrust>(body, quillon::parseRoot, quillon::rootText);
+            break;
+        case 1:
+            roundTrip<quillon::SignerCertificate>(body, quillon::parseCertificate, quillon::certificateText);
+            break;
+        case 2: {
+            roundTrip<quillon::Announcement>(body, quillon::parseAnnouncement, quillon::announcementText);
+            quillon::Announcement a;
+            if (quillon::parseAnnouncement(body, &a).empty())
+                for (const auto& [path, digest] : a.files)
+                    if (!quillon::isSafeContentName("/" + path)) __builtin_trap();
+            break;
+        }
+        default:
+            roundTrip<quillon::MirrorList>(body, quillon::parseMirrorList, quillon::mirrorListText);
+            break;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::string_view body(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 3) {
+    switch (data[0] % 8) {
         case 0: fileList(body); break;
         case 1: {
             const auto key = quillon::parsePublicKey(body);
             std::string_view text = body;
             if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
             if (key && quillon::publicKeyText(*key) != text) __builtin_trap();
+            std::int64_t seconds = 0;
+            if (quillon::parseUtcTime(body, &seconds) && quillon::utcTimeText(seconds) != body) __builtin_trap();
             break;
         }
-        default: {
+        case 2: {
             // A key, a signature and a message out of the bytes: never a crash.
             if (body.size() < 32 + quillon::kSignatureSize) break;
             quillon::PublicKey key;
@@ -53,6 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                      body.substr(32, quillon::kSignatureSize));
             break;
         }
+        case 3: {
+            const quillon::LauncherMarks marks = quillon::readLauncherMarks(body);
+            if (!marks.found && (!marks.key.empty() || !marks.url.empty())) __builtin_trap();
+            break;
+        }
+        default: trustFile(data[0] % 8 - 4, body); break;
     }
     return 0;
 }

@@ -53,15 +53,21 @@ quask::ProgramHelp launcherHelp() {
         "Environment:\n"
         "  QUILLON_BASE_URL      the patch server's base URL, ending in a slash,\n"
         "                        instead of the built-in " + builtInPatchBaseUrl() + "\n"
-        "  QUILLON_PUBLIC_KEY    the publisher's Ed25519 key, as patchpub keygen\n"
-        "                        prints it, that every revision must be signed\n"
-        "                        with, instead of the built-in one (this build: " +
-            std::string(builtInPublicKeySet() ? "set" : "none") + ")\n"
+        "  QUILLON_PUBLIC_KEY    the publisher's Ed25519 root key, as patchpub keygen\n"
+        "                        prints it, instead of the built-in one: the first\n"
+        "                        root of trust of a game directory that has none;\n"
+        "                        one that has a root trusts only that and the roots\n"
+        "                        it signs, whatever key the launcher has (built-in:\n"
+        "                        " + (builtInPublicKeyText().empty() ? std::string("none") : builtInPublicKeyText()) + ")\n"
+        "  QUILLON_STALL_SECONDS  seconds without a byte, or below 256 bytes a\n"
+        "                        second, before a transfer fails (default 60)\n"
         "  QUASK_NONINTERACTIVE  1: every message box answers with its first button\n"
         "                        at once\n"
         "\n"
         "Files:\n"
         "  data/quillon.dat      the game directory's revision record\n"
+        "  data/quillon.root     the keys the game directory trusts, and the\n"
+        "  data/quillon.mirrors  mirrors of its patch server\n"
         "  DoFullCheck           when present, the next start checks and repairs\n"
         "                        every file; it goes once the check has finished\n"
         "  quillon_old           the launcher before it last updated itself\n"};
@@ -151,7 +157,7 @@ int runConsole(const LaunchOptions& options, const quask::ProgramLocation& locat
     LauncherState state(console);
     console.attach(&state);
     HttpClient http;
-    PatchContext ctx{http, state, location.directory, patchBaseUrl(), location.moduleName, key};
+    PatchContext ctx{http, state, location.directory, patchBaseUrl(), location.moduleName, key, {}};
 
     const std::optional<PatchFailure> failure =
         record.fullCheckRequested ? runFullCheck(ctx, record) : runPatch(ctx, record);

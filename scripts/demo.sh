@@ -54,17 +54,22 @@ cmake --install "$ROOT/$BUILD" --prefix "$ROOT/$BUILD/dev-tools" --component too
 #    and the generated demo data), published as revision 1 of a fresh local
 #    patch server tree, then a small revision 2 on top (the map gets its
 #    display name), so the launcher walks through two revisions.
-#    Both are signed with a key made for this demo; the launcher trusts it
-#    through QUILLON_PUBLIC_KEY, as a release build would have it built in.
+#    Both are signed with a key made for this demo, the root of trust of the
+#    demo server; the launcher trusts it through QUILLON_PUBLIC_KEY, as a
+#    release build would have it built in (so patchpub is told the demo's
+#    launcher takes its key from the environment: --unchecked-launcher).
 rm -rf "$CONTENT" "$SERVER" "$SERVER.trees" "$KEY"
 QUILLON_PUBLIC_KEY=$("$TOOLS/patchpub" keygen "$KEY")
 export QUILLON_PUBLIC_KEY
 echo "== publisher key $QUILLON_PUBLIC_KEY (private part in $KEY)"
 cmake --install "$ROOT/$BUILD" --prefix "$CONTENT" >/dev/null
 "$TOOLS/contentkit" build-demo "$CONTENT"
-"$TOOLS/patchpub" "$SERVER" "$CONTENT" --sign "$KEY" --message "Demo content built $(date -u '+%Y-%m-%d %H:%M')"
+"$TOOLS/patchpub" "$SERVER" "$CONTENT" --sign "$KEY" --unchecked-launcher \
+  --message "Demo content built $(date -u '+%Y-%m-%d %H:%M')"
 sed -i 's/^Name=.*/Name=Lakeside Meadows/' "$CONTENT/data/map/Lakeside.ini"
-"$TOOLS/patchpub" "$SERVER" "$CONTENT" --sign "$KEY" --message "The first map gets its display name."
+"$TOOLS/patchpub" "$SERVER" "$CONTENT" --sign "$KEY" --unchecked-launcher \
+  --message "The first map gets its display name."
+"$TOOLS/patchpub" verify "$SERVER"
 
 # 2. The patch server: a plain static HTTP server on a free local port.
 python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$SERVER" >"$ROOT/$BUILD/demo-server.log" 2>&1 &

@@ -193,7 +193,8 @@ def fault_rows(fx, sweep=0):
         {"/meta/2.txt": body(insert_after_date(meta, "DATA:file:A:/..\\..\\C:escaped_bs"))})
     row("hostile name in sums", "Sum File Error",
         {"/meta/sum_2.txt": body(sums + "SUM:%s:/../escaped_sum.txt\n" % ("2" * 32))})
-    row("huge Content-Length, data file", "Fetch Error (EOF)",
+    # Past the cap on files no signature bounds: refused before a byte.
+    row("huge Content-Length, data file", "Data File download Error",
         {big: {"length": 1 << 40, "send": 1000}})
     row("huge Content-Length, metadata", "Update Server Error (fetch revinfo)",
         {"/meta/2.txt": {"length": 1 << 40, "send": 10}})

@@ -30,8 +30,9 @@ PACKAGES=(
   # the patcher against a production web server, and its benchmark (with
   # aria2c and curl --parallel beside it, tc in a network namespace of its own)
   nginx-light curl xz-utils aria2 iproute2
-  # the patcher's system calls in order (durability test), test certificates
-  strace openssl
+  # the patcher's system calls in order (durability test), test certificates,
+  # a launcher whose clock runs ahead (expired announcements)
+  strace openssl faketime
   # the fuzz targets (libFuzzer and the sanitizers' runtime come with clang)
   clang libclang-rt-14-dev llvm
   # the world benchmark's instruction profile (callgrind; its header too)

@@ -138,7 +138,7 @@ void collectDeltaList(PatchContext& ctx, std::uint32_t rev, std::string_view met
     if (!marker || marker->size > kMaxControlFile) return;
     std::string body;
     DeltaList list;
-    if (ctx.http.fetch(ctx.baseUrl + deltaListPath(rev), &body, marker->size) != HttpStatus::Ok ||
+    if (ctx.mirrors.fetch(ctx.http, deltaListPath(rev), &body, marker->size) != HttpStatus::Ok ||
         !sameDigest(signedDigestOf(body), *marker) ||
         !parseDeltaList(body, rev, &list).empty())
         return;
@@ -162,7 +162,7 @@ unsigned stageFromDeltas(PatchContext& ctx, GameTree& tree, const DeltaPlan& pla
             f.index = f.done = number;
             f.count = count;
             f.memory = &c.patches[i];
-            f.url = ctx.baseUrl + encodeUrlPath(deltaPatchPath(c.chain[i]->revision, c.entry->name));
+            f.url = encodeUrlPath(deltaPatchPath(c.chain[i]->revision, c.entry->name));
             f.memoryLimit = c.chain[i]->entry.patchSize;
             f.failed = &c.failed;
             fetches.push_back(std::move(f));

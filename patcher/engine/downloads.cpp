@@ -111,6 +111,7 @@ public:
 private:
     struct Transfer {
         FileFetch fetch;
+        std::size_t place = 0;  // of the run's mirrors
         bool running = false;
         bool again = false;  // a fresh copy of a file already announced
         bool shown = false;  // its progress is on show: arriving, not empty
@@ -121,8 +122,9 @@ private:
 
     void queue(Transfer* t, std::uint64_t resumeFrom) {
         const FileFetch& f = t->fetch;
+        t->place = m_ctx.mirrors.current();
         HttpBatch::Request r;
-        r.url = f.memory ? f.url : m_ctx.baseUrl + "data" + encodeUrlPath(f.name);
+        r.url = m_ctx.mirrors.base(t->place) + (f.memory ? f.url : "data" + encodeUrlPath(f.name));
         r.maxBytes = f.memory ? f.memoryLimit : downloadLimit(f.want);
         r.resumeFrom = resumeFrom;
         r.onBegin = [this, t] { begin(*t); };
@@ -205,6 +207,16 @@ private:
                !fileMatches(m_tree, t.fetch.name, FileRole::kStaging, t.fetch.want);
     }
 
+    // A place that failed the file, or served other bytes while there is
+    // another place to ask, is skipped; the file comes from the next.
+    bool fromNextPlace(const Transfer& t, HttpStatus status) {
+        if (t.fetch.memory || t.createFailed || t.storeFailed) return false;
+        if (status != HttpStatus::Ok)
+            return m_ctx.mirrors.skip(t.place, std::string(httpStatusText(status)) + " for data" + t.fetch.name);
+        return m_ctx.mirrors.live() > 1 && !fileMatches(m_tree, t.fetch.name, FileRole::kStaging, t.fetch.want) &&
+               m_ctx.mirrors.skip(t.place, "wrong bytes for data" + t.fetch.name);
+    }
+
     void end(Transfer* t, HttpStatus status) {
         const bool closeFailed = t->file.valid() && !t->file.close();
         t->running = false;
@@ -218,7 +230,7 @@ private:
             return fail(permissionFailure(m_texts.stagingFile));
         } else if (t->storeFailed || (status == HttpStatus::Ok && closeFailed)) {
             return fail(storeFailure());
-        } else if (needsFreshCopy(*t, status)) {
+        } else if (needsFreshCopy(*t, status) || fromNextPlace(*t, status)) {
             arrived = false;
             refetch(*t);
         } else if (status != HttpStatus::Ok) {

@@ -25,6 +25,12 @@
 // line emptied. An empty file shows no progress and no clearing. Where files
 // overlap their lines interleave, and a bar only goes back to 0.
 //
+// Every file comes from the first place of the run's mirrors that is not
+// skipped. One that fails there (an error status, a stall, a body too large)
+// skips that place and is fetched again from the next, and so is one whose
+// bytes are not the expected ones while another place is left to ask; with
+// the last place left, a failure is the run's.
+//
 // The first failure ends every other transfer and is returned with the texts
 // of the one-at-a-time download. What the others wrote stays in their staging
 // files, to be continued by the next run. Runs on the worker thread.
@@ -49,8 +55,8 @@ struct FileFetch {
     bool counted = false;  // the walk showed "File %u of %u" and the lower bar itself
     Expected want;
     // Set: the body goes to `*memory` instead of the staging file, from
-    // `url`, and a failure only sets `*failed` (a delta patch, which the
-    // whole file can always replace).
+    // `url` below the base URL, and a failure only sets `*failed` (a delta
+    // patch, which the whole file can always replace).
     std::string* memory = nullptr;
     std::string url;
     bool* failed = nullptr;

@@ -20,26 +20,34 @@ constexpr char kSumFetch[] =
 constexpr char kSumFetchCaption[] = "Fetch Error (FullSumFile)";
 
 // The list with the upper bar following it every 400 ms, and back at 0
-// once it is in.
-std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
-    body->clear();
-    std::uint64_t length = 0, lastUi = monotonicMs();
-    const HttpStatus status = ctx.http.download(
-        ctx.baseUrl + "meta/sum_full.txt", kMaxControlFile,
-        [&](std::uint64_t, std::uint64_t total) {
-            length = total;
-            body->reserve(static_cast<std::size_t>(std::min<std::uint64_t>(total, 1u << 20)));
-            return true;
-        },
-        [&](const std::uint8_t* data, std::size_t size) {
-            body->append(reinterpret_cast<const char*>(data), size);
-            const std::uint64_t now = monotonicMs();
-            if (now - lastUi > 400) {
-                lastUi = now;
-                ctx.ui.SetFileProgress(100.0 * static_cast<double>(body->size()) / static_cast<double>(length));
-            }
-            return true;
-        });
+// once it is in; the next place while one fails or serves a list its
+// signature does not name.
+std::optional<PatchFailure> fetchBody(PatchContext& ctx, const Vouch& vouch, std::string* body) {
+    HttpStatus status = HttpStatus::Ok;
+    for (;;) {
+        const std::size_t place = ctx.mirrors.current();
+        body->clear();
+        std::uint64_t length = 0, lastUi = monotonicMs();
+        status = ctx.http.download(
+            ctx.mirrors.base(place) + "meta/sum_full.txt", kMaxControlFile,
+            [&](std::uint64_t, std::uint64_t total) {
+                length = total;
+                body->reserve(static_cast<std::size_t>(std::min<std::uint64_t>(total, 1u << 20)));
+                return true;
+            },
+            [&](const std::uint8_t* data, std::size_t size) {
+                body->append(reinterpret_cast<const char*>(data), size);
+                const std::uint64_t now = monotonicMs();
+                if (now - lastUi > 400) {
+                    lastUi = now;
+                    ctx.ui.SetFileProgress(100.0 * static_cast<double>(body->size()) / static_cast<double>(length));
+                }
+                return true;
+            });
+        const bool good = status == HttpStatus::Ok && !vouch.checkBody("meta/sum_full.txt", *body);
+        const std::string why = status == HttpStatus::Ok ? "wrong bytes" : httpStatusText(status);
+        if (good || !ctx.mirrors.skip(place, why + " for meta/sum_full.txt")) break;
+    }
     switch (status) {
         case HttpStatus::Ok: break;
         case HttpStatus::NoLength:
@@ -58,7 +66,8 @@ std::optional<PatchFailure> fetchBody(PatchContext& ctx, std::string* body) {
 // they are still there: a delete that failed when the revision was
 // installed is done now. Only a metadata file the server (and with a key,
 // the key) vouches for is used; without one nothing is deleted.
-std::vector<PlanEntry> deletesOf(PatchContext& ctx, std::uint32_t rev, const std::vector<PlanEntry>& listed) {
+std::vector<PlanEntry> deletesOf(PatchContext& ctx, Trust& trust, std::uint32_t rev,
+                                 const std::vector<PlanEntry>& listed) {
     std::vector<PlanEntry> deletes;
     Vouch vouch;
     std::string meta;
@@ -66,8 +75,8 @@ std::vector<PlanEntry> deletesOf(PatchContext& ctx, std::uint32_t rev, const std
     UpdateList actions;
     MetadataScan scan;
     bool hasFiles = false;
-    if (rev == 0 || Trust(ctx).fetchList(FileList::kRevision, rev, &vouch) ||
-        ctx.http.fetch(ctx.baseUrl + path, &meta) != HttpStatus::Ok || vouch.checkBody(path, meta) ||
+    if (rev == 0 || trust.fetchList(FileList::kRevision, rev, &vouch) ||
+        ctx.mirrors.fetch(ctx.http, path, &meta) != HttpStatus::Ok || vouch.checkBody(path, meta) ||
         parseRevisionMetadata(meta, rev, actions, scan, &hasFiles))
         return deletes;
     std::set<std::string> names;
@@ -89,14 +98,13 @@ std::vector<PlanEntry> deletesOf(PatchContext& ctx, std::uint32_t rev, const std
 // The list as the server wrote it: each SUM line goes to the front. With a
 // key the signed list comes first; it vouches for the body, names the
 // SHA-256 digest of every listed file and may not go back in revisions.
-std::optional<PatchFailure> fetchList(PatchContext& ctx, const RevisionRecord& record, std::uint32_t* rev,
-                                      std::vector<PlanEntry>* entries) {
-    const Trust trust(ctx);
+std::optional<PatchFailure> fetchList(PatchContext& ctx, Trust& trust, const RevisionRecord& record,
+                                      std::uint32_t* rev, std::vector<PlanEntry>* entries) {
     ctx.ui.SetStatusText("Getting Checksum Information");
     Vouch vouch;
     if (auto failure = trust.fetchList(FileList::kFull, 0, &vouch)) return failure;
     std::string body;
-    if (auto failure = fetchBody(ctx, &body)) return failure;
+    if (auto failure = fetchBody(ctx, vouch, &body)) return failure;
     if (auto failure = vouch.checkBody("meta/sum_full.txt", body)) return failure;
     std::vector<FullSumEntry> sums;
     if (auto failure = parseFullSums(body, rev, &sums)) return failure;
@@ -141,15 +149,18 @@ unsigned checkInstalled(PatchContext& ctx, std::vector<PlanEntry>& entries) {
 std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& record) {
     ctx.ui.EnableFullCheck(false);
     ctx.ui.EnableStart(false);
+    Trust trust(ctx);
     bool open = false;
-    if (auto failure = checkPatchingOpen(ctx, &open)) return failure;
+    if (auto failure = checkPatchingOpen(ctx, trust, &open)) return failure;
     if (!open) return std::nullopt;
-    ctx.ui.SetNoticeText(fetchNotice(ctx));
+    std::string notice;
+    if (auto failure = fetchNotice(ctx, trust, &notice)) return failure;
+    ctx.ui.SetNoticeText(notice);
 
     std::uint32_t listRev = 0;
     std::vector<PlanEntry> plan;
-    if (auto failure = fetchList(ctx, record, &listRev, &plan)) return failure;
-    const std::vector<PlanEntry> deletes = deletesOf(ctx, listRev, plan);
+    if (auto failure = fetchList(ctx, trust, record, &listRev, &plan)) return failure;
+    const std::vector<PlanEntry> deletes = deletesOf(ctx, trust, listRev, plan);
     // An intact installation keeps its revision: nothing is replaced.
     if (checkInstalled(ctx, plan) == 0 && deletes.empty()) {
         if (auto failure = FinishFullCheckRequest(ctx.gameDir, &record)) return failure;

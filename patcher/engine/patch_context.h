@@ -1,6 +1,6 @@
-// What a run of the engine works with: the patch server, the window, the
-// game directory and the publisher's key. Made by the front end for one
-// worker; the run uses it on the worker thread only.
+// What a run of the engine works with: the patch server and its mirrors, the
+// window, the game directory and the launcher's own key. Made by the front
+// end for one worker; the run uses it on the worker thread only.
 #pragma once
 
 #include <string>
@@ -8,6 +8,7 @@
 #include "patcher/disk/revision_record.h"
 #include "patcher/engine/launcher_ui.h"
 #include "patcher/net/http_client.h"
+#include "patcher/net/mirrors.h"
 #include "patcher/protocol/line_files.h"
 #include "patcher/protocol/signature.h"
 
@@ -19,8 +20,13 @@ struct PatchContext {
     std::string gameDir;     // no trailing slash
     std::string baseUrl;     // ends in a slash
     std::string moduleName;  // the running launcher's file name
-    // Set: only what this key signed is used (the trust module decides what that means).
-    const PublicKey* trustedKey = nullptr;
+    // The key this launcher is built with (or the environment's): the first
+    // root of trust of a game directory that has none. A game directory with
+    // a root trusts that, whatever this says (the trust module decides).
+    const PublicKey* launcherKey = nullptr;
+    // Where each run fetches from: the base URL, then the mirrors the trust
+    // module learns of.
+    Mirrors mirrors;
 };
 
 }  // namespace quillon

@@ -10,13 +10,17 @@ namespace {
 
 // One revision's metadata and, when it names files, its sums. With a key
 // the revision's signed list comes first and vouches for both bodies.
-std::optional<PatchFailure> collectRevision(PatchContext& ctx, const Trust& trust, std::uint32_t rev,
+std::optional<PatchFailure> collectRevision(PatchContext& ctx, Trust& trust, std::uint32_t rev,
                                             UpdateList& list, MetadataScan& scan, DeltaPlan* deltas) {
     Vouch vouch;
     if (auto failure = trust.fetchList(FileList::kRevision, rev, &vouch)) return failure;
+    const auto vouched = [&](const std::string& path) {
+        return [&vouch, path](std::string_view body) { return !vouch.checkBody(path, body); };
+    };
     const std::string metaPath = formatCounts("meta/%u.txt", rev, 0);
     std::string meta;
-    if (ctx.http.fetch(ctx.baseUrl + metaPath, &meta) != HttpStatus::Ok) return metadataFetchFailure(rev);
+    if (ctx.mirrors.fetch(ctx.http, metaPath, &meta, kMaxControlFile, vouched(metaPath)) != HttpStatus::Ok)
+        return metadataFetchFailure(rev);
     if (auto failure = vouch.checkBody(metaPath, meta)) return failure;
     bool hasFiles = false;
     if (auto failure = parseRevisionMetadata(meta, rev, list, scan, &hasFiles)) return failure;
@@ -25,7 +29,8 @@ std::optional<PatchFailure> collectRevision(PatchContext& ctx, const Trust& trus
     if (hasFiles) {
         const std::string sumsPath = formatCounts("meta/sum_%u.txt", rev, 0);
         std::string sums;
-        if (ctx.http.fetch(ctx.baseUrl + sumsPath, &sums) != HttpStatus::Ok) return sumsFetchFailure(rev);
+        if (ctx.mirrors.fetch(ctx.http, sumsPath, &sums, kMaxControlFile, vouched(sumsPath)) != HttpStatus::Ok)
+            return sumsFetchFailure(rev);
         if (auto failure = vouch.checkBody(sumsPath, sums)) return failure;
         if (auto failure = parseRevisionSums(sums, rev, list)) return failure;
     }
@@ -52,25 +57,32 @@ std::vector<PlanEntry> planOf(const UpdateList& list) {
 }  // namespace
 
 std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) {
-    const Trust trust(ctx);
+    Trust trust(ctx);
     bool open = false;
-    if (auto failure = checkPatchingOpen(ctx, &open)) return failure;
+    if (auto failure = checkPatchingOpen(ctx, trust, &open)) return failure;
     if (!open) return std::nullopt;
-    const std::string notice = fetchNotice(ctx);
+    std::string notice;
+    if (auto failure = fetchNotice(ctx, trust, &notice)) return failure;
     ctx.ui.SetNoticeText(notice);
 
     ctx.ui.SetStatusText("Getting current Content Revision");
     std::string body;
-    const std::uint32_t latest =
-        ctx.http.fetch(ctx.baseUrl + "lastrev.txt", &body) == HttpStatus::Ok ? parseLatestRevision(body) : 0;
+    const auto agrees = [&](std::string_view b) {
+        const std::uint32_t offered = parseLatestRevision(b);
+        return offered != 0 && !trust.checkLatest(offered, record.revision);
+    };
+    const std::uint32_t latest = ctx.mirrors.fetch(ctx.http, "lastrev.txt", &body, kMaxControlFile, agrees) == HttpStatus::Ok
+                                     ? parseLatestRevision(body)
+                                     : 0;
     if (latest == 0)
         return PatchFailure{"Error while fetching the latest Content Revision\nIf this problem persists - please contact the Support!",
                             "Update Server Error"};
+    // Before anything is called up to date.
+    if (auto failure = trust.checkLatest(latest, record.revision)) return failure;
     if (latest == record.revision) {
         showReady(ctx);
         return std::nullopt;
     }
-    if (auto failure = trust.refuseRollback(latest, record.revision)) return failure;
 
     // Counted in 64 bits: the loop ends even for the largest revision, and
     // a local revision above the server's collects nothing.

@@ -17,10 +17,6 @@ namespace quillon {
 
 namespace {
 
-const PatchFailure kServerDown{
-    "The Update Server seems to be down or\nthere is a Problem with your Internet Connection.",
-    "Update Server down"};
-
 const PhaseTexts kPatchRunTexts{"[1]", " (2)", " (file)", "(generic check)", "(sum)",
                                 "[selfpatch_move]", "[3]", " (renname)", "Decompression failed."};
 const PhaseTexts kFullCheckTexts{"[fc:1]", " (fc:5)", " (fc:file)", "(fc: generic check)",
@@ -175,13 +171,21 @@ const RunRules& fullCheckRules() {
 
 // --- Opening ---
 
-std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, bool* open) {
+std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open) {
     ctx.ui.SetStatusText("Getting Patchserver State");
+    if (auto failure = trust.open()) return failure;
     std::string body;
-    if (ctx.http.fetch(ctx.baseUrl + "allow.txt", &body) != HttpStatus::Ok) return kServerDown;
+    const auto fetchChecked = [&](const char* path) -> std::optional<PatchFailure> {
+        const HttpStatus status = ctx.mirrors.fetch(ctx.http, path, &body, kMaxControlFile, [&](std::string_view b) {
+            return !trust.checkControlFile(path, b);
+        });
+        if (status != HttpStatus::Ok) return serverDownFailure();
+        return trust.checkControlFile(path, body);
+    };
+    if (auto failure = fetchChecked("allow.txt")) return failure;
     *open = isPatchingAllowed(body);
     if (*open) return std::nullopt;
-    if (ctx.http.fetch(ctx.baseUrl + "notice_close.txt", &body) != HttpStatus::Ok) return kServerDown;
+    if (auto failure = fetchChecked("notice_close.txt")) return failure;
     ctx.ui.EnableStart(false);
     ctx.ui.EnableFullCheck(false);
     ctx.ui.SetNoticeText(body);
@@ -189,11 +193,22 @@ std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, bool* open) {
     return std::nullopt;
 }
 
-std::string fetchNotice(PatchContext& ctx) {
+std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice) {
     ctx.ui.SetStatusText("Getting Patch Notice");
+    *notice = "Patch Notice missing";
+    // With a key, a notice the publisher did not announce is no notice.
+    if (!trust.announces("notice.txt")) return std::nullopt;
     std::string body;
-    if (ctx.http.fetch(ctx.baseUrl + "notice.txt", &body) != HttpStatus::Ok) return "Patch Notice missing";
-    return body;
+    const HttpStatus status = ctx.mirrors.fetch(ctx.http, "notice.txt", &body, kMaxControlFile, [&](std::string_view b) {
+        return !trust.checkControlFile("notice.txt", b);
+    });
+    if (status != HttpStatus::Ok) {
+        if (!trust.keyed()) return std::nullopt;
+        return trust.checkControlFile("notice.txt", "");
+    }
+    if (auto failure = trust.checkControlFile("notice.txt", body)) return failure;
+    *notice = std::move(body);
+    return std::nullopt;
 }
 
 // --- The plan carried out ---

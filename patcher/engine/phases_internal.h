@@ -32,11 +32,13 @@ const RunRules& fullCheckRules();
 
 // --- Opening ---
 
-// The server's state: false when it is under maintenance (the notice is
-// then shown and both buttons stay off).
-std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, bool* open);
-// The notice, or "Patch Notice missing".
-std::string fetchNotice(PatchContext& ctx);
+// The run's trust first (the announcement, with a key), then the server's
+// state: false when it is under maintenance (the notice is then shown and
+// both buttons stay off).
+std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open);
+// The notice, or "Patch Notice missing"; with a key one that is not the
+// announced notice is refused.
+std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice);
 
 // --- The plan carried out ---
 

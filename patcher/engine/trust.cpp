@@ -9,16 +9,19 @@ namespace {
 constexpr char kNothingChanged[] =
     "\nNothing was changed - If this problem persists - please contact the Support!";
 
-PatchFailure signatureFailure(const std::string& first) {
-    return {first + kNothingChanged, kSignatureCaption};
-}
-
 std::string subject(FileList::Kind kind, std::uint32_t rev, bool capital) {
     if (kind == FileList::kFull) return capital ? "The full checksum list" : "the full checksum list";
     return (capital ? "Revision " : "revision ") + std::to_string(rev);
 }
 
 }  // namespace
+
+PatchFailure signatureFailure(const std::string& first) { return {first + kNothingChanged, kSignatureCaption}; }
+
+PatchFailure serverDownFailure() {
+    return {"The Update Server seems to be down or\nthere is a Problem with your Internet Connection.",
+            "Update Server down"};
+}
 
 // --- Files ---
 
@@ -43,7 +46,7 @@ bool mayBeExpected(const Expected& want, const SignedDigest& have) {
 }
 
 std::uint64_t downloadLimit(const Expected& want) {
-    return want.signedDigest ? want.signedDigest->size : UINT64_MAX;
+    return want.signedDigest ? want.signedDigest->size : kMaxUnsignedFile;
 }
 
 bool mayContinue(const Expected& want, std::uint64_t size) {
@@ -122,25 +125,47 @@ std::optional<PatchFailure> Vouch::digestsForFullList(const std::vector<FullSumE
     return std::nullopt;
 }
 
-std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch) const {
+bool Trust::signedByTrustedKey(std::string_view text, std::string_view sig) const {
+    for (const PublicKey& key : m_listKeys)
+        if (verifySignature(key, text, sig)) return true;
+    return false;
+}
+
+bool Trust::pinned(const std::string& path, std::string_view body) const {
+    const auto it = m_announcement.files.find(path);
+    return it != m_announcement.files.end() && sameDigest(it->second, signedDigestOf(body));
+}
+
+std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch) {
     vouch->m_list.reset();
-    if (!m_ctx.trustedKey) return std::nullopt;
+    if (!m_keyed) return std::nullopt;
     const bool full = kind == FileList::kFull;
-    const std::string damaged = "The signature of " + subject(kind, rev, false) + " is missing or damaged.";
-    std::string body, signature;
-    if (m_ctx.http.fetch(m_ctx.baseUrl + (full ? kFullListPath : revisionListPath(rev)), &body) != HttpStatus::Ok ||
-        m_ctx.http.fetch(m_ctx.baseUrl + (full ? kFullSignaturePath : revisionSignaturePath(rev)), &signature,
-                         kSignatureSize) != HttpStatus::Ok ||
-        signature.size() != kSignatureSize) {
-        return signatureFailure(damaged);
-    }
-    // The list is read only once the key vouches for its bytes.
-    if (!verifySignature(*m_ctx.trustedKey, body, signature))
-        return signatureFailure(subject(kind, rev, true) + " is not signed by the publisher of this game.");
-    // Signed, but not the list asked for (another revision's, or the full one).
+    const std::string path = full ? kFullListPath : revisionListPath(rev);
+    const std::string sigPath = full ? kFullSignaturePath : revisionSignaturePath(rev);
+    // The announcement names the lists a server at its revision must have.
+    const bool mustBePinned = full || rev == m_announcement.revision;
     FileList list;
-    if (!parseFileList(body, &list).empty() || list.kind != kind || (!full && list.revision != rev))
-        return signatureFailure(damaged);
+    std::optional<PatchFailure> failure;
+    for (;;) {
+        const std::size_t place = m_ctx.mirrors.current();
+        std::string body, signature;
+        failure.reset();
+        if (m_ctx.mirrors.fetchFrom(m_ctx.http, place, path, &body) != HttpStatus::Ok ||
+            m_ctx.mirrors.fetchFrom(m_ctx.http, place, sigPath, &signature, kSignatureSize) != HttpStatus::Ok ||
+            signature.size() != kSignatureSize) {
+            failure = signatureFailure("The signature of " + subject(kind, rev, false) + " is missing or damaged.");
+        } else if (!signedByTrustedKey(body, signature)) {
+            // The list is read only once a key vouches for its bytes.
+            failure = signatureFailure(subject(kind, rev, true) + " is not signed by the publisher of this game.");
+        } else if (!parseFileList(body, &list).empty() || list.kind != kind || (!full && list.revision != rev)) {
+            // Signed, but not the list asked for (another revision's, or the full one).
+            failure = signatureFailure("The signature of " + subject(kind, rev, false) + " is missing or damaged.");
+        } else if (mustBePinned && !pinned(path, body)) {
+            failure = signedDigestMismatch(path);
+        }
+        if (!failure || !m_ctx.mirrors.skip(place, failure->text.substr(0, failure->text.find('\n')))) break;
+    }
+    if (failure) return failure;
     vouch->m_list = std::move(list);
     return std::nullopt;
 }
@@ -148,7 +173,7 @@ std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t 
 std::optional<PatchFailure> Trust::refuseRollback(std::uint32_t offered, std::uint32_t recorded) const {
     // Without a key an older server revision is installed as any other;
     // with one it is an attacker's way back to a known flaw.
-    if (!m_ctx.trustedKey || offered >= recorded) return std::nullopt;
+    if (!m_keyed || offered >= recorded) return std::nullopt;
     char text[512];
     std::snprintf(text, sizeof text,
                   "The Update Server offers revision %u, older than the installed revision %u.%s",
@@ -157,7 +182,7 @@ std::optional<PatchFailure> Trust::refuseRollback(std::uint32_t offered, std::ui
 }
 
 std::optional<PatchFailure> Trust::requireDigests(const UpdateList& entries) const {
-    if (!m_ctx.trustedKey) return std::nullopt;
+    if (!m_keyed) return std::nullopt;
     for (const UpdateFileEntry& e : entries.newestFirst()) {
         if (e.type == UpdateFileEntry::kFile && e.action == UpdateFileEntry::kFetch && !e.signedDigest)
             return signatureFailure("'" + e.name + "' has no signed digest.");

@@ -1,21 +1,33 @@
 // Every decision about what the launcher takes from the server, in one
-// place: what the publisher's key changes, the bounds on the sizes a server
+// place: what the publisher's keys change, the bounds on the sizes a server
 // states, and that no update leaves the game without a launcher that runs.
 // The phases of both runs ask it and do the file and network work
 // themselves.
 //
-// With a key the launcher takes from the server only what the key vouches
-// for: the signed file list of each revision (or of the full check) is
-// fetched first and its signature checked; every line file is then checked
-// against the list before it is read, each data file's SHA-256 digest and
-// size come from it, nothing longer than the signed size is downloaded, and
-// a latest revision below the recorded one is a rollback and is refused.
-// Each failure is the box the launcher shows before it ends, with every game
-// file and the record as they were.
+// The trust lives in the game directory, not in the launcher program: the
+// first run with a key (built in, or from the environment) keeps it there as
+// the directory's root of trust (data/quillon.root), and from then on every
+// run trusts that root and only the roots it signs, whatever key the launcher
+// program that runs has or lacks. A run opens by fetching the signed
+// announcement of the latest revision, the newer roots it names (each signed
+// by the one before; they may revoke signing keys), the certificate of the
+// signing key when the root key did not sign it, and the mirror list it
+// vouches for; an expired announcement or certificate means the server is
+// out of date. allow.txt, the notices, lastrev.txt, the latest revision's
+// signed list and the full list must then be what the announcement names.
+// Each revision's signed file list is checked with the root or signing key
+// before it is read; every line file is then checked against its list,
+// each data file's SHA-256 digest and size come from it, nothing longer than
+// the signed size is downloaded, and a latest revision below the recorded
+// one is a rollback and is refused. A place that serves what fails these
+// checks is skipped for the next mirror while there is one. Each failure is
+// the box the launcher shows before it ends, with every game file and the
+// record as they were.
 //
-// Without a key every answer is the protocol's own: nothing signed is asked
-// for, every body is taken, and a file is judged by its MD5 digest alone;
-// only the sizes a delta list states are bounded by a fixed cap instead.
+// Without a root and without a key every answer is the protocol's own:
+// nothing signed is asked for, every body is taken from the one server, and
+// a file is judged by its MD5 digest alone; only the sizes a delta list
+// states are bounded by a fixed cap instead, and data files by another.
 // Runs on the worker thread.
 #pragma once
 
@@ -28,6 +40,7 @@
 #include "patcher/engine/patch_context.h"
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
+#include "patcher/protocol/trust_files.h"
 
 namespace quillon {
 
@@ -60,7 +73,9 @@ bool bytesAreExpected(const Expected& want, std::string_view bytes);
 // only the signed file can, without one any may (its MD5 digest decides).
 bool mayBeExpected(const Expected& want, const SignedDigest& have);
 
-// The most bytes a download of the file may take: with a key, the signed size.
+// The most bytes a download of the file may take: with a key, the signed
+// size; without one a fixed cap no game file reaches.
+constexpr std::uint64_t kMaxUnsignedFile = 64ull << 30;
 std::uint64_t downloadLimit(const Expected& want);
 // Whether a staging file of `size` bytes holds a beginning to continue.
 bool mayContinue(const Expected& want, std::uint64_t size);
@@ -70,6 +85,10 @@ std::optional<PatchFailure> overLimitFailure(const Expected& want, const std::st
 
 // A downloaded file whose SHA-256 digest or size is not the signed one.
 PatchFailure signedDigestMismatch(const std::string& name);
+// The "Update Signature Error" box: `first`, then that nothing was changed.
+PatchFailure signatureFailure(const std::string& first);
+// The box for a server that cannot be reached at the start of a run.
+PatchFailure serverDownFailure();
 
 // --- Sizes the server states ---
 
@@ -111,20 +130,49 @@ private:
     std::optional<FileList> m_list;
 };
 
+// --- One run ---
+
 class Trust {
 public:
     explicit Trust(PatchContext& ctx) : m_ctx(ctx) {}
 
-    // meta/files_<rev>.txt (kRevision) or meta/files_full.txt (kFull, `rev`
-    // unused) with its signature, checked with the key and read.
-    std::optional<PatchFailure> fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch) const;
-    // The server offers `offered` while `recorded` is installed.
+    // The run's first step: the game directory's root (made from the
+    // launcher's key when there is none yet), the announcement with what it
+    // needs, and the mirrors. Without a root and a key nothing is fetched.
+    std::optional<PatchFailure> open();
+    bool keyed() const { return m_keyed; }
+
+    // allow.txt, notice.txt and notice_close.txt: with a key each must be
+    // what the announcement names, and is asked for only when it names it.
+    bool announces(const std::string& path) const;
+    std::optional<PatchFailure> checkControlFile(const std::string& path, std::string_view body) const;
+    // The latest revision of lastrev.txt while `recorded` is installed:
+    // never below it, and with a key the announced one.
+    std::optional<PatchFailure> checkLatest(std::uint32_t offered, std::uint32_t recorded) const;
+    // The server offers `offered` (the full list's revision) while `recorded` is installed.
     std::optional<PatchFailure> refuseRollback(std::uint32_t offered, std::uint32_t recorded) const;
+
+    // meta/files_<rev>.txt (kRevision) or meta/files_full.txt (kFull, `rev`
+    // unused) with its signature, checked with the trusted keys (and the
+    // announcement, which names the latest and the full one) and read.
+    std::optional<PatchFailure> fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch);
     // Every file to fetch must have a signed digest before anything is fetched.
     std::optional<PatchFailure> requireDigests(const UpdateList& entries) const;
 
 private:
+    std::optional<PatchFailure> loadRoot();
+    std::optional<PatchFailure> openFrom(std::size_t place);
+    std::optional<PatchFailure> takeRoots(std::size_t place, std::uint32_t upTo);
+    std::optional<PatchFailure> trustSigner(std::size_t place, std::string_view text, std::string_view sig);
+    std::optional<PatchFailure> takeMirrorList();
+    bool signedByTrustedKey(std::string_view text, std::string_view sig) const;
+    bool pinned(const std::string& path, std::string_view body) const;
+
     PatchContext& m_ctx;
+    bool m_keyed = false;
+    RootOfTrust m_root;
+    std::vector<PublicKey> m_listKeys;  // the root key, and the certified signing key
+    Announcement m_announcement;
 };
 
 }  // namespace quillon

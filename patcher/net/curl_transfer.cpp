@@ -147,6 +147,9 @@ void prepare(CURL* curl, Transfer& t, const std::string& url, const std::string&
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBlockBytes);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    // A trickle that never quite stalls is as good as a stall.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, t.stallSeconds);
     if (t.resumeFrom > 0) {
         // A plain range, not CURLOPT_RESUME_FROM: a server that ignores it
         // answers 200 with the whole file, which is a fresh download.

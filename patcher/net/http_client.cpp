@@ -19,6 +19,8 @@ namespace quillon {
 namespace {
 
 constexpr std::uint64_t kReserveBytes = 1u << 20;
+// The built-in server where patchpub finds it in the program file.
+[[gnu::used]] const char kUrlMark[] = "QUASK-LAUNCHER-URL:[" QUILLON_BASE_URL "]";
 
 }  // namespace
 
@@ -84,6 +86,16 @@ bool parseContentRange(std::string_view value, std::uint64_t* first, std::uint64
         *fields[f] = v;
     }
     return *first <= *last && *last < *total;
+}
+
+long transferStallSeconds() {
+    const char* env = std::getenv("QUILLON_STALL_SECONDS");
+    if (env && *env) {
+        char* end = nullptr;
+        const long n = std::strtol(env, &end, 10);
+        if (*end == '\0' && n >= 1 && n <= 600) return n;
+    }
+    return 60;
 }
 
 unsigned downloadConnections() {

@@ -5,8 +5,9 @@
 // (Content-Length) before the body arrives, in no content encoding (we ask
 // for none); anything else is a failed request. Redirects are followed, but
 // never from https to http; no proxy, no cookies, no headers of our own but
-// the Range of a resumed download. A server that accepts no connection or
-// stops sending for the stall time is a read error, not a frozen launcher.
+// the Range of a resumed download. A server that accepts no connection, stops
+// sending, or trickles fewer than kLowSpeedBytes a second, for the stall time
+// is a read error, not a frozen launcher.
 // Used by the worker thread.
 #pragma once
 
@@ -44,6 +45,11 @@ std::string encodeUrlPath(std::string_view name);
 // <= last < total); false for anything else.
 bool parseContentRange(std::string_view value, std::uint64_t* first, std::uint64_t* last,
                        std::uint64_t* total);
+
+// The stall time: QUILLON_STALL_SECONDS from the environment when it is a
+// number from 1 to 600 (tests shorten it), else 60 seconds.
+long transferStallSeconds();
+constexpr long kLowSpeedBytes = 256;
 
 // How many downloads run at once: QUILLON_CONNECTIONS from the environment
 // when it is a number from 1 to kMaxConnections, else the build setting of
@@ -89,7 +95,7 @@ public:
 
 private:
     void* m_curl = nullptr;
-    long m_stallSeconds = 60;
+    long m_stallSeconds = transferStallSeconds();
     std::string m_caFile;
 };
 

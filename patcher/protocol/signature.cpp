@@ -2,8 +2,10 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #ifndef QUILLON_PUBLIC_KEY
 #define QUILLON_PUBLIC_KEY ""
@@ -14,6 +16,25 @@ namespace quillon {
 namespace {
 
 constexpr std::size_t kKeyTextSize = 44;  // 32 bytes in base64, one '=' of padding
+constexpr std::string_view kKeyMarkPrefix = "QUASK-LAUNCHER-KEY:[";
+constexpr std::string_view kUrlMarkPrefix = "QUASK-LAUNCHER-URL:[";
+
+// The built-in key where patchpub finds it in the program file; kept in the
+// binary even where nothing else would need all of it.
+[[gnu::used]] const char kKeyMark[] = "QUASK-LAUNCHER-KEY:[" QUILLON_PUBLIC_KEY "]";
+
+// Every "<prefix><text>]" in `bytes` whose text has at most `most` bytes
+// and none of '\0', ']', a line feed.
+std::vector<std::string> marks(std::string_view bytes, std::string_view prefix, std::size_t most) {
+    std::vector<std::string> found;
+    for (std::size_t at = bytes.find(prefix); at != std::string_view::npos; at = bytes.find(prefix, at + 1)) {
+        const std::size_t start = at + prefix.size();
+        const std::size_t end = bytes.find_first_of(std::string_view("]\0\n", 3), start);
+        if (end == std::string_view::npos || bytes[end] != ']' || end - start > most) continue;
+        found.emplace_back(bytes.substr(start, end - start));
+    }
+    return found;
+}
 
 std::string base64(const std::uint8_t* data, std::size_t size) {
     std::string text(4 * ((size + 2) / 3) + 1, '\0');
@@ -55,11 +76,26 @@ bool verifySignature(const PublicKey& key, std::string_view message, std::string
                             message.size()) == 1;
 }
 
-bool builtInPublicKeySet() { return QUILLON_PUBLIC_KEY[0] != '\0'; }
+std::string builtInPublicKeyText() {
+    const std::string_view mark(kKeyMark);
+    return std::string(mark.substr(kKeyMarkPrefix.size(), mark.size() - kKeyMarkPrefix.size() - 1));
+}
+
+LauncherMarks readLauncherMarks(std::string_view program) {
+    LauncherMarks out;
+    const std::vector<std::string> keys = marks(program, kKeyMarkPrefix, kKeyTextSize);
+    const std::vector<std::string> urls = marks(program, kUrlMarkPrefix, 2048);
+    if (keys.empty() || std::any_of(keys.begin(), keys.end(), [&](const std::string& k) { return k != keys[0]; }))
+        return out;
+    out.found = true;
+    out.key = keys[0];
+    if (!urls.empty()) out.url = urls[0];
+    return out;
+}
 
 KeySetting trustedPublicKey(PublicKey* key) {
     const char* env = std::getenv("QUILLON_PUBLIC_KEY");
-    const std::string text = env && *env ? env : QUILLON_PUBLIC_KEY;
+    const std::string text = env && *env ? env : builtInPublicKeyText();
     if (text.empty()) return KeySetting::None;
     const std::optional<PublicKey> parsed = parsePublicKey(text);
     if (!parsed) return KeySetting::Malformed;

@@ -35,7 +35,21 @@ enum class KeySetting {
     Malformed,  // a key is set but is no key: nothing may be patched
 };
 KeySetting trustedPublicKey(PublicKey* key);
-// Whether this build has a key of its own (the environment may still set one).
-bool builtInPublicKeySet();
+// The key this build has of its own, as text; empty when none (the
+// environment may still set one).
+std::string builtInPublicKeyText();
+
+// What a launcher's program file says of itself. Each build carries the key
+// it trusts and the server it asks as markers in its bytes,
+// "QUASK-LAUNCHER-KEY:[<key>]" (empty: no key) and
+// "QUASK-LAUNCHER-URL:[<url>]", which patchpub reads before it publishes a
+// launcher. `found` is false when the file has no key marker, or two that
+// differ.
+struct LauncherMarks {
+    bool found = false;
+    std::string key;
+    std::string url;
+};
+LauncherMarks readLauncherMarks(std::string_view program);
 
 }  // namespace quillon

@@ -28,7 +28,7 @@ inline std::optional<quillon::PatchFailure> runOn(const std::string& gameDir, co
                                                   const quillon::PublicKey* key = nullptr) {
     std::filesystem::create_directories(gameDir);
     quillon::HttpClient http;
-    quillon::PatchContext ctx{http, state, gameDir, base, "quillon", key};
+    quillon::PatchContext ctx{http, state, gameDir, base, "quillon", key, {}};
     quillon::RevisionRecord record;
     if (auto failure = quillon::LoadRevisionRecord(gameDir, &record)) return failure;
     return step(ctx, record);

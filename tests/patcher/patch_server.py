@@ -6,6 +6,7 @@ prints "PORT <n>" once it listens. Paths below /fault/ misbehave on purpose:
   /fault/nolength     200 without Content-Length, then closes
   /fault/truncated    announces 100 bytes, sends 40, closes
   /fault/stall        announces 100 bytes, sends 10, then nothing for 30 s
+  /fault/trickle      announces 100 bytes, sends one a second
   /fault/longer       announces 5 bytes, sends 20
   /fault/huge         announces 2^40 bytes
   /fault/empty        200 with Content-Length 0
@@ -27,6 +28,8 @@ request path to a rule:
   {"stall": s}             after what was sent, nothing for s seconds
   {"drop": true}           closes the connection without an answer (after
                            "stall" seconds when given)
+  {"trickle": n}           sends n bytes a second
+  {"endless": true}        sends zero bytes after the body until the client goes
   {"encoding": "gzip"}     the body gzip-compressed, with that Content-Encoding
 Keys combine: {"send": 1000, "stall": 90} is a body that stops.
 
@@ -71,14 +74,23 @@ class Handler(http.server.SimpleHTTPRequestHandler):
                            ("Content-Length", str(len(data) - start))], data[start:])
         return True
 
-    def raw(self, status, headers, body, close_after=None, pause=0):
+    def raw(self, status, headers, body, close_after=None, pause=0, trickle=0, endless=False):
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
         data = body if close_after is None else body[:close_after]
-        self.wfile.write(data)
-        self.wfile.flush()
+        try:
+            step = trickle or len(data) or 1
+            for at in range(0, len(data), step):
+                self.wfile.write(data[at:at + step])
+                self.wfile.flush()
+                if trickle:
+                    time.sleep(1)
+            while endless:
+                self.wfile.write(bytes(65536))
+        except (BrokenPipeError, ConnectionResetError):
+            return
         if pause:
             time.sleep(pause)
 
@@ -136,7 +148,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         length = int(rule.get("length", len(data)))
         send = int(rule.get("send", len(data)))
         return self.raw(200, headers + [("Content-Length", str(length))], data, close_after=send,
-                        pause=float(rule.get("stall", 0)))
+                        pause=float(rule.get("stall", 0)), trickle=int(rule.get("trickle", 0)),
+                        endless=bool(rule.get("endless")))
 
     def do_GET(self):
         p = self.path
@@ -147,6 +160,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return self.raw(200, [], b"x" * 50)
         if p == "/fault/truncated":
             return self.raw(200, [("Content-Length", "100")], b"t" * 100, close_after=40)
+        if p == "/fault/trickle":
+            return self.raw(200, [("Content-Length", "100")], b"t" * 100, trickle=1)
         if p == "/fault/stall":
             return self.raw(200, [("Content-Length", "100")], b"s" * 100, close_after=10, pause=30)
         if p == "/fault/longer":

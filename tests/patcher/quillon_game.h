@@ -115,7 +115,9 @@ inline std::string treeDifferences(const std::string& contentDir, const std::str
     }
     for (const auto& e : fs::recursive_directory_iterator(game)) {
         const std::string rel = e.path().lexically_relative(game).generic_string();
-        if (rel == "data/quillon.dat" || rel == "data/quillon.lock" || rel == "quillon_old") continue;
+        if (rel == "data/quillon.dat" || rel == "data/quillon.lock" || rel == "data/quillon.root" ||
+            rel == "data/quillon.mirrors" || rel == "quillon_old")
+            continue;
         if (!fs::exists(content / rel)) out += "extra " + rel + "\n";
     }
     return out;

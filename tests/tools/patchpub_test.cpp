@@ -5,15 +5,19 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "patcher/engine/full_check.h"
 #include "patcher/engine/patch_run.h"
 #include "tests/patcher/game_patch_fixture.h"
 #include "tests/patcher/quillon_game.h"
 #include "tools/patchpub/publisher.h"
+#include "tools/patchpub/signing.h"
 
 using namespace quillon;
 namespace fs = std::filesystem;
@@ -327,4 +331,135 @@ TEST(PatchPubManifest, TextRoundTripsAndDamageIsRefused) {
     EXPECT_FALSE(patchpub::parseManifest("F:0011:..\n", &back));
     EXPECT_FALSE(patchpub::parseManifest("REV:1\nD:/../up\n", &back));
     EXPECT_FALSE(patchpub::parseManifest("D:/data\n", &back));  // no revision
+}
+
+namespace {
+
+// patchpub itself, run in the test's directory.
+quask_test::RunResult patchpubRun(const std::vector<std::string>& args, const std::string& dir,
+                                  const std::vector<std::string>& tracedBefore = {}) {
+    std::vector<std::string> argv = tracedBefore;
+    argv.push_back(QUASK_BIN_DIR "/tools/patchpub/patchpub");
+    argv.insert(argv.end(), args.begin(), args.end());
+    return quask_test::runToEnd(argv, dir, 120000);
+}
+
+}  // namespace
+
+// One failed read of a revision's sum file while it is signed once left it
+// out of the signed list, and the revision could never be installed by a
+// launcher with the key: the publish must fail instead, with nothing served.
+TEST_F(PatchPubTest, ReadFailureWhileSigningFailsThePublishWithNothingSwappedIn) {
+    std::string keyText, error;
+    ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
+    put("a.txt", "a one");
+    ASSERT_EQ(patchpubRun({at("www"), at("content"), "--sign", at("key.pem")}, m_dir).code, 0);
+    put("a.txt", "a two");
+    for (const char* failure : {"EIO", "ENOSPC"}) {
+        SCOPED_TRACE(failure);
+        const std::string sums = at("www.trees/2.building/meta/sum_2.txt");
+        const quask_test::RunResult r = patchpubRun(
+            {at("www"), at("content"), "--sign", at("key.pem")}, m_dir,
+            {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", sums, "-e",
+             std::string("inject=read:error=") + failure});
+        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        EXPECT_EQ(r.err, "patchpub: cannot read meta/sum_2.txt\n");
+        EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
+        EXPECT_FALSE(fs::exists(at("www.trees/2")));
+        EXPECT_FALSE(fs::exists(at("www.trees/2.building")));
+    }
+    // Without the fault the same publish goes through, signed whole.
+    ASSERT_EQ(patchpubRun({at("www"), at("content"), "--sign", at("key.pem")}, m_dir).code, 0);
+    EXPECT_NE(www("meta/files_2.txt").find(":meta/sum_2.txt\n"), std::string::npos);
+}
+
+// patchpub verify finds what launchers would refuse and names the mending
+// command; running it mends the tree: an announcement that expired (no
+// refresh from cron), a revision list without its sum file (what a failed
+// read once left, which publishing again did not mend).
+TEST_F(PatchPubTest, VerifySaysHowToMendAndTheMendWorks) {
+    std::string keyText, error;
+    ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
+    put("a.txt", "a one");
+    patchpub::PublishOptions o;
+    o.serverDir = at("www");
+    o.contentDir = at("content");
+    o.signKey = at("key.pem");
+    o.clock = std::time(nullptr) - 10 * 86400;  // published ten days ago, for seven
+    patchpub::PublishResult r;
+    ASSERT_TRUE(patchpub::publishRevision(o, &r, &error)) << error;
+    quask_test::RunResult v = patchpubRun({"verify", at("www")}, m_dir);
+    EXPECT_EQ(v.code, 1);
+    EXPECT_NE(v.out.find("problem: the announcement expired on "), std::string::npos) << v.out;
+    EXPECT_NE(v.out.find("to mend: run: patchpub refresh SERVER_DIR --sign KEYFILE\n"), std::string::npos);
+    ASSERT_EQ(patchpubRun({"refresh", at("www"), "--sign", at("key.pem")}, m_dir).code, 0);
+    EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
+
+    // The list of revision 1 signed without its sum file.
+    patchpub::SigningKey key;
+    ASSERT_TRUE(key.load(at("key.pem"), &error)) << error;
+    std::string list = www("meta/files_1.txt");
+    const std::size_t sums = list.find(":meta/sum_1.txt\n");
+    ASSERT_NE(sums, std::string::npos);
+    const std::size_t lineStart = list.rfind('\n', sums) + 1;
+    list.erase(lineStart, list.find('\n', sums) + 1 - lineStart);
+    for (const auto& [path, bytes] : {std::pair<std::string, std::string>{"meta/files_1.txt", list},
+                                      {"meta/files_1.sig", key.sign(list)}}) {
+        fs::remove(at("www/" + path));
+        quask_test::writeFile(at("www/" + path), bytes);
+    }
+    ASSERT_EQ(patchpubRun({"refresh", at("www"), "--sign", at("key.pem")}, m_dir).code, 1);  // refused, not served
+    v = patchpubRun({"verify", at("www")}, m_dir);
+    EXPECT_EQ(v.code, 1);
+    EXPECT_NE(v.out.find("problem: meta/sum_1.txt is not what its signed list names\n"), std::string::npos) << v.out;
+    EXPECT_NE(v.out.find("to mend: run: patchpub refresh SERVER_DIR --sign KEYFILE --resign\n"), std::string::npos);
+    ASSERT_EQ(patchpubRun({"refresh", at("www"), "--sign", at("key.pem"), "--resign"}, m_dir).code, 0);
+    EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
+    const PublicKey trusted = *parsePublicKey(keyText);
+    quillon_test::RecordingUi ui;
+    LauncherState state(ui);
+    EXPECT_FALSE(quillon_test::runOn(at("game"), m_base, runPatch, state, &trusted));
+    EXPECT_EQ(quask_test::readFile(at("game/a.txt")), "a one");
+}
+
+// A launcher in the content must trust the key the tree is signed under: a
+// game directory it starts takes that key as its root.
+TEST_F(PatchPubTest, LauncherThatWouldNotTrustTheKeyIsNotPublished) {
+    std::string rootText, otherText, error;
+    ASSERT_TRUE(patchpub::generateKey(at("root.pem"), &rootText, &error)) << error;
+    ASSERT_TRUE(patchpub::generateKey(at("other.pem"), &otherText, &error)) << error;
+    const std::string program = quask_test::readFile("/bin/true");
+    const std::string mend = "; build it with cmake -DQUILLON_PUBLIC_KEY=" + rootText +
+                             " (or publish with --unchecked-launcher where players' launchers take the key from "
+                             "QUILLON_PUBLIC_KEY, as in tests)";
+    const std::string launcher = at("content/quillon");
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::string error;  // empty: published
+    } cases[] = {
+        {"built without a key", quask_test::readFile(QUASK_BIN_DIR "/patcher/quillon"),
+         launcher + " was built without a key: in a new game directory it would install unsigned updates" + mend},
+        {"no launcher of this version", program,
+         launcher + " does not say which key it trusts: it is no launcher of this version" + mend},
+        {"another key", program + "QUASK-LAUNCHER-KEY:[" + otherText + "]",
+         launcher + " trusts the key " + otherText + ", which no root of trust of the server names" + mend},
+        {"the root key", program + "QUASK-LAUNCHER-KEY:[" + rootText + "]QUASK-LAUNCHER-URL:[https://patch.example/]",
+         ""},
+    };
+    int revision = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        put("quillon", c.bytes + c.what, true);
+        patchpub::PublishOptions o;
+        o.serverDir = at("www");
+        o.contentDir = at("content");
+        o.signKey = at("root.pem");
+        patchpub::PublishResult r;
+        EXPECT_EQ(patchpub::publishRevision(o, &r, &error), c.error.empty()) << error;
+        if (!c.error.empty()) EXPECT_EQ(error, c.error);
+        else ++revision;
+        EXPECT_EQ(www("lastrev.txt"), revision ? "REV:" + std::to_string(revision) + "\n" : "");
+        EXPECT_TRUE(r.warnings.empty());
+    }
 }

@@ -1,47 +1,81 @@
-// patchpub: publishes the next content revision into a patch server tree.
-//   patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE] [--delta]
+// patchpub: publishes the next content revision into a patch server tree,
+// and keeps a signed tree's trust current.
+//   patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE] [--delta] ...
 //   patchpub keygen KEYFILE
+//   patchpub refresh | rotate | mirrors | verify SERVER_DIR ...
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "patcher/protocol/trust_files.h"
 #include "shared/command_line.h"
 #include "shared/progress.h"
+#include "tools/patchpub/maintain.h"
 #include "tools/patchpub/publisher.h"
 #include "tools/patchpub/signing.h"
+#include "tools/patchpub/verify_tree.h"
 
 namespace {
 
 const quask::ProgramHelp kHelp{"patchpub",
-    "Usage: patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE]\n"
-    "                [--delta]\n"
+    "Usage: patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--delta]\n"
+    "                [--sign KEYFILE [--valid DAYS] [--unchecked-launcher]]\n"
     "   or: patchpub keygen KEYFILE\n"
+    "   or: patchpub refresh SERVER_DIR --sign KEYFILE [--valid DAYS] [--resign]\n"
+    "   or: patchpub rotate SERVER_DIR --root KEYFILE [--new-root KEYFILE] [--revoke KEY]...\n"
+    "                --sign KEYFILE [--key-valid DAYS] [--valid DAYS]\n"
+    "   or: patchpub mirrors SERVER_DIR --sign KEYFILE [--valid DAYS] [URL]...\n"
+    "   or: patchpub verify SERVER_DIR\n"
     "Publishes CONTENT_DIR, a whole game directory as players should have it\n"
     "(programs included), as the next revision of the patch server tree in\n"
     "SERVER_DIR (created when missing): the changed files below data/, the\n"
     "deletes, the revision's metadata and checksums, a fresh full checksum list\n"
     "and lastrev.txt, in a new tree beside the live one that SERVER_DIR, a\n"
     "symbolic link, then points to in one step, so launchers see the old\n"
-    "revision whole or the new one whole. Nothing changed publishes nothing.\n"
+    "revision whole or the new one whole. Every tree is checked as a launcher\n"
+    "would take it before it goes live. Nothing changed publishes nothing.\n"
     "Files a launcher leaves in a game directory are not published. On a\n"
     "terminal a progress line shows the files read and written.\n"
-    "keygen writes a new Ed25519 signing key to KEYFILE (mode 0600, never over\n"
-    "an existing file) and prints its public key, for QUILLON_PUBLIC_KEY.\n"
+    "keygen writes a new Ed25519 key to KEYFILE (mode 0600, never over an\n"
+    "existing file) and prints its public key, for QUILLON_PUBLIC_KEY.\n"
+    "refresh signs the announcement of the latest revision again (run it from\n"
+    "cron well within --valid); rotate writes the next root of trust, signed by\n"
+    "the current root key, and certifies the signing key with it; mirrors\n"
+    "names the mirrors launchers may fetch from; verify checks the live tree and\n"
+    "says how to mend what a launcher would refuse.\n"
     "\n"
     "Exit status is 0 when a revision was published or nothing changed (or a\n"
-    "key was written), 1 when it could not be, and 2 for a malformed command line.\n"
+    "key was written, a tree refreshed or found sound), 1 when it could not be,\n"
+    "and 2 for a malformed command line.\n"
     "\n"
     "Options:\n"
     "      --message TEXT     the revision's message, shown in the launcher\n"
     "      --compress PATTERN  publish the files whose path below the game\n"
     "                         directory matches the glob PATTERN (e.g. '*.map')\n"
     "                         as compressed patch files\n"
-    "      --sign KEYFILE     sign the revision (and earlier ones not yet signed\n"
-    "                         by this key) with the private key in KEYFILE\n"
+    "      --sign KEYFILE     sign with the private key in KEYFILE: the root key\n"
+    "                         (the first one signs a tree without roots), or a\n"
+    "                         signing key the newest root certifies\n"
+    "      --valid DAYS       with --sign: the announcement expires after DAYS\n"
+    "                         days (default 7); launchers then report the\n"
+    "                         server out of date\n"
+    "      --unchecked-launcher  publish a quillon in the content that does not\n"
+    "                         trust the tree's keys (tests whose launchers take\n"
+    "                         the key from QUILLON_PUBLIC_KEY)\n"
     "      --delta            also publish binary patches from the previous\n"
     "                         revision's version of each changed file that is\n"
     "                         not compressed, where the patch is under half the\n"
     "                         file; launchers that know them fetch the patch\n"
-    "                         instead of the file, others never ask for it\n" +
+    "                         instead of the file, others never ask for it\n"
+    "      --resign           refresh: make every signed list afresh\n"
+    "      --root KEYFILE     rotate: the newest root's key (offline)\n"
+    "      --new-root KEYFILE  rotate: the next root's key (default: the same)\n"
+    "      --revoke KEY       rotate: a signing key (public text or key file)\n"
+    "                         that no certificate may name any more\n"
+    "      --key-valid DAYS   rotate: the signing key's certificate expires\n"
+    "                         after DAYS days (default 365)\n" +
         std::string(quask::kStandardOptionLines)};
 
 std::string progressText(const patchpub::PublishProgress& p) {
@@ -51,23 +85,85 @@ std::string progressText(const patchpub::PublishProgress& p) {
     return "patchpub: publishing " + std::to_string(p.files) + "/" + std::to_string(p.total) + " files";
 }
 
+void printWarnings(const std::vector<std::string>& warnings) {
+    for (const std::string& warning : warnings) std::fprintf(stderr, "patchpub: warning: %s\n", warning.c_str());
+}
+
+int failed(const std::string& error) {
+    std::fprintf(stderr, "patchpub: %s\n", error.c_str());
+    return 1;
+}
+
+bool days(const char* text, int* out) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (*end != '\0' || n < 1 || n > 36600) return false;
+    *out = static_cast<int>(n);
+    return true;
+}
+
 int keygen(const char* path) {
     std::string publicText, error;
-    if (!patchpub::generateKey(path, &publicText, &error)) {
-        std::fprintf(stderr, "patchpub: %s\n", error.c_str());
-        return 1;
-    }
+    if (!patchpub::generateKey(path, &publicText, &error)) return failed(error);
     std::printf("%s\n", publicText.c_str());
     return 0;
 }
 
-}  // namespace
+int verify(const char* serverDir) {
+    patchpub::VerifyReport report;
+    const bool sound = patchpub::verifyTree(serverDir, patchpub::VerifyOptions{}, &report);
+    for (const std::string& problem : report.problems) std::printf("problem: %s\n", problem.c_str());
+    for (const std::string& repair : report.repairs) std::printf("to mend: %s\n", repair.c_str());
+    if (!sound) return 1;
+    std::printf("Revision %u is sound%s\n", report.revision,
+                report.signedTree ? (", signed; its announcement expires on " +
+                                     quillon::utcTimeForPlayer(report.expires)).c_str()
+                                  : ", unsigned");
+    return 0;
+}
 
-int main(int argc, char** argv) {
-    const quask::StandardOption standard = quask::findStandardOption(argc, argv);
-    if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
-    if (argc >= 2 && std::strcmp(argv[1], "keygen") == 0)
-        return argc == 3 ? keygen(argv[2]) : quask::usageError(kHelp);
+// refresh, rotate, mirrors: SERVER_DIR and their options.
+int maintain(const char* command, int argc, char** argv) {
+    patchpub::MaintainOptions o;
+    patchpub::Maintenance what = patchpub::Maintenance::kRefresh;
+    if (std::strcmp(command, "rotate") == 0) what = patchpub::Maintenance::kRotate;
+    if (std::strcmp(command, "mirrors") == 0) what = patchpub::Maintenance::kMirrors;
+    std::vector<std::string> positional;
+    for (int i = 2; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        const char* a = argv[i];
+        if (std::strcmp(a, "--sign") == 0 && hasValue) o.signKey = argv[++i];
+        else if (std::strcmp(a, "--valid") == 0 && hasValue && days(argv[i + 1], &o.validDays)) ++i;
+        else if (std::strcmp(a, "--resign") == 0 && what == patchpub::Maintenance::kRefresh) o.resign = true;
+        else if (std::strcmp(a, "--root") == 0 && hasValue && what == patchpub::Maintenance::kRotate) o.rootKey = argv[++i];
+        else if (std::strcmp(a, "--new-root") == 0 && hasValue && what == patchpub::Maintenance::kRotate)
+            o.newRootKey = argv[++i];
+        else if (std::strcmp(a, "--revoke") == 0 && hasValue && what == patchpub::Maintenance::kRotate)
+            o.revoke.push_back(argv[++i]);
+        else if (std::strcmp(a, "--key-valid") == 0 && hasValue && what == patchpub::Maintenance::kRotate &&
+                 days(argv[i + 1], &o.keyValidDays))
+            ++i;
+        else if (quask::isOptionWord(a)) return quask::unknownOption(kHelp, a);
+        else positional.push_back(a);
+    }
+    const bool mirrors = what == patchpub::Maintenance::kMirrors;
+    if (positional.empty() || (!mirrors && positional.size() != 1) || o.signKey.empty() ||
+        (what == patchpub::Maintenance::kRotate && o.rootKey.empty()))
+        return quask::usageError(kHelp);
+    o.serverDir = positional[0];
+    o.mirrors.assign(positional.begin() + 1, positional.end());
+    patchpub::MaintainResult result;
+    std::string error;
+    const bool ok = patchpub::maintainServer(what, o, &result, &error);
+    printWarnings(result.warnings);
+    if (!ok) return failed(error);
+    if (what == patchpub::Maintenance::kRotate) std::printf("Root of trust %u written\n", result.rootVersion);
+    if (mirrors) std::printf("%zu mirrors named\n", o.mirrors.size());
+    std::printf("Revision %u announced until %s\n", result.revision, quillon::utcTimeForPlayer(result.expires).c_str());
+    return 0;
+}
+
+int publish(int argc, char** argv) {
     patchpub::PublishOptions options;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
@@ -78,10 +174,14 @@ int main(int argc, char** argv) {
             options.compress.push_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--sign") == 0 && hasValue) {
             options.signKey = argv[++i];
+        } else if (std::strcmp(argv[i], "--valid") == 0 && hasValue && days(argv[i + 1], &options.validDays)) {
+            ++i;
+        } else if (std::strcmp(argv[i], "--unchecked-launcher") == 0) {
+            options.uncheckedLauncher = true;
         } else if (std::strcmp(argv[i], "--delta") == 0) {
             options.delta = true;
         } else if (std::strcmp(argv[i], "--message") == 0 || std::strcmp(argv[i], "--compress") == 0 ||
-                   std::strcmp(argv[i], "--sign") == 0) {
+                   std::strcmp(argv[i], "--sign") == 0 || std::strcmp(argv[i], "--valid") == 0) {
             return quask::usageError(kHelp);
         } else if (argv[i][0] == '-' && argv[i][1] == '-') {
             return quask::unknownOption(kHelp, argv[i]);
@@ -101,11 +201,8 @@ int main(int argc, char** argv) {
     std::string error;
     const bool ok = patchpub::publishRevision(options, &result, &error);
     progress.erase();
-    for (const std::string& warning : result.warnings) std::fprintf(stderr, "patchpub: warning: %s\n", warning.c_str());
-    if (!ok) {
-        std::fprintf(stderr, "patchpub: %s\n", error.c_str());
-        return 1;
-    }
+    printWarnings(result.warnings);
+    if (!ok) return failed(error);
     if (!result.note.empty()) std::printf("%s\n", result.note.c_str());
     if (!result.published) {
         std::printf("Nothing changed: the server stays at revision %u\n", result.revision);
@@ -116,5 +213,21 @@ int main(int argc, char** argv) {
                 options.signKey.empty() ? "" : ", signed");
     if (result.deltas > 0) std::printf("Published %u delta patches\n", result.deltas);
     if (result.signedEarlier > 0) std::printf("Signed %u earlier revisions as well\n", result.signedEarlier);
+    if (!options.signKey.empty())
+        std::printf("Announced until %s: run patchpub refresh before then\n",
+                    quillon::utcTimeForPlayer(result.expires).c_str());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const quask::StandardOption standard = quask::findStandardOption(argc, argv);
+    if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
+    const char* command = argc >= 2 ? argv[1] : "";
+    if (std::strcmp(command, "keygen") == 0) return argc == 3 ? keygen(argv[2]) : quask::usageError(kHelp);
+    if (std::strcmp(command, "verify") == 0) return argc == 3 ? verify(argv[2]) : quask::usageError(kHelp);
+    for (const char* maintenance : {"refresh", "rotate", "mirrors"})
+        if (std::strcmp(command, maintenance) == 0) return maintain(command, argc, argv);
+    return publish(argc, argv);
 }

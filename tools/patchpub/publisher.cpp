@@ -13,9 +13,11 @@
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
+#include "tools/patchpub/maintain.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
 #include "tools/patchpub/tree_files.h"
+#include "tools/patchpub/trust_tree.h"
 
 namespace fs = std::filesystem;
 
@@ -26,8 +28,9 @@ namespace {
 // Files the launcher keeps for itself in a game directory; a content tree
 // copied from an installed game carries them, but they are never content.
 bool isLauncherOwned(const std::string& name) {
-    return name == "/data/quillon.dat" || name == "/data/quillon.dat.tmp" ||
-           name == "/data/quillon.lock" || name == "/quillon_old" || name == "/DoFullCheck";
+    for (const char* own : {"/data/quillon.dat", "/data/quillon.lock", "/data/quillon.root", "/data/quillon.mirrors"})
+        if (name == own || name == std::string(own) + ".tmp") return true;
+    return name == "/quillon_old" || name == "/DoFullCheck";
 }
 
 // What an interrupted launcher leaves: staging files ("<name>.new", a suffix
@@ -175,7 +178,12 @@ quillon::ByteView viewOf(const std::string& bytes) {
 bool addDelta(const std::string& root, const std::string& oldPath, const std::string& name,
               const std::string& bytes, Plan* plan, std::string* error) {
     std::string base, patch;
-    if (!readWholeFile(oldPath, &base)) return true;  // nothing to patch from
+    const ReadResult read = readIfPresent(oldPath, &base);
+    if (read == ReadResult::kMissing) return true;  // nothing to patch from
+    if (read == ReadResult::kFailed) {
+        *error = "cannot read " + oldPath;
+        return false;
+    }
     if (!quillon::makeDeltaPatch(viewOf(base), viewOf(bytes), &patch)) {
         *error = "cannot make a delta patch for " + name;
         return false;
@@ -331,10 +339,16 @@ bool checkFirst(const PublishOptions& options, const Manifest& old, SigningKey* 
         *error = "the message is longer than 99999 bytes";
         return false;
     }
+    if (options.validDays < 1 || options.validDays > 3660) {
+        *error = "--valid takes days from 1 to 3660";
+        return false;
+    }
     if (!options.signKey.empty()) return key->load(options.signKey, error);
     // Launchers with the key would refuse the next revision, and the full
     // list's signature would no longer match.
-    if (old.revision > 0 && fs::exists(options.serverDir + "/" + quillon::revisionSignaturePath(old.revision))) {
+    struct stat st;
+    if (old.revision > 0 &&
+        ::stat((options.serverDir + "/" + quillon::revisionSignaturePath(old.revision)).c_str(), &st) == 0) {
         *error = "revision " + std::to_string(old.revision) +
                  " of the server is signed: publish the next one with --sign KEYFILE as well";
         return false;
@@ -391,6 +405,14 @@ bool checkPlaces(const PublishOptions& options, std::string* error) {
     return true;
 }
 
+// The content's launcher must trust the keys of the tree it is published to.
+bool launcherTrustsTree(const PublishOptions& options, const std::string& tree, PublishResult* result,
+                        std::string* error) {
+    std::vector<quillon::RootOfTrust> chain;
+    return loadRootChain(tree, &chain, error) &&
+           checkLauncherTrust(options.contentDir, chain, &result->warnings, error);
+}
+
 }  // namespace
 
 bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error) {
@@ -415,8 +437,13 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     std::string building;
     if (!trees.beginNext(next, &building, error)) return false;
     PublishResult counts = *result;
+    FinishTree how;
+    how.key = key.loaded() ? &key : nullptr;
+    how.now = options.clock >= 0 ? options.clock : static_cast<std::int64_t>(std::time(nullptr));
+    how.expires = how.now + options.validDays * std::int64_t{86400};
     const bool built = writeRevision(options, building, old, tree, listed, &counts, error) &&
-                       (!key.loaded() || signTree(building, next, key, &counts.signedEarlier, error));
+                       finishTree(building, next, how, &counts.signedEarlier, &counts.warnings, error) &&
+                       (!key.loaded() || options.uncheckedLauncher || launcherTrustsTree(options, building, &counts, error));
     if (!built || !trees.switchTo(building, &counts.note, error)) {
         trees.discard(building);
         return false;
@@ -424,6 +451,7 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     *result = counts;
     result->revision = next;
     result->published = true;
+    if (key.loaded()) result->expires = how.expires;
     return true;
 }
 

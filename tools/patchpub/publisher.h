@@ -5,9 +5,11 @@
 // server_tree.h): the changed and new files below data/, the revision's
 // metadata and checksums, a fresh full checksum list, the manifest it reads
 // next time, lastrev.txt, with --delta the patches from the previous
-// revision's files and, with a key, the signed file lists. Only then
-// does the server switch to it, in one step; a failure on the way leaves the
-// live revision as it was. Single-threaded; no state of its own.
+// revision's files and, with a key, the signed file lists and the
+// announcement (maintain.h). The tree is then verified as a launcher would
+// take it, and only then does the server switch to it, in one step; a
+// failure on the way, a file that cannot be read included, leaves the live
+// revision as it was. Single-threaded; no state of its own.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,12 @@ struct PublishOptions {
     std::vector<std::string> compress;   // globs on the relative path ("*.map")
     std::int64_t now = -1;               // UTC seconds for DATE; -1: the clock
     std::string signKey;                 // private key file; empty: unsigned
+    int validDays = 7;                   // with a key: the announcement's life
+    std::int64_t clock = -1;             // UTC seconds for expiries; -1: the clock
+    // With a key, a /quillon in the content must trust the server's root
+    // (its build's key); set for test set-ups whose launchers take the key
+    // from the environment.
+    bool uncheckedLauncher = false;
     // Also publish, for each changed file that is not packed, a patch from
     // the previous revision's version when it is well under half the file
     // (patcher/protocol/delta_list.h).
@@ -52,6 +60,7 @@ struct PublishResult {
     unsigned added = 0, modified = 0, deleted = 0, directories = 0;
     unsigned signedEarlier = 0;         // earlier revisions signed this time
     unsigned deltas = 0;                // delta patches published
+    std::int64_t expires = 0;           // with a key: when the announcement expires
     std::vector<std::string> warnings;  // files left out, names unsafe for players
     std::string note;                   // how the server directory changed form
 };

@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <sstream>
 
@@ -11,11 +9,6 @@
 namespace patchpub {
 
 namespace {
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 bool isHex32(const std::string& text) {
     if (text.size() != 32) return false;
@@ -120,8 +113,9 @@ bool parseManifest(const std::string& text, Manifest* manifest) {
 bool loadServerState(const std::string& serverDir, Manifest* manifest, std::string* error) {
     *manifest = Manifest{};
     std::string body;
-    if (!exists(serverDir + "/lastrev.txt")) return true;
-    if (!readWholeFile(serverDir + "/lastrev.txt", &body)) {
+    const ReadResult lastrev = readIfPresent(serverDir + "/lastrev.txt", &body);
+    if (lastrev == ReadResult::kMissing) return true;
+    if (lastrev == ReadResult::kFailed) {
         *error = "cannot read lastrev.txt";
         return false;
     }
@@ -134,9 +128,14 @@ bool loadServerState(const std::string& serverDir, Manifest* manifest, std::stri
         *error = "lastrev.txt is at the last possible revision";
         return false;
     }
-    if (readWholeFile(serverDir + "/meta/manifest.txt", &body) && parseManifest(body, manifest) &&
-        manifest->revision == revision)
-        return true;
+    // A manifest that cannot be read is no manifest to rebuild: the full list
+    // might be just as unreadable next time, or the rebuild differ.
+    const ReadResult read = readIfPresent(serverDir + "/meta/manifest.txt", &body);
+    if (read == ReadResult::kFailed) {
+        *error = "cannot read meta/manifest.txt";
+        return false;
+    }
+    if (read == ReadResult::kRead && parseManifest(body, manifest) && manifest->revision == revision) return true;
     *manifest = Manifest{};
     return rebuildFromFullSums(serverDir, revision, manifest, error);
 }

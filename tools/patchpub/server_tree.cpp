@@ -49,11 +49,16 @@ bool linkTree(const fs::path& from, const fs::path& to, std::string* error) {
     return !ec;
 }
 
-// Trees by age: revision numbers, a moved plain directory before them all.
-long treeOrder(const std::string& name) {
-    if (name.rfind(kLegacy, 0) == 0) return -1;
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) return -2;
-    return std::stol(name);
+// Trees by age: "<revision>" and its refreshes "<revision>.<n>", a moved
+// plain directory before them all; {-2, 0} for any other name.
+std::pair<long long, long long> treeOrder(const std::string& name) {
+    if (name.rfind(kLegacy, 0) == 0) return {-1, 0};
+    const std::size_t dot = name.find('.');
+    const std::string rev = name.substr(0, dot), step = dot == std::string::npos ? "0" : name.substr(dot + 1);
+    for (const std::string& part : {rev, step})
+        if (part.empty() || part.size() > 12 || part.find_first_not_of("0123456789") != std::string::npos)
+            return {-2, 0};
+    return {std::stoll(rev), std::stoll(step)};
 }
 
 }  // namespace
@@ -84,8 +89,22 @@ bool ServerTrees::lock(std::string* error) {
 }
 
 bool ServerTrees::beginNext(std::uint32_t revision, std::string* path, std::string* error) {
-    m_revision = revision;
-    *path = m_treesDir + "/" + std::to_string(revision) + kBuilding;
+    return begin(std::to_string(revision), path, error);
+}
+
+bool ServerTrees::beginRefresh(std::uint32_t revision, std::string* path, std::string* error) {
+    long long step = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(m_treesDir, ec)) {
+        const auto order = treeOrder(e.path().filename().string());
+        if (order.first == revision) step = std::max(step, order.second);
+    }
+    return begin(std::to_string(revision) + "." + std::to_string(step + 1), path, error);
+}
+
+bool ServerTrees::begin(const std::string& name, std::string* path, std::string* error) {
+    m_name = name;
+    *path = m_treesDir + "/" + name + kBuilding;
     std::error_code ec;
     fs::remove_all(*path, ec);  // left by a run that was killed
     if (!fs::create_directories(*path, ec)) {
@@ -101,7 +120,7 @@ bool ServerTrees::beginNext(std::uint32_t revision, std::string* path, std::stri
 
 bool ServerTrees::switchTo(const std::string& path, std::string* note, std::string* error) {
     std::error_code ec;
-    const std::string name = std::to_string(m_revision);
+    const std::string& name = m_name;
     const std::string tree = m_treesDir + "/" + name;
     const fs::path live = fs::exists(m_serverDir, ec) ? fs::canonical(m_serverDir, ec) : fs::path();
     if (fs::exists(tree, ec)) {
@@ -157,10 +176,10 @@ void ServerTrees::discard(const std::string& path) {
 void ServerTrees::prune() {
     std::error_code ec;
     const fs::path live = fs::canonical(m_serverDir, ec);
-    std::vector<std::pair<long, fs::path>> trees;
+    std::vector<std::pair<std::pair<long long, long long>, fs::path>> trees;
     for (const auto& e : fs::directory_iterator(m_treesDir, ec)) {
-        const long order = treeOrder(e.path().filename().string());
-        if (order >= -1 && e.is_directory(ec) && !e.is_symlink(ec)) trees.emplace_back(order, e.path());
+        const auto order = treeOrder(e.path().filename().string());
+        if (order.first >= -1 && e.is_directory(ec) && !e.is_symlink(ec)) trees.emplace_back(order, e.path());
     }
     std::sort(trees.begin(), trees.end());
     const std::size_t keep = static_cast<std::size_t>(kKeptTrees);

@@ -30,6 +30,9 @@ public:
     // A new tree for `revision` holding what the live tree holds; `path`
     // names it. Nothing that is served changes.
     bool beginNext(std::uint32_t revision, std::string* path, std::string* error);
+    // The same for a change that keeps the live revision (a new
+    // announcement, root or mirror list): the tree is "<revision>.<n>".
+    bool beginRefresh(std::uint32_t revision, std::string* path, std::string* error);
     // Serves `path` from now on; `note` tells of a plain directory moved
     // aside. Older trees beyond the last kKeptTrees are removed.
     bool switchTo(const std::string& path, std::string* note, std::string* error);
@@ -43,7 +46,9 @@ private:
 
     std::string m_serverDir;  // without a trailing slash
     std::string m_treesDir;
-    std::uint32_t m_revision = 0;
+    bool begin(const std::string& name, std::string* path, std::string* error);
+
+    std::string m_name;  // of the tree being built
     int m_lockFd = -1;
 };
 

@@ -79,7 +79,14 @@ bool revisionList(const std::string& treeDir, std::uint32_t rev, const Shipped& 
     quillon::MetadataScan scan;
     bool hasFiles = false;
     std::optional<quillon::PatchFailure> failure = quillon::parseRevisionMetadata(meta, rev, entries, scan, &hasFiles);
-    if (!failure && readWholeFile(treeDir + "/" + sumsPath, &sums)) {
+    // A sum file that is there but cannot be read must fail the list, not
+    // leave it out: launchers would refuse the revision for good.
+    const ReadResult sumsRead = readIfPresent(treeDir + "/" + sumsPath, &sums);
+    if (sumsRead == ReadResult::kFailed || (sumsRead == ReadResult::kMissing && hasFiles && !failure)) {
+        *error = "cannot read " + sumsPath;
+        return false;
+    }
+    if (!failure && sumsRead == ReadResult::kRead) {
         list->lists[sumsPath] = quillon::signedDigestOf(sums);
         if (hasFiles) failure = quillon::parseRevisionSums(sums, rev, entries);
     }
@@ -201,31 +208,79 @@ bool generateKey(const std::string& path, std::string* publicText, std::string* 
 
 // --- Signed lists ---
 
-bool hasRevisionSignature(const std::string& treeDir, std::uint32_t rev, const quillon::PublicKey& key) {
-    std::string text, signature;
-    return readWholeFile(treeDir + "/" + quillon::revisionListPath(rev), &text) &&
-           readWholeFile(treeDir + "/" + quillon::revisionSignaturePath(rev), &signature) &&
-           quillon::verifySignature(key, text, signature);
+SignedState signedState(const std::string& treeDir, const std::string& listPath, const std::string& sigPath,
+                        const quillon::PublicKey& key, std::string* text) {
+    std::string signature;
+    const ReadResult listRead = readIfPresent(treeDir + "/" + listPath, text);
+    const ReadResult sigRead = readIfPresent(treeDir + "/" + sigPath, &signature);
+    if (listRead == ReadResult::kFailed || sigRead == ReadResult::kFailed) return SignedState::kUnreadable;
+    if (listRead == ReadResult::kMissing || sigRead == ReadResult::kMissing) return SignedState::kUnsigned;
+    return quillon::verifySignature(key, *text, signature) ? SignedState::kSigned : SignedState::kUnsigned;
 }
 
-bool signTree(const std::string& treeDir, std::uint32_t latest, const SigningKey& key,
+namespace {
+
+// One list, written (and counted) unless the tree already has exactly it,
+// signed by this key.
+bool signList(const std::string& treeDir, const std::string& listPath, const std::string& sigPath,
+              const quillon::FileList& list, const SigningKey& key, bool* written, std::string* error) {
+    std::string text;
+    const SignedState state = signedState(treeDir, listPath, sigPath, key.publicKey(), &text);
+    if (state == SignedState::kUnreadable) {
+        *error = "cannot read " + listPath + " or its signature";
+        return false;
+    }
+    *written = state != SignedState::kSigned || text != quillon::fileListText(list);
+    return !*written || writeSigned(treeDir, listPath, sigPath, list, key, error);
+}
+
+}  // namespace
+
+bool signTree(const std::string& treeDir, std::uint32_t latest, const SigningKey& key, ListMode mode,
               unsigned* signedEarlier, std::string* error) {
     *signedEarlier = 0;
-    Shipped shipped;
-    if (!hashShipped(treeDir, &shipped, error)) return false;
+    // Which lists to make: all of them, or those this key has not signed.
+    std::vector<std::uint32_t> revisions;
+    bool full = true;
     for (std::uint32_t rev = 1; rev <= latest && rev != 0; ++rev) {
-        if (rev != latest && hasRevisionSignature(treeDir, rev, key.publicKey())) continue;
-        quillon::FileList list;
-        if (!revisionList(treeDir, rev, shipped, &list, error) ||
-            !writeSigned(treeDir, quillon::revisionListPath(rev), quillon::revisionSignaturePath(rev), list,
-                         key, error)) {
+        std::string text;
+        const SignedState state = mode == ListMode::kEvery ? SignedState::kUnsigned
+                                                           : signedState(treeDir, quillon::revisionListPath(rev),
+                                                                         quillon::revisionSignaturePath(rev),
+                                                                         key.publicKey(), &text);
+        if (state == SignedState::kUnreadable) {
+            *error = "cannot read " + quillon::revisionListPath(rev) + " or its signature";
             return false;
         }
-        if (rev != latest) ++*signedEarlier;
+        if (state != SignedState::kSigned) revisions.push_back(rev);
     }
-    quillon::FileList full;
-    return fullList(treeDir, shipped, &full, error) &&
-           writeSigned(treeDir, quillon::kFullListPath, quillon::kFullSignaturePath, full, key, error);
+    if (mode == ListMode::kUnsigned) {
+        std::string text;
+        const SignedState state =
+            signedState(treeDir, quillon::kFullListPath, quillon::kFullSignaturePath, key.publicKey(), &text);
+        if (state == SignedState::kUnreadable) {
+            *error = std::string("cannot read ") + quillon::kFullListPath + " or its signature";
+            return false;
+        }
+        full = state != SignedState::kSigned;
+    }
+    if (revisions.empty() && !full) return true;
+    Shipped shipped;
+    if (!hashShipped(treeDir, &shipped, error)) return false;
+    for (const std::uint32_t rev : revisions) {
+        quillon::FileList list;
+        bool written = false;
+        if (!revisionList(treeDir, rev, shipped, &list, error) ||
+            !signList(treeDir, quillon::revisionListPath(rev), quillon::revisionSignaturePath(rev), list, key,
+                      &written, error))
+            return false;
+        if (written && rev != latest) ++*signedEarlier;
+    }
+    quillon::FileList fullSigned;
+    bool written = false;
+    return !full || (fullList(treeDir, shipped, &fullSigned, error) &&
+                     signList(treeDir, quillon::kFullListPath, quillon::kFullSignaturePath, fullSigned, key, &written,
+                              error));
 }
 
 }  // namespace patchpub

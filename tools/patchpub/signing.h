@@ -38,16 +38,24 @@ private:
 // as the launcher takes it in `publicText`.
 bool generateKey(const std::string& path, std::string* publicText, std::string* error);
 
-// True when the tree at `treeDir` has a signed list for `rev` that `key`
-// signed (checked by signature only).
-bool hasRevisionSignature(const std::string& treeDir, std::uint32_t rev, const quillon::PublicKey& key);
+// Whether the list at `listPath` of the tree (its text into `text`) has a
+// signature by `key` at `sigPath`; a file that is there but cannot be read
+// is kUnreadable, never unsigned.
+enum class SignedState { kSigned, kUnsigned, kUnreadable };
+SignedState signedState(const std::string& treeDir, const std::string& listPath, const std::string& sigPath,
+                        const quillon::PublicKey& key, std::string* text);
 
 // Signs the tree at `treeDir`, whose latest revision is `latest`: the file
-// list of `latest` and of every earlier revision not yet signed by this key
-// (counted in `signedEarlier`), and the full list. A revision's list names
-// each file it fetches that the server still ships as that revision's sum
-// file says; a file a later revision replaced needs no digest of its own.
-bool signTree(const std::string& treeDir, std::uint32_t latest, const SigningKey& key,
+// list of each revision and the full list. kEvery makes every list afresh
+// from what the tree ships and rewrites one that differs from the signed
+// one (or is not signed by this key), so a damaged list is mended by the
+// next publish; kUnsigned signs only the lists this key has not signed (a
+// refresh, a new signing key). Earlier revisions written are counted in
+// `signedEarlier`. A revision's list names each file it fetches that the
+// server still ships as that revision's sum file says; a file a later
+// revision replaced needs no digest of its own.
+enum class ListMode { kEvery, kUnsigned };
+bool signTree(const std::string& treeDir, std::uint32_t latest, const SigningKey& key, ListMode mode,
               unsigned* signedEarlier, std::string* error);
 
 }  // namespace patchpub

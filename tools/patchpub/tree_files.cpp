@@ -1,10 +1,16 @@
 #include "tools/patchpub/tree_files.h"
 
+#include <cerrno>
 #include <filesystem>
 
 #include "shared/patch_file.h"
 
 namespace patchpub {
+
+ReadResult readIfPresent(const std::string& path, std::string* bytes) {
+    if (readWholeFile(path, bytes)) return ReadResult::kRead;
+    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+}
 
 bool writeReplacing(const std::string& path, const std::string& bytes) {
     std::error_code ec;

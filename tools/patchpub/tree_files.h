@@ -1,6 +1,7 @@
 // The file reads and writes patchpub makes in content and server trees:
 // whole files in, whole files out through a temporary that is renamed over
-// the old one (the directories above made first). Single-threaded.
+// the old one (the directories above made first). A file that is there but
+// cannot be read is never taken for one that is not there. Single-threaded.
 #pragma once
 
 #include <string>
@@ -11,6 +12,9 @@ namespace patchpub {
 
 // False when the file cannot be read.
 using quask::readWholeFile;
+// A file that may be missing: kMissing only when it is not there.
+enum class ReadResult { kRead, kMissing, kFailed };
+ReadResult readIfPresent(const std::string& path, std::string* bytes);
 // False when the file cannot be written whole.
 bool writeReplacing(const std::string& path, const std::string& bytes);
 

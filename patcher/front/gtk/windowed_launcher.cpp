@@ -58,7 +58,7 @@ WindowedLauncher::WindowedLauncher(const std::string& gameDir, const std::string
       m_window(LauncherWindowActions{[this] { startGameThread(); },
                                      [this] { startWorker(true); }, [this] { quit(); }, nullptr}),
       m_state(m_window),
-      m_ctx{http, m_state, gameDir, patchBaseUrl(), moduleName, key} {
+      m_ctx{http, m_state, gameDir, patchBaseUrl(), moduleName, key, {}} {
     m_window.attach(&m_state);
 }
 

@@ -80,10 +80,12 @@ protected:
         fs::remove_all(at("www"));
         fs::copy(at("pristine"), at("www"), fs::copy_options::recursive);
     }
-    std::string gameState(const std::string& game) {
+    // Every file but staging files (and, when asked, the root of trust).
+    std::string gameState(const std::string& game, bool withRoot = true) {
         std::string state;
         for (const auto& e : fs::recursive_directory_iterator(at(game)))
-            if (e.is_regular_file() && e.path().extension() != ".new")
+            if (e.is_regular_file() && e.path().extension() != ".new" &&
+                (withRoot || e.path().filename() != "quillon.root"))
                 state += e.path().lexically_relative(at(game)).string() + "=" + quask_test::readFile(e.path()) + "\n";
         return state;
     }
@@ -116,11 +118,14 @@ TEST_F(SignedPatchTest, SignedRevisionsPatchAndFullCheckWithTheKeyAndWithout) {
     EXPECT_EQ(quask_test::readFile(at("fresh/d.txt")), "d is new");
     EXPECT_NE(requests().find("GET /meta/files_full.sig\n"), std::string::npos);
 
-    // A launcher without a key never asks for the signed files.
+    // A launcher without a key, in a game directory without a root, never
+    // asks for the signed files and keeps no root.
     const std::size_t before = requests().size();
     ASSERT_FALSE(run("nokey", runPatch, nullptr));
     EXPECT_EQ(quask_test::readFile(at("nokey/d.txt")), "d is new");
-    EXPECT_EQ(requests().find("files_", before), std::string::npos);
+    for (const char* signedFile : {"files_", "announce", "root_", "signer", "mirrors"})
+        EXPECT_EQ(requests().find(signedFile, before), std::string::npos) << signedFile;
+    EXPECT_FALSE(fs::exists(at("nokey/data/quillon.root")));
 
     // The publisher's side: the key stays private, is never overwritten, and
     // a signed server takes no unsigned revision.
@@ -146,13 +151,13 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
     const std::string sums = www("meta/sum_2.txt");
     const std::string bLine = quillon_test::sumLine("b, second", "/b.txt");
     ASSERT_NE(sums.find(bLine), std::string::npos);
-    const std::string revision1 = gameState("installed");
 
     struct Case {
         const char* what;
         std::function<void()> tamper;
         std::string text;
         const PublicKey* key;
+        bool keepsRoot = true;
     };
     const Case cases[] = {
         {"data file and its MD5 line changed alike",
@@ -177,7 +182,10 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
              serveFile("meta/files_2.sig", www("meta/files_1.sig"));
          },
          "The signature of revision 2 is missing or damaged.", &m_key},
-        {"signed with another key", [] {}, "Revision 2 is not signed by the publisher of this game.", &otherKey},
+        // A game directory keeps its root whatever key a launcher has: only a
+        // new one takes the launcher's key, which the server's roots do not name.
+        {"a new game directory, a launcher with another key", [&] { fs::remove(at("game/data/quillon.root")); },
+         "No root of trust of the Update Server names the key of this launcher.", &otherKey, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,7 +196,7 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
         quillon_test::expectBox(run("game", runPatch, c.key),
                                 c.text + kNothingChanged,
                                 "Update Signature Error");
-        EXPECT_EQ(gameState("game"), revision1);
+        EXPECT_EQ(gameState("game", c.keepsRoot), gameState("installed", c.keepsRoot));
     }
 
     // Back to an older revision, validly signed: refused, record kept.
