@@ -17,7 +17,7 @@ namespace quillon {
 namespace {
 
 // Downloads ask the kernel to start writing to disk every so often, so the
-// sync before the replacement finds little left to do.
+// sync after the downloads finds little left to do.
 constexpr std::uint64_t kWritebackBytes = 8u << 20;
 // What a delta patch in memory reserves before its bytes arrive.
 constexpr std::uint64_t kReserveBytes = 1u << 20;
@@ -218,6 +218,10 @@ private:
     }
 
     void end(Transfer* t, HttpStatus status) {
+        // Its bytes head for the disk while the other files arrive, so the
+        // sync after the downloads finds little left to write.
+        if (t->file.valid() && status == HttpStatus::Ok)
+            ::sync_file_range(t->file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         const bool closeFailed = t->file.valid() && !t->file.close();
         t->running = false;
         const bool shown = t->shown;

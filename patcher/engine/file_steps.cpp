@@ -145,13 +145,20 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
         if (auto failure = backUpLauncher(dir.get(), finalLeaf, texts)) return failure;
         tree.changedEntryOf(name);
     }
+    bool changed = launcher;  // its trial run set its mode after the sync
     if (!packed) {
         const unsigned bits = modeFor(mode, head, headSize);
-        if (bits != 0 && ::fchmod(file.get(), bits) != 0) return permissionFailure(texts.rename);
+        struct stat st;
+        if (bits != 0 && (::fstat(file.get(), &st) != 0 || (st.st_mode & 07777) != bits)) {
+            if (::fchmod(file.get(), bits) != 0) return permissionFailure(texts.rename);
+            changed = true;
+        }
     }
     // On disk before it takes the game file's name: after a power cut the
-    // name holds the old bytes or the new ones, never an empty file.
-    if (::fsync(file.get()) != 0) return storeFailure();
+    // name holds the old bytes or the new ones, never an empty file. The
+    // bytes were synced with every staging file after the download; only
+    // what changed since needs a sync of its own.
+    if (changed && ::fsync(file.get()) != 0) return storeFailure();
     file.reset();
     if (launcher) pauseHereForTest("selfpatch");
     // One atomic step: a crash leaves either the old file or the new one.
@@ -180,6 +187,17 @@ bool deleteFile(GameTree& tree, const std::string& name) {
     if (::unlinkat(dir.get(), leafOf(name).c_str(), 0) != 0) return errno == ENOENT;
     tree.changedEntryOf(name);
     return true;
+}
+
+std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries) {
+    for (const PlanEntry& e : entries) {
+        if (e.kind != PlanEntry::kFetchFile) continue;
+        Fd dir = tree.openParent(e.name, false);
+        Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(stagingName(e.name))) : Fd();
+        // One that is not there fails the integrity check next, as it did.
+        if (file.valid() && ::fsync(file.get()) != 0) return storeFailure();
+    }
+    return std::nullopt;
 }
 
 std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree) {

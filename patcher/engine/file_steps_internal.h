@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "patcher/disk/game_tree.h"
 #include "patcher/engine/patch_context.h"
@@ -80,6 +81,10 @@ bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const E
 // The staging file must exist and be as expected.
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
                                          const PhaseTexts& texts);
+// Syncs the staging file of every file to fetch, all together once the
+// downloads have ended rather than one by one as each is replaced; the
+// "Store Error" box when one cannot be synced.
+std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries);
 // Moves the verified staging file, synced, over the game file (the running
 // launcher keeps a backup name first, self_update_internal.h) and unpacks
 // a compressed file; a program keeps its execute bits either way.

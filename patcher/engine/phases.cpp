@@ -224,6 +224,7 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     // A file with patches has an installed version, so its directory is there.
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
     if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched)) return failure;
+    if (auto failure = syncStagingFiles(tree, plan)) return failure;
     if (auto failure = verifyDownloads(ui, tree, plan, texts)) return failure;
     if (auto failure = checkLauncherUpdate(ctx, tree, plan)) return failure;
     ui.SetFileProgress(0);
