@@ -138,6 +138,10 @@ void HttpBatch::pump(const std::function<void()>& tick, bool untilFree) {
             m_lastTick = Clock::now();
             tick();
         }
+        // A connection that just came free takes its next request at once,
+        // not after the next packet of another transfer.
+        const bool free = m_running < m_slots.size();
+        if (free && (untilFree || !m_waiting.empty())) continue;
         if (m_running > 0) curl_multi_poll(m_multi, nullptr, 0, kTickMs, nullptr);
     }
 }
