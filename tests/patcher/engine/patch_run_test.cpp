@@ -185,6 +185,16 @@ TEST_F(PatchRunTest, ServerFailuresEndTheRunWithTheirBoxes) {
     // 404 for lastrev: an error page is not a revision.
     quillon_test::expectBox(run(), "", "Update Server Error");
 
+    // Revisions fetched several at once fail as one after the other would:
+    // with revision 2's sums missing, revision 3's broken metadata is no box.
+    serve("lastrev.txt", "REV:3");
+    serve("meta/1.txt", "REV:1\nDATA:dir:A:/saves\n");
+    serve("meta/2.txt", "REV:2\nDATA:file:A:/two.txt\n");
+    serve("meta/3.txt", "REV:9\n");
+    quillon_test::expectBox(run(),
+                            "Error while fetching Revision Checksums for Rev. 2\n - If this problem persists - please contact the Support!",
+                            "Update Server Error (fetch rev sums)");
+
     serve("lastrev.txt", "REV:1");
     serve("meta/1.txt", "REV:1\nDATA:file:A:/gone.txt\n");
     serve("meta/sum_1.txt", "REV:1\n" + sumLine("x", "/gone.txt"));
