@@ -60,7 +60,8 @@ std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& nam
 // connection, so with one the download has ended before it. `patched` files
 // were staged from delta patches and count as downloaded.
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
-                                            const RunRules& rules, unsigned toDownload, unsigned patched) {
+                                            const RunRules& rules, unsigned toDownload, unsigned patched,
+                                            EarlyDigests* early) {
     const PhaseTexts& texts = *rules.texts;
     const bool byFetch = rules.numbering == RunRules::kByFetch;
     const auto n = static_cast<unsigned>(entries.size());
@@ -70,7 +71,7 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
         for (const PlanEntry& e : entries) count += e.kind == PlanEntry::kFetchFile;
     }
     unsigned counted = patched;
-    Downloads downloads(ctx, tree, texts);
+    Downloads downloads(ctx, tree, texts, early);
     for (unsigned i = 0; i < n; ++i) {
         const PlanEntry& e = entries[i];
         if (!byFetch) ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
@@ -103,9 +104,10 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
 }
 
 // Every staging file must be there and as expected before anything is
-// replaced.
+// replaced; one that is still as it was when its download ended is judged
+// by the digests read back then.
 std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, const std::vector<PlanEntry>& entries,
-                                            const PhaseTexts& texts) {
+                                            const PhaseTexts& texts, const EarlyDigests& early) {
     const auto n = static_cast<unsigned>(entries.size());
     std::vector<std::optional<PatchFailure>> verdicts(n);
     std::optional<PatchFailure> failed;
@@ -113,7 +115,7 @@ std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, c
         tree.gameDir(), n,
         [&](std::size_t i, GameTree& own) {
             const PlanEntry& e = entries[i];
-            if (e.kind == PlanEntry::kFetchFile) verdicts[i] = verifyStaged(own, e.name, e.expected(), texts);
+            if (e.kind == PlanEntry::kFetchFile) verdicts[i] = verifyStaged(own, e.name, e.expected(), texts, &early);
         },
         [&](std::size_t i) {
             ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", static_cast<unsigned>(i) + 1, n));
@@ -223,9 +225,10 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     const unsigned toDownload = scanStaged(ui, tree, plan);
     // A file with patches has an installed version, so its directory is there.
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
-    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched)) return failure;
+    EarlyDigests early;
+    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched, &early)) return failure;
     if (auto failure = syncStagingFiles(tree, plan)) return failure;
-    if (auto failure = verifyDownloads(ui, tree, plan, texts)) return failure;
+    if (auto failure = verifyDownloads(ui, tree, plan, texts, early)) return failure;
     if (auto failure = checkLauncherUpdate(ctx, tree, plan)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);

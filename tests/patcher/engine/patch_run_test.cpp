@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -169,6 +171,22 @@ TEST_F(PatchRunTest, WrongDigestStopsBeforeAnyGameFileChanges) {
     EXPECT_EQ(game("a.txt"), "old a");
     EXPECT_EQ(game("keep.txt"), "kept");
     EXPECT_EQ(storedRevision(), 0u);
+}
+
+TEST_F(PatchRunTest, DigestsNotedAsADownloadEndsJudgeTheStagingFileOnlyWhileItIsUnchanged) {
+    const PhaseTexts texts{"[1]", " (2)", " (file)", "(generic check)", "(sum)", "[selfpatch_move]", "[3]",
+                           " (renname)", "Decompression failed."};
+    const Expected bravo{md5OfBytes("bravo", 5)};
+    putGame("b.txt.new", "bravo");
+    GameTree tree(at("game"));
+    EarlyDigests early;
+    early.note(tree, "/b.txt", Judged{});
+    EXPECT_FALSE(verifyStaged(tree, "/b.txt", bravo, texts, &early));
+    // Other bytes of the same length, written after the note, are read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    putGame("b.txt.new", "BRAVO");
+    quillon_test::expectBox(verifyStaged(tree, "/b.txt", bravo, texts, &early),
+                            "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! (sum)");
 }
 
 TEST_F(PatchRunTest, HostileNameIsRefusedAndNothingIsWrittenOutside) {
