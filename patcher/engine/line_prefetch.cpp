@@ -9,7 +9,7 @@ namespace quillon {
 void LinePrefetch::fetchAhead(const std::vector<std::string>& paths) {
     m_ahead.clear();
     const unsigned connections = downloadConnections();
-    if (connections <= 1 || paths.empty()) return;
+    if (connections <= 1 || paths.size() < 2) return;
     const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
     // A server that answers with huge bodies gets no more memory than one
     // control file: what does not fit is fetched again when its turn comes.

@@ -1,9 +1,10 @@
-// The line files of the missing revisions (metadata and sums), several at
-// once ahead of the collection, which still takes them one revision after
-// the other. A body that arrived whole from the place the collection would
-// ask, and that the collection accepts, is the answer; anything else (a
-// failure, a place skipped since, bytes refused) is fetched again then, as
-// it always was, so the texts, boxes and skipped places are those of the
+// The server's small files that a patch run needs next (the latest
+// revision with the notice, the metadata and sums of the missing revisions),
+// several at once ahead of their turn; the run still takes them one after
+// the other. A body that arrived whole from the place the run would ask,
+// and that the run accepts, is the answer; anything else (a failure, a place
+// skipped since, bytes refused) is fetched again in its turn, as it always
+// was, so the texts, boxes and skipped places are those of the
 // one-at-a-time fetch. With one connection nothing is fetched ahead.
 // Runs on the worker thread.
 #pragma once
@@ -21,8 +22,8 @@ class LinePrefetch {
 public:
     explicit LinePrefetch(PatchContext& ctx) : m_ctx(ctx) {}
 
-    // Fetches `paths` below the current place at once, in place of what
-    // was fetched ahead before.
+    // Fetches `paths` below the current place at once (one alone gains
+    // nothing), in place of what was fetched ahead before.
     void fetchAhead(const std::vector<std::string>& paths);
     // As ctx.mirrors.fetch(ctx.http, path, body, kMaxControlFile, accept),
     // from the body fetched ahead when it will do.

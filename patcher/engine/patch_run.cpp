@@ -62,8 +62,11 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     bool open = false;
     if (auto failure = checkPatchingOpen(ctx, trust, &open)) return failure;
     if (!open) return std::nullopt;
+    // The latest revision comes with the notice: one round trip less
+    // before the first data byte.
+    LinePrefetch lines(ctx);
     std::string notice;
-    if (auto failure = fetchNotice(ctx, trust, &notice)) return failure;
+    if (auto failure = fetchNotice(ctx, trust, &notice, &lines, {"lastrev.txt"})) return failure;
     ctx.ui.SetNoticeText(notice);
 
     ctx.ui.SetStatusText("Getting current Content Revision");
@@ -72,7 +75,7 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
         const std::uint32_t offered = parseLatestRevision(b);
         return offered != 0 && !trust.checkLatest(offered, record.revision);
     };
-    const std::uint32_t latest = ctx.mirrors.fetch(ctx.http, "lastrev.txt", &body, kMaxControlFile, agrees) == HttpStatus::Ok
+    const std::uint32_t latest = lines.fetch("lastrev.txt", &body, agrees) == HttpStatus::Ok
                                      ? parseLatestRevision(body)
                                      : 0;
     if (latest == 0)
@@ -94,7 +97,6 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     UpdateList list;
     MetadataScan scan;
     DeltaPlan deltas;
-    LinePrefetch lines(ctx);
     for (std::uint64_t r = local + 1; r <= latest; ++r) {
         if ((r - local - 1) % kRevisionsAhead == 0) {
             // The metadata and sums of the next revisions at once: round

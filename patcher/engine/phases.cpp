@@ -195,15 +195,21 @@ std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, b
     return std::nullopt;
 }
 
-std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice) {
+std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice,
+                                        LinePrefetch* lines, std::vector<std::string> alongside) {
     ctx.ui.SetStatusText("Getting Patch Notice");
     *notice = "Patch Notice missing";
     // With a key, a notice the publisher did not announce is no notice.
-    if (!trust.announces("notice.txt")) return std::nullopt;
+    const bool announced = trust.announces("notice.txt");
+    if (lines) {
+        if (announced) alongside.insert(alongside.begin(), "notice.txt");
+        lines->fetchAhead(alongside);
+    }
+    if (!announced) return std::nullopt;
     std::string body;
-    const HttpStatus status = ctx.mirrors.fetch(ctx.http, "notice.txt", &body, kMaxControlFile, [&](std::string_view b) {
-        return !trust.checkControlFile("notice.txt", b);
-    });
+    const Mirrors::Accept accept = [&](std::string_view b) { return !trust.checkControlFile("notice.txt", b); };
+    const HttpStatus status = lines ? lines->fetch("notice.txt", &body, accept)
+                                    : ctx.mirrors.fetch(ctx.http, "notice.txt", &body, kMaxControlFile, accept);
     if (status != HttpStatus::Ok) {
         if (!trust.keyed()) return std::nullopt;
         return trust.checkControlFile("notice.txt", "");
