@@ -91,8 +91,8 @@ std::uint64_t resumeOffset(GameTree& tree, const FileFetch& f) {
 
 class FetchRun {
 public:
-    FetchRun(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, EarlyDigests* early)
-        : m_ctx(ctx), m_tree(tree), m_texts(texts), m_early(early), m_batch(ctx.http, downloadConnections()) {}
+    FetchRun(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)
+        : m_ctx(ctx), m_tree(tree), m_texts(texts), m_arrivals(arrivals), m_batch(ctx.http, downloadConnections()) {}
 
     void add(FileFetch f) {
         m_transfers.emplace_back();
@@ -240,9 +240,11 @@ private:
         } else if (status != HttpStatus::Ok) {
             return fail(statusFailure(f, status, m_texts));
         }
-        // Read back while the other files arrive, not after the last.
-        if (arrived && status == HttpStatus::Ok && !f.memory && m_early)
-            m_early->note(m_tree, f.name, digestsToJudge(f.want, FileRole::kStaging));
+        // Synced and read back while the other files arrive, not after the last.
+        if (arrived && status == HttpStatus::Ok && !f.memory && m_arrivals) {
+            m_arrivals->syncing.add(stagingName(f.name));
+            m_arrivals->digests.note(m_tree, f.name, digestsToJudge(f.want, FileRole::kStaging));
+        }
         if (shown && arrived) clearDisplay();
     }
 
@@ -291,15 +293,15 @@ private:
     PatchContext& m_ctx;
     GameTree& m_tree;
     const PhaseTexts& m_texts;
-    EarlyDigests* m_early;
+    Arrivals* m_arrivals;
     HttpBatch m_batch;
     std::list<Transfer> m_transfers;  // in the order they were added; nodes stay put
     std::optional<PatchFailure> m_failure;
     std::uint64_t m_received = 0, m_receivedAtSpeed = 0, m_lastUi = 0, m_lastSpeed = 0;
 };
 
-Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, EarlyDigests* early)
-    : m_run(std::make_unique<FetchRun>(ctx, tree, texts, early)) {}
+Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)
+    : m_run(std::make_unique<FetchRun>(ctx, tree, texts, arrivals)) {}
 Downloads::~Downloads() = default;
 void Downloads::add(FileFetch file) { m_run->add(std::move(file)); }
 std::optional<PatchFailure> Downloads::waitForConnection() { return m_run->waitForConnection(); }

@@ -218,9 +218,11 @@ bool deleteFile(GameTree& tree, const std::string& name) {
     return true;
 }
 
-std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries) {
+std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries,
+                                             BackgroundSync& syncing) {
+    if (!syncing.finish()) return storeFailure();
     for (const PlanEntry& e : entries) {
-        if (e.kind != PlanEntry::kFetchFile) continue;
+        if (e.kind != PlanEntry::kFetchFile || syncing.synced(stagingName(e.name))) continue;
         Fd dir = tree.openParent(e.name, false);
         Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(stagingName(e.name))) : Fd();
         // One that is not there fails the integrity check next, as it did.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "patcher/disk/background_sync.h"
 #include "patcher/disk/game_tree.h"
 #include "patcher/engine/patch_context.h"
 #include "patcher/engine/trust_internal.h"
@@ -103,13 +104,23 @@ private:
     std::map<std::string, Noted> m_noted;
 };
 
+// What is done with each staging file as its download ends, beside the
+// walk: it is read back for the integrity check and synced.
+struct Arrivals {
+    explicit Arrivals(const std::string& gameDir) : syncing(gameDir) {}
+    EarlyDigests digests;
+    BackgroundSync syncing;
+};
+
 // The staging file must exist and be as expected.
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
                                          const PhaseTexts& texts, const EarlyDigests* early = nullptr);
-// Syncs the staging file of every file to fetch, all together once the
-// downloads have ended rather than one by one as each is replaced; the
-// "Store Error" box when one cannot be synced.
-std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries);
+// Syncs the staging file of every file to fetch once the downloads have
+// ended, rather than one by one as each is replaced: waits for those that
+// `syncing` took as they arrived and syncs the rest (reused ones, patched
+// ones); the "Store Error" box when one cannot be synced.
+std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries,
+                                             BackgroundSync& syncing);
 // Moves the verified staging file, synced, over the game file (the running
 // launcher keeps a backup name first, self_update_internal.h) and unpacks
 // a compressed file; a program keeps its execute bits either way.

@@ -61,7 +61,7 @@ std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& nam
 // were staged from delta patches and count as downloaded.
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
                                             const RunRules& rules, unsigned toDownload, unsigned patched,
-                                            EarlyDigests* early) {
+                                            Arrivals* arrivals) {
     const PhaseTexts& texts = *rules.texts;
     const bool byFetch = rules.numbering == RunRules::kByFetch;
     const auto n = static_cast<unsigned>(entries.size());
@@ -71,7 +71,7 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
         for (const PlanEntry& e : entries) count += e.kind == PlanEntry::kFetchFile;
     }
     unsigned counted = patched;
-    Downloads downloads(ctx, tree, texts, early);
+    Downloads downloads(ctx, tree, texts, arrivals);
     for (unsigned i = 0; i < n; ++i) {
         const PlanEntry& e = entries[i];
         if (!byFetch) ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
@@ -231,10 +231,10 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     const unsigned toDownload = scanStaged(ui, tree, plan);
     // A file with patches has an installed version, so its directory is there.
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
-    EarlyDigests early;
-    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched, &early)) return failure;
-    if (auto failure = syncStagingFiles(tree, plan)) return failure;
-    if (auto failure = verifyDownloads(ui, tree, plan, texts, early)) return failure;
+    Arrivals arrivals(ctx.gameDir);
+    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched, &arrivals)) return failure;
+    if (auto failure = syncStagingFiles(tree, plan, arrivals.syncing)) return failure;
+    if (auto failure = verifyDownloads(ui, tree, plan, texts, arrivals.digests)) return failure;
     if (auto failure = checkLauncherUpdate(ctx, tree, plan)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);
