@@ -27,7 +27,7 @@ struct HttpBatch::Slot {
 };
 
 HttpBatch::HttpBatch(const HttpClient& like, unsigned connections)
-    : m_stallSeconds(like.stallTimeout()), m_caFile(like.caFile()) {
+    : m_stallSeconds(like.stallTimeout()), m_caFile(like.caFile()), m_share(like.share()) {
     curl_transfer::initialiseOnce();
     const long n = std::max(1u, connections);
     m_multi = curl_multi_init();
@@ -79,7 +79,7 @@ void HttpBatch::startWaiting() {
         t.onStart = &slot->request.onStart;
         t.sink = &slot->request.sink;
         t.stallSeconds = m_stallSeconds;
-        curl_transfer::prepare(slot->easy, t, slot->request.url, m_caFile);
+        curl_transfer::prepare(slot->easy, t, slot->request.url, m_caFile, m_share);
         curl_easy_setopt(slot->easy, CURLOPT_PRIVATE, slot.get());
         if (curl_multi_add_handle(m_multi, slot->easy) != CURLM_OK) {
             // Judged as a transfer that found no server.
