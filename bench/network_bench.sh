@@ -5,19 +5,21 @@
 #   ours between the clients and nginx (DELAY ms each way, so 2 * DELAY more
 #   round trip);
 #   a patch of FILES files of 20-200 KiB   vs  aria2c and curl --parallel
-#                                              fetching the same files, with
-#                                              the same connection count
+#   (1,000 and 2,000 unless told)              fetching the same files (the
+#                                              launcher too), with the same
+#                                              connection count, and the
+#                                              link's own limit (bytes / RATE)
 #   a 256 MiB file with a 1 MiB change      delta (patchpub --delta) against
 #                                              the whole file: bytes and time
 # then, unshaped, the full check against md5sum and LoadFileData against
 # read + uncompress (bench/patcher_bench.sh and velmar_bench).
 #
-#   bench/network_bench.sh [--quick] [--build DIR] [--files N] [--big MiB] [--rate RATE] [--delay MS] [--connections N]
+#   bench/network_bench.sh [--quick] [--build DIR] [--files "N ..."] [--big MiB] [--rate RATE] [--delay MS] [--connections N]
 set -euo pipefail
 source "$(dirname "$0")/nginx_bench.sh"
 
 BUILD=build
-FILES=2000
+FILES="1000 2000"
 BIG_MIB=256
 RATE=100mbit
 DELAY_MS=20
@@ -25,7 +27,7 @@ CONNECTIONS=6
 QUICK=0
 HERE=$(cd "$(dirname "$0")" && pwd)
 
-usage() { bench_usage 15; }
+usage() { bench_usage 17; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) QUICK=1; FILES=100; BIG_MIB=16; shift ;;
@@ -38,8 +40,8 @@ while [ $# -gt 0 ]; do
         *) usage ;;
     esac
 done
-whole_numbers "$FILES" "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS"
-[ "$BIG_MIB" -ge 2 ] || usage
+whole_numbers $FILES "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS"
+[ "$BIG_MIB" -ge 2 ] && [ -n "$FILES" ] || usage
 case "$RATE" in *[!0-9a-z]* | '') usage ;; esac
 
 # Into a network namespace of our own: nothing else on the machine shares
@@ -116,11 +118,26 @@ new_game() { rm -rf "$1"; mkdir -p "$1"; cp "$QUILLON" "$1/quillon"; }
 
 # --- Many files: quillon against aria2c and curl --parallel ---
 
-echo "network_bench: preparing $FILES files of 20-200 KiB" >&2
-CONTENT="$WORK/many-content"
-mkdir -p "$CONTENT/data/packs"
-cp "$QUILLON" "$CONTENT/quillon"
-python3 - "$CONTENT/data/packs" "$FILES" <<'EOF'
+# The link's own limit for BYTES at RATE: what no client can beat.
+link_seconds() { # bytes
+    python3 - "$1" "$RATE" <<'EOF'
+import re, sys
+m = re.fullmatch(r"(\d+)(bit|kbit|mbit|gbit|bps|kbps|mbps|gbps)", sys.argv[2])
+unit = {"bit": 1, "kbit": 1e3, "mbit": 1e6, "gbit": 1e9, "bps": 8, "kbps": 8e3, "mbps": 8e6, "gbps": 8e9}
+print("%.2f" % (int(sys.argv[1]) * 8 / (int(m.group(1)) * unit[m.group(2)])) if m else "nan")
+EOF
+}
+
+MANY_LINES=()
+# One patch of COUNT files, the same files for all three: everything the
+# launcher fetches, itself included (a fresh game takes the whole revision).
+many_files() { # count
+    local count=$1 total_bytes path dir aria2 curl_s quillon best link
+    echo "network_bench: preparing $count files of 20-200 KiB" >&2
+    CONTENT="$WORK/many-content"
+    mkdir -p "$CONTENT/data/packs"
+    cp "$QUILLON" "$CONTENT/quillon"
+    python3 - "$CONTENT/data/packs" "$count" <<'EOF'
 import hashlib, random, sys
 root, count = sys.argv[1], int(sys.argv[2])
 rng = random.Random(20261208)
@@ -135,35 +152,40 @@ for i in range(count):
     with open("%s/f%05d.bin" % (root, i), "wb") as f:
         f.write(out[:size])
 EOF
-"$PATCHPUB" "$WORK/www/many" "$CONTENT" --message "Benchmark" >/dev/null
-total_bytes=$(du -sb --apparent-size "$CONTENT/data/packs" | cut -f1)
-(cd "$CONTENT" && find data/packs -type f | sort) >"$WORK/many.list"
-{
-    while read -r path; do printf '%s/many/data/%s\n  out=%s\n' "$RELAYED" "$path" "$path"; done
-} <"$WORK/many.list" >"$WORK/aria2.in"
-{
+    "$PATCHPUB" "$WORK/www/many" "$CONTENT" --message "Benchmark" >/dev/null
+    (cd "$CONTENT" && find . -type f | sed 's|^\./||' | sort) >"$WORK/many.list"
+    total_bytes=$(du -sb --apparent-size "$CONTENT" | cut -f1)
+    while read -r path; do printf '%s/many/data/%s\n  out=%s\n' "$RELAYED" "$path" "$path"; done \
+        <"$WORK/many.list" >"$WORK/aria2.in"
     while read -r path; do printf 'url = "%s/many/data/%s"\noutput = "%s/curl/%s"\n' \
-        "$RELAYED" "$path" "$WORK" "$path"; done
-} <"$WORK/many.list" >"$WORK/curl.cfg"
+        "$RELAYED" "$path" "$WORK" "$path"; done <"$WORK/many.list" >"$WORK/curl.cfg"
 
-shape
-rm -rf "$WORK/aria2"
-timed aria2c -q -i "$WORK/aria2.in" -d "$WORK/aria2" -j "$CONNECTIONS" -x 1 \
-    --file-allocation=none --auto-file-renaming=false --allow-overwrite=true
-many_aria2=$(seconds)
-rm -rf "$WORK/curl"
-timed curl -s --fail --parallel --parallel-max "$CONNECTIONS" --create-dirs --config "$WORK/curl.cfg" 2>"$WORK/curl.err"
-many_curl=$(seconds)
-new_game "$WORK/many-game"
-patch_game "$WORK/many-game" many "$RELAYED"
-many_quillon=$(seconds)
-unshape
-for dir in aria2 curl many-game; do
-    diff -rq "$CONTENT/data/packs" "$WORK/$dir/data/packs" >/dev/null ||
-        { echo "network_bench: $dir did not bring every file whole" >&2; exit 1; }
-done
-rm -rf "$WORK/aria2" "$WORK/curl" "$WORK/many-game" "$WORK/www/many" "$WORK/www/many.trees" "$CONTENT"
-many_best=$(python3 -c "print(min($many_aria2, $many_curl))")
+    shape
+    rm -rf "$WORK/aria2"
+    timed aria2c -q -i "$WORK/aria2.in" -d "$WORK/aria2" -j "$CONNECTIONS" -x 1 \
+        --file-allocation=none --auto-file-renaming=false --allow-overwrite=true
+    aria2=$(seconds)
+    rm -rf "$WORK/curl"
+    timed curl -s --fail --parallel --parallel-max "$CONNECTIONS" --create-dirs --config "$WORK/curl.cfg" 2>"$WORK/curl.err"
+    curl_s=$(seconds)
+    new_game "$WORK/many-game"
+    patch_game "$WORK/many-game" many "$RELAYED"
+    quillon=$(seconds)
+    unshape
+    for dir in aria2 curl many-game; do
+        diff -rq "$CONTENT/data/packs" "$WORK/$dir/data/packs" >/dev/null && cmp -s "$CONTENT/quillon" "$WORK/$dir/quillon" ||
+            { echo "network_bench: $dir did not bring every file whole" >&2; exit 1; }
+    done
+    rm -rf "$WORK/aria2" "$WORK/curl" "$WORK/many-game" "$WORK/www/many" "$WORK/www/many.trees" "$CONTENT"
+    best=$(python3 -c "print(min($aria2, $curl_s))")
+    link=$(link_seconds "$total_bytes")
+    MANY_LINES+=("$(printf 'many files %5d files, %d bytes: quillon %.2f s   aria2c %.2f s   curl --parallel %.2f s   the link alone %s s' \
+        "$count" "$total_bytes" "$quillon" "$aria2" "$curl_s" "$link")")
+    MANY_LINES+=("$(printf '                 quillon against the faster tool: time ratio %s (goal <= 1.0: %s), against the link: %s (goal <= 1.05: %s)' \
+        "$(ratio "$quillon" "$best")" "$(verdict "$quillon <= $best")" \
+        "$(ratio "$quillon" "$link")" "$(verdict "$quillon <= 1.05 * $link")")")
+}
+for count in $FILES; do many_files "$count"; done
 
 # --- One large file with a small change: delta against the whole file ---
 
@@ -218,10 +240,7 @@ fi
 
 echo
 echo "network benchmark: $RATE, $(( 2 * DELAY_MS )) ms more round trip, $CONNECTIONS connections each"
-printf 'many files %5d files, %d bytes: quillon %.2f s   aria2c %.2f s   curl --parallel %.2f s\n' \
-    "$FILES" "$total_bytes" "$many_quillon" "$many_aria2" "$many_curl"
-printf '                 quillon against the faster of the two: time ratio %s (goal <= 1.0: %s)\n' \
-    "$(ratio "$many_quillon" "$many_best")" "$(verdict "$many_quillon <= $many_best")"
+printf '%s\n' "${MANY_LINES[@]}"
 echo "$delta_line"
 grep -E '^(full check|            signed)' "$WORK/patcher_bench.out" || true
 [ -f "$WORK/velmar_bench.out" ] && grep -A3 -E '^LoadFileData' "$WORK/velmar_bench.out" || true

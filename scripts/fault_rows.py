@@ -87,12 +87,14 @@ INJECTED = (("fsync", "Store Error"), ("renameat,renameat2", "Error: Insufficien
 def injected_rows(row):
     """System calls on the launcher's own staging file and on a data file's
     failing with a full disk or an I/O error (strace -e inject), then the
-    record's directory sync and the record's open."""
+    record's directory sync and the record's open. The staging files are
+    synced together once the downloads have ended: a failed sync is a failed
+    download, before any game file changes."""
     for target, what in (("quillon.new", "self-update"), ("data/big.bin.new", "update")):
         for call, caption in INJECTED:
             for error in ("ENOSPC", "EIO"):
                 row("inject %s %s: %s" % (call.split(",")[0], error, what), caption,
-                    inject=(call, error, target, "1+"))
+                    inject=(call, error, target, "1+"), unchanged=call == "fsync")
     row("inject fsync EIO: the record's directory", "Store Error", inject=("fsync", "EIO", "data", "2"))
     row("inject openat EIO: the record", "Error", inject=("openat", "EIO", "data/quillon.dat", "1"),
         unchanged=True)

@@ -17,8 +17,12 @@ namespace quillon {
 namespace {
 
 // Downloads ask the kernel to start writing to disk every so often, so the
-// sync before the replacement finds little left to do.
+// sync after the downloads finds little left to do.
 constexpr std::uint64_t kWritebackBytes = 8u << 20;
+// Files up to this size are read back for the check as they end: longer
+// reads would hold up the other transfers, and the check reads them on
+// every core.
+constexpr std::uint64_t kReadBackBytes = 8u << 20;
 // What a delta patch in memory reserves before its bytes arrive.
 constexpr std::uint64_t kReserveBytes = 1u << 20;
 // The status and upper bar follow a download at most this often, the speed
@@ -91,8 +95,8 @@ std::uint64_t resumeOffset(GameTree& tree, const FileFetch& f) {
 
 class FetchRun {
 public:
-    FetchRun(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts)
-        : m_ctx(ctx), m_tree(tree), m_texts(texts), m_batch(ctx.http, downloadConnections()) {}
+    FetchRun(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)
+        : m_ctx(ctx), m_tree(tree), m_texts(texts), m_arrivals(arrivals), m_batch(ctx.http, downloadConnections()) {}
 
     void add(FileFetch f) {
         m_transfers.emplace_back();
@@ -218,6 +222,10 @@ private:
     }
 
     void end(Transfer* t, HttpStatus status) {
+        // Its bytes head for the disk while the other files arrive, so the
+        // sync after the downloads finds little left to write.
+        if (t->file.valid() && status == HttpStatus::Ok)
+            ::sync_file_range(t->file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         const bool closeFailed = t->file.valid() && !t->file.close();
         t->running = false;
         const bool shown = t->shown;
@@ -235,6 +243,12 @@ private:
             refetch(*t);
         } else if (status != HttpStatus::Ok) {
             return fail(statusFailure(f, status, m_texts));
+        }
+        // Synced and read back while the other files arrive, not after the last.
+        if (arrived && status == HttpStatus::Ok && !f.memory && m_arrivals) {
+            m_arrivals->syncing.add(stagingName(f.name));
+            if (t->total <= kReadBackBytes)
+                m_arrivals->digests.note(m_tree, f.name, digestsToJudge(f.want, FileRole::kStaging));
         }
         if (shown && arrived) clearDisplay();
     }
@@ -284,14 +298,15 @@ private:
     PatchContext& m_ctx;
     GameTree& m_tree;
     const PhaseTexts& m_texts;
+    Arrivals* m_arrivals;
     HttpBatch m_batch;
     std::list<Transfer> m_transfers;  // in the order they were added; nodes stay put
     std::optional<PatchFailure> m_failure;
     std::uint64_t m_received = 0, m_receivedAtSpeed = 0, m_lastUi = 0, m_lastSpeed = 0;
 };
 
-Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts)
-    : m_run(std::make_unique<FetchRun>(ctx, tree, texts)) {}
+Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)
+    : m_run(std::make_unique<FetchRun>(ctx, tree, texts, arrivals)) {}
 Downloads::~Downloads() = default;
 void Downloads::add(FileFetch file) { m_run->add(std::move(file)); }
 std::optional<PatchFailure> Downloads::waitForConnection() { return m_run->waitForConnection(); }

@@ -68,7 +68,9 @@ class FetchRun;
 // One run's downloads, added in list order.
 class Downloads {
 public:
-    Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts);
+    // With `arrivals`, every staging file that arrived whole is handed
+    // there as it ends.
+    Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals = nullptr);
     ~Downloads();
     Downloads(const Downloads&) = delete;
     Downloads& operator=(const Downloads&) = delete;

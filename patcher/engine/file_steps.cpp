@@ -48,11 +48,17 @@ unsigned modeFor(int existing, const std::uint8_t* head, std::size_t n) {
 
 // The digests `by` asks for of the staging file of `name`, or of the
 // installed file itself.
-bool digestsOf(GameTree& tree, const std::string& name, FileRole role, const Judged& by, FileDigests* d) {
+bool digestsOf(GameTree& tree, const std::string& name, FileRole role, const Judged& by, FileDigests* d,
+               const EarlyDigests* early = nullptr) {
     Fd dir = tree.openParent(name, false);
     const std::string leaf = leafOf(role == FileRole::kStaging ? stagingName(name) : name);
     Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leaf) : Fd();
-    return file.valid() && digestsOfFd(file.get(), by.md5, by.sha256, d);
+    if (!file.valid()) return false;
+    return (early && early->lookUp(name, file.get(), by, d)) || digestsOfFd(file.get(), by.md5, by.sha256, d);
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 }  // namespace
@@ -110,11 +116,34 @@ bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const E
 
 // --- Integrity and replacement ---
 
+void EarlyDigests::note(GameTree& tree, const std::string& name, const Judged& by) {
+    m_noted.erase(name);
+    Fd dir = tree.openParent(name, false);
+    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(stagingName(name))) : Fd();
+    Noted n;
+    n.by = by;
+    if (file.valid() && ::fstat(file.get(), &n.st) == 0 && digestsOfFd(file.get(), by.md5, by.sha256, &n.digests))
+        m_noted.emplace(name, n);
+}
+
+bool EarlyDigests::lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const {
+    const auto it = m_noted.find(name);
+    struct stat now;
+    if (it == m_noted.end() || ::fstat(fd, &now) != 0) return false;
+    const Noted& n = it->second;
+    if (now.st_dev != n.st.st_dev || now.st_ino != n.st.st_ino || now.st_size != n.st.st_size ||
+        !sameTime(now.st_mtim, n.st.st_mtim) || !sameTime(now.st_ctim, n.st.st_ctim) ||
+        (by.md5 && !n.by.md5) || (by.sha256 && !n.by.sha256))
+        return false;
+    *d = n.digests;
+    return true;
+}
+
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
-                                         const PhaseTexts& texts) {
+                                         const PhaseTexts& texts, const EarlyDigests* early) {
     const Judged by = digestsToJudge(want, FileRole::kStaging);
     FileDigests d;
-    if (!digestsOf(tree, name, FileRole::kStaging, by, &d))
+    if (!digestsOf(tree, name, FileRole::kStaging, by, &d, early))
         return PatchFailure{std::string(kIntegrity) + texts.genericCheck, "File Integry Check Failed"};
     switch (judge(want, by, d)) {
         case Verdict::kMatches: return std::nullopt;
@@ -145,13 +174,20 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
         if (auto failure = backUpLauncher(dir.get(), finalLeaf, texts)) return failure;
         tree.changedEntryOf(name);
     }
+    bool changed = launcher;  // its trial run set its mode after the sync
     if (!packed) {
         const unsigned bits = modeFor(mode, head, headSize);
-        if (bits != 0 && ::fchmod(file.get(), bits) != 0) return permissionFailure(texts.rename);
+        struct stat st;
+        if (bits != 0 && (::fstat(file.get(), &st) != 0 || (st.st_mode & 07777) != bits)) {
+            if (::fchmod(file.get(), bits) != 0) return permissionFailure(texts.rename);
+            changed = true;
+        }
     }
     // On disk before it takes the game file's name: after a power cut the
-    // name holds the old bytes or the new ones, never an empty file.
-    if (::fsync(file.get()) != 0) return storeFailure();
+    // name holds the old bytes or the new ones, never an empty file. The
+    // bytes were synced with every staging file after the download; only
+    // what changed since needs a sync of its own.
+    if (changed && ::fsync(file.get()) != 0) return storeFailure();
     file.reset();
     if (launcher) pauseHereForTest("selfpatch");
     // One atomic step: a crash leaves either the old file or the new one.
@@ -180,6 +216,19 @@ bool deleteFile(GameTree& tree, const std::string& name) {
     if (::unlinkat(dir.get(), leafOf(name).c_str(), 0) != 0) return errno == ENOENT;
     tree.changedEntryOf(name);
     return true;
+}
+
+std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries,
+                                             BackgroundSync& syncing) {
+    if (!syncing.finish()) return storeFailure();
+    for (const PlanEntry& e : entries) {
+        if (e.kind != PlanEntry::kFetchFile || syncing.synced(stagingName(e.name))) continue;
+        Fd dir = tree.openParent(e.name, false);
+        Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(stagingName(e.name))) : Fd();
+        // One that is not there fails the integrity check next, as it did.
+        if (file.valid() && ::fsync(file.get()) != 0) return storeFailure();
+    }
+    return std::nullopt;
 }
 
 std::optional<PatchFailure> makeReplacementsDurable(GameTree& tree) {

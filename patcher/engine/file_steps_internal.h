@@ -6,10 +6,15 @@
 // through a planted link. Runs on the worker thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "patcher/disk/background_sync.h"
 #include "patcher/disk/game_tree.h"
 #include "patcher/engine/patch_context.h"
 #include "patcher/engine/trust_internal.h"
@@ -77,9 +82,45 @@ std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name,
 // and is as expected.
 bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const Expected& want);
 
+// Digests of staging files taken as their downloads ended (the bytes read
+// back from the file, as the integrity check reads them), each with what
+// the file was then: device, inode, size and change time. The integrity
+// check takes one instead of reading the file again only while the file is
+// still exactly that; a file written or changed since is read again.
+// Written by the worker while it downloads, read by the check's threads.
+class EarlyDigests {
+public:
+    // The digests `by` asks for of the staging file of `name`, now.
+    void note(GameTree& tree, const std::string& name, const Judged& by);
+    // Those noted for the staging file open as `fd`, when it is unchanged.
+    bool lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const;
+
+private:
+    struct Noted {
+        struct stat st;
+        Judged by;
+        FileDigests digests;
+    };
+    std::map<std::string, Noted> m_noted;
+};
+
+// What is done with each staging file as its download ends, beside the
+// walk: it is read back for the integrity check and synced.
+struct Arrivals {
+    explicit Arrivals(const std::string& gameDir) : syncing(gameDir) {}
+    EarlyDigests digests;
+    BackgroundSync syncing;
+};
+
 // The staging file must exist and be as expected.
 std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name, const Expected& want,
-                                         const PhaseTexts& texts);
+                                         const PhaseTexts& texts, const EarlyDigests* early = nullptr);
+// Syncs the staging file of every file to fetch once the downloads have
+// ended, rather than one by one as each is replaced: waits for those that
+// `syncing` took as they arrived and syncs the rest (reused ones, patched
+// ones); the "Store Error" box when one cannot be synced.
+std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<PlanEntry>& entries,
+                                             BackgroundSync& syncing);
 // Moves the verified staging file, synced, over the game file (the running
 // launcher keeps a backup name first, self_update_internal.h) and unpacks
 // a compressed file; a program keeps its execute bits either way.

@@ -1,6 +1,7 @@
 #include "patcher/engine/patch_run.h"
 
 #include "patcher/disk/phase_pause.h"
+#include "patcher/engine/line_prefetch_internal.h"
 #include "patcher/engine/phases_internal.h"
 #include "patcher/engine/trust_internal.h"
 
@@ -10,7 +11,7 @@ namespace {
 
 // One revision's metadata and, when it names files, its sums. With a key
 // the revision's signed list comes first and vouches for both bodies.
-std::optional<PatchFailure> collectRevision(PatchContext& ctx, Trust& trust, std::uint32_t rev,
+std::optional<PatchFailure> collectRevision(PatchContext& ctx, Trust& trust, LinePrefetch& lines, std::uint32_t rev,
                                             UpdateList& list, MetadataScan& scan, DeltaPlan* deltas) {
     Vouch vouch;
     if (auto failure = trust.fetchList(FileList::kRevision, rev, &vouch)) return failure;
@@ -19,7 +20,7 @@ std::optional<PatchFailure> collectRevision(PatchContext& ctx, Trust& trust, std
     };
     const std::string metaPath = formatCounts("meta/%u.txt", rev, 0);
     std::string meta;
-    if (ctx.mirrors.fetch(ctx.http, metaPath, &meta, kMaxControlFile, vouched(metaPath)) != HttpStatus::Ok)
+    if (lines.fetch(metaPath, &meta, vouched(metaPath)) != HttpStatus::Ok)
         return metadataFetchFailure(rev);
     if (auto failure = vouch.checkBody(metaPath, meta)) return failure;
     bool hasFiles = false;
@@ -29,7 +30,7 @@ std::optional<PatchFailure> collectRevision(PatchContext& ctx, Trust& trust, std
     if (hasFiles) {
         const std::string sumsPath = formatCounts("meta/sum_%u.txt", rev, 0);
         std::string sums;
-        if (ctx.mirrors.fetch(ctx.http, sumsPath, &sums, kMaxControlFile, vouched(sumsPath)) != HttpStatus::Ok)
+        if (lines.fetch(sumsPath, &sums, vouched(sumsPath)) != HttpStatus::Ok)
             return sumsFetchFailure(rev);
         if (auto failure = vouch.checkBody(sumsPath, sums)) return failure;
         if (auto failure = parseRevisionSums(sums, rev, list)) return failure;
@@ -61,8 +62,11 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     bool open = false;
     if (auto failure = checkPatchingOpen(ctx, trust, &open)) return failure;
     if (!open) return std::nullopt;
+    // The latest revision comes with the notice: one round trip less
+    // before the first data byte.
+    LinePrefetch lines(ctx);
     std::string notice;
-    if (auto failure = fetchNotice(ctx, trust, &notice)) return failure;
+    if (auto failure = fetchNotice(ctx, trust, &notice, &lines, {"lastrev.txt"})) return failure;
     ctx.ui.SetNoticeText(notice);
 
     ctx.ui.SetStatusText("Getting current Content Revision");
@@ -71,7 +75,7 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
         const std::uint32_t offered = parseLatestRevision(b);
         return offered != 0 && !trust.checkLatest(offered, record.revision);
     };
-    const std::uint32_t latest = ctx.mirrors.fetch(ctx.http, "lastrev.txt", &body, kMaxControlFile, agrees) == HttpStatus::Ok
+    const std::uint32_t latest = lines.fetch("lastrev.txt", &body, agrees) == HttpStatus::Ok
                                      ? parseLatestRevision(body)
                                      : 0;
     if (latest == 0)
@@ -94,7 +98,17 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     MetadataScan scan;
     DeltaPlan deltas;
     for (std::uint64_t r = local + 1; r <= latest; ++r) {
-        if (auto failure = collectRevision(ctx, trust, static_cast<std::uint32_t>(r), list, scan, &deltas))
+        if ((r - local - 1) % kRevisionsAhead == 0) {
+            // The metadata and sums of the next revisions at once: round
+            // trips before the first data byte cost more than their bytes.
+            std::vector<std::string> paths;
+            for (std::uint64_t a = r; a <= latest && a < r + kRevisionsAhead; ++a) {
+                paths.push_back(formatCounts("meta/%u.txt", static_cast<unsigned>(a), 0));
+                paths.push_back(formatCounts("meta/sum_%u.txt", static_cast<unsigned>(a), 0));
+            }
+            lines.fetchAhead(paths);
+        }
+        if (auto failure = collectRevision(ctx, trust, lines, static_cast<std::uint32_t>(r), list, scan, &deltas))
             return failure;
         ctx.ui.SetFileProgress(100.0 * static_cast<double>(r - local) / static_cast<double>(missing));
     }

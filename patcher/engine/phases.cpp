@@ -60,7 +60,8 @@ std::optional<PatchFailure> makeDirectory(GameTree& tree, const std::string& nam
 // connection, so with one the download has ended before it. `patched` files
 // were staged from delta patches and count as downloaded.
 std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
-                                            const RunRules& rules, unsigned toDownload, unsigned patched) {
+                                            const RunRules& rules, unsigned toDownload, unsigned patched,
+                                            Arrivals* arrivals) {
     const PhaseTexts& texts = *rules.texts;
     const bool byFetch = rules.numbering == RunRules::kByFetch;
     const auto n = static_cast<unsigned>(entries.size());
@@ -70,7 +71,7 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
         for (const PlanEntry& e : entries) count += e.kind == PlanEntry::kFetchFile;
     }
     unsigned counted = patched;
-    Downloads downloads(ctx, tree, texts);
+    Downloads downloads(ctx, tree, texts, arrivals);
     for (unsigned i = 0; i < n; ++i) {
         const PlanEntry& e = entries[i];
         if (!byFetch) ctx.ui.SetStatusText(formatCounts("Updating Object %u of %u", i + 1, n));
@@ -103,9 +104,10 @@ std::optional<PatchFailure> downloadMissing(PatchContext& ctx, GameTree& tree, c
 }
 
 // Every staging file must be there and as expected before anything is
-// replaced.
+// replaced; one that is still as it was when its download ended is judged
+// by the digests read back then.
 std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, const std::vector<PlanEntry>& entries,
-                                            const PhaseTexts& texts) {
+                                            const PhaseTexts& texts, const EarlyDigests& early) {
     const auto n = static_cast<unsigned>(entries.size());
     std::vector<std::optional<PatchFailure>> verdicts(n);
     std::optional<PatchFailure> failed;
@@ -113,7 +115,7 @@ std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, c
         tree.gameDir(), n,
         [&](std::size_t i, GameTree& own) {
             const PlanEntry& e = entries[i];
-            if (e.kind == PlanEntry::kFetchFile) verdicts[i] = verifyStaged(own, e.name, e.expected(), texts);
+            if (e.kind == PlanEntry::kFetchFile) verdicts[i] = verifyStaged(own, e.name, e.expected(), texts, &early);
         },
         [&](std::size_t i) {
             ui.SetStatusText(formatCounts("Checking File intigry (%u of %u)", static_cast<unsigned>(i) + 1, n));
@@ -193,15 +195,21 @@ std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, b
     return std::nullopt;
 }
 
-std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice) {
+std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice,
+                                        LinePrefetch* lines, std::vector<std::string> alongside) {
     ctx.ui.SetStatusText("Getting Patch Notice");
     *notice = "Patch Notice missing";
     // With a key, a notice the publisher did not announce is no notice.
-    if (!trust.announces("notice.txt")) return std::nullopt;
+    const bool announced = trust.announces("notice.txt");
+    if (lines) {
+        if (announced) alongside.insert(alongside.begin(), "notice.txt");
+        lines->fetchAhead(alongside);
+    }
+    if (!announced) return std::nullopt;
     std::string body;
-    const HttpStatus status = ctx.mirrors.fetch(ctx.http, "notice.txt", &body, kMaxControlFile, [&](std::string_view b) {
-        return !trust.checkControlFile("notice.txt", b);
-    });
+    const Mirrors::Accept accept = [&](std::string_view b) { return !trust.checkControlFile("notice.txt", b); };
+    const HttpStatus status = lines ? lines->fetch("notice.txt", &body, accept)
+                                    : ctx.mirrors.fetch(ctx.http, "notice.txt", &body, kMaxControlFile, accept);
     if (status != HttpStatus::Ok) {
         if (!trust.keyed()) return std::nullopt;
         return trust.checkControlFile("notice.txt", "");
@@ -223,8 +231,10 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     const unsigned toDownload = scanStaged(ui, tree, plan);
     // A file with patches has an installed version, so its directory is there.
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
-    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched)) return failure;
-    if (auto failure = verifyDownloads(ui, tree, plan, texts)) return failure;
+    Arrivals arrivals(ctx.gameDir);
+    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched, &arrivals)) return failure;
+    if (auto failure = syncStagingFiles(tree, plan, arrivals.syncing)) return failure;
+    if (auto failure = verifyDownloads(ui, tree, plan, texts, arrivals.digests)) return failure;
     if (auto failure = checkLauncherUpdate(ctx, tree, plan)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);

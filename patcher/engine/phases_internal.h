@@ -15,6 +15,7 @@
 
 #include "patcher/engine/delta_updates_internal.h"
 #include "patcher/engine/file_steps_internal.h"
+#include "patcher/engine/line_prefetch_internal.h"
 
 namespace quillon {
 
@@ -37,8 +38,11 @@ const RunRules& fullCheckRules();
 // both buttons stay off).
 std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open);
 // The notice, or "Patch Notice missing"; with a key one that is not the
-// announced notice is refused.
-std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice);
+// announced notice is refused. With `lines`, the notice and the files
+// `alongside` are fetched there at once, to be taken in their turn.
+std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice,
+                                        LinePrefetch* lines = nullptr,
+                                        std::vector<std::string> alongside = {});
 
 // --- The plan carried out ---
 

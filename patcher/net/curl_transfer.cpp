@@ -131,8 +131,21 @@ void initialiseOnce() {
     std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-void prepare(CURL* curl, Transfer& t, const std::string& url, const std::string& caFile) {
+void* newShare() {
+    CURLSH* share = curl_share_init();
+    if (!share) return nullptr;
+    for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS}) {
+        if (curl_share_setopt(share, CURLSHOPT_SHARE, data) != CURLSHE_OK) {
+            curl_share_cleanup(share);
+            return nullptr;
+        }
+    }
+    return share;
+}
+
+void prepare(CURL* curl, Transfer& t, const std::string& url, const std::string& caFile, void* share) {
     curl_easy_reset(curl);
+    if (share) curl_easy_setopt(curl, CURLOPT_SHARE, static_cast<CURLSH*>(share));
     t.curl = curl;
     t.lastByteAt = std::chrono::steady_clock::now();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());

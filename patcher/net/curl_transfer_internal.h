@@ -37,8 +37,13 @@ struct Transfer {
 // libcurl's global set-up, once per process, before the first handle.
 void initialiseOnce();
 
-// Resets `curl` and sets it up for `t` (whose callbacks and limits are set).
-void prepare(CURL* curl, Transfer& t, const std::string& url, const std::string& caFile);
+// A share of connections, TLS sessions and names for handles that are
+// used on one thread (null when libcurl has none to give).
+void* newShare();
+
+// Resets `curl` and sets it up for `t` (whose callbacks and limits are set),
+// with the connections of `share` when given.
+void prepare(CURL* curl, Transfer& t, const std::string& url, const std::string& caFile, void* share);
 
 // The result once curl_easy_perform (or the multi handle) ended with `rc`.
 HttpStatus finish(Transfer& t, CURLcode rc);

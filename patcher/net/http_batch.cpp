@@ -27,7 +27,7 @@ struct HttpBatch::Slot {
 };
 
 HttpBatch::HttpBatch(const HttpClient& like, unsigned connections)
-    : m_stallSeconds(like.stallTimeout()), m_caFile(like.caFile()) {
+    : m_stallSeconds(like.stallTimeout()), m_caFile(like.caFile()), m_share(like.share()) {
     curl_transfer::initialiseOnce();
     const long n = std::max(1u, connections);
     m_multi = curl_multi_init();
@@ -79,7 +79,7 @@ void HttpBatch::startWaiting() {
         t.onStart = &slot->request.onStart;
         t.sink = &slot->request.sink;
         t.stallSeconds = m_stallSeconds;
-        curl_transfer::prepare(slot->easy, t, slot->request.url, m_caFile);
+        curl_transfer::prepare(slot->easy, t, slot->request.url, m_caFile, m_share);
         curl_easy_setopt(slot->easy, CURLOPT_PRIVATE, slot.get());
         if (curl_multi_add_handle(m_multi, slot->easy) != CURLM_OK) {
             // Judged as a transfer that found no server.
@@ -138,6 +138,10 @@ void HttpBatch::pump(const std::function<void()>& tick, bool untilFree) {
             m_lastTick = Clock::now();
             tick();
         }
+        // A connection that just came free takes its next request at once,
+        // not after the next packet of another transfer.
+        const bool free = m_running < m_slots.size();
+        if (free && (untilFree || !m_waiting.empty())) continue;
         if (m_running > 0) curl_multi_poll(m_multi, nullptr, 0, kTickMs, nullptr);
     }
 }

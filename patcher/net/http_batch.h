@@ -33,7 +33,8 @@ public:
     };
 
     // At most `connections` transfers at once (at least one), with the
-    // stall time and certificates of `like`.
+    // stall time, certificates and kept-alive connections of `like`, on
+    // `like`'s thread.
     HttpBatch(const HttpClient& like, unsigned connections);
     ~HttpBatch();
     HttpBatch(const HttpBatch&) = delete;
@@ -61,6 +62,7 @@ private:
     void* m_multi = nullptr;
     long m_stallSeconds;
     std::string m_caFile;
+    void* m_share;
     std::vector<std::unique_ptr<Slot>> m_slots;
     std::deque<Request> m_waiting;
     unsigned m_running = 0;

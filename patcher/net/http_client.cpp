@@ -119,10 +119,12 @@ std::string patchBaseUrl() {
 HttpClient::HttpClient() {
     curl_transfer::initialiseOnce();
     m_curl = curl_easy_init();
+    m_share = curl_transfer::newShare();
 }
 
 HttpClient::~HttpClient() {
     if (m_curl) curl_easy_cleanup(static_cast<CURL*>(m_curl));
+    if (m_share) curl_share_cleanup(static_cast<CURLSH*>(m_share));
 }
 
 HttpStatus HttpClient::download(const std::string& url, std::uint64_t maxBytes, const StartFn& onStart,
@@ -135,7 +137,7 @@ HttpStatus HttpClient::download(const std::string& url, std::uint64_t maxBytes, 
     t.onStart = &onStart;
     t.sink = &sink;
     t.stallSeconds = m_stallSeconds;
-    curl_transfer::prepare(curl, t, url, m_caFile);
+    curl_transfer::prepare(curl, t, url, m_caFile, m_share);
     return curl_transfer::finish(t, curl_easy_perform(curl));
 }
 

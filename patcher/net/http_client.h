@@ -75,6 +75,11 @@ public:
     // Trusts the certificates in `path` instead of the system's (tests).
     void setCaFile(std::string path) { m_caFile = std::move(path); }
     const std::string& caFile() const { return m_caFile; }
+    // The connections (and TLS sessions) this client keeps, which the
+    // batches made like it use too: a batch starts on the kept-alive
+    // connection, and what it opened stays for the next. Used on the
+    // client's thread only.
+    void* share() const { return m_share; }
 
     // The whole body of a control or line file; an empty one is NoLength.
     HttpStatus fetch(const std::string& url, std::string* body,
@@ -95,6 +100,7 @@ public:
 
 private:
     void* m_curl = nullptr;
+    void* m_share = nullptr;
     long m_stallSeconds = transferStallSeconds();
     std::string m_caFile;
 };

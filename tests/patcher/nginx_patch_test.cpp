@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "tests/patcher/quillon_game.h"
@@ -83,7 +85,8 @@ protected:
         if (::geteuid() == 0) conf << "user root;\n";
         conf << "master_process off;\nworker_processes 1;\npid " << n << "/nginx.pid;\n"
              << "events { worker_connections 64; }\n"
-             << "http {\n  access_log " << n << "/access.log;\n"
+             << "http {\n  log_format served '$connection \"$request\" $status $body_bytes_sent';\n"
+             << "  access_log " << n << "/access.log served;\n"
              << "  client_body_temp_path " << n << "/body;\n  proxy_temp_path " << n << "/proxy;\n"
              << "  fastcgi_temp_path " << n << "/fastcgi;\n  uwsgi_temp_path " << n << "/uwsgi;\n"
              << "  scgi_temp_path " << n << "/scgi;\n"
@@ -174,9 +177,17 @@ TEST_F(NginxPatchTest, RevisionsThroughNginxLeaveEveryFileAsTheContentSays) {
     EXPECT_EQ(storedRevision(at("stepwise")), 3u);
     EXPECT_EQ(quask_test::readFile(at("stepwise/quillon_old")), launcherRevision("rev2"));
 
-    // A fresh installation takes all three revisions in one run.
+    // A fresh installation takes all three revisions in one run, over no
+    // more connections than it downloads on at once (6): the control files,
+    // those fetched ahead and the downloads share the kept-alive ones.
     install("fresh");
+    const std::size_t logBefore = quask_test::readFile(at("nginx/access.log")).size();
     ASSERT_EQ(patch("fresh"), 0) << runErr("fresh");
+    std::set<std::string> connections;
+    std::istringstream freshLog(quask_test::readFile(at("nginx/access.log")).substr(logBefore));
+    for (std::string line; std::getline(freshLog, line);) connections.insert(line.substr(0, line.find(' ')));
+    EXPECT_GE(connections.size(), 1u);
+    EXPECT_LE(connections.size(), 6u) << freshLog.str();
     EXPECT_EQ(treeDifferences(at("content"), at("fresh")), "");
     EXPECT_EQ(storedRevision(at("fresh")), 3u);
     EXPECT_EQ(quask_test::readFile(at("fresh/quillon_old")),

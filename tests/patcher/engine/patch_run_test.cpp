@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -171,6 +173,22 @@ TEST_F(PatchRunTest, WrongDigestStopsBeforeAnyGameFileChanges) {
     EXPECT_EQ(storedRevision(), 0u);
 }
 
+TEST_F(PatchRunTest, DigestsNotedAsADownloadEndsJudgeTheStagingFileOnlyWhileItIsUnchanged) {
+    const PhaseTexts texts{"[1]", " (2)", " (file)", "(generic check)", "(sum)", "[selfpatch_move]", "[3]",
+                           " (renname)", "Decompression failed."};
+    const Expected bravo{md5OfBytes("bravo", 5)};
+    putGame("b.txt.new", "bravo");
+    GameTree tree(at("game"));
+    EarlyDigests early;
+    early.note(tree, "/b.txt", Judged{});
+    EXPECT_FALSE(verifyStaged(tree, "/b.txt", bravo, texts, &early));
+    // Other bytes of the same length, written after the note, are read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    putGame("b.txt.new", "BRAVO");
+    quillon_test::expectBox(verifyStaged(tree, "/b.txt", bravo, texts, &early),
+                            "File Integry Check Failed - Please try again\nIf this problem persists, please contact the Support! (sum)");
+}
+
 TEST_F(PatchRunTest, HostileNameIsRefusedAndNothingIsWrittenOutside) {
     serve("lastrev.txt", "REV:1");
     serve("meta/1.txt", "REV:1\nDATA:file:A:/../escaped.txt\n");
@@ -184,6 +202,16 @@ TEST_F(PatchRunTest, HostileNameIsRefusedAndNothingIsWrittenOutside) {
 TEST_F(PatchRunTest, ServerFailuresEndTheRunWithTheirBoxes) {
     // 404 for lastrev: an error page is not a revision.
     quillon_test::expectBox(run(), "", "Update Server Error");
+
+    // Revisions fetched several at once fail as one after the other would:
+    // with revision 2's sums missing, revision 3's broken metadata is no box.
+    serve("lastrev.txt", "REV:3");
+    serve("meta/1.txt", "REV:1\nDATA:dir:A:/saves\n");
+    serve("meta/2.txt", "REV:2\nDATA:file:A:/two.txt\n");
+    serve("meta/3.txt", "REV:9\n");
+    quillon_test::expectBox(run(),
+                            "Error while fetching Revision Checksums for Rev. 2\n - If this problem persists - please contact the Support!",
+                            "Update Server Error (fetch rev sums)");
 
     serve("lastrev.txt", "REV:1");
     serve("meta/1.txt", "REV:1\nDATA:file:A:/gone.txt\n");

@@ -1,0 +1,67 @@
+#include "patcher/disk/background_sync.h"
+
+#include <unistd.h>
+
+#include <system_error>
+
+#include "patcher/disk/game_tree.h"
+
+namespace quillon {
+
+BackgroundSync::BackgroundSync(std::string gameDir) : m_gameDir(std::move(gameDir)) {
+    try {
+        m_thread = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+        // No thread: add() queues nothing and the caller syncs every file.
+    }
+}
+
+BackgroundSync::~BackgroundSync() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_closing = true;
+        m_queue.clear();
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void BackgroundSync::add(const std::string& name) {
+    if (!m_thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_queue.push_back(name);
+    }
+    m_changed.notify_all();
+}
+
+bool BackgroundSync::finish() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+    return !m_failed;
+}
+
+void BackgroundSync::work() {
+    GameTree tree(m_gameDir);
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_closing || !m_queue.empty(); });
+        if (m_closing) return;
+        const std::string name = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_busy = true;
+        lock.unlock();
+        Fd dir = tree.openParent(name, false);
+        Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(name)) : Fd();
+        // One that cannot be opened is left to the caller's own pass.
+        const bool opened = file.valid();
+        const bool ok = opened && ::fsync(file.get()) == 0;
+        lock.lock();
+        m_busy = false;
+        if (ok) m_synced.insert(name);
+        else if (opened) m_failed = true;
+        m_changed.notify_all();
+    }
+}
+
+}  // namespace quillon

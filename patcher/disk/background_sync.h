@@ -1,0 +1,44 @@
+// Files of the game directory synced on a thread of its own while the
+// worker goes on: the downloads hand over each staging file as it ends, so
+// the sync after the last download finds nearly all of them on disk
+// already. Without a thread to spare nothing is synced here and the caller
+// syncs every file itself.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace quillon {
+
+class BackgroundSync {
+public:
+    explicit BackgroundSync(std::string gameDir);
+    ~BackgroundSync();
+    BackgroundSync(const BackgroundSync&) = delete;
+    BackgroundSync& operator=(const BackgroundSync&) = delete;
+
+    // Queues the file `name` ("/data/x.bin.new") of the game directory.
+    void add(const std::string& name);
+    // Waits until every queued file has been synced or has failed; false
+    // when the sync of one failed.
+    bool finish();
+    // After finish(): whether `name` was synced here.
+    bool synced(const std::string& name) const { return m_synced.count(name) != 0; }
+
+private:
+    void work();
+
+    const std::string m_gameDir;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<std::string> m_queue;
+    std::set<std::string> m_synced;
+    bool m_busy = false, m_closing = false, m_failed = false;
+    std::thread m_thread;
+};
+
+}  // namespace quillon

@@ -1,0 +1,46 @@
+// The server's small files that a patch run needs next (the latest
+// revision with the notice, the metadata and sums of the missing revisions),
+// several at once ahead of their turn; the run still takes them one after
+// the other. A body that arrived whole from the place the run would ask,
+// and that the run accepts, is the answer; anything else (a failure, a place
+// skipped since, bytes refused) is fetched again in its turn, as it always
+// was, so the texts, boxes and skipped places are those of the
+// one-at-a-time fetch. With one connection nothing is fetched ahead.
+// Runs on the worker thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "patcher/engine/patch_context.h"
+
+namespace quillon {
+
+class LinePrefetch {
+public:
+    explicit LinePrefetch(PatchContext& ctx) : m_ctx(ctx) {}
+
+    // Fetches `paths` below the current place at once (one alone gains
+    // nothing), in place of what was fetched ahead before.
+    void fetchAhead(const std::vector<std::string>& paths);
+    // As ctx.mirrors.fetch(ctx.http, path, body, kMaxControlFile, accept),
+    // from the body fetched ahead when it will do.
+    HttpStatus fetch(const std::string& path, std::string* body, const Mirrors::Accept& accept);
+
+private:
+    struct Ahead {
+        std::string base;  // the place it came from
+        bool ok = false;
+        std::string body;
+    };
+    PatchContext& m_ctx;
+    std::map<std::string, Ahead> m_ahead;
+};
+
+// How many revisions are fetched ahead at a time; their bodies together
+// stay within kMaxControlFile.
+constexpr unsigned kRevisionsAhead = 16;
+
+}  // namespace quillon
