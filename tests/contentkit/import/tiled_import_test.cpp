@@ -23,9 +23,6 @@ using cktest::Bytes;
 using cktest::greyPng;
 using cktest::importSmall;
 
-const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
-const std::string kSourceDir = QUASK_TESTS_DIR "/../tools/contentkit/demo";
-
 // --- Writing the small map ---
 
 std::string base64(const Bytes& data) {
