@@ -7,15 +7,24 @@
 namespace quillon {
 
 void LinePrefetch::fetchAhead(const std::vector<std::string>& paths) {
-    m_ahead.clear();
     const unsigned connections = downloadConnections();
-    if (connections <= 1 || paths.size() < 2) return;
     const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
+    // What is still wanted and came from this place stays; nothing else.
+    std::map<std::string, Ahead> kept;
+    std::vector<std::string> wanted;
+    for (const std::string& path : paths) {
+        const auto it = m_ahead.find(path);
+        if (it != m_ahead.end() && it->second.base == base) kept.insert(m_ahead.extract(it));
+        else if (std::find(wanted.begin(), wanted.end(), path) == wanted.end()) wanted.push_back(path);
+    }
+    m_ahead = std::move(kept);
+    if (connections <= 1 || wanted.size() < 2) return;
     // A server that answers with huge bodies gets no more memory than one
     // control file: what does not fit is fetched again when its turn comes.
     std::uint64_t budget = kMaxControlFile;
+    for (const auto& [path, a] : m_ahead) budget -= std::min<std::uint64_t>(budget, a.body.size());
     HttpBatch batch(m_ctx.http, connections);
-    for (const std::string& path : paths) {
+    for (const std::string& path : wanted) {
         Ahead& a = m_ahead[path];
         a.base = base;
         HttpBatch::Request r;

@@ -23,7 +23,8 @@ public:
     explicit LinePrefetch(PatchContext& ctx) : m_ctx(ctx) {}
 
     // Fetches `paths` below the current place at once (one alone gains
-    // nothing), in place of what was fetched ahead before.
+    // nothing); of what was fetched ahead before, only what `paths` name
+    // again stays.
     void fetchAhead(const std::vector<std::string>& paths);
     // As ctx.mirrors.fetch(ctx.http, path, body, kMaxControlFile, accept),
     // from the body fetched ahead when it will do.

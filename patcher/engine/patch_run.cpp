@@ -60,13 +60,15 @@ std::vector<PlanEntry> planOf(const UpdateList& list) {
 std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) {
     Trust trust(ctx);
     bool open = false;
-    if (auto failure = checkPatchingOpen(ctx, trust, &open)) return failure;
-    if (!open) return std::nullopt;
-    // The latest revision comes with the notice: one round trip less
-    // before the first data byte.
+    // The latest revision comes with the server's state and the notice; a
+    // game without a record needs revision 1 of any server that has one.
     LinePrefetch lines(ctx);
+    std::vector<std::string> after{"lastrev.txt"};
+    if (record.revision == 0) after.insert(after.end(), {"meta/1.txt", "meta/sum_1.txt"});
+    if (auto failure = checkPatchingOpen(ctx, trust, &open, &lines, after)) return failure;
+    if (!open) return std::nullopt;
     std::string notice;
-    if (auto failure = fetchNotice(ctx, trust, &notice, &lines, {"lastrev.txt"})) return failure;
+    if (auto failure = fetchNotice(ctx, trust, &notice, &lines)) return failure;
     ctx.ui.SetNoticeText(notice);
 
     ctx.ui.SetStatusText("Getting current Content Revision");

@@ -173,14 +173,23 @@ const RunRules& fullCheckRules() {
 
 // --- Opening ---
 
-std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open) {
+std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open, LinePrefetch* lines,
+                                              const std::vector<std::string>& after) {
     ctx.ui.SetStatusText("Getting Patchserver State");
     if (auto failure = trust.open()) return failure;
+    // Each of these round trips waits for the one before; fetched together
+    // they cost one. A server under maintenance leaves the rest unused.
+    if (lines) {
+        std::vector<std::string> paths{"allow.txt"};
+        if (trust.announces("notice.txt")) paths.push_back("notice.txt");
+        paths.insert(paths.end(), after.begin(), after.end());
+        lines->fetchAhead(paths);
+    }
     std::string body;
     const auto fetchChecked = [&](const char* path) -> std::optional<PatchFailure> {
-        const HttpStatus status = ctx.mirrors.fetch(ctx.http, path, &body, kMaxControlFile, [&](std::string_view b) {
-            return !trust.checkControlFile(path, b);
-        });
+        const Mirrors::Accept accept = [&](std::string_view b) { return !trust.checkControlFile(path, b); };
+        const HttpStatus status = lines ? lines->fetch(path, &body, accept)
+                                        : ctx.mirrors.fetch(ctx.http, path, &body, kMaxControlFile, accept);
         if (status != HttpStatus::Ok) return serverDownFailure();
         return trust.checkControlFile(path, body);
     };
@@ -196,16 +205,11 @@ std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, b
 }
 
 std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice,
-                                        LinePrefetch* lines, std::vector<std::string> alongside) {
+                                        LinePrefetch* lines) {
     ctx.ui.SetStatusText("Getting Patch Notice");
     *notice = "Patch Notice missing";
     // With a key, a notice the publisher did not announce is no notice.
-    const bool announced = trust.announces("notice.txt");
-    if (lines) {
-        if (announced) alongside.insert(alongside.begin(), "notice.txt");
-        lines->fetchAhead(alongside);
-    }
-    if (!announced) return std::nullopt;
+    if (!trust.announces("notice.txt")) return std::nullopt;
     std::string body;
     const Mirrors::Accept accept = [&](std::string_view b) { return !trust.checkControlFile("notice.txt", b); };
     const HttpStatus status = lines ? lines->fetch("notice.txt", &body, accept)

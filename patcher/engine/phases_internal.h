@@ -35,14 +35,15 @@ const RunRules& fullCheckRules();
 
 // The run's trust first (the announcement, with a key), then the server's
 // state: false when it is under maintenance (the notice is then shown and
-// both buttons stay off).
-std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open);
+// both buttons stay off). With `lines`, the state, the notice and the files
+// `after` are fetched there at once, each to be taken in its turn.
+std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open,
+                                              LinePrefetch* lines = nullptr,
+                                              const std::vector<std::string>& after = {});
 // The notice, or "Patch Notice missing"; with a key one that is not the
-// announced notice is refused. With `lines`, the notice and the files
-// `alongside` are fetched there at once, to be taken in their turn.
+// announced notice is refused. With `lines`, from what was fetched there.
 std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice,
-                                        LinePrefetch* lines = nullptr,
-                                        std::vector<std::string> alongside = {});
+                                        LinePrefetch* lines = nullptr);
 
 // --- The plan carried out ---
 
