@@ -26,11 +26,11 @@ BackgroundSync::~BackgroundSync() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-void BackgroundSync::add(const std::string& name) {
+void BackgroundSync::add(const std::string& name, std::function<void(int fd)> readBack) {
     if (!m_thread.joinable()) return;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_queue.push_back(name);
+        m_queue.push_back(Queued{name, std::move(readBack)});
     }
     m_changed.notify_all();
 }
@@ -47,7 +47,8 @@ void BackgroundSync::work() {
     for (;;) {
         m_changed.wait(lock, [this] { return m_closing || !m_queue.empty(); });
         if (m_closing) return;
-        const std::string name = std::move(m_queue.front());
+        const Queued next = std::move(m_queue.front());
+        const std::string& name = next.name;
         m_queue.pop_front();
         m_busy = true;
         lock.unlock();
@@ -55,6 +56,7 @@ void BackgroundSync::work() {
         Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(name)) : Fd();
         // One that cannot be opened is left to the caller's own pass.
         const bool opened = file.valid();
+        if (opened && next.readBack) next.readBack(file.get());
         const bool ok = opened && ::fsync(file.get()) == 0;
         lock.lock();
         m_busy = false;

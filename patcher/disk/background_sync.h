@@ -1,12 +1,14 @@
 // Files of the game directory synced on a thread of its own while the
 // worker goes on: the downloads hand over each staging file as it ends, so
 // the sync after the last download finds nearly all of them on disk
-// already. Without a thread to spare nothing is synced here and the caller
-// syncs every file itself.
+// already, and read back there for the check, which would otherwise hold up
+// the transfers. Without a thread to spare nothing is synced here and the
+// caller syncs every file itself.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -21,8 +23,10 @@ public:
     BackgroundSync(const BackgroundSync&) = delete;
     BackgroundSync& operator=(const BackgroundSync&) = delete;
 
-    // Queues the file `name` ("/data/x.bin.new") of the game directory.
-    void add(const std::string& name);
+    // Queues the file `name` ("/data/x.bin.new") of the game directory;
+    // `readBack`, when set, gets the open file on this thread before it is
+    // synced.
+    void add(const std::string& name, std::function<void(int fd)> readBack = {});
     // Waits until every queued file has been synced or has failed; false
     // when the sync of one failed.
     bool finish();
@@ -35,7 +39,11 @@ private:
     const std::string m_gameDir;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::deque<std::string> m_queue;
+    struct Queued {
+        std::string name;
+        std::function<void(int fd)> readBack;
+    };
+    std::deque<Queued> m_queue;
     std::set<std::string> m_synced;
     bool m_busy = false, m_closing = false, m_failed = false;
     std::thread m_thread;

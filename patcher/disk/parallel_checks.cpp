@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -24,14 +25,23 @@ public:
             const std::size_t i = m_next.fetch_add(1);
             if (i >= m_count || m_stopped.load()) return;
             m_job(i, tree);
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_finished[i] = true;
-            m_changed.notify_all();
+            bool wake = false;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_finished[i] = true;
+                wake = m_waitingFor == i;
+            }
+            // Only a caller asleep on this very job is woken: small jobs
+            // would otherwise cost a wake-up each.
+            if (wake) m_changed.notify_one();
         }
     }
     void waitFor(std::size_t i) {
         std::unique_lock<std::mutex> lock(m_lock);
+        if (m_finished[i]) return;
+        m_waitingFor = i;
         m_changed.wait(lock, [&] { return static_cast<bool>(m_finished[i]); });
+        m_waitingFor = kNone;
     }
     void stop() { m_stopped.store(true); }
 
@@ -43,6 +53,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<bool> m_finished;
+    static constexpr std::size_t kNone = SIZE_MAX;
+    std::size_t m_waitingFor = kNone;
 };
 
 }  // namespace

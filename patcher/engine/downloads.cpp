@@ -19,10 +19,6 @@ namespace {
 // Downloads ask the kernel to start writing to disk every so often, so the
 // sync after the downloads finds little left to do.
 constexpr std::uint64_t kWritebackBytes = 8u << 20;
-// Files up to this size are read back for the check as they end: longer
-// reads would hold up the other transfers, and the check reads them on
-// every core.
-constexpr std::uint64_t kReadBackBytes = 8u << 20;
 // What a delta patch in memory reserves before its bytes arrive.
 constexpr std::uint64_t kReserveBytes = 1u << 20;
 // The status and upper bar follow a download at most this often, the speed
@@ -246,9 +242,12 @@ private:
         }
         // Synced and read back while the other files arrive, not after the last.
         if (arrived && status == HttpStatus::Ok && !f.memory && m_arrivals) {
-            m_arrivals->syncing.add(stagingName(f.name));
-            if (t->total <= kReadBackBytes)
-                m_arrivals->digests.note(m_tree, f.name, digestsToJudge(f.want, FileRole::kStaging));
+            EarlyDigests* digests = &m_arrivals->digests;
+            m_arrivals->syncing.add(stagingName(f.name), [digests, name = f.name,
+                                                          by = digestsToJudge(f.want, FileRole::kStaging)](int fd) {
+                digests->note(name, fd, by);
+            });
+            m_arrivals->launcher.offer(m_ctx, f.name, f.want);
         }
         if (shown && arrived) clearDisplay();
     }

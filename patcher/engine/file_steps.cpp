@@ -63,6 +63,11 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
 
 }  // namespace
 
+bool unchangedSince(const struct stat& then, const struct stat& now) {
+    return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+           sameTime(now.st_mtim, then.st_mtim) && sameTime(now.st_ctim, then.st_ctim);
+}
+
 PatchFailure permissionFailure(const char* tag) {
     return {std::string(kPermissions) + tag, kPermissionsCaption};
 }
@@ -116,24 +121,22 @@ bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const E
 
 // --- Integrity and replacement ---
 
-void EarlyDigests::note(GameTree& tree, const std::string& name, const Judged& by) {
-    m_noted.erase(name);
-    Fd dir = tree.openParent(name, false);
-    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(stagingName(name))) : Fd();
+void EarlyDigests::note(const std::string& name, int fd, const Judged& by) {
     Noted n;
     n.by = by;
-    if (file.valid() && ::fstat(file.get(), &n.st) == 0 && digestsOfFd(file.get(), by.md5, by.sha256, &n.digests))
-        m_noted.emplace(name, n);
+    const bool read = ::fstat(fd, &n.st) == 0 && digestsOfFd(fd, by.md5, by.sha256, &n.digests);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_noted.erase(name);
+    if (read) m_noted.emplace(name, n);
 }
 
 bool EarlyDigests::lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const {
+    std::lock_guard<std::mutex> lock(m_lock);
     const auto it = m_noted.find(name);
     struct stat now;
     if (it == m_noted.end() || ::fstat(fd, &now) != 0) return false;
     const Noted& n = it->second;
-    if (now.st_dev != n.st.st_dev || now.st_ino != n.st.st_ino || now.st_size != n.st.st_size ||
-        !sameTime(now.st_mtim, n.st.st_mtim) || !sameTime(now.st_ctim, n.st.st_ctim) ||
-        (by.md5 && !n.by.md5) || (by.sha256 && !n.by.sha256))
+    if (!unchangedSince(n.st, now) || (by.md5 && !n.by.md5) || (by.sha256 && !n.by.sha256))
         return false;
     *d = n.digests;
     return true;

@@ -10,12 +10,14 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "patcher/disk/background_sync.h"
 #include "patcher/disk/game_tree.h"
+#include "patcher/engine/launcher_trial_internal.h"
 #include "patcher/engine/patch_context.h"
 #include "patcher/engine/trust_internal.h"
 
@@ -88,10 +90,14 @@ bool fileMatches(GameTree& tree, const std::string& name, FileRole role, const E
 // check takes one instead of reading the file again only while the file is
 // still exactly that; a file written or changed since is read again.
 // Written by the worker while it downloads, read by the check's threads.
+// The same file, not written or changed in mode since `then` was taken.
+bool unchangedSince(const struct stat& then, const struct stat& now);
+
 class EarlyDigests {
 public:
-    // The digests `by` asks for of the staging file of `name`, now.
-    void note(GameTree& tree, const std::string& name, const Judged& by);
+    // The digests `by` asks for of the staging file of `name`, open as `fd`,
+    // now. Any thread.
+    void note(const std::string& name, int fd, const Judged& by);
     // Those noted for the staging file open as `fd`, when it is unchanged.
     bool lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const;
 
@@ -101,15 +107,18 @@ private:
         Judged by;
         FileDigests digests;
     };
+    mutable std::mutex m_lock;
     std::map<std::string, Noted> m_noted;
 };
 
 // What is done with each staging file as its download ends, beside the
-// walk: it is read back for the integrity check and synced.
+// walk: it is read back for the integrity check and synced on the sync
+// thread, and a new launcher is tried.
 struct Arrivals {
     explicit Arrivals(const std::string& gameDir) : syncing(gameDir) {}
     EarlyDigests digests;
     BackgroundSync syncing;
+    LauncherTrial launcher;
 };
 
 // The staging file must exist and be as expected.

@@ -239,7 +239,7 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched, &arrivals)) return failure;
     if (auto failure = syncStagingFiles(tree, plan, arrivals.syncing)) return failure;
     if (auto failure = verifyDownloads(ui, tree, plan, texts, arrivals.digests)) return failure;
-    if (auto failure = checkLauncherUpdate(ctx, tree, plan)) return failure;
+    if (auto failure = checkLauncherUpdate(ctx, tree, plan, &arrivals.launcher)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);
     ui.SetStatusText("Updating - Please Wait");

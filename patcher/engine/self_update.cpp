@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "patcher/protocol/digests.h"
 #include "shared/patch_file.h"
 #include "shared/posix_io.h"
 #include "shared/process_start.h"
@@ -60,7 +61,7 @@ LauncherCheck probePacked(PatchContext& ctx, int dirFd, const std::string& stagi
 }
 
 // What the entry `e` does to the running launcher.
-LauncherCheck checkEntry(PatchContext& ctx, GameTree& tree, const PlanEntry& e) {
+LauncherCheck checkEntry(PatchContext& ctx, GameTree& tree, const PlanEntry& e, LauncherTrial* trial) {
     if (!parentOf(e.name).empty()) return LauncherCheck::kRuns;
     const std::string leaf = leafOf(e.name);
     if (e.kind == PlanEntry::kDeleteFile)
@@ -69,7 +70,14 @@ LauncherCheck checkEntry(PatchContext& ctx, GameTree& tree, const PlanEntry& e) 
     Fd dir = tree.openDir("", false);
     if (!dir.valid()) return LauncherCheck::kRuns;  // nothing can be replaced either
     const std::string staging = leafOf(stagingName(e.name));
-    if (isLauncherLeaf(ctx, e.name, leaf)) return probeProgram(ctx, dir.get(), staging);
+    if (isLauncherLeaf(ctx, e.name, leaf)) {
+        if (trial) {
+            Fd file = GameTree::openForReading(dir.get(), staging);
+            if (file.valid())
+                if (const std::optional<LauncherCheck> tried = trial->verdictFor(file.get())) return *tried;
+        }
+        return probeProgram(ctx, dir.get(), staging);
+    }
     if (leaf.back() != '_') return LauncherCheck::kRuns;
     // A packed file unpacks under the name its header restores.
     std::uint8_t head[3] = {};
@@ -96,10 +104,50 @@ bool isLauncherLeaf(const PatchContext& ctx, const std::string& name, const std:
     return parentOf(name).empty() && leaf == ctx.moduleName;
 }
 
+LauncherTrial::~LauncherTrial() { wait(); }
+
+void LauncherTrial::wait() {
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void LauncherTrial::offer(PatchContext& ctx, const std::string& name, const Expected& want) {
+    if (name.back() == '_' || !isLauncherLeaf(ctx, name, leafOf(name))) return;
+    wait();
+    m_verdict.reset();
+    m_signed.reset();
+    Expected own = want;
+    if (want.signedDigest) own.signedDigest = &m_signed.emplace(*want.signedDigest);
+    // Its own descriptors: the worker's tree is the worker's alone.
+    m_thread = std::thread([this, &ctx, name, own] {
+        GameTree tree(ctx.gameDir);
+        Fd dir = tree.openDir("", false);
+        if (!dir.valid()) return;
+        const std::string staging = leafOf(stagingName(name));
+        const Judged by = digestsToJudge(own, FileRole::kStaging);
+        FileDigests got;
+        {
+            Fd file = GameTree::openForReading(dir.get(), staging);
+            if (!file.valid() || !digestsOfFd(file.get(), by.md5, by.sha256, &got) ||
+                judge(own, by, got) != Verdict::kMatches)
+                return;  // the integrity check says why
+        }
+        const LauncherCheck check = probeProgram(ctx, dir.get(), staging);
+        Fd file = GameTree::openForReading(dir.get(), staging);
+        if (file.valid() && ::fstat(file.get(), &m_tried) == 0) m_verdict = check;
+    });
+}
+
+std::optional<LauncherCheck> LauncherTrial::verdictFor(int fd) {
+    wait();
+    struct stat now;
+    if (!m_verdict || ::fstat(fd, &now) != 0 || !unchangedSince(m_tried, now)) return std::nullopt;
+    return m_verdict;
+}
+
 std::optional<PatchFailure> checkLauncherUpdate(PatchContext& ctx, GameTree& tree,
-                                                const std::vector<PlanEntry>& plan) {
+                                                const std::vector<PlanEntry>& plan, LauncherTrial* trial) {
     for (const PlanEntry& e : plan)
-        if (auto refused = refuseLauncherLoss(checkEntry(ctx, tree, e))) return refused;
+        if (auto refused = refuseLauncherLoss(checkEntry(ctx, tree, e, trial))) return refused;
     return std::nullopt;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "patcher/engine/file_steps_internal.h"
+#include "patcher/engine/launcher_trial_internal.h"
 
 namespace quillon {
 
@@ -24,9 +25,11 @@ namespace quillon {
 bool isLauncherLeaf(const PatchContext& ctx, const std::string& name, const std::string& leaf);
 
 // Every entry of the plan that would replace or delete the running
-// launcher, judged with its staging file (verified already).
+// launcher, judged with its staging file (verified already); with `trial`,
+// a launcher it tried is not run again.
 std::optional<PatchFailure> checkLauncherUpdate(PatchContext& ctx, GameTree& tree,
-                                                const std::vector<PlanEntry>& plan);
+                                                const std::vector<PlanEntry>& plan,
+                                                LauncherTrial* trial = nullptr);
 
 // Gives the running launcher's file `leaf` in `dirFd` its backup name as
 // well; a launcher that is not there has nothing to keep.

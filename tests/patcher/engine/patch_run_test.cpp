@@ -3,6 +3,7 @@
 // reuse of staging files; and failures that must leave the game alone.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,7 +186,12 @@ TEST_F(PatchRunTest, DigestsNotedAsADownloadEndsJudgeTheStagingFileOnlyWhileItIs
     putGame("b.txt.new", "bravo");
     GameTree tree(at("game"));
     EarlyDigests early;
-    early.note(tree, "/b.txt", Judged{});
+    {
+        const int fd = ::open(at("game/b.txt.new").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        early.note("/b.txt", fd, Judged{});
+        ::close(fd);
+    }
     EXPECT_FALSE(verifyStaged(tree, "/b.txt", bravo, texts, &early));
     // Other bytes of the same length, written after the note, are read.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -298,6 +304,9 @@ TEST_F(PatchRunTest, UpdateThatLeavesNoRunnableLauncherIsRefusedBeforeAnythingCh
          "The update would replace the launcher with a file that is not a program for this computer."},
         {"a cut-off program", "M", program.substr(0, program.size() / 2),
          "The update would replace the launcher with a file that is not a program for this computer."},
+        // A program of this machine that fails --version (it always exits 1).
+        {"a program that does not start", "M", quask_test::readFile("/bin/false"),
+         "The update would replace the launcher with a program that does not start."},
         {"a packed text file", "M", "", ""},
         {"the launcher deleted", "D", "", "The update would delete the launcher."},
     };
