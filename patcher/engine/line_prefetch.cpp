@@ -6,7 +6,7 @@
 
 namespace quillon {
 
-void LinePrefetch::fetchAhead(const std::vector<std::string>& paths) {
+void LinePrefetch::fetchAhead(const std::vector<std::string>& paths, std::uint64_t maxBytes) {
     const unsigned connections = downloadConnections();
     const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
     // What is still wanted and came from this place stays; nothing else.
@@ -29,7 +29,7 @@ void LinePrefetch::fetchAhead(const std::vector<std::string>& paths) {
         a.base = base;
         HttpBatch::Request r;
         r.url = base + path;
-        r.maxBytes = kMaxControlFile;
+        r.maxBytes = maxBytes;
         r.onStart = [&a, &budget](std::uint64_t, std::uint64_t total) {
             if (total == 0 || total > budget) return false;
             budget -= total;
@@ -44,6 +44,16 @@ void LinePrefetch::fetchAhead(const std::vector<std::string>& paths) {
         batch.add(std::move(r));
     }
     batch.run({});
+}
+
+bool LinePrefetch::take(const std::string& path, const std::string& base, std::string* body) {
+    const auto it = m_ahead.find(path);
+    if (it == m_ahead.end()) return false;
+    Ahead a = std::move(it->second);
+    m_ahead.erase(it);
+    if (!a.ok || a.base != base) return false;
+    *body = std::move(a.body);
+    return true;
 }
 
 HttpStatus LinePrefetch::fetch(const std::string& path, std::string* body, const Mirrors::Accept& accept) {

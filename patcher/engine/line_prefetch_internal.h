@@ -23,12 +23,14 @@ public:
     explicit LinePrefetch(PatchContext& ctx) : m_ctx(ctx) {}
 
     // Fetches `paths` below the current place at once (one alone gains
-    // nothing); of what was fetched ahead before, only what `paths` name
-    // again stays.
-    void fetchAhead(const std::vector<std::string>& paths);
+    // nothing), each body taken up to `maxBytes`; of what was fetched ahead
+    // before, only what `paths` name again stays.
+    void fetchAhead(const std::vector<std::string>& paths, std::uint64_t maxBytes = kMaxControlFile);
     // As ctx.mirrors.fetch(ctx.http, path, body, kMaxControlFile, accept),
     // from the body fetched ahead when it will do.
     HttpStatus fetch(const std::string& path, std::string* body, const Mirrors::Accept& accept);
+    // The body of `path` when it arrived whole from the place `base`; once.
+    bool take(const std::string& path, const std::string& base, std::string* body);
 
 private:
     struct Ahead {

@@ -14,7 +14,7 @@ namespace {
 std::optional<PatchFailure> collectRevision(PatchContext& ctx, Trust& trust, LinePrefetch& lines, std::uint32_t rev,
                                             UpdateList& list, MetadataScan& scan, DeltaPlan* deltas) {
     Vouch vouch;
-    if (auto failure = trust.fetchList(FileList::kRevision, rev, &vouch)) return failure;
+    if (auto failure = trust.fetchList(FileList::kRevision, rev, &vouch, &lines)) return failure;
     const auto vouched = [&](const std::string& path) {
         return [&vouch, path](std::string_view body) { return !vouch.checkBody(path, body); };
     };
@@ -36,6 +36,13 @@ std::optional<PatchFailure> collectRevision(PatchContext& ctx, Trust& trust, Lin
         if (auto failure = parseRevisionSums(sums, rev, list)) return failure;
     }
     return vouch.giveDigests(list);
+}
+
+// What revision `rev` is collected from: with a key its signed list first.
+void addRevisionPaths(const Trust& trust, std::uint32_t rev, std::vector<std::string>* paths) {
+    if (trust.keyed()) paths->insert(paths->end(), {revisionListPath(rev), revisionSignaturePath(rev)});
+    paths->push_back(formatCounts("meta/%u.txt", rev, 0));
+    paths->push_back(formatCounts("meta/sum_%u.txt", rev, 0));
 }
 
 // The collected actions as the shared phases take them, newest first.
@@ -63,8 +70,11 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     // The latest revision comes with the server's state and the notice; a
     // game without a record needs revision 1 of any server that has one.
     LinePrefetch lines(ctx);
-    std::vector<std::string> after{"lastrev.txt"};
-    if (record.revision == 0) after.insert(after.end(), {"meta/1.txt", "meta/sum_1.txt"});
+    const auto after = [&] {
+        std::vector<std::string> paths{"lastrev.txt"};
+        if (record.revision == 0) addRevisionPaths(trust, 1, &paths);
+        return paths;
+    };
     if (auto failure = checkPatchingOpen(ctx, trust, &open, &lines, after)) return failure;
     if (!open) return std::nullopt;
     std::string notice;
@@ -104,10 +114,8 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
             // The metadata and sums of the next revisions at once: round
             // trips before the first data byte cost more than their bytes.
             std::vector<std::string> paths;
-            for (std::uint64_t a = r; a <= latest && a < r + kRevisionsAhead; ++a) {
-                paths.push_back(formatCounts("meta/%u.txt", static_cast<unsigned>(a), 0));
-                paths.push_back(formatCounts("meta/sum_%u.txt", static_cast<unsigned>(a), 0));
-            }
+            for (std::uint64_t a = r; a <= latest && a < r + kRevisionsAhead; ++a)
+                addRevisionPaths(trust, static_cast<std::uint32_t>(a), &paths);
             lines.fetchAhead(paths);
         }
         if (auto failure = collectRevision(ctx, trust, lines, static_cast<std::uint32_t>(r), list, scan, &deltas))

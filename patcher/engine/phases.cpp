@@ -174,7 +174,7 @@ const RunRules& fullCheckRules() {
 // --- Opening ---
 
 std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open, LinePrefetch* lines,
-                                              const std::vector<std::string>& after) {
+                                              const std::function<std::vector<std::string>()>& after) {
     ctx.ui.SetStatusText("Getting Patchserver State");
     if (auto failure = trust.open()) return failure;
     // Each of these round trips waits for the one before; fetched together
@@ -182,7 +182,10 @@ std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, b
     if (lines) {
         std::vector<std::string> paths{"allow.txt"};
         if (trust.announces("notice.txt")) paths.push_back("notice.txt");
-        paths.insert(paths.end(), after.begin(), after.end());
+        if (after) {
+            const std::vector<std::string> next = after();
+            paths.insert(paths.end(), next.begin(), next.end());
+        }
         lines->fetchAhead(paths);
     }
     std::string body;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,10 +37,11 @@ const RunRules& fullCheckRules();
 // The run's trust first (the announcement, with a key), then the server's
 // state: false when it is under maintenance (the notice is then shown and
 // both buttons stay off). With `lines`, the state, the notice and the files
-// `after` are fetched there at once, each to be taken in its turn.
+// `after` names once the trust is open are fetched there at once, each to
+// be taken in its turn.
 std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, bool* open,
                                               LinePrefetch* lines = nullptr,
-                                              const std::vector<std::string>& after = {});
+                                              const std::function<std::vector<std::string>()>& after = {});
 // The notice, or "Patch Notice missing"; with a key one that is not the
 // announced notice is refused. With `lines`, from what was fetched there.
 std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, std::string* notice,

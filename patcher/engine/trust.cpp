@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "patcher/engine/line_prefetch_internal.h"
+
 namespace quillon {
 
 namespace {
@@ -136,7 +138,8 @@ bool Trust::pinned(const std::string& path, std::string_view body) const {
     return it != m_announcement.files.end() && sameDigest(it->second, signedDigestOf(body));
 }
 
-std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch) {
+std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch,
+                                             LinePrefetch* lines) {
     vouch->m_list.reset();
     if (!m_keyed) return std::nullopt;
     const bool full = kind == FileList::kFull;
@@ -150,8 +153,11 @@ std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t 
         const std::size_t place = m_ctx.mirrors.current();
         std::string body, signature;
         failure.reset();
-        if (m_ctx.mirrors.fetchFrom(m_ctx.http, place, path, &body) != HttpStatus::Ok ||
-            m_ctx.mirrors.fetchFrom(m_ctx.http, place, sigPath, &signature, kSignatureSize) != HttpStatus::Ok ||
+        const auto fetched = [&](const std::string& p, std::string* out, std::uint64_t maxBytes) {
+            return (lines && lines->take(p, m_ctx.mirrors.base(place), out)) ||
+                   m_ctx.mirrors.fetchFrom(m_ctx.http, place, p, out, maxBytes) == HttpStatus::Ok;
+        };
+        if (!fetched(path, &body, kMaxControlFile) || !fetched(sigPath, &signature, kSignatureSize) ||
             signature.size() != kSignatureSize) {
             failure = signatureFailure("The signature of " + subject(kind, rev, false) + " is missing or damaged.");
         } else if (!signedByTrustedKey(body, signature)) {

@@ -44,6 +44,8 @@
 
 namespace quillon {
 
+class LinePrefetch;
+
 constexpr char kSignatureCaption[] = "Update Signature Error";
 
 // --- Files ---
@@ -154,8 +156,10 @@ public:
 
     // meta/files_<rev>.txt (kRevision) or meta/files_full.txt (kFull, `rev`
     // unused) with its signature, checked with the trusted keys (and the
-    // announcement, which names the latest and the full one) and read.
-    std::optional<PatchFailure> fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch);
+    // announcement, which names the latest and the full one) and read; with
+    // `lines`, from what was fetched there ahead when it will do.
+    std::optional<PatchFailure> fetchList(FileList::Kind kind, std::uint32_t rev, Vouch* vouch,
+                                          LinePrefetch* lines = nullptr);
     // Every file to fetch must have a signed digest before anything is fetched.
     std::optional<PatchFailure> requireDigests(const UpdateList& entries) const;
 

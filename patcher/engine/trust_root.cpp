@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "patcher/disk/trust_store.h"
+#include "patcher/engine/line_prefetch_internal.h"
 #include "patcher/engine/trust_internal.h"
 
 namespace quillon {
@@ -31,10 +32,17 @@ std::string firstLine(const PatchFailure& failure) { return failure.text.substr(
 // given) tells how the first request ended.
 bool fetchPair(PatchContext& ctx, std::size_t place, const std::string& path, const std::string& sigPath,
                std::size_t sigSize, std::string* body, std::string* sig, HttpStatus* status = nullptr) {
-    const HttpStatus first = ctx.mirrors.fetchFrom(ctx.http, place, path, body, kMaxTrustFile);
+    // Both at once: a signature never needs to wait for its file.
+    LinePrefetch pair(ctx);
+    if (place == ctx.mirrors.current()) pair.fetchAhead({path, sigPath}, kMaxTrustFile);
+    const std::string base = ctx.mirrors.base(place);
+    const HttpStatus first =
+        pair.take(path, base, body) ? HttpStatus::Ok : ctx.mirrors.fetchFrom(ctx.http, place, path, body, kMaxTrustFile);
     if (status) *status = first;
     return first == HttpStatus::Ok &&
-           ctx.mirrors.fetchFrom(ctx.http, place, sigPath, sig, sigSize) == HttpStatus::Ok && sig->size() == sigSize;
+           (pair.take(sigPath, base, sig) ||
+            ctx.mirrors.fetchFrom(ctx.http, place, sigPath, sig, sigSize) == HttpStatus::Ok) &&
+           sig->size() == sigSize;
 }
 
 }  // namespace
