@@ -9,10 +9,12 @@
 namespace quillon {
 
 BackgroundSync::BackgroundSync(std::string gameDir) : m_gameDir(std::move(gameDir)) {
-    try {
-        m_thread = std::thread([this] { work(); });
-    } catch (const std::system_error&) {
-        // No thread: add() queues nothing and the caller syncs every file.
+    for (unsigned i = 0; i < kSyncThreads; ++i) {
+        try {
+            m_threads.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            break;  // fewer threads; with none add() queues nothing and the caller syncs every file
+        }
     }
 }
 
@@ -23,11 +25,11 @@ BackgroundSync::~BackgroundSync() {
         m_queue.clear();
     }
     m_changed.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    for (std::thread& t : m_threads) t.join();
 }
 
 void BackgroundSync::add(const std::string& name, std::function<void(int fd)> readBack) {
-    if (!m_thread.joinable()) return;
+    if (m_threads.empty()) return;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_queue.push_back(Queued{name, std::move(readBack)});
@@ -37,7 +39,7 @@ void BackgroundSync::add(const std::string& name, std::function<void(int fd)> re
 
 bool BackgroundSync::finish() {
     std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+    m_changed.wait(lock, [this] { return m_queue.empty() && m_busy == 0; });
     return !m_failed;
 }
 
@@ -50,7 +52,7 @@ void BackgroundSync::work() {
         const Queued next = std::move(m_queue.front());
         const std::string& name = next.name;
         m_queue.pop_front();
-        m_busy = true;
+        ++m_busy;
         lock.unlock();
         Fd dir = tree.openParent(name, false);
         Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(name)) : Fd();
@@ -59,7 +61,7 @@ void BackgroundSync::work() {
         if (opened && next.readBack) next.readBack(file.get());
         const bool ok = opened && ::fsync(file.get()) == 0;
         lock.lock();
-        m_busy = false;
+        --m_busy;
         if (ok) m_synced.insert(name);
         else if (opened) m_failed = true;
         m_changed.notify_all();

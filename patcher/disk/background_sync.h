@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace quillon {
 
@@ -45,8 +46,13 @@ private:
     };
     std::deque<Queued> m_queue;
     std::set<std::string> m_synced;
-    bool m_busy = false, m_closing = false, m_failed = false;
-    std::thread m_thread;
+    unsigned m_busy = 0;
+    bool m_closing = false, m_failed = false;
+    std::vector<std::thread> m_threads;
 };
+
+// Threads of one BackgroundSync: a file's read-back runs beside another's
+// sync, so neither waits for the other on a fast link.
+constexpr unsigned kSyncThreads = 2;
 
 }  // namespace quillon

@@ -247,7 +247,7 @@ private:
                                                           by = digestsToJudge(f.want, FileRole::kStaging)](int fd) {
                 digests->note(name, fd, by);
             });
-            m_arrivals->launcher.offer(m_ctx, f.name, f.want);
+            m_arrivals->launcher.offer(m_ctx, f.name, f.want, digests);
         }
         if (shown && arrived) clearDisplay();
     }

@@ -130,6 +130,12 @@ void EarlyDigests::note(const std::string& name, int fd, const Judged& by) {
     if (read) m_noted.emplace(name, n);
 }
 
+void EarlyDigests::put(const std::string& name, const struct stat& st, const Judged& by,
+                       const FileDigests& digests) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_noted.insert_or_assign(name, Noted{st, by, digests});
+}
+
 bool EarlyDigests::lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const {
     std::lock_guard<std::mutex> lock(m_lock);
     const auto it = m_noted.find(name);

@@ -98,6 +98,8 @@ public:
     // The digests `by` asks for of the staging file of `name`, open as `fd`,
     // now. Any thread.
     void note(const std::string& name, int fd, const Judged& by);
+    // Digests read elsewhere of the staging file of `name`, as it is now (`st`).
+    void put(const std::string& name, const struct stat& st, const Judged& by, const FileDigests& digests);
     // Those noted for the staging file open as `fd`, when it is unchanged.
     bool lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const;
 

@@ -11,6 +11,8 @@
 
 namespace quillon {
 
+class EarlyDigests;
+
 // The trial run of a new launcher as soon as its staging file has arrived,
 // beside the other downloads instead of after the last one: starting a
 // program takes longer than checking many small files. Only a file with the
@@ -22,8 +24,10 @@ public:
     LauncherTrial(const LauncherTrial&) = delete;
     LauncherTrial& operator=(const LauncherTrial&) = delete;
 
-    // Starts the trial when `name` is the running launcher's plain file.
-    void offer(PatchContext& ctx, const std::string& name, const Expected& want);
+    // Starts the trial when `name` is the running launcher's plain file; its
+    // digests go to `digests`, since the trial's mode change makes the ones
+    // read before look like another file's.
+    void offer(PatchContext& ctx, const std::string& name, const Expected& want, EarlyDigests* digests);
     // Waits for the trial; its verdict when it tried the staging file that
     // is open as `fd`, unchanged since.
     std::optional<LauncherCheck> verdictFor(int fd);
