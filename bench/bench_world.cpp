@@ -193,7 +193,8 @@ std::size_t logLines() {
 }
 
 // As many log lines as one load writes, alone: each is a file write and
-// three datagrams, which the loader's time includes.
+// the queueing of its three datagrams, which the loader's time includes;
+// the log's own thread sends them meanwhile.
 double logLinesMs(std::size_t lines) {
     std::vector<double> rounds;
     for (int r = 0; r < 25; ++r) {

@@ -1,10 +1,7 @@
 #include "client/core/log.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include <ctime>
 #include <string>
 
+#include "client/core/log_sender_internal.h"
 #include "client/core/perf_clock.h"
 #include "client/core/runtime.h"
 #include "client/core/version.h"
@@ -71,10 +69,13 @@ void CLOG::Create(const std::string& logDir, std::uint16_t port) {
                               quask::BoxIcon::Error, quask::BoxButtons::Ok);
         exitProcess(0);  // an early check: the client never signalled its start
     }
-    // One log per process: its object lives in static storage, so a message
-    // that races with Destroy on another thread never touches freed memory.
+    // One log per process: its object lives in static storage, and its
+    // sender is made once and never freed, so a message that races with
+    // Destroy on another thread never touches freed memory (and no
+    // destructor runs at exit under a sender still at work).
     static CLOG storage;
     CLOG* log = &storage;
+    if (!log->m_sender) log->m_sender = new LogSender;
     log->m_file = fd;
     log->m_port = port;
 
@@ -95,25 +96,40 @@ void CLOG::Create(const std::string& logDir, std::uint16_t port) {
         writeText(fd, "~~ NETLOG: Socket Creation failed.\r\n");
     } else {
         log->m_socket = sock;
+        log->m_sender->start(sock, port);
         std::snprintf(line, sizeof line,
                       "\n==============================================================\n"
                       "= Velmar Begin @ %s\n= Version: %s (Build Date: %s)\n"
                       "==============================================================\n",
                       date, versionText(), buildDateText());
-        log->sendDatagram(line, std::strlen(line));
+        LogDatagrams banner;
+        banner.text = line;
+        banner.slice(0, banner.text.size());
+        log->m_sender->post(std::move(banner));
     }
     g_log.store(log, std::memory_order_release);
+    // An exit whose handlers never reach Destroy still sends what is queued.
+    setExitFlush(&CLOG::Flush);
+}
+
+void CLOG::Flush() {
+    if (CLOG* log = instance()) log->m_sender->drain();
 }
 
 void CLOG::Destroy() {
     CLOG* log = g_log.exchange(nullptr);
     if (!log) return;
     // The object stays (it is static): the exit may run on one thread while
-    // another is still inside Message with this pointer. Its descriptors are
-    // taken out first, so such a late call writes nothing.
+    // another is still inside Message with this pointer. The sender sends
+    // what was queued and then drops what comes; the descriptors are taken
+    // out next, so such a late call writes nothing.
+    log->m_sender->stop();
     const int sock = log->m_socket.exchange(-1);
     if (sock >= 0) {
-        log->sendTo(sock, kClosing, sizeof kClosing);  // 75 characters and the zero byte
+        LogDatagrams closing;
+        closing.text.assign(kClosing, sizeof kClosing);  // 75 characters and the zero byte
+        closing.slice(0, closing.text.size());
+        LogSender::sendNow(sock, log->m_port, closing);
         ::close(sock);
     }
     const int fd = log->m_file.exchange(-1);
@@ -143,47 +159,6 @@ std::string CLOG::formatPrefix(double seconds, int level) {
     return prefix;
 }
 
-void CLOG::sendDatagram(const char* data, std::size_t size) {
-    const int sock = m_socket.load();
-    if (sock >= 0) sendTo(sock, data, size);
-}
-
-void CLOG::sendTo(int sock, const char* data, std::size_t size) const {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // Send errors (nobody listening, a full buffer) are ignored by design.
-    (void)::sendto(sock, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
-}
-
-void CLOG::sendMessageDatagrams(const std::string& prefix, const char* message) {
-    const int sock = m_socket.load();
-    if (sock < 0) return;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    static const char kLineFeed[] = "\n";
-    iovec parts[3] = {{const_cast<char*>(prefix.data()), prefix.size()},
-                      {const_cast<char*>(message), std::strlen(message)},
-                      {const_cast<char*>(kLineFeed), 1}};
-    mmsghdr datagrams[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        datagrams[i].msg_hdr.msg_name = &to;
-        datagrams[i].msg_hdr.msg_namelen = sizeof to;
-        datagrams[i].msg_hdr.msg_iov = &parts[i];
-        datagrams[i].msg_hdr.msg_iovlen = 1;
-    }
-    // The three datagrams in one system call: a message costs the client
-    // two calls instead of four. A datagram that cannot be sent is skipped,
-    // as a failed sendto would be.
-    for (unsigned sent = 0; sent < 3;) {
-        const int n = ::sendmmsg(sock, datagrams + sent, 3 - sent, MSG_NOSIGNAL);
-        sent += n > 0 ? static_cast<unsigned>(n) : 1u;
-    }
-}
-
 void CLOG::Message(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -199,15 +174,27 @@ void CLOG::MessageV(int level, const char* format, va_list args) {
     const std::string prefix = formatPrefix(PerfClock::seconds(), level);
 
     // One write per line: concurrent messages may order their lines either
-    // way, but never splice one line into another.
-    std::string line;
-    line.reserve(prefix.size() + std::strlen(message) + 2);
-    line.append(prefix).append(message).append("\r\n");
-    writeAll(fd, line.data(), line.size());
+    // way, but never splice one line into another. The file is the durable
+    // record, so it is written here and now; the datagrams are queued.
+    const std::size_t length = std::strlen(message);
+    LogDatagrams line;
+    line.text.reserve(prefix.size() + length + 2);
+    line.text.append(prefix).append(message, length).append("\r\n");
+    writeAll(fd, line.text.data(), line.text.size());
 
-    sendMessageDatagrams(prefix, message);
+    std::uint64_t sent = 0;
+    if (m_socket.load() >= 0) {
+        // The datagrams are the prefix, the message and a line feed: the
+        // line's own, without the carriage return before it.
+        line.slice(0, prefix.size());
+        line.slice(prefix.size(), length);
+        line.slice(prefix.size() + length + 1, 1);
+        sent = m_sender->post(std::move(line));
+    }
 
     if (level == kLogCrit) {
+        // Whoever reads the network log sees the line before the box stops us.
+        m_sender->waitSent(sent);
         char box[kLogPrefixMax + 1];
         std::snprintf(box, sizeof box,
                       "Critical Log Message Received (Error).\nMessage:\n\n%s\n\nPlease contact Support!",
@@ -225,12 +212,17 @@ void CLOG::Trace(bool withLocation, const char* file, unsigned line, const char*
     va_start(args, format);
     formatInto(message, sizeof message, format, args);
     va_end(args);
+    LogDatagrams trace;
     if (withLocation) {
         char location[kTraceLocationMax + 1];
         std::snprintf(location, sizeof location, "%s@%s:%u: ", function, file, line);
-        sendDatagram(location, std::strlen(location));
+        trace.text = location;
+        trace.slice(0, trace.text.size());
     }
-    sendDatagram(message, std::strlen(message));
+    const std::size_t at = trace.text.size();
+    trace.text.append(message);
+    trace.slice(at, trace.text.size() - at);
+    m_sender->post(std::move(trace));
 }
 
 namespace {

@@ -5,7 +5,11 @@
 // happens next.
 //
 // Any thread may log. One file line is written with one write, so lines of
-// concurrent messages never interleave inside a line.
+// concurrent messages never interleave inside a line; the file has the line
+// when Message returns. The datagrams leave from a thread of the log, in
+// the order the calls queued them, each call's back to back. A CRIT line's
+// box shows only once its datagrams are sent; Destroy and the exit routine
+// send everything still queued first.
 #pragma once
 
 #include <atomic>
@@ -23,6 +27,8 @@ constexpr int kTraceMessageMax = 4095;
 constexpr int kTraceLocationMax = 1023;
 constexpr std::uint16_t kLogPort = 6600;
 
+class LogSender;
+
 class CLOG {
 public:
     // Opens the file under `logDir` and the socket, writes the banners.
@@ -31,6 +37,8 @@ public:
                        std::uint16_t port = kLogPort);
     static void Destroy();
     static CLOG* instance();
+    // Returns once every datagram queued so far has been sent.
+    static void Flush();
 
     void Message(int level, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
@@ -45,14 +53,11 @@ public:
 
 private:
     CLOG() = default;
-    void sendDatagram(const char* data, std::size_t size);
-    void sendTo(int sock, const char* data, std::size_t size) const;
-    // A levelled message's three datagrams: prefix, message, line feed.
-    void sendMessageDatagrams(const std::string& prefix, const char* message);
 
     std::atomic<int> m_file{-1};
     std::atomic<int> m_socket{-1};
     std::uint16_t m_port = kLogPort;
+    LogSender* m_sender = nullptr;  // made once, never freed (see Create)
 };
 
 // The levelled log line of every module; does nothing before the log exists.

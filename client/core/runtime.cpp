@@ -108,6 +108,7 @@ namespace {
 ExitHandler g_handlers[kMaxExitHandlers];
 std::atomic<int> g_handlerCount{0};
 std::recursive_mutex g_exitLock;
+std::atomic<ExitHandler> g_exitFlush{nullptr};
 
 }  // namespace
 
@@ -122,6 +123,8 @@ void registerExitHandler(ExitHandler handler) {
 
 int exitHandlerCount() { return g_handlerCount.load(); }
 
+void setExitFlush(ExitHandler flush) { g_exitFlush.store(flush); }
+
 void exitProcess(int code) {
     // The recursive lock lets a handler that itself fails call exit again: the
     // nested call runs the handlers not yet run and ends the process. Another
@@ -133,6 +136,7 @@ void exitProcess(int code) {
         g_handlerCount.store(n - 1);
         g_handlers[n - 1]();
     }
+    if (ExitHandler flush = g_exitFlush.load()) flush();
     std::fflush(nullptr);
     _exit(code);
 }

@@ -43,6 +43,10 @@ constexpr int kMaxExitHandlers = 64;
 void registerExitHandler(ExitHandler handler);
 int exitHandlerCount();
 
+// Runs after every handler, right before the process ends, however far the
+// handlers got: the log sends what it still has queued. Null removes it.
+void setExitFlush(ExitHandler flush);
+
 [[noreturn]] void exitProcess(int code);
 
 // --- Thread priority ---

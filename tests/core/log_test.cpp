@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,7 +16,10 @@
 
 #include "client/core/log.h"
 #include "client/core/perf_clock.h"
+#include "client/core/runtime.h"
 #include "client/core/version.h"
+#include "shared/message_box.h"
+#include "tests/shared/handshake_util.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_socket.h"
 
@@ -26,6 +30,12 @@ namespace {
 // The log server's stand-in: the datagrams sent to a port of the test's own.
 class Receiver {
 public:
+    Receiver() {
+        // Room for a burst that arrives while nobody reads (the kernel caps
+        // it at net.core.rmem_max).
+        const int size = 8 << 20;
+        setsockopt(m_socket.fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     std::uint16_t port() const { return m_socket.port(); }
     // The next datagram; false after waiting `timeoutMs` for one.
     bool next(std::string* out, int timeoutMs = 1000) {
@@ -36,6 +46,12 @@ public:
         if (n < 0) return false;
         out->assign(buf, static_cast<std::size_t>(n));
         return true;
+    }
+    // The text of the next message's three datagrams; false unless all
+    // three came, the last a line feed.
+    bool nextMessage(std::string* text) {
+        std::string prefix, lf;
+        return next(&prefix) && next(text) && next(&lf) && lf == "\n";
     }
 
 private:
@@ -56,6 +72,7 @@ protected:
         m_banner = banner;
     }
     void TearDown() override {
+        quask::setMessageBoxBackend(nullptr);
         CLOG::Destroy();
         std::system(("rm -rf " + m_dir).c_str());
     }
@@ -110,7 +127,30 @@ TEST_F(Log, PlainLevelHasOnlyTheTimeStampAndOneBlank) {
     EXPECT_TRUE(std::regex_search(file(), std::regex("\r\n\\[\\d+\\.\\d{6}\\] Vendor: X\r\n$"))) << file();
 }
 
-TEST_F(Log, CriticalMessageShowsTheBoxWithTheUnprefixedText) {
+namespace {
+
+// What had arrived when the box was asked for. On loopback a datagram is in
+// the receiver's queue once its send returns, so nothing needs a wait.
+Receiver* g_boxReceiver = nullptr;
+std::vector<std::string> g_arrivedAtBox;
+
+quask::BoxResult boxThatLooksAtTheNetworkLog(const std::string&, const std::string&, quask::BoxIcon,
+                                             quask::BoxButtons) {
+    std::string d;
+    while (g_boxReceiver->next(&d, 0)) g_arrivedAtBox.push_back(d);
+    return quask::BoxResult::Ok;
+}
+
+}  // namespace
+
+TEST_F(Log, CriticalMessageShowsTheBoxWithTheUnprefixedTextOnceEveryDatagramIsSent) {
+    starter_test::ScopedEnv interactive("QUASK_NONINTERACTIVE", nullptr);
+    starter_test::ScopedEnv display("DISPLAY", ":quask-test");
+    g_boxReceiver = &m_rx;
+    g_arrivedAtBox.clear();
+    quask::setMessageBoxBackend(boxThatLooksAtTheNetworkLog);
+    constexpr int kBefore = 50;  // queued ahead of it, so the sender is still busy
+    for (int i = 0; i < kBefore; ++i) Message(kLogInfo, "before %d", i);
     ::testing::internal::CaptureStderr();
     Message(kLogCrit, "Video: Only 32 Bit's color is supported.");
     const std::string err = ::testing::internal::GetCapturedStderr();
@@ -118,6 +158,11 @@ TEST_F(Log, CriticalMessageShowsTheBoxWithTheUnprefixedText) {
               "Critical Log Message: Critical Log Message Received (Error).\nMessage:\n\n"
               "Video: Only 32 Bit's color is supported.\n\nPlease contact Support!\n");
     EXPECT_TRUE(std::regex_search(file(), std::regex("\\(CRIT\\) Video: Only 32 Bit's color is supported.\r\n$")));
+    ASSERT_EQ(g_arrivedAtBox.size(), 3u * kBefore + 3);
+    EXPECT_EQ(g_arrivedAtBox[3 * kBefore - 2], "before " + std::to_string(kBefore - 1));
+    EXPECT_NE(g_arrivedAtBox[3 * kBefore].find("(CRIT) "), std::string::npos);
+    EXPECT_EQ(g_arrivedAtBox[3 * kBefore + 1], "Video: Only 32 Bit's color is supported.");
+    EXPECT_EQ(g_arrivedAtBox[3 * kBefore + 2], "\n");
 }
 
 TEST_F(Log, OverlongMessageIsCutAtTheLimit) {
@@ -168,28 +213,61 @@ TEST(TraceSite, QualifiedFunctionAndFileBaseName) {
     }
 }
 
-TEST_F(Log, ConcurrentMessagesNeverSpliceLines) {
+TEST_F(Log, ConcurrentMessagesNeverSpliceLinesOrDatagrams) {
+    constexpr int kThreads = 4, kLines = 150;
+    constexpr std::size_t kDatagrams = 3 * kThreads * kLines;
+    std::vector<std::string> datagrams;
+    std::thread reader([&] {  // reads meanwhile, so a small socket buffer drops nothing
+        std::string d;
+        while (datagrams.size() < kDatagrams && m_rx.next(&d, 2000)) datagrams.push_back(d);
+    });
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 300; ++i) Message(kLogInfo, "thread %d line %d %s", t, i, "payload");
+            for (int i = 0; i < kLines; ++i) Message(kLogInfo, "thread %d line %d %s", t, i, "payload");
         });
     for (auto& th : threads) th.join();
+    reader.join();
+
     std::istringstream lines(file());
     std::string line;
-    int count = 0;
+    std::multiset<std::string> fileLines;
     std::regex shape("\\[\\d+\\.\\d{6}\\] \\(INFO\\) thread \\d line \\d+ payload\r");
     for (int skip = 0; skip < 3; ++skip) std::getline(lines, line);  // banner
     while (std::getline(lines, line)) {
         ASSERT_TRUE(std::regex_match(line, shape)) << line;
-        ++count;
+        fileLines.insert(line);
     }
-    EXPECT_EQ(count, 1200);
+    EXPECT_EQ(fileLines.size(), static_cast<std::size_t>(kThreads * kLines));
+
+    // Each message's three datagrams back to back, each thread's in its order,
+    // and together they are the file's lines.
+    ASSERT_EQ(datagrams.size(), kDatagrams);
+    const std::regex prefixShape("\\[\\d+\\.\\d{6}\\] \\(INFO\\) ");
+    const std::regex text("thread (\\d) line (\\d+) payload");
+    int nextLine[kThreads] = {};
+    std::multiset<std::string> sentLines;
+    for (std::size_t i = 0; i < datagrams.size(); i += 3) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(datagrams[i], prefixShape)) << i << ": " << datagrams[i];
+        ASSERT_TRUE(std::regex_match(datagrams[i + 1], m, text)) << i << ": " << datagrams[i + 1];
+        ASSERT_EQ(datagrams[i + 2], "\n") << i;
+        const int t = std::stoi(m[1].str());
+        EXPECT_EQ(std::stoi(m[2].str()), nextLine[t]++) << "thread " << t;
+        sentLines.insert(datagrams[i] + datagrams[i + 1] + "\r");
+    }
+    EXPECT_EQ(sentLines, fileLines);
 }
 
-TEST_F(Log, DestroyWritesClosingLinesAndThe76ByteDatagram) {
+TEST_F(Log, DestroySendsWhatIsQueuedThenThe76ByteDatagramAndClosingLines) {
+    constexpr int kBurst = 64;
+    for (int i = 0; i < kBurst; ++i) Message(kLogInfo, "burst %d", i);
     CLOG::Destroy();
     std::string d;
+    for (int i = 0; i < kBurst; ++i) {
+        ASSERT_TRUE(m_rx.nextMessage(&d)) << i;
+        ASSERT_EQ(d, "burst " + std::to_string(i));
+    }
     ASSERT_TRUE(m_rx.next(&d));
     ASSERT_EQ(d.size(), 76u);
     EXPECT_EQ(d.back(), '\0');
@@ -200,6 +278,30 @@ TEST_F(Log, DestroyWritesClosingLinesAndThe76ByteDatagram) {
     // After Destroy, messages are dropped quietly.
     Message(kLogInfo, "late");
     EXPECT_EQ(file(), f);
+}
+
+TEST(LogExit, ExitWhoseHandlersNeverReachDestroyStillSendsEveryDatagram) {
+    // Fast style: the child sends to this process's socket.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    ASSERT_TRUE(PerfClock::isCreated() || PerfClock::Create());
+    Receiver rx;
+    char tmpl[] = "/tmp/velmar-log-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    constexpr int kBurst = 64;
+    EXPECT_EXIT(
+        {
+            CLOG::Create(dir + "/log", rx.port());
+            for (int i = 0; i < kBurst; ++i) Message(kLogInfo, "burst %d", i);
+            exitProcess(1);
+        },
+        ::testing::ExitedWithCode(1), "");
+    std::string d;
+    ASSERT_TRUE(rx.next(&d));  // the banner
+    for (int i = 0; i < kBurst; ++i) {
+        ASSERT_TRUE(rx.nextMessage(&d)) << i;
+        ASSERT_EQ(d, "burst " + std::to_string(i));
+    }
+    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(LogCreate, UncreatableFileShowsTheFatalBoxAndExitsZero) {

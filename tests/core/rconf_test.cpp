@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -135,10 +137,19 @@ protected:
         return n;
     }
 
-    std::string receivedDatagrams() const {
+    // The datagrams received until every wanted text is among them, or until
+    // none came for 2 s: the log sends from a thread of its own.
+    std::string receivedDatagrams(std::initializer_list<const char*> wanted) const {
         std::string all;
         char buf[8192];
-        for (;;) {
+        auto complete = [&] {
+            for (const char* w : wanted)
+                if (all.find(w) == std::string::npos) return false;
+            return true;
+        };
+        while (!complete()) {
+            pollfd p{m_logSocket.fd(), POLLIN, 0};
+            if (::poll(&p, 1, 2000) != 1) break;
             ssize_t n = ::recv(m_logSocket.fd(), buf, sizeof buf, 0);
             if (n < 0) break;
             all.append(buf, static_cast<std::size_t>(n));
@@ -199,7 +210,8 @@ TEST_F(RConfTest, BoolsFollowLuaTruthinessAndAreTraced) {
     EXPECT_TRUE(conf->GetBool(RCONF_WINDOWMODE));
     EXPECT_FALSE(conf->GetBool(RCONF_VSYNC));
     EXPECT_TRUE(conf->GetBool(RCONF_STAT_FPS));
-    const std::string traces = receivedDatagrams();
+    const std::string traces =
+        receivedDatagrams({"'WindowMode' is 'TRUE'\n", "'VSync' is 'FALSE'\n", "'Stat_FPS' is 'TRUE'\n"});
     EXPECT_NE(traces.find("'WindowMode' is 'TRUE'\n"), std::string::npos);
     EXPECT_NE(traces.find("'VSync' is 'FALSE'\n"), std::string::npos);
     EXPECT_NE(traces.find("'Stat_FPS' is 'TRUE'\n"), std::string::npos);
