@@ -435,6 +435,9 @@ TEST_F(PatchRunTest, OneConnectionShowsEachEntryInTurnLineForLine) {
     for (const char* line : {"upper 0", "status Your Game is Ready 2 Play!", "fullcheck 1", "start 1", "flash"})
         want.push_back(line);
     EXPECT_EQ(record.lines(), want);
+    // One connection asks one file after the other, in the protocol's order.
+    EXPECT_EQ(requests(), "GET /allow.txt\nGET /notice.txt\nGET /lastrev.txt\nGET /meta/1.txt\nGET /meta/sum_1.txt\n"
+                          "GET /meta/2.txt\nGET /meta/sum_2.txt\nGET /data/c.txt\nGET /data/data/b.txt\n");
 
     std::fflush(console);
     std::rewind(console);
