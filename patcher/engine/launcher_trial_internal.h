@@ -34,6 +34,7 @@ public:
 
 private:
     void wait();
+    void tryStaged(PatchContext& ctx, const std::string& name, const Expected& own, EarlyDigests* digests);
 
     std::thread m_thread;
     std::optional<SignedDigest> m_signed;

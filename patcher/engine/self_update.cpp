@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 #include <vector>
 
 #include "patcher/protocol/digests.h"
@@ -118,29 +119,36 @@ void LauncherTrial::offer(PatchContext& ctx, const std::string& name, const Expe
     Expected own = want;
     if (want.signedDigest) own.signedDigest = &m_signed.emplace(*want.signedDigest);
     // Its own descriptors: the worker's tree is the worker's alone.
-    m_thread = std::thread([this, &ctx, name, own, digests] {
-        GameTree tree(ctx.gameDir);
-        Fd dir = tree.openDir("", false);
-        if (!dir.valid()) return;
-        const std::string staging = leafOf(stagingName(name));
-        const Judged by = digestsToJudge(own, FileRole::kStaging);
-        FileDigests got;
-        struct stat read;
-        {
-            Fd file = GameTree::openForReading(dir.get(), staging);
-            if (!file.valid() || ::fstat(file.get(), &read) != 0 || !digestsOfFd(file.get(), by.md5, by.sha256, &got) ||
-                judge(own, by, got) != Verdict::kMatches)
-                return;  // the integrity check says why
-        }
-        const LauncherCheck check = probeProgram(ctx, dir.get(), staging);
+    try {
+        m_thread = std::thread([this, &ctx, name, own, digests] { tryStaged(ctx, name, own, digests); });
+    } catch (const std::system_error&) {
+        // No thread to spare: the check before the replace tries it.
+    }
+}
+
+void LauncherTrial::tryStaged(PatchContext& ctx, const std::string& name, const Expected& own,
+                              EarlyDigests* digests) {
+    GameTree tree(ctx.gameDir);
+    Fd dir = tree.openDir("", false);
+    if (!dir.valid()) return;
+    const std::string staging = leafOf(stagingName(name));
+    const Judged by = digestsToJudge(own, FileRole::kStaging);
+    FileDigests got;
+    struct stat read;
+    {
         Fd file = GameTree::openForReading(dir.get(), staging);
-        if (!file.valid() || ::fstat(file.get(), &m_tried) != 0) return;
-        m_verdict = check;
-        // Only the mode may have changed since the bytes were read.
-        struct stat modeAside = read;
-        modeAside.st_ctim = m_tried.st_ctim;
-        if (digests && unchangedSince(modeAside, m_tried)) digests->put(name, m_tried, by, got);
-    });
+        if (!file.valid() || ::fstat(file.get(), &read) != 0 || !digestsOfFd(file.get(), by.md5, by.sha256, &got) ||
+            judge(own, by, got) != Verdict::kMatches)
+            return;  // the integrity check says why
+    }
+    const LauncherCheck check = probeProgram(ctx, dir.get(), staging);
+    Fd file = GameTree::openForReading(dir.get(), staging);
+    if (!file.valid() || ::fstat(file.get(), &m_tried) != 0) return;
+    m_verdict = check;
+    // Only the mode may have changed since the bytes were read.
+    struct stat modeAside = read;
+    modeAside.st_ctim = m_tried.st_ctim;
+    if (digests && unchangedSince(modeAside, m_tried)) digests->put(name, m_tried, by, got);
 }
 
 std::optional<LauncherCheck> LauncherTrial::verdictFor(int fd) {
