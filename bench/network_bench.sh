@@ -61,17 +61,8 @@ fi
 
 QUILLON=$(realpath "$BUILD/patcher/quillon")
 PATCHPUB=$(realpath "$BUILD/tools/patchpub/patchpub")
-for tool in "$QUILLON" "$PATCHPUB" "$NGINX" aria2c curl python3 /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "network_bench: $tool is missing" >&2; exit 1; }
-done
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/network-bench.XXXXXX")
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+require_tools network_bench "$QUILLON" "$PATCHPUB" "$NGINX" aria2c curl python3 /usr/bin/time
+bench_work network-bench
 
 timed() { /usr/bin/time -f "%e" -o "$WORK/last.time" "$@"; }
 seconds() { tail -1 "$WORK/last.time"; }
@@ -84,9 +75,8 @@ ip link set lo up
 
 mkdir -p "$WORK/www"
 start_nginx "$WORK/www"
-PIDS+=("$NGINX_PID")
 python3 "$HERE/delay_relay.py" "$NGINX_PORT" "$DELAY_MS" "$WORK/relay.port" &
-PIDS+=($!)
+bench_track $!
 for _ in $(seq 100); do
     [ -s "$WORK/relay.port" ] && break
     sleep 0.05

@@ -1,10 +1,31 @@
-# Sourced by the patcher benchmarks (patcher_bench.sh, network_bench.sh):
-# nginx serving a folder on a free port of 127.0.0.1, with an access log of
-# "uri status bytes seconds" per request, and the small helpers both
-# scripts print their figures with. The caller sets WORK (its temporary
-# directory) before start_nginx and stops nginx in its own clean-up.
+# Sourced by the patcher benchmarks (patcher_bench.sh, network_bench.sh,
+# patcher_scale_bench.sh): their temporary directory and clean-up, nginx
+# serving a folder on a free port of 127.0.0.1 with an access log of "uri
+# status bytes seconds" per request, and the small helpers they check their
+# tools and print their figures with.
 
 NGINX=/usr/sbin/nginx
+
+# Makes WORK, a temporary directory named after PREFIX, and removes it at
+# exit after ending every process handed to bench_track.
+BENCH_PIDS=()
+bench_work() { # prefix
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    trap bench_cleanup EXIT
+}
+bench_track() { BENCH_PIDS+=("$@"); }
+bench_cleanup() {
+    local pid
+    for pid in "${BENCH_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    rm -rf "$WORK"
+}
+# Ends the script with "NAME: TOOL is missing" for the first TOOL that
+# cannot be run.
+require_tools() { # name tool...
+    local name=$1 tool
+    shift
+    for tool in "$@"; do command -v "$tool" >/dev/null || { echo "$name: $tool is missing" >&2; exit 1; }; done
+}
 
 # Prints line N of the calling script (its usage line) and exits 2.
 bench_usage() {
@@ -37,8 +58,9 @@ with open(path, "wb") as f:
 EOF
 }
 
-# Starts nginx serving ROOT with its files in $WORK/nginx/; sets NGINX_PORT
-# and NGINX_PID and returns once it answers.
+# Starts nginx serving ROOT with its files in $WORK/nginx/ (after
+# bench_work); sets NGINX_PORT and NGINX_PID, hands it to bench_track and
+# returns once it answers.
 start_nginx() { # root
     mkdir -p "$WORK/nginx"
     NGINX_PORT=$(free_port)
@@ -67,6 +89,7 @@ EOF
     "$NGINX" -p "$WORK/nginx/" -c "$WORK/nginx/nginx.conf" -g 'daemon off; error_log stderr;' \
         2>"$WORK/nginx/error.log" &
     NGINX_PID=$!
+    bench_track "$NGINX_PID"
     for _ in $(seq 100); do
         curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/" && return 0
         sleep 0.05

@@ -37,24 +37,16 @@ for n in "$CHECK_MIB" "$DOWNLOAD_MIB" "$LZMA_MIB"; do [ "$n" -ge 1 ] && [ "$n" -
 
 QUILLON="$BUILD/patcher/quillon"
 TESSFOLD="$BUILD/tools/compress/tessfold"
-for tool in "$QUILLON" "$TESSFOLD" "$NGINX" /usr/bin/time curl xz md5sum python3; do
-    command -v "$tool" >/dev/null || { echo "patcher_bench: $tool is missing" >&2; exit 1; }
-done
+require_tools patcher_bench "$QUILLON" "$TESSFOLD" "$NGINX" /usr/bin/time curl xz md5sum python3
 QUILLON=$(realpath "$QUILLON")
 PATCHPUB="$BUILD/tools/patchpub/patchpub"
 if [ "$SIGNED" -eq 1 ]; then
-    [ -x "$PATCHPUB" ] || { echo "patcher_bench: $PATCHPUB is missing" >&2; exit 1; }
+    require_tools patcher_bench "$PATCHPUB"
     PATCHPUB=$(realpath "$PATCHPUB")
 fi
 TESSFOLD=$(realpath "$TESSFOLD")
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/patcher-bench.XXXXXX")
-NGINX_PID=""
-cleanup() {
-    if [ -n "$NGINX_PID" ]; then kill "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_work patcher-bench
 
 # --- Helpers ---
 

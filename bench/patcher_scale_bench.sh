@@ -37,19 +37,13 @@ whole_numbers "$ENTRIES" "$DEPTH" "$ROUNDS"
 
 QUILLON=$(realpath "$BUILD/patcher/quillon")
 SERVER=$(realpath "$(dirname "$0")/../tests/patcher/patch_server.py")
-[ -x "$QUILLON" ] || { echo "patcher_scale_bench: $QUILLON is missing" >&2; exit 1; }
+require_tools patcher_scale_bench "$QUILLON" python3
 if [ -n "$BASELINE" ]; then
-    [ -x "$BASELINE" ] || { echo "patcher_scale_bench: $BASELINE is missing" >&2; exit 1; }
+    require_tools patcher_scale_bench "$BASELINE"
     BASELINE=$(realpath "$BASELINE")
 fi
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/patcher-scale.XXXXXX")
-SERVER_PID=""
-cleanup() {
-    if [ -n "$SERVER_PID" ]; then kill "$SERVER_PID" 2>/dev/null || true; wait "$SERVER_PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_work patcher-scale
 
 # --- The server: $WORK/www, with the deep file served from faults.json
 # (its path is longer than a file system path may be) ---
@@ -60,6 +54,7 @@ printf 'Benchmark' >"$WORK/www/notice.txt"
 printf 'REV:1\n' >"$WORK/www/lastrev.txt"
 python3 "$SERVER" "$WORK/www" 0 --faults "$WORK/faults.json" >"$WORK/server.out" 2>"$WORK/server.err" &
 SERVER_PID=$!
+bench_track "$SERVER_PID"
 for _ in $(seq 100); do
     grep -q '^PORT ' "$WORK/server.out" 2>/dev/null && break
     sleep 0.05
