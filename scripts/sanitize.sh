@@ -68,6 +68,8 @@ run_suites() {
       echo "sanitize $MODE: $t passed"
     else
       echo "sanitize $MODE: $t FAILED (see $BUILD/$t.log)"
+      # CI keeps only what is printed: the failed tests and the reports' first lines.
+      grep -a -E '^\[  FAILED  \]|SUMMARY: |^WARNING: |^ +(Read|Write|Atomic|Previous)|^ +#[0-3] ' "$BUILD/$t.log" | head -n 60 | sed "s/^/  $t: /"
       failed+=("$t")
     fi
   done

@@ -16,22 +16,31 @@ std::thread::id g_gtkThread;
 bool g_started = false;
 std::function<void()> g_foreignJobHook;  // GTK thread only
 
+// Every handover goes through this one lock. GLib's own locks are futexes a
+// race checker cannot see, and a lock made with the job on the waiter's
+// stack would itself be unordered; taking this one on both sides shows that
+// a job is made before the GTK thread uses it.
+std::mutex g_handover;
+std::condition_variable g_jobDone;
+
 struct Job {
     const std::function<void()>* work;
-    std::mutex lock;
-    std::condition_variable done;
     bool finished = false;
 };
 
 gboolean runJob(gpointer data) {
     Job* job = static_cast<Job*>(data);
     if (g_foreignJobHook) g_foreignJobHook();
-    (*job->work)();
+    const std::function<void()>* work;
     {
-        std::lock_guard<std::mutex> lock(job->lock);
-        job->finished = true;
+        std::lock_guard<std::mutex> lock(g_handover);
+        work = job->work;
     }
-    job->done.notify_one();
+    (*work)();
+    std::lock_guard<std::mutex> lock(g_handover);
+    job->finished = true;
+    // Under the lock: once it is free the waiter may return, and the job is gone.
+    g_jobDone.notify_all();
     return G_SOURCE_REMOVE;
 }
 
@@ -52,14 +61,14 @@ void runOnGtkThread(const std::function<void()>& job) {
         job();
         return;
     }
-    Job pending{&job, {}, {}, false};
     // A worker must not hold its gate while the GTK thread may want it.
     WorkerGate::WaitScope letGo;
+    std::unique_lock<std::mutex> lock(g_handover);
+    Job pending{&job};
     // Always a source: invoking the context directly could run the job here
     // when the GTK thread happens not to be iterating.
     g_idle_add_full(G_PRIORITY_DEFAULT, runJob, &pending, nullptr);
-    std::unique_lock<std::mutex> lock(pending.lock);
-    pending.done.wait(lock, [&] { return pending.finished; });
+    g_jobDone.wait(lock, [&] { return pending.finished; });
 }
 
 void setForeignJobHook(std::function<void()> hook) { g_foreignJobHook = std::move(hook); }
@@ -67,6 +76,7 @@ void setForeignJobHook(std::function<void()> hook) { g_foreignJobHook = std::mov
 namespace {
 
 gboolean runLaterJob(gpointer data) {
+    { std::lock_guard<std::mutex> lock(g_handover); }  // made before this (see g_handover)
     (*static_cast<std::function<void()>*>(data))();
     return G_SOURCE_REMOVE;
 }
@@ -76,7 +86,11 @@ void freeLaterJob(gpointer data) { delete static_cast<std::function<void()>*>(da
 }  // namespace
 
 void runOnGtkThreadLater(int delayMs, std::function<void()> job) {
-    auto* held = new std::function<void()>(std::move(job));
+    std::function<void()>* held;
+    {
+        std::lock_guard<std::mutex> lock(g_handover);
+        held = new std::function<void()>(std::move(job));
+    }
     g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(delayMs < 0 ? 0 : delayMs), runLaterJob,
                        held, freeLaterJob);
 }
