@@ -9,12 +9,16 @@
 #                                              launcher too), with the same
 #                                              connection count, and the
 #                                              link's own limit (bytes / RATE)
+#                                              ROUNDS rounds (3 unless told), the
+#                                              three in turns that start with each
+#                                              in turn: the median of each, and
+#                                              the fastest and slowest of its runs
 #   a 256 MiB file with a 1 MiB change      delta (patchpub --delta) against
 #                                              the whole file: bytes and time
 # then, unshaped, the full check against md5sum and LoadFileData against
 # read + uncompress (bench/patcher_bench.sh and velmar_bench).
 #
-#   bench/network_bench.sh [--quick] [--build DIR] [--files "N ..."] [--big MiB] [--rate RATE] [--delay MS] [--connections N]
+#   bench/network_bench.sh [--quick] [--build DIR] [--files "N ..."] [--rounds N] [--big MiB] [--rate RATE] [--delay MS] [--connections N]
 set -euo pipefail
 source "$(dirname "$0")/nginx_bench.sh"
 
@@ -24,15 +28,17 @@ BIG_MIB=256
 RATE=100mbit
 DELAY_MS=20
 CONNECTIONS=6
+ROUNDS=
 QUICK=0
 HERE=$(cd "$(dirname "$0")" && pwd)
 
-usage() { bench_usage 17; }
+usage() { bench_usage 21; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) QUICK=1; FILES=100; BIG_MIB=16; shift ;;
         --build) BUILD="${2:?}"; shift 2 ;;
         --files) FILES="${2:?}"; shift 2 ;;
+        --rounds) ROUNDS="${2:?}"; shift 2 ;;
         --big) BIG_MIB="${2:?}"; shift 2 ;;
         --rate) RATE="${2:?}"; shift 2 ;;
         --delay) DELAY_MS="${2:?}"; shift 2 ;;
@@ -40,8 +46,10 @@ while [ $# -gt 0 ]; do
         *) usage ;;
     esac
 done
-whole_numbers $FILES "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS"
-[ "$BIG_MIB" -ge 2 ] && [ -n "$FILES" ] || usage
+[ "$QUICK" -eq 1 ] && ROUNDS=${ROUNDS:-1}
+ROUNDS=${ROUNDS:-3}
+whole_numbers $FILES "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS" "$ROUNDS"
+[ "$BIG_MIB" -ge 2 ] && [ -n "$FILES" ] && [ "$ROUNDS" -ge 1 ] || usage
 case "$RATE" in *[!0-9a-z]* | '') usage ;; esac
 
 # Into a network namespace of our own: nothing else on the machine shares
@@ -56,6 +64,7 @@ if [ -z "${NETWORK_BENCH_INSIDE:-}" ]; then
     args=(--build "$BUILD" --files "$FILES" --big "$BIG_MIB" --rate "$RATE" --delay "$DELAY_MS"
           --connections "$CONNECTIONS")
     [ "$QUICK" -eq 1 ] && args=(--quick "${args[@]}")
+    args+=(--rounds "$ROUNDS")
     NETWORK_BENCH_INSIDE=1 exec unshare "${ns[@]}" bash "$0" "${args[@]}"
 fi
 
@@ -118,11 +127,32 @@ print("%.2f" % (int(sys.argv[1]) * 8 / (int(m.group(1)) * unit[m.group(2)])) if 
 EOF
 }
 
+# One run of each of the three on the many files, in the order named.
+run_aria2() {
+    rm -rf "$WORK/aria2"
+    timed aria2c -q -i "$WORK/aria2.in" -d "$WORK/aria2" -j "$CONNECTIONS" -x 1 \
+        --file-allocation=none --auto-file-renaming=false --allow-overwrite=true
+}
+run_curl() {
+    rm -rf "$WORK/curl"
+    timed curl -s --fail --parallel --parallel-max "$CONNECTIONS" --create-dirs --config "$WORK/curl.cfg" 2>"$WORK/curl.err"
+}
+run_quillon() {
+    new_game "$WORK/many-game"
+    patch_game "$WORK/many-game" many "$RELAYED"
+}
+# "median fastest slowest" of the seconds given.
+spread() { python3 -c 'import statistics, sys; x = sorted(map(float, sys.argv[1:])); print("%.2f %.2f %.2f" % (statistics.median(x), x[0], x[-1]))' "$@"; }
+
 MANY_LINES=()
 # One patch of COUNT files, the same files for all three: everything the
 # launcher fetches, itself included (a fresh game takes the whole revision).
+# A single run of each is within the noise of the link for figures this
+# close, so each runs ROUNDS times, and who goes first changes every round.
 many_files() { # count
-    local count=$1 total_bytes path dir aria2 curl_s quillon best link
+    local count=$1 total_bytes path dir aria2 curl_s quillon best link round i tool
+    local -A times=()
+    local tools=(aria2 curl quillon)
     echo "network_bench: preparing $count files of 20-200 KiB" >&2
     CONTENT="$WORK/many-content"
     mkdir -p "$CONTENT/data/packs"
@@ -151,26 +181,29 @@ EOF
         "$RELAYED" "$path" "$WORK" "$path"; done <"$WORK/many.list" >"$WORK/curl.cfg"
 
     shape
-    rm -rf "$WORK/aria2"
-    timed aria2c -q -i "$WORK/aria2.in" -d "$WORK/aria2" -j "$CONNECTIONS" -x 1 \
-        --file-allocation=none --auto-file-renaming=false --allow-overwrite=true
-    aria2=$(seconds)
-    rm -rf "$WORK/curl"
-    timed curl -s --fail --parallel --parallel-max "$CONNECTIONS" --create-dirs --config "$WORK/curl.cfg" 2>"$WORK/curl.err"
-    curl_s=$(seconds)
-    new_game "$WORK/many-game"
-    patch_game "$WORK/many-game" many "$RELAYED"
-    quillon=$(seconds)
-    unshape
-    for dir in aria2 curl many-game; do
-        diff -rq "$CONTENT/data/packs" "$WORK/$dir/data/packs" >/dev/null && cmp -s "$CONTENT/quillon" "$WORK/$dir/quillon" ||
-            { echo "network_bench: $dir did not bring every file whole" >&2; exit 1; }
+    for (( round = 0; round < ROUNDS; ++round )); do
+        for (( i = 0; i < 3; ++i )); do
+            tool=${tools[$(( (round + i) % 3 ))]}
+            "run_$tool"
+            times[$tool]+=" $(seconds)"
+        done
+        for dir in aria2 curl many-game; do
+            diff -rq "$CONTENT/data/packs" "$WORK/$dir/data/packs" >/dev/null && cmp -s "$CONTENT/quillon" "$WORK/$dir/quillon" ||
+                { echo "network_bench: $dir did not bring every file whole" >&2; exit 1; }
+        done
     done
+    unshape
     rm -rf "$WORK/aria2" "$WORK/curl" "$WORK/many-game" "$WORK/www/many" "$WORK/www/many.trees" "$CONTENT"
+    read -r aria2 aria2_lo aria2_hi <<<"$(spread ${times[aria2]})"
+    read -r curl_s curl_lo curl_hi <<<"$(spread ${times[curl]})"
+    read -r quillon quillon_lo quillon_hi <<<"$(spread ${times[quillon]})"
     best=$(python3 -c "print(min($aria2, $curl_s))")
     link=$(link_seconds "$total_bytes")
-    MANY_LINES+=("$(printf 'many files %5d files, %d bytes: quillon %.2f s   aria2c %.2f s   curl --parallel %.2f s   the link alone %s s' \
-        "$count" "$total_bytes" "$quillon" "$aria2" "$curl_s" "$link")")
+    MANY_LINES+=("$(printf 'many files %5d files, %d bytes, median of %d runs: quillon %.2f s   aria2c %.2f s   curl --parallel %.2f s   the link alone %s s' \
+        "$count" "$total_bytes" "$ROUNDS" "$quillon" "$aria2" "$curl_s" "$link")")
+    [ "$ROUNDS" -gt 1 ] &&
+        MANY_LINES+=("$(printf '                 fastest to slowest run: quillon %.2f-%.2f s   aria2c %.2f-%.2f s   curl --parallel %.2f-%.2f s' \
+            "$quillon_lo" "$quillon_hi" "$aria2_lo" "$aria2_hi" "$curl_lo" "$curl_hi")")
     MANY_LINES+=("$(printf '                 quillon against the faster tool: time ratio %s (goal <= 1.0: %s), against the link: %s (goal <= 1.05: %s)' \
         "$(ratio "$quillon" "$best")" "$(verdict "$quillon <= $best")" \
         "$(ratio "$quillon" "$link")" "$(verdict "$quillon <= 1.05 * $link")")")
