@@ -123,7 +123,9 @@ TEST_F(DemoGame, RebuildKeepsWhatAnAuthorAdded) {
     const auto rebuilt = digests(game);
     for (const auto& [file, digest] : authored) {
         const bool authors = file.find("Example") != std::string::npos || file.rfind("data/map/Lakeside.", 0) == 0;
-        if (authors) EXPECT_EQ(rebuilt.at(file), digest) << file;
+        if (authors) {
+            EXPECT_EQ(rebuilt.at(file), digest) << file;
+        }
     }
     EXPECT_NE(cktest::slurp(at("game/data/def/Water.ini")).find("[Water_2]\r\nFrameCount=4\r\n"), std::string::npos);
 
