@@ -170,3 +170,45 @@ TEST_F(DurableOrderTest, FilesAreSyncedBeforeTheirRenameAndDirectoriesBeforeTheR
     }
     EXPECT_GE(lastChange.size(), 4u);  // the game, data, data/maps, docs
 }
+
+// The disk fails the sync of one staging file (strace injects EIO into its
+// fsync calls, on whichever thread makes them): the download phase fails as
+// a failed write does, nothing of the game or its revision has changed, and
+// the next run finishes the update.
+TEST_F(DurableOrderTest, FailedSyncOfAStagingFileFailsTheDownloadPhase) {
+    put("quillon", launcherRevision("rev1"), true);
+    put("data/big.bin", noise(300000, 1));
+    put("data/notes.txt", "first");
+    publishContent(at("www"), at("content"), "First");
+    ASSERT_EQ(startQuillon(at("game"), at("setup"), at("cwd"))->waitExit(30000), 0)
+        << quask_test::readFile(at("setup.err"));
+    put("data/big.bin", noise(300000, 2));
+    put("data/notes.txt", "second");
+    publishContent(at("www"), at("content"), "Second");
+
+    const std::string staging = fs::canonical(at("game")).string() + "/data/big.bin.new";
+    quask_test::ChildProcess::Options o;
+    o.workDir = at("cwd");
+    o.stderrPath = at("failed.err");
+    o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    m_env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
+    quask_test::ChildProcess failed({kStrace, "-f", "-qq", "-o", at("trace.txt"), "-P", staging, "-e", "trace=fsync",
+                                     "-e", "inject=fsync:error=EIO", at("game/quillon"), "--console", "--no-start"},
+                                    o);
+    ASSERT_EQ(failed.waitExit(60000), 1) << quask_test::readFile(at("failed.err"));
+    const std::string err = quask_test::readFile(at("failed.err"));
+    EXPECT_NE(err.find("Store Error: Failed to save Downloaded content to disk. (Out of Diskspace?)"),
+              std::string::npos)
+        << err;
+    // The fault was met, not stepped round.
+    EXPECT_NE(quask_test::readFile(at("trace.txt")).find("EIO (Input/output error) (INJECTED)"), std::string::npos);
+    EXPECT_EQ(quask_test::readFile(at("game/data/big.bin")), noise(300000, 1));
+    EXPECT_EQ(quask_test::readFile(at("game/data/notes.txt")), "first");
+    EXPECT_EQ(storedRevision(at("game")), 1u);
+
+    ASSERT_EQ(startQuillon(at("game"), at("again"), at("cwd"))->waitExit(30000), 0)
+        << quask_test::readFile(at("again.err"));
+    EXPECT_EQ(treeDifferences(at("content"), at("game")), "");
+    EXPECT_EQ(storedRevision(at("game")), 2u);
+}
