@@ -94,6 +94,21 @@ protected:
         if (quask_test::runToEnd({kStrace, "-f", "-qq", "-o", "/dev/null", "/bin/true"}, m_dir, 30000).code != 0)
             GTEST_SKIP() << "strace cannot trace here";
     }
+    // The launcher on the game under strace with `straceArgs` (its trace to
+    // trace.txt, its errors to <log>.err); its exit code.
+    int traced(std::vector<std::string> straceArgs, const std::string& log) {
+        quask_test::ChildProcess::Options o;
+        o.workDir = at("cwd");
+        o.stderrPath = at(log + ".err");
+        o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
+        // A sanitizer build's leak check cannot run under ptrace.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        m_env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
+        std::vector<std::string> args = {kStrace, "-f", "-qq", "-o", at("trace.txt")};
+        args.insert(args.end(), straceArgs.begin(), straceArgs.end());
+        args.insert(args.end(), {at("game/quillon"), "--console", "--no-start"});
+        return quask_test::ChildProcess(args, o).waitExit(60000);
+    }
 };
 
 }  // namespace
@@ -114,19 +129,10 @@ TEST_F(DurableOrderTest, FilesAreSyncedBeforeTheirRenameAndDirectoriesBeforeTheR
     fs::remove(at("content/old.txt"));
     publishContent(at("www"), at("content"), "Second");
 
-    quask_test::ChildProcess::Options o;
-    o.workDir = at("cwd");
-    o.stderrPath = at("traced.err");
-    o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
-    // A sanitizer build's leak check cannot run under ptrace.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    m_env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
-    quask_test::ChildProcess traced(
-        {kStrace, "-f", "-qq", "-y", "-s", "4096", "-o", at("trace.txt"), "-e",
-         "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat", at("game/quillon"),
-         "--console", "--no-start"},
-        o);
-    ASSERT_EQ(traced.waitExit(60000), 0) << quask_test::readFile(at("traced.err"));
+    const int code =
+        traced({"-y", "-s", "4096", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat"},
+               "traced");
+    ASSERT_EQ(code, 0) << quask_test::readFile(at("traced.err"));
     ASSERT_EQ(treeDifferences(at("content"), at("game")), "");
 
     const std::string game = fs::canonical(at("game")).string();
@@ -187,16 +193,8 @@ TEST_F(DurableOrderTest, FailedSyncOfAStagingFileFailsTheDownloadPhase) {
     publishContent(at("www"), at("content"), "Second");
 
     const std::string staging = fs::canonical(at("game")).string() + "/data/big.bin.new";
-    quask_test::ChildProcess::Options o;
-    o.workDir = at("cwd");
-    o.stderrPath = at("failed.err");
-    o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    m_env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
-    quask_test::ChildProcess failed({kStrace, "-f", "-qq", "-o", at("trace.txt"), "-P", staging, "-e", "trace=fsync",
-                                     "-e", "inject=fsync:error=EIO", at("game/quillon"), "--console", "--no-start"},
-                                    o);
-    ASSERT_EQ(failed.waitExit(60000), 1) << quask_test::readFile(at("failed.err"));
+    ASSERT_EQ(traced({"-P", staging, "-e", "trace=fsync", "-e", "inject=fsync:error=EIO"}, "failed"), 1)
+        << quask_test::readFile(at("failed.err"));
     const std::string err = quask_test::readFile(at("failed.err"));
     EXPECT_NE(err.find("Store Error: Failed to save Downloaded content to disk. (Out of Diskspace?)"),
               std::string::npos)
