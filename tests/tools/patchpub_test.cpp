@@ -463,3 +463,35 @@ TEST_F(PatchPubTest, LauncherThatWouldNotTrustTheKeyIsNotPublished) {
         EXPECT_TRUE(r.warnings.empty());
     }
 }
+
+// The disk fails the sync that makes a switch durable: before anything is
+// served (the new tree's directory) the publish fails with the old revision
+// live; after the switch (the server directory's own) it fails too, saying
+// that the new revision is live already, since a power cut may bring the
+// old one back and a later publish would give its number to other files.
+TEST_F(PatchPubTest, FailedSyncOfTheSwitchFailsThePublish) {
+    put("a.txt", "a one");
+    ASSERT_EQ(patchpubRun({at("www"), at("content")}, m_dir).code, 0);
+    put("a.txt", "a two");
+    const std::string dir = fs::canonical(m_dir).string();
+    const struct {
+        std::string synced, error, lastrev;
+    } rows[] = {
+        {dir + "/www.trees", "patchpub: cannot sync " + dir + "/www.trees: Input/output error\n", "REV:1\n"},
+        {dir,
+         "patchpub: cannot sync " + dir + ": Input/output error (" + dir +
+             "/www serves the new tree already, but a power cut may take it back)\n",
+         "REV:2\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.synced);
+        const quask_test::RunResult r = patchpubRun(
+            {dir + "/www", at("content")}, m_dir,
+            {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", row.synced, "-e", "inject=fsync:error=EIO"});
+        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        EXPECT_EQ(r.err, row.error);
+        EXPECT_EQ(www("lastrev.txt"), row.lastrev);
+    }
+    EXPECT_EQ(www("data/a.txt"), "a two");
+    EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
+}

@@ -21,11 +21,15 @@ namespace {
 constexpr char kBuilding[] = ".building";
 constexpr char kLegacy[] = "legacy-";
 
-void syncDir(const std::string& dir) {
+// The entries of `dir` on disk. A file system that cannot sync a directory
+// (EINVAL) keeps nothing back this way, so that is no failure.
+bool syncDir(const std::string& dir, std::string* error) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+    int failure = fd < 0 ? errno : 0;
+    if (fd >= 0 && ::fsync(fd) != 0 && errno != EINVAL) failure = errno;
+    if (fd >= 0) ::close(fd);
+    if (failure != 0) *error = "cannot sync " + dir + ": " + std::strerror(failure);
+    return failure == 0;
 }
 
 // Every entry of `from` into the empty directory `to`: directories made,
@@ -134,7 +138,8 @@ bool ServerTrees::switchTo(const std::string& path, std::string* note, std::stri
         *error = "cannot rename " + path + ": " + std::strerror(errno);
         return false;
     }
-    syncDir(m_treesDir);
+    // The new tree is whole on disk before anything points to it.
+    if (!syncDir(m_treesDir, error)) return false;
 
     const std::string link = m_serverDir + ".link-" + std::to_string(::getpid());
     ::unlink(link.c_str());
@@ -163,7 +168,13 @@ bool ServerTrees::switchTo(const std::string& path, std::string* note, std::stri
         ::unlink(link.c_str());
         return false;
     }
-    syncDir(fs::path(m_serverDir).parent_path().empty() ? "." : fs::path(m_serverDir).parent_path().string());
+    // Served already, so no longer undone here; but a switch a power cut may
+    // take back is no success: a later revision would take this number again.
+    const fs::path parent = fs::path(m_serverDir).parent_path();
+    if (!syncDir(parent.empty() ? "." : parent.string(), error)) {
+        *error += " (" + m_serverDir + " serves the new tree already, but a power cut may take it back)";
+        return false;
+    }
     prune();
     return true;
 }

@@ -34,7 +34,9 @@ public:
     // announcement, root or mirror list): the tree is "<revision>.<n>".
     bool beginRefresh(std::uint32_t revision, std::string* path, std::string* error);
     // Serves `path` from now on; `note` tells of a plain directory moved
-    // aside. Older trees beyond the last kKeptTrees are removed.
+    // aside. Older trees beyond the last kKeptTrees are removed. False when
+    // the switch failed, and also when it could not be made durable: the
+    // error then says the new tree is served already.
     bool switchTo(const std::string& path, std::string* note, std::string* error);
     // Removes a tree that was begun but not switched to.
     void discard(const std::string& path);
