@@ -26,7 +26,7 @@
 #include "tools/contentkit/import/tiled_import.h"
 #include "tools/contentkit/models/gltf_model.h"
 #include "tools/contentkit/models/obj_model.h"
-#include "tools/contentkit/staged_files.h"
+#include "tools/contentkit/formats/staged_files.h"
 
 namespace contentkit {
 

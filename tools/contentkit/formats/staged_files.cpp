@@ -1,4 +1,4 @@
-#include "tools/contentkit/staged_files.h"
+#include "tools/contentkit/formats/staged_files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
