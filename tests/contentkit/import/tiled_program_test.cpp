@@ -88,10 +88,11 @@ std::map<std::string, std::string> treeBytes(const std::string& root) {
     return tree;
 }
 
-// A disk that fills up at any write of a new import (strace makes the Nth
-// write fail with ENOSPC) leaves the game directory as the last import left
-// it: the files are staged and only then moved into place.
-TEST_F(TiledProgram, FullDiskHalfWayLeavesTheLastImportWhole) {
+// A disk that fills up at any write (strace makes the Nth write fail with
+// ENOSPC) of a new import, or of a demo rebuild over the game, leaves the
+// game directory as it was, the last import included: the files are staged
+// and only then moved into place.
+TEST_F(TiledProgram, FullDiskHalfWayLeavesTheGameAsItWas) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizer runtimes make write calls of their own that must not
     // fail, and the leak checker stops under ptrace.
@@ -102,29 +103,40 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheLastImportWhole) {
     ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", at("game")}, m_dir).code, 0);
     const std::string example = kSourceDir + "/example_map/example.tmx";
     ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", example, at("game"), "Example"}, m_dir).code, 0);
-    const auto before = treeBytes(at("game"));
+    const auto imported = treeBytes(at("game"));
     // The same map lit from elsewhere, its textures under other IDs.
     const std::string changed = exampleCopy("art", {{"name=\"sunAzimuth\" type=\"float\" value=\"300\"",
                                                      "name=\"sunAzimuth\" type=\"float\" value=\"120\""},
                                                     {"value=\"6000\"", "value=\"7000\""}});
-    const std::vector<std::string> import = {kProgram, "import-tiled", changed, at("game"), "Example"};
-    int failed = 0;
-    for (int n = 1; n <= 12; ++n) {
-        std::vector<std::string> args = {"-f", "-o", "/dev/null", "-e", "inject=write:error=ENOSPC:when=" +
-                                         std::to_string(n)};
-        args.insert(args.end(), import.begin(), import.end());
-        const cktest::RunResult r = cktest::runProgram(strace, args, m_dir);
-        if (r.code == 0) break;  // the Nth write was the report's, after the import
-        ++failed;
-        EXPECT_EQ(r.code, 1) << n;
-        EXPECT_NE(r.err.find(": cannot write: No space left on device; nothing was imported\n"), std::string::npos)
-            << n << ": " << r.err;
-        EXPECT_TRUE(treeBytes(at("game")) == before) << "write " << n << " left a partial import";
+    const struct {
+        std::vector<std::string> command;
+        const char* error;
+        int files;  // writes that must fail at least: one per file
+    } rows[] = {
+        {{kProgram, "build-demo", at("game")}, "; nothing was written\n", 12},
+        {{kProgram, "import-tiled", changed, at("game"), "Example"}, "; nothing was imported\n", 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command[1]);
+        const auto before = treeBytes(at("game"));
+        int failed = 0;
+        for (int n = 1; n <= 12; ++n) {
+            std::vector<std::string> args = {"-f", "-o", "/dev/null", "-e",
+                                             "inject=write:error=ENOSPC:when=" + std::to_string(n)};
+            args.insert(args.end(), row.command.begin(), row.command.end());
+            const cktest::RunResult r = cktest::runProgram(strace, args, m_dir);
+            if (r.code == 0) break;  // the Nth write was the report's, after the files
+            ++failed;
+            EXPECT_EQ(r.code, 1) << n;
+            EXPECT_NE(r.err.find(": cannot write: No space left on device" + std::string(row.error)), std::string::npos)
+                << n << ": " << r.err;
+            EXPECT_TRUE(treeBytes(at("game")) == before) << "write " << n << " left a part of the files";
+        }
+        EXPECT_GE(failed, row.files);
     }
-    EXPECT_GE(failed, 5);  // the map, its ini and textures, the def files
-    const cktest::RunResult r = cktest::runProgram(import[0], {import.begin() + 1, import.end()}, m_dir);
+    const cktest::RunResult r = cktest::runProgram(kProgram, {"import-tiled", changed, at("game"), "Example"}, m_dir);
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(cktest::slurp(at("game/data/map/Example.rmap")), before.at("data/map/Example.rmap"));
+    EXPECT_NE(cktest::slurp(at("game/data/map/Example.rmap")), imported.at("data/map/Example.rmap"));
 }
 
 // The repository's demo map opens in the editor itself: its command-line

@@ -17,6 +17,7 @@
 #include "tools/contentkit/formats/dds_writer.h"
 #include "tools/contentkit/formats/def_writer.h"
 #include "tools/contentkit/formats/ini_writer.h"
+#include "tools/contentkit/formats/staged_files.h"
 #include "tools/contentkit/formats/rfnt_writer.h"
 #include "tools/contentkit/formats/text.h"
 #include "tools/contentkit/formats/tga_writer.h"
@@ -192,32 +193,45 @@ std::string modelPath(DemoModelKind kind) {
 
 // --- Writing ---
 
-class TreeWriter {
+// The files of one build are held until every one is made, then written all
+// or nothing: a full disk in the middle of a rebuild leaves the tree as it
+// was, an author's files included. Reading sees the tree as it will be, so
+// the map import finds the definitions written before it.
+class TreeWriter : public GameDirReader {
 public:
     TreeWriter(const std::string& root, const DemoBuildOptions& options, DemoBuildResult* result)
-        : m_root(root), m_options(options), m_result(result) {}
+        : m_root(root), m_disk(root), m_options(options), m_result(result) {}
 
-    // Writes one file, GDF-packed when asked and the client's loader reads it.
+    // Adds one file, GDF-packed when asked and the client's loader reads it.
     bool put(const std::string& relative, const Bytes& content, std::string* error) {
-        Bytes packed;
-        const Bytes* data = &content;
+        Bytes data = content;
         if (m_options.gdf && isLoaderAsset(relative)) {
-            packed = velmar::gdfPack(content.data(), content.size(), true, kDemoGdfKeyFactor);
-            if (packed.empty()) return failWith(relative, "cannot be GDF-packed", error);
-            data = &packed;
+            data = velmar::gdfPack(content.data(), content.size(), true, kDemoGdfKeyFactor);
+            if (data.empty()) return failWith(relative, "cannot be GDF-packed", error);
         }
-        const fs::path path = fs::path(m_root) / relative;
-        std::error_code ec;
-        fs::create_directories(path.parent_path(), ec);
-        if (ec) return failWith(relative, "cannot create its folder: " + ec.message(), error);
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) return failWith(relative, "cannot open for writing", error);
-        const bool written = data->empty() || std::fwrite(data->data(), 1, data->size(), f) == data->size();
-        if (std::fclose(f) != 0 || !written) return failWith(relative, "cannot write", error);
+        m_result->bytes += data.size();
+        const auto [it, added] = m_files.emplace(relative, std::move(data));
+        if (!added) return failWith(relative, "made twice", error);
+        m_order.push_back(&*it);
         m_result->files.push_back(relative);
-        m_result->bytes += data->size();
         if (m_options.progress) m_options.progress(DemoProgress{m_step, m_result->files.size(), m_result->bytes});
         return true;
+    }
+
+    bool read(const std::string& relative, Bytes* out) override {
+        const auto it = m_files.find(relative);
+        if (it == m_files.end()) return m_disk.read(relative, out);
+        *out = it->second;
+        return true;
+    }
+
+    // Writes every file added, or none.
+    bool commit(std::string* error) {
+        std::vector<std::pair<std::string, const Bytes*>> files;
+        for (const auto* f : m_order) files.emplace_back(f->first, &f->second);
+        if (writeAllOrNothing(m_root, files, error)) return true;
+        *error += "; nothing was written";
+        return false;
     }
 
     // Runs one step; the files it writes are reported under its name.
@@ -234,6 +248,9 @@ private:
     }
 
     std::string m_root;
+    GameDirOnDisk m_disk;
+    std::map<std::string, Bytes> m_files;
+    std::vector<const std::pair<const std::string, Bytes>*> m_order;  // as they were made
     const DemoBuildOptions& m_options;
     DemoBuildResult* m_result;
     const char* m_step = "";
@@ -343,12 +360,11 @@ bool writeLooks(TreeWriter* out, std::string* error) {
            out->put("gui/QuaskLoadingSplash.bmp", bytes, error);
 }
 
-// The demo map, imported into the game directory written so far.
+// The demo map, imported into the game directory made so far.
 bool writeMap(TreeWriter* out, const std::string& gameDir, const DemoPlan& plan, DemoBuildResult* result,
               std::string* error) {
-    GameDirOnDisk game(gameDir);
     TiledImportResult imported;
-    if (!importDemoMap(game, &imported, &result->map, error) || !checkMapAgainstPlan(result->map, plan, error)) {
+    if (!importDemoMap(*out, &imported, &result->map, error) || !checkMapAgainstPlan(result->map, plan, error)) {
         *error = "demo map: " + *error;
         return false;
     }
@@ -391,7 +407,7 @@ bool buildDemoGame(const std::string& gameDir, const DemoBuildOptions& options, 
            out.step("models", [&] { return writeModels(&out, error); }) &&
            out.step("map", [&] { return writeMap(&out, gameDir, plan, result, error); }) &&
            out.step("fonts", [&] { return writeFonts(&out, error); }) &&
-           out.step("cursors, GUI and splash", [&] { return writeLooks(&out, error); });
+           out.step("cursors, GUI and splash", [&] { return writeLooks(&out, error); }) && out.commit(error);
 }
 
 }  // namespace contentkit

@@ -66,7 +66,8 @@ bool isLoaderAsset(const std::string& relativePath);
 // files there are replaced). What an author added is kept (kept_files.h):
 // their def files' load lines and own IDs, their water types, and a first
 // map they imported in place of the demo's. False with a message on the
-// first failure.
+// first failure, and then nothing under `gameDir` has changed: every file
+// is written only once all are made, all or none (staged_files.h).
 bool buildDemoGame(const std::string& gameDir, const DemoBuildOptions& options, DemoBuildResult* result,
                    std::string* error);
 
