@@ -1,6 +1,9 @@
 // Command parsing and file handling for contentkit.
 #include "tools/contentkit/cli.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -134,16 +137,39 @@ bool readFile(const std::string& path, Bytes* out, std::string* why) {
     return !error;
 }
 
+// Written beside its place, on the disk, then renamed over it: a failed
+// write (a full disk) leaves the file that was there as it was. A link is
+// followed, as writing through it would. False with errno set.
 bool writeFile(const std::string& path, const Bytes& data) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
+    if (fs::is_directory(path, ec)) {
         errno = EISDIR;
         return false;
     }
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    fs::path target = path;
+    if (fs::is_symlink(target, ec)) {
+        const fs::path resolved = fs::canonical(target, ec);
+        if (!ec) target = resolved;
+    }
+    const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".contentkit.tmp");
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
     if (!f) return false;
-    const bool written = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    return std::fclose(f) == 0 && written;
+    int failure = 0;
+    const auto failed = [&failure] { failure = errno != 0 ? errno : EIO; };
+    errno = 0;
+    // The file it replaces keeps its mode.
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0 && ::fchmod(::fileno(f), st.st_mode & 07777) != 0) failed();
+    if (!data.empty() && failure == 0 && std::fwrite(data.data(), 1, data.size(), f) != data.size()) failed();
+    if (failure == 0 && std::fflush(f) != 0) failed();
+    if (failure == 0 && ::fsync(::fileno(f)) != 0) failed();
+    if (std::fclose(f) != 0 && failure == 0) failed();
+    if (failure == 0 && std::rename(temp.c_str(), target.c_str()) != 0) failed();
+    if (failure == 0) return true;
+    std::remove(temp.c_str());
+    errno = failure;
+    return false;
 }
 
 bool parseInt(const char* text, long low, long high, long* out) {
