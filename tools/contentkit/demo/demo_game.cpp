@@ -17,8 +17,8 @@
 #include "tools/contentkit/formats/dds_writer.h"
 #include "tools/contentkit/formats/def_writer.h"
 #include "tools/contentkit/formats/ini_writer.h"
-#include "tools/contentkit/formats/staged_files.h"
 #include "tools/contentkit/formats/rfnt_writer.h"
+#include "tools/contentkit/formats/staged_files.h"
 #include "tools/contentkit/formats/text.h"
 #include "tools/contentkit/formats/tga_writer.h"
 
@@ -210,9 +210,9 @@ public:
             if (data.empty()) return failWith(relative, "cannot be GDF-packed", error);
         }
         m_result->bytes += data.size();
-        const auto [it, added] = m_files.emplace(relative, std::move(data));
-        if (!added) return failWith(relative, "made twice", error);
-        m_order.push_back(&*it);
+        // Made again, the later bytes are the file's, as when it was written twice.
+        const auto [it, added] = m_files.insert_or_assign(relative, std::move(data));
+        if (added) m_order.push_back(&*it);
         m_result->files.push_back(relative);
         if (m_options.progress) m_options.progress(DemoProgress{m_step, m_result->files.size(), m_result->bytes});
         return true;
