@@ -140,6 +140,27 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
     EXPECT_TRUE(std::filesystem::exists(at("wide.dds")));
 }
 
+// A file made again replaces only the file its name stands for: a link at
+// the name is followed and stays, the file keeps its mode, and a link
+// planted at the temporary name beside it is removed, not written through.
+TEST_F(ContentkitProgram, OutputReplacesTheFileItsNameStandsForAndNothingElse) {
+    namespace fs = std::filesystem;
+    cktest::writeBytes(at("precious.txt"), cktest::bytesOf("kept"));
+    fs::create_directories(at("art"));
+    cktest::writeBytes(at("art/rock.dds"), cktest::bytesOf("old"));
+    fs::permissions(at("art/rock.dds"), fs::perms(0640));
+    fs::create_symlink(at("art/rock.dds"), at("rock-link.dds"));
+    fs::create_symlink(at("precious.txt"), at("art/.rock.dds.contentkit.tmp"));
+    const cktest::RunResult r = run({"dds", "--pattern", "rock", at("rock-link.dds"), "--format", "dxt1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(at("rock-link.dds")));
+    const Bytes made = cktest::readBytes(at("art/rock.dds"));
+    EXPECT_EQ(std::string(made.begin(), made.begin() + 4), "DDS ");
+    EXPECT_EQ(fs::status(at("art/rock.dds")).permissions() & fs::perms::all, fs::perms(0640));
+    EXPECT_TRUE(cktest::readBytes(at("precious.txt")) == cktest::bytesOf("kept"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(at("art/.rock.dds.contentkit.tmp"))));
+}
+
 // --- Procedural pictures ---
 
 double meanColumnStep(const Image& image, int a, int b) {

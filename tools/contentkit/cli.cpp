@@ -1,9 +1,6 @@
 // Command parsing and file handling for contentkit.
 #include "tools/contentkit/cli.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -137,41 +134,6 @@ bool readFile(const std::string& path, Bytes* out, std::string* why) {
     return !error;
 }
 
-// Written beside its place, on the disk, then renamed over it: a failed
-// write (a full disk) leaves the file that was there as it was. A link is
-// followed, as writing through it would. False with errno set.
-bool writeFile(const std::string& path, const Bytes& data) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        errno = EISDIR;
-        return false;
-    }
-    fs::path target = path;
-    if (fs::is_symlink(target, ec)) {
-        const fs::path resolved = fs::canonical(target, ec);
-        if (!ec) target = resolved;
-    }
-    const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".contentkit.tmp");
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) return false;
-    int failure = 0;
-    const auto failed = [&failure] { failure = errno != 0 ? errno : EIO; };
-    errno = 0;
-    // The file it replaces keeps its mode.
-    struct stat st;
-    if (::stat(target.c_str(), &st) == 0 && ::fchmod(::fileno(f), st.st_mode & 07777) != 0) failed();
-    if (!data.empty() && failure == 0 && std::fwrite(data.data(), 1, data.size(), f) != data.size()) failed();
-    if (failure == 0 && std::fflush(f) != 0) failed();
-    if (failure == 0 && ::fsync(::fileno(f)) != 0) failed();
-    if (std::fclose(f) != 0 && failure == 0) failed();
-    if (failure == 0 && std::rename(temp.c_str(), target.c_str()) != 0) failed();
-    if (failure == 0) return true;
-    std::remove(temp.c_str());
-    errno = failure;
-    return false;
-}
-
 bool parseInt(const char* text, long low, long high, long* out) {
     if (!text || !*text) return false;
     errno = 0;
@@ -294,7 +256,8 @@ bool sourceImage(const ImageArgs& a, Image* image) {
 }
 
 int store(const std::string& path, const Bytes& data) {
-    return writeFile(path, data) ? 0 : fail(path, std::string("cannot write file: ") + std::strerror(errno));
+    std::string why;
+    return replaceFile(path, data, &why) ? 0 : fail(path, "cannot write file: " + why);
 }
 
 // The picture commands' common end: the source picture through `write`
@@ -471,7 +434,7 @@ int modelCommand(int argc, char** argv) {
                             : objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why);
     if (!built) return fail(args.input, why);
     if (!writeRmdl(model, &out, &why)) return fail(args.output, why);
-    if (!writeFile(args.output, out)) return fail(args.output, std::string("cannot write file: ") + std::strerror(errno));
+    if (!replaceFile(args.output, out, &why)) return fail(args.output, "cannot write file: " + why);
     for (const std::string& name : summary.unusedMaterials) {
         std::fprintf(stderr, "contentkit: %s: warning: no face uses material '%s'\n", args.input.c_str(),
                      name.c_str());
@@ -530,8 +493,9 @@ int importTiledCommand(int argc, char** argv) {
     }
     std::vector<std::pair<std::string, const Bytes*>> files;
     for (const ImportedFile& f : result.files) files.emplace_back(f.path, &f.bytes);
-    if (!writeAllOrNothing(paths[1], files, &why)) {
-        std::fprintf(stderr, "contentkit: %s; nothing was imported\n", why.c_str());
+    bool moved = false;
+    if (!writeAllOrNothing(paths[1], files, &why, &moved)) {
+        std::fprintf(stderr, "contentkit: %s%s\n", why.c_str(), moved ? "" : "; nothing was imported");
         return 1;
     }
     for (const std::string& line : result.report) std::printf("import-tiled: %s\n", line.c_str());

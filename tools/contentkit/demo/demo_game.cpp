@@ -225,12 +225,13 @@ public:
         return true;
     }
 
-    // Writes every file added, or none.
+    // Writes every file added, or none (but for a rename the file system refuses).
     bool commit(std::string* error) {
         std::vector<std::pair<std::string, const Bytes*>> files;
         for (const auto* f : m_order) files.emplace_back(f->first, &f->second);
-        if (writeAllOrNothing(m_root, files, error)) return true;
-        *error += "; nothing was written";
+        bool moved = false;
+        if (writeAllOrNothing(m_root, files, error, &moved)) return true;
+        if (!moved) *error += "; nothing was written";
         return false;
     }
 

@@ -1,8 +1,8 @@
-// Files written all or nothing below a root folder: each is written beside
-// its place under a temporary name and flushed to disk; only when every one
-// is, they are renamed into place, each in one step. A failure on the way
-// (a full disk) removes what was staged and the folders made for it, so the
-// tree stays as it was. Single-threaded; no state of its own.
+// Files replaced in one step: each is written beside its place under a
+// temporary name, flushed to disk, and renamed over it, so a failure on the
+// way (a full disk) leaves the file that was there. A name that is a link
+// stands for the file it names, which is the one replaced; a replaced file
+// keeps its mode. Single-threaded; no state of its own.
 #pragma once
 
 #include <string>
@@ -13,9 +13,19 @@
 
 namespace contentkit {
 
-// (path relative to the root, bytes). False with a message naming the file
-// and the reason when nothing was changed.
+// Files written all or nothing below a root folder: only when every one is
+// staged are they renamed into place. A failure removes what was staged and
+// the folders made for it, so the tree stays as it was. (path relative to
+// the root, bytes). False with a message naming the file and the reason;
+// `moved`, when given, tells whether some files were in place already (only
+// a file system that refuses a rename gets there).
 bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std::string, const Bytes*>>& files,
-                       std::string* error);
+                       std::string* error, bool* moved = nullptr);
+
+// One file at `path`, replaced in one step. What is not a regular file (a
+// device, a pipe) cannot be replaced and is written through. False with the
+// reason (the system's text, "Is a directory" for a folder) when the file
+// as it was is still there.
+bool replaceFile(const std::string& path, const Bytes& data, std::string* why);
 
 }  // namespace contentkit
