@@ -22,10 +22,11 @@ constexpr char kBuilding[] = ".building";
 constexpr char kLegacy[] = "legacy-";
 
 // The entries of `dir` on disk. A file system that cannot sync a directory
-// (EINVAL) keeps nothing back this way, so that is no failure.
+// (EINVAL), and a directory we may write but not open, keep nothing back
+// this way that we could have saved, so those are no failure.
 bool syncDir(const std::string& dir, std::string* error) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int failure = fd < 0 ? errno : 0;
+    int failure = fd < 0 && errno == EIO ? EIO : 0;
     if (fd >= 0 && ::fsync(fd) != 0 && errno != EINVAL) failure = errno;
     if (fd >= 0) ::close(fd);
     if (failure != 0) *error = "cannot sync " + dir + ": " + std::strerror(failure);
@@ -173,6 +174,7 @@ bool ServerTrees::switchTo(const std::string& path, std::string* note, std::stri
     const fs::path parent = fs::path(m_serverDir).parent_path();
     if (!syncDir(parent.empty() ? "." : parent.string(), error)) {
         *error += " (" + m_serverDir + " serves the new tree already, but a power cut may take it back)";
+        if (!note->empty()) *error += "; " + *note;
         return false;
     }
     prune();
