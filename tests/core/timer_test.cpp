@@ -1,6 +1,7 @@
 #include "client/core/timer.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -371,7 +372,16 @@ TEST(TimerLifecycle, DestroyWithQueuedTimersIsPromptAndCallsNothingAfter) {
 
 // The death-test child logs into its own directory and removes it on exit.
 std::string g_childLogDir;
-void removeChildLogDir() { std::filesystem::remove_all(g_childLogDir); }
+// The address space is given back first: removing needs memory of its own.
+void removeChildLogDir() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(g_childLogDir, ec);
+}
 
 void createTimerWithoutRoomForAThread() {
     setenv("QUASK_NONINTERACTIVE", "1", 1);
@@ -379,6 +389,10 @@ void createTimerWithoutRoomForAThread() {
     if (!mkdtemp(pattern.data())) return;
     g_childLogDir = pattern;
     velmar::registerExitHandler(removeChildLogDir);
+    // The log's own thread allocates from the main heap: an arena of its
+    // own, reserved while the size below is read, would leave room for a
+    // thread stack after all.
+    mallopt(M_ARENA_MAX, 1);
     velmar::CLOG::Create(g_childLogDir, quask_test::quietLogPort());
     long pages = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
@@ -387,8 +401,8 @@ void createTimerWithoutRoomForAThread() {
     }
     // Two more MiB of address space hold the records but no thread stack.
     rlimit limit{};
-    limit.rlim_cur = limit.rlim_max =
-        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2u << 20);
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2u << 20);
     setrlimit(RLIMIT_AS, &limit);
     CTimer::Create();
 }
