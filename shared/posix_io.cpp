@@ -82,4 +82,6 @@ bool readWholeFile(const std::string& path, std::string* out) {
     return true;
 }
 
+bool syncDirectory(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
+
 }  // namespace quask

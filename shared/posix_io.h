@@ -42,5 +42,8 @@ bool writeFully(int fd, const void* data, std::size_t size);
 // The whole file at `path`; false when it cannot be opened or read (a
 // directory included). `out` is left alone on failure.
 bool readWholeFile(const std::string& path, std::string* out);
+// Makes the entries of the open directory `fd` durable. A file system that
+// cannot sync a directory (EINVAL) has no way to, so that is no failure.
+bool syncDirectory(int fd);
 
 }  // namespace quask

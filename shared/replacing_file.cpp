@@ -118,6 +118,6 @@ bool ReplacingFile::commit() {
     return ok;
 }
 
-bool ReplacingFile::syncDirectory() { return m_dirFd >= 0 && ::fsync(m_dirFd) == 0; }
+bool ReplacingFile::syncDirectory() { return m_dirFd >= 0 && quask::syncDirectory(m_dirFd); }
 
 }  // namespace quask

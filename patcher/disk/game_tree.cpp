@@ -282,7 +282,7 @@ bool GameTree::syncChanged() {
                 ok = false;
                 break;  // nothing below it can be reached either
             }
-            if (synced.emplace(st.st_dev, st.st_ino).second) ok = ::fsync(fd.get()) == 0 && ok;
+            if (synced.emplace(st.st_dev, st.st_ino).second) ok = quask::syncDirectory(fd.get()) && ok;
             if (end >= dir.size()) break;
             std::size_t next = end + 1;
             while (next < dir.size() && dir[next] != '/') ++next;

@@ -180,7 +180,8 @@ TEST_F(DurableOrderTest, FilesAreSyncedBeforeTheirRenameAndDirectoriesBeforeTheR
 // The disk fails the sync of one staging file (strace injects EIO into its
 // fsync calls, on whichever thread makes them): the download phase fails as
 // a failed write does, nothing of the game or its revision has changed, and
-// the next run finishes the update.
+// the next run finishes the update. A file system that cannot sync
+// directories at all (EINVAL) is no failure: the update goes through.
 TEST_F(DurableOrderTest, FailedSyncOfAStagingFileFailsTheDownloadPhase) {
     put("quillon", launcherRevision("rev1"), true);
     put("data/big.bin", noise(300000, 1));
@@ -209,4 +210,15 @@ TEST_F(DurableOrderTest, FailedSyncOfAStagingFileFailsTheDownloadPhase) {
         << quask_test::readFile(at("again.err"));
     EXPECT_EQ(treeDifferences(at("content"), at("game")), "");
     EXPECT_EQ(storedRevision(at("game")), 2u);
+
+    put("data/notes.txt", "third");
+    publishContent(at("www"), at("content"), "Third");
+    const std::string game = fs::canonical(at("game")).string();
+    ASSERT_EQ(traced({"-P", game, "-P", game + "/data", "-e", "trace=fsync", "-e", "inject=fsync:error=EINVAL"},
+                     "unsyncable"),
+              0)
+        << quask_test::readFile(at("unsyncable.err"));
+    EXPECT_NE(quask_test::readFile(at("trace.txt")).find("EINVAL (Invalid argument) (INJECTED)"), std::string::npos);
+    EXPECT_EQ(treeDifferences(at("content"), at("game")), "");
+    EXPECT_EQ(storedRevision(at("game")), 3u);
 }

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "shared/posix_io.h"
+
 namespace fs = std::filesystem;
 
 namespace patchpub {
@@ -21,13 +23,12 @@ namespace {
 constexpr char kBuilding[] = ".building";
 constexpr char kLegacy[] = "legacy-";
 
-// The entries of `dir` on disk. A file system that cannot sync a directory
-// (EINVAL), and a directory we may write but not open, keep nothing back
-// this way that we could have saved, so those are no failure.
+// The entries of `dir` on disk. A directory we may write but not open
+// keeps nothing back that we could have saved, so that is no failure.
 bool syncDir(const std::string& dir, std::string* error) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int failure = fd < 0 && errno == EIO ? EIO : 0;
-    if (fd >= 0 && ::fsync(fd) != 0 && errno != EINVAL) failure = errno;
+    if (fd >= 0 && !quask::syncDirectory(fd)) failure = errno;
     if (fd >= 0) ::close(fd);
     if (failure != 0) *error = "cannot sync " + dir + ": " + std::strerror(failure);
     return failure == 0;
