@@ -197,6 +197,18 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     EXPECT_FALSE(tryPublish(&result, &error));
     EXPECT_EQ(error.rfind("'/tiny_' ends in an underscore and does not compress", 0), 0u);
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+
+    // The longest file name a launcher can download beside itself as NAME.new;
+    // a directory's name has no such suffix and may use all 255 bytes.
+    fs::remove(at("content/tiny_"));
+    const std::string longest(247, 'L'), dir(255, 'D');
+    put(dir + "/" + longest + ".txt", "fits");
+    EXPECT_TRUE(tryPublish(&result, &error)) << error;
+    put(longest + "M.txt", "does not");
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_EQ(error, "refusing content name '/" + longest + "M.txt': a file name of 252 bytes leaves no room "
+                     "for the launcher's download beside it (at most 251)");
+    EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
 }
 
 // A SERVER_DIR that is a file is not taken for a tree (it would be

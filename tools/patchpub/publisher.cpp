@@ -33,10 +33,12 @@ bool isLauncherOwned(const std::string& name) {
     return name == "/quillon_old" || name == "/DoFullCheck";
 }
 
+std::string leafOf(const std::string& name) { return name.substr(name.rfind('/') + 1); }
+
 // What an interrupted launcher leaves: staging files ("<name>.new", a suffix
 // no content name may have) and the unpacker's temporaries.
 bool isLauncherLeftover(const std::string& name) {
-    const std::string leaf = name.substr(name.rfind('/') + 1);
+    const std::string leaf = leafOf(name);
     const bool unpackTemp = leaf.rfind(".quask-", 0) == 0 && leaf.size() > 11 &&
                             leaf.compare(leaf.size() - 4, 4, ".tmp") == 0;
     return unpackTemp || (leaf.size() >= 4 && leaf.compare(leaf.size() - 4, 4, ".new") == 0);
@@ -51,6 +53,11 @@ bool unsafeForPlayers(const std::string& name) {
         if (end == std::string::npos) return false;
     }
 }
+
+// Every system players have allows 255 bytes in a file name; the launcher
+// downloads beside the file as "<name>.new", so a longer leaf can never be
+// installed (each launcher would fail at that file on every run).
+constexpr std::size_t kLongestLeaf = 255 - 4;
 
 struct ContentTree {
     std::map<std::string, quillon::Digest> files;  // name -> MD5 of its bytes
@@ -87,6 +94,12 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
         if (fs::is_directory(st)) {
             tree->directories.insert(name);
         } else if (fs::is_regular_file(st)) {
+            if (leafOf(name).size() > kLongestLeaf) {
+                *error = "refusing content name '" + name + "': a file name of " +
+                         std::to_string(leafOf(name).size()) + " bytes leaves no room for the launcher's " +
+                         "download beside it (at most " + std::to_string(kLongestLeaf) + ")";
+                return false;
+            }
             quillon::Digest digest{};
             if (!quillon::Md5OfFile(it->path().string(), &digest)) {
                 *error = "cannot read " + it->path().string();
