@@ -206,6 +206,33 @@ TEST(TiledMap, EveryEncodingAndTilesetFormReadsTheSameTilesAndImportsTheSameByte
     ASSERT_EQ(client.models().size(), 1u);
 }
 
+// Textures made from tile pictures are files of their own, also for two
+// tilesets of one name: each keeps its picture, none is written twice.
+TEST(TiledMap, TilesetsOfOneNameMakeTexturesOfTheirOwn) {
+    std::string map = tmxMap(Enc::Csv, false);
+    const std::string sets =
+        " <tileset firstgid=\"1\" name=\"ground\" tilewidth=\"16\" tileheight=\"16\" tilecount=\"1\" columns=\"1\">\n"
+        "  <image source=\"dark.png\" width=\"16\" height=\"16\"/>\n </tileset>\n"
+        " <tileset firstgid=\"2\" name=\"ground\" tilewidth=\"16\" tileheight=\"16\" tilecount=\"1\" columns=\"1\">\n"
+        "  <image source=\"light.png\" width=\"16\" height=\"16\"/>\n </tileset>\n";
+    const std::string external = " <tileset firstgid=\"1\" source=\"ground.tsx\"/>\n";
+    map.replace(map.find(external), external.size(), sets);
+    cktest::MemoryFiles files = smallMapFiles("m.tmx", map);
+    files.files["dark.png"] = greyPng(16, 16, [](int, int) { return 20; });
+    files.files["light.png"] = greyPng(16, 16, [](int, int) { return 230; });
+    contentkit::TiledImportResult result;
+    std::string error;
+    ASSERT_TRUE(importSmall(files, "m.tmx", &result, &error)) << error;
+    std::map<std::string, int> paths;
+    std::vector<const contentkit::ImportedFile*> textures;
+    for (const contentkit::ImportedFile& f : result.files) {
+        EXPECT_EQ(++paths[f.path], 1) << f.path << " is written twice";
+        if (f.path.rfind("data/texture/", 0) == 0) textures.push_back(&f);
+    }
+    ASSERT_EQ(textures.size(), 2u);
+    EXPECT_FALSE(textures[0]->bytes == textures[1]->bytes);
+}
+
 // --- Bad input ---
 
 struct BadCase {
