@@ -267,6 +267,14 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
          "", "m.tmx: layer 'models', object 1 'tree': model 9 is not defined in data/def/model.def"},
         {"object outside the map", {{"x=\"24\" y=\"8\"", "x=\"80\" y=\"8\""}}, "", "",
          "m.tmx: layer 'models', object 1 'tree': stands at cell (5.00, 0.50), outside the map of 4 x 4 cells"},
+        {"objects shifted by their layer and group",
+         {{"<objectgroup id=\"3\" name=\"models\">",
+           "<group name=\"props\" offsetx=\"40\"><objectgroup id=\"3\" name=\"models\" offsetx=\"16\">"},
+          {"</objectgroup>", "</objectgroup></group>"}}, "", "",
+         "m.tmx: layer 'models', object 1 'tree': stands at cell (5.00, 0.50), outside the map of 4 x 4 cells"},
+        {"ground drawn offset", {{"name=\"ground\" width=\"4\"", "name=\"ground\" offsety=\"-8\" width=\"4\""}},
+         "", "", "m.tmx: layer 'ground': the editor draws the layer offset by (0, -8) pixels, which its cells cannot "
+                 "follow; set the offset of the layer and of its groups to 0"},
         {"cube without ground", {{"1,1,2,2\n,1,1,2,2\n", "1,1,0,0\n,1,1,0,0\n"}}, "", "",
          "m.tmx: layer 'ground': cube (1, 0) (cells (2, 0) to (3, 1)): no cell holds a tile; every cube needs a "
          "ground texture"},
