@@ -3,6 +3,7 @@
 // offset checked against the buffer; nodes become meshes of the tree.
 #include "tools/contentkit/models/gltf_model.h"
 
+#include <nlohmann/json.hpp>
 #include <tiny_gltf.h>
 
 #include <algorithm>
@@ -17,6 +18,9 @@
 namespace contentkit {
 
 namespace {
+
+// An accessor without a buffer view is all zeros; many of them are no model.
+constexpr std::size_t kGltfMaxZeroElements = std::size_t{1} << 16;
 
 using Quat = std::array<double, 4>;  // x, y, z, w
 using Mat = std::array<double, 16>;  // column-major
@@ -111,12 +115,20 @@ bool readAccessor(const tinygltf::Model& m, int index, int width, std::vector<do
         *error = name + " is sparse, which the converter does not read";
         return false;
     }
-    if (a.count > (std::size_t{1} << 26)) {
+    // More elements than a model's triangles can use; a count is checked
+    // against the bytes behind it before anything is made for it.
+    if (a.count > 3 * kObjMaxTriangles) {
         *error = name + " holds too many elements";
         return false;
     }
-    out->assign(a.count * static_cast<std::size_t>(width), 0.0);
-    if (a.bufferView < 0) return true;  // all zeros, as glTF defines it
+    if (a.bufferView < 0) {
+        if (a.count > kGltfMaxZeroElements) {
+            *error = name + " holds " + std::to_string(a.count) + " elements and no data";
+            return false;
+        }
+        out->assign(a.count * static_cast<std::size_t>(width), 0.0);
+        return true;  // all zeros, as glTF defines it
+    }
     if (static_cast<std::size_t>(a.bufferView) >= m.bufferViews.size()) {
         *error = name + " names a buffer view that does not exist";
         return false;
@@ -136,11 +148,71 @@ bool readAccessor(const tinygltf::Model& m, int index, int width, std::vector<do
         *error = name + " reaches past the end of its buffer";
         return false;
     }
+    out->assign(a.count * static_cast<std::size_t>(width), 0.0);
     for (std::size_t i = 0; i < a.count; ++i) {
         for (int c = 0; c < width; ++c) {
             (*out)[i * static_cast<std::size_t>(width) + static_cast<std::size_t>(c)] =
                 readComponent(&data[start + i * stride + static_cast<std::size_t>(c) * size], a.componentType, a.normalized);
         }
+    }
+    return true;
+}
+
+// Required extensions whose data the converter reads as plain glTF: integer
+// and normalized attributes, and material settings it does not use.
+bool extensionUnderstood(const std::string& name) {
+    return name == "KHR_mesh_quantization" || name == "KHR_texture_transform" || name.rfind("KHR_materials_", 0) == 0;
+}
+
+// Where a primitive's texture coordinates come from: the TEXCOORD set its
+// material's base colour texture names, moved by that texture's
+// KHR_texture_transform (u' = m0 u + m1 v + m2, v' = m3 u + m4 v + m5).
+struct UvMapping {
+    int set = 0;
+    double m[6] = {1, 0, 0, 0, 1, 0};
+};
+
+double numberAt(const tinygltf::Value& v, int index, double fallback) {
+    const tinygltf::Value& n = index < 0 ? v : (v.IsArray() && static_cast<int>(v.ArrayLen()) > index ? v.Get(index) : v);
+    return n.IsNumber() && std::isfinite(n.GetNumberAsDouble()) ? n.GetNumberAsDouble() : fallback;
+}
+
+UvMapping uvMapping(const tinygltf::Model& model, int material) {
+    UvMapping out;
+    if (material < 0 || static_cast<std::size_t>(material) >= model.materials.size()) return out;
+    const tinygltf::TextureInfo& info = model.materials[static_cast<std::size_t>(material)].pbrMetallicRoughness.baseColorTexture;
+    out.set = std::max(0, info.texCoord);
+    const auto ext = info.extensions.find("KHR_texture_transform");
+    if (ext == info.extensions.end() || !ext->second.IsObject()) return out;
+    const tinygltf::Value& t = ext->second;
+    const tinygltf::Value none;
+    auto member = [&](const char* key) -> const tinygltf::Value& { return t.Has(key) ? t.Get(key) : none; };
+    if (member("texCoord").IsNumber()) out.set = std::max(0, static_cast<int>(numberAt(member("texCoord"), -1, 0)));
+    const double r = numberAt(member("rotation"), -1, 0), c = std::cos(r), sn = std::sin(r);
+    const double sx = numberAt(member("scale"), 0, 1), sy = numberAt(member("scale"), 1, 1);
+    const double m[6] = {c * sx, sn * sy, numberAt(member("offset"), 0, 0), -sn * sx, c * sy, numberAt(member("offset"), 1, 0)};
+    std::copy(m, m + 6, out.m);
+    return out;
+}
+
+// Looked for before the model is read: what such an extension moves out of
+// the buffers (compressed meshes) would fail the read, or be read as geometry.
+bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::string* error) {
+    const std::uint8_t* text = data;
+    std::size_t length = size;
+    if (size >= 20 && std::memcmp(data, "glTF", 4) == 0 && std::memcmp(data + 16, "JSON", 4) == 0) {
+        const std::uint32_t chunk = static_cast<std::uint32_t>(data[12] | data[13] << 8 | data[14] << 16) |
+                                    static_cast<std::uint32_t>(data[15]) << 24;
+        text = data + 20;
+        length = std::min<std::size_t>(chunk, size - 20);
+    }
+    const nlohmann::json j = nlohmann::json::parse(text, text + length, nullptr, false);
+    if (!j.is_object() || !j.contains("extensionsRequired") || !j["extensionsRequired"].is_array()) return true;
+    for (const nlohmann::json& name : j["extensionsRequired"]) {
+        if (!name.is_string() || extensionUnderstood(name.get<std::string>())) continue;
+        *error = "the model needs the glTF extension " + name.get<std::string>() +
+                 ", which the converter does not read; export it without (no compression)";
+        return false;
     }
     return true;
 }
@@ -362,7 +434,8 @@ bool Converter::primitives(const tinygltf::Mesh& mesh, const Mat& world, RmdlMes
         std::vector<double> pos, uv;
         if (!readAccessor(m_model, position->second, 3, &pos, error)) return false;
         const std::size_t vertices = pos.size() / 3;
-        const auto texcoord = p.attributes.find("TEXCOORD_0");
+        const UvMapping mapping = uvMapping(m_model, p.material);
+        const auto texcoord = p.attributes.find("TEXCOORD_" + std::to_string(mapping.set));
         if (texcoord != p.attributes.end() && !readAccessor(m_model, texcoord->second, 2, &uv, error)) return false;
         if (!uv.empty() && uv.size() / 2 != vertices) {
             *error = "mesh '" + mesh.name + "' has " + std::to_string(uv.size() / 2) + " texture coordinates for " +
@@ -385,7 +458,11 @@ bool Converter::primitives(const tinygltf::Mesh& mesh, const Mat& world, RmdlMes
                 const V3 local = {pos[v * 3] * m_options.scale, pos[v * 3 + 1] * m_options.scale,
                                   pos[v * 3 + 2] * m_options.scale};
                 s.vertices[k] = turned(local);
-                if (!uv.empty()) s.texCoords[k] = {static_cast<float>(uv[v * 2]), static_cast<float>(uv[v * 2 + 1])};
+                if (!uv.empty()) {
+                    const double u = uv[v * 2], t = uv[v * 2 + 1], *mm = mapping.m;
+                    s.texCoords[k] = {static_cast<float>(mm[0] * u + mm[1] * t + mm[2]),
+                                      static_cast<float>(mm[3] * u + mm[4] * t + mm[5])};
+                }
                 const V3 w = apply(world, local);
                 for (int c = 0; c < 3; ++c) {
                     m_lo[static_cast<std::size_t>(c)] = m_any ? std::min(m_lo[static_cast<std::size_t>(c)], w[static_cast<std::size_t>(c)]) : w[static_cast<std::size_t>(c)];
@@ -549,6 +626,7 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
         *error = "the file is too large";
         return false;
     }
+    if (!checkRequiredExtensions(data, size, error)) return false;
     tinygltf::TinyGLTF loader;
     Io io{&options};
     loader.SetFsCallbacks({fileExists, expandPath, readWholeFile, writeWholeFile, &io});
