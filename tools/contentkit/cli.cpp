@@ -134,6 +134,19 @@ bool readFile(const std::string& path, Bytes* out, std::string* why) {
     return !error;
 }
 
+// A file that a map or model names: only a regular one (links followed),
+// as a pipe would wait for a writer for ever and a device never ends.
+bool readNamedFile(const std::string& path, Bytes* out, std::string* why) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+        !std::filesystem::is_directory(status)) {
+        *why = "not a regular file";
+        return false;
+    }
+    return readFile(path, out, why);
+}
+
 bool parseInt(const char* text, long low, long high, long* out) {
     if (!text || !*text) return false;
     errno = 0;
@@ -386,7 +399,7 @@ bool gltfModel(const ModelCommandArgs& args, const Bytes& data, RmdlModel* model
     GltfModelOptions options;
     options.scale = args.options.scale;
     std::vector<std::string> used;
-    options.readFile = [](const std::string& path, Bytes* out, std::string* w) { return readFile(path, out, w); };
+    options.readFile = [](const std::string& path, Bytes* out, std::string* w) { return readNamedFile(path, out, w); };
     options.texture = [&](const GltfMaterial& m, std::int32_t* id, std::string* e) {
         for (const auto& [name, value] : args.options.materialTextures) {
             if (name == m.name) {
@@ -449,7 +462,7 @@ int modelCommand(int argc, char** argv) {
 
 class DiskSource : public TiledFileSource {
 public:
-    bool read(const std::string& path, Bytes* out, std::string* why) override { return readFile(path, out, why); }
+    bool read(const std::string& path, Bytes* out, std::string* why) override { return readNamedFile(path, out, why); }
 };
 
 int importTiledCommand(int argc, char** argv) {

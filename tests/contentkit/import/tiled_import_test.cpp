@@ -206,6 +206,33 @@ TEST(TiledMap, EveryEncodingAndTilesetFormReadsTheSameTilesAndImportsTheSameByte
     ASSERT_EQ(client.models().size(), 1u);
 }
 
+// Textures made from tile pictures are files of their own, also for two
+// tilesets of one name: each keeps its picture, none is written twice.
+TEST(TiledMap, TilesetsOfOneNameMakeTexturesOfTheirOwn) {
+    std::string map = tmxMap(Enc::Csv, false);
+    const std::string sets =
+        " <tileset firstgid=\"1\" name=\"ground\" tilewidth=\"16\" tileheight=\"16\" tilecount=\"1\" columns=\"1\">\n"
+        "  <image source=\"dark.png\" width=\"16\" height=\"16\"/>\n </tileset>\n"
+        " <tileset firstgid=\"2\" name=\"ground\" tilewidth=\"16\" tileheight=\"16\" tilecount=\"1\" columns=\"1\">\n"
+        "  <image source=\"light.png\" width=\"16\" height=\"16\"/>\n </tileset>\n";
+    const std::string external = " <tileset firstgid=\"1\" source=\"ground.tsx\"/>\n";
+    map.replace(map.find(external), external.size(), sets);
+    cktest::MemoryFiles files = smallMapFiles("m.tmx", map);
+    files.files["dark.png"] = greyPng(16, 16, [](int, int) { return 20; });
+    files.files["light.png"] = greyPng(16, 16, [](int, int) { return 230; });
+    contentkit::TiledImportResult result;
+    std::string error;
+    ASSERT_TRUE(importSmall(files, "m.tmx", &result, &error)) << error;
+    std::map<std::string, int> paths;
+    std::vector<const contentkit::ImportedFile*> textures;
+    for (const contentkit::ImportedFile& f : result.files) {
+        EXPECT_EQ(++paths[f.path], 1) << f.path << " is written twice";
+        if (f.path.rfind("data/texture/", 0) == 0) textures.push_back(&f);
+    }
+    ASSERT_EQ(textures.size(), 2u);
+    EXPECT_FALSE(textures[0]->bytes == textures[1]->bytes);
+}
+
 // --- Bad input ---
 
 struct BadCase {
@@ -240,6 +267,14 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
          "", "m.tmx: layer 'models', object 1 'tree': model 9 is not defined in data/def/model.def"},
         {"object outside the map", {{"x=\"24\" y=\"8\"", "x=\"80\" y=\"8\""}}, "", "",
          "m.tmx: layer 'models', object 1 'tree': stands at cell (5.00, 0.50), outside the map of 4 x 4 cells"},
+        {"objects shifted by their layer and group",
+         {{"<objectgroup id=\"3\" name=\"models\">",
+           "<group name=\"props\" offsetx=\"40\"><objectgroup id=\"3\" name=\"models\" offsetx=\"16\">"},
+          {"</objectgroup>", "</objectgroup></group>"}}, "", "",
+         "m.tmx: layer 'models', object 1 'tree': stands at cell (5.00, 0.50), outside the map of 4 x 4 cells"},
+        {"ground drawn offset", {{"name=\"ground\" width=\"4\"", "name=\"ground\" offsety=\"-8\" width=\"4\""}},
+         "", "", "m.tmx: layer 'ground': the editor draws the layer offset by (0, -8) pixels, which its cells cannot "
+                 "follow; set the offset of the layer and of its groups to 0"},
         {"cube without ground", {{"1,1,2,2\n,1,1,2,2\n", "1,1,0,0\n,1,1,0,0\n"}}, "", "",
          "m.tmx: layer 'ground': cube (1, 0) (cells (2, 0) to (3, 1)): no cell holds a tile; every cube needs a "
          "ground texture"},

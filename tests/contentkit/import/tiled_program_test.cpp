@@ -3,6 +3,8 @@
 // exporter, and flipped tiles against the editor's own picture.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <map>
 
@@ -86,6 +88,25 @@ std::map<std::string, std::string> treeBytes(const std::string& root) {
     for (const auto& e : fs::recursive_directory_iterator(root))
         tree[e.path().lexically_relative(root).string()] = e.is_regular_file() ? cktest::slurp(e.path()) : "/";
     return tree;
+}
+
+// A file the map names that is a pipe (or a link to a device) is refused at
+// once: reading it would wait for a writer for ever, or never end.
+TEST_F(TiledProgram, TilesetThatIsAPipeOrADeviceIsRefused) {
+    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", at("game")}, m_dir).code, 0);
+    const std::string map = exampleCopy("art", {});
+    fs::remove(at("art/terrain.tsx"));
+    ASSERT_EQ(::mkfifo(at("art/terrain.tsx").c_str(), 0600), 0);
+    for (int run = 0; run < 2; ++run) {
+        const auto before = treeBytes(at("game"));
+        const cktest::RunResult r =
+            quask_test::runToEnd({kProgram, "import-tiled", map, at("game"), "Example"}, m_dir, 30000);
+        EXPECT_EQ(r.code, 1) << (r.code == -2 ? "still waiting after 30 s" : r.err);
+        EXPECT_NE(r.err.find("terrain.tsx': not a regular file"), std::string::npos) << r.err;
+        EXPECT_TRUE(treeBytes(at("game")) == before);
+        fs::remove(at("art/terrain.tsx"));
+        fs::create_symlink("/dev/zero", at("art/terrain.tsx"));
+    }
 }
 
 // A disk that fills up at any write (strace makes the Nth write fail with

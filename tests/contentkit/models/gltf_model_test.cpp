@@ -11,6 +11,7 @@
 
 #include "tests/contentkit/models/client_model.h"
 #include "tests/contentkit/test_util.h"
+#include "tests/support/xvfb_display.h"
 #include "tools/contentkit/models/gltf_model.h"
 #include "tools/contentkit/models/obj_model.h"
 
@@ -155,6 +156,39 @@ TEST(GltfModel, MatricesAreSplitIntoTheirPartsOrRefusedAndShortBuffersRefused) {
     EXPECT_EQ(error, "accessor 0 reaches past the end of its buffer");
 }
 
+// Texture coordinates come from the set the material's base colour texture
+// names, moved by its KHR_texture_transform as glTF viewers draw it; a model
+// that needs an extension whose data the converter cannot read is refused.
+TEST(GltfModel, TextureCoordinatesFollowTheMaterialsSetAndTransform) {
+    Json j = armModel();
+    j["buffers"].push_back({{"byteLength", 48}, {"uri", dataUri({0, 0, 0, 0, 0, 0, 0.25f, 0.5f, 1, 0, 0, 1})}});
+    j["bufferViews"].push_back({{"buffer", 1}, {"byteOffset", 0}, {"byteLength", 48}});
+    j["accessors"].push_back({{"bufferView", 4}, {"componentType", 5126}, {"count", 3}, {"type", "VEC2"}});
+    j["accessors"].push_back({{"bufferView", 4}, {"byteOffset", 24}, {"componentType", 5126}, {"count", 3}, {"type", "VEC2"}});
+    j["meshes"][0]["primitives"][0]["attributes"]["TEXCOORD_0"] = 5;
+    j["meshes"][0]["primitives"][0]["attributes"]["TEXCOORD_1"] = 6;
+    j["materials"][0]["pbrMetallicRoughness"]["baseColorTexture"] = {
+        {"index", 0}, {"texCoord", 1},
+        {"extensions", {{"KHR_texture_transform", {{"offset", {0.5, 0}}, {"rotation", M_PI / 2}, {"scale", {2, 2}}}}}}};
+    j["textures"] = Json::array({Json::object()});
+    j["extensionsUsed"] = {"KHR_texture_transform"};
+    RmdlModel model;
+    contentkit::GltfModelSummary summary;
+    std::string error;
+    ASSERT_TRUE(convert(j, &model, &summary, &error)) << error;
+    const auto& st = model.meshes[2].surfaces.at(0).texCoords;
+    // (u, v) becomes (2v + 0.5, -2u): a quarter turn, doubled, moved right.
+    const float want[3][2] = {{1.5f, -0.5f}, {0.5f, -2}, {2.5f, 0}};
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(st[k][0], want[k][0], 1e-6) << k;
+        EXPECT_NEAR(st[k][1], want[k][1], 1e-6) << k;
+    }
+    j["extensionsRequired"] = {"KHR_draco_mesh_compression"};
+    EXPECT_FALSE(convert(j, &model, &summary, &error));
+    EXPECT_EQ(error, "the model needs the glTF extension KHR_draco_mesh_compression, which the converter does not "
+                     "read; export it without (no compression)");
+}
+
 class GltfProgram : public cktest::TempDirTest {};
 
 TEST_F(GltfProgram, ModelCommandTakesGltfMaterialsLikeObjOnes) {
@@ -167,6 +201,28 @@ TEST_F(GltfProgram, ModelCommandTakesGltfMaterialsLikeObjOnes) {
     r = cktest::runProgram(kProgram, {"model", crate, at("other.rmdl"), "--texture", "wood=9"}, m_dir);
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "contentkit: " + crate + ": material 'planks' has no texture ID; give --texture planks=ID\n");
+}
+
+// An element count far beyond the bytes behind it is refused before it
+// costs memory: the program ends with its message under a small memory
+// limit instead of running out.
+TEST_F(GltfProgram, HugeCountsAreRefusedBeforeAnythingIsMadeForThem) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer runtimes reserve more address space than the limit";
+#endif
+    const std::string prlimit = quask_test::findProgram("prlimit");
+    if (prlimit.empty()) GTEST_SKIP() << "prlimit is not installed";
+    for (const bool data : {true, false}) {
+        Json j = armModel();
+        j["accessors"][0]["count"] = 12000000;
+        if (!data) j["accessors"][0].erase("bufferView");
+        cktest::writeBytes(at("huge.gltf"), cktest::bytesOf(j.dump()));
+        const cktest::RunResult r = cktest::runProgram(
+            prlimit, {"--as=250000000", kProgram, "model", at("huge.gltf"), at("huge.rmdl"), "--texture", "1"}, m_dir);
+        EXPECT_EQ(r.code, 1) << data;
+        EXPECT_EQ(r.err, "contentkit: " + at("huge.gltf") + ": accessor 0 " +
+                             (data ? "reaches past the end of its buffer" : "holds 12000000 elements and no data") + "\n");
+    }
 }
 
 }  // namespace

@@ -58,6 +58,12 @@ bool makeTexture(ImportContext& ctx, const std::string& key, const std::string& 
     asset.key = key;
     asset.id = freeId(ctx.settings.textureIdBase, ctx.textureIds, ctx.madeTextures);
     asset.path = "data/texture/" + ctx.options.name + "/" + stem + ".dds";
+    // Tilesets of one name, or a model's material named like a tile, must
+    // not share a file: the later one gets its ID in its name.
+    if (std::any_of(ctx.madeTextures.begin(), ctx.madeTextures.end(),
+                    [&](const MadeAsset& a) { return a.path == asset.path; })) {
+        asset.path = "data/texture/" + ctx.options.name + "/" + stem + "_" + std::to_string(asset.id) + ".dds";
+    }
     if (!writeDds(picture, options, &asset.bytes, error)) {
         *error = where + ": " + *error;
         return false;
@@ -214,7 +220,9 @@ bool tileTexture(ImportContext& ctx, std::uint32_t gid, std::int32_t* id, std::s
         }
         return true;
     }
-    const std::string key = set->file + "#" + set->name + "#" + std::to_string(local);
+    // Embedded tilesets share the map's file and may share a name: their
+    // first IDs tell them apart.
+    const std::string key = set->file + "#" + std::to_string(set->firstGid) + "#" + std::to_string(local);
     if (const MadeAsset* made = findMade(ctx.madeTextures, key)) {
         *id = made->id;
         return true;

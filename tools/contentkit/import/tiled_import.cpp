@@ -238,6 +238,16 @@ bool takeLayer(ImportContext& ctx, const TiledLayer& layer, TiledLayerKind kind,
     return false;
 }
 
+// Cells stay where they are: a tile or image layer the editor draws shifted
+// would show other cells than the game.
+bool checkNotOffset(ImportContext& ctx, const TiledLayer& layer, std::string* error) {
+    if (layer.offsetX == 0 && layer.offsetY == 0) return true;
+    *error = ctx.layerAt(layer, "the editor draws the layer offset by (" + number(layer.offsetX) + ", " +
+                                    number(layer.offsetY) + ") pixels, which its cells cannot follow; set the "
+                                    "offset of the layer and of its groups to 0");
+    return false;
+}
+
 bool sortLayers(ImportContext& ctx, std::string* error) {
     for (const TiledLayer& layer : ctx.map.layers) {
         const std::string role = lowerText(layer.name);
@@ -252,7 +262,9 @@ bool sortLayers(ImportContext& ctx, std::string* error) {
                                                   : role == "lights"  ? &ctx.lights
                                                                       : nullptr;
         if (single) {
-            if (!takeLayer(ctx, layer, TiledLayerKind::Tiles, "a tile layer", error)) return false;
+            if (!takeLayer(ctx, layer, TiledLayerKind::Tiles, "a tile layer", error) ||
+                !checkNotOffset(ctx, layer, error))
+                return false;
             if (*single) {
                 *error = ctx.layerAt(layer, "the map has two layers of this name");
                 return false;
@@ -261,7 +273,8 @@ bool sortLayers(ImportContext& ctx, std::string* error) {
         } else if (perLayer) {
             const bool image = role == "height";
             if (!takeLayer(ctx, layer, image ? TiledLayerKind::Image : TiledLayerKind::Tiles,
-                           image ? "an image layer" : "a tile layer", error))
+                           image ? "an image layer" : "a tile layer", error) ||
+                !checkNotOffset(ctx, layer, error))
                 return false;
             if (!perLayer->emplace(static_cast<int>(vk), &layer).second) {
                 *error = ctx.layerAt(layer, "the map has two layers of this name for vk-cell layer " + std::to_string(vk));

@@ -24,10 +24,10 @@ std::string objectName(const ImportContext& ctx, const TiledLayer& layer, const 
 
 // The centre of what the editor draws: a point is where it is; a rectangle
 // or ellipse turns about its top-left corner, a tile object about its
-// bottom-left one.
-bool objectSpot(const ImportContext& ctx, const std::string& where, const TiledObject& o, Spot* spot,
-                std::string* error) {
-    double x = o.x, y = o.y;
+// bottom-left one; the layer's offset moves them all.
+bool objectSpot(const ImportContext& ctx, const TiledLayer& layer, const std::string& where, const TiledObject& o,
+                Spot* spot, std::string* error) {
+    double x = o.x + layer.offsetX, y = o.y + layer.offsetY;
     if (!o.point && (o.width != 0 || o.height != 0)) {
         const double r = o.rotation * M_PI / 180.0, c = std::cos(r), s = std::sin(r);
         const double dx = o.width / 2, dy = o.gid != 0 ? -o.height / 2 : o.height / 2;
@@ -89,7 +89,7 @@ bool placeModel(ImportContext& ctx, const TiledLayer& layer, const TiledObject& 
     std::int32_t id = 0;
     double scale = 1;
     long long block = 0;
-    if (!objectSpot(ctx, where, o, &spot, error) || !modelIdOf(ctx, where, o, &id, error) ||
+    if (!objectSpot(ctx, layer, where, o, &spot, error) || !modelIdOf(ctx, where, o, &id, error) ||
         !propertyDouble(o.properties, "scale", where, &scale, error) ||
         !propertyInt(o.properties, "block", -1, 64, where, &block, error)) {
         return false;
@@ -142,7 +142,7 @@ bool placeSound(ImportContext& ctx, const TiledLayer& layer, const TiledObject& 
     long long radius = 10, volume = 100;
     bool loop = true;
     const TiledProperty* sound = findTiledProperty(o.properties, "sound");
-    if (!objectSpot(ctx, where, o, &spot, error) ||
+    if (!objectSpot(ctx, layer, where, o, &spot, error) ||
         !propertyInt(o.properties, "radius", 0, 65535, where, &radius, error) ||
         !propertyInt(o.properties, "volume", 0, 100, where, &volume, error) ||
         !propertyBool(o.properties, "loop", where, &loop, error)) {
@@ -165,7 +165,7 @@ bool placeEffect(ImportContext& ctx, const TiledLayer& layer, const TiledObject&
     const std::string where = objectName(ctx, layer, o);
     Spot spot;
     long long effect = -1, param = 0;
-    if (!objectSpot(ctx, where, o, &spot, error) ||
+    if (!objectSpot(ctx, layer, where, o, &spot, error) ||
         !propertyInt(o.properties, "effect", 0, INT32_MAX, where, &effect, error) ||
         !propertyInt(o.properties, "param", INT32_MIN, INT32_MAX, where, &param, error)) {
         return false;
@@ -184,7 +184,7 @@ bool placeLight(ImportContext& ctx, const TiledLayer& layer, const TiledObject& 
     Spot spot;
     Rgb colour{1, 1, 1};
     double radius = 30, height = 6, intensity = 1;
-    if (!objectSpot(ctx, where, o, &spot, error) || !propertyColour(o.properties, "colour", where, &colour, error) ||
+    if (!objectSpot(ctx, layer, where, o, &spot, error) || !propertyColour(o.properties, "colour", where, &colour, error) ||
         !propertyDouble(o.properties, "radius", where, &radius, error) ||
         !propertyDouble(o.properties, "height", where, &height, error) ||
         !propertyDouble(o.properties, "intensity", where, &intensity, error)) {

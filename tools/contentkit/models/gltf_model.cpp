@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 
+#include "tools/contentkit/models/gltf_data_internal.h"
 #include "tools/contentkit/models/obj_model.h"
 
 namespace contentkit {
@@ -47,101 +48,6 @@ bool keepImageBytes(tinygltf::Image* image, const int, std::string*, std::string
                     int size, void*) {
     image->image.assign(bytes, bytes + size);
     image->as_is = true;
-    return true;
-}
-
-// --- Accessors ---
-
-std::size_t componentBytes(int type) {
-    switch (type) {
-        case TINYGLTF_COMPONENT_TYPE_BYTE:
-        case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: return 1;
-        case TINYGLTF_COMPONENT_TYPE_SHORT:
-        case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: return 2;
-        case TINYGLTF_COMPONENT_TYPE_INT:
-        case TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT:
-        case TINYGLTF_COMPONENT_TYPE_FLOAT: return 4;
-        default: return 0;
-    }
-}
-
-double readComponent(const unsigned char* p, int type, bool normalized) {
-    switch (type) {
-        case TINYGLTF_COMPONENT_TYPE_FLOAT: {
-            float f;
-            std::memcpy(&f, p, 4);
-            return f;
-        }
-        case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: return normalized ? p[0] / 255.0 : p[0];
-        case TINYGLTF_COMPONENT_TYPE_BYTE: {
-            const double v = static_cast<std::int8_t>(p[0]);
-            return normalized ? std::max(v / 127.0, -1.0) : v;
-        }
-        case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: {
-            const double v = p[0] | p[1] << 8;
-            return normalized ? v / 65535.0 : v;
-        }
-        case TINYGLTF_COMPONENT_TYPE_SHORT: {
-            const double v = static_cast<std::int16_t>(p[0] | p[1] << 8);
-            return normalized ? std::max(v / 32767.0, -1.0) : v;
-        }
-        default: {
-            std::uint32_t u;
-            std::memcpy(&u, p, 4);
-            return type == TINYGLTF_COMPONENT_TYPE_INT ? static_cast<double>(static_cast<std::int32_t>(u)) : u;
-        }
-    }
-}
-
-// An accessor's elements as doubles, `width` components each.
-bool readAccessor(const tinygltf::Model& m, int index, int width, std::vector<double>* out, std::string* error) {
-    const std::string name = "accessor " + std::to_string(index);
-    if (index < 0 || static_cast<std::size_t>(index) >= m.accessors.size()) {
-        *error = name + " does not exist";
-        return false;
-    }
-    const tinygltf::Accessor& a = m.accessors[static_cast<std::size_t>(index)];
-    const std::size_t size = componentBytes(a.componentType);
-    const int components = tinygltf::GetNumComponentsInType(static_cast<std::uint32_t>(a.type));
-    if (size == 0 || components != width) {
-        *error = name + " does not hold " + std::to_string(width) + "-component values";
-        return false;
-    }
-    if (a.sparse.isSparse) {
-        *error = name + " is sparse, which the converter does not read";
-        return false;
-    }
-    if (a.count > (std::size_t{1} << 26)) {
-        *error = name + " holds too many elements";
-        return false;
-    }
-    out->assign(a.count * static_cast<std::size_t>(width), 0.0);
-    if (a.bufferView < 0) return true;  // all zeros, as glTF defines it
-    if (static_cast<std::size_t>(a.bufferView) >= m.bufferViews.size()) {
-        *error = name + " names a buffer view that does not exist";
-        return false;
-    }
-    const tinygltf::BufferView& view = m.bufferViews[static_cast<std::size_t>(a.bufferView)];
-    if (view.buffer < 0 || static_cast<std::size_t>(view.buffer) >= m.buffers.size()) {
-        *error = name + " names a buffer that does not exist";
-        return false;
-    }
-    const std::vector<unsigned char>& data = m.buffers[static_cast<std::size_t>(view.buffer)].data;
-    const std::size_t element = size * static_cast<std::size_t>(width);
-    const std::size_t stride = view.byteStride ? view.byteStride : element;
-    const std::size_t start = view.byteOffset + a.byteOffset;
-    const std::size_t need = a.count == 0 ? 0 : stride * (a.count - 1) + element;
-    if (view.byteOffset > data.size() || view.byteLength > data.size() - view.byteOffset ||
-        a.byteOffset > view.byteLength || need > view.byteLength - a.byteOffset || stride < element) {
-        *error = name + " reaches past the end of its buffer";
-        return false;
-    }
-    for (std::size_t i = 0; i < a.count; ++i) {
-        for (int c = 0; c < width; ++c) {
-            (*out)[i * static_cast<std::size_t>(width) + static_cast<std::size_t>(c)] =
-                readComponent(&data[start + i * stride + static_cast<std::size_t>(c) * size], a.componentType, a.normalized);
-        }
-    }
     return true;
 }
 
@@ -362,7 +268,8 @@ bool Converter::primitives(const tinygltf::Mesh& mesh, const Mat& world, RmdlMes
         std::vector<double> pos, uv;
         if (!readAccessor(m_model, position->second, 3, &pos, error)) return false;
         const std::size_t vertices = pos.size() / 3;
-        const auto texcoord = p.attributes.find("TEXCOORD_0");
+        const UvMapping mapping = uvMapping(m_model, p.material);
+        const auto texcoord = p.attributes.find("TEXCOORD_" + std::to_string(mapping.set));
         if (texcoord != p.attributes.end() && !readAccessor(m_model, texcoord->second, 2, &uv, error)) return false;
         if (!uv.empty() && uv.size() / 2 != vertices) {
             *error = "mesh '" + mesh.name + "' has " + std::to_string(uv.size() / 2) + " texture coordinates for " +
@@ -385,7 +292,11 @@ bool Converter::primitives(const tinygltf::Mesh& mesh, const Mat& world, RmdlMes
                 const V3 local = {pos[v * 3] * m_options.scale, pos[v * 3 + 1] * m_options.scale,
                                   pos[v * 3 + 2] * m_options.scale};
                 s.vertices[k] = turned(local);
-                if (!uv.empty()) s.texCoords[k] = {static_cast<float>(uv[v * 2]), static_cast<float>(uv[v * 2 + 1])};
+                if (!uv.empty()) {
+                    const double u = uv[v * 2], t = uv[v * 2 + 1], *mm = mapping.m;
+                    s.texCoords[k] = {static_cast<float>(mm[0] * u + mm[1] * t + mm[2]),
+                                      static_cast<float>(mm[3] * u + mm[4] * t + mm[5])};
+                }
                 const V3 w = apply(world, local);
                 for (int c = 0; c < 3; ++c) {
                     m_lo[static_cast<std::size_t>(c)] = m_any ? std::min(m_lo[static_cast<std::size_t>(c)], w[static_cast<std::size_t>(c)]) : w[static_cast<std::size_t>(c)];
@@ -549,6 +460,7 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
         *error = "the file is too large";
         return false;
     }
+    if (!checkRequiredExtensions(data, size, error)) return false;
     tinygltf::TinyGLTF loader;
     Io io{&options};
     loader.SetFsCallbacks({fileExists, expandPath, readWholeFile, writeWholeFile, &io});

@@ -4,7 +4,10 @@
 // RmdlModel under a base root, each node keeping its translation, rotation
 // and scale (a node given as a matrix is split into them); every triangle
 // primitive's faces become the surfaces of its node, with the texture ID
-// the caller gives for the primitive's material.
+// the caller gives for the primitive's material and the texture coordinates
+// of the set its base colour texture names, moved by KHR_texture_transform.
+// A model that requires another extension whose data it cannot read (mesh
+// compression) is refused.
 //
 // glTF is y-up with one unit a metre; the client's model space has heights
 // towards -y, so the model is turned half a turn about x as OBJ models are,

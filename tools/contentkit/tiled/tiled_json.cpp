@@ -259,10 +259,22 @@ bool readObject(const Json& n, const TiledMap& map, const Where& layerWhere, Til
     return readProperties(n, at, &o->properties, error);
 }
 
+// A layer's or group's offset added to its groups'.
+bool addOffset(const Json& node, const Where& where, double* x, double* y, std::string* error) {
+    double dx = 0, dy = 0;
+    if (!doubleMember(node, "offsetx", where, &dx, error) || !doubleMember(node, "offsety", where, &dy, error))
+        return false;
+    *x += dx;
+    *y += dy;
+    return true;
+}
+
 bool readLayer(const Json& node, const TiledMap& map, TiledLayer* layer, std::string* error) {
     layer->name = stringMember(node, "name");
     const Where where{map.file, "layer '" + layer->name + "'"};
-    if (!readProperties(node, where, &layer->properties, error)) return false;
+    if (!readProperties(node, where, &layer->properties, error) ||
+        !addOffset(node, where, &layer->offsetX, &layer->offsetY, error))
+        return false;
     const std::string type = stringMember(node, "type");
     if (type == "tilelayer") {
         layer->kind = TiledLayerKind::Tiles;
@@ -291,7 +303,7 @@ bool readLayer(const Json& node, const TiledMap& map, TiledLayer* layer, std::st
     return true;
 }
 
-bool readLayers(const Json& parent, TiledMap* map, int depth, std::string* error) {
+bool readLayers(const Json& parent, TiledMap* map, int depth, double offsetX, double offsetY, std::string* error) {
     const Where where{map->file, ""};
     const Json* list = nullptr;
     if (!arrayMember(parent, "layers", where, &list, error)) return false;
@@ -299,7 +311,11 @@ bool readLayers(const Json& parent, TiledMap* map, int depth, std::string* error
         if (!isObject(node, "a layer", where, error)) return false;
         const std::string type = stringMember(node, "type");
         if (type == "group") {
-            if (!checkGroupDepth(*map, depth, error) || !readLayers(node, map, depth + 1, error)) return false;
+            double x = offsetX, y = offsetY;
+            const Where group{map->file, "group '" + stringMember(node, "name") + "'"};
+            if (!checkGroupDepth(*map, depth, error) || !addOffset(node, group, &x, &y, error) ||
+                !readLayers(node, map, depth + 1, x, y, error))
+                return false;
             continue;
         }
         if (type != "tilelayer" && type != "imagelayer" && type != "objectgroup") {
@@ -308,6 +324,8 @@ bool readLayers(const Json& parent, TiledMap* map, int depth, std::string* error
             return false;
         }
         TiledLayer layer;
+        layer.offsetX = offsetX;
+        layer.offsetY = offsetY;
         if (!readLayer(node, *map, &layer, error)) return false;
         map->layers.push_back(std::move(layer));
     }
@@ -337,7 +355,7 @@ bool parseJsonMap(const std::string& file, const std::uint8_t* data, std::size_t
         !readProperties(root, where, &map->properties, error)) {
         return false;
     }
-    return readTilesets(root, files, map, error) && readLayers(root, map, 0, error);
+    return readTilesets(root, files, map, error) && readLayers(root, map, 0, 0, 0, error);
 }
 
 }  // namespace contentkit

@@ -84,6 +84,9 @@ struct TiledLayer {
     std::vector<std::uint32_t> gids;  // tile layers: map width * height, row after row
     TiledImage image;                 // image layers
     std::vector<TiledObject> objects; // object layers
+    // Where the editor draws the layer, shifted by its own offset and its
+    // groups' (pixels); objects keep the positions the file gives them.
+    double offsetX = 0, offsetY = 0;
 };
 
 struct TiledMap {

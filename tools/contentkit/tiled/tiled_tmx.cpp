@@ -181,10 +181,20 @@ bool readTileData(const pugi::xml_node& data, const TiledMap& map, const Where& 
     return ok;
 }
 
+// A layer's or group's offset added to its groups'.
+bool addOffset(const pugi::xml_node& node, const Where& where, double* x, double* y, std::string* error) {
+    double dx = 0, dy = 0;
+    if (!doubleAttr(node, "offsetx", where, &dx, error) || !doubleAttr(node, "offsety", where, &dy, error)) return false;
+    *x += dx;
+    *y += dy;
+    return true;
+}
+
 bool readLayer(const pugi::xml_node& node, const TiledMap& map, TiledLayer* layer, std::string* error) {
     layer->name = node.attribute("name").value();
     readProperties(node, &layer->properties);
     const Where where{map.file, "layer '" + layer->name + "'"};
+    if (!addOffset(node, where, &layer->offsetX, &layer->offsetY, error)) return false;
     const std::string kind = node.name();
     if (kind == "layer") {
         layer->kind = TiledLayerKind::Tiles;
@@ -233,15 +243,22 @@ bool readLayer(const pugi::xml_node& node, const TiledMap& map, TiledLayer* laye
     return true;
 }
 
-bool readLayers(const pugi::xml_node& parent, TiledMap* map, int depth, std::string* error) {
+bool readLayers(const pugi::xml_node& parent, TiledMap* map, int depth, double offsetX, double offsetY,
+                std::string* error) {
     for (const pugi::xml_node& node : parent.children()) {
         const std::string kind = node.name();
         if (kind == "group") {
-            if (!checkGroupDepth(*map, depth, error) || !readLayers(node, map, depth + 1, error)) return false;
+            double x = offsetX, y = offsetY;
+            const Where where{map->file, std::string("group '") + node.attribute("name").value() + "'"};
+            if (!checkGroupDepth(*map, depth, error) || !addOffset(node, where, &x, &y, error) ||
+                !readLayers(node, map, depth + 1, x, y, error))
+                return false;
             continue;
         }
         if (kind != "layer" && kind != "imagelayer" && kind != "objectgroup") continue;
         TiledLayer layer;
+        layer.offsetX = offsetX;
+        layer.offsetY = offsetY;
         if (!readLayer(node, *map, &layer, error)) return false;
         map->layers.push_back(std::move(layer));
     }
@@ -281,7 +298,7 @@ bool parseTmxMap(const std::string& file, const std::uint8_t* data, std::size_t 
         return false;
     }
     readProperties(root, &map->properties);
-    return readTilesets(root, files, map, error) && readLayers(root, map, 0, error);
+    return readTilesets(root, files, map, error) && readLayers(root, map, 0, 0, 0, error);
 }
 
 }  // namespace contentkit

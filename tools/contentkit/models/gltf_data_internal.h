@@ -1,0 +1,35 @@
+// Private to contentkit's glTF converter: what it reads from a parsed
+// model besides its node tree: accessors as numbers with every offset
+// checked against the buffer, the texture coordinate set and transform of a
+// material, and the required extensions it can honour. Pure functions.
+#pragma once
+
+#include <tiny_gltf.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace contentkit {
+
+// An accessor's elements as doubles, `width` components each; false with a
+// message naming the accessor when it does not hold them or reaches past
+// its buffer.
+bool readAccessor(const tinygltf::Model& m, int index, int width, std::vector<double>* out, std::string* error);
+
+// Where a primitive's texture coordinates come from: the TEXCOORD set its
+// material's base colour texture names, moved by that texture's
+// KHR_texture_transform (u' = m0 u + m1 v + m2, v' = m3 u + m4 v + m5).
+struct UvMapping {
+    int set = 0;
+    double m[6] = {1, 0, 0, 0, 1, 0};
+};
+UvMapping uvMapping(const tinygltf::Model& model, int material);
+
+// Looked for in the file before the model is read: what such an extension
+// moves out of the buffers (compressed meshes) would fail the read, or be
+// read as geometry. False with a message naming the extension.
+bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::string* error);
+
+}  // namespace contentkit
