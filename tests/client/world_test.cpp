@@ -57,6 +57,22 @@ TEST_F(WorldGame, FpsLineAloneHasTheNarrowBackground) {
     EXPECT_GT(shot.maxIn(56, 0, 120, 18), kDimmed);      // nor right of it
 }
 
+// Full screen on the suite's 1024 x 768 screen, which has no 800 x 600 mode:
+// the window takes the whole screen, and so does the picture (it stayed 800
+// x 600 in the lower left corner, black above and right of it).
+TEST_F(WorldGame, FullScreenPictureSpansTheVideoModeItGets) {
+    writeConfig("Width = 800\nHeight = 600\nWindowMode = false\nScreenshotformat = 0\n");
+    ASSERT_NO_FATAL_FAILURE(startClient());
+    m_window = findWindow(kEndMs);
+    ASSERT_FALSE(m_window.empty());
+    xdotool({"windowfocus", m_window});
+    const Picture shot = shoot();
+    quit();
+    ASSERT_EQ(shot.width, 1024);
+    ASSERT_EQ(shot.height, 768);
+    EXPECT_GT(shot.countAbove(824, 0, 1024, 168, kDimmed), 10000);  // the world up to the top right
+}
+
 TEST_F(WorldGame, FirstMapThatCannotLoadEndsTheClientWithOne) {
     fs::remove(m_dir + "/data/map/Lakeside.ini");
     EXPECT_EQ(run("starter"), 1);  // the client ends before it signals
