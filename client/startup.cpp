@@ -94,8 +94,10 @@ void openWindow(CRConf& conf) {
         Message(kLogInfo, "failed OpenWindow / cannot create Rendering Surface");
         exitProcess(1);
     }
-    // Drawing needs the size the window really got (a 0 setting is derived).
-    const WindowSize size = windowSizeFor(caps.width, caps.height);
+    // Drawing needs the size the window really got: a 0 setting is derived,
+    // and a full screen may get a larger video mode than asked for.
+    WindowSize size = windowGetSize();
+    if (size.width <= 0 || size.height <= 0) size = windowSizeFor(caps.width, caps.height);
     setRenderSize(caps, size.width, size.height);
 }
 

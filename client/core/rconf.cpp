@@ -435,6 +435,14 @@ bool CRConf::LoadConfigFromText(const char* name, const char* data, std::size_t 
     }
     t_loadPath = name;
     lua_atpanic(L, onLuaPanic);
+    // Editors may save the file with a UTF-8 byte order mark, which Lua 5.1
+    // takes for a syntax error: every setting would fall back and the rewrite
+    // would replace the player's file with the defaults.
+    constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+    if (size >= 3 && std::memcmp(data, kUtf8Bom, 3) == 0) {
+        data += 3;
+        size -= 3;
+    }
     int rc = luaL_loadbuffer(L, data, size, name);
     lua_sethook(L, onChunkBudgetSpent, LUA_MASKCOUNT, kChunkInstructionBudget);
     if (rc == 0) rc = lua_pcall(L, 0, 0, 0);

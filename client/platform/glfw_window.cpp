@@ -176,6 +176,12 @@ bool windowOpen(int width, int height, WindowMode mode) {
     GLFWwindow* window = glfwCreateWindow(size.width, size.height, "", monitor, nullptr);
     if (!window) return false;
     glfwMakeContextCurrent(window);
+    // A full screen takes the display's video mode nearest to the size asked
+    // for, which may be larger; the context's first viewport was the size
+    // asked for, and would leave the picture in a corner of the screen.
+    int framebufferWidth = 0, framebufferHeight = 0;
+    glfwGetFramebufferSize(window, &framebufferWidth, &framebufferHeight);
+    glViewport(0, 0, framebufferWidth, framebufferHeight);
     installCallbacks(window);
     g_layer.window = window;
     g_layer.wheel = 0.0;
@@ -188,7 +194,7 @@ bool windowIsOpen() { return g_layer.window != nullptr; }
 
 WindowSize windowGetSize() {
     WindowSize size{0, 0};
-    if (g_layer.window) glfwGetWindowSize(g_layer.window, &size.width, &size.height);
+    if (g_layer.window) glfwGetFramebufferSize(g_layer.window, &size.width, &size.height);
     return size;
 }
 

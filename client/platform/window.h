@@ -55,6 +55,8 @@ void windowSetHints(const WindowHints& hints);
 // hidden and locked at once.
 bool windowOpen(int width, int height, WindowMode mode);
 bool windowIsOpen();
+// The pixels the window really has (a full screen may get a larger video
+// mode than asked for); the viewport spans them from the opening on.
 WindowSize windowGetSize();
 void windowSetTitle(const char* title);
 void windowSetSwapInterval(int interval);  // nothing without swap control

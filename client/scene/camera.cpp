@@ -78,7 +78,10 @@ void updateCamera(CScene& scene) {
 
     float radians = scene.angle * kCameraDegToRad;
     scene.eyeX = tableCos(radians) * scene.distance + scene.targetX;
-    scene.eyeHeight = 0.5f * scene.distance * std::sqrt(scene.vertical) + 2.0f * scene.targetHeight;
+    // A map whose VertMin lies below 0 lets a drag take the factor there: its
+    // root would make the eye NaN and the whole view black.
+    const float vertical = scene.vertical > 0.0f ? scene.vertical : 0.0f;
+    scene.eyeHeight = 0.5f * scene.distance * std::sqrt(vertical) + 2.0f * scene.targetHeight;
     scene.eyeZ = tableSin(radians) * scene.distance + scene.targetZ;
 
     scene.modelView = lookAt({scene.eyeX, scene.eyeHeight, scene.eyeZ},

@@ -223,9 +223,21 @@ void recordWater(CScene& scene, std::size_t n, int x, int y) {
 
 // --- Phases ---
 
+// The lightmap unit adds a lightmap's colour to the ground before its alpha
+// darkens both; the second pass darkens the ground alone and adds the colour
+// unweakened, which turned baked shadows bluish. Weakened here by the same
+// darkness, the colour makes the pass show the light the unit shows.
+void weakenColourByDarkness(std::vector<std::uint8_t>& texels) {
+    for (std::size_t i = 0; i + 3 < texels.size(); i += 4) {
+        const unsigned keep = 255u - texels[i + 3];
+        for (std::size_t c = 0; c < 3; ++c)
+            texels[i + c] = static_cast<std::uint8_t>((texels[i + c] * keep + 127u) / 255u);
+    }
+}
+
 // The lightmaps go up as atlas pages: a render cube's faces then share one
 // lightmap texture instead of binding one each.
-void prepareLightmaps(CScene& scene) {
+void prepareLightmaps(CScene& scene, bool secondPass) {
     const MapHeader& h = scene.map->header();
     const Records<std::uint8_t> flags = scene.map->lightmapFlags();
     GLint maxSize = 0;
@@ -246,7 +258,8 @@ void prepareLightmaps(CScene& scene) {
         // ever smaller on screen than its texels, and then it is smoothed).
         const bool alpha = page.format == LightmapFormat::Alpha;
         GLint format = alpha ? GL_ALPHA4 : page.format == LightmapFormat::Rgba ? GL_RGBA8 : GL_RGB8;
-        const std::vector<std::uint8_t> texels = fillAtlasPage(layout, i, scene.map->lightmapTexels().data());
+        std::vector<std::uint8_t> texels = fillAtlasPage(layout, i, scene.map->lightmapTexels().data());
+        if (secondPass && page.format == LightmapFormat::Rgba) weakenColourByDarkness(texels);
         glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[i]);
         glTexImage2D(GL_TEXTURE_2D, 0, format, page.width, page.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                      texels.data());
@@ -448,7 +461,7 @@ int PrepareMap(CScene& scene) {
                                         &slot.height, 0);
     scene.cursorTexture = textures ? textures->Get(10, nullptr, nullptr, 0) : 0;
     double t1 = now();
-    if (caps.staticLighting && h.lightmapCount > 0) prepareLightmaps(scene);
+    if (caps.staticLighting && h.lightmapCount > 0) prepareLightmaps(scene, !caps.multitexture);
     double t2 = now();
     if (scene.water) prepareWater(scene);
     double t3 = now();

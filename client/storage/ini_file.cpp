@@ -74,6 +74,9 @@ IniDocument IniDocument::parse(const std::uint8_t* data, std::size_t size) {
     const char* text = reinterpret_cast<const char*>(data);
     const void* nul = size ? std::memchr(text, '\0', size) : nullptr;
     const char* end = nul ? static_cast<const char*>(nul) : text + size;
+    // A byte order mark (Windows editors save UTF-8 with one) would hide the
+    // first section's name.
+    if (end - text >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
     bool inSection = false;
     for (const char* line = text; line < end;) {
         const void* lf = std::memchr(line, '\n', static_cast<std::size_t>(end - line));

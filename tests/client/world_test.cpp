@@ -57,6 +57,22 @@ TEST_F(WorldGame, FpsLineAloneHasTheNarrowBackground) {
     EXPECT_GT(shot.maxIn(56, 0, 120, 18), kDimmed);      // nor right of it
 }
 
+// Full screen on the suite's 1024 x 768 screen, which has no 800 x 600 mode:
+// the window takes the whole screen, and so does the picture (it stayed 800
+// x 600 in the lower left corner, black above and right of it).
+TEST_F(WorldGame, FullScreenPictureSpansTheVideoModeItGets) {
+    writeConfig("Width = 800\nHeight = 600\nWindowMode = false\nScreenshotformat = 0\n");
+    ASSERT_NO_FATAL_FAILURE(startClient());
+    m_window = findWindow(kEndMs);
+    ASSERT_FALSE(m_window.empty());
+    xdotool({"windowfocus", m_window});
+    const Picture shot = shoot();
+    quit();
+    ASSERT_EQ(shot.width, 1024);
+    ASSERT_EQ(shot.height, 768);
+    EXPECT_GT(shot.countAbove(824, 0, 1024, 168, kDimmed), 10000);  // the world up to the top right
+}
+
 TEST_F(WorldGame, FirstMapThatCannotLoadEndsTheClientWithOne) {
     fs::remove(m_dir + "/data/map/Lakeside.ini");
     EXPECT_EQ(run("starter"), 1);  // the client ends before it signals
@@ -117,6 +133,14 @@ protected:
         return shot;
     }
     static std::string referencePath() { return QUASK_TEST_DATA "/world_reference.tga"; }
+    static void expectReferencePicture(const Picture& small, int maxBlocksOff = kMaxBlocksOff) {
+        Picture reference;
+        ASSERT_TRUE(reference.load(referencePath())) << referencePath();
+        ASSERT_EQ(reference.width, small.width);
+        ASSERT_EQ(reference.height, small.height);
+        const ReferenceDiff diff = compareBlocks(small, reference);
+        EXPECT_LE(diff.blocksOff, maxBlocksOff) << "largest difference " << diff.worst;
+    }
 };
 
 TEST_F(WorldPicture, DemoMapMatchesTheReferencePicture) {
@@ -129,12 +153,21 @@ TEST_F(WorldPicture, DemoMapMatchesTheReferencePicture) {
         ASSERT_TRUE(small.save(referencePath()));
         GTEST_SKIP() << "wrote " << referencePath();
     }
-    Picture reference;
-    ASSERT_TRUE(reference.load(referencePath())) << referencePath();
-    ASSERT_EQ(reference.width, small.width);
-    ASSERT_EQ(reference.height, small.height);
-    const ReferenceDiff diff = compareBlocks(small, reference);
-    EXPECT_LE(diff.blocksOff, kMaxBlocksOff) << "largest difference " << diff.worst;
+    expectReferencePicture(small);
+}
+
+// Without multitexturing the lightmaps are a second pass over the ground:
+// the same baked light and shadows. The pass draws in the colour its lists
+// set (a stale one loses the shadows) and adds each lightmap's colour
+// weakened by its darkness, as the lightmap unit does (added whole, it
+// turned every shadow teal: 1,956 blocks off). Where a wall seen from behind
+// ties with the ground in front of it in the 16-bit depth buffer, the pass
+// may darken the other of the two: thin lines along walls, about 110 blocks.
+TEST_F(WorldPicture, SecondLightmapPassMatchesTheReferencePicture) {
+    const Picture shot = startPicture(true, false);
+    ASSERT_EQ(shot.width, 800);
+    ASSERT_EQ(shot.height, 600);
+    expectReferencePicture(shot.downscaled(kReferenceScale), 2 * kMaxBlocksOff);
 }
 
 // The tolerance is tight enough to see the ground lose its lightmaps.
@@ -163,18 +196,6 @@ double darkGroundShare(const Picture& shot) {
     if (ground.size() < 1000) return -1;
     std::sort(ground.begin(), ground.end());
     return static_cast<double>(ground[ground.size() * 3 / 100]) / ground[ground.size() / 2];
-}
-
-// Without multitexturing the lightmaps are a second pass over the ground,
-// drawn in the colour its lists set: the same baked shadows (a little more
-// blue there, as the pass adds the light's colour unweakened, so fewer of
-// them count as ground-green than with multitexturing). A pass drawn in a
-// stale colour loses them (0.89 then).
-TEST_F(WorldPicture, SecondLightmapPassShowsTheBakedShadows) {
-    const Picture lit = startPicture(true, false);
-    ASSERT_EQ(lit.width, 800);
-    EXPECT_LT(darkGroundShare(lit), 0.7);
-    EXPECT_GT(darkGroundShare(lit), 0.0);
 }
 
 // A Tiled map imported by the content tool: the repository's demo map,

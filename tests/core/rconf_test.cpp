@@ -334,25 +334,31 @@ TEST_F(RConfTest, UnusableFilesFallBackLikeMissingOnes) {
     EXPECT_EQ(readText(path("empty.cfg")), defaultsWith({{"Width = 800", "Width = 1024"}}));
 }
 
+// Also as an editor may save it: with a UTF-8 byte order mark and CRLF line ends.
 TEST_F(RConfTest, CompleteFileIsLeftUntouched) {
-    const std::string text = "-- mine\nExtra = 1\n" +
-                             defaultsWith({{"Width = 800", "Width = 1280"},
-                                           {"MouseSpeed = 1.000000", "MouseSpeed = 2.25"},
-                                           {"GuiTheme = \"default\"", "GuiTheme = 'dark'"}});
-    writeText(path("velmar.cfg"), text);
-    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path("velmar.cfg").c_str(), old, 0), 0);
+    const std::string plain = "-- mine\nExtra = 1\n" +
+                              defaultsWith({{"Width = 800", "Width = 1280"},
+                                            {"MouseSpeed = 1.000000", "MouseSpeed = 2.25"},
+                                            {"GuiTheme = \"default\"", "GuiTheme = 'dark'"}});
+    std::string edited = "\xEF\xBB\xBF";
+    for (char c : plain) edited += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    for (const std::string& text : {plain, edited}) {
+        SCOPED_TRACE(text.substr(0, 12));
+        writeText(path("velmar.cfg"), text);
+        const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path("velmar.cfg").c_str(), old, 0), 0);
 
-    CRConf* conf = CRConf::Create(path("velmar.cfg"));
-    EXPECT_EQ(conf->GetInt(RCONF_WIDTH), 1280);
-    EXPECT_EQ(conf->GetFloat(RCONF_MOUSESPEED), 2.25f);
-    EXPECT_STREQ(conf->GetString(RCONF_GUITHEME), "dark");
-    CRConf::Destroy();
+        CRConf* conf = CRConf::Create(path("velmar.cfg"));
+        EXPECT_EQ(conf->GetInt(RCONF_WIDTH), 1280);
+        EXPECT_EQ(conf->GetFloat(RCONF_MOUSESPEED), 2.25f);
+        EXPECT_STREQ(conf->GetString(RCONF_GUITHEME), "dark");
+        CRConf::Destroy();
 
-    EXPECT_EQ(readText(path("velmar.cfg")), text);
-    struct stat st {};
-    ASSERT_EQ(::stat(path("velmar.cfg").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+        EXPECT_EQ(readText(path("velmar.cfg")), text);
+        struct stat st {};
+        ASSERT_EQ(::stat(path("velmar.cfg").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    }
 }
 
 // --- Typed access ---

@@ -259,6 +259,11 @@ TEST_F(SceneTest, EyeUsesTwiceTheTargetHeight) {
     EXPECT_EQ(scene->targetHeight, -10.0f);
     EXPECT_FLOAT_EQ(scene->eyeHeight, 0.5f * 100.0f * 2.0f - 20.0f);
     EXPECT_FLOAT_EQ(scene->eyeX, scene->targetX + 100.0f);
+    // Below 0 (a map's VertMin may allow it) the factor counts as 0.
+    scene->vertical = -2.0f;
+    updateCamera(*scene);
+    EXPECT_FLOAT_EQ(scene->eyeHeight, -20.0f);
+    for (float m : scene->modelView.m) EXPECT_TRUE(std::isfinite(m));
 }
 
 // --- Visible set ---

@@ -32,6 +32,9 @@ TEST(IniDocument, NamesMatchWithoutCaseAndTheFirstOccurrenceWins) {
     EXPECT_EQ(valueOf(doc, "Water_1", "FrameTime"), "<absent>");
     EXPECT_EQ(valueOf(doc, "map", "rmap"), "first.rmap");
     EXPECT_EQ(valueOf(doc, "Nope", "RMap"), "<absent>");
+    // As an editor saves it in UTF-8, with a byte order mark before the first section.
+    EXPECT_EQ(valueOf(parseText("\xEF\xBB\xBF[Scene]\r\nRMap=Lakeside.rmap\r\n"), "Scene", "RMap"),
+              "Lakeside.rmap");
 }
 
 TEST(IniDocument, ValuesLoseOnePairOfQuotesAndBlanks) {
