@@ -112,3 +112,21 @@ TEST(Brindle, BurstWhileNotReadingArrivesWhole) {
     }
     EXPECT_EQ(arrived, kBurst);
 }
+
+// The disk fills while the server runs (a file size limit stands in for it):
+// the server says so and ends instead of receiving on into nowhere.
+TEST(Brindle, OutputThatCannotBeWrittenEndsTheServerWithAMessage) {
+    const std::string out = tempPath("full.out"), err = tempPath("full.err");
+    ChildProcess::Options o;
+    o.stdoutPath = out;
+    o.stderrPath = err;
+    // 2 KiB: the banner fits, the log does not; the ignored SIGXFSZ makes
+    // a write past it fail with EFBIG instead of killing the server.
+    ChildProcess server({"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 4; exec ") + kBrindle}, o);
+    ASSERT_TRUE(server.started());
+    ASSERT_TRUE(quask_test::waitForText(out, "Entering recv loop.\n\n", 3000));
+    const std::string longLine(4095, 'L');
+    for (int i = 0; i < 4; ++i) send(longLine);
+    EXPECT_EQ(server.waitExit(3000), 1);
+    EXPECT_EQ(quask_test::readFile(err), "brindle: cannot write the output: File too large\n");
+}

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "shared/command_line.h"
@@ -18,8 +19,8 @@ const quask::ProgramHelp kHelp{"brindle",
     "exactly as sent. It never answers, filters or stores anything; end it with\n"
     "Ctrl+C. Only one brindle can listen at a time.\n"
     "\n"
-    "Exit status is 1 when the port cannot be opened or receiving fails, and 2\n"
-    "for an unknown option.\n"
+    "Exit status is 1 when the port cannot be opened, receiving fails or the\n"
+    "output cannot be written (a full disk), and 2 for an unknown option.\n"
     "\n"
     "Options:\n" +
         std::string(quask::kStandardOptionLines)};
@@ -41,6 +42,13 @@ int fail(const char* text) {
     return 1;
 }
 
+// Output that cannot be written (a full disk) ends the server, said on
+// standard error: receiving on would lose the log while it seemed kept.
+int outputFailed() {
+    std::fprintf(stderr, "brindle: cannot write the output: %s\n", std::strerror(errno));
+    return 1;
+}
+
 // An ordinary request is capped by the kernel (net.core.rmem_max); a
 // privileged one may go past it. Either way a smaller buffer still works.
 void enlargeSocketBuffer(int sock) {
@@ -55,7 +63,7 @@ int main(int argc, char** argv) {
     if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
     std::printf("Quask Client - Debug Server\n");
     std::printf("\n");
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) return outputFailed();
 
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     char line[128];
@@ -75,7 +83,7 @@ int main(int argc, char** argv) {
 
     std::printf("Listening on 0.0.0.0:6600\n");
     std::printf("Entering recv loop.\n\n");
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) return outputFailed();
 
     std::vector<char> buffer(kReceiveBuffer + 1);
     for (;;) {
@@ -87,7 +95,7 @@ int main(int argc, char** argv) {
         ssize_t n = recvfrom(sock, buffer.data(), kReceiveBuffer, MSG_DONTWAIT,
                              reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            std::fflush(stdout);
+            if (std::fflush(stdout) != 0) return outputFailed();
             n = recvfrom(sock, buffer.data(), kReceiveBuffer, 0, reinterpret_cast<sockaddr*>(&from),
                          &fromLen);
         }
@@ -98,6 +106,6 @@ int main(int argc, char** argv) {
         }
         buffer[static_cast<std::size_t>(n)] = '\0';
         // Up to the first zero byte, exactly as sent.
-        std::fputs(buffer.data(), stdout);
+        if (std::fputs(buffer.data(), stdout) == EOF) return outputFailed();
     }
 }
