@@ -116,6 +116,11 @@ TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("decompression error"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(at("out.bin"))) << "no output from a broken container";
+    // The client would take the shortened payload: unpack must not report it as the content.
+    r = run({"unpack", at("short.gdf"), at("out.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("short.gdf: cut short"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(at("out.bin"))) << "no output from a container cut short";
 
     writeBytes(at("empty.bin"), {});
     r = run({"pack", at("empty.bin"), at("e.gdf")});

@@ -33,7 +33,8 @@ const quask::ProgramHelp kHelp{"gdfpack",
     "Writes, unwraps and inspects the GDF containers in which any data file of\n"
     "the game client may be shipped: pack wraps IN into the container OUT,\n"
     "unpack writes the content of the container IN to OUT, list checks each FILE\n"
-    "and prints its header.\n"
+    "and prints its header. A stored container whose payload is shorter than\n"
+    "its size field was cut short: unpack refuses it and list reports it.\n"
     "\n"
     "Exit status is 0 on success, 1 when a file cannot be read, written or\n"
     "decoded, and 2 for a malformed command line.\n"
@@ -89,6 +90,13 @@ bool parseKeyFactor(const char* text, std::uint32_t* out) {
 
 // --- Commands ---
 
+// The client takes a stored payload whatever the size field says, so only
+// this tool can tell that a file lost its end.
+const char* const kCutShortText = "cut short: the payload is smaller than the size field";
+bool cutShort(const velmar::GdfHeader& header, std::size_t fileSize) {
+    return !header.compressed() && fileSize - velmar::kGdfHeaderSize < header.contentSize();
+}
+
 int pack(int argc, char** argv) {
     bool compress = false;
     std::uint32_t keyFactor = kDefaultKeyFactor;
@@ -127,6 +135,11 @@ int unpack(int argc, char** argv) {
     Bytes content;
     const GdfStatus status = velmar::gdfDecode(data.data(), data.size(), &content);
     if (status != GdfStatus::Ok) return error(argv[0], velmar::gdfStatusText(status));
+    velmar::GdfHeader header;
+    if (velmar::gdfReadHeader(data.data(), data.size(), &header) == GdfStatus::Ok &&
+        cutShort(header, data.size())) {
+        return error(argv[0], kCutShortText);
+    }
     if (!writeFile(argv[1], content)) return error(argv[1], "cannot write file");
     return 0;
 }
@@ -142,10 +155,8 @@ int listOne(const char* path) {
     Bytes content;
     if (header.compressed()) status = velmar::gdfDecode(data.data(), data.size(), &content);
     const std::size_t payload = data.size() - velmar::kGdfHeaderSize;
-    // The client takes a stored payload whatever the size field says, so
-    // only this tool can tell that the file lost its end.
-    const bool cutShort = !header.compressed() && payload < header.contentSize();
-    const char* verdict = cutShort                   ? "CUT SHORT"
+    const bool shortened = cutShort(header, data.size());
+    const char* verdict = shortened                  ? "CUT SHORT"
                           : !header.compressed()      ? "stored, content is the payload"
                           : status == GdfStatus::Ok ? "inflates to the size field"
                                                     : "BROKEN";
@@ -154,7 +165,7 @@ int listOne(const char* path) {
                 path, static_cast<unsigned>(header.sizeAndFlags & 0xF), header.contentSize(),
                 payload, header.keyFactor, verdict);
     if (status != GdfStatus::Ok) return error(path, velmar::gdfStatusText(status));
-    if (cutShort) return error(path, "cut short: the payload is smaller than the size field");
+    if (shortened) return error(path, kCutShortText);
     return 0;
 }
 
