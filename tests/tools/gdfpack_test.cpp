@@ -128,8 +128,9 @@ TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
     EXPECT_NE(r.err.find("empty content needs -z"), std::string::npos) << r.err;
 }
 
-// A full disk: every write fails with ENOSPC (injected by strace). The file
-// an output would replace stays as it was, and nothing is left beside it.
+// A full disk: every write fails with ENOSPC (injected by strace), and each
+// command fails. The file an output would replace stays as it was, and
+// nothing is left beside it.
 TEST_F(GdfpackTest, FullDiskKeepsTheFileAnOutputWouldReplace) {
     const std::string strace = "/usr/bin/strace";
     if (quask_test::runToEnd({strace, "-f", "-qq", "-o", "/dev/null", "/bin/true"}, m_dir, 30000).code != 0)
@@ -142,6 +143,8 @@ TEST_F(GdfpackTest, FullDiskKeepsTheFileAnOutputWouldReplace) {
     const std::vector<std::vector<std::string>> writes{
         {"pack", "-z", at("in.bin"), at("kept.gdf")},
         {"unpack", at("old.gdf"), at("kept.bin")},
+        // What list prints is its result: a report that never reached the disk is no success.
+        {"list", at("old.gdf")},
     };
     for (const auto& args : writes) {
         std::vector<std::string> argv{strace, "-f", "-qq", "-o", "/dev/null", "-e", "trace=write",

@@ -175,6 +175,12 @@ int list(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         if (listOne(argv[i]) != 0) result = 1;
     }
+    // What list prints is its result: a report that cannot be written (a
+    // full disk) is a failure.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "gdfpack: cannot write the listing\n");
+        return 1;
+    }
     return result;
 }
 
