@@ -80,6 +80,18 @@ TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(readBytes(at("out.bin")), content) << name;
     }
+
+    // An output through a link: one to a device (/dev/null, /dev/stdout) is
+    // written through, one to a file replaces that file; both stay links.
+    std::filesystem::create_symlink("/dev/null", at("null-link"));
+    writeBytes(at("target.bin"), Bytes{'o', 'l', 'd'});
+    std::filesystem::create_symlink(at("target.bin"), at("file-link"));
+    for (const char* link : {"null-link", "file-link"}) {
+        r = run({"unpack", at("s.gdf"), at(link)});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(std::filesystem::is_symlink(at(link))) << link;
+    }
+    EXPECT_EQ(readBytes(at("target.bin")), content);
 }
 
 TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {

@@ -6,8 +6,12 @@
 //
 // Exit code 0 on success, 1 when a file cannot be read, written or decoded,
 // 2 on a malformed command line.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +22,7 @@
 #include "client/storage/gdf.h"
 #include "shared/command_line.h"
 #include "shared/patch_file.h"
+#include "shared/posix_io.h"
 
 namespace {
 
@@ -72,9 +77,23 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
     return true;
 }
 
-// Through a temporary file and a rename: a failed write (a full disk)
-// leaves the file that was there before as it was.
+// A regular file is replaced through a temporary file and a rename, so a
+// failed write (a full disk) leaves the one that was there as it was; a link
+// to one replaces the file it names and stays a link. Anything else that
+// stands there (/dev/null, /dev/stdout, a pipe) is written to as it is: a
+// rename would put a plain file in place of the device.
 bool writeFile(const char* path, const Bytes& data) {
+    struct stat target;
+    if (::stat(path, &target) == 0 && !S_ISREG(target.st_mode)) {
+        if (S_ISDIR(target.st_mode)) return false;
+        const quask::UniqueFd out(::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC));
+        return out.valid() && quask::writeFully(out.get(), data.data(), data.size());
+    }
+    struct stat link;
+    char resolved[PATH_MAX];
+    if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && ::realpath(path, resolved)) {
+        return quask::patchWriteFileReplacing(resolved, data.data(), data.size());
+    }
     return quask::patchWriteFileReplacing(path, data.data(), data.size());
 }
 
