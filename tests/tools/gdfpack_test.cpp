@@ -92,6 +92,15 @@ TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
         EXPECT_TRUE(std::filesystem::is_symlink(at(link))) << link;
     }
     EXPECT_EQ(readBytes(at("target.bin")), content);
+
+    // Content from a pipe, which has no size to ask for, is read to its end.
+    r = quask_test::runToEnd({"/bin/sh", "-c", "cat \"$0\" | \"$1\" pack -z /dev/stdin \"$2\"",
+                              at("in.bin"), kGdfpack, at("piped.gdf")},
+                             m_dir);
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = run({"unpack", at("piped.gdf"), at("piped.bin")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(readBytes(at("piped.bin")), content);
 }
 
 TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {

@@ -8,6 +8,7 @@
 // 2 on a malformed command line.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -58,7 +59,36 @@ int error(const char* path, const char* what) {
 
 // --- Files ---
 
+// A pipe or a device (/dev/stdin, a process substitution) has no size to
+// ask for: it is read to its end.
+bool readStream(const char* path, Bytes* out, std::string* why) {
+    const quask::UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) {
+        *why = "cannot open file";
+        return false;
+    }
+    out->clear();
+    std::uint8_t chunk[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(in.get(), chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *why = "read error";
+            return false;
+        }
+        if (got == 0) return true;
+        if (out->size() + static_cast<std::size_t>(got) > velmar::kGdfMaxSize) {
+            *why = "file too large";
+            return false;
+        }
+        out->insert(out->end(), chunk, chunk + got);
+    }
+}
+
 bool readFile(const char* path, Bytes* out, std::string* why) {
+    struct stat st;
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return readStream(path, out, why);
     velmar::DiskFile file;
     if (!file.Open(path, velmar::kFileReadOnly).isOpen()) {
         *why = "cannot open file";
