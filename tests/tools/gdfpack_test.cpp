@@ -92,6 +92,14 @@ TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
         EXPECT_TRUE(std::filesystem::is_symlink(at(link))) << link;
     }
     EXPECT_EQ(readBytes(at("target.bin")), content);
+    // /dev/stdout redirected to a file: the content follows what stood there.
+    r = quask_test::runToEnd({"/bin/sh", "-c", "{ echo head; \"$0\" unpack \"$1\" /dev/stdout; } > \"$2\"",
+                              kGdfpack, at("s.gdf"), at("shell.out")},
+                             m_dir);
+    EXPECT_EQ(r.code, 0) << r.err;
+    Bytes headed{'h', 'e', 'a', 'd', '\n'};
+    headed.insert(headed.end(), content.begin(), content.end());
+    EXPECT_EQ(readBytes(at("shell.out")), headed);
 
     // Content from a pipe, which has no size to ask for, is read to its end.
     r = quask_test::runToEnd({"/bin/sh", "-c", "cat \"$0\" | \"$1\" pack -z /dev/stdin \"$2\"",

@@ -110,14 +110,25 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
 // A regular file is replaced through a temporary file and a rename, so a
 // failed write (a full disk) leaves the one that was there as it was; a link
 // to one replaces the file it names and stays a link. Anything else that
-// stands there (/dev/null, /dev/stdout, a pipe) is written to as it is: a
-// rename would put a plain file in place of the device.
+// stands there (/dev/null, a pipe) is written to as it is: a rename would put
+// a plain file in place of the device. So is our own standard output or
+// error named as a file (/dev/stdout redirected to a file): at its place in
+// it, after what the shell wrote there before.
 bool writeFile(const char* path, const Bytes& data) {
     struct stat target;
-    if (::stat(path, &target) == 0 && !S_ISREG(target.st_mode)) {
+    if (::stat(path, &target) == 0) {
         if (S_ISDIR(target.st_mode)) return false;
-        const quask::UniqueFd out(::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC));
-        return out.valid() && quask::writeFully(out.get(), data.data(), data.size());
+        for (const int standard : {STDOUT_FILENO, STDERR_FILENO}) {
+            struct stat opened;
+            if (S_ISREG(target.st_mode) && ::fstat(standard, &opened) == 0 &&
+                opened.st_dev == target.st_dev && opened.st_ino == target.st_ino) {
+                return quask::writeFully(standard, data.data(), data.size());
+            }
+        }
+        if (!S_ISREG(target.st_mode)) {
+            const quask::UniqueFd out(::open(path, O_WRONLY | O_CLOEXEC));
+            return out.valid() && quask::writeFully(out.get(), data.data(), data.size());
+        }
     }
     struct stat link;
     char resolved[PATH_MAX];
