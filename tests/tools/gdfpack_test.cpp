@@ -101,6 +101,12 @@ TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
     headed.insert(headed.end(), content.begin(), content.end());
     EXPECT_EQ(readBytes(at("shell.out")), headed);
 
+    // A backslash is part of a name, not a separator: what pack wrote, list reads.
+    r = run({"pack", at("in.bin"), at("back\\slash.gdf")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = run({"list", at("back\\slash.gdf")});
+    EXPECT_EQ(r.code, 0) << r.err;
+
     // Content from a pipe, which has no size to ask for, is read to its end.
     r = quask_test::runToEnd({"/bin/sh", "-c", "cat \"$0\" | \"$1\" pack -z /dev/stdin \"$2\"",
                               at("in.bin"), kGdfpack, at("piped.gdf")},

@@ -59,9 +59,9 @@ int error(const char* path, const char* what) {
 
 // --- Files ---
 
-// A pipe or a device (/dev/stdin, a process substitution) has no size to
-// ask for: it is read to its end.
-bool readStream(const char* path, Bytes* out, std::string* why) {
+// Read to its end: a pipe or a device (/dev/stdin, a process substitution)
+// has no size to ask for.
+bool readToEnd(const char* path, Bytes* out, std::string* why) {
     const quask::UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
     if (!in.valid()) {
         *why = "cannot open file";
@@ -85,10 +85,30 @@ bool readStream(const char* path, Bytes* out, std::string* why) {
     }
 }
 
+// A file that is there as named is read by that name, bytes and all (a
+// backslash is no separator here); only a name that is not there goes to
+// the client's own rule, which also finds it in another letter case or
+// with backslashes for slashes.
 bool readFile(const char* path, Bytes* out, std::string* why) {
     struct stat st;
-    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        return readStream(path, out, why);
+    if (::stat(path, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        if (!S_ISREG(st.st_mode)) return readToEnd(path, out, why);
+        if (static_cast<std::uint64_t>(st.st_size) > velmar::kGdfMaxSize) {
+            *why = "file too large";
+            return false;
+        }
+        const quask::UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
+        if (!in.valid()) {
+            *why = "cannot open file";
+            return false;
+        }
+        out->resize(static_cast<std::size_t>(st.st_size));
+        if (!quask::readFully(in.get(), out->data(), out->size())) {
+            *why = "read error";
+            return false;
+        }
+        return true;
+    }
     velmar::DiskFile file;
     if (!file.Open(path, velmar::kFileReadOnly).isOpen()) {
         *why = "cannot open file";
