@@ -41,6 +41,8 @@ const quask::ProgramHelp kHelp{"gdfpack",
     "unpack writes the content of the container IN to OUT, list checks each FILE\n"
     "and prints its header. A stored container whose payload is shorter than\n"
     "its size field was cut short: unpack refuses it and list reports it.\n"
+    "IN and OUT may be /dev/stdin and /dev/stdout or any pipe or device; an OUT\n"
+    "that is a file is replaced whole, so a failed write leaves it as it was.\n"
     "\n"
     "Exit status is 0 on success, 1 when a file cannot be read, written or\n"
     "decoded, and 2 for a malformed command line.\n"
