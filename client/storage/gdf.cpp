@@ -119,8 +119,12 @@ void gdfScramble(std::uint32_t key, const std::uint8_t* src, std::uint8_t* dst,
 
 // --- Payload ---
 
-GdfStatus gdfCheckContentSize(const GdfHeader& header) {
-    return header.contentSize() > kGdfMaxSize ? GdfStatus::SizeMismatch : GdfStatus::Ok;
+GdfStatus gdfCheckContentSize(const GdfHeader& header, std::size_t payloadLen) {
+    // Deflate makes at most 1032 bytes of one: a larger claim can never be
+    // met, and would only size a buffer for nothing.
+    constexpr std::uint64_t kMostInflated = 1032;
+    const std::uint64_t size = header.contentSize();
+    return size > kGdfMaxSize || size > kMostInflated * payloadLen ? GdfStatus::SizeMismatch : GdfStatus::Ok;
 }
 
 namespace {
@@ -274,7 +278,7 @@ GdfStatus gdfDecode(const std::uint8_t* data, std::size_t len,
         *content = std::move(plain);
         return GdfStatus::Ok;
     }
-    if (gdfCheckContentSize(header) != GdfStatus::Ok) return GdfStatus::SizeMismatch;
+    if (gdfCheckContentSize(header, payloadLen) != GdfStatus::Ok) return GdfStatus::SizeMismatch;
     std::vector<std::uint8_t> out(static_cast<std::size_t>(header.contentSize()));
     std::uint8_t none = 0;
     const GdfStatus inflated = gdfInflate(plain.data(), payloadLen, out.empty() ? &none : out.data(),

@@ -69,9 +69,11 @@ void gdfScramble(std::uint32_t key, const std::uint8_t* src, std::uint8_t* dst,
 void gdfDescrambleInParts(std::uint32_t key, std::uint8_t* payload, std::size_t len, unsigned parts,
                           std::size_t warmUp);
 
-// For a compressed header: SizeMismatch when the content size exceeds
-// kGdfMaxSize, so no buffer is sized from a hostile header; else Ok.
-GdfStatus gdfCheckContentSize(const GdfHeader& header);
+// For a compressed header and the length of its payload: SizeMismatch when
+// the content size exceeds kGdfMaxSize or more than any deflate stream of
+// that length inflates to, so no buffer is sized from a hostile header;
+// else Ok.
+GdfStatus gdfCheckContentSize(const GdfHeader& header, std::size_t payloadLen);
 
 // Descrambles a compressed payload in place and inflates it into `dst` (room
 // for exactly `expected` bytes): GdfDescramble followed by gdfInflate.

@@ -62,7 +62,7 @@ std::uint8_t* LoadFileData(const char* path, std::uint32_t* size) {
     }
 
     // The header's size is checked before any block is sized from it.
-    if (gdfCheckContentSize(header) != GdfStatus::Ok) {
+    if (gdfCheckContentSize(header, payloadLen) != GdfStatus::Ok) {
         fail("File '%s' gdf error ~ uncompressed size doesnt match with header!", path);
     }
     const std::uint64_t contentSize = header.contentSize();

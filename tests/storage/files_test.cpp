@@ -303,6 +303,12 @@ TEST(GdfDecode, ClassifiesMalformedContainers) {
     EXPECT_TRUE(content.empty());
     const Bytes truncated(good.begin(), good.end() - 3);
     EXPECT_EQ(gdfDecode(truncated.data(), truncated.size(), &content), GdfStatus::DecompressError);
+
+    // Zeros inflate the most a stream can (over 1,000 to 1): still whole.
+    const Bytes zeros(std::size_t{8} << 20, 0);
+    const Bytes mostPacked = container(std::uint64_t{zeros.size()} << 4 | 1, 9, zlibCompress(zeros));
+    ASSERT_EQ(gdfDecode(mostPacked.data(), mostPacked.size(), &content), GdfStatus::Ok);
+    EXPECT_EQ(content, zeros);
 }
 
 TEST(GdfPack, RefusesAContainerWithoutPayload) {
@@ -570,6 +576,9 @@ TEST_F(LoadFileDataDeath, OversizedHeaderIsRefusedBeforeAllocating) {
     expectCrit("big.gdf", kSizeMismatch);
     writeBytes(at("wrap.gdf"), container((std::uint64_t{1} << 32 | 5) << 4 | 1, 5, stream));
     expectCrit("wrap.gdf", kSizeMismatch);
+    // Within the container's limit, but more than any stream of 13 bytes holds.
+    writeBytes(at("claim.gdf"), container((std::uint64_t{64} << 20 | 1) << 4 | 1, 5, stream));
+    expectCrit("claim.gdf", kSizeMismatch);
     setRawAllocator(defaultRawAllocator());
 }
 
