@@ -325,6 +325,25 @@ GtkMessageType messageType(quask::BoxIcon icon) {
     return GTK_MESSAGE_OTHER;
 }
 
+// A file name in a box may be one long word: break it anywhere rather than
+// let the box grow past the screen with the rest of its text cut off, and
+// add no hyphen a name does not have.
+void breakLongWords(GtkWidget* box) {
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(box));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
+    for (GList* c = children; c; c = c->next) {
+        if (!GTK_IS_LABEL(c->data)) continue;
+        GtkLabel* label = GTK_LABEL(c->data);
+        gtk_label_set_line_wrap(label, TRUE);
+        gtk_label_set_line_wrap_mode(label, PANGO_WRAP_WORD_CHAR);
+        PangoAttrList* attributes = pango_attr_list_new();
+        pango_attr_list_insert(attributes, pango_attr_insert_hyphens_new(FALSE));
+        gtk_label_set_attributes(label, attributes);
+        pango_attr_list_unref(attributes);
+    }
+    g_list_free(children);
+}
+
 quask::BoxResult showGtkBox(const std::string& text, const std::string& caption,
                             quask::BoxIcon icon, quask::BoxButtons buttons) {
     const bool yesNo = buttons == quask::BoxButtons::YesNo;
@@ -336,6 +355,7 @@ quask::BoxResult showGtkBox(const std::string& text, const std::string& caption,
         GtkWidget* box = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, messageType(icon),
                                                 yesNo ? GTK_BUTTONS_YES_NO : GTK_BUTTONS_OK, "%s",
                                                 displayText(text).c_str());
+        breakLongWords(box);
         gtk_window_set_title(GTK_WINDOW(box), displayText(caption).c_str());
         gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
         gtk_window_set_keep_above(GTK_WINDOW(box), TRUE);

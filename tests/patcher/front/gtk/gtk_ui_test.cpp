@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -266,6 +267,46 @@ TEST_F(GtkLauncher, StartAndFullCheckActOnlyWhenAllowedAndFullCheckAsksFirst) {
     m_answer = BoxResult::Yes;
     m_window->command(kCtlFullCheck);
     EXPECT_EQ(m_fullChecks, 1);
+}
+
+// A box names the file that failed; a name with long parts has no space to
+// break at, yet the box must fit on the screen so its text can be read.
+TEST_F(GtkLauncher, ABoxWithALongFileNameStaysWithinTheScreen) {
+    openDialog();
+    installGtkMessageBoxes();
+    const char* quiet = std::getenv("QUASK_NONINTERACTIVE");
+    const std::string wasQuiet = quiet ? quiet : "";
+    unsetenv("QUASK_NONINTERACTIVE");
+    std::string name = "/data";
+    for (int i = 0; i < 6; ++i) name += "/" + std::string(200, 'd');
+    const std::string text = "Failed to Download '" + name +
+                             "/file.txt' from PatchServer\nIf this problem presits, please contact the Support!";
+    struct Seen {
+        int width = -1;
+    } seen;
+    // The box runs its own loop on the GTK thread: look at it from there.
+    const guint watch = g_timeout_add(
+        20,
+        [](gpointer data) -> gboolean {
+            GList* tops = gtk_window_list_toplevels();
+            for (GList* t = tops; t; t = t->next) {
+                GtkWidget* w = GTK_WIDGET(t->data);
+                if (!GTK_IS_MESSAGE_DIALOG(w) || !gtk_widget_get_mapped(w)) continue;
+                static_cast<Seen*>(data)->width = gtk_widget_get_allocated_width(w);
+                gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_OK);
+            }
+            g_list_free(tops);
+            return G_SOURCE_CONTINUE;
+        },
+        &seen);
+    onWorker([&] {
+        quask::showMessageBox(text, "Data File download Error", quask::BoxIcon::Error, quask::BoxButtons::Ok);
+    });
+    g_source_remove(watch);
+    quask::setMessageBoxBackend(nullptr);
+    if (quiet) setenv("QUASK_NONINTERACTIVE", wasQuiet.c_str(), 1);
+    ASSERT_GT(seen.width, 0) << "the box was not shown";
+    EXPECT_LE(seen.width, gdk_screen_get_width(gdk_screen_get_default()));
 }
 
 // --- The splash picture ---
