@@ -308,8 +308,10 @@ std::optional<PatchFailure> parseFullSums(std::string_view body, std::uint32_t* 
     *rev = 0;
     entries->clear();
     std::optional<PatchFailure> failure;
+    bool sawRev = false;
     scanLines(body, [&](std::string_view line, std::size_t) {
         if (startsWith(line, "REV:") && line.size() >= 5) {
+            sawRev = true;
             const std::uint64_t value = leadingDecimal(line.substr(4));
             *rev = value > UINT32_MAX ? 0 : static_cast<std::uint32_t>(value);
         } else if (startsWith(line, "SUM:") && line.size() >= 38) {
@@ -326,6 +328,12 @@ std::optional<PatchFailure> parseFullSums(std::string_view body, std::uint32_t* 
         }
         return !failure;
     });
+    // Neither a revision nor a file (an error page served as the list): a
+    // check of nothing would call any installation whole.
+    if (!failure && !sawRev && entries->empty())
+        failure = sumFailure(
+            "Sumfile for rev. %u corrupted - If this problem persists - please contact the Support! offset err FULLSUMFILE",
+            *rev);
     return failure;
 }
 

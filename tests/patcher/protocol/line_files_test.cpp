@@ -196,4 +196,12 @@ TEST(Sums, FullListNamesEveryFileAndItsRevision) {
     expectBox(parseFullSums("REV:12\nSUM:" + hex32('0') + ":/C:/x\n", &rev, &entries),
               "Sumfile for rev. 12 invalid - illegal file name - If this problem persists - please contact the Support!",
               "Sum File Error");
+    // An error page in the list's place names nothing: not a check of nothing.
+    expectBox(parseFullSums("<html><body>Service Unavailable</body></html>\n", &rev, &entries),
+              "Sumfile for rev. 0 corrupted - If this problem persists - please contact the Support! offset err FULLSUMFILE",
+              "Sum File Error");
+    ASSERT_FALSE(parseFullSums("REV:3\n", &rev, &entries));  // an empty game
+    EXPECT_TRUE(entries.empty());
+    ASSERT_FALSE(parseFullSums("SUM:" + hex32('0') + ":/x\n", &rev, &entries));  // no revision to record
+    EXPECT_EQ(rev, 0u);
 }
