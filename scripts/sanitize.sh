@@ -48,7 +48,7 @@ bash scripts/install-deps.sh >/dev/null
 
 start=$(date +%s)
 # The Debian packages and their test belong to the normal build.
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUASK_BUILD_BENCH=OFF -DQUASK_PACKAGING=OFF \
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUASK_BUILD_BENCH=OFF -DQUASK_PACKAGING=OFF -DQUASK_HARDENING=OFF \
   "-DCMAKE_C_FLAGS=$FLAGS" "-DCMAKE_CXX_FLAGS=$FLAGS" \
   "-DCMAKE_EXE_LINKER_FLAGS=$FLAGS" "-DCMAKE_SHARED_LINKER_FLAGS=$FLAGS" >/dev/null
 

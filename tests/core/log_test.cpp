@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -74,7 +75,7 @@ protected:
     void TearDown() override {
         quask::setMessageBoxBackend(nullptr);
         CLOG::Destroy();
-        std::system(("rm -rf " + m_dir).c_str());
+        std::filesystem::remove_all(m_dir);
     }
     std::string file() { return readFile(m_dir + "/log/LastRun.log"); }
 
@@ -301,7 +302,7 @@ TEST(LogExit, ExitWhoseHandlersNeverReachDestroyStillSendsEveryDatagram) {
         ASSERT_TRUE(rx.nextMessage(&d)) << i;
         ASSERT_EQ(d, "burst " + std::to_string(i));
     }
-    std::system(("rm -rf " + dir).c_str());
+    std::filesystem::remove_all(dir);
 }
 
 TEST(LogCreate, UncreatableFileShowsTheFatalBoxAndExitsZero) {
@@ -311,5 +312,5 @@ TEST(LogCreate, UncreatableFileShowsTheFatalBoxAndExitsZero) {
     std::ofstream(dir + "/log") << "not a directory";
     EXPECT_EXIT(CLOG::Create(dir + "/log", quask_test::quietLogPort()), ::testing::ExitedWithCode(0),
                 "Fatal Error: Cannot create LastRun.log. Contact support!");
-    std::system(("rm -rf " + dir).c_str());
+    std::filesystem::remove_all(dir);
 }

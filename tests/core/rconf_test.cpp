@@ -99,7 +99,7 @@ protected:
     void TearDown() override {
         CRConf::Destroy();
         CLOG::Destroy();
-        (void)::chdir(m_cwd.c_str());
+        EXPECT_EQ(::chdir(m_cwd.c_str()), 0);
         std::error_code ignored;
         std::filesystem::remove_all(m_dir, ignored);
     }
