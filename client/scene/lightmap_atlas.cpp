@@ -1,6 +1,7 @@
 #include "client/scene/lightmap_atlas.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "client/scene/rmap_layout.h"
@@ -45,8 +46,9 @@ void pageSize(const Cells& cells, std::size_t wanted, int maxSize, int* width, i
 void placeGroup(const std::vector<std::uint32_t>& group, LightmapFormat format, int maxSize,
                 AtlasLayout* layout) {
     const int gutter = kAtlasGutter;
-    const Cells cells{layout->lightmapWidth + 2 * gutter, layout->lightmapHeight + 2 * gutter};
-    const float w = static_cast<float>(layout->lightmapWidth), h = static_cast<float>(layout->lightmapHeight);
+    const int imageWidth = layout->lightmapWidth * layout->scale, imageHeight = layout->lightmapHeight * layout->scale;
+    const Cells cells{imageWidth + 2 * gutter, imageHeight + 2 * gutter};
+    const float w = static_cast<float>(imageWidth), h = static_cast<float>(imageHeight);
     for (std::size_t next = 0; next < group.size();) {
         AtlasPage page;
         page.format = format;
@@ -79,17 +81,25 @@ LightmapFormat lightmapFormat(std::uint8_t flag) {
     return (flag & kLightmapAlpha) ? LightmapFormat::Rgba : LightmapFormat::Rgb;
 }
 
+int lightmapScale(int width, int height) {
+    const int side = std::max(width, height);
+    return side <= 0 || side > 8 ? 1 : std::min(8, 32 / side);
+}
+
 AtlasLayout layoutLightmapAtlas(const std::uint8_t* flags, std::size_t count, int width, int height,
-                                int maxSize) {
+                                int maxSize, int scale) {
     AtlasLayout layout;
     layout.lightmapWidth = width;
     layout.lightmapHeight = height;
+    layout.scale = std::max(scale, 1);
     layout.places.resize(count);
     int limit = 1;  // pages are powers of two
     while (limit <= maxSize / 2) limit *= 2;
     maxSize = limit;
     const int gutters = 2 * kAtlasGutter;
-    if (width <= 0 || height <= 0 || width > maxSize - gutters || height > maxSize - gutters) return layout;
+    if (width <= 0 || height <= 0 || width * layout.scale > maxSize - gutters ||
+        height * layout.scale > maxSize - gutters)
+        return layout;
     const LightmapFormat formats[] = {LightmapFormat::Rgba, LightmapFormat::Rgb, LightmapFormat::Alpha};
     for (LightmapFormat format : formats) {
         std::vector<std::uint32_t> group;
@@ -100,11 +110,78 @@ AtlasLayout layoutLightmapAtlas(const std::uint8_t* flags, std::size_t count, in
     return layout;
 }
 
+namespace {
+
+// Where an enlarged texel's centre falls among the lightmap's texels: the
+// two to blend and the second's weight in 1/256, centres held within the
+// outer texel centres (where a linear read of the inner square never goes
+// beyond), the gutter included.
+struct Blend {
+    int first, second, weight;
+};
+
+std::vector<Blend> blendsAlong(int texels, int k) {
+    const int g = kAtlasGutter;
+    std::vector<Blend> out;
+    out.reserve(static_cast<std::size_t>(texels * k + 2 * g));
+    for (int i = -g; i < texels * k + g; ++i) {
+        // Centre (i + 0.5) / k - 0.5 in texels, in 1/256 of a texel.
+        const int at = std::clamp(((2 * i + 1) * 128 - 128 * k) / k, 0, (texels - 1) * 256);
+        const int first = std::min(at / 256, texels - 1);
+        out.push_back({first, std::min(first + 1, texels - 1), at - first * 256});
+    }
+    return out;
+}
+
+// The lightmap `src` (w x h) enlarged into the cell whose image starts at
+// `dst` (rows `pageWidth` texels apart): rows blended first, then columns.
+void fillEnlarged(const std::uint8_t* src, int w, int h, const std::vector<Blend>& across,
+                  const std::vector<Blend>& down, std::uint8_t* dst, std::size_t pageWidth) {
+    const int g = kAtlasGutter;
+    const std::size_t wide = across.size();
+    std::vector<std::uint32_t> rows(wide * static_cast<std::size_t>(h) * 4);
+    for (int j = 0; j < h; ++j)
+        for (std::size_t i = 0; i < wide; ++i) {
+            const Blend& b = across[i];
+            const std::uint8_t* a = src + (j * w + b.first) * 4;
+            const std::uint8_t* c = src + (j * w + b.second) * 4;
+            for (int ch = 0; ch < 4; ++ch)
+                rows[(static_cast<std::size_t>(j) * wide + i) * 4 + ch] =
+                    static_cast<std::uint32_t>(a[ch] * (256 - b.weight) + c[ch] * b.weight);
+        }
+    for (std::size_t j = 0; j < down.size(); ++j) {
+        const Blend& b = down[j];
+        const std::uint32_t* top = &rows[static_cast<std::size_t>(b.first) * wide * 4];
+        const std::uint32_t* bottom = &rows[static_cast<std::size_t>(b.second) * wide * 4];
+        const auto row = static_cast<std::ptrdiff_t>(j) - g;
+        std::uint8_t* out = dst + (row * static_cast<std::ptrdiff_t>(pageWidth) - g) * 4;
+        const auto wt = static_cast<std::uint32_t>(b.weight);
+        for (std::size_t n = 0; n < wide * 4; ++n)
+            out[n] = static_cast<std::uint8_t>((top[n] * (256 - wt) + bottom[n] * wt + 32768) >> 16);
+    }
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> fillAtlasPage(const AtlasLayout& layout, std::size_t page,
                                         const std::uint8_t* texels) {
     const AtlasPage& p = layout.pages[page];
     const std::size_t pageWidth = static_cast<std::size_t>(p.width);
     std::vector<std::uint8_t> out(pageWidth * static_cast<std::size_t>(p.height) * 4, 0);
+    if (layout.scale > 1) {
+        const std::size_t image = static_cast<std::size_t>(layout.lightmapWidth) *
+                                  static_cast<std::size_t>(layout.lightmapHeight) * 4;
+        const std::vector<Blend> across = blendsAlong(layout.lightmapWidth, layout.scale);
+        const std::vector<Blend> down = blendsAlong(layout.lightmapHeight, layout.scale);
+        for (std::uint32_t lightmap : p.lightmaps) {
+            const AtlasPlace& place = layout.places[lightmap];
+            const std::size_t at =
+                static_cast<std::size_t>(place.y) * pageWidth + static_cast<std::size_t>(place.x);
+            fillEnlarged(texels + lightmap * image, layout.lightmapWidth, layout.lightmapHeight, across, down,
+                         out.data() + at * 4, pageWidth);
+        }
+        return out;
+    }
     const int w = layout.lightmapWidth, h = layout.lightmapHeight, g = kAtlasGutter;
     const std::size_t image = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4;
     auto wrap = [](int i, int n) { return ((i % n) + n) % n; };

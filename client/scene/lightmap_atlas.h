@@ -7,6 +7,11 @@
 // a texture of its own: linear filtering at a lightmap's edge reads what it
 // read before, never a neighbour. Lightmaps of different upload formats go
 // on different pages. No GL; any thread.
+//
+// Small lightmaps go up enlarged: each texel of the enlarged image holds the
+// bilinear blend of the lightmap at its centre, so that a nearest read shows
+// within a small step what a linear read of the lightmap shows, for a
+// fraction of what a software renderer spends on the linear read.
 #pragma once
 
 #include <cstddef>
@@ -40,19 +45,26 @@ struct AtlasPage {
 
 struct AtlasLayout {
     int lightmapWidth = 0, lightmapHeight = 0;
+    int scale = 1;  // enlargement of each lightmap on its page
     std::vector<AtlasPage> pages;
     std::vector<AtlasPlace> places;  // one per lightmap
 };
 
-// Lays out `count` lightmaps of width x height texels with the flag bytes
-// `flags` on pages of at most maxSize texels a side, each page as small as
-// its lightmaps allow. A lightmap whose cell exceeds maxSize gets no page.
+// How much lightmaps of width x height texels are enlarged: 8 times for
+// 4 x 4, to 32 texels a side at most; 1 (drawn with linear filtering) for
+// those of more than 8 texels a side.
+int lightmapScale(int width, int height);
+
+// Lays out `count` lightmaps of width x height texels, enlarged `scale`
+// times, with the flag bytes `flags` on pages of at most maxSize texels a
+// side, each page as small as its lightmaps allow. A lightmap whose cell
+// exceeds maxSize gets no page.
 AtlasLayout layoutLightmapAtlas(const std::uint8_t* flags, std::size_t count, int width, int height,
-                                int maxSize);
+                                int maxSize, int scale = 1);
 
 // The RGBA texels of one page (rows from t = 0), from the map's texels
 // (the lightmaps one after the other, rows in order); texels outside every
-// cell are 0.
+// cell are 0. Enlarged, a cell's gutter repeats the image's edge.
 std::vector<std::uint8_t> fillAtlasPage(const AtlasLayout& layout, std::size_t page,
                                         const std::uint8_t* texels);
 

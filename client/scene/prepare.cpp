@@ -242,8 +242,9 @@ void prepareLightmaps(CScene& scene, bool secondPass) {
     const Records<std::uint8_t> flags = scene.map->lightmapFlags();
     GLint maxSize = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
-    const AtlasLayout layout = layoutLightmapAtlas(flags.data(), flags.size(), h.lightmapWidth,
-                                                   h.lightmapHeight, std::min<int>(maxSize, kAtlasPageMax));
+    const int scale = lightmapScale(h.lightmapWidth, h.lightmapHeight);
+    const AtlasLayout layout = layoutLightmapAtlas(flags.data(), flags.size(), h.lightmapWidth, h.lightmapHeight,
+                                                   std::min<int>(maxSize, kAtlasPageMax), scale);
     scene.lightmapPlaces = layout.places;
     scene.lightmapNames.assign(layout.pages.size(), 0);
     scene.lightmapBytes = 0;
@@ -263,8 +264,9 @@ void prepareLightmaps(CScene& scene, bool secondPass) {
         glBindTexture(GL_TEXTURE_2D, scene.lightmapNames[i]);
         glTexImage2D(GL_TEXTURE_2D, 0, format, page.width, page.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                      texels.data());
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        const GLint filter = layout.scale > 1 ? GL_NEAREST : GL_LINEAR;  // enlarged: blended already
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
         const std::uint64_t texelCount =
             static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height);
         scene.lightmapBytes += alpha ? texelCount / 2 : texelCount * (format == GL_RGBA8 ? 4 : 3);

@@ -127,6 +127,43 @@ TEST(LightmapAtlas, CellsNeitherOverlapNorBleedAndKeepTheirTexelCentres) {
     }
 }
 
+// Small lightmaps go up enlarged for nearest reads: each texel holds the
+// linear blend of the lightmap at its centre (held within the outer texel
+// centres), so the picture is the linear read's within a step.
+TEST(LightmapAtlas, EnlargedLightmapsHoldTheLinearBlendAtEachTexelCentre) {
+    EXPECT_EQ(lightmapScale(4, 4), 8);
+    EXPECT_EQ(lightmapScale(8, 5), 4);
+    EXPECT_EQ(lightmapScale(16, 16), 1);
+    const int w = 4, h = 3, k = 8, g = kAtlasGutter;
+    const std::vector<std::uint8_t> flags = flagsOf(2, 3);
+    std::vector<std::uint8_t> texels;
+    for (int l = 0; l < 2; ++l)
+        for (int j = 0; j < h; ++j)
+            for (int i = 0; i < w; ++i)  // linear in i and j, and their product
+                texels.insert(texels.end(), {static_cast<std::uint8_t>(40 * i), static_cast<std::uint8_t>(60 * j),
+                                             static_cast<std::uint8_t>(200 - 50 * l),
+                                             static_cast<std::uint8_t>(20 * i * j)});
+    const AtlasLayout layout = layoutLightmapAtlas(flags.data(), flags.size(), w, h, 256, k);
+    ASSERT_EQ(layout.pages.size(), 1u);
+    const AtlasPage& page = layout.pages[0];
+    const std::vector<std::uint8_t> filled = fillAtlasPage(layout, 0, texels.data());
+    for (std::uint32_t l = 0; l < 2; ++l) {
+        const AtlasPlace& place = layout.places[l];
+        EXPECT_FLOAT_EQ(place.s0 * page.width - place.x, 0.125f * w * k);
+        EXPECT_FLOAT_EQ(place.t1 * page.height - place.y, 0.875f * h * k);
+        for (int j = -g; j < h * k + g; ++j)
+            for (int i = -g; i < w * k + g; ++i) {
+                const float x = std::clamp((i + 0.5f) / k - 0.5f, 0.0f, w - 1.0f);
+                const float y = std::clamp((j + 0.5f) / k - 0.5f, 0.0f, h - 1.0f);
+                const float want[4] = {40 * x, 60 * y, 200.0f - 50.0f * l, 20 * x * y};
+                const std::uint8_t* got =
+                    &filled[(static_cast<std::size_t>(place.y + j) * page.width + place.x + i) * 4];
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_NEAR(got[c], want[c], 1.0) << "lightmap " << l << " texel " << i << ", " << j << ": " << c;
+            }
+    }
+}
+
 // Four cubes of water; the first uses three texture slots (+y wall, +x
 // wall, top), the last no tile at all, so no texture pass ever emits it.
 Bytes threeSlotMap() {
