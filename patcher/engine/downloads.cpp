@@ -136,6 +136,7 @@ private:
 
     void begin(Transfer& t) {
         t.running = true;
+        ++m_running;
         if (t.again) return;
         const FileFetch& f = t.fetch;
         LauncherState& ui = m_ctx.ui;
@@ -172,6 +173,7 @@ private:
         // The file's first line, at once: a file that arrives within the
         // 400 ms still shows where it started.
         t.shown = true;
+        m_onShow = &t;
         const std::uint64_t now = monotonicMs();
         m_lastUi = now;
         showDownloadProgress(m_ctx.ui, offset, total);
@@ -223,6 +225,7 @@ private:
         if (t->file.valid() && status == HttpStatus::Ok)
             ::sync_file_range(t->file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         const bool closeFailed = t->file.valid() && !t->file.close();
+        if (t->running) --m_running;
         t->running = false;
         const bool shown = t->shown;
         t->shown = false;
@@ -249,7 +252,12 @@ private:
             });
             m_arrivals->launcher.offer(m_ctx, f.name, f.want, digests);
         }
-        if (shown && arrived) clearDisplay();
+        if (shown && arrived) {
+            // While other files still arrive, their count stays on show and
+            // the lower bar follows the next of them; the last one clears it.
+            if (m_running == 0) clearDisplay();
+            else if (m_onShow == t) showFollowed();
+        }
     }
 
     void refetch(const Transfer& t) {
@@ -272,12 +280,22 @@ private:
         return nullptr;
     }
 
+    // The file on show has ended: its bar goes back to zero for the next.
+    void showFollowed() {
+        m_ctx.ui.SetFileProgress(0);
+        m_onShow = followed();
+        if (!m_onShow) return;
+        m_lastUi = monotonicMs();
+        showDownloadProgress(m_ctx.ui, m_onShow->offset + m_onShow->received, m_onShow->total);
+    }
+
     void tick() {
         const Transfer* t = followed();
         if (!t) return;
         const std::uint64_t now = monotonicMs();
         if (now - m_lastUi > kUiMs) {
             m_lastUi = now;
+            m_onShow = t;
             showDownloadProgress(m_ctx.ui, t->offset + t->received, t->total);
         }
         if (now - m_lastSpeed >= kSpeedMs) {
@@ -302,6 +320,8 @@ private:
     std::list<Transfer> m_transfers;  // in the order they were added; nodes stay put
     std::optional<PatchFailure> m_failure;
     std::uint64_t m_received = 0, m_receivedAtSpeed = 0, m_lastUi = 0, m_lastSpeed = 0;
+    std::size_t m_running = 0;  // transfers begun and not yet ended
+    const Transfer* m_onShow = nullptr;  // whose progress the status shows
 };
 
 Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)

@@ -156,7 +156,7 @@ std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name
         return PatchFailure{std::string(kIntegrity) + texts.genericCheck, "File Integry Check Failed"};
     switch (judge(want, by, d)) {
         case Verdict::kMatches: return std::nullopt;
-        case Verdict::kSignedDiffers: return signedDigestMismatch(name);
+        case Verdict::kSignedDiffers: return dataFileMismatch(name);
         case Verdict::kMd5Differs: break;
     }
     return PatchFailure{std::string(kIntegrity) + texts.sumCheck, "File Integry Check Failed"};

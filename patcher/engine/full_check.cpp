@@ -144,9 +144,7 @@ unsigned checkInstalled(PatchContext& ctx, std::vector<PlanEntry>& entries) {
     return bad;
 }
 
-}  // namespace
-
-std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& record) {
+std::optional<PatchFailure> fullCheckOnce(PatchContext& ctx, RevisionRecord& record) {
     ctx.ui.EnableFullCheck(false);
     ctx.ui.EnableStart(false);
     Trust trust(ctx);
@@ -173,6 +171,12 @@ std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& reco
     const std::optional<std::uint32_t> revision = listRev != 0 ? std::optional<std::uint32_t>(listRev) : std::nullopt;
     if (auto failure = applyPlan(ctx, plan, fullCheckRules(), DeltaPlan(), revision, record)) return failure;
     return FinishFullCheckRequest(ctx.gameDir, &record);
+}
+
+}  // namespace
+
+std::optional<PatchFailure> runFullCheck(PatchContext& ctx, RevisionRecord& record) {
+    return againAfterPublish(ctx, record, fullCheckOnce);
 }
 
 }  // namespace quillon

@@ -62,9 +62,7 @@ std::vector<PlanEntry> planOf(const UpdateList& list) {
     return plan;
 }
 
-}  // namespace
-
-std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) {
+std::optional<PatchFailure> patchOnce(PatchContext& ctx, RevisionRecord& record) {
     Trust trust(ctx);
     bool open = false;
     // The latest revision comes with the server's state and the notice; a
@@ -128,6 +126,12 @@ std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) 
     if (!scan.history.empty()) ctx.ui.SetNoticeText(noticeWithHistory(notice, scan.history));
     std::vector<PlanEntry> plan = planOf(list);
     return applyPlan(ctx, plan, patchRunRules(), deltas, latest, record);
+}
+
+}  // namespace
+
+std::optional<PatchFailure> runPatch(PatchContext& ctx, RevisionRecord& record) {
+    return againAfterPublish(ctx, record, patchOnce);
 }
 
 }  // namespace quillon

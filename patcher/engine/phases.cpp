@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "patcher/disk/parallel_checks.h"
@@ -228,6 +229,37 @@ std::optional<PatchFailure> fetchNotice(PatchContext& ctx, const Trust& trust, s
 
 // --- The plan carried out ---
 
+namespace {
+
+// A data file that is not what its revision signed while the server offers
+// a later revision by now: the publisher published during this run (the
+// file is already the next revision's), no attack. Nothing changed either
+// way; the player is told to start again.
+PatchFailure publishedMeanwhile(PatchContext& ctx, std::optional<std::uint32_t> revision, PatchFailure failure) {
+    if (failure.unsignedBytesOf.empty() || !revision) return failure;
+    std::string body;
+    if (ctx.mirrors.fetch(ctx.http, "lastrev.txt", &body) != HttpStatus::Ok) return failure;
+    const std::uint32_t latest = parseLatestRevision(body);
+    if (latest <= *revision) return failure;
+    char text[2048];
+    std::snprintf(text, sizeof text,
+                  "'%s' does not match its signature: the Update Server published revision %u while this "
+                  "update to revision %u ran.\nNothing was changed - please start the Launcher again to update.",
+                  failure.unsignedBytesOf.c_str(), static_cast<unsigned>(latest), static_cast<unsigned>(*revision));
+    return PatchFailure{text, kServerChangedCaption};
+}
+
+}  // namespace
+
+const char kServerChangedCaption[] = "Update Server Changed";
+
+std::optional<PatchFailure> againAfterPublish(PatchContext& ctx, RevisionRecord& record,
+                                              std::optional<PatchFailure> (*once)(PatchContext&, RevisionRecord&)) {
+    std::optional<PatchFailure> failure = once(ctx, record);
+    if (failure && failure->caption == kServerChangedCaption) failure = once(ctx, record);
+    return failure;
+}
+
 std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>& plan, const RunRules& rules,
                                       const DeltaPlan& deltas, std::optional<std::uint32_t> revision,
                                       RevisionRecord& record) {
@@ -239,9 +271,11 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
     // A file with patches has an installed version, so its directory is there.
     const unsigned patched = stageFromDeltas(ctx, tree, deltas, plan, toDownload, texts);
     Arrivals arrivals(ctx.gameDir);
-    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched, &arrivals)) return failure;
+    if (auto failure = downloadMissing(ctx, tree, plan, rules, toDownload, patched, &arrivals))
+        return publishedMeanwhile(ctx, revision, std::move(*failure));
     if (auto failure = syncStagingFiles(tree, plan, arrivals.syncing)) return failure;
-    if (auto failure = verifyDownloads(ui, tree, plan, texts, arrivals.digests)) return failure;
+    if (auto failure = verifyDownloads(ui, tree, plan, texts, arrivals.digests))
+        return publishedMeanwhile(ctx, revision, std::move(*failure));
     if (auto failure = checkLauncherUpdate(ctx, tree, plan, &arrivals.launcher)) return failure;
     ui.SetFileProgress(0);
     ui.setUpdating(true);

@@ -59,6 +59,14 @@ std::optional<PatchFailure> applyPlan(PatchContext& ctx, std::vector<PlanEntry>&
 // The end of a run that ended well: the ready text, both action buttons on;
 // finishRun also flashes the window, as every run that got so far does.
 void showReady(PatchContext& ctx);
+
+// The caption of a run that ended because the server published a later
+// revision while it ran: one more run takes that revision.
+extern const char kServerChangedCaption[];
+// `once` again after a publish during it, once: a second publish meanwhile
+// gets its box.
+std::optional<PatchFailure> againAfterPublish(PatchContext& ctx, RevisionRecord& record,
+                                              std::optional<PatchFailure> (*once)(PatchContext&, RevisionRecord&));
 void finishRun(PatchContext& ctx);
 
 }  // namespace quillon

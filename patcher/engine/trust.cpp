@@ -58,11 +58,17 @@ bool mayContinue(const Expected& want, std::uint64_t size) {
 
 std::optional<PatchFailure> overLimitFailure(const Expected& want, const std::string& name) {
     if (!want.signedDigest) return std::nullopt;
-    return signedDigestMismatch(name);
+    return dataFileMismatch(name);
 }
 
 PatchFailure signedDigestMismatch(const std::string& name) {
     return signatureFailure("'" + name + "' does not match its signature.");
+}
+
+PatchFailure dataFileMismatch(const std::string& name) {
+    PatchFailure failure = signedDigestMismatch(name);
+    failure.unsignedBytesOf = name;
+    return failure;
 }
 
 // --- Sizes the server states ---

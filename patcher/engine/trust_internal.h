@@ -87,6 +87,8 @@ std::optional<PatchFailure> overLimitFailure(const Expected& want, const std::st
 
 // A downloaded file whose SHA-256 digest or size is not the signed one.
 PatchFailure signedDigestMismatch(const std::string& name);
+// The same for a data file of the revision (PatchFailure::unsignedBytesOf).
+PatchFailure dataFileMismatch(const std::string& name);
 // The "Update Signature Error" box: `first`, then that nothing was changed.
 PatchFailure signatureFailure(const std::string& first);
 // The box for a server that cannot be reached at the start of a run.

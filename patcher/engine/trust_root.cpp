@@ -14,9 +14,13 @@ namespace {
 
 constexpr char kOutOfDateCaption[] = "Update Server Out of Date";
 
-PatchFailure outOfDate(const std::string& what, std::int64_t when) {
+// The clock it was judged by goes with it: a clock far ahead looks just
+// like a server nobody refreshed.
+PatchFailure outOfDate(const std::string& what, std::int64_t when, std::int64_t now) {
     return {"The Update Server is out of date: " + what + " expired on " + utcTimeForPlayer(when) +
-                ".\nYour game was not updated - If this problem persists - please contact the Support!",
+                ".\nThe clock of this computer says " + utcTimeForPlayer(now) +
+                ": if that is wrong, set it right and try again.\nYour game was not updated - If this problem "
+                "persists - please contact the Support!",
             kOutOfDateCaption};
 }
 
@@ -109,8 +113,8 @@ std::optional<PatchFailure> Trust::openFrom(std::size_t place) {
     if (auto failure = takeRoots(place, m_announcement.rootVersion)) return failure;
     if (auto failure = trustSigner(place, text, sig)) return failure;
     // Only a signed expiry counts, so it is read after the signature.
-    if (static_cast<std::int64_t>(std::time(nullptr)) > m_announcement.expires)
-        return outOfDate("its announcement", m_announcement.expires);
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    if (now > m_announcement.expires) return outOfDate("its announcement", m_announcement.expires, now);
     return std::nullopt;
 }
 
@@ -149,13 +153,14 @@ std::optional<PatchFailure> Trust::trustSigner(std::size_t place, std::string_vi
     if (!fetchPair(m_ctx, place, kSignerPath, kSignerSignaturePath, kSignatureSize, &certText, &certSig))
         return notSigned;
     SignerCertificate cert;
-    switch (checkCertificate(m_root, certText, certSig, std::time(nullptr), &cert)) {
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    switch (checkCertificate(m_root, certText, certSig, now, &cert)) {
         case SignerCheck::kTrusted: break;
         case SignerCheck::kDamaged:
             return signatureFailure("The certificate of the signing key (meta/signer.txt) is missing or damaged.");
         case SignerCheck::kNotSigned: return notSigned;
         case SignerCheck::kRevoked: return signatureFailure("The Update Server signs with a key the publisher has revoked.");
-        case SignerCheck::kExpired: return outOfDate("the publisher's signing key", cert.expires);
+        case SignerCheck::kExpired: return outOfDate("the publisher's signing key", cert.expires, now);
     }
     if (!verifySignature(cert.key, text, sig)) return notSigned;
     m_listKeys.push_back(cert.key);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "shared/message_box.h"
+
 namespace quillon {
 
 const char* const kCloseQuestion =
@@ -56,27 +58,7 @@ std::size_t utf8Cut(std::string_view text, std::size_t max) {
 
 }  // namespace
 
-std::string terminalText(const std::string& serverText) {
-    const std::string text = displayText(serverText);
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const bool c1 = b == 0xC2 && i + 1 < text.size() &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c1) {
-            out += "M-^";
-            out += static_cast<char>((static_cast<unsigned char>(text[++i]) - 0x80) + 0x40);
-        } else if ((b < 0x20 && b != '\n' && b != '\t') || b == 0x7F) {
-            out += '^';
-            out += b == 0x7F ? '?' : static_cast<char>(b + 0x40);
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
+std::string terminalText(const std::string& serverText) { return quask::terminalSafe(displayText(serverText)); }
 
 std::string noticeForWindow(const std::string& utf8) {
     std::string out;

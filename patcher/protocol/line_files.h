@@ -35,6 +35,9 @@ inline bool sameDigest(const SignedDigest& a, const SignedDigest& b) {
 struct PatchFailure {
     std::string text;
     std::string caption;
+    // A data file whose bytes are not those its revision signed: named, so
+    // that the run can tell a publish during it from an attack.
+    std::string unsignedBytesOf = {};
 };
 
 struct UpdateFileEntry {

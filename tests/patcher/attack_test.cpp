@@ -9,6 +9,7 @@
 // publisher's revision), and the player was told why.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -303,6 +304,12 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
         }
         EXPECT_EQ(code, 1);
         EXPECT_NE(err.find(a.caption + ": " + a.text), std::string::npos) << err;
+        // A player whose clock runs ahead must be able to tell that from a
+        // server out of date: the box says what the clock says.
+        if (a.later) {
+            const std::string day = quillon::utcTimeForPlayer(std::time(nullptr) + 30 * 86400).substr(0, 10);
+            EXPECT_NE(err.find("\nThe clock of this computer says " + day), std::string::npos) << err;
+        }
         EXPECT_EQ(gameFiles("player"), before);
     }
 }

@@ -2,6 +2,7 @@
 // window would show at that moment.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -18,6 +19,7 @@ public:
         int command;
         long value;
         std::string text;  // status, second status or notice for 520/521/517
+        std::chrono::steady_clock::time_point at;
     };
 
     void attach(const quillon::LauncherState* state) { m_state = state; }
@@ -27,7 +29,7 @@ public:
         if (m_state && command == quillon::CmdShowStatusTotal) text = m_state->statusTotal();
         if (m_state && command == quillon::CmdShowNotice) text = m_state->notice();
         std::lock_guard<std::mutex> lock(m_lock);
-        m_entries.push_back(Entry{command, value, text});
+        m_entries.push_back(Entry{command, value, text, std::chrono::steady_clock::now()});
     }
     void note(const std::string& line) override {
         std::lock_guard<std::mutex> lock(m_lock);

@@ -74,6 +74,16 @@ TEST_F(HelperBoxTest, ShowMessageBoxUsesTheHelperOnlyWithADisplay) {
               BoxResult::No);
 }
 
+TEST(ConsoleBoxText, StandardErrorShowsControlBytesWithoutObeyingThem) {
+    // A server's file name inside a box: retitling and a C1 CSI stay text.
+    ScopedEnv nonInteractive("QUASK_NONINTERACTIVE", "1");
+    ::testing::internal::CaptureStderr();
+    quask::showMessageBox("Failed to Download '/x\x1b]0;owned\x07\xC2\x9B" "31m'\nnext\tline",
+                          "Data File\r download Error", BoxIcon::Error, BoxButtons::Ok);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Data File^M download Error: Failed to Download '/x^[]0;owned^GM-^[31m'\nnext\tline\n");
+}
+
 TEST_F(HelperBoxTest, HelperThatGivesNoAnswerFallsBackToTheConsole) {
     if (isatty(STDIN_FILENO)) GTEST_SKIP() << "the console would ask a person";
     // A crash or a stray program's exit code is never taken for an answer.

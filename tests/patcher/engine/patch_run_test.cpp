@@ -37,6 +37,7 @@ protected:
         serve("notice.txt", "Welcome!\nHave fun.");
     }
     std::optional<PatchFailure> run() { return runStep(runPatch); }
+    std::vector<std::string> serverArgs() override { return {"--faults", at("faults.json")}; }
 };
 
 }  // namespace
@@ -468,8 +469,10 @@ TEST_F(PatchRunTest, OneConnectionShowsEachEntryInTurnLineForLine) {
 TEST_F(PatchRunTest, SixConnectionsShowEveryFileInOrderWithBarsThatOnlyGoBackToZero) {
     // Eight files of eight sizes (their "Downlading" lines tell them apart)
     // between directories, so that the walk goes on while files arrive.
+    // Each arrives in two halves a second apart: six overlap, and the last
+    // two can only begin once a connection is free.
     constexpr int kFiles = 8;
-    std::string meta = "REV:1\n", sums = "REV:1\n";
+    std::string meta = "REV:1\n", sums = "REV:1\n", faults = "{";
     std::vector<std::string> names;
     for (int f = 0; f < kFiles; ++f) {
         const std::string name = "/d" + std::to_string(f) + "/f.bin";
@@ -477,8 +480,11 @@ TEST_F(PatchRunTest, SixConnectionsShowEveryFileInOrderWithBarsThatOnlyGoBackToZ
         meta += "DATA:dir:A:/d" + std::to_string(f) + "\nDATA:file:A:" + name + "\n";
         sums += sumLine(bytes, name);
         serve("data" + name, bytes);
+        faults += std::string(f ? "," : "") + "\"/data" + name + "\": {\"trickle\": " +
+                  std::to_string((bytes.size() + 1) / 2) + "}";
         names.push_back(name);
     }
+    quask_test::writeFile(at("faults.json"), faults + "}");
     serve("lastrev.txt", "REV:1");
     serve("meta/1.txt", meta);
     serve("meta/sum_1.txt", sums);
@@ -487,26 +493,38 @@ TEST_F(PatchRunTest, SixConnectionsShowEveryFileInOrderWithBarsThatOnlyGoBackToZ
     ::unsetenv("QUILLON_CONNECTIONS");
     ASSERT_FALSE(failure) << failure->text;
 
-    // Each file's own lines in the one-connection order, and never more than
-    // six files between "File k of 8" and their clearing.
-    const std::vector<std::string> lines = m_ui.lines();
+    // Each file's own lines in the one-connection order; the count of files
+    // stays on show while any file arrives and is cleared once, at the end.
+    const std::vector<quillon_test::RecordingUi::Entry> entries = m_ui.entries();
     std::vector<std::size_t> updating(kFiles), file(kFiles), preparing(kFiles), first(kFiles);
-    int inFlight = 0, maxInFlight = 0, cleared = 0;
+    std::vector<std::chrono::steady_clock::time_point> begun;
+    std::string second;
+    std::size_t cleared = 0, lastSecond = 0;
     long upper = 0, lower = 0;
-    for (std::size_t at = 0; at < lines.size(); ++at) {
-        const std::string& l = lines[at];
+    for (std::size_t at = 0; at < entries.size(); ++at) {
+        const std::string l = quillon_test::RecordingUi::lineOf(entries[at]);
         for (int f = 0; f < kFiles; ++f) {
             const int list = kFiles - f;  // newest first: the last DATA line is entry 1
             const std::string k = std::to_string(kFiles - f), n = std::to_string(kFiles);
             if (l == "status Updating Object " + std::to_string(2 * list - 1) + " of 16") updating[f] = at;
-            if (l == "second File " + k + " of " + n) file[f] = at, ++inFlight;
-            if (l == "status Preparing to Donwload Object " + std::to_string(2 * list - 1) + " of 8 (" + names[f] + ")")
+            if (l == "second File " + k + " of " + n) file[f] = at;
+            if (l == "status Preparing to Donwload Object " + std::to_string(2 * list - 1) + " of 8 (" + names[f] + ")") {
                 preparing[f] = at;
+                begun.push_back(entries[at].at);
+            }
             if (l == "status Downlading 0 of " + std::to_string(1000 + 700 * f) + " Byte - (0.00%)") first[f] = at;
         }
-        if (l == "second ") --inFlight, ++cleared;
-        maxInFlight = std::max(maxInFlight, inFlight);
-        EXPECT_GE(inFlight, 0) << at;
+        if (l.rfind("status Downlading ", 0) == 0) {
+            EXPECT_NE(second, "") << l << " at " << at;
+        }
+        if (l.rfind("second ", 0) == 0) {
+            second = l.substr(7);
+            lastSecond = at;
+            if (second.empty()) {
+                ++cleared;
+                EXPECT_EQ(cleared, 1u) << "cleared again at " << at;
+            }
+        }
         for (auto [prefix, last] : {std::pair<const char*, long*>{"upper ", &upper}, {"lower ", &lower}}) {
             if (l.rfind(prefix, 0) != 0) continue;
             const long value = std::stol(l.substr(6));
@@ -514,8 +532,15 @@ TEST_F(PatchRunTest, SixConnectionsShowEveryFileInOrderWithBarsThatOnlyGoBackToZ
             *last = value;
         }
     }
-    EXPECT_LE(maxInFlight, 6);
-    EXPECT_EQ(cleared, kFiles);
+    EXPECT_EQ(cleared, 1u);
+    EXPECT_EQ(second, "");
+    EXPECT_GT(lastSecond, *std::max_element(first.begin(), first.end()));
+    // Never more than six at once: the seventh begins after the first has
+    // arrived whole, a second after it began.
+    ASSERT_EQ(begun.size(), static_cast<std::size_t>(kFiles));
+    std::sort(begun.begin(), begun.end());
+    EXPECT_GE(begun[6] - begun[0], std::chrono::milliseconds(950));
+    EXPECT_LT(begun[5] - begun[0], std::chrono::milliseconds(950));
     for (int f = 0; f < kFiles; ++f) {
         SCOPED_TRACE(names[f]);
         EXPECT_LT(updating[f], file[f]);

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "patcher/engine/full_check.h"
 #include "patcher/engine/patch_run.h"
@@ -29,6 +31,7 @@ constexpr char kNothingChanged[] =
 
 class SignedPatchTest : public quillon_test::PatchServerTest {
 protected:
+    std::vector<std::string> serverArgs() override { return {"--faults", at("faults.json")}; }
     void SetUp() override {
         PatchServerTest::SetUp();
         std::string text, error;
@@ -218,4 +221,51 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
                             std::string("'meta/sum_full.txt' does not match its signature.") + kNothingChanged);
     EXPECT_FALSE(fs::exists(at("installed/d.txt")));
     EXPECT_EQ(quillon_test::storedRevision(at("installed")), 2u);
+}
+
+// A publish while a player's run downloads: the file asked after it is the
+// next revision's already. That is no attack: the run starts again once and
+// takes the new revision; a second publish meanwhile gets a box that says
+// what happened.
+TEST_F(SignedPatchTest, PublishDuringARunIsTakenAndNotCalledTampering) {
+    std::string error;
+    put("a.bin", std::string(3000, 'a'));
+    put("b.bin", std::string(3000, 'b'));
+    ASSERT_TRUE(publishSigned(&error)) << error;
+    // One connection; each file (and revision 3's sums) arrives in two
+    // parts a second apart, so that a publish fits in between.
+    quask_test::writeFile(at("faults.json"), R"({"/data/a.bin": {"trickle": 1500}, "/data/b.bin": {"trickle": 1500},)"
+                                             R"( "/meta/sum_3.txt": {"trickle": 60}})");
+    const auto publishOnceAsked = [&](const std::string& request, char fill) {
+        quask_test::waitForText(at("requests.log"), request, 20000);
+        put("a.bin", std::string(3000, fill));
+        put("b.bin", std::string(3000, static_cast<char>(fill + 1)));
+        return publishSigned(&error);
+    };
+    ::setenv("QUILLON_CONNECTIONS", "1", 1);
+    std::optional<PatchFailure> taken, told;
+    std::thread player([&] { taken = run("taken", runPatch, &m_key); });
+    const bool second = publishOnceAsked("GET /data/", 'C');
+    player.join();
+    fs::remove(at("requests.log"));
+    std::thread again([&] { told = run("told", runPatch, &m_key); });
+    const bool third = publishOnceAsked("GET /data/", 'E') && publishOnceAsked("GET /meta/sum_3.txt", 'G');
+    again.join();
+    ::unsetenv("QUILLON_CONNECTIONS");
+    ASSERT_TRUE(second && third) << error;
+
+    EXPECT_FALSE(taken) << taken->text;
+    EXPECT_EQ(quask_test::readFile(at("taken/a.bin")), std::string(3000, 'C'));
+    EXPECT_EQ(quask_test::readFile(at("taken/b.bin")), std::string(3000, 'D'));
+    EXPECT_EQ(quillon_test::storedRevision(at("taken")), 2u);
+    // Revision 3 went live during the second player's first run, revision 4
+    // during the run after it.
+    quillon_test::expectBox(told, "", "Update Server Changed");
+    EXPECT_NE(told->text.find("does not match its signature: the Update Server published revision 4 while this "
+                              "update to revision 3 ran.\nNothing was changed - please start the Launcher again "
+                              "to update."),
+              std::string::npos)
+        << told->text;
+    EXPECT_FALSE(fs::exists(at("told/a.bin")));
+    EXPECT_FALSE(fs::exists(at("told/b.bin")));
 }
