@@ -3,9 +3,6 @@
 // starts from, also when a file changes between packed and plain.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,81 +11,13 @@
 
 #include "patcher/engine/full_check.h"
 #include "patcher/engine/patch_run.h"
-#include "tests/patcher/game_patch_fixture.h"
-#include "tests/patcher/quillon_game.h"
+#include "tests/tools/patchpub_fixture.h"
 #include "tools/patchpub/publisher.h"
-#include "tools/patchpub/signing.h"
 
 using namespace quillon;
 namespace fs = std::filesystem;
-
-namespace {
-
-class PatchPubTest : public quillon_test::PatchServerTest {
-protected:
-    void put(const std::string& name, const std::string& content, bool program = false) {
-        quillon_test::putContent(at("content"), name, content, program);
-    }
-    // One revision of the content; false and `error` when it is refused.
-    bool tryPublish(patchpub::PublishResult* result, std::string* error, const std::string& message = "",
-                    std::vector<std::string> compress = {}) {
-        patchpub::PublishOptions o;
-        o.serverDir = at("www");
-        o.contentDir = at("content");
-        o.message = message;
-        o.compress = std::move(compress);
-        o.now = 1796100000;  // 2026-12-01 04:40:00 UTC
-        return patchpub::publishRevision(o, result, error);
-    }
-    patchpub::PublishResult publish(const std::string& message = "",
-                                    std::vector<std::string> compress = {"*.map"}) {
-        patchpub::PublishResult result;
-        std::string error;
-        EXPECT_TRUE(tryPublish(&result, &error, message, std::move(compress))) << error;
-        return result;
-    }
-    // A patch run (or another step) of the game directory `game`.
-    std::optional<PatchFailure> patch(const std::string& game, quillon_test::Step step = runPatch) {
-        quillon_test::RecordingUi ui;
-        LauncherState state(ui);
-        auto failure = quillon_test::runOn(at(game), m_base, step, state);
-        m_lastNotice = state.notice();
-        return failure;
-    }
-    // Every difference between the content and the game directory, ignoring
-    // what the launcher keeps for itself.
-    std::string differences(const std::string& game) {
-        std::string out;
-        const fs::path content = at("content"), installed = at(game);
-        for (const auto& e : fs::recursive_directory_iterator(content)) {
-            const fs::path rel = e.path().lexically_relative(content);
-            if (e.is_directory() != fs::is_directory(installed / rel)) out += "type " + rel.string() + "\n";
-            else if (e.is_regular_file() && quask_test::readFile(e.path()) != quask_test::readFile(installed / rel))
-                out += "bytes " + rel.string() + "\n";
-        }
-        for (const auto& e : fs::recursive_directory_iterator(installed)) {
-            const std::string rel = e.path().lexically_relative(installed).generic_string();
-            if (rel == "data/quillon.dat" || rel == "quillon_old") continue;
-            if (!fs::exists(content / rel)) out += "extra " + rel + "\n";
-        }
-        return out;
-    }
-    bool executable(const std::string& path) {
-        struct stat st;
-        return ::stat(at(path).c_str(), &st) == 0 && (st.st_mode & S_IXUSR);
-    }
-    std::string www(const std::string& name) { return quask_test::readFile(at("www/" + name)); }
-
-    std::string m_lastNotice;
-};
-
-std::string mapText(const char* seed) {
-    std::string text;
-    for (int i = 0; i < 300; ++i) text += std::string(seed) + " tile " + std::to_string(i % 7) + "\n";
-    return text;
-}
-
-}  // namespace
+using patchpub_test::PatchPubTest;
+using patchpub_test::mapText;
 
 TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
     // The launchers are programs of this machine: a launcher that cannot
@@ -256,9 +185,11 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     put("data/a.txt", "a");
     put("docs/with space #1 100%?.txt", "encoded on the way");
     put("docs/odd.", "a name Windows cannot hold");
-    // What a launcher leaves in the game directory it patched.
+    // What a launcher leaves in the game directory it patched, and a killed
+    // contentkit in the content it wrote.
     const char* const leftovers[] = {"data/a.txt.new", "data/.quask-12-3.tmp", "quillon_old",
-                                     "data/quillon.dat", "data/quillon.lock", "DoFullCheck"};
+                                     "data/quillon.dat", "data/quillon.lock", "DoFullCheck",
+                                     "data/map/.Meadow.rmap.contentkit.tmp"};
     for (const char* name : leftovers) put(name, "left behind");
     patchpub::PublishResult r;
     std::string error;
@@ -267,7 +198,8 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     EXPECT_EQ(r.warnings, (std::vector<std::string>{
                               "'/docs/odd.' ends a name in a dot or a space: players on Windows cannot install it",
                               "not publishing '/data/.quask-12-3.tmp': a file the launcher left behind",
-                              "not publishing '/data/a.txt.new': a file the launcher left behind"}));
+                              "not publishing '/data/a.txt.new': a file the launcher left behind",
+                              "not publishing '/data/map/.Meadow.rmap.contentkit.tmp': a file contentkit left behind"}));
     for (const char* name : leftovers) {
         EXPECT_EQ(www("meta/1.txt").find("/" + std::string(name)), std::string::npos) << name;
         fs::remove(at(std::string("content/") + name));
@@ -345,165 +277,3 @@ TEST(PatchPubManifest, TextRoundTripsAndDamageIsRefused) {
     EXPECT_FALSE(patchpub::parseManifest("D:/data\n", &back));  // no revision
 }
 
-namespace {
-
-// patchpub itself, run in the test's directory.
-quask_test::RunResult patchpubRun(const std::vector<std::string>& args, const std::string& dir,
-                                  const std::vector<std::string>& tracedBefore = {}) {
-    std::vector<std::string> argv = tracedBefore;
-    argv.push_back(QUASK_BIN_DIR "/tools/patchpub/patchpub");
-    argv.insert(argv.end(), args.begin(), args.end());
-    return quask_test::runToEnd(argv, dir, 120000);
-}
-
-}  // namespace
-
-// One failed read of a revision's sum file while it is signed once left it
-// out of the signed list, and the revision could never be installed by a
-// launcher with the key: the publish must fail instead, with nothing served.
-TEST_F(PatchPubTest, ReadFailureWhileSigningFailsThePublishWithNothingSwappedIn) {
-    std::string keyText, error;
-    ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
-    put("a.txt", "a one");
-    ASSERT_EQ(patchpubRun({at("www"), at("content"), "--sign", at("key.pem")}, m_dir).code, 0);
-    put("a.txt", "a two");
-    for (const char* failure : {"EIO", "ENOSPC"}) {
-        SCOPED_TRACE(failure);
-        const std::string sums = at("www.trees/2.building/meta/sum_2.txt");
-        const quask_test::RunResult r = patchpubRun(
-            {at("www"), at("content"), "--sign", at("key.pem")}, m_dir,
-            {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", sums, "-e",
-             std::string("inject=read:error=") + failure});
-        EXPECT_EQ(r.code, 1) << r.out << r.err;
-        EXPECT_EQ(r.err, "patchpub: cannot read meta/sum_2.txt\n");
-        EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
-        EXPECT_FALSE(fs::exists(at("www.trees/2")));
-        EXPECT_FALSE(fs::exists(at("www.trees/2.building")));
-    }
-    // Without the fault the same publish goes through, signed whole.
-    ASSERT_EQ(patchpubRun({at("www"), at("content"), "--sign", at("key.pem")}, m_dir).code, 0);
-    EXPECT_NE(www("meta/files_2.txt").find(":meta/sum_2.txt\n"), std::string::npos);
-}
-
-// patchpub verify finds what launchers would refuse and names the mending
-// command; running it mends the tree: an announcement that expired (no
-// refresh from cron), a revision list without its sum file (what a failed
-// read once left, which publishing again did not mend).
-TEST_F(PatchPubTest, VerifySaysHowToMendAndTheMendWorks) {
-    std::string keyText, error;
-    ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
-    put("a.txt", "a one");
-    patchpub::PublishOptions o;
-    o.serverDir = at("www");
-    o.contentDir = at("content");
-    o.signKey = at("key.pem");
-    o.clock = std::time(nullptr) - 10 * 86400;  // published ten days ago, for seven
-    patchpub::PublishResult r;
-    ASSERT_TRUE(patchpub::publishRevision(o, &r, &error)) << error;
-    quask_test::RunResult v = patchpubRun({"verify", at("www")}, m_dir);
-    EXPECT_EQ(v.code, 1);
-    EXPECT_NE(v.out.find("problem: the announcement expired on "), std::string::npos) << v.out;
-    EXPECT_NE(v.out.find("to mend: run: patchpub refresh SERVER_DIR --sign KEYFILE\n"), std::string::npos);
-    ASSERT_EQ(patchpubRun({"refresh", at("www"), "--sign", at("key.pem")}, m_dir).code, 0);
-    EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
-
-    // The list of revision 1 signed without its sum file.
-    patchpub::SigningKey key;
-    ASSERT_TRUE(key.load(at("key.pem"), &error)) << error;
-    std::string list = www("meta/files_1.txt");
-    const std::size_t sums = list.find(":meta/sum_1.txt\n");
-    ASSERT_NE(sums, std::string::npos);
-    const std::size_t lineStart = list.rfind('\n', sums) + 1;
-    list.erase(lineStart, list.find('\n', sums) + 1 - lineStart);
-    for (const auto& [path, bytes] : {std::pair<std::string, std::string>{"meta/files_1.txt", list},
-                                      {"meta/files_1.sig", key.sign(list)}}) {
-        fs::remove(at("www/" + path));
-        quask_test::writeFile(at("www/" + path), bytes);
-    }
-    ASSERT_EQ(patchpubRun({"refresh", at("www"), "--sign", at("key.pem")}, m_dir).code, 1);  // refused, not served
-    v = patchpubRun({"verify", at("www")}, m_dir);
-    EXPECT_EQ(v.code, 1);
-    EXPECT_NE(v.out.find("problem: meta/sum_1.txt is not what its signed list names\n"), std::string::npos) << v.out;
-    EXPECT_NE(v.out.find("to mend: run: patchpub refresh SERVER_DIR --sign KEYFILE --resign\n"), std::string::npos);
-    ASSERT_EQ(patchpubRun({"refresh", at("www"), "--sign", at("key.pem"), "--resign"}, m_dir).code, 0);
-    EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
-    const PublicKey trusted = *parsePublicKey(keyText);
-    quillon_test::RecordingUi ui;
-    LauncherState state(ui);
-    EXPECT_FALSE(quillon_test::runOn(at("game"), m_base, runPatch, state, &trusted));
-    EXPECT_EQ(quask_test::readFile(at("game/a.txt")), "a one");
-}
-
-// A launcher in the content must trust the key the tree is signed under: a
-// game directory it starts takes that key as its root.
-TEST_F(PatchPubTest, LauncherThatWouldNotTrustTheKeyIsNotPublished) {
-    std::string rootText, otherText, error;
-    ASSERT_TRUE(patchpub::generateKey(at("root.pem"), &rootText, &error)) << error;
-    ASSERT_TRUE(patchpub::generateKey(at("other.pem"), &otherText, &error)) << error;
-    const std::string program = quask_test::readFile("/bin/true");
-    const std::string mend = "; build it with cmake -DQUILLON_PUBLIC_KEY=" + rootText +
-                             " (or publish with --unchecked-launcher where players' launchers take the key from "
-                             "QUILLON_PUBLIC_KEY, as in tests)";
-    const std::string launcher = at("content/quillon");
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::string error;  // empty: published
-    } cases[] = {
-        {"built without a key", quask_test::readFile(QUASK_BIN_DIR "/patcher/quillon"),
-         launcher + " was built without a key: in a new game directory it would install unsigned updates" + mend},
-        {"no launcher of this version", program,
-         launcher + " does not say which key it trusts: it is no launcher of this version" + mend},
-        {"another key", program + "QUASK-LAUNCHER-KEY:[" + otherText + "]",
-         launcher + " trusts the key " + otherText + ", which no root of trust of the server names" + mend},
-        {"the root key", program + "QUASK-LAUNCHER-KEY:[" + rootText + "]QUASK-LAUNCHER-URL:[https://patch.example/]",
-         ""},
-    };
-    int revision = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        put("quillon", c.bytes + c.what, true);
-        patchpub::PublishOptions o;
-        o.serverDir = at("www");
-        o.contentDir = at("content");
-        o.signKey = at("root.pem");
-        patchpub::PublishResult r;
-        EXPECT_EQ(patchpub::publishRevision(o, &r, &error), c.error.empty()) << error;
-        if (!c.error.empty()) EXPECT_EQ(error, c.error);
-        else ++revision;
-        EXPECT_EQ(www("lastrev.txt"), revision ? "REV:" + std::to_string(revision) + "\n" : "");
-        EXPECT_TRUE(r.warnings.empty());
-    }
-}
-
-// The disk fails the sync that makes a switch durable: before anything is
-// served (the new tree's directory) the publish fails with the old revision
-// live; after the switch (the server directory's own) it fails too, saying
-// that the new revision is live already, since a power cut may bring the
-// old one back and a later publish would give its number to other files.
-TEST_F(PatchPubTest, FailedSyncOfTheSwitchFailsThePublish) {
-    put("a.txt", "a one");
-    ASSERT_EQ(patchpubRun({at("www"), at("content")}, m_dir).code, 0);
-    put("a.txt", "a two");
-    const std::string dir = fs::canonical(m_dir).string();
-    const struct {
-        std::string synced, error, lastrev;
-    } rows[] = {
-        {dir + "/www.trees", "patchpub: cannot sync " + dir + "/www.trees: Input/output error\n", "REV:1\n"},
-        {dir,
-         "patchpub: cannot sync " + dir + ": Input/output error (" + dir +
-             "/www serves the new tree already, but a power cut may take it back)\n",
-         "REV:2\n"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.synced);
-        const quask_test::RunResult r = patchpubRun(
-            {dir + "/www", at("content")}, m_dir,
-            {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", row.synced, "-e", "inject=fsync:error=EIO"});
-        EXPECT_EQ(r.code, 1) << r.out << r.err;
-        EXPECT_EQ(r.err, row.error);
-        EXPECT_EQ(www("lastrev.txt"), row.lastrev);
-    }
-    EXPECT_EQ(www("data/a.txt"), "a two");
-    EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
-}

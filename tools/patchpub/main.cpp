@@ -3,6 +3,8 @@
 //   patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE] [--delta] ...
 //   patchpub keygen KEYFILE
 //   patchpub refresh | rotate | mirrors | verify SERVER_DIR ...
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,9 +63,10 @@ const quask::ProgramHelp kHelp{"patchpub",
     "      --valid DAYS       with --sign: the announcement expires after DAYS\n"
     "                         days (default 7); launchers then report the\n"
     "                         server out of date\n"
-    "      --unchecked-launcher  publish a quillon in the content that does not\n"
-    "                         trust the tree's keys (tests whose launchers take\n"
-    "                         the key from QUILLON_PUBLIC_KEY)\n"
+    "      --unchecked-launcher  publish a quillon in the content built without\n"
+    "                         a key (tests whose launchers take the key from\n"
+    "                         QUILLON_PUBLIC_KEY); one whose key no root of the\n"
+    "                         tree names is refused even so\n"
     "      --delta            also publish binary patches from the previous\n"
     "                         revision's version of each changed file that is\n"
     "                         not compressed, where the patch is under half the\n"
@@ -94,12 +97,19 @@ int failed(const std::string& error) {
     return 1;
 }
 
+// A count of days; its range is the publisher's to judge, which says it.
 bool days(const char* text, int* out) {
     char* end = nullptr;
+    errno = 0;
     const long n = std::strtol(text, &end, 10);
-    if (*end != '\0' || n < 1 || n > 36600) return false;
+    if (end == text || *end != '\0' || errno == ERANGE || n < INT_MIN || n > INT_MAX) return false;
     *out = static_cast<int>(n);
     return true;
+}
+
+int notDays(const char* option, const char* value) {
+    std::fprintf(stderr, "patchpub: %s takes a whole number of days, not '%s'\n", option, value);
+    return 2;
 }
 
 int keygen(const char* path) {
@@ -133,16 +143,18 @@ int maintain(const char* command, int argc, char** argv) {
         const bool hasValue = i + 1 < argc;
         const char* a = argv[i];
         if (std::strcmp(a, "--sign") == 0 && hasValue) o.signKey = argv[++i];
-        else if (std::strcmp(a, "--valid") == 0 && hasValue && days(argv[i + 1], &o.validDays)) ++i;
+        else if (std::strcmp(a, "--valid") == 0 && hasValue) {
+            if (!days(argv[++i], &o.validDays)) return notDays(a, argv[i]);
+        }
         else if (std::strcmp(a, "--resign") == 0 && what == patchpub::Maintenance::kRefresh) o.resign = true;
         else if (std::strcmp(a, "--root") == 0 && hasValue && what == patchpub::Maintenance::kRotate) o.rootKey = argv[++i];
         else if (std::strcmp(a, "--new-root") == 0 && hasValue && what == patchpub::Maintenance::kRotate)
             o.newRootKey = argv[++i];
         else if (std::strcmp(a, "--revoke") == 0 && hasValue && what == patchpub::Maintenance::kRotate)
             o.revoke.push_back(argv[++i]);
-        else if (std::strcmp(a, "--key-valid") == 0 && hasValue && what == patchpub::Maintenance::kRotate &&
-                 days(argv[i + 1], &o.keyValidDays))
-            ++i;
+        else if (std::strcmp(a, "--key-valid") == 0 && hasValue && what == patchpub::Maintenance::kRotate) {
+            if (!days(argv[++i], &o.keyValidDays)) return notDays(a, argv[i]);
+        }
         else if (quask::isOptionWord(a)) return quask::unknownOption(kHelp, a);
         else positional.push_back(a);
     }
@@ -174,7 +186,8 @@ int publish(int argc, char** argv) {
             options.compress.push_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--sign") == 0 && hasValue) {
             options.signKey = argv[++i];
-        } else if (std::strcmp(argv[i], "--valid") == 0 && hasValue && days(argv[i + 1], &options.validDays)) {
+        } else if (std::strcmp(argv[i], "--valid") == 0 && hasValue) {
+            if (!days(argv[i + 1], &options.validDays)) return notDays(argv[i], argv[i + 1]);
             ++i;
         } else if (std::strcmp(argv[i], "--unchecked-launcher") == 0) {
             options.uncheckedLauncher = true;

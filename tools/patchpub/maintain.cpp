@@ -1,6 +1,9 @@
 #include "tools/patchpub/maintain.h"
 
+#include <algorithm>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "tools/patchpub/publisher.h"
 #include "tools/patchpub/server_tree.h"
@@ -15,6 +18,13 @@ namespace {
 constexpr std::int64_t kDay = 86400;
 
 // A key to revoke: its public text, or a key file holding it.
+// Once per key file: the root key may sign as well.
+void warnOfExposure(const SigningKey& key, std::vector<std::string>* warnings) {
+    const std::string& warning = key.exposure();
+    if (!warning.empty() && std::find(warnings->begin(), warnings->end(), warning) == warnings->end())
+        warnings->push_back(warning);
+}
+
 bool loadPublic(const std::string& what, quillon::PublicKey* key, std::string* error) {
     if (auto parsed = quillon::parsePublicKey(what)) {
         *key = *parsed;
@@ -33,6 +43,7 @@ bool rotate(const std::string& tree, const MaintainOptions& o, const SigningKey&
             MaintainResult* result, std::string* error) {
     SigningKey current, next;
     if (!current.load(o.rootKey, error) || (!o.newRootKey.empty() && !next.load(o.newRootKey, error))) return false;
+    for (const SigningKey* key : {&current, &next}) warnOfExposure(*key, &result->warnings);
     Rotation r;
     r.current = &current;
     r.next = o.newRootKey.empty() ? &current : &next;
@@ -52,7 +63,7 @@ bool finishTree(const std::string& treeDir, std::uint32_t latest, const FinishTr
                 std::vector<std::string>* warnings, std::string* error) {
     *signedLists = 0;
     if (how.key) {
-        if (!prepareSigner(treeDir, *how.key, how.now, warnings, error) ||
+        if (!prepareSigner(treeDir, *how.key, how.now, how.expires, warnings, error) ||
             !signTree(treeDir, latest, *how.key, how.relist ? ListMode::kEvery : ListMode::kUnsigned, signedLists,
                       error) ||
             !writeAnnouncement(treeDir, latest, *how.key, how.expires, error))
@@ -76,12 +87,17 @@ bool maintainServer(Maintenance what, const MaintainOptions& o, MaintainResult* 
         *error = o.serverDir + " has no published revision yet";
         return false;
     }
-    if (o.validDays < 1 || o.validDays > 3660 || o.keyValidDays < 1 || o.keyValidDays > 36600) {
-        *error = "--valid and --key-valid take days from 1 to 3660 (and 36600)";
+    if (o.validDays < 1 || o.validDays > 3660) {
+        *error = "--valid takes days from 1 to 3660";
+        return false;
+    }
+    if (o.keyValidDays < 1 || o.keyValidDays > 36600) {
+        *error = "--key-valid takes days from 1 to 36600";
         return false;
     }
     SigningKey signer;
     if (!signer.load(o.signKey, error)) return false;
+    warnOfExposure(signer, &result->warnings);
     const std::int64_t now = o.now >= 0 ? o.now : static_cast<std::int64_t>(std::time(nullptr));
     std::string building, note;
     if (!trees.beginRefresh(state.revision, &building, error)) return false;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -33,15 +35,24 @@ bool isLauncherOwned(const std::string& name) {
     return name == "/quillon_old" || name == "/DoFullCheck";
 }
 
+// Why the write just failed: a publisher with a full disk must be told so.
+std::string reasonOfErrno() { return std::string(": ") + std::strerror(errno); }
+
 std::string leafOf(const std::string& name) { return name.substr(name.rfind('/') + 1); }
 
 // What an interrupted launcher leaves: staging files ("<name>.new", a suffix
-// no content name may have) and the unpacker's temporaries.
-bool isLauncherLeftover(const std::string& name) {
+// no content name may have) and the unpacker's temporaries; and what a
+// contentkit run killed before its rename leaves (".<name>.contentkit.tmp").
+// Who left it, or null for content.
+const char* leftBehindBy(const std::string& name) {
     const std::string leaf = leafOf(name);
-    const bool unpackTemp = leaf.rfind(".quask-", 0) == 0 && leaf.size() > 11 &&
-                            leaf.compare(leaf.size() - 4, 4, ".tmp") == 0;
-    return unpackTemp || (leaf.size() >= 4 && leaf.compare(leaf.size() - 4, 4, ".new") == 0);
+    const auto endsWith = [&leaf](const std::string& end) {
+        return leaf.size() > end.size() && leaf.compare(leaf.size() - end.size(), end.size(), end) == 0;
+    };
+    const bool unpackTemp = leaf.rfind(".quask-", 0) == 0 && leaf.size() > 11 && endsWith(".tmp");
+    if (unpackTemp || (leaf.size() >= 4 && leaf.compare(leaf.size() - 4, 4, ".new") == 0)) return "the launcher";
+    if (leaf[0] == '.' && leaf.size() > 16 && endsWith(".contentkit.tmp")) return "contentkit";
+    return nullptr;
 }
 
 // A name the launcher takes that a player's system may not: a part that
@@ -81,8 +92,9 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
         const std::string name = "/" + it->path().lexically_relative(root).generic_string();
         if (isLauncherOwned(name)) continue;
         const fs::file_status st = it->symlink_status(ec);
-        if (fs::is_regular_file(st) && isLauncherLeftover(name) && !quillon::hasStagingSuffix(parentOf(name))) {
-            warnings->push_back("not publishing '" + name + "': a file the launcher left behind");
+        const char* leftBy = fs::is_regular_file(st) ? leftBehindBy(name) : nullptr;
+        if (leftBy && !quillon::hasStagingSuffix(parentOf(name))) {
+            warnings->push_back("not publishing '" + name + "': a file " + leftBy + " left behind");
             continue;
         }
         if (!quillon::isSafeContentName(name)) {
@@ -204,7 +216,7 @@ bool addDelta(const std::string& root, const std::string& oldPath, const std::st
     if (patch.size() * 2 >= bytes.size()) return true;
     const std::string path = root + "/" + quillon::deltaPatchPath(plan->deltas.revision, name);
     if (!writeReplacing(path, patch)) {
-        *error = "cannot write " + path;
+        *error = "cannot write " + path + reasonOfErrno();
         return false;
     }
     plan->deltas.entries.push_back(
@@ -257,7 +269,7 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
                                    !file.compressed;
             if (patchable && !addDelta(root, root + "/data" + name, name, bytes, plan, error)) return false;
             if (!writeReplacing(root + "/data" + published, bytes)) {
-                *error = "cannot write " + root + "/data" + published;
+                *error = "cannot write " + root + "/data" + published + reasonOfErrno();
                 return false;
             }
             if (before != old.files.end() && before->second.compressed != file.compressed)
@@ -315,7 +327,7 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
         // Its line comes before the message, where every launcher's scan ends.
         const std::string deltaList = quillon::deltaListText(plan.deltas);
         if (!writeReplacing(root + "/" + quillon::deltaListPath(next.revision), deltaList)) {
-            *error = "cannot write the delta list below " + root;
+            *error = "cannot write the delta list below " + root + reasonOfErrno();
             return false;
         }
         meta += quillon::deltaMarkerLine(quillon::signedDigestOf(deltaList));
@@ -338,11 +350,18 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
                                         "The game is under maintenance. Please try again later.\n") &&
                          writeReplacing(root + "/lastrev.txt", "REV:" + rev + "\n");
     if (!written) {
-        *error = "cannot write the revision files below " + root;
+        *error = "cannot write the revision files below " + root + reasonOfErrno();
         return false;
     }
-    // Not served yet: older forms can go at once.
-    for (const std::string& stale : plan.staleData) ::unlink((root + "/data" + stale).c_str());
+    // Not served yet: older forms can go at once. One that stays would be
+    // served, and mirrored, for good: no later run knows it is there.
+    for (const std::string& stale : plan.staleData) {
+        const std::string path = root + "/data" + stale;
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            *error = "cannot remove " + path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
     return true;
 }
 
@@ -438,6 +457,8 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     result->revision = old.revision;
     SigningKey key;
     if (!checkFirst(options, old, &key, error)) return false;
+    if (!key.exposure().empty()) result->warnings.push_back(key.exposure());
+    if (!key.loaded()) warnOfKeyedLauncher(options.contentDir, &result->warnings);
     std::set<std::string> listed;
     if (!collectListedNames(options.serverDir, old.revision, &listed, error)) return false;
     ContentTree tree;

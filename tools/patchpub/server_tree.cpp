@@ -91,6 +91,7 @@ bool ServerTrees::lock(std::string* error) {
         *error = "another patchpub is publishing to " + m_serverDir;
         return false;
     }
+    clearInterruptedSwitches();
     return true;
 }
 
@@ -150,23 +151,15 @@ bool ServerTrees::switchTo(const std::string& path, std::string* note, std::stri
         *error = "cannot create the link " + link + ": " + std::strerror(errno);
         return false;
     }
-    // A plain directory cannot be replaced by a link in one rename: it is
-    // moved aside first (the server answers 404 for that moment).
     std::string moved;
     struct stat st;
     if (::lstat(m_serverDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         moved = m_treesDir + "/" + kLegacy + std::to_string(std::time(nullptr));
-        if (::rename(m_serverDir.c_str(), moved.c_str()) != 0) {
-            *error = "cannot move " + m_serverDir + " aside: " + std::strerror(errno);
-            ::unlink(link.c_str());
-            return false;
-        }
+        if (!replaceDirectory(link, &moved, error)) return false;
         *note = m_serverDir + " was a directory: it lies in " + moved + " now, and " + m_serverDir +
                 " is a link to the tree of the live revision";
-    }
-    if (::rename(link.c_str(), m_serverDir.c_str()) != 0) {
+    } else if (::rename(link.c_str(), m_serverDir.c_str()) != 0) {
         *error = "cannot switch " + m_serverDir + ": " + std::strerror(errno);
-        if (!moved.empty()) ::rename(moved.c_str(), m_serverDir.c_str());
         ::unlink(link.c_str());
         return false;
     }
@@ -180,6 +173,62 @@ bool ServerTrees::switchTo(const std::string& path, std::string* note, std::stri
     }
     prune();
     return true;
+}
+
+// The plain directory SERVER_DIR and the link trade places in one step, so
+// that no moment (and no kill) finds SERVER_DIR missing; the directory then
+// goes into the trees. Where the file system cannot trade, it is moved aside
+// first (the server answers 404 for that moment).
+bool ServerTrees::replaceDirectory(const std::string& link, std::string* moved, std::string* error) {
+    if (::renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, m_serverDir.c_str(), RENAME_EXCHANGE) == 0) {
+        // Served already; a directory left at `link` is moved at the next switch.
+        if (::rename(link.c_str(), moved->c_str()) != 0) *moved = link;
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        *error = "cannot switch " + m_serverDir + ": " + std::strerror(errno);
+        ::unlink(link.c_str());
+        return false;
+    }
+    if (::rename(m_serverDir.c_str(), moved->c_str()) != 0) {
+        *error = "cannot move " + m_serverDir + " aside: " + std::strerror(errno);
+        ::unlink(link.c_str());
+        return false;
+    }
+    if (::rename(link.c_str(), m_serverDir.c_str()) != 0) {
+        *error = "cannot switch " + m_serverDir + ": " + std::strerror(errno);
+        ::rename(moved->c_str(), m_serverDir.c_str());
+        ::unlink(link.c_str());
+        return false;
+    }
+    return true;
+}
+
+// What a switch that was killed half-way left beside SERVER_DIR: its new
+// link (nothing serves it), or the plain directory it traded places with.
+// Each killed run has a name of its own, so nothing else would ever remove
+// them. Only the lock's holder switches, so none of them is in use.
+void ServerTrees::clearInterruptedSwitches() {
+    const fs::path server(m_serverDir);
+    const fs::path parent = server.parent_path().empty() ? fs::path(".") : server.parent_path();
+    const std::string prefix = server.filename().string() + ".link-";
+    std::error_code ec;
+    std::vector<fs::path> found;
+    for (const auto& e : fs::directory_iterator(parent, ec)) {
+        const std::string leaf = e.path().filename().string();
+        if (leaf.size() > prefix.size() && leaf.rfind(prefix, 0) == 0 &&
+            leaf.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+            found.push_back(e.path());
+    }
+    for (const fs::path& path : found) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISLNK(st.st_mode)) ::unlink(path.c_str());
+        else if (S_ISDIR(st.st_mode))
+            ::rename(path.c_str(), (m_treesDir + "/" + kLegacy + std::to_string(std::time(nullptr)) + "-" +
+                                    path.filename().string().substr(prefix.size()))
+                                       .c_str());
+    }
 }
 
 void ServerTrees::discard(const std::string& path) {

@@ -25,7 +25,8 @@ public:
     ServerTrees(const ServerTrees&) = delete;
     ServerTrees& operator=(const ServerTrees&) = delete;
 
-    // False (with a message) when another patchpub holds the lock.
+    // False (with a message) when another patchpub holds the lock. Tidies
+    // what a killed switch left beside SERVER_DIR.
     bool lock(std::string* error);
     // A new tree for `revision` holding what the live tree holds; `path`
     // names it. Nothing that is served changes.
@@ -45,6 +46,8 @@ public:
 
 private:
     void prune();
+    bool replaceDirectory(const std::string& link, std::string* moved, std::string* error);
+    void clearInterruptedSwitches();
 
     std::string m_serverDir;  // without a trailing slash
     std::string m_treesDir;

@@ -152,6 +152,8 @@ bool SigningKey::load(const std::string& path, std::string* error) {
         *error = "cannot read the key " + path + ": " + std::strerror(errno);
         return false;
     }
+    struct stat st;
+    const bool exposed = ::fstat(::fileno(file), &st) == 0 && (st.st_mode & 077) != 0;
     EVP_PKEY* key = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
     std::fclose(file);
     std::size_t len = m_public.bytes.size();
@@ -163,6 +165,9 @@ bool SigningKey::load(const std::string& path, std::string* error) {
     }
     EVP_PKEY_free(m_key);
     m_key = key;
+    m_exposure = exposed ? "the key " + path + " can be read by other users, who could sign updates with it: " +
+                               "chmod 600 it"
+                         : std::string();
     return true;
 }
 

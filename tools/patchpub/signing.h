@@ -25,6 +25,9 @@ public:
     // Reads a private key that `generateKey` wrote.
     bool load(const std::string& path, std::string* error);
     bool loaded() const { return m_key != nullptr; }
+    // The file it came from could be read by other users, who could then
+    // sign updates: the warning that says so, or empty.
+    const std::string& exposure() const { return m_exposure; }
     const quillon::PublicKey& publicKey() const { return m_public; }
     // The 64-byte signature of `message`; empty on failure.
     std::string sign(std::string_view message) const;
@@ -32,6 +35,7 @@ public:
 private:
     EVP_PKEY* m_key = nullptr;
     quillon::PublicKey m_public;
+    std::string m_exposure;
 };
 
 // A new key in `path`, which must not exist yet (mode 0600); the public key

@@ -15,6 +15,10 @@ ReadResult readIfPresent(const std::string& path, std::string* bytes) {
 bool writeReplacing(const std::string& path, const std::string& bytes) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    if (ec) {
+        errno = ec.value();  // the folder's reason, not the open's that would follow
+        return false;
+    }
     return quask::patchWriteFileReplacing(path, reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                           bytes.size());
 }

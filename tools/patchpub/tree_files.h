@@ -15,7 +15,7 @@ using quask::readWholeFile;
 // A file that may be missing: kMissing only when it is not there.
 enum class ReadResult { kRead, kMissing, kFailed };
 ReadResult readIfPresent(const std::string& path, std::string* bytes);
-// False when the file cannot be written whole.
+// False when the file cannot be written whole, with errno saying why.
 bool writeReplacing(const std::string& path, const std::string& bytes);
 
 }  // namespace patchpub

@@ -85,7 +85,7 @@ bool loadRootChain(const std::string& treeDir, std::vector<quillon::RootOfTrust>
     return true;
 }
 
-bool prepareSigner(const std::string& treeDir, const SigningKey& key, std::int64_t now,
+bool prepareSigner(const std::string& treeDir, const SigningKey& key, std::int64_t now, std::int64_t announcedUntil,
                    std::vector<std::string>* warnings, std::string* error) {
     std::vector<quillon::RootOfTrust> chain;
     if (!loadRootChain(treeDir, &chain, error)) return false;
@@ -124,7 +124,11 @@ bool prepareSigner(const std::string& treeDir, const SigningKey& key, std::int64
                  quillon::utcTimeForPlayer(cert.expires) + fix;
         return false;
     }
-    if (cert.expires - now < 30 * 86400)
+    if (cert.expires < announcedUntil)
+        warnings->push_back("the certificate of the signing key expires on " + quillon::utcTimeForPlayer(cert.expires) +
+                            ", before the announcement: from then on players see the server out of date; renew it "
+                            "with patchpub rotate before then");
+    else if (cert.expires - now < 30 * 86400)
         warnings->push_back("the certificate of the signing key expires on " + quillon::utcTimeForPlayer(cert.expires) +
                             ": renew it with patchpub rotate before then");
     return true;
@@ -200,6 +204,17 @@ bool writeMirrorList(const std::string& treeDir, const std::vector<std::string>&
         return false;
     }
     return writeFile(treeDir, quillon::kMirrorListPath, text, error);
+}
+
+void warnOfKeyedLauncher(const std::string& contentDir, std::vector<std::string>* warnings) {
+    const std::string path = contentDir + "/quillon";
+    std::string program;
+    if (readIfPresent(path, &program) != ReadResult::kRead) return;
+    const quillon::LauncherMarks marks = quillon::readLauncherMarks(program);
+    if (!marks.found || marks.key.empty()) return;
+    warnings->push_back(path + " trusts the key " + marks.key +
+                        ", but this revision is not signed: players who take it refuse every unsigned revision "
+                        "from then on; publish with --sign and that key's file");
 }
 
 bool checkLauncherTrust(const std::string& contentDir, const std::vector<quillon::RootOfTrust>& chain,

@@ -24,8 +24,9 @@ bool loadRootChain(const std::string& treeDir, std::vector<quillon::RootOfTrust>
 // naming it: the key the launchers are built with. A tree with roots takes
 // the newest root's key, or a signing key that root certifies in
 // meta/signer.txt (unexpired at `now`, not revoked). Anything else is false
-// with the way to mend it.
-bool prepareSigner(const std::string& treeDir, const SigningKey& key, std::int64_t now,
+// with the way to mend it. A certificate that ends before `announcedUntil`
+// (or within 30 days) is warned of: players see the server out of date then.
+bool prepareSigner(const std::string& treeDir, const SigningKey& key, std::int64_t now, std::int64_t announcedUntil,
                    std::vector<std::string>* warnings, std::string* error);
 
 // meta/announce.txt and its signature by `key` for the tree at revision
@@ -56,6 +57,11 @@ bool writeMirrorList(const std::string& treeDir, const std::vector<std::string>&
 // roots: a game directory it starts would trust nothing else. False with
 // the fix when it does not; a launcher that asks a server on this machine
 // is a warning.
+// For an unsigned publish: a quillon in the content built with a key keeps
+// that key in every game directory it first runs in, and then refuses this
+// server's unsigned revisions; the warning that says so.
+void warnOfKeyedLauncher(const std::string& contentDir, std::vector<std::string>* warnings);
+
 bool checkLauncherTrust(const std::string& contentDir, const std::vector<quillon::RootOfTrust>& chain,
                         std::vector<std::string>* warnings, std::string* error);
 

@@ -23,7 +23,16 @@ constexpr char kResign[] = "run: patchpub refresh SERVER_DIR --sign KEYFILE --re
 constexpr char kRestore[] =
     "put back the file patchpub published below data/ (a file changed in place is changed in every tree of "
     "SERVER_DIR.trees/, which share it), or publish its content as a new revision";
-constexpr char kHandMade[] = "the tree was changed by hand: publish again into a fresh SERVER_DIR";
+// A fresh SERVER_DIR starts again at revision 1 and root 1: players of a
+// signed tree would refuse it as older, so putting back comes first.
+constexpr char kHandMade[] =
+    "the tree was changed by hand: put back what was changed (SERVER_DIR.trees/ holds the earlier revisions "
+    "whole); publishing into a fresh SERVER_DIR starts again at revision 1, which players of a signed tree "
+    "refuse until it passes theirs";
+constexpr char kLauncherKey[] =
+    "ship a launcher built with cmake -DQUILLON_PUBLIC_KEY=<the root key>, or make the launcher's key the next "
+    "root: patchpub rotate SERVER_DIR --root ROOTKEY --new-root LAUNCHERKEY --sign KEYFILE";
+constexpr char kAnnouncementRefused[] = "the announcement is damaged or not signed by the root or its signing key";
 
 class Checker {
 public:
@@ -68,6 +77,57 @@ private:
                            [&](const quillon::PublicKey& k) { return quillon::verifySignature(k, text, sig); });
     }
 
+    // The keys of the lists, as a launcher finds them: an announcement the
+    // root key signed needs no certificate (the lists then need the root
+    // key too); any other needs the signing key the root certifies.
+    bool trustSigner(const quillon::RootOfTrust& root, std::string_view text, std::string_view sig) {
+        m_keys.assign(1, root.key);
+        if (quillon::verifySignature(root.key, text, sig)) return true;
+        std::string certText, certSig;
+        quillon::SignerCertificate cert;
+        quillon::SignerCheck check = quillon::SignerCheck::kNotSigned;
+        if (present(quillon::kSignerPath)) {
+            if (!read(quillon::kSignerPath, &certText) || !read(quillon::kSignerSignaturePath, &certSig)) return false;
+            check = quillon::checkCertificate(root, certText, certSig, m_now, &cert);
+        }
+        if (check == quillon::SignerCheck::kExpired) {
+            problem("the signing key's certificate expired on " + quillon::utcTimeForPlayer(cert.expires),
+                    "run: patchpub rotate SERVER_DIR --root ROOTKEY --sign KEYFILE");
+            return false;
+        }
+        if (check == quillon::SignerCheck::kDamaged || check == quillon::SignerCheck::kRevoked) {
+            problem("the signing key's certificate is damaged, revoked or not signed by the root", kHandMade);
+            return false;
+        }
+        if (check == quillon::SignerCheck::kTrusted && quillon::verifySignature(cert.key, text, sig)) {
+            m_keys.push_back(cert.key);
+            return true;
+        }
+        problem(kAnnouncementRefused, kRefresh);
+        return false;
+    }
+
+    // A new game directory starts from its launcher's key and takes the
+    // first root that names it or that it signed: the launcher the tree
+    // ships must find one, or its players take no update.
+    void checkShippedLauncher(const std::vector<quillon::RootOfTrust>& chain) {
+        std::string program, first, sig;
+        const ReadResult read = readIfPresent(m_tree + "/data/quillon", &program);
+        if (read == ReadResult::kFailed) return problem("cannot read data/quillon", kHandMade);
+        const quillon::LauncherMarks marks = quillon::readLauncherMarks(program);
+        const std::optional<quillon::PublicKey> key = quillon::parsePublicKey(marks.key);
+        if (read != ReadResult::kRead || !key) return;
+        for (const quillon::RootOfTrust& root : chain)
+            if (quillon::sameKey(root.key, *key)) return;
+        if (readWholeFile(m_tree + "/" + quillon::rootPath(1), &first) &&
+            readWholeFile(m_tree + "/" + quillon::rootSignaturePath(1), &sig) &&
+            quillon::verifySignature(*key, first, std::string_view(sig).substr(0, quillon::kSignatureSize)))
+            return;
+        problem("data/quillon trusts the key " + marks.key +
+                    ", which no root of trust of the server names: a new game directory it starts takes no update",
+                kLauncherKey);
+    }
+
     bool checkAnnouncement(std::uint32_t latest) {
         std::vector<quillon::RootOfTrust> chain;
         std::string error, text, sig;
@@ -79,24 +139,14 @@ private:
             problem("no root of trust (meta/root_1.txt)", kRefresh);
             return false;
         }
+        checkShippedLauncher(chain);
         const quillon::RootOfTrust& root = chain.back();
-        m_keys.assign(1, root.key);
-        std::string certText, certSig;
-        quillon::SignerCertificate cert;
-        if (present(quillon::kSignerPath) && read(quillon::kSignerPath, &certText) &&
-            read(quillon::kSignerSignaturePath, &certSig)) {
-            const quillon::SignerCheck check = quillon::checkCertificate(root, certText, certSig, m_now, &cert);
-            if (check == quillon::SignerCheck::kTrusted) m_keys.push_back(cert.key);
-            else if (check == quillon::SignerCheck::kExpired)
-                problem("the signing key's certificate expired on " + quillon::utcTimeForPlayer(cert.expires),
-                        "run: patchpub rotate SERVER_DIR --root ROOTKEY --sign KEYFILE");
-            else problem("the signing key's certificate is damaged, revoked or not signed by the root", kHandMade);
-        }
         if (!read(quillon::kAnnouncePath, &text) || !read(quillon::kAnnounceSignaturePath, &sig)) return false;
-        if (!quillon::parseAnnouncement(text, &m_announcement).empty() || !signedByTrusted(text, sig)) {
-            problem("the announcement is damaged or not signed by the root or its signing key", kRefresh);
+        if (!quillon::parseAnnouncement(text, &m_announcement).empty()) {
+            problem(kAnnouncementRefused, kRefresh);
             return false;
         }
+        if (!trustSigner(root, text, sig)) return false;
         m_report.expires = m_announcement.expires;
         if (m_announcement.revision != latest || m_announcement.rootVersion != root.version)
             problem("the announcement names revision " + std::to_string(m_announcement.revision) + " and root " +
