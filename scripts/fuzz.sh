@@ -4,7 +4,8 @@
 # seeds in fuzz/corpus/<target>/ and growing a working corpus in
 # build-fuzz/corpus/<target>/ (the seeds in the repository stay as they are).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
-# Targets: gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program tiled.
+# Targets: gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program tiled
+# kept picture model.
 # Prints seconds run, executions, coverage and corpus size per target; fails
 # when a target finds a crash, leak or sanitizer report (the input is kept in
 # build-fuzz/crashes/<target>/). JOBS sets the build parallelism.
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD="$ROOT/build-fuzz"
 JOBS=${JOBS:-$(nproc)}
-ALL=(gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program tiled kept)
+ALL=(gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program tiled kept picture model)
 
 SECONDS_EACH=20
 if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then
@@ -31,7 +32,7 @@ bash scripts/install-deps.sh >/dev/null
 FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 cmake -S . -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUASK_FUZZ=ON -DQUASK_BUILD_TESTS=OFF \
-  -DQUASK_BUILD_BENCH=OFF -DQUASK_PACKAGING=OFF "-DCMAKE_C_FLAGS=$FLAGS" "-DCMAKE_CXX_FLAGS=$FLAGS" \
+  -DQUASK_BUILD_BENCH=OFF -DQUASK_PACKAGING=OFF -DQUASK_HARDENING=OFF "-DCMAKE_C_FLAGS=$FLAGS" "-DCMAKE_CXX_FLAGS=$FLAGS" \
   "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
 cmake --build "$BUILD" -j"$JOBS" --target "${TARGETS[@]/#/fuzz_}" -- --no-print-directory \
   >/dev/null

@@ -128,6 +128,9 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
         {{"dds", "--pattern", "rock", "--size", "48x32", at("wide.dds"), "--format", "dxt1"}, 0,
          "contentkit: warning: rock: 48 x 32 pixels: a side that is not a power of two (4, 8, ..., 256, ...) may "
          "show blank on OpenGL 1.2 cards\n"},
+        {{"dds", "--pattern", "cursor-standard", "--size", "32x32", at("clear.dds"), "--format", "dxt1"}, 0,
+         "contentkit: warning: cursor-standard: 754 of 1024 pixels are not opaque; DXT1 keeps no transparency "
+         "(--format dxt5 does)\n"},
     };
     for (const auto& row : rows) {
         const cktest::RunResult r = run(row.args);

@@ -1,6 +1,7 @@
 // gdfpack end to end: the real program on real files.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -92,6 +93,13 @@ TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
         EXPECT_TRUE(std::filesystem::is_symlink(at(link))) << link;
     }
     EXPECT_EQ(readBytes(at("target.bin")), content);
+    // A file replaced keeps its permissions.
+    ::chmod(at("target.bin").c_str(), 0600);
+    r = run({"unpack", at("z.gdf"), at("target.bin")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::stat(at("target.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     // /dev/stdout redirected to a file: the content follows what stood there.
     r = quask_test::runToEnd({"/bin/sh", "-c", "{ echo head; \"$0\" unpack \"$1\" /dev/stdout; } > \"$2\"",
                               kGdfpack, at("s.gdf"), at("shell.out")},
@@ -165,7 +173,7 @@ TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
 
 // A full disk: every write fails with ENOSPC (injected by strace), and each
 // command fails. The file an output would replace stays as it was, and
-// nothing is left beside it.
+// nothing is left beside it, not even by a run that was killed.
 TEST_F(GdfpackTest, FullDiskKeepsTheFileAnOutputWouldReplace) {
     const std::string strace = "/usr/bin/strace";
     if (quask_test::runToEnd({strace, "-f", "-qq", "-o", "/dev/null", "/bin/true"}, m_dir, 30000).code != 0)
@@ -189,6 +197,15 @@ TEST_F(GdfpackTest, FullDiskKeepsTheFileAnOutputWouldReplace) {
     }
     EXPECT_EQ(readBytes(at("kept.gdf")), container);
     EXPECT_EQ(readBytes(at("kept.bin")), (Bytes{'o', 'l', 'd'}));
+    // Killed before its rename, a run leaves its temporary; the next one
+    // into the same folder removes it (each kill's has a name of its own).
+    EXPECT_NE(quask_test::runToEnd({strace, "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsync:signal=KILL",
+                                    kGdfpack, "pack", at("in.bin"), at("kept.gdf")},
+                                   m_dir)
+                  .code,
+              0);
+    EXPECT_EQ(readBytes(at("kept.gdf")), container);
+    ASSERT_EQ(run({"pack", "-z", at("in.bin"), at("kept.gdf")}).code, 0);
     for (const auto& entry : std::filesystem::directory_iterator(m_dir))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }

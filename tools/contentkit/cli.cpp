@@ -305,6 +305,15 @@ int ddsCommand(int argc, char** argv) {
                          "256, ...) may show blank on OpenGL 1.2 cards\n",
                          (a.usePattern ? a.pattern.name : a.input).c_str(), image.width, image.height);
         }
+        // The DXT1 writer stores every pixel opaque; say so rather than lose the cut-outs unseen.
+        std::size_t clear = 0;
+        for (std::size_t i = 3; i < image.rgba.size(); i += 4) clear += image.rgba[i] != 255;
+        if (options.format == DxtFormat::Dxt1 && clear > 0) {
+            std::fprintf(stderr,
+                         "contentkit: warning: %s: %zu of %zu pixels are not opaque; DXT1 keeps no transparency "
+                         "(--format dxt5 does)\n",
+                         (a.usePattern ? a.pattern.name : a.input).c_str(), clear, image.rgba.size() / 4);
+        }
         return writeDds(image, options, out, why);
     });
 }

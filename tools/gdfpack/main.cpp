@@ -6,6 +6,7 @@
 //
 // Exit code 0 on success, 1 when a file cannot be read, written or decoded,
 // 2 on a malformed command line.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,8 +23,8 @@
 #include "client/storage/disk_file.h"
 #include "client/storage/gdf.h"
 #include "shared/command_line.h"
-#include "shared/patch_file.h"
 #include "shared/posix_io.h"
+#include "shared/replacing_file.h"
 
 namespace {
 
@@ -42,7 +43,8 @@ const quask::ProgramHelp kHelp{"gdfpack",
     "and prints its header. A stored container whose payload is shorter than\n"
     "its size field was cut short: unpack refuses it and list reports it.\n"
     "IN and OUT may be /dev/stdin and /dev/stdout or any pipe or device; an OUT\n"
-    "that is a file is replaced whole, so a failed write leaves it as it was.\n"
+    "that is a file is replaced whole, keeping its permissions, so a failed\n"
+    "write leaves it as it was.\n"
     "\n"
     "Exit status is 0 on success, 1 when a file cannot be read, written or\n"
     "decoded, and 2 for a malformed command line.\n"
@@ -129,6 +131,18 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
     return true;
 }
 
+// What a killed gdfpack (or any writer of ours) left beside an output: each
+// kill leaves a temporary of its own name, which nobody else would remove.
+void removeAbandonedTemporaries(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (const dirent* e = ::readdir(d))
+        if (quask::isAbandonedTemporary(e->d_name)) ::unlinkat(::dirfd(d), e->d_name, 0);
+    ::closedir(d);
+}
+
 // A regular file is replaced through a temporary file and a rename, so a
 // failed write (a full disk) leaves the one that was there as it was; a link
 // to one replaces the file it names and stays a link. Anything else that
@@ -154,10 +168,16 @@ bool writeFile(const char* path, const Bytes& data) {
     }
     struct stat link;
     char resolved[PATH_MAX];
-    if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && ::realpath(path, resolved)) {
-        return quask::patchWriteFileReplacing(resolved, data.data(), data.size());
-    }
-    return quask::patchWriteFileReplacing(path, data.data(), data.size());
+    const bool throughLink = ::lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && ::realpath(path, resolved);
+    const std::string file = throughLink ? resolved : path;
+    removeAbandonedTemporaries(file);
+    // The file it replaces keeps its permissions (a private one stays private).
+    struct stat old;
+    const bool replacing = ::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    quask::ReplacingFile out;
+    if (!out.open(file)) return false;
+    if (replacing) out.setMode(old.st_mode & 07777);
+    return out.write(data.data(), data.size()) && out.commit();
 }
 
 bool parseKeyFactor(const char* text, std::uint32_t* out) {

@@ -4,6 +4,7 @@
 // content tool writes as ImageMagick shows it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/contentkit/reference.h"
@@ -13,6 +14,7 @@
 #include "tools/contentkit/demo/procedural.h"
 #include "tools/contentkit/formats/bmp_writer.h"
 #include "tools/contentkit/formats/dds_writer.h"
+#include "tools/contentkit/formats/image.h"
 #include "tools/contentkit/formats/tga_writer.h"
 
 namespace {
@@ -110,6 +112,105 @@ TEST_F(ImageFormats, EveryWrittenPictureShowsUprightInImageMagick) {
             quask_test::runTool({"convert", at(name) + "[0]", "-depth", "8", "rgba:-"}, &code);
         ASSERT_EQ(code, 0);
         EXPECT_TRUE(Bytes(shown.begin(), shown.end()) == source.rgba);
+    }
+}
+
+// Pictures as authors bring them: what ImageMagick writes and shows, and
+// what it cannot write, by hand. Each is shown as ImageMagick shows it or
+// refused with the reason, never filled out with black.
+TEST_F(ImageFormats, AuthorsPicturesDecodeAsImageMagickShowsThemOrAreRefused) {
+    if (quask_test::findProgram("convert").empty()) GTEST_SKIP() << "ImageMagick is not installed";
+    Image sixteen(8, 2);  // sixteen colours: a full 4-bit palette
+    for (int i = 0; i < 16; ++i) {
+        const std::uint8_t rgba[4] = {static_cast<std::uint8_t>(i * 17), static_cast<std::uint8_t>(255 - i * 13),
+                                      static_cast<std::uint8_t>(i * 5 + 40), 255};
+        std::memcpy(sixteen.at(i % 8, i / 8), rgba, 4);
+    }
+    cktest::writeBytes(at("src.rgba"), sixteen.rgba);
+    auto magick = [&](const std::vector<std::string>& options, const std::string& out) {
+        std::vector<std::string> argv = {"convert", "-size", "8x2", "-depth", "8", "rgba:" + at("src.rgba"), "-alpha", "off"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(out);
+        int code = -1;
+        quask_test::runTool(argv, &code);
+        EXPECT_EQ(code, 0) << out;
+        return cktest::readBytes(out.substr(out.find(':') + 1));
+    };
+    auto cut = [](Bytes file) {
+        file.resize(file.size() * 2 / 3);
+        return file;
+    };
+    // Stored right to left, top row first; and a colour map whose first entry is 10.
+    Bytes mirrored = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 2, 0, 32, 0x38};
+    for (int y = 0; y < 2; ++y)
+        for (int x = 7; x >= 0; --x) {
+            const std::uint8_t* p = sixteen.at(x, y);
+            mirrored.insert(mirrored.end(), {p[2], p[1], p[0], p[3]});
+        }
+    Bytes mapped = {0, 1, 1, 10, 0, 16, 0, 24, 0, 0, 0, 0, 8, 0, 2, 0, 8, 0x20};
+    for (int i = 0; i < 16; ++i) mapped.insert(mapped.end(), {sixteen.rgba[i * 4 + 2], sixteen.rgba[i * 4 + 1], sixteen.rgba[i * 4]});
+    for (int i = 0; i < 16; ++i) mapped.push_back(static_cast<std::uint8_t>(10 + i));
+    // A colour map of 12 entries under indices up to 15.
+    Bytes shortMap = {0, 1, 1, 0, 0, 12, 0, 24, 0, 0, 0, 0, 8, 0, 2, 0, 8, 0x20};
+    for (int i = 0; i < 12; ++i)
+        shortMap.insert(shortMap.end(), {sixteen.rgba[i * 4 + 2], sixteen.rgba[i * 4 + 1], sixteen.rgba[i * 4]});
+    for (int i = 0; i < 16; ++i) shortMap.push_back(static_cast<std::uint8_t>(i));
+
+    // Top row first, as a negative height says; ImageMagick writes none.
+    contentkit::BmpOptions plain;
+    plain.whiteKey = false;
+    Bytes topDown = cktest::written(contentkit::writeBmp, sixteen, plain);
+    std::swap_ranges(topDown.begin() + 54, topDown.begin() + 54 + 24, topDown.begin() + 54 + 24);
+    topDown[22] = 0xFE;  // height -2
+    std::fill(topDown.begin() + 23, topDown.begin() + 26, 0xFF);
+
+    // 16-bit colour, bottom row first, whose top bit is the pixel's alpha:
+    // eight colours that five bits hold exactly, every other one clear.
+    Image corners(8, 2);
+    Bytes alphaBit = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 2, 0, 16, 0x01};
+    for (int y = 1; y >= 0; --y)
+        for (int x = 0; x < 8; ++x) {
+            const int r = x & 1, g = (x >> 1) & 1, b = (x >> 2) & 1, a = (x + y) & 1;
+            const std::uint8_t rgba[4] = {std::uint8_t(r * 255), std::uint8_t(g * 255), std::uint8_t(b * 255),
+                                          std::uint8_t(a * 255)};
+            std::memcpy(corners.at(x, y), rgba, 4);
+            const unsigned v = (a << 15) | (r * 31u << 10) | (g * 31u << 5) | (b * 31u);
+            alphaBit.insert(alphaBit.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+        }
+
+    struct Case {
+        std::string name;
+        Bytes file;
+        std::string refusal;  // empty: shown as the source
+        const Image* expected = nullptr;  // else the sixteen colours
+    };
+    const Case cases[] = {
+        {"OS/2 BMP, 4-bit palette", magick({"-type", "Palette"}, "bmp2:" + at("os2.bmp")), ""},
+        {"TGA stored right to left", mirrored, ""},
+        {"BMP stored top row first", topDown, ""},
+        {"16-bit TGA with an alpha bit", alphaBit, "", &corners},
+        {"palette BMP saved with -compress RLE", magick({"-type", "Palette", "-compress", "RLE"}, "bmp3:" + at("rle.bmp")),
+         "run-length compressed BMP (RLE8) is not read"},
+        {"cut-off BMP", cut(magick({}, "bmp3:" + at("cut.bmp"))), "picture data truncated"},
+        {"cut-off run-length TGA", cut(magick({"-compress", "RLE"}, "tga:" + at("cut.tga"))), "picture data truncated"},
+        {"TGA cut off in its header", Bytes(mirrored.begin(), mirrored.begin() + 17), "picture data truncated"},
+        {"cut-off PNG", cut(magick({}, "png:" + at("cut.png"))), "picture data truncated"},
+        {"PNG, palette", magick({"-type", "Palette"}, "png8:" + at("palette.png")), ""},
+        {"TGA colour map from entry 10", mapped, "TGA colour map starts at entry 10"},
+        {"TGA index past its colour map", shortMap, "TGA pixel index 15 is past its colour map of 12 entries"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Image decoded;
+        std::string error;
+        const bool ok = contentkit::decodeImage(c.file.data(), c.file.size(), &decoded, &error);
+        if (c.refusal.empty()) {
+            ASSERT_TRUE(ok) << error;
+            EXPECT_TRUE(decoded.rgba == (c.expected ? *c.expected : sixteen).rgba);
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+        }
     }
 }
 

@@ -70,7 +70,8 @@ TEST(ObjModel, NegativeAndPlainIndicesNameTheSameCorners) {
     RmdlModel positive, negative;
     std::string error;
     ASSERT_TRUE(convert(head + "f 2//1 3/1 4\n", withTexture(1), &positive, &error)) << error;
-    ASSERT_TRUE(convert(head + "f -3//-1 -2/-1 -1\n", withTexture(1), &negative, &error)) << error;
+    // Continued lines (an exporter's long faces), the last one at the end.
+    ASSERT_TRUE(convert(head + "f -3//-1 \\\r\n-2/-1\\\n -1 \\", withTexture(1), &negative, &error)) << error;
     ASSERT_EQ(negative.meshes[0].surfaces.size(), 1u);
     const contentkit::RmdlSurface& a = positive.meshes[0].surfaces[0];
     const contentkit::RmdlSurface& b = negative.meshes[0].surfaces[0];
@@ -167,6 +168,11 @@ TEST(ObjModel, HostileTextIsRefusedNamingTheLine) {
         {tri + "# nothing else\no empty\n", "no faces; the model would draw nothing"},
         {"", "no faces; the model would draw nothing"},
         {tri + "v 0 0 " + std::string(contentkit::kObjMaxLineLength, '1') + "\n",
+         "line 4 is longer than 65536 bytes"},
+        // A statement continued over lines is named by its first line and
+        // bounded as a whole.
+        {tri + "f 1 \\\n2 \\\r\n 7\n", "line 4: face names vertex 7 but the file defines 3 above it"},
+        {tri + "f 1 \\\n" + std::string(contentkit::kObjMaxLineLength, ' ') + "\\\n2 3\n",
          "line 4 is longer than 65536 bytes"},
     };
     for (const auto& [text, expected] : cases) {

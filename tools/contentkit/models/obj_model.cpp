@@ -109,25 +109,42 @@ private:
     std::size_t m_triangles = 0;
 };
 
+// A line that ends in a backslash goes on in the next one; the statement is
+// named by its first line.
 bool ObjParser::parse(const std::uint8_t* data, std::size_t size, std::string* error) {
     const char* text = reinterpret_cast<const char*>(data);
-    std::size_t at = 0;
-    while (at < size) {
-        ++m_line;
-        const void* found = std::memchr(text + at, '\n', size - at);
-        const std::size_t end = found ? static_cast<std::size_t>(static_cast<const char*>(found) - text) : size;
-        std::size_t length = end - at;
-        if (length > 0 && text[at + length - 1] == '\r') --length;
-        if (length > kObjMaxLineLength) {
+    std::size_t at = 0, physical = 0;
+    std::string joined;
+    bool continued = false;
+    while (at < size || continued) {
+        std::string_view line;
+        if (at < size) {
+            ++physical;
+            const void* found = std::memchr(text + at, '\n', size - at);
+            const std::size_t end = found ? static_cast<std::size_t>(static_cast<const char*>(found) - text) : size;
+            line = std::string_view(text + at, end - at);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            at = end + 1;
+        }
+        if (!continued) m_line = physical;
+        const bool goesOn = !line.empty() && line.back() == '\\';
+        if (continued || goesOn) {
+            joined.append(line.data(), goesOn ? line.size() - 1 : line.size());
+            if (goesOn) joined += ' ';
+            line = joined;
+        }
+        if (line.size() > kObjMaxLineLength) {
             *error = "line " + std::to_string(m_line) + " is longer than " + std::to_string(kObjMaxLineLength) +
                      " bytes";
             return false;
         }
-        if (!statement(std::string_view(text + at, length))) {
+        continued = goesOn;
+        if (continued) continue;
+        if (!statement(line)) {
             *error = m_error;
             return false;
         }
-        at = end + 1;
+        joined.clear();
     }
     return true;
 }
