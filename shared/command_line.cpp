@@ -1,5 +1,6 @@
 #include "shared/command_line.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -28,8 +29,16 @@ int answerStandardOption(const ProgramHelp& help, StandardOption option) {
     } else {
         std::printf("%s\n", versionLine(help.name).c_str());
     }
-    std::fflush(stdout);
-    return 0;
+    return finishOutput(help.name, 0);
+}
+
+int finishOutput(const char* name, int code) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return code;
+    const int why = errno != 0 ? errno : EIO;
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", name, std::strerror(why));
+    std::clearerr(stdout);  // said once, though a caller's caller may ask again
+    return code != 0 ? code : 1;
 }
 
 bool isOptionWord(const char* arg) { return arg[0] == '-' && arg[1] != '\0'; }

@@ -1,6 +1,7 @@
 // The command-line conventions every program of the suite keeps: --help
 // prints the program's usage on standard output and ends with 0, --version
-// prints "<program> 1.0.6.<build>" and ends with 0, both before the program
+// prints "<program> 1.0.6.<build>" and ends with 0 (1 when standard output
+// cannot be written), both before the program
 // touches a file, a socket or a window; an option the program does not know
 // prints the usage on standard error and ends with 2.
 //
@@ -43,6 +44,13 @@ int usageError(const ProgramHelp& help);
 // ends the program before it starts (--help, --version, or any other option),
 // nothing when it may go on. Plain words are left alone, as before.
 std::optional<int> endsBeforeStart(const ProgramHelp& help, int argc, char* const* argv);
+
+// A program whose standard output is its result (a report, a key, a
+// listing) has failed when that output cannot be written, as to a full disk:
+// flushes standard output and, when it cannot be written, prints
+// "<name>: cannot write to standard output: <reason>" on standard error and
+// returns 1 (or `code`, when that already says a failure); otherwise `code`.
+int finishOutput(const char* name, int code);
 
 // The standard options' lines for the "Options:" block of a help text.
 extern const char* const kStandardOptionLines;

@@ -100,10 +100,10 @@ protected:
         fs::copy_file(std::string(QUASK_BIN_DIR "/") + p.built, to);
         return to.string();
     }
-    quask_test::RunResult run(const std::string& program, const char* arg) {
+    quask_test::RunResult run(const std::string& program, const char* arg, const char* stdoutTo = nullptr) {
         ChildProcess::Options o;
         o.workDir = at("work");
-        o.stdoutPath = at("out.txt");
+        o.stdoutPath = stdoutTo ? stdoutTo : at("out.txt");
         o.stderrPath = at("err.txt");
         o.extraEnv = {"HOME=" + at("home"), "XDG_RUNTIME_DIR=" + at("run"), "XDG_DATA_HOME=" + at("data"),
                       "QUILLON_BASE_URL=" + m_baseUrl, "DISPLAY", "WAYLAND_DISPLAY"};
@@ -133,8 +133,13 @@ TEST_F(CommandLine, EveryProgramAnswersHelpAndVersionAndRefusesUnknownOptionsBef
     struct Case {
         const char* arg;
         int code;
+        const char* stdoutTo;
     };
-    const Case kCases[] = {{"--help", 0}, {"--version", 0}, {"--no-such-option", 2}};
+    // An answer that cannot be written (a full disk) is no success.
+    const Case kCases[] = {{"--help", 0, nullptr},
+                           {"--version", 0, nullptr},
+                           {"--no-such-option", 2, nullptr},
+                           {"--version", 1, "/dev/full"}};
     ASSERT_GE(m_http, 0);
     ASSERT_GE(m_log, 0) << "UDP 127.0.0.1:6600 is taken";
     for (const Program& p : kPrograms) {
@@ -143,17 +148,20 @@ TEST_F(CommandLine, EveryProgramAnswersHelpAndVersionAndRefusesUnknownOptionsBef
         const std::string name = p.name;
         for (const Case& c : kCases) {
             SCOPED_TRACE(name + " " + c.arg);
-            const quask_test::RunResult r = run(program, c.arg);
+            const quask_test::RunResult r = run(program, c.arg, c.stdoutTo);
             EXPECT_EQ(r.code, c.code) << r.err;
-            if (c.code == 0) {
+            if (c.stdoutTo) {
+                EXPECT_EQ(r.err, name + ": cannot write to standard output: No space left on device\n");
+            } else if (c.code == 0) {
                 EXPECT_EQ(r.err, "");
             } else {
                 EXPECT_EQ(r.out, "");
                 EXPECT_EQ(r.err.rfind(name + ": unknown option '" + c.arg + "'\nUsage: " + name, 0), 0u) << r.err;
             }
-            if (std::string(c.arg) == "--help") {
+            const std::string arg = c.stdoutTo ? "" : c.arg;
+            if (arg == "--help") {
                 EXPECT_EQ(r.out.rfind("Usage: " + name, 0), 0u) << r.out;
-            } else if (std::string(c.arg) == "--version") {
+            } else if (arg == "--version") {
                 EXPECT_EQ(r.out, name + " " + quask::versionText() + "\n");
             }
             EXPECT_EQ(treeOf(m_dir), before);

@@ -1,4 +1,6 @@
 // contentkit: writes and checks the client's content files (see cli.h).
+#include "shared/command_line.h"
 #include "tools/contentkit/cli.h"
 
-int main(int argc, char** argv) { return contentkit::runContentkit(argc, argv); }
+// A report of `info` that cannot be written fails the run.
+int main(int argc, char** argv) { return quask::finishOutput("contentkit", contentkit::runContentkit(argc, argv)); }
