@@ -250,11 +250,11 @@ TEST_F(PatchPubTest, LauncherThatWouldNotTrustTheKeyIsNotPublished) {
 }
 
 // The disk fails the sync that makes a switch durable: before anything is
-// served (the new tree's directory) the publish fails with the old revision
-// live; after the switch (the server directory's own) it fails too, saying
+// served (a folder of the new tree, the trees' directory) the publish fails
+// with the old revision live; after the switch (the server directory's own) it fails too, saying
 // that the new revision is live already, since a power cut may bring the
 // old one back and a later publish would give its number to other files.
-TEST_F(PatchPubTest, FailedSyncOfTheSwitchFailsThePublish) {
+TEST_F(PatchPubTest, FailedSyncOfTheSwitchOrOfTheRecordFailsThePublish) {
     put("a.txt", "a one");
     ASSERT_EQ(patchpubRun({at("www"), at("content")}, m_dir).code, 0);
     put("a.txt", "a two");
@@ -262,6 +262,9 @@ TEST_F(PatchPubTest, FailedSyncOfTheSwitchFailsThePublish) {
     const struct {
         std::string synced, error, lastrev;
     } rows[] = {
+        // The names in the new tree's folders were once left to the kernel.
+        {dir + "/www.trees/2.building/meta",
+         "patchpub: cannot sync " + dir + "/www.trees/2.building/meta: Input/output error\n", "REV:1\n"},
         {dir + "/www.trees", "patchpub: cannot sync " + dir + "/www.trees: Input/output error\n", "REV:1\n"},
         {dir,
          "patchpub: cannot sync " + dir + ": Input/output error (" + dir +
@@ -278,6 +281,14 @@ TEST_F(PatchPubTest, FailedSyncOfTheSwitchFailsThePublish) {
         EXPECT_EQ(www("lastrev.txt"), row.lastrev);
     }
     EXPECT_EQ(www("data/a.txt"), "a two");
+    // A publish whose record cannot be written (a full disk under cron's
+    // log) once ended with 0: the revision stands, the run says it failed.
+    put("a.txt", "a three");
+    const quask_test::RunResult r =
+        patchpubRun({dir + "/www", at("content")}, m_dir, {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "patchpub: cannot write to standard output: No space left on device\n");
+    EXPECT_EQ(www("lastrev.txt"), "REV:3\n");
     EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
 }
 

@@ -34,6 +34,19 @@ bool syncDir(const std::string& dir, std::string* error) {
     return failure == 0;
 }
 
+// `root` and every directory below it (links not followed).
+bool syncTree(const std::string& root, std::string* error) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec) && !syncDir(it->path().string(), error)) return false;
+    }
+    if (ec) {
+        *error = "cannot read " + root + ": " + ec.message();
+        return false;
+    }
+    return syncDir(root, error);
+}
+
 // Every entry of `from` into the empty directory `to`: directories made,
 // files hard-linked (copied where the file system cannot link), links kept.
 bool linkTree(const fs::path& from, const fs::path& to, std::string* error) {
@@ -137,11 +150,14 @@ bool ServerTrees::switchTo(const std::string& path, std::string* note, std::stri
         }
         fs::remove_all(tree, ec);  // an earlier run stopped before its switch
     }
+    // The new tree is whole on disk before anything points to it: its
+    // files were synced as they were written, the names in each of its
+    // directories are synced here, and its own name after the rename.
+    if (!syncTree(path, error)) return false;
     if (::rename(path.c_str(), tree.c_str()) != 0) {
         *error = "cannot rename " + path + ": " + std::strerror(errno);
         return false;
     }
-    // The new tree is whole on disk before anything points to it.
     if (!syncDir(m_treesDir, error)) return false;
 
     const std::string link = m_serverDir + ".link-" + std::to_string(::getpid());
