@@ -39,16 +39,24 @@ Image downsample(const Image& src) {
         for (int x = 0; x < dst.width; ++x) {
             int x0 = 0, x1 = 0;
             boxRange(x, dst.width, src.width, &x0, &x1);
+            // Colour is weighted by alpha: the colour of clear texels (often
+            // black) would otherwise darken the edges of cut-outs far away.
             unsigned sum[4] = {0, 0, 0, 0};
+            std::uint64_t weighted[3] = {0, 0, 0};
             for (int sy = y0; sy < y1; ++sy) {
                 for (int sx = x0; sx < x1; ++sx) {
                     const std::uint8_t* p = src.at(sx, sy);
                     for (int c = 0; c < 4; ++c) sum[c] += p[c];
+                    for (int c = 0; c < 3; ++c) weighted[c] += static_cast<std::uint64_t>(p[c]) * p[3];
                 }
             }
             const unsigned count = static_cast<unsigned>((y1 - y0) * (x1 - x0));
+            const bool opaque = sum[3] == 255u * count, clear = sum[3] == 0;
             std::uint8_t* d = dst.at(x, y);
-            for (int c = 0; c < 4; ++c) d[c] = static_cast<std::uint8_t>((sum[c] + count / 2) / count);
+            for (int c = 0; c < 4; ++c) {
+                d[c] = static_cast<std::uint8_t>(
+                    c == 3 || opaque || clear ? (sum[c] + count / 2) / count : (weighted[c] + sum[3] / 2) / sum[3]);
+            }
         }
     }
     return dst;
