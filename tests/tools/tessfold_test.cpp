@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ using namespace patch_test;
 using quask::PatchStatus;
 
 const char* kTessfold = QUASK_BIN_DIR "/tools/compress/tessfold";
+// A run that hangs is ended by SIGALRM and counts as a failure.
+constexpr unsigned kHangGuardSeconds = 120;
 
 struct RunResult {
     int code = -1;  // -1: did not exit normally
@@ -45,6 +48,7 @@ protected:
                 ::signal(SIGXFSZ, SIG_IGN);
                 if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
             }
+            ::alarm(kHangGuardSeconds);
             ::execv(kTessfold, argv.data());
             ::_exit(127);
         }
@@ -134,7 +138,13 @@ TEST_F(TessfoldTest, UnusableInputsAreRefusedWithoutOutput) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out,
               "File '" + at("huge.bin") + "' is 4 GiB or larger - too large for a patch file.\n");
-    EXPECT_EQ(listing(), (std::set<std::string>{"empty.txt", "huge.bin"}));
+
+    // A FIFO has no size either; opening it must not wait for a writer.
+    ASSERT_EQ(::mkfifo(at("pipe").c_str(), 0644), 0);
+    r = run({at("pipe")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "File '" + at("pipe") + "' is < 1 bytes of size - read error?\n");
+    EXPECT_EQ(listing(), (std::set<std::string>{"empty.txt", "huge.bin", "pipe"}));
 }
 
 TEST_F(TessfoldTest, WrongArgumentCountPrintsUsageAndFails) {

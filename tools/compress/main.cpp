@@ -51,11 +51,17 @@ void say(const char* text) {
 
 // Reads the whole file; prints the failure and returns null on error.
 std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) {
-    const quask::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK a FIFO would wait for a writer for ever; it has no
+    // size anyway and is refused below like any file that has none.
+    const quask::UniqueFd file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (!file.valid() || ::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::printf("Cannot open '%s'.\n", path);
         return nullptr;
+    }
+    if (S_ISREG(st.st_mode)) {
+        const int flags = ::fcntl(file.get(), F_GETFL);
+        if (flags >= 0) (void)::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
     }
     if (st.st_size < 1) {
         std::printf("File '%s' is < 1 bytes of size - read error?\n", path);
