@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,6 +146,56 @@ TEST_F(TessfoldTest, UnusableInputsAreRefusedWithoutOutput) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "File '" + at("pipe") + "' is < 1 bytes of size - read error?\n");
     EXPECT_EQ(listing(), (std::set<std::string>{"empty.txt", "huge.bin", "pipe"}));
+}
+
+// A file that grows after tessfold took its size (still being copied in)
+// would be packed cut off and published as the whole file. Its standard
+// output is a full pipe, so tessfold stops at its first progress text,
+// after taking the size and before reading; the file grows right then.
+TEST_F(TessfoldTest, FileThatGrowsWhileItIsReadIsRefused) {
+    const Bytes content = textContent(50000, 29);
+    writeBytes(at("log.txt"), content);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+    std::size_t filler = 0;
+    while (::write(out[1], "f", 1) == 1) ++filler;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::dup2(out[1], 1) < 0 || ::fcntl(1, F_SETFL, 0) != 0) ::_exit(127);
+        ::alarm(kHangGuardSeconds);
+        ::execl(kTessfold, kTessfold, at("log.txt").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    ::close(out[1]);
+    // Blocked in write(1, ...): /proc shows the call and its first argument.
+    const std::string blocked = std::to_string(SYS_write) + " 0x1 ";
+    const std::string syscallPath = "/proc/" + std::to_string(pid) + "/syscall";
+    int status = 0;
+    bool ended = false;
+    while (!ended && quask_test::readFile(syscallPath).rfind(blocked, 0) != 0) {
+        ended = ::waitpid(pid, &status, WNOHANG) == pid;
+        ::usleep(1000);
+    }
+    ASSERT_FALSE(ended) << "tessfold ended before its first progress text";
+    const int grow = ::open(at("log.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(grow, 0);
+    EXPECT_EQ(::write(grow, content.data(), 1000), 1000);
+    ::close(grow);
+
+    std::string text;
+    char block[4096];
+    for (ssize_t n; (n = ::read(out[0], block, sizeof block)) != 0;) {
+        if (n > 0) text.append(block, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    ASSERT_GE(text.size(), filler);
+    EXPECT_EQ(text.substr(filler), " - Reading Source File... Read Error.\n");
+    EXPECT_EQ(listing(), (std::set<std::string>{"log.txt"}));
 }
 
 TEST_F(TessfoldTest, WrongArgumentCountPrintsUsageAndFails) {

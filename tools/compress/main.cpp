@@ -49,6 +49,13 @@ void say(const char* text) {
     std::fflush(stdout);
 }
 
+// True when the open file's size or modification time is no longer `before`.
+bool changedSince(int fd, const struct stat& before) {
+    struct stat now;
+    return ::fstat(fd, &now) != 0 || now.st_size != before.st_size ||
+           now.st_mtim.tv_sec != before.st_mtim.tv_sec || now.st_mtim.tv_nsec != before.st_mtim.tv_nsec;
+}
+
 // Reads the whole file; prints the failure and returns null on error.
 std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) {
     // Without O_NONBLOCK a FIFO would wait for a writer for ever; it has no
@@ -81,6 +88,14 @@ std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) 
     say(" - Reading Source File... ");
     if (!quask::readFully(file.get(), data.get(), *size)) {
         say("Read Error.\n");
+        return nullptr;
+    }
+    // A file written to meanwhile (still being copied, saved by an editor)
+    // gave a mix or a cut-off start of it, which would be published as
+    // the whole file.
+    if (changedSince(file.get(), st)) {
+        say("Read Error.\n");
+        std::fprintf(stderr, "tessfold: '%s' changed while it was read\n", path);
         return nullptr;
     }
     say(" done\n");
