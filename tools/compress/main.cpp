@@ -149,6 +149,8 @@ int main(int argc, char** argv) {
     source.reset();
 
     const std::string outPath = quask::patchPackedPath(inPath);
+    // What a tessfold killed while writing left would stay for good.
+    quask::removeAbandonedTemporariesBeside(outPath);
     quask::ReplacingFile out;
     if (!out.open(outPath)) {
         std::printf("cannot open output file '%s'\n", outPath.c_str());
