@@ -1,5 +1,6 @@
 #include "shared/replacing_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -56,6 +57,16 @@ bool isAbandonedTemporary(const std::string& leaf) {
     // A process id that is in use may be the writer, or one that reused its
     // number: either way the file is left alone.
     return pid > 0 && pid <= INT32_MAX && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void removeAbandonedTemporariesBeside(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (const dirent* e = ::readdir(d))
+        if (isAbandonedTemporary(e->d_name)) ::unlinkat(::dirfd(d), e->d_name, 0);
+    ::closedir(d);
 }
 
 ReplacingFile::~ReplacingFile() {

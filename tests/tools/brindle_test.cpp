@@ -2,15 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/child_process.h"
+#include "tools/logserver/terminal_text.h"
 
 namespace {
 
@@ -72,10 +79,74 @@ TEST(Brindle, PrintsDatagramsInArrivalOrderUpToTheFirstZeroByte) {
     // A trace as long as the client sends (4,095 characters) must not end the server.
     const std::string longLine(4095, 'L');
     send(longLine);
+    // A file gets control bytes as sent; only a terminal is spared them.
+    send("\n\x1b[2J\r\x7f\x9b");
     send("\nafter\n");
     ASSERT_TRUE(server.waitFor("after\n"));
-    EXPECT_EQ(server.output(),
-              std::string(kBanner) + "[1.000000] (INFO) Entering Main Loop\n" + longLine + "\nafter\n");
+    EXPECT_EQ(server.output(), std::string(kBanner) + "[1.000000] (INFO) Entering Main Loop\n" +
+                                   longLine + "\n\x1b[2J\r\x7f\x9b\nafter\n");
+}
+
+TEST(Brindle, TerminalTextShowsControlBytesAsEscapes) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"[1.5] (INFO) plain\tline\n", "[1.5] (INFO) plain\tline\n"},
+        // Retitle, clear, colour, bell, carriage return over the line, DEL.
+        {"\x1b]0;owned\x07\x1b[2J\x1b[31mred\rX\x7f", "^[]0;owned^G^[[2J^[[31mred^MX^?"},
+        {std::string("\x01\x1f", 2), "^A^_"},
+        // C1 controls: CSI in UTF-8 and as a lone byte of an 8-bit terminal.
+        {"a\xc2\x9b" "6n\x9b" "6n", "a\\u009b6n\\x9b6n"},
+        // Printable UTF-8 passes; invalid bytes above 0x9f, as the client's
+        // single-byte text has them, pass too.
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82"},
+        {"\xe9t\xe9 \xff\xc2", "\xe9t\xe9 \xff\xc2"},
+        // A lead byte cut off, an overlong ESC and a surrogate are no escape.
+        {"\xc2\x1b[m \xc0\x9b \xed\xa0\x80", "\xc2^[[m \xc0\\x9b \xed\xa0\\x80"},
+    };
+    for (const auto& [sent, shown] : cases) {
+        std::string out = "kept:";
+        brindle::appendTerminalSafe(sent, &out);
+        EXPECT_EQ(out, "kept:" + shown) << sent;
+    }
+}
+
+// A developer's terminal: escape sequences from any sender must not reach it.
+TEST(Brindle, TerminalOutputShowsControlBytesAsEscapes) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slavePath = ptsname(master);
+    // Raw, so the terminal adds no carriage returns of its own.
+    const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(slave, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+
+    ChildProcess::Options o;
+    o.stdoutPath = slavePath;
+    ChildProcess server({kBrindle}, o);
+    ASSERT_TRUE(server.started());
+    std::string shown;
+    const auto readUntil = [&](const std::string& text) {
+        for (int waited = 0; shown.find(text) == std::string::npos && waited < 3000; waited += 10) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 10) == 1) {
+                char block[4096];
+                const ssize_t n = read(master, block, sizeof block);
+                if (n > 0) shown.append(block, static_cast<std::size_t>(n));
+            }
+        }
+        return shown.find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(readUntil("Entering recv loop.\n\n"));
+    send("\x1b]0;owned\x07\x1b[2Jline\r\n");
+    send("after\n");
+    EXPECT_TRUE(readUntil("after\n"));
+    EXPECT_EQ(shown, std::string(kBanner) + "^[]0;owned^G^[[2Jline^M\nafter\n");
+    close(slave);
+    close(master);
 }
 
 TEST(Brindle, SecondInstanceCannotBindAndExitsOne) {

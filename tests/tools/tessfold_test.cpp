@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +21,8 @@ using namespace patch_test;
 using quask::PatchStatus;
 
 const char* kTessfold = QUASK_BIN_DIR "/tools/compress/tessfold";
+// A run that hangs is ended by SIGALRM and counts as a failure.
+constexpr unsigned kHangGuardSeconds = 120;
 
 struct RunResult {
     int code = -1;  // -1: did not exit normally
@@ -45,6 +49,7 @@ protected:
                 ::signal(SIGXFSZ, SIG_IGN);
                 if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
             }
+            ::alarm(kHangGuardSeconds);
             ::execv(kTessfold, argv.data());
             ::_exit(127);
         }
@@ -72,6 +77,8 @@ TEST_F(TessfoldTest, CompressesTextAndBinariesWithExactReport) {
     const std::vector<std::pair<std::string, Bytes>> cases = {
         {"readme.txt", textContent(100000, 21)}, {"data.bin", binaryContent(60000, 22)},
         {"caf\xC3\xA9", textContent(30000, 27)}, {"list\t", textContent(20000, 28)}};
+    // What a tessfold killed while writing left (its process is gone) goes.
+    writeBytes(at(".quask-999999999-0.tmp"), Bytes{'K', 'X'});
     for (const auto& [name, content] : cases) {
         writeBytes(at(name), content);
         const RunResult r = run({at(name)});
@@ -134,7 +141,63 @@ TEST_F(TessfoldTest, UnusableInputsAreRefusedWithoutOutput) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out,
               "File '" + at("huge.bin") + "' is 4 GiB or larger - too large for a patch file.\n");
-    EXPECT_EQ(listing(), (std::set<std::string>{"empty.txt", "huge.bin"}));
+
+    // A FIFO has no size either; opening it must not wait for a writer.
+    ASSERT_EQ(::mkfifo(at("pipe").c_str(), 0644), 0);
+    r = run({at("pipe")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "File '" + at("pipe") + "' is < 1 bytes of size - read error?\n");
+    EXPECT_EQ(listing(), (std::set<std::string>{"empty.txt", "huge.bin", "pipe"}));
+}
+
+// A file that grows after tessfold took its size (still being copied in)
+// would be packed cut off and published as the whole file. Its standard
+// output is a full pipe, so tessfold stops at its first progress text,
+// after taking the size and before reading; the file grows right then.
+TEST_F(TessfoldTest, FileThatGrowsWhileItIsReadIsRefused) {
+    const Bytes content = textContent(50000, 29);
+    writeBytes(at("log.txt"), content);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+    std::size_t filler = 0;
+    while (::write(out[1], "f", 1) == 1) ++filler;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::dup2(out[1], 1) < 0 || ::fcntl(1, F_SETFL, 0) != 0) ::_exit(127);
+        ::alarm(kHangGuardSeconds);
+        ::execl(kTessfold, kTessfold, at("log.txt").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    ::close(out[1]);
+    // Blocked in write(1, ...): /proc shows the call and its first argument.
+    const std::string blocked = std::to_string(SYS_write) + " 0x1 ";
+    const std::string syscallPath = "/proc/" + std::to_string(pid) + "/syscall";
+    int status = 0;
+    bool ended = false;
+    while (!ended && quask_test::readFile(syscallPath).rfind(blocked, 0) != 0) {
+        ended = ::waitpid(pid, &status, WNOHANG) == pid;
+        ::usleep(1000);
+    }
+    ASSERT_FALSE(ended) << "tessfold ended before its first progress text";
+    const int grow = ::open(at("log.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(grow, 0);
+    EXPECT_EQ(::write(grow, content.data(), 1000), 1000);
+    ::close(grow);
+
+    std::string text;
+    char block[4096];
+    for (ssize_t n; (n = ::read(out[0], block, sizeof block)) != 0;) {
+        if (n > 0) text.append(block, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    ASSERT_GE(text.size(), filler);
+    EXPECT_EQ(text.substr(filler), " - Reading Source File... Read Error.\n");
+    EXPECT_EQ(listing(), (std::set<std::string>{"log.txt"}));
 }
 
 TEST_F(TessfoldTest, WrongArgumentCountPrintsUsageAndFails) {

@@ -49,13 +49,26 @@ void say(const char* text) {
     std::fflush(stdout);
 }
 
+// True when the open file's size or modification time is no longer `before`.
+bool changedSince(int fd, const struct stat& before) {
+    struct stat now;
+    return ::fstat(fd, &now) != 0 || now.st_size != before.st_size ||
+           now.st_mtim.tv_sec != before.st_mtim.tv_sec || now.st_mtim.tv_nsec != before.st_mtim.tv_nsec;
+}
+
 // Reads the whole file; prints the failure and returns null on error.
 std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) {
-    const quask::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK a FIFO would wait for a writer for ever; it has no
+    // size anyway and is refused below like any file that has none.
+    const quask::UniqueFd file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (!file.valid() || ::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::printf("Cannot open '%s'.\n", path);
         return nullptr;
+    }
+    if (S_ISREG(st.st_mode)) {
+        const int flags = ::fcntl(file.get(), F_GETFL);
+        if (flags >= 0) (void)::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
     }
     if (st.st_size < 1) {
         std::printf("File '%s' is < 1 bytes of size - read error?\n", path);
@@ -75,6 +88,14 @@ std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) 
     say(" - Reading Source File... ");
     if (!quask::readFully(file.get(), data.get(), *size)) {
         say("Read Error.\n");
+        return nullptr;
+    }
+    // A file written to meanwhile (still being copied, saved by an editor)
+    // gave a mix or a cut-off start of it, which would be published as
+    // the whole file.
+    if (changedSince(file.get(), st)) {
+        say("Read Error.\n");
+        std::fprintf(stderr, "tessfold: '%s' changed while it was read\n", path);
         return nullptr;
     }
     say(" done\n");
@@ -128,6 +149,8 @@ int main(int argc, char** argv) {
     source.reset();
 
     const std::string outPath = quask::patchPackedPath(inPath);
+    // What a tessfold killed while writing left would stay for good.
+    quask::removeAbandonedTemporariesBeside(outPath);
     quask::ReplacingFile out;
     if (!out.open(outPath)) {
         std::printf("cannot open output file '%s'\n", outPath.c_str());

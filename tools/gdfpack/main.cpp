@@ -6,7 +6,6 @@
 //
 // Exit code 0 on success, 1 when a file cannot be read, written or decoded,
 // 2 on a malformed command line.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,18 +130,6 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
     return true;
 }
 
-// What a killed gdfpack (or any writer of ours) left beside an output: each
-// kill leaves a temporary of its own name, which nobody else would remove.
-void removeAbandonedTemporaries(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    while (const dirent* e = ::readdir(d))
-        if (quask::isAbandonedTemporary(e->d_name)) ::unlinkat(::dirfd(d), e->d_name, 0);
-    ::closedir(d);
-}
-
 // A regular file is replaced through a temporary file and a rename, so a
 // failed write (a full disk) leaves the one that was there as it was; a link
 // to one replaces the file it names and stays a link. Anything else that
@@ -170,7 +157,7 @@ bool writeFile(const char* path, const Bytes& data) {
     char resolved[PATH_MAX];
     const bool throughLink = ::lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && ::realpath(path, resolved);
     const std::string file = throughLink ? resolved : path;
-    removeAbandonedTemporaries(file);
+    quask::removeAbandonedTemporariesBeside(file);
     // The file it replaces keeps its permissions (a private one stays private).
     struct stat old;
     const bool replacing = ::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode);

@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "shared/command_line.h"
+#include "tools/logserver/terminal_text.h"
 
 namespace {
 
@@ -16,8 +19,9 @@ const quask::ProgramHelp kHelp{"brindle",
     "Usage: brindle\n"
     "Listens on UDP port 6600 of every local address and prints each log\n"
     "datagram of the game client (velmar) on standard output as it arrives,\n"
-    "exactly as sent. It never answers, filters or stores anything; end it with\n"
-    "Ctrl+C. Only one brindle can listen at a time.\n"
+    "exactly as sent; on a terminal, control characters other than line feed\n"
+    "and tab are shown as escapes (^[ for ESC). It never answers or stores\n"
+    "anything; end it with Ctrl+C. Only one brindle can listen at a time.\n"
     "\n"
     "Exit status is 1 when the port cannot be opened, receiving fails or the\n"
     "output cannot be written (a full disk), and 2 for an unknown option.\n"
@@ -85,6 +89,9 @@ int main(int argc, char** argv) {
     std::printf("Entering recv loop.\n\n");
     if (std::fflush(stdout) != 0) return outputFailed();
 
+    // Anyone may send: a terminal gets control bytes as visible escapes.
+    const bool toTerminal = isatty(STDOUT_FILENO) == 1;
+    std::string shown;
     std::vector<char> buffer(kReceiveBuffer + 1);
     for (;;) {
         sockaddr_in from{};
@@ -105,7 +112,13 @@ int main(int argc, char** argv) {
             return fail(line);
         }
         buffer[static_cast<std::size_t>(n)] = '\0';
-        // Up to the first zero byte, exactly as sent.
-        if (std::fputs(buffer.data(), stdout) == EOF) return outputFailed();
+        // Up to the first zero byte: exactly as sent, or made safe to show.
+        if (!toTerminal) {
+            if (std::fputs(buffer.data(), stdout) == EOF) return outputFailed();
+            continue;
+        }
+        shown.clear();
+        brindle::appendTerminalSafe(std::string_view(buffer.data()), &shown);
+        if (std::fwrite(shown.data(), 1, shown.size(), stdout) != shown.size()) return outputFailed();
     }
 }

@@ -1,0 +1,60 @@
+#include "tools/logserver/terminal_text.h"
+
+#include <cstdio>
+
+namespace brindle {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `s`, 0 if none.
+std::size_t utf8SequenceLength(std::string_view s) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t len = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) len = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) len = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4) len = 4;
+    if (len == 0 || s.size() < len) return 0;
+    for (std::size_t i = 1; i < len; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) > 0x9F) ||
+        (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) > 0x8F))
+        return 0;
+    return len;
+}
+
+void appendHex(const char* form, unsigned value, std::string* out) {
+    char text[8];
+    std::snprintf(text, sizeof text, form, value);
+    *out += text;
+}
+
+}  // namespace
+
+void appendTerminalSafe(std::string_view text, std::string* out) {
+    out->reserve(out->size() + text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) {
+            *out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            *out += '^';
+            *out += static_cast<char>(c ^ 0x40);
+            ++i;
+        } else if (const std::size_t len = utf8SequenceLength(text.substr(i))) {
+            const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+            if (c == 0xC2 && next <= 0x9F) appendHex("\\u%04x", next, out);
+            else out->append(text, i, len);
+            i += len;
+        } else {
+            if (c <= 0x9F) appendHex("\\x%02x", c, out);
+            else *out += static_cast<char>(c);
+            ++i;
+        }
+    }
+}
+
+}  // namespace brindle
