@@ -1,4 +1,4 @@
-// brindle's terminal filter on any datagram: nothing that can drive a
+// Text made safe for a terminal, from any bytes: nothing that can drive a
 // terminal may come out (C0 controls but line feed and tab, DEL, C1 controls
 // in UTF-8), and plain printable text comes out as it went in.
 #include <cstddef>
@@ -6,12 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "tools/logserver/terminal_text.h"
+#include "shared/terminal_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view sent(reinterpret_cast<const char*>(data), size);
-    std::string shown;
-    brindle::appendTerminalSafe(sent, &shown);
+    const std::string shown = quask::terminalSafe(sent);
     bool plain = true;
     for (const unsigned char c : sent) plain = plain && (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F));
     if (plain && shown != sent) __builtin_trap();

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "shared/terminal_text.h"
+
 namespace quask {
 
 namespace {
@@ -40,26 +42,6 @@ BoxResult consoleAnswer(BoxButtons buttons) {
     char line[16] = {};
     if (!std::fgets(line, sizeof line, stdin)) return BoxResult::Yes;
     return (line[0] == 'n' || line[0] == 'N') ? BoxResult::No : BoxResult::Yes;
-}
-
-std::string terminalSafe(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
-        if (b == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            out += "M-^";
-            out += static_cast<char>(next - 0x80 + 0x40);
-            ++i;
-        } else if ((b < 0x20 && b != '\n' && b != '\t') || b == 0x7F) {
-            out += '^';
-            out += b == 0x7F ? '?' : static_cast<char>(b + 0x40);
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
 }
 
 void setMessageBoxBackend(MessageBoxBackend backend) { g_backend = backend; }

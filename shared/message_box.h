@@ -22,10 +22,6 @@ using MessageBoxBackend = BoxResult (*)(const std::string& text,
 BoxResult showMessageBox(const std::string& text, const std::string& caption,
                          BoxIcon icon, BoxButtons buttons);
 
-// `text` as a terminal shows it without obeying it: control bytes other than
-// line feed and tab become ^X (DEL ^?), and UTF-8's C1 controls M-^X, so that
-// a name from a server cannot move the cursor, retitle or clear the screen.
-std::string terminalSafe(const std::string& text);
 
 // nullptr restores the console backend.
 void setMessageBoxBackend(MessageBoxBackend backend);

@@ -12,11 +12,13 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "shared/message_box.h"
 #include "shared/message_box_helper.h"
 #include "shared/process_start.h"
+#include "shared/terminal_text.h"
 #include "tests/shared/handshake_util.h"
 
 extern char** environ;
@@ -82,6 +84,26 @@ TEST(ConsoleBoxText, StandardErrorShowsControlBytesWithoutObeyingThem) {
                           "Data File\r download Error", BoxIcon::Error, BoxButtons::Ok);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Data File^M download Error: Failed to Download '/x^[]0;owned^GM-^[31m'\nnext\tline\n");
+}
+
+// What boxes on standard error and brindle on a terminal show of text from
+// others: nothing a terminal would obey, everything else as it came.
+TEST(TerminalText, ControlBytesAreShownNotObeyed) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"[1.5] (INFO) plain\tline\n", "[1.5] (INFO) plain\tline\n"},
+        // Retitle, clear, colour, bell, carriage return over the line, DEL.
+        {"\x1b]0;owned\x07\x1b[2J\x1b[31mred\rX\x7f", "^[]0;owned^G^[[2J^[[31mred^MX^?"},
+        {std::string("\x01\x1f\0", 3), "^A^_^@"},
+        // C1 controls: CSI in UTF-8 and as a lone byte of an 8-bit terminal.
+        {"a\xc2\x9b" "6n\x9b" "6n", "aM-^[6nM-^[6n"},
+        // Printable UTF-8 passes; so do invalid bytes above 0x9f, as
+        // single-byte text has them.
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82"},
+        {"\xe9t\xe9 \xff\xc2", "\xe9t\xe9 \xff\xc2"},
+        // A lead byte cut off, an overlong ESC and a surrogate hide no control.
+        {"\xc2\x1b[m \xc0\x9b \xed\xa0\x80", "\xc2^[[m \xc0M-^[ \xed\xa0M-^@"},
+    };
+    for (const auto& [sent, shown] : cases) EXPECT_EQ(quask::terminalSafe(sent), shown) << sent;
 }
 
 TEST_F(HelperBoxTest, HelperThatGivesNoAnswerFallsBackToTheConsole) {

@@ -7,11 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "shared/command_line.h"
-#include "tools/logserver/terminal_text.h"
+#include "shared/terminal_text.h"
 
 namespace {
 
@@ -91,7 +90,6 @@ int main(int argc, char** argv) {
 
     // Anyone may send: a terminal gets control bytes as visible escapes.
     const bool toTerminal = isatty(STDOUT_FILENO) == 1;
-    std::string shown;
     std::vector<char> buffer(kReceiveBuffer + 1);
     for (;;) {
         sockaddr_in from{};
@@ -117,8 +115,7 @@ int main(int argc, char** argv) {
             if (std::fputs(buffer.data(), stdout) == EOF) return outputFailed();
             continue;
         }
-        shown.clear();
-        brindle::appendTerminalSafe(std::string_view(buffer.data()), &shown);
+        const std::string shown = quask::terminalSafe(buffer.data());
         if (std::fwrite(shown.data(), 1, shown.size(), stdout) != shown.size()) return outputFailed();
     }
 }

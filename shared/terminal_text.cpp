@@ -1,8 +1,6 @@
-#include "tools/logserver/terminal_text.h"
+#include "shared/terminal_text.h"
 
-#include <cstdio>
-
-namespace brindle {
+namespace quask {
 
 namespace {
 
@@ -25,36 +23,44 @@ std::size_t utf8SequenceLength(std::string_view s) {
     return len;
 }
 
-void appendHex(const char* form, unsigned value, std::string* out) {
-    char text[8];
-    std::snprintf(text, sizeof text, form, value);
-    *out += text;
+void appendCaret(unsigned char control, std::string* out) {
+    *out += '^';
+    *out += control == 0x7F ? '?' : static_cast<char>(control + 0x40);
 }
 
 }  // namespace
 
-void appendTerminalSafe(std::string_view text, std::string* out) {
-    out->reserve(out->size() + text.size());
+std::string terminalSafe(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) {
-            *out += static_cast<char>(c);
+            out += static_cast<char>(c);
             ++i;
         } else if (c < 0x20 || c == 0x7F) {
-            *out += '^';
-            *out += static_cast<char>(c ^ 0x40);
+            appendCaret(c, &out);
             ++i;
         } else if (const std::size_t len = utf8SequenceLength(text.substr(i))) {
             const unsigned char next = static_cast<unsigned char>(text[i + 1]);
-            if (c == 0xC2 && next <= 0x9F) appendHex("\\u%04x", next, out);
-            else out->append(text, i, len);
+            if (c == 0xC2 && next <= 0x9F) {
+                out += "M-";
+                appendCaret(static_cast<unsigned char>(next - 0x80), &out);
+            } else {
+                out.append(text, i, len);
+            }
             i += len;
         } else {
-            if (c <= 0x9F) appendHex("\\x%02x", c, out);
-            else *out += static_cast<char>(c);
+            if (c <= 0x9F) {
+                out += "M-";
+                appendCaret(static_cast<unsigned char>(c - 0x80), &out);
+            } else {
+                out += static_cast<char>(c);
+            }
             ++i;
         }
     }
+    return out;
 }
 
-}  // namespace brindle
+}  // namespace quask
