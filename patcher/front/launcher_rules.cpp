@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "shared/message_box.h"
+#include "shared/terminal_text.h"
 
 namespace quillon {
 
