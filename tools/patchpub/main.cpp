@@ -232,9 +232,7 @@ int publish(int argc, char** argv) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     const char* command = argc >= 2 ? argv[1] : "";
@@ -244,3 +242,9 @@ int main(int argc, char** argv) {
         if (std::strcmp(command, maintenance) == 0) return maintain(command, argc, argv);
     return publish(argc, argv);
 }
+
+}  // namespace
+
+// What patchpub prints is the publisher's record (the revision published, a
+// new key's public half): one that cannot be written fails the run.
+int main(int argc, char** argv) { return quask::finishOutput("patchpub", run(argc, argv)); }
