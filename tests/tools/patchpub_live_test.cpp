@@ -290,6 +290,13 @@ TEST_F(PatchPubTest, FailedSyncOfTheSwitchOrOfTheRecordFailsThePublish) {
     EXPECT_EQ(r.err, "patchpub: cannot write to standard output: No space left on device\n");
     EXPECT_EQ(www("lastrev.txt"), "REV:3\n");
     EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
+    // A key whose public half could not be printed is no key: the next keygen may make it.
+    const std::vector<std::string> toFull = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
+    const quask_test::RunResult lost = patchpubRun({"keygen", at("lost.pem")}, m_dir, toFull);
+    EXPECT_EQ(lost.code, 1);
+    EXPECT_EQ(lost.err, "patchpub: cannot write to standard output: No space left on device\n");
+    EXPECT_FALSE(fs::exists(at("lost.pem")));
+    EXPECT_EQ(patchpubRun({"keygen", at("lost.pem")}, m_dir).code, 0);
 }
 
 // A publish that fails or is killed at a step of its switch: afterwards the

@@ -3,6 +3,8 @@
 //   patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE] [--delta] ...
 //   patchpub keygen KEYFILE
 //   patchpub refresh | rotate | mirrors | verify SERVER_DIR ...
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -116,7 +118,11 @@ int keygen(const char* path) {
     std::string publicText, error;
     if (!patchpub::generateKey(path, &publicText, &error)) return failed(error);
     std::printf("%s\n", publicText.c_str());
-    return 0;
+    // A key whose public half nobody saw is of no use, and it would stand in
+    // the way of the next keygen: it goes again.
+    const int code = quask::finishOutput("patchpub", 0);
+    if (code != 0) ::unlink(path);
+    return code;
 }
 
 int verify(const char* serverDir) {
