@@ -1,6 +1,7 @@
-// OBJ models: polygons fanned and turned into the client's axes, groups
-// and their textures, the model standing on its lowest point once the
-// client has loaded it, hostile text refused by line, and the command.
+// OBJ models: polygons fanned (concave ones cut into ears) and turned into
+// the client's axes, groups and their textures, the model standing on its
+// lowest point once the client has loaded it, hostile text refused by line,
+// and the command.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -63,6 +64,28 @@ TEST(ObjModel, QuadIsFannedTurnedHalfAboutXAndPlacedByItsBounds) {
     EXPECT_EQ(model.p0, (contentkit::Vec3{12, -1, -9}));  // highest corner
     EXPECT_EQ(model.p1, (contentkit::Vec3{10, 3, -5}));   // lowest corner
     EXPECT_EQ(model.p2, (contentkit::Vec3{11, 1, -7}));
+}
+
+// A U-shaped floor (area 5): a fan from its first corner would cover the
+// notch, turning some triangles over; its ears cover the outline exactly,
+// every one facing the polygon's way.
+TEST(ObjModel, ConcaveFacesAreCutIntoEarsKeepingTheirWinding) {
+    const std::string text =
+        "v 0 0 0\nv 3 0 0\nv 3 0 2\nv 2 0 2\nv 2 0 1\nv 1 0 1\nv 1 0 2\nv 0 0 2\nf 1 2 3 4 5 6 7 8\n";
+    RmdlModel model;
+    std::string error;
+    ASSERT_TRUE(convert(text, withTexture(1), &model, &error)) << error;
+    const auto& surfaces = model.meshes[0].surfaces;
+    ASSERT_EQ(surfaces.size(), 6u);
+    float area = 0;
+    for (const contentkit::RmdlSurface& s : surfaces) {
+        const contentkit::Vec3 &a = s.vertices[0], &b = s.vertices[1], &c = s.vertices[2];
+        // The y of (b - a) x (c - a): up in the client's axes for this floor.
+        const float up = (b[2] - a[2]) * (c[0] - a[0]) - (b[0] - a[0]) * (c[2] - a[2]);
+        EXPECT_GT(up, 0.0f);
+        area += up / 2;
+    }
+    EXPECT_FLOAT_EQ(area, 5.0f);
 }
 
 TEST(ObjModel, NegativeAndPlainIndicesNameTheSameCorners) {

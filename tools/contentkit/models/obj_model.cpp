@@ -88,6 +88,7 @@ private:
     bool position(const std::vector<std::string_view>& tokens);
     bool texCoord(const std::vector<std::string_view>& tokens);
     bool face(const std::vector<std::string_view>& tokens);
+    bool triangulate(const std::vector<Corner>& corners, std::vector<std::array<std::size_t, 3>>* out) const;
     bool corner(std::string_view token, Corner* out);
     bool resolve(std::string_view token, std::size_t defined, const char* what, std::size_t* out);
     bool currentGroup(std::size_t* out);
@@ -275,6 +276,82 @@ bool ObjParser::currentGroup(std::size_t* out) {
     return true;
 }
 
+// A convex polygon is fanned from its first corner, as it always was; a
+// concave one, which a fan would cover outside its outline, is cut ear by
+// ear in the plane it mostly lies in (the dominant axis of its Newell
+// normal), keeping its winding. False for a concave polygon too large to cut.
+bool ObjParser::triangulate(const std::vector<Corner>& corners, std::vector<std::array<std::size_t, 3>>* out) const {
+    const std::size_t n = corners.size();
+    out->clear();
+    auto fan = [&](const std::vector<std::size_t>& ring) {
+        for (std::size_t i = 1; i + 1 < ring.size(); ++i) out->push_back({ring[0], ring[i], ring[i + 1]});
+    };
+    std::vector<std::size_t> ring(n);
+    for (std::size_t i = 0; i < n; ++i) ring[i] = i;
+    if (n == 3) {
+        fan(ring);
+        return true;
+    }
+    double normal[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3& a = m_positions[corners[i].position];
+        const Vec3& b = m_positions[corners[(i + 1) % n].position];
+        normal[0] += (double(a[1]) - b[1]) * (double(a[2]) + b[2]);
+        normal[1] += (double(a[2]) - b[2]) * (double(a[0]) + b[0]);
+        normal[2] += (double(a[0]) - b[0]) * (double(a[1]) + b[1]);
+    }
+    std::size_t axis = 0;
+    for (std::size_t c = 1; c < 3; ++c)
+        if (std::fabs(normal[c]) > std::fabs(normal[axis])) axis = c;
+    const std::size_t ui = (axis + 1) % 3, vi = (axis + 2) % 3;
+    const double sign = normal[axis] < 0 ? -1.0 : 1.0;
+    std::vector<std::array<double, 2>> p(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3& v = m_positions[corners[i].position];
+        p[i] = {v[ui], v[vi]};
+    }
+    // Twice the signed area of a, b, c, positive when they turn the polygon's way.
+    auto turn = [&](std::size_t a, std::size_t b, std::size_t c) {
+        return sign * ((p[b][0] - p[a][0]) * (p[c][1] - p[a][1]) - (p[b][1] - p[a][1]) * (p[c][0] - p[a][0]));
+    };
+    bool convex = normal[axis] != 0;
+    for (std::size_t i = 0; i < n && convex; ++i) convex = turn(i, (i + 1) % n, (i + 2) % n) >= 0;
+    if (convex) {
+        fan(ring);
+        return true;
+    }
+    if (n > kObjMaxConcaveCorners) return false;
+    auto inside = [&](std::size_t q, std::size_t a, std::size_t b, std::size_t c) {
+        return turn(a, b, q) >= 0 && turn(b, c, q) >= 0 && turn(c, a, q) >= 0;
+    };
+    std::size_t from = 0;  // where the last ear was cut: the next is mostly near
+    while (ring.size() > 3) {
+        const std::size_t m = ring.size();
+        bool cut = false;
+        for (std::size_t step = 0; step < m && !cut; ++step) {
+            const std::size_t i = (from + step) % m;
+            const std::size_t a = ring[(i + m - 1) % m], b = ring[i], c = ring[(i + 1) % m];
+            if (!(turn(a, b, c) > 0)) continue;
+            bool empty = true;
+            for (std::size_t k = 0; k < m && empty; ++k) {
+                const std::size_t q = ring[k];
+                if (q == a || q == b || q == c || p[q] == p[a] || p[q] == p[b] || p[q] == p[c]) continue;
+                empty = !inside(q, a, b, c);
+            }
+            if (!empty) continue;
+            out->push_back({a, b, c});
+            ring.erase(ring.begin() + static_cast<std::ptrdiff_t>(i));
+            from = i == 0 ? 0 : i - 1;
+            cut = true;
+        }
+        // No ear: the outline crosses itself or folds flat; the rest is
+        // fanned, as before.
+        if (!cut) break;
+    }
+    fan(ring);
+    return true;
+}
+
 bool ObjParser::face(const std::vector<std::string_view>& tokens) {
     if (tokens.size() < 4) return fail("a face needs at least 3 corners");
     std::vector<Corner> corners(tokens.size() - 1);
@@ -285,13 +362,18 @@ bool ObjParser::face(const std::vector<std::string_view>& tokens) {
     if (added > m_options.maxTriangles - m_triangles) {
         return fail("more than " + std::to_string(m_options.maxTriangles) + " triangles");
     }
+    std::vector<std::array<std::size_t, 3>> order;
+    if (!triangulate(corners, &order)) {
+        return fail("a concave face of more than " + std::to_string(kObjMaxConcaveCorners) +
+                    " corners; triangulate it when exporting");
+    }
     std::size_t group = 0;
     if (!currentGroup(&group)) return false;
     auto texCoordOf = [this](const Corner& c) { return c.texCoord == kNone ? St{0, 0} : m_texCoords[c.texCoord]; };
-    for (std::size_t i = 1; i + 1 < corners.size(); ++i) {
+    for (const std::array<std::size_t, 3>& t : order) {
         RmdlSurface s;
         s.textureId = m_groups[group].texture;
-        const Corner* fan[3] = {&corners[0], &corners[i], &corners[i + 1]};
+        const Corner* fan[3] = {&corners[t[0]], &corners[t[1]], &corners[t[2]]};
         for (std::size_t k = 0; k < 3; ++k) {
             s.vertices[k] = m_positions[fan[k]->position];
             s.texCoords[k] = texCoordOf(*fan[k]);

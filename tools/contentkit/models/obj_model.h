@@ -1,7 +1,8 @@
 // Models from Wavefront OBJ text for `contentkit model`: reads positions
 // (v), texture coordinates (vt) and faces (f, in the v, v/vt, v//vn and
 // v/vt/vn forms, negative indices counting back from the last definition),
-// fans every polygon into triangles and builds an RmdlModel for writeRmdl.
+// fans every convex polygon into triangles (a concave one is cut
+// into ears) and builds an RmdlModel for writeRmdl.
 // Normals, smoothing groups, lines, `g` and material libraries are skipped.
 //
 // Faces of one `o` object and one `usemtl` material make one mesh. A file
@@ -34,6 +35,7 @@ namespace contentkit {
 constexpr std::size_t kObjMaxLineLength = 65536;  // bytes, without the line break
 constexpr std::size_t kObjMaxVertices = std::size_t{1} << 24;  // each of v and vt
 constexpr std::size_t kObjMaxTriangles = std::size_t{1} << 22;
+constexpr std::size_t kObjMaxConcaveCorners = 256;  // cutting one costs up to the cube of its corners
 
 struct ObjModelOptions {
     bool hasDefaultTexture = false;
