@@ -189,6 +189,49 @@ TEST(GltfModel, TextureCoordinatesFollowTheMaterialsSetAndTransform) {
                      "read; export it without (no compression)");
 }
 
+// Files a model names are read from its folder or below, never elsewhere
+// (the reader would hand over anything).
+TEST(GltfModel, OnlyFilesInTheModelsFolderAreRead) {
+    struct Case {
+        std::string file, uri, error, read;
+    };
+    const std::string outside = ": outside the model's folder; keep the files a model names beside it or below";
+    const std::vector<Case> cases = {
+        {"art/arm.gltf", "sub/../tri%20angle.bin", "", "art/tri angle.bin"},
+        {"art/arm.gltf", "../secret.bin", "File read error : art/../secret.bin : ../secret.bin" + outside, ""},
+        {"art/arm.gltf", "%2e%2e/%2E%2E/etc/passwd",
+         "File read error : art/../../etc/passwd : ../../etc/passwd" + outside, ""},
+        {"art/arm.gltf", "/etc/passwd", "File read error : art//etc/passwd : /etc/passwd" + outside, ""},
+        {"arm.gltf", "/etc/passwd", "File read error : /etc/passwd : /etc/passwd" + outside, ""},
+    };
+    for (const Case& c : cases) {
+        Json j = armModel();
+        j["buffers"].push_back({{"byteLength", 36}, {"uri", c.uri}});
+        const std::string text = j.dump();
+        std::vector<std::string> read;
+        contentkit::GltfModelOptions options;
+        options.texture = [](const contentkit::GltfMaterial&, std::int32_t* id, std::string*) {
+            *id = 1;
+            return true;
+        };
+        options.readFile = [&read](const std::string& path, contentkit::Bytes* out, std::string*) {
+            read.push_back(path);
+            out->assign(36, 0);
+            return true;
+        };
+        RmdlModel model;
+        contentkit::GltfModelSummary summary;
+        std::string error;
+        const bool ok = contentkit::gltfToRmdl(c.file, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                                               options, &model, &summary, &error);
+        EXPECT_EQ(ok, c.error.empty()) << c.uri;
+        if (!ok) {
+            EXPECT_EQ(error, "not a glTF 2.0 model it can read: " + c.error) << c.uri;
+        }
+        EXPECT_EQ(read, c.read.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.read}) << c.uri;
+    }
+}
+
 class GltfProgram : public cktest::TempDirTest {};
 
 TEST_F(GltfProgram, ModelCommandTakesGltfMaterialsLikeObjOnes) {

@@ -27,7 +27,21 @@ using V3 = std::array<double, 3>;
 
 struct Io {
     const GltfModelOptions* options;
+    std::string base;  // the model's folder, as tinygltf joins names to it
 };
+
+// The name a model gave, as tinygltf joined it to the model's folder; empty
+// when the path is not that folder's.
+std::string nameInFolder(const std::string& path, const std::string& base) {
+    if (base.empty()) return path;
+    if (path.compare(0, base.size(), base) != 0) return {};
+    std::string name = path.substr(base.size());
+    if (base.back() != '/') {
+        if (name.empty() || name[0] != '/') return {};
+        name.erase(0, 1);
+    }
+    return name;
+}
 
 bool fileExists(const std::string&, void*) { return true; }
 std::string expandPath(const std::string& path, void*) { return path; }
@@ -35,6 +49,15 @@ bool readWholeFile(std::vector<unsigned char>* out, std::string* err, const std:
     const Io* io = static_cast<const Io*>(user);
     std::string why = "cannot be read";
     const std::string normal = std::filesystem::path(path).lexically_normal().generic_string();
+    // A model brings its files beside it or below; one that names a file
+    // elsewhere (an absolute path, a way up) could carry any of the user's
+    // files into the model it makes.
+    const std::filesystem::path name = std::filesystem::path(nameInFolder(path, io->base)).lexically_normal();
+    if (name.empty() || name.has_root_directory() || name.has_root_name() || *name.begin() == "..") {
+        *err = (name.empty() ? normal : name.generic_string()) +
+               ": outside the model's folder; keep the files a model names beside it or below";
+        return false;
+    }
     if (io->options->readFile && io->options->readFile(normal, out, &why)) return true;
     *err = normal + ": " + why;
     return false;
@@ -462,12 +485,12 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
     }
     if (!checkRequiredExtensions(data, size, error)) return false;
     tinygltf::TinyGLTF loader;
-    Io io{&options};
+    const std::string base = std::filesystem::path(file).parent_path().generic_string();
+    Io io{&options, base};
     loader.SetFsCallbacks({fileExists, expandPath, readWholeFile, writeWholeFile, &io});
     loader.SetImageLoader(keepImageBytes, nullptr);
     tinygltf::Model m;
     std::string err, warn;
-    const std::string base = std::filesystem::path(file).parent_path().generic_string();
     const bool binary = size >= 4 && std::memcmp(data, "glTF", 4) == 0;
     const bool loaded =
         binary ? loader.LoadBinaryFromMemory(&m, &err, &warn, data, static_cast<unsigned int>(size), base)

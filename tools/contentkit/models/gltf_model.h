@@ -18,7 +18,8 @@
 // targets are left out with a note in the summary.
 //
 // Nothing is read from disk here: buffers and images outside the file come
-// through the caller's reader. Pure function of the input; any thread.
+// through the caller's reader, and only from the model's folder or below (a
+// name that is absolute or leads up out of it is refused). Pure function of the input; any thread.
 #pragma once
 
 #include <array>
