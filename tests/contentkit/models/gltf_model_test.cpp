@@ -189,9 +189,27 @@ TEST(GltfModel, TextureCoordinatesFollowTheMaterialsSetAndTransform) {
                      "read; export it without (no compression)");
 }
 
+std::string glb(const Json& j, std::string bin) {
+    std::string text = j.dump();
+    text.resize((text.size() + 3) / 4 * 4, ' ');
+    bin.resize((bin.size() + 3) / 4 * 4, '\0');
+    std::string out = "glTF";
+    auto u32 = [&out](std::size_t v) {
+        for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i) & 0xFF);
+    };
+    u32(2);
+    u32(12 + 8 + text.size() + 8 + bin.size());
+    u32(text.size());
+    out += "JSON" + text;
+    u32(bin.size());
+    out += std::string("BIN\0", 4) + bin;
+    return out;
+}
+
 // Files a model names are read from its folder or below, never elsewhere
-// (the reader would hand over anything).
-TEST(GltfModel, OnlyFilesInTheModelsFolderAreRead) {
+// (the reader would hand over anything); a buffer with no data of its own
+// is refused rather than given the .glb's data.
+TEST(GltfModel, OnlyFilesInTheModelsFolderAreReadAndBuffersWithoutDataRefused) {
     struct Case {
         std::string file, uri, error, read;
     };
@@ -203,11 +221,27 @@ TEST(GltfModel, OnlyFilesInTheModelsFolderAreRead) {
          "File read error : art/../../etc/passwd : ../../etc/passwd" + outside, ""},
         {"art/arm.gltf", "/etc/passwd", "File read error : art//etc/passwd : /etc/passwd" + outside, ""},
         {"arm.gltf", "/etc/passwd", "File read error : /etc/passwd : /etc/passwd" + outside, ""},
+        // Positions in a second buffer without a file: the .glb's data is
+        // not theirs; an optimiser's stand-in for compressed data holds none.
+        {"art/arm.glb", "", "buffer 1 names no file, and only the first buffer of a .glb lives in it", ""},
+        {"art/arm.glb", "fallback",
+         "buffer 1 stands in for data compressed with EXT_meshopt_compression and holds none; export it without "
+         "compression",
+         ""},
     };
     for (const Case& c : cases) {
         Json j = armModel();
-        j["buffers"].push_back({{"byteLength", 36}, {"uri", c.uri}});
-        const std::string text = j.dump();
+        const bool binary = c.file == "art/arm.glb";  // its uri: what the extra buffer is
+        std::string text;
+        if (binary) {
+            j["buffers"].push_back({{"byteLength", 36}});
+            if (c.uri == "fallback") j["buffers"][1]["extensions"]["EXT_meshopt_compression"] = {{"fallback", true}};
+            j["bufferViews"][0]["buffer"] = 1;
+            text = glb(j, std::string(36, '\x7f'));
+        } else {
+            j["buffers"].push_back({{"byteLength", 36}, {"uri", c.uri}});
+            text = j.dump();
+        }
         std::vector<std::string> read;
         contentkit::GltfModelOptions options;
         options.texture = [](const contentkit::GltfMaterial&, std::int32_t* id, std::string*) {
@@ -226,7 +260,7 @@ TEST(GltfModel, OnlyFilesInTheModelsFolderAreRead) {
                                                options, &model, &summary, &error);
         EXPECT_EQ(ok, c.error.empty()) << c.uri;
         if (!ok) {
-            EXPECT_EQ(error, "not a glTF 2.0 model it can read: " + c.error) << c.uri;
+            EXPECT_EQ(error, binary ? c.error : "not a glTF 2.0 model it can read: " + c.error) << c.uri;
         }
         EXPECT_EQ(read, c.read.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.read}) << c.uri;
     }

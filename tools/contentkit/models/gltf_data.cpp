@@ -168,4 +168,25 @@ bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::st
     return true;
 }
 
+bool checkBuffers(const tinygltf::Model& model, bool binary, std::string* error) {
+    for (std::size_t i = 0; i < model.buffers.size(); ++i) {
+        const tinygltf::Buffer& b = model.buffers[i];
+        if (!b.uri.empty()) continue;
+        for (const char* name : {"EXT_meshopt_compression", "KHR_meshopt_compression"}) {
+            const auto ext = b.extensions.find(name);
+            if (ext == b.extensions.end() || !ext->second.IsObject() || !ext->second.Has("fallback") ||
+                !ext->second.Get("fallback").IsBool() || !ext->second.Get("fallback").Get<bool>())
+                continue;
+            *error = "buffer " + std::to_string(i) + " stands in for data compressed with " + name +
+                     " and holds none; export it without compression";
+            return false;
+        }
+        if (binary && i > 0) {
+            *error = "buffer " + std::to_string(i) + " names no file, and only the first buffer of a .glb lives in it";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace contentkit

@@ -32,4 +32,10 @@ UvMapping uvMapping(const tinygltf::Model& model, int material);
 // read as geometry. False with a message naming the extension.
 bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::string* error);
 
+// Looked for once the model is parsed: a buffer without a file of its own
+// is the .glb's data only when it is the first; any other (a compressed
+// model's stand-in, which holds nothing) would be given that data instead.
+// False with a message naming the buffer.
+bool checkBuffers(const tinygltf::Model& model, bool binary, std::string* error);
+
 }  // namespace contentkit

@@ -501,6 +501,7 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
         *error = "not a glTF 2.0 model it can read: " + (err.empty() ? std::string("unknown error") : err);
         return false;
     }
+    if (!checkBuffers(m, binary, error)) return false;
     Converter converter(m, options, summary);
     return converter.run(model, error);
 }
