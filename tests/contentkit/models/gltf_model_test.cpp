@@ -1,7 +1,8 @@
 // glTF models: node transforms kept as the client's node placements (the
 // client's bounding box equals that of the same triangles placed by hand),
 // a rotation animation as key frames with a note for what RMDL cannot hold,
-// matrices split or refused, a buffer too short refused, and the command.
+// matrices split or refused, a buffer too short, indices that are not whole
+// numbers and files outside the model's folder refused, and the command.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -154,6 +155,18 @@ TEST(GltfModel, MatricesAreSplitIntoTheirPartsOrRefusedAndShortBuffersRefused) {
     j["accessors"][0]["count"] = 4;
     EXPECT_FALSE(convert(j, &matrix, &summary, &error));
     EXPECT_EQ(error, "accessor 0 reaches past the end of its buffer");
+
+    // Normalized indices would all name vertex 0.
+    j = armModel();
+    j["accessors"].push_back(
+        {{"bufferView", 0}, {"componentType", 5121}, {"normalized", true}, {"count", 3}, {"type", "SCALAR"}});
+    j["meshes"][0]["primitives"][0]["indices"] = 5;
+    EXPECT_FALSE(convert(j, &matrix, &summary, &error));
+    EXPECT_EQ(error, "accessor 5 holds indices that are not whole unsigned numbers");
+    j = armModel();
+    j["meshes"][0]["primitives"][0]["mode"] = 9;
+    EXPECT_FALSE(convert(j, &matrix, &summary, &error));
+    EXPECT_EQ(error, "a primitive has mode 9, which glTF does not define");
 }
 
 // Texture coordinates come from the set the material's base colour texture

@@ -254,6 +254,17 @@ bool Converter::triangles(const tinygltf::Primitive& p, std::vector<std::uint32_
                           std::string* error) {
     std::vector<std::uint32_t> index;
     if (p.indices >= 0) {
+        // Read as numbers, fractions or a normalized 0..1 would all name
+        // vertex 0; glTF has whole unsigned indices only.
+        if (static_cast<std::size_t>(p.indices) < m_model.accessors.size()) {
+            const tinygltf::Accessor& a = m_model.accessors[static_cast<std::size_t>(p.indices)];
+            if (a.normalized || (a.componentType != TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE &&
+                                 a.componentType != TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT &&
+                                 a.componentType != TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT)) {
+                *error = "accessor " + std::to_string(p.indices) + " holds indices that are not whole unsigned numbers";
+                return false;
+            }
+        }
         std::vector<double> raw;
         if (!readAccessor(m_model, p.indices, 1, &raw, error)) return false;
         for (double v : raw) {
@@ -277,8 +288,11 @@ bool Converter::triangles(const tinygltf::Primitive& p, std::vector<std::uint32_
         }
     } else if (p.mode == TINYGLTF_MODE_TRIANGLE_FAN) {
         for (std::size_t i = 1; i + 1 < index.size(); ++i) order->insert(order->end(), {index[0], index[i], index[i + 1]});
-    } else {
+    } else if (p.mode >= TINYGLTF_MODE_POINTS && p.mode <= TINYGLTF_MODE_LINE_STRIP) {
         m_summary->notes.push_back("a primitive of points or lines draws nothing and is left out");
+    } else {
+        *error = "a primitive has mode " + std::to_string(p.mode) + ", which glTF does not define";
+        return false;
     }
     return true;
 }
