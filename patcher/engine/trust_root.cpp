@@ -29,6 +29,15 @@ PatchFailure rootStoreFailure() {
             "Error"};
 }
 
+// A web page where the announcement should be: what a hotel's or a
+// station's network answers before its log-in, for every address. That is
+// no update server at all, and no attack to warn of.
+bool looksLikeWebPage(const std::string& body) {
+    std::size_t i = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n')) ++i;
+    return i < body.size() && body[i] == '<';
+}
+
 // The first line of a box, for the note that skips a place.
 std::string firstLine(const PatchFailure& failure) { return failure.text.substr(0, failure.text.find('\n')); }
 
@@ -100,7 +109,8 @@ std::optional<PatchFailure> Trust::openFrom(std::size_t place) {
     // protocol's first request finds it.
     const bool fetched =
         fetchPair(m_ctx, place, kAnnouncePath, kAnnounceSignaturePath, kSignatureSize, &text, &sig, &status);
-    if (status == HttpStatus::ConnectFailed) return serverDownFailure();
+    if (status == HttpStatus::ConnectFailed || (status == HttpStatus::Ok && looksLikeWebPage(text)))
+        return serverDownFailure();
     if (!fetched || !parseAnnouncement(text, &m_announcement).empty())
         return signatureFailure("The signed announcement of the Update Server is missing or damaged.");
     // An announcement from before a root this game already took is an old one.

@@ -277,6 +277,11 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
              forgeAnnouncement(tree, 3, "signer.pem");
          },
          "{}", {key("root.pem")}, kSigned, std::string("The Update Server signs with a key the publisher has revoked.") + kNothingChanged},
+        // A network that answers with its log-in page is no attack: the server is out of reach.
+        {"captive portal: a web page for the announcement", "game", "2", none,
+         R"({"/meta/announce.txt": {"body": "\n<!DOCTYPE html><html><body>Log in to the hotel's network</body></html>"}})",
+         {key("root.pem")}, "Update Server down",
+         "The Update Server seems to be down or\nthere is a Problem with your Internet Connection."},
         {"false notice", "game", "2", none, R"({"/notice.txt": {"body": "Get the new client at http://evil.example/"}})",
          {key("root.pem")}, kSigned, std::string("'notice.txt' does not match its signature.") + kNothingChanged},
     };
