@@ -38,6 +38,13 @@ bool looksLikeWebPage(const std::string& body) {
     return i < body.size() && body[i] == '<';
 }
 
+// No answer at all, or one whose body never arrived as a file: the
+// network's or the server's trouble, never a statement about the signature.
+bool unreadable(HttpStatus status) {
+    return status == HttpStatus::ConnectFailed || status == HttpStatus::ReadError ||
+           status == HttpStatus::NoLength || status == HttpStatus::Encoded;
+}
+
 // The first line of a box, for the note that skips a place.
 std::string firstLine(const PatchFailure& failure) { return failure.text.substr(0, failure.text.find('\n')); }
 
@@ -105,12 +112,13 @@ std::optional<PatchFailure> Trust::loadRoot() {
 std::optional<PatchFailure> Trust::openFrom(std::size_t place) {
     std::string text, sig;
     HttpStatus status = HttpStatus::Ok;
-    // The run's first request: a server that does not answer is down, as the
-    // protocol's first request finds it.
+    // The run's first request: a server that does not answer, or whose
+    // answer cannot be read at all (cut off, stalled, without a length, in an
+    // encoding nobody asked for), is down, as the protocol's first request
+    // finds it. Only an answer that was read may be called damaged.
     const bool fetched =
         fetchPair(m_ctx, place, kAnnouncePath, kAnnounceSignaturePath, kSignatureSize, &text, &sig, &status);
-    if (status == HttpStatus::ConnectFailed || (status == HttpStatus::Ok && looksLikeWebPage(text)))
-        return serverDownFailure();
+    if (unreadable(status) || (status == HttpStatus::Ok && looksLikeWebPage(text))) return serverDownFailure();
     if (!fetched || !parseAnnouncement(text, &m_announcement).empty())
         return signatureFailure("The signed announcement of the Update Server is missing or damaged.");
     // An announcement from before a root this game already took is an old one.

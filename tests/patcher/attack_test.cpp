@@ -282,6 +282,11 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
          R"({"/meta/announce.txt": {"body": "\n<!DOCTYPE html><html><body>Log in to the hotel's network</body></html>"}})",
          {key("root.pem")}, "Update Server down",
          "The Update Server seems to be down or\nthere is a Problem with your Internet Connection."},
+        // Nor is an answer that breaks off: it was never read, so not damaged.
+        {"a proxy that cuts the announcement off", "game", "2", none,
+         R"({"/meta/announce.txt": {"send": 40}})",
+         {key("root.pem")}, "Update Server down",
+         "The Update Server seems to be down or\nthere is a Problem with your Internet Connection."},
         {"false notice", "game", "2", none, R"({"/notice.txt": {"body": "Get the new client at http://evil.example/"}})",
          {key("root.pem")}, kSigned, std::string("'notice.txt' does not match its signature.") + kNothingChanged},
     };
