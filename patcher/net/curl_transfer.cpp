@@ -46,11 +46,15 @@ HttpStatus placeBody(Transfer& t, long code, std::uint64_t length, std::uint64_t
                      std::uint64_t* total) {
     *offset = 0;
     *total = length;
-    if (t.resumeFrom == 0 || code == 200) return HttpStatus::Ok;
-    if (code != 206) return HttpStatus::BadRange;
+    if (code != 206) return t.resumeFrom == 0 || code == 200 ? HttpStatus::Ok : HttpStatus::BadRange;
+    // A part we did not ask for (a slicing cache) says itself that it is not
+    // the file: taken whole, a cut-off lastrev.txt or metadata would be
+    // believed. Only the whole file in a 206 will do then.
     std::uint64_t first = 0, last = 0;
-    if (!parseContentRange(headerValue(t.curl, "Content-Range"), &first, &last, total) ||
-        first != t.resumeFrom || last + 1 != *total || length != *total - first) {
+    const bool ranged = parseContentRange(headerValue(t.curl, "Content-Range"), &first, &last, total);
+    if (t.resumeFrom == 0)
+        return ranged && first == 0 && last + 1 == *total && length == *total ? HttpStatus::Ok : HttpStatus::HttpError;
+    if (!ranged || first != t.resumeFrom || last + 1 != *total || length != *total - first) {
         return HttpStatus::BadRange;
     }
     *offset = first;

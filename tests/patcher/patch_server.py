@@ -10,6 +10,8 @@ prints "PORT <n>" once it listens. Paths below /fault/ misbehave on purpose:
   /fault/longer       announces 5 bytes, sends 20
   /fault/huge         announces 2^40 bytes
   /fault/empty        200 with Content-Length 0
+  /fault/partial      206 with the first half of 100 bytes, asked or not
+  /fault/whole206     206 with all of its 100 bytes, asked or not
   /fault/status500    500 with a body and its length
   /fault/redirect     302 to /allow.txt
   /fault/to/URL       302 to URL (any scheme, any server)
@@ -170,6 +172,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return self.raw(200, [("Content-Length", str(1 << 40))], b"h" * 1000)
         if p == "/fault/empty":
             return self.raw(200, [("Content-Length", "0")], b"")
+        if p == "/fault/partial":
+            return self.raw(206, [("Content-Range", "bytes 0-49/100"), ("Content-Length", "50")], b"p" * 50)
+        if p == "/fault/whole206":
+            return self.raw(206, [("Content-Range", "bytes 0-99/100"), ("Content-Length", "100")], b"w" * 100)
         if p == "/fault/status500":
             return self.raw(500, [("Content-Length", "5")], b"oops!")
         if p.startswith("/fault/to/"):

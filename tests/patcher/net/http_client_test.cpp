@@ -64,6 +64,10 @@ TEST_F(HttpClientTest, BodiesWithoutAnHonestLengthAreRefused) {
     EXPECT_TRUE(body.empty());
     // We ask for no encoding: gzip bytes are not the file.
     EXPECT_EQ(http.fetch(m_base + "fault/gzip", &body), HttpStatus::Encoded);
+    // Nor is a part we never asked for; the whole file in a 206 is.
+    EXPECT_EQ(http.fetch(m_base + "fault/partial", &body), HttpStatus::HttpError);
+    EXPECT_EQ(http.fetch(m_base + "fault/whole206", &body), HttpStatus::Ok);
+    EXPECT_EQ(body, std::string(100, 'w'));
 }
 
 TEST_F(HttpClientTest, HttpsIsNeverRedirectedDownToHttp) {
