@@ -154,6 +154,14 @@ def fault_rows(fx, sweep=0):
     row("data file body longer than announced", "File Integry Check Failed",
         {big: {"length": 1000}})
     row("connection dropped before the answer", "Data File download Error", {big: {"drop": True}})
+    # A server that answers two requests of one address at once and 503 past
+    # them (nginx's limit_conn 2): the other files wait their turn. Each
+    # arrives in two halves a second apart, so that they overlap.
+    taking_two = {}
+    for name in ("readme.txt", "data/big.bin", "data/new.bin", "docs/extra/notes.txt", "tools/run.sh",
+                 "tools/new.sh"):
+        taking_two[data_url(name)] = {"busy": 2, "trickle": len(fx.data(data_url(name)[1:])) // 2 + 1}
+    row("server takes two requests at a time, 503 past them", None, taking_two, expect_ok=True)
     row("truncated metadata body", "Update Server Error (fetch revinfo)",
         {"/meta/2.txt": {"send": 30}})
     row("empty metadata body", "Update Server Error (fetch revinfo)", {"/meta/2.txt": body("")})

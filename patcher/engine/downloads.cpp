@@ -237,6 +237,14 @@ private:
             return fail(permissionFailure(m_texts.stagingFile));
         } else if (t->storeFailed || (status == HttpStatus::Ok && closeFailed)) {
             return fail(storeFailure());
+        } else if (status == HttpStatus::Busy && m_running > 0) {
+            // The server takes fewer requests at once than we make (a limit
+            // per address): the file waits for one of the others, and no
+            // more than those run from now on. Each time fewer, so a server
+            // busy even for one request ends the run as before.
+            m_batch.limitConnections(static_cast<unsigned>(m_running));
+            arrived = false;
+            refetch(*t, resumeOffset(m_tree, f));
         } else if (needsFreshCopy(*t, status) || fromNextPlace(*t, status)) {
             arrived = false;
             refetch(*t);
@@ -260,12 +268,12 @@ private:
         }
     }
 
-    void refetch(const Transfer& t) {
+    void refetch(const Transfer& t, std::uint64_t resumeFrom = 0) {
         m_transfers.emplace_back();
         Transfer& again = m_transfers.back();
         again.fetch = t.fetch;
         again.again = true;
-        queue(&again, 0);
+        queue(&again, resumeFrom);
     }
 
     void fail(PatchFailure failure) {

@@ -68,6 +68,9 @@ HttpStatus checkAnswer(Transfer& t) {
     curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &code);
     // 416: the staging file is as long as the file or longer.
     if (t.resumeFrom > 0 && code == 416) return HttpStatus::BadRange;
+    // A server that limits the connections of one address (nginx's
+    // limit_conn) answers the ones past its limit with 503.
+    if (code == 503 || code == 429) return HttpStatus::Busy;
     if (!isSuccess(code)) return HttpStatus::HttpError;
     if (unrequestedEncoding(t.curl)) return HttpStatus::Encoded;
     curl_off_t length = -1;

@@ -43,6 +43,11 @@ HttpBatch::HttpBatch(const HttpClient& like, unsigned connections)
         slot->easy = curl_easy_init();
         if (slot->easy) m_slots.push_back(std::move(slot));
     }
+    m_limit = m_slots.size();
+}
+
+void HttpBatch::limitConnections(unsigned connections) {
+    m_limit = std::min<std::size_t>(m_limit, std::max(1u, connections));
 }
 
 HttpBatch::~HttpBatch() {
@@ -68,7 +73,7 @@ void HttpBatch::stop() {
 
 void HttpBatch::startWaiting() {
     for (const auto& slot : m_slots) {
-        if (m_waiting.empty() || m_stopped) return;
+        if (m_waiting.empty() || m_stopped || m_running >= m_limit) return;
         if (slot->busy) continue;
         slot->request = std::move(m_waiting.front());
         m_waiting.pop_front();
@@ -129,7 +134,7 @@ void HttpBatch::pump(const std::function<void()>& tick, bool untilFree) {
     while (!m_stopped) {
         startWaiting();
         if (m_running == 0 && m_waiting.empty()) break;
-        if (untilFree && m_waiting.empty() && m_running < m_slots.size()) break;
+        if (untilFree && m_waiting.empty() && m_running < m_limit) break;
         int active = 0;
         curl_multi_perform(m_multi, &active);
         collectFinished();
@@ -140,7 +145,7 @@ void HttpBatch::pump(const std::function<void()>& tick, bool untilFree) {
         }
         // A connection that just came free takes its next request at once,
         // not after the next packet of another transfer.
-        const bool free = m_running < m_slots.size();
+        const bool free = m_running < m_limit;
         if (free && (untilFree || !m_waiting.empty())) continue;
         if (m_running > 0) curl_multi_poll(m_multi, nullptr, 0, kTickMs, nullptr);
     }

@@ -48,6 +48,9 @@ public:
     // added request has started and fewer than `connections` run), or
     // until stop(). With one connection: until the last request has ended.
     void runUntilFree(const std::function<void()>& tick);
+    // From now on at most `connections` transfers at once (at least one,
+    // never more than before); those running go on.
+    void limitConnections(unsigned connections);
     // Ends the running transfers at once and drops the waiting ones, none
     // of them calling its onDone; run() then returns. Called from onDone or
     // the tick, never from a transfer's onStart or sink.
@@ -66,6 +69,7 @@ private:
     std::vector<std::unique_ptr<Slot>> m_slots;
     std::deque<Request> m_waiting;
     unsigned m_running = 0;
+    std::size_t m_limit = 0;  // transfers at once, at most m_slots.size()
     bool m_stopped = false;
     std::chrono::steady_clock::time_point m_lastTick = std::chrono::steady_clock::now();
 };

@@ -29,6 +29,7 @@ const char* httpStatusText(HttpStatus status) {
         case HttpStatus::Ok: return "ok";
         case HttpStatus::ConnectFailed: return "no connection";
         case HttpStatus::HttpError: return "error status";
+        case HttpStatus::Busy: return "server busy";
         case HttpStatus::NoLength: return "no content length";
         case HttpStatus::TooLarge: return "too large";
         case HttpStatus::ReadError: return "read error";

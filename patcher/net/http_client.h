@@ -22,6 +22,7 @@ enum class HttpStatus {
     Ok,
     ConnectFailed,  // no answer at all
     HttpError,      // final status not 2xx
+    Busy,           // 503 or 429: the server takes no more requests from us now
     NoLength,       // no Content-Length (or 0 for a control file)
     TooLarge,       // above the caller's limit
     ReadError,      // stalled, cut short or longer than announced

@@ -33,6 +33,8 @@ request path to a rule:
   {"trickle": n}           sends n bytes a second
   {"endless": true}        sends zero bytes after the body until the client goes
   {"encoding": "gzip"}     the body gzip-compressed, with that Content-Encoding
+  {"busy": n}              503, as nginx's limit_conn answers, while n other
+                           requests are being answered
 Keys combine: {"send": 1000, "stall": 90} is a body that stops.
 
 With "--ranges" a request for "Range: bytes=N-" of a file of the tree gets
@@ -49,8 +51,13 @@ import os
 import re
 import ssl
 import sys
+import threading
 import time
 import urllib.parse
+
+# Requests being answered now, for the "busy" rule.
+answering = 0
+answering_lock = threading.Lock()
 
 
 class Handler(http.server.SimpleHTTPRequestHandler):
@@ -87,7 +94,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             for at in range(0, len(data), step):
                 self.wfile.write(data[at:at + step])
                 self.wfile.flush()
-                if trickle:
+                if trickle and at + step < len(data):
                     time.sleep(1)
             while endless:
                 self.wfile.write(bytes(65536))
@@ -124,6 +131,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return f.read()
 
     def faulty(self, rule):
+        if "busy" in rule and answering - 1 >= int(rule["busy"]):
+            body = b"busy"
+            return self.raw(503, [("Content-Length", str(len(body)))], body)
         if rule.get("drop"):
             time.sleep(float(rule.get("stall", 0)))
             self.close_connection = True
@@ -154,6 +164,16 @@ class Handler(http.server.SimpleHTTPRequestHandler):
                         endless=bool(rule.get("endless")))
 
     def do_GET(self):
+        global answering
+        with answering_lock:
+            answering += 1
+        try:
+            return self.answer()
+        finally:
+            with answering_lock:
+                answering -= 1
+
+    def answer(self):
         p = self.path
         rule = self.rule()
         if rule is not None:
