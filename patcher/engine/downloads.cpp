@@ -231,20 +231,20 @@ private:
         t->shown = false;
         const FileFetch& f = t->fetch;
         bool arrived = true;
-        if (f.memory) {
+        if (status == HttpStatus::Busy && m_running > 0) {
+            // The server takes fewer requests at once than we make (a limit
+            // per address): the file (or patch) waits for one of the others,
+            // and no more than those run from now on. Each time fewer, so a
+            // server busy even for one request ends the run as before.
+            m_batch.limitConnections(static_cast<unsigned>(m_running));
+            arrived = false;
+            refetch(*t, resumeOffset(m_tree, f));
+        } else if (f.memory) {
             if (status != HttpStatus::Ok) *f.failed = true;
         } else if (t->createFailed) {
             return fail(permissionFailure(m_texts.stagingFile));
         } else if (t->storeFailed || (status == HttpStatus::Ok && closeFailed)) {
             return fail(storeFailure());
-        } else if (status == HttpStatus::Busy && m_running > 0) {
-            // The server takes fewer requests at once than we make (a limit
-            // per address): the file waits for one of the others, and no
-            // more than those run from now on. Each time fewer, so a server
-            // busy even for one request ends the run as before.
-            m_batch.limitConnections(static_cast<unsigned>(m_running));
-            arrived = false;
-            refetch(*t, resumeOffset(m_tree, f));
         } else if (needsFreshCopy(*t, status) || fromNextPlace(*t, status)) {
             arrived = false;
             refetch(*t);
