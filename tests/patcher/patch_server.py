@@ -92,6 +92,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         try:
             step = trickle or len(data) or 1
             for at in range(0, len(data), step):
+                # With its last bytes out, the client may ask again at once:
+                # this answer no longer counts as one being given.
+                if at + step >= len(data):
+                    self.done_answering()
                 self.wfile.write(data[at:at + step])
                 self.wfile.flush()
                 if trickle and at + step < len(data):
@@ -167,9 +171,16 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         global answering
         with answering_lock:
             answering += 1
+        self.counted = True
         try:
             return self.answer()
         finally:
+            self.done_answering()
+
+    def done_answering(self):
+        global answering
+        if getattr(self, "counted", False):
+            self.counted = False
             with answering_lock:
                 answering -= 1
 
