@@ -362,6 +362,12 @@ def first_run(fx, row_dir, row, url, ulimit, result):
             problems.append("output lacks %r" % row["out_has"])
         if row.get("out_lacks") and row["out_lacks"] in out:
             problems.append("output holds %r" % row["out_lacks"])
+        with open(os.path.join(row_dir, "srv", "requests.log"), errors="replace") as f:
+            asked = f.read().split("\n")
+        for path, least in row.get("requested", {}).items():
+            times = sum(1 for line in asked if line.split(" ")[1:2] == [path])
+            if times < least:
+                problems.append("%s asked for %d times, want %d or more" % (path, times, least))
         result["updated"] = sum(1 for n in fx.names if fx.s1.get(n) != fx.s2.get(n))
         return problems + check_revision2(fx, game)
     if row.get("pause"):

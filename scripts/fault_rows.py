@@ -222,6 +222,13 @@ def fault_rows(fx, sweep=0):
     row("delta: list changed", None, {"/meta/delta_2.txt": {"flip": 100}}, expect_ok=True)
     row("delta: corrupt patch, data file missing", "Data File download Error",
         {patch: {"flip": 500}, data_url("data/patched.bin"): {"status": 404}})
+    # Turned away by a busy server while the launcher's own patch arrives (over
+    # two seconds), the patch waits its turn: the whole file (missing here) is
+    # never needed.
+    launcher_patch = "/delta/2/quillon.zpatch"
+    row("delta: patch turned away by a busy server", None,
+        {patch: {"turned_away": 1}, launcher_patch: {"trickle": len(fx.data(launcher_patch[1:])) // 2 + 1},
+         data_url("data/patched.bin"): {"status": 404}}, expect_ok=True, requested={patch: 2})
 
     # Links planted in the game directory: replaced, or refused when they
     # lead out of it; the victims outside must stay as they are.

@@ -35,6 +35,7 @@ request path to a rule:
   {"encoding": "gzip"}     the body gzip-compressed, with that Content-Encoding
   {"busy": n}              503, as nginx's limit_conn answers, while n other
                            requests are being answered
+  {"turned_away": n}       503 for the first n requests of that path
 Keys combine: {"send": 1000, "stall": 90} is a body that stops.
 
 With "--ranges" a request for "Range: bytes=N-" of a file of the tree gets
@@ -55,8 +56,10 @@ import threading
 import time
 import urllib.parse
 
-# Requests being answered now, for the "busy" rule.
+# Requests being answered now, for the "busy" rule, and how often each path
+# was asked for, for "turned_away".
 answering = 0
+asked_for = {}
 answering_lock = threading.Lock()
 
 
@@ -135,7 +138,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return f.read()
 
     def faulty(self, rule):
-        if "busy" in rule and answering - 1 >= int(rule["busy"]):
+        with answering_lock:
+            asked_for[self.path] = times = asked_for.get(self.path, 0) + 1
+        if ("busy" in rule and answering - 1 >= int(rule["busy"])) or times <= int(rule.get("turned_away", 0)):
             body = b"busy"
             return self.raw(503, [("Content-Length", str(len(body)))], body)
         if rule.get("drop"):
