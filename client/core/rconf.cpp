@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -154,12 +155,16 @@ void appendLuaString(std::string& out, const char* text) {
 
 // --- Files ---
 
-enum class ReadStatus { Ok, Unreadable, Empty };
+// Unreadable: nothing usable at the path (none, a directory, far too big),
+// which the rewrite may replace. Failed: a file is there but cannot be read
+// (a failing disk, no permission): the player's settings are in it, so it
+// is kept.
+enum class ReadStatus { Ok, Unreadable, Failed, Empty };
 
 ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
     // O_NONBLOCK keeps a FIFO at the path from blocking the open.
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return ReadStatus::Unreadable;
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ReadStatus::Unreadable : ReadStatus::Failed;
     struct stat st {};
     ReadStatus status = ReadStatus::Ok;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
@@ -173,7 +178,7 @@ ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
         if (!quask::readFully(fd, *data, *size)) {  // an error, or a file that shrank under us
             release(*data);
             *data = nullptr;
-            status = ReadStatus::Unreadable;
+            status = ReadStatus::Failed;
         }
     }
     ::close(fd);
@@ -284,10 +289,7 @@ CRConf* CRConf::instance() { return g_instance.load(std::memory_order_acquire); 
 CRConf* CRConf::Create(const std::string& path) {
     if (CRConf* existing = instance()) return existing;
     auto* conf = new CRConf(path);
-    if (!conf->LoadConfigFromFile(conf->m_path)) {
-        Hold hold(*conf);
-        conf->m_rewrite = 1;
-    }
+    conf->LoadConfigFromFile(conf->m_path);  // marks the rewrite where one is due
     g_instance.store(conf, std::memory_order_release);
     return conf;
 }
@@ -411,6 +413,10 @@ bool CRConf::LoadConfigFromFile(const std::string& path) {
         else
             Message(kLogWarn,
                     "RConf: load '%s' - file open error. - Falling back to default values", name);
+        if (read == ReadStatus::Failed) {
+            Message(kLogWarn, "RConf: '%s' cannot be read - it is kept as it is", name);
+            return false;
+        }
         Hold hold(*this);
         m_rewrite = 1;
         return false;

@@ -81,7 +81,9 @@ public:
     void AddObserver(int index, RConfObserver observer);
 
     // Overlays the table with the file's values; false (and a pending
-    // rewrite) when the file cannot be used at all.
+    // rewrite) when the file cannot be used at all. A file that is there but
+    // cannot be read (an I/O error, no permission) is false too, and kept:
+    // no rewrite replaces it with the defaults.
     bool LoadConfigFromFile(const std::string& path);
     // The same on the file's bytes already in memory; `name` is for the log.
     // An empty text is used like an empty file.

@@ -209,6 +209,15 @@ CubeRange cubesOf(const CScene& scene, int cx, int cy) {
     return {cx * r, std::min((cx + 1) * r, h.cubesWide), cy * r, std::min((cy + 1) * r, h.cubesHigh)};
 }
 
+// Rows of a grid `wide` across that `records` records fill, at most `high`:
+// the rows past the last record hold nothing. A header whose grid claims far
+// more than its file holds would otherwise size lists and loops (and an int
+// product that overflows) for cubes or cells that are not there.
+std::int64_t rowsHeld(std::int64_t wide, std::int64_t high, std::int64_t records) {
+    if (wide <= 0 || high <= 0 || records <= 0) return 0;
+    return std::min(high, (records + wide - 1) / wide);
+}
+
 void recordWater(CScene& scene, std::size_t n, int x, int y) {
     WaterRecord& record = scene.waterRecords[n];
     if (record.count >= kWaterPositionsMax) {
@@ -363,6 +372,10 @@ void compileCells(CScene& scene) {
     const MapHeader& h = scene.map->header();
     int cw = saturatingTrunc(h.cellsPerCubeX), ch = saturatingTrunc(h.cellsPerCubeY);
     float sx = h.cubeSize / h.cellsPerCubeX, sy = h.cubeSize / h.cellsPerCubeY;
+    // Only cells a layer holds are emitted: the loops stop at the grid and
+    // at the last row with cells, whatever the cell relation claims.
+    const int columns = h.cellsWide;
+    const int rows = static_cast<int>(rowsHeld(h.cellsWide, h.cellsHigh, h.cellsPerLayer));
     for (int layer = 0; layer < h.layerCount; ++layer) {
         unsigned base = glGenLists(scene.renderCubeCount);
         scene.cellListBase[layer] = base;
@@ -374,8 +387,8 @@ void compileCells(CScene& scene) {
                 CubeRange range = cubesOf(scene, cx, cy);
                 for (int x = range.x0; x < range.x1; ++x)
                     for (int y = range.y0; y < range.y1; ++y)
-                        for (int a = x * cw; a < x * cw + cw; ++a)
-                            for (int b = y * ch; b < y * ch + ch; ++b) {
+                        for (int a = x * cw, aEnd = std::min(a + cw, columns); a < aEnd; ++a)
+                            for (int b = y * ch, bEnd = std::min(b + ch, rows); b < bEnd; ++b) {
                                 const VKCell* cell = scene.map->cellAt(layer, a, b);
                                 if (!cell) continue;
                                 float fa = static_cast<float>(a), fb = static_cast<float>(b);
@@ -470,8 +483,12 @@ int PrepareMap(CScene& scene) {
 
     CRConf* conf = CRConf::instance();
     scene.cubeResolution = clampCubeResolution(conf ? conf->GetInt(RCONF_CUBERESOLUTION) : 8);
-    scene.renderCubesWide = renderCubesAcross(h.cubesWide, scene.cubeResolution);
-    scene.renderCubesHigh = renderCubesAcross(h.cubesHigh, scene.cubeResolution);
+    // The render grid covers the cubes the map holds; cube lookups past them
+    // find nothing anyway.
+    const std::int64_t held = rowsHeld(h.cubesWide, h.cubesHigh, h.cubeCount);
+    const int cubesAcross = held > 1 ? h.cubesWide : std::min(h.cubesWide, std::max(h.cubeCount, 0));
+    scene.renderCubesWide = renderCubesAcross(cubesAcross, scene.cubeResolution);
+    scene.renderCubesHigh = renderCubesAcross(static_cast<int>(held), scene.cubeResolution);
     scene.renderCubeCount = scene.renderCubesWide * scene.renderCubesHigh;
     std::size_t count = static_cast<std::size_t>(scene.renderCubeCount);
     if (scene.water) {

@@ -28,6 +28,30 @@ TEST_F(GameDir, UncreatableLogShowsTheFatalBoxAndEndsWithZero) {
     EXPECT_NE(errors().find("Fatal Error: Cannot create LastRun.log. Contact support!"), std::string::npos);
 }
 
+// A settings file the disk cannot read (an I/O error, injected by strace)
+// falls back to the defaults for this run and is kept: the rewrite on the
+// way out would have replaced the player's settings with them.
+TEST_F(GameDir, SettingsFileThatCannotBeReadIsKept) {
+    const std::string strace = "/usr/bin/strace";
+    if (quask_test::runToEnd({strace, "-f", "-qq", "-o", "/dev/null", "/bin/true"}, m_dir, 30000).code != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    const std::string mine = "Width = 1024\nHeight = 700\n-- mine\n";
+    writeConfig(mine);
+    ChildProcess::Options o;
+    o.workDir = m_dir;
+    o.extraEnv = {"DISPLAY=:65531"};  // no window: the client ends, through its shutdown, at once
+    o.stderrPath = m_dir + "/stderr.txt";
+    ChildProcess p({strace, "-f", "-qq", "-o", "/dev/null", "-P", fs::canonical(m_dir).string() + "/velmar.cfg",
+                    "-e", "trace=read", "-e", "inject=read:error=EIO", m_dir + "/starter"},
+                   o);
+    EXPECT_EQ(p.waitExit(kStartMs), 1);
+    ASSERT_TRUE(clientEnded()) << log();
+    expectInOrder(log(), {"(WARN) RConf: load './velmar.cfg' - file open error. - Falling back to default values\r\n",
+                          "(WARN) RConf: './velmar.cfg' cannot be read - it is kept as it is\r\n",
+                          "] RConf->iGetVar(RCONF_BPP): 32\r\n"});
+    EXPECT_EQ(config(), mine);
+}
+
 // --- Without a window above, with a window on Xvfb below ---
 
 TEST_F(WindowedGame, WindowThatCannotOpenShowsTheBoxAndEndsWithOne) {

@@ -244,6 +244,36 @@ TEST_F(PrepareMapTest, WaterIsRecordedOncePerCubeAndTheGroundCompiledOnce) {
     EXPECT_EQ(w[9], -1.0f);
 }
 
+// A header whose cube grid is far larger than the cubes its file holds (a
+// broken copy): the render grid covers the cubes there are, instead of
+// lists and water records for two thousand million columns (an int product
+// that overflowed into a vector too large to make: the client aborted).
+TEST_F(PrepareMapTest, CubeGridLargerThanItsCubesIsCutToTheCubesHeld) {
+    MapSpec s;
+    s.cellsWide = 8;
+    s.cellsHigh = 4;
+    s.cubesWide = 0x7FFFFFFF;
+    s.cubesHigh = 2;
+    s.hasWater = 1;
+    s.textureCount = 1;
+    s.tileCount = 1;
+    s.cubeCount = 4;
+    Bytes out = header(s);
+    out.i32(300);
+    tile(out, 0, -1);
+    for (int c = 0; c < 4; ++c) cube(out, kNoTile, kNoTile, 0, 1);
+    std::ofstream("data/map/wide.rmap", std::ios::binary)
+        .write(reinterpret_cast<const char*>(out.b.data()), static_cast<long>(out.b.size()));
+    std::ofstream("data/map/Wide.ini") << "[Scene]\nRMap=wide.rmap\n";
+    auto scene = createScene("Wide");
+    ASSERT_TRUE(scene->valid) << log();
+    ASSERT_EQ(PrepareMap(*scene), 1);
+    EXPECT_EQ(scene->renderCubesWide, 1);  // four cubes in the first row, eight to a render cube
+    EXPECT_EQ(scene->renderCubesHigh, 1);
+    ASSERT_EQ(scene->waterRecords.size(), 1u);
+    EXPECT_EQ(scene->waterRecords[0].count, 4);
+}
+
 TEST_F(PrepareMapTest, SceneWithoutAMapIsNotPrepared) {
     CScene empty;
     empty.rmapName = "gone.rmap";
