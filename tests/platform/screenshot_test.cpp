@@ -270,6 +270,32 @@ TEST_F(ScreenshotTest, FullDiskDeletesThePartialFile) {
     EXPECT_EQ(log().find("' saved."), std::string::npos) << log();
 }
 
+// The same frame, with the child killed (SIGXFSZ) at the 8 KiB where it
+// cannot write on: a picture cut off by a crash must not be left under a
+// screenshot's name, nor mistaken for one by the next counter.
+TEST_F(ScreenshotTest, KillMidWriteLeavesNoCutOffPicture) {
+    fs::create_directories(m_month);
+    for (ScreenshotFormat format : {ScreenshotFormat::kPng, ScreenshotFormat::kTga}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            rlimit none{0, 0}, limit{8192, 8192};
+            ::setrlimit(RLIMIT_CORE, &none);
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            std::mt19937 rng(7);
+            Bytes px(96 * 96 * 3);
+            for (auto& b : px) b = static_cast<std::uint8_t>(rng());
+            writeScreenshot(options(format), 96, 96, px.data());
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+    }
+    EXPECT_EQ(filesIn(m_month), std::vector<std::string>{});
+}
+
 // --- Writer thread ---
 
 TEST_F(ScreenshotTest, RequestsWhileWritingAreRefusedAndGiveOneFile) {

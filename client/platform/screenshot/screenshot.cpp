@@ -22,16 +22,56 @@ bool makeFolder(const std::string& path) {
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-// Creates the first free name exclusively: a name taken by an earlier
-// screenshot, or by another writer in the same instant, moves on to the next
-// counter. Returns the descriptor, or -1 with `name` holding the name tried.
-int createFreshFile(const std::string& folder, ScreenshotFormat format, std::string* name) {
-    for (unsigned counter = 0;; ++counter) {
-        *name = screenshotFileName(folder, counter, format);
-        const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) return fd;
-        if (errno != EEXIST || counter == ~0u) return -1;
+// The picture is written into a file without a name in the folder (a named
+// temporary beside the pictures where the file system has no such files),
+// so a crash or a kill mid-write leaves no cut-off picture under a
+// picture's name. Returns the descriptor, or -1.
+int createUnnamedFile(const std::string& folder, std::string* temporary) {
+    temporary->clear();
+    // Naming an unnamed file goes through /proc/self/fd.
+    if (::access("/proc/self/fd", X_OK) == 0) {
+        const int fd = ::open(folder.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644);
+        if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
     }
+    std::string name = folder + ".ScreenShot.XXXXXX";
+    const int named = ::mkostemp(&name[0], O_CLOEXEC);
+    if (named < 0) return -1;
+    ::fchmod(named, 0644);
+    *temporary = name;
+    return named;
+}
+
+// The first counter whose name nothing holds yet (a dangling link holds it).
+unsigned firstFreeCounter(const std::string& folder, ScreenshotFormat format) {
+    struct stat st;
+    unsigned counter = 0;
+    while (counter != ~0u && ::lstat(screenshotFileName(folder, counter, format).c_str(), &st) == 0) ++counter;
+    return counter;
+}
+
+// Gives the whole file the first free name from `counter` on: a name taken
+// meanwhile by another writer moves on to the next counter, since a link
+// never replaces what is there. Returns false with `name` holding the name
+// tried.
+bool linkFirstFreeName(int fd, const std::string& temporary, const std::string& folder, ScreenshotFormat format,
+                       unsigned counter, std::string* name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (;; ++counter) {
+        *name = screenshotFileName(folder, counter, format);
+        const int linked = temporary.empty()
+                               ? ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW)
+                               : ::link(temporary.c_str(), name->c_str());
+        if (linked == 0) return true;
+        if (errno != EEXIST || counter == ~0u) return false;
+    }
+}
+
+// The folder's new entry on disk, where the picture's bytes already are.
+void syncFolder(const std::string& folder) {
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    ::fsync(dir);
+    ::close(dir);
 }
 
 std::unique_ptr<ScreenshotWriter> g_writer;
@@ -66,8 +106,10 @@ std::string writeScreenshot(const ScreenshotOptions& options, int width, int hei
     makeFolder(options.root + "/ScreenShots");
     makeFolder(folder);
 
-    std::string name;
-    const int fd = createFreshFile(folder, options.format, &name);
+    std::string temporary;
+    const int fd = createUnnamedFile(folder, &temporary);
+    const unsigned counter = firstFreeCounter(folder, options.format);
+    std::string name = screenshotFileName(folder, counter, options.format);
     if (fd < 0) {
         Message(kLogWarn, "Screen '%s' cannot be saved. - Create Error", name.c_str());
         return std::string();
@@ -75,12 +117,21 @@ std::string writeScreenshot(const ScreenshotOptions& options, int width, int hei
     EncodeResult result = options.format == ScreenshotFormat::kPng
                               ? encodePng(fd, width, height, pixels)
                               : encodeTga(fd, width, height, pixels);
+    if (result == EncodeResult::kOk && ::fsync(fd) != 0) result = EncodeResult::kWriteError;
+    bool named = false;
+    if (result == EncodeResult::kOk) named = linkFirstFreeName(fd, temporary, folder, options.format, counter, &name);
     if (::close(fd) != 0 && result == EncodeResult::kOk) result = EncodeResult::kWriteError;
-    if (result == EncodeResult::kOk) {
+    if (!temporary.empty()) ::unlink(temporary.c_str());
+    if (result == EncodeResult::kOk && named) {
+        syncFolder(folder);
         Message(kLogInfo, "Screenshot '%s' saved.", name.c_str());
         return name;
     }
+    if (named) ::unlink(name.c_str());
     switch (result) {
+    case EncodeResult::kOk:
+        Message(kLogWarn, "Screen '%s' cannot be saved. - Create Error", name.c_str());
+        break;
     case EncodeResult::kPngStruct:
         Message(kLogWarn, "Screen '%s' cannot be saved. - PNG Error #1", name.c_str());
         break;
@@ -91,7 +142,6 @@ std::string writeScreenshot(const ScreenshotOptions& options, int width, int hei
         Message(kLogWarn, "Screen '%s' cannot be saved. - Write Error", name.c_str());
         break;
     }
-    ::unlink(name.c_str());
     return std::string();
 }
 
