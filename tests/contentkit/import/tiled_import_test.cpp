@@ -12,6 +12,7 @@
 #include <map>
 
 #include "client/scene/rmap.h"
+#include "tests/contentkit/reference.h"
 #include "tests/contentkit/test_util.h"
 #include "tests/contentkit/tiled_fixture.h"
 #include "tools/contentkit/import/tiled_import.h"
@@ -231,6 +232,69 @@ TEST(TiledMap, TilesetsOfOneNameMakeTexturesOfTheirOwn) {
     }
     ASSERT_EQ(textures.size(), 2u);
     EXPECT_FALSE(textures[0]->bytes == textures[1]->bytes);
+}
+
+// A tile's texture is its picture as the editor draws it. The sheet: two
+// 8 x 8 tiles, red and blue, the blue one's top-left 4 x 4 magenta, the
+// colour some tilesets name as transparent. Each map covers its ground with
+// tile 1 of its tileset (the blue one).
+TEST(TiledMap, TileTexturesShowTheirPicturesAsTheEditorDrawsThem) {
+    const std::string map =
+        "<?xml version=\"1.0\"?>\n<map version=\"1.10\" orientation=\"orthogonal\" width=\"2\" height=\"2\" "
+        "tilewidth=\"8\" tileheight=\"8\" infinite=\"0\">\n <tileset firstgid=\"1\" name=\"s\" tilewidth=\"8\" "
+        "tileheight=\"8\" TILESET\n </tileset>\n <layer id=\"1\" name=\"ground\" width=\"2\" height=\"2\">\n"
+        "  <data encoding=\"csv\">2,2,2,2</data>\n </layer>\n</map>\n";
+    const std::string json =
+        "{\"type\":\"map\",\"orientation\":\"orthogonal\",\"width\":2,\"height\":2,\"tilewidth\":8,"
+        "\"tileheight\":8,\"tilesets\":[{\"firstgid\":1,\"name\":\"s\",\"tilewidth\":8,\"tileheight\":8,TILESET}],"
+        "\"layers\":[{\"type\":\"tilelayer\",\"name\":\"ground\",\"width\":2,\"height\":2,\"data\":[2,2,2,2]}]}";
+    const struct {
+        const char* label;
+        bool json;
+        std::string tileset;
+        int width, height;
+        bool clearCorner;  // the magenta corner drawn as a hole
+    } cases[] = {
+        {"atlas with a transparent colour", false,
+         "tilecount=\"2\" columns=\"2\">\n  <image source=\"sheet.png\" trans=\"ff00ff\" width=\"16\" height=\"8\"/>",
+         8, 8, true},
+        {"atlas without its column count", false,
+         "tilecount=\"2\">\n  <image source=\"sheet.png\" width=\"16\" height=\"8\"/>", 8, 8, false},
+        {"atlas without its tile count", false,
+         "columns=\"2\">\n  <image source=\"sheet.png\" width=\"16\" height=\"8\"/>", 8, 8, false},
+        {"collection tile showing part of its picture", false,
+         "tilecount=\"1\" columns=\"0\">\n  <tile id=\"1\" x=\"8\" y=\"0\" width=\"8\" height=\"8\">"
+         "<image source=\"sheet.png\" width=\"16\" height=\"8\"/></tile>", 8, 8, false},
+        {"JSON atlas with a transparent colour", true,
+         "\"tilecount\":2,\"columns\":2,\"image\":\"sheet.png\",\"imagewidth\":16,\"imageheight\":8,"
+         "\"transparentcolor\":\"#ff00ff\"", 8, 8, true},
+        {"JSON collection tile showing part of its picture", true,
+         "\"tilecount\":1,\"columns\":0,\"tiles\":[{\"id\":1,\"image\":\"sheet.png\",\"imagewidth\":16,"
+         "\"imageheight\":8,\"x\":8,\"y\":0,\"width\":8,\"height\":8}]", 8, 8, false},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.json ? json : map;
+        text.replace(text.find("TILESET"), 7, c.tileset);
+        const std::string name = c.json ? "p.tmj" : "p.tmx";
+        cktest::MemoryFiles files;
+        files.put(name, text);
+        files.files["sheet.png"] = cktest::rgbaPng(16, 8, [](int x, int y) -> std::uint32_t {
+            return x < 8 ? 0xff0000ffu : x < 12 && y < 4 ? 0xff00ffffu : 0x0000ffffu;
+        });
+        contentkit::TiledImportResult result;
+        std::string error;
+        ASSERT_TRUE(importSmall(files, name, &result, &error)) << c.label << ": " << error;
+        const contentkit::ImportedFile* dds = cktest::importedFile(result, "data/texture/Small/s_1.dds");
+        ASSERT_NE(dds, nullptr) << c.label;
+        reference::DdsFields fields;
+        ASSERT_TRUE(reference::readDdsFields(dds->bytes, &fields)) << c.label;
+        ASSERT_EQ(fields.width, c.width) << c.label;
+        ASSERT_EQ(fields.height, c.height) << c.label;
+        const contentkit::Image texture = reference::decodeDxt(dds->bytes.data() + 128, fields.fourCC, c.width, c.height);
+        const std::uint8_t* far = texture.at(7, 7);
+        EXPECT_TRUE(far[0] < 16 && far[2] > 240 && far[3] == 255) << c.label << ": not the blue tile";
+        EXPECT_EQ(texture.at(0, 0)[3], c.clearCorner ? 0 : 255) << c.label;
+    }
 }
 
 // --- Bad input ---
