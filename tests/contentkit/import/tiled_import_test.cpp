@@ -339,6 +339,9 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
         {"ground drawn offset", {{"name=\"ground\" width=\"4\"", "name=\"ground\" offsety=\"-8\" width=\"4\""}},
          "", "", "m.tmx: layer 'ground': the editor draws the layer offset by (0, -8) pixels, which its cells cannot "
                  "follow; set the offset of the layer and of its groups to 0"},
+        {"ground starting off the map's corner", {{"name=\"ground\" width=\"4\"", "name=\"ground\" x=\"1\" width=\"4\""}},
+         "", "", "m.tmx: layer 'ground': the layer starts at tile (1, 0) of the map, where the editor draws it shifted; "
+                 "only layers that start at (0, 0) are read"},
         {"cube without ground", {{"1,1,2,2\n,1,1,2,2\n", "1,1,0,0\n,1,1,0,0\n"}}, "", "",
          "m.tmx: layer 'ground': cube (1, 0) (cells (2, 0) to (3, 1)): no cell holds a tile; every cube needs a "
          "ground texture"},

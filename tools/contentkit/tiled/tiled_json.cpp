@@ -286,7 +286,11 @@ bool readLayer(const Json& node, const TiledMap& map, TiledLayer* layer, std::st
     if (type == "tilelayer") {
         layer->kind = TiledLayerKind::Tiles;
         int w = 0, h = 0;
-        if (!intMember(node, "width", map.width, where, &w, error) || !intMember(node, "height", map.height, where, &h, error))
+        long long x = 0, y = 0;
+        if (!intMember(node, "width", map.width, where, &w, error) || !intMember(node, "height", map.height, where, &h, error) ||
+            !intMember(node, "x", INT_MIN, INT_MAX, 0, where, &x, error) ||
+            !intMember(node, "y", INT_MIN, INT_MAX, 0, where, &y, error) ||
+            !checkLayerStart(x, y, where.part, map, error))
             return false;
         if (w != map.width || h != map.height) {
             *error = where("the layer is " + std::to_string(w) + " x " + std::to_string(h) + " tiles, the map " +

@@ -94,6 +94,13 @@ bool tiledRgb(const std::string& text, std::int32_t* out) {
     return true;
 }
 
+bool checkLayerStart(long long x, long long y, const std::string& part, const TiledMap& map, std::string* error) {
+    if (x == 0 && y == 0) return true;
+    *error = map.file + ": " + part + ": the layer starts at tile (" + std::to_string(x) + ", " + std::to_string(y) +
+             ") of the map, where the editor draws it shifted; only layers that start at (0, 0) are read";
+    return false;
+}
+
 bool readExternalTileset(const std::string& mapFile, const std::string& source, TiledFileSource& files,
                          TiledTileset* tileset, std::string* error) {
     const std::string path = joinTiledPath(mapFile, source);

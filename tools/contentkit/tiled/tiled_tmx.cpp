@@ -207,8 +207,12 @@ bool readLayer(const pugi::xml_node& node, const TiledMap& map, TiledLayer* laye
     if (kind == "layer") {
         layer->kind = TiledLayerKind::Tiles;
         int w = 0, h = 0;
-        if (!intAttr(node, "width", map.width, where, &w, error) || !intAttr(node, "height", map.height, where, &h, error))
+        long long x = 0, y = 0;
+        if (!intAttr(node, "width", map.width, where, &w, error) || !intAttr(node, "height", map.height, where, &h, error) ||
+            !intAttr(node, "x", INT_MIN, INT_MAX, 0, where, &x, error) ||
+            !intAttr(node, "y", INT_MIN, INT_MAX, 0, where, &y, error))
             return false;
+        if (!checkLayerStart(x, y, where.part, map, error)) return false;
         if (w != map.width || h != map.height) {
             *error = where("the layer is " + std::to_string(w) + " x " + std::to_string(h) + " tiles, the map " +
                            std::to_string(map.width) + " x " + std::to_string(map.height));
