@@ -309,6 +309,19 @@ struct BadCase {
 TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
     const std::string map = tmxMap(Enc::Csv, false);
     const std::string csv = encoded(Enc::Csv);
+    // A ground of w x h cells of tile 1, zlib-packed: a few bytes for many cells.
+    auto wide = [&](int w, int h) -> std::vector<std::pair<std::string, std::string>> {
+        const std::string size = "width=\"" + std::to_string(w) + "\" height=\"" + std::to_string(h) + "\"";
+        return {{"orthogonal\" width=\"4\" height=\"4\"", "orthogonal\" " + size},
+                {"name=\"ground\" width=\"4\" height=\"4\"", "name=\"ground\" " + size},
+                {"<data encoding=\"csv\">", "<data encoding=\"base64\" compression=\"zlib\">"},
+                {csv, base64(deflated(littleEndian(std::vector<std::uint32_t>(static_cast<std::size_t>(w) * h, 1)),
+                                      false))}};
+    };
+    auto with = [](std::vector<std::pair<std::string, std::string>> edits, std::pair<std::string, std::string> more) {
+        edits.push_back(std::move(more));
+        return edits;
+    };
     const BadCase cases[] = {
         {"missing tileset", {{"source=\"ground.tsx\"", "source=\"gone.tsx\""}}, "", "",
          "m.tmx: tileset 'gone.tsx': no such file"},
@@ -342,6 +355,18 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
         {"ground starting off the map's corner", {{"name=\"ground\" width=\"4\"", "name=\"ground\" x=\"1\" width=\"4\""}},
          "", "", "m.tmx: layer 'ground': the layer starts at tile (1, 0) of the map, where the editor draws it shifted; "
                  "only layers that start at (0, 0) are read"},
+        {"more cells in all vk-cell layers than an import holds",
+         with(wide(1024, 1024), {"name=\"height\">", "name=\"height\"><properties><property name=\"vklayer\" "
+                                                     "type=\"int\" value=\"4\"/></properties>"}),
+         "", "", "m.tmx: a map of 1024 x 1024 cells in 5 vk-cell layers is more than the importer takes (at most "
+                 "4194304 cells in all layers together)"},
+        {"more lightmap texels than a bake holds",
+         with(with(wide(258, 256), {" <imagelayer id=\"2\" name=\"height\">\n  <image source=\"h.png\" width=\"5\" "
+                                    "height=\"5\"/>\n </imagelayer>\n", ""}),
+              {"<properties>\n", "<properties>\n  <property name=\"cellsPerCube\" type=\"int\" value=\"1\"/>\n"
+                                 "  <property name=\"lightmapSize\" type=\"int\" value=\"32\"/>\n"}),
+         "", "", "m.tmx: 66048 faces with lightmaps of 32 x 32 texels are more than the importer bakes (at most 256 "
+                 "MiB of texels); give a smaller lightmapSize"},
         {"cube without ground", {{"1,1,2,2\n,1,1,2,2\n", "1,1,0,0\n,1,1,0,0\n"}}, "", "",
          "m.tmx: layer 'ground': cube (1, 0) (cells (2, 0) to (3, 1)): no cell holds a tile; every cube needs a "
          "ground texture"},
