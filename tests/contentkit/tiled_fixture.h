@@ -63,12 +63,14 @@ inline const contentkit::ImportedFile* importedFile(const contentkit::TiledImpor
     return nullptr;
 }
 
-// An 8-bit grey PNG.
-inline contentkit::Bytes greyPng(int w, int h, int (*value)(int, int)) {
+// A PNG of 8-bit channels: colour type 0 (grey, one byte a pixel) or 6
+// (RGBA, four); `pixel` writes a pixel's bytes.
+template <typename Pixel>
+contentkit::Bytes pngOf(int w, int h, int colourType, Pixel pixel) {
     contentkit::Bytes raw;
     for (int y = 0; y < h; ++y) {
         raw.push_back(0);
-        for (int x = 0; x < w; ++x) raw.push_back(static_cast<std::uint8_t>(value(x, y)));
+        for (int x = 0; x < w; ++x) pixel(x, y, &raw);
     }
     auto be32 = [](contentkit::Bytes* b, std::uint32_t v) {
         for (int k = 3; k >= 0; --k) b->push_back(static_cast<std::uint8_t>(v >> (8 * k)));
@@ -84,7 +86,7 @@ inline contentkit::Bytes greyPng(int w, int h, int (*value)(int, int)) {
     Bytes ihdr;
     be32(&ihdr, static_cast<std::uint32_t>(w));
     be32(&ihdr, static_cast<std::uint32_t>(h));
-    ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
+    ihdr.insert(ihdr.end(), {8, static_cast<std::uint8_t>(colourType), 0, 0, 0});
     chunk("IHDR", ihdr);
     uLongf n = compressBound(raw.size());
     Bytes z(n);
@@ -93,6 +95,20 @@ inline contentkit::Bytes greyPng(int w, int h, int (*value)(int, int)) {
     chunk("IDAT", z);
     chunk("IEND", {});
     return png;
+}
+
+// An 8-bit grey PNG.
+inline contentkit::Bytes greyPng(int w, int h, int (*value)(int, int)) {
+    return pngOf(w, h, 0, [value](int x, int y, contentkit::Bytes* out) {
+        out->push_back(static_cast<std::uint8_t>(value(x, y)));
+    });
+}
+
+// An RGBA PNG; `colour` gives 0xRRGGBBAA.
+inline contentkit::Bytes rgbaPng(int w, int h, std::uint32_t (*colour)(int, int)) {
+    return pngOf(w, h, 6, [colour](int x, int y, contentkit::Bytes* out) {
+        for (int k = 3; k >= 0; --k) out->push_back(static_cast<std::uint8_t>(colour(x, y) >> (8 * k)));
+    });
 }
 
 // The map `name` of `files` imported as "Small" into the demo game directory.

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "client/scene/rmap.h"
+#include "tests/contentkit/reference.h"
 #include "tests/contentkit/test_util.h"
 #include "tests/contentkit/tiled_fixture.h"
 #include "tools/contentkit/import/tiled_import.h"
@@ -233,6 +234,69 @@ TEST(TiledMap, TilesetsOfOneNameMakeTexturesOfTheirOwn) {
     EXPECT_FALSE(textures[0]->bytes == textures[1]->bytes);
 }
 
+// A tile's texture is its picture as the editor draws it. The sheet: two
+// 8 x 8 tiles, red and blue, the blue one's top-left 4 x 4 magenta, the
+// colour some tilesets name as transparent. Each map covers its ground with
+// tile 1 of its tileset (the blue one).
+TEST(TiledMap, TileTexturesShowTheirPicturesAsTheEditorDrawsThem) {
+    const std::string map =
+        "<?xml version=\"1.0\"?>\n<map version=\"1.10\" orientation=\"orthogonal\" width=\"2\" height=\"2\" "
+        "tilewidth=\"8\" tileheight=\"8\" infinite=\"0\">\n <tileset firstgid=\"1\" name=\"s\" tilewidth=\"8\" "
+        "tileheight=\"8\" TILESET\n </tileset>\n <layer id=\"1\" name=\"ground\" width=\"2\" height=\"2\">\n"
+        "  <data encoding=\"csv\">2,2,2,2</data>\n </layer>\n</map>\n";
+    const std::string json =
+        "{\"type\":\"map\",\"orientation\":\"orthogonal\",\"width\":2,\"height\":2,\"tilewidth\":8,"
+        "\"tileheight\":8,\"tilesets\":[{\"firstgid\":1,\"name\":\"s\",\"tilewidth\":8,\"tileheight\":8,TILESET}],"
+        "\"layers\":[{\"type\":\"tilelayer\",\"name\":\"ground\",\"width\":2,\"height\":2,\"data\":[2,2,2,2]}]}";
+    const struct {
+        const char* label;
+        bool json;
+        std::string tileset;
+        int width, height;
+        bool clearCorner;  // the magenta corner drawn as a hole
+    } cases[] = {
+        {"atlas with a transparent colour", false,
+         "tilecount=\"2\" columns=\"2\">\n  <image source=\"sheet.png\" trans=\"ff00ff\" width=\"16\" height=\"8\"/>",
+         8, 8, true},
+        {"atlas without its column count", false,
+         "tilecount=\"2\">\n  <image source=\"sheet.png\" width=\"16\" height=\"8\"/>", 8, 8, false},
+        {"atlas without its tile count", false,
+         "columns=\"2\">\n  <image source=\"sheet.png\" width=\"16\" height=\"8\"/>", 8, 8, false},
+        {"collection tile showing part of its picture", false,
+         "tilecount=\"1\" columns=\"0\">\n  <tile id=\"1\" x=\"8\" y=\"0\" width=\"8\" height=\"8\">"
+         "<image source=\"sheet.png\" width=\"16\" height=\"8\"/></tile>", 8, 8, false},
+        {"JSON atlas with a transparent colour", true,
+         "\"tilecount\":2,\"columns\":2,\"image\":\"sheet.png\",\"imagewidth\":16,\"imageheight\":8,"
+         "\"transparentcolor\":\"#ff00ff\"", 8, 8, true},
+        {"JSON collection tile showing part of its picture", true,
+         "\"tilecount\":1,\"columns\":0,\"tiles\":[{\"id\":1,\"image\":\"sheet.png\",\"imagewidth\":16,"
+         "\"imageheight\":8,\"x\":8,\"y\":0,\"width\":8,\"height\":8}]", 8, 8, false},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.json ? json : map;
+        text.replace(text.find("TILESET"), 7, c.tileset);
+        const std::string name = c.json ? "p.tmj" : "p.tmx";
+        cktest::MemoryFiles files;
+        files.put(name, text);
+        files.files["sheet.png"] = cktest::rgbaPng(16, 8, [](int x, int y) -> std::uint32_t {
+            return x < 8 ? 0xff0000ffu : x < 12 && y < 4 ? 0xff00ffffu : 0x0000ffffu;
+        });
+        contentkit::TiledImportResult result;
+        std::string error;
+        ASSERT_TRUE(importSmall(files, name, &result, &error)) << c.label << ": " << error;
+        const contentkit::ImportedFile* dds = cktest::importedFile(result, "data/texture/Small/s_1.dds");
+        ASSERT_NE(dds, nullptr) << c.label;
+        reference::DdsFields fields;
+        ASSERT_TRUE(reference::readDdsFields(dds->bytes, &fields)) << c.label;
+        ASSERT_EQ(fields.width, c.width) << c.label;
+        ASSERT_EQ(fields.height, c.height) << c.label;
+        const contentkit::Image texture = reference::decodeDxt(dds->bytes.data() + 128, fields.fourCC, c.width, c.height);
+        const std::uint8_t* far = texture.at(7, 7);
+        EXPECT_TRUE(far[0] < 16 && far[2] > 240 && far[3] == 255) << c.label << ": not the blue tile";
+        EXPECT_EQ(texture.at(0, 0)[3], c.clearCorner ? 0 : 255) << c.label;
+    }
+}
+
 // --- Bad input ---
 
 struct BadCase {
@@ -245,6 +309,19 @@ struct BadCase {
 TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
     const std::string map = tmxMap(Enc::Csv, false);
     const std::string csv = encoded(Enc::Csv);
+    // A ground of w x h cells of tile 1, zlib-packed: a few bytes for many cells.
+    auto wide = [&](int w, int h) -> std::vector<std::pair<std::string, std::string>> {
+        const std::string size = "width=\"" + std::to_string(w) + "\" height=\"" + std::to_string(h) + "\"";
+        return {{"orthogonal\" width=\"4\" height=\"4\"", "orthogonal\" " + size},
+                {"name=\"ground\" width=\"4\" height=\"4\"", "name=\"ground\" " + size},
+                {"<data encoding=\"csv\">", "<data encoding=\"base64\" compression=\"zlib\">"},
+                {csv, base64(deflated(littleEndian(std::vector<std::uint32_t>(static_cast<std::size_t>(w) * h, 1)),
+                                      false))}};
+    };
+    auto with = [](std::vector<std::pair<std::string, std::string>> edits, std::pair<std::string, std::string> more) {
+        edits.push_back(std::move(more));
+        return edits;
+    };
     const BadCase cases[] = {
         {"missing tileset", {{"source=\"ground.tsx\"", "source=\"gone.tsx\""}}, "", "",
          "m.tmx: tileset 'gone.tsx': no such file"},
@@ -275,6 +352,21 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
         {"ground drawn offset", {{"name=\"ground\" width=\"4\"", "name=\"ground\" offsety=\"-8\" width=\"4\""}},
          "", "", "m.tmx: layer 'ground': the editor draws the layer offset by (0, -8) pixels, which its cells cannot "
                  "follow; set the offset of the layer and of its groups to 0"},
+        {"ground starting off the map's corner", {{"name=\"ground\" width=\"4\"", "name=\"ground\" x=\"1\" width=\"4\""}},
+         "", "", "m.tmx: layer 'ground': the layer starts at tile (1, 0) of the map, where the editor draws it shifted; "
+                 "only layers that start at (0, 0) are read"},
+        {"more cells in all vk-cell layers than an import holds",
+         with(wide(1024, 1024), {"name=\"height\">", "name=\"height\"><properties><property name=\"vklayer\" "
+                                                     "type=\"int\" value=\"4\"/></properties>"}),
+         "", "", "m.tmx: a map of 1024 x 1024 cells in 5 vk-cell layers is more than the importer takes (at most "
+                 "4194304 cells in all layers together)"},
+        {"more lightmap texels than a bake holds",
+         with(with(wide(258, 256), {" <imagelayer id=\"2\" name=\"height\">\n  <image source=\"h.png\" width=\"5\" "
+                                    "height=\"5\"/>\n </imagelayer>\n", ""}),
+              {"<properties>\n", "<properties>\n  <property name=\"cellsPerCube\" type=\"int\" value=\"1\"/>\n"
+                                 "  <property name=\"lightmapSize\" type=\"int\" value=\"32\"/>\n"}),
+         "", "", "m.tmx: 66048 faces with lightmaps of 32 x 32 texels are more than the importer bakes (at most 256 "
+                 "MiB of texels); give a smaller lightmapSize"},
         {"cube without ground", {{"1,1,2,2\n,1,1,2,2\n", "1,1,0,0\n,1,1,0,0\n"}}, "", "",
          "m.tmx: layer 'ground': cube (1, 0) (cells (2, 0) to (3, 1)): no cell holds a tile; every cube needs a "
          "ground texture"},

@@ -78,27 +78,61 @@ bool makeTexture(ImportContext& ctx, const std::string& key, const std::string& 
     return true;
 }
 
-bool readPicture(ImportContext& ctx, const std::string& path, const std::string& where, Image* out, std::string* error) {
+// The picture with the editor's transparent colour made clear, as the
+// editor draws it.
+bool readPicture(ImportContext& ctx, const TiledImage& image, const std::string& where, Image* out,
+                 std::string* error) {
     Bytes bytes;
     std::string why;
-    if (!ctx.sources.read(path, &bytes, &why) || !decodeImage(bytes.data(), bytes.size(), out, &why)) {
-        *error = where + ": " + path + ": " + why;
+    if (!ctx.sources.read(image.source, &bytes, &why) || !decodeImage(bytes.data(), bytes.size(), out, &why)) {
+        *error = where + ": " + image.source + ": " + why;
         return false;
+    }
+    if (image.transparent < 0) return true;
+    const std::uint8_t key[3] = {static_cast<std::uint8_t>(image.transparent >> 16),
+                                 static_cast<std::uint8_t>(image.transparent >> 8),
+                                 static_cast<std::uint8_t>(image.transparent)};
+    for (std::size_t i = 0; i + 3 < out->rgba.size(); i += 4) {
+        if (std::equal(key, key + 3, &out->rgba[i])) out->rgba[i + 3] = 0;
     }
     return true;
 }
 
-// The tile's own picture, or its cell of the tileset's atlas.
+Image cut(const Image& from, int x0, int y0, int w, int h) {
+    Image out(w, h);
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* row = from.at(x0, y0 + y);
+        std::copy(row, row + static_cast<std::ptrdiff_t>(w) * 4, out.at(0, y));
+    }
+    return out;
+}
+
+// The tile's own picture (or the part of it the tile names), or its cell
+// of the tileset's atlas.
 bool tilePicture(ImportContext& ctx, const TiledTileset& set, std::uint32_t local, const std::string& where,
                  Image* out, std::string* error) {
     const TiledTile* tile = set.tile(local);
-    if (tile && !tile->image.source.empty()) return readPicture(ctx, tile->image.source, where, out, error);
+    if (tile && !tile->image.source.empty()) {
+        if (!readPicture(ctx, tile->image, where, out, error)) return false;
+        if (tile->width == 0 && tile->height == 0 && tile->x == 0 && tile->y == 0) return true;
+        const int w = tile->width > 0 ? tile->width : out->width - tile->x;
+        const int h = tile->height > 0 ? tile->height : out->height - tile->y;
+        if (w < 1 || h < 1 || static_cast<long long>(tile->x) + w > out->width ||
+            static_cast<long long>(tile->y) + h > out->height) {
+            *error = where + ": the tile's part of " + std::to_string(w) + " x " + std::to_string(h) + " at (" +
+                     std::to_string(tile->x) + ", " + std::to_string(tile->y) + ") lies outside its picture " +
+                     tile->image.source;
+            return false;
+        }
+        *out = cut(*out, tile->x, tile->y, w, h);
+        return true;
+    }
     if (set.image.source.empty() || set.columns < 1 || set.tileWidth < 1 || set.tileHeight < 1) {
         *error = where + ": the tile has no property 'texture' and no picture to make a texture from";
         return false;
     }
     Image atlas;
-    if (!readPicture(ctx, set.image.source, where, &atlas, error)) return false;
+    if (!readPicture(ctx, set.image, where, &atlas, error)) return false;
     const long long col = local % static_cast<std::uint32_t>(set.columns), row = local / static_cast<std::uint32_t>(set.columns);
     const long long x0 = set.margin + col * (set.tileWidth + set.spacing);
     const long long y0 = set.margin + row * (set.tileHeight + set.spacing);
@@ -106,11 +140,7 @@ bool tilePicture(ImportContext& ctx, const TiledTileset& set, std::uint32_t loca
         *error = where + ": the tile lies outside its tileset picture " + set.image.source;
         return false;
     }
-    *out = Image(set.tileWidth, set.tileHeight);
-    for (int y = 0; y < set.tileHeight; ++y) {
-        const std::uint8_t* from = atlas.at(static_cast<int>(x0), static_cast<int>(y0) + y);
-        std::copy(from, from + set.tileWidth * 4, out->at(0, y));
-    }
+    *out = cut(atlas, static_cast<int>(x0), static_cast<int>(y0), set.tileWidth, set.tileHeight);
     return true;
 }
 

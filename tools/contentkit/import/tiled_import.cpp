@@ -295,6 +295,30 @@ bool sortLayers(ImportContext& ctx, std::string* error) {
     return true;
 }
 
+// Every further vk-cell layer holds a copy of the whole grid.
+bool checkImportSize(ImportContext& ctx, std::string* error) {
+    int layers = 1;
+    for (const auto& kv : ctx.heights) layers = std::max(layers, kv.first + 1);
+    for (const auto& kv : ctx.walks) layers = std::max(layers, kv.first + 1);
+    const long long cells = static_cast<long long>(ctx.map.width) * ctx.map.height;
+    if (cells * layers <= kMaxImportCells) return true;
+    *error = ctx.at("a map of " + std::to_string(ctx.map.width) + " x " + std::to_string(ctx.map.height) +
+                    " cells in " + std::to_string(layers) + " vk-cell layer" + (layers == 1 ? "" : "s") +
+                    " is more than the importer takes (at most " + std::to_string(kMaxImportCells) +
+                    " cells in all layers together)");
+    return false;
+}
+
+bool checkLightmapSize(ImportContext& ctx, std::string* error) {
+    const long long size = ctx.settings.bake.size;
+    const long long bytes = static_cast<long long>(ctx.rmap.tiles.size()) * size * size * 4;
+    if (bytes <= kMaxLightmapBytes) return true;
+    *error = ctx.at(std::to_string(ctx.rmap.tiles.size()) + " faces with lightmaps of " + std::to_string(size) +
+                    " x " + std::to_string(size) + " texels are more than the importer bakes (at most " +
+                    std::to_string(kMaxLightmapBytes / (1 << 20)) + " MiB of texels); give a smaller lightmapSize");
+    return false;
+}
+
 // --- Game directory ---
 
 // Definitions of a def file and the files it loads, by the client's grammar.
@@ -408,11 +432,13 @@ bool importTiledMap(const TiledMap& map, TiledFileSource& sources, GameDirReader
     }
     ImportContext ctx(map, sources, game, options, result);
     if (!readSettings(ctx, error) || (options.startCamera && !checkStartCamera(ctx, error)) ||
-        !sortLayers(ctx, error)) {
+        !sortLayers(ctx, error) || !checkImportSize(ctx, error)) {
         return false;
     }
     readGameDir(ctx);
-    if (!buildTerrain(ctx, error) || !buildCells(ctx, error) || !placeObjects(ctx, error)) return false;
+    if (!buildTerrain(ctx, error) || !checkLightmapSize(ctx, error) || !buildCells(ctx, error) ||
+        !placeObjects(ctx, error))
+        return false;
     storeCells(ctx);
     const auto start = std::chrono::steady_clock::now();
     BakeStats stats;

@@ -43,6 +43,11 @@ namespace contentkit {
 constexpr std::size_t kMaxMapNameLength = 14;
 constexpr int kDefaultLightmapSize = 4;
 constexpr int kMaxLightmapSize = 32;
+// What one import holds in memory is bounded: the vk-cells of all cell
+// layers together (about 170 bytes of work each), and the texels of the
+// lightmaps baked before the identical ones are shared.
+constexpr long long kMaxImportCells = 1 << 22;
+constexpr long long kMaxLightmapBytes = 1 << 28;
 
 // The client's start-up camera on the map it opens first, which ignores
 // the ini's InitAngle, InitDist and InitVert: the target cell (in the

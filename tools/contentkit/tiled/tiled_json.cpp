@@ -112,6 +112,11 @@ bool readImage(const Json& obj, const char* key, const std::string& file, const 
     const std::string source = stringMember(obj, key);
     if (source.empty()) return true;
     out->source = joinTiledPath(file, source);
+    const std::string trans = stringMember(obj, "transparentcolor");
+    if (!trans.empty() && !tiledRgb(trans, &out->transparent)) {
+        *error = where("\"transparentcolor\" \"" + trans + "\" is not a colour #RRGGBB");
+        return false;
+    }
     return intMember(obj, "imagewidth", 0, where, &out->width, error) &&
            intMember(obj, "imageheight", 0, where, &out->height, error);
 }
@@ -160,7 +165,9 @@ bool readTilesetObject(const Json& obj, const std::string& file, TiledTileset* t
         TiledTile tile;
         tile.id = static_cast<std::uint32_t>(id);
         if (!readProperties(n, where, &tile.properties, error) ||
-            !readImage(n, "image", file, where, &tile.image, error)) {
+            !readImage(n, "image", file, where, &tile.image, error) || !intMember(n, "x", 0, where, &tile.x, error) ||
+            !intMember(n, "y", 0, where, &tile.y, error) || !intMember(n, "width", 0, where, &tile.width, error) ||
+            !intMember(n, "height", 0, where, &tile.height, error)) {
             return false;
         }
         if (tile.id >= static_cast<std::uint32_t>(t->tileCount) && t->image.source.empty()) {
@@ -279,7 +286,11 @@ bool readLayer(const Json& node, const TiledMap& map, TiledLayer* layer, std::st
     if (type == "tilelayer") {
         layer->kind = TiledLayerKind::Tiles;
         int w = 0, h = 0;
-        if (!intMember(node, "width", map.width, where, &w, error) || !intMember(node, "height", map.height, where, &h, error))
+        long long x = 0, y = 0;
+        if (!intMember(node, "width", map.width, where, &w, error) || !intMember(node, "height", map.height, where, &h, error) ||
+            !intMember(node, "x", INT_MIN, INT_MAX, 0, where, &x, error) ||
+            !intMember(node, "y", INT_MIN, INT_MAX, 0, where, &y, error) ||
+            !checkLayerStart(x, y, where.part, map, error))
             return false;
         if (w != map.width || h != map.height) {
             *error = where("the layer is " + std::to_string(w) + " x " + std::to_string(h) + " tiles, the map " +

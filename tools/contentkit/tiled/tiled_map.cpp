@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -79,6 +81,26 @@ bool tiledDouble(const std::string& text, double* out) {
     return true;
 }
 
+bool tiledRgb(const std::string& text, std::int32_t* out) {
+    const std::size_t start = !text.empty() && text[0] == '#' ? 1 : 0;
+    if (text.size() != start + 6) return false;
+    std::int32_t v = 0;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+        v = v * 16 + (std::isdigit(static_cast<unsigned char>(text[i])) ? text[i] - '0'
+                                                                         : std::tolower(text[i]) - 'a' + 10);
+    }
+    *out = v;
+    return true;
+}
+
+bool checkLayerStart(long long x, long long y, const std::string& part, const TiledMap& map, std::string* error) {
+    if (x == 0 && y == 0) return true;
+    *error = map.file + ": " + part + ": the layer starts at tile (" + std::to_string(x) + ", " + std::to_string(y) +
+             ") of the map, where the editor draws it shifted; only layers that start at (0, 0) are read";
+    return false;
+}
+
 bool readExternalTileset(const std::string& mapFile, const std::string& source, TiledFileSource& files,
                          TiledTileset* tileset, std::string* error) {
     const std::string path = joinTiledPath(mapFile, source);
@@ -129,6 +151,16 @@ bool checkTilesets(TiledMap* map, std::string* error) {
                      [](const TiledTileset& a, const TiledTileset& b) { return a.firstGid < b.firstGid; });
     for (std::size_t i = 0; i < map->tilesets.size(); ++i) {
         TiledTileset& t = map->tilesets[i];
+        // Older files leave out what the editor works out from the atlas.
+        if (!t.image.source.empty() && t.tileWidth > 0 && t.tileHeight > 0) {
+            const long long across = (static_cast<long long>(t.image.width) - t.margin + t.spacing) /
+                                     (static_cast<long long>(t.tileWidth) + t.spacing);
+            const long long down = (static_cast<long long>(t.image.height) - t.margin + t.spacing) /
+                                   (static_cast<long long>(t.tileHeight) + t.spacing);
+            if (t.columns == 0 && across > 0) t.columns = static_cast<int>(across);
+            if (t.tileCount == 0 && across > 0 && down > 0 && across * down <= INT32_MAX)
+                t.tileCount = static_cast<int>(across * down);
+        }
         std::sort(t.tiles.begin(), t.tiles.end(), [](const TiledTile& a, const TiledTile& b) { return a.id < b.id; });
         const std::string name = t.file + ": tileset '" + t.name + "'";
         if (t.firstGid < 1 || t.firstGid > kTiledGidMask || t.tileCount < 0 ||

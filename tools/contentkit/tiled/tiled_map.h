@@ -47,12 +47,17 @@ const TiledProperty* findTiledProperty(const TiledProperties& properties, const 
 struct TiledImage {
     std::string source;  // path joined to the folder of the file that names it
     int width = 0, height = 0;
+    // The editor's transparent colour (0xRRGGBB): its pixels are drawn as
+    // holes; -1 for none.
+    std::int32_t transparent = -1;
 };
 
 struct TiledTile {
     std::uint32_t id = 0;  // local to its tileset
     TiledProperties properties;
     TiledImage image;  // tiles of an image-collection tileset
+    // The part of `image` the tile shows; a width of 0: all of it.
+    int x = 0, y = 0, width = 0, height = 0;
 };
 
 struct TiledTileset {
@@ -109,6 +114,10 @@ public:
     // False with a reason when `path` cannot be read.
     virtual bool read(const std::string& path, Bytes* out, std::string* why) = 0;
 };
+
+// "#RRGGBB" or "RRGGBB" (as TMX writes a transparent colour) into
+// 0xRRGGBB; false for anything else.
+bool tiledRgb(const std::string& text, std::int32_t* out);
 
 // Strict text to number, as the readers and property values take them: the
 // whole text, in range, finite.

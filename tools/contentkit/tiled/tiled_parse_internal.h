@@ -34,6 +34,11 @@ std::size_t lineOfOffset(const std::uint8_t* data, std::size_t size, std::size_t
 // Group layers are followed `depth` deep; false with a message past 32.
 bool checkGroupDepth(const TiledMap& map, int depth, std::string* error);
 
+// A tile layer's `x` and `y`: where its tiles start on the map, in tiles.
+// The editor draws a layer that starts elsewhere shifted; false with a
+// message naming `part` (the layer) then.
+bool checkLayerStart(long long x, long long y, const std::string& part, const TiledMap& map, std::string* error);
+
 // Map-level checks after either reader: size limits, tilesets, tile IDs.
 bool checkTiledMap(TiledMap* map, std::string* error);
 

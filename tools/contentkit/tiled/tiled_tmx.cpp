@@ -73,6 +73,11 @@ bool readImage(const pugi::xml_node& node, const std::string& file, const Where&
         return false;
     }
     out->source = joinTiledPath(file, source);
+    const pugi::xml_attribute trans = node.attribute("trans");
+    if (trans && *trans.value() && !tiledRgb(trans.value(), &out->transparent)) {
+        *error = where(std::string("<image> trans=\"") + trans.value() + "\" is not a colour RRGGBB");
+        return false;
+    }
     return intAttr(node, "width", 0, where, &out->width, error) && intAttr(node, "height", 0, where, &out->height, error);
 }
 
@@ -110,7 +115,10 @@ bool readTilesetElement(const pugi::xml_node& node, const std::string& file, Til
         }
         tile.id = static_cast<std::uint32_t>(id);
         readProperties(n, &tile.properties);
-        if (!readImage(n.child("image"), file, where, &tile.image, error)) return false;
+        if (!readImage(n.child("image"), file, where, &tile.image, error) ||
+            !intAttr(n, "x", 0, where, &tile.x, error) || !intAttr(n, "y", 0, where, &tile.y, error) ||
+            !intAttr(n, "width", 0, where, &tile.width, error) || !intAttr(n, "height", 0, where, &tile.height, error))
+            return false;
         if (tile.id >= static_cast<std::uint32_t>(t->tileCount) && t->image.source.empty()) {
             t->tileCount = static_cast<int>(tile.id) + 1;  // collections may leave holes
         }
@@ -199,8 +207,12 @@ bool readLayer(const pugi::xml_node& node, const TiledMap& map, TiledLayer* laye
     if (kind == "layer") {
         layer->kind = TiledLayerKind::Tiles;
         int w = 0, h = 0;
-        if (!intAttr(node, "width", map.width, where, &w, error) || !intAttr(node, "height", map.height, where, &h, error))
+        long long x = 0, y = 0;
+        if (!intAttr(node, "width", map.width, where, &w, error) || !intAttr(node, "height", map.height, where, &h, error) ||
+            !intAttr(node, "x", INT_MIN, INT_MAX, 0, where, &x, error) ||
+            !intAttr(node, "y", INT_MIN, INT_MAX, 0, where, &y, error))
             return false;
+        if (!checkLayerStart(x, y, where.part, map, error)) return false;
         if (w != map.width || h != map.height) {
             *error = where("the layer is " + std::to_string(w) + " x " + std::to_string(h) + " tiles, the map " +
                            std::to_string(map.width) + " x " + std::to_string(map.height));
