@@ -318,6 +318,10 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
                 {csv, base64(deflated(littleEndian(std::vector<std::uint32_t>(static_cast<std::size_t>(w) * h, 1)),
                                       false))}};
     };
+    auto offsetTsx = [](const std::string& offset) {
+        std::string tsx = kTsx;
+        return tsx.insert(tsx.find(" <image"), offset);
+    };
     auto with = [](std::vector<std::pair<std::string, std::string>> edits, std::pair<std::string, std::string> more) {
         edits.push_back(std::move(more));
         return edits;
@@ -352,6 +356,8 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
         {"ground drawn offset", {{"name=\"ground\" width=\"4\"", "name=\"ground\" offsety=\"-8\" width=\"4\""}},
          "", "", "m.tmx: layer 'ground': the editor draws the layer offset by (0, -8) pixels, which its cells cannot "
                  "follow; set the offset of the layer and of its groups to 0"},
+        {"tile offset that is not a whole number", {}, "ground.tsx", offsetTsx("<tileoffset x=\"1.5\" y=\"0\"/>"),
+         "ground.tsx: tileset 'ground': <tileoffset> x=\"1.5\" is not a whole number from -2147483648 to 2147483647"},
         {"ground starting off the map's corner", {{"name=\"ground\" width=\"4\"", "name=\"ground\" x=\"1\" width=\"4\""}},
          "", "", "m.tmx: layer 'ground': the layer starts at tile (1, 0) of the map, where the editor draws it shifted; "
                  "only layers that start at (0, 0) are read"},

@@ -154,6 +154,17 @@ bool readTilesetObject(const Json& obj, const std::string& file, TiledTileset* t
         !readImage(obj, "image", file, where, &t->image, error) || !arrayMember(obj, "tiles", where, &tiles, error)) {
         return false;
     }
+    const auto offset = obj.find("tileoffset");
+    if (offset != obj.end() && !offset->is_null()) {
+        long long x = 0, y = 0;
+        const Where at{file, where.part + ": \"tileoffset\""};
+        if (!isObject(*offset, "\"tileoffset\"", where, error) ||
+            !intMember(*offset, "x", INT_MIN, INT_MAX, 0, at, &x, error) ||
+            !intMember(*offset, "y", INT_MIN, INT_MAX, 0, at, &y, error))
+            return false;
+        t->offsetX = static_cast<int>(x);
+        t->offsetY = static_cast<int>(y);
+    }
     for (const Json& n : *tiles) {
         long long id = -1;
         if (!isObject(n, "a tile", where, error)) return false;

@@ -1,9 +1,9 @@
 // Tiled maps in memory: what the map editor's two file formats (TMX, which
 // is XML, and its JSON form) say about an orthogonal, finite map: the map's
 // size and properties, its tilesets (embedded, or external .tsx / .tsj files)
-// with the properties and pictures of their tiles, and its layers in file
-// order, group layers flattened: tile layers with one global tile ID per
-// cell, image layers and object layers.
+// with their tile offsets and the properties and pictures of their tiles,
+// and its layers in file order, group layers flattened: tile layers with one
+// global tile ID per cell, image layers and object layers.
 //
 // parseTiledMap reads the map from a byte span (TMX when its first non-blank
 // byte is '<', JSON when it is '{') and gets the external tilesets through a
@@ -65,6 +65,9 @@ struct TiledTileset {
     std::string name;
     std::string file;  // the .tsx / .tsj it came from; the map for an embedded one
     int tileWidth = 0, tileHeight = 0, tileCount = 0, columns = 0, margin = 0, spacing = 0;
+    // Its tile offset: the editor draws every tile of it shifted by this
+    // many pixels (a tile object's shift scaled and turned with it).
+    int offsetX = 0, offsetY = 0;
     TiledImage image;              // the atlas; empty for an image collection
     std::vector<TiledTile> tiles;  // tiles that carry properties or a picture
 

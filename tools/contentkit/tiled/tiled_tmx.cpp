@@ -105,6 +105,13 @@ bool readTilesetElement(const pugi::xml_node& node, const std::string& file, Til
         !readImage(node.child("image"), file, where, &t->image, error)) {
         return false;
     }
+    long long offsetX = 0, offsetY = 0;
+    const pugi::xml_node offset = node.child("tileoffset");
+    if (!intAttr(offset, "x", INT_MIN, INT_MAX, 0, where, &offsetX, error) ||
+        !intAttr(offset, "y", INT_MIN, INT_MAX, 0, where, &offsetY, error))
+        return false;
+    t->offsetX = static_cast<int>(offsetX);
+    t->offsetY = static_cast<int>(offsetY);
     for (const pugi::xml_node& n : node.children("tile")) {
         TiledTile tile;
         long long id = 0;
