@@ -356,6 +356,9 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
         {"ground drawn offset", {{"name=\"ground\" width=\"4\"", "name=\"ground\" offsety=\"-8\" width=\"4\""}},
          "", "", "m.tmx: layer 'ground': the editor draws the layer offset by (0, -8) pixels, which its cells cannot "
                  "follow; set the offset of the layer and of its groups to 0"},
+        {"ground of a tileset drawn offset", {}, "ground.tsx", offsetTsx("<tileoffset x=\"0\" y=\"4\"/>"),
+         "m.tmx: layer 'ground', cell (0, 0): the editor draws the tiles of tileset 'ground' (ground.tsx) offset by "
+         "(0, 4) pixels, which its cells cannot follow; set the drawing offset of the tileset to 0"},
         {"tile offset that is not a whole number", {}, "ground.tsx", offsetTsx("<tileoffset x=\"1.5\" y=\"0\"/>"),
          "ground.tsx: tileset 'ground': <tileoffset> x=\"1.5\" is not a whole number from -2147483648 to 2147483647"},
         {"ground starting off the map's corner", {{"name=\"ground\" width=\"4\"", "name=\"ground\" x=\"1\" width=\"4\""}},

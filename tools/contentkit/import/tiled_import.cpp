@@ -239,13 +239,29 @@ bool takeLayer(ImportContext& ctx, const TiledLayer& layer, TiledLayerKind kind,
 }
 
 // Cells stay where they are: a tile or image layer the editor draws shifted
-// would show other cells than the game.
+// would show other cells than the game; so would tiles of a tileset that it
+// draws shifted.
 bool checkNotOffset(ImportContext& ctx, const TiledLayer& layer, std::string* error) {
-    if (layer.offsetX == 0 && layer.offsetY == 0) return true;
-    *error = ctx.layerAt(layer, "the editor draws the layer offset by (" + number(layer.offsetX) + ", " +
-                                    number(layer.offsetY) + ") pixels, which its cells cannot follow; set the "
-                                    "offset of the layer and of its groups to 0");
-    return false;
+    if (layer.offsetX != 0 || layer.offsetY != 0) {
+        *error = ctx.layerAt(layer, "the editor draws the layer offset by (" + number(layer.offsetX) + ", " +
+                                        number(layer.offsetY) + ") pixels, which its cells cannot follow; set the "
+                                        "offset of the layer and of its groups to 0");
+        return false;
+    }
+    bool anyOffset = false;
+    for (const TiledTileset& t : ctx.map.tilesets) anyOffset = anyOffset || t.offsetX != 0 || t.offsetY != 0;
+    for (std::size_t i = 0; anyOffset && i < layer.gids.size(); ++i) {
+        const TiledTileset* t = (layer.gids[i] & kTiledGidMask) != 0 ? ctx.map.tilesetOf(layer.gids[i]) : nullptr;
+        if (!t || (t->offsetX == 0 && t->offsetY == 0)) continue;
+        const std::size_t w = static_cast<std::size_t>(ctx.map.width);
+        *error = ctx.file() + ": layer '" + layer.name + "', cell " +
+                 cellName(static_cast<int>(i % w), static_cast<int>(i / w)) + ": the editor draws the tiles of tileset '" +
+                 t->name + "'" + (t->file != ctx.file() ? " (" + t->file + ")" : "") + " offset by (" +
+                 std::to_string(t->offsetX) + ", " + std::to_string(t->offsetY) +
+                 ") pixels, which its cells cannot follow; set the drawing offset of the tileset to 0";
+        return false;
+    }
+    return true;
 }
 
 bool sortLayers(ImportContext& ctx, std::string* error) {
