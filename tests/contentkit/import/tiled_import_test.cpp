@@ -1,7 +1,8 @@
 // Tiled maps: one small map written in every layer encoding and tileset
 // form the editor writes, all read to the same tiles and imported to the
 // same bytes; every kind of bad input refused with a message naming file,
-// layer and place, with nothing written; the start camera's checks.
+// layer and place, with nothing written; tile objects where the editor
+// draws them; the start camera's checks.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -412,6 +413,68 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
     std::string error;
     EXPECT_FALSE(importSmall(files, "m.tmj", &result, &error));
     EXPECT_EQ(error, "m.tmj: \"width\" must be a whole number from 0 to 2147483647");
+}
+
+// --- Objects ---
+
+// A tile object stands at the centre of the tile the editor draws: turned
+// about its bottom-left corner, its tileset's tile offset scaled with the
+// object and turned with it, whatever its flips. The centres are those of
+// tmxrasterizer's pictures of these objects (in pixels of the 4 x 4 map).
+TEST(TiledMap, TileObjectsStandWhereTheEditorDrawsTheirCentres) {
+    using Edits = std::vector<std::pair<std::string, std::string>>;
+    const std::string external = " <tileset firstgid=\"1\" source=\"ground.tsx\"/>\n";
+    auto atlas = [&](const std::string& offset) -> Edits {
+        return {{external, external + " <tileset firstgid=\"3\" name=\"props\" tilewidth=\"8\" tileheight=\"16\" "
+                                      "tilecount=\"1\" columns=\"1\">" + offset + "<image source=\"prop.png\" "
+                                      "width=\"8\" height=\"16\"/></tileset>\n"},
+                {"\n   <point/>", ""}};
+    };
+    auto object = [](const std::string& attributes) -> std::pair<std::string, std::string> {
+        return {"name=\"tree\" x=\"24\" y=\"8\"", "name=\"tree\" " + attributes};
+    };
+    auto with = [](Edits edits, std::pair<std::string, std::string> more) {
+        edits.push_back(std::move(more));
+        return edits;
+    };
+    const struct {
+        const char* label;
+        bool json;
+        Edits edits;
+        double x, y;  // the centre the editor draws
+    } cases[] = {
+        {"turned", false, with(atlas(""), object("gid=\"3\" x=\"20\" y=\"40\" width=\"16\" height=\"16\" "
+                                                 "rotation=\"90\"")), 28, 48},
+        {"tile offset, scaled, turned and flipped", false,
+         with(atlas("<tileoffset x=\"2\" y=\"-4\"/>"),
+              object("gid=\"2147483651\" x=\"20\" y=\"40\" width=\"16\" height=\"32\" rotation=\"90\"")),
+         44, 52},
+        {"JSON, tile offset of a collection tile scaled across", true,
+         {{"],\"layers\":[", ",{\"firstgid\":3,\"name\":\"props\",\"tilewidth\":8,\"tileheight\":16,"
+                            "\"tilecount\":1,\"columns\":0,\"tileoffset\":{\"x\":3,\"y\":2},\"tiles\":[{\"id\":0,"
+                            "\"image\":\"prop.png\",\"imagewidth\":8,\"imageheight\":16}]}],\"layers\":["},
+          {"\"x\":24,\"y\":8,\"point\":true", "\"gid\":3,\"x\":20,\"y\":40,\"width\":16,\"height\":16"}},
+         34, 34},
+    };
+    for (const auto& c : cases) {
+        const std::string name = c.json ? "o.tmj" : "o.tmx";
+        std::string text = c.json ? jsonMap(Enc::Csv, nullptr) : tmxMap(Enc::Csv, false);
+        for (const auto& [from, to] : c.edits) {
+            const std::size_t at = text.find(from);
+            ASSERT_NE(at, std::string::npos) << c.label << ": " << from;
+            text.replace(at, from.size(), to);
+        }
+        cktest::MemoryFiles files = smallMapFiles(name, text);
+        contentkit::TiledImportResult result;
+        std::string error;
+        ASSERT_TRUE(importSmall(files, name, &result, &error)) << c.label << ": " << error;
+        ASSERT_EQ(result.map.models.size(), 1u) << c.label;
+        // Cells of 5 units, rows counted up from the bottom edge, the client's
+        // frame 10 units off the map's corner.
+        const std::array<float, 3>& at = result.map.models[0].position;
+        EXPECT_NEAR(at[0], c.x / 16 * 5 - 10, 1e-4) << c.label;
+        EXPECT_NEAR(at[2], (4 - c.y / 16) * 5 - 10, 1e-4) << c.label;
+    }
 }
 
 // The map the client opens first shows what its start camera sees: cell

@@ -22,18 +22,43 @@ std::string objectName(const ImportContext& ctx, const TiledLayer& layer, const 
            (o.name.empty() ? "" : " '" + o.name + "'");
 }
 
+// The pixels the editor draws a tile over when its object keeps the tile's
+// size: a collection tile's picture (or the part it shows), else the
+// tileset's tile size.
+void tileDrawnSize(const TiledTileset& set, std::uint32_t gid, double* w, double* h) {
+    *w = set.tileWidth;
+    *h = set.tileHeight;
+    const TiledTile* tile = set.image.source.empty() ? set.tile((gid & kTiledGidMask) - set.firstGid) : nullptr;
+    if (!tile) return;
+    if (tile->width > 0 && tile->height > 0) {
+        *w = tile->width;
+        *h = tile->height;
+    } else if (tile->image.width > 0 && tile->image.height > 0) {
+        *w = tile->image.width;
+        *h = tile->image.height;
+    }
+}
+
 // The centre of what the editor draws: a point is where it is; a rectangle
 // or ellipse turns about its top-left corner, a tile object about its
-// bottom-left one; the layer's offset moves them all.
+// bottom-left one, its tileset's tile offset scaled and turned with it
+// (flips leave the offset as it is); the layer's offset moves them all.
 bool objectSpot(const ImportContext& ctx, const TiledLayer& layer, const std::string& where, const TiledObject& o,
                 Spot* spot, std::string* error) {
-    double x = o.x + layer.offsetX, y = o.y + layer.offsetY;
+    double dx = 0, dy = 0;
     if (!o.point && (o.width != 0 || o.height != 0)) {
-        const double r = o.rotation * M_PI / 180.0, c = std::cos(r), s = std::sin(r);
-        const double dx = o.width / 2, dy = o.gid != 0 ? -o.height / 2 : o.height / 2;
-        x += dx * c - dy * s;
-        y += dx * s + dy * c;
+        dx = o.width / 2;
+        dy = o.gid != 0 ? -o.height / 2 : o.height / 2;
     }
+    const TiledTileset* set = o.gid != 0 ? ctx.map.tilesetOf(o.gid) : nullptr;
+    if (set && (set->offsetX != 0 || set->offsetY != 0)) {
+        double tw = 0, th = 0;
+        tileDrawnSize(*set, o.gid, &tw, &th);
+        dx += set->offsetX * (o.width > 0 && tw > 0 ? o.width / tw : 1.0);
+        dy += set->offsetY * (o.height > 0 && th > 0 ? o.height / th : 1.0);
+    }
+    const double r = o.rotation * M_PI / 180.0, c = std::cos(r), s = std::sin(r);
+    const double x = o.x + layer.offsetX + (dx * c - dy * s), y = o.y + layer.offsetY + (dx * s + dy * c);
     const double col = x / ctx.map.tileWidth, row = y / ctx.map.tileHeight;
     if (!(col >= 0 && row >= 0 && col < ctx.map.width && row < ctx.map.height)) {
         char text[96];
