@@ -98,6 +98,10 @@ def injected_rows(row):
     row("inject fsync EIO: the record's directory", "Store Error", inject=("fsync", "EIO", "data", "2"))
     row("inject openat EIO: the record", "Error", inject=("openat", "EIO", "data/quillon.dat", "1"),
         unchanged=True)
+    # The packed file stays when it cannot be removed after unpacking: a
+    # later full check would take it for its unpacked file.
+    row("inject unlinkat EIO: a packed leftover", "Error: Insufficient Permissions",
+        inject=("unlinkat", "EIO", "data/maps/a.ma_", "1+"))
 
 
 def sweep_rows(row, calls_each):
