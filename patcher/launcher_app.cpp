@@ -163,7 +163,13 @@ int runConsole(const LaunchOptions& options, const quask::ProgramLocation& locat
         record.fullCheckRequested ? runFullCheck(ctx, record) : runPatch(ctx, record);
     if (failure) return failWith(*failure);
     if (record.dirty) SaveRevisionRecord(location.directory, &record);
-    if (options.noStart || !state.startEnabled()) return 0;
+    if (options.noStart || !state.startEnabled()) {
+        // A report that could not be written (standard output on a full
+        // disk) must not read as a success to whoever ran the update.
+        if (console.writeError() == 0) return quask::finishOutput("quillon", 0);
+        std::fprintf(stderr, "quillon: cannot write to standard output: %s\n", std::strerror(console.writeError()));
+        return 1;
+    }
     return exitCodeAfterGameStart(startGame(GameStartSetup{location.directory, &console, nullptr}));
 }
 

@@ -98,6 +98,14 @@ def injected_rows(row):
     row("inject fsync EIO: the record's directory", "Store Error", inject=("fsync", "EIO", "data", "2"))
     row("inject openat EIO: the record", "Error", inject=("openat", "EIO", "data/quillon.dat", "1"),
         unchanged=True)
+    # The packed file stays when it cannot be removed after unpacking: a
+    # later full check would take it for its unpacked file.
+    row("inject unlinkat EIO: a packed leftover", "Error: Insufficient Permissions",
+        inject=("unlinkat", "EIO", "data/maps/a.ma_", "1+"))
+    # A full check whose unpacking failed leaves the packed file in place:
+    # the next one must not take it for the unpacked file.
+    row("inject renameat EIO: full check unpack", "Store Error", full_check=True, marker=True,
+        inject=("renameat,renameat2", "EIO", "data/maps/a.map", "1+"))
 
 
 def sweep_rows(row, calls_each):

@@ -213,7 +213,10 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
             case quask::UnpackResult::NotWritten: return unpackedStoreFailure(parentOf(name) + "/" + finalLeaf);
         }
         // A name saved with '_' as its last character unpacks onto itself.
-        if (finalLeaf != leaf) ::unlinkat(dir.get(), leaf.c_str(), 0);
+        // A packed file left behind would pass a later full check in place
+        // of its unpacked file: its removal must not fail unseen.
+        if (finalLeaf != leaf && ::unlinkat(dir.get(), leaf.c_str(), 0) != 0 && errno != ENOENT)
+            return permissionFailure(texts.replace);
     }
     return std::nullopt;
 }

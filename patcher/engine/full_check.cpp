@@ -132,7 +132,10 @@ unsigned checkInstalled(PatchContext& ctx, std::vector<PlanEntry>& entries) {
         ctx.gameDir, n,
         [&entries](std::size_t i, GameTree& own) {
             PlanEntry& e = entries[i];
-            const bool intact = fileMatches(own, e.name, FileRole::kInstalled, e.expected());
+            // A packed file goes once it is unpacked: one still there is an
+            // unpacking that did not finish, whatever its digest says.
+            const bool intact =
+                e.name.back() != '_' && fileMatches(own, e.name, FileRole::kInstalled, e.expected());
             e.kind = intact ? PlanEntry::kKeep : PlanEntry::kFetchFile;
         },
         [&](std::size_t i) {

@@ -1,5 +1,7 @@
 #include "patcher/front/console_ui.h"
 
+#include <cerrno>
+
 #include "patcher/front/launcher_rules.h"
 
 namespace quillon {
@@ -7,7 +9,12 @@ namespace quillon {
 void ConsoleUi::line(const std::string& text) {
     // The server's texts reach a terminal: no escape sequence gets through.
     std::fprintf(m_out, "%s\n", terminalText(text).c_str());
-    std::fflush(m_out);
+    flush();
+}
+
+void ConsoleUi::flush() {
+    // The first reason is kept: the exit status and its message tell it.
+    if ((std::fflush(m_out) != 0 || std::ferror(m_out)) && m_writeError == 0) m_writeError = errno != 0 ? errno : EIO;
 }
 
 void ConsoleUi::showBar(const char* label, long value, int* lastStep) {
@@ -21,7 +28,7 @@ void ConsoleUi::showBar(const char* label, long value, int* lastStep) {
     if (step == *lastStep) return;
     *lastStep = step;
     std::fprintf(m_out, "%s: %d%%\n", label, percent);
-    std::fflush(m_out);
+    flush();
 }
 
 void ConsoleUi::send(int command, long value) {

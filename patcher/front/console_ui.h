@@ -20,16 +20,20 @@ public:
     explicit ConsoleUi(std::FILE* out = stdout) : m_out(out) {}
     void attach(const LauncherState* state) { m_state = state; }
     void send(int command, long value) override;
+    // Why the first line that could not be written was lost; 0 when none was.
+    int writeError() const { return m_writeError; }
 
 private:
     // Prints "<label>: <n>%" when the bar enters a new 10 % step.
     void showBar(const char* label, long value, int* lastStep);
     void line(const std::string& text);
+    void flush();
 
     std::FILE* m_out;
     const LauncherState* m_state = nullptr;
     std::string m_status, m_statusTotal;
     int m_fileStep = 0, m_totalStep = 0;
+    int m_writeError = 0;
 };
 
 }  // namespace quillon

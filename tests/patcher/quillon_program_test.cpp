@@ -110,6 +110,16 @@ TEST_F(QuillonProgramTest, MaintenanceShowsTheNoticeAndEndsNormally) {
     EXPECT_NE(requests().find("GET /notice_close.txt"), std::string::npos) << requests();
     EXPECT_EQ(requests().find("GET /data/"), std::string::npos) << requests();
     EXPECT_EQ(err(), "");
+
+    // The same end with its report lost (standard output on a full disk) is
+    // no normal end.
+    quask_test::ChildProcess::Options o;
+    o.stdoutPath = "/dev/full";
+    o.stderrPath = at("full.err");
+    o.extraEnv = {"QUASK_NONINTERACTIVE=1"};
+    quask_test::ChildProcess full({at("game/quillon"), "--console", "--no-start"}, o);
+    EXPECT_EQ(full.waitExit(30000), 1);
+    EXPECT_EQ(quask_test::readFile(at("full.err")), "quillon: cannot write to standard output: No space left on device\n");
 }
 
 TEST_F(QuillonProgramTest, MarkerStartsAFullCheckInsteadOfThePatchRun) {
