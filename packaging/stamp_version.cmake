@@ -20,6 +20,9 @@ configure_file("${SOURCE_DIR}/org.quask.Quask.metainfo.xml.in" "${OUT_DIR}/org.q
 
 foreach(QUASK_PACKAGE IN ITEMS quask quask-tools)
   set(dir "${OUT_DIR}/doc/${QUASK_PACKAGE}")
+  # Each package's own paragraphs: the files in it under other licences.
+  file(READ "${SOURCE_DIR}/copyright-${QUASK_PACKAGE}.in" QUASK_BUNDLED)
+  string(CONFIGURE "${QUASK_BUNDLED}" QUASK_BUNDLED @ONLY)
   configure_file("${SOURCE_DIR}/copyright.in" "${dir}/copyright" @ONLY)
   configure_file("${SOURCE_DIR}/changelog.in" "${dir}/changelog" @ONLY)
   # gzip -n leaves out the name and time, as Debian packages want.
