@@ -39,18 +39,38 @@ void tileDrawnSize(const TiledTileset& set, std::uint32_t gid, double* w, double
     }
 }
 
+// Where on the tile the editor draws a tile object's x and y lie, as shares
+// of its width and height.
+void anchorOf(TiledAlignment alignment, double* ax, double* ay) {
+    switch (alignment) {
+        case TiledAlignment::TopLeft: *ax = 0, *ay = 0; return;
+        case TiledAlignment::Top: *ax = 0.5, *ay = 0; return;
+        case TiledAlignment::TopRight: *ax = 1, *ay = 0; return;
+        case TiledAlignment::Left: *ax = 0, *ay = 0.5; return;
+        case TiledAlignment::Center: *ax = 0.5, *ay = 0.5; return;
+        case TiledAlignment::Right: *ax = 1, *ay = 0.5; return;
+        case TiledAlignment::Bottom: *ax = 0.5, *ay = 1; return;
+        case TiledAlignment::BottomRight: *ax = 1, *ay = 1; return;
+        case TiledAlignment::Unspecified:  // orthogonal maps' default
+        case TiledAlignment::BottomLeft: *ax = 0, *ay = 1; return;
+    }
+}
+
 // The centre of what the editor draws: a point is where it is; a rectangle
-// or ellipse turns about its top-left corner, a tile object about its
-// bottom-left one, its tileset's tile offset scaled and turned with it
-// (flips leave the offset as it is); the layer's offset moves them all.
+// or ellipse turns about its top-left corner, a tile object about the point
+// its tileset's object alignment names (bottom-left unless it says), its
+// tileset's tile offset scaled and turned with it (flips leave both as they
+// are); the layer's offset moves them all.
 bool objectSpot(const ImportContext& ctx, const TiledLayer& layer, const std::string& where, const TiledObject& o,
                 Spot* spot, std::string* error) {
-    double dx = 0, dy = 0;
-    if (!o.point && (o.width != 0 || o.height != 0)) {
-        dx = o.width / 2;
-        dy = o.gid != 0 ? -o.height / 2 : o.height / 2;
-    }
     const TiledTileset* set = o.gid != 0 ? ctx.map.tilesetOf(o.gid) : nullptr;
+    double ax = 0, ay = 0;
+    if (o.gid != 0) anchorOf(set ? set->objectAlignment : TiledAlignment::Unspecified, &ax, &ay);
+    double dx = 0, dy = 0;
+    if (!o.point) {
+        dx = o.width * (0.5 - ax);
+        dy = o.height * (0.5 - ay);
+    }
     if (set && (set->offsetX != 0 || set->offsetY != 0)) {
         double tw = 0, th = 0;
         tileDrawnSize(*set, o.gid, &tw, &th);

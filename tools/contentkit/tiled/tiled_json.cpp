@@ -165,6 +165,12 @@ bool readTilesetObject(const Json& obj, const std::string& file, TiledTileset* t
         t->offsetX = static_cast<int>(x);
         t->offsetY = static_cast<int>(y);
     }
+    const auto alignment = obj.find("objectalignment");
+    if (alignment != obj.end() && !alignment->is_null() &&
+        !(alignment->is_string() && parseTiledAlignment(alignment->get<std::string>(), &t->objectAlignment))) {
+        *error = where(std::string("\"objectalignment\" must be one of ") + kTiledAlignmentNames);
+        return false;
+    }
     for (const Json& n : *tiles) {
         long long id = -1;
         if (!isObject(n, "a tile", where, error)) return false;

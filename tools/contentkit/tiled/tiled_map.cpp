@@ -94,6 +94,26 @@ bool tiledRgb(const std::string& text, std::int32_t* out) {
     return true;
 }
 
+const char kTiledAlignmentNames[] =
+    "unspecified, topleft, top, topright, left, center, right, bottomleft, bottom or bottomright";
+
+bool parseTiledAlignment(const std::string& text, TiledAlignment* out) {
+    // In the enum's order.
+    static const char* const kNames[] = {"unspecified", "topleft", "top",        "topright", "left",
+                                         "center",      "right",   "bottomleft", "bottom",   "bottomright"};
+    if (text.empty()) {
+        *out = TiledAlignment::Unspecified;
+        return true;
+    }
+    for (std::size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+        if (text == kNames[i]) {
+            *out = static_cast<TiledAlignment>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool checkLayerStart(long long x, long long y, const std::string& part, const TiledMap& map, std::string* error) {
     if (x == 0 && y == 0) return true;
     *error = map.file + ": " + part + ": the layer starts at tile (" + std::to_string(x) + ", " + std::to_string(y) +

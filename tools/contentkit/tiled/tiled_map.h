@@ -1,7 +1,7 @@
 // Tiled maps in memory: what the map editor's two file formats (TMX, which
 // is XML, and its JSON form) say about an orthogonal, finite map: the map's
 // size and properties, its tilesets (embedded, or external .tsx / .tsj files)
-// with their tile offsets and the properties and pictures of their tiles,
+// with their tile offsets, tile objects' alignments and the properties and pictures of their tiles,
 // and its layers in file order, group layers flattened: tile layers with one
 // global tile ID per cell, image layers and object layers.
 //
@@ -60,6 +60,10 @@ struct TiledTile {
     int x = 0, y = 0, width = 0, height = 0;
 };
 
+// The point of its tile a tile object's x and y name (the tileset's
+// "objectalignment"); Unspecified is BottomLeft on orthogonal maps.
+enum class TiledAlignment { Unspecified, TopLeft, Top, TopRight, Left, Center, Right, BottomLeft, Bottom, BottomRight };
+
 struct TiledTileset {
     std::uint32_t firstGid = 1;
     std::string name;
@@ -68,6 +72,7 @@ struct TiledTileset {
     // Its tile offset: the editor draws every tile of it shifted by this
     // many pixels (a tile object's shift scaled and turned with it).
     int offsetX = 0, offsetY = 0;
+    TiledAlignment objectAlignment = TiledAlignment::Unspecified;
     TiledImage image;              // the atlas; empty for an image collection
     std::vector<TiledTile> tiles;  // tiles that carry properties or a picture
 

@@ -26,6 +26,12 @@ bool parseJsonTileset(const std::string& file, const std::uint8_t* data, std::si
 bool readExternalTileset(const std::string& mapFile, const std::string& source, TiledFileSource& files,
                          TiledTileset* tileset, std::string* error);
 
+// A tileset's "objectalignment" as the editor writes it (empty: unspecified);
+// false for any other text.
+bool parseTiledAlignment(const std::string& text, TiledAlignment* out);
+// The names it takes, for messages.
+extern const char kTiledAlignmentNames[];
+
 // The first non-blank byte, or 0.
 char firstTiledByte(const std::uint8_t* data, std::size_t size);
 // Line number (from 1) of byte `offset`.

@@ -112,6 +112,12 @@ bool readTilesetElement(const pugi::xml_node& node, const std::string& file, Til
         return false;
     t->offsetX = static_cast<int>(offsetX);
     t->offsetY = static_cast<int>(offsetY);
+    const char* alignment = node.attribute("objectalignment").value();
+    if (!parseTiledAlignment(alignment, &t->objectAlignment)) {
+        *error = where(std::string("<tileset> objectalignment=\"") + alignment + "\" is not one of " +
+                       kTiledAlignmentNames);
+        return false;
+    }
     for (const pugi::xml_node& n : node.children("tile")) {
         TiledTile tile;
         long long id = 0;
