@@ -119,6 +119,12 @@ SeedStatus seedGameDirectory(const std::string& gameDir, const std::string& pack
     fs::create_directories(gameDir, ec);
     if (ec) {
         *error = "cannot create the game directory " + gameDir + ": " + ec.message();
+        // A link whose folder is gone (a drive not mounted) reads as "File
+        // exists": say where it leads, and make nothing there ourselves.
+        std::error_code linkError;
+        if (fs::is_symlink(gameDir, linkError) && !fs::exists(gameDir, linkError))
+            *error = "cannot create the game directory " + gameDir + ": it is a link to " +
+                     fs::read_symlink(gameDir, linkError).string() + ", which does not exist";
         return SeedStatus::Failed;
     }
     const std::string staging = gameDir + "/." + kLauncherName + ".seed-" + std::to_string(::getpid());

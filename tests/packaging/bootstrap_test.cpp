@@ -131,6 +131,16 @@ TEST_F(BootstrapTest, FailuresSayWhyAndLeaveNoHalfLauncher) {
     error.clear();
     EXPECT_EQ(b::seedGameDirectory(at("file/quask"), at("packaged"), &error), b::SeedStatus::Failed);
     EXPECT_NE(error.find("cannot create the game directory"), std::string::npos) << error;
+
+    // A game directory linked to a drive that is not mounted: nothing is
+    // made where the link leads.
+    fs::create_symlink(at("unmounted/quask"), at("linked"));
+    error.clear();
+    EXPECT_EQ(b::seedGameDirectory(at("linked"), at("packaged"), &error), b::SeedStatus::Failed);
+    EXPECT_NE(error.find(at("linked") + ": it is a link to " + at("unmounted/quask") + ", which does not exist"),
+              std::string::npos)
+        << error;
+    EXPECT_FALSE(fs::exists(at("unmounted")));
 }
 
 TEST_F(BootstrapTest, BootstrapsStartedAtOnceSeedOnceAndLeaveNoStagingFiles) {
