@@ -341,6 +341,16 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
         {"corrupt zlib",
          {{"<data encoding=\"csv\">", "<data encoding=\"base64\" compression=\"zlib\">"}, {csv, "AQAAAAIAAAAD"}}, "", "",
          "m.tmx: layer 'ground': data does not unpack as zlib (corrupt or cut short)"},
+        // Packed data of 17 tiles where the layer holds 16: the same words for
+        // both packers.
+        {"zlib data longer than the layer",
+         {{"<data encoding=\"csv\">", "<data encoding=\"base64\" compression=\"zlib\">"},
+          {csv, base64(deflated(littleEndian(std::vector<std::uint32_t>(17, 1)), false))}},
+         "", "", "m.tmx: layer 'ground': data unpacks to more than the layer needs"},
+        {"zstd data longer than the layer",
+         {{"<data encoding=\"csv\">", "<data encoding=\"base64\" compression=\"zstd\">"},
+          {csv, base64(zstdPacked(littleEndian(std::vector<std::uint32_t>(17, 1))))}},
+         "", "", "m.tmx: layer 'ground': data unpacks to more than the layer needs"},
         {"infinite map", {{"infinite=\"0\"", "infinite=\"1\""}}, "", "",
          "m.tmx: the map is infinite; give it a fixed size (Map > Map Properties > Infinite off)"},
         {"height image of the wrong size", {}, "h.png", "", "m.tmx: layer 'height': h.png is 4 x 4 pixels; the map "

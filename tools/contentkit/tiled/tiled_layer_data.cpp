@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <climits>
 #include <memory>
@@ -74,7 +75,9 @@ bool unzstd(const std::vector<std::uint8_t>& in, std::size_t size, std::vector<s
     out->assign(size + 1, 0);
     const std::size_t n = ZSTD_decompress(out->data(), out->size(), in.data(), in.size());
     if (ZSTD_isError(n)) {
-        *error = std::string("does not unpack as zstd (") + ZSTD_getErrorName(n) + ")";
+        *error = ZSTD_getErrorCode(n) == ZSTD_error_dstSize_tooSmall
+                     ? std::string("unpacks to more than the layer needs")
+                     : std::string("does not unpack as zstd (") + ZSTD_getErrorName(n) + ")";
         return false;
     }
     out->resize(n);
