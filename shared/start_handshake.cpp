@@ -1,6 +1,7 @@
 #include "shared/start_handshake.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +130,31 @@ SplashWait SplashEvent::waitSetOrProcessEnded(pid_t pid, int* exitStatus) {
 }
 
 bool unlinkSplashEvent(const std::string& name) { return sem_unlink(name.c_str()) == 0; }
+
+// --- Turns ---
+
+std::string startTurnPath(const std::string& eventName) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = runtime && *runtime ? runtime : "/tmp";
+    const std::string leaf = eventName.empty() || eventName[0] != '/' ? eventName : eventName.substr(1);
+    return dir + "/" + leaf + ".lock";
+}
+
+StartTurn::StartTurn(const std::string& eventName) {
+    // Not inherited: the client must not hold the next starter's turn.
+    m_fd = ::open(startTurnPath(eventName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_fd < 0) return;
+    while (::flock(m_fd, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        ::close(m_fd);
+        m_fd = -1;
+        return;
+    }
+}
+
+StartTurn::~StartTurn() {
+    if (m_fd >= 0) ::close(m_fd);  // closing ends the turn
+}
 
 // --- The client's process-wide event ---
 

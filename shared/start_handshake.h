@@ -74,6 +74,27 @@ private:
 // Removes the name; events already open stay usable. False when it was absent.
 bool unlinkSplashEvent(const std::string& name);
 
+// Starters of one event take turns, from creating it to unlinking it: with
+// one name for all, a second starter's reset would take the first client's
+// signal, and the first starter's unlink would leave the second client
+// without an event to open. A starter holds its turn for the life of the
+// object and waits for it as long as the starter before waits for its
+// client. The turn is an advisory lock on "<name>.lock" in the runtime
+// directory (/tmp without one), so a killed starter's turn ends with it;
+// where that file cannot be had the starter goes on without waiting.
+std::string startTurnPath(const std::string& eventName);
+
+class StartTurn {
+public:
+    explicit StartTurn(const std::string& eventName);
+    ~StartTurn();
+    StartTurn(const StartTurn&) = delete;
+    StartTurn& operator=(const StartTurn&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
 // --- The client's process-wide event ---
 
 // Opens the event a starter made for the working directory's game; false

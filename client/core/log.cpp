@@ -19,6 +19,7 @@
 #include "client/core/version.h"
 #include "shared/message_box.h"
 #include "shared/posix_io.h"
+#include "shared/replacing_file.h"
 
 namespace velmar {
 
@@ -54,6 +55,23 @@ UtcNow utcNow() {
                   static_cast<unsigned>(parts.tm_min), static_cast<unsigned>(parts.tm_sec)};
 }
 
+// A new file of this process's own, renamed to `path`: a second client of
+// the same game directory takes the name over instead of truncating the file
+// the first one still writes at its own offset (which would leave its lines
+// behind a run of zero bytes). The first one goes on writing to the file it
+// has. Where the rename cannot be done the file is opened in place.
+int createLogFile(const std::string& logDir, const std::string& path) {
+    quask::removeAbandonedTemporariesBeside(path);  // a client killed in between
+    const std::string temporary = logDir + "/" + quask::ownTemporaryName("log");
+    const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (::rename(temporary.c_str(), path.c_str()) == 0) return fd;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+    }
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
 }  // namespace
 
 // --- Lifecycle ---
@@ -63,7 +81,7 @@ CLOG* CLOG::instance() { return g_log.load(std::memory_order_acquire); }
 void CLOG::Create(const std::string& logDir, std::uint16_t port) {
     ::mkdir(logDir.c_str(), 0755);  // an existing directory is fine
     const std::string path = logDir + "/LastRun.log";
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = createLogFile(logDir, path);
     if (fd < 0) {
         quask::showMessageBox("Cannot create LastRun.log. Contact support!", "Fatal Error",
                               quask::BoxIcon::Error, quask::BoxButtons::Ok);

@@ -187,11 +187,14 @@ ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
 
 enum class WriteStatus { Ok, OpenFailed, WriteFailed };
 
-// Writes the sibling temp file "<path>.tmp" and renames it over `path`, so a
-// failure at any step leaves the old file as it was.
+// Writes a temporary file beside `path` and renames it over `path`, so a
+// failure at any step leaves the old file as it was. The temporary's name is
+// this process's own: two clients of one game directory ending together
+// would otherwise remove and rename each other's half-written file.
 WriteStatus replaceFile(const std::string& path, const std::string& text) {
+    quask::removeAbandonedTemporariesBeside(path);  // what a killed client left
     quask::ReplacingFile file;
-    if (!file.open(path, quask::ReplacingFile::Temporary{".tmp", 0644})) return WriteStatus::OpenFailed;
+    if (!file.open(path, quask::ReplacingFile::Temporary{nullptr, 0644})) return WriteStatus::OpenFailed;
     file.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     if (!file.commit()) return WriteStatus::WriteFailed;
     file.syncDirectory();  // the rename already happened; this only hardens it

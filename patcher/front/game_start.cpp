@@ -27,6 +27,7 @@ GameStartOutcome startGame(const GameStartSetup& setup) {
     // Without the event the client refuses to run: starting it would only
     // end in the client's own error.
     const std::string eventName = quask::splashEventName(setup.gameDir);
+    const quask::StartTurn turn(eventName);  // a start of the same game waits its turn
     quask::SplashEvent event = quask::SplashEvent::create(eventName);
     if (!event.isOpen()) return launchFailed(setup.splash);
     event.reset();

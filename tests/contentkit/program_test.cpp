@@ -2,6 +2,10 @@
 // generators the demo content is built from.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
@@ -92,6 +96,12 @@ TEST_F(ContentkitProgram, MalformedFileExitsOneWithAClearMessage) {
 TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
     cktest::writeBytes(at("junk.png"), cktest::bytesOf("not a picture"));
     std::filesystem::create_directories(at("folder"));
+    // A game directory another contentkit is writing to.
+    std::filesystem::create_directories(at("busy"));
+    const int busy = ::open(at("busy").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(busy, 0);
+    ASSERT_EQ(::flock(busy, LOCK_EX | LOCK_NB), 0);
+    const std::string busyText = ": another contentkit is writing to this game directory; try again once it has finished\n";
     const std::string usage = "Usage: contentkit info FILE...";
     const std::string map = QUASK_TESTS_DIR "/../tools/contentkit/demo/example_map/example.tmx";
     const struct {
@@ -124,6 +134,7 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
          ": no such game directory; make it first (build-demo DIR makes one with the demo's files)\n"},
         {{"import-tiled", map, at("junk.png"), "M"}, 1, "contentkit: " + at("junk.png") +
          ": not a directory; give the game directory to import into\n"},
+        {{"import-tiled", map, at("busy"), "M"}, 1, "contentkit: " + at("busy") + busyText},
         // Written, with a warning.
         {{"dds", "--pattern", "rock", "--size", "48x32", at("wide.dds"), "--format", "dxt1"}, 0,
          "contentkit: warning: rock: 48 x 32 pixels: a side that is not a power of two (4, 8, ..., 256, ...) may "
@@ -138,6 +149,8 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
         EXPECT_EQ(r.code, row.code) << line;
         EXPECT_EQ(r.err.rfind(row.err, 0), 0u) << line << ": " << r.err;
     }
+    ::close(busy);
+    EXPECT_TRUE(std::filesystem::is_empty(at("busy")));
     EXPECT_FALSE(std::filesystem::exists(at("x.dds")));
     EXPECT_FALSE(std::filesystem::exists(at("no-game")));
     EXPECT_TRUE(std::filesystem::exists(at("wide.dds")));

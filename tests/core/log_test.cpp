@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -302,6 +303,41 @@ TEST(LogExit, ExitWhoseHandlersNeverReachDestroyStillSendsEveryDatagram) {
         ASSERT_TRUE(rx.nextMessage(&d)) << i;
         ASSERT_EQ(d, "burst " + std::to_string(i));
     }
+    std::filesystem::remove_all(dir);
+}
+
+// A second client started in the same game directory while the first still
+// writes: LastRun.log is then the second one's log, whole, never the first
+// one's lines written past a cut (a run of zero bytes) or a mix of both.
+TEST(LogCreate, SecondClientsLogIsWholeWhileTheFirstGoesOnWriting) {
+    ASSERT_TRUE(PerfClock::isCreated() || PerfClock::Create());
+    char tmpl[] = "/tmp/velmar-log-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    CLOG::Create(dir + "/log", quask_test::quietLogPort());
+    for (int i = 0; i < 40; ++i) Message(kLogInfo, "first client, line %d", i);
+    const pid_t second = fork();
+    ASSERT_GE(second, 0);
+    if (second == 0) {
+        CLOG::Create(dir + "/log", quask_test::quietLogPort());
+        Message(kLogInfo, "second client");
+        CLOG::Destroy();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(second, &status, 0), second);
+    Message(kLogInfo, "first client, after the second started");
+    CLOG::Destroy();
+    const std::string log = readFile(dir + "/log/LastRun.log");
+    EXPECT_EQ(log.find('\0'), std::string::npos);
+    EXPECT_EQ(log.find("Engine Begin"), 0u) << log;
+    EXPECT_EQ(log.find("Engine Begin", 1), std::string::npos) << log;
+    EXPECT_NE(log.find("(INFO) second client\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("first client"), std::string::npos) << log;
+    const std::string end = "Engine Destroy\r\n";
+    EXPECT_EQ(log.rfind(end), log.size() - end.size()) << log;
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/log")) names.insert(e.path().filename());
+    EXPECT_EQ(names, std::set<std::string>{"LastRun.log"});
     std::filesystem::remove_all(dir);
 }
 

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -183,7 +184,8 @@ TEST_F(RConfTest, MissingFileGivesDefaultsAndDestroyWritesCompleteFile) {
     CRConf::Destroy();
     EXPECT_EQ(CRConf::instance(), nullptr);
     EXPECT_EQ(readText("./velmar.cfg"), kDefaultFile);
-    EXPECT_NE(::access("./velmar.cfg.tmp", F_OK), 0);
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        EXPECT_TRUE(e.path().filename() == "velmar.cfg" || e.path().filename() == "log") << e.path();
 }
 
 TEST_F(RConfTest, PartialFileKeepsItsValueAndRewritesTheRest) {
@@ -476,26 +478,22 @@ TEST_F(RConfTest, FailedRewriteKeepsOldFileAndLeavesNoTemp) {
     EXPECT_EQ(countLog("(WARN) RConf: cannot write '" + lost + "' (open io error)"), 1);
     EXPECT_NE(::access(path("missing").c_str(), F_OK), 0);
 
-    // The temp name is taken by a directory: not ours, so it stays.
+    // The temporary a killed client left goes; one of a client still
+    // running, and an older client's "velmar.cfg.tmp", are not ours.
     const std::string cfg = path("velmar.cfg");
     writeText(cfg, "Width = 1024\n");
-    ASSERT_EQ(::mkdir((cfg + ".tmp").c_str(), 0755), 0);
+    const std::string abandoned = path(".quask-999999999-0.tmp");
+    const std::string live = path(".quask-" + std::to_string(::getppid()) + "-0.tmp");
+    writeText(abandoned, "cut off");
+    writeText(live, "being written");
+    writeText(cfg + ".tmp", "an older client's");
     CRConf::Create(cfg);
     CRConf::Destroy();
-    EXPECT_EQ(countLog("(WARN) RConf: cannot write '" + cfg + "' (open io error)"), 1);
-    EXPECT_EQ(readText(cfg), "Width = 1024\n");
-    ASSERT_EQ(::rmdir((cfg + ".tmp").c_str()), 0);
-
-    // A link planted at the temp name is replaced, never written through.
-    const std::string victim = path("victim.txt");
-    writeText(victim, "not the settings");
-    ASSERT_EQ(::symlink(victim.c_str(), (cfg + ".tmp").c_str()), 0);
-    CRConf::Create(cfg);
-    CRConf::Destroy();
-    EXPECT_EQ(readText(victim), "not the settings");
     EXPECT_EQ(readText(cfg), defaultsWith({{"Width = 800", "Width = 1024"}}));
     struct stat st {};
-    EXPECT_NE(::lstat((cfg + ".tmp").c_str(), &st), 0);
+    EXPECT_NE(::lstat(abandoned.c_str(), &st), 0);
+    EXPECT_EQ(readText(live), "being written");
+    EXPECT_EQ(readText(cfg + ".tmp"), "an older client's");
 
     // The rename fails: the path is a directory.
     const std::string dir = path("dir.cfg");
@@ -505,7 +503,52 @@ TEST_F(RConfTest, FailedRewriteKeepsOldFileAndLeavesNoTemp) {
     CRConf::Destroy();
     EXPECT_EQ(countLog("(WARN) RConf: cannot write '" + dir + "' (write io error)"), 1);
     EXPECT_EQ(readText(dir + "/keep"), "x");
-    EXPECT_NE(::lstat((dir + ".tmp").c_str(), &st), 0);
+    for (const auto& e : std::filesystem::directory_iterator(m_dir))
+        EXPECT_NE(e.path().filename().string().rfind(".quask-" + std::to_string(::getpid()) + "-", 0), 0u)
+            << e.path();
+}
+
+// Two clients of one game directory end at about the same time: each
+// rewrite must put its own whole file in place, never the other's half-made
+// one, and never fail because the other took its temporary away.
+TEST_F(RConfTest, TwoClientsRewritingAtOnceLeaveAWholeFile) {
+    const std::string cfg = path("velmar.cfg");
+    const std::string partial = "Width = 1024\n";
+    const std::string whole = defaultsWith({{"Width = 800", "Width = 1024"}});
+    constexpr int kRounds = 150;
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; ++c) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid > 0) {
+            children.push_back(pid);
+            continue;
+        }
+        int bad = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            // The player's short file, put in place whole.
+            const std::string mine = path("partial." + std::to_string(c));
+            writeText(mine, partial);
+            if (::rename(mine.c_str(), cfg.c_str()) != 0) ++bad;
+            CRConf::Create(cfg);
+            CRConf::Destroy();
+            const std::string seen = readText(cfg);
+            if (seen != whole && seen != partial) ++bad;
+        }
+        ::_exit(bad > 100 ? 100 : bad);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "files seen cut off or mixed";
+    }
+    EXPECT_EQ(countLog("(WARN) RConf: cannot write '" + cfg + "' (write io error)"), 0);
+    EXPECT_EQ(countLog("(WARN) RConf: cannot write '" + cfg + "' (open io error)"), 0);
+    const std::string last = readText(cfg);
+    EXPECT_TRUE(last == whole || last == partial) << last;
+    for (const auto& e : std::filesystem::directory_iterator(m_dir))
+        EXPECT_EQ(e.path().extension(), e.is_directory() ? "" : ".cfg") << e.path();
 }
 
 TEST_F(RConfTest, FatalExitInsideGetterStillRewrites) {

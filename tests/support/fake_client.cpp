@@ -5,6 +5,8 @@
 //                       early: end with 5 without signalling
 //   FAKE_CLIENT_EVENT   event name (default: the real one for its working directory)
 //   FAKE_CLIENT_REPORT  file that gets "pid\ncwd\nargc\nargv0\n" at start
+//   FAKE_CLIENT_WAIT_FOR  a file whose coming (at most 10 s) it waits for
+//                       before it opens the event
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +28,9 @@ int main(int argc, char** argv) {
         }
     }
     if (mode && std::strcmp(mode, "early") == 0) return 5;
+    if (const char* wait = std::getenv("FAKE_CLIENT_WAIT_FOR")) {
+        for (int i = 0; i < 1000 && access(wait, F_OK) != 0; ++i) usleep(10000);
+    }
 
     quask::SplashEvent event =
         quask::SplashEvent::openExisting(name ? name : quask::splashEventName("."));

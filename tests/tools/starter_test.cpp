@@ -41,16 +41,21 @@ protected:
         quask::unlinkSplashEvent(quask::splashEventName(m_game));
     }
     void TearDown() override {
-        // A client left running ends with its test; a reused process id
-        // belongs to some other program and is left alone.
-        const long pid = std::atol(readFile(m_report).c_str());
+        killClientOf(m_report);
+        quask::unlinkSplashEvent(quask::splashEventName(m_game));
+        ::unlink(quask::startTurnPath(quask::splashEventName(m_game)).c_str());
+    }
+
+    // A client left running ends with its test; a reused process id
+    // belongs to some other program and is left alone.
+    void killClientOf(const std::string& report) {
+        const long pid = std::atol(readFile(report).c_str());
         char exe[4096] = {};
         const std::string link = "/proc/" + std::to_string(pid) + "/exe";
         if (pid > 0 && readlink(link.c_str(), exe, sizeof exe - 1) > 0 &&
             std::string(exe).rfind(m_game, 0) == 0) {
             kill(static_cast<pid_t>(pid), SIGKILL);
         }
-        quask::unlinkSplashEvent(quask::splashEventName(m_game));
     }
 
     // Lays out <dir>/starter and, when `withClient`, <dir>/system/velmar.
@@ -66,11 +71,19 @@ protected:
     }
 
     StarterRun run(const std::string& dir, const char* mode) {
+        pid_t pid = start(dir, mode, m_report, nullptr);
+        return finish(pid, m_report + ".stderr");
+    }
+
+    // Starts the starter; its client reports to `report` and, with
+    // `waitFor`, opens the event only once that file is there. 0 on failure.
+    pid_t start(const std::string& dir, const char* mode, const std::string& report, const char* waitFor) {
         ScopedEnv quiet("QUASK_NONINTERACTIVE", "1");
         ScopedEnv clientMode("FAKE_CLIENT_MODE", mode);
-        ScopedEnv report("FAKE_CLIENT_REPORT", m_report.c_str());
+        ScopedEnv clientReport("FAKE_CLIENT_REPORT", report.c_str());
+        ScopedEnv clientWait("FAKE_CLIENT_WAIT_FOR", waitFor);
         const std::string program = dir + "/starter";
-        const std::string errors = m_game + "/starter_stderr.txt";
+        const std::string errors = report + ".stderr";
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -79,10 +92,14 @@ protected:
         posix_spawn_file_actions_addchdir_np(&fa, "/");
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
         pid_t pid = 0;
-        StarterRun result;
         const int error = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&fa);
-        if (error != 0) return result;
+        return error == 0 ? pid : 0;
+    }
+
+    StarterRun finish(pid_t pid, const std::string& errors) {
+        StarterRun result;
+        if (pid == 0) return result;
         int status = 0;
         result.finished = waitExit(pid, 8000, status);
         if (result.finished && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
@@ -113,6 +130,41 @@ TEST_F(StarterTest, SignallingClientGivesZeroAndKeepsRunningInTheGameDirectory) 
               m_game + "\n1\n" + m_game + "/system/velmar\n");
     // The name is gone once the wait is over.
     EXPECT_FALSE(quask::SplashEvent::openExisting(quask::splashEventName(m_game)).isOpen());
+}
+
+// A double click: the second start comes while the first client is still on
+// its way up. Each client finds the event, and each starter returns once its
+// own client is up, not once the other one is.
+TEST_F(StarterTest, TwoStartsAtOnceEachBringTheirOwnClientUp) {
+    layOut(m_game, true);
+    const std::string go = m_game + "/go";
+    const std::string firstReport = m_game + "/first_report.txt";
+    const pid_t first = start(m_game, "signal-stay", firstReport, go.c_str());
+    ASSERT_NE(first, 0);
+    for (int i = 0; i < 500 && readFile(firstReport).empty(); ++i) usleep(10000);
+    ASSERT_NE(readFile(firstReport), "");  // the first client runs, not yet up
+
+    const pid_t second = start(m_game, "signal-stay", m_report, nullptr);
+    ASSERT_NE(second, 0);
+    // Give the second start time to get its client up; it waits its turn.
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(second, &status, WNOHANG) == 0; ++i) usleep(10000);
+    writeFile(go, "");
+
+    const StarterRun one = finish(first, firstReport + ".stderr");
+    const StarterRun two = finish(second, m_report + ".stderr");
+    const long firstClient = std::atol(readFile(firstReport).c_str());
+    const long secondClient = std::atol(readFile(m_report).c_str());
+    EXPECT_TRUE(one.finished);
+    EXPECT_EQ(one.exitCode, 0) << one.errors;
+    EXPECT_EQ(one.errors, "");
+    EXPECT_TRUE(two.finished);
+    EXPECT_EQ(two.exitCode, 0) << two.errors;
+    EXPECT_EQ(two.errors, "");
+    EXPECT_EQ(kill(static_cast<pid_t>(firstClient), 0), 0);
+    EXPECT_EQ(kill(static_cast<pid_t>(secondClient), 0), 0);
+    EXPECT_FALSE(quask::SplashEvent::openExisting(quask::splashEventName(m_game)).isOpen());
+    killClientOf(firstReport);
 }
 
 TEST_F(StarterTest, ClientEndingBeforeItSignalsGivesOne) {

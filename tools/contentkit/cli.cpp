@@ -104,6 +104,8 @@ int fail(const std::string& path, const std::string& what) {
     return 1;
 }
 
+constexpr char kGameDirBusy[] = "another contentkit is writing to this game directory; try again once it has finished";
+
 // --- Files ---
 
 bool readFile(const std::string& path, Bytes* out, std::string* why) {
@@ -503,6 +505,8 @@ int importTiledCommand(int argc, char** argv) {
                                   : "no such game directory; make it first (build-demo DIR makes one with the "
                                     "demo's files)");
     }
+    GameDirLock lock;
+    if (lock.take(paths[1]) == GameDirLock::Busy) return fail(paths[1], kGameDirBusy);
     DiskSource sources;
     GameDirOnDisk game(paths[1]);
     TiledImportResult result;
@@ -540,6 +544,8 @@ int buildDemoCommand(int argc, char** argv) {
         }
     }
     if (dir.empty()) return usage();
+    GameDirLock lock;
+    if (lock.take(dir) == GameDirLock::Busy) return fail(dir, kGameDirBusy);
     quask::ProgressLine progress;
     if (progress.visible()) {
         options.progress = [&progress](const DemoProgress& p) {

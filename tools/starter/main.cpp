@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
 
     // Without the event the client would refuse to run: do not start it.
     const std::string eventName = quask::splashEventName(self.directory);
+    const quask::StartTurn turn(eventName);  // a start of the same game waits its turn
     quask::SplashEvent event = quask::SplashEvent::create(eventName);
     if (!event.isOpen()) return gameStartFailed();
     event.reset();

@@ -112,6 +112,7 @@ protected:
     void TearDown() override {
         endReportedClient(m_report, m_game);
         quask::unlinkSplashEvent(quask::splashEventName(m_game));
+        ::unlink(quask::startTurnPath(quask::splashEventName(m_game)).c_str());
         TempDirTest::TearDown();
     }
     void installClient() {
@@ -194,6 +195,7 @@ protected:
     void TearDown() override {
         endReportedClient(m_report, m_game);
         quask::unlinkSplashEvent(quask::splashEventName(m_game));
+        ::unlink(quask::startTurnPath(quask::splashEventName(m_game)).c_str());
         PatchServerTest::TearDown();
     }
     std::unique_ptr<quask_test::ChildProcess> startQuillon(const std::vector<std::string>& args,
