@@ -68,7 +68,8 @@ bool unsafeForPlayers(const std::string& name) {
 // Every system players have allows 255 bytes in a file name; the launcher
 // downloads beside the file as "<name>.new", so a longer leaf can never be
 // installed (each launcher would fail at that file on every run).
-constexpr std::size_t kLongestLeaf = 255 - 4;
+constexpr std::size_t kLongestName = 255;
+constexpr std::size_t kLongestLeaf = kLongestName - 4;
 
 struct ContentTree {
     std::map<std::string, quillon::Digest> files;  // name -> MD5 of its bytes
@@ -202,6 +203,11 @@ quillon::ByteView viewOf(const std::string& bytes) {
 // player fetches it instead of the file, so it must be well under half.
 bool addDelta(const std::string& root, const std::string& oldPath, const std::string& name,
               const std::string& bytes, Plan* plan, std::string* error) {
+    // The patch is named after its file with a suffix; a name that leaves no
+    // room for it is published whole only, as launchers that know no patches
+    // fetch it anyway.
+    const std::string patchPath = quillon::deltaPatchPath(plan->deltas.revision, name);
+    if (leafOf(patchPath).size() > kLongestName) return true;
     std::string base, patch;
     const ReadResult read = readIfPresent(oldPath, &base);
     if (read == ReadResult::kMissing) return true;  // nothing to patch from
@@ -214,7 +220,7 @@ bool addDelta(const std::string& root, const std::string& oldPath, const std::st
         return false;
     }
     if (patch.size() * 2 >= bytes.size()) return true;
-    const std::string path = root + "/" + quillon::deltaPatchPath(plan->deltas.revision, name);
+    const std::string path = root + "/" + patchPath;
     if (!writeReplacing(path, patch)) {
         *error = "cannot write " + path + reasonOfErrno();
         return false;
