@@ -192,6 +192,7 @@ struct Plan {
     std::string dataLines;
     std::string sumLines;
     std::vector<std::string> staleData;  // published names to remove below data/
+    std::vector<std::string> deletes;    // names for delete lines, in their order
     quillon::DeltaList deltas;
 };
 
@@ -238,7 +239,7 @@ void addFetch(Plan& plan, const std::set<std::string>& listed, const std::string
     const std::string published = file.compressed ? quask::patchPackedPath(name) : name;
     const std::string other = file.compressed ? name : quask::patchPackedPath(name);
     plan.dataLines += std::string("DATA:file:") + (isNew ? "A:" : "M:") + published + "\n";
-    if (other != published && listed.count(other)) plan.dataLines += "DATA:file:D:" + other + "\n";
+    if (other != published && listed.count(other)) plan.deletes.push_back(other);
     plan.sumLines += "SUM:" + quillon::digestHex(file.published) + ":" + published + "\n";
 }
 
@@ -294,11 +295,19 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
     for (const auto& [name, file] : old.files) {
         if (tree.files.count(name)) continue;
         const std::string packed = quask::patchPackedPath(name);
-        plan->dataLines += "DATA:file:D:" + name + "\n";
-        if (packed != name && listed.count(packed)) plan->dataLines += "DATA:file:D:" + packed + "\n";
+        plan->deletes.push_back(name);
+        if (packed != name && listed.count(packed)) plan->deletes.push_back(packed);
         plan->staleData.push_back(file.compressed ? packed : name);
         ++result->deleted;
     }
+    // A name one file gave up may be what another file is published as now
+    // ("a.ma_" of a packed "a.map" and a file named "a.ma_"): a delete line
+    // would win over that file's fetch, and its bytes would leave the tree.
+    for (const std::string& name : plan->deletes)
+        if (!publishedNames.count(name)) plan->dataLines += "DATA:file:D:" + name + "\n";
+    plan->staleData.erase(std::remove_if(plan->staleData.begin(), plan->staleData.end(),
+                                         [&](const std::string& n) { return publishedNames.count(n) > 0; }),
+                          plan->staleData.end());
     return true;
 }
 
