@@ -99,6 +99,28 @@ TEST_F(PatchPubTest, SwitchingBetweenPackedAndPlainNeverLetsAnOlderDownloadWin) 
     EXPECT_FALSE(fs::exists(at("fresh4/data/a.map")));
 }
 
+TEST_F(PatchPubTest, NameThatOneFileGivesUpWhileAnotherIsPublishedAsItArrives) {
+    // "a.ma_" is a file of its own and the packed form of "a.map".
+    put("data/a.map", mapText("plain one"));
+    put("data/a.ma_", mapText("its own one"));
+    publish({}, {});
+    ASSERT_FALSE(patch("early"));
+    put("data/a.map", mapText("plain two"));
+    put("data/a.ma_", mapText("its own two"));
+    publish({}, {});
+    ASSERT_FALSE(patch("early"));
+    EXPECT_EQ(differences("early"), "");
+    // "a.map" goes packed as the file "a.ma_" goes away.
+    fs::remove(at("content/data/a.ma_"));
+    put("data/a.map", mapText("packed three"));
+    publish({}, {"*.map"});
+    EXPECT_EQ(www("meta/3.txt").find("DATA:file:D:/data/a.ma_"), std::string::npos) << www("meta/3.txt");
+    ASSERT_FALSE(patch("early"));
+    EXPECT_EQ(differences("early"), "");
+    ASSERT_FALSE(patch("fresh"));
+    EXPECT_EQ(differences("fresh"), "");
+}
+
 TEST_F(PatchPubTest, LostManifestIsRebuiltFromTheFullList) {
     put("data/a.map", mapText("a"));
     put("b.txt", "bee");

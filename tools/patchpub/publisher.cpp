@@ -68,7 +68,8 @@ bool unsafeForPlayers(const std::string& name) {
 // Every system players have allows 255 bytes in a file name; the launcher
 // downloads beside the file as "<name>.new", so a longer leaf can never be
 // installed (each launcher would fail at that file on every run).
-constexpr std::size_t kLongestLeaf = 255 - 4;
+constexpr std::size_t kLongestName = 255;
+constexpr std::size_t kLongestLeaf = kLongestName - 4;
 
 struct ContentTree {
     std::map<std::string, quillon::Digest> files;  // name -> MD5 of its bytes
@@ -191,6 +192,7 @@ struct Plan {
     std::string dataLines;
     std::string sumLines;
     std::vector<std::string> staleData;  // published names to remove below data/
+    std::vector<std::string> deletes;    // names for delete lines, in their order
     quillon::DeltaList deltas;
 };
 
@@ -202,6 +204,11 @@ quillon::ByteView viewOf(const std::string& bytes) {
 // player fetches it instead of the file, so it must be well under half.
 bool addDelta(const std::string& root, const std::string& oldPath, const std::string& name,
               const std::string& bytes, Plan* plan, std::string* error) {
+    // The patch is named after its file with a suffix; a name that leaves no
+    // room for it is published whole only, as launchers that know no patches
+    // fetch it anyway.
+    const std::string patchPath = quillon::deltaPatchPath(plan->deltas.revision, name);
+    if (leafOf(patchPath).size() > kLongestName) return true;
     std::string base, patch;
     const ReadResult read = readIfPresent(oldPath, &base);
     if (read == ReadResult::kMissing) return true;  // nothing to patch from
@@ -214,7 +221,7 @@ bool addDelta(const std::string& root, const std::string& oldPath, const std::st
         return false;
     }
     if (patch.size() * 2 >= bytes.size()) return true;
-    const std::string path = root + "/" + quillon::deltaPatchPath(plan->deltas.revision, name);
+    const std::string path = root + "/" + patchPath;
     if (!writeReplacing(path, patch)) {
         *error = "cannot write " + path + reasonOfErrno();
         return false;
@@ -232,7 +239,7 @@ void addFetch(Plan& plan, const std::set<std::string>& listed, const std::string
     const std::string published = file.compressed ? quask::patchPackedPath(name) : name;
     const std::string other = file.compressed ? name : quask::patchPackedPath(name);
     plan.dataLines += std::string("DATA:file:") + (isNew ? "A:" : "M:") + published + "\n";
-    if (other != published && listed.count(other)) plan.dataLines += "DATA:file:D:" + other + "\n";
+    if (other != published && listed.count(other)) plan.deletes.push_back(other);
     plan.sumLines += "SUM:" + quillon::digestHex(file.published) + ":" + published + "\n";
 }
 
@@ -288,11 +295,19 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
     for (const auto& [name, file] : old.files) {
         if (tree.files.count(name)) continue;
         const std::string packed = quask::patchPackedPath(name);
-        plan->dataLines += "DATA:file:D:" + name + "\n";
-        if (packed != name && listed.count(packed)) plan->dataLines += "DATA:file:D:" + packed + "\n";
+        plan->deletes.push_back(name);
+        if (packed != name && listed.count(packed)) plan->deletes.push_back(packed);
         plan->staleData.push_back(file.compressed ? packed : name);
         ++result->deleted;
     }
+    // A name one file gave up may be what another file is published as now
+    // ("a.ma_" of a packed "a.map" and a file named "a.ma_"): a delete line
+    // would win over that file's fetch, and its bytes would leave the tree.
+    for (const std::string& name : plan->deletes)
+        if (!publishedNames.count(name)) plan->dataLines += "DATA:file:D:" + name + "\n";
+    plan->staleData.erase(std::remove_if(plan->staleData.begin(), plan->staleData.end(),
+                                         [&](const std::string& n) { return publishedNames.count(n) > 0; }),
+                          plan->staleData.end());
     return true;
 }
 

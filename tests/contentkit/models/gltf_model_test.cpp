@@ -229,6 +229,8 @@ TEST(GltfModel, OnlyFilesInTheModelsFolderAreReadAndBuffersWithoutDataRefused) {
     const std::string outside = ": outside the model's folder; keep the files a model names beside it or below";
     const std::vector<Case> cases = {
         {"art/arm.gltf", "sub/../tri%20angle.bin", "", "art/tri angle.bin"},
+        // A plus is a plus in a path, and a '%' before no hex digits itself.
+        {"art/arm.gltf", "a+b%2Bc 100%.bin", "", "art/a+b+c 100%.bin"},
         {"art/arm.gltf", "../secret.bin", "File read error : art/../secret.bin : ../secret.bin" + outside, ""},
         {"art/arm.gltf", "%2e%2e/%2E%2E/etc/passwd",
          "File read error : art/../../etc/passwd : ../../etc/passwd" + outside, ""},

@@ -125,6 +125,25 @@ TEST_F(DeltaUpdateTest, FileThatIsNotTheBaseIsFetchedWhole) {
     EXPECT_EQ(countOf(log, "GET /data/big.bin\n"), 1u) << log;
 }
 
+TEST_F(DeltaUpdateTest, FileNamedTooLongForItsPatchIsFetchedWholeBesideOthersPatches) {
+    // The longest file name published (the launcher's ".new" fills 255
+    // bytes): a patch named after it would not fit.
+    const std::string name(251, 'n');
+    std::string longNamed = noise(300000, 4);
+    put(name, longNamed);
+    publish();
+    longNamed.replace(100, 50, noise(50, 41));
+    put(name, longNamed);
+    changeBig(9000, 200, 42);
+    const std::size_t before = requests().size();
+    ASSERT_FALSE(run(runPatch));
+    EXPECT_TRUE(game(name) == longNamed);
+    EXPECT_TRUE(game("big.bin") == m_big);
+    const std::string log = requestsSince(before);
+    EXPECT_EQ(countOf(log, "GET /data/" + name + "\n"), 1u) << log;
+    EXPECT_EQ(countOf(log, "GET /delta/3/big.bin.zpatch\n"), 1u) << log;
+}
+
 TEST_F(DeltaUpdateTest, CorruptPatchIsRefusedAndReplacesNothing) {
     const std::string installed = m_big;
     changeBig(7000, 300, 31);

@@ -148,7 +148,10 @@ UvMapping uvMapping(const tinygltf::Model& model, int material) {
     return out;
 }
 
-bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::string* error) {
+namespace {
+
+// The JSON of a .gltf, or of a .glb's first chunk; discarded when malformed.
+nlohmann::json modelJson(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t* text = data;
     std::size_t length = size;
     if (size >= 20 && std::memcmp(data, "glTF", 4) == 0 && std::memcmp(data + 16, "JSON", 4) == 0) {
@@ -157,7 +160,55 @@ bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::st
         text = data + 20;
         length = std::min<std::size_t>(chunk, size - 20);
     }
-    const nlohmann::json j = nlohmann::json::parse(text, text + length, nullptr, false);
+    return nlohmann::json::parse(text, text + length, nullptr, false);
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// `uri` decoded as tinygltf decodes it (`asTinygltf`), or as a URI's path.
+std::string decodeUri(const std::string& uri, bool asTinygltf) {
+    std::string out;
+    for (std::size_t i = 0; i < uri.size(); ++i) {
+        if (uri[i] == '+' && asTinygltf) {
+            out += ' ';
+        } else if (uri[i] == '%' && i + 2 < uri.size() &&
+                   (asTinygltf || (hexValue(uri[i + 1]) >= 0 && hexValue(uri[i + 2]) >= 0))) {
+            const int high = std::max(hexValue(uri[i + 1]), 0), low = std::max(hexValue(uri[i + 2]), 0);
+            out += static_cast<char>(high << 4 | low);
+            i += 2;
+        } else {
+            out += uri[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> uriFileNames(const std::uint8_t* data, std::size_t size) {
+    std::map<std::string, std::string> names;
+    const nlohmann::json j = modelJson(data, size);
+    if (!j.is_object()) return names;
+    for (const char* list : {"images", "buffers"}) {
+        if (!j.contains(list) || !j[list].is_array()) continue;
+        for (const nlohmann::json& item : j[list]) {
+            if (!item.is_object() || !item.contains("uri") || !item["uri"].is_string()) continue;
+            const std::string uri = item["uri"].get<std::string>();
+            if (uri.rfind("data:", 0) == 0) continue;
+            const std::string read = decodeUri(uri, true), meant = decodeUri(uri, false);
+            if (read != meant) names.emplace(read, meant);
+        }
+    }
+    return names;
+}
+
+bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::string* error) {
+    const nlohmann::json j = modelJson(data, size);
     if (!j.is_object() || !j.contains("extensionsRequired") || !j["extensionsRequired"].is_array()) return true;
     for (const nlohmann::json& name : j["extensionsRequired"]) {
         if (!name.is_string() || extensionUnderstood(name.get<std::string>())) continue;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,12 @@ UvMapping uvMapping(const tinygltf::Model& model, int material);
 // moves out of the buffers (compressed meshes) would fail the read, or be
 // read as geometry. False with a message naming the extension.
 bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::string* error);
+
+// The file names the model's image and buffer URIs mean, keyed by the name
+// tinygltf makes of each (it reads '+' as a space, as in a query, and a '%'
+// without two hex digits as a byte): a URI's '+' is a plus, and a stray '%'
+// is kept as it stands. Only names that differ are listed; data URIs never.
+std::map<std::string, std::string> uriFileNames(const std::uint8_t* data, std::size_t size);
 
 // Looked for once the model is parsed: a buffer without a file of its own
 // is the .glb's data only when it is the first; any other (a compressed

@@ -28,6 +28,7 @@ using V3 = std::array<double, 3>;
 struct Io {
     const GltfModelOptions* options;
     std::string base;  // the model's folder, as tinygltf joins names to it
+    std::map<std::string, std::string> meant;  // uriFileNames: tinygltf's name -> the URI's
 };
 
 // The name a model gave, as tinygltf joined it to the model's folder; empty
@@ -45,8 +46,7 @@ std::string nameInFolder(const std::string& path, const std::string& base) {
 
 bool fileExists(const std::string&, void*) { return true; }
 std::string expandPath(const std::string& path, void*) { return path; }
-bool readWholeFile(std::vector<unsigned char>* out, std::string* err, const std::string& path, void* user) {
-    const Io* io = static_cast<const Io*>(user);
+bool readFileInFolder(const Io* io, const std::string& path, std::vector<unsigned char>* out, std::string* err) {
     std::string why = "cannot be read";
     const std::string normal = std::filesystem::path(path).lexically_normal().generic_string();
     // A model brings its files beside it or below; one that names a file
@@ -61,6 +61,21 @@ bool readWholeFile(std::vector<unsigned char>* out, std::string* err, const std:
     if (io->options->readFile && io->options->readFile(normal, out, &why)) return true;
     *err = normal + ": " + why;
     return false;
+}
+bool readWholeFile(std::vector<unsigned char>* out, std::string* err, const std::string& path, void* user) {
+    const Io* io = static_cast<const Io*>(user);
+    // The file the URI names first ("a+b.png" is that file, not "a b.png");
+    // tinygltf's reading of it only when that file cannot be read.
+    const std::string given = nameInFolder(path, io->base);
+    const auto meant = given.empty() ? io->meant.end() : io->meant.find(given);
+    if (meant != io->meant.end()) {
+        const std::string asMeant = io->base.empty() ? meant->second
+                                    : io->base + (io->base.back() == '/' ? "" : "/") + meant->second;
+        if (readFileInFolder(io, asMeant, out, err)) return true;
+        std::string ignored;
+        return readFileInFolder(io, path, out, &ignored);
+    }
+    return readFileInFolder(io, path, out, err);
 }
 bool writeWholeFile(std::string* err, const std::string&, const std::vector<unsigned char>&, void*) {
     *err = "writing is not supported";
@@ -500,7 +515,7 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
     if (!checkRequiredExtensions(data, size, error)) return false;
     tinygltf::TinyGLTF loader;
     const std::string base = std::filesystem::path(file).parent_path().generic_string();
-    Io io{&options, base};
+    Io io{&options, base, uriFileNames(data, size)};
     loader.SetFsCallbacks({fileExists, expandPath, readWholeFile, writeWholeFile, &io});
     loader.SetImageLoader(keepImageBytes, nullptr);
     tinygltf::Model m;
