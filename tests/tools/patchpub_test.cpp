@@ -140,10 +140,24 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     patchpub::PublishResult result;
     std::string error;
     EXPECT_FALSE(tryPublish(&result, &error));
-    EXPECT_EQ(error, "refusing content name '/bad\\name.txt'");
+    EXPECT_EQ(error, "refusing content name '/bad\\name.txt': a backslash separates folders on players' systems");
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
-
     fs::remove(at("content/bad\\name.txt"));
+    // The name reaches the publisher's terminal, not its control bytes.
+    put("bell\a\x1b[2J.txt", "no");
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_EQ(error, "refusing content name '/bell^G^[[2J.txt': it holds a control character");
+    fs::remove(at("content/bell\a\x1b[2J.txt"));
+
+    // A file published packed under the name of another file says which.
+    put("c.ma_", mapText("its own"));
+    put("c.map", mapText("packed as c.ma_"));
+    EXPECT_FALSE(tryPublish(&result, &error, "", {"*.map"}));
+    EXPECT_EQ(error, "'/c.map' would be published under a name that another file uses ('/c.ma_')");
+    EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+    fs::remove(at("content/c.ma_"));
+    fs::remove(at("content/c.map"));
+
     put("tiny_", "x");  // ends in an underscore but cannot be packed
     EXPECT_FALSE(tryPublish(&result, &error));
     EXPECT_EQ(error.rfind("'/tiny_' ends in an underscore and does not compress", 0), 0u);

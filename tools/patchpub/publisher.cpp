@@ -15,6 +15,7 @@
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
+#include "shared/terminal_text.h"
 #include "tools/patchpub/maintain.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
@@ -78,6 +79,30 @@ struct ContentTree {
 
 std::string parentOf(const std::string& name) { return name.substr(0, name.rfind('/')); }
 
+// A content name as a message shows it: a control character in a name must
+// not reach the publisher's terminal raw, nor a line break split the line.
+std::string shownName(const std::string& name) {
+    std::string shown;
+    for (char c : quask::terminalSafe(name)) {
+        if (c == '\n') shown += "^J";
+        else if (c == '\t') shown += "^I";
+        else shown += c;
+    }
+    return shown;
+}
+
+// Why launchers would refuse a name, so the publisher knows what to rename.
+std::string refusedBecause(const std::string& name) {
+    if (quillon::hasStagingSuffix(name)) return "a part ends in \".new\", the name of the launcher's downloads";
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == ':') return "players' systems allow no ':' in a name";
+        if (c == '\\') return "a backslash separates folders on players' systems";
+        if (u < 0x20 || u == 0x7F) return "it holds a control character";
+    }
+    return "launchers do not take it";
+}
+
 bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<std::string>* warnings,
                  std::string* error) {
     const std::string& root = options.contentDir;
@@ -99,7 +124,7 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
             continue;
         }
         if (!quillon::isSafeContentName(name)) {
-            *error = "refusing content name '" + name + "'";
+            *error = "refusing content name '" + shownName(name) + "': " + refusedBecause(name);
             return false;
         }
         if (unsafeForPlayers(name))
@@ -252,7 +277,7 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
         ++result->directories;
     }
     next->directories = tree.directories;
-    std::set<std::string> publishedNames;
+    std::map<std::string, std::string> publishedNames;  // published name -> content name
     PublishProgress progress;
     progress.phase = PublishProgress::Publishing;
     progress.total = tree.files.size();
@@ -287,8 +312,9 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
         }
         const ManifestFile& kept = next->files[name];
         const std::string published = kept.compressed ? quask::patchPackedPath(name) : name;
-        if (!publishedNames.insert(published).second) {
-            *error = "'" + name + "' would be published under a name that another file uses";
+        if (const auto [at, added] = publishedNames.emplace(published, name); !added) {
+            *error = "'" + shownName(name) + "' would be published under a name that another file uses ('" +
+                     shownName(at->second) + "')";
             return false;
         }
     }
