@@ -75,10 +75,12 @@ ReplacingFile::~ReplacingFile() {
 }
 
 void ReplacingFile::discard() {
+    const int failure = errno;  // the caller's message tells why the write failed, not the clean-up
     if (m_fd >= 0) ::close(m_fd);
     if (!m_tmpLeaf.empty() && m_dirFd >= 0) ::unlinkat(m_dirFd, m_tmpLeaf.c_str(), 0);
     m_fd = -1;
     m_tmpLeaf.clear();
+    errno = failure;
 }
 
 bool ReplacingFile::open(const std::string& path) { return open(path, Temporary()); }

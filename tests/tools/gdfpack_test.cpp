@@ -195,6 +195,12 @@ TEST_F(GdfpackTest, FullDiskKeepsTheFileAnOutputWouldReplace) {
         argv.insert(argv.end(), args.begin(), args.end());
         EXPECT_EQ(quask_test::runToEnd(argv, m_dir).code, 1) << args[0];
     }
+    // Where the message can still be written, it says why (the disk fills at the sync).
+    const auto told = quask_test::runToEnd({strace, "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsync:error=ENOSPC",
+                                            kGdfpack, "pack", at("in.bin"), at("kept.gdf")},
+                                           m_dir);
+    EXPECT_EQ(told.code, 1);
+    EXPECT_NE(told.err.find("kept.gdf: cannot write file: No space left on device\n"), std::string::npos) << told.err;
     EXPECT_EQ(readBytes(at("kept.gdf")), container);
     EXPECT_EQ(readBytes(at("kept.bin")), (Bytes{'o', 'l', 'd'}));
     // Killed before its rename, a run leaves its temporary; the next one

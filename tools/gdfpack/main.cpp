@@ -60,6 +60,12 @@ int error(const char* path, const char* what) {
     return 1;
 }
 
+// A write that failed, with the system's reason (a full disk, a name too long).
+int writeError(const char* path) {
+    const std::string what = std::string("cannot write file: ") + std::strerror(errno);
+    return error(path, what.c_str());
+}
+
 // --- Files ---
 
 // Read to its end: a pipe or a device (/dev/stdin, a process substitution)
@@ -140,7 +146,10 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
 bool writeFile(const char* path, const Bytes& data) {
     struct stat target;
     if (::stat(path, &target) == 0) {
-        if (S_ISDIR(target.st_mode)) return false;
+        if (S_ISDIR(target.st_mode)) {
+            errno = EISDIR;
+            return false;
+        }
         for (const int standard : {STDOUT_FILENO, STDERR_FILENO}) {
             struct stat opened;
             if (S_ISREG(target.st_mode) && ::fstat(standard, &opened) == 0 &&
@@ -212,7 +221,7 @@ int pack(int argc, char** argv) {
     }
     const Bytes packed = velmar::gdfPack(content.data(), content.size(), compress, keyFactor);
     if (packed.empty()) return error(paths[0], "content too large for a container");
-    if (!writeFile(paths[1], packed)) return error(paths[1], "cannot write file");
+    if (!writeFile(paths[1], packed)) return writeError(paths[1]);
     return 0;
 }
 
@@ -229,7 +238,7 @@ int unpack(int argc, char** argv) {
         cutShort(header, data.size())) {
         return error(argv[0], kCutShortText);
     }
-    if (!writeFile(argv[1], content)) return error(argv[1], "cannot write file");
+    if (!writeFile(argv[1], content)) return writeError(argv[1]);
     return 0;
 }
 
