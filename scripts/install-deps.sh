@@ -40,6 +40,8 @@ PACKAGES=(
   # manual pages from --help, the Debian packages (cpack runs dpkg-shlibdeps
   # and file) and the package test's checks
   help2man dpkg-dev file lintian desktop-file-utils appstream
+  # the programs under the players' locales (tests set LANG and LC_ALL)
+  locales-all
 )
 
 missing=()

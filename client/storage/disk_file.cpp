@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +53,18 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Not strcasecmp: it folds by the player's LC_CTYPE, which the window layer
+// takes up, and under tr_TR "I" is not the capital of "i".
+bool equalIgnoringAsciiCase(const char* a, const std::string& b) {
+    std::size_t i = 0;
+    for (; a[i] != '\0' && i < b.size(); ++i) {
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    }
+    return a[i] == '\0' && i == b.size();
+}
+
 // The entry of `dir` that equals `name` ignoring ASCII case; the lowest in
 // byte order when there are several, so the choice does not depend on the
 // directory's order. Empty when none.
@@ -62,7 +73,7 @@ std::string findIgnoringCase(const std::string& dir, const std::string& name) {
     if (!d) return {};
     std::string best;
     while (const dirent* e = ::readdir(d)) {
-        if (::strcasecmp(e->d_name, name.c_str()) != 0) continue;
+        if (!equalIgnoringAsciiCase(e->d_name, name)) continue;
         if (best.empty() || std::strcmp(e->d_name, best.c_str()) < 0) best = e->d_name;
     }
     ::closedir(d);

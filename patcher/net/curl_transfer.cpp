@@ -1,6 +1,5 @@
 #include "patcher/net/curl_transfer_internal.h"
 
-#include <cctype>
 #include <exception>
 #include <mutex>
 
@@ -24,19 +23,24 @@ std::string headerValue(CURL* curl, const char* name) {
     return header->value;
 }
 
+// Protocol words fold in ASCII: std::tolower follows the LC_CTYPE that GTK
+// takes up, and a Turkish one lowers "I" to no "i".
+std::string asciiLower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 // We send no Accept-Encoding, so any coding but identity is a body we could
 // only misread (gzip bytes shown as the notice).
 bool unrequestedEncoding(CURL* curl) {
-    std::string value = headerValue(curl, "Content-Encoding");
-    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string value = asciiLower(headerValue(curl, "Content-Encoding"));
     return !value.empty() && value != "identity";
 }
 
 bool isHttps(const std::string& url) {
     if (url.size() < 8) return false;
-    std::string scheme = url.substr(0, 8);
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return scheme == "https://";
+    return asciiLower(url.substr(0, 8)) == "https://";
 }
 
 // Where the body starts in the file and how long the file is. A resumed

@@ -17,6 +17,8 @@ prints "PORT <n>" once it listens. Paths below /fault/ misbehave on purpose:
   /fault/to/URL       302 to URL (any scheme, any server)
   /fault/gzip         "allow" gzip-compressed, with Content-Encoding: gzip
                       although the request asked for no encoding
+  /fault/IDENTITY     "plain" with Content-Encoding: IDENTITY, no coding in
+                      capitals
 Every request line is appended to ROOT/../requests.log.
 
 With "--faults FILE", any path of the tree can misbehave as well. FILE is
@@ -196,6 +198,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return self.faulty(rule)
         if p == "/fault/nolength":
             return self.raw(200, [], b"x" * 50)
+        if p == "/fault/IDENTITY":
+            return self.raw(200, [("Content-Encoding", "IDENTITY"), ("Content-Length", "5")], b"plain")
         if p == "/fault/truncated":
             return self.raw(200, [("Content-Length", "100")], b"t" * 100, close_after=40)
         if p == "/fault/trickle":

@@ -64,6 +64,26 @@ TEST_F(QuillonProgramTest, PatchesTheGameItsCopyLivesInAndPatchesItself) {
     EXPECT_EQ(err(), "");
 }
 
+// Without --console the launcher first tries its window, and GTK takes up
+// the player's whole locale on the way; the texts keep their decimal point
+// in the console it falls back to.
+TEST_F(QuillonProgramTest, NumbersKeepTheirPointUnderAGermanLocale) {
+    const std::string bytes = quillon_test::noise(10000, 7);
+    serve("lastrev.txt", "REV:1\n");
+    serve("meta/1.txt", "REV:1\nDATE:2026-12-01 10:00:00\nDATA:file:A:/data/a.bin\nMSG:4:news");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(bytes, "/data/a.bin"));
+    serve("data/data/a.bin", bytes);
+
+    quask_test::ChildProcess::Options o;
+    o.stdoutPath = at("quillon.out");
+    o.stderrPath = at("quillon.err");
+    o.extraEnv = {"QUASK_NONINTERACTIVE=1", "DISPLAY", "WAYLAND_DISPLAY", "LC_ALL=de_DE.UTF-8"};
+    quask_test::ChildProcess run({at("game/quillon"), "--no-start"}, o);
+    ASSERT_EQ(run.waitExit(30000), 0) << err();
+    EXPECT_EQ(game("data/a.bin"), bytes);
+    EXPECT_NE(out().find("\nDownlading 0.00 of 9.77 KByte - (0.00%)\n"), std::string::npos) << out();
+}
+
 TEST_F(QuillonProgramTest, ServerFailureIsABoxOnStderrAndExitOne) {
     ASSERT_EQ(runQuillon(), 1);  // no lastrev.txt
     EXPECT_EQ(err(),

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -210,6 +211,23 @@ TEST_F(FilesTest, DataPathWithBackslashesAndOtherCaseIsFound) {
     const std::string missing = m_dir + "/data\\nomap\\foo.rmap";
     EXPECT_EQ(resolveDataPath(missing.c_str()), m_dir + "/data/nomap/foo.rmap");
     EXPECT_FALSE(file.Open(missing.c_str(), kFileReadOnly).isOpen());
+}
+
+// The client's window layer takes LC_CTYPE from the player; under tr_TR the
+// C library's case folding leaves "I" and "i" apart.
+TEST_F(FilesTest, DataPathFoldsAsciiCaseUnderEveryLocale) {
+    std::filesystem::create_directories(at("Data/Map"));
+    writeBytes(at("Data/Map/LAKESIDE.INI"), Bytes{'['});
+    const std::string asAuthored = m_dir + "/data\\map\\Lakeside.ini";
+    const std::string before = std::setlocale(LC_CTYPE, nullptr);
+    for (const char* locale : {"C", "tr_TR.UTF-8", "tr_TR.ISO-8859-9"}) {
+        if (!std::setlocale(LC_CTYPE, locale)) {
+            ADD_FAILURE() << locale << " is not installed (scripts/install-deps.sh)";
+            continue;
+        }
+        EXPECT_EQ(resolveDataPath(asAuthored.c_str()), at("Data/Map/LAKESIDE.INI")) << locale;
+    }
+    std::setlocale(LC_CTYPE, before.c_str());
 }
 
 TEST_F(FilesTest, CreatedFileTakesTheSlashForm) {

@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <clocale>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -48,7 +49,11 @@ gboolean runJob(gpointer data) {
 
 bool gtkStart() {
     if (g_started) return onGtkThread();
-    if (!gtk_init_check(nullptr, nullptr)) return false;
+    const bool opened = gtk_init_check(nullptr, nullptr);
+    // GTK takes up the player's locale even when no display opens; our
+    // texts, window and console alike, keep the decimal point.
+    std::setlocale(LC_NUMERIC, "C");
+    if (!opened) return false;
     g_gtkThread = std::this_thread::get_id();
     g_started = true;
     return true;

@@ -2,6 +2,7 @@
 // well, badly, slowly or not at all.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -64,6 +65,18 @@ TEST_F(HttpClientTest, BodiesWithoutAnHonestLengthAreRefused) {
     EXPECT_TRUE(body.empty());
     // We ask for no encoding: gzip bytes are not the file.
     EXPECT_EQ(http.fetch(m_base + "fault/gzip", &body), HttpStatus::Encoded);
+    // A coding's name is read without regard to case, also under the
+    // Turkish LC_CTYPE the launcher's window brings, where "I" lowers to no "i".
+    const std::string before = std::setlocale(LC_CTYPE, nullptr);
+    for (const char* locale : {"C", "tr_TR.UTF-8"}) {
+        if (!std::setlocale(LC_CTYPE, locale)) {
+            ADD_FAILURE() << locale << " is not installed (scripts/install-deps.sh)";
+            continue;
+        }
+        EXPECT_EQ(http.fetch(m_base + "fault/IDENTITY", &body), HttpStatus::Ok) << locale;
+        EXPECT_EQ(body, "plain") << locale;
+    }
+    std::setlocale(LC_CTYPE, before.c_str());
     // Nor is a part we never asked for; the whole file in a 206 is.
     EXPECT_EQ(http.fetch(m_base + "fault/partial", &body), HttpStatus::HttpError);
     EXPECT_EQ(http.fetch(m_base + "fault/whole206", &body), HttpStatus::Ok);
