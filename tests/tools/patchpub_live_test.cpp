@@ -314,6 +314,7 @@ TEST_F(PatchPubTest, FaultInTheSwitchLeavesOneWholeRevisionAndTheNextPublishMend
         bool plainDirectory;  // SERVER_DIR a directory of an older patchpub
         std::string inject, path;  // strace's fault, on `path` when given
         std::string error;         // what a failure says; none after a kill
+        bool leftover = false;     // a killed run's tree lies beside the live one
     } rows[] = {
         {false, "unlink:error=EIO", building + "/gone.txt",
          "patchpub: cannot remove " + building + "/gone.txt: Input/output error\n"},
@@ -323,6 +324,11 @@ TEST_F(PatchPubTest, FaultInTheSwitchLeavesOneWholeRevisionAndTheNextPublishMend
         {true, "rename:signal=KILL:when=2", "", ""},
         {true, "rename:signal=KILL:when=3", "", ""},
         {true, "renameat2:signal=KILL:when=1", "", ""},
+        // A killed run's tree that could not be removed was "cannot create
+        // ...: Success".
+        {false, "unlinkat:error=EIO:when=1", "",
+         "patchpub: cannot remove " + dir + "/www.trees/2.building, left by an earlier run: Input/output error\n",
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.inject);
@@ -340,6 +346,7 @@ TEST_F(PatchPubTest, FaultInTheSwitchLeavesOneWholeRevisionAndTheNextPublishMend
         }
         put("a.txt", "a two");
         fs::remove(at("content/gone.txt"));
+        if (row.leftover) quillon_test::putContent(at("www.trees/2.building/data"), "a.txt", "a tw");
         std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"};
         if (!row.path.empty()) strace.insert(strace.end(), {"-P", row.path});
         strace.insert(strace.end(), {"-e", "inject=" + row.inject});
