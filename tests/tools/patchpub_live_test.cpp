@@ -23,21 +23,31 @@ using patchpub_test::patchpubRun;
 // One failed read of a revision's sum file while it is signed once left it
 // out of the signed list, and the revision could never be installed by a
 // launcher with the key: the publish must fail instead, with nothing served.
-TEST_F(PatchPubTest, ReadFailureWhileSigningFailsThePublishWithNothingSwappedIn) {
+// A full disk while a signed list was written said only which file failed.
+TEST_F(PatchPubTest, ReadOrWriteFailureWhileSigningFailsThePublishWithNothingSwappedIn) {
     std::string keyText, error;
     ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
     put("a.txt", "a one");
     ASSERT_EQ(patchpubRun({at("www"), at("content"), "--sign", at("key.pem")}, m_dir).code, 0);
     put("a.txt", "a two");
-    for (const char* failure : {"EIO", "ENOSPC"}) {
-        SCOPED_TRACE(failure);
-        const std::string sums = at("www.trees/2.building/meta/sum_2.txt");
-        const quask_test::RunResult r = patchpubRun(
-            {at("www"), at("content"), "--sign", at("key.pem")}, m_dir,
-            {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", sums, "-e",
-             std::string("inject=read:error=") + failure});
+    const std::string sums = at("www.trees/2.building/meta/sum_2.txt");
+    const struct {
+        std::string path, inject, error;
+    } rows[] = {
+        {sums, "read:error=EIO", "patchpub: cannot read meta/sum_2.txt\n"},
+        {sums, "read:error=ENOSPC", "patchpub: cannot read meta/sum_2.txt\n"},
+        // The rename's own argument: strace matches the name as it is passed.
+        {"files_2.txt", "renameat:error=ENOSPC",
+         "patchpub: cannot write " + at("www.trees/2.building/meta/files_2.txt") + ": No space left on device\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.inject);
+        const quask_test::RunResult r =
+            patchpubRun({at("www"), at("content"), "--sign", at("key.pem")}, m_dir,
+                        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", row.path, "-e",
+                         "inject=" + row.inject});
         EXPECT_EQ(r.code, 1) << r.out << r.err;
-        EXPECT_EQ(r.err, "patchpub: cannot read meta/sum_2.txt\n");
+        EXPECT_EQ(r.err, row.error);
         EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
         EXPECT_FALSE(fs::exists(at("www.trees/2")));
         EXPECT_FALSE(fs::exists(at("www.trees/2.building")));
@@ -314,6 +324,7 @@ TEST_F(PatchPubTest, FaultInTheSwitchLeavesOneWholeRevisionAndTheNextPublishMend
         bool plainDirectory;  // SERVER_DIR a directory of an older patchpub
         std::string inject, path;  // strace's fault, on `path` when given
         std::string error;         // what a failure says; none after a kill
+        bool leftover = false;     // a killed run's tree lies beside the live one
     } rows[] = {
         {false, "unlink:error=EIO", building + "/gone.txt",
          "patchpub: cannot remove " + building + "/gone.txt: Input/output error\n"},
@@ -323,6 +334,11 @@ TEST_F(PatchPubTest, FaultInTheSwitchLeavesOneWholeRevisionAndTheNextPublishMend
         {true, "rename:signal=KILL:when=2", "", ""},
         {true, "rename:signal=KILL:when=3", "", ""},
         {true, "renameat2:signal=KILL:when=1", "", ""},
+        // A killed run's tree that could not be removed was "cannot create
+        // ...: Success".
+        {false, "unlinkat:error=EIO:when=1", "",
+         "patchpub: cannot remove " + dir + "/www.trees/2.building, left by an earlier run: Input/output error\n",
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.inject);
@@ -340,6 +356,7 @@ TEST_F(PatchPubTest, FaultInTheSwitchLeavesOneWholeRevisionAndTheNextPublishMend
         }
         put("a.txt", "a two");
         fs::remove(at("content/gone.txt"));
+        if (row.leftover) quillon_test::putContent(at("www.trees/2.building/data"), "a.txt", "a tw");
         std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"};
         if (!row.path.empty()) strace.insert(strace.end(), {"-P", row.path});
         strace.insert(strace.end(), {"-e", "inject=" + row.inject});

@@ -292,6 +292,32 @@ TEST_F(PatchPubTest, FailedPublishLeavesTheLiveRevisionWhole) {
     EXPECT_EQ(requests().find("GET /data/", fetched), std::string::npos);
 }
 
+// A content file rewritten after it was hashed is published as it was read
+// and recorded so. Its first digest once stood in the manifest: when the
+// file went back to those bytes, the next run found nothing changed and
+// every player kept the rewrite.
+TEST_F(PatchPubTest, ContentRewrittenWhilePublishingIsRecordedAsPublished) {
+    put("a.txt", "a one");
+    publish();
+    put("a.txt", "a two");
+    patchpub::PublishOptions o;
+    o.serverDir = at("www");
+    o.contentDir = at("content");
+    o.progress = [this](const patchpub::PublishProgress& p) {
+        if (p.phase == patchpub::PublishProgress::Reading) put("a.txt", "a rewritten");
+    };
+    patchpub::PublishResult r;
+    std::string error;
+    ASSERT_TRUE(patchpub::publishRevision(o, &r, &error)) << error;
+    EXPECT_EQ(www("data/a.txt"), "a rewritten");
+    put("a.txt", "a two");
+    r = publish();
+    EXPECT_TRUE(r.published);
+    EXPECT_EQ(r.revision, 3u);
+    ASSERT_FALSE(patch("fresh"));
+    EXPECT_EQ(quask_test::readFile(at("fresh/a.txt")), "a two");
+}
+
 TEST(PatchPubManifest, TextRoundTripsAndDamageIsRefused) {
     patchpub::Manifest m;
     m.revision = 12;

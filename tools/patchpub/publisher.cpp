@@ -140,7 +140,7 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
             }
             quillon::Digest digest{};
             if (!quillon::Md5OfFile(it->path().string(), &digest)) {
-                *error = "cannot read " + it->path().string();
+                *error = "cannot read " + it->path().string() + reasonOfErrno();
                 return false;
             }
             tree->files[name] = digest;
@@ -173,13 +173,16 @@ bool wantsCompression(const PublishOptions& options, const std::string& name) {
 }
 
 // The bytes below data/ for one content file: packed when asked for and
-// smaller, else the file itself.
+// smaller, else the file itself. `content` is the digest of what was read:
+// a file rewritten since it was first hashed must not be recorded as its
+// older bytes, or the next run would take them for published.
 bool preparePublished(const PublishOptions& options, const std::string& name, std::string* bytes,
-                      bool* compressed, std::string* error) {
+                      quillon::Digest* content, bool* compressed, std::string* error) {
     if (!readWholeFile(options.contentDir + name, bytes)) {
-        *error = "cannot read " + options.contentDir + name;
+        *error = "cannot read " + options.contentDir + name + reasonOfErrno();
         return false;
     }
+    *content = quillon::md5OfBytes(bytes->data(), bytes->size());
     *compressed = false;
     if (!wantsCompression(options, name)) return true;
     std::vector<std::uint8_t> image;
@@ -292,8 +295,7 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
         } else {
             std::string bytes;
             ManifestFile file;
-            file.content = digest;
-            if (!preparePublished(options, name, &bytes, &file.compressed, error)) return false;
+            if (!preparePublished(options, name, &bytes, &file.content, &file.compressed, error)) return false;
             file.published = quillon::md5OfBytes(bytes.data(), bytes.size());
             const std::string published = file.compressed ? quask::patchPackedPath(name) : name;
             // Read before the new file replaces it in this tree.

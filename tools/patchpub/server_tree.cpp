@@ -127,6 +127,10 @@ bool ServerTrees::begin(const std::string& name, std::string* path, std::string*
     *path = m_treesDir + "/" + name + kBuilding;
     std::error_code ec;
     fs::remove_all(*path, ec);  // left by a run that was killed
+    if (ec) {
+        *error = "cannot remove " + *path + ", left by an earlier run: " + ec.message();
+        return false;
+    }
     if (!fs::create_directories(*path, ec)) {
         *error = "cannot create " + *path + ": " + ec.message();
         return false;
@@ -149,6 +153,10 @@ bool ServerTrees::switchTo(const std::string& path, std::string* note, std::stri
             return false;
         }
         fs::remove_all(tree, ec);  // an earlier run stopped before its switch
+        if (ec) {
+            *error = "cannot remove " + tree + ", left by an earlier run: " + ec.message();
+            return false;
+        }
     }
     // The new tree is whole on disk before anything points to it: its
     // files were synced as they were written, the names in each of its

@@ -55,7 +55,7 @@ bool writeSigned(const std::string& treeDir, const std::string& listPath, const 
         return false;
     }
     if (!writeReplacing(treeDir + "/" + listPath, text) || !writeReplacing(treeDir + "/" + sigPath, signature)) {
-        *error = "cannot write " + treeDir + "/" + listPath;
+        *error = "cannot write " + treeDir + "/" + listPath + ": " + std::strerror(errno);
         return false;
     }
     return true;

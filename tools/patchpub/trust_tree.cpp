@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
@@ -17,13 +18,13 @@ std::string at(const std::string& treeDir, const std::string& path) { return tre
 
 bool writeFile(const std::string& treeDir, const std::string& path, const std::string& bytes, std::string* error) {
     if (writeReplacing(at(treeDir, path), bytes)) return true;
-    *error = "cannot write " + at(treeDir, path);
+    *error = "cannot write " + at(treeDir, path) + ": " + std::strerror(errno);
     return false;
 }
 
 bool removeFile(const std::string& treeDir, const std::string& path, std::string* error) {
     if (::unlink(at(treeDir, path).c_str()) == 0 || errno == ENOENT) return true;
-    *error = "cannot remove " + at(treeDir, path);
+    *error = "cannot remove " + at(treeDir, path) + ": " + std::strerror(errno);
     return false;
 }
 
