@@ -281,6 +281,38 @@ TEST(GltfModel, OnlyFilesInTheModelsFolderAreReadAndBuffersWithoutDataRefused) {
     }
 }
 
+// A picture that cannot be read fails only a texture made from it, and says
+// why; a texture given by ID never needed it.
+TEST(GltfModel, PictureThatCannotBeReadIsNeededOnlyForATextureMadeFromIt) {
+    const contentkit::Bytes crate =
+        cktest::bytesOf(cktest::slurp(QUASK_TESTS_DIR "/../tools/contentkit/demo/example_map/crate.gltf"));
+    ASSERT_FALSE(crate.empty());
+    for (const bool byId : {true, false}) {
+        contentkit::GltfModelOptions options;
+        options.readFile = [](const std::string& path, contentkit::Bytes*, std::string* w) {
+            *w = "cannot open file";
+            return path.empty();
+        };
+        std::string seen;
+        options.texture = [&](const contentkit::GltfMaterial& m, std::int32_t* id, std::string* e) {
+            seen = m.picture ? "a picture" : m.pictureProblem;
+            *id = 9;
+            if (!byId && !m.picture) *e = m.pictureProblem;
+            return byId || m.picture;
+        };
+        RmdlModel model;
+        contentkit::GltfModelSummary summary;
+        std::string error;
+        EXPECT_EQ(contentkit::gltfToRmdl("art/crate.gltf", crate.data(), crate.size(), options, &model, &summary, &error),
+                  byId)
+            << error;
+        EXPECT_EQ(seen, "its picture art/crate.png: cannot open file");
+        if (!byId) {
+            EXPECT_EQ(error, "its picture art/crate.png: cannot open file");
+        }
+    }
+}
+
 class GltfProgram : public cktest::TempDirTest {};
 
 TEST_F(GltfProgram, ModelCommandTakesGltfMaterialsLikeObjOnes) {

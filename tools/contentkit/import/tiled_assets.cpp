@@ -182,6 +182,10 @@ bool convertModel(ImportContext& ctx, const std::string& where, const std::strin
             bool found = false;
             if (!propertyTexture(p, m.name, where, &found, id, e)) return false;
             if (found) return true;
+            if (!m.picture && !m.pictureProblem.empty()) {
+                *e = "material '" + m.name + "': " + m.pictureProblem;
+                return false;
+            }
             if (!m.picture) {
                 *e = "material '" + m.name + "' has no picture; give the object a property 'texture' or 'texture:" +
                      m.name + "'";

@@ -190,6 +190,8 @@ std::string decodeUri(const std::string& uri, bool asTinygltf) {
 
 }  // namespace
 
+std::string tinygltfFileName(const std::string& uri) { return decodeUri(uri, true); }
+
 std::map<std::string, std::string> uriFileNames(const std::uint8_t* data, std::size_t size) {
     std::map<std::string, std::string> names;
     const nlohmann::json j = modelJson(data, size);

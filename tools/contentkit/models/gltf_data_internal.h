@@ -38,6 +38,8 @@ bool checkRequiredExtensions(const std::uint8_t* data, std::size_t size, std::st
 // without two hex digits as a byte): a URI's '+' is a plus, and a stray '%'
 // is kept as it stands. Only names that differ are listed; data URIs never.
 std::map<std::string, std::string> uriFileNames(const std::uint8_t* data, std::size_t size);
+// The name tinygltf makes of one URI, as uriFileNames keys it.
+std::string tinygltfFileName(const std::string& uri);
 
 // Looked for once the model is parsed: a buffer without a file of its own
 // is the .glb's data only when it is the first; any other (a compressed

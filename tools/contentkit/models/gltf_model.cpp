@@ -29,6 +29,9 @@ struct Io {
     const GltfModelOptions* options;
     std::string base;  // the model's folder, as tinygltf joins names to it
     std::map<std::string, std::string> meant;  // uriFileNames: tinygltf's name -> the URI's
+    // tinygltf's name of a file that could not be read -> why: it goes on
+    // without a picture it cannot read, and the message would be lost.
+    std::map<std::string, std::string> unread;
 };
 
 // The name a model gave, as tinygltf joined it to the model's folder; empty
@@ -63,19 +66,22 @@ bool readFileInFolder(const Io* io, const std::string& path, std::vector<unsigne
     return false;
 }
 bool readWholeFile(std::vector<unsigned char>* out, std::string* err, const std::string& path, void* user) {
-    const Io* io = static_cast<const Io*>(user);
+    Io* io = static_cast<Io*>(user);
     // The file the URI names first ("a+b.png" is that file, not "a b.png");
     // tinygltf's reading of it only when that file cannot be read.
     const std::string given = nameInFolder(path, io->base);
     const auto meant = given.empty() ? io->meant.end() : io->meant.find(given);
+    bool read = false;
     if (meant != io->meant.end()) {
         const std::string asMeant = io->base.empty() ? meant->second
                                     : io->base + (io->base.back() == '/' ? "" : "/") + meant->second;
-        if (readFileInFolder(io, asMeant, out, err)) return true;
         std::string ignored;
-        return readFileInFolder(io, path, out, &ignored);
+        read = readFileInFolder(io, asMeant, out, err) || readFileInFolder(io, path, out, &ignored);
+    } else {
+        read = readFileInFolder(io, path, out, err);
     }
-    return readFileInFolder(io, path, out, err);
+    if (!read && !given.empty()) io->unread[given] = *err;
+    return read;
 }
 bool writeWholeFile(std::string* err, const std::string&, const std::vector<unsigned char>&, void*) {
     *err = "writing is not supported";
@@ -207,8 +213,9 @@ void setRotation(const Quat& q, RmdlMesh* mesh) {
 
 class Converter {
 public:
-    Converter(const tinygltf::Model& m, const GltfModelOptions& o, GltfModelSummary* s)
-        : m_model(m), m_options(o), m_summary(s) {}
+    Converter(const tinygltf::Model& m, const GltfModelOptions& o, const std::map<std::string, std::string>& unread,
+              GltfModelSummary* s)
+        : m_model(m), m_options(o), m_unread(unread), m_summary(s) {}
 
     bool run(RmdlModel* out, std::string* error);
 
@@ -222,6 +229,7 @@ private:
 
     const tinygltf::Model& m_model;
     const GltfModelOptions& m_options;
+    const std::map<std::string, std::string>& m_unread;  // Io::unread
     GltfModelSummary* m_summary;
     RmdlModel m_out;
     std::map<int, std::uint32_t> m_meshOfNode;
@@ -249,11 +257,13 @@ bool Converter::materialTexture(int material, std::int32_t* id, std::string* err
                 const tinygltf::Image& image = m_model.images[static_cast<std::size_t>(source)];
                 Image& picture = m_pictures[source];
                 std::string why;
-                if (!picture.valid() && !decodeImage(image.image.data(), image.image.size(), &picture, &why)) {
-                    *error = "material '" + mat.name + "': its picture " + image.uri + ": " + why;
-                    return false;
-                }
-                info.picture = &picture;
+                const auto unread = image.image.empty() ? m_unread.find(tinygltfFileName(image.uri)) : m_unread.end();
+                if (unread != m_unread.end())
+                    info.pictureProblem = "its picture " + unread->second;
+                else if (!picture.valid() && !decodeImage(image.image.data(), image.image.size(), &picture, &why))
+                    info.pictureProblem = "its picture " + image.uri + ": " + why;
+                else
+                    info.picture = &picture;
             }
         }
     }
@@ -515,7 +525,7 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
     if (!checkRequiredExtensions(data, size, error)) return false;
     tinygltf::TinyGLTF loader;
     const std::string base = std::filesystem::path(file).parent_path().generic_string();
-    Io io{&options, base, uriFileNames(data, size)};
+    Io io{&options, base, uriFileNames(data, size), {}};
     loader.SetFsCallbacks({fileExists, expandPath, readWholeFile, writeWholeFile, &io});
     loader.SetImageLoader(keepImageBytes, nullptr);
     tinygltf::Model m;
@@ -531,7 +541,7 @@ bool gltfToRmdl(const std::string& file, const std::uint8_t* data, std::size_t s
         return false;
     }
     if (!checkBuffers(m, binary, error)) return false;
-    Converter converter(m, options, summary);
+    Converter converter(m, options, io.unread, summary);
     return converter.run(model, error);
 }
 

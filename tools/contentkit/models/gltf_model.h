@@ -39,6 +39,9 @@ struct GltfMaterial {
     int index = -1;  // -1: a primitive without material
     std::string name;
     const Image* picture = nullptr;  // the base colour picture, when there is one
+    // Why the picture it names could not be taken (picture is null then): a
+    // texture given by ID does not need it, one made from it does.
+    std::string pictureProblem;
 };
 
 struct GltfModelOptions {
