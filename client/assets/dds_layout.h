@@ -22,9 +22,18 @@ constexpr std::size_t kDdsWidthOffset = 16;
 constexpr std::size_t kDdsLinearSizeOffset = 20;
 constexpr std::size_t kDdsMipCountOffset = 28;
 constexpr std::size_t kDdsFourCcOffset = 84;
+// Read only by the content checker: what says a file is not one flat picture.
+constexpr std::size_t kDdsDepthOffset = 24;
+constexpr std::size_t kDdsPixelFlagsOffset = 80;
+constexpr std::size_t kDdsRgbBitCountOffset = 88;
+constexpr std::size_t kDdsCaps2Offset = 112;
 
 // --- Header flags ---
 constexpr std::uint32_t kDdsFlagMipCount = 0x20000;
 constexpr std::uint32_t kDdsFlagLinearSize = 0x80000;
+constexpr std::uint32_t kDdsFlagDepth = 0x800000;
+constexpr std::uint32_t kDdsPixelFlagFourCc = 0x4;
+constexpr std::uint32_t kDdsCaps2CubeMap = 0x200;
+constexpr std::uint32_t kDdsCaps2Volume = 0x200000;
 
 }  // namespace velmar

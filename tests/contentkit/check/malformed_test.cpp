@@ -162,6 +162,35 @@ TEST(InfoOverflow, DdsHugeSizesAndCountsStayInRange) {
     EXPECT_EQ(cktest::infoError(contentkit::infoDds, single), "no image data after the header");
 }
 
+// Files the client would upload as some other flat picture than the
+// author's, or not at all: each is refused with what it is.
+TEST(InfoOverflow, DdsThatIsNoFlatCompressedPictureIsNamed) {
+    struct Case {
+        const char* name;
+        std::size_t offset;
+        std::uint32_t value;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"cube map, all six faces", 112, 0x200 | 0xFC00,
+         "cube map is not read (the client would show its first face only); save each face as a texture of its own"},
+        {"volume of four slices", 112, 0x200000,
+         "volume texture of depth 4 is not read (the client would show its first slice only); save a flat texture"},
+        {"uncompressed 32-bit", 80, 0x41, "uncompressed DDS (32 bits per pixel) is not read; save it as DXT1, DXT3 or DXT5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = sampleDds(contentkit::DxtFormat::Dxt1);
+        put32(&file, c.offset, c.value);
+        put32(&file, 24, 4);  // depth, read only for a volume
+        if (c.offset == 80) {
+            put32(&file, 84, 0);
+            put32(&file, 88, 32);
+        }
+        EXPECT_EQ(cktest::infoError(contentkit::infoDds, file), c.error);
+    }
+}
+
 TEST(InfoOverflow, TgaSizesPacketsAndIdOutOfRange) {
     Bytes huge = sampleTga(2);
     huge[12] = huge[13] = huge[14] = huge[15] = 0xFF;

@@ -198,6 +198,8 @@ TEST_F(ImageFormats, AuthorsPicturesDecodeAsImageMagickShowsThemOrAreRefused) {
         {"PNG, palette", magick({"-type", "Palette"}, "png8:" + at("palette.png")), ""},
         {"TGA colour map from entry 10", mapped, "TGA colour map starts at entry 10"},
         {"TGA index past its colour map", shortMap, "TGA pixel index 15 is past its colour map of 12 entries"},
+        {"JPEG, as exporters write photos", magick({}, "jpg:" + at("photo.jpg")),
+         "JPEG pictures are not read; save it as PNG, TGA or BMP"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -100,8 +100,24 @@ bool infoDds(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->field("data bytes", strf("%zu", len - kHeader));
 
     if (headerSize != kDdsHeaderSizeField) report->warn(strf("header size field is %u, not 124", headerSize));
+    if (block == 0 && !(header.u32At(kDdsPixelFlagsOffset) & kDdsPixelFlagFourCc)) {
+        return report->fail(strf("uncompressed DDS (%u bits per pixel) is not read; save it as DXT1, DXT3 or DXT5",
+                                 header.u32At(kDdsRgbBitCountOffset)));
+    }
     if (block == 0) return report->fail("pixel format FourCC " + fourCCText(header) +
                                         " is not DXT1, DXT3 or DXT5");
+    // The client uploads the first faces' or slices' bytes as one flat
+    // picture and its mipmaps: another picture than the author's.
+    const std::uint32_t caps2 = header.u32At(kDdsCaps2Offset);
+    const std::uint32_t depth = header.u32At(kDdsDepthOffset);
+    if (caps2 & kDdsCaps2CubeMap) {
+        return report->fail("cube map is not read (the client would show its first face only); save each face "
+                            "as a texture of its own");
+    }
+    if ((caps2 & kDdsCaps2Volume) || ((flags & kDdsFlagDepth) && depth > 1)) {
+        return report->fail(strf("volume texture of depth %u is not read (the client would show its first "
+                                 "slice only); save a flat texture", depth));
+    }
     if (width <= 0 || height <= 0) {
         return report->fail(strf("width and height must be positive, read %d x %d", width, height));
     }

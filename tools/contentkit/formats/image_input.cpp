@@ -224,6 +224,28 @@ bool screenPng(const std::uint8_t* data, std::size_t len, std::string* error) {
     return !truncated(at + 12, len, error);
 }
 
+// Formats painting programs and exporters also write, which stb would only
+// call "not of any known type": the author learns what to save instead.
+bool unreadFormat(const std::uint8_t* data, std::size_t len, std::string* error) {
+    struct Magic {
+        const char* bytes;
+        std::size_t at, size;
+        const char* name;
+    };
+    static const Magic kMagics[] = {
+        {"\xFF\xD8\xFF", 0, 3, "JPEG"},  {"GIF8", 0, 4, "GIF"},        {"WEBP", 8, 4, "WebP"},
+        {"II*\0", 0, 4, "TIFF"},         {"MM\0*", 0, 4, "TIFF"},       {"8BPS", 0, 4, "Photoshop (PSD)"},
+        {"gimp xcf", 0, 8, "GIMP (XCF)"}, {"DDS ", 0, 4, "DDS"},          {"\x76\x2F\x31\x01", 0, 4, "OpenEXR"},
+    };
+    for (const Magic& m : kMagics) {
+        if (len >= m.at + m.size && std::memcmp(data + m.at, m.bytes, m.size) == 0) {
+            *error = std::string(m.name) + " pictures are not read; save it as PNG, TGA or BMP";
+            return true;
+        }
+    }
+    return false;
+}
+
 bool screen(const std::uint8_t* data, std::size_t len, Screened* out, std::string* error) {
     out->data = data;
     out->len = len;
@@ -237,7 +259,7 @@ bool screen(const std::uint8_t* data, std::size_t len, Screened* out, std::strin
             if (data[2] == type) return screenTga(data, len, out, error);
         }
     }
-    return true;
+    return !unreadFormat(data, len, error);
 }
 
 // Turns round each row of `channels` values per pixel.
