@@ -311,6 +311,24 @@ TEST(GltfModel, PictureThatCannotBeReadIsNeededOnlyForATextureMadeFromIt) {
             EXPECT_EQ(error, "its picture art/crate.png: cannot open file");
         }
     }
+    // An embedded picture is named by its place, not by its bytes.
+    Json j = Json::parse(std::string(crate.begin(), crate.end()));
+    j["images"][0]["uri"] = "data:image/png;base64,AAAA";
+    const std::string text = j.dump();
+    contentkit::GltfModelOptions options;
+    std::string seen;
+    options.texture = [&](const contentkit::GltfMaterial& m, std::int32_t* id, std::string*) {
+        seen = m.pictureProblem;
+        *id = 9;
+        return true;
+    };
+    RmdlModel model;
+    contentkit::GltfModelSummary summary;
+    std::string error;
+    EXPECT_TRUE(contentkit::gltfToRmdl("art/crate.gltf", reinterpret_cast<const std::uint8_t*>(text.data()),
+                                       text.size(), options, &model, &summary, &error))
+        << error;
+    EXPECT_EQ(seen.rfind("its picture image 0 (embedded): ", 0), 0u) << seen;
 }
 
 class GltfProgram : public cktest::TempDirTest {};

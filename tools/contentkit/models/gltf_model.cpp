@@ -239,6 +239,13 @@ private:
     bool m_any = false;
 };
 
+// How a message names a picture: its file, or its place in the model when
+// it is embedded (a data URI would print the whole picture).
+std::string pictureName(const tinygltf::Image& image, int index) {
+    if (!image.uri.empty() && image.uri.rfind("data:", 0) != 0) return image.uri;
+    return "image " + std::to_string(index) + (image.name.empty() ? "" : " '" + image.name + "'") + " (embedded)";
+}
+
 bool Converter::materialTexture(int material, std::int32_t* id, std::string* error) {
     const auto known = m_textureOfMaterial.find(material);
     if (known != m_textureOfMaterial.end()) {
@@ -261,7 +268,7 @@ bool Converter::materialTexture(int material, std::int32_t* id, std::string* err
                 if (unread != m_unread.end())
                     info.pictureProblem = "its picture " + unread->second;
                 else if (!picture.valid() && !decodeImage(image.image.data(), image.image.size(), &picture, &why))
-                    info.pictureProblem = "its picture " + image.uri + ": " + why;
+                    info.pictureProblem = "its picture " + pictureName(image, source) + ": " + why;
                 else
                     info.picture = &picture;
             }
