@@ -427,7 +427,10 @@ def run_row(fx, index, row):
             problems.append("first run wrote outside the game directory")
         os.remove(faults)
         if mounted:
-            resize_disk(game, 64 << 20)
+            # Room for the whole update with three copies of the launcher
+            # (the running one, its backup and the new one), which in a
+            # sanitizer build are each twice the size.
+            resize_disk(game, 256 << 20)
         problems += ["second run: " + p for p in second_run(fx, row_dir, row, server.url, result)]
         if outside_game(row_dir) != before:
             problems.append("second run wrote outside the game directory")
