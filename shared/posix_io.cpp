@@ -1,11 +1,13 @@
 #include "shared/posix_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 namespace quask {
 
@@ -83,5 +85,17 @@ bool readWholeFile(const std::string& path, std::string* out) {
 }
 
 bool syncDirectory(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
+
+FolderLock lockFolder(const std::string& dir, bool exclusive, UniqueFd* held) {
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return FolderLock::NotTaken;
+    int rc;
+    do {
+        rc = ::flock(fd.get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return errno == EWOULDBLOCK ? FolderLock::Busy : FolderLock::NotTaken;
+    *held = std::move(fd);
+    return FolderLock::Taken;
+}
 
 }  // namespace quask

@@ -46,4 +46,13 @@ bool readWholeFile(const std::string& path, std::string* out);
 // cannot sync a directory (EINVAL) has no way to, so that is no failure.
 bool syncDirectory(int fd);
 
+// An advisory lock on the folder `dir` itself, held by `held` and ended with
+// it (or with the process, killed or not). Writers of a folder take it
+// exclusive, readers that need it whole take it shared. Busy: another
+// process holds it in a way that excludes this one. NotTaken: the folder is
+// missing or its file system has no such locks, which callers treat as no
+// lock at all.
+enum class FolderLock { Taken, Busy, NotTaken };
+FolderLock lockFolder(const std::string& dir, bool exclusive, UniqueFd* held);
+
 }  // namespace quask

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <signal.h>
 #include <unistd.h>
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -11,6 +12,7 @@
 
 #include "tests/contentkit/reference.h"
 #include "tests/contentkit/test_util.h"
+#include "tests/support/child_process.h"
 #include "tools/contentkit/demo/procedural.h"
 #include "tools/contentkit/formats/dds_writer.h"
 
@@ -20,6 +22,8 @@ using contentkit::Image;
 using cktest::Bytes;
 
 const std::string kProgram = QUASK_BIN_DIR "/tools/contentkit/contentkit";
+const std::string busyText = ": another contentkit is writing to this game directory, or patchpub is publishing it; "
+                             "try again once it has finished\n";
 
 class ContentkitProgram : public cktest::TempDirTest {
 protected:
@@ -101,7 +105,6 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
     const int busy = ::open(at("busy").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(busy, 0);
     ASSERT_EQ(::flock(busy, LOCK_EX | LOCK_NB), 0);
-    const std::string busyText = ": another contentkit is writing to this game directory; try again once it has finished\n";
     const std::string usage = "Usage: contentkit info FILE...";
     const std::string map = QUASK_TESTS_DIR "/../tools/contentkit/demo/example_map/example.tmx";
     const struct {
@@ -159,6 +162,28 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
 // A file made again replaces only the file its name stands for: a link at
 // the name is followed and stays, the file keeps its mode, and a link
 // planted at the temporary name beside it is removed, not written through.
+// build-demo makes its game directory and then holds it, so an import
+// begun while it writes is refused rather than mixed with it.
+TEST_F(ContentkitProgram, BuildDemoHoldsTheDirectoryItMakes) {
+    const std::string game = at("new/game");
+    quask_test::ChildProcess first({kProgram, "build-demo", game}, quask_test::ChildProcess::Options{});
+    ASSERT_TRUE(first.started());
+    // Stopped once it writes into the directory.
+    bool writing = false;
+    for (int i = 0; i < 40000 && !writing; ++i) {
+        std::error_code ec;
+        writing = std::filesystem::is_directory(game, ec) && !std::filesystem::is_empty(game, ec);
+        if (!writing) ::usleep(250);
+    }
+    ASSERT_TRUE(writing);
+    ASSERT_EQ(::kill(first.pid(), SIGSTOP), 0);
+    const cktest::RunResult second = run({"build-demo", game});
+    ASSERT_EQ(::kill(first.pid(), SIGCONT), 0);
+    EXPECT_EQ(second.code, 1);
+    EXPECT_EQ(second.err, "contentkit: " + game + busyText);
+    EXPECT_EQ(first.waitExit(120000), 0);
+}
+
 TEST_F(ContentkitProgram, OutputReplacesTheFileItsNameStandsForAndNothingElse) {
     namespace fs = std::filesystem;
     cktest::writeBytes(at("precious.txt"), cktest::bytesOf("kept"));

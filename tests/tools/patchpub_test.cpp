@@ -3,6 +3,10 @@
 // starts from, also when a file changes between packed and plain.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -157,6 +161,18 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
     fs::remove(at("content/c.ma_"));
     fs::remove(at("content/c.map"));
+
+    // Content that contentkit is writing to is not read half-written.
+    {
+        const int writer = ::open(at("content").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+        EXPECT_FALSE(tryPublish(&result, &error));
+        ::close(writer);
+        EXPECT_EQ(error, "contentkit is writing to the content directory " + at("content") +
+                             "; publish once it has finished");
+        EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+    }
 
     put("tiny_", "x");  // ends in an underscore but cannot be packed
     EXPECT_FALSE(tryPublish(&result, &error));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "shared/command_line.h"
+#include "shared/posix_io.h"
 #include "shared/progress.h"
 #include "tools/contentkit/check/info.h"
 #include "tools/contentkit/demo/demo_game.h"
@@ -104,7 +105,14 @@ int fail(const std::string& path, const std::string& what) {
     return 1;
 }
 
-constexpr char kGameDirBusy[] = "another contentkit is writing to this game directory; try again once it has finished";
+// One writer at a time in a game directory: an import reads its def files
+// and writes them back with its own entries, so a second one at the same
+// time would lose the first one's, and the two would remove each other's
+// staged files. patchpub holds the same lock shared while it reads the
+// directory as content, so that it never publishes half an import.
+constexpr char kGameDirBusy[] =
+    "another contentkit is writing to this game directory, or patchpub is publishing it; try again once it has "
+    "finished";
 
 // --- Files ---
 
@@ -505,8 +513,8 @@ int importTiledCommand(int argc, char** argv) {
                                   : "no such game directory; make it first (build-demo DIR makes one with the "
                                     "demo's files)");
     }
-    GameDirLock lock;
-    if (lock.take(paths[1]) == GameDirLock::Busy) return fail(paths[1], kGameDirBusy);
+    quask::UniqueFd lock;
+    if (quask::lockFolder(paths[1], true, &lock) == quask::FolderLock::Busy) return fail(paths[1], kGameDirBusy);
     DiskSource sources;
     GameDirOnDisk game(paths[1]);
     TiledImportResult result;
@@ -544,8 +552,11 @@ int buildDemoCommand(int argc, char** argv) {
         }
     }
     if (dir.empty()) return usage();
-    GameDirLock lock;
-    if (lock.take(dir) == GameDirLock::Busy) return fail(dir, kGameDirBusy);
+    // Made here, not in the build, so that a new directory is locked too.
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    quask::UniqueFd lock;
+    if (quask::lockFolder(dir, true, &lock) == quask::FolderLock::Busy) return fail(dir, kGameDirBusy);
     quask::ProgressLine progress;
     if (progress.visible()) {
         options.progress = [&progress](const DemoProgress& p) {

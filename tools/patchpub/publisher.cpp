@@ -15,6 +15,7 @@
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
+#include "shared/posix_io.h"
 #include "shared/terminal_text.h"
 #include "tools/patchpub/maintain.h"
 #include "tools/patchpub/server_tree.h"
@@ -495,6 +496,14 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     if (!checkPlaces(options, error)) return false;
     ServerTrees trees(options.serverDir);
     if (!trees.lock(error)) return false;
+    // contentkit holds the folder exclusive while it writes, and the content
+    // must not change while it is read.
+    quask::UniqueFd contentLock;
+    if (quask::lockFolder(options.contentDir, false, &contentLock) == quask::FolderLock::Busy) {
+        *error = "contentkit is writing to the content directory " + options.contentDir +
+                 "; publish once it has finished";
+        return false;
+    }
     Manifest old;
     if (!loadServerState(options.serverDir, &old, error)) return false;
     result->revision = old.revision;

@@ -1,7 +1,6 @@
 #include "tools/contentkit/formats/staged_files.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,23 +189,6 @@ bool replaceFile(const std::string& path, const Bytes& data, std::string* why) {
     }
     if (!ok) fs::remove(temp, ec);
     return ok;
-}
-
-GameDirLock::~GameDirLock() {
-    if (m_fd >= 0) ::close(m_fd);
-}
-
-GameDirLock::Result GameDirLock::take(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return NotTaken;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool busy = errno == EWOULDBLOCK;
-        ::close(fd);
-        return busy ? Busy : NotTaken;
-    }
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-    return Taken;
 }
 
 }  // namespace contentkit

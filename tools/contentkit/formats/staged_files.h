@@ -28,24 +28,4 @@ bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std:
 // as it was is still there.
 bool replaceFile(const std::string& path, const Bytes& data, std::string* why);
 
-// One writer at a time in a game directory: an import reads its def files
-// and writes them back with its own entries, so a second one at the same
-// time would lose the first one's, and the two would remove each other's
-// staged files. The lock is an advisory one on the folder itself, so a
-// killed run's ends with it. Busy: another contentkit holds it; the lock is
-// not taken where the folder is missing or the file system has no such
-// locks, as before.
-class GameDirLock {
-public:
-    enum Result { Taken, Busy, NotTaken };
-    GameDirLock() = default;
-    ~GameDirLock();
-    GameDirLock(const GameDirLock&) = delete;
-    GameDirLock& operator=(const GameDirLock&) = delete;
-    Result take(const std::string& dir);
-
-private:
-    int m_fd = -1;
-};
-
 }  // namespace contentkit
