@@ -57,12 +57,18 @@ void readCamera(const IniFile& ini, CameraLimits& c) {
 
 constexpr std::int32_t kMaxWaterFrames = 65536;
 
+// A file that is there but cannot be read would otherwise look missing.
+void warnIfUnreadable(const IniFile& ini, const char* name) {
+    if (!ini.problem().empty()) Message(kLogWarn, "CScene: '%s' cannot be read (%s)", name, ini.problem().c_str());
+}
+
 void readWater(CScene& scene) {
     auto water = std::make_unique<Water>();
     int type = scene.map->header().waterType;
     char section[32];
     std::snprintf(section, sizeof section, "Water_%d", type);
     const IniFile ini(kWaterIni);  // once for all its keys
+    warnIfUnreadable(ini, kWaterIni);
     water->frameCount = ini.getInt(section, "FrameCount", 1);
     water->frameTime = ini.getInt(section, "FrameTime", 1000);
     water->firstTexId = ini.getInt(section, "FirstVKTexID", 0);
@@ -102,7 +108,9 @@ std::unique_ptr<CScene> createScene(const char* mapName) {
     auto scene = std::make_unique<CScene>();
     scene->mapName = mapName;
     Message(kLogInfo, "CScene: Creating New Scene '%s'.", mapName);
-    const IniFile ini((std::string("./data/map/") + mapName + ".ini").c_str());  // once for all its keys
+    const std::string iniName = std::string("./data/map/") + mapName + ".ini";
+    const IniFile ini(iniName.c_str());  // once for all its keys
+    warnIfUnreadable(ini, iniName.c_str());
     scene->rmapName = ini.getString("Scene", "RMap", "", 20);
     if (scene->rmapName.empty()) {
         Message(kLogWarn,

@@ -40,19 +40,37 @@ std::string unquote(std::string value) {
     return value;
 }
 
-bool readSmallFile(const char* path, std::vector<std::uint8_t>* out) {
+// False with the reason in `why` ("" for a missing file, which is no fault:
+// every key then has its default).
+bool readSmallFile(const char* path, std::vector<std::uint8_t>* out, std::string* why) {
     std::string resolved = resolveDataPath(path);
     int fd = ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        if (errno != ENOENT && errno != ENOTDIR) *why = std::strerror(errno);
+        return false;
+    }
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              static_cast<std::uint64_t>(st.st_size) <= kIniMaxFileSize;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) {
+        *why = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        ok = false;
+        *why = S_ISDIR(st.st_mode) ? "Is a directory" : "not a regular file";
+    } else if (static_cast<std::uint64_t>(st.st_size) > kIniMaxFileSize) {
+        ok = false;
+        *why = "larger than 1 MiB";
+    }
     if (ok) {
         out->resize(static_cast<std::size_t>(st.st_size));
         std::size_t done = 0;
         while (done < out->size()) {
             ssize_t n = ::read(fd, out->data() + done, out->size() - done);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                // Half a file would answer some keys with their defaults.
+                *why = std::strerror(errno);
+                ok = false;
+            }
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
@@ -127,7 +145,7 @@ int iniParseInt(const std::string& text) {
 
 IniFile::IniFile(const char* path) {
     std::vector<std::uint8_t> bytes;
-    if (readSmallFile(path, &bytes)) m_doc = IniDocument::parse(bytes.data(), bytes.size());
+    if (readSmallFile(path, &bytes, &m_problem)) m_doc = IniDocument::parse(bytes.data(), bytes.size());
 }
 
 std::string IniFile::getString(const char* section, const char* key, const char* defaultValue,

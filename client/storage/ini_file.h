@@ -43,8 +43,8 @@ private:
 constexpr std::uint64_t kIniMaxFileSize = 1u << 20;
 
 // A file read once for all the keys a caller wants. A file that is missing,
-// not a regular file or larger than kIniMaxFileSize answers every key with
-// its default.
+// cannot be read, is not a regular file or is larger than kIniMaxFileSize
+// answers every key with its default.
 class IniFile {
 public:
     explicit IniFile(const char* path);
@@ -54,9 +54,12 @@ public:
     std::string getString(const char* section, const char* key, const char* defaultValue,
                           std::size_t bufferSize) const;
     int getInt(const char* section, const char* key, int defaultValue) const;
+    // Why the file there could not be read; "" when it was read or is missing.
+    const std::string& problem() const { return m_problem; }
 
 private:
     IniDocument m_doc;  // empty for a file that could not be read
+    std::string m_problem;
 };
 
 // The integer rule on its own: blanks, optional sign, leading decimal digits,

@@ -96,6 +96,11 @@ TEST_F(SceneTest, DefinitionFileWithoutRMapLeavesTheSceneInvalid) {
                        "contain the Required link to RMAP File"));
     auto missing = createScene("NoSuchMap");
     EXPECT_FALSE(missing->valid);
+    EXPECT_FALSE(logHas("cannot be read"));
+    // One that is there but cannot be read says so before the missing link.
+    ASSERT_EQ(::mkdir(at("data/map/Folder.ini").c_str(), 0755), 0);
+    EXPECT_FALSE(createScene("Folder")->valid);
+    EXPECT_TRUE(logHas("CScene: './data/map/Folder.ini' cannot be read (Is a directory)"));
 }
 
 TEST_F(SceneTest, CameraLimitsAreCorrectedAndFlagsReadWithoutCase) {

@@ -100,10 +100,16 @@ TEST_F(IniFileTest, TextsAreCutToTheBufferAndDefaultsApplyToMissingFiles) {
     const IniFile missing(at("missing.ini").c_str());
     EXPECT_EQ(missing.getString("Map", "Name", "fallback", 20), "fallback");
     EXPECT_EQ(missing.getInt("Map", "X", -3), -3);
-    // A directory or an oversized file is no ini file.
-    EXPECT_EQ(IniFile(m_dir.c_str()).getInt("Map", "X", 5), 5);
+    EXPECT_EQ(missing.problem(), "");
+    // A directory or an oversized file is no ini file, and says why.
+    const IniFile folder(m_dir.c_str());
+    EXPECT_EQ(folder.getInt("Map", "X", 5), 5);
+    EXPECT_EQ(folder.problem(), "Is a directory");
     write("huge.ini", "[Map]\nX=1\n" + std::string(kIniMaxFileSize, ' '));
-    EXPECT_EQ(IniFile(at("huge.ini").c_str()).getInt("Map", "X", 5), 5);
+    const IniFile huge(at("huge.ini").c_str());
+    EXPECT_EQ(huge.getInt("Map", "X", 5), 5);
+    EXPECT_EQ(huge.problem(), "larger than 1 MiB");
+    EXPECT_EQ(map.problem(), "");
 }
 
 }  // namespace
