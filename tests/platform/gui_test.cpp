@@ -9,12 +9,15 @@
 
 #include <CEGUI/CEGUI.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -249,6 +252,26 @@ TEST_F(GuiBridge, InitPointsEveryGroupAtTheThemeEvenWhenItIsMissing) {
     const std::string guiLog = quask_test::readFile(m_dir + "/log/CEGUI.log");
     EXPECT_NE(guiLog.find("CEGUI::System singleton created."), std::string::npos) << guiLog;
     EXPECT_EQ(clientLog().find("(WARN)"), std::string::npos) << clientLog();
+}
+
+// A client already running in the game directory keeps its own library log
+// whole; the name goes to the newest one, and nothing else is left.
+TEST_F(GuiBridge, AnotherClientsLibraryLogIsNotCutInto) {
+    const int first = ::open((m_dir + "/log/CEGUI.log").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(first, 0);
+    const std::string before = "the first client's lines\n";
+    ASSERT_EQ(::write(first, before.data(), before.size()), static_cast<ssize_t>(before.size()));
+    ASSERT_TRUE(InitGUI());
+    char kept[64] = {};
+    EXPECT_EQ(::pread(first, kept, sizeof kept, 0), static_cast<ssize_t>(before.size()));
+    ::close(first);
+    EXPECT_EQ(std::string(kept), before);
+    const std::string guiLog = quask_test::readFile(m_dir + "/log/CEGUI.log");
+    EXPECT_NE(guiLog.find("CEGUI::System singleton created."), std::string::npos) << guiLog;
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(m_dir + "/log")) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, std::vector<std::string>{"CEGUI.log"});
 }
 
 TEST_F(GuiBridge, DefaultThemeWithoutSettings) {

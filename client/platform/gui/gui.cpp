@@ -5,6 +5,7 @@
 
 #include "client/platform/gui/gui.h"
 
+#include <cstdio>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -12,6 +13,7 @@
 #include "client/core/log.h"
 #include "client/core/rconf.h"
 #include "client/core/render_caps.h"
+#include "shared/replacing_file.h"
 
 namespace velmar {
 
@@ -82,8 +84,23 @@ void createAll() {
     g_gui.renderer = &CEGUI::OpenGLRenderer::create(CEGUI::OpenGLRenderer::TTT_AUTO);
     const RenderCaps& caps = renderCaps();
     g_gui.renderer->setDisplaySize(CEGUI::Sizef(caps.widthF, caps.heightF));
-    g_gui.system = &CEGUI::System::create(*g_gui.renderer, nullptr, nullptr, nullptr, nullptr,
-                                          "", "./log/CEGUI.log");
+    // The library truncates its log by name, which would cut into the log a
+    // second client of the game directory is still writing. It writes a new
+    // file of its own instead, which then takes the name over (as the
+    // client's own log does); the other one keeps writing to the file it has.
+    const std::string logFile = "./log/CEGUI.log";
+    quask::removeAbandonedTemporariesBeside(logFile);  // a client killed in between
+    const std::string ownLog = "./log/" + quask::ownTemporaryName("gui-log");
+    const auto nameLog = [&] {
+        if (std::rename(ownLog.c_str(), logFile.c_str()) != 0) std::remove(ownLog.c_str());
+    };
+    try {
+        g_gui.system = &CEGUI::System::create(*g_gui.renderer, nullptr, nullptr, nullptr, nullptr, "", ownLog);
+    } catch (...) {
+        nameLog();  // what the library logged of its failure
+        throw;
+    }
+    nameLog();
 
     auto* provider =
         dynamic_cast<CEGUI::DefaultResourceProvider*>(g_gui.system->getResourceProvider());
