@@ -237,11 +237,13 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     put("data/a.txt", "a");
     put("docs/with space #1 100%?.txt", "encoded on the way");
     put("docs/odd.", "a name Windows cannot hold");
-    // What a launcher leaves in the game directory it patched, and a killed
-    // contentkit in the content it wrote.
+    // What a launcher leaves in the game directory it patched, a killed
+    // contentkit in the content it wrote, and the client as the publisher
+    // played.
     const char* const leftovers[] = {"data/a.txt.new", "data/.quask-12-3.tmp", "quillon_old",
                                      "data/quillon.dat", "data/quillon.lock", "DoFullCheck",
-                                     "data/map/.Meadow.rmap.contentkit.tmp"};
+                                     "data/map/.Meadow.rmap.contentkit.tmp", "velmar.cfg", "log/LastRun.log",
+                                     "log/CEGUI.log", "ScreenShots/2026-12/ScreenShot0000.png"};
     for (const char* name : leftovers) put(name, "left behind");
     patchpub::PublishResult r;
     std::string error;
@@ -249,16 +251,64 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     EXPECT_EQ(r.added, 3u);
     EXPECT_EQ(r.warnings, (std::vector<std::string>{
                               "'/docs/odd.' ends a name in a dot or a space: players on Windows cannot install it",
+                              "not publishing '/ScreenShots': the player's screenshots",
                               "not publishing '/data/.quask-12-3.tmp': a file the launcher left behind",
                               "not publishing '/data/a.txt.new': a file the launcher left behind",
-                              "not publishing '/data/map/.Meadow.rmap.contentkit.tmp': a file contentkit left behind"}));
+                              "not publishing '/data/map/.Meadow.rmap.contentkit.tmp': a file contentkit left behind",
+                              "not publishing '/log/CEGUI.log': the client's log",
+                              "not publishing '/log/LastRun.log': the client's log",
+                              "not publishing '/velmar.cfg': the player's settings, which the client writes"}));
+    EXPECT_EQ(www("meta/1.txt").find("/ScreenShots"), std::string::npos);
     for (const char* name : leftovers) {
         EXPECT_EQ(www("meta/1.txt").find("/" + std::string(name)), std::string::npos) << name;
         fs::remove(at(std::string("content/") + name));
     }
+    fs::remove_all(at("content/ScreenShots"));
     ASSERT_FALSE(patch("fresh"));
     EXPECT_EQ(differences("fresh"), "");
     EXPECT_NE(requests().find("GET /data/docs/with%20space%20%231%20100%25%3F.txt\n"), std::string::npos);
+}
+
+// A tree in which an older patchpub published the publisher's settings: the
+// next revision drops them without a delete line, so players keep their own
+// and a full check no longer puts the publisher's back.
+TEST_F(PatchPubTest, SettingsAnOlderToolPublishedLeaveTheTreeButStayWithPlayers) {
+    put("data/a.txt", "a");
+    put("velmar.cfx", "MouseSpeed = 1.0\n");  // made into velmar.cfg below, as an older tool published it
+    publish();
+    const std::string tree = fs::read_symlink(at("www")).string();
+    const std::string root = tree[0] == '/' ? tree : at(tree);
+    for (const char* list : {"meta/manifest.txt", "meta/1.txt", "meta/sum_1.txt", "meta/sum_full.txt"}) {
+        std::string text = quask_test::readFile(root + "/" + list);
+        const std::size_t at = text.find("/velmar.cfx");
+        ASSERT_NE(at, std::string::npos) << list;
+        text.replace(at, 11, "/velmar.cfg");
+        ASSERT_TRUE(quask_test::writeFile(root + "/" + list, text));
+    }
+    fs::rename(root + "/data/velmar.cfx", root + "/data/velmar.cfg");
+    ASSERT_FALSE(patch("old"));
+    ASSERT_EQ(quask_test::readFile(at("old/velmar.cfg")), "MouseSpeed = 1.0\n");
+    ASSERT_TRUE(quask_test::writeFile(at("old/velmar.cfg"), "MouseSpeed = 2.5\n"));  // the player's own
+
+    fs::remove(at("content/velmar.cfx"));
+    put("velmar.cfg", "MouseSpeed = 1.5\n");  // the publisher played meanwhile
+    put("data/b.txt", "b");
+    const patchpub::PublishResult r = publish();
+    EXPECT_EQ(r.revision, 2u);
+    EXPECT_EQ(r.deleted, 0u);
+    EXPECT_EQ(www("meta/2.txt").find("velmar.cfg"), std::string::npos) << www("meta/2.txt");
+    EXPECT_EQ(www("meta/sum_full.txt").find("velmar.cfg"), std::string::npos);
+    ASSERT_FALSE(patch("old"));
+    ASSERT_FALSE(patch("old", runFullCheck));
+    EXPECT_EQ(quask_test::readFile(at("old/velmar.cfg")), "MouseSpeed = 2.5\n");
+    EXPECT_EQ(quask_test::readFile(at("old/data/b.txt")), "b");
+    // Later revisions go on as usual, and a fresh install still gets what
+    // revision 1 listed.
+    put("data/c.txt", "c");
+    EXPECT_EQ(publish().revision, 3u);
+    ASSERT_FALSE(patch("fresh"));
+    EXPECT_EQ(quask_test::readFile(at("fresh/data/c.txt")), "c");
+    EXPECT_EQ(quask_test::readFile(at("fresh/velmar.cfg")), "MouseSpeed = 1.0\n");
 }
 
 TEST_F(PatchPubTest, CompressedProgramsStayProgramsAndTheLauncherIsBackedUp) {

@@ -37,6 +37,20 @@ bool isLauncherOwned(const std::string& name) {
     return name == "/quillon_old" || name == "/DoFullCheck";
 }
 
+// What the client writes in its game directory as it runs; published, it
+// would replace every player's own, and a full check would put the
+// publisher's back over the player's. Why it is not content, or null.
+const char* writtenByTheClient(const std::string& name) {
+    if (name == "/velmar.cfg") return "the player's settings, which the client writes";
+    if (name == "/log/LastRun.log" || name == "/log/CEGUI.log") return "the client's log";
+    if (name == "/ScreenShots") return "the player's screenshots";
+    return nullptr;
+}
+
+bool isClientsOwn(const std::string& name) {
+    return writtenByTheClient(name) || name.rfind("/ScreenShots/", 0) == 0;
+}
+
 // Why the write just failed: a publisher with a full disk must be told so.
 std::string reasonOfErrno() { return std::string(": ") + std::strerror(errno); }
 
@@ -119,6 +133,11 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
         const std::string name = "/" + it->path().lexically_relative(root).generic_string();
         if (isLauncherOwned(name)) continue;
         const fs::file_status st = it->symlink_status(ec);
+        if (const char* why = writtenByTheClient(name)) {
+            warnings->push_back("not publishing '" + name + "': " + why);
+            if (fs::is_directory(st)) it.disable_recursion_pending();
+            continue;
+        }
         const char* leftBy = fs::is_regular_file(st) ? leftBehindBy(name) : nullptr;
         if (leftBy && !quillon::hasStagingSuffix(parentOf(name))) {
             warnings->push_back("not publishing '" + name + "': a file " + leftBy + " left behind");
@@ -324,6 +343,13 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
     for (const auto& [name, file] : old.files) {
         if (tree.files.count(name)) continue;
         const std::string packed = quask::patchPackedPath(name);
+        if (isClientsOwn(name)) {
+            // Published by an older tool: it leaves the full list, so that a
+            // full check leaves players their own, and gets no delete line.
+            // The earlier revisions still list it for a fresh install, so
+            // the tree keeps serving it.
+            continue;
+        }
         plan->deletes.push_back(name);
         if (packed != name && listed.count(packed)) plan->deletes.push_back(packed);
         plan->staleData.push_back(file.compressed ? packed : name);
