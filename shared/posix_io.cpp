@@ -84,4 +84,6 @@ bool readWholeFile(const std::string& path, std::string* out) {
 
 bool syncDirectory(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
 
+bool modeNotKept(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
 }  // namespace quask

@@ -46,4 +46,9 @@ bool readWholeFile(const std::string& path, std::string* out);
 // cannot sync a directory (EINVAL) has no way to, so that is no failure.
 bool syncDirectory(int fd);
 
+// Whether a failed fchmod of a file this process created says that the
+// drive keeps no permission bits (FAT, some network drives), not that the
+// change was refused.
+bool modeNotKept(int error);
+
 }  // namespace quask
