@@ -98,4 +98,6 @@ FolderLock lockFolder(const std::string& dir, bool exclusive, UniqueFd* held) {
     return FolderLock::Taken;
 }
 
+bool modeNotKept(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
 }  // namespace quask

@@ -55,4 +55,9 @@ bool syncDirectory(int fd);
 enum class FolderLock { Taken, Busy, NotTaken };
 FolderLock lockFolder(const std::string& dir, bool exclusive, UniqueFd* held);
 
+// Whether a failed fchmod of a file this process created says that the
+// drive keeps no permission bits (FAT, some network drives), not that the
+// change was refused.
+bool modeNotKept(int error);
+
 }  // namespace quask

@@ -122,7 +122,7 @@ bool ReplacingFile::commit() {
     if (m_fd < 0) return false;
     // A full disk may only show at the flush or the close; the mode is set
     // before the rename, so the file never appears without it.
-    bool ok = !m_failed && (m_mode == 0 || ::fchmod(m_fd, m_mode) == 0) && ::fsync(m_fd) == 0;
+    bool ok = !m_failed && (m_mode == 0 || ::fchmod(m_fd, m_mode) == 0 || modeNotKept(errno)) && ::fsync(m_fd) == 0;
     ok = ::close(m_fd) == 0 && ok;
     m_fd = -1;
     ok = ok && ::renameat(m_dirFd, m_tmpLeaf.c_str(), m_dirFd, m_leaf.c_str()) == 0;

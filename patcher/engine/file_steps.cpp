@@ -1,4 +1,5 @@
 #include "patcher/engine/file_steps_internal.h"
+#include "shared/posix_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -188,7 +189,9 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
         const unsigned bits = modeFor(mode, head, headSize);
         struct stat st;
         if (bits != 0 && (::fstat(file.get(), &st) != 0 || (st.st_mode & 07777) != bits)) {
-            if (::fchmod(file.get(), bits) != 0) return permissionFailure(texts.rename);
+            // FAT and other drives that keep no permission bits refuse
+            // the change to the file's owner; the file is used as it is.
+            if (::fchmod(file.get(), bits) != 0 && !quask::modeNotKept(errno)) return permissionFailure(texts.rename);
             changed = true;
         }
     }

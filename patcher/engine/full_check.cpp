@@ -1,9 +1,12 @@
 #include "patcher/engine/full_check.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -62,6 +65,30 @@ std::optional<PatchFailure> fetchBody(PatchContext& ctx, const Vouch& vouch, std
     return std::nullopt;
 }
 
+std::string asciiFolded(std::string name) {
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
+// Whether the directory open as `dirFd` lists both leaves as entries of
+// their own.
+bool holdsBoth(int dirFd, const std::string& a, const std::string& b) {
+    const int own = ::dup(dirFd);
+    DIR* d = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (!d) {
+        if (own >= 0) ::close(own);
+        return false;
+    }
+    bool seenA = false, seenB = false;
+    while (const dirent* e = ::readdir(d)) {
+        seenA = seenA || a == e->d_name;
+        seenB = seenB || b == e->d_name;
+    }
+    ::closedir(d);
+    return seenA && seenB;
+}
+
 // The files that revision `rev` deletes and the list does not name, where
 // they are still there: a delete that failed when the revision was
 // installed is done now. Only a metadata file the server (and with a key,
@@ -82,11 +109,23 @@ std::vector<PlanEntry> deletesOf(PatchContext& ctx, Trust& trust, std::uint32_t 
     std::set<std::string> names;
     for (const PlanEntry& e : listed) names.insert(e.name);
     GameTree tree(ctx.gameDir);
+    std::map<std::string, std::string> byFolded;  // listed names as a drive that ignores case sees them
+    for (const PlanEntry& e : listed) byFolded.emplace(asciiFolded(e.name), e.name);
     for (const UpdateFileEntry& a : actions.newestFirst()) {
         if (a.type != UpdateFileEntry::kFile || a.action != UpdateFileEntry::kDelete || names.count(a.name)) continue;
         Fd dir = tree.openParent(a.name, false);
         struct stat st;
         if (!dir.valid() || ::fstatat(dir.get(), leafOf(a.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        // On a drive that ignores case the name a revision gave up ("/Foo")
+        // is the listed file it was renamed to ("/foo"): that one is kept.
+        // Inode numbers do not tell (FUSE drives number each name apart);
+        // the directory does: it holds one entry for both.
+        const auto twin = byFolded.find(asciiFolded(a.name));
+        struct stat kept;
+        if (twin != byFolded.end() &&
+            ::fstatat(dir.get(), leafOf(twin->second).c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !holdsBoth(dir.get(), leafOf(a.name), leafOf(twin->second)))
+            continue;
         PlanEntry e;
         e.kind = PlanEntry::kDeleteFile;
         e.name = a.name;

@@ -132,18 +132,23 @@ std::optional<PatchFailure> verifyDownloads(LauncherState& ui, GameTree& tree, c
 
 // Deletes and replaces the game files, then makes the replacements durable.
 // A file that a revision deletes and that cannot be deleted stays, as the
-// run goes on without it; the log says so.
+// run goes on without it; the log says so. Every delete comes before every
+// replacement: on a drive that ignores case, a name one revision gave up
+// ("Foo") is the file a later one fetched ("foo"), and a delete after the
+// replacement would remove the new file.
 std::optional<PatchFailure> replaceFiles(PatchContext& ctx, GameTree& tree, const std::vector<PlanEntry>& entries,
                                          const PhaseTexts& texts) {
     const auto n = static_cast<unsigned>(entries.size());
-    for (unsigned i = 0; i < n; ++i) {
-        const PlanEntry& e = entries[i];
-        ctx.ui.SetFileProgress(100.0 * (i + 1) / n);
-        if (e.kind == PlanEntry::kDeleteFile) {
-            if (!deleteFile(tree, e.name))
-                ctx.ui.Note("could not delete '" + e.name + "' (" + std::strerror(errno) + "): the file stays");
-            continue;
-        }
+    unsigned handled = 0;
+    for (const PlanEntry& e : entries) {
+        if (e.kind != PlanEntry::kDeleteFile) continue;
+        ctx.ui.SetFileProgress(100.0 * ++handled / n);
+        if (!deleteFile(tree, e.name))
+            ctx.ui.Note("could not delete '" + e.name + "' (" + std::strerror(errno) + "): the file stays");
+    }
+    for (const PlanEntry& e : entries) {
+        if (e.kind == PlanEntry::kDeleteFile) continue;
+        ctx.ui.SetFileProgress(100.0 * ++handled / n);
         if (e.kind != PlanEntry::kFetchFile) continue;  // directories are never removed
         if (auto failure = replaceFile(ctx, tree, e.name, texts)) return failure;
         pauseHereForTest("replace");

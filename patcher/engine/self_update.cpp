@@ -39,7 +39,9 @@ LauncherCheck probeProgram(PatchContext& ctx, int dirFd, const std::string& leaf
     Fd fd = GameTree::openForReading(dirFd, leaf);
     if (!fd.valid() || quask::checkProgramFile(fd.get()) != quask::ProgramCheck::Runnable)
         return LauncherCheck::kNotAProgram;
-    if (::fchmod(fd.get(), 0755) != 0) return LauncherCheck::kDoesNotRun;
+    // A drive that keeps no permission bits refuses the change; the run
+    // below tells whether the program starts there.
+    if (::fchmod(fd.get(), 0755) != 0 && !quask::modeNotKept(errno)) return LauncherCheck::kDoesNotRun;
     fd.reset();  // a file open here could not be started (ETXTBSY)
     return quask::runsToSuccess({ctx.gameDir + "/" + leaf, "--version"}, ctx.gameDir, kVersionRunMs)
                ? LauncherCheck::kRuns

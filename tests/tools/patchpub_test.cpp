@@ -153,13 +153,30 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     EXPECT_EQ(error, "refusing content name '/bell^G^[[2J.txt': it holds a control character");
     fs::remove(at("content/bell\a\x1b[2J.txt"));
 
+    // On a player's FAT or NTFS drive the one would replace the other.
+    put("maps/Lake.map", "upper");
+    put("maps/lake.map", "lower");
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_EQ(error, "refusing content names '/maps/Lake.map' and '/maps/lake.map': they differ only in case, and "
+                     "on players' drives that ignore case one would replace the other");
+    fs::remove(at("content/maps/lake.map"));
+    put("maps/\xc3\xa9t\xc3\xa9.txt", "lower");
+    put("maps/\xc3\x89t\xc3\x89.txt", "upper");
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_NE(error.find("they differ only in case"), std::string::npos) << error;
+    fs::remove_all(at("content/maps"));
+    EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+
     // A file published packed under the name of another file says which.
     put("c.ma_", mapText("its own"));
     put("c.map", mapText("packed as c.ma_"));
     EXPECT_FALSE(tryPublish(&result, &error, "", {"*.map"}));
     EXPECT_EQ(error, "'/c.map' would be published under a name that another file uses ('/c.ma_')");
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
-    fs::remove(at("content/c.ma_"));
+    fs::rename(at("content/c.ma_"), at("content/C.MA_"));
+    EXPECT_FALSE(tryPublish(&result, &error, "", {"*.map"}));
+    EXPECT_EQ(error, "'/c.map' would be published under a name that another file uses ('/C.MA_')");
+    fs::remove(at("content/C.MA_"));
     fs::remove(at("content/c.map"));
 
     // Content that contentkit is writing to is not read half-written.

@@ -18,6 +18,7 @@
 #include "shared/posix_io.h"
 #include "shared/terminal_text.h"
 #include "tools/patchpub/maintain.h"
+#include "tools/patchpub/name_case.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
 #include "tools/patchpub/tree_files.h"
@@ -118,6 +119,22 @@ std::string refusedBecause(const std::string& name) {
     return "launchers do not take it";
 }
 
+// Two content names that a player's FAT or NTFS drive takes for one: both
+// would install, the second over the first, and neither check would see it.
+bool refuseCaseClashes(const ContentTree& tree, std::string* error) {
+    std::set<std::string> names(tree.directories);
+    for (const auto& file : tree.files) names.insert(file.first);
+    std::map<std::string, std::string> byFolded;
+    for (const std::string& name : names) {
+        const auto [at, added] = byFolded.emplace(foldedCase(name), name);
+        if (added) continue;
+        *error = "refusing content names '" + shownName(at->second) + "' and '" + shownName(name) +
+                 "': they differ only in case, and on players' drives that ignore case one would replace the other";
+        return false;
+    }
+    return true;
+}
+
 bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<std::string>* warnings,
                  std::string* error) {
     const std::string& root = options.contentDir;
@@ -180,7 +197,7 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
         *error = "cannot read the content directory: " + ec.message();
         return false;
     }
-    return true;
+    return refuseCaseClashes(*tree, error);
 }
 
 bool wantsCompression(const PublishOptions& options, const std::string& name) {
@@ -240,6 +257,8 @@ struct Plan {
     std::string dataLines;
     std::string sumLines;
     std::vector<std::string> staleData;  // published names to remove below data/
+    // stale name -> the published name that differs from it only in case
+    std::map<std::string, std::string> caseTwins;
     std::vector<std::string> deletes;    // names for delete lines, in their order
     quillon::DeltaList deltas;
 };
@@ -301,6 +320,7 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
     }
     next->directories = tree.directories;
     std::map<std::string, std::string> publishedNames;  // published name -> content name
+    std::map<std::string, std::string> foldedNames;     // the same, as drives that ignore case see them
     PublishProgress progress;
     progress.phase = PublishProgress::Publishing;
     progress.total = tree.files.size();
@@ -334,7 +354,8 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
         }
         const ManifestFile& kept = next->files[name];
         const std::string published = kept.compressed ? quask::patchPackedPath(name) : name;
-        if (const auto [at, added] = publishedNames.emplace(published, name); !added) {
+        publishedNames.emplace(published, name);
+        if (const auto [at, added] = foldedNames.emplace(foldedCase(published), name); !added) {
             *error = "'" + shownName(name) + "' would be published under a name that another file uses ('" +
                      shownName(at->second) + "')";
             return false;
@@ -363,7 +384,24 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
     plan->staleData.erase(std::remove_if(plan->staleData.begin(), plan->staleData.end(),
                                          [&](const std::string& n) { return publishedNames.count(n) > 0; }),
                           plan->staleData.end());
+    for (const std::string& stale : plan->staleData)
+        if (const auto twin = foldedNames.find(foldedCase(stale)); twin != foldedNames.end()) {
+            const ManifestFile& file = next->files[twin->second];
+            plan->caseTwins[stale] = file.compressed ? quask::patchPackedPath(twin->second) : twin->second;
+        }
     return true;
+}
+
+// Whether `dir` lists both leaves as entries of their own.
+bool holdsBoth(const std::string& dir, const std::string& a, const std::string& b) {
+    std::error_code ec;
+    bool seenA = false, seenB = false;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string leaf = it->path().filename().string();
+        seenA = seenA || leaf == a;
+        seenB = seenB || leaf == b;
+    }
+    return seenA && seenB;
 }
 
 bool writeIfMissing(const std::string& path, const std::string& text) {
@@ -427,6 +465,13 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
     // served, and mirrored, for good: no later run knows it is there.
     for (const std::string& stale : plan.staleData) {
         const std::string path = root + "/data" + stale;
+        // A server tree that ignores case holds a renamed file under its old
+        // name too: removing that name would remove the new file.
+        // Inode numbers do not tell (FUSE drives number each name apart);
+        // the directory does: it holds one entry for both names.
+        if (const auto twin = plan.caseTwins.find(stale);
+            twin != plan.caseTwins.end() && !holdsBoth(root + "/data" + parentOf(stale), leafOf(stale), leafOf(twin->second)))
+            continue;
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             *error = "cannot remove " + path + ": " + std::strerror(errno);
             return false;
