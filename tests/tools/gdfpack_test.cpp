@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -169,6 +170,16 @@ TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
     r = run({"pack", at("empty.bin"), at("e.gdf")});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("empty content needs -z"), std::string::npos) << r.err;
+
+    // One byte past what the game reads, sparse: refused with the limit named.
+    { std::ofstream(at("huge.bin")); }
+    std::filesystem::resize_file(at("huge.bin"), std::uintmax_t{1} << 31);
+    r = run({"pack", "-z", at("huge.bin"), at("h.gdf")});
+    std::filesystem::remove(at("huge.bin"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("huge.bin: file too large: the game reads files of at most 2147483647 bytes"),
+              std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(at("h.gdf")));
 }
 
 // A full disk: every write fails with ENOSPC (injected by strace), and each

@@ -68,6 +68,9 @@ int writeError(const char* path) {
 
 // --- Files ---
 
+// The client measures a file in 31 bits, whatever the size field could hold.
+const char* const kTooLargeText = "file too large: the game reads files of at most 2147483647 bytes";
+
 // Read to its end: a pipe or a device (/dev/stdin, a process substitution)
 // has no size to ask for.
 bool readToEnd(const char* path, Bytes* out, std::string* why) {
@@ -87,7 +90,7 @@ bool readToEnd(const char* path, Bytes* out, std::string* why) {
         }
         if (got == 0) return true;
         if (out->size() + static_cast<std::size_t>(got) > velmar::kGdfMaxSize) {
-            *why = "file too large";
+            *why = kTooLargeText;
             return false;
         }
         out->insert(out->end(), chunk, chunk + got);
@@ -103,7 +106,7 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
     if (::stat(path, &st) == 0 && !S_ISDIR(st.st_mode)) {
         if (!S_ISREG(st.st_mode)) return readToEnd(path, out, why);
         if (static_cast<std::uint64_t>(st.st_size) > velmar::kGdfMaxSize) {
-            *why = "file too large";
+            *why = kTooLargeText;
             return false;
         }
         const quask::UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
@@ -125,7 +128,7 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
     }
     const std::uint64_t size = file.GetSize();
     if (size > velmar::kGdfMaxSize) {
-        *why = "file too large";
+        *why = kTooLargeText;
         return false;
     }
     out->resize(static_cast<std::size_t>(size));

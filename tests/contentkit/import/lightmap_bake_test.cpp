@@ -75,6 +75,42 @@ TEST(LightmapBake, ModelBoxShadowsTheGroundAwayFromTheSun) {
     EXPECT_NE(lightmapOf(3, 4), lightmapOf(0, 0));
 }
 
+// Boxes are found by where they stand: with a thousand more far off, the
+// box on the map and one east of its edge still shade the ground west of
+// them, and no other ground is shaded.
+TEST(LightmapBake, BoxesAmongManyAndOffTheMapStillShade) {
+    RmapMap map = flatMap(0);
+    std::vector<contentkit::BakeBox> boxes;
+    for (int i = 0; i < 1000; ++i) {
+        contentkit::BakeBox far;
+        far.x = 200 + 20 * (i % 40);
+        far.y = 20000 + 20 * (i / 40);
+        far.halfX = far.halfZ = 1;
+        far.height = 5;
+        boxes.push_back(far);
+    }
+    contentkit::BakeBox onMap, offMap;
+    onMap.x = onMap.y = 45;
+    onMap.halfX = onMap.halfZ = 5;
+    onMap.height = 20;
+    offMap.x = 95;  // the map ends at 80
+    offMap.y = 15;
+    offMap.halfX = offMap.halfZ = 3;
+    offMap.height = 40;
+    boxes.push_back(onMap);
+    boxes.push_back(offMap);
+    contentkit::BakeStats stats;
+    std::string error;
+    ASSERT_TRUE(contentkit::bakeLightmaps(&map, boxes, {}, eastSun(), &stats, &error)) << error;
+    EXPECT_EQ(topAlpha(map, 3, 4), kShadow);
+    EXPECT_EQ(topAlpha(map, 2, 4), kShadow);
+    EXPECT_EQ(topAlpha(map, 1, 4), kLit);
+    EXPECT_EQ(topAlpha(map, 7, 1), kShadow);
+    EXPECT_EQ(topAlpha(map, 5, 1, 0, 1), kLit);
+    for (int y : {0, 3, 6, 7})
+        for (int x = 0; x < 8; ++x) EXPECT_EQ(topAlpha(map, x, y), kLit) << x << ", " << y;
+}
+
 TEST(LightmapBake, RaisedGroundShadowsTheLowGroundBehindIt) {
     RmapMap map = flatMap(15);
     contentkit::BakeStats stats;

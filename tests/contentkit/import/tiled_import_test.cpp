@@ -383,6 +383,9 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
         {"ground starting off the map's corner", {{"name=\"ground\" width=\"4\"", "name=\"ground\" x=\"1\" width=\"4\""}},
          "", "", "m.tmx: layer 'ground': the layer starts at tile (1, 0) of the map, where the editor draws it shifted; "
                  "only layers that start at (0, 0) are read"},
+        {"a side longer than a map file's 16-bit width", wide(65536, 2), "", "",
+         "m.tmx: a map of 65536 x 2 tiles is not one the importer takes (sides of 1 to 65535 cells, at most "
+         "16777216 cells)"},
         {"more cells in all vk-cell layers than an import holds",
          with(wide(1024, 1024), {"name=\"height\">", "name=\"height\"><properties><property name=\"vklayer\" "
                                                      "type=\"int\" value=\"4\"/></properties>"}),

@@ -30,6 +30,95 @@ constexpr double kFaceStart = 0.125, kFaceSpan = 0.75;
 constexpr double kRayBias = 0.05;
 constexpr double kHitTolerance = 0.01;
 
+// The model boxes by where they stand, so a shadow ray tests the few boxes
+// near its path rather than every box of the map: a large map with
+// thousands of models otherwise costs texels x boxes tests.
+class BoxIndex {
+public:
+    void build(const std::vector<BakeBox>& boxes, double minCell);
+    // Whether a ray from o along d (within maxDistance) hits a box: the
+    // same answer as testing every box with `hit`.
+    template <typename Hit>
+    bool any(const std::vector<BakeBox>& boxes, const Vec& o, const Vec& d, double maxDistance, Hit hit) const;
+
+private:
+    static constexpr int kMaxSide = 512;       // cells on a side
+    static constexpr int kMaxBoxCells = 256;   // a box over more is tested on every ray
+    static constexpr double kMargin = 0.01;    // footprints grow by this against rounding
+
+    int cellX(double x) const { return std::clamp(static_cast<int>(std::floor((x - m_x0) / m_cell)), 0, m_w - 1); }
+    int cellY(double y) const { return std::clamp(static_cast<int>(std::floor((y - m_y0) / m_cell)), 0, m_h - 1); }
+
+    double m_x0 = 0, m_y0 = 0, m_cell = 1, m_top = 0;
+    int m_w = 0, m_h = 0;
+    std::vector<std::vector<std::uint32_t>> m_cells;
+    std::vector<std::uint32_t> m_everywhere;
+};
+
+void BoxIndex::build(const std::vector<BakeBox>& boxes, double minCell) {
+    if (boxes.empty()) return;
+    double x0 = std::numeric_limits<double>::infinity(), y0 = x0, x1 = -x0, y1 = -x0;
+    m_top = -std::numeric_limits<double>::infinity();
+    for (const BakeBox& b : boxes) {
+        const double r = std::hypot(b.halfX, b.halfZ) + kMargin;
+        x0 = std::min(x0, b.x - r), x1 = std::max(x1, b.x + r);
+        y0 = std::min(y0, b.y - r), y1 = std::max(y1, b.y + r);
+        m_top = std::max(m_top, b.base + b.height);
+    }
+    m_x0 = x0, m_y0 = y0;
+    m_cell = std::max({minCell, (x1 - x0) / kMaxSide, (y1 - y0) / kMaxSide});
+    if (!(m_cell > 0) || !std::isfinite(m_cell) || !std::isfinite(m_top)) {
+        m_w = m_h = 0;  // not finite: every ray tests every box
+        for (std::uint32_t i = 0; i < boxes.size(); ++i) m_everywhere.push_back(i);
+        return;
+    }
+    m_w = std::min(kMaxSide + 1, static_cast<int>((x1 - x0) / m_cell) + 1);
+    m_h = std::min(kMaxSide + 1, static_cast<int>((y1 - y0) / m_cell) + 1);
+    m_cells.assign(static_cast<std::size_t>(m_w) * static_cast<std::size_t>(m_h), {});
+    for (std::uint32_t i = 0; i < boxes.size(); ++i) {
+        const BakeBox& b = boxes[i];
+        const double r = std::hypot(b.halfX, b.halfZ) + kMargin;
+        const int cx0 = cellX(b.x - r), cx1 = cellX(b.x + r), cy0 = cellY(b.y - r), cy1 = cellY(b.y + r);
+        if (static_cast<long long>(cx1 - cx0 + 1) * (cy1 - cy0 + 1) > kMaxBoxCells) {
+            m_everywhere.push_back(i);
+            continue;
+        }
+        for (int cy = cy0; cy <= cy1; ++cy)
+            for (int cx = cx0; cx <= cx1; ++cx) m_cells[static_cast<std::size_t>(cx + cy * m_w)].push_back(i);
+    }
+}
+
+template <typename Hit>
+bool BoxIndex::any(const std::vector<BakeBox>& boxes, const Vec& o, const Vec& d, double maxDistance, Hit hit) const {
+    for (std::uint32_t i : m_everywhere)
+        if (hit(boxes[i], o, d, maxDistance)) return true;
+    if (m_cells.empty()) return false;
+    // A hit lies inside a box, so below the highest top: the ray's part
+    // up to there (and a cell more, against rounding) is all that counts.
+    double end = maxDistance;
+    if (d[2] > 0) end = std::min(end, (m_top - o[2]) / d[2] + m_cell);
+    if (end < 0) return false;
+    const double across = end * std::hypot(d[0], d[1]);
+    const double samples = std::ceil(across / m_cell);
+    if (!std::isfinite(samples) || samples > 4.0 * (m_w + m_h)) {
+        for (const BakeBox& b : boxes)  // a ray too flat to walk
+            if (hit(b, o, d, maxDistance)) return true;
+        return false;
+    }
+    // Samples at most a cell apart: every point of the path lies in a cell
+    // next to a sample's, and a box is in every cell its footprint touches.
+    const int n = static_cast<int>(samples);
+    for (int k = 0; k <= n; ++k) {
+        const double t = n == 0 ? 0.0 : end * k / n;
+        const int cx = cellX(o[0] + d[0] * t), cy = cellY(o[1] + d[1] * t);
+        for (int y = std::max(0, cy - 1); y <= std::min(m_h - 1, cy + 1); ++y)
+            for (int x = std::max(0, cx - 1); x <= std::min(m_w - 1, cx + 1); ++x)
+                for (std::uint32_t i : m_cells[static_cast<std::size_t>(x + y * m_w)])
+                    if (hit(boxes[i], o, d, maxDistance)) return true;
+    }
+    return false;
+}
+
 struct Face {
     std::int32_t tile = 0;
     std::array<Vec, 4> v{};     // first to fourth vertex, as the client emits them
@@ -49,6 +138,7 @@ public:
         for (const BakeBox& b : boxes) m_maxElevation = std::max(m_maxElevation, b.base + b.height);
         for (const BakeLight& l : lights) m_maxElevation = std::max(m_maxElevation, l.z);
         computeCornerNormals();
+        m_boxIndex.build(boxes, 2 * m_cs);
     }
 
     std::vector<Face> faces() const;
@@ -82,6 +172,7 @@ private:
     const BakeSettings& m_settings;
     double m_cs = 10, m_maxElevation = 0;
     std::vector<std::array<Vec, 4>> m_cornerNormals;  // per cube, corner order of the file
+    BoxIndex m_boxIndex;
 };
 
 // A corner's normal averages the tops that meet there at the same height,
@@ -177,9 +268,10 @@ bool Scene::boxHit(const BakeBox& b, const Vec& o, const Vec& d, double maxDista
 }
 
 bool Scene::occluded(const Vec& origin, const Vec& dir, double maxDistance) const {
-    for (const BakeBox& b : m_boxes) {
-        if (boxHit(b, origin, dir, maxDistance)) return true;
-    }
+    const auto hit = [this](const BakeBox& b, const Vec& o, const Vec& d, double distance) {
+        return boxHit(b, o, d, distance);
+    };
+    if (m_boxIndex.any(m_boxes, origin, dir, maxDistance, hit)) return true;
     const double step = m_cs / 8.0;
     double end = maxDistance;
     if (dir[2] > 1e-9) end = std::min(end, (m_maxElevation - origin[2]) / dir[2]);

@@ -152,7 +152,8 @@ bool checkTiledMapHeader(const std::string& orientation, bool infinite, TiledMap
     if (map->width < 1 || map->height < 1 || map->width > kTiledMaxSide || map->height > kTiledMaxSide ||
         static_cast<long long>(map->width) * map->height > kTiledMaxCells) {
         *error = f + ": a map of " + std::to_string(map->width) + " x " + std::to_string(map->height) +
-                 " tiles is not one the importer takes (1 to " + std::to_string(kTiledMaxCells) + " cells)";
+                 " tiles is not one the importer takes (sides of 1 to " + std::to_string(kTiledMaxSide) +
+                 " cells, at most " + std::to_string(kTiledMaxCells) + " cells)";
         return false;
     }
     if (map->tileWidth < 1 || map->tileHeight < 1) {
