@@ -117,6 +117,7 @@ void printFailure(PatchStatus status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     for (int i = 1; i < argc; ++i) {

@@ -285,6 +285,7 @@ int list(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     if (argc < 2) return usage();
