@@ -39,7 +39,7 @@ void holdStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // The lowest free number: the lower ones are open by now.
-        const int held = ::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+        const int held = ::open("/", O_RDONLY | O_DIRECTORY);
         if (held >= 0 && held != fd) ::close(held);
     }
 }

@@ -108,6 +108,10 @@ TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
     Bytes headed{'h', 'e', 'a', 'd', '\n'};
     headed.insert(headed.end(), content.begin(), content.end());
     EXPECT_EQ(readBytes(at("shell.out")), headed);
+    // Standard output closed: the content has nowhere to go, which is no success.
+    r = quask_test::runToEnd({"/bin/sh", "-c", "exec \"$0\" unpack \"$1\" /proc/self/fd/1 >&-", kGdfpack, at("s.gdf")},
+                             m_dir);
+    EXPECT_EQ(r.code, 1) << r.err;
 
     // A backslash is part of a name, not a separator: what pack wrote, list reads.
     r = run({"pack", at("in.bin"), at("back\\slash.gdf")});
