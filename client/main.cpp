@@ -3,6 +3,7 @@
 // client touches anything.
 #include "client/startup.h"
 #include "shared/command_line.h"
+#include "shared/posix_io.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ const quask::ProgramHelp kHelp{"velmar",
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
     velmar::runClient();
 }

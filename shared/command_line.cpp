@@ -48,6 +48,11 @@ int usageError(const ProgramHelp& help) {
     return 2;
 }
 
+int usageError(const ProgramHelp& help, const std::string& why) {
+    std::fprintf(stderr, "%s: %s\n", help.name, why.c_str());
+    return usageError(help);
+}
+
 int unknownOption(const ProgramHelp& help, const char* arg) {
     std::fprintf(stderr, "%s: unknown option '%s'\n", help.name, arg);
     return usageError(help);

@@ -39,6 +39,9 @@ bool isOptionWord(const char* arg);
 int unknownOption(const ProgramHelp& help, const char* arg);
 // The usage alone on standard error; returns 2 (a malformed command line).
 int usageError(const ProgramHelp& help);
+// "<name>: WHY" and the usage on standard error, so that a script's log says
+// which word was wrong; returns 2.
+int usageError(const ProgramHelp& help, const std::string& why);
 
 // For programs that read no arguments: the exit code when the command line
 // ends the program before it starts (--help, --version, or any other option),

@@ -35,6 +35,15 @@ int UniqueFd::release() {
     return fd;
 }
 
+void holdStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: the lower ones are open by now.
+        const int held = ::open("/", O_RDONLY | O_DIRECTORY);
+        if (held >= 0 && held != fd) ::close(held);
+    }
+}
+
 bool UniqueFd::close() {
     if (m_fd < 0) return false;
     const int rc = ::close(release());

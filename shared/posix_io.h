@@ -42,6 +42,14 @@ bool writeFully(int fd, const void* data, std::size_t size);
 // The whole file at `path`; false when it cannot be opened or read (a
 // directory included). `out` is left alone on failure.
 bool readWholeFile(const std::string& path, std::string* out);
+// Holds each of standard input, output and error that the program was
+// started without (`>&-` in a script): otherwise the next file it opens
+// takes that number, and what it prints lands inside that file. The root
+// folder, opened for reading, stands in: reading and writing it fail as on
+// a closed descriptor, so a lost report still counts as lost, and so does
+// an output named /dev/stdout (a folder, where /dev/null would take the
+// bytes without a word). Call first thing in main, before any thread or file.
+void holdStandardDescriptors();
 // Makes the entries of the open directory `fd` durable. A file system that
 // cannot sync a directory (EINVAL) has no way to, so that is no failure.
 bool syncDirectory(int fd);

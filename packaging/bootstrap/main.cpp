@@ -15,6 +15,7 @@
 #include "shared/game_dir.h"
 #include "shared/message_box.h"
 #include "shared/message_box_helper.h"
+#include "shared/posix_io.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ int fail(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     std::vector<std::string> launcherArgs;

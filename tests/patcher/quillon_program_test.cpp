@@ -140,6 +140,14 @@ TEST_F(QuillonProgramTest, MaintenanceShowsTheNoticeAndEndsNormally) {
     quask_test::ChildProcess full({at("game/quillon"), "--console", "--no-start"}, o);
     EXPECT_EQ(full.waitExit(30000), 1);
     EXPECT_EQ(quask_test::readFile(at("full.err")), "quillon: cannot write to standard output: No space left on device\n");
+
+    // Nor with standard output closed (`>&-`): the first file the launcher
+    // opens, its instance lock, must not take the place and the report.
+    o.stdoutPath = "";
+    quask_test::ChildProcess closed({at("game/quillon"), "--console", "--no-start"}, o);
+    EXPECT_EQ(closed.waitExit(30000), 1);
+    EXPECT_EQ(quask_test::readFile(at("full.err")), "quillon: cannot write to standard output: Bad file descriptor\n");
+    EXPECT_EQ(quask_test::readFile(quillon::instanceLockPath()), "");
 }
 
 TEST_F(QuillonProgramTest, MarkerStartsAFullCheckInsteadOfThePatchRun) {

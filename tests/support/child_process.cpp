@@ -61,8 +61,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string* streams[] = {&options.stdoutPath, &options.stderrPath};
+    for (int fd = 1; fd <= 2; ++fd) {
+        const std::string& path = *streams[fd - 1];
+        if (path.empty()) posix_spawn_file_actions_addclose(&fa, fd);
+        else posix_spawn_file_actions_addopen(&fa, fd, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     if (!options.workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, options.workDir.c_str());
     // A path without a slash is looked up relative to the new working directory.
     std::string program = argv.at(0);

@@ -18,6 +18,7 @@ public:
         // Changes to the test's environment: "NAME=value" sets or replaces
         // NAME, a bare "NAME" removes it.
         std::vector<std::string> extraEnv;
+        // Empty: the program starts with that stream closed, as `>&-` leaves it.
         std::string stdoutPath = "/dev/null";
         std::string stderrPath = "/dev/null";
     };

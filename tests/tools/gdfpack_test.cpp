@@ -109,6 +109,10 @@ TEST_F(GdfpackTest, PackListUnpackRoundTrip) {
     Bytes headed{'h', 'e', 'a', 'd', '\n'};
     headed.insert(headed.end(), content.begin(), content.end());
     EXPECT_EQ(readBytes(at("shell.out")), headed);
+    // Standard output closed: the content has nowhere to go, which is no success.
+    r = quask_test::runToEnd({"/bin/sh", "-c", "exec \"$0\" unpack \"$1\" /proc/self/fd/1 >&-", kGdfpack, at("s.gdf")},
+                             m_dir);
+    EXPECT_EQ(r.code, 1) << r.err;
 
     // A backslash is part of a name, not a separator: what pack wrote, list reads.
     r = run({"pack", at("in.bin"), at("back\\slash.gdf")});
@@ -229,21 +233,27 @@ TEST_F(GdfpackTest, FullDiskKeepsTheFileAnOutputWouldReplace) {
 
 TEST_F(GdfpackTest, MalformedCommandLinePrintsUsage) {
     writeBytes(at("in.bin"), Bytes{1, 2, 3});
-    const std::vector<std::vector<std::string>> bad{
-        {},
-        {"squash", at("in.bin")},
-        {"pack", at("in.bin")},
-        {"pack", "--key-factor", "x", at("in.bin"), at("o.gdf")},
-        {"pack", "--key-factor", "4294967296", at("in.bin"), at("o.gdf")},
-        {"pack", "--key-factor", "-1", at("in.bin"), at("o.gdf")},
-        {"pack", "-q", at("in.bin"), at("o.gdf")},
-        {"unpack", at("in.bin")},
-        {"list"},
+    // Each with the line that says what is wrong (a script's log shows no
+    // more), before the usage.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad{
+        {{}, ""},
+        {{"squash", at("in.bin")}, "gdfpack: unknown command 'squash'\n"},
+        {{"pack", at("in.bin")}, "gdfpack: pack takes IN and OUT\n"},
+        {{"pack", "--key-factor", "x", at("in.bin"), at("o.gdf")},
+         "gdfpack: --key-factor takes a number from 0 to 4294967295, not 'x'\n"},
+        {{"pack", "--key-factor", "4294967296", at("in.bin"), at("o.gdf")},
+         "gdfpack: --key-factor takes a number from 0 to 4294967295, not '4294967296'\n"},
+        {{"pack", "--key-factor", "-1", at("in.bin"), at("o.gdf")},
+         "gdfpack: --key-factor takes a number from 0 to 4294967295, not '-1'\n"},
+        {{"pack", at("in.bin"), at("o.gdf"), "--key-factor"}, "gdfpack: --key-factor takes a number\n"},
+        {{"pack", "-q", at("in.bin"), at("o.gdf")}, "gdfpack: unknown option '-q'\n"},
+        {{"unpack", at("in.bin")}, "gdfpack: unpack takes IN and OUT\n"},
+        {{"list"}, "gdfpack: list takes one FILE or more\n"},
     };
-    for (const auto& args : bad) {
+    for (const auto& [args, why] : bad) {
         const RunResult r = run(args);
         EXPECT_EQ(r.code, 2) << (args.empty() ? "(none)" : args[0]);
-        EXPECT_NE(r.err.find("Usage: gdfpack pack"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind(why + "Usage: gdfpack pack", 0), 0u) << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(at("o.gdf")));
 }

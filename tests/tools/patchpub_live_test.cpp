@@ -59,17 +59,21 @@ TEST_F(PatchPubTest, ReadOrWriteFailureWhileSigningFailsThePublishWithNothingSwa
 
 // A count of days out of range or no number at all is named as such (it
 // was once "unknown option '--valid'" and the whole usage), and a key file
-// that other users can read is warned of.
+// that other users can read is warned of. So is what else is wrong with a
+// command line, before the usage: a cron job's mail shows no more.
 TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
     std::string keyText, error;
     ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
     put("a.txt", "a one");
     ASSERT_EQ(patchpubRun({at("www"), at("content"), "--sign", at("key.pem")}, m_dir).code, 0);
     const std::string key = at("key.pem"), www = at("www");
+    const std::string usage = patchpubRun({"--help"}, m_dir).out;
+    ASSERT_EQ(usage.rfind("Usage: patchpub ", 0), 0u) << usage;
     const struct {
         std::vector<std::string> args;
         int code;
         std::string error;
+        bool usage = false;  // the usage follows the error
     } rows[] = {
         {{"refresh", www, "--sign", key, "--valid", "0"}, 1, "patchpub: --valid takes days from 1 to 3660\n"},
         {{"rotate", www, "--root", key, "--sign", key, "--key-valid", "-5"}, 1,
@@ -78,11 +82,17 @@ TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
          "patchpub: --valid takes a whole number of days, not '99999999999999999999'\n"},
         {{www, at("content"), "--sign", key, "--valid", "7d"}, 2,
          "patchpub: --valid takes a whole number of days, not '7d'\n"},
+        {{www, at("content"), "--message"}, 2, "patchpub: --message takes a value\n", true},
+        {{www}, 2, "patchpub: publishing takes SERVER_DIR and CONTENT_DIR\n", true},
+        {{"verify", www, at("content")}, 2, "patchpub: verify takes one SERVER_DIR\n", true},
+        {{"keygen"}, 2, "patchpub: keygen takes one KEYFILE\n", true},
+        {{"refresh", www}, 2, "patchpub: refresh needs --sign KEYFILE\n", true},
+        {{"rotate", www, "--sign", key}, 2, "patchpub: rotate needs --root KEYFILE\n", true},
     };
     for (const auto& row : rows) {
         const quask_test::RunResult r = patchpubRun(row.args, m_dir);
         EXPECT_EQ(r.code, row.code) << row.args[0];
-        EXPECT_EQ(r.err, row.error);
+        EXPECT_EQ(r.err, row.error + (row.usage ? usage : ""));
     }
     EXPECT_EQ(this->www("lastrev.txt"), "REV:1\n");
     ::chmod(key.c_str(), 0644);

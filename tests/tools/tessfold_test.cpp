@@ -33,7 +33,7 @@ class TessfoldTest : public PatchDirTest {
 protected:
     // Runs tessfold with `args`; a nonzero `fileLimit` caps the size of any
     // file it writes, as a full disk would.
-    RunResult run(const std::vector<std::string>& args, rlim_t fileLimit = 0) {
+    RunResult run(const std::vector<std::string>& args, rlim_t fileLimit = 0, const char* stdoutTo = nullptr) {
         std::vector<char*> argv{const_cast<char*>(kTessfold)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -42,7 +42,7 @@ protected:
         RunResult result;
         const pid_t pid = ::fork();
         if (pid == 0) {
-            const int fd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int fd = ::open(stdoutTo ? stdoutTo : outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd < 0 || ::dup2(fd, 1) < 0) ::_exit(127);
             if (fileLimit != 0) {
                 const struct rlimit limit = {fileLimit, fileLimit};
@@ -237,6 +237,11 @@ TEST_F(TessfoldTest, FullDiskLeavesNoOutputAndNoDone) {
     const std::string tail = "Writing output file '" + at("big.tx_") + "'...Write Error.\n";
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_EQ(listing(), (std::set<std::string>{"big.txt"}));
+
+    // The report on a full disk instead: no "done." reaches the caller, so
+    // neither does a file or a success.
+    EXPECT_EQ(run({at("big.txt")}, 0, "/dev/full").code, 1);
     EXPECT_EQ(listing(), (std::set<std::string>{"big.txt"}));
 }
 

@@ -32,8 +32,9 @@ const quask::ProgramHelp kHelp{"tessfold",
     "output; \"done.\" ends a success.\n"
     "\n"
     "Exit status is 0 after \"done.\", 1 when the file cannot be read, does not\n"
-    "shrink or cannot be written, and 2 for an unknown option. A FILE whose\n"
-    "name starts with '-' is given as ./FILE.\n"
+    "shrink or cannot be written or standard output cannot be (then no file is\n"
+    "left), and 2 for an unknown option. A FILE whose name starts with '-' is\n"
+    "given as ./FILE.\n"
     "\n"
     "Options:\n" +
         std::string(quask::kStandardOptionLines)};
@@ -117,6 +118,7 @@ void printFailure(PatchStatus status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     for (int i = 1; i < argc; ++i) {
@@ -158,10 +160,13 @@ int main(int argc, char** argv) {
     }
     std::printf("Writing output file '%s'...", outPath.c_str());
     std::fflush(stdout);
+    // Callers take "done." and the file together: where the report cannot
+    // reach them (standard output on a full disk) no file is left either.
+    if (std::ferror(stdout)) return quask::finishOutput("tessfold", 1);
     if (!out.write(image.get(), imageSize) || !out.commit()) {
         say("Write Error.\n");
         return 1;
     }
     say("done.\n");
-    return 0;
+    return quask::finishOutput("tessfold", 0);
 }

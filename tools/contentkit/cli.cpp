@@ -335,7 +335,8 @@ int tgaCommand(int argc, char** argv) {
     std::string why;
     if (!parseImageArgs(argc, argv, {"--depth"}, {"--rle", "--top-left", "--bottom-left"}, &a, &why))
         return why.empty() ? usage() : usageBecause("tga", why);
-    if (a.flag("--top-left") && a.flag("--bottom-left")) return usage();
+    if (a.flag("--top-left") && a.flag("--bottom-left"))
+        return usageBecause("tga", "--top-left and --bottom-left exclude each other");
     const std::string* depth = a.value("--depth");
     if (depth && *depth != "24" && *depth != "32") return usageBecause("tga", "--depth '" + *depth + "' is not 24 or 32");
     options.depth = depth && *depth == "24" ? 24 : 32;
@@ -365,7 +366,8 @@ int fontCommand(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--face" && next) {
+        if (arg == "--face") {
+            if (!next) return usageBecause("font", "--face takes a name or a font file");
             face = next;
             ++i;
         } else if (arg == "--size") {
@@ -374,14 +376,16 @@ int fontCommand(int argc, char** argv) {
                                                 std::to_string(kMinFontSize) + " to " + std::to_string(kMaxFontSize));
             ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage();
+            return quask::unknownOption(help(), argv[i]);
         } else if (output.empty()) {
             output = arg;
         } else {
-            return usage();
+            return usageBecause("font", "takes one OUT.dat, not also " + quoted(argv[i]));
         }
     }
-    if (output.empty() || size == 0 || face.empty()) return usage();
+    if (output.empty()) return usageBecause("font", "OUT.dat is missing");
+    if (size == 0) return usageBecause("font", "--size is missing");
+    if (face.empty()) return usageBecause("font", "--face takes a name or a font file");
     const std::string path = face == "regular" ? dejaVuPath(FontFace::Regular)
                              : face == "bold"  ? dejaVuPath(FontFace::Bold)
                                                : face;
@@ -394,7 +398,7 @@ int fontCommand(int argc, char** argv) {
 }
 
 int infoCommand(int argc, char** argv) {
-    if (argc < 1) return usage();
+    if (argc < 1) return usageBecause("info", "FILE is missing");
     int result = 0;
     for (int i = 0; i < argc; ++i) {
         Bytes data;
@@ -498,12 +502,12 @@ int importTiledCommand(int argc, char** argv) {
             options.lightmapSize = static_cast<int>(size);
             ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage();
+            return quask::unknownOption(help(), argv[i]);
         } else {
             paths.push_back(arg);
         }
     }
-    if (paths.size() != 3) return usage();
+    if (paths.size() != 3) return usageBecause("import-tiled", "takes MAP, GAME_DIR and NAME");
     options.name = paths[2];
     options.startCamera = options.name == kFirstMapName;
     std::error_code ec;
@@ -545,13 +549,15 @@ int buildDemoCommand(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--gdf") {
             options.gdf = true;
-        } else if ((arg.size() > 1 && arg[0] == '-') || !dir.empty()) {
-            return usage();
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return quask::unknownOption(help(), argv[i]);
+        } else if (!dir.empty()) {
+            return usageBecause("build-demo", "takes one DIR, not also " + quoted(argv[i]));
         } else {
             dir = arg;
         }
     }
-    if (dir.empty()) return usage();
+    if (dir.empty()) return usageBecause("build-demo", "DIR is missing");
     // Made here, not in the build, so that a new directory is locked too.
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
@@ -593,7 +599,7 @@ int runContentkit(int argc, char** argv) {
     if (command == "model") return modelCommand(argc - 2, argv + 2);
     if (command == "build-demo") return buildDemoCommand(argc - 2, argv + 2);
     if (quask::isOptionWord(argv[1])) return quask::unknownOption(help(), argv[1]);
-    return usage();
+    return usageBecause(argv[1], "unknown command");
 }
 
 }  // namespace contentkit

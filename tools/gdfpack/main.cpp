@@ -54,6 +54,7 @@ const quask::ProgramHelp kHelp{"gdfpack",
         std::to_string(kDefaultKeyFactor) + ")\n" + quask::kStandardOptionLines};
 
 int usage() { return quask::usageError(kHelp); }
+int usage(const std::string& why) { return quask::usageError(kHelp, why); }
 
 int error(const char* path, const char* what) {
     std::fprintf(stderr, "gdfpack: %s: %s\n", path, what);
@@ -206,15 +207,19 @@ int pack(int argc, char** argv) {
         if (std::strcmp(argv[i], "-z") == 0) {
             compress = true;
         } else if (std::strcmp(argv[i], "--key-factor") == 0) {
-            if (i + 1 >= argc || !parseKeyFactor(argv[i + 1], &keyFactor)) return usage();
+            if (i + 1 >= argc) return usage("--key-factor takes a number");
+            if (!parseKeyFactor(argv[i + 1], &keyFactor)) {
+                return usage("--key-factor takes a number from 0 to 4294967295, not '" +
+                             std::string(argv[i + 1]) + "'");
+            }
             ++i;
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            return usage();
+            return quask::unknownOption(kHelp, argv[i]);
         } else {
             paths.push_back(argv[i]);
         }
     }
-    if (paths.size() != 2) return usage();
+    if (paths.size() != 2) return usage("pack takes IN and OUT");
 
     Bytes content;
     std::string why;
@@ -229,7 +234,7 @@ int pack(int argc, char** argv) {
 }
 
 int unpack(int argc, char** argv) {
-    if (argc != 2) return usage();
+    if (argc != 2) return usage("unpack takes IN and OUT");
     Bytes data;
     std::string why;
     if (!readFile(argv[0], &data, &why)) return error(argv[0], why.c_str());
@@ -271,7 +276,7 @@ int listOne(const char* path) {
 }
 
 int list(int argc, char** argv) {
-    if (argc < 1) return usage();
+    if (argc < 1) return usage("list takes one FILE or more");
     int result = 0;
     for (int i = 0; i < argc; ++i) {
         if (listOne(argv[i]) != 0) result = 1;
@@ -288,6 +293,7 @@ int list(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     if (argc < 2) return usage();
@@ -296,5 +302,5 @@ int main(int argc, char** argv) {
     if (command == "unpack") return unpack(argc - 2, argv + 2);
     if (command == "list") return list(argc - 2, argv + 2);
     if (quask::isOptionWord(argv[1])) return quask::unknownOption(kHelp, argv[1]);
-    return usage();
+    return usage("unknown command '" + command + "'");
 }

@@ -11,6 +11,7 @@
 
 #include "shared/command_line.h"
 #include "shared/terminal_text.h"
+#include "shared/posix_io.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ void enlargeSocketBuffer(int sock) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
     std::printf("Quask Client - Debug Server\n");
     std::printf("\n");

@@ -15,6 +15,7 @@
 
 #include "patcher/protocol/trust_files.h"
 #include "shared/command_line.h"
+#include "shared/posix_io.h"
 #include "shared/progress.h"
 #include "tools/patchpub/maintain.h"
 #include "tools/patchpub/publisher.h"
@@ -165,9 +166,13 @@ int maintain(const char* command, int argc, char** argv) {
         else positional.push_back(a);
     }
     const bool mirrors = what == patchpub::Maintenance::kMirrors;
-    if (positional.empty() || (!mirrors && positional.size() != 1) || o.signKey.empty() ||
-        (what == patchpub::Maintenance::kRotate && o.rootKey.empty()))
-        return quask::usageError(kHelp);
+    const std::string name = command;
+    if (positional.empty() || (!mirrors && positional.size() != 1))
+        return quask::usageError(kHelp, name + (mirrors ? " takes SERVER_DIR and the mirrors' URLs"
+                                                        : " takes one SERVER_DIR"));
+    if (o.signKey.empty()) return quask::usageError(kHelp, name + " needs --sign KEYFILE");
+    if (what == patchpub::Maintenance::kRotate && o.rootKey.empty())
+        return quask::usageError(kHelp, "rotate needs --root KEYFILE");
     o.serverDir = positional[0];
     o.mirrors.assign(positional.begin() + 1, positional.end());
     patchpub::MaintainResult result;
@@ -201,14 +206,14 @@ int publish(int argc, char** argv) {
             options.delta = true;
         } else if (std::strcmp(argv[i], "--message") == 0 || std::strcmp(argv[i], "--compress") == 0 ||
                    std::strcmp(argv[i], "--sign") == 0 || std::strcmp(argv[i], "--valid") == 0) {
-            return quask::usageError(kHelp);
+            return quask::usageError(kHelp, std::string(argv[i]) + " takes a value");
         } else if (argv[i][0] == '-' && argv[i][1] == '-') {
             return quask::unknownOption(kHelp, argv[i]);
         } else {
             positional.push_back(argv[i]);
         }
     }
-    if (positional.size() != 2) return quask::usageError(kHelp);
+    if (positional.size() != 2) return quask::usageError(kHelp, "publishing takes SERVER_DIR and CONTENT_DIR");
     options.serverDir = positional[0];
     options.contentDir = positional[1];
 
@@ -242,8 +247,10 @@ int run(int argc, char** argv) {
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     const char* command = argc >= 2 ? argv[1] : "";
-    if (std::strcmp(command, "keygen") == 0) return argc == 3 ? keygen(argv[2]) : quask::usageError(kHelp);
-    if (std::strcmp(command, "verify") == 0) return argc == 3 ? verify(argv[2]) : quask::usageError(kHelp);
+    if (std::strcmp(command, "keygen") == 0)
+        return argc == 3 ? keygen(argv[2]) : quask::usageError(kHelp, "keygen takes one KEYFILE");
+    if (std::strcmp(command, "verify") == 0)
+        return argc == 3 ? verify(argv[2]) : quask::usageError(kHelp, "verify takes one SERVER_DIR");
     for (const char* maintenance : {"refresh", "rotate", "mirrors"})
         if (std::strcmp(command, maintenance) == 0) return maintain(command, argc, argv);
     return publish(argc, argv);
@@ -253,4 +260,7 @@ int run(int argc, char** argv) {
 
 // What patchpub prints is the publisher's record (the revision published, a
 // new key's public half): one that cannot be written fails the run.
-int main(int argc, char** argv) { return quask::finishOutput("patchpub", run(argc, argv)); }
+int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
+    return quask::finishOutput("patchpub", run(argc, argv));
+}

@@ -9,6 +9,7 @@
 #include "shared/message_box_helper.h"
 #include "shared/process_start.h"
 #include "shared/start_handshake.h"
+#include "shared/posix_io.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ int gameStartFailed() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
     quask::installHelperMessageBoxBackend();
 

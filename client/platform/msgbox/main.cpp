@@ -7,6 +7,7 @@
 
 #include "shared/command_line.h"
 #include "shared/message_box_helper.h"
+#include "shared/posix_io.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ gchar* validText(const char* text) { return g_utf8_make_valid(text, -1); }
 }  // namespace
 
 int main(int argc, char** argv) {
+    quask::holdStandardDescriptors();
     // Four words are always a box, whatever they say.
     if (argc != p::kArgumentCount) {
         if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
