@@ -30,7 +30,7 @@ LAYERS = {
     "client/storage": ["client/core", "shared"],
     "client/gl": ["client/core", "shared"],
     "client/platform": ["client/core", "client/gl", "shared"],
-    "client/platform/gui": ["client/core"],
+    "client/platform/gui": ["client/core", "shared"],
     "client/platform/screenshot": ["client/core", "client/gl", "shared"],
     "client/platform/sound": ["client/core"],
     "client/platform/msgbox": ["shared"],
