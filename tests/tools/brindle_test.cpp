@@ -23,7 +23,23 @@ namespace {
 using quask_test::ChildProcess;
 
 const char* kBrindle = QUASK_BIN_DIR "/tools/logserver/brindle";
-const char* kBanner = "Quask Client - Debug Server\n\nListening on 0.0.0.0:6600\nEntering recv loop.\n\n";
+// A port of its own, from the kernel: game clients of other tests log to
+// the fixed one.
+unsigned short freeUdpPort() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof addr;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    if (fd >= 0) close(fd);
+    return ok ? ntohs(addr.sin_port) : 0;
+}
+const unsigned short kPort = freeUdpPort();
+const std::string kPortEnv = "BRINDLE_PORT=" + std::to_string(kPort);
+const std::string kBanner =
+    "Quask Client - Debug Server\n\nListening on 0.0.0.0:" + std::to_string(kPort) + "\nEntering recv loop.\n\n";
 
 // One brindle process with its standard output in a file.
 class Server {
@@ -40,6 +56,7 @@ private:
     static ChildProcess::Options options(const std::string& out) {
         ChildProcess::Options o;
         o.stdoutPath = out;
+        o.extraEnv = {kPortEnv};
         return o;
     }
     std::string m_out;
@@ -49,7 +66,7 @@ private:
 void sendFrom(int fd, const std::string& bytes) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(6600);
+    to.sin_port = htons(kPort);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
@@ -103,6 +120,7 @@ TEST(Brindle, TerminalOutputShowsControlBytesAsEscapes) {
 
     ChildProcess::Options o;
     o.stdoutPath = slavePath;
+    o.extraEnv = {kPortEnv};
     ChildProcess server({kBrindle}, o);
     ASSERT_TRUE(server.started());
     std::string shown;
@@ -131,7 +149,7 @@ TEST(Brindle, SecondInstanceCannotBindAndExitsOne) {
     ASSERT_TRUE(first.waitFor("Entering recv loop."));
     Server second(tempPath("second.out"));
     EXPECT_EQ(second.waitExit(), 1);
-    EXPECT_EQ(second.output(), "Quask Client - Debug Server\n\nCant bind to 0.0.0.0:6600\n");
+    EXPECT_EQ(second.output(), "Quask Client - Debug Server\n\nCant bind to 0.0.0.0:" + std::to_string(kPort) + "\n");
 }
 
 // A burst that comes while the server is not reading (stopped here; busy
@@ -151,7 +169,7 @@ TEST(Brindle, BurstWhileNotReadingArrivesWhole) {
     close(fd);
     ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
     server.waitFor("burst " + std::to_string(kBurst - 1) + "\n", 20000);
-    // In order; a client elsewhere on the machine may log to the port too.
+    // In order.
     const std::string out = server.output();
     int arrived = 0;
     for (std::size_t at = 0; arrived < kBurst; ++arrived) {
@@ -168,6 +186,7 @@ TEST(Brindle, OutputThatCannotBeWrittenEndsTheServerWithAMessage) {
     ChildProcess::Options o;
     o.stdoutPath = out;
     o.stderrPath = err;
+    o.extraEnv = {kPortEnv};
     // 2 KiB: the banner fits, the log does not; the ignored SIGXFSZ makes
     // a write past it fail with EFBIG instead of killing the server.
     ChildProcess server({"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 4; exec ") + kBrindle}, o);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ const quask::ProgramHelp kHelp{"brindle",
     "and tab are shown as escapes (^[ for ESC). It never answers or stores\n"
     "anything; end it with Ctrl+C. Only one brindle can listen at a time.\n"
     "\n"
+    "BRINDLE_PORT in the environment (1 to 65535) listens on another port, as\n"
+    "tests that run beside a game client do.\n"
+    "\n"
     "Exit status is 1 when the port cannot be opened, receiving fails or the\n"
     "output cannot be written (a full disk), and 2 for an unknown option.\n"
     "\n"
@@ -30,6 +34,16 @@ const quask::ProgramHelp kHelp{"brindle",
         std::string(quask::kStandardOptionLines)};
 
 constexpr unsigned short kPort = 6600;
+
+// The client always logs to kPort; a test of the server itself would take
+// in every client that runs beside it.
+unsigned short listenPort() {
+    const char* text = std::getenv("BRINDLE_PORT");
+    if (!text || !*text) return kPort;
+    char* end = nullptr;
+    const unsigned long port = std::strtoul(text, &end, 10);
+    return *end == '\0' && port >= 1 && port <= 65535 ? static_cast<unsigned short>(port) : kPort;
+}
 // The client sends traces of up to 4,095 characters; leave ample room so one
 // long line never ends the server.
 constexpr std::size_t kReceiveBuffer = 64 * 1024;
@@ -81,12 +95,15 @@ int main(int argc, char** argv) {
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPort);
+    const unsigned short port = listenPort();
+    addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        return fail("Cant bind to 0.0.0.0:6600\n");
+    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::snprintf(line, sizeof line, "Cant bind to 0.0.0.0:%u\n", unsigned(port));
+        return fail(line);
+    }
 
-    std::printf("Listening on 0.0.0.0:6600\n");
+    std::printf("Listening on 0.0.0.0:%u\n", unsigned(port));
     std::printf("Entering recv loop.\n\n");
     if (std::fflush(stdout) != 0) return outputFailed();
 
