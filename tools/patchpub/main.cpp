@@ -15,6 +15,7 @@
 
 #include "patcher/protocol/trust_files.h"
 #include "shared/command_line.h"
+#include "shared/out_of_memory.h"
 #include "shared/progress.h"
 #include "tools/patchpub/maintain.h"
 #include "tools/patchpub/publisher.h"
@@ -253,4 +254,7 @@ int run(int argc, char** argv) {
 
 // What patchpub prints is the publisher's record (the revision published, a
 // new key's public half): one that cannot be written fails the run.
-int main(int argc, char** argv) { return quask::finishOutput("patchpub", run(argc, argv)); }
+int main(int argc, char** argv) {
+    quask::endOnUncaughtOutOfMemory("patchpub");
+    return quask::finishOutput("patchpub", run(argc, argv));
+}
