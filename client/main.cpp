@@ -1,6 +1,10 @@
 // velmar: the game client. Start-up, the main loop and shutdown live in the
 // libraries; only the command-line conventions are answered here, before the
 // client touches anything.
+#include <cstdlib>
+#include <new>
+
+#include "client/core/runtime.h"
 #include "client/startup.h"
 #include "shared/command_line.h"
 #include "shared/posix_io.h"
@@ -29,6 +33,19 @@ const quask::ProgramHelp kHelp{"velmar",
     "  ScreenShots/       screenshots (F12), one folder per month\n"};
 
 }  // namespace
+
+// The standard containers allocate through the program heap's promise too:
+// memory that runs out while a map loads or a scene is prepared ends with the
+// "OOM" box and code 1, not in an abort. Blocks come from malloc, so the
+// library's own frees and aligned forms stay as they are.
+void* operator new(std::size_t size) { return velmar::allocateFromSystem(size); }
+void* operator new[](std::size_t size) { return velmar::allocateFromSystem(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return velmar::allocateFromSystem(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return velmar::allocateFromSystem(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 int main(int argc, char** argv) {
     quask::holdStandardDescriptors();

@@ -45,7 +45,11 @@ void sleepMilliseconds(unsigned ms) {
 RawAllocator g_raw = {std::malloc, std::free, sleepMilliseconds};
 
 [[noreturn]] void outOfMemory(const char* text, const char* caption) {
-    quask::showMessageBox(text, caption, quask::BoxIcon::Error, quask::BoxButtons::Ok);
+    // The box needs a little memory itself; when even that fails, the
+    // nested failure ends the process without a second box.
+    static std::atomic<bool> reporting{false};
+    if (!reporting.exchange(true))
+        quask::showMessageBox(text, caption, quask::BoxIcon::Error, quask::BoxButtons::Ok);
     exitProcess(1);
 }
 
@@ -82,6 +86,15 @@ void* allocate(std::size_t size) {
     void* raw = size > SIZE_MAX - kOverhead ? nullptr : rawAllocWithRetry(size + kOverhead);
     if (!raw) outOfMemory("_stdc_malloc => Out of memory.\n", "OOM");
     return place(raw, size);
+}
+
+void* allocateFromSystem(std::size_t size) {
+    if (size == 0) size = 1;
+    for (int attempt = 0;; ++attempt) {
+        if (void* raw = std::malloc(size)) return raw;
+        if (attempt == kAllocRetries) outOfMemory("_stdc_malloc => Out of memory.\n", "OOM");
+        g_raw.sleepMs(kAllocRetryMs);
+    }
 }
 
 void* reallocate(void* block, std::size_t size) {

@@ -32,6 +32,12 @@ struct RawAllocator {
 RawAllocator defaultRawAllocator();
 void setRawAllocator(const RawAllocator& raw);
 
+// A block from the C library's malloc (free() releases it) with the heap's
+// promise: retried, and never null (the "OOM" box and code 1 instead). The
+// client's operator new uses it, so what the standard containers allocate
+// ends like any other allocation, not in an uncaught std::bad_alloc.
+void* allocateFromSystem(std::size_t size);
+
 constexpr int kAllocRetries = 10;      // retries after the first refusal
 constexpr unsigned kAllocRetryMs = 80;
 

@@ -184,6 +184,19 @@ TEST_F(GdfpackTest, BrokenContainersFailWithAMessage) {
     EXPECT_NE(r.err.find("huge.bin: file too large: the game reads files of at most 2147483647 bytes"),
               std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(at("h.gdf")));
+
+    // Too little memory for the content (a small machine): a message and
+    // status 1, not an abort, and the file the output would replace stays.
+    { std::ofstream(at("big.bin")); }
+    std::filesystem::resize_file(at("big.bin"), std::uintmax_t{96} << 20);
+    writeBytes(at("kept.gdf"), packed);
+    r = quask_test::runToEnd({"/usr/bin/prlimit", "--as=" + std::to_string(64 << 20), kGdfpack, "pack", "-z",
+                              at("big.bin"), at("kept.gdf")},
+                             m_dir);
+    std::filesystem::remove(at("big.bin"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("gdfpack: out of memory\n"), std::string::npos) << r.err;
+    EXPECT_EQ(readBytes(at("kept.gdf")), packed);
 }
 
 // A full disk: every write fails with ENOSPC (injected by strace), and each

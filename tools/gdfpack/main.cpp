@@ -22,6 +22,7 @@
 #include "client/storage/disk_file.h"
 #include "client/storage/gdf.h"
 #include "shared/command_line.h"
+#include "shared/out_of_memory.h"
 #include "shared/posix_io.h"
 #include "shared/replacing_file.h"
 
@@ -294,6 +295,7 @@ int list(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     quask::holdStandardDescriptors();
+    quask::endOnUncaughtOutOfMemory("gdfpack");
     const quask::StandardOption standard = quask::findStandardOption(argc, argv);
     if (standard != quask::StandardOption::None) return quask::answerStandardOption(kHelp, standard);
     if (argc < 2) return usage();

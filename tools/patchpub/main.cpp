@@ -15,6 +15,7 @@
 
 #include "patcher/protocol/trust_files.h"
 #include "shared/command_line.h"
+#include "shared/out_of_memory.h"
 #include "shared/posix_io.h"
 #include "shared/progress.h"
 #include "tools/patchpub/maintain.h"
@@ -262,5 +263,6 @@ int run(int argc, char** argv) {
 // new key's public half): one that cannot be written fails the run.
 int main(int argc, char** argv) {
     quask::holdStandardDescriptors();
+    quask::endOnUncaughtOutOfMemory("patchpub");
     return quask::finishOutput("patchpub", run(argc, argv));
 }
