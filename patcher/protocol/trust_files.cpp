@@ -103,9 +103,13 @@ std::string rootSignaturePath(std::uint32_t version) { return "meta/root_" + std
 // --- Times ---
 
 std::string utcTimeText(std::int64_t seconds) {
+    // A time before the earliest the format holds has passed: it must not
+    // read as the latest, or an expiry counted from a clock set before 1970
+    // would never come.
+    if (seconds < 0) return "1970-01-01T00:00:00Z";
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (!::gmtime_r(&t, &tm) || tm.tm_year + 1900 < 1970 || tm.tm_year + 1900 > 9999) return "9999-12-31T23:59:59Z";
+    if (!::gmtime_r(&t, &tm) || tm.tm_year + 1900 > 9999) return "9999-12-31T23:59:59Z";
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;

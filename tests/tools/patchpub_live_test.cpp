@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
@@ -58,8 +59,10 @@ TEST_F(PatchPubTest, ReadOrWriteFailureWhileSigningFailsThePublishWithNothingSwa
 }
 
 // A count of days out of range or no number at all is named as such (it
-// was once "unknown option '--valid'" and the whole usage), and a key file
-// that other users can read is warned of.
+// was once "unknown option '--valid'" and the whole usage), so is a clock
+// no expiry can be counted from (one before 1970 once signed an
+// announcement that never expired), and a key file that other users can
+// read is warned of.
 TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
     std::string keyText, error;
     ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
@@ -70,6 +73,7 @@ TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
         std::vector<std::string> args;
         int code;
         std::string error;
+        std::vector<std::string> before = {};  // the player's clock, through faketime
     } rows[] = {
         {{"refresh", www, "--sign", key, "--valid", "0"}, 1, "patchpub: --valid takes days from 1 to 3660\n"},
         {{"rotate", www, "--root", key, "--sign", key, "--key-valid", "-5"}, 1,
@@ -78,9 +82,15 @@ TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
          "patchpub: --valid takes a whole number of days, not '99999999999999999999'\n"},
         {{www, at("content"), "--sign", key, "--valid", "7d"}, 2,
          "patchpub: --valid takes a whole number of days, not '7d'\n"},
+        {{"refresh", www, "--sign", key}, 1,
+         "patchpub: the clock of this computer says 1965-06-01 12:00:00 UTC, and an expiry can name only the years "
+         "1970 to 9999: set the clock right and sign again\n",
+         {"/usr/bin/env", "TZ=UTC", "/usr/bin/faketime", "1965-06-01 12:00:00"}},
     };
+    const bool faketime = ::access("/usr/bin/faketime", X_OK) == 0;
     for (const auto& row : rows) {
-        const quask_test::RunResult r = patchpubRun(row.args, m_dir);
+        if (!row.before.empty() && !faketime) continue;  // no way to set the clock back here
+        const quask_test::RunResult r = patchpubRun(row.args, m_dir, row.before);
         EXPECT_EQ(r.code, row.code) << row.args[0];
         EXPECT_EQ(r.err, row.error);
     }
