@@ -1,6 +1,7 @@
 #include "patcher/protocol/trust_files.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #include "patcher/protocol/digests.h"
@@ -133,10 +134,15 @@ bool parseUtcTime(std::string_view text, std::int64_t* seconds) {
 }
 
 std::string utcTimeForPlayer(std::int64_t seconds) {
-    std::string text = utcTimeText(seconds);
-    text[10] = ' ';
-    text.pop_back();
-    return text + " UTC";
+    // What a clock says is shown as it is, in any year: cut to what an
+    // expiry can hold, a clock set far off would not show what is wrong.
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (!::gmtime_r(&t, &tm)) return std::to_string(seconds) + " seconds since 1970 UTC";
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d UTC", static_cast<long long>(tm.tm_year) + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return text;
 }
 
 // --- Root of trust ---

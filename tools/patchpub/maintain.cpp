@@ -1,11 +1,11 @@
 #include "tools/patchpub/maintain.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "patcher/protocol/trust_files.h"
 #include "tools/patchpub/publisher.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
@@ -18,17 +18,6 @@ namespace {
 
 constexpr std::int64_t kDay = 86400;
 constexpr std::int64_t kLatestExpiry = 253402300799;  // 9999-12-31T23:59:59Z
-
-// Any year the C library can name, for a clock no expiry can be counted from.
-std::string clockText(std::int64_t now) {
-    const std::time_t t = static_cast<std::time_t>(now);
-    std::tm tm{};
-    if (!::gmtime_r(&t, &tm)) return std::to_string(now) + " seconds since 1970";
-    char text[64];
-    std::snprintf(text, sizeof text, "%lld-%02d-%02d %02d:%02d:%02d UTC", static_cast<long long>(tm.tm_year) + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return text;
-}
 
 // A key to revoke: its public text, or a key file holding it.
 // Once per key file: the root key may sign as well.
@@ -78,7 +67,7 @@ bool finishTree(const std::string& treeDir, std::uint32_t latest, const FinishTr
     // Expiries are written in the years 1970 to 9999: one counted from a
     // clock outside them would be cut to what nobody meant.
     if (how.key && (how.now < 0 || how.expires > kLatestExpiry)) {
-        *error = "the clock of this computer says " + clockText(how.now) +
+        *error = "the clock of this computer says " + quillon::utcTimeForPlayer(how.now) +
                  ", and an expiry can name only the years 1970 to 9999: set the clock right and sign again";
         return false;
     }
