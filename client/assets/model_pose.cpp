@@ -149,9 +149,14 @@ ModelQuat keyFrameRotation(ModelKeyFrame* keys, std::uint32_t count, std::int32_
 }
 
 std::int32_t wrapAnimationTime(std::int32_t elapsed, std::int32_t lastKeyTime) {
-    if (elapsed <= lastKeyTime) return elapsed;
+    // After 2^31 ms (some 25 days up) the 32-bit time base turns negative:
+    // counted on as unsigned it goes on without a jump, where a negative
+    // time would pose the node far outside its keys.
+    const auto time = static_cast<std::uint32_t>(elapsed);
+    const auto last = static_cast<std::uint32_t>(lastKeyTime);
+    if (time <= last) return static_cast<std::int32_t>(time);
     // Repeated subtraction stops at lastKeyTime itself, not at 0.
-    return (elapsed - 1) % lastKeyTime + 1;
+    return static_cast<std::int32_t>((time - 1) % last + 1);
 }
 
 // --- Node matrices ---

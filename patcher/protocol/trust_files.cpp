@@ -1,6 +1,7 @@
 #include "patcher/protocol/trust_files.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #include "patcher/protocol/digests.h"
@@ -103,9 +104,13 @@ std::string rootSignaturePath(std::uint32_t version) { return "meta/root_" + std
 // --- Times ---
 
 std::string utcTimeText(std::int64_t seconds) {
+    // A time before the earliest the format holds has passed: it must not
+    // read as the latest, or an expiry counted from a clock set before 1970
+    // would never come.
+    if (seconds < 0) return "1970-01-01T00:00:00Z";
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (!::gmtime_r(&t, &tm) || tm.tm_year + 1900 < 1970 || tm.tm_year + 1900 > 9999) return "9999-12-31T23:59:59Z";
+    if (!::gmtime_r(&t, &tm) || tm.tm_year + 1900 > 9999) return "9999-12-31T23:59:59Z";
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
@@ -129,10 +134,15 @@ bool parseUtcTime(std::string_view text, std::int64_t* seconds) {
 }
 
 std::string utcTimeForPlayer(std::int64_t seconds) {
-    std::string text = utcTimeText(seconds);
-    text[10] = ' ';
-    text.pop_back();
-    return text + " UTC";
+    // What a clock says is shown as it is, in any year: cut to what an
+    // expiry can hold, a clock set far off would not show what is wrong.
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (!::gmtime_r(&t, &tm)) return std::to_string(seconds) + " seconds since 1970 UTC";
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d UTC", static_cast<long long>(tm.tm_year) + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return text;
 }
 
 // --- Root of trust ---

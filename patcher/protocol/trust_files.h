@@ -106,7 +106,7 @@ std::string mirrorListText(const MirrorList& mirrors);
 // UTC seconds as "YYYY-MM-DDTHH:MM:SSZ" and back (false for anything else).
 std::string utcTimeText(std::int64_t seconds);
 bool parseUtcTime(std::string_view text, std::int64_t* seconds);
-// The same time as "YYYY-MM-DD HH:MM:SS UTC", for the player.
+// The same time as "YYYY-MM-DD HH:MM:SS UTC", for the player; in any year.
 std::string utcTimeForPlayer(std::int64_t seconds);
 
 // The checks that launcher and publisher make alike.

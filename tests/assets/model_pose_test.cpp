@@ -184,6 +184,9 @@ TEST_F(ModelPose, ElapsedTimeWrapsIntoTheKeyRangeWithOneStep) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(velmar::wrapAnimationTime(INT32_MAX, 1), 1);
     EXPECT_EQ(velmar::wrapAnimationTime(INT32_MAX, 1000), 647);
+    // The millisecond after that, where the 32-bit time base turns negative,
+    // goes on from there: never a negative time.
+    EXPECT_EQ(velmar::wrapAnimationTime(INT32_MIN, 1000), 648);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <regex>
 #include <string>
@@ -31,6 +32,11 @@ TEST(Version, TextsHaveTheBannerForms) {
         << buildDateText();
     EXPECT_EQ(std::string(versionText()),
               "1.0.6." + std::to_string(buildNumberFromDate(buildDateText())));
+    // UTC, as the banner's other date: a builder's local time east of UTC
+    // would lie ahead of the clock.
+    std::tm built{};
+    ASSERT_NE(::strptime(buildDateText(), "%b %d %Y %H:%M:%S", &built), nullptr) << buildDateText();
+    EXPECT_LE(::timegm(&built), std::time(nullptr)) << buildDateText();
 }
 
 // --- Processor ---

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
@@ -58,9 +59,11 @@ TEST_F(PatchPubTest, ReadOrWriteFailureWhileSigningFailsThePublishWithNothingSwa
 }
 
 // A count of days out of range or no number at all is named as such (it
-// was once "unknown option '--valid'" and the whole usage), and a key file
-// that other users can read is warned of. So is what else is wrong with a
-// command line, before the usage: a cron job's mail shows no more.
+// was once "unknown option '--valid'" and the whole usage), so is a clock
+// no expiry can be counted from (one before 1970 once signed an
+// announcement that never expired), and a key file that other users can
+// read is warned of. So is what else is wrong with a command line, before
+// the usage: a cron job's mail shows no more.
 TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
     std::string keyText, error;
     ASSERT_TRUE(patchpub::generateKey(at("key.pem"), &keyText, &error)) << error;
@@ -74,6 +77,7 @@ TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
         int code;
         std::string error;
         bool usage = false;  // the usage follows the error
+        std::vector<std::string> before = {};  // the player's clock, through faketime
     } rows[] = {
         {{"refresh", www, "--sign", key, "--valid", "0"}, 1, "patchpub: --valid takes days from 1 to 3660\n"},
         {{"rotate", www, "--root", key, "--sign", key, "--key-valid", "-5"}, 1,
@@ -88,9 +92,15 @@ TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
         {{"keygen"}, 2, "patchpub: keygen takes one KEYFILE\n", true},
         {{"refresh", www}, 2, "patchpub: refresh needs --sign KEYFILE\n", true},
         {{"rotate", www, "--sign", key}, 2, "patchpub: rotate needs --root KEYFILE\n", true},
+        {{"refresh", www, "--sign", key}, 1,
+         "patchpub: the clock of this computer says 1965-06-01 12:00:00 UTC, and an expiry can name only the years "
+         "1970 to 9999: set the clock right and sign again\n",
+         false, {"/usr/bin/env", "TZ=UTC", "/usr/bin/faketime", "1965-06-01 12:00:00"}},
     };
+    const bool faketime = ::access("/usr/bin/faketime", X_OK) == 0;
     for (const auto& row : rows) {
-        const quask_test::RunResult r = patchpubRun(row.args, m_dir);
+        if (!row.before.empty() && !faketime) continue;  // no way to set the clock back here
+        const quask_test::RunResult r = patchpubRun(row.args, m_dir, row.before);
         EXPECT_EQ(r.code, row.code) << row.args[0];
         EXPECT_EQ(r.err, row.error + (row.usage ? usage : ""));
     }

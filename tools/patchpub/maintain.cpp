@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "patcher/protocol/trust_files.h"
 #include "tools/patchpub/publisher.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
@@ -16,6 +17,7 @@ namespace patchpub {
 namespace {
 
 constexpr std::int64_t kDay = 86400;
+constexpr std::int64_t kLatestExpiry = 253402300799;  // 9999-12-31T23:59:59Z
 
 // A key to revoke: its public text, or a key file holding it.
 // Once per key file: the root key may sign as well.
@@ -62,6 +64,13 @@ bool rotate(const std::string& tree, const MaintainOptions& o, const SigningKey&
 bool finishTree(const std::string& treeDir, std::uint32_t latest, const FinishTree& how, unsigned* signedLists,
                 std::vector<std::string>* warnings, std::string* error) {
     *signedLists = 0;
+    // Expiries are written in the years 1970 to 9999: one counted from a
+    // clock outside them would be cut to what nobody meant.
+    if (how.key && (how.now < 0 || how.expires > kLatestExpiry)) {
+        *error = "the clock of this computer says " + quillon::utcTimeForPlayer(how.now) +
+                 ", and an expiry can name only the years 1970 to 9999: set the clock right and sign again";
+        return false;
+    }
     if (how.key) {
         if (!prepareSigner(treeDir, *how.key, how.now, how.expires, warnings, error) ||
             !signTree(treeDir, latest, *how.key, how.relist ? ListMode::kEvery : ListMode::kUnsigned, signedLists,
