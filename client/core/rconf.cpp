@@ -437,6 +437,8 @@ bool CRConf::LoadConfigFromText(const char* name, const char* data, std::size_t 
         m_rewrite = 1;
         return false;
     }
+    const char* const text = data;
+    const std::size_t textSize = size;
     lua_State* L = luaL_newstate();
     if (!L) {
         Message(kLogCrit, "RConf: load '%s' - lua failure. - internal error - aborting", name);
@@ -462,6 +464,7 @@ bool CRConf::LoadConfigFromText(const char* name, const char* data, std::size_t 
         lua_close(L);
         Hold hold(*this);
         m_rewrite = 1;
+        if (m_path == name) m_unusedText.assign(text, textSize);
         return false;
     }
     takeValues(L);
@@ -541,6 +544,15 @@ void CRConf::writeConfigFile() {
             case RConfType::String: appendLuaString(text, e.value.s); break;
         }
         text += '\n';
+    }
+    if (!m_unusedText.empty()) {
+        const std::string kept = m_path + ".bad";
+        if (replaceFile(kept, m_unusedText) != WriteStatus::Ok) {
+            Message(kLogWarn, "RConf: cannot keep '%s' as '%s' - it is kept as it is", m_path.c_str(), kept.c_str());
+            return;
+        }
+        Message(kLogWarn, "RConf: '%s' could not be run - kept as '%s' before the rewrite", m_path.c_str(),
+                kept.c_str());
     }
     switch (replaceFile(m_path, text)) {
         case WriteStatus::Ok: break;

@@ -121,6 +121,9 @@ private:
     std::uint8_t m_rewrite = 0;
     Entry m_table[RCONF_VAR_COUNT];
     std::vector<char*> m_ownedTexts;  // every string read, freed at Destroy
+    // The settings file as it was when Lua could not run it: kept beside
+    // the rewrite, which would otherwise erase every setting the player had.
+    std::string m_unusedText;
 };
 
 }  // namespace velmar

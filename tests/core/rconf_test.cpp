@@ -304,6 +304,19 @@ TEST_F(RConfTest, LuaErrorsKeepEveryDefaultAndRewrite) {
 
     CRConf::Destroy();
     EXPECT_EQ(readText("velmar.cfg"), kDefaultFile);
+    // What the player had is not lost with the rewrite.
+    EXPECT_EQ(readText("velmar.cfg.bad"), "Width = 1024\nHeight = = 3\n");
+    EXPECT_EQ(countLog("(WARN) RConf: './velmar.cfg' could not be run - kept as './velmar.cfg.bad' before the "
+                       "rewrite"),
+              1);
+    // Where it cannot be kept, the file stays as the player left it.
+    writeText("velmar.cfg", "Width = = 1\n");
+    ASSERT_EQ(::unlink("velmar.cfg.bad"), 0);
+    ASSERT_EQ(::mkdir("velmar.cfg.bad", 0755), 0);
+    CRConf::Create();
+    CRConf::Destroy();
+    EXPECT_EQ(readText("velmar.cfg"), "Width = = 1\n");
+    EXPECT_EQ(countLog("(WARN) RConf: cannot keep './velmar.cfg' as './velmar.cfg.bad' - it is kept as it is"), 1);
 }
 
 TEST_F(RConfTest, UnusableFilesFallBackLikeMissingOnes) {

@@ -42,7 +42,7 @@ bool isLauncherOwned(const std::string& name) {
 // would replace every player's own, and a full check would put the
 // publisher's back over the player's. Why it is not content, or null.
 const char* writtenByTheClient(const std::string& name) {
-    if (name == "/velmar.cfg") return "the player's settings, which the client writes";
+    if (name == "/velmar.cfg" || name == "/velmar.cfg.bad") return "the player's settings, which the client writes";
     if (name == "/log/LastRun.log" || name == "/log/CEGUI.log") return "the client's log";
     if (name == "/ScreenShots") return "the player's screenshots";
     return nullptr;
