@@ -101,6 +101,16 @@ TEST_F(PatchPubTest, SwitchingBetweenPackedAndPlainNeverLetsAnOlderDownloadWin) 
     EXPECT_EQ(differences("fresh5"), "");
     ASSERT_FALSE(patch("fresh4"));
     EXPECT_FALSE(fs::exists(at("fresh4/data/a.map")));
+
+    // Packed once more: a run from the start, whose list names the packed
+    // form first, must not delete the plain name after the packed file
+    // unpacked into it.
+    put("data/a.map", mapText("packed six"));
+    publish({}, {"*.map"});
+    ASSERT_FALSE(patch("fresh6"));
+    EXPECT_EQ(differences("fresh6"), "");
+    ASSERT_FALSE(patch("fresh4"));
+    EXPECT_EQ(differences("fresh4"), "");
 }
 
 TEST_F(PatchPubTest, NameThatOneFileGivesUpWhileAnotherIsPublishedAsItArrives) {
