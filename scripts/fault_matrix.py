@@ -336,11 +336,13 @@ def first_run(fx, row_dir, row, url, ulimit, result):
                                   fsize_kb=100 if ulimit else None,
                                   timeout=row.get("timeout", RUN_TIMEOUT),
                                   key=fx.key if row.get("key") else None, inject=row.get("inject"),
-                                  result=result)
+                                  result=result, nofile=row.get("nofile"))
     caption = row["caption"]
     shown = caption if caption and caption_in(err, caption) else shown_caption(err)
     result["first"] = "%s / %s" % (code, shown)
     problems = [note] if note else []
+    if row.get("err_has") and row["err_has"] not in err:
+        problems.append("box lacks %r" % row["err_has"])
     game = os.path.join(row_dir, "game")
     if not launcher_starts(game):
         problems.append("no launcher that starts")

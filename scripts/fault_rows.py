@@ -180,6 +180,9 @@ def fault_rows(fx, sweep=0):
         {"/meta/sum_2.txt": body(sums_with(sums, "data/new.bin", drop=True))})
     row("full disk (tmpfs)", "Store Error", disk="tmpfs")
     row("file size limit (ulimit -f)", "Store Error", disk="ulimit")
+    # Too few descriptors for even one download: the step's box says so.
+    row("descriptor limit (ulimit -n 12)", "Error: Insufficient Permissions", nofile=12,
+        err_has="Too many open files: the limit on open files (ulimit -n)")
     for phase in ("metadata", "download", "check", "replace", "record"):
         row("kill at " + phase, None, pause=phase)
     row("metadata: random bytes", "Meta File Error",

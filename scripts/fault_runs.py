@@ -91,10 +91,11 @@ def launcher_starts(game):
 
 
 def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT, key=None,
-                inject=None, result=None):
+                inject=None, result=None, nofile=None):
     """Runs game/quillon --console --no-start (with QUILLON_PUBLIC_KEY=`key`
     when given, under strace with `inject` = (calls, error, game path or
-    None, which calls: "2" the second, "1+" all) failing); returns (exit, stderr, note). exit is KILLED
+    None, which calls: "2" the second, "1+" all) failing, with at most
+    `nofile` descriptors when given); returns (exit, stderr, note). exit is KILLED
     when it was stopped at `pause_at` and killed there. `result` gets the
     run's peak memory ("rss_mb")."""
     env = {
@@ -124,6 +125,8 @@ def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIM
         where = ["-P", os.path.join(row_dir, "game", path), "-P", os.path.basename(path)] if path else []
         argv = ["strace", "-f", "-qq", "-o", "/dev/null"] + where + [
             "-e", "inject=%s:error=%s:when=%s" % (calls, error, when)] + argv
+    if nofile:
+        argv = ["prlimit", "--nofile=%d" % nofile, "--"] + argv
     if fsize_kb:
         # An ignored SIGXFSZ stays ignored across exec: writes past the
         # limit fail with EFBIG, as on a full disk, instead of killing.

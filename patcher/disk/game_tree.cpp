@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -13,6 +14,18 @@
 #include <utility>
 
 namespace quillon {
+
+namespace {
+std::atomic<bool> g_descriptorLimitReached{false};
+}  // namespace
+
+int noteDescriptorLimit(int fd) {
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) g_descriptorLimitReached = true;
+    return fd;
+}
+
+bool descriptorLimitReached() { return g_descriptorLimitReached; }
+
 
 // --- Names ---
 
@@ -60,7 +73,7 @@ bool canonicalPath(std::string_view dir, std::string* path) {
 }
 
 int openDirAt(int at, const char* name) {
-    return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return noteDescriptorLimit(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 bool isSymlinkAt(int at, const char* name) {
@@ -68,7 +81,7 @@ bool isSymlinkAt(int at, const char* name) {
     return ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
-Fd duplicate(int fd) { return Fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+Fd duplicate(int fd) { return Fd(noteDescriptorLimit(::fcntl(fd, F_DUPFD_CLOEXEC, 0))); }
 
 }  // namespace
 
@@ -80,7 +93,7 @@ bool GameTree::resolveRoot() {
     if (m_root.valid()) return true;
     char real[PATH_MAX];
     if (!::realpath(m_gameDir.c_str(), real)) return false;
-    Fd root(::open(real, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd root(noteDescriptorLimit(::open(real, O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
     if (!root.valid()) return false;
     m_realRoot = real;
     m_root = std::move(root);
@@ -235,16 +248,16 @@ Fd GameTree::openParent(const std::string& name, bool create) {
 
 Fd GameTree::createFile(int dir, const std::string& leaf, mode_t mode) {
     if (::unlinkat(dir, leaf.c_str(), 0) != 0 && errno != ENOENT) return Fd();
-    return Fd(::openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    return Fd(noteDescriptorLimit(::openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)));
 }
 
 Fd GameTree::openForReading(int dir, const std::string& leaf) {
-    return Fd(::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    return Fd(noteDescriptorLimit(::openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)));
 }
 
 Fd GameTree::openToContinue(int dir, const std::string& leaf, std::uint64_t size) {
     // Non-blocking: a FIFO planted at the name must not hang the launcher.
-    Fd fd(::openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(noteDescriptorLimit(::openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)));
     struct stat st;
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
         static_cast<std::uint64_t>(st.st_size) != size ||

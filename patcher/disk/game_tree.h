@@ -101,6 +101,12 @@ private:
     std::map<std::string, std::size_t> m_changed;
 };
 
+// A run that ran out of descriptors (a low ulimit -n) fails where some
+// open fails, with that step's box: the box then says why. `fd` is an open's
+// result, passed through; errno is the open's.
+int noteDescriptorLimit(int fd);
+bool descriptorLimitReached();
+
 // "/a/b/c" -> "/a/b" and "c"; "/c" -> "" and "c".
 std::string parentOf(const std::string& name);
 std::string leafOf(const std::string& name);

@@ -32,7 +32,7 @@ enum class Read { kRevision, kMissing, kFailed };
 // one that cannot be read must not make the launcher fetch the whole game
 // again and then write 0 over it.
 Read readRevision(const std::string& path, std::uint32_t* revision) {
-    const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const Fd file(noteDescriptorLimit(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
     if (!file.valid()) return errno == ENOENT || errno == ENOTDIR ? Read::kMissing : Read::kFailed;
     unsigned char bytes[4];
     std::size_t got = 0;

@@ -23,7 +23,7 @@ StoreRead readTrustStore(const std::string& gameDir, const char* leaf, std::stri
     Fd dir = tree.openDir("/data", false);
     if (!dir.valid()) return errno == ENOENT ? StoreRead::kMissing : StoreRead::kFailed;
     // Non-blocking: a FIFO planted at the name must not hang the launcher.
-    Fd file(::openat(dir.get(), leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd file(noteDescriptorLimit(::openat(dir.get(), leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)));
     if (!file.valid()) return errno == ENOENT ? StoreRead::kMissing : StoreRead::kFailed;
     struct stat st;
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxStoreBytes) return StoreRead::kFailed;

@@ -257,11 +257,17 @@ PatchFailure publishedMeanwhile(PatchContext& ctx, std::optional<std::uint32_t> 
 }  // namespace
 
 const char kServerChangedCaption[] = "Update Server Changed";
+const char kDescriptorLimitText[] =
+    "\n\nToo many open files: the limit on open files (ulimit -n) is too low for the Launcher. "
+    "Please raise it and start the Launcher again.";
 
 std::optional<PatchFailure> againAfterPublish(PatchContext& ctx, RevisionRecord& record,
                                               std::optional<PatchFailure> (*once)(PatchContext&, RevisionRecord&)) {
     std::optional<PatchFailure> failure = once(ctx, record);
     if (failure && failure->caption == kServerChangedCaption) failure = once(ctx, record);
+    // The step's own box blames the permissions or the disk; the player
+    // must learn that it was the limit on open files instead.
+    if (failure && descriptorLimitReached()) failure->text += kDescriptorLimitText;
     return failure;
 }
 

@@ -63,6 +63,8 @@ void showReady(PatchContext& ctx);
 // The caption of a run that ended because the server published a later
 // revision while it ran: one more run takes that revision.
 extern const char kServerChangedCaption[];
+// Added to a failed run's box when it ran out of descriptors.
+extern const char kDescriptorLimitText[];
 // `once` again after a publish during it, once: a second publish meanwhile
 // gets its box.
 std::optional<PatchFailure> againAfterPublish(PatchContext& ctx, RevisionRecord& record,

@@ -1,6 +1,8 @@
 #include "patcher/net/http_client.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -99,7 +101,7 @@ long transferStallSeconds() {
     return 60;
 }
 
-unsigned downloadConnections() {
+unsigned wantedConnections() {
     const char* env = std::getenv("QUILLON_CONNECTIONS");
     if (env && *env) {
         char* end = nullptr;
@@ -108,6 +110,28 @@ unsigned downloadConnections() {
     }
     const unsigned built = QUILLON_CONNECTIONS;
     return built >= 1 && built <= kMaxConnections ? built : 1;
+}
+
+unsigned connectionsWithin(unsigned wanted, std::uint64_t descriptorLimit, std::uint64_t descriptorsOpen) {
+    const std::uint64_t needed = descriptorsOpen + kDescriptorsReserved;
+    const std::uint64_t spare = descriptorLimit > needed ? descriptorLimit - needed : 0;
+    const std::uint64_t fit = spare / kDescriptorsPerConnection;
+    return static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(wanted, fit)));
+}
+
+unsigned downloadConnections() {
+    const unsigned wanted = wantedConnections();
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+    // Counted now, as the transfers start: the lock, the record and the
+    // front end's own are open already.
+    std::uint64_t open = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d)) ++open;
+        ::closedir(d);
+        open = open > 2 ? open - 2 : 0;  // "." and ".."
+    }
+    return connectionsWithin(wanted, limit.rlim_cur, open);
 }
 
 std::string patchBaseUrl() {

@@ -52,11 +52,22 @@ bool parseContentRange(std::string_view value, std::uint64_t* first, std::uint64
 long transferStallSeconds();
 constexpr long kLowSpeedBytes = 256;
 
-// How many downloads run at once: QUILLON_CONNECTIONS from the environment
-// when it is a number from 1 to kMaxConnections, else the build setting of
-// the same name.
-unsigned downloadConnections();
+// How many downloads the player asks for: QUILLON_CONNECTIONS from the
+// environment when it is a number from 1 to kMaxConnections, else the build
+// setting of the same name.
+unsigned wantedConnections();
 constexpr unsigned kMaxConnections = 16;
+// How many downloads run at once: as many as wanted, but no more than the
+// process's descriptor limit leaves room for (a desktop or container may
+// set it low), and always one, so that a run goes on with fewer.
+unsigned downloadConnections();
+// Descriptors one download holds: its socket, its staging file and the
+// directory it is written in.
+constexpr unsigned kDescriptorsPerConnection = 3;
+// Kept free beside the downloads: the syncs and read-backs of finished
+// files, the record's writes, libcurl's own.
+constexpr unsigned kDescriptorsReserved = 16;
+unsigned connectionsWithin(unsigned wanted, std::uint64_t descriptorLimit, std::uint64_t descriptorsOpen);
 
 // The patch server: QUILLON_BASE_URL from the environment when set, else the
 // one built in. Always ends in a slash.

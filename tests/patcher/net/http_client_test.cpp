@@ -1,6 +1,7 @@
 // The patcher's HTTP layer against a real server on 127.0.0.1 that answers
 // well, badly, slowly or not at all.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <clocale>
 #include <filesystem>
@@ -208,4 +209,27 @@ TEST(PatchBaseUrl, EnvironmentOverridesTheBuiltInUrl) {
     const std::string builtIn = patchBaseUrl();
     EXPECT_EQ(builtIn.back(), '/');
     EXPECT_EQ(builtIn.rfind("http", 0), 0u);
+}
+
+// A low descriptor limit (set by a desktop or a container) means fewer
+// downloads at once, never sockets and staging files that cannot be opened.
+TEST(DownloadConnections, TheDescriptorLimitLeavesRoomForEachDownload) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    setenv("QUILLON_CONNECTIONS", "16", 1);
+    std::size_t open = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) open += e.path().empty() ? 0 : 1;
+    struct Row {
+        std::size_t spare;  // descriptors past those open and those kept free
+        unsigned connections;
+    };
+    for (const Row row : {Row{2 * kDescriptorsPerConnection, 2}, Row{0, 1}, Row{100 * kDescriptorsPerConnection, 16}}) {
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_max, open + kDescriptorsReserved + row.spare);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        const unsigned got = downloadConnections();
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(got, row.connections) << "spare " << row.spare;
+    }
+    unsetenv("QUILLON_CONNECTIONS");
 }
