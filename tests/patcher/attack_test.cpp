@@ -232,6 +232,11 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
          {key("root.pem")}, "", ""},
         {"malicious mirror: a stall", "game", "2-mirrored", none, "{" + big + ": {\"send\": 1000, \"stall\": 30}}",
          {key("root.pem")}, "", ""},
+        // Several files on their way from it when the first one fails: each
+        // of them comes from the mirror.
+        {"malicious mirror: several files at once", "game", "2-mirrored", none,
+         "{" + big + R"(: {"flip": 100}, "/data/b.txt": {"drop": true, "stall": 1}, "/data/d.txt": {"flip": 1}})",
+         {key("root.pem")}, "", ""},
         {"mix-and-match: the full list of revision 1", "game", "2",
          [&](const std::string& tree) {
              for (const char* f : {"/meta/files_full.txt", "/meta/files_full.sig"})
