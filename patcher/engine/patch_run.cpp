@@ -63,7 +63,7 @@ std::vector<PlanEntry> planOf(const UpdateList& list) {
 }
 
 std::optional<PatchFailure> patchOnce(PatchContext& ctx, RevisionRecord& record) {
-    Trust trust(ctx);
+    Trust trust(ctx, record.revision);
     bool open = false;
     // The latest revision comes with the server's state and the notice; a
     // game without a record needs revision 1 of any server that has one.

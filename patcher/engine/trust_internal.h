@@ -138,7 +138,8 @@ private:
 
 class Trust {
 public:
-    explicit Trust(PatchContext& ctx) : m_ctx(ctx) {}
+    // `recorded`: the revision the game directory holds.
+    Trust(PatchContext& ctx, std::uint32_t recorded) : m_ctx(ctx), m_recorded(recorded) {}
 
     // The run's first step: the game directory's root (made from the
     // launcher's key when there is none yet), the announcement with what it
@@ -175,6 +176,7 @@ private:
     bool pinned(const std::string& path, std::string_view body) const;
 
     PatchContext& m_ctx;
+    std::uint32_t m_recorded;
     bool m_keyed = false;
     RootOfTrust m_root;
     std::vector<PublicKey> m_listKeys;  // the root key, and the certified signing key

@@ -133,7 +133,9 @@ std::optional<PatchFailure> Trust::openFrom(std::size_t place) {
     // Only a signed expiry counts, so it is read after the signature.
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
     if (now > m_announcement.expires) return outOfDate("its announcement", m_announcement.expires, now);
-    return std::nullopt;
+    // A place behind the installed revision (a mirror nobody copied the
+    // last publish to) has nothing for this game; the next may be current.
+    return refuseRollback(m_announcement.revision, m_recorded);
 }
 
 // The roots after the game's own up to `upTo`, each kept once taken.

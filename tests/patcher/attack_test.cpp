@@ -141,6 +141,7 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
     certify.rootKey = at("root.pem");
     certify.signKey = at("signer.pem");
     maintain(patchpub::Maintenance::kRotate, certify);  // root 2 certifies the online key
+    snapshot("1-certified");
     content("content2", "second");
     putContent(at("content2"), "d.txt", "d is new");
     publish("content2", "signer.pem");
@@ -192,6 +193,7 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
     install("", "game", "1");              // revision 1, root 1
     install("game", "game2", "2");         // revision 2, root 2, its launcher updated
     install("game2", "game3", "3-revoked");  // root 3 taken
+    install("game", "game2m", "2-mirrored");  // revision 2, the mirror kept
     ASSERT_EQ(storedRevision(at("game")), 1u);
     ASSERT_EQ(storedRevision(at("game2")), 2u);
     ASSERT_EQ(quask_test::readFile(at("game2/quillon")), launcherRevision("second"));
@@ -231,6 +233,10 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
         {"malicious mirror: wrong bytes", "game", "2-mirrored", none, "{" + big + ": {\"flip\": 100}}",
          {key("root.pem")}, "", ""},
         {"malicious mirror: a stall", "game", "2-mirrored", none, "{" + big + ": {\"send\": 1000, \"stall\": 30}}",
+         {key("root.pem")}, "", ""},
+        // A server the last publish has not reached yet, behind the game:
+        // the mirror it was published to first stands in.
+        {"lagging server: revision 1 while the game and the mirror have 2", "game2m", "1-certified", none, "{}",
          {key("root.pem")}, "", ""},
         // Several files on their way from it when the first one fails: each
         // of them comes from the mirror.
