@@ -93,6 +93,8 @@ PatchFailure dataFileMismatch(const std::string& name);
 PatchFailure signatureFailure(const std::string& first);
 // The box for a server that cannot be reached at the start of a run.
 PatchFailure serverDownFailure();
+// The box for a lastrev.txt that cannot be fetched or read.
+PatchFailure latestRevisionFailure();
 
 // --- Sizes the server states ---
 
