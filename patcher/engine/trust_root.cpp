@@ -135,7 +135,9 @@ std::optional<PatchFailure> Trust::openFrom(std::size_t place) {
     if (now > m_announcement.expires) return outOfDate("its announcement", m_announcement.expires, now);
     // A place behind the installed revision (a mirror nobody copied the
     // last publish to) has nothing for this game; the next may be current.
-    if (auto failure = refuseRollback(m_announcement.revision, m_recorded)) return failure;
+    // The last place left is judged by its lastrev.txt later, as ever.
+    if (m_ctx.mirrors.live() > 1)
+        if (auto failure = refuseRollback(m_announcement.revision, m_recorded)) return failure;
     // A mirror caught in the middle of a copy can hold a lastrev.txt of
     // another revision than its announcement. Its announcement would then
     // judge the other places' lastrev.txt, so it is skipped now, while
