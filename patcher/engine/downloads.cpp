@@ -211,12 +211,17 @@ private:
 
     // A place that failed the file, or served other bytes while there is
     // another place to ask, is skipped; the file comes from the next.
+    // Files that were on their way from a place when another file had it
+    // skipped come from the next place as well.
     bool fromNextPlace(const Transfer& t, HttpStatus status) {
         if (t.fetch.memory || t.createFailed || t.storeFailed) return false;
+        const bool skippedMeanwhile = m_ctx.mirrors.skipped(t.place);
         if (status != HttpStatus::Ok)
-            return m_ctx.mirrors.skip(t.place, std::string(httpStatusText(status)) + " for data" + t.fetch.name);
-        return m_ctx.mirrors.live() > 1 && !fileMatches(m_tree, t.fetch.name, FileRole::kStaging, t.fetch.want) &&
-               m_ctx.mirrors.skip(t.place, "wrong bytes for data" + t.fetch.name);
+            return skippedMeanwhile ||
+                   m_ctx.mirrors.skip(t.place, std::string(httpStatusText(status)) + " for data" + t.fetch.name);
+        if (!skippedMeanwhile && m_ctx.mirrors.live() < 2) return false;
+        return !fileMatches(m_tree, t.fetch.name, FileRole::kStaging, t.fetch.want) &&
+               (skippedMeanwhile || m_ctx.mirrors.skip(t.place, "wrong bytes for data" + t.fetch.name));
     }
 
     void end(Transfer* t, HttpStatus status) {

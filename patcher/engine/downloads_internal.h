@@ -28,8 +28,9 @@
 // Every file comes from the first place of the run's mirrors that is not
 // skipped. One that fails there (an error status, a stall, a body too large)
 // skips that place and is fetched again from the next, and so is one whose
-// bytes are not the expected ones while another place is left to ask; with
-// the last place left, a failure is the run's.
+// bytes are not the expected ones while another place is left to ask; so is
+// every file that was on its way from a place another file had skipped
+// meanwhile. With the last place left, a failure is the run's.
 //
 // The first failure ends every other transfer and is returned with the texts
 // of the one-at-a-time download. What the others wrote stays in their staging

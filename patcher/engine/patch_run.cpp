@@ -63,7 +63,7 @@ std::vector<PlanEntry> planOf(const UpdateList& list) {
 }
 
 std::optional<PatchFailure> patchOnce(PatchContext& ctx, RevisionRecord& record) {
-    Trust trust(ctx);
+    Trust trust(ctx, record.revision);
     bool open = false;
     // The latest revision comes with the server's state and the notice; a
     // game without a record needs revision 1 of any server that has one.
@@ -88,9 +88,7 @@ std::optional<PatchFailure> patchOnce(PatchContext& ctx, RevisionRecord& record)
     const std::uint32_t latest = lines.fetch("lastrev.txt", &body, agrees) == HttpStatus::Ok
                                      ? parseLatestRevision(body)
                                      : 0;
-    if (latest == 0)
-        return PatchFailure{"Error while fetching the latest Content Revision\nIf this problem persists - please contact the Support!",
-                            "Update Server Error"};
+    if (latest == 0) return latestRevisionFailure();
     // Before anything is called up to date.
     if (auto failure = trust.checkLatest(latest, record.revision)) return failure;
     if (latest == record.revision) {

@@ -25,6 +25,11 @@ PatchFailure serverDownFailure() {
             "Update Server down"};
 }
 
+PatchFailure latestRevisionFailure() {
+    return {"Error while fetching the latest Content Revision\nIf this problem persists - please contact the Support!",
+            "Update Server Error"};
+}
+
 // --- Files ---
 
 Judged digestsToJudge(const Expected& want, FileRole role) {

@@ -93,6 +93,8 @@ PatchFailure dataFileMismatch(const std::string& name);
 PatchFailure signatureFailure(const std::string& first);
 // The box for a server that cannot be reached at the start of a run.
 PatchFailure serverDownFailure();
+// The box for a lastrev.txt that cannot be fetched or read.
+PatchFailure latestRevisionFailure();
 
 // --- Sizes the server states ---
 
@@ -138,7 +140,8 @@ private:
 
 class Trust {
 public:
-    explicit Trust(PatchContext& ctx) : m_ctx(ctx) {}
+    // `recorded`: the revision the game directory holds.
+    Trust(PatchContext& ctx, std::uint32_t recorded) : m_ctx(ctx), m_recorded(recorded) {}
 
     // The run's first step: the game directory's root (made from the
     // launcher's key when there is none yet), the announcement with what it
@@ -175,6 +178,7 @@ private:
     bool pinned(const std::string& path, std::string_view body) const;
 
     PatchContext& m_ctx;
+    std::uint32_t m_recorded;
     bool m_keyed = false;
     RootOfTrust m_root;
     std::vector<PublicKey> m_listKeys;  // the root key, and the certified signing key

@@ -133,6 +133,23 @@ std::optional<PatchFailure> Trust::openFrom(std::size_t place) {
     // Only a signed expiry counts, so it is read after the signature.
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
     if (now > m_announcement.expires) return outOfDate("its announcement", m_announcement.expires, now);
+    // A place behind the installed revision (a mirror nobody copied the
+    // last publish to) has nothing for this game; the next may be current.
+    // The last place left is judged by its lastrev.txt later, as ever.
+    if (m_ctx.mirrors.live() > 1)
+        if (auto failure = refuseRollback(m_announcement.revision, m_recorded)) return failure;
+    // A mirror caught in the middle of a copy can hold a lastrev.txt of
+    // another revision than its announcement. Its announcement would then
+    // judge the other places' lastrev.txt, so it is skipped now, while
+    // another place is left; the last one is judged later, as ever. (The
+    // server's own tree changes at once, so it costs no extra request.)
+    if (place > 0 && m_ctx.mirrors.live() > 1) {
+        std::string latest;
+        if (m_ctx.mirrors.fetchFrom(m_ctx.http, place, "lastrev.txt", &latest) != HttpStatus::Ok ||
+            parseLatestRevision(latest) == 0)
+            return latestRevisionFailure();
+        if (auto failure = checkLatest(parseLatestRevision(latest), m_recorded)) return failure;
+    }
     return std::nullopt;
 }
 

@@ -141,21 +141,30 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
     certify.rootKey = at("root.pem");
     certify.signKey = at("signer.pem");
     maintain(patchpub::Maintenance::kRotate, certify);  // root 2 certifies the online key
+    snapshot("1-certified");
     content("content2", "second");
     putContent(at("content2"), "d.txt", "d is new");
     publish("content2", "signer.pem");
     snapshot("2");
-    // A mirror of revision 2 that the publisher names.
-    std::string mirrorUrl;
+    // Two mirrors the publisher names: the first caught in the middle of
+    // copying revision 2 (its data and lastrev.txt new, its announcement
+    // still revision 1's), the second a whole copy of revision 2.
+    std::string halfUrl, mirrorUrl;
+    fs::create_directories(at("half"));
     fs::create_directories(at("mirror"));
+    auto half = startPatchServer(at("half"), at("half-server"), {}, &halfUrl);
     auto mirror = startPatchServer(at("mirror"), at("mirror-server"), {}, &mirrorUrl);
+    ASSERT_FALSE(halfUrl.empty());
     ASSERT_FALSE(mirrorUrl.empty());
     patchpub::MaintainOptions named;
     named.signKey = at("signer.pem");
-    named.mirrors = {mirrorUrl};
+    named.mirrors = {halfUrl, mirrorUrl};
     maintain(patchpub::Maintenance::kMirrors, named);
     snapshot("2-mirrored");
     fs::copy(at("states/2-mirrored"), at("mirror"), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::copy(at("states/1-certified"), at("half"), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::copy(at("states/2/data"), at("half/data"), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::copy_file(at("states/2/lastrev.txt"), at("half/lastrev.txt"), fs::copy_options::overwrite_existing);
     // The online key is stolen: root 3 revokes it and certifies another.
     patchpub::MaintainOptions revoke;
     revoke.rootKey = at("root.pem");
@@ -192,6 +201,10 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
     install("", "game", "1");              // revision 1, root 1
     install("game", "game2", "2");         // revision 2, root 2, its launcher updated
     install("game2", "game3", "3-revoked");  // root 3 taken
+    install("game", "game2m", "2-mirrored");  // revision 2, the mirrors kept
+    // Revision 1 with the mirrors of a later run kept.
+    fs::copy(at("game"), at("game1m"), fs::copy_options::recursive);
+    fs::copy_file(at("states/2-mirrored/meta/mirrors.txt"), at("game1m/data/quillon.mirrors"));
     ASSERT_EQ(storedRevision(at("game")), 1u);
     ASSERT_EQ(storedRevision(at("game2")), 2u);
     ASSERT_EQ(quask_test::readFile(at("game2/quillon")), launcherRevision("second"));
@@ -231,6 +244,19 @@ TEST_F(AttackTest, EveryAttackOnTheUpdateIsRefusedWithTheGameAsItWas) {
         {"malicious mirror: wrong bytes", "game", "2-mirrored", none, "{" + big + ": {\"flip\": 100}}",
          {key("root.pem")}, "", ""},
         {"malicious mirror: a stall", "game", "2-mirrored", none, "{" + big + ": {\"send\": 1000, \"stall\": 30}}",
+         {key("root.pem")}, "", ""},
+        // A server the last publish has not reached yet, behind the game:
+        // the mirror it was published to first stands in.
+        {"lagging server: revision 1 while the game and the mirror have 2", "game2m", "1-certified", none, "{}",
+         {key("root.pem")}, "", ""},
+        // The half-copied mirror answers first, with a lastrev.txt its
+        // announcement does not name: the whole copy stands in.
+        {"half-copied mirror while the server is down", "game1m", "2-mirrored", none,
+         R"({"/meta/announce.txt": {"drop": true}})", {key("root.pem")}, "", ""},
+        // Several files on their way from it when the first one fails: each
+        // of them comes from the mirror.
+        {"malicious mirror: several files at once", "game", "2-mirrored", none,
+         "{" + big + R"(: {"flip": 100}, "/data/b.txt": {"drop": true, "stall": 1}, "/data/d.txt": {"flip": 1}})",
          {key("root.pem")}, "", ""},
         {"mix-and-match: the full list of revision 1", "game", "2",
          [&](const std::string& tree) {
