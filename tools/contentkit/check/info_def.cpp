@@ -137,9 +137,13 @@ bool scanLines(DefScan* s, InfoReport* report) {
 
 bool infoDef(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "DEF";
+    if (len >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF)))
+        return report->fail("UTF-16 text is not read (the client skips the file); save it as UTF-8 or ANSI");
     DefScan scan;
-    scan.data = data;
-    scan.len = len;
+    // The client reads past a UTF-8 byte order mark.
+    const bool bom = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF;
+    scan.data = bom ? data + 3 : data;
+    scan.len = bom ? len - 3 : len;
     const bool ok = scanLines(&scan, report);
     report->field("entries", strf("%zu", scan.entries));
     report->field("distinct IDs", strf("%zu", scan.ids.size()));
