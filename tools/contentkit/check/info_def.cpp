@@ -70,8 +70,10 @@ bool idLine(DefScan* s, const std::string& key, std::size_t colon, std::size_t e
     std::size_t v = colon + 2;
     while (v < end && (s->data[v] == ' ' || s->data[v] == '\t')) ++v;
     if (v == end) return report->fail(strf("line %zu: ID %d has no path", line, id));
-    if (s->data[end - 1] == ' ' || s->data[end - 1] == '\t') {
-        report->warn(strf("line %zu: path ends with a blank, which is kept", line));
+    if (s->data[end - 1] == '\t') {
+        report->warn(strf("line %zu: path ends with a tab, which is kept and names no file", line));
+    } else if (s->data[end - 1] == ' ') {
+        report->warn(strf("line %zu: path ends with a blank; the game drops it as Windows does", line));
     }
     auto it = s->ids.find(id);
     if (it != s->ids.end()) {
