@@ -139,6 +139,15 @@ TEST_F(TiledProgram, MapSavedOnWindowsOrMacosImportsAsTheEditorFoundItsFiles) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("names a file on Windows drive D:; save it with a path relative to the file that names it"),
               std::string::npos) << r.err;
+
+    // Textures.def saved as Notepad's "Unicode" is left as it is, and named.
+    static const char kWide[] = "\xFF\xFE" "1\0:\0 \0a\0\r\0\n\0";
+    const std::string wide(kWide, sizeof kWide - 1);
+    cktest::writeBytes(at("plain/data/def/Textures.def"), cktest::bytesOf(wide));
+    r = cktest::runProgram(kProgram, {"import-tiled", at("art/example.tmx"), at("plain"), "Other"}, m_dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "contentkit: data/def/Textures.def: it is UTF-16 text; save it as UTF-8 or ANSI\n");
+    EXPECT_EQ(cktest::slurp(at("plain/data/def/Textures.def")), wide);
 }
 
 // A disk that fills up at any write (strace makes the Nth write fail with
