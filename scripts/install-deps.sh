@@ -21,6 +21,8 @@ PACKAGES=(
   # content tools; Tiled maps (XML, JSON, zstd layers) and glTF models
   libfreetype-dev fonts-dejavu-core libstb-dev
   libpugixml-dev nlohmann-json3-dev libzstd-dev libtinygltf-dev
+  # authors' file names matched as Windows and macOS match them
+  libglib2.0-dev
   # the map editor: a test opens the demo map with its command-line exporter
   tiled
   # contentkit tests read pictures back through gdk-pixbuf

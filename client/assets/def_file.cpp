@@ -68,10 +68,19 @@ std::int32_t parseDefId(const char* key, std::size_t length) {
     return static_cast<std::int32_t>(value);
 }
 
+const char* defTextEncodingProblem(const std::uint8_t* data, std::size_t length) {
+    if (length >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF)))
+        return "it is UTF-16 text; save it as UTF-8 or ANSI";
+    return nullptr;
+}
+
 std::uint32_t parseDefText(const std::uint8_t* data, std::size_t length,
                            DefTextHandler& handler) {
     std::uint32_t entries = 0;
     std::size_t pos = 0;
+    // Windows editors save UTF-8 with a byte order mark; left in place it
+    // would turn a first "load" line into an entry for ID 0.
+    if (length >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) pos = 3;
     while (true) {
         while (pos < length && isBlank(data[pos])) ++pos;
         if (pos >= length || data[pos] == 0) return entries;
@@ -139,6 +148,10 @@ int DefFileReader::readNested(const char* path) {
     std::vector<std::uint8_t> text;
     if (!readWholeFile(path, &text)) {
         onDefReadError(path);
+        return 0;
+    }
+    if (const char* why = defTextEncodingProblem(text.data(), text.size())) {
+        onDefEncodingError(path, why);
         return 0;
     }
     m_open.push_back(fileIdentity(path));

@@ -38,9 +38,14 @@ public:
 
 // Parses the lines of `length` bytes (a NUL byte ends the text earlier) and
 // returns the number of ID lines seen. Parsing stops at a key without ':'
-// and at a line that the text ends before its line break.
+// and at a line that the text ends before its line break. A UTF-8 byte order
+// mark at the start is skipped.
 std::uint32_t parseDefText(const std::uint8_t* data, std::size_t length,
                            DefTextHandler& handler);
+
+// Why the text is not the 8-bit text the grammar reads, or nullptr when it is.
+// UTF-16 (Notepad's "Unicode") would otherwise read as an empty file.
+const char* defTextEncodingProblem(const std::uint8_t* data, std::size_t length);
 
 // The ID of a key: characters before the first digit or sign are skipped,
 // then an optional sign and the digits up to the first non-digit. No digit
@@ -60,7 +65,8 @@ public:
 
     // Reads and parses `path`, following its "load" lines. Returns 1 after
     // the file was read (whatever it held), 0 when it cannot be opened, is
-    // empty or too large (onDefReadError has then been called).
+    // empty or too large (onDefReadError has then been called) or is not
+    // 8-bit text (onDefEncodingError).
     int readDefFile(const char* path);
 
 protected:
@@ -68,6 +74,9 @@ protected:
     // After each file: its path and its own ID lines (loaded files not counted).
     virtual void onDefLoaded(const char* path, std::uint32_t entries) = 0;
     virtual void onDefReadError(const char* path) = 0;
+    // A file read but not parsed, with defTextEncodingProblem's reason; it
+    // then counts as a read error.
+    virtual void onDefEncodingError(const char* path, const char* why) = 0;
     // A "load" line that was not followed; parsing goes on after it.
     virtual void onDefLoadRefused(const char* path, DefLoadRefusal why) = 0;
 

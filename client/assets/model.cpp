@@ -51,6 +51,9 @@ protected:
     void onDefReadError(const char* path) override {
         Message(kLogWarn, "CModel => DefFile: IO Read error on '%s'", path);
     }
+    void onDefEncodingError(const char* path, const char* why) override {
+        Message(kLogWarn, "CModel => DefFile: '%s' not read - %s", path, why);
+    }
     void onDefLoadRefused(const char* path, DefLoadRefusal why) override {
         if (why == DefLoadRefusal::AlreadyOpen)
             Message(kLogWarn, "CModel => DefFile: '%s' is already being read; load line skipped.", path);

@@ -85,6 +85,9 @@ protected:
     void onDefReadError(const char* path) override {
         Message(kLogWarn, "CTexture => DefFile: IO Read error on '%s'", path);
     }
+    void onDefEncodingError(const char* path, const char* why) override {
+        Message(kLogWarn, "CTexture => DefFile: '%s' not read - %s", path, why);
+    }
     void onDefLoadRefused(const char* path, DefLoadRefusal why) override {
         if (why == DefLoadRefusal::AlreadyOpen) {
             Message(kLogWarn, "CTexture => DefFile: '%s' is already being read; load line skipped.",

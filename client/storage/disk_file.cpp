@@ -112,7 +112,14 @@ std::string resolveDataPath(const char* path) {
             resolved = candidate + part;
             continue;
         }
-        const std::string match = findIgnoringCase(dir, part);
+        std::string match = findIgnoringCase(dir, part);
+        // Windows drops blanks and dots at the end of a name ("rock.dds "
+        // opens rock.dds), and def file paths keep their trailing blanks.
+        const std::size_t kept = part.find_last_not_of(" .");
+        if (match.empty() && kept != std::string::npos && kept + 1 < part.size()) {
+            const std::string trimmed = part.substr(0, kept + 1);
+            match = exists(candidate + trimmed) ? trimmed : findIgnoringCase(dir, trimmed);
+        }
         if (match.empty()) return slashed;
         resolved = candidate + match;
     }

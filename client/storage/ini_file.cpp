@@ -85,9 +85,51 @@ std::string cut(const std::string& text, std::size_t bufferSize) {
     return text.size() < bufferSize ? text : text.substr(0, bufferSize - 1);
 }
 
+void appendUtf8(std::string* out, std::uint32_t c) {
+    if (c < 0x80) {
+        *out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out += static_cast<char>(0xC0 | (c >> 6));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out += static_cast<char>(0xE0 | (c >> 12));
+        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (c >> 18));
+        *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
 }  // namespace
 
+std::string iniUtf8FromUtf16Le(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    out.reserve(size);
+    for (std::size_t i = 2; i + 1 < size; i += 2) {
+        std::uint32_t c = data[i] | (data[i + 1] << 8);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < size) {
+            const std::uint32_t low = data[i + 2] | (data[i + 3] << 8);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;
+        appendUtf8(&out, c);
+    }
+    return out;
+}
+
 IniDocument IniDocument::parse(const std::uint8_t* data, std::size_t size) {
+    // Notepad's "Unicode" is UTF-16 LE with a byte order mark, which the
+    // profile calls read; its zero bytes would otherwise end the text at once.
+    if (size >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+        const std::string text = iniUtf8FromUtf16Le(data, size);
+        return parse(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
     IniDocument doc;
     const char* text = reinterpret_cast<const char*>(data);
     const void* nul = size ? std::memchr(text, '\0', size) : nullptr;
@@ -145,7 +187,12 @@ int iniParseInt(const std::string& text) {
 
 IniFile::IniFile(const char* path) {
     std::vector<std::uint8_t> bytes;
-    if (readSmallFile(path, &bytes, &m_problem)) m_doc = IniDocument::parse(bytes.data(), bytes.size());
+    if (!readSmallFile(path, &bytes, &m_problem)) return;
+    if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        m_problem = "UTF-16 big-endian text; save it as UTF-8 or UTF-16 LE";
+        return;
+    }
+    m_doc = IniDocument::parse(bytes.data(), bytes.size());
 }
 
 std::string IniFile::getString(const char* section, const char* key, const char* defaultValue,

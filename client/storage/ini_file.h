@@ -22,7 +22,7 @@ namespace velmar {
 class IniDocument {
 public:
     // Lines end with LF or CR LF; a NUL byte ends the text (as it would a
-    // profile read). Never fails: lines that are neither a section header nor
+    // profile read). UTF-16 LE with its byte order mark is read as UTF-8. Never fails: lines that are neither a section header nor
     // a key=value pair are skipped.
     static IniDocument parse(const std::uint8_t* data, std::size_t size);
 
@@ -44,7 +44,7 @@ constexpr std::uint64_t kIniMaxFileSize = 1u << 20;
 
 // A file read once for all the keys a caller wants. A file that is missing,
 // cannot be read, is not a regular file or is larger than kIniMaxFileSize
-// answers every key with its default.
+// answers every key with its default; so does UTF-16 BE text, with a problem().
 class IniFile {
 public:
     explicit IniFile(const char* path);
@@ -61,6 +61,10 @@ private:
     IniDocument m_doc;  // empty for a file that could not be read
     std::string m_problem;
 };
+
+// UTF-16 LE text that starts with its byte order mark (skipped), as UTF-8; a
+// lone surrogate becomes U+FFFD and an odd last byte is dropped.
+std::string iniUtf8FromUtf16Le(const std::uint8_t* data, std::size_t size);
 
 // The integer rule on its own: blanks, optional sign, leading decimal digits,
 // saturated to the int range.

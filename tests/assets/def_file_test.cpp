@@ -86,6 +86,12 @@ TEST(DefText, KeyIsTakenUntrimmedAndOnlyExactLoadIncludes) {
     EXPECT_EQ(p.entries, (Entries{{0, "a.def"}, {0, "b.def"}}));
 }
 
+TEST(DefText, ByteOrderMarkBeforeTheFirstLoadLineIsSkipped) {
+    const Parsed p = parse("\xEF\xBB\xBFload: a.def\r\n2: b.dds\r\n");
+    EXPECT_EQ(p.loads, (std::vector<std::string>{"a.def"}));
+    EXPECT_EQ(p.entries, (Entries{{2, "b.dds"}}));
+}
+
 TEST(DefText, DuplicateIdsAreReportedInFileOrder) {
     EXPECT_EQ(parse("4: old.dds\n4: new.dds\n").entries, (Entries{{4, "old.dds"}, {4, "new.dds"}}));
 }
@@ -133,6 +139,9 @@ protected:
         events.push_back("loaded " + std::string(path) + " " + std::to_string(count));
     }
     void onDefReadError(const char* path) override { events.push_back("error " + std::string(path)); }
+    void onDefEncodingError(const char* path, const char*) override {
+        events.push_back("encoding " + std::string(path));
+    }
     void onDefLoadRefused(const char* path, DefLoadRefusal why) override {
         events.push_back((why == DefLoadRefusal::AlreadyOpen ? "open " : "deep ") + std::string(path));
     }
@@ -198,6 +207,16 @@ TEST_F(DefFiles, MissingOrEmptyFilesAreReadErrorsAndTheOuterFileGoesOn) {
     EXPECT_EQ(reader.events, (std::vector<std::string>{
                                  "error " + at("missing.def"), "error " + at("empty.def"),
                                  "error " + at("missing.def"), "loaded " + at("outer.def") + " 1"}));
+}
+
+TEST_F(DefFiles, Utf16FileIsAnEncodingErrorAndTheOuterFileGoesOn) {
+    static const char kUtf16[] = "\xFF\xFE" "1\0:\0 \0a\0.\0d\0d\0s\0\r\0\n\0";
+    write("wide.def", std::string(kUtf16, sizeof kUtf16 - 1));
+    write("outer.def", "load: " + at("wide.def") + "\n9: z.dds\n");
+    EXPECT_EQ(reader.readDefFile(at("outer.def").c_str()), 1);
+    EXPECT_EQ(reader.entries, (Entries{{9, "z.dds"}}));
+    EXPECT_EQ(reader.events, (std::vector<std::string>{"encoding " + at("wide.def"),
+                                                       "loaded " + at("outer.def") + " 1"}));
 }
 
 TEST_F(DefFiles, FileWithoutEntriesStillCountsAsRead) {

@@ -207,6 +207,10 @@ TEST_F(FilesTest, DataPathWithBackslashesAndOtherCaseIsFound) {
     writeBytes(at("Data/Map/foo.rmap"), Bytes{'x'});
     EXPECT_EQ(resolveDataPath(asAuthored.c_str()), at("Data/Map/foo.rmap"));
 
+    // Blanks and dots that end a name are dropped, as Windows drops them.
+    const std::string trailing = m_dir + "/data\\MAP\\foo.rmap .";
+    EXPECT_EQ(resolveDataPath(trailing.c_str()), at("Data/Map/foo.rmap"));
+
     // A component with no match leaves the slash form, which does not open.
     const std::string missing = m_dir + "/data\\nomap\\foo.rmap";
     EXPECT_EQ(resolveDataPath(missing.c_str()), m_dir + "/data/nomap/foo.rmap");

@@ -35,6 +35,10 @@ TEST(IniDocument, NamesMatchWithoutCaseAndTheFirstOccurrenceWins) {
     // As an editor saves it in UTF-8, with a byte order mark before the first section.
     EXPECT_EQ(valueOf(parseText("\xEF\xBB\xBF[Scene]\r\nRMap=Lakeside.rmap\r\n"), "Scene", "RMap"),
               "Lakeside.rmap");
+    // Notepad's "Unicode": UTF-16 LE with a byte order mark.
+    static const char kWide[] = "\xFF\xFE[\0S\0]\0\r\0\n\0K\0=\0\xE9\0\r\0\n\0";
+    EXPECT_EQ(valueOf(IniDocument::parse(reinterpret_cast<const std::uint8_t*>(kWide), sizeof kWide - 1), "s", "k"),
+              "\xC3\xA9");
 }
 
 TEST(IniDocument, ValuesLoseOnePairOfQuotesAndBlanks) {

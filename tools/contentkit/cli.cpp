@@ -19,6 +19,7 @@
 #include "tools/contentkit/demo/demo_game.h"
 #include "tools/contentkit/demo/demo_map.h"
 #include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/formats/authored_path.h"
 #include "tools/contentkit/formats/bmp_writer.h"
 #include "tools/contentkit/formats/dds_writer.h"
 #include "tools/contentkit/formats/rfnt_writer.h"
@@ -145,8 +146,12 @@ bool readFile(const std::string& path, Bytes* out, std::string* why) {
 }
 
 // A file that a map or model names: only a regular one (links followed),
-// as a pipe would wait for a writer for ever and a device never ends.
-bool readNamedFile(const std::string& path, Bytes* out, std::string* why) {
+// as a pipe would wait for a writer for ever and a device never ends; found
+// as its author's system finds it.
+bool readNamedFile(const std::string& named, Bytes* out, std::string* why) {
+    *why = windowsDriveProblem(named);
+    if (!why->empty()) return false;
+    const std::string path = findAuthoredFile(named);
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(path, ec);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&

@@ -140,6 +140,8 @@ TEST(DefInfo, FlagsLinesTheClientMisreads) {
         {"1: a.dds \n", true, "ends with a blank"},
         {"// nothing here", true, "no entries"},
         {"-2147483648: a.dds\n", true, ""},
+        {"\xEF\xBB\xBF" "load: \r\n", false, "load without a path"},
+        {std::string("\xFF\xFE" "1\0:\0 \0a\0\n\0", 12), false, "UTF-16"},
     });
 }
 
@@ -312,6 +314,9 @@ TEST(IniInfo, FlagsMapAndWaterFilesTheClientMisreads) {
         {"[Water_1]\nFrameCount=15000\n", true, "undefined type"},
         {"[Water_1]\nR=300\n", true, "low byte"},
         {"[water_1]\n[WATER_1]\n", true, "lookups find the first"},
+        {"\xEF\xBB\xBF[Scene]\r\nRMap=a\r\nMiniMap=yes\r\n", true, "neither True nor False"},
+        {std::string("\xFF\xFE[\0S\0c\0e\0n\0e\0]\0\n\0R\0M\0a\0p\0=\0\n\0", 30), false, "RMap is missing"},
+        {"\xFE\xFF\0[", false, "big-endian"},
     });
 }
 

@@ -109,6 +109,47 @@ TEST_F(TiledProgram, TilesetThatIsAPipeOrADeviceIsRefused) {
     }
 }
 
+// A map saved on Windows (backslashes, CR LF, names in another letter case)
+// naming a picture that macOS stored decomposed (NFD) while the tileset
+// spells it composed: the import finds each file as the author's editor did
+// and writes what the plain example writes. A Windows drive is named.
+TEST_F(TiledProgram, MapSavedOnWindowsOrMacosImportsAsTheEditorFoundItsFiles) {
+    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", at("plain")}, m_dir).code, 0);
+    fs::copy(at("plain"), at("authored"), fs::copy_options::recursive);
+    ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", exampleCopy("art", {}), at("plain"), "Example"}, m_dir).code, 0);
+
+    std::string map = cktest::slurp(exampleCopy("win", {{"source=\"terrain.tsx\"", "source=\"Sets\\TERRAIN.tsx\""}}));
+    for (std::size_t pos = map.find('\n'); pos != std::string::npos; pos = map.find('\n', pos + 2)) map.insert(pos, "\r");
+    cktest::writeBytes(at("win/example.tmx"), cktest::bytesOf(map));
+    std::string tileset = cktest::slurp(at("win/terrain.tsx"));
+    const std::string picture = "source=\"terrain.png\"";
+    ASSERT_NE(tileset.find(picture), std::string::npos);
+    tileset.replace(tileset.find(picture), picture.size(), "source=\"..\\TERR\xC3\x84IN.PNG\"");
+    fs::create_directories(at("win/sets"));
+    cktest::writeBytes(at("win/sets/terrain.tsx"), cktest::bytesOf(tileset));
+    fs::remove(at("win/terrain.tsx"));
+    fs::rename(at("win/terrain.png"), at("win/terra\xCC\x88in.png"));
+    cktest::RunResult r = cktest::runProgram(kProgram, {"import-tiled", at("win/example.tmx"), at("authored"), "Example"}, m_dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(treeBytes(at("authored")) == treeBytes(at("plain")));
+
+    tileset.replace(tileset.find("..\\TERR"), 2, "D:\\art");
+    cktest::writeBytes(at("win/sets/terrain.tsx"), cktest::bytesOf(tileset));
+    r = cktest::runProgram(kProgram, {"import-tiled", at("win/example.tmx"), at("authored"), "Example"}, m_dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("names a file on Windows drive D:; save it with a path relative to the file that names it"),
+              std::string::npos) << r.err;
+
+    // Textures.def saved as Notepad's "Unicode" is left as it is, and named.
+    static const char kWide[] = "\xFF\xFE" "1\0:\0 \0a\0\r\0\n\0";
+    const std::string wide(kWide, sizeof kWide - 1);
+    cktest::writeBytes(at("plain/data/def/Textures.def"), cktest::bytesOf(wide));
+    r = cktest::runProgram(kProgram, {"import-tiled", at("art/example.tmx"), at("plain"), "Other"}, m_dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "contentkit: data/def/Textures.def: it is UTF-16 text; save it as UTF-8 or ANSI\n");
+    EXPECT_EQ(cktest::slurp(at("plain/data/def/Textures.def")), wide);
+}
+
 // A disk that fills up at any write (strace makes the Nth write fail with
 // ENOSPC) of a new import, of a demo rebuild over the game, or of one
 // texture made again, leaves the game directory as it was, the last import

@@ -232,6 +232,9 @@ TEST(GltfModel, OnlyFilesInTheModelsFolderAreReadAndBuffersWithoutDataRefused) {
         // A plus is a plus in a path, and a '%' before no hex digits itself.
         {"art/arm.gltf", "a+b%2Bc 100%.bin", "", "art/a+b+c 100%.bin"},
         {"art/arm.gltf", "../secret.bin", "File read error : art/../secret.bin : ../secret.bin" + outside, ""},
+        // Saved on Windows: a backslash separates folders, on the way out too.
+        {"art/arm.gltf", "sub\\tri.bin", "", "art/sub/tri.bin"},
+        {"art/arm.gltf", "..\\secret.bin", "File read error : art/..\\secret.bin : ../secret.bin" + outside, ""},
         {"art/arm.gltf", "%2e%2e/%2E%2E/etc/passwd",
          "File read error : art/../../etc/passwd : ../../etc/passwd" + outside, ""},
         {"art/arm.gltf", "/etc/passwd", "File read error : art//etc/passwd : /etc/passwd" + outside, ""},

@@ -70,8 +70,10 @@ bool idLine(DefScan* s, const std::string& key, std::size_t colon, std::size_t e
     std::size_t v = colon + 2;
     while (v < end && (s->data[v] == ' ' || s->data[v] == '\t')) ++v;
     if (v == end) return report->fail(strf("line %zu: ID %d has no path", line, id));
-    if (s->data[end - 1] == ' ' || s->data[end - 1] == '\t') {
-        report->warn(strf("line %zu: path ends with a blank, which is kept", line));
+    if (s->data[end - 1] == '\t') {
+        report->warn(strf("line %zu: path ends with a tab, which is kept and names no file", line));
+    } else if (s->data[end - 1] == ' ') {
+        report->warn(strf("line %zu: path ends with a blank; the game drops it as Windows does", line));
     }
     auto it = s->ids.find(id);
     if (it != s->ids.end()) {
@@ -137,9 +139,13 @@ bool scanLines(DefScan* s, InfoReport* report) {
 
 bool infoDef(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "DEF";
+    if (len >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF)))
+        return report->fail("UTF-16 text is not read (the client skips the file); save it as UTF-8 or ANSI");
     DefScan scan;
-    scan.data = data;
-    scan.len = len;
+    // The client reads past a UTF-8 byte order mark.
+    const bool bom = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF;
+    scan.data = bom ? data + 3 : data;
+    scan.len = bom ? len - 3 : len;
     const bool ok = scanLines(&scan, report);
     report->field("entries", strf("%zu", scan.entries));
     report->field("distinct IDs", strf("%zu", scan.ids.size()));

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "client/storage/ini_file.h"
 #include "tools/contentkit/check/info.h"
 #include "tools/contentkit/formats/ini_writer.h"
 #include "tools/contentkit/formats/text.h"
@@ -184,6 +185,19 @@ bool checkWater(const Section& s, InfoReport* report) {
 
 bool infoIni(const std::uint8_t* data, std::size_t len, InfoReport* report) {
     report->format = "INI";
+    // The byte order marks the client reads past: UTF-8's, and UTF-16 LE's
+    // with the text turned into UTF-8.
+    if (len >= 2 && data[0] == 0xFE && data[1] == 0xFF)
+        return report->fail("UTF-16 big-endian text is not read; save it as UTF-8 or UTF-16 LE");
+    if (len >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+        const std::string text = velmar::iniUtf8FromUtf16Le(data, len);
+        report->field("encoding", "UTF-16 LE");
+        return infoIni(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), report);
+    }
+    if (len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+        data += 3;
+        len -= 3;
+    }
     std::vector<Section> sections;
     if (!parseSections(data, len, &sections, report)) return false;
     std::size_t keys = 0;

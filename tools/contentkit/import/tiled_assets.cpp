@@ -352,6 +352,11 @@ bool addDefs(ImportContext& ctx, const std::vector<MadeAsset>& made, const std::
     ctx.result->report.push_back(own);
     Bytes existing;
     ctx.game.read(top, &existing);
+    // An 8-bit load line added to UTF-16 text would spoil the author's file.
+    if (const char* why = velmar::defTextEncodingProblem(existing.data(), existing.size())) {
+        *error = top + ": " + why;
+        return false;
+    }
     LoadLines lines;
     velmar::parseDefText(existing.data(), existing.size(), lines);
     for (std::string path : lines.loads) {

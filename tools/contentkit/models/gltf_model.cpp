@@ -49,8 +49,12 @@ std::string nameInFolder(const std::string& path, const std::string& base) {
 
 bool fileExists(const std::string&, void*) { return true; }
 std::string expandPath(const std::string& path, void*) { return path; }
-bool readFileInFolder(const Io* io, const std::string& path, std::vector<unsigned char>* out, std::string* err) {
+bool readFileInFolder(const Io* io, const std::string& uriPath, std::vector<unsigned char>* out, std::string* err) {
     std::string why = "cannot be read";
+    // Backslashes are separators where the model was saved; the reader takes
+    // them so, and the folder check below must see them so too.
+    std::string path = uriPath;
+    std::replace(path.begin(), path.end(), '\\', '/');
     const std::string normal = std::filesystem::path(path).lexically_normal().generic_string();
     // A model brings its files beside it or below; one that names a file
     // elsewhere (an absolute path, a way up) could carry any of the user's

@@ -40,7 +40,10 @@ const TiledTileset* TiledMap::tilesetOf(std::uint32_t gid) const {
 }
 
 std::string joinTiledPath(const std::string& fromFile, const std::string& relative) {
-    const std::filesystem::path rel(relative);
+    // Maps saved on Windows may separate folders with backslashes.
+    std::string slashed = relative;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    const std::filesystem::path rel(slashed);
     if (rel.is_absolute()) return rel.lexically_normal().generic_string();
     return (std::filesystem::path(fromFile).parent_path() / rel).lexically_normal().generic_string();
 }

@@ -132,7 +132,8 @@ bool tiledRgb(const std::string& text, std::int32_t* out);
 bool tiledInt(const std::string& text, long long low, long long high, long long* out);
 bool tiledDouble(const std::string& text, double* out);
 
-// `relative` joined to the folder of `fromFile`, with "." and ".." folded.
+// `relative` joined to the folder of `fromFile`, with "." and ".." folded and
+// backslashes taken as separators.
 std::string joinTiledPath(const std::string& fromFile, const std::string& relative);
 
 bool parseTiledMap(const std::string& file, const std::uint8_t* data, std::size_t size, TiledFileSource& files,
