@@ -72,9 +72,11 @@ std::string asciiFolded(std::string name) {
 }
 
 // Whether the directory open as `dirFd` lists both leaves as entries of
-// their own.
+// their own. Read through a descriptor of its own: a dup would share the
+// position with `dirFd` (the tree's root is handed out as dups), and the
+// next listing would start at the end.
 bool holdsBoth(int dirFd, const std::string& a, const std::string& b) {
-    const int own = ::dup(dirFd);
+    const int own = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = own >= 0 ? ::fdopendir(own) : nullptr;
     if (!d) {
         if (own >= 0) ::close(own);
