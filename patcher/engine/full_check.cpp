@@ -72,9 +72,11 @@ std::string asciiFolded(std::string name) {
 }
 
 // Whether the directory open as `dirFd` lists both leaves as entries of
-// their own.
+// their own. Read through a descriptor of its own: a dup would share the
+// position with `dirFd` (the tree's root is handed out as dups), and the
+// next listing would start at the end.
 bool holdsBoth(int dirFd, const std::string& a, const std::string& b) {
-    const int own = ::dup(dirFd);
+    const int own = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = own >= 0 ? ::fdopendir(own) : nullptr;
     if (!d) {
         if (own >= 0) ::close(own);
@@ -87,6 +89,21 @@ bool holdsBoth(int dirFd, const std::string& a, const std::string& b) {
     }
     ::closedir(d);
     return seenA && seenB;
+}
+
+// Whether two names that fold alike are files of their own: the folder
+// above the first part in which they differ lists both parts. A folder
+// renamed by case ("/Maps/a" to "/maps/a") leaves the leaves alike, so
+// the leaves' folder cannot tell.
+bool namedApart(GameTree& tree, const std::string& a, const std::string& b) {
+    std::size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    if (i == 0 || i == a.size() || i == b.size()) return true;
+    const std::size_t start = a.rfind('/', i - 1);
+    const std::size_t endA = std::min(a.find('/', i), a.size()), endB = std::min(b.find('/', i), b.size());
+    Fd folder = tree.openParent(a.substr(0, endA), false);
+    return folder.valid() &&
+           holdsBoth(folder.get(), a.substr(start + 1, endA - start - 1), b.substr(start + 1, endB - start - 1));
 }
 
 // The files that revision `rev` deletes and the list does not name, where
@@ -121,11 +138,14 @@ std::vector<PlanEntry> deletesOf(PatchContext& ctx, Trust& trust, std::uint32_t 
         // Inode numbers do not tell (FUSE drives number each name apart);
         // the directory does: it holds one entry for both.
         const auto twin = byFolded.find(asciiFolded(a.name));
-        struct stat kept;
-        if (twin != byFolded.end() &&
-            ::fstatat(dir.get(), leafOf(twin->second).c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !holdsBoth(dir.get(), leafOf(a.name), leafOf(twin->second)))
-            continue;
+        if (twin != byFolded.end()) {
+            Fd twinDir = tree.openParent(twin->second, false);
+            struct stat kept;
+            if (twinDir.valid() &&
+                ::fstatat(twinDir.get(), leafOf(twin->second).c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !namedApart(tree, a.name, twin->second))
+                continue;
+        }
         PlanEntry e;
         e.kind = PlanEntry::kDeleteFile;
         e.name = a.name;

@@ -75,6 +75,16 @@ TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
     EXPECT_FALSE(r.published);
     EXPECT_EQ(r.revision, 2u);
     EXPECT_EQ(www("lastrev.txt"), "REV:2\n");
+
+    // Renamed by case, in a leaf and in a folder: on a server tree that
+    // keeps case the old names are files of their own and go.
+    fs::rename(at("content/readme.txt"), at("content/README.txt"));
+    fs::rename(at("content/data/maps"), at("content/data/Maps"));
+    ASSERT_TRUE(publish().published);
+    EXPECT_FALSE(fs::exists(at("www/data/readme.txt")));
+    EXPECT_EQ(www("data/README.txt"), "read me");
+    EXPECT_FALSE(fs::exists(at("www/data/data/maps/one.ma_")));
+    EXPECT_TRUE(fs::exists(at("www/data/data/Maps/one.ma_")));
 }
 
 TEST_F(PatchPubTest, SwitchingBetweenPackedAndPlainNeverLetsAnOlderDownloadWin) {

@@ -392,14 +392,22 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
     return true;
 }
 
-// Whether `dir` lists both leaves as entries of their own.
-bool holdsBoth(const std::string& dir, const std::string& a, const std::string& b) {
+// Whether the tree below `dataDir` holds two names that fold alike as files
+// of their own: the folder above the first part in which they differ lists
+// both parts. A folder renamed by case ("/Maps/a" to "/maps/a") leaves the
+// leaves alike, so the leaves' folder cannot tell.
+bool heldApart(const std::string& dataDir, const std::string& a, const std::string& b) {
+    std::size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    if (i == 0 || i == a.size() || i == b.size()) return true;
+    const std::size_t at = a.rfind('/', i - 1), endA = std::min(a.find('/', i), a.size());
+    const std::string partA = a.substr(at + 1, endA - at - 1), partB = b.substr(at + 1, b.find('/', i) - at - 1);
     std::error_code ec;
     bool seenA = false, seenB = false;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(dataDir + a.substr(0, at), ec), end; !ec && it != end; it.increment(ec)) {
         const std::string leaf = it->path().filename().string();
-        seenA = seenA || leaf == a;
-        seenB = seenB || leaf == b;
+        seenA = seenA || leaf == partA;
+        seenB = seenB || leaf == partB;
     }
     return seenA && seenB;
 }
@@ -470,7 +478,7 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
         // Inode numbers do not tell (FUSE drives number each name apart);
         // the directory does: it holds one entry for both names.
         if (const auto twin = plan.caseTwins.find(stale);
-            twin != plan.caseTwins.end() && !holdsBoth(root + "/data" + parentOf(stale), leafOf(stale), leafOf(twin->second)))
+            twin != plan.caseTwins.end() && !heldApart(root + "/data", stale, twin->second))
             continue;
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             *error = "cannot remove " + path + ": " + std::strerror(errno);

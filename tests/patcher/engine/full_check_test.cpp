@@ -209,11 +209,21 @@ TEST_F(FullCheckTest, FilesTheListsRevisionDeletesAreRemoved) {
     // Revision 7 deleted old.txt, but the delete failed when it was
     // installed; a name it deletes that the list names again stays.
     serveThree();
-    serve("meta/7.txt", "REV:7\nDATA:file:D:/old.txt\nDATA:file:D:/a.txt\nDATA:file:D:/never.txt\n");
+    // On a drive that keeps case, names a listed file differs from by case
+    // alone, in its leaf or in a folder, are files of their own and go too.
+    serve("meta/7.txt", "REV:7\nDATA:file:D:/old.txt\nDATA:file:D:/a.txt\nDATA:file:D:/never.txt\n"
+                        "DATA:file:D:/A.txt\nDATA:file:D:/C.txt\nDATA:file:D:/Data/maps/b.map\n");
     putGame("old.txt", "should have gone");
     putGame("unlisted.txt", "mine");
+    putGame("A.txt", "renamed by case");
+    putGame("C.txt", "renamed by case as well");
+    putGame("Data/maps/b.map", "its folder renamed by case");
     ASSERT_FALSE(run());
     EXPECT_FALSE(fs::exists(at("game/old.txt")));
+    EXPECT_FALSE(fs::exists(at("game/A.txt")));
+    EXPECT_FALSE(fs::exists(at("game/C.txt")));
+    EXPECT_FALSE(fs::exists(at("game/Data/maps/b.map")));
+    EXPECT_EQ(game("data/maps/b.map"), m_b);
     EXPECT_EQ(game("a.txt"), m_a);
     EXPECT_EQ(game("unlisted.txt"), "mine");
     EXPECT_EQ(storedRevision(), 7u);
