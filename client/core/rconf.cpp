@@ -553,6 +553,7 @@ void CRConf::writeConfigFile() {
         }
         Message(kLogWarn, "RConf: '%s' could not be run - kept as '%s' before the rewrite", m_path.c_str(),
                 kept.c_str());
+        m_unusedText.clear();  // kept once; a later write replaces only the settings
     }
     switch (replaceFile(m_path, text)) {
         case WriteStatus::Ok: break;

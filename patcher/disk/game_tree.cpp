@@ -26,6 +26,7 @@ int noteDescriptorLimit(int fd) {
 
 bool descriptorLimitReached() { return g_descriptorLimitReached; }
 
+void forgetDescriptorLimit() { g_descriptorLimitReached = false; }
 
 // --- Names ---
 

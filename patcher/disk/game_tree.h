@@ -106,6 +106,8 @@ private:
 // result, passed through; errno is the open's.
 int noteDescriptorLimit(int fd);
 bool descriptorLimitReached();
+// A new run starts with none noted.
+void forgetDescriptorLimit();
 
 // "/a/b/c" -> "/a/b" and "c"; "/c" -> "" and "c".
 std::string parentOf(const std::string& name);

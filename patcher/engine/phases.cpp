@@ -263,6 +263,7 @@ const char kDescriptorLimitText[] =
 
 std::optional<PatchFailure> againAfterPublish(PatchContext& ctx, RevisionRecord& record,
                                               std::optional<PatchFailure> (*once)(PatchContext&, RevisionRecord&)) {
+    forgetDescriptorLimit();
     std::optional<PatchFailure> failure = once(ctx, record);
     if (failure && failure->caption == kServerChangedCaption) failure = once(ctx, record);
     // The step's own box blames the permissions or the disk; the player
