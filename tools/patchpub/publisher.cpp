@@ -16,7 +16,7 @@
 #include "patcher/protocol/file_lists.h"
 #include "shared/patch_file.h"
 #include "shared/posix_io.h"
-#include "shared/terminal_text.h"
+#include "tools/patchpub/content_names.h"
 #include "tools/patchpub/maintain.h"
 #include "tools/patchpub/name_case.h"
 #include "tools/patchpub/server_tree.h"
@@ -30,63 +30,10 @@ namespace patchpub {
 
 namespace {
 
-// Files the launcher keeps for itself in a game directory; a content tree
-// copied from an installed game carries them, but they are never content.
-bool isLauncherOwned(const std::string& name) {
-    for (const char* own : {"/data/quillon.dat", "/data/quillon.lock", "/data/quillon.root", "/data/quillon.mirrors"})
-        if (name == own || name == std::string(own) + ".tmp") return true;
-    return name == "/quillon_old" || name == "/DoFullCheck";
-}
-
-// What the client writes in its game directory as it runs; published, it
-// would replace every player's own, and a full check would put the
-// publisher's back over the player's. Why it is not content, or null.
-const char* writtenByTheClient(const std::string& name) {
-    if (name == "/velmar.cfg" || name == "/velmar.cfg.bad") return "the player's settings, which the client writes";
-    if (name == "/log/LastRun.log" || name == "/log/CEGUI.log") return "the client's log";
-    if (name == "/ScreenShots") return "the player's screenshots";
-    return nullptr;
-}
-
-bool isClientsOwn(const std::string& name) {
-    return writtenByTheClient(name) || name.rfind("/ScreenShots/", 0) == 0;
-}
-
 // Why the write just failed: a publisher with a full disk must be told so.
 std::string reasonOfErrno() { return std::string(": ") + std::strerror(errno); }
 
 std::string leafOf(const std::string& name) { return name.substr(name.rfind('/') + 1); }
-
-// What an interrupted launcher leaves: staging files ("<name>.new", a suffix
-// no content name may have) and the unpacker's temporaries; and what a
-// contentkit run killed before its rename leaves (".<name>.contentkit.tmp").
-// Who left it, or null for content.
-const char* leftBehindBy(const std::string& name) {
-    const std::string leaf = leafOf(name);
-    const auto endsWith = [&leaf](const std::string& end) {
-        return leaf.size() > end.size() && leaf.compare(leaf.size() - end.size(), end.size(), end) == 0;
-    };
-    const bool unpackTemp = leaf.rfind(".quask-", 0) == 0 && leaf.size() > 11 && endsWith(".tmp");
-    if (unpackTemp || (leaf.size() >= 4 && leaf.compare(leaf.size() - 4, 4, ".new") == 0)) return "the launcher";
-    if (leaf[0] == '.' && leaf.size() > 16 && endsWith(".contentkit.tmp")) return "contentkit";
-    return nullptr;
-}
-
-// A name the launcher takes that a player's system may not: a part that
-// ends in a dot or a space cannot be made on Windows.
-bool unsafeForPlayers(const std::string& name) {
-    for (std::size_t end = name.find('/', 1);; end = name.find('/', end + 1)) {
-        const std::size_t stop = end == std::string::npos ? name.size() : end;
-        if (stop > 0 && (name[stop - 1] == '.' || name[stop - 1] == ' ')) return true;
-        if (end == std::string::npos) return false;
-    }
-}
-
-// Every system players have allows 255 bytes in a file name; the launcher
-// downloads beside the file as "<name>.new", so a longer leaf can never be
-// installed (each launcher would fail at that file on every run).
-constexpr std::size_t kLongestName = 255;
-constexpr std::size_t kLongestLeaf = kLongestName - 4;
 
 struct ContentTree {
     std::map<std::string, quillon::Digest> files;  // name -> MD5 of its bytes
@@ -94,30 +41,6 @@ struct ContentTree {
 };
 
 std::string parentOf(const std::string& name) { return name.substr(0, name.rfind('/')); }
-
-// A content name as a message shows it: a control character in a name must
-// not reach the publisher's terminal raw, nor a line break split the line.
-std::string shownName(const std::string& name) {
-    std::string shown;
-    for (char c : quask::terminalSafe(name)) {
-        if (c == '\n') shown += "^J";
-        else if (c == '\t') shown += "^I";
-        else shown += c;
-    }
-    return shown;
-}
-
-// Why launchers would refuse a name, so the publisher knows what to rename.
-std::string refusedBecause(const std::string& name) {
-    if (quillon::hasStagingSuffix(name)) return "a part ends in \".new\", the name of the launcher's downloads";
-    for (char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == ':') return "players' systems allow no ':' in a name";
-        if (c == '\\') return "a backslash separates folders on players' systems";
-        if (u < 0x20 || u == 0x7F) return "it holds a control character";
-    }
-    return "launchers do not take it";
-}
 
 // Two content names that a player's FAT or NTFS drive takes for one: both
 // would install, the second over the first, and neither check would see it.
