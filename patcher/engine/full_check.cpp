@@ -13,6 +13,7 @@
 #include "patcher/disk/parallel_checks.h"
 #include "patcher/engine/phases_internal.h"
 #include "patcher/engine/trust_internal.h"
+#include "shared/name_case.h"
 
 namespace quillon {
 
@@ -63,12 +64,6 @@ std::optional<PatchFailure> fetchBody(PatchContext& ctx, const Vouch& vouch, std
     if (body->size() < 5) return PatchFailure{std::string(kSumFetch) + " (3sz)", kSumFetchCaption};
     ctx.ui.SetFileProgress(0);
     return std::nullopt;
-}
-
-std::string asciiFolded(std::string name) {
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return name;
 }
 
 // Whether the directory open as `dirFd` lists both leaves as entries of
@@ -127,7 +122,7 @@ std::vector<PlanEntry> deletesOf(PatchContext& ctx, Trust& trust, std::uint32_t 
     for (const PlanEntry& e : listed) names.insert(e.name);
     GameTree tree(ctx.gameDir);
     std::map<std::string, std::string> byFolded;  // listed names as a drive that ignores case sees them
-    for (const PlanEntry& e : listed) byFolded.emplace(asciiFolded(e.name), e.name);
+    for (const PlanEntry& e : listed) byFolded.emplace(quask::foldedCase(e.name), e.name);
     for (const UpdateFileEntry& a : actions.newestFirst()) {
         if (a.type != UpdateFileEntry::kFile || a.action != UpdateFileEntry::kDelete || names.count(a.name)) continue;
         Fd dir = tree.openParent(a.name, false);
@@ -137,7 +132,7 @@ std::vector<PlanEntry> deletesOf(PatchContext& ctx, Trust& trust, std::uint32_t 
         // is the listed file it was renamed to ("/foo"): that one is kept.
         // Inode numbers do not tell (FUSE drives number each name apart);
         // the directory does: it holds one entry for both.
-        const auto twin = byFolded.find(asciiFolded(a.name));
+        const auto twin = byFolded.find(quask::foldedCase(a.name));
         if (twin != byFolded.end()) {
             Fd twinDir = tree.openParent(twin->second, false);
             struct stat kept;

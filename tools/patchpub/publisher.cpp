@@ -14,11 +14,11 @@
 #include "patcher/protocol/delta_patch.h"
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
+#include "shared/name_case.h"
 #include "shared/patch_file.h"
 #include "shared/posix_io.h"
 #include "tools/patchpub/content_names.h"
 #include "tools/patchpub/maintain.h"
-#include "tools/patchpub/name_case.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
 #include "tools/patchpub/tree_files.h"
@@ -49,7 +49,7 @@ bool refuseCaseClashes(const ContentTree& tree, std::string* error) {
     for (const auto& file : tree.files) names.insert(file.first);
     std::map<std::string, std::string> byFolded;
     for (const std::string& name : names) {
-        const auto [at, added] = byFolded.emplace(foldedCase(name), name);
+        const auto [at, added] = byFolded.emplace(quask::foldedCase(name), name);
         if (added) continue;
         *error = "refusing content names '" + shownName(at->second) + "' and '" + shownName(name) +
                  "': they differ only in case, and on players' drives that ignore case one would replace the other";
@@ -278,7 +278,7 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
         const ManifestFile& kept = next->files[name];
         const std::string published = kept.compressed ? quask::patchPackedPath(name) : name;
         publishedNames.emplace(published, name);
-        if (const auto [at, added] = foldedNames.emplace(foldedCase(published), name); !added) {
+        if (const auto [at, added] = foldedNames.emplace(quask::foldedCase(published), name); !added) {
             *error = "'" + shownName(name) + "' would be published under a name that another file uses ('" +
                      shownName(at->second) + "')";
             return false;
@@ -308,7 +308,7 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
                                          [&](const std::string& n) { return publishedNames.count(n) > 0; }),
                           plan->staleData.end());
     for (const std::string& stale : plan->staleData)
-        if (const auto twin = foldedNames.find(foldedCase(stale)); twin != foldedNames.end()) {
+        if (const auto twin = foldedNames.find(quask::foldedCase(stale)); twin != foldedNames.end()) {
             const ManifestFile& file = next->files[twin->second];
             plan->caseTwins[stale] = file.compressed ? quask::patchPackedPath(twin->second) : twin->second;
         }

@@ -1,14 +1,15 @@
 // Content names as players' systems that ignore case see them: FAT and NTFS
 // drives, case-insensitive trees. Two names with one folded form would be
-// one file there, the later download replacing the earlier.
+// one file there, the later download replacing the earlier. The publisher
+// refuses such names and the launcher's full check keeps such twins alike.
 #pragma once
 
 #include <string>
 
-namespace patchpub {
+namespace quask {
 
 // `name` with ASCII letters and, in UTF-8, the other letters the C.UTF-8
 // locale knows a lower case of, in lower case. Bytes that are no UTF-8 stay.
 std::string foldedCase(const std::string& name);
 
-}  // namespace patchpub
+}  // namespace quask

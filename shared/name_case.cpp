@@ -1,4 +1,4 @@
-#include "tools/patchpub/name_case.h"
+#include "shared/name_case.h"
 
 #include <limits.h>
 #include <locale.h>
@@ -7,7 +7,7 @@
 
 #include <cwchar>
 
-namespace patchpub {
+namespace quask {
 
 namespace {
 
@@ -53,4 +53,4 @@ std::string foldedCase(const std::string& name) {
     return folded;
 }
 
-}  // namespace patchpub
+}  // namespace quask
