@@ -148,6 +148,11 @@ TEST_F(TiledProgram, MapSavedOnWindowsOrMacosImportsAsTheEditorFoundItsFiles) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "contentkit: data/def/Textures.def: it is UTF-16 text; save it as UTF-8 or ANSI\n");
     EXPECT_EQ(cktest::slurp(at("plain/data/def/Textures.def")), wide);
+    // So is build-demo, whose rewrite would lose the author's lines.
+    r = cktest::runProgram(kProgram, {"build-demo", at("plain")}, m_dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "contentkit: " + at("plain") + ": data/def/Textures.def: it is UTF-16 text; save it as UTF-8 or ANSI\n");
+    EXPECT_EQ(cktest::slurp(at("plain/data/def/Textures.def")), wide);
 }
 
 // A disk that fills up at any write (strace makes the Nth write fail with

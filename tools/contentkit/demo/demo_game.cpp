@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "client/assets/def_file.h"
 #include "client/storage/gdf.h"
 #include "tools/contentkit/demo/demo_models.h"
 #include "tools/contentkit/demo/kept_files.h"
@@ -287,9 +288,15 @@ bool writeDefinitions(TreeWriter* out, const std::string& gameDir, const DemoPla
     IniFile water;
     Bytes bytes, before;
     KeptReport report;
-    keepAuthorDefLines("data/def/Textures.def", existing(gameDir, "data/def/Textures.def", &before), &textures,
-                       &report);
-    keepAuthorDefLines("data/def/model.def", existing(gameDir, "data/def/model.def", &before), &models, &report);
+    for (const char* def : {"data/def/Textures.def", "data/def/model.def"}) {
+        // Its lines cannot be read to be kept, and the rewrite would lose them.
+        const Bytes* text = existing(gameDir, def, &before);
+        if (const char* why = text ? velmar::defTextEncodingProblem(text->data(), text->size()) : nullptr) {
+            *error = std::string(def) + ": " + why;
+            return false;
+        }
+        keepAuthorDefLines(def, text, def == std::string("data/def/model.def") ? &models : &textures, &report);
+    }
     if (!writeDef(textures, &bytes, error) || !out->put("data/def/Textures.def", bytes, error)) return false;
     if (!writeDef(models, &bytes, error) || !out->put("data/def/model.def", bytes, error)) return false;
     if (!buildWaterIni(types, &water, error) || !writeIni(water, &bytes, error)) return false;
