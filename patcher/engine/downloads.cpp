@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <list>
 
@@ -217,11 +218,24 @@ private:
         if (t.fetch.memory || t.createFailed || t.storeFailed) return false;
         const bool skippedMeanwhile = m_ctx.mirrors.skipped(t.place);
         if (status != HttpStatus::Ok)
-            return skippedMeanwhile ||
-                   m_ctx.mirrors.skip(t.place, std::string(httpStatusText(status)) + " for data" + t.fetch.name);
+            return skippedMeanwhile || skipPlace(t.place, std::string(httpStatusText(status)) + " for data" + t.fetch.name);
         if (!skippedMeanwhile && m_ctx.mirrors.live() < 2) return false;
         return !fileMatches(m_tree, t.fetch.name, FileRole::kStaging, t.fetch.want) &&
-               (skippedMeanwhile || m_ctx.mirrors.skip(t.place, "wrong bytes for data" + t.fetch.name));
+               (skippedMeanwhile || skipPlace(t.place, "wrong bytes for data" + t.fetch.name));
+    }
+
+    // How few requests at once a place takes is its own: the next place
+    // starts with every connection of the run.
+    bool skipPlace(std::size_t place, const std::string& why) {
+        if (!m_ctx.mirrors.skip(place, why)) return false;
+        m_batch.limitConnections(UINT_MAX);
+        return true;
+    }
+
+    std::size_t runningFrom(std::size_t place) const {
+        return static_cast<std::size_t>(std::count_if(m_transfers.begin(), m_transfers.end(), [place](const Transfer& t) {
+            return t.running && t.place == place;
+        }));
     }
 
     void end(Transfer* t, HttpStatus status) {
@@ -236,12 +250,15 @@ private:
         t->shown = false;
         const FileFetch& f = t->fetch;
         bool arrived = true;
-        if (status == HttpStatus::Busy && m_running > 0) {
-            // The server takes fewer requests at once than we make (a limit
-            // per address): the file (or patch) waits for one of the others,
-            // and no more than those run from now on. Each time fewer, so a
-            // server busy even for one request ends the run as before.
-            m_batch.limitConnections(static_cast<unsigned>(m_running));
+        const bool placeSkipped = m_ctx.mirrors.skipped(t->place);
+        if (status == HttpStatus::Busy && (placeSkipped || runningFrom(t->place) > 0)) {
+            // The place takes fewer requests at once than we make (a limit
+            // per address): the file (or patch) waits for one of the others
+            // from there, and no more than those run from now on. Each time
+            // fewer, so a place busy even for one request is skipped, or,
+            // the last one left, ends the run as before. A file turned away
+            // by a place skipped meanwhile just comes from the next.
+            if (!placeSkipped) m_batch.limitConnections(static_cast<unsigned>(runningFrom(t->place)));
             arrived = false;
             refetch(*t, resumeOffset(m_tree, f));
         } else if (f.memory) {

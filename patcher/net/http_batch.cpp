@@ -47,7 +47,7 @@ HttpBatch::HttpBatch(const HttpClient& like, unsigned connections)
 }
 
 void HttpBatch::limitConnections(unsigned connections) {
-    m_limit = std::min<std::size_t>(m_limit, std::max(1u, connections));
+    m_limit = std::min<std::size_t>(m_slots.size(), std::max(1u, connections));
 }
 
 HttpBatch::~HttpBatch() {

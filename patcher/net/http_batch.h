@@ -49,7 +49,7 @@ public:
     // until stop(). With one connection: until the last request has ended.
     void runUntilFree(const std::function<void()>& tick);
     // From now on at most `connections` transfers at once (at least one,
-    // never more than before); those running go on.
+    // never more than the batch was made with); those running go on.
     void limitConnections(unsigned connections);
     // Ends the running transfers at once and drops the waiting ones, none
     // of them calling its onDone; run() then returns. Called from onDone or

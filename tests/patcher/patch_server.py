@@ -19,7 +19,8 @@ prints "PORT <n>" once it listens. Paths below /fault/ misbehave on purpose:
                       although the request asked for no encoding
   /fault/IDENTITY     "plain" with Content-Encoding: IDENTITY, no coding in
                       capitals
-Every request line is appended to ROOT/../requests.log.
+Every request line is appended to ROOT/../requests.log, and the number of
+requests being answered as it came (itself counted) to ROOT/../answering.log.
 
 With "--faults FILE", any path of the tree can misbehave as well. FILE is
 JSON, read again for each request (missing or empty: no faults), mapping a
@@ -38,6 +39,7 @@ request path to a rule:
   {"busy": n}              503, as nginx's limit_conn answers, while n other
                            requests are being answered
   {"turned_away": n}       503 for the first n requests of that path
+  {"hold": s}              waits s seconds before answering
 Keys combine: {"send": 1000, "stall": 90} is a body that stops.
 
 With "--ranges" a request for "Range: bytes=N-" of a file of the tree gets
@@ -142,6 +144,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def faulty(self, rule):
         with answering_lock:
             asked_for[self.path] = times = asked_for.get(self.path, 0) + 1
+        time.sleep(float(rule.get("hold", 0)))
         if ("busy" in rule and answering - 1 >= int(rule["busy"])) or times <= int(rule.get("turned_away", 0)):
             body = b"busy"
             return self.raw(503, [("Content-Length", str(len(body)))], body)
@@ -178,6 +181,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         global answering
         with answering_lock:
             answering += 1
+            with open(os.path.join(os.path.dirname(self.directory), "answering.log"), "a") as log:
+                log.write("%d\n" % answering)
         self.counted = True
         try:
             return self.answer()

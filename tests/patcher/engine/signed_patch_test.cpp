@@ -8,9 +8,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "patcher/engine/patch_run.h"
 #include "tests/patcher/game_patch_fixture.h"
 #include "tests/patcher/quillon_game.h"
+#include "tools/patchpub/maintain.h"
 #include "tools/patchpub/signing.h"
 
 using namespace quillon;
@@ -268,4 +271,43 @@ TEST_F(SignedPatchTest, PublishDuringARunIsTakenAndNotCalledTampering) {
         << told->text;
     EXPECT_FALSE(fs::exists(at("told/a.bin")));
     EXPECT_FALSE(fs::exists(at("told/b.bin")));
+}
+
+// A server that turns every data request away (503, as an overloaded host
+// answers) hands the files to the mirror it names, and the mirror gets every
+// connection of the run, not the one the busy server was left with.
+TEST_F(SignedPatchTest, BusyServerHandsTheFilesToItsMirrorAtFullWidth) {
+    std::string error, mirrorUrl;
+    fs::create_directories(at("mirror/www"));
+    auto mirror = quillon_test::startPatchServer(at("mirror/www"), at("mirror/server"),
+                                                 {"--faults", at("mirror/faults.json")}, &mirrorUrl);
+    ASSERT_FALSE(mirrorUrl.empty());
+    std::string busy, held;
+    for (unsigned i = 0; i < 12; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".bin";
+        put(name, quillon_test::noise(20000, i));
+        busy += std::string(i ? ", " : "{") + "\"/data/" + name + "\": {\"busy\": 0}";
+        held += std::string(i ? ", " : "{") + "\"/data/" + name + "\": {\"hold\": 0.3}";
+    }
+    ASSERT_TRUE(publishSigned(&error)) << error;
+    patchpub::MaintainOptions named;
+    named.serverDir = at("www");
+    named.signKey = at("key.pem");
+    named.mirrors = {mirrorUrl};
+    patchpub::MaintainResult maintained;
+    ASSERT_TRUE(patchpub::maintainServer(patchpub::Maintenance::kMirrors, named, &maintained, &error)) << error;
+    fs::copy(at("www"), at("mirror/www"), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    quask_test::writeFile(at("faults.json"), busy + "}");
+    quask_test::writeFile(at("mirror/faults.json"), held + "}");
+
+    const auto failure = run("game", runPatch, &m_key);
+    ASSERT_FALSE(failure) << failure->text;
+    for (unsigned i = 0; i < 12; ++i)
+        EXPECT_EQ(quask_test::readFile(at("game/f" + std::to_string(i) + ".bin")), quillon_test::noise(20000, i)) << i;
+    EXPECT_EQ(quillon_test::countOf(quask_test::readFile(at("mirror/requests.log")), "GET /data/f"), 12u);
+    // Each file is held 0.3 s: at full width several are answered at once.
+    std::istringstream counts(quask_test::readFile(at("mirror/answering.log")));
+    unsigned most = 0;
+    for (unsigned n = 0; counts >> n;) most = std::max(most, n);
+    EXPECT_GE(most, 3u);
 }
