@@ -97,15 +97,35 @@ TEST_F(DemoGame, RebuildKeepsWhatAnAuthorAdded) {
     auto append = [&](const std::string& file, const std::string& text) {
         cktest::writeBytes(at("game/" + file), cktest::bytesOf(cktest::slurp(at("game/" + file)) + text));
     };
-    append("data/def/Textures.def", "450: data/texture/barrel.dds\r\n300: data/texture/my_grass.dds\r\n");
-    append("data/def/model.def", "load: data/def/my_models.def\r\n");
+    // With a comment, a last line without its line break and lines after
+    // one the game stops at: each stays as it was, though not read.
+    append("data/def/Textures.def",
+           "// mine\r\n450: data/texture/barrel.dds\r\n300: data/texture/my_grass.dds\r\n451: data/texture/later.dds");
+    append("data/def/model.def", "load: data/def/my_models.def\nmy models\n500: data/model/after.rmdl\n");
     append("data/def/Water.ini", "\r\n[Water_2]\r\nFrameCount=4\r\n");
     const auto authored = digests(game);
 
     const cktest::RunResult r = cktest::runProgram(kProgram, {"build-demo", game}, m_dir);
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.err, "contentkit: warning: data/def/Textures.def: '300: data/texture/my_grass.dds' gave the demo's ID "
-                     "300 a file of its own; the demo's 'data/texture/ground_300_grass.dds' replaces it\n");
+    std::size_t warnings = 0;
+    for (std::size_t at = r.err.find("contentkit: warning: "); at != std::string::npos; at = r.err.find("contentkit: warning: ", at + 1))
+        ++warnings;
+    EXPECT_EQ(warnings, 3u) << r.err;
+    for (const char* warning :
+         {"contentkit: warning: data/def/Textures.def: '300: data/texture/my_grass.dds' gave the demo's ID 300 a file of "
+          "its own; the demo's 'data/texture/ground_300_grass.dds' replaces it\n",
+          " '451: data/texture/later.dds' has no line break, so the game does not read it; kept as it was\n",
+          " 'my models' is no 'ID: path', so the game reads no line from it on; kept as it was\n"})
+        EXPECT_NE(r.err.find(warning), std::string::npos) << warning << r.err;
+    const std::string texturesDef = cktest::slurp(at("game/data/def/Textures.def"));
+    const std::string modelDef = cktest::slurp(at("game/data/def/model.def"));
+    const std::string kept = "\r\n// Kept from before build-demo wrote this file\r\n";
+    EXPECT_EQ(texturesDef.substr(texturesDef.find(kept)),
+              kept + "load: data/def/map_Example_textures.def\r\n// mine\r\n450: data/texture/barrel.dds\r\n"
+                     "451: data/texture/later.dds");
+    EXPECT_EQ(modelDef.substr(modelDef.find(kept)), kept + "load: data/def/map_Example_models.def\r\n"
+                                                           "load: data/def/my_models.def\nmy models\n"
+                                                           "500: data/model/after.rmdl\n");
     for (const char* line :
          {"build-demo: data/def/Textures.def: kept 'load: data/def/map_Example_textures.def'\n",
           "build-demo: data/def/Textures.def: kept '450: data/texture/barrel.dds'\n",
@@ -128,6 +148,10 @@ TEST_F(DemoGame, RebuildKeepsWhatAnAuthorAdded) {
         }
     }
     EXPECT_NE(cktest::slurp(at("game/data/def/Water.ini")).find("[Water_2]\r\nFrameCount=4\r\n"), std::string::npos);
+    // What it kept it keeps again, once.
+    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", game}, m_dir).code, 0);
+    EXPECT_EQ(cktest::slurp(at("game/data/def/Textures.def")), texturesDef);
+    EXPECT_EQ(cktest::slurp(at("game/data/def/model.def")), modelDef);
 
     // Without the author's first map the demo's comes back, and a build
     // after that knows it for its own.

@@ -288,17 +288,22 @@ bool writeDefinitions(TreeWriter* out, const std::string& gameDir, const DemoPla
     IniFile water;
     Bytes bytes, before;
     KeptReport report;
-    for (const char* def : {"data/def/Textures.def", "data/def/model.def"}) {
+    const char* defs[] = {"data/def/Textures.def", "data/def/model.def"};
+    const DefFile* demos[] = {&textures, &models};
+    Bytes authored[2];
+    const Bytes* texts[2];
+    for (int i = 0; i < 2; ++i) {
         // Its lines cannot be read to be kept, and the rewrite would lose them.
-        const Bytes* text = existing(gameDir, def, &before);
-        if (const char* why = text ? velmar::defTextEncodingProblem(text->data(), text->size()) : nullptr) {
-            *error = std::string(def) + ": " + why;
+        texts[i] = existing(gameDir, defs[i], &authored[i]);
+        if (const char* why = texts[i] ? velmar::defTextEncodingProblem(texts[i]->data(), texts[i]->size()) : nullptr) {
+            *error = std::string(defs[i]) + ": " + why;
             return false;
         }
-        keepAuthorDefLines(def, text, def == std::string("data/def/model.def") ? &models : &textures, &report);
     }
-    if (!writeDef(textures, &bytes, error) || !out->put("data/def/Textures.def", bytes, error)) return false;
-    if (!writeDef(models, &bytes, error) || !out->put("data/def/model.def", bytes, error)) return false;
+    for (int i = 0; i < 2; ++i)
+        if (!writeDef(*demos[i], &bytes, error) ||
+            !out->put(defs[i], keepAuthorDefLines(defs[i], bytes, *demos[i], texts[i], &report), error))
+            return false;
     if (!buildWaterIni(types, &water, error) || !writeIni(water, &bytes, error)) return false;
     bytes = keepAuthorWaterTypes(bytes, existing(gameDir, "data/def/Water.ini", &before), plan.waterTypes, &report);
     result->kept.insert(result->kept.end(), report.kept.begin(), report.kept.end());

@@ -1,5 +1,5 @@
 // What an author added to a game directory that a new build-demo keeps:
-// the def files' load lines and entries of IDs the demo does not define,
+// the def files' lines but the entries of IDs the demo defines,
 // Water.ini's sections of other water types, and a first map that
 // import-tiled wrote in place of the demo's. The demo's own IDs and water
 // type get the demo's definitions. Each decision gets a report line.
@@ -24,10 +24,12 @@ struct KeptReport {
     std::vector<std::string> warnings;  // an author's line that the demo's replaced
 };
 
-// Appends to the demo's def file `demo` (written as `file`) the lines of
-// the file there before (`before`, null when there was none) that it does
-// not define.
-void keepAuthorDefLines(const std::string& file, const Bytes* before, DefFile* demo, KeptReport* report);
+// The demo's def file `demo` as written (`written`, saved as `file`) with
+// the lines of the file there before (`before`, null when there was none)
+// after it, as the author wrote them: comments, line breaks and lines the
+// game does not read included, but the demo's own IDs, loads and comments.
+Bytes keepAuthorDefLines(const std::string& file, const Bytes& written, const DefFile& demo, const Bytes* before,
+                         KeptReport* report);
 
 // The demo's Water.ini with the sections of `before` for water types other
 // than `demoTypes` after it, as they were written.
