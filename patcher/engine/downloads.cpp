@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <list>
+#include <string>
 
 #include "patcher/disk/phase_pause.h"
 #include "patcher/engine/trust_internal.h"
@@ -26,6 +28,10 @@ constexpr std::uint64_t kReserveBytes = 1u << 20;
 // once a second.
 constexpr std::uint64_t kUiMs = 400;
 constexpr std::uint64_t kSpeedMs = 1000;
+// A place whose files together arrive slower than this for the stall time
+// is skipped while another place is left: a mirror that trickles just
+// above the stall limit would otherwise hold the update for hours.
+constexpr std::uint64_t kSlowPlaceBytesPerSecond = 4096;
 
 PatchFailure downloadFailure(const std::string& name, const char* tail) {
     char text[2048];
@@ -117,6 +123,7 @@ private:
         bool again = false;  // a fresh copy of a file already announced
         bool shown = false;  // its progress is on show: arriving, not empty
         bool createFailed = false, reopenFailed = false, storeFailed = false;
+        bool cut = false;  // ended by us: its place was too slow
         Fd file;
         std::uint64_t offset = 0, total = 0, received = 0, writtenBack = 0;
     };
@@ -138,6 +145,8 @@ private:
     void begin(Transfer& t) {
         t.running = true;
         ++m_running;
+        // Asked of a place skipped while it waited: it comes from the next.
+        if (m_ctx.mirrors.skipped(t.place)) t.cut = true;
         if (t.again) return;
         const FileFetch& f = t.fetch;
         LauncherState& ui = m_ctx.ui;
@@ -167,6 +176,7 @@ private:
     }
 
     bool start(Transfer& t, std::uint64_t offset, std::uint64_t total) {
+        if (t.cut) return false;
         t.offset = offset;
         t.total = total;
         if (!openTarget(t, offset)) return false;
@@ -199,8 +209,9 @@ private:
         }
         t.received += size;
         m_received += size;
+        if (t.place == m_pace.place) m_pace.bytes += size;
         if (t.offset + t.received < t.total) pauseHereForTest("download");
-        return !t.storeFailed;
+        return !t.storeFailed && !t.cut;
     }
 
     // A continued download that cannot be used is fetched whole once more.
@@ -261,6 +272,10 @@ private:
             if (!placeSkipped) m_batch.limitConnections(static_cast<unsigned>(runningFrom(t->place)));
             arrived = false;
             refetch(*t, resumeOffset(m_tree, f));
+        } else if (t->cut && status == HttpStatus::Aborted && !t->storeFailed) {
+            // What arrived from the slow place stays; the rest comes from the next.
+            arrived = false;
+            refetch(*t, resumeOffset(m_tree, f));
         } else if (f.memory) {
             if (status != HttpStatus::Ok) *f.failed = true;
         } else if (t->createFailed) {
@@ -319,7 +334,33 @@ private:
         showDownloadProgress(m_ctx.ui, m_onShow->offset + m_onShow->received, m_onShow->total);
     }
 
+    // The pace of the place files come from, over the time its files were
+    // on their way (the worker's other work between two calls of the batch
+    // does not count).
+    void watchPace() {
+        const std::size_t place = m_ctx.mirrors.current();
+        const std::uint64_t now = monotonicMs();
+        if (place != m_pace.place) {
+            m_pace = Pace{place, 0, 0, now};
+            return;
+        }
+        const std::uint64_t step = std::min<std::uint64_t>(now - m_pace.lastTick, 500);
+        m_pace.lastTick = now;
+        if (runningFrom(place) == 0) return;
+        m_pace.ms += step;
+        const std::uint64_t window = static_cast<std::uint64_t>(m_ctx.http.stallTimeout()) * 1000;
+        if (m_pace.ms < window) return;
+        const bool slow = m_pace.bytes * 1000 < kSlowPlaceBytesPerSecond * m_pace.ms;
+        m_pace.ms = m_pace.bytes = 0;
+        if (!slow || !skipPlace(place, "under " + std::to_string(kSlowPlaceBytesPerSecond / 1024) + " KiB/s for " +
+                                           std::to_string(window / 1000) + " s"))
+            return;
+        for (Transfer& t : m_transfers)
+            if (t.running && t.place == place) t.cut = true;
+    }
+
     void tick() {
+        if (m_ctx.mirrors.count() > 1) watchPace();
         const Transfer* t = followed();
         if (!t) return;
         const std::uint64_t now = monotonicMs();
@@ -352,6 +393,10 @@ private:
     std::uint64_t m_received = 0, m_receivedAtSpeed = 0, m_lastUi = 0, m_lastSpeed = 0;
     std::size_t m_running = 0;  // transfers begun and not yet ended
     const Transfer* m_onShow = nullptr;  // whose progress the status shows
+    struct Pace {
+        std::size_t place = SIZE_MAX;
+        std::uint64_t ms = 0, bytes = 0, lastTick = 0;
+    } m_pace;
 };
 
 Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)

@@ -39,7 +39,7 @@ protected:
             const std::string rel = e.path().lexically_relative(m_dir).generic_string();
             const std::string ext = e.path().extension().string();
             if (rel == "game" || rel.rfind("game/", 0) == 0 || ext == ".out" || ext == ".err" ||
-                rel == "requests.log")
+                rel == "requests.log" || rel == "answering.log")
                 continue;
             seen[rel] = e.is_regular_file() ? e.file_size() : 0;
         }

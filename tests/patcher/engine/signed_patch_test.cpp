@@ -274,21 +274,22 @@ TEST_F(SignedPatchTest, PublishDuringARunIsTakenAndNotCalledTampering) {
 }
 
 // A server that turns every data request away (503, as an overloaded host
-// answers) hands the files to the mirror it names, and the mirror gets every
-// connection of the run, not the one the busy server was left with.
-TEST_F(SignedPatchTest, BusyServerHandsTheFilesToItsMirrorAtFullWidth) {
+// answers) or trickles them just above the stall limit hands the files to
+// the mirror it names, and the mirror gets every connection of the run, not
+// the one the busy server was left with; what the slow one sent is kept.
+TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
     std::string error, mirrorUrl;
     fs::create_directories(at("mirror/www"));
     auto mirror = quillon_test::startPatchServer(at("mirror/www"), at("mirror/server"),
-                                                 {"--faults", at("mirror/faults.json")}, &mirrorUrl);
+                                                 {"--ranges", "--faults", at("mirror/faults.json")}, &mirrorUrl);
     ASSERT_FALSE(mirrorUrl.empty());
-    std::string busy, held;
-    for (unsigned i = 0; i < 12; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".bin";
-        put(name, quillon_test::noise(20000, i));
-        busy += std::string(i ? ", " : "{") + "\"/data/" + name + "\": {\"busy\": 0}";
-        held += std::string(i ? ", " : "{") + "\"/data/" + name + "\": {\"hold\": 0.3}";
-    }
+    const auto rules = [](const std::string& rule) {
+        std::string json;
+        for (unsigned i = 0; i < 12; ++i)
+            json += std::string(i ? ", " : "{") + "\"/data/f" + std::to_string(i) + ".bin\": " + rule;
+        return json + "}";
+    };
+    for (unsigned i = 0; i < 12; ++i) put("f" + std::to_string(i) + ".bin", quillon_test::noise(6000, i));
     ASSERT_TRUE(publishSigned(&error)) << error;
     patchpub::MaintainOptions named;
     named.serverDir = at("www");
@@ -297,17 +298,40 @@ TEST_F(SignedPatchTest, BusyServerHandsTheFilesToItsMirrorAtFullWidth) {
     patchpub::MaintainResult maintained;
     ASSERT_TRUE(patchpub::maintainServer(patchpub::Maintenance::kMirrors, named, &maintained, &error)) << error;
     fs::copy(at("www"), at("mirror/www"), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    quask_test::writeFile(at("faults.json"), busy + "}");
-    quask_test::writeFile(at("mirror/faults.json"), held + "}");
+    quask_test::writeFile(at("mirror/faults.json"), rules(R"({"hold": 0.3})"));
 
-    const auto failure = run("game", runPatch, &m_key);
-    ASSERT_FALSE(failure) << failure->text;
-    for (unsigned i = 0; i < 12; ++i)
-        EXPECT_EQ(quask_test::readFile(at("game/f" + std::to_string(i) + ".bin")), quillon_test::noise(20000, i)) << i;
-    EXPECT_EQ(quillon_test::countOf(quask_test::readFile(at("mirror/requests.log")), "GET /data/f"), 12u);
-    // Each file is held 0.3 s: at full width several are answered at once.
-    std::istringstream counts(quask_test::readFile(at("mirror/answering.log")));
-    unsigned most = 0;
-    for (unsigned n = 0; counts >> n;) most = std::max(most, n);
-    EXPECT_GE(most, 3u);
+    struct Row {
+        const char* name;
+        std::string rule;  // of the server, for each data file
+        std::string why;   // its skip line
+    };
+    ::setenv("QUILLON_STALL_SECONDS", "2", 1);
+    for (const Row& row : {Row{"busy", R"({"busy": 0})", "server busy for data/f"},
+                           Row{"slow", R"({"trickle": 300})", "under 4 KiB/s for 2 s"}}) {
+        SCOPED_TRACE(row.name);
+        quask_test::writeFile(at("faults.json"), rules(row.rule));
+        fs::remove(at("mirror/requests.log"));
+        fs::remove(at("mirror/answering.log"));
+        quillon_test::RecordingUi ui;
+        LauncherState state(ui);
+        const auto failure = quillon_test::runOn(at(row.name), m_base, runPatch, state, &m_key);
+        ASSERT_FALSE(failure) << failure->text;
+        for (unsigned i = 0; i < 12; ++i)
+            EXPECT_EQ(quask_test::readFile(at(std::string(row.name) + "/f" + std::to_string(i) + ".bin")),
+                      quillon_test::noise(6000, i))
+                << i;
+        const std::vector<std::string> notes = ui.notes();
+        EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& note) {
+            return note.rfind("skipping " + m_base + " for this run: " + row.why, 0) == 0;
+        }));
+        const std::string asked = quask_test::readFile(at("mirror/requests.log"));
+        EXPECT_EQ(quillon_test::countOf(asked, "GET /data/f"), 12u) << asked;
+        // Each file is held 0.3 s: at full width several are answered at once.
+        std::istringstream counts(quask_test::readFile(at("mirror/answering.log")));
+        unsigned most = 0;
+        for (unsigned n = 0; counts >> n;) most = std::max(most, n);
+        EXPECT_GE(most, 3u);
+    }
+    EXPECT_NE(quask_test::readFile(at("mirror/requests.log")).find(" bytes="), std::string::npos);
+    ::unsetenv("QUILLON_STALL_SECONDS");
 }
