@@ -535,7 +535,7 @@ int importTiledCommand(int argc, char** argv) {
         return 1;
     }
     std::vector<std::pair<std::string, const Bytes*>> files;
-    for (const ImportedFile& f : result.files) files.emplace_back(f.path, &f.bytes);
+    for (const ImportedFile& f : result.files) files.emplace_back(game.spelled(f.path), &f.bytes);
     bool moved = false;
     if (!writeAllOrNothing(paths[1], files, &why, &moved)) {
         std::fprintf(stderr, "contentkit: %s%s\n", why.c_str(), moved ? "" : "; nothing was imported");

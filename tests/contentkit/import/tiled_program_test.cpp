@@ -129,9 +129,27 @@ TEST_F(TiledProgram, MapSavedOnWindowsOrMacosImportsAsTheEditorFoundItsFiles) {
     cktest::writeBytes(at("win/sets/terrain.tsx"), cktest::bytesOf(tileset));
     fs::remove(at("win/terrain.tsx"));
     fs::rename(at("win/terrain.png"), at("win/terra\xCC\x88in.png"));
+    // The game directory came from Windows as well: its def files are
+    // found, and added to, in the letter case they have there.
+    const auto windowsNames = [&](bool windows) {
+        for (const auto& [is, was] : {std::pair<const char*, const char*>{"textures.def", "Textures.def"},
+                                      {"MODEL.DEF", "model.def"}, {"water.ini", "Water.ini"}})
+            fs::rename(at(std::string("authored/data/def/") + (windows ? was : is)),
+                       at(std::string("authored/data/def/") + (windows ? is : was)));
+    };
+    windowsNames(true);
     cktest::RunResult r = cktest::runProgram(kProgram, {"import-tiled", at("win/example.tmx"), at("authored"), "Example"}, m_dir);
     ASSERT_EQ(r.code, 0) << r.err;
+    windowsNames(false);
     EXPECT_TRUE(treeBytes(at("authored")) == treeBytes(at("plain")));
+    // So does build-demo, which keeps what the import added.
+    windowsNames(true);
+    ASSERT_EQ(cktest::runProgram(kProgram, {"build-demo", at("authored")}, m_dir).code, 0);
+    for (const char* name : {"Textures.def", "model.def", "Water.ini"})
+        EXPECT_FALSE(fs::exists(at(std::string("authored/data/def/") + name))) << name;
+    EXPECT_NE(cktest::slurp(at("authored/data/def/MODEL.DEF")).find("\r\nload: data/def/map_Example_models.def\r\n"),
+              std::string::npos);
+    windowsNames(false);
 
     tileset.replace(tileset.find("..\\TERR"), 2, "D:\\art");
     cktest::writeBytes(at("win/sets/terrain.tsx"), cktest::bytesOf(tileset));

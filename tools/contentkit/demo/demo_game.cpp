@@ -229,7 +229,9 @@ public:
     // Writes every file added, or none (but for a rename the file system refuses).
     bool commit(std::string* error) {
         std::vector<std::pair<std::string, const Bytes*>> files;
-        for (const auto* f : m_order) files.emplace_back(f->first, &f->second);
+        // A file there in another letter case (a tree copied from Windows)
+        // is the one the game reads, so it is the one replaced.
+        for (const auto* f : m_order) files.emplace_back(m_disk.spelled(f->first), &f->second);
         bool moved = false;
         if (writeAllOrNothing(m_root, files, error, &moved)) return true;
         if (!moved) *error += "; nothing was written";

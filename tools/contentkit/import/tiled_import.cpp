@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "client/assets/def_file.h"
+#include "client/storage/disk_file.h"
 #include "tools/contentkit/formats/text.h"
 #include "tools/contentkit/import/tiled_import_internal.h"
 
@@ -492,8 +494,28 @@ std::vector<DefLine> readDefLines(const Bytes& text) {
     return handler.lines;
 }
 
+std::string GameDirOnDisk::spelled(const std::string& relativePath) const {
+    std::string root = m_root;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    root += '/';
+    // The folders that are there keep their spelling; what is new goes in
+    // them, never beside them in another case.
+    std::string head = relativePath, tail;
+    for (;;) {
+        const std::string found = velmar::resolveDataPath((root + head).c_str());
+        std::error_code ec;
+        if (found.size() > root.size() && found.compare(0, root.size(), root) == 0 &&
+            std::filesystem::exists(found, ec))
+            return found.substr(root.size()) + tail;
+        const std::size_t slash = head.rfind('/');
+        if (slash == std::string::npos || slash == 0) return relativePath;
+        tail = head.substr(slash) + tail;
+        head.resize(slash);
+    }
+}
+
 bool GameDirOnDisk::read(const std::string& relativePath, Bytes* out) {
-    std::FILE* f = std::fopen((m_root + "/" + relativePath).c_str(), "rb");
+    std::FILE* f = std::fopen((m_root + "/" + spelled(relativePath)).c_str(), "rb");
     if (!f) return false;
     out->clear();
     std::uint8_t buffer[65536];

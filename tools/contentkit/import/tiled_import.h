@@ -76,11 +76,17 @@ public:
     virtual bool read(const std::string& relativePath, Bytes* out) = 0;
 };
 
-// A game directory on disk.
+// A game directory on disk. Its files are found as the client finds them,
+// without regard to letter case: a directory copied from Windows may hold
+// "data/def/textures.def".
 class GameDirOnDisk : public GameDirReader {
 public:
     explicit GameDirOnDisk(std::string root) : m_root(std::move(root)) {}
     bool read(const std::string& relativePath, Bytes* out) override;
+    // `relativePath` as it is spelled on disk, or as it stands when no file
+    // or folder of it is there: where a new version of the file must go for
+    // the client to read that one and no other.
+    std::string spelled(const std::string& relativePath) const;
 
 private:
     std::string m_root;
