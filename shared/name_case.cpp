@@ -1,5 +1,7 @@
 #include "shared/name_case.h"
 
+#include <glib.h>
+
 #include <limits.h>
 #include <locale.h>
 #include <wchar.h>
@@ -51,6 +53,20 @@ std::string foldedCase(const std::string& name) {
     }
     if (loc) ::uselocale(before);
     return folded;
+}
+
+std::string looseNameKey(const std::string& name) {
+    if (g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) {
+        gchar* folded = g_utf8_casefold(name.data(), static_cast<gssize>(name.size()));
+        gchar* composed = folded ? g_utf8_normalize(folded, -1, G_NORMALIZE_NFC) : nullptr;
+        std::string out = composed ? composed : name;
+        g_free(composed);
+        g_free(folded);
+        return out;
+    }
+    std::string out = name;
+    for (char& c : out) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return out;
 }
 
 }  // namespace quask

@@ -2,6 +2,7 @@
 // drives, case-insensitive trees. Two names with one folded form would be
 // one file there, the later download replacing the earlier. The publisher
 // refuses such names and the launcher's full check keeps such twins alike.
+// The client and contentkit find an author's files by a looser key.
 #pragma once
 
 #include <string>
@@ -11,5 +12,11 @@ namespace quask {
 // `name` with ASCII letters and, in UTF-8, the other letters the C.UTF-8
 // locale knows a lower case of, in lower case. Bytes that are no UTF-8 stay.
 std::string foldedCase(const std::string& name);
+
+// The key two names share where content is authored and opened: Windows
+// ignores letter case in any script, macOS also composed or decomposed
+// accents ("e" with U+0301 is "\u00e9"). Valid UTF-8 is case-folded and
+// composed (NFC); other bytes compare as ASCII letters without case.
+std::string looseNameKey(const std::string& name);
 
 }  // namespace quask

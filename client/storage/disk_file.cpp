@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "shared/name_case.h"
+
 namespace velmar {
 
 namespace {
@@ -65,19 +67,34 @@ bool equalIgnoringAsciiCase(const char* a, const std::string& b) {
     return a[i] == '\0' && i == b.size();
 }
 
-// The entry of `dir` that equals `name` ignoring ASCII case; the lowest in
-// byte order when there are several, so the choice does not depend on the
-// directory's order. Empty when none.
+// The entry of `dir` that equals `name` ignoring ASCII case, else, where
+// either holds other bytes, ignoring letter case in any script and how
+// accents are composed (a tree copied from macOS keeps them decomposed);
+// the lowest in byte order when there are several, so the choice does not
+// depend on the directory's order. Empty when none.
 std::string findIgnoringCase(const std::string& dir, const std::string& name) {
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
     if (!d) return {};
-    std::string best;
+    const auto ascii = [](const char* text) {
+        for (; *text; ++text)
+            if (static_cast<unsigned char>(*text) >= 0x80) return false;
+        return true;
+    };
+    const bool plain = ascii(name.c_str());
+    std::string key;  // the loose key of `name`, once needed
+    std::string best, loose;
     while (const dirent* e = ::readdir(d)) {
-        if (!equalIgnoringAsciiCase(e->d_name, name)) continue;
-        if (best.empty() || std::strcmp(e->d_name, best.c_str()) < 0) best = e->d_name;
+        if (equalIgnoringAsciiCase(e->d_name, name)) {
+            if (best.empty() || std::strcmp(e->d_name, best.c_str()) < 0) best = e->d_name;
+            continue;
+        }
+        if (!best.empty() || (plain && ascii(e->d_name))) continue;
+        if (key.empty()) key = quask::looseNameKey(name);
+        if (quask::looseNameKey(e->d_name) != key) continue;
+        if (loose.empty() || std::strcmp(e->d_name, loose.c_str()) < 0) loose = e->d_name;
     }
     ::closedir(d);
-    return best;
+    return best.empty() ? loose : best;
 }
 
 }  // namespace

@@ -71,8 +71,10 @@ private:
 
 // Turns backslashes into slashes and, when the result names nothing on disk,
 // matches each component against its directory's entries without regard to
-// ASCII letter case ("." and ".." are taken as they stand), and then, as
-// Windows opens it, without the blanks and dots it ends in. Returns the path
+// ASCII letter case, else (names with other bytes) to letter case in any
+// script and composed or decomposed accents ("." and ".." are taken as they
+// stand), and then, as Windows opens it, without the blanks and dots it ends
+// in. Returns the path
 // found on disk, or the slash form unchanged when some component has no
 // match. Among several entries that differ only in case, the exact spelling
 // wins, then the lowest in byte order.

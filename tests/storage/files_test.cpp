@@ -211,6 +211,16 @@ TEST_F(FilesTest, DataPathWithBackslashesAndOtherCaseIsFound) {
     const std::string trailing = m_dir + "/data\\MAP\\foo.rmap .";
     EXPECT_EQ(resolveDataPath(trailing.c_str()), at("Data/Map/foo.rmap"));
 
+    // A name typed with composed accents finds the file a copy from macOS
+    // left decomposed, and the other way round, in any letter case.
+    std::filesystem::create_directories(at("Data/Texture"));
+    writeBytes(at("Data/Texture/Cafe\xCC\x81.dds"), Bytes{'d'});
+    writeBytes(at("Data/Texture/\xC3\xA9t\xC3\xA9.dds"), Bytes{'e'});
+    EXPECT_EQ(resolveDataPath((m_dir + "/data\\texture\\CAF\xC3\x89.dds").c_str()), at("Data/Texture/Cafe\xCC\x81.dds"));
+    EXPECT_EQ(resolveDataPath((m_dir + "/data/texture/E\xCC\x81te\xCC\x81.DDS").c_str()),
+              at("Data/Texture/\xC3\xA9t\xC3\xA9.dds"));
+    EXPECT_EQ(loadAll(m_dir + "/data/texture/caf\xC3\xA9.dds"), Bytes{'d'});
+
     // A component with no match leaves the slash form, which does not open.
     const std::string missing = m_dir + "/data\\nomap\\foo.rmap";
     EXPECT_EQ(resolveDataPath(missing.c_str()), m_dir + "/data/nomap/foo.rmap");

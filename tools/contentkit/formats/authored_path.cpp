@@ -1,12 +1,12 @@
 #include "tools/contentkit/formats/authored_path.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <system_error>
 #include <vector>
+
+#include "shared/name_case.h"
 
 namespace contentkit {
 
@@ -17,31 +17,14 @@ bool exists(const std::string& path) {
     return !path.empty() && std::filesystem::exists(path, ec);
 }
 
-// The key two names share when a case-insensitive, normalisation-insensitive
-// file system takes them for one file; bytes that are no UTF-8 are compared
-// as ASCII letters without case.
-std::string foldedName(const std::string& name) {
-    if (g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) {
-        gchar* folded = g_utf8_casefold(name.data(), static_cast<gssize>(name.size()));
-        gchar* composed = folded ? g_utf8_normalize(folded, -1, G_NORMALIZE_NFC) : nullptr;
-        std::string out = composed ? composed : name;
-        g_free(composed);
-        g_free(folded);
-        return out;
-    }
-    std::string out = name;
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 std::string findInFolder(const std::string& folder, const std::string& part) {
-    const std::string key = foldedName(part);
+    const std::string key = quask::looseNameKey(part);
     std::vector<std::string> matches;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder.empty() ? "." : folder, ec), end; !ec && it != end;
          it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (foldedName(name) == key) matches.push_back(name);
+        if (quask::looseNameKey(name) == key) matches.push_back(name);
     }
     if (matches.empty()) return {};
     std::sort(matches.begin(), matches.end());
