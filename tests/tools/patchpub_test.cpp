@@ -210,6 +210,14 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
                              "; publish once it has finished");
         EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
     }
+    // Nor content it was stopped among moving into place.
+    put(".contentkit.moves", std::string("a\0b\0", 4));
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_EQ(error, "contentkit was stopped while it moved its files into " + at("content") +
+                         ", which holds some of them; the next contentkit build-demo or import-tiled there finishes "
+                         "the moves, then publish");
+    EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+    fs::remove(at("content/.contentkit.moves"));
 
     put("tiny_", "x");  // ends in an underscore but cannot be packed
     EXPECT_FALSE(tryPublish(&result, &error));

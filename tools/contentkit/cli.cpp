@@ -493,6 +493,21 @@ public:
     bool read(const std::string& path, Bytes* out, std::string* why) override { return readNamedFile(path, out, why); }
 };
 
+// A run stopped among its moves left the game directory a mix of two
+// versions: the files it was moving go into place before this one reads it.
+bool finishEarlierRun(const std::string& gameDir) {
+    std::string why;
+    const long moved = finishPendingMoves(gameDir, &why);
+    if (moved < 0) {
+        std::fprintf(stderr, "contentkit: %s\n", why.c_str());
+        return false;
+    }
+    if (moved > 0)
+        std::fprintf(stderr, "contentkit: %s: moved %ld files into place that an earlier run was stopped before "
+                             "moving\n", gameDir.c_str(), moved);
+    return true;
+}
+
 int importTiledCommand(int argc, char** argv) {
     std::vector<std::string> paths;
     TiledImportOptions options;
@@ -524,6 +539,7 @@ int importTiledCommand(int argc, char** argv) {
     }
     quask::UniqueFd lock;
     if (quask::lockFolder(paths[1], true, &lock) == quask::FolderLock::Busy) return fail(paths[1], kGameDirBusy);
+    if (!finishEarlierRun(paths[1])) return 1;
     DiskSource sources;
     GameDirOnDisk game(paths[1]);
     TiledImportResult result;
@@ -568,6 +584,7 @@ int buildDemoCommand(int argc, char** argv) {
     std::filesystem::create_directories(dir, ec);
     quask::UniqueFd lock;
     if (quask::lockFolder(dir, true, &lock) == quask::FolderLock::Busy) return fail(dir, kGameDirBusy);
+    if (!finishEarlierRun(dir)) return 1;
     quask::ProgressLine progress;
     if (progress.visible()) {
         options.progress = [&progress](const DemoProgress& p) {

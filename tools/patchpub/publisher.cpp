@@ -506,6 +506,15 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
                  "; publish once it has finished";
         return false;
     }
+    // Left by a contentkit run stopped among its moves: some of its files
+    // are in place, the rest not yet.
+    std::error_code unused;
+    if (fs::exists(fs::symlink_status(fs::path(options.contentDir) / ".contentkit.moves", unused))) {
+        *error = "contentkit was stopped while it moved its files into " + options.contentDir +
+                 ", which holds some of them; the next contentkit build-demo or import-tiled there finishes the "
+                 "moves, then publish";
+        return false;
+    }
     Manifest old;
     if (!loadServerState(options.serverDir, &old, error)) return false;
     result->revision = old.revision;

@@ -228,6 +228,29 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheGameAsItWas) {
         }
         EXPECT_GE(failed, row.files);
     }
+    // Killed among its moves, the import is finished by the next run before
+    // that reads the game: what it imports goes with the whole of the last.
+    fs::copy(at("game"), at("reference"), fs::copy_options::recursive);
+    const std::string other = kSourceDir + "/demo_content/Lakeside.tmx";
+    ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", changed, at("reference"), "Example"}, m_dir).code, 0);
+    ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", other, at("reference"), "Other"}, m_dir).code, 0);
+    for (int n = 2; n <= 4; ++n) {
+        SCOPED_TRACE(n);
+        fs::remove_all(at("killed"));
+        fs::copy(at("game"), at("killed"), fs::copy_options::recursive);
+        const cktest::RunResult killed = cktest::runProgram(
+            strace, {"-f", "-o", "/dev/null", "-e", "inject=rename:signal=KILL:when=" + std::to_string(n), kProgram,
+                     "import-tiled", changed, at("killed"), "Example"},
+            m_dir);
+        EXPECT_NE(killed.code, 0);
+        ASSERT_TRUE(fs::exists(at("killed/.contentkit.moves")));
+        const cktest::RunResult next =
+            cktest::runProgram(kProgram, {"import-tiled", other, at("killed"), "Other"}, m_dir);
+        ASSERT_EQ(next.code, 0) << next.err;
+        EXPECT_NE(next.err.find("files into place that an earlier run was stopped before moving\n"), std::string::npos)
+            << next.err;
+        EXPECT_TRUE(treeBytes(at("killed")) == treeBytes(at("reference")));
+    }
     const cktest::RunResult r = cktest::runProgram(kProgram, {"import-tiled", changed, at("game"), "Example"}, m_dir);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(cktest::slurp(at("game/data/map/Example.rmap")), imported.at("data/map/Example.rmap"));

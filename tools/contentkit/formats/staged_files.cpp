@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -116,11 +117,104 @@ bool makeFolders(const fs::path& dir, std::vector<fs::path>* made, std::string* 
     return true;
 }
 
+// The folder's entries on disk: a rename is durable only then.
+void syncFolder(const fs::path& dir) {
+    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// The list: the staged file and its place, each ended by a NUL.
+Bytes movesText(const std::vector<std::pair<fs::path, fs::path>>& staged) {
+    Bytes out;
+    for (const auto& [temp, target] : staged)
+        for (const fs::path* p : {&temp, &target}) {
+            const std::string text = p->string();
+            out.insert(out.end(), text.begin(), text.end());
+            out.push_back(0);
+        }
+    return out;
+}
+
+bool writeMoves(const fs::path& root, const std::vector<std::pair<fs::path, fs::path>>& staged, std::string* why) {
+    const fs::path list = root / kPendingMovesName, temp = tempBeside(list);
+    std::error_code ec;
+    fs::remove(temp, ec);
+    if (!writeSynced(temp.string(), movesText(staged), -1, why)) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    if (::rename(temp.c_str(), list.c_str()) != 0) {
+        *why = std::strerror(errno);
+        fs::remove(temp, ec);
+        return false;
+    }
+    syncFolder(root);
+    return true;
+}
+
+void dropMoves(const fs::path& root) {
+    std::error_code ec;
+    fs::remove(root / kPendingMovesName, ec);
+    syncFolder(root);
+}
+
 }  // namespace
+
+bool parsePendingMoves(const std::string& text, std::vector<std::pair<std::string, std::string>>* moves) {
+    moves->clear();
+    std::vector<std::string> paths;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\0', at);
+        if (end == std::string::npos) return false;
+        paths.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    if (paths.empty() || paths.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i < paths.size(); i += 2) {
+        // Only the moves a run makes: a staged file beside its own place.
+        if (paths[i + 1].empty() || tempBeside(paths[i + 1]) != fs::path(paths[i])) return false;
+        moves->emplace_back(paths[i], paths[i + 1]);
+    }
+    return true;
+}
+
+long finishPendingMoves(const std::string& root, std::string* error) {
+    const fs::path list = fs::path(root) / kPendingMovesName;
+    std::error_code ec;
+    if (!fs::is_regular_file(list, ec)) return 0;
+    const int fd = ::open(list.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    std::string text;
+    char buffer[65536];
+    ssize_t n = 0;
+    while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (64u << 20))
+        text.append(buffer, static_cast<std::size_t>(n));
+    if (fd >= 0) ::close(fd);
+    std::vector<std::pair<std::string, std::string>> moves;
+    if (fd < 0 || n != 0 || !parsePendingMoves(text, &moves)) {
+        *error = list.string() + ": the list of an earlier run's moves is damaged; check the files it names, then "
+                                 "remove it";
+        return -1;
+    }
+    long moved = 0;
+    for (const auto& [temp, target] : moves) {
+        if (!fs::exists(fs::symlink_status(temp, ec))) continue;  // moved before the run stopped
+        if (::rename(temp.c_str(), target.c_str()) != 0) {
+            *error = target + ": cannot move into place: " + std::strerror(errno);
+            return -1;
+        }
+        syncFolder(fs::path(target).parent_path());
+        ++moved;
+    }
+    dropMoves(root);
+    return moved;
+}
 
 bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std::string, const Bytes*>>& files,
                        std::string* error, bool* moved) {
     if (moved) *moved = false;
+    if (finishPendingMoves(root, error) < 0) return false;
     std::vector<std::pair<fs::path, fs::path>> staged;  // temporary, final
     std::vector<fs::path> made;
     auto undo = [&] {
@@ -152,6 +246,13 @@ bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std:
         *error = path.string() + ": cannot write: " + why;
         return false;
     }
+    // A run killed among the moves leaves the list for the next to finish.
+    std::string why;
+    if (!writeMoves(root, staged, &why)) {
+        undo();
+        *error = (fs::path(root) / kPendingMovesName).string() + ": cannot write: " + why;
+        return false;
+    }
     for (std::size_t i = 0; i < staged.size(); ++i) {
         if (::rename(staged[i].first.c_str(), staged[i].second.c_str()) != 0) {
             // Only a file system that refuses renames gets here; what is in
@@ -162,9 +263,16 @@ bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std:
             staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(i));
             if (i > 0) made.clear();
             undo();
+            dropMoves(root);
             return false;
         }
     }
+    std::vector<fs::path> folders;
+    for (const auto& s : staged)
+        if (std::find(folders.begin(), folders.end(), s.second.parent_path()) == folders.end())
+            folders.push_back(s.second.parent_path());
+    for (const fs::path& dir : folders) syncFolder(dir);
+    dropMoves(root);
     return true;
 }
 

@@ -13,12 +13,27 @@
 
 namespace contentkit {
 
+// While it moves staged files into place, writeAllOrNothing keeps their list
+// in this file at the root: a run killed among the moves leaves it, and the
+// next run finishes them before anything else.
+constexpr char kPendingMovesName[] = ".contentkit.moves";
+
+// The list's moves (staged file, its place), each path ended by a NUL; false
+// for a list that is damaged or names a move no run makes.
+bool parsePendingMoves(const std::string& text, std::vector<std::pair<std::string, std::string>>* moves);
+
+// Finishes the moves that a run killed among them listed at `root`: each
+// staged file still there goes into place, then the list goes. Returns how
+// many moved; -1 with `error` when the list is damaged or a move fails.
+long finishPendingMoves(const std::string& root, std::string* error);
+
 // Files written all or nothing below a root folder: only when every one is
 // staged are they renamed into place. A failure removes what was staged and
 // the folders made for it, so the tree stays as it was. (path relative to
 // the root, bytes). False with a message naming the file and the reason;
 // `moved`, when given, tells whether some files were in place already (only
-// a file system that refuses a rename gets there).
+// a file system that refuses a rename gets there). Moves an earlier run left
+// unfinished are finished first.
 bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std::string, const Bytes*>>& files,
                        std::string* error, bool* moved = nullptr);
 
