@@ -69,7 +69,11 @@ Bytes keepAuthorDefLines(const std::string& file, const Bytes& written, const De
         if (lineNo == 1 && line.size() >= 3 && line[0] == 0xEF && line[1] == 0xBB && line[2] == 0xBF)
             line.erase(line.begin(), line.begin() + 3);
         const std::string body = bodyOf(line);
-        const std::vector<DefLine> items = readDefLines(line);
+        // Read as the game reads it inside the file: a byte order mark
+        // there (a second one on the first line included) is no mark.
+        Bytes inside = line;
+        inside.insert(inside.begin(), '\n');
+        const std::vector<DefLine> items = readDefLines(inside);
         if (!items.empty() && seen < readable) {
             seen += items.size();
             const DefLine& item = items.front();
