@@ -242,12 +242,12 @@ TEST(TiledMap, TilesetsOfOneNameMakeTexturesOfTheirOwn) {
 TEST(TiledMap, TileTexturesShowTheirPicturesAsTheEditorDrawsThem) {
     const std::string map =
         "<?xml version=\"1.0\"?>\n<map version=\"1.10\" orientation=\"orthogonal\" width=\"2\" height=\"2\" "
-        "tilewidth=\"8\" tileheight=\"8\" infinite=\"0\">\n <tileset firstgid=\"1\" name=\"s\" tilewidth=\"8\" "
+        "tilewidth=\"GW\" tileheight=\"GH\" infinite=\"0\">\n <tileset firstgid=\"1\" name=\"s\" tilewidth=\"8\" "
         "tileheight=\"8\" TILESET\n </tileset>\n <layer id=\"1\" name=\"ground\" width=\"2\" height=\"2\">\n"
         "  <data encoding=\"csv\">2,2,2,2</data>\n </layer>\n</map>\n";
     const std::string json =
-        "{\"type\":\"map\",\"orientation\":\"orthogonal\",\"width\":2,\"height\":2,\"tilewidth\":8,"
-        "\"tileheight\":8,\"tilesets\":[{\"firstgid\":1,\"name\":\"s\",\"tilewidth\":8,\"tileheight\":8,TILESET}],"
+        "{\"type\":\"map\",\"orientation\":\"orthogonal\",\"width\":2,\"height\":2,\"tilewidth\":GW,"
+        "\"tileheight\":GH,\"tilesets\":[{\"firstgid\":1,\"name\":\"s\",\"tilewidth\":8,\"tileheight\":8,TILESET}],"
         "\"layers\":[{\"type\":\"tilelayer\",\"name\":\"ground\",\"width\":2,\"height\":2,\"data\":[2,2,2,2]}]}";
     const struct {
         const char* label;
@@ -255,6 +255,8 @@ TEST(TiledMap, TileTexturesShowTheirPicturesAsTheEditorDrawsThem) {
         std::string tileset;
         int width, height;
         bool clearCorner;  // the magenta corner drawn as a hole
+        const char* grid = "8";  // the map's cells: "W H"
+        std::string warning = "";
     } cases[] = {
         {"atlas with a transparent colour", false,
          "tilecount=\"2\" columns=\"2\">\n  <image source=\"sheet.png\" trans=\"ff00ff\" width=\"16\" height=\"8\"/>",
@@ -272,10 +274,29 @@ TEST(TiledMap, TileTexturesShowTheirPicturesAsTheEditorDrawsThem) {
         {"JSON collection tile showing part of its picture", true,
          "\"tilecount\":1,\"columns\":0,\"tiles\":[{\"id\":1,\"image\":\"sheet.png\",\"imagewidth\":16,"
          "\"imageheight\":8,\"x\":8,\"y\":0,\"width\":8,\"height\":8}]", 8, 8, false},
+        // Tiles of another size than the map's cells look in the editor as
+        // the game lays them only when fitted to the grid, stretched.
+        {"atlas drawn at its own size on smaller cells", false,
+         "tilecount=\"2\" columns=\"2\">\n  <image source=\"sheet.png\" width=\"16\" height=\"8\"/>", 8, 8, false, "4",
+         "p.tmx: tileset 's', tile 1: the editor draws its 8 x 8 pixels from the bottom-left corner of its cell, not on "
+         "the map's cells of 4 x 4 as the game lays it; set the tileset's Tile Render Size to Map Grid Size (Tiled "
+         "1.9 and later) to see the ground so"},
+        {"atlas fitted to smaller cells", false,
+         "tilerendersize=\"grid\" fillmode=\"stretch\" tilecount=\"2\" columns=\"2\">\n  <image source=\"sheet.png\" "
+         "width=\"16\" height=\"8\"/>", 8, 8, false, "4"},
+        {"JSON atlas fitted to wider cells keeping its shape", true,
+         "\"tilerendersize\":\"grid\",\"fillmode\":\"preserve-aspect-fit\",\"tilecount\":2,\"columns\":2,"
+         "\"image\":\"sheet.png\",\"imagewidth\":16,\"imageheight\":8", 8, 8, false, "8 4",
+         "p.tmj: tileset 's', tile 1: the editor fits its 8 x 8 pixels into the map's cells of 8 x 4 keeping their "
+         "shape, the game stretches them over the cell; set the tileset's Fill Mode to Stretch (Tiled 1.9 and later) to "
+         "see the ground so"},
     };
     for (const auto& c : cases) {
         std::string text = c.json ? json : map;
         text.replace(text.find("TILESET"), 7, c.tileset);
+        const std::string grid = c.grid, gw = grid.substr(0, grid.find(' ')), gh = grid.substr(grid.rfind(' ') + 1);
+        text.replace(text.find("GW"), 2, gw);
+        text.replace(text.find("GH"), 2, gh);
         const std::string name = c.json ? "p.tmj" : "p.tmx";
         cktest::MemoryFiles files;
         files.put(name, text);
@@ -285,6 +306,7 @@ TEST(TiledMap, TileTexturesShowTheirPicturesAsTheEditorDrawsThem) {
         contentkit::TiledImportResult result;
         std::string error;
         ASSERT_TRUE(importSmall(files, name, &result, &error)) << c.label << ": " << error;
+        EXPECT_EQ(result.warnings.empty() ? "" : result.warnings.front(), c.warning) << c.label;
         const contentkit::ImportedFile* dds = cktest::importedFile(result, "data/texture/Small/s_1.dds");
         ASSERT_NE(dds, nullptr) << c.label;
         reference::DdsFields fields;
@@ -376,6 +398,11 @@ TEST(TiledMap, BadInputIsRefusedWithItsFileLayerAndPlaceAndMakesNoFiles) {
          std::string(kTsx).replace(std::string(kTsx).find(" tilewidth"), 0, " objectalignment=\"middle\""),
          "ground.tsx: tileset 'ground': <tileset> objectalignment=\"middle\" is not one of unspecified, topleft, top, "
          "topright, left, center, right, bottomleft, bottom or bottomright"},
+        {"tile render size the editor does not write", {}, "ground.tsx",
+         std::string(kTsx).replace(std::string(kTsx).find(" tilewidth"), 0, " tilerendersize=\"map\""),
+         "ground.tsx: tileset 'ground': <tileset> tilerendersize \"map\" is not tile or grid"},
+        {"JSON fill mode that is no name", {}, "ground.tsx", std::string(kTsj).replace(1, 0, "\"fillmode\":1,"),
+         "ground.tsx: tileset 'ground': \"fillmode\" must be a name"},
         {"JSON object alignment that is no name", {}, "ground.tsx",
          std::string(kTsj).replace(1, 0, "\"objectalignment\":2,"),
          "ground.tsx: tileset 'ground': \"objectalignment\" must be one of unspecified, topleft, top, topright, left, "

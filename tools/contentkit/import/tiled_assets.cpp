@@ -3,6 +3,7 @@
 // already), the def files naming them and the load lines pulling those in.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 #include "client/assets/def_file.h"
@@ -237,6 +238,36 @@ bool measureModel(const Bytes& file, const std::string& path, std::array<float, 
     return true;
 }
 
+std::string pixels(double w, double h) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g x %g", w, h);
+    return text;
+}
+
+// The game lays a ground tile's picture on its cell whatever its size; the
+// editor only where it fits the cell, or is fitted to it stretched. Told
+// once for each tileset, at its first tile drawn otherwise.
+void warnIfDrawnApart(ImportContext& ctx, const TiledTileset& set, std::uint32_t gid, const std::string& where) {
+    if (ctx.drawnApart.count(&set)) return;
+    double w = 0, h = 0;
+    tileDrawnSize(set, gid, &w, &h);
+    const double gw = ctx.map.tileWidth, gh = ctx.map.tileHeight;
+    const std::string sizes = pixels(w, h) + " pixels";
+    const std::string grid = "the map's cells of " + pixels(gw, gh);
+    std::string how;
+    if (!set.drawnAtGridSize && (w != gw || h != gh)) {
+        how = "the editor draws its " + sizes + " from the bottom-left corner of its cell, not on " + grid +
+              " as the game lays it; set the tileset's Tile Render Size to Map Grid Size (Tiled 1.9 and later) to "
+              "see the ground so";
+    } else if (set.drawnAtGridSize && set.keepsAspect && w * gh != h * gw) {
+        how = "the editor fits its " + sizes + " into " + grid + " keeping their shape, the game stretches them over "
+              "the cell; set the tileset's Fill Mode to Stretch (Tiled 1.9 and later) to see the ground so";
+    }
+    if (how.empty()) return;
+    ctx.drawnApart.insert(&set);
+    ctx.warn(where + ": " + how);
+}
+
 }  // namespace
 
 bool tileTexture(ImportContext& ctx, std::uint32_t gid, std::int32_t* id, std::string* error) {
@@ -254,6 +285,7 @@ bool tileTexture(ImportContext& ctx, std::uint32_t gid, std::int32_t* id, std::s
         }
         return true;
     }
+    warnIfDrawnApart(ctx, *set, gid, where);
     // Embedded tilesets share the map's file and may share a name: their
     // first IDs tell them apart.
     const std::string key = set->file + "#" + std::to_string(set->firstGid) + "#" + std::to_string(local);

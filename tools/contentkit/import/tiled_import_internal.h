@@ -75,6 +75,7 @@ struct ImportContext {
     std::vector<BakeBox> boxes;
     std::vector<BakeLight> bakeLights;
     std::vector<MadeAsset> madeTextures, madeModels;
+    std::set<const TiledTileset*> drawnApart;  // ground tilesets warned of
     RmapMap rmap;
 
     std::string file() const { return map.file; }
@@ -132,6 +133,10 @@ void warnNearLevelShores(ImportContext& ctx);
 
 // --- Objects (tiled_objects.cpp) ---
 bool placeObjects(ImportContext& ctx, std::string* error);
+// The pixels the editor draws a tile over when it keeps the tile's size: a
+// collection tile's picture (or the part it shows), else the tileset's
+// tile size.
+void tileDrawnSize(const TiledTileset& set, std::uint32_t gid, double* w, double* h);
 
 // --- Assets (tiled_assets.cpp) ---
 // The texture ID of a ground tile: its `texture` property, or the ID of the

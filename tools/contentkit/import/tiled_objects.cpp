@@ -22,23 +22,6 @@ std::string objectName(const ImportContext& ctx, const TiledLayer& layer, const 
            (o.name.empty() ? "" : " '" + o.name + "'");
 }
 
-// The pixels the editor draws a tile over when its object keeps the tile's
-// size: a collection tile's picture (or the part it shows), else the
-// tileset's tile size.
-void tileDrawnSize(const TiledTileset& set, std::uint32_t gid, double* w, double* h) {
-    *w = set.tileWidth;
-    *h = set.tileHeight;
-    const TiledTile* tile = set.image.source.empty() ? set.tile((gid & kTiledGidMask) - set.firstGid) : nullptr;
-    if (!tile) return;
-    if (tile->width > 0 && tile->height > 0) {
-        *w = tile->width;
-        *h = tile->height;
-    } else if (tile->image.width > 0 && tile->image.height > 0) {
-        *w = tile->image.width;
-        *h = tile->image.height;
-    }
-}
-
 // Where on the tile the editor draws a tile object's x and y lie, as shares
 // of its width and height.
 void anchorOf(TiledAlignment alignment, double* ax, double* ay) {
@@ -263,6 +246,20 @@ bool placeAll(ImportContext& ctx, const std::vector<const TiledLayer*>& layers, 
 }
 
 }  // namespace
+
+void tileDrawnSize(const TiledTileset& set, std::uint32_t gid, double* w, double* h) {
+    *w = set.tileWidth;
+    *h = set.tileHeight;
+    const TiledTile* tile = set.image.source.empty() ? set.tile((gid & kTiledGidMask) - set.firstGid) : nullptr;
+    if (!tile) return;
+    if (tile->width > 0 && tile->height > 0) {
+        *w = tile->width;
+        *h = tile->height;
+    } else if (tile->image.width > 0 && tile->image.height > 0) {
+        *w = tile->image.width;
+        *h = tile->image.height;
+    }
+}
 
 bool placeObjects(ImportContext& ctx, std::string* error) {
     return placeAll(ctx, ctx.models, placeModel, error) && placeAll(ctx, ctx.sounds, placeSound, error) &&

@@ -171,6 +171,22 @@ bool readTilesetObject(const Json& obj, const std::string& file, TiledTileset* t
         *error = where(std::string("\"objectalignment\" must be one of ") + kTiledAlignmentNames);
         return false;
     }
+    std::string drawing[2];
+    const char* const drawingKeys[2] = {"tilerendersize", "fillmode"};
+    for (int i = 0; i < 2; ++i) {
+        const auto member = obj.find(drawingKeys[i]);
+        if (member == obj.end() || member->is_null()) continue;
+        if (!member->is_string()) {
+            *error = where(std::string("\"") + drawingKeys[i] + "\" must be a name");
+            return false;
+        }
+        drawing[i] = member->get<std::string>();
+    }
+    std::string why;
+    if (!parseTiledDrawing(drawing[0], drawing[1], t, &why)) {
+        *error = where(why);
+        return false;
+    }
     for (const Json& n : *tiles) {
         long long id = -1;
         if (!isObject(n, "a tile", where, error)) return false;

@@ -117,6 +117,21 @@ bool parseTiledAlignment(const std::string& text, TiledAlignment* out) {
     return false;
 }
 
+bool parseTiledDrawing(const std::string& renderSize, const std::string& fillMode, TiledTileset* t,
+                       std::string* error) {
+    if (renderSize != "" && renderSize != "tile" && renderSize != "grid") {
+        *error = "tilerendersize \"" + renderSize + "\" is not tile or grid";
+        return false;
+    }
+    if (fillMode != "" && fillMode != "stretch" && fillMode != "preserve-aspect-fit") {
+        *error = "fillmode \"" + fillMode + "\" is not stretch or preserve-aspect-fit";
+        return false;
+    }
+    t->drawnAtGridSize = renderSize == "grid";
+    t->keepsAspect = fillMode == "preserve-aspect-fit";
+    return true;
+}
+
 bool checkLayerStart(long long x, long long y, const std::string& part, const TiledMap& map, std::string* error) {
     if (x == 0 && y == 0) return true;
     *error = map.file + ": " + part + ": the layer starts at tile (" + std::to_string(x) + ", " + std::to_string(y) +

@@ -73,6 +73,10 @@ struct TiledTileset {
     // many pixels (a tile object's shift scaled and turned with it).
     int offsetX = 0, offsetY = 0;
     TiledAlignment objectAlignment = TiledAlignment::Unspecified;
+    // How the editor draws its tiles in tile layers ("tilerendersize",
+    // "fillmode"): at their own size from the cell's bottom-left corner, or
+    // fitted to the map's grid, stretched or keeping their shape.
+    bool drawnAtGridSize = false, keepsAspect = false;
     TiledImage image;              // the atlas; empty for an image collection
     std::vector<TiledTile> tiles;  // tiles that carry properties or a picture
 

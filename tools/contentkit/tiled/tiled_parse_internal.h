@@ -32,6 +32,12 @@ bool parseTiledAlignment(const std::string& text, TiledAlignment* out);
 // The names it takes, for messages.
 extern const char kTiledAlignmentNames[];
 
+// A tileset's "tilerendersize" ("tile" or "grid") and "fillmode" ("stretch"
+// or "preserve-aspect-fit"), empty for the editor's defaults; false for any
+// other text, with `error` saying what the editor writes.
+bool parseTiledDrawing(const std::string& renderSize, const std::string& fillMode, TiledTileset* t,
+                       std::string* error);
+
 // The first non-blank byte, or 0.
 char firstTiledByte(const std::uint8_t* data, std::size_t size);
 // Line number (from 1) of byte `offset`.

@@ -118,6 +118,11 @@ bool readTilesetElement(const pugi::xml_node& node, const std::string& file, Til
                        kTiledAlignmentNames);
         return false;
     }
+    std::string why;
+    if (!parseTiledDrawing(node.attribute("tilerendersize").value(), node.attribute("fillmode").value(), t, &why)) {
+        *error = where("<tileset> " + why);
+        return false;
+    }
     for (const pugi::xml_node& n : node.children("tile")) {
         TiledTile tile;
         long long id = 0;
