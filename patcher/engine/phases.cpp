@@ -203,6 +203,8 @@ std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, b
         return trust.checkControlFile(path, body);
     };
     if (auto failure = fetchChecked("allow.txt")) return failure;
+    // Not a server under maintenance, whose notice would be the page.
+    if (looksLikeWebPage(body)) return serverDownFailure();
     *open = isPatchingAllowed(body);
     if (*open) return std::nullopt;
     if (auto failure = fetchChecked("notice_close.txt")) return failure;

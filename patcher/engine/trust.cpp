@@ -25,6 +25,12 @@ PatchFailure serverDownFailure() {
             "Update Server down"};
 }
 
+bool looksLikeWebPage(const std::string& body) {
+    std::size_t i = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n')) ++i;
+    return i < body.size() && body[i] == '<';
+}
+
 PatchFailure latestRevisionFailure() {
     return {"Error while fetching the latest Content Revision\nIf this problem persists - please contact the Support!",
             "Update Server Error"};

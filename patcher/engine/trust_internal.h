@@ -93,6 +93,10 @@ PatchFailure dataFileMismatch(const std::string& name);
 PatchFailure signatureFailure(const std::string& first);
 // The box for a server that cannot be reached at the start of a run.
 PatchFailure serverDownFailure();
+// A web page where a control file should be: what a hotel's or a station's
+// network answers before its log-in, for every address. That is no update
+// server at all (and, with a key, no attack to warn of).
+bool looksLikeWebPage(const std::string& body);
 // The box for a lastrev.txt that cannot be fetched or read.
 PatchFailure latestRevisionFailure();
 

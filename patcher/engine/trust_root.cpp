@@ -29,15 +29,6 @@ PatchFailure rootStoreFailure() {
             "Error"};
 }
 
-// A web page where the announcement should be: what a hotel's or a
-// station's network answers before its log-in, for every address. That is
-// no update server at all, and no attack to warn of.
-bool looksLikeWebPage(const std::string& body) {
-    std::size_t i = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n')) ++i;
-    return i < body.size() && body[i] == '<';
-}
-
 // No answer at all, or one whose body never arrived as a file: the
 // network's or the server's trouble, never a statement about the signature.
 bool unreadable(HttpStatus status) {

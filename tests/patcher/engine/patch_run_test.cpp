@@ -232,6 +232,13 @@ TEST_F(PatchRunTest, ServerFailuresEndTheRunWithTheirBoxes) {
                             "Failed to Download '/gone.txt' from PatchServer\nIf this problem presits, please contact the Support!",
                             "Data File download Error");
 
+    // A network that answers every address with its log-in page: the
+    // server is out of reach, not under maintenance.
+    serve("allow.txt", "\r\n<!DOCTYPE html><html><body>Log in to the hotel's network</body></html>");
+    quillon_test::expectBox(run(), "The Update Server seems to be down or\nthere is a Problem with your Internet Connection.",
+                            "Update Server down");
+    for (const std::string& notice : m_ui.texts(CmdShowNotice)) EXPECT_EQ(notice.find("Log in"), std::string::npos);
+
     m_server.reset();
     quillon_test::expectBox(run(), "", "Update Server down");
 }
