@@ -57,7 +57,7 @@ LAYERS = {
     "tools/gdfpack": ["client/storage", "shared"],
     "tools/compress": ["shared"],
     # contentkit by stage, each on those below it only; the command line on top.
-    "tools/contentkit/formats": ["client/assets/*_layout.h", "client/scene/*_layout.h"],
+    "tools/contentkit/formats": ["client/assets/*_layout.h", "client/scene/*_layout.h", "shared"],
     "tools/contentkit/check": ["tools/contentkit/formats", "client/storage", "client/assets/*_layout.h",
                                "client/scene/*_layout.h"],
     "tools/contentkit/models": ["tools/contentkit/formats"],
