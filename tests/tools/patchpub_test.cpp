@@ -215,7 +215,7 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     EXPECT_FALSE(tryPublish(&result, &error));
     EXPECT_EQ(error, "contentkit was stopped while it moved its files into " + at("content") +
                          ", which holds some of them; the next contentkit build-demo or import-tiled there finishes "
-                         "the moves, then publish");
+                         "the moves, or remove its list .contentkit.moves to publish the files as they are");
     EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
     fs::remove(at("content/.contentkit.moves"));
 

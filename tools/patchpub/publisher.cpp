@@ -512,7 +512,7 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     if (fs::exists(fs::symlink_status(fs::path(options.contentDir) / ".contentkit.moves", unused))) {
         *error = "contentkit was stopped while it moved its files into " + options.contentDir +
                  ", which holds some of them; the next contentkit build-demo or import-tiled there finishes the "
-                 "moves, then publish";
+                 "moves, or remove its list .contentkit.moves to publish the files as they are";
         return false;
     }
     Manifest old;

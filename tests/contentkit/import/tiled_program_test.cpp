@@ -244,8 +244,10 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheGameAsItWas) {
             m_dir);
         EXPECT_NE(killed.code, 0);
         ASSERT_TRUE(fs::exists(at("killed/.contentkit.moves")));
-        const cktest::RunResult next =
-            cktest::runProgram(kProgram, {"import-tiled", other, at("killed"), "Other"}, m_dir);
+        // Named another way this time: relative to where it runs.
+        const cktest::RunResult next = cktest::runProgram(
+            "/bin/sh", {"-c", "cd '" + m_dir + "' && exec '" + kProgram + "' import-tiled '" + other + "' killed Other"},
+            m_dir);
         ASSERT_EQ(next.code, 0) << next.err;
         EXPECT_NE(next.err.find("files into place that an earlier run was stopped before moving\n"), std::string::npos)
             << next.err;

@@ -125,23 +125,19 @@ void syncFolder(const fs::path& dir) {
     ::close(fd);
 }
 
-// The list: the staged file and its place, each ended by a NUL.
-Bytes movesText(const std::vector<std::pair<fs::path, fs::path>>& staged) {
-    Bytes out;
-    for (const auto& [temp, target] : staged)
-        for (const fs::path* p : {&temp, &target}) {
-            const std::string text = p->string();
-            out.insert(out.end(), text.begin(), text.end());
-            out.push_back(0);
-        }
-    return out;
-}
-
-bool writeMoves(const fs::path& root, const std::vector<std::pair<fs::path, fs::path>>& staged, std::string* why) {
+// The list: the names of the files, as given below the root, each ended by
+// a NUL. Each staged file lies beside the file its name stands for, so a
+// root named another way (a relative one, a copy) finds them all again.
+bool writeMoves(const fs::path& root, const std::vector<std::string>& names, std::string* why) {
+    Bytes text;
+    for (const std::string& name : names) {
+        text.insert(text.end(), name.begin(), name.end());
+        text.push_back(0);
+    }
     const fs::path list = root / kPendingMovesName, temp = tempBeside(list);
     std::error_code ec;
     fs::remove(temp, ec);
-    if (!writeSynced(temp.string(), movesText(staged), -1, why)) {
+    if (!writeSynced(temp.string(), text, -1, why)) {
         fs::remove(temp, ec);
         return false;
     }
@@ -162,20 +158,18 @@ void dropMoves(const fs::path& root) {
 
 }  // namespace
 
-bool parsePendingMoves(const std::string& text, std::vector<std::pair<std::string, std::string>>* moves) {
-    moves->clear();
-    std::vector<std::string> paths;
+bool parsePendingMoves(const std::string& text, std::vector<std::string>* names) {
+    names->clear();
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = text.find('\0', at);
         if (end == std::string::npos) return false;
-        paths.push_back(text.substr(at, end - at));
+        const std::string name = text.substr(at, end - at);
         at = end + 1;
-    }
-    if (paths.empty() || paths.size() % 2 != 0) return false;
-    for (std::size_t i = 0; i < paths.size(); i += 2) {
-        // Only the moves a run makes: a staged file beside its own place.
-        if (paths[i + 1].empty() || tempBeside(paths[i + 1]) != fs::path(paths[i])) return false;
-        moves->emplace_back(paths[i], paths[i + 1]);
+        // Only names below the root, as a run gives them.
+        if (name.empty() || name[0] == '/') return false;
+        for (const fs::path& part : fs::path(name))
+            if (part == "..") return false;
+        names->push_back(name);
     }
     return true;
 }
@@ -191,20 +185,23 @@ long finishPendingMoves(const std::string& root, std::string* error) {
     while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (64u << 20))
         text.append(buffer, static_cast<std::size_t>(n));
     if (fd >= 0) ::close(fd);
-    std::vector<std::pair<std::string, std::string>> moves;
-    if (fd < 0 || n != 0 || !parsePendingMoves(text, &moves)) {
+    std::vector<std::string> names;
+    if (fd < 0 || n != 0 || !parsePendingMoves(text, &names)) {
         *error = list.string() + ": the list of an earlier run's moves is damaged; check the files it names, then "
                                  "remove it";
         return -1;
     }
     long moved = 0;
-    for (const auto& [temp, target] : moves) {
+    for (const std::string& name : names) {
+        const fs::path target = followLinks(fs::path(root) / name), temp = tempBeside(target);
         if (!fs::exists(fs::symlink_status(temp, ec))) continue;  // moved before the run stopped
         if (::rename(temp.c_str(), target.c_str()) != 0) {
-            *error = target + ": cannot move into place: " + std::strerror(errno);
+            *error = list.string() + ": an earlier run was stopped among these moves, and " + target.string() +
+                     " cannot be moved into place: " + std::strerror(errno) + "; move " + temp.string() +
+                     " there yourself or remove it, then remove the list";
             return -1;
         }
-        syncFolder(fs::path(target).parent_path());
+        syncFolder(target.parent_path());
         ++moved;
     }
     dropMoves(root);
@@ -247,8 +244,10 @@ bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std:
         return false;
     }
     // A run killed among the moves leaves the list for the next to finish.
+    std::vector<std::string> names;
+    for (const auto& [relative, bytes] : files) names.push_back(relative);
     std::string why;
-    if (!writeMoves(root, staged, &why)) {
+    if (!staged.empty() && !writeMoves(root, names, &why)) {
         undo();
         *error = (fs::path(root) / kPendingMovesName).string() + ": cannot write: " + why;
         return false;

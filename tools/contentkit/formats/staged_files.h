@@ -18,9 +18,9 @@ namespace contentkit {
 // next run finishes them before anything else.
 constexpr char kPendingMovesName[] = ".contentkit.moves";
 
-// The list's moves (staged file, its place), each path ended by a NUL; false
-// for a list that is damaged or names a move no run makes.
-bool parsePendingMoves(const std::string& text, std::vector<std::pair<std::string, std::string>>* moves);
+// The names in the list (below the root, each ended by a NUL); false for a
+// list that is damaged or names a file outside the root.
+bool parsePendingMoves(const std::string& text, std::vector<std::string>* names);
 
 // Finishes the moves that a run killed among them listed at `root`: each
 // staged file still there goes into place, then the list goes. Returns how
