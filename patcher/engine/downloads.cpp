@@ -123,7 +123,8 @@ private:
         bool again = false;  // a fresh copy of a file already announced
         bool shown = false;  // its progress is on show: arriving, not empty
         bool createFailed = false, reopenFailed = false, storeFailed = false;
-        bool cut = false;  // ended by us: its place was too slow
+        bool cut = false;        // ended by us: its place was too slow
+        bool receiving = false;  // its body is arriving
         Fd file;
         std::uint64_t offset = 0, total = 0, received = 0, writtenBack = 0;
     };
@@ -132,21 +133,29 @@ private:
         const FileFetch& f = t->fetch;
         t->place = m_ctx.mirrors.current();
         HttpBatch::Request r;
-        r.url = m_ctx.mirrors.base(t->place) + (f.memory ? f.url : "data" + encodeUrlPath(f.name));
+        r.url = urlOf(*t);
         r.maxBytes = f.memory ? f.memoryLimit : downloadLimit(f.want);
         r.resumeFrom = resumeFrom;
-        r.onBegin = [this, t] { begin(*t); };
+        r.onBegin = [this, t](std::string& url) { begin(*t, &url); };
         r.onStart = [this, t](std::uint64_t offset, std::uint64_t total) { return start(*t, offset, total); };
         r.sink = [this, t](const std::uint8_t* data, std::size_t size) { return store(*t, data, size); };
         r.onDone = [this, t](HttpStatus status) { end(t, status); };
         m_batch.add(std::move(r));
     }
 
-    void begin(Transfer& t) {
+    std::string urlOf(const Transfer& t) const {
+        const FileFetch& f = t.fetch;
+        return m_ctx.mirrors.base(t.place) + (f.memory ? f.url : "data" + encodeUrlPath(f.name));
+    }
+
+    void begin(Transfer& t, std::string* url) {
         t.running = true;
         ++m_running;
-        // Asked of a place skipped while it waited: it comes from the next.
-        if (m_ctx.mirrors.skipped(t.place)) t.cut = true;
+        // Meant for a place skipped while it waited: it goes to the next.
+        if (m_ctx.mirrors.skipped(t.place)) {
+            t.place = m_ctx.mirrors.current();
+            *url = urlOf(t);
+        }
         if (t.again) return;
         const FileFetch& f = t.fetch;
         LauncherState& ui = m_ctx.ui;
@@ -177,6 +186,7 @@ private:
 
     bool start(Transfer& t, std::uint64_t offset, std::uint64_t total) {
         if (t.cut) return false;
+        t.receiving = true;
         t.offset = offset;
         t.total = total;
         if (!openTarget(t, offset)) return false;
@@ -256,7 +266,7 @@ private:
             ::sync_file_range(t->file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         const bool closeFailed = t->file.valid() && !t->file.close();
         if (t->running) --m_running;
-        t->running = false;
+        t->running = t->receiving = false;
         const bool shown = t->shown;
         t->shown = false;
         const FileFetch& f = t->fetch;
@@ -272,7 +282,8 @@ private:
             if (!placeSkipped) m_batch.limitConnections(static_cast<unsigned>(runningFrom(t->place)));
             arrived = false;
             refetch(*t, resumeOffset(m_tree, f));
-        } else if (t->cut && status == HttpStatus::Aborted && !t->storeFailed) {
+        } else if (t->cut && status != HttpStatus::Ok && status != HttpStatus::BadRange && !t->storeFailed &&
+                   !t->createFailed) {
             // What arrived from the slow place stays; the rest comes from the next.
             arrived = false;
             refetch(*t, resumeOffset(m_tree, f));
@@ -334,9 +345,12 @@ private:
         showDownloadProgress(m_ctx.ui, m_onShow->offset + m_onShow->received, m_onShow->total);
     }
 
-    // The pace of the place files come from, over the time its files were
-    // on their way (the worker's other work between two calls of the batch
-    // does not count).
+    // The pace of the place files come from, over the time their bodies
+    // were arriving (waits for an answer, and the worker's other work
+    // between two calls of the batch, do not count). A slow place is
+    // skipped while another is left, unless one was skipped before for a
+    // pace not twice as fast: then the player's own link is slow, and
+    // moving on gains nothing.
     void watchPace() {
         const std::size_t place = m_ctx.mirrors.current();
         const std::uint64_t now = monotonicMs();
@@ -346,15 +360,21 @@ private:
         }
         const std::uint64_t step = std::min<std::uint64_t>(now - m_pace.lastTick, 500);
         m_pace.lastTick = now;
-        if (runningFrom(place) == 0) return;
+        const bool receiving = std::any_of(m_transfers.begin(), m_transfers.end(), [place](const Transfer& t) {
+            return t.running && t.receiving && t.place == place;
+        });
+        if (!receiving) return;
         m_pace.ms += step;
         const std::uint64_t window = static_cast<std::uint64_t>(m_ctx.http.stallTimeout()) * 1000;
         if (m_pace.ms < window) return;
-        const bool slow = m_pace.bytes * 1000 < kSlowPlaceBytesPerSecond * m_pace.ms;
+        const std::uint64_t rate = m_pace.bytes * 1000 / m_pace.ms;
         m_pace.ms = m_pace.bytes = 0;
-        if (!slow || !skipPlace(place, "under " + std::to_string(kSlowPlaceBytesPerSecond / 1024) + " KiB/s for " +
-                                           std::to_string(window / 1000) + " s"))
+        if (rate >= kSlowPlaceBytesPerSecond || (m_slowestSkipped && rate * 2 >= m_slowestSkipped)) return;
+        if (!skipPlace(place, "under " + std::to_string(kSlowPlaceBytesPerSecond / 1024) + " KiB/s for " +
+                                  std::to_string(window / 1000) + " s"))
             return;
+        m_slowestSkipped = m_slowestSkipped ? std::min(m_slowestSkipped, std::max<std::uint64_t>(rate, 1))
+                                            : std::max<std::uint64_t>(rate, 1);
         for (Transfer& t : m_transfers)
             if (t.running && t.place == place) t.cut = true;
     }
@@ -397,6 +417,7 @@ private:
         std::size_t place = SIZE_MAX;
         std::uint64_t ms = 0, bytes = 0, lastTick = 0;
     } m_pace;
+    std::uint64_t m_slowestSkipped = 0;  // bytes a second; 0: none skipped for its pace
 };
 
 Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)

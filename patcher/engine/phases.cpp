@@ -196,7 +196,11 @@ std::optional<PatchFailure> checkPatchingOpen(PatchContext& ctx, Trust& trust, b
     }
     std::string body;
     const auto fetchChecked = [&](const char* path) -> std::optional<PatchFailure> {
-        const Mirrors::Accept accept = [&](std::string_view b) { return !trust.checkControlFile(path, b); };
+        // A web page is no answer of a patch server: a mirror may have the file.
+        const bool page = std::string_view(path) == "allow.txt";
+        const Mirrors::Accept accept = [&](std::string_view b) {
+            return !trust.checkControlFile(path, b) && !(page && looksLikeWebPage(std::string(b)));
+        };
         const HttpStatus status = lines ? lines->fetch(path, &body, accept)
                                         : ctx.mirrors.fetch(ctx.http, path, &body, kMaxControlFile, accept);
         if (status != HttpStatus::Ok) return serverDownFailure();

@@ -77,6 +77,7 @@ void HttpBatch::startWaiting() {
         if (slot->busy) continue;
         slot->request = std::move(m_waiting.front());
         m_waiting.pop_front();
+        if (slot->request.onBegin) slot->request.onBegin(slot->request.url);
         slot->transfer = curl_transfer::Transfer{};
         curl_transfer::Transfer& t = slot->transfer;
         t.maxBytes = slot->request.maxBytes;
@@ -94,7 +95,6 @@ void HttpBatch::startWaiting() {
         }
         slot->busy = true;
         ++m_running;
-        if (slot->request.onBegin) slot->request.onBegin();
     }
 }
 

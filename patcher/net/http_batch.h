@@ -26,7 +26,9 @@ public:
         std::string url;
         std::uint64_t maxBytes = UINT64_MAX;
         std::uint64_t resumeFrom = 0;  // as for HttpClient::download
-        std::function<void()> onBegin;  // when it takes a connection
+        // When it takes a connection, before it is sent: it may still
+        // change its URL (the place it was meant for is gone meanwhile).
+        std::function<void(std::string& url)> onBegin;
         HttpClient::StartFn onStart;
         HttpClient::SinkFn sink;
         std::function<void(HttpStatus)> onDone;  // once, when it has ended

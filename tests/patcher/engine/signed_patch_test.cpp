@@ -305,7 +305,11 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
         std::string rule;  // of the server, for each data file
         std::string why;   // its skip line
     };
-    ::setenv("QUILLON_STALL_SECONDS", "2", 1);
+    // Set for this test alone, however it ends.
+    struct StallSeconds {
+        StallSeconds() { ::setenv("QUILLON_STALL_SECONDS", "2", 1); }
+        ~StallSeconds() { ::unsetenv("QUILLON_STALL_SECONDS"); }
+    } stall;
     for (const Row& row : {Row{"busy", R"({"busy": 0})", "server busy for data/f"},
                            Row{"slow", R"({"trickle": 300})", "under 4 KiB/s for 2 s"}}) {
         SCOPED_TRACE(row.name);
@@ -333,5 +337,4 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
         EXPECT_GE(most, 3u);
     }
     EXPECT_NE(quask_test::readFile(at("mirror/requests.log")).find(" bytes="), std::string::npos);
-    ::unsetenv("QUILLON_STALL_SECONDS");
 }
