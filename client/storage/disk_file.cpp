@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "shared/name_case.h"
 
@@ -55,46 +56,15 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Not strcasecmp: it folds by the player's LC_CTYPE, which the window layer
-// takes up, and under tr_TR "I" is not the capital of "i".
-bool equalIgnoringAsciiCase(const char* a, const std::string& b) {
-    std::size_t i = 0;
-    for (; a[i] != '\0' && i < b.size(); ++i) {
-        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-    }
-    return a[i] == '\0' && i == b.size();
-}
-
-// The entry of `dir` that equals `name` ignoring ASCII case, else, where
-// either holds other bytes, ignoring letter case in any script and how
-// accents are composed (a tree copied from macOS keeps them decomposed);
-// the lowest in byte order when there are several, so the choice does not
-// depend on the directory's order. Empty when none.
+// The entry of `dir` that an author's `name` opens (shared/name_case.h);
+// empty when none.
 std::string findIgnoringCase(const std::string& dir, const std::string& name) {
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
     if (!d) return {};
-    const auto ascii = [](const char* text) {
-        for (; *text; ++text)
-            if (static_cast<unsigned char>(*text) >= 0x80) return false;
-        return true;
-    };
-    const bool plain = ascii(name.c_str());
-    std::string key;  // the loose key of `name`, once needed
-    std::string best, loose;
-    while (const dirent* e = ::readdir(d)) {
-        if (equalIgnoringAsciiCase(e->d_name, name)) {
-            if (best.empty() || std::strcmp(e->d_name, best.c_str()) < 0) best = e->d_name;
-            continue;
-        }
-        if (!best.empty() || (plain && ascii(e->d_name))) continue;
-        if (key.empty()) key = quask::looseNameKey(name);
-        if (quask::looseNameKey(e->d_name) != key) continue;
-        if (loose.empty() || std::strcmp(e->d_name, loose.c_str()) < 0) loose = e->d_name;
-    }
+    std::vector<std::string> entries;
+    while (const dirent* e = ::readdir(d)) entries.emplace_back(e->d_name);
     ::closedir(d);
-    return best.empty() ? loose : best;
+    return quask::pickLooseMatch(entries, name);
 }
 
 }  // namespace

@@ -220,6 +220,10 @@ TEST_F(FilesTest, DataPathWithBackslashesAndOtherCaseIsFound) {
     EXPECT_EQ(resolveDataPath((m_dir + "/data/texture/E\xCC\x81te\xCC\x81.DDS").c_str()),
               at("Data/Texture/\xC3\xA9t\xC3\xA9.dds"));
     EXPECT_EQ(loadAll(m_dir + "/data/texture/caf\xC3\xA9.dds"), Bytes{'d'});
+    // One letter is one letter, as Windows compares them: no "ss" for "\u00df".
+    writeBytes(at("Data/Texture/Stra\xC3\x9F" "e.dds"), Bytes{'s'});
+    EXPECT_EQ(resolveDataPath((m_dir + "/data/texture/strasse.dds").c_str()), m_dir + "/data/texture/strasse.dds");
+    EXPECT_EQ(resolveDataPath((m_dir + "/data/texture/STRA\xC3\x9F" "E.dds").c_str()), at("Data/Texture/Stra\xC3\x9F" "e.dds"));
 
     // A component with no match leaves the slash form, which does not open.
     const std::string missing = m_dir + "/data\\nomap\\foo.rmap";

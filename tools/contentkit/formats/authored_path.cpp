@@ -18,17 +18,12 @@ bool exists(const std::string& path) {
 }
 
 std::string findInFolder(const std::string& folder, const std::string& part) {
-    const std::string key = quask::looseNameKey(part);
-    std::vector<std::string> matches;
+    std::vector<std::string> entries;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder.empty() ? "." : folder, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (quask::looseNameKey(name) == key) matches.push_back(name);
-    }
-    if (matches.empty()) return {};
-    std::sort(matches.begin(), matches.end());
-    return matches.front();
+         it.increment(ec))
+        entries.push_back(it->path().filename().string());
+    return quask::pickLooseMatch(entries, part);
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ namespace contentkit {
 // The path on disk that `path` names when read as on the author's system:
 // the path itself when it exists, else backslashes as separators and each
 // component that does not exist matched against its folder's entries
-// without regard to letter case or Unicode normalisation (an exact spelling
-// first, then the lowest in byte order). `path` unchanged when nothing
+// without regard to letter case or Unicode normalisation, as the client
+// matches them (shared/name_case.h). `path` unchanged when nothing
 // matches. A Windows drive ("C:\...") is never looked for.
 std::string findAuthoredFile(const std::string& path);
 
