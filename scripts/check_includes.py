@@ -66,7 +66,7 @@ LAYERS = {
                                 "client/core", "client/storage", "client/assets/def_file.h",
                                 "client/assets/model_file.h", "client/assets/model_pose.h"],
     "tools/contentkit/demo": ["tools/contentkit/import", "tools/contentkit/tiled", "tools/contentkit/formats",
-                              "client/storage", "client/scene/first_map.h", "client/assets/def_file.h"],
+                              "client/storage", "client/scene/first_map.h", "client/assets/def_file.h", "shared"],
     "tools/contentkit": ["tools/contentkit/formats", "tools/contentkit/check", "tools/contentkit/models",
                          "tools/contentkit/tiled", "tools/contentkit/import", "tools/contentkit/demo", "shared"],
     "tools/patchpub": ["patcher/protocol", "shared"],

@@ -161,6 +161,15 @@ TEST_F(DemoGame, RebuildKeepsWhatAnAuthorAdded) {
     const cktest::RunResult again = cktest::runProgram(kProgram, {"build-demo", game}, m_dir);
     EXPECT_EQ(again.out.find("left as they are"), std::string::npos) << again.out;
     EXPECT_TRUE(fs::exists(at("game/data/map/Lakeside.rmap")));
+
+    // A map imported now gets its load line where the game still reads it:
+    // before the author's line it stops at.
+    ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", source + "example_map/example.tmx", game, "Again"}, m_dir)
+                  .code,
+              0);
+    const std::string withLoad = cktest::slurp(at("game/data/def/model.def"));
+    EXPECT_NE(withLoad.find("load: data/def/map_Again_models.def\r\nmy models\n"), std::string::npos) << withLoad;
+    EXPECT_EQ(def("game", "model.def").loads.back(), "data/def/map_Again_models.def");
 }
 
 TEST_F(DemoGame, MalformedCommandLineExitsTwoAndWritesNothing) {

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "shared/terminal_text.h"
 #include "tools/contentkit/formats/text.h"
 #include "tools/contentkit/import/tiled_import.h"
 
@@ -97,7 +98,8 @@ Bytes keepAuthorDefLines(const std::string& file, const Bytes& written, const De
         } else if (!warned && seen == readable) {
             warned = true;
             const bool lastWithoutBreak = line.back() != '\n' && line.back() != '\r';
-            report->warnings.push_back(file + ": line " + std::to_string(lineNo) + " '" + body + "' " +
+            report->warnings.push_back(file + ": line " + std::to_string(lineNo) + " '" + quask::terminalSafe(body) +
+                                       "' " +
                                        (lastWithoutBreak ? "has no line break, so the game does not read it"
                                                          : "is no 'ID: path', so the game reads no line from it on") +
                                        "; kept as it was");

@@ -395,10 +395,13 @@ bool addDefs(ImportContext& ctx, const std::vector<MadeAsset>& made, const std::
         std::replace(path.begin(), path.end(), '\\', '/');
         if (path == own || path == "./" + own) return true;
     }
-    // A last line without a break is not read by the client: end it first.
-    std::string tail = !existing.empty() && existing.back() != '\n' ? "\r\n" : "";
+    // Where the client stops reading early, the load line goes before that
+    // line; a last line without a break, which the client does not read
+    // either, is ended first.
+    const std::size_t stop = defReadStop(existing);
+    std::string tail = stop == existing.size() && !existing.empty() && existing.back() != '\n' ? "\r\n" : "";
     tail += "load: " + own + "\r\n";
-    existing.insert(existing.end(), tail.begin(), tail.end());
+    existing.insert(existing.begin() + static_cast<std::ptrdiff_t>(stop), tail.begin(), tail.end());
     ctx.result->files.push_back({top, existing});
     ctx.result->report.push_back(top + ": added 'load: " + own + "'");
     return true;

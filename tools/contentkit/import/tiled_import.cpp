@@ -494,6 +494,35 @@ std::vector<DefLine> readDefLines(const Bytes& text) {
     return handler.lines;
 }
 
+std::size_t defReadStop(const Bytes& text) {
+    const std::size_t readable = readDefLines(text).size();
+    const bool mark = text.size() >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF;
+    std::size_t seen = 0;
+    for (std::size_t at = mark ? 3 : 0; at < text.size();) {
+        std::size_t end = at;
+        while (end < text.size() && text[end] != '\n' &&
+               !(text[end] == '\r' && (end + 1 == text.size() || text[end + 1] != '\n')))
+            ++end;
+        if (end == text.size()) return text.size();  // the last line, without its break
+        ++end;
+        const auto from = text.begin() + static_cast<std::ptrdiff_t>(at), to = text.begin() + static_cast<std::ptrdiff_t>(end);
+        if (std::find(from, to, 0) != to) return at;  // the client reads no byte past a NUL
+        // The line as the client meets it inside the text: a byte order
+        // mark there is no mark.
+        Bytes line{'\n'};
+        line.insert(line.end(), from, to);
+        const std::size_t items = readDefLines(line).size();
+        std::size_t first = 1;
+        while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) ++first;
+        const bool quiet = line[first] == '\r' || line[first] == '\n' || line[first] == ';' ||
+                           (line[first] == '/' && first + 1 < line.size() && line[first + 1] == '/');
+        if ((items == 0 && !quiet) || (items > 0 && seen >= readable)) return at;
+        seen += items;
+        at = end;
+    }
+    return text.size();
+}
+
 std::string GameDirOnDisk::spelled(const std::string& relativePath) const {
     std::string root = m_root;
     while (root.size() > 1 && root.back() == '/') root.pop_back();

@@ -95,6 +95,10 @@ private:
 // The entries and load lines of a def file's text in file order, read by
 // the client's grammar (comments and blank lines are not kept).
 std::vector<DefLine> readDefLines(const Bytes& text);
+// Where the client stops reading a def file's text early: the offset of the
+// line with a key without ':' or a NUL byte; the text's size when it reads
+// on to the end (or to a last line without its line break).
+std::size_t defReadStop(const Bytes& text);
 
 struct ImportedFile {
     std::string path;  // relative to the game directory
