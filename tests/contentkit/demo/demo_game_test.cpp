@@ -16,6 +16,7 @@
 #include "tools/contentkit/demo/demo_game.h"
 #include "tools/contentkit/demo/demo_models.h"
 #include "tools/contentkit/demo/procedural.h"
+#include "tools/contentkit/import/tiled_import.h"
 
 namespace {
 
@@ -170,6 +171,26 @@ TEST_F(DemoGame, RebuildKeepsWhatAnAuthorAdded) {
     const std::string withLoad = cktest::slurp(at("game/data/def/model.def"));
     EXPECT_NE(withLoad.find("load: data/def/map_Again_models.def\r\nmy models\n"), std::string::npos) << withLoad;
     EXPECT_EQ(def("game", "model.def").loads.back(), "data/def/map_Again_models.def");
+}
+
+// Where an import's load line must go in a def file for the game to read
+// it: before the first line the game stops at, however the file ends.
+TEST(DefReadStop, IsTheFirstLineTheGameStopsAt) {
+    const struct {
+        std::string text;
+        std::size_t stop;
+    } cases[] = {
+        {"1: a.dds\r\n// note\r\n\r\n", 21},
+        {"1: a.dds\r\noops\r\n2: b.dds\r\n", 10},
+        {"\xEF\xBB\xBF; mark\r\n1: a.dds\r\nload: x.def\r", 33},
+        {"1: a.dds\r2: b.dds\rjunk\r", 18},
+        {std::string("1: a.dds\r\n\0\0", 12), 10},
+        {"1: a.dds\r\n2: b.dds", 18},   // ended by the import, then read
+        {"1: a.dds\r\nmy models", 10},  // not read even once ended
+        {"\xEF\xBB\xBF" "1: a\n\xEF\xBB\xBF; x: y\nz\n", 18},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(contentkit::defReadStop(cktest::bytesOf(c.text)), c.stop) << c.text;
 }
 
 TEST_F(DemoGame, MalformedCommandLineExitsTwoAndWritesNothing) {

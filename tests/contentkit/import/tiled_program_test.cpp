@@ -238,16 +238,15 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheGameAsItWas) {
         SCOPED_TRACE(n);
         fs::remove_all(at("killed"));
         fs::copy(at("game"), at("killed"), fs::copy_options::recursive);
+        // The killed run names the game directory relatively, the next one
+        // from elsewhere.
         const cktest::RunResult killed = cktest::runProgram(
-            strace, {"-f", "-o", "/dev/null", "-e", "inject=rename:signal=KILL:when=" + std::to_string(n), kProgram,
-                     "import-tiled", changed, at("killed"), "Example"},
+            "/bin/sh", {"-c", "cd '" + m_dir + "' && exec '" + strace + "' -f -o /dev/null -e inject=rename:signal=KILL:when=" +
+                                  std::to_string(n) + " '" + kProgram + "' import-tiled '" + changed + "' killed Example"},
             m_dir);
         EXPECT_NE(killed.code, 0);
         ASSERT_TRUE(fs::exists(at("killed/.contentkit.moves")));
-        // Named another way this time: relative to where it runs.
-        const cktest::RunResult next = cktest::runProgram(
-            "/bin/sh", {"-c", "cd '" + m_dir + "' && exec '" + kProgram + "' import-tiled '" + other + "' killed Other"},
-            m_dir);
+        const cktest::RunResult next = cktest::runProgram(kProgram, {"import-tiled", other, at("killed"), "Other"}, m_dir);
         ASSERT_EQ(next.code, 0) << next.err;
         EXPECT_NE(next.err.find("files into place that an earlier run was stopped before moving\n"), std::string::npos)
             << next.err;

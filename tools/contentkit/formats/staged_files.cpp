@@ -160,6 +160,7 @@ void dropMoves(const fs::path& root) {
 
 bool parsePendingMoves(const std::string& text, std::vector<std::string>* names) {
     names->clear();
+    if (text.empty()) return false;  // a run with nothing to move writes no list
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = text.find('\0', at);
         if (end == std::string::npos) return false;
@@ -197,8 +198,8 @@ long finishPendingMoves(const std::string& root, std::string* error) {
         if (!fs::exists(fs::symlink_status(temp, ec))) continue;  // moved before the run stopped
         if (::rename(temp.c_str(), target.c_str()) != 0) {
             *error = list.string() + ": an earlier run was stopped among these moves, and " + target.string() +
-                     " cannot be moved into place: " + std::strerror(errno) + "; move " + temp.string() +
-                     " there yourself or remove it, then remove the list";
+                     " cannot be moved into place: " + std::strerror(errno) +
+                     "; make room for it and run contentkit again, which finishes them";
             return -1;
         }
         syncFolder(target.parent_path());

@@ -503,20 +503,22 @@ std::size_t defReadStop(const Bytes& text) {
         while (end < text.size() && text[end] != '\n' &&
                !(text[end] == '\r' && (end + 1 == text.size() || text[end + 1] != '\n')))
             ++end;
-        if (end == text.size()) return text.size();  // the last line, without its break
-        ++end;
+        // A last line without its break is judged as it reads once ended.
+        const bool last = end == text.size();
+        if (!last) ++end;
         const auto from = text.begin() + static_cast<std::ptrdiff_t>(at), to = text.begin() + static_cast<std::ptrdiff_t>(end);
         if (std::find(from, to, 0) != to) return at;  // the client reads no byte past a NUL
         // The line as the client meets it inside the text: a byte order
         // mark there is no mark.
         Bytes line{'\n'};
         line.insert(line.end(), from, to);
+        if (last) line.push_back('\n');
         const std::size_t items = readDefLines(line).size();
         std::size_t first = 1;
         while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) ++first;
         const bool quiet = line[first] == '\r' || line[first] == '\n' || line[first] == ';' ||
                            (line[first] == '/' && first + 1 < line.size() && line[first + 1] == '/');
-        if ((items == 0 && !quiet) || (items > 0 && seen >= readable)) return at;
+        if ((items == 0 && !quiet) || (items > 0 && seen >= readable && !last)) return at;
         seen += items;
         at = end;
     }

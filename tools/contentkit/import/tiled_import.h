@@ -96,8 +96,9 @@ private:
 // the client's grammar (comments and blank lines are not kept).
 std::vector<DefLine> readDefLines(const Bytes& text);
 // Where the client stops reading a def file's text early: the offset of the
-// line with a key without ':' or a NUL byte; the text's size when it reads
-// on to the end (or to a last line without its line break).
+// line with a key without ':' or a NUL byte (a last line without its line
+// break judged as it reads once ended); the text's size when it reads on to
+// the end.
 std::size_t defReadStop(const Bytes& text);
 
 struct ImportedFile {
