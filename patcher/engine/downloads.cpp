@@ -369,12 +369,12 @@ private:
         if (m_pace.ms < window) return;
         const std::uint64_t rate = m_pace.bytes * 1000 / m_pace.ms;
         m_pace.ms = m_pace.bytes = 0;
-        if (rate >= kSlowPlaceBytesPerSecond || (m_slowestSkipped && rate * 2 >= m_slowestSkipped)) return;
+        const std::uint64_t slowest = m_ctx.mirrors.slowestSkippedPace();
+        if (rate >= kSlowPlaceBytesPerSecond || (slowest && rate * 2 >= slowest)) return;
         if (!skipPlace(place, "under " + std::to_string(kSlowPlaceBytesPerSecond / 1024) + " KiB/s for " +
                                   std::to_string(window / 1000) + " s"))
             return;
-        m_slowestSkipped = m_slowestSkipped ? std::min(m_slowestSkipped, std::max<std::uint64_t>(rate, 1))
-                                            : std::max<std::uint64_t>(rate, 1);
+        m_ctx.mirrors.noteSkippedPace(rate);
         for (Transfer& t : m_transfers)
             if (t.running && t.place == place) t.cut = true;
     }
@@ -417,7 +417,6 @@ private:
         std::size_t place = SIZE_MAX;
         std::uint64_t ms = 0, bytes = 0, lastTick = 0;
     } m_pace;
-    std::uint64_t m_slowestSkipped = 0;  // bytes a second; 0: none skipped for its pace
 };
 
 Downloads::Downloads(PatchContext& ctx, GameTree& tree, const PhaseTexts& texts, Arrivals* arrivals)

@@ -6,6 +6,7 @@ namespace quillon {
 
 void Mirrors::reset(const std::string& primary) {
     m_places.clear();
+    m_slowestSkipped = 0;
     m_places.push_back(Place{primary});
 }
 

@@ -41,6 +41,14 @@ public:
     // was skipped (another place is there to ask).
     bool skip(std::size_t i, const std::string& why);
 
+    // The slowest pace (bytes a second) of a place skipped for its pace in
+    // this run; 0 when none was. Every download phase of the run sees it.
+    std::uint64_t slowestSkippedPace() const { return m_slowestSkipped; }
+    void noteSkippedPace(std::uint64_t bytesPerSecond) {
+        if (bytesPerSecond == 0) bytesPerSecond = 1;
+        if (m_slowestSkipped == 0 || bytesPerSecond < m_slowestSkipped) m_slowestSkipped = bytesPerSecond;
+    }
+
     // `path` below the base URL from the first live place, then from the
     // next while a place fails or `accept` rejects its body. The answer of
     // the last place asked stands as it came: `body` holds it, `from` (when
@@ -60,6 +68,7 @@ private:
         bool skipped = false;
     };
     std::vector<Place> m_places;
+    std::uint64_t m_slowestSkipped = 0;
     std::function<void(const std::string&)> m_onSkip;
 };
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -307,8 +308,10 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
     };
     // Set for this test alone, however it ends.
     struct StallSeconds {
+        const char* before = std::getenv("QUILLON_STALL_SECONDS");
+        const std::string was = before ? before : "";
         StallSeconds() { ::setenv("QUILLON_STALL_SECONDS", "2", 1); }
-        ~StallSeconds() { ::unsetenv("QUILLON_STALL_SECONDS"); }
+        ~StallSeconds() { before ? ::setenv("QUILLON_STALL_SECONDS", was.c_str(), 1) : ::unsetenv("QUILLON_STALL_SECONDS"); }
     } stall;
     for (const Row& row : {Row{"busy", R"({"busy": 0})", "server busy for data/f"},
                            Row{"slow", R"({"trickle": 300})", "under 4 KiB/s for 2 s"}}) {
@@ -316,6 +319,7 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
         quask_test::writeFile(at("faults.json"), rules(row.rule));
         fs::remove(at("mirror/requests.log"));
         fs::remove(at("mirror/answering.log"));
+        fs::remove(at("requests.log"));
         quillon_test::RecordingUi ui;
         LauncherState state(ui);
         const auto failure = quillon_test::runOn(at(row.name), m_base, runPatch, state, &m_key);
@@ -330,6 +334,10 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
         }));
         const std::string asked = quask_test::readFile(at("mirror/requests.log"));
         EXPECT_EQ(quillon_test::countOf(asked, "GET /data/f"), 12u) << asked;
+        // The server was asked only for the files on their way when it was
+        // skipped; those waiting for a connection went to the mirror.
+        const std::string server = quask_test::readFile(at("requests.log"));
+        EXPECT_EQ(quillon_test::countOf(server, "GET /data/f"), 6u) << server;
         // Each file is held 0.3 s: at full width several are answered at once.
         std::istringstream counts(quask_test::readFile(at("mirror/answering.log")));
         unsigned most = 0;
