@@ -39,7 +39,8 @@ request path to a rule:
   {"busy": n}              503, as nginx's limit_conn answers, while n other
                            requests are being answered
   {"turned_away": n}       503 for the first n requests of that path
-  {"hold": s}              waits s seconds before answering
+  {"hold": s}              waits s seconds before answering (a request it
+                           takes, not one "busy" turns away)
 Keys combine: {"send": 1000, "stall": 90} is a body that stops.
 
 With "--ranges" a request for "Range: bytes=N-" of a file of the tree gets
@@ -144,10 +145,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def faulty(self, rule):
         with answering_lock:
             asked_for[self.path] = times = asked_for.get(self.path, 0) + 1
-        time.sleep(float(rule.get("hold", 0)))
-        if ("busy" in rule and answering - 1 >= int(rule["busy"])) or times <= int(rule.get("turned_away", 0)):
+        if ("busy" in rule and self.others >= int(rule["busy"])) or times <= int(rule.get("turned_away", 0)):
             body = b"busy"
             return self.raw(503, [("Content-Length", str(len(body)))], body)
+        time.sleep(float(rule.get("hold", 0)))
         if rule.get("drop"):
             time.sleep(float(rule.get("stall", 0)))
             self.close_connection = True
@@ -181,6 +182,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         global answering
         with answering_lock:
             answering += 1
+            # Judged as it arrives, as a server's own counter is: requests
+            # that come at once do not all count each other.
+            self.others = answering - 1
             with open(os.path.join(os.path.dirname(self.directory), "answering.log"), "a") as log:
                 log.write("%d\n" % answering)
         self.counted = True

@@ -128,3 +128,33 @@ TEST_F(ResumeTest, OneFailingFileAmongParallelDownloadsChangesNoGameFile) {
     EXPECT_EQ(countOf(again, "GET /data/f"), 1u) << again;
     EXPECT_EQ(countOf(again, "GET /data/f5.bin bytes=10-\n"), 1u) << again;
 }
+
+// One server that takes fewer requests at once than the run makes (503, as
+// nginx's limit_conn answers) gets fewer and serves every file; one that
+// turns every request away ends the run with the download box, as before
+// there were mirrors to hand files to.
+TEST_F(ResumeTest, BusyServerGetsFewerRequestsAndOneAlwaysBusyEndsTheRun) {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::string held, busy;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "/f" + std::to_string(i) + ".bin";
+        files.emplace_back(name, noise(20000, 40 + i));
+        held += std::string(i ? ", " : "{") + "\"/data" + name + "\": {\"busy\": 1, \"hold\": 0.2}";
+        busy += std::string(i ? ", " : "{") + "\"/data" + name + "\": {\"busy\": 0}";
+    }
+    publish(files);
+    faults(held + "}");
+    const auto taken = run();
+    ASSERT_FALSE(taken) << taken->text << "\n" << requests();
+    for (const auto& [name, bytes] : files) EXPECT_EQ(game(name.substr(1)), bytes) << name;
+    EXPECT_EQ(storedRevision(), 1u);
+
+    RevisionRecord back;
+    ASSERT_TRUE(SaveRevisionRecord(at("game"), &back));  // revision 0 again
+    for (const auto& [name, bytes] : files) fs::remove(at("game" + name));
+    faults(busy + "}");
+    const auto failure = run();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->caption, "Data File download Error");
+    EXPECT_EQ(storedRevision(), 0u);
+}
