@@ -1,6 +1,5 @@
 #include "client/storage/disk_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "shared/name_case.h"
+#include "shared/loose_path.h"
 
 namespace velmar {
 
@@ -51,22 +50,6 @@ std::string slashForm(const char* path) {
     return out;
 }
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// The entry of `dir` that an author's `name` opens (shared/name_case.h);
-// empty when none.
-std::string findIgnoringCase(const std::string& dir, const std::string& name) {
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return {};
-    std::vector<std::string> entries;
-    while (const dirent* e = ::readdir(d)) entries.emplace_back(e->d_name);
-    ::closedir(d);
-    return quask::pickLooseMatch(entries, name);
-}
-
 }  // namespace
 
 // --- Path resolution ---
@@ -74,44 +57,10 @@ std::string findIgnoringCase(const std::string& dir, const std::string& name) {
 std::string resolveDataPath(const char* path) {
     if (!path) return {};
     const std::string slashed = slashForm(path);
-    if (slashed.empty() || exists(slashed)) return slashed;
-
-    std::string resolved;
-    std::size_t pos = 0;
-    if (slashed[0] == '/') {
-        resolved = "/";
-        pos = 1;
-    }
-    while (pos <= slashed.size()) {
-        std::size_t end = slashed.find('/', pos);
-        if (end == std::string::npos) end = slashed.size();
-        const std::string part = slashed.substr(pos, end - pos);
-        const bool last = end == slashed.size();
-        pos = end + 1;
-        if (part.empty()) {
-            if (last) break;
-            continue;  // doubled slashes
-        }
-        const std::string dir = resolved;
-        std::string candidate = dir;
-        if (!candidate.empty() && candidate.back() != '/') candidate += '/';
-        if (part == "." || part == ".." || exists(candidate + part)) {
-            resolved = candidate + part;
-            continue;
-        }
-        std::string match = findIgnoringCase(dir, part);
-        // Windows drops blanks and dots at the end of a name ("rock.dds "
-        // opens rock.dds), and def file paths keep their trailing blanks.
-        const std::size_t kept = part.find_last_not_of(" .");
-        if (match.empty() && kept != std::string::npos && kept + 1 < part.size()) {
-            const std::string trimmed = part.substr(0, kept + 1);
-            match = exists(candidate + trimmed) ? trimmed : findIgnoringCase(dir, trimmed);
-        }
-        if (match.empty()) return slashed;
-        resolved = candidate + match;
-    }
-    if (slashed.back() == '/' && !resolved.empty() && resolved.back() != '/') resolved += '/';
-    return resolved;
+    struct stat st {};
+    if (slashed.empty() || ::stat(slashed.c_str(), &st) == 0) return slashed;
+    std::string resolved = quask::resolveLoosePath(slashed);
+    return resolved.empty() ? slashed : resolved;
 }
 
 // --- DiskFile ---
