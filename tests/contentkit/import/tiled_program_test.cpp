@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -246,6 +248,25 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheGameAsItWas) {
             m_dir);
         EXPECT_NE(killed.code, 0);
         ASSERT_TRUE(fs::exists(at("killed/.contentkit.moves")));
+        if (n == 2) {
+            // A file still to be replaced that the author saved after the
+            // kill is kept, and named, until the author chooses.
+            fs::path staged;
+            for (const auto& e : fs::recursive_directory_iterator(at("killed")))
+                if (e.path().filename().string().find(".contentkit.tmp") != std::string::npos) staged = e.path();
+            ASSERT_FALSE(staged.empty());
+            const std::string name = staged.filename().string();
+            const fs::path edited = staged.parent_path() / name.substr(1, name.size() - 1 - strlen(".contentkit.tmp"));
+            cktest::writeBytes(edited.string(), cktest::bytesOf("saved by hand"));
+            fs::last_write_time(edited, fs::last_write_time(at("killed/.contentkit.moves")) + std::chrono::seconds(2));
+            const cktest::RunResult kept = cktest::runProgram(kProgram, {"import-tiled", other, at("killed"), "Other"}, m_dir);
+            EXPECT_EQ(kept.code, 1);
+            EXPECT_NE(kept.err.find(edited.string() + " was changed after it stopped; that run's version of it is " +
+                                    staged.string()), std::string::npos) << kept.err;
+            EXPECT_EQ(cktest::slurp(edited.string()), "saved by hand");
+            ASSERT_TRUE(fs::exists(staged));
+            fs::remove(edited);  // the run's version is the one wanted
+        }
         const cktest::RunResult next = cktest::runProgram(kProgram, {"import-tiled", other, at("killed"), "Other"}, m_dir);
         ASSERT_EQ(next.code, 0) << next.err;
         EXPECT_NE(next.err.find("files into place that an earlier run was stopped before moving\n"), std::string::npos)

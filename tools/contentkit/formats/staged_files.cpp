@@ -150,6 +150,10 @@ bool writeMoves(const fs::path& root, const std::vector<std::string>& names, std
     return true;
 }
 
+bool laterThan(const timespec& a, const timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
 void dropMoves(const fs::path& root) {
     std::error_code ec;
     fs::remove(root / kPendingMovesName, ec);
@@ -185,11 +189,27 @@ long finishPendingMoves(const std::string& root, std::string* error) {
     ssize_t n = 0;
     while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (64u << 20))
         text.append(buffer, static_cast<std::size_t>(n));
+    struct stat listed {};
+    const bool dated = fd >= 0 && ::fstat(fd, &listed) == 0;
     if (fd >= 0) ::close(fd);
     std::vector<std::string> names;
-    if (fd < 0 || n != 0 || !parsePendingMoves(text, &names)) {
+    if (!dated || n != 0 || !parsePendingMoves(text, &names)) {
         *error = list.string() + ": the list of an earlier run's moves is damaged; check the files it names, then "
                                  "remove it";
+        return -1;
+    }
+    // The list was written after every staged file and before the first
+    // move: a file still to be replaced that is newer than the list was
+    // saved after the run stopped (an author's edit), and is not overwritten.
+    for (const std::string& name : names) {
+        const fs::path target = followLinks(fs::path(root) / name), temp = tempBeside(target);
+        struct stat st {};
+        if (!fs::exists(fs::symlink_status(temp, ec)) || ::stat(target.c_str(), &st) != 0 ||
+            !laterThan(st.st_mtim, listed.st_mtim))
+            continue;
+        *error = list.string() + ": an earlier run was stopped among these moves, and " + target.string() +
+                 " was changed after it stopped; that run's version of it is " + temp.string() +
+                 ". Keep the one you want there (remove the other), then run contentkit again, which finishes the rest";
         return -1;
     }
     long moved = 0;

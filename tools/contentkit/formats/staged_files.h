@@ -24,7 +24,9 @@ bool parsePendingMoves(const std::string& text, std::vector<std::string>* names)
 
 // Finishes the moves that a run killed among them listed at `root`: each
 // staged file still there goes into place, then the list goes. Returns how
-// many moved; -1 with `error` when the list is damaged or a move fails.
+// many moved; -1 with `error`, nothing moved, when the list is damaged or a
+// file still to be replaced was changed after the list was written; -1
+// when a move fails.
 long finishPendingMoves(const std::string& root, std::string* error);
 
 // Files written all or nothing below a root folder: only when every one is
