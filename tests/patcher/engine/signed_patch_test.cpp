@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -274,6 +275,26 @@ TEST_F(SignedPatchTest, PublishDuringARunIsTakenAndNotCalledTampering) {
     EXPECT_FALSE(fs::exists(at("told/b.bin")));
 }
 
+namespace {
+
+// The fault server's `rule` for each of the data files f0.bin to f11.bin.
+std::string rules(const std::string& rule) {
+    std::string json;
+    for (unsigned i = 0; i < 12; ++i)
+        json += std::string(i ? ", " : "{") + "\"/data/f" + std::to_string(i) + ".bin\": " + rule;
+    return json + "}";
+}
+
+// A stall time of 2 s for the test that holds one, however it ends.
+struct StallSeconds {
+    const char* before = std::getenv("QUILLON_STALL_SECONDS");
+    const std::string was = before ? before : "";
+    StallSeconds() { ::setenv("QUILLON_STALL_SECONDS", "2", 1); }
+    ~StallSeconds() { before ? ::setenv("QUILLON_STALL_SECONDS", was.c_str(), 1) : ::unsetenv("QUILLON_STALL_SECONDS"); }
+};
+
+}  // namespace
+
 // A server that turns every data request away (503, as an overloaded host
 // answers) or trickles them just above the stall limit hands the files to
 // the mirror it names, and the mirror gets every connection of the run, not
@@ -284,12 +305,6 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
     auto mirror = quillon_test::startPatchServer(at("mirror/www"), at("mirror/server"),
                                                  {"--ranges", "--faults", at("mirror/faults.json")}, &mirrorUrl);
     ASSERT_FALSE(mirrorUrl.empty());
-    const auto rules = [](const std::string& rule) {
-        std::string json;
-        for (unsigned i = 0; i < 12; ++i)
-            json += std::string(i ? ", " : "{") + "\"/data/f" + std::to_string(i) + ".bin\": " + rule;
-        return json + "}";
-    };
     for (unsigned i = 0; i < 12; ++i) put("f" + std::to_string(i) + ".bin", quillon_test::noise(6000, i));
     ASSERT_TRUE(publishSigned(&error)) << error;
     patchpub::MaintainOptions named;
@@ -306,13 +321,7 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
         std::string rule;  // of the server, for each data file
         std::string why;   // its skip line
     };
-    // Set for this test alone, however it ends.
-    struct StallSeconds {
-        const char* before = std::getenv("QUILLON_STALL_SECONDS");
-        const std::string was = before ? before : "";
-        StallSeconds() { ::setenv("QUILLON_STALL_SECONDS", "2", 1); }
-        ~StallSeconds() { before ? ::setenv("QUILLON_STALL_SECONDS", was.c_str(), 1) : ::unsetenv("QUILLON_STALL_SECONDS"); }
-    } stall;
+    const StallSeconds stall;
     for (const Row& row : {Row{"busy", R"({"busy": 0})", "server busy for data/f"},
                            Row{"slow", R"({"trickle": 300})", "under 4 KiB/s for 2 s"}}) {
         SCOPED_TRACE(row.name);
@@ -345,4 +354,47 @@ TEST_F(SignedPatchTest, BusyOrSlowServerHandsTheFilesToItsMirrorAtFullWidth) {
         EXPECT_GE(most, 3u);
     }
     EXPECT_NE(quask_test::readFile(at("mirror/requests.log")).find(" bytes="), std::string::npos);
+}
+
+// A player whose own link is slow finds every place slow: one place is
+// skipped, and the next, not twice as slow, keeps the files, however many
+// mirrors are left to try.
+TEST_F(SignedPatchTest, SlowLinkOfThePlayerSkipsOnePlaceNotEachInTurn) {
+    std::string error;
+    std::vector<std::unique_ptr<quask_test::ChildProcess>> mirrors;
+    std::vector<std::string> urls;
+    for (const char* name : {"one", "two"}) {
+        const std::string dir = at(std::string(name) + "/");
+        fs::create_directories(dir + "www");
+        urls.emplace_back();
+        mirrors.push_back(quillon_test::startPatchServer(dir + "www", dir + "server",
+                                                         {"--ranges", "--faults", dir + "faults.json"}, &urls.back()));
+        ASSERT_FALSE(urls.back().empty());
+    }
+    for (unsigned i = 0; i < 12; ++i) put("f" + std::to_string(i) + ".bin", quillon_test::noise(1500, i));
+    ASSERT_TRUE(publishSigned(&error)) << error;
+    patchpub::MaintainOptions named;
+    named.serverDir = at("www");
+    named.signKey = at("key.pem");
+    named.mirrors = urls;
+    patchpub::MaintainResult maintained;
+    ASSERT_TRUE(patchpub::maintainServer(patchpub::Maintenance::kMirrors, named, &maintained, &error)) << error;
+    for (const char* name : {"one", "two"}) {
+        fs::copy(at("www"), at(std::string(name) + "/www"), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        quask_test::writeFile(at(std::string(name) + "/faults.json"), rules(R"({"trickle": 300})"));
+    }
+    quask_test::writeFile(at("faults.json"), rules(R"({"trickle": 300})"));
+    const StallSeconds stall;
+    quillon_test::RecordingUi ui;
+    LauncherState state(ui);
+    const auto failure = quillon_test::runOn(at("game"), m_base, runPatch, state, &m_key);
+    ASSERT_FALSE(failure) << failure->text;
+    for (unsigned i = 0; i < 12; ++i)
+        EXPECT_EQ(quask_test::readFile(at("game/f" + std::to_string(i) + ".bin")), quillon_test::noise(1500, i)) << i;
+    const std::vector<std::string> notes = ui.notes();
+    EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
+                            [](const std::string& note) { return note.find("under 4 KiB/s for 2 s") != std::string::npos; }),
+              1)
+        << ::testing::PrintToString(notes);
+    EXPECT_EQ(quillon_test::countOf(quask_test::readFile(at("two/requests.log")), "GET /data/f"), 0u);
 }
