@@ -1,6 +1,9 @@
 // The commands that write into a game directory: import-tiled and
 // build-demo, each holding the directory's lock while it runs.
+#include <strings.h>
+
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -61,7 +64,8 @@ int importTiledCommand(int argc, char** argv) {
     }
     if (paths.size() != 3) return usageBecause("import-tiled", "takes MAP, GAME_DIR and NAME");
     options.name = paths[2];
-    options.startCamera = options.name == kFirstMapName;
+    // The client opens its first map whatever the letter case of the file.
+    options.startCamera = strcasecmp(options.name.c_str(), kFirstMapName) == 0;
     std::error_code ec;
     if (!std::filesystem::is_directory(paths[1], ec)) {
         return fail(paths[1], std::filesystem::exists(paths[1], ec)
@@ -74,6 +78,19 @@ int importTiledCommand(int argc, char** argv) {
     if (!finishEarlierRun(paths[1])) return 1;
     DiskSource sources;
     GameDirOnDisk game(paths[1]);
+    // The client finds a map whatever the letter case of its name: one
+    // differing only so would replace that map under the new spelling,
+    // past the checks that map must pass.
+    for (const char* ending : {".rmap", ".ini"}) {
+        const std::string leaf = options.name + ending;
+        const std::string onDisk = game.spelled("data/map/" + leaf);
+        const std::string found = std::filesystem::path(onDisk).filename().string();
+        if (found != leaf) {
+            const std::string name = found.substr(0, found.size() - std::strlen(ending));
+            return fail(paths[1], onDisk + " is the map '" + name + "': import it as '" + name +
+                                      "' to replace it, or give the new map a name of its own");
+        }
+    }
     TiledImportResult result;
     std::string why;
     const bool imported = importTiledFile(paths[0], sources, game, options, &result, &why);

@@ -153,6 +153,24 @@ TEST_F(TiledProgram, MapSavedOnWindowsOrMacosImportsAsTheEditorFoundItsFiles) {
               std::string::npos);
     windowsNames(false);
 
+    // The client opens a map whatever the letter case of its name: a name
+    // in another case replaces no map, the first map least of all.
+    fs::create_directories(at("fresh"));
+    const auto other = [&](const char* game, const char* name) {
+        return cktest::runProgram(kProgram, {"import-tiled", at("win/example.tmx"), at(game), name}, m_dir);
+    };
+    for (const auto& [name, is] : {std::pair<const char*, const char*>{"example", "Example"}, {"lakeside", "Lakeside"}}) {
+        const auto before = treeBytes(at("authored"));
+        r = other("authored", name);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "contentkit: " + at("authored") + ": data/map/" + is + ".rmap is the map '" + is +
+                             "': import it as '" + is + "' to replace it, or give the new map a name of its own\n");
+        EXPECT_TRUE(treeBytes(at("authored")) == before);
+    }
+    r = other("fresh", "lakeside");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("the client's start camera looks at cell"), std::string::npos) << r.err;
+
     tileset.replace(tileset.find("..\\TERR"), 2, "D:\\art");
     cktest::writeBytes(at("win/sets/terrain.tsx"), cktest::bytesOf(tileset));
     r = cktest::runProgram(kProgram, {"import-tiled", at("win/example.tmx"), at("authored"), "Example"}, m_dir);
@@ -230,8 +248,9 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheGameAsItWas) {
         }
         EXPECT_GE(failed, row.files);
     }
-    // Killed among its moves, the import is finished by the next run before
-    // that reads the game: what it imports goes with the whole of the last.
+    // Killed among its moves, or refused one by the file system, the import
+    // is finished by the next run before that reads the game: what it
+    // imports goes with the whole of the last.
     fs::copy(at("game"), at("reference"), fs::copy_options::recursive);
     const std::string other = kSourceDir + "/demo_content/Lakeside.tmx";
     ASSERT_EQ(cktest::runProgram(kProgram, {"import-tiled", changed, at("reference"), "Example"}, m_dir).code, 0);
@@ -243,10 +262,16 @@ TEST_F(TiledProgram, FullDiskHalfWayLeavesTheGameAsItWas) {
         // The killed run names the game directory relatively, the next one
         // from elsewhere.
         const cktest::RunResult killed = cktest::runProgram(
-            "/bin/sh", {"-c", "cd '" + m_dir + "' && exec '" + strace + "' -f -o /dev/null -e inject=rename:signal=KILL:when=" +
-                                  std::to_string(n) + " '" + kProgram + "' import-tiled '" + changed + "' killed Example"},
+            "/bin/sh", {"-c", "cd '" + m_dir + "' && exec '" + strace + "' -f -o /dev/null -e inject=rename:" +
+                                  (n == 3 ? "error=EIO" : "signal=KILL") + ":when=" + std::to_string(n) + " '" + kProgram + "' import-tiled '" + changed + "' killed Example"},
             m_dir);
         EXPECT_NE(killed.code, 0);
+        // A move the file system refuses leaves the rest for the next run too.
+        if (n == 3) {
+            EXPECT_NE(killed.err.find(": cannot move into place: Input/output error (the files before it are in "
+                                      "place; run contentkit again to move the rest)\n"),
+                      std::string::npos) << killed.err;
+        }
         ASSERT_TRUE(fs::exists(at("killed/.contentkit.moves")));
         if (n == 2) {
             // A file still to be replaced that the author saved after the

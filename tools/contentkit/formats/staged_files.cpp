@@ -275,15 +275,17 @@ bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std:
     }
     for (std::size_t i = 0; i < staged.size(); ++i) {
         if (::rename(staged[i].first.c_str(), staged[i].second.c_str()) != 0) {
-            // Only a file system that refuses renames gets here; what is in
-            // place stays, the rest is removed.
-            *error = staged[i].second.string() + ": cannot move into place: " + std::strerror(errno) +
-                     (i > 0 ? " (the files before it are in place)" : "");
-            if (moved) *moved = i > 0;
-            staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(i));
-            if (i > 0) made.clear();
-            undo();
-            dropMoves(root);
+            // Only a file system that refuses renames gets here. Before the
+            // first move the tree is as it was; after it, the rest stays
+            // staged with its list, for the next run to finish as after a kill.
+            *error = staged[i].second.string() + ": cannot move into place: " + std::strerror(errno);
+            if (i == 0) {
+                undo();
+                dropMoves(root);
+                return false;
+            }
+            *error += " (the files before it are in place; run contentkit again to move the rest)";
+            if (moved) *moved = true;
             return false;
         }
     }

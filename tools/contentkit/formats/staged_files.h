@@ -34,8 +34,9 @@ long finishPendingMoves(const std::string& root, std::string* error);
 // the folders made for it, so the tree stays as it was. (path relative to
 // the root, bytes). False with a message naming the file and the reason;
 // `moved`, when given, tells whether some files were in place already (only
-// a file system that refuses a rename gets there). Moves an earlier run left
-// unfinished are finished first.
+// a file system that refuses a rename gets there: the rest stay staged and
+// listed for the next run). Moves an earlier run left unfinished are
+// finished first.
 bool writeAllOrNothing(const std::string& root, const std::vector<std::pair<std::string, const Bytes*>>& files,
                        std::string* error, bool* moved = nullptr);
 
