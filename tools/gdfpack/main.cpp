@@ -78,7 +78,7 @@ const char* const kTooLargeText = "file too large: the game reads files of at mo
 bool readToEnd(const char* path, Bytes* out, std::string* why) {
     const quask::UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
     if (!in.valid()) {
-        *why = "cannot open file";
+        *why = std::string("cannot open file: ") + std::strerror(errno);
         return false;
     }
     out->clear();
@@ -87,7 +87,7 @@ bool readToEnd(const char* path, Bytes* out, std::string* why) {
         const ssize_t got = ::read(in.get(), chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            *why = "read error";
+            *why = std::string("read error: ") + std::strerror(errno);
             return false;
         }
         if (got == 0) return true;
@@ -105,7 +105,9 @@ bool readToEnd(const char* path, Bytes* out, std::string* why) {
 // with backslashes for slashes.
 bool readFile(const char* path, Bytes* out, std::string* why) {
     struct stat st;
-    if (::stat(path, &st) == 0 && !S_ISDIR(st.st_mode)) {
+    const bool there = ::stat(path, &st) == 0;
+    const int missing = errno;
+    if (there && !S_ISDIR(st.st_mode)) {
         if (!S_ISREG(st.st_mode)) return readToEnd(path, out, why);
         if (static_cast<std::uint64_t>(st.st_size) > velmar::kGdfMaxSize) {
             *why = kTooLargeText;
@@ -113,19 +115,20 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
         }
         const quask::UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
         if (!in.valid()) {
-            *why = "cannot open file";
+            *why = std::string("cannot open file: ") + std::strerror(errno);
             return false;
         }
         out->resize(static_cast<std::size_t>(st.st_size));
         if (!quask::readFully(in.get(), out->data(), out->size())) {
-            *why = "read error";
+            *why = std::string("read error: ") + std::strerror(errno);
             return false;
         }
         return true;
     }
     velmar::DiskFile file;
     if (!file.Open(path, velmar::kFileReadOnly).isOpen()) {
-        *why = "cannot open file";
+        // Neither there as named nor found another way, or a folder.
+        *why = std::string("cannot open file: ") + std::strerror(there ? EISDIR : missing);
         return false;
     }
     const std::uint64_t size = file.GetSize();
@@ -135,7 +138,7 @@ bool readFile(const char* path, Bytes* out, std::string* why) {
     }
     out->resize(static_cast<std::size_t>(size));
     if (size > 0 && file.Read(out->data(), out->size()) != out->size()) {
-        *why = "read error";
+        *why = std::string("read error: ") + std::strerror(errno);
         return false;
     }
     return true;
