@@ -412,7 +412,7 @@ bool buildDemoGame(const std::string& gameDir, const DemoBuildOptions& options, 
     std::error_code ec;
     fs::create_directories(gameDir, ec);
     if (ec) {
-        *error = gameDir + ": cannot create: " + ec.message();
+        *error = "cannot make the game directory: " + ec.message();  // the caller names it
         return false;
     }
     TreeWriter out(gameDir, options, result);
