@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,12 +17,14 @@
 #include "patcher/engine/full_check.h"
 #include "patcher/engine/patch_run.h"
 #include "tests/tools/patchpub_fixture.h"
+#include "tools/patchpub/maintain.h"
 #include "tools/patchpub/publisher.h"
 
 using namespace quillon;
 namespace fs = std::filesystem;
 using patchpub_test::PatchPubTest;
 using patchpub_test::mapText;
+using patchpub_test::patchpubRun;
 
 TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
     // The launchers are programs of this machine: a launcher that cannot
@@ -160,32 +163,55 @@ TEST_F(PatchPubTest, LostManifestIsRebuiltFromTheFullList) {
 
 TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     put("good.txt", "fine");
-    put("bad\\name.txt", "no");
     patchpub::PublishResult result;
     std::string error;
-    EXPECT_FALSE(tryPublish(&result, &error));
-    EXPECT_EQ(error, "refusing content name '/bad\\name.txt': a backslash separates folders on players' systems");
-    EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
-    fs::remove(at("content/bad\\name.txt"));
-    // The name reaches the publisher's terminal, not its control bytes.
-    put("bell\a\x1b[2J.txt", "no");
-    EXPECT_FALSE(tryPublish(&result, &error));
-    EXPECT_EQ(error, "refusing content name '/bell^G^[[2J.txt': it holds a control character");
-    fs::remove(at("content/bell\a\x1b[2J.txt"));
-
-    // On a player's FAT or NTFS drive the one would replace the other.
-    put("maps/Lake.map", "upper");
-    put("maps/lake.map", "lower");
-    EXPECT_FALSE(tryPublish(&result, &error));
-    EXPECT_EQ(error, "refusing content names '/maps/Lake.map' and '/maps/lake.map': they differ only in case, and "
-                     "on players' drives that ignore case one would replace the other");
-    fs::remove(at("content/maps/lake.map"));
-    put("maps/\xc3\xa9t\xc3\xa9.txt", "lower");
-    put("maps/\xc3\x89t\xc3\x89.txt", "upper");
-    EXPECT_FALSE(tryPublish(&result, &error));
-    EXPECT_NE(error.find("they differ only in case"), std::string::npos) << error;
-    fs::remove_all(at("content/maps"));
-    EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+    const std::string twins = "': they differ only in case, and on players' drives that ignore case one would "
+                              "replace the other";
+    const struct {
+        std::vector<std::string> names;
+        std::string error;
+    } rows[] = {
+        {{"bad\\name.txt"},
+         "refusing content name '/bad\\name.txt': a backslash separates folders on players' systems"},
+        // The name reaches the publisher's terminal, not its control bytes.
+        {{"bell\a\x1b[2J.txt"}, "refusing content name '/bell^G^[[2J.txt': it holds a control character"},
+        // Launchers take these, but Windows cannot make them.
+        {{"what?.txt"}, "refusing content name '/what?.txt': players' systems allow no '?' in a name"},
+        {{"all*.txt"}, "refusing content name '/all*.txt': players' systems allow no '*' in a name"},
+        {{"a|b.txt"}, "refusing content name '/a|b.txt': players' systems allow no '|' in a name"},
+        {{"say \"hi\".txt"}, "refusing content name '/say \"hi\".txt': players' systems allow no '\"' in a name"},
+        {{"<b>.txt"}, "refusing content name '/<b>.txt': players' systems allow no '<' in a name"},
+        {{"a>b.txt"}, "refusing content name '/a>b.txt': players' systems allow no '>' in a name"},
+        // A device name opens the device there, whatever its extension or case.
+        {{"data/texture/nul.dds"},
+         "refusing content name '/data/texture/nul.dds': 'NUL' is a device name on players' systems"},
+        {{"Com1.txt"}, "refusing content name '/Com1.txt': 'COM1' is a device name on players' systems"},
+        {{"lpt9"}, "refusing content name '/lpt9': 'LPT9' is a device name on players' systems"},
+        {{"Aux/readme.txt"}, "refusing content name '/Aux': 'AUX' is a device name on players' systems"},
+        {{"CON.tar.gz"}, "refusing content name '/CON.tar.gz': 'CON' is a device name on players' systems"},
+        {{"prn.txt"}, "refusing content name '/prn.txt': 'PRN' is a device name on players' systems"},
+        // Latin-1, and a UTF-16 surrogate written out as UTF-8.
+        {{"caf\xe9.txt"}, "refusing content name '/caf\xe9.txt': players' systems take no name that is not UTF-8"},
+        {{"half\xed\xa0\x80.txt"},
+         "refusing content name '/half\xed\xa0M-^@.txt': players' systems take no name that is not UTF-8"},
+        // On a player's FAT or NTFS drive the one would replace the other.
+        {{"maps/Lake.map", "maps/lake.map"}, "refusing content names '/maps/Lake.map' and '/maps/lake.map" + twins},
+        {{"maps/\xc3\xa9t\xc3\xa9.txt", "maps/\xc3\x89t\xc3\x89.txt"},
+         "refusing content names '/maps/\xc3\x89t\xc3\x89.txt' and '/maps/\xc3\xa9t\xc3\xa9.txt" + twins},
+        // Composed and decomposed accents: one file to contentkit and the client.
+        {{"maps/\xc3\xa9t\xc3\xa9.txt", "maps/e\xcc\x81te\xcc\x81.txt"},
+         "refusing content names '/maps/e\xcc\x81te\xcc\x81.txt' and '/maps/\xc3\xa9t\xc3\xa9.txt" + twins},
+        {{"Caf\xc3\xa9/a.txt", "cafe\xcc\x81/b.txt"},
+         "refusing content names '/Caf\xc3\xa9' and '/cafe\xcc\x81" + twins},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.names[0]);
+        for (const std::string& name : row.names) put(name, "no");
+        EXPECT_FALSE(tryPublish(&result, &error));
+        EXPECT_EQ(error, row.error);
+        EXPECT_FALSE(fs::exists(at("www/lastrev.txt")));
+        for (const std::string& name : row.names) fs::remove_all(at("content/" + name.substr(0, name.find('/'))));
+    }
 
     // A file published packed under the name of another file says which.
     put("c.ma_", mapText("its own"));
@@ -239,15 +265,24 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
 
 // A SERVER_DIR that is a file is not taken for a tree (it would be
 // replaced), and the server tree and the content stay apart (a tree inside
-// the content would ship its own files, its lock among them).
+// the content would ship its own files, its lock among them). A link planted
+// in the live tree is refused by every command that makes a tree, and by
+// verify: a publish once wrote the next tree's files through it, outside.
 TEST_F(PatchPubTest, ServerDirThatIsAFileOrOverlapsTheContentIsRefused) {
     put("data/a.txt", "a");
     quask_test::writeFile(at("notes.txt"), "the publisher's notes");
     fs::create_symlink("notes.txt", at("notes-link"));
+    quillon_test::putContent(at("outside"), "a.txt", "a");
+    const auto planted = [this](const char* server, const char* link) {
+        return "the server tree " + at(server) + " holds a link patchpub did not write: " + at(server) + "/" + link +
+               "; the next tree's files would be written through it: put in its place what it links to";
+    };
     const struct {
         const char* server;
         const char* content;
         std::string error;
+        const char* link = nullptr;  // planted below the published tree, to `target`
+        std::string target = {};
     } cases[] = {
         {"notes.txt", "content", at("notes.txt") + " is a file, not a patch server tree: give a directory, a link to "
                                                    "one or a path that does not exist yet"},
@@ -262,25 +297,55 @@ TEST_F(PatchPubTest, ServerDirThatIsAFileOrOverlapsTheContentIsRefused) {
                                                        "outside"},
         {"content", "content/data", "the content directory " + at("content/data") + " lies inside the server tree " +
                                         at("content") + "; keep it outside"},
+        {"dir-out", "content", planted("dir-out", "data/data"), "data/data", at("outside")},
+        {"file-out", "content", planted("file-out", "data/data/a.txt"), "data/data/a.txt", at("notes.txt")},
+        {"dir-in", "content", planted("dir-in", "data/old-meta"), "data/old-meta", "../meta"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.server);
         patchpub::PublishOptions o;
         o.serverDir = at(c.server);
         o.contentDir = at(c.content);
         patchpub::PublishResult result;
         std::string error;
-        EXPECT_FALSE(patchpub::publishRevision(o, &result, &error)) << c.server;
+        std::string live;
+        if (c.link) {
+            ASSERT_TRUE(patchpub::publishRevision(o, &result, &error)) << error;
+            fs::remove_all(at(c.server) + "/" + c.link);
+            fs::create_symlink(c.target, at(c.server) + "/" + c.link);
+            put(std::string("data/") + c.server + ".txt", "written through the link");
+            live = fs::read_symlink(at(c.server)).string();
+        }
+        EXPECT_FALSE(patchpub::publishRevision(o, &result, &error));
         EXPECT_EQ(error, c.error);
-        EXPECT_FALSE(fs::exists(at(std::string(c.server) + ".trees"))) << c.server;
+        if (!c.link) {
+            EXPECT_FALSE(fs::exists(at(std::string(c.server) + ".trees")));
+            continue;
+        }
+        EXPECT_EQ(fs::read_symlink(at(c.server)).string(), live);
+        EXPECT_FALSE(fs::exists(at(std::string(c.server) + ".trees/2.building")));
+        EXPECT_FALSE(fs::exists(at(std::string(c.server) + ".trees/2")));
+        // Nor does any command that builds on the live tree, keyed or not.
+        patchpub::MaintainOptions m;
+        m.serverDir = at(c.server);
+        patchpub::MaintainResult done;
+        EXPECT_FALSE(patchpub::maintainServer(patchpub::Maintenance::kMirrors, m, &done, &error));
+        EXPECT_EQ(error, c.error);
+        const quask_test::RunResult v = patchpubRun({"verify", at(c.server)}, m_dir);
+        EXPECT_EQ(v.code, 1);
+        EXPECT_NE(v.out.find(std::string("problem: the tree holds a link patchpub did not write: ") + c.link + "\n"),
+                  std::string::npos)
+            << v.out;
     }
     EXPECT_EQ(quask_test::readFile(at("notes.txt")), "the publisher's notes");
     EXPECT_TRUE(fs::is_symlink(at("notes-link")));
     EXPECT_FALSE(fs::exists(at("content/www")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(at("outside")), fs::directory_iterator()), 1);
 }
 
 TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncodingArrive) {
     put("data/a.txt", "a");
-    put("docs/with space #1 100%?.txt", "encoded on the way");
+    put("docs/with space #1 100%&.txt", "encoded on the way");
     put("docs/odd.", "a name Windows cannot hold");
     // What a launcher leaves in the game directory it patched, a killed
     // contentkit in the content it wrote, and the client as the publisher
@@ -312,7 +377,7 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     fs::remove_all(at("content/ScreenShots"));
     ASSERT_FALSE(patch("fresh"));
     EXPECT_EQ(differences("fresh"), "");
-    EXPECT_NE(requests().find("GET /data/docs/with%20space%20%231%20100%25%3F.txt\n"), std::string::npos);
+    EXPECT_NE(requests().find("GET /data/docs/with%20space%20%231%20100%25%26.txt\n"), std::string::npos);
 }
 
 // A tree in which an older patchpub published the publisher's settings: the

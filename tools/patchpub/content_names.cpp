@@ -1,5 +1,9 @@
 #include "tools/patchpub/content_names.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 #include "patcher/protocol/line_files.h"
 #include "shared/terminal_text.h"
 
@@ -70,8 +74,10 @@ std::string shownName(const std::string& name) {
     return shown;
 }
 
-// Why launchers would refuse a name, so the publisher knows what to rename.
-std::string refusedBecause(const std::string& name) {
+namespace {
+
+// Why launchers refuse a name, so the publisher knows what to rename.
+std::string launcherRefusal(const std::string& name) {
     if (quillon::hasStagingSuffix(name)) return "a part ends in \".new\", the name of the launcher's downloads";
     for (char c : name) {
         const auto u = static_cast<unsigned char>(c);
@@ -80,6 +86,59 @@ std::string refusedBecause(const std::string& name) {
         if (u < 0x20 || u == 0x7F) return "it holds a control character";
     }
     return "launchers do not take it";
+}
+
+// Whether `text` is UTF-8 in its shortest form, surrogates excluded: a name
+// in another encoding has no spelling on a system that keeps names in UTF-16.
+bool isUtf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length =
+            lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+// The device a part names on Windows ("CON", "COM1"), upper-cased, whatever
+// follows its first dot: "nul.dds" opens the null device there, not a file.
+std::string deviceNamed(const std::string& part) {
+    std::string stem = part.substr(0, part.find('.'));
+    for (char& c : stem) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    for (const char* device : {"CON", "PRN", "AUX", "NUL"})
+        if (stem == device) return stem;
+    const bool numbered = stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) &&
+                          stem[3] >= '1' && stem[3] <= '9';
+    return numbered ? stem : std::string();
+}
+
+// Why a name launchers take cannot be made on a player's system, or empty.
+std::string playersRefusal(const std::string& name) {
+    if (!isUtf8(name)) return "players' systems take no name that is not UTF-8";
+    for (char c : name)
+        if (std::strchr("?*|\"<>", c)) return std::string("players' systems allow no '") + c + "' in a name";
+    for (std::size_t start = 1; start < name.size();) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string device = deviceNamed(name.substr(start, end - start));
+        if (!device.empty()) return "'" + device + "' is a device name on players' systems";
+        start = end + 1;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string refusalOf(const std::string& name) {
+    return quillon::isSafeContentName(name) ? playersRefusal(name) : launcherRefusal(name);
 }
 
 }  // namespace patchpub

@@ -28,7 +28,9 @@ const char* leftBehindBy(const std::string& name);
 bool unsafeForPlayers(const std::string& name);
 // A name as a message shows it, control characters as ^X.
 std::string shownName(const std::string& name);
-// Why launchers would refuse the name.
-std::string refusedBecause(const std::string& name);
+// Why the name cannot be published: launchers would refuse it, or players'
+// systems cannot hold it (a character Windows forbids, a device name, bytes
+// that are no UTF-8). Empty when it can.
+std::string refusalOf(const std::string& name);
 
 }  // namespace patchpub

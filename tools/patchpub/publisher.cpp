@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <tuple>
 
 #include "patcher/protocol/delta_list.h"
 #include "patcher/protocol/delta_patch.h"
@@ -44,12 +45,15 @@ std::string parentOf(const std::string& name) { return name.substr(0, name.rfind
 
 // Two content names that a player's FAT or NTFS drive takes for one: both
 // would install, the second over the first, and neither check would see it.
+// Names alike once composed (NFC) are one file to contentkit and the client,
+// which open an author's files by the loose key, and to macOS drives.
 bool refuseCaseClashes(const ContentTree& tree, std::string* error) {
     std::set<std::string> names(tree.directories);
     for (const auto& file : tree.files) names.insert(file.first);
-    std::map<std::string, std::string> byFolded;
+    std::map<std::string, std::string> byFolded, byLoose;
     for (const std::string& name : names) {
-        const auto [at, added] = byFolded.emplace(quask::foldedCase(name), name);
+        auto [at, added] = byFolded.emplace(quask::foldedCase(name), name);
+        if (added) std::tie(at, added) = byLoose.emplace(quask::looseNameKey(name), name);
         if (added) continue;
         *error = "refusing content names '" + shownName(at->second) + "' and '" + shownName(name) +
                  "': they differ only in case, and on players' drives that ignore case one would replace the other";
@@ -83,8 +87,8 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
             warnings->push_back("not publishing '" + name + "': a file " + leftBy + " left behind");
             continue;
         }
-        if (!quillon::isSafeContentName(name)) {
-            *error = "refusing content name '" + shownName(name) + "': " + refusedBecause(name);
+        if (const std::string why = refusalOf(name); !why.empty()) {
+            *error = "refusing content name '" + shownName(name) + "': " + why;
             return false;
         }
         if (unsafeForPlayers(name))

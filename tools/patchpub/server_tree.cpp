@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "shared/posix_io.h"
+#include "tools/patchpub/tree_files.h"
 
 namespace fs = std::filesystem;
 
@@ -47,8 +48,18 @@ bool syncTree(const std::string& root, std::string* error) {
     return syncDir(root, error);
 }
 
+// A link in the live tree: patchpub writes none there, and what the next
+// tree wrote through it would land wherever it points, outside the trees or
+// in an older tree that players are still fetching from.
+std::string plantedLink(const std::string& serverDir, const std::string& link, std::size_t others) {
+    return "the server tree " + serverDir + " holds a link patchpub did not write: " + serverDir + "/" + link +
+           (others > 0 ? " (and " + std::to_string(others) + " more)" : std::string()) +
+           "; the next tree's files would be written through it: put in its place what it links to";
+}
+
 // Every entry of `from` into the empty directory `to`: directories made,
-// files hard-linked (copied where the file system cannot link), links kept.
+// files hard-linked (copied where the file system cannot link). A link
+// planted since the tree was checked stops the copy.
 bool linkTree(const fs::path& from, const fs::path& to, std::string* error) {
     std::error_code ec;
     for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
@@ -58,7 +69,8 @@ bool linkTree(const fs::path& from, const fs::path& to, std::string* error) {
         if (fs::is_directory(st)) {
             fs::create_directory(target, ec);
         } else if (fs::is_symlink(st)) {
-            fs::copy_symlink(it->path(), target, ec);
+            *error = plantedLink(from.string(), it->path().lexically_relative(from).generic_string(), 0);
+            return false;
         } else if (::link(it->path().c_str(), target.c_str()) != 0) {
             fs::copy_file(it->path(), target, ec);
         }
@@ -105,7 +117,14 @@ bool ServerTrees::lock(std::string* error) {
         return false;
     }
     clearInterruptedSwitches();
-    return true;
+    // Before anything reads the live tree to build on it: every command
+    // that makes a tree starts here.
+    std::vector<std::string> links;
+    if (!fs::is_directory(m_serverDir, ec)) return true;
+    if (!findLinks(m_serverDir, &links, error)) return false;
+    if (links.empty()) return true;
+    *error = plantedLink(m_serverDir, links[0], links.size() - 1);
+    return false;
 }
 
 bool ServerTrees::beginNext(std::uint32_t revision, std::string* path, std::string* error) {

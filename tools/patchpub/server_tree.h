@@ -10,7 +10,8 @@
 // A SERVER_DIR that is still a plain directory (made by an older patchpub
 // or by hand) is moved into SERVER_DIR.trees/ at the first switch. One
 // publisher at a time: a lock file in SERVER_DIR.trees/ keeps a second one
-// out. Single-threaded.
+// out. No write goes through a link inside the trees: a live tree that
+// holds one is refused before the next tree is begun. Single-threaded.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +26,10 @@ public:
     ServerTrees(const ServerTrees&) = delete;
     ServerTrees& operator=(const ServerTrees&) = delete;
 
-    // False (with a message) when another patchpub holds the lock. Tidies
-    // what a killed switch left beside SERVER_DIR.
+    // False (with a message) when another patchpub holds the lock, or when
+    // the live tree holds a symbolic link (patchpub writes none there, and
+    // the next tree would be written through it). Tidies what a killed
+    // switch left beside SERVER_DIR.
     bool lock(std::string* error);
     // A new tree for `revision` holding what the live tree holds; `path`
     // names it. Nothing that is served changes.

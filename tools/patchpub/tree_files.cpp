@@ -1,5 +1,6 @@
 #include "tools/patchpub/tree_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -21,6 +22,21 @@ bool writeReplacing(const std::string& path, const std::string& bytes) {
     }
     return quask::patchWriteFileReplacing(path, reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                           bytes.size());
+}
+
+bool findLinks(const std::string& root, std::vector<std::string>* links, std::string* error) {
+    links->clear();
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_symlink(ec)) links->push_back(it->path().lexically_relative(root).generic_string());
+        if (ec) break;
+    }
+    if (ec) {
+        *error = "cannot read " + root + ": " + ec.message();
+        return false;
+    }
+    std::sort(links->begin(), links->end());
+    return true;
 }
 
 }  // namespace patchpub

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "shared/posix_io.h"
 
@@ -17,5 +18,11 @@ enum class ReadResult { kRead, kMissing, kFailed };
 ReadResult readIfPresent(const std::string& path, std::string* bytes);
 // False when the file cannot be written whole, with errno saying why.
 bool writeReplacing(const std::string& path, const std::string& bytes);
+// The symbolic links in the tree at `root` (links not followed, `root`
+// itself may be one), as paths below it in byte order. patchpub writes no
+// link into a revision tree: one found there was planted, and a write
+// through it would leave the trees. False with a message when the tree
+// cannot be read.
+bool findLinks(const std::string& root, std::vector<std::string>* links, std::string* error);
 
 }  // namespace patchpub

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
@@ -42,6 +43,7 @@ public:
     }
 
     void run() {
+        checkLinks();
         std::string body;
         if (!read("lastrev.txt", &body) || (m_report.revision = quillon::parseLatestRevision(body)) == 0)
             return problem("lastrev.txt holds no revision", kHandMade);
@@ -70,6 +72,16 @@ private:
         if (readWholeFile(m_tree + "/" + path, body)) return true;
         problem("cannot read " + path, kHandMade);
         return false;
+    }
+
+    // patchpub writes no link into a tree: one planted there serves what
+    // lies outside it, and the next tree would be written through it.
+    void checkLinks() {
+        std::vector<std::string> links;
+        std::string error;
+        if (!findLinks(m_tree, &links, &error)) return problem(error, kHandMade);
+        for (const std::string& link : links)
+            problem("the tree holds a link patchpub did not write: " + link, kHandMade);
     }
 
     bool signedByTrusted(std::string_view text, std::string_view sig) const {
