@@ -88,6 +88,16 @@ TEST_F(PatchPubTest, TwoRevisionsBringEveryClientToTheContent) {
     EXPECT_EQ(www("data/README.txt"), "read me");
     EXPECT_FALSE(fs::exists(at("www/data/data/maps/one.ma_")));
     EXPECT_TRUE(fs::exists(at("www/data/data/Maps/one.ma_")));
+
+    // A content directory without the game's data/ folder (a mount that is
+    // missing, data/ itself given) would delete the game for every player.
+    fs::rename(at("content/data"), at("elsewhere"));
+    patchpub::PublishResult refused;
+    std::string error;
+    EXPECT_FALSE(tryPublish(&refused, &error));
+    EXPECT_EQ(error, at("content") + " holds no data/ folder, and revision 3 has 2 files in one: it is not the game "
+                                     "directory, and publishing it would delete them for every player");
+    EXPECT_EQ(www("lastrev.txt"), "REV:3\n");
 }
 
 TEST_F(PatchPubTest, SwitchingBetweenPackedAndPlainNeverLetsAnOlderDownloadWin) {

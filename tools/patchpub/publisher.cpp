@@ -355,6 +355,21 @@ bool anythingChanged(const Manifest& old, const ContentTree& tree) {
     return false;
 }
 
+// A content directory without the data/ folder that the live revision has
+// files in (an empty folder, a mount that is missing, data/ itself given)
+// is no game directory: publishing it would delete the game for every
+// player. An empty data/ folder is a game whose files all went.
+bool refuseGameless(const PublishOptions& options, const Manifest& old, std::string* error) {
+    const auto held = static_cast<std::size_t>(std::count_if(
+        old.files.begin(), old.files.end(), [](const auto& f) { return f.first.rfind("/data/", 0) == 0; }));
+    std::error_code ec;
+    if (held == 0 || fs::is_directory(fs::path(options.contentDir) / "data", ec)) return true;
+    *error = options.contentDir + " holds no data/ folder, and revision " + std::to_string(old.revision) + " has " +
+             std::to_string(held) + " files in one: it is not the game directory, and publishing it would delete " +
+             "them for every player";
+    return false;
+}
+
 // The revision's files in the tree at `root`, lastrev.txt among them.
 bool writeRevision(const PublishOptions& options, const std::string& root, const Manifest& old,
                    const ContentTree& tree, const std::set<std::string>& listed, PublishResult* result,
@@ -533,6 +548,7 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     std::sort(result->warnings.begin(), result->warnings.end());  // not in directory order
     if (!scanned) return false;
     if (!anythingChanged(old, tree)) return true;  // nothing changed: no revision
+    if (!refuseGameless(options, old, error)) return false;
 
     const std::uint32_t next = old.revision + 1;
     std::string building;
