@@ -44,7 +44,7 @@ LEFT_AFTER_FAILURE = {"data/quillon.dat.tmp"}
 MARKER = "DoFullCheck"
 LOCK_FILE = "QuaskPatchClient.lock"
 # Changes in revision 2: every run fetches it through an encoded URL.
-ENCODED_NAME = "docs/read me #1 100%?.txt"
+ENCODED_NAME = "docs/read me #1 100% &.txt"
 
 # --- Content ---
 
