@@ -210,7 +210,9 @@ TEST_F(CommandLine, LongWorkDrawsProgressOnATerminalAndNotInAPipe) {
         {{contentkit, "build-demo", at("a")}, "\rbuild-demo: definitions: 1 files, ", "build-demo: "},
         {{patchpub, at("www"), at("a")}, "\rpatchpub: reading 1 files, ", "Published revision 1"},
         {{contentkit, "build-demo", at("b")}, "", "build-demo: "},
-        {{patchpub, at("www"), at("b")}, "", "Nothing changed"},
+        {{patchpub, at("www"), at("b"), "--message", "Fixed the lake"},
+         "",
+         "Nothing changed: the server stays at revision 1; the message was not published, as no file changed\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.argv[1]);

@@ -230,7 +230,10 @@ int publish(int argc, char** argv) {
     if (!ok) return failed(error);
     if (!result.note.empty()) std::printf("%s\n", result.note.c_str());
     if (!result.published) {
-        std::printf("Nothing changed: the server stays at revision %u\n", result.revision);
+        // A message travels with a revision: an author who gave one must
+        // learn that no player will read it.
+        std::printf("Nothing changed: the server stays at revision %u%s\n", result.revision,
+                    options.message.empty() ? "" : "; the message was not published, as no file changed");
         return 0;
     }
     std::printf("Published revision %u: %u added, %u modified, %u deleted, %u new directories%s\n",
