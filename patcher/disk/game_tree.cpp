@@ -208,6 +208,29 @@ Fd GameTree::followLink(const std::string& path) {
                                                  : target.substr(m_realRoot == "/" ? 0 : m_realRoot.size()));
 }
 
+std::string GameTree::blockerOf(const std::string& dir) {
+    if (!resolveRoot()) return {};
+    for (std::size_t end = dir.find('/', 1); !dir.empty(); end = dir.find('/', end + 1)) {
+        const std::string path = dir.substr(0, end);
+        const std::string shown = "'" + path.substr(1) + "'";
+        struct stat st;
+        if (::fstatat(AT_FDCWD, (m_realRoot + path).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+        if (S_ISLNK(st.st_mode)) {
+            char real[PATH_MAX];
+            if (!::realpath((m_realRoot + path).c_str(), real)) return shown + " is a link to nothing";
+            const std::string target = real;
+            if (m_realRoot != "/" && target != m_realRoot && target.compare(0, m_realRoot.size() + 1, m_realRoot + "/") != 0)
+                return shown + " is a link to " + target + ", outside the game directory, where the Launcher "
+                                                        "writes nothing: put that folder itself in its place";
+            if (::stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) return shown + " is a link to no folder";
+        } else if (!S_ISDIR(st.st_mode)) {
+            return shown + " is a file where this update needs a folder: move it away";
+        }
+        if (end == std::string::npos) break;
+    }
+    return {};
+}
+
 Fd GameTree::openWithoutLinks(const std::string& dir) {
     Fd current = duplicate(m_root.get());
     std::size_t start = 0;

@@ -47,6 +47,10 @@ public:
     Fd openDir(const std::string& dir, bool create);
     // The directory holding the entry `name` ("/a/b/file").
     Fd openParent(const std::string& name, bool create);
+    // Why the directory `dir` ("/a/b") cannot be opened or made, for the
+    // player: a name on its way that is a file, or a link to nothing or out
+    // of the game directory. Empty when nothing stands in the way.
+    std::string blockerOf(const std::string& dir);
 
     // A new, empty file `leaf` in `dir`, opened for writing; a file or
     // symlink standing at that name is removed first (a directory is not).

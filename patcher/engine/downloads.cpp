@@ -290,7 +290,7 @@ private:
         } else if (f.memory) {
             if (status != HttpStatus::Ok) *f.failed = true;
         } else if (t->createFailed) {
-            return fail(permissionFailure(m_texts.stagingFile));
+            return fail(parentFailure(m_tree, f.name, m_texts.stagingFile));
         } else if (t->storeFailed || (status == HttpStatus::Ok && closeFailed)) {
             return fail(storeFailure());
         } else if (needsFreshCopy(*t, status) || fromNextPlace(*t, status)) {

@@ -73,6 +73,13 @@ PatchFailure permissionFailure(const char* tag) {
     return {std::string(kPermissions) + tag, kPermissionsCaption};
 }
 
+PatchFailure parentFailure(GameTree& tree, const std::string& name, const char* tag) {
+    PatchFailure failure = permissionFailure(tag);
+    const std::string blocker = tree.blockerOf(parentOf(name));
+    if (!blocker.empty()) failure.text += "\n\n" + blocker + ".";
+    return failure;
+}
+
 PatchFailure storeFailure() {
     return {"Failed to save Downloaded content to disk. (Out of Diskspace?)", "Store Error"};
 }
@@ -110,7 +117,7 @@ void holdMonotonicClock(bool held) { g_heldClockMs.store(held ? clockMs() : 0, s
 std::string stagingName(const std::string& name) { return name + ".new"; }
 
 std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name, const PhaseTexts& texts) {
-    if (!tree.openParent(name, true).valid()) return permissionFailure(texts.parentDir);
+    if (!tree.openParent(name, true).valid()) return parentFailure(tree, name, texts.parentDir);
     return std::nullopt;
 }
 

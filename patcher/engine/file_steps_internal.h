@@ -39,6 +39,9 @@ struct PhaseTexts {
 
 // The "Insufficient Permissions" box, its text ending in `tag` ("[0]").
 PatchFailure permissionFailure(const char* tag);
+// The same box for a file whose directory `tree` cannot open or make, with
+// what stands in the way (a file, a link out of the game) when something does.
+PatchFailure parentFailure(GameTree& tree, const std::string& name, const char* tag);
 // The box for a staging file that cannot be written whole.
 PatchFailure storeFailure();
 // The box for a packed file whose unpacked file cannot be written whole.

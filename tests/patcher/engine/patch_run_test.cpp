@@ -287,9 +287,13 @@ TEST_F(PatchRunTest, PlantedLinksAreReplacedOrRefusedAndNothingOutsideChanges) {
     };
     const std::string before = outside();
 
-    // The record's first write went through a link, too.
+    // The record's first write went through a link, too. The box names the
+    // link in the way.
     quillon_test::expectBox(run(),
-                            "Please check your permissions to the Game Directory (You must have full access to the gamedir!)[1]");
+                            "Please check your permissions to the Game Directory (You must have full access to the "
+                            "gamedir!)[1]\n\n'maps' is a link to " + fs::canonical(at("outside/dir")).string() +
+                                ", outside the game directory, where the Launcher writes nothing: put that folder "
+                                "itself in its place.");
     EXPECT_EQ(outside(), before);
 
     fs::remove(at("game/maps"));
@@ -590,7 +594,11 @@ TEST_F(PatchRunTest, LinksDeepDownAPathAreJudgedWhereWalksShareTheirWay) {
     serve("meta/sum_1.txt", sums);
 
     quillon_test::expectBox(run(),
-                            "Please check your permissions to the Game Directory (You must have full access to the gamedir!)[1]");
+                            "Please check your permissions to the Game Directory (You must have full access to the "
+                            "gamedir!)[1]\n\n'" + way.substr(1) + "/out' is a link to " +
+                                fs::canonical(at("outside")).string() +
+                                ", outside the game directory, where the Launcher writes nothing: put that folder "
+                                "itself in its place.");
     EXPECT_TRUE(fs::is_empty(at("outside")));
     EXPECT_EQ(storedRevision(), 0u);
 
