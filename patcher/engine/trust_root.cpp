@@ -29,6 +29,13 @@ PatchFailure rootStoreFailure() {
             "Error"};
 }
 
+// Read, but not a root: the disk and the permissions are not to blame.
+PatchFailure damagedRootStore() {
+    return {"The record of the keys this game trusts (data/quillon.root) is damaged: it holds no root of trust.\n"
+            "Nothing was changed - please contact the Support!",
+            "Error"};
+}
+
 // No answer at all, or one whose body never arrived as a file: the
 // network's or the server's trouble, never a statement about the signature.
 bool unreadable(HttpStatus status) {
@@ -87,7 +94,7 @@ std::optional<PatchFailure> Trust::loadRoot() {
     switch (readTrustStore(m_ctx.gameDir, kRootStoreLeaf, &stored)) {
         case StoreRead::kRead:
             // A damaged record is never "no root": that would trust nothing.
-            if (!parseRoot(stored, &m_root).empty()) return rootStoreFailure();
+            if (!parseRoot(stored, &m_root).empty()) return damagedRootStore();
             break;
         case StoreRead::kFailed: return rootStoreFailure();
         case StoreRead::kMissing:

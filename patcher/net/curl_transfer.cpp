@@ -192,7 +192,9 @@ HttpStatus finish(Transfer& t, CURLcode rc) {
     long code = 0;
     curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &code);
     // A redirect we do not follow (down to http, or too many) is an answer
-    // we do not take, not a broken transfer.
+    // we do not take, not a broken transfer. A server URL that is no http
+    // (ftp://) got no answer at all.
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && code == 0) return HttpStatus::ConnectFailed;
     if (rc == CURLE_UNSUPPORTED_PROTOCOL || rc == CURLE_TOO_MANY_REDIRECTS) return HttpStatus::HttpError;
     if (rc != CURLE_OK) return code == 0 ? HttpStatus::ConnectFailed : HttpStatus::ReadError;
     if (!t.started) {  // an empty body never reaches the callback

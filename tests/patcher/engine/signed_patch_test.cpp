@@ -218,6 +218,24 @@ TEST_F(SignedPatchTest, TamperedServerIsRefusedWithNothingReplaced) {
                             "Update Rollback Refused");
     EXPECT_EQ(gameState("installed"), revision2);
 
+    // A record of trust that is no root is damaged, not unwritable, and
+    // stays for the Support to see.
+    restoreServer();
+    const std::string root = quask_test::readFile(at("installed/data/quillon.root"));
+    quask_test::writeFile(at("installed/data/quillon.root"), root.substr(0, 40));
+    quillon_test::expectBox(run("installed", runPatch, &m_key),
+                            "The record of the keys this game trusts (data/quillon.root) is damaged: it holds no root "
+                            "of trust.\nNothing was changed - please contact the Support!",
+                            "Error");
+    EXPECT_EQ(quask_test::readFile(at("installed/data/quillon.root")), root.substr(0, 40));
+    quask_test::writeFile(at("installed/data/quillon.root"), root);
+    // A server address that is no http answers nothing: no signature is to blame.
+    quillon_test::RecordingUi ftpUi;
+    LauncherState ftpState(ftpUi);
+    quillon_test::expectBox(quillon_test::runOn(at("installed"), "ftp://127.0.0.1:1/", runPatch, ftpState, &m_key),
+                            "The Update Server seems to be down or\nthere is a Problem with your Internet Connection.",
+                            "Update Server down");
+
     // The full check: its list changed without the signature following.
     restoreServer();
     fs::remove(at("installed/d.txt"));
