@@ -4,7 +4,7 @@
 # seeds in fuzz/corpus/<target>/ and growing a working corpus in
 # build-fuzz/corpus/<target>/ (the seeds in the repository stay as they are).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
-# Targets: gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program terminal
+# Targets: gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta pack program terminal
 # tiled kept moves picture model.
 # Prints seconds run, executions, coverage and corpus size per target; fails
 # when a target finds a crash, leak or sanitizer report (the input is kept in
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD="$ROOT/build-fuzz"
 JOBS=${JOBS:-$(nproc)}
-ALL=(gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta program terminal tiled kept moves picture model)
+ALL=(gdf dds tga rfnt rmdl rmap def ini rconf linefiles patchfile http filelist delta pack program terminal tiled kept moves picture model)
 
 SECONDS_EACH=20
 if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then

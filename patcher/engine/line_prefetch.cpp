@@ -1,8 +1,10 @@
 #include "patcher/engine/line_prefetch_internal.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "patcher/net/http_batch.h"
+#include "patcher/protocol/revision_pack.h"
 
 namespace quillon {
 
@@ -14,7 +16,9 @@ void LinePrefetch::fetchAhead(const std::vector<std::string>& paths, std::uint64
     std::vector<std::string> wanted;
     for (const std::string& path : paths) {
         const auto it = m_ahead.find(path);
+        const auto packed = m_packed.find(path);
         if (it != m_ahead.end() && it->second.base == base) kept.insert(m_ahead.extract(it));
+        else if (packed != m_packed.end() && packed->second.base == base) continue;  // a pack brought it
         else if (std::find(wanted.begin(), wanted.end(), path) == wanted.end()) wanted.push_back(path);
     }
     m_ahead = std::move(kept);
@@ -46,27 +50,82 @@ void LinePrefetch::fetchAhead(const std::vector<std::string>& paths, std::uint64
     batch.run({});
 }
 
-bool LinePrefetch::take(const std::string& path, const std::string& base, std::string* body) {
-    const auto it = m_ahead.find(path);
-    if (it == m_ahead.end()) return false;
+bool LinePrefetch::takeFrom(std::map<std::string, Ahead>& from, const std::string& path, const std::string& base,
+                            std::string* body) {
+    const auto it = from.find(path);
+    if (it == from.end()) return false;
     Ahead a = std::move(it->second);
-    m_ahead.erase(it);
+    from.erase(it);
     if (!a.ok || a.base != base) return false;
     *body = std::move(a.body);
     return true;
 }
 
+bool LinePrefetch::take(const std::string& path, const std::string& base, std::string* body, bool* packed) {
+    if (packed) *packed = false;
+    if (takeFrom(m_ahead, path, base, body)) return true;
+    if (!takeFrom(m_packed, path, base, body)) return false;
+    if (packed) *packed = true;
+    return true;
+}
+
 HttpStatus LinePrefetch::fetch(const std::string& path, std::string* body, const Mirrors::Accept& accept) {
-    const auto it = m_ahead.find(path);
-    if (it != m_ahead.end()) {
-        Ahead a = std::move(it->second);
-        m_ahead.erase(it);
-        if (a.ok && a.base == m_ctx.mirrors.base(m_ctx.mirrors.current()) && (!accept || accept(a.body))) {
-            *body = std::move(a.body);
+    const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
+    for (auto* from : {&m_ahead, &m_packed}) {
+        std::string held;
+        if (takeFrom(*from, path, base, &held) && (!accept || accept(held))) {
+            *body = std::move(held);
             return HttpStatus::Ok;
         }
     }
     return m_ctx.mirrors.fetch(m_ctx.http, path, body, kMaxControlFile, accept);
+}
+
+void LinePrefetch::fetchPacks(std::uint32_t from, std::uint32_t latest) {
+    if (from <= m_packedUpTo) return;
+    const unsigned connections = downloadConnections();
+    // The walk is past what is left of the packs before.
+    for (auto it = m_packed.begin(); it != m_packed.end();)
+        it = packedRevisionOf(it->first).value_or(0) < from ? m_packed.erase(it) : std::next(it);
+    std::vector<std::uint32_t> firsts;
+    for (std::uint64_t first = packFirstOf(from);
+         connections > 1 && firsts.size() < kPacksAtOnce && first + kRevisionsPerPack - 1 <= latest;
+         first += kRevisionsPerPack)
+        firsts.push_back(static_cast<std::uint32_t>(first));
+    m_packedUpTo = firsts.empty() ? latest : firsts.back() + (kRevisionsPerPack - 1);
+    if (firsts.empty()) return;
+    const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
+    std::uint64_t budget = kPackBudget;
+    for (const auto& [path, a] : m_packed) budget -= std::min<std::uint64_t>(budget, a.body.size());
+    std::vector<std::string> bodies(firsts.size());
+    std::vector<char> ok(firsts.size(), 0);
+    HttpBatch batch(m_ctx.http, connections);
+    for (std::size_t i = 0; i < firsts.size(); ++i) {
+        HttpBatch::Request r;
+        r.url = base + revisionPackPath(firsts[i]);
+        r.maxBytes = kMaxPackBytes;
+        std::string& body = bodies[i];
+        r.onStart = [&body, &budget](std::uint64_t, std::uint64_t total) {
+            if (total == 0 || total > budget) return false;
+            budget -= total;
+            body.reserve(static_cast<std::size_t>(total));
+            return true;
+        };
+        r.sink = [&body](const std::uint8_t* data, std::size_t size) {
+            body.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        };
+        r.onDone = [&ok, i](HttpStatus status) { ok[i] = status == HttpStatus::Ok; };
+        batch.add(std::move(r));
+    }
+    batch.run({});
+    for (std::size_t i = 0; i < firsts.size(); ++i) {
+        std::vector<PackedFile> files;
+        if (!ok[i] || !parseRevisionPack(bodies[i], firsts[i], &files).empty()) continue;
+        std::string().swap(bodies[i]);
+        for (PackedFile& f : files)
+            if (packedRevisionOf(f.path).value_or(0) >= from) m_packed[f.path] = Ahead{base, true, std::move(f.body)};
+    }
 }
 
 }  // namespace quillon

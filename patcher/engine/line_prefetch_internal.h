@@ -30,7 +30,16 @@ public:
     // from the body fetched ahead when it will do.
     HttpStatus fetch(const std::string& path, std::string* body, const Mirrors::Accept& accept);
     // The body of `path` when it arrived whole from the place `base`; once.
-    bool take(const std::string& path, const std::string& base, std::string* body);
+    // `packed`, when given, tells whether it came out of a revision pack.
+    bool take(const std::string& path, const std::string& base, std::string* body, bool* packed = nullptr);
+
+    // The revision packs (patcher/protocol/revision_pack.h) that hold the
+    // revisions from `from` on, whole ones up to `latest` only, a few at
+    // once below the current place, once the walk reaches revisions no pack
+    // fetched before covered: their files are what fetchAhead, fetch and
+    // take give before asking for a file alone. A pack that is missing or
+    // damaged costs its one request. With one connection nothing is fetched.
+    void fetchPacks(std::uint32_t from, std::uint32_t latest);
 
 private:
     struct Ahead {
@@ -38,12 +47,22 @@ private:
         bool ok = false;
         std::string body;
     };
+    // A body of `from` (fetched ahead or packed) when it came whole from
+    // the place `base`; removed either way.
+    static bool takeFrom(std::map<std::string, Ahead>& from, const std::string& path, const std::string& base,
+                         std::string* body);
     PatchContext& m_ctx;
     std::map<std::string, Ahead> m_ahead;
+    std::map<std::string, Ahead> m_packed;  // out of packs, until taken
+    std::uint32_t m_packedUpTo = 0;         // the last revision packs were fetched for
 };
 
 // How many revisions are fetched ahead at a time; their bodies together
 // stay within kMaxControlFile.
 constexpr unsigned kRevisionsAhead = 16;
+// How many revision packs are fetched at once, and the bytes their files
+// may hold together while the walk takes them.
+constexpr std::size_t kPacksAtOnce = 4;
+constexpr std::uint64_t kPackBudget = kMaxControlFile / 2;
 
 }  // namespace quillon

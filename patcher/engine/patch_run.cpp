@@ -109,6 +109,8 @@ std::optional<PatchFailure> patchOnce(PatchContext& ctx, RevisionRecord& record)
         if ((r - local - 1) % kRevisionsAhead == 0) {
             // The metadata and sums of the next revisions at once: round
             // trips before the first data byte cost more than their bytes.
+            // A long way behind, packs of them bring most in one request.
+            lines.fetchPacks(static_cast<std::uint32_t>(r), latest);
             std::vector<std::string> paths;
             for (std::uint64_t a = r; a <= latest && a < r + kRevisionsAhead; ++a)
                 addRevisionPaths(trust, static_cast<std::uint32_t>(a), &paths);

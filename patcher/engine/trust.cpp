@@ -166,13 +166,20 @@ std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t 
     const bool mustBePinned = full || rev == m_announcement.revision;
     FileList list;
     std::optional<PatchFailure> failure;
+    // A body out of a revision pack that does not hold is asked for alone
+    // before the place is blamed: the pack may be older than the file.
+    bool packed = false, again = false;
     for (;;) {
         const std::size_t place = m_ctx.mirrors.current();
         std::string body, signature;
         failure.reset();
         const auto fetched = [&](const std::string& p, std::string* out, std::uint64_t maxBytes) {
-            return (lines && lines->take(p, m_ctx.mirrors.base(place), out)) ||
-                   m_ctx.mirrors.fetchFrom(m_ctx.http, place, p, out, maxBytes) == HttpStatus::Ok;
+            bool fromPack = false;
+            if (lines && !again && lines->take(p, m_ctx.mirrors.base(place), out, &fromPack)) {
+                packed = packed || fromPack;
+                return true;
+            }
+            return m_ctx.mirrors.fetchFrom(m_ctx.http, place, p, out, maxBytes) == HttpStatus::Ok;
         };
         if (!fetched(path, &body, kMaxControlFile) || !fetched(sigPath, &signature, kSignatureSize) ||
             signature.size() != kSignatureSize) {
@@ -186,6 +193,12 @@ std::optional<PatchFailure> Trust::fetchList(FileList::Kind kind, std::uint32_t 
         } else if (mustBePinned && !pinned(path, body)) {
             failure = signedDigestMismatch(path);
         }
+        if (failure && packed && !again) {
+            again = true;
+            continue;
+        }
+        again = false;
+        packed = false;
         if (!failure || !m_ctx.mirrors.skip(place, failure->text.substr(0, failure->text.find('\n')))) break;
     }
     if (failure) return failure;

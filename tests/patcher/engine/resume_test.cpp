@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "patcher/engine/patch_run.h"
+#include "patcher/protocol/revision_pack.h"
 #include "tests/patcher/game_patch_fixture.h"
 
 using namespace quillon;
@@ -157,4 +159,41 @@ TEST_F(ResumeTest, BusyServerGetsFewerRequestsAndOneAlwaysBusyEndsTheRun) {
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->caption, "Data File download Error");
     EXPECT_EQ(storedRevision(), 0u);
+}
+
+// A game far behind takes the revisions' small files from their packs, a
+// request for 64 revisions where the walk makes two or four for each; a
+// pack cut short costs only its own request, its revisions fetched alone.
+TEST_F(ResumeTest, LongHistoryComesInPacksAndADamagedPackCostsOnlyItself) {
+    std::vector<PackedFile> packs[2];
+    for (std::uint32_t r = 1; r <= 130; ++r) {
+        const std::string n = std::to_string(r);
+        const PackedFile meta{"meta/" + n + ".txt", "REV:" + n + "\nDATA:file:A:/f.txt\nDATA:file:A:/f" + n + ".txt\n"};
+        const PackedFile sums{"meta/sum_" + n + ".txt",
+                              "REV:" + n + "\n" + sumLine("f " + n, "/f.txt") + sumLine(n, "/f" + n + ".txt")};
+        serve("data/f" + n + ".txt", n);
+        for (const PackedFile& f : {meta, sums}) {
+            serve(f.path, f.body);
+            if (r <= 128) packs[(r - 1) / kRevisionsPerPack].push_back(f);
+        }
+    }
+    serve("lastrev.txt", "REV:130\n");
+    serve("data/f.txt", "f 130");
+    serve(revisionPackPath(1), revisionPackText(packs[0]));
+    const std::string second = revisionPackText(packs[1]);
+    for (const std::string& pack : {second, second.substr(0, second.size() - 5)}) {
+        SCOPED_TRACE(pack.size());
+        serve(revisionPackPath(65), pack);
+        fs::remove_all(at("game"));
+        fs::remove(at("requests.log"));
+        ASSERT_FALSE(run());
+        EXPECT_EQ(game("f.txt"), "f 130");
+        EXPECT_EQ(game("f77.txt"), "77");
+        const std::string asked = requests();
+        // Revision 1's lists come with the opening requests; 129 and 130
+        // are no pack's.
+        const std::size_t alone = pack == second ? 6 : 6 + 2 * kRevisionsPerPack;
+        EXPECT_EQ(countOf(asked, "GET /meta/"), alone + 2) << asked;
+        EXPECT_EQ(countOf(asked, "GET /meta/pack_"), 2u);
+    }
 }
