@@ -7,6 +7,7 @@
 
 #include "patcher/protocol/trust_files.h"
 #include "tools/patchpub/publisher.h"
+#include "tools/patchpub/revision_packs.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
 #include "tools/patchpub/trust_tree.h"
@@ -78,9 +79,13 @@ bool finishTree(const std::string& treeDir, std::uint32_t latest, const FinishTr
             !writeAnnouncement(treeDir, latest, *how.key, how.expires, error))
             return false;
     }
+    // Last of all: a pack holds its revisions' files as they go live. Each
+    // is made afresh from them, so one changed by hand is mended here, and
+    // the check below need not read them all again.
+    if (!writeRevisionPacks(treeDir, latest, error)) return false;
     VerifyReport report;
     // Lists made afresh read every data file anyway: so does their check.
-    if (verifyTree(treeDir, VerifyOptions{how.now, how.hashData || *signedLists > 0}, &report)) return true;
+    if (verifyTree(treeDir, VerifyOptions{how.now, how.hashData || *signedLists > 0, false}, &report)) return true;
     *error = "the new tree would be refused by launchers, so the server stays as it was: " + report.problems[0];
     for (std::size_t i = 1; i < report.problems.size() && i < 5; ++i) *error += "; " + report.problems[i];
     return false;

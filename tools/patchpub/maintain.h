@@ -43,9 +43,10 @@ bool maintainServer(Maintenance what, const MaintainOptions& options, MaintainRe
 // The end of every change to a tree before it goes live, publishing
 // included: with a key, its lists signed (every one afresh with `relist`,
 // else those the key has not signed) and the announcement written to expire
-// at `expires`; then the whole tree verified as a launcher would take it,
-// reading every data file when `hashData`. False, with what a launcher would
-// refuse and how to mend it, otherwise.
+// at `expires`; then its revision packs written (revision_packs.h); then
+// the whole tree verified as a launcher would take it, reading every data
+// file when `hashData`. False, with what a launcher would refuse and how to
+// mend it, otherwise.
 class SigningKey;
 struct FinishTree {
     const SigningKey* key = nullptr;  // none: an unsigned tree

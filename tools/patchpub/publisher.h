@@ -5,8 +5,9 @@
 // server_tree.h): the changed and new files below data/, the revision's
 // metadata and checksums, a fresh full checksum list, the manifest it reads
 // next time, lastrev.txt, with --delta the patches from the previous
-// revision's files and, with a key, the signed file lists and the
-// announcement (maintain.h). The tree is then verified as a launcher would
+// revision's files, with a key the signed file lists and the announcement
+// (maintain.h), and the revision packs of 64 revisions each
+// (revision_packs.h). The tree is then verified as a launcher would
 // take it, and only then does the server switch to it, in one step; a
 // failure on the way, a file that cannot be read included, leaves the live
 // revision as it was. Single-threaded; no state of its own.

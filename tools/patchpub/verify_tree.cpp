@@ -11,7 +11,9 @@
 
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
+#include "patcher/protocol/revision_pack.h"
 #include "patcher/protocol/trust_files.h"
+#include "tools/patchpub/revision_packs.h"
 #include "tools/patchpub/tree_files.h"
 #include "tools/patchpub/trust_tree.h"
 
@@ -57,6 +59,8 @@ public:
             if (!checkRevision(rev, entries, scan)) return;
         checkFetchedFiles(entries);
         checkFullList();
+        for (std::uint64_t first = 1; m_options.checkPacks && first <= latest; first += quillon::kRevisionsPerPack)
+            checkPack(static_cast<std::uint32_t>(first), latest);
     }
 
 private:
@@ -299,6 +303,27 @@ private:
             }
             checkData(sum.name, sum.digest, m_report.signedTree ? &it->second : nullptr);
         }
+    }
+
+    // A launcher takes from a pack what it would fetch of these revisions,
+    // so it must be exactly their files. None is fine: launchers then fetch
+    // them one by one (a tree of an older patchpub has none).
+    void checkPack(std::uint32_t first, std::uint32_t latest) {
+        const std::string path = quillon::revisionPackPath(first);
+        const std::uint64_t last = std::uint64_t{first} + quillon::kRevisionsPerPack - 1;
+        const std::string revisions = "revisions " + std::to_string(first) + " to " + std::to_string(last);
+        std::string body, want, error;
+        const ReadResult read = readIfPresent(m_tree + "/" + path, &body);
+        if (read == ReadResult::kMissing) return;
+        if (read == ReadResult::kFailed) return problem("cannot read " + path, kHandMade);
+        std::vector<quillon::PackedFile> files;
+        if (const std::string why = quillon::parseRevisionPack(body, first, &files); !why.empty())
+            return problem(path + ": " + why, kHandMade);
+        for (const quillon::PackedFile& file : files)
+            if (!present(file.path)) return problem(path + " holds " + file.path + ", which the tree lacks", kHandMade);
+        if (last > latest) return problem(path + " packs " + revisions + ", not all published yet", kHandMade);
+        if (!packOfTree(m_tree, first, &want, &error)) return problem(error, kHandMade);
+        if (body != want) problem(path + " is not what the files of " + revisions + " hold", kHandMade);
     }
 
     const std::string& m_tree;

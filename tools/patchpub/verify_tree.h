@@ -2,9 +2,10 @@
 // protocol library's parsers, signatures and digests), as a launcher that
 // starts from an empty game directory would meet it: the control files, the
 // metadata and sums of every revision, the full list, every data file they
-// name and, in a signed tree, the roots, the certificate, the announcement
-// and every signed list. patchpub runs it on each tree before it goes live;
-// `patchpub verify SERVER_DIR` runs it on the live one. Single-threaded.
+// name, the revision packs and, in a signed tree, the roots, the
+// certificate, the announcement and every signed list. patchpub runs it on
+// each tree before it goes live; `patchpub verify SERVER_DIR` runs it on the
+// live one. Single-threaded.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,9 @@
 namespace patchpub {
 
 struct VerifyOptions {
-    std::int64_t now = -1;  // UTC seconds for expiry; -1: the clock
-    bool hashData = true;   // read every data file (false: names and sizes only)
+    std::int64_t now = -1;   // UTC seconds for expiry; -1: the clock
+    bool hashData = true;    // read every data file (false: names and sizes only)
+    bool checkPacks = true;  // false: the revision packs were just made from the tree's files
 };
 
 struct VerifyReport {
