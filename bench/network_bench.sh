@@ -15,16 +15,19 @@
 #                                              the fastest and slowest of its runs
 #   a 256 MiB file with a 1 MiB change      delta (patchpub --delta) against
 #                                              the whole file: bytes and time
+#   a fresh install of HISTORY signed          the same server tree without
+#   revisions (200 unless told)                its revision packs
 # then, unshaped, the full check against md5sum and LoadFileData against
 # read + uncompress (bench/patcher_bench.sh and velmar_bench).
 #
-#   bench/network_bench.sh [--quick] [--build DIR] [--files "N ..."] [--rounds N] [--big MiB] [--rate RATE] [--delay MS] [--connections N]
+#   bench/network_bench.sh [--quick] [--build DIR] [--files "N ..."] [--rounds N] [--big MiB] [--history N] [--rate RATE] [--delay MS] [--connections N]
 set -euo pipefail
 source "$(dirname "$0")/nginx_bench.sh"
 
 BUILD=build
 FILES="1000 2000"
 BIG_MIB=256
+HISTORY=200
 RATE=100mbit
 DELAY_MS=20
 CONNECTIONS=6
@@ -32,14 +35,15 @@ ROUNDS=
 QUICK=0
 HERE=$(cd "$(dirname "$0")" && pwd)
 
-usage() { bench_usage 21; }
+usage() { bench_usage 23; }
 while [ $# -gt 0 ]; do
     case "$1" in
-        --quick) QUICK=1; FILES=100; BIG_MIB=16; shift ;;
+        --quick) QUICK=1; FILES=100; BIG_MIB=16; HISTORY=70; shift ;;
         --build) BUILD="${2:?}"; shift 2 ;;
         --files) FILES="${2:?}"; shift 2 ;;
         --rounds) ROUNDS="${2:?}"; shift 2 ;;
         --big) BIG_MIB="${2:?}"; shift 2 ;;
+        --history) HISTORY="${2:?}"; shift 2 ;;
         --rate) RATE="${2:?}"; shift 2 ;;
         --delay) DELAY_MS="${2:?}"; shift 2 ;;
         --connections) CONNECTIONS="${2:?}"; shift 2 ;;
@@ -48,7 +52,7 @@ while [ $# -gt 0 ]; do
 done
 [ "$QUICK" -eq 1 ] && ROUNDS=${ROUNDS:-1}
 ROUNDS=${ROUNDS:-3}
-whole_numbers $FILES "$BIG_MIB" "$DELAY_MS" "$CONNECTIONS" "$ROUNDS"
+whole_numbers $FILES "$BIG_MIB" "$HISTORY" "$DELAY_MS" "$CONNECTIONS" "$ROUNDS"
 [ "$BIG_MIB" -ge 2 ] && [ -n "$FILES" ] && [ "$ROUNDS" -ge 1 ] || usage
 case "$RATE" in *[!0-9a-z]* | '') usage ;; esac
 
@@ -61,7 +65,7 @@ if [ -z "${NETWORK_BENCH_INSIDE:-}" ]; then
     ns=(-n)
     [ "$(id -u)" -eq 0 ] || ns=(-r -n)
     BUILD=$(realpath "$BUILD")
-    args=(--build "$BUILD" --files "$FILES" --big "$BIG_MIB" --rate "$RATE" --delay "$DELAY_MS"
+    args=(--build "$BUILD" --files "$FILES" --big "$BIG_MIB" --history "$HISTORY" --rate "$RATE" --delay "$DELAY_MS"
           --connections "$CONNECTIONS")
     [ "$QUICK" -eq 1 ] && args=(--quick "${args[@]}")
     args+=(--rounds "$ROUNDS")
@@ -249,6 +253,40 @@ if "$PATCHPUB" --help | grep -q -- '--delta'; then
     rm -rf "$WORK/game-delta" "$WORK/game-full" "$WORK/www/delta" "$WORK/www/full" "$WORK"/www/*.trees "$CONTENT"
 fi
 
+# --- A long history: a fresh install with revision packs and without ---
+
+history_line="history     skipped: this patchpub writes no revision packs"
+echo "network_bench: publishing $HISTORY signed revisions" >&2
+CONTENT="$WORK/history-content"
+mkdir -p "$CONTENT/data"
+cp "$QUILLON" "$CONTENT/quillon"
+public_key=$("$PATCHPUB" keygen "$WORK/history.pem")
+for (( r = 1; r <= HISTORY; ++r )); do
+    echo "revision $r" >"$CONTENT/data/changes.txt"
+    echo "file of revision $r" >"$CONTENT/data/file_$r.txt"
+    "$PATCHPUB" "$WORK/www/history" "$CONTENT" --sign "$WORK/history.pem" --unchecked-launcher \
+        --message "Revision $r" >/dev/null
+done
+if [ -f "$WORK/www/history/meta/pack_1.txt" ]; then
+    cp -rL "$WORK/www/history" "$WORK/www/unpacked"
+    rm -f "$WORK"/www/unpacked/meta/pack_*.txt
+    shape
+    declare -A history_s=()
+    for tree in history unpacked history unpacked; do
+        new_game "$WORK/game-$tree"
+        QUILLON_PUBLIC_KEY="$public_key" patch_game "$WORK/game-$tree" "$tree" "$RELAYED"
+        history_s[$tree]+=" $(seconds)"
+        diff -rq "$CONTENT/data" "$WORK/game-$tree/data" -x quillon.dat -x quillon.root -x quillon.lock \
+            -x quillon.mirrors >/dev/null || { echo "network_bench: the $tree install is not the content" >&2; exit 1; }
+    done
+    unshape
+    read -r packed_s _ <<<"$(spread ${history_s[history]})"
+    read -r unpacked_s _ <<<"$(spread ${history_s[unpacked]})"
+    history_line=$(printf 'history  %6d signed revisions, fresh install: with revision packs %.2f s, without %.2f s: time ratio %s' \
+        "$HISTORY" "$packed_s" "$unpacked_s" "$(ratio "$packed_s" "$unpacked_s")")
+fi
+rm -rf "$WORK"/game-history "$WORK"/game-unpacked "$WORK/www/history" "$WORK/www/history.trees" "$WORK/www/unpacked" "$CONTENT"
+
 # --- Unshaped: the full check and the content load ---
 
 check_args=(--build "$BUILD" --download 16 --lzma 2)
@@ -265,5 +303,6 @@ echo
 echo "network benchmark: $RATE, $(( 2 * DELAY_MS )) ms more round trip, $CONNECTIONS connections each"
 printf '%s\n' "${MANY_LINES[@]}"
 echo "$delta_line"
+echo "$history_line"
 grep -E '^(full check|            signed)' "$WORK/patcher_bench.out" || true
 [ -f "$WORK/velmar_bench.out" ] && grep -A3 -E '^LoadFileData' "$WORK/velmar_bench.out" || true
