@@ -61,45 +61,66 @@ bool LinePrefetch::takeFrom(std::map<std::string, Ahead>& from, const std::strin
     return true;
 }
 
+// A file fetched ahead is the answer, or none: its copy out of a pack is no
+// second chance for bytes refused, and goes with it.
 bool LinePrefetch::take(const std::string& path, const std::string& base, std::string* body, bool* packed) {
     if (packed) *packed = false;
-    if (takeFrom(m_ahead, path, base, body)) return true;
+    if (m_ahead.count(path)) {
+        m_packed.erase(path);
+        return takeFrom(m_ahead, path, base, body);
+    }
     if (!takeFrom(m_packed, path, base, body)) return false;
     if (packed) *packed = true;
     return true;
 }
 
 HttpStatus LinePrefetch::fetch(const std::string& path, std::string* body, const Mirrors::Accept& accept) {
-    const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
-    for (auto* from : {&m_ahead, &m_packed}) {
-        std::string held;
-        if (takeFrom(*from, path, base, &held) && (!accept || accept(held))) {
-            *body = std::move(held);
-            return HttpStatus::Ok;
-        }
+    std::string held;
+    if (take(path, m_ctx.mirrors.base(m_ctx.mirrors.current()), &held) && (!accept || accept(held))) {
+        *body = std::move(held);
+        return HttpStatus::Ok;
     }
     return m_ctx.mirrors.fetch(m_ctx.http, path, body, kMaxControlFile, accept);
 }
 
 void LinePrefetch::fetchPacks(std::uint32_t from, std::uint32_t latest) {
-    if (from <= m_packedUpTo) return;
-    const unsigned connections = downloadConnections();
+    const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
+    // Packs of a place skipped since are of no use; the next place's are.
+    if (base != m_packedBase) {
+        m_packedBase = base;
+        m_packedUpTo = 0;
+        m_packed.clear();
+    }
+    // The revisions the walk fetches ahead next: judged once.
+    const std::uint64_t window = std::min<std::uint64_t>(latest, std::uint64_t{from} + kRevisionsAhead - 1);
+    if (window <= m_packedUpTo) return;
+    const std::uint64_t start = std::max<std::uint64_t>(from, std::uint64_t{m_packedUpTo} + 1);
     // The walk is past what is left of the packs before.
     for (auto it = m_packed.begin(); it != m_packed.end();)
         it = packedRevisionOf(it->first).value_or(0) < from ? m_packed.erase(it) : std::next(it);
-    std::vector<std::uint32_t> firsts;
-    for (std::uint64_t first = packFirstOf(from);
-         connections > 1 && firsts.size() < kPacksAtOnce && first + kRevisionsPerPack - 1 <= latest;
-         first += kRevisionsPerPack)
-        firsts.push_back(static_cast<std::uint32_t>(first));
-    m_packedUpTo = firsts.empty() ? latest : firsts.back() + (kRevisionsPerPack - 1);
-    if (firsts.empty()) return;
-    const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
     std::uint64_t budget = kPackBudget;
+    for (const auto& [path, a] : m_packed) budget -= std::min<std::uint64_t>(budget, a.body.size());
+    // Whole packs only, each while the budget holds one as large as a pack
+    // may be, and only for a game far behind: a pack of which the walk
+    // needs few revisions costs more bytes than their requests.
+    std::vector<std::uint32_t> firsts;
+    std::uint64_t judged = window;
+    const bool several = downloadConnections() > 1;
+    for (std::uint64_t first = packFirstOf(static_cast<std::uint32_t>(start));
+         several && budget >= kMaxPackBytes && firsts.size() < kPacksAtOnce && first + kRevisionsPerPack - 1 <= latest;
+         first += kRevisionsPerPack) {
+        judged = std::max(judged, first + kRevisionsPerPack - 1);
+        if (first + kRevisionsPerPack - std::max(first, start) < kRevisionsPerPack / 2) continue;
+        firsts.push_back(static_cast<std::uint32_t>(first));
+        budget -= kMaxPackBytes;
+    }
+    m_packedUpTo = static_cast<std::uint32_t>(several ? judged : latest);
+    if (firsts.empty()) return;
+    budget = kPackBudget;
     for (const auto& [path, a] : m_packed) budget -= std::min<std::uint64_t>(budget, a.body.size());
     std::vector<std::string> bodies(firsts.size());
     std::vector<char> ok(firsts.size(), 0);
-    HttpBatch batch(m_ctx.http, connections);
+    HttpBatch batch(m_ctx.http, downloadConnections());
     for (std::size_t i = 0; i < firsts.size(); ++i) {
         HttpBatch::Request r;
         r.url = base + revisionPackPath(firsts[i]);

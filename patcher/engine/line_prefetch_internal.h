@@ -34,11 +34,12 @@ public:
     bool take(const std::string& path, const std::string& base, std::string* body, bool* packed = nullptr);
 
     // The revision packs (patcher/protocol/revision_pack.h) that hold the
-    // revisions from `from` on, whole ones up to `latest` only, a few at
-    // once below the current place, once the walk reaches revisions no pack
-    // fetched before covered: their files are what fetchAhead, fetch and
-    // take give before asking for a file alone. A pack that is missing or
-    // damaged costs its one request. With one connection nothing is fetched.
+    // revisions the walk reaches from `from` on, whole ones up to `latest`
+    // and only where it needs most of a pack, a few at once below the
+    // current place, when revisions of the next window were not judged
+    // yet: their files are what fetchAhead, fetch and take give before
+    // asking for a file alone. A pack that is missing or damaged costs its
+    // one request. With one connection nothing is fetched.
     void fetchPacks(std::uint32_t from, std::uint32_t latest);
 
 private:
@@ -54,7 +55,8 @@ private:
     PatchContext& m_ctx;
     std::map<std::string, Ahead> m_ahead;
     std::map<std::string, Ahead> m_packed;  // out of packs, until taken
-    std::uint32_t m_packedUpTo = 0;         // the last revision packs were fetched for
+    std::string m_packedBase;               // the place packs are judged for
+    std::uint32_t m_packedUpTo = 0;         // the last revision judged there
 };
 
 // How many revisions are fetched ahead at a time; their bodies together
@@ -63,6 +65,6 @@ constexpr unsigned kRevisionsAhead = 16;
 // How many revision packs are fetched at once, and the bytes their files
 // may hold together while the walk takes them.
 constexpr std::size_t kPacksAtOnce = 4;
-constexpr std::uint64_t kPackBudget = kMaxControlFile / 2;
+constexpr std::uint64_t kPackBudget = kMaxControlFile;
 
 }  // namespace quillon

@@ -163,7 +163,8 @@ TEST_F(ResumeTest, BusyServerGetsFewerRequestsAndOneAlwaysBusyEndsTheRun) {
 
 // A game far behind takes the revisions' small files from their packs, a
 // request for 64 revisions where the walk makes two or four for each; a
-// pack cut short costs only its own request, its revisions fetched alone.
+// pack cut short costs only its own request, its revisions fetched alone;
+// a game a few revisions behind asks for none.
 TEST_F(ResumeTest, LongHistoryComesInPacksAndADamagedPackCostsOnlyItself) {
     std::vector<PackedFile> packs[2];
     for (std::uint32_t r = 1; r <= 130; ++r) {
@@ -196,4 +197,9 @@ TEST_F(ResumeTest, LongHistoryComesInPacksAndADamagedPackCostsOnlyItself) {
         EXPECT_EQ(countOf(asked, "GET /meta/"), alone + 2) << asked;
         EXPECT_EQ(countOf(asked, "GET /meta/pack_"), 2u);
     }
+    // A game a few revisions behind needs too little of a pack to ask for it.
+    putGame("data/quillon.dat", std::string("\x7f\0\0\0", 4));  // revision 127
+    fs::remove(at("requests.log"));
+    ASSERT_FALSE(run());
+    EXPECT_EQ(countOf(requests(), "GET /meta/pack_"), 0u) << requests();
 }
