@@ -5,8 +5,10 @@
 // among parallel downloads leaves the game as a failed download phase must.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -197,6 +199,23 @@ TEST_F(ResumeTest, LongHistoryComesInPacksAndADamagedPackCostsOnlyItself) {
         EXPECT_EQ(countOf(asked, "GET /meta/"), alone + 2) << asked;
         EXPECT_EQ(countOf(asked, "GET /meta/pack_"), 2u);
     }
+    // One connection asks strictly one file after the other, as it always
+    // did: each revision's metadata and sums in turn, and no pack.
+    serve(revisionPackPath(65), second);
+    fs::remove_all(at("game"));
+    fs::remove(at("requests.log"));
+    ::setenv("QUILLON_CONNECTIONS", "1", 1);
+    const auto alone = run();
+    ::unsetenv("QUILLON_CONNECTIONS");
+    ASSERT_FALSE(alone);
+    std::string walked, walk;
+    std::istringstream lines(requests());
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("GET /meta/", 0) == 0) walked += line + "\n";
+    for (std::uint32_t r = 1; r <= 130; ++r)
+        walk += "GET /meta/" + std::to_string(r) + ".txt\nGET /meta/sum_" + std::to_string(r) + ".txt\n";
+    EXPECT_EQ(walked, walk);
+
     // A game a few revisions behind needs too little of a pack to ask for it.
     putGame("data/quillon.dat", std::string("\x7f\0\0\0", 4));  // revision 127
     fs::remove(at("requests.log"));
