@@ -295,6 +295,12 @@ TEST_F(PatchRunTest, PlantedLinksAreReplacedOrRefusedAndNothingOutsideChanges) {
                                 ", outside the game directory, where the Launcher writes nothing: put that folder "
                                 "itself in its place.");
     EXPECT_EQ(outside(), before);
+    // So is a player's file where the update needs a folder, which stays.
+    fs::remove(at("game/maps"));
+    std::ofstream(at("game/maps")) << "the player's";
+    quillon_test::expectBox(run(), "Please check your permissions to the Game Directory (You must have full access to "
+                                   "the gamedir!)[1]\n\n'maps' is a file where this update needs a folder: move it away.");
+    EXPECT_EQ(game("maps"), "the player's");
 
     fs::remove(at("game/maps"));
     ASSERT_FALSE(run());
