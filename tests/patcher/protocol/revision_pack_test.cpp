@@ -21,6 +21,9 @@ TEST(RevisionPack, HoldsOnlyItsRevisionsFilesWholeAndOnce) {
         EXPECT_EQ(read[i].path, files[i].path);
         EXPECT_EQ(read[i].body, files[i].body);
     }
+    // The bytes as a pack travels, spelled out, not only through our writer.
+    EXPECT_EQ(good, "QUASK-PACK:1\nFILE:meta/65.txt:22\nREV:65\nDATA:file:A:/a\n\nFILE:meta/sum_128.txt:0\n\n"
+                    "FILE:meta/files_70.sig:3\n" + std::string("\0\n:", 3) + "\nEND\n");
     EXPECT_EQ(packFirstOf(1), 1u);
     EXPECT_EQ(packFirstOf(64), 1u);
     EXPECT_EQ(packFirstOf(65), 65u);
