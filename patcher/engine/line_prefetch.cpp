@@ -8,6 +8,36 @@
 
 namespace quillon {
 
+namespace {
+
+// A request whose body goes into `a` while `budget`, shared by a batch,
+// holds its announced length; a.ok tells whether it arrived whole.
+HttpBatch::Request budgeted(std::string url, std::uint64_t maxBytes, LinePrefetch::Ahead& a, std::uint64_t& budget) {
+    HttpBatch::Request r;
+    r.url = std::move(url);
+    r.maxBytes = maxBytes;
+    r.onStart = [&a, &budget](std::uint64_t, std::uint64_t total) {
+        if (total == 0 || total > budget) return false;
+        budget -= total;
+        a.body.reserve(static_cast<std::size_t>(total));
+        return true;
+    };
+    r.sink = [&a](const std::uint8_t* data, std::size_t size) {
+        a.body.append(reinterpret_cast<const char*>(data), size);
+        return true;
+    };
+    r.onDone = [&a](HttpStatus status) { a.ok = status == HttpStatus::Ok; };
+    return r;
+}
+
+// What of `budget` the bodies `held` leave.
+std::uint64_t leftBy(const std::map<std::string, LinePrefetch::Ahead>& held, std::uint64_t budget) {
+    for (const auto& [path, a] : held) budget -= std::min<std::uint64_t>(budget, a.body.size());
+    return budget;
+}
+
+}  // namespace
+
 void LinePrefetch::fetchAhead(const std::vector<std::string>& paths, std::uint64_t maxBytes) {
     const unsigned connections = downloadConnections();
     const std::string base = m_ctx.mirrors.base(m_ctx.mirrors.current());
@@ -25,27 +55,12 @@ void LinePrefetch::fetchAhead(const std::vector<std::string>& paths, std::uint64
     if (connections <= 1 || wanted.size() < 2) return;
     // A server that answers with huge bodies gets no more memory than one
     // control file: what does not fit is fetched again when its turn comes.
-    std::uint64_t budget = kMaxControlFile;
-    for (const auto& [path, a] : m_ahead) budget -= std::min<std::uint64_t>(budget, a.body.size());
+    std::uint64_t budget = leftBy(m_ahead, kMaxControlFile);
     HttpBatch batch(m_ctx.http, connections);
     for (const std::string& path : wanted) {
         Ahead& a = m_ahead[path];
         a.base = base;
-        HttpBatch::Request r;
-        r.url = base + path;
-        r.maxBytes = maxBytes;
-        r.onStart = [&a, &budget](std::uint64_t, std::uint64_t total) {
-            if (total == 0 || total > budget) return false;
-            budget -= total;
-            a.body.reserve(static_cast<std::size_t>(total));
-            return true;
-        };
-        r.sink = [&a](const std::uint8_t* data, std::size_t size) {
-            a.body.append(reinterpret_cast<const char*>(data), size);
-            return true;
-        };
-        r.onDone = [&a](HttpStatus status) { a.ok = status == HttpStatus::Ok; };
-        batch.add(std::move(r));
+        batch.add(budgeted(base + path, maxBytes, a, budget));
     }
     batch.run({});
 }
@@ -98,8 +113,7 @@ void LinePrefetch::fetchPacks(std::uint32_t from, std::uint32_t latest) {
     // The walk is past what is left of the packs before.
     for (auto it = m_packed.begin(); it != m_packed.end();)
         it = packedRevisionOf(it->first).value_or(0) < from ? m_packed.erase(it) : std::next(it);
-    std::uint64_t budget = kPackBudget;
-    for (const auto& [path, a] : m_packed) budget -= std::min<std::uint64_t>(budget, a.body.size());
+    std::uint64_t budget = leftBy(m_packed, kPackBudget);
     // Whole packs only, each while the budget holds one as large as a pack
     // may be, and only for a game far behind: a pack of which the walk
     // needs few revisions costs more bytes than their requests.
@@ -116,34 +130,16 @@ void LinePrefetch::fetchPacks(std::uint32_t from, std::uint32_t latest) {
     }
     m_packedUpTo = static_cast<std::uint32_t>(several ? judged : latest);
     if (firsts.empty()) return;
-    budget = kPackBudget;
-    for (const auto& [path, a] : m_packed) budget -= std::min<std::uint64_t>(budget, a.body.size());
-    std::vector<std::string> bodies(firsts.size());
-    std::vector<char> ok(firsts.size(), 0);
+    budget = leftBy(m_packed, kPackBudget);
+    std::vector<Ahead> packs(firsts.size());
     HttpBatch batch(m_ctx.http, downloadConnections());
-    for (std::size_t i = 0; i < firsts.size(); ++i) {
-        HttpBatch::Request r;
-        r.url = base + revisionPackPath(firsts[i]);
-        r.maxBytes = kMaxPackBytes;
-        std::string& body = bodies[i];
-        r.onStart = [&body, &budget](std::uint64_t, std::uint64_t total) {
-            if (total == 0 || total > budget) return false;
-            budget -= total;
-            body.reserve(static_cast<std::size_t>(total));
-            return true;
-        };
-        r.sink = [&body](const std::uint8_t* data, std::size_t size) {
-            body.append(reinterpret_cast<const char*>(data), size);
-            return true;
-        };
-        r.onDone = [&ok, i](HttpStatus status) { ok[i] = status == HttpStatus::Ok; };
-        batch.add(std::move(r));
-    }
+    for (std::size_t i = 0; i < firsts.size(); ++i)
+        batch.add(budgeted(base + revisionPackPath(firsts[i]), kMaxPackBytes, packs[i], budget));
     batch.run({});
     for (std::size_t i = 0; i < firsts.size(); ++i) {
         std::vector<PackedFile> files;
-        if (!ok[i] || !parseRevisionPack(bodies[i], firsts[i], &files).empty()) continue;
-        std::string().swap(bodies[i]);
+        if (!packs[i].ok || !parseRevisionPack(packs[i].body, firsts[i], &files).empty()) continue;
+        std::string().swap(packs[i].body);
         for (PackedFile& f : files)
             if (packedRevisionOf(f.path).value_or(0) >= from) m_packed[f.path] = Ahead{base, true, std::move(f.body)};
     }

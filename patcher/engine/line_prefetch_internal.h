@@ -42,12 +42,13 @@ public:
     // one request. With one connection nothing is fetched.
     void fetchPacks(std::uint32_t from, std::uint32_t latest);
 
-private:
     struct Ahead {
         std::string base;  // the place it came from
         bool ok = false;
         std::string body;
     };
+
+private:
     // A body of `from` (fetched ahead or packed) when it came whole from
     // the place `base`; removed either way.
     static bool takeFrom(std::map<std::string, Ahead>& from, const std::string& path, const std::string& base,
