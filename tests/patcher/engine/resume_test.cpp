@@ -216,6 +216,18 @@ TEST_F(ResumeTest, LongHistoryComesInPacksAndADamagedPackCostsOnlyItself) {
         walk += "GET /meta/" + std::to_string(r) + ".txt\nGET /meta/sum_" + std::to_string(r) + ".txt\n";
     EXPECT_EQ(walked, walk);
 
+    // A game at 56 needs too little of the first pack to ask for it, and all
+    // of the second, which starts inside the revisions fetched ahead at 57:
+    // 65 and on come out of it.
+    putGame("data/quillon.dat", std::string("\x38\0\0\0", 4));
+    fs::remove(at("requests.log"));
+    ASSERT_FALSE(run());
+    const std::string behind = requests();
+    EXPECT_EQ(countOf(behind, "GET /meta/pack_1.txt"), 0u) << behind;
+    EXPECT_EQ(countOf(behind, "GET /meta/pack_65.txt"), 1u) << behind;
+    EXPECT_EQ(countOf(behind, "GET /meta/65.txt"), 0u) << behind;
+    EXPECT_EQ(countOf(behind, "GET /meta/"), 2 * 8 + 4 + 1u) << behind;
+
     // A game a few revisions behind needs too little of a pack to ask for it.
     putGame("data/quillon.dat", std::string("\x7f\0\0\0", 4));  // revision 127
     fs::remove(at("requests.log"));
