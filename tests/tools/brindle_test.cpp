@@ -152,6 +152,25 @@ TEST(Brindle, SecondInstanceCannotBindAndExitsOne) {
     EXPECT_EQ(second.output(), "Quask Client - Debug Server\n\nCant bind to 0.0.0.0:" + std::to_string(kPort) + "\n");
 }
 
+// A port it cannot take is refused before anything listens: falling back
+// to the client's fixed port would take in the logs of every game beside it.
+TEST(Brindle, PortItCannotTakeIsRefusedNotSwappedForTheClientsPort) {
+    for (const char* value : {"70000", "0", "-1", "6601x", "abc", " 6601", "99999999999999999999"}) {
+        SCOPED_TRACE(value);
+        const std::string out = tempPath("port.out"), err = tempPath("port.err");
+        ChildProcess::Options o;
+        o.stdoutPath = out;
+        o.stderrPath = err;
+        o.extraEnv = {std::string("BRINDLE_PORT=") + value};
+        ChildProcess server({kBrindle}, o);
+        ASSERT_TRUE(server.started());
+        EXPECT_EQ(server.waitExit(3000), 2);
+        EXPECT_EQ(quask_test::readFile(out), "");
+        EXPECT_EQ(quask_test::readFile(err),
+                  std::string("brindle: BRINDLE_PORT takes a port from 1 to 65535, not '") + value + "'\n");
+    }
+}
+
 // A burst that comes while the server is not reading (stopped here; busy
 // printing, on a loaded machine) waits in the socket instead of being
 // dropped: 4,000 datagrams are more than ten times what a default socket

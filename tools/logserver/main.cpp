@@ -28,7 +28,8 @@ const quask::ProgramHelp kHelp{"brindle",
     "tests that run beside a game client do.\n"
     "\n"
     "Exit status is 1 when the port cannot be opened, receiving fails or the\n"
-    "output cannot be written (a full disk), and 2 for an unknown option.\n"
+    "output cannot be written (a full disk), and 2 for an unknown option or a\n"
+    "BRINDLE_PORT that is no such port.\n"
     "\n"
     "Options:\n" +
         std::string(quask::kStandardOptionLines)};
@@ -36,13 +37,18 @@ const quask::ProgramHelp kHelp{"brindle",
 constexpr unsigned short kPort = 6600;
 
 // The client always logs to kPort; a test of the server itself would take
-// in every client that runs beside it.
-unsigned short listenPort() {
+// in every client that runs beside it. A port it cannot take is refused:
+// listening on kPort instead would take in those very clients.
+bool listenPort(unsigned short* port) {
     const char* text = std::getenv("BRINDLE_PORT");
-    if (!text || !*text) return kPort;
+    *port = kPort;
+    if (!text || !*text) return true;
     char* end = nullptr;
-    const unsigned long port = std::strtoul(text, &end, 10);
-    return *end == '\0' && port >= 1 && port <= 65535 ? static_cast<unsigned short>(port) : kPort;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value < 1 || value > 65535) return false;
+    *port = static_cast<unsigned short>(value);
+    return true;
 }
 // The client sends traces of up to 4,095 characters; leave ample room so one
 // long line never ends the server.
@@ -80,6 +86,12 @@ void enlargeSocketBuffer(int sock) {
 int main(int argc, char** argv) {
     quask::holdStandardDescriptors();
     if (const auto end = quask::endsBeforeStart(kHelp, argc, argv)) return *end;
+    unsigned short port = kPort;
+    if (!listenPort(&port)) {
+        std::fprintf(stderr, "brindle: BRINDLE_PORT takes a port from 1 to 65535, not '%s'\n",
+                     std::getenv("BRINDLE_PORT"));
+        return 2;
+    }
     std::printf("Quask Client - Debug Server\n");
     std::printf("\n");
     if (std::fflush(stdout) != 0) return outputFailed();
@@ -95,7 +107,6 @@ int main(int argc, char** argv) {
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    const unsigned short port = listenPort();
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
