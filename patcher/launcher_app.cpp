@@ -22,6 +22,7 @@
 #include "shared/command_line.h"
 #include "shared/game_dir.h"
 #include "shared/message_box.h"
+#include "shared/posix_io.h"
 
 namespace quillon {
 
@@ -142,7 +143,7 @@ InstanceLock::Result InstanceLock::acquireInGame(const std::string& gameDir) {
 }
 
 InstanceLock::Result InstanceLock::acquire(const std::string& path) {
-    return lockFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600), &m_fd);
+    return lockFd(quask::openOwnLockFile(path), &m_fd);
 }
 
 // --- Start-up ---

@@ -38,6 +38,8 @@ public:
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
+    // A link or another user's file at `path` (a shared /tmp) is no lock:
+    // Unavailable, and the launcher goes on.
     Result acquire(const std::string& path);
     // The lock file of the game directory (made with data/ when missing);
     // a link planted at its name is replaced, never followed.

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "shared/posix_io.h"
+
 namespace quask {
 
 namespace {
@@ -142,7 +144,7 @@ std::string startTurnPath(const std::string& eventName) {
 
 StartTurn::StartTurn(const std::string& eventName) {
     // Not inherited: the client must not hold the next starter's turn.
-    m_fd = ::open(startTurnPath(eventName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    m_fd = openOwnLockFile(startTurnPath(eventName));
     if (m_fd < 0) return;
     while (::flock(m_fd, LOCK_EX) != 0) {
         if (errno == EINTR) continue;

@@ -117,6 +117,23 @@ TEST_F(QuillonProgramTest, SecondInstanceLeavesAtOnceWithoutAWord) {
     quillon::InstanceLock game, otherGame;
     EXPECT_EQ(game.acquireInGame(at("game")), quillon::InstanceLock::Acquired);
     EXPECT_EQ(otherGame.acquireInGame(at("game")), quillon::InstanceLock::HeldElsewhere);
+
+    // Without a runtime directory the lock lies in /tmp, where another user
+    // could hold a file of that name locked for ever: a link or a file that
+    // is not ours is no lock, and this user's launcher goes on.
+    const std::string planted = at("planted.lock"), link = at("link.lock");
+    const int held = ::open(planted.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    fs::create_symlink(planted, link);
+    quillon::InstanceLock throughLink;
+    EXPECT_EQ(throughLink.acquire(link), quillon::InstanceLock::Unavailable);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::fchown(held, 65534, 65534), 0);
+        quillon::InstanceLock foreign;
+        EXPECT_EQ(foreign.acquire(planted), quillon::InstanceLock::Unavailable);
+    }
+    ::close(held);
 }
 
 TEST_F(QuillonProgramTest, MaintenanceShowsTheNoticeAndEndsNormally) {

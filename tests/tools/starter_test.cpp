@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,6 +166,23 @@ TEST_F(StarterTest, TwoStartsAtOnceEachBringTheirOwnClientUp) {
     EXPECT_EQ(kill(static_cast<pid_t>(secondClient), 0), 0);
     EXPECT_FALSE(quask::SplashEvent::openExisting(quask::splashEventName(m_game)).isOpen());
     killClientOf(firstReport);
+}
+
+// Without a runtime directory the turn's file lies in /tmp under a name
+// anyone can work out: another user's file there, held locked, is no turn
+// to wait for, or that user could keep the game from starting for ever.
+TEST_F(StarterTest, TurnFileOfAnotherUserDoesNotHoldTheStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making a file of another user takes root";
+    layOut(m_game, true);
+    const std::string turn = quask::startTurnPath(quask::splashEventName(m_game));
+    const int held = ::open(turn.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(held, 0) << turn;
+    ASSERT_EQ(::fchown(held, 65534, 65534), 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const StarterRun r = run(m_game, "signal-stay");
+    ::close(held);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0) << r.errors;
 }
 
 TEST_F(StarterTest, ClientEndingBeforeItSignalsGivesOne) {
