@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,10 @@ int createTemporaryAt(int dirFd, const std::string& leaf, const ReplacingFile::T
     for (int attempt = 0; attempt < 100; ++attempt) {
         *tmpLeaf = ownTemporaryName(std::to_string(counter++));
         const int fd = ::openat(dirFd, tmpLeaf->c_str(), kFlags, t.mode);
+        // Locked while it is written: a writer whose process id means
+        // nothing here (another PID namespace, another host on a network
+        // drive) still shows that the file is in use.
+        if (fd >= 0) (void)::flock(fd, LOCK_EX | LOCK_NB);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -59,13 +64,19 @@ bool isAbandonedTemporary(const std::string& leaf) {
     return pid > 0 && pid <= INT32_MAX && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
+bool removeIfAbandoned(int dirFd, const std::string& leaf) {
+    if (!isAbandonedTemporary(leaf)) return false;
+    const UniqueFd file(::openat(dirFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.valid() && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+    return ::unlinkat(dirFd, leaf.c_str(), 0) == 0;
+}
+
 void removeAbandonedTemporariesBeside(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     DIR* d = ::opendir(dir.c_str());
     if (!d) return;
-    while (const dirent* e = ::readdir(d))
-        if (isAbandonedTemporary(e->d_name)) ::unlinkat(::dirfd(d), e->d_name, 0);
+    while (const dirent* e = ::readdir(d)) removeIfAbandoned(::dirfd(d), e->d_name);
     ::closedir(d);
 }
 

@@ -19,6 +19,10 @@ std::string ownTemporaryName(const std::string& tag);
 // True when `leaf` is such a name of a process that is no longer running:
 // what a crash or a kill left behind, which nobody will commit or remove.
 bool isAbandonedTemporary(const std::string& leaf);
+// Removes `leaf` from `dirFd` when it is such a file and no writer holds it
+// locked (one in another PID namespace, or on another host, whose process
+// id only looks ended); true when it went.
+bool removeIfAbandoned(int dirFd, const std::string& leaf);
 // Removes such files from the directory of `path`: each killed writer leaves
 // one of its own name, which nobody else would remove.
 void removeAbandonedTemporariesBeside(const std::string& path);

@@ -27,7 +27,7 @@ unsigned removeFrom(int dirFd) {
     }
     ::closedir(dir);
     unsigned removed = 0;
-    for (const std::string& leaf : stale) removed += ::unlinkat(dirFd, leaf.c_str(), 0) == 0;
+    for (const std::string& leaf : stale) removed += quask::removeIfAbandoned(dirFd, leaf);
     return removed;
 }
 

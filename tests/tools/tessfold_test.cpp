@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,7 +27,7 @@ constexpr unsigned kHangGuardSeconds = 120;
 
 struct RunResult {
     int code = -1;  // -1: did not exit normally
-    std::string out;
+    std::string out, err;
 };
 
 class TessfoldTest : public PatchDirTest {
@@ -38,12 +39,13 @@ protected:
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         // Beside the directory, so that listing() shows only what tessfold left.
-        const std::string outPath = m_dir + ".out";
+        const std::string outPath = m_dir + ".out", errPath = m_dir + ".err";
         RunResult result;
         const pid_t pid = ::fork();
         if (pid == 0) {
             const int fd = ::open(stdoutTo ? stdoutTo : outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd < 0 || ::dup2(fd, 1) < 0) ::_exit(127);
+            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || ::dup2(fd, 1) < 0 || err < 0 || ::dup2(err, 2) < 0) ::_exit(127);
             if (fileLimit != 0) {
                 const struct rlimit limit = {fileLimit, fileLimit};
                 ::signal(SIGXFSZ, SIG_IGN);
@@ -59,8 +61,11 @@ protected:
         EXPECT_EQ(::waitpid(pid, &status, 0), pid);
         if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
         const Bytes out = readBytes(outPath);
+        const Bytes err = readBytes(errPath);
         result.out.assign(out.begin(), out.end());
+        result.err.assign(err.begin(), err.end());
         ::unlink(outPath.c_str());
+        ::unlink(errPath.c_str());
         return result;
     }
 
@@ -77,8 +82,14 @@ TEST_F(TessfoldTest, CompressesTextAndBinariesWithExactReport) {
     const std::vector<std::pair<std::string, Bytes>> cases = {
         {"readme.txt", textContent(100000, 21)}, {"data.bin", binaryContent(60000, 22)},
         {"caf\xC3\xA9", textContent(30000, 27)}, {"list\t", textContent(20000, 28)}};
-    // What a tessfold killed while writing left (its process is gone) goes.
+    // What a tessfold killed while writing left (its process is gone) goes;
+    // one still locked by its writer stays, whose process id only looks
+    // ended (a writer in another PID namespace, or on another host).
     writeBytes(at(".quask-999999999-0.tmp"), Bytes{'K', 'X'});
+    const std::string inUse = ".quask-999999998-0.tmp";
+    writeBytes(at(inUse), Bytes{'K', 'X'});
+    const int writer = ::open(at(inUse).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
     for (const auto& [name, content] : cases) {
         writeBytes(at(name), content);
         const RunResult r = run({at(name)});
@@ -99,8 +110,9 @@ TEST_F(TessfoldTest, CompressesTextAndBinariesWithExactReport) {
         ASSERT_TRUE(quask::UnpackFile(at(packedName)));
         EXPECT_EQ(readBytes(at(name)), content);
     }
-    EXPECT_EQ(listing(), (std::set<std::string>{"readme.txt", "readme.tx_", "data.bin", "data.bi_",
-                                                "caf\xC3\xA9", "caf\xC3_", "list\t", "list_"}));
+    EXPECT_EQ(listing(), (std::set<std::string>{"readme.txt", "readme.tx_", "data.bin", "data.bi_", "caf\xC3\xA9",
+                                                "caf\xC3_", "list\t", "list_", inUse}));
+    ::close(writer);
 }
 
 TEST_F(TessfoldTest, OneByteAndIncompressibleFilesFailWithOutputEof) {
@@ -212,6 +224,7 @@ TEST_F(TessfoldTest, WrongArgumentCountPrintsUsageAndFails) {
 TEST_F(TessfoldTest, NameEndingInUnderscoreIsReplacedByItsCompressedForm) {
     const Bytes content = textContent(40000, 24);
     writeBytes(at("notes_"), content);
+    ASSERT_EQ(::chmod(at("notes_").c_str(), 0640), 0);
     const RunResult r = run({at("notes_")});
     EXPECT_EQ(r.code, 0);
     const Bytes image = readBytes(at("notes_"));
@@ -220,6 +233,9 @@ TEST_F(TessfoldTest, NameEndingInUnderscoreIsReplacedByItsCompressedForm) {
               successText(at("notes_"), content.size(), image.size() - quask::kPatchPrefixSize));
     EXPECT_EQ(image[2], '_');
     EXPECT_EQ(listing(), (std::set<std::string>{"notes_"}));
+    struct stat st;
+    ASSERT_EQ(::stat(at("notes_").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the permissions it was given stay
 
     // Unpacking restores the very same name.
     ASSERT_TRUE(quask::UnpackFile(at("notes_")));
@@ -241,7 +257,9 @@ TEST_F(TessfoldTest, FullDiskLeavesNoOutputAndNoDone) {
 
     // The report on a full disk instead: no "done." reaches the caller, so
     // neither does a file or a success.
-    EXPECT_EQ(run({at("big.txt")}, 0, "/dev/full").code, 1);
+    const RunResult lost = run({at("big.txt")}, 0, "/dev/full");
+    EXPECT_EQ(lost.code, 1);
+    EXPECT_EQ(lost.err, "tessfold: cannot write to standard output: No space left on device\n");
     EXPECT_EQ(listing(), (std::set<std::string>{"big.txt"}));
 }
 

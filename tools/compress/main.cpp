@@ -10,8 +10,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -45,9 +47,25 @@ int usage() {
     return 1;
 }
 
+// Why the report first failed to reach standard output (a full disk): the
+// later flushes may fail for another reason, or not at all.
+int g_reportError = 0;
+
+void flushReport() {
+    if (std::fflush(stdout) != 0 && g_reportError == 0) g_reportError = errno != 0 ? errno : EIO;
+}
+
 void say(const char* text) {
     std::fputs(text, stdout);
-    std::fflush(stdout);
+    flushReport();
+}
+
+// Callers take "done." and the file together: where the report cannot reach
+// them no file is left either, and none is compressed in vain.
+int reportLost() {
+    std::fprintf(stderr, "tessfold: cannot write to standard output: %s\n",
+                 std::strerror(g_reportError != 0 ? g_reportError : EIO));
+    return 1;
 }
 
 // True when the open file's size or modification time is no longer `before`.
@@ -138,6 +156,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     say("Compressing ..");
+    if (std::ferror(stdout)) return reportLost();
     const std::string inPath = path;
     std::size_t imageSize = 0;
     const PatchStatus status =
@@ -153,20 +172,23 @@ int main(int argc, char** argv) {
     const std::string outPath = quask::patchPackedPath(inPath);
     // What a tessfold killed while writing left would stay for good.
     quask::removeAbandonedTemporariesBeside(outPath);
+    // A patch file made again keeps the permissions the old one was given.
+    struct stat old;
+    const bool replacing = ::stat(outPath.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     quask::ReplacingFile out;
     if (!out.open(outPath)) {
         std::printf("cannot open output file '%s'\n", outPath.c_str());
         return 1;
     }
+    if (replacing) out.setMode(old.st_mode & 0777);
     std::printf("Writing output file '%s'...", outPath.c_str());
-    std::fflush(stdout);
-    // Callers take "done." and the file together: where the report cannot
-    // reach them (standard output on a full disk) no file is left either.
-    if (std::ferror(stdout)) return quask::finishOutput("tessfold", 1);
+    flushReport();
+    if (std::ferror(stdout)) return reportLost();
     if (!out.write(image.get(), imageSize) || !out.commit()) {
         say("Write Error.\n");
         return 1;
     }
     say("done.\n");
+    if (std::ferror(stdout)) return reportLost();
     return quask::finishOutput("tessfold", 0);
 }
