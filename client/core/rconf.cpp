@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -191,14 +192,37 @@ enum class WriteStatus { Ok, OpenFailed, WriteFailed };
 // failure at any step leaves the old file as it was. The temporary's name is
 // this process's own: two clients of one game directory ending together
 // would otherwise remove and rename each other's half-written file.
+// A link (a player's settings kept with their other dotfiles) is written
+// through: the file it names is replaced and the link stays. The file keeps
+// the permissions it was given.
 WriteStatus replaceFile(const std::string& path, const std::string& text) {
-    quask::removeAbandonedTemporariesBeside(path);  // what a killed client left
+    std::string target = path;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char resolved[PATH_MAX];
+        if (::realpath(path.c_str(), resolved)) target = resolved;
+    }
+    const bool replacing = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    quask::removeAbandonedTemporariesBeside(target);  // what a killed client left
     quask::ReplacingFile file;
-    if (!file.open(path, quask::ReplacingFile::Temporary{nullptr, 0644})) return WriteStatus::OpenFailed;
+    if (!file.open(target, quask::ReplacingFile::Temporary{nullptr, 0644})) return WriteStatus::OpenFailed;
+    if (replacing) file.setMode(st.st_mode & 0777);
     file.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     if (!file.commit()) return WriteStatus::WriteFailed;
     file.syncDirectory();  // the rename already happened; this only hardens it
     return WriteStatus::Ok;
+}
+
+// Where the text of a file that could not be run is kept: "<path>.bad", or
+// the first of "<path>.bad.2" to "<path>.bad.9" that is free, so a second
+// broken file never replaces what was kept of the first; empty when none is.
+std::string keptName(const std::string& path) {
+    struct stat st;
+    for (int n = 1; n <= 9; ++n) {
+        const std::string name = path + ".bad" + (n == 1 ? "" : "." + std::to_string(n));
+        if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;
+    }
+    return {};
 }
 
 // --- Lua helpers ---
@@ -545,10 +569,16 @@ void CRConf::writeConfigFile() {
         }
         text += '\n';
     }
+    // A file the player made read-only holds the settings they chose.
+    if (::access(m_path.c_str(), F_OK) == 0 && ::access(m_path.c_str(), W_OK) != 0 && errno == EACCES) {
+        Message(kLogWarn, "RConf: '%s' is write-protected - it is kept as it is", m_path.c_str());
+        return;
+    }
     if (!m_unusedText.empty()) {
-        const std::string kept = m_path + ".bad";
-        if (replaceFile(kept, m_unusedText) != WriteStatus::Ok) {
-            Message(kLogWarn, "RConf: cannot keep '%s' as '%s' - it is kept as it is", m_path.c_str(), kept.c_str());
+        const std::string kept = keptName(m_path);
+        if (kept.empty() || replaceFile(kept, m_unusedText) != WriteStatus::Ok) {
+            Message(kLogWarn, "RConf: cannot keep '%s' as '%s' - it is kept as it is", m_path.c_str(),
+                    kept.empty() ? (m_path + ".bad.9").c_str() : kept.c_str());
             return;
         }
         Message(kLogWarn, "RConf: '%s' could not be run - kept as '%s' before the rewrite", m_path.c_str(),

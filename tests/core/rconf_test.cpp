@@ -309,14 +309,53 @@ TEST_F(RConfTest, LuaErrorsKeepEveryDefaultAndRewrite) {
     EXPECT_EQ(countLog("(WARN) RConf: './velmar.cfg' could not be run - kept as './velmar.cfg.bad' before the "
                        "rewrite"),
               1);
-    // Where it cannot be kept, the file stays as the player left it.
+    // A second broken file is kept beside the first, which stays.
+    writeText("velmar.cfg", "Width = 1280 x\n");
+    CRConf::Create();
+    CRConf::Destroy();
+    EXPECT_EQ(readText("velmar.cfg.bad"), "Width = 1024\nHeight = = 3\n");
+    EXPECT_EQ(readText("velmar.cfg.bad.2"), "Width = 1280 x\n");
+    EXPECT_EQ(countLog("(WARN) RConf: './velmar.cfg' could not be run - kept as './velmar.cfg.bad.2' before the "
+                       "rewrite"),
+              1);
+    // Where it cannot be kept (every name taken), the file stays as the
+    // player left it.
     writeText("velmar.cfg", "Width = = 1\n");
-    ASSERT_EQ(::unlink("velmar.cfg.bad"), 0);
-    ASSERT_EQ(::mkdir("velmar.cfg.bad", 0755), 0);
+    for (int n = 3; n <= 9; ++n) ASSERT_EQ(::mkdir(("velmar.cfg.bad." + std::to_string(n)).c_str(), 0755), 0);
     CRConf::Create();
     CRConf::Destroy();
     EXPECT_EQ(readText("velmar.cfg"), "Width = = 1\n");
-    EXPECT_EQ(countLog("(WARN) RConf: cannot keep './velmar.cfg' as './velmar.cfg.bad' - it is kept as it is"), 1);
+    EXPECT_EQ(readText("velmar.cfg.bad"), "Width = 1024\nHeight = = 3\n");
+    EXPECT_EQ(countLog("(WARN) RConf: cannot keep './velmar.cfg' as './velmar.cfg.bad.9' - it is kept as it is"), 1);
+}
+
+// A player's settings linked from elsewhere (kept with their dotfiles) are
+// rewritten where the link leads, the link and the file's permissions
+// staying; a file the player made read-only is left as it is.
+TEST_F(RConfTest, LinkedOrProtectedSettingsStayThePlayers) {
+    ASSERT_EQ(::mkdir(path("dotfiles").c_str(), 0755), 0);
+    const std::string target = path("dotfiles/velmar.cfg"), link = path("velmar.cfg");
+    writeText(target, "Width = 1024\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("dotfiles/velmar.cfg", link.c_str()), 0);
+    CRConf::Create(link);
+    CRConf::Destroy();
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readText(target), defaultsWith({{"Width = 800", "Width = 1024"}}));
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Root may write any file: only another user sees the protection.
+    if (::geteuid() == 0) return;
+    const std::string locked = path("locked.cfg");
+    writeText(locked, "Width = 1024\n");
+    ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+    CRConf::Create(locked);
+    CRConf::Destroy();
+    EXPECT_EQ(readText(locked), "Width = 1024\n");
+    EXPECT_EQ(countLog("(WARN) RConf: '" + locked + "' is write-protected - it is kept as it is"), 1);
 }
 
 TEST_F(RConfTest, UnusableFilesFallBackLikeMissingOnes) {

@@ -366,8 +366,8 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
     // played.
     const char* const leftovers[] = {"data/a.txt.new", "data/.quask-12-3.tmp", "quillon_old",
                                      "data/quillon.dat", "data/quillon.lock", "DoFullCheck",
-                                     "data/map/.Meadow.rmap.contentkit.tmp", "velmar.cfg", "velmar.cfg.bad", "log/LastRun.log",
-                                     "log/CEGUI.log", "ScreenShots/2026-12/ScreenShot0000.png"};
+                                     "data/map/.Meadow.rmap.contentkit.tmp", "velmar.cfg", "velmar.cfg.bad",
+                                     "velmar.cfg.bad.2", "log/LastRun.log", "log/CEGUI.log", "ScreenShots/2026-12/ScreenShot0000.png"};
     for (const char* name : leftovers) put(name, "left behind");
     patchpub::PublishResult r;
     std::string error;
@@ -382,7 +382,8 @@ TEST_F(PatchPubTest, CopiedGameDirectoryShipsNoLeftoversAndNamesThatNeedEncoding
                               "not publishing '/log/CEGUI.log': the client's log",
                               "not publishing '/log/LastRun.log': the client's log",
                               "not publishing '/velmar.cfg': the player's settings, which the client writes",
-                              "not publishing '/velmar.cfg.bad': the player's settings, which the client writes"}));
+                              "not publishing '/velmar.cfg.bad': the player's settings, which the client writes",
+                              "not publishing '/velmar.cfg.bad.2': the player's settings, which the client writes"}));
     EXPECT_EQ(www("meta/1.txt").find("/ScreenShots"), std::string::npos);
     for (const char* name : leftovers) {
         EXPECT_EQ(www("meta/1.txt").find("/" + std::string(name)), std::string::npos) << name;

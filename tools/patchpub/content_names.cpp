@@ -27,7 +27,11 @@ bool isLauncherOwned(const std::string& name) {
 // would replace every player's own, and a full check would put the
 // publisher's back over the player's. Why it is not content, or null.
 const char* writtenByTheClient(const std::string& name) {
-    if (name == "/velmar.cfg" || name == "/velmar.cfg.bad") return "the player's settings, which the client writes";
+    // The settings, and each broken text of them kept beside ("velmar.cfg.bad",
+    // then ".bad.2" to ".bad.9").
+    const bool keptSettings = name == "/velmar.cfg.bad" ||
+                              (name.size() == 17 && name.rfind("/velmar.cfg.bad.", 0) == 0 && name[16] >= '2' && name[16] <= '9');
+    if (name == "/velmar.cfg" || keptSettings) return "the player's settings, which the client writes";
     if (name == "/log/LastRun.log" || name == "/log/CEGUI.log") return "the client's log";
     if (name == "/ScreenShots") return "the player's screenshots";
     return nullptr;
