@@ -289,7 +289,8 @@ void createFirstScene() {
 
 void shutdownHandler() {
     scene::Draw::Shutdown();
-    releaseScreenshotSettings();  // waits for a screenshot still being written
+    windowHide();                 // a screenshot still being written is waited for off screen
+    releaseScreenshotSettings();
     CModel::Destroy();
     Sound::Release();
     CTexture::Destroy();
@@ -316,6 +317,7 @@ void runClient() {
     if (!runCpuCheck()) exitProcess(0);               // 6
     if (!runOsCheck()) exitProcess(0);                // 7
     windowInit();                                     // 8: a failure shows when the window opens
+    windowExitOnTerminationSignals();
     CRConf& conf = *CRConf::Create();                 // 9
     Message(kLogInfo, "Pre Startup Checks okay.");    // 10
     selectMathRoutines(cpuInfo().sse != 0);           // 11

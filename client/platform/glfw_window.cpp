@@ -149,6 +149,11 @@ void windowTerminate() {
     g_layer.initialised = false;
 }
 
+void windowHide() {
+    if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id() || !g_layer.window) return;
+    glfwHideWindow(g_layer.window);  // no poll: the handlers would run inside the shutdown
+}
+
 void windowSetHints(const WindowHints& hints) { g_layer.hints = hints; }
 
 bool windowOpen(int width, int height, WindowMode mode) {

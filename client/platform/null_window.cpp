@@ -20,6 +20,7 @@ bool windowInit() {
     return true;
 }
 void windowTerminate() { g_initialised = false; }
+void windowHide() {}
 void windowSetHints(const WindowHints&) {}
 bool windowOpen(int, int, WindowMode) { return false; }
 bool windowIsOpen() { return false; }

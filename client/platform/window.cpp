@@ -3,8 +3,11 @@
 // handlers.
 #include "client/platform/window.h"
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 #include <thread>
 
 #include "client/core/render_caps.h"
@@ -55,6 +58,24 @@ void endEventDispatch() {
     g_dispatching.store(false);
     const int code = g_pendingExit.load();
     if (code != kNoExit) exitProcess(code);
+}
+
+namespace {
+
+void onTerminationSignal(int) {
+    int none = kNoExit;
+    g_pendingExit.compare_exchange_strong(none, 1);  // lock-free: safe in a handler
+}
+
+}  // namespace
+
+void windowExitOnTerminationSignals() {
+    static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free exit code");
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(signal, &action, nullptr);
 }
 
 void windowRequestExit(int code) {

@@ -49,6 +49,7 @@ public:
         }
     }
     bool found() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
     // Exit code; -1 after a signal, -2 while still running after `ms`.
     int waitExit(int ms) { return quask_test::reapWithin(m_pid, ms, &m_reaped); }
 

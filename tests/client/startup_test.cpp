@@ -168,13 +168,23 @@ TEST_F(WindowedGame, MissingCursorImageEndsTheClientWithTheMouseLine) {
     EXPECT_EQ(text.find("Entering Main Loop"), std::string::npos);
 }
 
-TEST_F(WindowedGame, ClosingTheWindowEndsWithOne) {
-    startClient();
-    const std::string window = findWindow(kEndMs);
-    ASSERT_FALSE(window.empty());
-    ASSERT_TRUE(quask_test::sendWindowClose(display().name(), std::stoul(window)));
-    EXPECT_EQ(m_client->waitExit(kEndMs), 1);
-    EXPECT_TRUE(endsWith(log(), "Engine Destroy\r\n")) << log();
+// A logout or a `kill` ends the game as closing its window does: the
+// orderly exit, its log closed and its settings written.
+TEST_F(WindowedGame, ClosingTheWindowOrALogoutEndsWithOne) {
+    for (const int signal : {0, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        fs::remove(m_dir + "/velmar.cfg");
+        startClient();
+        const std::string window = findWindow(kEndMs);
+        ASSERT_FALSE(window.empty());
+        if (signal == 0)
+            ASSERT_TRUE(quask_test::sendWindowClose(display().name(), std::stoul(window)));
+        else
+            ASSERT_EQ(::kill(m_client->pid(), signal), 0);
+        EXPECT_EQ(m_client->waitExit(kEndMs), 1);
+        EXPECT_TRUE(endsWith(log(), "Engine Destroy\r\n")) << log();
+        EXPECT_TRUE(fs::exists(m_dir + "/velmar.cfg"));
+    }
 }
 
 TEST_F(WindowedGame, RenderSettingsFollowTheConfiguration) {
