@@ -241,47 +241,57 @@ TEST_F(ScreenshotTest, TakenNamesAreSkippedAndNeverReplaced) {
 
 // Where the file system has no unnamed files (openat with O_TMPFILE fails,
 // as a seccomp filter makes it here), the picture goes through a hidden
-// temporary that is gone afterwards.
+// temporary that is gone afterwards; where it has no hard links either
+// (FAT), the temporary itself takes the name, never over another file.
 TEST_F(ScreenshotTest, WithoutUnnamedFilesAHiddenTemporaryIsUsedAndRemoved) {
-    fs::create_directories(m_month);
-    std::ofstream(m_month + "ScreenShot0000.png") << "older";
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        struct sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
-            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-            ::_exit(3);
-        if (::open(m_month.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644) >= 0 || errno != EOPNOTSUPP) ::_exit(4);
-        Bytes px = frame(5, 3);
-        const bool named = writeScreenshot(options(ScreenshotFormat::kPng), 5, 3, px.data()) ==
-                               m_month + "ScreenShot0001.png" &&
-                           writeScreenshot(options(ScreenshotFormat::kPng), 5, 3, px.data()) ==
-                               m_month + "ScreenShot0002.png";
-        ::_exit(named ? 0 : 1);
+    for (const bool hardLinks : {true, false}) {
+        SCOPED_TRACE(hardLinks);
+        fs::remove_all(m_month);
+        fs::create_directories(m_month);
+        std::ofstream(m_month + "ScreenShot0000.png") << "older";
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const std::uint32_t onLink = hardLinks ? SECCOMP_RET_ALLOW : SECCOMP_RET_ERRNO | EPERM;
+            struct sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+                BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_link, 2, 0),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 1, 0),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                BPF_STMT(BPF_RET | BPF_K, onLink),
+            };
+            struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+                ::_exit(3);
+            if (::open(m_month.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644) >= 0 || errno != EOPNOTSUPP)
+                ::_exit(4);
+            Bytes px = frame(5, 3);
+            const bool named = writeScreenshot(options(ScreenshotFormat::kPng), 5, 3, px.data()) ==
+                                   m_month + "ScreenShot0001.png" &&
+                               writeScreenshot(options(ScreenshotFormat::kPng), 5, 3, px.data()) ==
+                                   m_month + "ScreenShot0002.png";
+            ::_exit(named ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(filesIn(m_month),
+                  (std::vector<std::string>{"ScreenShot0000.png", "ScreenShot0001.png", "ScreenShot0002.png"}));
+        EXPECT_EQ(quask_test::readFile(m_month + "ScreenShot0000.png"), "older");
+        const std::string picture = quask_test::readFile(m_month + "ScreenShot0001.png");
+        EXPECT_EQ(picture.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+        EXPECT_EQ(quask_test::readFile(m_month + "ScreenShot0002.png"), picture);
+        EXPECT_EQ(fs::status(m_month + "ScreenShot0001.png").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(filesIn(m_month),
-              (std::vector<std::string>{"ScreenShot0000.png", "ScreenShot0001.png", "ScreenShot0002.png"}));
-    EXPECT_EQ(quask_test::readFile(m_month + "ScreenShot0000.png"), "older");
-    const std::string picture = quask_test::readFile(m_month + "ScreenShot0001.png");
-    EXPECT_EQ(picture.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
-    EXPECT_EQ(quask_test::readFile(m_month + "ScreenShot0002.png"), picture);
-    EXPECT_EQ(fs::status(m_month + "ScreenShot0001.png").permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
 }
-
 
 TEST_F(ScreenshotTest, FolderThatIsAFileLogsAWarningAndNoSavedLine) {
     fs::create_directories(m_dir + "/ScreenShots");

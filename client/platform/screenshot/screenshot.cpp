@@ -51,16 +51,26 @@ unsigned firstFreeCounter(const std::string& folder, ScreenshotFormat format) {
 
 // Gives the whole file the first free name from `counter` on: a name taken
 // meanwhile by another writer moves on to the next counter, since a link
-// never replaces what is there. Returns false with `name` holding the name
-// tried.
-bool linkFirstFreeName(int fd, const std::string& temporary, const std::string& folder, ScreenshotFormat format,
+// never replaces what is there. On a drive without hard links (FAT) the
+// named temporary itself is renamed, never over another file, and
+// `temporary` is cleared. Returns false with `name` holding the name tried.
+bool linkFirstFreeName(int fd, std::string* temporary, const std::string& folder, ScreenshotFormat format,
                        unsigned counter, std::string* name) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    bool links = true;
     for (;; ++counter) {
         *name = screenshotFileName(folder, counter, format);
-        const int linked = temporary.empty()
-                               ? ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW)
-                               : ::link(temporary.c_str(), name->c_str());
+        int linked = -1;
+        if (temporary->empty()) {
+            linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW);
+        } else {
+            if (links) linked = ::link(temporary->c_str(), name->c_str());
+            if (links && linked != 0 && (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)) links = false;
+            if (!links) {
+                linked = ::renameat2(AT_FDCWD, temporary->c_str(), AT_FDCWD, name->c_str(), RENAME_NOREPLACE);
+                if (linked == 0) temporary->clear();
+            }
+        }
         if (linked == 0) return true;
         if (errno != EEXIST || counter == ~0u) return false;
     }
@@ -119,7 +129,7 @@ std::string writeScreenshot(const ScreenshotOptions& options, int width, int hei
                               : encodeTga(fd, width, height, pixels);
     if (result == EncodeResult::kOk && ::fsync(fd) != 0) result = EncodeResult::kWriteError;
     bool named = false;
-    if (result == EncodeResult::kOk) named = linkFirstFreeName(fd, temporary, folder, options.format, counter, &name);
+    if (result == EncodeResult::kOk) named = linkFirstFreeName(fd, &temporary, folder, options.format, counter, &name);
     if (::close(fd) != 0 && result == EncodeResult::kOk) result = EncodeResult::kWriteError;
     if (!temporary.empty()) ::unlink(temporary.c_str());
     if (result == EncodeResult::kOk && named) {
