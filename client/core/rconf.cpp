@@ -1,13 +1,11 @@
 #include "client/core/rconf.h"
+#include "client/core/rconf_files_internal.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -18,8 +16,6 @@
 
 #include "client/core/log.h"
 #include "client/core/runtime.h"
-#include "shared/posix_io.h"
-#include "shared/replacing_file.h"
 
 namespace velmar {
 
@@ -152,77 +148,6 @@ void appendLuaString(std::string& out, const char* text) {
         }
     }
     out += '"';
-}
-
-// --- Files ---
-
-// Unreadable: nothing usable at the path (none, a directory, far too big),
-// which the rewrite may replace. Failed: a file is there but cannot be read
-// (a failing disk, no permission): the player's settings are in it, so it
-// is kept.
-enum class ReadStatus { Ok, Unreadable, Failed, Empty };
-
-ReadStatus readWholeFile(const char* path, char** data, std::size_t* size) {
-    // O_NONBLOCK keeps a FIFO at the path from blocking the open.
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ReadStatus::Unreadable : ReadStatus::Failed;
-    struct stat st {};
-    ReadStatus status = ReadStatus::Ok;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<std::uint64_t>(st.st_size) > kRConfMaxFileBytes) {
-        status = ReadStatus::Unreadable;
-    } else if (st.st_size == 0) {
-        status = ReadStatus::Empty;
-    } else {
-        *size = static_cast<std::size_t>(st.st_size);
-        *data = static_cast<char*>(allocate(*size));
-        if (!quask::readFully(fd, *data, *size)) {  // an error, or a file that shrank under us
-            release(*data);
-            *data = nullptr;
-            status = ReadStatus::Failed;
-        }
-    }
-    ::close(fd);
-    return status;
-}
-
-enum class WriteStatus { Ok, OpenFailed, WriteFailed };
-
-// Writes a temporary file beside `path` and renames it over `path`, so a
-// failure at any step leaves the old file as it was. The temporary's name is
-// this process's own: two clients of one game directory ending together
-// would otherwise remove and rename each other's half-written file.
-// A link (a player's settings kept with their other dotfiles) is written
-// through: the file it names is replaced and the link stays. The file keeps
-// the permissions it was given.
-WriteStatus replaceFile(const std::string& path, const std::string& text) {
-    std::string target = path;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (::realpath(path.c_str(), resolved)) target = resolved;
-    }
-    const bool replacing = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    quask::removeAbandonedTemporariesBeside(target);  // what a killed client left
-    quask::ReplacingFile file;
-    if (!file.open(target, quask::ReplacingFile::Temporary{nullptr, 0644})) return WriteStatus::OpenFailed;
-    if (replacing) file.setMode(st.st_mode & 0777);
-    file.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    if (!file.commit()) return WriteStatus::WriteFailed;
-    file.syncDirectory();  // the rename already happened; this only hardens it
-    return WriteStatus::Ok;
-}
-
-// Where the text of a file that could not be run is kept: "<path>.bad", or
-// the first of "<path>.bad.2" to "<path>.bad.9" that is free, so a second
-// broken file never replaces what was kept of the first; empty when none is.
-std::string keptName(const std::string& path) {
-    struct stat st;
-    for (int n = 1; n <= 9; ++n) {
-        const std::string name = path + ".bad" + (n == 1 ? "" : "." + std::to_string(n));
-        if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;
-    }
-    return {};
 }
 
 // --- Lua helpers ---
@@ -569,14 +494,18 @@ void CRConf::writeConfigFile() {
         }
         text += '\n';
     }
-    // A file the player made read-only holds the settings they chose.
-    if (::access(m_path.c_str(), F_OK) == 0 && ::access(m_path.c_str(), W_OK) != 0 && errno == EACCES) {
+    // A file the player made read-only holds the settings they chose (its
+    // mode, not access(): root may write anything).
+    struct stat st;
+    const bool exists = ::stat(m_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (exists && (st.st_mode & 0222) == 0) {
         Message(kLogWarn, "RConf: '%s' is write-protected - it is kept as it is", m_path.c_str());
         return;
     }
     if (!m_unusedText.empty()) {
         const std::string kept = keptName(m_path);
-        if (kept.empty() || replaceFile(kept, m_unusedText) != WriteStatus::Ok) {
+        // As private as the settings it was.
+        if (kept.empty() || replaceFile(kept, m_unusedText, exists ? st.st_mode & 0777 : 0) != WriteStatus::Ok) {
             Message(kLogWarn, "RConf: cannot keep '%s' as '%s' - it is kept as it is", m_path.c_str(),
                     kept.empty() ? (m_path + ".bad.9").c_str() : kept.c_str());
             return;

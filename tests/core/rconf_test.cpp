@@ -331,7 +331,8 @@ TEST_F(RConfTest, LuaErrorsKeepEveryDefaultAndRewrite) {
 
 // A player's settings linked from elsewhere (kept with their dotfiles) are
 // rewritten where the link leads, the link and the file's permissions
-// staying; a file the player made read-only is left as it is.
+// staying; a file the player made read-only is left as it is, also by a
+// game run as root.
 TEST_F(RConfTest, LinkedOrProtectedSettingsStayThePlayers) {
     ASSERT_EQ(::mkdir(path("dotfiles").c_str(), 0755), 0);
     const std::string target = path("dotfiles/velmar.cfg"), link = path("velmar.cfg");
@@ -347,8 +348,24 @@ TEST_F(RConfTest, LinkedOrProtectedSettingsStayThePlayers) {
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    // Root may write any file: only another user sees the protection.
-    if (::geteuid() == 0) return;
+    // A link to a file not made yet makes it there.
+    const std::string fresh = path("fresh.cfg");
+    ASSERT_EQ(::symlink("dotfiles/fresh.cfg", fresh.c_str()), 0);
+    CRConf::Create(fresh);
+    CRConf::Destroy();
+    ASSERT_EQ(::lstat(fresh.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readText(path("dotfiles/fresh.cfg")), kDefaultFile);
+
+    // What is kept of a broken private file stays as private.
+    const std::string secret = path("secret.cfg");
+    writeText(secret, "Width = = 2\n");
+    ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+    CRConf::Create(secret);
+    CRConf::Destroy();
+    ASSERT_EQ(::stat((secret + ".bad").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
     const std::string locked = path("locked.cfg");
     writeText(locked, "Width = 1024\n");
     ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
