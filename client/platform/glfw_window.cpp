@@ -151,7 +151,12 @@ void windowTerminate() {
 
 void windowHide() {
     if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id() || !g_layer.window) return;
-    glfwHideWindow(g_layer.window);  // no poll: the handlers would run inside the shutdown
+    // A full-screen window cannot be hidden, only minimised. No poll after:
+    // the handlers would run inside the shutdown.
+    if (glfwGetWindowMonitor(g_layer.window))
+        glfwIconifyWindow(g_layer.window);
+    else
+        glfwHideWindow(g_layer.window);
 }
 
 void windowSetHints(const WindowHints& hints) { g_layer.hints = hints; }

@@ -62,9 +62,16 @@ void endEventDispatch() {
 
 namespace {
 
+constexpr int kTerminationSignals[] = {SIGTERM, SIGHUP, SIGINT};
+
 void onTerminationSignal(int) {
     int none = kNoExit;
     g_pendingExit.compare_exchange_strong(none, 1);  // lock-free: safe in a handler
+    // Whichever comes next ends the process at once (sigaction is safe here).
+    struct sigaction plain {};
+    plain.sa_handler = SIG_DFL;
+    sigemptyset(&plain.sa_mask);
+    for (const int signal : kTerminationSignals) ::sigaction(signal, &plain, nullptr);
 }
 
 }  // namespace
@@ -74,8 +81,14 @@ void windowExitOnTerminationSignals() {
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(signal, &action, nullptr);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : kTerminationSignals) {
+        // One ignored by whoever started the game (nohup, a background job)
+        // stays ignored.
+        struct sigaction before {};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 void windowRequestExit(int code) {

@@ -48,9 +48,10 @@ bool windowInit();
 // layer may end it; from any other thread (an exit asked for elsewhere) this
 // does nothing and the process's end takes the window with it.
 void windowTerminate();
-// Takes the window off the screen, its context kept: the game looks ended
-// while its shutdown still waits (a screenshot being written). Main thread;
-// elsewhere nothing.
+// Takes the window off the screen (a full-screen one is minimised, its
+// video mode given back), its context kept: the game looks ended while its
+// shutdown still waits (a screenshot being written). Main thread; elsewhere
+// nothing.
 void windowHide();
 
 void windowSetHints(const WindowHints& hints);
@@ -157,7 +158,8 @@ void windowRequestExit(int code);
 // A logout (SIGHUP), a `kill` (SIGTERM) or Ctrl+C (SIGINT) then asks for
 // the exit a window close gives, code 1, taken at the next poll: the
 // settings are written and the log closed. A second such signal ends the
-// process at once, for a game that no longer polls.
+// process at once, for a game that no longer polls. A signal the game was
+// started ignoring (nohup) stays ignored.
 void windowExitOnTerminationSignals();
 
 }  // namespace velmar
