@@ -63,10 +63,10 @@ bool syncDirectory(int fd);
 enum class FolderLock { Taken, Busy, NotTaken };
 FolderLock lockFolder(const std::string& dir, bool exclusive, UniqueFd* held);
 
-// Opens, or makes (mode 0600), the lock file `path` for an advisory lock,
-// never through a link; -1 with errno EPERM when it is not a plain file of
-// this user: in a folder all users share (/tmp), another user's file, which
-// that user could hold locked for ever, is no lock of ours.
+// Opens, or makes (mode 0600), the lock file `path` for an advisory lock;
+// -1 for a link (ELOOP), and with errno EPERM for what is not a plain file
+// of this user: in a folder all users share (/tmp), another user's file,
+// which that user could hold locked for ever, is no lock of ours.
 int openOwnLockFile(const std::string& path);
 
 // Whether a failed fchmod of a file this process created says that the

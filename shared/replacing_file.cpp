@@ -66,8 +66,13 @@ bool isAbandonedTemporary(const std::string& leaf) {
 
 bool removeIfAbandoned(int dirFd, const std::string& leaf) {
     if (!isAbandonedTemporary(leaf)) return false;
-    const UniqueFd file(::openat(dirFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.valid() && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+    // A network drive emulates the lock with one that needs the file open
+    // for writing (EBADF otherwise): read-only is only the fallback.
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    UniqueFd file(::openat(dirFd, leaf.c_str(), O_RDWR | kFlags));
+    if (!file.valid()) file.reset(::openat(dirFd, leaf.c_str(), O_RDONLY | kFlags));
+    if (file.valid() && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EBADF))
+        return false;
     return ::unlinkat(dirFd, leaf.c_str(), 0) == 0;
 }
 

@@ -260,7 +260,11 @@ TEST_F(ScreenshotTest, WithoutUnnamedFilesAHiddenTemporaryIsUsedAndRemoved) {
                 BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
                 BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
                 BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+#ifdef __NR_link
                 BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_link, 2, 0),
+#else
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 2, 0),
+#endif
                 BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 1, 0),
                 BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
                 BPF_STMT(BPF_RET | BPF_K, onLink),

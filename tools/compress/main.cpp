@@ -61,7 +61,8 @@ void say(const char* text) {
 }
 
 // Callers take "done." and the file together: where the report cannot reach
-// them no file is left either, and none is compressed in vain.
+// them before the write, no file is made, and none is compressed in vain; a
+// lost "done." itself still fails the run, its file already in place.
 int reportLost() {
     std::fprintf(stderr, "tessfold: cannot write to standard output: %s\n",
                  std::strerror(g_reportError != 0 ? g_reportError : EIO));

@@ -68,6 +68,15 @@ bool linkFirstFreeName(int fd, std::string* temporary, const std::string& folder
             if (links && linked != 0 && (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)) links = false;
             if (!links) {
                 linked = ::renameat2(AT_FDCWD, temporary->c_str(), AT_FDCWD, name->c_str(), RENAME_NOREPLACE);
+                // A drive that cannot refuse to replace: the name is looked
+                // at first, which only another writer at the same moment beats.
+                struct stat st;
+                if (linked != 0 && (errno == EINVAL || errno == ENOSYS)) {
+                    if (::lstat(name->c_str(), &st) == 0)
+                        errno = EEXIST;
+                    else
+                        linked = ::rename(temporary->c_str(), name->c_str());
+                }
                 if (linked == 0) temporary->clear();
             }
         }
