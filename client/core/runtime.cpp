@@ -1,6 +1,7 @@
 #include "client/core/runtime.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -86,6 +87,14 @@ void* allocate(std::size_t size) {
     void* raw = size > SIZE_MAX - kOverhead ? nullptr : rawAllocWithRetry(size + kOverhead);
     if (!raw) outOfMemory("_stdc_malloc => Out of memory.\n", "OOM");
     return place(raw, size);
+}
+
+void preferHugePages(void* block, std::size_t size) {
+    constexpr std::uintptr_t kHuge = 2u << 20;
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    if (!block || size < kHuge || start > UINTPTR_MAX - size) return;
+    const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1), end = (start + size) & ~(kHuge - 1);
+    if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 void* allocateFromSystem(std::size_t size) {

@@ -21,6 +21,11 @@ void* allocate(std::size_t size);
 // (min(old size, new size) bytes) into a block of `size` bytes.
 void* reallocate(void* block, std::size_t size);
 void release(void* block);  // null is ignored
+// Asks for a large block about to be filled (a whole file, its inflated
+// content) to be backed by huge pages: touched page by page, 64 MiB cost
+// tens of thousands of page faults, more time than inflating it. Only
+// advice; a small block or a system without them is left as it is.
+void preferHugePages(void* block, std::size_t size);
 
 // The allocator under the heap. allocFn may return null to simulate
 // exhaustion; sleepMs is the pause between retries.

@@ -24,6 +24,7 @@ std::uint8_t* readWholeFile(const char* path, std::size_t* length) {
     if (size == 0 || size > kGdfMaxSize) fail("File '%s' - empty file.", path);
 
     auto* data = static_cast<std::uint8_t*>(allocate(static_cast<std::size_t>(size)));
+    preferHugePages(data, static_cast<std::size_t>(size));
     // A file that shrank since the size was read counts with what is left;
     // one that cannot be read (a failing disk) is no content at all.
     const std::size_t got = file.Read(data, static_cast<std::size_t>(size));
@@ -67,6 +68,7 @@ std::uint8_t* LoadFileData(const char* path, std::uint32_t* size) {
     }
     const std::uint64_t contentSize = header.contentSize();
     auto* content = static_cast<std::uint8_t*>(allocate(static_cast<std::size_t>(contentSize)));
+    preferHugePages(content, static_cast<std::size_t>(contentSize));
     // The payload is descrambled in place, overlapped with inflating it.
     switch (gdfDescrambleInflate(gdfInitialKey(header), data + kGdfHeaderSize, payloadLen,
                                  content, contentSize)) {
