@@ -357,6 +357,16 @@ TEST_F(RConfTest, LinkedOrProtectedSettingsStayThePlayers) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(readText(path("dotfiles/fresh.cfg")), kDefaultFile);
 
+    // A link into a folder the game cannot write in (here, none at all)
+    // keeps the settings in the link's place rather than not at all.
+    const std::string astray = path("astray.cfg");
+    ASSERT_EQ(::symlink("no-such-folder/astray.cfg", astray.c_str()), 0);
+    CRConf::Create(astray);
+    CRConf::Destroy();
+    ASSERT_EQ(::lstat(astray.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(readText(astray), kDefaultFile);
+
     // What is kept of a broken private file stays as private.
     const std::string secret = path("secret.cfg");
     writeText(secret, "Width = = 2\n");
