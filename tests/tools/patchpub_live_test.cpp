@@ -77,7 +77,7 @@ TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
         int code;
         std::string error;
         bool usage = false;  // the usage follows the error
-        std::vector<std::string> before = {};  // the player's clock, through faketime
+        std::vector<std::string> before = {};  // the publisher's clock, frozen by faketime
     } rows[] = {
         {{"refresh", www, "--sign", key, "--valid", "0"}, 1, "patchpub: --valid takes days from 1 to 3660\n"},
         {{"rotate", www, "--root", key, "--sign", key, "--key-valid", "-5"}, 1,
@@ -95,7 +95,7 @@ TEST_F(PatchPubTest, MistakenDaysAndAnExposedKeyAreNamed) {
         {{"refresh", www, "--sign", key}, 1,
          "patchpub: the clock of this computer says 1965-06-01 12:00:00 UTC, and an expiry can name only the years "
          "1970 to 9999: set the clock right and sign again\n",
-         false, {"/usr/bin/env", "TZ=UTC", "/usr/bin/faketime", "1965-06-01 12:00:00"}},
+         false, {"/usr/bin/env", "TZ=UTC", "/usr/bin/faketime", "-f", "1965-06-01 12:00:00"}},
     };
     const bool faketime = ::access("/usr/bin/faketime", X_OK) == 0;
     for (const auto& row : rows) {
