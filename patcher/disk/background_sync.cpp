@@ -54,8 +54,8 @@ void BackgroundSync::work() {
         m_queue.pop_front();
         ++m_busy;
         lock.unlock();
-        Fd dir = tree.openParent(name, false);
-        Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(name)) : Fd();
+        const int dir = tree.lendParent(name, false);
+        Fd file = dir >= 0 ? GameTree::openForReading(dir, leafOf(name)) : Fd();
         // One that cannot be opened is left to the caller's own pass.
         const bool opened = file.valid();
         if (opened && next.readBack) next.readBack(file.get());

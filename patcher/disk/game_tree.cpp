@@ -243,23 +243,28 @@ Fd GameTree::openWithoutLinks(const std::string& dir) {
     return current;
 }
 
-Fd GameTree::walk(std::string_view dir, bool create) {
+int GameTree::reach(std::string_view dir, bool create) {
     std::string path;
     if (!canonicalPath(dir, &path)) {
         errno = EACCES;
-        return Fd();
+        return -1;
     }
-    if (!resolveRoot()) return Fd();
+    if (!resolveRoot()) return -1;
     climbTo(sharedLevels(path));
     const bool fromChain = !m_levels.empty();
     if (!descendTo(path, create)) {
         // What the last walk opened may have gone since: one walk from the
         // root decides.
-        if (!fromChain) return Fd();
+        if (!fromChain) return -1;
         dropChain();
-        if (!descendTo(path, create)) return Fd();
+        if (!descendTo(path, create)) return -1;
     }
-    return duplicate(deepest());
+    return deepest();
+}
+
+Fd GameTree::walk(std::string_view dir, bool create) {
+    const int fd = reach(dir, create);
+    return fd < 0 ? Fd() : duplicate(fd);
 }
 
 Fd GameTree::openDir(const std::string& dir, bool create) { return walk(dir, create); }
@@ -267,6 +272,8 @@ Fd GameTree::openDir(const std::string& dir, bool create) { return walk(dir, cre
 Fd GameTree::openParent(const std::string& name, bool create) {
     return openDir(parentOf(name), create);
 }
+
+int GameTree::lendParent(const std::string& name, bool create) { return reach(parentOf(name), create); }
 
 // --- Files ---
 

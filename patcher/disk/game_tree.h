@@ -47,6 +47,12 @@ public:
     Fd openDir(const std::string& dir, bool create);
     // The directory holding the entry `name` ("/a/b/file").
     Fd openParent(const std::string& name, bool create);
+    // The same directory, lent: the tree keeps the descriptor, which stays
+    // valid until its next walk (this or any other call that opens a
+    // directory). -1, with errno set, where openParent is invalid. Steps
+    // taken once per file of a run use it: a descriptor of their own cost
+    // two system calls more each time.
+    int lendParent(const std::string& name, bool create);
     // Why the directory `dir` ("/a/b") cannot be opened or made, for the
     // player: a name on its way that is a file, or a link to nothing or out
     // of the game directory. Empty when nothing stands in the way.
@@ -82,6 +88,7 @@ private:
 
     bool resolveRoot();
     Fd walk(std::string_view dir, bool create);
+    int reach(std::string_view dir, bool create);
     std::size_t sharedLevels(const std::string& path) const;
     void climbTo(std::size_t level);
     bool descendTo(const std::string& path, bool create);

@@ -83,9 +83,9 @@ PatchFailure statusFailure(const FileFetch& f, HttpStatus status, const PhaseTex
 // when it holds a beginning of the file to continue, else 0.
 std::uint64_t resumeOffset(GameTree& tree, const FileFetch& f) {
     if (f.memory) return 0;
-    Fd dir = tree.openParent(f.name, false);
+    const int dir = tree.lendParent(f.name, false);
     struct stat st;
-    if (!dir.valid() || ::fstatat(dir.get(), leafOf(stagingName(f.name)).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (dir < 0 || ::fstatat(dir, leafOf(stagingName(f.name)).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode) || st.st_size <= 0)
         return 0;
     const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -176,10 +176,9 @@ private:
             f.memory->reserve(static_cast<std::size_t>(std::min(t.total, kReserveBytes)));
             return true;
         }
-        Fd dir = m_tree.openParent(f.name, true);
+        const int dir = m_tree.lendParent(f.name, true);
         const std::string leaf = leafOf(stagingName(f.name));
-        if (dir.valid()) t.file = offset > 0 ? GameTree::openToContinue(dir.get(), leaf, offset)
-                                             : GameTree::createFile(dir.get(), leaf);
+        if (dir >= 0) t.file = offset > 0 ? GameTree::openToContinue(dir, leaf, offset) : GameTree::createFile(dir, leaf);
         if (!t.file.valid()) (offset > 0 ? t.reopenFailed : t.createFailed) = true;
         return t.file.valid();
     }

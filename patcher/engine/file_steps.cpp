@@ -51,11 +51,18 @@ unsigned modeFor(int existing, const std::uint8_t* head, std::size_t n) {
 // installed file itself.
 bool digestsOf(GameTree& tree, const std::string& name, FileRole role, const Judged& by, FileDigests* d,
                const EarlyDigests* early = nullptr) {
-    Fd dir = tree.openParent(name, false);
+    const int dir = tree.lendParent(name, false);
+    if (dir < 0) return false;
     const std::string leaf = leafOf(role == FileRole::kStaging ? stagingName(name) : name);
-    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leaf) : Fd();
+    // Unchanged since its digests were read: no need to open it again. A
+    // link or anything else in its place is another inode and is opened,
+    // which refuses it.
+    struct stat st;
+    if (early && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && early->lookUp(name, st, by, d))
+        return true;
+    Fd file = GameTree::openForReading(dir, leaf);
     if (!file.valid()) return false;
-    return (early && early->lookUp(name, file.get(), by, d)) || digestsOfFd(file.get(), by.md5, by.sha256, d);
+    return digestsOfFd(file.get(), by.md5, by.sha256, d);
 }
 
 bool sameTime(const struct timespec& a, const struct timespec& b) {
@@ -117,7 +124,7 @@ void holdMonotonicClock(bool held) { g_heldClockMs.store(held ? clockMs() : 0, s
 std::string stagingName(const std::string& name) { return name + ".new"; }
 
 std::optional<PatchFailure> makeParents(GameTree& tree, const std::string& name, const PhaseTexts& texts) {
-    if (!tree.openParent(name, true).valid()) return parentFailure(tree, name, texts.parentDir);
+    if (tree.lendParent(name, true) < 0) return parentFailure(tree, name, texts.parentDir);
     return std::nullopt;
 }
 
@@ -144,11 +151,10 @@ void EarlyDigests::put(const std::string& name, const struct stat& st, const Jud
     m_noted.insert_or_assign(name, Noted{st, by, digests});
 }
 
-bool EarlyDigests::lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const {
+bool EarlyDigests::lookUp(const std::string& name, const struct stat& now, const Judged& by, FileDigests* d) const {
     std::lock_guard<std::mutex> lock(m_lock);
     const auto it = m_noted.find(name);
-    struct stat now;
-    if (it == m_noted.end() || ::fstat(fd, &now) != 0) return false;
+    if (it == m_noted.end()) return false;
     const Noted& n = it->second;
     if (!unchangedSince(n.st, now) || (by.md5 && !n.by.md5) || (by.sha256 && !n.by.sha256))
         return false;
@@ -172,9 +178,9 @@ std::optional<PatchFailure> verifyStaged(GameTree& tree, const std::string& name
 
 std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const std::string& name,
                                         const PhaseTexts& texts) {
-    Fd dir = tree.openParent(name, false);
+    const int dir = tree.lendParent(name, false);
     const std::string leaf = leafOf(name), staging = leafOf(stagingName(name));
-    Fd file = dir.valid() ? GameTree::openForReading(dir.get(), staging) : Fd();
+    Fd file = dir >= 0 ? GameTree::openForReading(dir, staging) : Fd();
     if (!file.valid()) return permissionFailure(texts.rename);
     std::uint8_t head[4] = {};
     const ssize_t got = ::pread(file.get(), head, sizeof head, 0);
@@ -185,10 +191,10 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     std::string finalLeaf = leaf;
     if (packed && headSize >= 3 && quask::patchSavedCharValid(static_cast<char>(head[2])))
         finalLeaf = quask::patchUnpackedPath(leaf, static_cast<char>(head[2]));
-    int mode = existingMode(dir.get(), finalLeaf);
+    int mode = existingMode(dir, finalLeaf);
     const bool launcher = isLauncherLeaf(ctx, name, finalLeaf);
     if (launcher) {
-        if (auto failure = backUpLauncher(dir.get(), finalLeaf, texts)) return failure;
+        if (auto failure = backUpLauncher(dir, finalLeaf, texts)) return failure;
         tree.changedEntryOf(name);
     }
     bool changed = launcher;  // its trial run set its mode after the sync
@@ -210,14 +216,14 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
     file.reset();
     if (launcher) pauseHereForTest("selfpatch");
     // One atomic step: a crash leaves either the old file or the new one.
-    if (::renameat(dir.get(), staging.c_str(), dir.get(), leaf.c_str()) != 0)
+    if (::renameat(dir, staging.c_str(), dir, leaf.c_str()) != 0)
         return permissionFailure(texts.rename);
     tree.changedEntryOf(name);
     if (packed) {
         const auto unpackedMode = [mode](const std::string&, const std::uint8_t* content, std::size_t len) {
             return modeFor(mode, content, len);
         };
-        switch (quask::UnpackFileAt(dir.get(), leaf, unpackedMode)) {
+        switch (quask::UnpackFileAt(dir, leaf, unpackedMode)) {
             case quask::UnpackResult::Unpacked: break;
             case quask::UnpackResult::Unreadable: return PatchFailure{texts.decompress, "Decompression Error"};
             case quask::UnpackResult::NotWritten: return unpackedStoreFailure(parentOf(name) + "/" + finalLeaf);
@@ -225,7 +231,7 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
         // A name saved with '_' as its last character unpacks onto itself.
         // A packed file left behind would pass a later full check in place
         // of its unpacked file: its removal must not fail unseen.
-        if (finalLeaf != leaf && ::unlinkat(dir.get(), leaf.c_str(), 0) != 0 && errno != ENOENT)
+        if (finalLeaf != leaf && ::unlinkat(dir, leaf.c_str(), 0) != 0 && errno != ENOENT)
             return permissionFailure(texts.replace);
     }
     return std::nullopt;
@@ -233,9 +239,9 @@ std::optional<PatchFailure> replaceFile(PatchContext& ctx, GameTree& tree, const
 
 bool deleteFile(GameTree& tree, const std::string& name) {
     // A directory that leads outside the game is never reached.
-    Fd dir = tree.openParent(name, false);
-    if (!dir.valid()) return errno == ENOENT || errno == ENOTDIR;
-    if (::unlinkat(dir.get(), leafOf(name).c_str(), 0) != 0) return errno == ENOENT;
+    const int dir = tree.lendParent(name, false);
+    if (dir < 0) return errno == ENOENT || errno == ENOTDIR;
+    if (::unlinkat(dir, leafOf(name).c_str(), 0) != 0) return errno == ENOENT;
     tree.changedEntryOf(name);
     return true;
 }
@@ -245,8 +251,8 @@ std::optional<PatchFailure> syncStagingFiles(GameTree& tree, const std::vector<P
     if (!syncing.finish()) return storeFailure();
     for (const PlanEntry& e : entries) {
         if (e.kind != PlanEntry::kFetchFile || syncing.synced(stagingName(e.name))) continue;
-        Fd dir = tree.openParent(e.name, false);
-        Fd file = dir.valid() ? GameTree::openForReading(dir.get(), leafOf(stagingName(e.name))) : Fd();
+        const int dir = tree.lendParent(e.name, false);
+        Fd file = dir >= 0 ? GameTree::openForReading(dir, leafOf(stagingName(e.name))) : Fd();
         // One that is not there fails the integrity check next, as it did.
         if (file.valid() && ::fsync(file.get()) != 0) return storeFailure();
     }

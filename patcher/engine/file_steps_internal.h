@@ -103,8 +103,9 @@ public:
     void note(const std::string& name, int fd, const Judged& by);
     // Digests read elsewhere of the staging file of `name`, as it is now (`st`).
     void put(const std::string& name, const struct stat& st, const Judged& by, const FileDigests& digests);
-    // Those noted for the staging file open as `fd`, when it is unchanged.
-    bool lookUp(const std::string& name, int fd, const Judged& by, FileDigests* d) const;
+    // Those noted for the staging file of `name`, when it is unchanged: when
+    // `now` (its lstat now) is what it was then.
+    bool lookUp(const std::string& name, const struct stat& now, const Judged& by, FileDigests* d) const;
 
 private:
     struct Noted {
