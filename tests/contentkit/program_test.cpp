@@ -107,6 +107,25 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
     ASSERT_EQ(::flock(busy, LOCK_EX | LOCK_NB), 0);
     const std::string usage = "Usage: contentkit info FILE...";
     const std::string map = QUASK_TESTS_DIR "/../tools/contentkit/demo/example_map/example.tmx";
+    // Sources that an output would replace: a picture behind a link, a
+    // model's buffer, an OBJ's material library.
+    const Image rock = contentkit::makeRock(8, 8, 1);
+    ASSERT_TRUE(stbi_write_png(at("art.png").c_str(), 8, 8, 4, rock.rgba.data(), 8 * 4));
+    std::filesystem::create_symlink("art.png", at("art-link.png"));
+    const float triangle[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    cktest::writeBytes(at("tri.bin"), Bytes(reinterpret_cast<const std::uint8_t*>(triangle),
+                                            reinterpret_cast<const std::uint8_t*>(triangle) + sizeof triangle));
+    cktest::writeBytes(at("tri.gltf"), cktest::bytesOf(
+        R"({"asset": {"version": "2.0"}, "scenes": [{"nodes": [0]}], "nodes": [{"mesh": 0}],
+            "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+            "buffers": [{"byteLength": 36, "uri": "tri.bin"}], "bufferViews": [{"buffer": 0, "byteLength": 36}],
+            "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3"}]})"));
+    cktest::writeBytes(at("tri.obj"), cktest::bytesOf("mtllib tri.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"));
+    cktest::writeBytes(at("tri.mtl"), cktest::bytesOf("newmtl stone\n"));
+    const std::vector<std::pair<std::string, Bytes>> sources = {
+        {"art.png", cktest::readBytes(at("art.png"))}, {"tri.bin", cktest::readBytes(at("tri.bin"))},
+        {"tri.mtl", cktest::readBytes(at("tri.mtl"))}};
+    const std::string readSource = ", one of its sources; give another output file\n";
     const struct {
         std::vector<std::string> args;
         int code;
@@ -137,7 +156,7 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
                                     "and one RMDL file\n" + usage},
         {{"import-tiled", map, at("folder"), "M", "--lightmap-size", "99"}, 2,
          "contentkit: import-tiled: --lightmap-size '99' is not a size from 4 to 32\n" + usage},
-        {{"bmp", "--pattern", "lava", at("x.bmp")}, 1, "contentkit: lava: unknown pattern 'lava'\n"},
+        {{"bmp", "--pattern", "lava", at("x.bmp")}, 2, "contentkit: lava: unknown pattern 'lava'\n" + usage},
         {{"dds", at("missing.png"), at("x.dds"), "--format", "dxt1"}, 1, "contentkit: " + at("missing.png") + ": cannot open file"},
         {{"dds", at("junk.png"), at("x.dds"), "--format", "dxt1"}, 1, "contentkit: " + at("junk.png") + ": cannot decode picture"},
         {{"dds", at("folder"), at("x.dds"), "--format", "dxt1"}, 1, "contentkit: " + at("folder") + ": a directory, not a file\n"},
@@ -149,6 +168,12 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
         {{"import-tiled", map, at("junk.png"), "M"}, 1, "contentkit: " + at("junk.png") +
          ": not a directory; give the game directory to import into\n"},
         {{"import-tiled", map, at("busy"), "M"}, 1, "contentkit: " + at("busy") + busyText},
+        {{"tga", at("art.png"), at("art-link.png")}, 1,
+         "contentkit: " + at("art-link.png") + ": the output names the same file as " + at("art.png") + readSource},
+        {{"model", at("tri.gltf"), at("tri.bin"), "--texture", "1"}, 1,
+         "contentkit: " + at("tri.bin") + ": the output names the same file as " + at("tri.bin") + readSource},
+        {{"model", at("tri.obj"), at("tri.mtl"), "--texture", "1"}, 1,
+         "contentkit: " + at("tri.mtl") + ": the output names the same file as " + at("tri.mtl") + readSource},
         // Written, with a warning.
         {{"dds", "--pattern", "rock", "--size", "48x32", at("wide.dds"), "--format", "dxt1"}, 0,
          "contentkit: warning: rock: 48 x 32 pixels: a side that is not a power of two (4, 8, ..., 256, ...) may "
@@ -168,6 +193,7 @@ TEST_F(ContentkitProgram, BadCommandLinesAndMissingFiles) {
     EXPECT_FALSE(std::filesystem::exists(at("x.dds")));
     EXPECT_FALSE(std::filesystem::exists(at("no-game")));
     EXPECT_TRUE(std::filesystem::exists(at("wide.dds")));
+    for (const auto& [name, bytes] : sources) EXPECT_TRUE(cktest::readBytes(at(name)) == bytes) << name;
 }
 
 // A file made again replaces only the file its name stands for: a link at

@@ -63,10 +63,11 @@ inline const contentkit::ImportedFile* importedFile(const contentkit::TiledImpor
     return nullptr;
 }
 
-// A PNG of 8-bit channels: colour type 0 (grey, one byte a pixel) or 6
-// (RGBA, four); `pixel` writes a pixel's bytes.
+// A PNG of 8-bit channels: colour type 0 (grey, one byte a pixel), 3 (an
+// index into `palette`, RGB entries, one byte) or 6 (RGBA, four); `pixel`
+// writes a pixel's bytes.
 template <typename Pixel>
-contentkit::Bytes pngOf(int w, int h, int colourType, Pixel pixel) {
+contentkit::Bytes pngOf(int w, int h, int colourType, Pixel pixel, const contentkit::Bytes& palette = {}) {
     contentkit::Bytes raw;
     for (int y = 0; y < h; ++y) {
         raw.push_back(0);
@@ -88,6 +89,7 @@ contentkit::Bytes pngOf(int w, int h, int colourType, Pixel pixel) {
     be32(&ihdr, static_cast<std::uint32_t>(h));
     ihdr.insert(ihdr.end(), {8, static_cast<std::uint8_t>(colourType), 0, 0, 0});
     chunk("IHDR", ihdr);
+    if (!palette.empty()) chunk("PLTE", palette);
     uLongf n = compressBound(raw.size());
     Bytes z(n);
     compress(z.data(), &n, raw.data(), raw.size());

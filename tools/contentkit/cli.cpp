@@ -269,23 +269,41 @@ bool parseImageArgs(int argc, char** argv, const std::vector<std::string>& value
     return true;
 }
 
-// Loads the picture or makes the pattern; prints the failure itself.
-bool sourceImage(const ImageArgs& a, Image* image) {
+// Loads the picture or makes the pattern; prints the failure itself and
+// returns the exit status, 0 when there is a picture.
+int sourceImage(const ImageArgs& a, Image* image) {
     std::string why;
     if (a.usePattern) {
-        if (makePattern(a.pattern, image, &why)) return true;
+        if (makePattern(a.pattern, image, &why)) return 0;
         fail(a.pattern.name, why);
-        return false;
+        // A name the help does not list is a mistyped command line.
+        return listed(patternNames(), a.pattern.name) ? 1 : usage();
     }
     Bytes data;
     if (readFile(a.input, &data, &why) && decodeImage(data.data(), data.size(), image, &why)) {
-        return true;
+        return 0;
     }
-    fail(a.input, why);
-    return false;
+    return fail(a.input, why);
 }
 
-int store(const std::string& path, const Bytes& data) {
+// The first of `sources` that `output` names, by device and inode, so that
+// a link or another spelling of it counts too; "" when none.
+std::string sourceNamedBy(const std::string& output, const std::vector<std::string>& sources) {
+    for (const std::string& source : sources) {
+        std::error_code ec;
+        if (std::filesystem::equivalent(output, source, ec)) return source;
+    }
+    return {};
+}
+
+// Writes the output, unless it is one of the command's sources (a file it
+// read, or one its model names): replacing that would leave the author
+// without it, and exit 0 would hide the loss.
+int store(const std::string& path, const Bytes& data, const std::vector<std::string>& sources) {
+    const std::string source = sourceNamedBy(path, sources);
+    if (!source.empty())
+        return fail(path, "the output names the same file as " + source + ", one of its sources; give another "
+                          "output file");
     std::string why;
     return replaceFile(path, data, &why) ? 0 : fail(path, "cannot write file: " + why);
 }
@@ -294,11 +312,11 @@ int store(const std::string& path, const Bytes& data) {
 // into the output file.
 int writePicture(const ImageArgs& a, const std::function<bool(const Image&, Bytes*, std::string*)>& write) {
     Image image;
-    if (!sourceImage(a, &image)) return 1;
+    if (const int code = sourceImage(a, &image)) return code;
     Bytes out;
     std::string why;
     if (!write(image, &out, &why)) return fail(a.output, why);
-    return store(a.output, out);
+    return store(a.output, out, a.usePattern ? std::vector<std::string>{} : std::vector<std::string>{a.input});
 }
 
 // --- Commands ---
@@ -401,7 +419,7 @@ int fontCommand(int argc, char** argv) {
     std::string why;
     if (!rasteriseFont(path, static_cast<int>(size), &font, &why)) return fail(path, why);
     if (!writeRfnt(font, &out, &why)) return fail(output, why);
-    return store(output, out);
+    return store(output, out, {path});
 }
 
 int infoCommand(int argc, char** argv) {
@@ -423,13 +441,18 @@ int infoCommand(int argc, char** argv) {
     return result;
 }
 
-// A glTF model: materials take their IDs as OBJ materials do.
+// A glTF model: materials take their IDs as OBJ materials do. The files it
+// reads besides the model (buffers, pictures) are added to `sources`.
 bool gltfModel(const ModelCommandArgs& args, const Bytes& data, RmdlModel* model, ObjModelSummary* summary,
-               std::vector<std::string>* notes, std::string* why) {
+               std::vector<std::string>* notes, std::vector<std::string>* sources, std::string* why) {
     GltfModelOptions options;
     options.scale = args.options.scale;
     std::vector<std::string> used;
-    options.readFile = [](const std::string& path, Bytes* out, std::string* w) { return readNamedFile(path, out, w); };
+    options.readFile = [sources](const std::string& path, Bytes* out, std::string* w) {
+        if (!readNamedFile(path, out, w)) return false;
+        sources->push_back(findAuthoredFile(path));
+        return true;
+    };
     options.texture = [&](const GltfMaterial& m, std::int32_t* id, std::string* e) {
         for (const auto& [name, value] : args.options.materialTextures) {
             if (name == m.name) {
@@ -473,11 +496,16 @@ int modelCommand(int argc, char** argv) {
     std::vector<std::string> notes;
     const std::string ext = lowerExtension(args.input);
     const bool gltf = ext == ".gltf" || ext == ".glb";
-    const bool built = gltf ? gltfModel(args, data, &model, &summary, &notes, &why)
+    std::vector<std::string> sources{args.input};
+    const bool built = gltf ? gltfModel(args, data, &model, &summary, &notes, &sources, &why)
                             : objToRmdl(data.data(), data.size(), args.options, &model, &summary, &why);
     if (!built) return fail(args.input, why);
+    // An OBJ's material libraries are not read, but they are the author's.
+    const std::filesystem::path folder = std::filesystem::path(args.input).parent_path();
+    for (const std::string& library : summary.materialLibraries)
+        sources.push_back(findAuthoredFile((folder / library).string()));
     if (!writeRmdl(model, &out, &why)) return fail(args.output, why);
-    if (!replaceFile(args.output, out, &why)) return fail(args.output, "cannot write file: " + why);
+    if (const int code = store(args.output, out, sources)) return code;
     for (const std::string& name : summary.unusedMaterials) {
         std::fprintf(stderr, "contentkit: %s: warning: no face uses material '%s'\n", args.input.c_str(),
                      name.c_str());

@@ -9,6 +9,7 @@
 
 #include "tests/contentkit/reference.h"
 #include "tests/contentkit/test_util.h"
+#include "tests/contentkit/tiled_fixture.h"
 #include "tests/support/xvfb_display.h"
 #include "tools/contentkit/check/info.h"
 #include "tools/contentkit/demo/procedural.h"
@@ -155,6 +156,11 @@ TEST_F(ImageFormats, AuthorsPicturesDecodeAsImageMagickShowsThemOrAreRefused) {
     for (int i = 0; i < 12; ++i)
         shortMap.insert(shortMap.end(), {sixteen.rgba[i * 4 + 2], sixteen.rgba[i * 4 + 1], sixteen.rgba[i * 4]});
     for (int i = 0; i < 16; ++i) shortMap.push_back(static_cast<std::uint8_t>(i));
+    // The same as a PNG, whose decoder would show stray memory past the palette.
+    Bytes twelve;
+    for (int i = 0; i < 12; ++i) twelve.insert(twelve.end(), sixteen.rgba.begin() + i * 4, sixteen.rgba.begin() + i * 4 + 3);
+    const Bytes shortPalette = cktest::pngOf(
+        8, 2, 3, [](int x, int y, Bytes* out) { out->push_back(static_cast<std::uint8_t>(y * 8 + x)); }, twelve);
 
     // Top row first, as a negative height says; ImageMagick writes none.
     contentkit::BmpOptions plain;
@@ -198,6 +204,7 @@ TEST_F(ImageFormats, AuthorsPicturesDecodeAsImageMagickShowsThemOrAreRefused) {
         {"PNG, palette", magick({"-type", "Palette"}, "png8:" + at("palette.png")), ""},
         {"TGA colour map from entry 10", mapped, "TGA colour map starts at entry 10"},
         {"TGA index past its colour map", shortMap, "TGA pixel index 15 is past its colour map of 12 entries"},
+        {"PNG index past its palette", shortPalette, "PNG palette index 12 is beyond the palette's 12 entries"},
         {"JPEG, as exporters write photos", magick({}, "jpg:" + at("photo.jpg")),
          "JPEG pictures are not read; save it as PNG, TGA or BMP"},
     };

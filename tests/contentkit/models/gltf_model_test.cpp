@@ -169,6 +169,40 @@ TEST(GltfModel, MatricesAreSplitIntoTheirPartsOrRefusedAndShortBuffersRefused) {
     EXPECT_EQ(error, "a primitive has mode 9, which glTF does not define");
 }
 
+// A long bone chain is taken as deep as the limit and the client loads it;
+// deeper, or a node met twice, each is refused with its own reason.
+TEST(GltfModel, ChainsAsDeepAsTheLimitAreTakenDeeperOrSharedNodesRefused) {
+    const struct {
+        int levels;
+        bool shared;  // the first node names its child twice
+        std::string error;
+    } rows[] = {
+        {contentkit::kGltfMaxNodeDepth, false, ""},
+        {contentkit::kGltfMaxNodeDepth + 1, false, "node 256 nests deeper than 256 levels below the scene"},
+        {2, true, "node 1 appears twice in the scene"},
+    };
+    for (const auto& row : rows) {
+        Json j = armModel();
+        j.erase("animations");
+        j["nodes"] = Json::array();
+        for (int i = 0; i + 1 < row.levels; ++i) j["nodes"].push_back({{"children", {i + 1}}});
+        j["nodes"].push_back({{"mesh", 0}});
+        if (row.shared) j["nodes"][0]["children"] = {1, 1};
+        RmdlModel model;
+        contentkit::GltfModelSummary summary;
+        std::string error;
+        const bool taken = convert(j, &model, &summary, &error);
+        EXPECT_EQ(taken, row.error.empty()) << row.levels;
+        EXPECT_EQ(error, row.error);
+        if (!taken) continue;
+        contentkit::Bytes bytes;
+        velmar::ModelData* loaded = loadInClient(model, &bytes);
+        ASSERT_NE(loaded, nullptr);
+        EXPECT_EQ(loaded->meshCount, static_cast<std::uint32_t>(row.levels + 1));
+        velmar::releaseModelData(loaded, {[](std::int32_t, void*) { return 0u; }, [](std::uint32_t, void*) {}, nullptr});
+    }
+}
+
 // Texture coordinates come from the set the material's base colour texture
 // names, moved by its KHR_texture_transform as glTF viewers draw it; a model
 // that needs an extension whose data the converter cannot read is refused.

@@ -177,6 +177,8 @@ TEST(ObjModel, HostileTextIsRefusedNamingTheLine) {
         {tri + "f 1 2 -4\n", "line 4: face names vertex -4 but the file defines 3 above it"},
         {tri + "f 1 2 99999999999999999999\n", "line 4: index '99999999999999999999' is out of range"},
         {tri + "f 0 1 2\n", "line 4: face names vertex 0; indices start at 1"},
+        // A byte order mark (Windows editors) hides no vertex and no line.
+        {"\xEF\xBB\xBF" + tri + "f 1 2 4\n", "line 4: face names vertex 4 but the file defines 3 above it"},
         {"f 1 2 3\nv 0 0 0\nv 1 0 0\nv 0 1 0\n", "line 1: face names vertex 1 but the file defines 0 above it"},
         {tri + "f 1/2 2/1 3/1\n", "line 4: face names texture coordinate 2 but the file defines 0 above it"},
         {tri + "f 1 2\n", "line 4: a face needs at least 3 corners"},

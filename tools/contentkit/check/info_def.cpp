@@ -143,9 +143,9 @@ bool infoDef(const std::uint8_t* data, std::size_t len, InfoReport* report) {
         return report->fail("UTF-16 text is not read (the client skips the file); save it as UTF-8 or ANSI");
     DefScan scan;
     // The client reads past a UTF-8 byte order mark.
-    const bool bom = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF;
-    scan.data = bom ? data + 3 : data;
-    scan.len = bom ? len - 3 : len;
+    const std::size_t mark = byteOrderMarkLength(data, len);
+    scan.data = data + mark;
+    scan.len = len - mark;
     const bool ok = scanLines(&scan, report);
     report->field("entries", strf("%zu", scan.entries));
     report->field("distinct IDs", strf("%zu", scan.ids.size()));

@@ -56,7 +56,8 @@ inline bool checkImageSize(const Image& image, int maxEdge, const char* what, st
 
 // Decodes a PNG, TGA or BMP file held in memory into RGBA. False with a
 // message in `error` when the data is not a picture that can be read, ends
-// before its last pixel, or is larger than kMaxImageEdge on a side.
+// before its last pixel, has a pixel that names no entry of its palette, or
+// is larger than kMaxImageEdge on a side.
 bool decodeImage(const std::uint8_t* data, std::size_t len, Image* out, std::string* error);
 
 // A picture's brightness at 16 bits (8-bit pictures scaled by 257), for

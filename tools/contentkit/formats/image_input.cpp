@@ -208,20 +208,84 @@ void restoreTgaAlpha(const Screened& in, Image* image) {
                   });
 }
 
+std::uint64_t pngChunkLength(const std::uint8_t* data, std::uint64_t at) {
+    return (std::uint64_t{data[at]} << 24) | (std::uint64_t{data[at + 1]} << 16) | (std::uint64_t{data[at + 2]} << 8) |
+           data[at + 3];
+}
+
 // A PNG must reach its IEND chunk: stb names a file cut short by the chunk
 // type it finds in the garbage ("unknown PNG chunk type"), or decodes the
 // rows it has.
 bool screenPng(const std::uint8_t* data, std::size_t len, std::string* error) {
     std::uint64_t at = 8;
     while (at + 8 <= len) {
-        const std::uint64_t length = (std::uint64_t{data[at]} << 24) | (std::uint64_t{data[at + 1]} << 16) |
-                                     (std::uint64_t{data[at + 2]} << 8) | data[at + 3];
+        const std::uint64_t length = pngChunkLength(data, at);
         const std::uint64_t next = at + 12 + length;
         if (std::memcmp(data + at + 4, "IEND", 4) == 0) return !truncated(next, len, error);
         if (truncated(next, len, error)) return false;
         at = next;
     }
     return !truncated(at + 12, len, error);
+}
+
+// A palette PNG whose pixels reach past its PLTE would show colours stb
+// never filled in (what its stack held): another picture on every run. stb
+// keeps no indices, so they come from a copy whose palette is 256 greys,
+// entry i being (i, i, i), decoded to one grey channel: each pixel's value
+// is then its index. stb reads past chunk CRCs, so the copy keeps the old
+// ones. Runs on a PNG that screenPng passed, whose chunks all fit.
+bool checkPngPalette(const std::uint8_t* data, std::size_t len, std::string* error) {
+    // The header comes first, colour type 3 at byte 9 of its data.
+    if (len < 33 || std::memcmp(data, "\x89PNG\r\n\x1A\n", 8) != 0 || std::memcmp(data + 12, "IHDR", 4) != 0 ||
+        data[25] != 3)
+        return true;
+    unsigned palettes = 0;
+    std::uint64_t entries = 0, alphas = 0;
+    bool oddPalette = false;
+    Bytes copy(data, data + 8);
+    for (std::uint64_t at = 8; at + 12 <= len;) {
+        const std::uint64_t length = pngChunkLength(data, at), next = at + 12 + length;
+        if (next > len) break;
+        const std::uint8_t* type = data + at + 4;
+        if (std::memcmp(type, "tRNS", 4) == 0) alphas = length;
+        if (std::memcmp(type, "PLTE", 4) == 0) {
+            // stb takes the last of several; each would grow the copy.
+            if (++palettes > 1) {
+                *error = "PNG has more than one palette (PLTE chunk)";
+                return false;
+            }
+            entries = length / 3;
+            oddPalette = length % 3 != 0 || entries > 256;
+            static const std::uint8_t kGreysLength[4] = {0, 0, 3, 0};  // 768, big-endian
+            ByteWriter out(&copy);
+            out.bytes(kGreysLength, 4);
+            out.bytes(type, 4);
+            for (unsigned i = 0; i < 256 * 3; ++i) out.u8(static_cast<std::uint8_t>(i / 3));
+            out.bytes(data + next - 4, 4);
+        } else {
+            copy.insert(copy.end(), data + at, data + next);
+        }
+        if (std::memcmp(type, "IEND", 4) == 0) break;
+        at = next;
+    }
+    // stb refuses these itself; the copy's palette would hide why.
+    if (entries == 0 || oddPalette || alphas > entries) return true;
+    if (copy.size() > static_cast<std::size_t>(INT_MAX)) {
+        *error = "not a picture (empty or too large)";
+        return false;
+    }
+    int w = 0, h = 0, channels = 0;
+    stbi_uc* indices = stbi_load_from_memory(copy.data(), static_cast<int>(copy.size()), &w, &h, &channels, 1);
+    if (!indices) return refused(error);
+    stbi_uc* const end = indices + static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    const stbi_uc* beyond = std::find_if(indices, end, [&](stbi_uc index) { return index >= entries; });
+    const bool ok = beyond == end;
+    if (!ok) {
+        *error = "PNG palette index " + std::to_string(*beyond) + " is beyond the palette's " +
+                 std::to_string(entries) + " entries";
+    }
+    stbi_image_free(indices);
+    return ok;
 }
 
 // Formats painting programs and exporters also write, which stb would only
@@ -294,7 +358,7 @@ bool checkPicture(const std::uint8_t* data, std::size_t len, Screened* in, int* 
                  std::to_string(kMaxImageEdge);
         return false;
     }
-    return true;
+    return checkPngPalette(in->data, in->len, error);
 }
 
 }  // namespace

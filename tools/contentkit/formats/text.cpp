@@ -49,4 +49,8 @@ bool hasLineBreak(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
+std::size_t byteOrderMarkLength(const std::uint8_t* data, std::size_t size) {
+    return size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+}
+
 }  // namespace contentkit

@@ -3,6 +3,8 @@
 // compare names and extensions in ASCII without regard to case. Stateless.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace contentkit {
@@ -22,5 +24,9 @@ std::string lowerExtension(const std::string& path);
 
 // A CR, LF or NUL: what would end or cut a line of a text file.
 bool hasLineBreak(const std::string& text);
+
+// 3 when the text starts with the UTF-8 byte order mark that Windows
+// editors write, else 0: where its first line begins.
+std::size_t byteOrderMarkLength(const std::uint8_t* data, std::size_t size);
 
 }  // namespace contentkit

@@ -389,8 +389,15 @@ bool Converter::node(int index, int depth, const Mat& parent, std::uint32_t* mes
         *error = "node " + std::to_string(index) + " does not exist";
         return false;
     }
-    if (m_meshOfNode.count(index) || depth > 20) {
-        *error = "node " + std::to_string(index) + " appears twice in the scene or nests too deep";
+    if (m_meshOfNode.count(index)) {
+        *error = "node " + std::to_string(index) + " appears twice in the scene";
+        return false;
+    }
+    // The walk recurses: a chain as long as a hostile file likes would
+    // overflow the stack.
+    if (depth > kGltfMaxNodeDepth) {
+        *error = "node " + std::to_string(index) + " nests deeper than " + std::to_string(kGltfMaxNodeDepth) +
+                 " levels below the scene";
         return false;
     }
     const tinygltf::Node& n = m_model.nodes[static_cast<std::size_t>(index)];

@@ -35,6 +35,13 @@
 
 namespace contentkit {
 
+// Node levels a model's tree may have, its scene's roots being the first.
+// Bone chains run long, and the client and RMDL take trees of any depth, but
+// the converter walks the tree by recursion, and a hostile chain must not
+// exhaust the stack: a level costs under 1 KiB of it, about 11 KiB in a
+// sanitized build (2.75 MiB at this depth, of the usual 8 MiB).
+constexpr int kGltfMaxNodeDepth = 256;
+
 struct GltfMaterial {
     int index = -1;  // -1: a primitive without material
     std::string name;

@@ -13,12 +13,15 @@
 #include <string_view>
 #include <system_error>
 
+#include "tools/contentkit/formats/text.h"
+
 namespace contentkit {
 
 namespace {
 
 using St = std::array<float, 2>;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t kMaxLibraryNames = 256;
 
 // A name or token as it may appear in a message: printable, and short.
 std::string shown(std::string_view text) {
@@ -82,6 +85,7 @@ public:
     std::vector<ObjGroup>& groups() { return m_groups; }
     const std::set<std::string>& usedMaterials() const { return m_usedMaterials; }
     std::size_t triangles() const { return m_triangles; }
+    const std::vector<std::string>& libraries() const { return m_libraries; }
 
 private:
     bool statement(std::string_view text);
@@ -107,14 +111,15 @@ private:
     std::map<std::pair<std::string, std::string>, std::size_t> m_groupIndex;
     std::vector<ObjGroup> m_groups;
     std::set<std::string> m_usedMaterials;
+    std::vector<std::string> m_libraries;
     std::size_t m_triangles = 0;
 };
 
 // A line that ends in a backslash goes on in the next one; the statement is
-// named by its first line.
+// named by its first line. A byte order mark would hide the first statement.
 bool ObjParser::parse(const std::uint8_t* data, std::size_t size, std::string* error) {
     const char* text = reinterpret_cast<const char*>(data);
-    std::size_t at = 0, physical = 0;
+    std::size_t at = byteOrderMarkLength(data, size), physical = 0;
     std::string joined;
     bool continued = false;
     while (at < size || continued) {
@@ -166,17 +171,26 @@ bool ObjParser::statement(std::string_view text) {
     if (keyword == "v") return position(tokens);
     if (keyword == "vt") return texCoord(tokens);
     if (keyword == "f") return face(tokens);
-    if (keyword == "o" || keyword == "usemtl") {
-        // The rest of the line, so names with blanks stay whole.
-        std::string name;
-        if (tokens.size() > 1) {
-            const char* first = tokens[1].data();
-            name.assign(first, static_cast<std::size_t>(tokens.back().data() - first) + tokens.back().size());
-        }
-        (keyword == "o" ? m_object : m_material) = name;
-        m_group = kNone;
+    // Normals, groups, smoothing and lines are not drawn.
+    if (keyword != "o" && keyword != "usemtl" && keyword != "mtllib") return true;
+    // The rest of the line, so names with blanks stay whole.
+    std::string name;
+    if (tokens.size() > 1) {
+        const char* first = tokens[1].data();
+        name.assign(first, static_cast<std::size_t>(tokens.back().data() - first) + tokens.back().size());
     }
-    return true;  // normals, groups, smoothing, lines, libraries: not drawn
+    if (keyword == "mtllib") {
+        // Only listed. Names are blank-separated, but some exporters write
+        // one with blanks in it whole: both readings are kept, a bounded
+        // number of them.
+        if (tokens.size() > 1) m_libraries.push_back(name);
+        if (tokens.size() > 2) m_libraries.insert(m_libraries.end(), tokens.begin() + 1, tokens.end());
+        if (m_libraries.size() > kMaxLibraryNames) m_libraries.resize(kMaxLibraryNames);
+        return true;
+    }
+    (keyword == "o" ? m_object : m_material) = name;
+    m_group = kNone;
+    return true;
 }
 
 // v x y z [w] or v x y z r g b: only x, y, z are kept.
@@ -456,6 +470,7 @@ bool objToRmdl(const std::uint8_t* data, std::size_t size, const ObjModelOptions
     *summary = ObjModelSummary{};
     summary->meshes = model->meshes.size();
     summary->triangles = parser.triangles();
+    summary->materialLibraries = parser.libraries();
     for (std::size_t c = 0; c < 3; ++c) summary->size[c] = double(hi[c]) - double(lo[c]);
     for (const auto& entry : options.materialTextures) {
         if (!parser.usedMaterials().count(entry.first)) summary->unusedMaterials.push_back(entry.first);

@@ -3,7 +3,9 @@
 // v/vt/vn forms, negative indices counting back from the last definition),
 // fans every convex polygon into triangles (a concave one is cut
 // into ears) and builds an RmdlModel for writeRmdl.
-// Normals, smoothing groups, lines, `g` and material libraries are skipped.
+// Normals, smoothing groups, lines, `g` and material libraries are skipped
+// (the libraries' names are listed in the summary). A leading UTF-8 byte
+// order mark is skipped too.
 //
 // Faces of one `o` object and one `usemtl` material make one mesh. A file
 // with a single such group becomes a single mesh; several become children
@@ -51,6 +53,7 @@ struct ObjModelSummary {
     std::size_t triangles = 0;
     std::array<double, 3> size{};  // width, height, depth in model units
     std::vector<std::string> unusedMaterials;  // given a texture but never used by a face
+    std::vector<std::string> materialLibraries;  // as mtllib names them; never read
 };
 
 // Builds the model from a whole OBJ file's bytes. False with a message
