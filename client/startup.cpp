@@ -303,6 +303,14 @@ void shutdownHandler() {
     windowTerminate();
 }
 
+// The display went away under the game: what needs no window comes first,
+// the rest of the exit follows as far as it gets without one.
+void displayLostHandler() {
+    releaseScreenshotSettings();  // a screenshot being written is finished
+    CRConf::Destroy();
+    CLOG::Destroy();
+}
+
 // --- Start-up ---
 
 void runClient() {
@@ -318,6 +326,7 @@ void runClient() {
     if (!runOsCheck()) exitProcess(0);                // 7
     windowInit();                                     // 8: a failure shows when the window opens
     windowExitOnTerminationSignals();
+    windowSetDisplayLostHandler(displayLostHandler);
     CRConf& conf = *CRConf::Create();                 // 9
     Message(kLogInfo, "Pre Startup Checks okay.");    // 10
     selectMathRoutines(cpuInfo().sse != 0);           // 11

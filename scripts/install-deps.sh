@@ -10,7 +10,7 @@ PACKAGES=(
   # toolchain and test frameworks
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   # client
-  libglfw3-dev libgl-dev libglu1-mesa-dev libgl1-mesa-dri libglew-dev
+  libglfw3-dev libx11-dev libgl-dev libglu1-mesa-dev libgl1-mesa-dri libglew-dev
   libcegui-mk2-dev liblua5.1-0-dev zlib1g-dev libdeflate-dev libpng-dev libopenal-dev
   # the GUI tests borrow the GUI library's generic widget looks
   libcegui-mk2-data

@@ -1,12 +1,16 @@
 // The window layer over GLFW 3 and the X11 GL driver.
 #include <GLFW/glfw3.h>
+#include <X11/Xlib.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "client/core/log.h"
+#include "client/core/runtime.h"
 #include "client/gl/gl_ext.h"
 #include "client/platform/window.h"
 #include "client/platform/window_dispatch_internal.h"
@@ -19,6 +23,8 @@ namespace {
 
 struct LayerState {
     bool initialised = false;
+    std::atomic<bool> displayLost{false};  // every X call fails from then on
+    void (*onDisplayLost)() = nullptr;
     std::thread::id owner;
     WindowHints hints;
     GLFWwindow* window = nullptr;
@@ -128,6 +134,17 @@ const char* glText(GLenum name) {
     return text ? reinterpret_cast<const char*>(text) : "";
 }
 
+// Xlib's own handler ends the process at once, so the settings due were
+// never written. A step of the exit that calls X again lands here once
+// more: then the process ends at once.
+int onDisplayLost(Display*) {
+    if (g_layer.displayLost.exchange(true)) _exit(1);
+    Message(kLogWarn, "Window: the connection to the display was lost - the game ends as on a window close");
+    if (g_layer.onDisplayLost) g_layer.onDisplayLost();
+    exitProcess(1);
+    return 0;
+}
+
 }  // namespace
 
 // --- Life cycle ---
@@ -137,11 +154,14 @@ bool windowInit() {
     glfwSetErrorCallback(onGlfwError);
     g_layer.owner = std::this_thread::get_id();
     g_layer.initialised = glfwInit() == GLFW_TRUE;
+    if (g_layer.initialised) XSetIOErrorHandler(onDisplayLost);
     return g_layer.initialised;
 }
 
+void windowSetDisplayLostHandler(void (*handler)()) { g_layer.onDisplayLost = handler; }
+
 void windowTerminate() {
-    if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id()) return;
+    if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id() || g_layer.displayLost) return;
     destroyAllSharedContexts();
     if (g_layer.window) glfwDestroyWindow(g_layer.window);
     g_layer.window = nullptr;
@@ -150,7 +170,8 @@ void windowTerminate() {
 }
 
 void windowHide() {
-    if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id() || !g_layer.window) return;
+    if (!g_layer.initialised || g_layer.owner != std::this_thread::get_id() || !g_layer.window || g_layer.displayLost)
+        return;
     // A full-screen window cannot be hidden, only minimised. No poll after:
     // the handlers would run inside the shutdown.
     if (glfwGetWindowMonitor(g_layer.window))

@@ -21,6 +21,7 @@ bool windowInit() {
 }
 void windowTerminate() { g_initialised = false; }
 void windowHide() {}
+void windowSetDisplayLostHandler(void (*)()) {}
 void windowSetHints(const WindowHints&) {}
 bool windowOpen(int, int, WindowMode) { return false; }
 bool windowIsOpen() { return false; }

@@ -161,5 +161,12 @@ void windowRequestExit(int code);
 // process at once, for a game that no longer polls. A signal the game was
 // started ignoring (nohup) stays ignored.
 void windowExitOnTerminationSignals();
+// The display's connection lost (the X server ended, a remote session
+// dropped) ends the process with code 1 through exitProcess, as a window
+// close does, where Xlib would end it at once. `handler` runs first: what
+// the exit must do without a window, since from then on any window or GL
+// step may end the process at once. The window layer's own steps are
+// skipped.
+void windowSetDisplayLostHandler(void (*handler)());
 
 }  // namespace velmar

@@ -168,22 +168,38 @@ TEST_F(WindowedGame, MissingCursorImageEndsTheClientWithTheMouseLine) {
     EXPECT_EQ(text.find("Entering Main Loop"), std::string::npos);
 }
 
-// A logout or a `kill` ends the game as closing its window does: the
+// A logout, a `kill` or the display going away (the X server ended, a
+// remote session dropped) ends the game as closing its window does: the
 // orderly exit, its log closed and its settings written.
-TEST_F(WindowedGame, ClosingTheWindowOrALogoutEndsWithOne) {
-    for (const int signal : {0, SIGTERM}) {
-        SCOPED_TRACE(signal);
+TEST_F(WindowedGame, ClosingTheWindowALogoutOrALostDisplayEndsWithOne) {
+    enum class End { kClose, kSignal, kDisplayLost };
+    for (const End end : {End::kClose, End::kSignal, End::kDisplayLost}) {
+        SCOPED_TRACE(static_cast<int>(end));
         fs::remove(m_dir + "/velmar.cfg");
+        // The display that goes away is one of its own.
+        std::unique_ptr<quask_test::XvfbDisplay> own;
+        if (end == End::kDisplayLost) {
+            own = std::make_unique<quask_test::XvfbDisplay>();
+            ASSERT_TRUE(own->ready()) << own->problem();
+            setenv("DISPLAY", own->name().c_str(), 1);
+        }
         startClient();
         const std::string window = findWindow(kEndMs);
         ASSERT_FALSE(window.empty());
-        if (signal == 0)
+        if (end == End::kClose)
             ASSERT_TRUE(quask_test::sendWindowClose(display().name(), std::stoul(window)));
+        else if (end == End::kSignal)
+            ASSERT_EQ(::kill(m_client->pid(), SIGTERM), 0);
         else
-            ASSERT_EQ(::kill(m_client->pid(), signal), 0);
+            own.reset();
         EXPECT_EQ(m_client->waitExit(kEndMs), 1);
         EXPECT_TRUE(endsWith(log(), "Engine Destroy\r\n")) << log();
         EXPECT_TRUE(fs::exists(m_dir + "/velmar.cfg"));
+        if (end == End::kDisplayLost)
+            EXPECT_NE(log().find("(WARN) Window: the connection to the display was lost - the game ends as on a window "
+                                 "close\r\n"),
+                      std::string::npos);
+        setenv("DISPLAY", display().name().c_str(), 1);
     }
 }
 
