@@ -303,6 +303,7 @@ TEST_F(ScreenshotTest, FolderThatIsAFileLogsAWarningAndNoSavedLine) {
     Bytes px = frame(2, 2);
     EXPECT_EQ(writeScreenshot(options(ScreenshotFormat::kPng), 2, 2, px.data()), "");
     EXPECT_TRUE(logHas("(WARN) Screen '" + m_month + "ScreenShot0000.png' cannot be saved. - Create Error"));
+    EXPECT_TRUE(logHas("(WARN) Screenshot: nothing can be written in '" + m_month + "': Not a directory")) << log();
     EXPECT_EQ(log().find("' saved."), std::string::npos) << log();
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <system_error>
@@ -127,10 +128,14 @@ std::string writeScreenshot(const ScreenshotOptions& options, int width, int hei
 
     std::string temporary;
     const int fd = createUnnamedFile(folder, &temporary);
+    const int createError = errno;
     const unsigned counter = firstFreeCounter(folder, options.format);
     std::string name = screenshotFileName(folder, counter, options.format);
     if (fd < 0) {
         Message(kLogWarn, "Screen '%s' cannot be saved. - Create Error", name.c_str());
+        // The player learns why: a file where the folder should be, a
+        // full or read-only drive, permissions.
+        Message(kLogWarn, "Screenshot: nothing can be written in '%s': %s", folder.c_str(), std::strerror(createError));
         return std::string();
     }
     EncodeResult result = options.format == ScreenshotFormat::kPng
