@@ -253,6 +253,7 @@ TEST_F(TessfoldTest, FullDiskLeavesNoOutputAndNoDone) {
     const std::string tail = "Writing output file '" + at("big.tx_") + "'...Write Error.\n";
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_EQ(r.err, "tessfold: cannot write '" + at("big.tx_") + "': File too large\n");
     EXPECT_EQ(listing(), (std::set<std::string>{"big.txt"}));
 
     // The report on a full disk instead: no "done." reaches the caller, so

@@ -178,7 +178,9 @@ int main(int argc, char** argv) {
     const bool replacing = ::stat(outPath.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     quask::ReplacingFile out;
     if (!out.open(outPath)) {
+        const int error = errno;
         std::printf("cannot open output file '%s'\n", outPath.c_str());
+        std::fprintf(stderr, "tessfold: cannot open output file '%s': %s\n", outPath.c_str(), std::strerror(error));
         return 1;
     }
     if (replacing) out.setMode(old.st_mode & 0777);
@@ -186,7 +188,10 @@ int main(int argc, char** argv) {
     flushReport();
     if (std::ferror(stdout)) return reportLost();
     if (!out.write(image.get(), imageSize) || !out.commit()) {
+        // The report keeps its line; the reason goes beside it.
+        const int error = errno;
         say("Write Error.\n");
+        std::fprintf(stderr, "tessfold: cannot write '%s': %s\n", outPath.c_str(), std::strerror(error));
         return 1;
     }
     say("done.\n");
