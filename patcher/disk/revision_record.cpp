@@ -103,6 +103,20 @@ std::optional<PatchFailure> LoadRevisionRecord(const std::string& gameDir, Revis
     return std::nullopt;
 }
 
+void NoteFullCheckStarted(const std::string& gameDir, RevisionRecord* record) {
+    if (record->fullCheckRequested) return;
+    const int fd = ::open(markerPath(gameDir).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ::close(fd);
+    // On disk before the check changes anything: after a power cut too.
+    const int dir = ::open(gameDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        quask::syncDirectory(dir);
+        ::close(dir);
+    }
+    record->fullCheckRequested = true;
+}
+
 std::optional<PatchFailure> FinishFullCheckRequest(const std::string& gameDir, RevisionRecord* record) {
     if (!record->fullCheckRequested) return std::nullopt;
     if (::unlink(markerPath(gameDir).c_str()) != 0 && errno != ENOENT) return kNoDeletePermission;

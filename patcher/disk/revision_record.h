@@ -26,6 +26,12 @@ struct RevisionRecord {
 // up again at the next start. A failure is a box and exit 1.
 std::optional<PatchFailure> LoadRevisionRecord(const std::string& gameDir, RevisionRecord* record);
 
+// A full check no marker asked for (the window's button) leaves one as it
+// starts, so that a check cut short (the window closed, a failure) is taken
+// up again at the next start, as a requested one is. Where no marker can be
+// made, the check runs without one.
+void NoteFullCheckStarted(const std::string& gameDir, RevisionRecord* record);
+
 // After the requested full check has finished: removes the marker and
 // clears the request. Nothing when none was requested.
 std::optional<PatchFailure> FinishFullCheckRequest(const std::string& gameDir, RevisionRecord* record);

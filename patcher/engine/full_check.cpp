@@ -204,6 +204,7 @@ unsigned checkInstalled(PatchContext& ctx, std::vector<PlanEntry>& entries) {
 std::optional<PatchFailure> fullCheckOnce(PatchContext& ctx, RevisionRecord& record) {
     ctx.ui.EnableFullCheck(false);
     ctx.ui.EnableStart(false);
+    NoteFullCheckStarted(ctx.gameDir, &record);
     Trust trust(ctx, record.revision);
     bool open = false;
     if (auto failure = checkPatchingOpen(ctx, trust, &open)) return failure;

@@ -78,6 +78,7 @@ TEST_F(FullCheckTest, RepairsTheDeletedAndTheAlteredFileOnly) {
     EXPECT_EQ(countOf(log, "GET /data/"), 4u);
     EXPECT_EQ(log.find("GET /data/a.txt"), std::string::npos);
     EXPECT_EQ(storedRevision(), 7u);
+    EXPECT_FALSE(fs::exists(at("game/DoFullCheck")));  // finished: nothing to take up
     EXPECT_EQ(m_ui.texts(CmdShowStatus).back(), "Your Game is Ready 2 Play!");
     // Side by side, the count stays on show while a file still arrives and
     // is cleared once nothing does: at the end, and between the two when the
@@ -146,6 +147,9 @@ TEST_F(FullCheckTest, FailuresCarryTheFullCheckTexts) {
     quillon_test::expectBox(run(),
                             "Can't fetch the Full File Checksum file\nIf this problem persists, please contact the support!",
                             "Fetch Error (FullSumFile)");
+    // A check no marker asked for (the window's button) that did not finish
+    // is taken up again at the next start.
+    EXPECT_TRUE(fs::exists(at("game/DoFullCheck")));
 
     serve("meta/sum_full.txt", "REV");
     quillon_test::expectBox(run(),
