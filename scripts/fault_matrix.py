@@ -336,7 +336,8 @@ def first_run(fx, row_dir, row, url, ulimit, result):
                                   fsize_kb=100 if ulimit else None,
                                   timeout=row.get("timeout", RUN_TIMEOUT),
                                   key=fx.key if row.get("key") else None, inject=row.get("inject"),
-                                  result=result, nofile=row.get("nofile"))
+                                  result=result, nofile=row.get("nofile"),
+                                  stall_seconds=row.get("stall_seconds"))
     caption = row["caption"]
     shown = caption if caption and caption_in(err, caption) else shown_caption(err)
     result["first"] = "%s / %s" % (code, shown)

@@ -137,12 +137,14 @@ def fault_rows(fx, sweep=0):
         return {data_url(name): {"body_file": path},
                 "/meta/sum_2.txt": body(sums_with(sums, name, digest))}
 
-    # The stalls wait out the patcher's 60 s stall time: first, so that
-    # everything else runs beside them.
+    # The stalls come first, so that everything else runs beside them. The
+    # data file waits out the patcher's own 60 s stall time; the silent
+    # server, which is waited out twice, a stall time of 20 s, or the matrix
+    # would take two minutes for that row alone.
     row("stalled data file body", "Fetch Error (EOF)", {big: {"send": 100000, "stall": 90}},
         timeout=STALL_TIMEOUT)
     row("server silent after connecting", "Update Server Error",
-        {"/lastrev.txt": {"drop": True, "stall": 90}}, timeout=STALL_TIMEOUT)
+        {"/lastrev.txt": {"drop": True, "stall": 90}}, timeout=STALL_TIMEOUT, stall_seconds=20)
     row("server down", "Update Server down", down=True)
     row("404 on allow.txt", "Update Server down", {"/allow.txt": {"status": 404}})
     row("500 on lastrev.txt", "Update Server Error", {"/lastrev.txt": {"status": 500}})

@@ -91,11 +91,11 @@ def launcher_starts(game):
 
 
 def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIMEOUT, key=None,
-                inject=None, result=None, nofile=None):
+                inject=None, result=None, nofile=None, stall_seconds=None):
     """Runs game/quillon --console --no-start (with QUILLON_PUBLIC_KEY=`key`
     when given, under strace with `inject` = (calls, error, game path or
     None, which calls: "2" the second, "1+" all) failing, with at most
-    `nofile` descriptors when given); returns (exit, stderr, note). exit is KILLED
+    `nofile` descriptors and a stall time of `stall_seconds` when given); returns (exit, stderr, note). exit is KILLED
     when it was stopped at `pause_at` and killed there. `result` gets the
     run's peak memory ("rss_mb")."""
     env = {
@@ -117,6 +117,8 @@ def run_quillon(row_dir, tag, url, pause_at=None, fsize_kb=None, timeout=RUN_TIM
         env["QUILLON_PAUSE_AT"] = pause_at
     if key:
         env["QUILLON_PUBLIC_KEY"] = key
+    if stall_seconds:
+        env["QUILLON_STALL_SECONDS"] = str(stall_seconds)
     argv = [os.path.join(row_dir, "game", "quillon"), "--console", "--no-start"]
     if inject:
         calls, error, path, when = inject
