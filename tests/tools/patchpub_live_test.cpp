@@ -204,6 +204,17 @@ TEST_F(PatchPubTest, VerifySaysHowToMendAndTheMendWorks) {
     EXPECT_FALSE(quillon_test::runOn(at("game"), m_base, runPatch, state, &trusted));
     EXPECT_EQ(quask_test::readFile(at("game/a.txt")), "a two");
 
+    // A served file changed in place fails a publish that has nothing to
+    // publish, as it fails one that signs; put back, the tree serves again.
+    quask_test::writeFile(at("www/data/a.txt"), "a tw0");
+    ASSERT_FALSE(patchpub::publishRevision(o, &r, &error));
+    EXPECT_EQ(error.rfind("nothing changed in the content, but launchers refuse the live tree of revision 2: ", 0), 0u)
+        << error;
+    EXPECT_NE(error.find("\nto mend: put back the file patchpub published below data/"), std::string::npos) << error;
+    quask_test::writeFile(at("www/data/a.txt"), "a two");
+    ASSERT_TRUE(patchpub::publishRevision(o, &r, &error)) << error;
+    EXPECT_FALSE(r.published);
+
     // A tree changed by hand: the mend puts back, since a fresh tree would
     // start again at revision 1, which these players refuse.
     fs::remove(at("www/lastrev.txt"));

@@ -275,6 +275,29 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     EXPECT_EQ(error, "refusing content name '/" + longest + "M.txt': a file name of 252 bytes leaves no room "
                      "for the launcher's download beside it (at most 251)");
     EXPECT_EQ(www("lastrev.txt"), "REV:1\n");
+
+    // A published folder never becomes a file, nor a published file a folder.
+    fs::remove(at("content/" + longest + "M.txt"));
+    put("folder/in.txt", "in a folder");
+    ASSERT_TRUE(tryPublish(&result, &error)) << error;
+    fs::remove_all(at("content/folder"));
+    put("folder", "a file now");
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_EQ(error, "refusing content file '/folder': an earlier revision published it as a folder, and "
+                     "players' launchers never remove folders; give the file another name");
+    fs::remove(at("content/folder"));
+    fs::remove(at("content/good.txt"));
+    put("good.txt/inside.txt", "a folder now");
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_EQ(error, "refusing content folder '/good.txt': an earlier revision published it as a file, and "
+                     "players' launchers that still hold the file would keep it in the folder's way; give the "
+                     "folder another name");
+    fs::remove_all(at("content/good.txt"));
+    fs::create_symlink("elsewhere", at("content/link"));
+    EXPECT_FALSE(tryPublish(&result, &error));
+    EXPECT_EQ(error, "refusing content '/link': it is a symbolic link, which players' launchers do not make; put the "
+                     "file or folder itself in its place");
+    EXPECT_EQ(www("lastrev.txt"), "REV:2\n");
 }
 
 // A SERVER_DIR that is a file is not taken for a tree (it would be

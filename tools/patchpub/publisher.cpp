@@ -24,6 +24,7 @@
 #include "tools/patchpub/signing.h"
 #include "tools/patchpub/tree_files.h"
 #include "tools/patchpub/trust_tree.h"
+#include "tools/patchpub/verify_tree.h"
 
 namespace fs = std::filesystem;
 
@@ -115,6 +116,10 @@ bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<s
                 if (!sizeError) progress.bytes += size;
                 options.progress(progress);
             }
+        } else if (fs::is_symlink(st)) {
+            *error = "refusing content '" + shownName(name) + "': it is a symbolic link, which players' launchers " +
+                     "do not make; put the file or folder itself in its place";
+            return false;
         } else {
             *error = "'" + name + "' is neither a plain file nor a directory";
             return false;
@@ -355,6 +360,28 @@ bool anythingChanged(const Manifest& old, const ContentTree& tree) {
     return false;
 }
 
+// A name published as a file cannot become a folder, nor the reverse: the
+// latest revision decides each name, so a player coming from before the
+// file's delete line never gets it and keeps the file in the folder's way,
+// and launchers never remove folders at all.
+bool refuseKindChanges(const ContentTree& tree, const std::set<std::string>& listedFiles,
+                       const std::set<std::string>& listedFolders, std::string* error) {
+    for (const std::string& dir : tree.directories)
+        if (listedFiles.count(dir)) {
+            *error = "refusing content folder '" + shownName(dir) + "': an earlier revision published it as a file, " +
+                     "and players' launchers that still hold the file would keep it in the folder's way; give the " +
+                     "folder another name";
+            return false;
+        }
+    for (const auto& file : tree.files)
+        if (listedFolders.count(file.first)) {
+            *error = "refusing content file '" + shownName(file.first) + "': an earlier revision published it as a " +
+                     "folder, and players' launchers never remove folders; give the file another name";
+            return false;
+        }
+    return true;
+}
+
 // A content directory without the data/ folder that the live revision has
 // files in (an empty folder, a mount that is missing, data/ itself given)
 // is no game directory: publishing it would delete the game for every
@@ -428,6 +455,20 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
         }
     }
     return true;
+}
+
+// Nothing changed in the content: that is success only when players can
+// take what is served, as a publish with changes would find out when it
+// signs. A file changed by hand below data/ must not pass unseen.
+bool liveTreeServes(const PublishOptions& options, const Manifest& old, std::string* error) {
+    if (old.revision == 0) return true;
+    VerifyReport report;
+    if (verifyTree(options.serverDir, VerifyOptions{options.clock >= 0 ? options.clock : -1}, &report)) return true;
+    *error = "nothing changed in the content, but launchers refuse the live tree of revision " +
+             std::to_string(old.revision) + ": " + report.problems[0];
+    for (std::size_t i = 1; i < report.problems.size() && i < 5; ++i) *error += "; " + report.problems[i];
+    if (!report.repairs.empty()) *error += "\nto mend: " + report.repairs[0];
+    return false;
 }
 
 // Everything that can be checked before a byte is written.
@@ -541,14 +582,14 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     if (!checkFirst(options, old, &key, error)) return false;
     if (!key.exposure().empty()) result->warnings.push_back(key.exposure());
     if (!key.loaded()) warnOfKeyedLauncher(options.contentDir, &result->warnings);
-    std::set<std::string> listed;
-    if (!collectListedNames(options.serverDir, old.revision, &listed, error)) return false;
+    std::set<std::string> listed, listedFolders;
+    if (!collectListedNames(options.serverDir, old.revision, &listed, error, &listedFolders)) return false;
     ContentTree tree;
     const bool scanned = scanContent(options, &tree, &result->warnings, error);
     std::sort(result->warnings.begin(), result->warnings.end());  // not in directory order
     if (!scanned) return false;
-    if (!anythingChanged(old, tree)) return true;  // nothing changed: no revision
-    if (!refuseGameless(options, old, error)) return false;
+    if (!anythingChanged(old, tree)) return liveTreeServes(options, old, error);
+    if (!refuseGameless(options, old, error) || !refuseKindChanges(tree, listed, listedFolders, error)) return false;
 
     const std::uint32_t next = old.revision + 1;
     std::string building;

@@ -90,10 +90,12 @@ bool parseManifest(const std::string& text, Manifest* manifest);
 // A server without lastrev.txt is revision 0 with nothing published.
 bool loadServerState(const std::string& serverDir, Manifest* manifest, std::string* error);
 
-// Every name that a DATA line of revisions 1..`revision` has named: a
-// client coming from revision 0 still carries an entry for each of them.
+// Every file name that a DATA line of revisions 1..`revision` has named: a
+// client coming from revision 0 still carries an entry for each of them;
+// `directories`, when given, gets the folder names such a client carries.
 bool collectListedNames(const std::string& serverDir, std::uint32_t revision,
-                        std::set<std::string>* names, std::string* error);
+                        std::set<std::string>* names, std::string* error,
+                        std::set<std::string>* directories = nullptr);
 
 // False with a message when nothing could be published; nothing changed
 // is success with `published` false. A server whose latest revision is

@@ -141,7 +141,7 @@ bool loadServerState(const std::string& serverDir, Manifest* manifest, std::stri
 }
 
 bool collectListedNames(const std::string& serverDir, std::uint32_t revision,
-                        std::set<std::string>* names, std::string* error) {
+                        std::set<std::string>* names, std::string* error, std::set<std::string>* directories) {
     quillon::UpdateList list;
     quillon::MetadataScan scan;
     for (std::uint32_t rev = 1; rev <= revision && rev != 0; ++rev) {
@@ -157,7 +157,10 @@ bool collectListedNames(const std::string& serverDir, std::uint32_t revision,
         }
     }
     for (const quillon::UpdateFileEntry& entry : list.newestFirst())
-        if (entry.type == quillon::UpdateFileEntry::kFile) names->insert(entry.name);
+        if (entry.type == quillon::UpdateFileEntry::kFile)
+            names->insert(entry.name);
+        else if (directories)
+            directories->insert(entry.name);
     return true;
 }
 

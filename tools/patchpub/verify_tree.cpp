@@ -25,7 +25,7 @@ constexpr char kRefresh[] = "run: patchpub refresh SERVER_DIR --sign KEYFILE";
 constexpr char kResign[] = "run: patchpub refresh SERVER_DIR --sign KEYFILE --resign";
 constexpr char kRestore[] =
     "put back the file patchpub published below data/ (a file changed in place is changed in every tree of "
-    "SERVER_DIR.trees/, which share it), or publish its content as a new revision";
+    "SERVER_DIR.trees/, which share it), or change that file in the content and publish a new revision";
 // A fresh SERVER_DIR starts again at revision 1 and root 1: players of a
 // signed tree would refuse it as older, so putting back comes first.
 constexpr char kHandMade[] =
