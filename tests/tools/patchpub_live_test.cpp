@@ -35,8 +35,8 @@ TEST_F(PatchPubTest, ReadOrWriteFailureWhileSigningFailsThePublishWithNothingSwa
     const struct {
         std::string path, inject, error;
     } rows[] = {
-        {sums, "read:error=EIO", "patchpub: cannot read meta/sum_2.txt\n"},
-        {sums, "read:error=ENOSPC", "patchpub: cannot read meta/sum_2.txt\n"},
+        {sums, "read:error=EIO", "patchpub: cannot read meta/sum_2.txt: Input/output error\n"},
+        {sums, "read:error=ENOSPC", "patchpub: cannot read meta/sum_2.txt: No space left on device\n"},
         // The rename's own argument: strace matches the name as it is passed.
         {"files_2.txt", "renameat:error=ENOSPC",
          "patchpub: cannot write " + at("www.trees/2.building/meta/files_2.txt") + ": No space left on device\n"},

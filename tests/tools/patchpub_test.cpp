@@ -181,6 +181,8 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
     std::string error;
     const std::string twins = "': they differ only in case, and on players' drives that ignore case one would "
                               "replace the other";
+    const std::string composed = "': they differ only in how their accents are composed (and perhaps in case), and "
+                                 "contentkit, the client and drives that compose accents take them for one file";
     const struct {
         std::vector<std::string> names;
         std::string error;
@@ -214,9 +216,9 @@ TEST_F(PatchPubTest, UnsafeOrUnpublishableNamesAreRefused) {
          "refusing content names '/maps/\xc3\x89t\xc3\x89.txt' and '/maps/\xc3\xa9t\xc3\xa9.txt" + twins},
         // Composed and decomposed accents: one file to contentkit and the client.
         {{"maps/\xc3\xa9t\xc3\xa9.txt", "maps/e\xcc\x81te\xcc\x81.txt"},
-         "refusing content names '/maps/e\xcc\x81te\xcc\x81.txt' and '/maps/\xc3\xa9t\xc3\xa9.txt" + twins},
+         "refusing content names '/maps/e\xcc\x81te\xcc\x81.txt' and '/maps/\xc3\xa9t\xc3\xa9.txt" + composed},
         {{"Caf\xc3\xa9/a.txt", "cafe\xcc\x81/b.txt"},
-         "refusing content names '/Caf\xc3\xa9' and '/cafe\xcc\x81" + twins},
+         "refusing content names '/Caf\xc3\xa9' and '/cafe\xcc\x81" + composed},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.names[0]);
@@ -310,6 +312,9 @@ TEST_F(PatchPubTest, ServerDirThatIsAFileOrOverlapsTheContentIsRefused) {
     quask_test::writeFile(at("notes.txt"), "the publisher's notes");
     fs::create_symlink("notes.txt", at("notes-link"));
     quillon_test::putContent(at("outside"), "a.txt", "a");
+    fs::create_symlink(at("outside"), at("outside-link"));  // a tree on another disk, linked by hand
+    fs::create_directories(at("pub.trees/1"));
+    const std::string outside = fs::canonical(at("outside")).string(), trees = fs::canonical(at("pub.trees")).string();
     const auto planted = [this](const char* server, const char* link) {
         return "the server tree " + at(server) + " holds a link patchpub did not write: " + at(server) + "/" + link +
                "; the next tree's files would be written through it: put in its place what it links to";
@@ -334,6 +339,14 @@ TEST_F(PatchPubTest, ServerDirThatIsAFileOrOverlapsTheContentIsRefused) {
                                                        "outside"},
         {"content", "content/data", "the content directory " + at("content/data") + " lies inside the server tree " +
                                         at("content") + "; keep it outside"},
+        {"outside-link", "content", at("outside-link") + " is a link to " + outside + ", not to a tree of "
+                                    "patchpub's in " + at("outside-link.trees") + "/: give " + outside + " itself as "
+                                    "SERVER_DIR (patchpub moves that tree into " + outside + ".trees/ and makes it a "
+                                    "link there; the link " + at("outside-link") + " then still leads to the live "
+                                    "revision)"},
+        {"pub.trees/1", "content", at("pub.trees/1") + " lies in " + trees + "/, where patchpub keeps the trees of " +
+                                       trees.substr(0, trees.size() - 6) + ": give " +
+                                       trees.substr(0, trees.size() - 6) + " as SERVER_DIR"},
         {"dir-out", "content", planted("dir-out", "data/data"), "data/data", at("outside")},
         {"file-out", "content", planted("file-out", "data/data/a.txt"), "data/data/a.txt", at("notes.txt")},
         {"dir-in", "content", planted("dir-in", "data/old-meta"), "data/old-meta", "../meta"},

@@ -3,6 +3,7 @@
 //   patchpub SERVER_DIR CONTENT_DIR [--message TEXT] [--compress PATTERN]... [--sign KEYFILE] [--delta] ...
 //   patchpub keygen KEYFILE
 //   patchpub refresh | rotate | mirrors | verify SERVER_DIR ...
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,6 +129,8 @@ int keygen(const char* path) {
 }
 
 int verify(const char* serverDir) {
+    // A mistyped path is no tree changed by hand.
+    if (struct stat st; ::stat(serverDir, &st) != 0) return failed(std::string(serverDir) + ": " + std::strerror(errno));
     patchpub::VerifyReport report;
     const bool sound = patchpub::verifyTree(serverDir, patchpub::VerifyOptions{}, &report);
     for (const std::string& problem : report.problems) std::printf("problem: %s\n", problem.c_str());

@@ -9,16 +9,17 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <tuple>
 
 #include "patcher/protocol/delta_list.h"
 #include "patcher/protocol/delta_patch.h"
 #include "patcher/protocol/digests.h"
 #include "patcher/protocol/file_lists.h"
+#include "patcher/protocol/line_files.h"
 #include "shared/name_case.h"
 #include "shared/patch_file.h"
 #include "shared/posix_io.h"
 #include "tools/patchpub/content_names.h"
+#include "tools/patchpub/content_scan.h"
 #include "tools/patchpub/maintain.h"
 #include "tools/patchpub/server_tree.h"
 #include "tools/patchpub/signing.h"
@@ -36,101 +37,6 @@ namespace {
 std::string reasonOfErrno() { return std::string(": ") + std::strerror(errno); }
 
 std::string leafOf(const std::string& name) { return name.substr(name.rfind('/') + 1); }
-
-struct ContentTree {
-    std::map<std::string, quillon::Digest> files;  // name -> MD5 of its bytes
-    std::set<std::string> directories;
-};
-
-std::string parentOf(const std::string& name) { return name.substr(0, name.rfind('/')); }
-
-// Two content names that a player's FAT or NTFS drive takes for one: both
-// would install, the second over the first, and neither check would see it.
-// Names alike once composed (NFC) are one file to contentkit and the client,
-// which open an author's files by the loose key, and to macOS drives.
-bool refuseCaseClashes(const ContentTree& tree, std::string* error) {
-    std::set<std::string> names(tree.directories);
-    for (const auto& file : tree.files) names.insert(file.first);
-    std::map<std::string, std::string> byFolded, byLoose;
-    for (const std::string& name : names) {
-        auto [at, added] = byFolded.emplace(quask::foldedCase(name), name);
-        if (added) std::tie(at, added) = byLoose.emplace(quask::looseNameKey(name), name);
-        if (added) continue;
-        *error = "refusing content names '" + shownName(at->second) + "' and '" + shownName(name) +
-                 "': they differ only in case, and on players' drives that ignore case one would replace the other";
-        return false;
-    }
-    return true;
-}
-
-bool scanContent(const PublishOptions& options, ContentTree* tree, std::vector<std::string>* warnings,
-                 std::string* error) {
-    const std::string& root = options.contentDir;
-    PublishProgress progress;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(root, ec), end;
-    if (ec) {
-        *error = "cannot read the content directory " + root + ": " + ec.message();
-        return false;
-    }
-    for (; it != end; it.increment(ec)) {
-        if (ec) break;
-        const std::string name = "/" + it->path().lexically_relative(root).generic_string();
-        if (isLauncherOwned(name)) continue;
-        const fs::file_status st = it->symlink_status(ec);
-        if (const char* why = writtenByTheClient(name)) {
-            warnings->push_back("not publishing '" + name + "': " + why);
-            if (fs::is_directory(st)) it.disable_recursion_pending();
-            continue;
-        }
-        const char* leftBy = fs::is_regular_file(st) ? leftBehindBy(name) : nullptr;
-        if (leftBy && !quillon::hasStagingSuffix(parentOf(name))) {
-            warnings->push_back("not publishing '" + name + "': a file " + leftBy + " left behind");
-            continue;
-        }
-        if (const std::string why = refusalOf(name); !why.empty()) {
-            *error = "refusing content name '" + shownName(name) + "': " + why;
-            return false;
-        }
-        if (unsafeForPlayers(name))
-            warnings->push_back("'" + name + "' ends a name in a dot or a space: players on Windows cannot install it");
-        if (fs::is_directory(st)) {
-            tree->directories.insert(name);
-        } else if (fs::is_regular_file(st)) {
-            if (leafOf(name).size() > kLongestLeaf) {
-                *error = "refusing content name '" + name + "': a file name of " +
-                         std::to_string(leafOf(name).size()) + " bytes leaves no room for the launcher's " +
-                         "download beside it (at most " + std::to_string(kLongestLeaf) + ")";
-                return false;
-            }
-            quillon::Digest digest{};
-            if (!quillon::Md5OfFile(it->path().string(), &digest)) {
-                *error = "cannot read " + it->path().string() + reasonOfErrno();
-                return false;
-            }
-            tree->files[name] = digest;
-            if (options.progress) {
-                ++progress.files;
-                std::error_code sizeError;  // a size only for the display
-                const std::uintmax_t size = it->file_size(sizeError);
-                if (!sizeError) progress.bytes += size;
-                options.progress(progress);
-            }
-        } else if (fs::is_symlink(st)) {
-            *error = "refusing content '" + shownName(name) + "': it is a symbolic link, which players' launchers " +
-                     "do not make; put the file or folder itself in its place";
-            return false;
-        } else {
-            *error = "'" + name + "' is neither a plain file nor a directory";
-            return false;
-        }
-    }
-    if (ec) {
-        *error = "cannot read the content directory: " + ec.message();
-        return false;
-    }
-    return refuseCaseClashes(*tree, error);
-}
 
 bool wantsCompression(const PublishOptions& options, const std::string& name) {
     // A plain file named with a trailing underscore would be unpacked by the
@@ -212,7 +118,7 @@ bool addDelta(const std::string& root, const std::string& oldPath, const std::st
     const ReadResult read = readIfPresent(oldPath, &base);
     if (read == ReadResult::kMissing) return true;  // nothing to patch from
     if (read == ReadResult::kFailed) {
-        *error = "cannot read " + oldPath;
+        *error = "cannot read " + oldPath + errnoReason();
         return false;
     }
     if (!quillon::makeDeltaPatch(viewOf(base), viewOf(bytes), &patch)) {
@@ -360,28 +266,6 @@ bool anythingChanged(const Manifest& old, const ContentTree& tree) {
     return false;
 }
 
-// A name published as a file cannot become a folder, nor the reverse: the
-// latest revision decides each name, so a player coming from before the
-// file's delete line never gets it and keeps the file in the folder's way,
-// and launchers never remove folders at all.
-bool refuseKindChanges(const ContentTree& tree, const std::set<std::string>& listedFiles,
-                       const std::set<std::string>& listedFolders, std::string* error) {
-    for (const std::string& dir : tree.directories)
-        if (listedFiles.count(dir)) {
-            *error = "refusing content folder '" + shownName(dir) + "': an earlier revision published it as a file, " +
-                     "and players' launchers that still hold the file would keep it in the folder's way; give the " +
-                     "folder another name";
-            return false;
-        }
-    for (const auto& file : tree.files)
-        if (listedFolders.count(file.first)) {
-            *error = "refusing content file '" + shownName(file.first) + "': an earlier revision published it as a " +
-                     "folder, and players' launchers never remove folders; give the file another name";
-            return false;
-        }
-    return true;
-}
-
 // A content directory without the data/ folder that the live revision has
 // files in (an empty folder, a mount that is missing, data/ itself given)
 // is no game directory: publishing it would delete the game for every
@@ -425,17 +309,24 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
         full += "SUM:" + quillon::digestHex(file.published) + ":" +
                 (file.compressed ? quask::patchPackedPath(name) : name) + "\n";
     const std::string metaDir = root + "/meta/";
-    const bool written = writeReplacing(metaDir + rev + ".txt", meta) &&
-                         writeReplacing(metaDir + "sum_" + rev + ".txt", "REV:" + rev + "\n" + plan.sumLines) &&
-                         writeReplacing(metaDir + "sum_full.txt", full) &&
-                         writeReplacing(metaDir + "manifest.txt", manifestText(next)) &&
-                         writeIfMissing(root + "/allow.txt", "allow") &&
-                         writeIfMissing(root + "/notice.txt", "No news.\n") &&
-                         writeIfMissing(root + "/notice_close.txt",
-                                        "The game is under maintenance. Please try again later.\n") &&
-                         writeReplacing(root + "/lastrev.txt", "REV:" + rev + "\n");
+    std::string failed;  // the file that could not be written
+    const auto put = [&failed](bool (*write)(const std::string&, const std::string&), const std::string& path,
+                               const std::string& text) {
+        if (write(path, text)) return true;
+        failed = path;
+        return false;
+    };
+    const bool written = put(writeReplacing, metaDir + rev + ".txt", meta) &&
+                         put(writeReplacing, metaDir + "sum_" + rev + ".txt", "REV:" + rev + "\n" + plan.sumLines) &&
+                         put(writeReplacing, metaDir + "sum_full.txt", full) &&
+                         put(writeReplacing, metaDir + "manifest.txt", manifestText(next)) &&
+                         put(writeIfMissing, root + "/allow.txt", "allow") &&
+                         put(writeIfMissing, root + "/notice.txt", "No news.\n") &&
+                         put(writeIfMissing, root + "/notice_close.txt",
+                             "The game is under maintenance. Please try again later.\n") &&
+                         put(writeReplacing, root + "/lastrev.txt", "REV:" + rev + "\n");
     if (!written) {
-        *error = "cannot write the revision files below " + root + reasonOfErrno();
+        *error = "cannot write " + failed + reasonOfErrno();
         return false;
     }
     // Not served yet: older forms can go at once. One that stays would be
@@ -553,8 +444,26 @@ bool launcherTrustsTree(const PublishOptions& options, const std::string& tree, 
 
 }  // namespace
 
+// Players are told the server is closed while allow.txt holds anything but
+// exactly "allow" ("echo allow >" writes a line end too): a publisher who
+// closed it for the publish should not forget.
+void warnWhenClosed(const std::string& serverDir, std::vector<std::string>* warnings) {
+    std::string body;
+    if (readIfPresent(serverDir + "/allow.txt", &body) != ReadResult::kRead || quillon::isPatchingAllowed(body))
+        return;
+    warnings->push_back("allow.txt does not hold exactly 'allow': launchers tell players the server is closed "
+                        "(printf allow > allow.txt opens it)");
+}
+
 bool publishRevision(const PublishOptions& options, PublishResult* result, std::string* error) {
     *result = PublishResult{};
+    struct stat st;
+    const bool found = ::stat(options.contentDir.c_str(), &st) == 0;
+    if (!found || !S_ISDIR(st.st_mode)) {  // before any word about keys or the server
+        *error = "cannot read the content directory " + options.contentDir + ": " +
+                 std::strerror(found ? ENOTDIR : errno);
+        return false;
+    }
     if (!checkPlaces(options, error)) return false;
     ServerTrees trees(options.serverDir);
     if (!trees.lock(error)) return false;
@@ -588,6 +497,7 @@ bool publishRevision(const PublishOptions& options, PublishResult* result, std::
     const bool scanned = scanContent(options, &tree, &result->warnings, error);
     std::sort(result->warnings.begin(), result->warnings.end());  // not in directory order
     if (!scanned) return false;
+    warnWhenClosed(options.serverDir, &result->warnings);
     if (!anythingChanged(old, tree)) return liveTreeServes(options, old, error);
     if (!refuseGameless(options, old, error) || !refuseKindChanges(tree, listed, listedFolders, error)) return false;
 

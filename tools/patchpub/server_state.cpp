@@ -29,7 +29,7 @@ bool rebuildFromFullSums(const std::string& serverDir, std::uint32_t revision, M
                          std::string* error) {
     std::string body;
     if (!readWholeFile(serverDir + "/meta/sum_full.txt", &body)) {
-        *error = "cannot read meta/sum_full.txt (and no manifest)";
+        *error = "cannot read meta/sum_full.txt (and no manifest)" + errnoReason();
         return false;
     }
     std::uint32_t listRev = 0;
@@ -116,7 +116,7 @@ bool loadServerState(const std::string& serverDir, Manifest* manifest, std::stri
     const ReadResult lastrev = readIfPresent(serverDir + "/lastrev.txt", &body);
     if (lastrev == ReadResult::kMissing) return true;
     if (lastrev == ReadResult::kFailed) {
-        *error = "cannot read lastrev.txt";
+        *error = "cannot read lastrev.txt" + errnoReason();
         return false;
     }
     const std::uint32_t revision = quillon::parseLatestRevision(body);
@@ -132,7 +132,7 @@ bool loadServerState(const std::string& serverDir, Manifest* manifest, std::stri
     // might be just as unreadable next time, or the rebuild differ.
     const ReadResult read = readIfPresent(serverDir + "/meta/manifest.txt", &body);
     if (read == ReadResult::kFailed) {
-        *error = "cannot read meta/manifest.txt";
+        *error = "cannot read meta/manifest.txt" + errnoReason();
         return false;
     }
     if (read == ReadResult::kRead && parseManifest(body, manifest) && manifest->revision == revision) return true;
@@ -148,7 +148,7 @@ bool collectListedNames(const std::string& serverDir, std::uint32_t revision,
         std::string body;
         bool hasFiles = false;
         if (!readWholeFile(serverDir + "/meta/" + std::to_string(rev) + ".txt", &body)) {
-            *error = "cannot read meta/" + std::to_string(rev) + ".txt";
+            *error = "cannot read meta/" + std::to_string(rev) + ".txt" + errnoReason();
             return false;
         }
         if (auto failure = quillon::parseRevisionMetadata(body, rev, list, scan, &hasFiles)) {

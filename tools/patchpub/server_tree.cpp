@@ -103,7 +103,35 @@ ServerTrees::~ServerTrees() {
     if (m_lockFd >= 0) ::close(m_lockFd);
 }
 
+// SERVER_DIR must be patchpub's own: a link into SERVER_DIR.trees/ (or a
+// plain tree, which is moved there, or nothing yet). A link made by hand to
+// a tree elsewhere would be replaced and its tree left behind unseen, and a
+// tree inside some other SERVER_DIR.trees/ would grow trees of its own.
+bool refuseForeignPlace(const std::string& serverDir, const std::string& treesDir, std::string* error) {
+    std::error_code ec;
+    const fs::path parent = fs::weakly_canonical(fs::absolute(serverDir, ec).parent_path(), ec);
+    const std::string parentName = parent.filename().string();
+    if (parentName.size() > 6 && parentName.compare(parentName.size() - 6, 6, ".trees") == 0) {
+        const std::string owner = (parent.parent_path() / parentName.substr(0, parentName.size() - 6)).string();
+        *error = serverDir + " lies in " + parent.string() + "/, where patchpub keeps the trees of " + owner +
+                 ": give " + owner + " as SERVER_DIR";
+        return false;
+    }
+    if (!fs::is_symlink(fs::symlink_status(serverDir, ec))) return true;
+    const fs::path target = fs::weakly_canonical(serverDir, ec);
+    if (!fs::exists(treesDir, ec) ||
+        target.parent_path() != fs::weakly_canonical(treesDir, ec)) {
+        *error = serverDir + " is a link to " + target.string() + ", not to a tree of patchpub's in " + treesDir +
+                 "/: give " + target.string() + " itself as SERVER_DIR (patchpub moves that tree into " +
+                 target.string() + ".trees/ and makes it a link there; the link " + serverDir + " then still " +
+                 "leads to the live revision)";
+        return false;
+    }
+    return true;
+}
+
 bool ServerTrees::lock(std::string* error) {
+    if (!refuseForeignPlace(m_serverDir, m_treesDir, error)) return false;
     std::error_code ec;
     fs::create_directories(m_treesDir, ec);
     const std::string path = m_treesDir + "/.lock";

@@ -37,7 +37,7 @@ bool hashShipped(const std::string& treeDir, Shipped* shipped, std::string* erro
         const bool ok = fd >= 0 && quillon::digestsOfFd(fd, true, true, &d);
         if (fd >= 0) ::close(fd);
         if (!ok) {
-            *error = "cannot read " + it->path().string();
+            *error = "cannot read " + it->path().string() + errnoReason();
             return false;
         }
         (*shipped)["/" + it->path().lexically_relative(data).generic_string()] = d;
@@ -69,7 +69,7 @@ bool revisionList(const std::string& treeDir, std::uint32_t rev, const Shipped& 
     const std::string sumsPath = "meta/sum_" + std::to_string(rev) + ".txt";
     std::string meta, sums;
     if (!readWholeFile(treeDir + "/" + metaPath, &meta)) {
-        *error = "cannot read " + metaPath;
+        *error = "cannot read " + metaPath + errnoReason();
         return false;
     }
     *list = quillon::FileList{};
@@ -83,7 +83,7 @@ bool revisionList(const std::string& treeDir, std::uint32_t rev, const Shipped& 
     // leave it out: launchers would refuse the revision for good.
     const ReadResult sumsRead = readIfPresent(treeDir + "/" + sumsPath, &sums);
     if (sumsRead == ReadResult::kFailed || (sumsRead == ReadResult::kMissing && hasFiles && !failure)) {
-        *error = "cannot read " + sumsPath;
+        *error = "cannot read " + sumsPath + errnoReason();
         return false;
     }
     if (!failure && sumsRead == ReadResult::kRead) {
@@ -108,7 +108,7 @@ bool fullList(const std::string& treeDir, const Shipped& shipped, quillon::FileL
     *list = quillon::FileList{};
     list->kind = quillon::FileList::kFull;
     if (!readWholeFile(treeDir + "/meta/sum_full.txt", &body)) {
-        *error = "cannot read meta/sum_full.txt";
+        *error = "cannot read meta/sum_full.txt" + errnoReason();
         return false;
     }
     if (auto failure = quillon::parseFullSums(body, &list->revision, &sums)) {
@@ -204,7 +204,7 @@ bool generateKey(const std::string& path, std::string* publicText, std::string* 
     EVP_PKEY_free(key);
     if (!ok) {
         ::unlink(path.c_str());
-        *error = "cannot write the key " + path;
+        *error = "cannot write the key " + path + errnoReason();
         return false;
     }
     *publicText = quillon::publicKeyText(pub);
@@ -232,7 +232,7 @@ bool signList(const std::string& treeDir, const std::string& listPath, const std
     std::string text;
     const SignedState state = signedState(treeDir, listPath, sigPath, key.publicKey(), &text);
     if (state == SignedState::kUnreadable) {
-        *error = "cannot read " + listPath + " or its signature";
+        *error = "cannot read " + listPath + " or its signature" + errnoReason();
         return false;
     }
     *written = state != SignedState::kSigned || text != quillon::fileListText(list);
@@ -254,7 +254,7 @@ bool signTree(const std::string& treeDir, std::uint32_t latest, const SigningKey
                                                                          quillon::revisionSignaturePath(rev),
                                                                          key.publicKey(), &text);
         if (state == SignedState::kUnreadable) {
-            *error = "cannot read " + quillon::revisionListPath(rev) + " or its signature";
+            *error = "cannot read " + quillon::revisionListPath(rev) + " or its signature" + errnoReason();
             return false;
         }
         if (state != SignedState::kSigned) revisions.push_back(rev);
@@ -264,7 +264,7 @@ bool signTree(const std::string& treeDir, std::uint32_t latest, const SigningKey
         const SignedState state =
             signedState(treeDir, quillon::kFullListPath, quillon::kFullSignaturePath, key.publicKey(), &text);
         if (state == SignedState::kUnreadable) {
-            *error = std::string("cannot read ") + quillon::kFullListPath + " or its signature";
+            *error = std::string("cannot read ") + quillon::kFullListPath + " or its signature" + errnoReason();
             return false;
         }
         full = state != SignedState::kSigned;

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "shared/patch_file.h"
 
 namespace patchpub {
+
+std::string errnoReason() { return std::string(": ") + std::strerror(errno); }
 
 ReadResult readIfPresent(const std::string& path, std::string* bytes) {
     if (readWholeFile(path, bytes)) return ReadResult::kRead;

@@ -16,6 +16,8 @@ using quask::readWholeFile;
 // A file that may be missing: kMissing only when it is not there.
 enum class ReadResult { kRead, kMissing, kFailed };
 ReadResult readIfPresent(const std::string& path, std::string* bytes);
+// ": " and what errno says: why the read or write just failed.
+std::string errnoReason();
 // False when the file cannot be written whole, with errno saying why.
 bool writeReplacing(const std::string& path, const std::string& bytes);
 // The symbolic links in the tree at `root` (links not followed, `root`

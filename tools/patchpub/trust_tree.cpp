@@ -70,7 +70,7 @@ bool loadRootChain(const std::string& treeDir, std::vector<quillon::RootOfTrust>
         const ReadResult read = readIfPresent(at(treeDir, quillon::rootPath(v)), &text);
         if (read == ReadResult::kMissing) return true;
         if (read == ReadResult::kFailed || !readWholeFile(at(treeDir, quillon::rootSignaturePath(v)), &sig)) {
-            *error = "cannot read " + quillon::rootPath(v) + " or its signature";
+            *error = "cannot read " + quillon::rootPath(v) + " or its signature" + errnoReason();
             return false;
         }
         quillon::RootOfTrust first;
@@ -104,7 +104,7 @@ bool prepareSigner(const std::string& treeDir, const SigningKey& key, std::int64
     const ReadResult read = readIfPresent(at(treeDir, quillon::kSignerPath), &text);
     if (read == ReadResult::kFailed ||
         (read == ReadResult::kRead && !readWholeFile(at(treeDir, quillon::kSignerSignaturePath), &sig))) {
-        *error = std::string("cannot read ") + quillon::kSignerPath + " or its signature";
+        *error = std::string("cannot read ") + quillon::kSignerPath + " or its signature" + errnoReason();
         return false;
     }
     const quillon::SignerCheck check = read == ReadResult::kRead
@@ -149,7 +149,7 @@ bool writeAnnouncement(const std::string& treeDir, std::uint32_t latest, const S
         std::string bytes;
         const ReadResult read = readIfPresent(at(treeDir, path), &bytes);
         if (read == ReadResult::kFailed) {
-            *error = "cannot read " + at(treeDir, path);
+            *error = "cannot read " + at(treeDir, path) + errnoReason();
             return false;
         }
         if (read == ReadResult::kRead) a.files[path] = quillon::signedDigestOf(bytes);
@@ -225,7 +225,7 @@ bool checkLauncherTrust(const std::string& contentDir, const std::vector<quillon
     const ReadResult read = readIfPresent(path, &program);
     if (read == ReadResult::kMissing) return true;  // no launcher ships
     if (read == ReadResult::kFailed) {
-        *error = "cannot read " + path;
+        *error = "cannot read " + path + errnoReason();
         return false;
     }
     const quillon::LauncherMarks marks = quillon::readLauncherMarks(program);

@@ -64,8 +64,10 @@ public:
     }
 
 private:
+    // Once each: a data file is named by its revision and by the full list.
     void problem(const std::string& what, const char* repair) {
-        m_report.problems.push_back(what);
+        if (std::find(m_report.problems.begin(), m_report.problems.end(), what) == m_report.problems.end())
+            m_report.problems.push_back(what);
         if (std::find(m_report.repairs.begin(), m_report.repairs.end(), repair) == m_report.repairs.end())
             m_report.repairs.push_back(repair);
     }
@@ -74,7 +76,7 @@ private:
 
     bool read(const std::string& path, std::string* body) {
         if (readWholeFile(m_tree + "/" + path, body)) return true;
-        problem("cannot read " + path, kHandMade);
+        problem("cannot read " + path + errnoReason(), kHandMade);
         return false;
     }
 
