@@ -317,6 +317,7 @@ void runClient() {
     // The early checks (clock, log, processor, operating system) end with
     // code 0; the starter and the launcher tell a failed start by the splash
     // event, which is then never signalled.
+    ignoreBrokenPipes();
     registerExitHandler(shutdownHandler);             // 2
     quask::installHelperMessageBoxBackend();  // boxes through our GTK helper when installed
     createClock();                                    // 3

@@ -1,6 +1,7 @@
 #include "client/core/runtime.h"
 
 #include <malloc.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -146,6 +147,13 @@ void registerExitHandler(ExitHandler handler) {
 int exitHandlerCount() { return g_handlerCount.load(); }
 
 void setExitFlush(ExitHandler flush) { g_exitFlush.store(flush); }
+
+void ignoreBrokenPipes() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 void exitProcess(int code) {
     // The recursive lock lets a handler that itself fails call exit again: the

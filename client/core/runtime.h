@@ -60,6 +60,11 @@ void setExitFlush(ExitHandler flush);
 
 [[noreturn]] void exitProcess(int code);
 
+// A write to a pipe nobody reads any more fails instead of ending the
+// process: a game started from a pipeline whose reader went, or from a
+// terminal since closed, still runs and writes its settings at the end.
+void ignoreBrokenPipes();
+
 // --- Thread priority ---
 // One mapping for every thread of the client: lowest and highest lie two
 // steps either side of normal, as the nice values +2 and -2 of the thread.

@@ -2,8 +2,13 @@
 // leaves, started on its own and through the game starter. Clients that open
 // a window run on an Xvfb server of the suite's own with Mesa's software
 // renderer and are driven with xdotool.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "tests/client/game_fixture.h"
 
@@ -170,12 +175,28 @@ TEST_F(WindowedGame, MissingCursorImageEndsTheClientWithTheMouseLine) {
 
 // A logout, a `kill` or the display going away (the X server ended, a
 // remote session dropped) ends the game as closing its window does: the
-// orderly exit, its log closed and its settings written.
+// orderly exit, its log closed and its settings written. So does a kill of
+// a game whose error output is a pipe nobody reads any more (started from
+// a pipeline whose reader went): the box texts it copies there once ended
+// it at once.
 TEST_F(WindowedGame, ClosingTheWindowALogoutOrALostDisplayEndsWithOne) {
-    enum class End { kClose, kSignal, kDisplayLost };
-    for (const End end : {End::kClose, End::kSignal, End::kDisplayLost}) {
+    enum class End { kClose, kSignal, kDisplayLost, kSignalWithNoReader };
+    for (const End end : {End::kClose, End::kSignal, End::kDisplayLost, End::kSignalWithNoReader}) {
         SCOPED_TRACE(static_cast<int>(end));
         fs::remove(m_dir + "/velmar.cfg");
+        if (end == End::kSignalWithNoReader) {
+            // The reader goes as soon as the starter has opened the pipe,
+            // and a plain file takes the pipe's name for the test to read.
+            const std::string path = m_dir + "/stderr.txt";
+            fs::remove(path);
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+            std::thread([path] {
+                const int fd = ::open(path.c_str(), O_RDONLY);
+                fs::remove(path);
+                quask_test::writeFile(path, "");
+                ::close(fd);
+            }).detach();
+        }
         // The display that goes away is one of its own.
         std::unique_ptr<quask_test::XvfbDisplay> own;
         if (end == End::kDisplayLost) {
@@ -188,17 +209,18 @@ TEST_F(WindowedGame, ClosingTheWindowALogoutOrALostDisplayEndsWithOne) {
         ASSERT_FALSE(window.empty());
         if (end == End::kClose)
             ASSERT_TRUE(quask_test::sendWindowClose(display().name(), std::stoul(window)));
-        else if (end == End::kSignal)
+        else if (end == End::kSignal || end == End::kSignalWithNoReader)
             ASSERT_EQ(::kill(m_client->pid(), SIGTERM), 0);
         else
             own.reset();
         EXPECT_EQ(m_client->waitExit(kEndMs), 1);
         EXPECT_TRUE(endsWith(log(), "Engine Destroy\r\n")) << log();
         EXPECT_TRUE(fs::exists(m_dir + "/velmar.cfg"));
-        if (end == End::kDisplayLost)
+        if (end == End::kDisplayLost) {
             EXPECT_NE(log().find("(WARN) Window: the connection to the display was lost - the game ends as on a window "
                                  "close\r\n"),
                       std::string::npos);
+        }
         setenv("DISPLAY", display().name().c_str(), 1);
     }
 }
