@@ -5,7 +5,9 @@
 
 #include "client/platform/gui/gui.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -91,11 +93,22 @@ void createAll() {
     const std::string logFile = "./log/CEGUI.log";
     quask::removeAbandonedTemporariesBeside(logFile);  // a client killed in between
     const std::string ownLog = "./log/" + quask::ownTemporaryName("gui-log");
+    // The library gives up when it cannot open its log, and with it the
+    // whole GUI: a log folder the player may not write to (the game's own
+    // log is then kept in place) costs the GUI its log only.
+    std::string libraryLog = ownLog;
+    if (std::FILE* probe = std::fopen(ownLog.c_str(), "w")) {
+        std::fclose(probe);
+    } else {
+        Message(kLogWarn, "GUI: cannot write its log '%s' (%s) - it logs nothing this run", logFile.c_str(),
+                std::strerror(errno));
+        libraryLog = "/dev/null";
+    }
     const auto nameLog = [&] {
-        if (std::rename(ownLog.c_str(), logFile.c_str()) != 0) std::remove(ownLog.c_str());
+        if (libraryLog == ownLog && std::rename(ownLog.c_str(), logFile.c_str()) != 0) std::remove(ownLog.c_str());
     };
     try {
-        g_gui.system = &CEGUI::System::create(*g_gui.renderer, nullptr, nullptr, nullptr, nullptr, "", ownLog);
+        g_gui.system = &CEGUI::System::create(*g_gui.renderer, nullptr, nullptr, nullptr, nullptr, "", libraryLog);
     } catch (...) {
         nameLog();  // what the library logged of its failure
         throw;
