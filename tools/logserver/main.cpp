@@ -110,6 +110,9 @@ int main(int argc, char** argv) {
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        // The reason beside the line: a port another program holds and one
+        // this user may not take look the same on standard output.
+        std::fprintf(stderr, "brindle: port %u: %s\n", unsigned(port), std::strerror(errno));
         std::snprintf(line, sizeof line, "Cant bind to 0.0.0.0:%u\n", unsigned(port));
         return fail(line);
     }
