@@ -283,8 +283,11 @@ TEST_F(GuiBridge, DefaultThemeWithoutSettings) {
 }
 
 TEST_F(GuiBridge, LibraryFailureInInitReturnsFalseAndLeavesNothingBehind) {
-    ASSERT_EQ(rmdir("log"), 0);  // the library cannot open its log
+    // The library cannot load its XML parser.
+    const CEGUI::String parser = CEGUI::System::getDefaultXMLParserName();
+    CEGUI::System::setDefaultXMLParserName("NoSuchParser");
     EXPECT_FALSE(InitGUI());
+    CEGUI::System::setDefaultXMLParserName(parser);
     EXPECT_FALSE(guiReady());
     EXPECT_EQ(guiRootWindow(), nullptr);
     EXPECT_EQ(CEGUI::System::getSingletonPtr(), nullptr);
@@ -293,11 +296,22 @@ TEST_F(GuiBridge, LibraryFailureInInitReturnsFalseAndLeavesNothingBehind) {
     EXPECT_EQ(countOf(clientLog(), "(WARN) GUI: "), 1) << clientLog();
 
     // Nothing half-made stands in the way of a later try.
-    ASSERT_EQ(mkdir("log", 0755), 0);
     EXPECT_TRUE(InitGUI());
     EXPECT_NE(guiRootWindow(), nullptr);
     const std::string guiLog = quask_test::readFile(m_dir + "/log/CEGUI.log");
     EXPECT_NE(guiLog.find("CEGUI::System singleton created."), std::string::npos) << guiLog;
+}
+
+// A log folder the GUI cannot write to (read-only for the player; gone
+// here) costs the GUI its log, not the game its GUI.
+TEST_F(GuiBridge, LogThatCannotBeWrittenLeavesTheGuiWithoutItsLog) {
+    ASSERT_EQ(rmdir("log"), 0);
+    EXPECT_TRUE(InitGUI());
+    EXPECT_NE(guiRootWindow(), nullptr);
+    EXPECT_NE(clientLog().find("(WARN) GUI: cannot write its log './log/CEGUI.log' (No such file or directory) - it "
+                               "logs nothing this run"),
+              std::string::npos)
+        << clientLog();
 }
 
 TEST_F(GuiBridge, ShutdownEndsTheLibraryAndCallsAfterItDoNothing) {
