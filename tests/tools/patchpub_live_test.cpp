@@ -328,7 +328,8 @@ TEST_F(PatchPubTest, FailedSyncOfTheSwitchOrOfTheRecordFailsThePublish) {
     const quask_test::RunResult r =
         patchpubRun({dir + "/www", at("content")}, m_dir, {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "patchpub: cannot write to standard output: No space left on device\n");
+    EXPECT_EQ(r.err, "patchpub: cannot write to standard output: No space left on device\n"
+                     "patchpub: revision 3 is published and served all the same\n");
     EXPECT_EQ(www("lastrev.txt"), "REV:3\n");
     EXPECT_EQ(patchpubRun({"verify", at("www")}, m_dir).code, 0);
     // A key whose public half could not be printed is no key: the next keygen may make it.

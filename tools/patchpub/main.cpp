@@ -247,7 +247,11 @@ int publish(int argc, char** argv) {
     if (!options.signKey.empty())
         std::printf("Announced until %s: run patchpub refresh before then\n",
                     quillon::utcTimeForPlayer(result.expires).c_str());
-    return 0;
+    // The run fails when its report is lost, but the revision is live: a
+    // publisher must not publish it again as if it were not.
+    const int code = quask::finishOutput("patchpub", 0);
+    if (code != 0) std::fprintf(stderr, "patchpub: revision %u is published and served all the same\n", result.revision);
+    return code;
 }
 
 int run(int argc, char** argv) {
