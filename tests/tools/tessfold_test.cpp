@@ -141,6 +141,7 @@ TEST_F(TessfoldTest, UnusableInputsAreRefusedWithoutOutput) {
     r = run({at("missing.txt")});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "Cannot open '" + at("missing.txt") + "'.\n");
+    EXPECT_EQ(r.err, "tessfold: cannot open '" + at("missing.txt") + "': No such file or directory\n");
 
     // Sizes are 32-bit: a sparse 4 GiB file is refused before it is read.
     {

@@ -82,8 +82,14 @@ std::unique_ptr<std::uint8_t[]> readSource(const char* path, std::size_t* size) 
     // size anyway and is refused below like any file that has none.
     const quask::UniqueFd file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (!file.valid() || ::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    int error = 0;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0)
+        error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
+    if (error != 0) {
         std::printf("Cannot open '%s'.\n", path);
+        std::fprintf(stderr, "tessfold: cannot open '%s': %s\n", path, std::strerror(error));
         return nullptr;
     }
     if (S_ISREG(st.st_mode)) {
