@@ -33,9 +33,6 @@ namespace patchpub {
 
 namespace {
 
-// Why the write just failed: a publisher with a full disk must be told so.
-std::string reasonOfErrno() { return std::string(": ") + std::strerror(errno); }
-
 std::string leafOf(const std::string& name) { return name.substr(name.rfind('/') + 1); }
 
 bool wantsCompression(const PublishOptions& options, const std::string& name) {
@@ -54,7 +51,7 @@ bool wantsCompression(const PublishOptions& options, const std::string& name) {
 bool preparePublished(const PublishOptions& options, const std::string& name, std::string* bytes,
                       quillon::Digest* content, bool* compressed, std::string* error) {
     if (!readWholeFile(options.contentDir + name, bytes)) {
-        *error = "cannot read " + options.contentDir + name + reasonOfErrno();
+        *error = "cannot read " + options.contentDir + name + errnoReason();
         return false;
     }
     *content = quillon::md5OfBytes(bytes->data(), bytes->size());
@@ -128,7 +125,7 @@ bool addDelta(const std::string& root, const std::string& oldPath, const std::st
     if (patch.size() * 2 >= bytes.size()) return true;
     const std::string path = root + "/" + patchPath;
     if (!writeReplacing(path, patch)) {
-        *error = "cannot write " + path + reasonOfErrno();
+        *error = "cannot write " + path + errnoReason();
         return false;
     }
     plan->deltas.entries.push_back(
@@ -181,7 +178,7 @@ bool buildPlan(const PublishOptions& options, const std::string& root, const Man
                                    !file.compressed;
             if (patchable && !addDelta(root, root + "/data" + name, name, bytes, plan, error)) return false;
             if (!writeReplacing(root + "/data" + published, bytes)) {
-                *error = "cannot write " + root + "/data" + published + reasonOfErrno();
+                *error = "cannot write " + root + "/data" + published + errnoReason();
                 return false;
             }
             if (before != old.files.end() && before->second.compressed != file.compressed)
@@ -296,7 +293,7 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
         // Its line comes before the message, where every launcher's scan ends.
         const std::string deltaList = quillon::deltaListText(plan.deltas);
         if (!writeReplacing(root + "/" + quillon::deltaListPath(next.revision), deltaList)) {
-            *error = "cannot write the delta list below " + root + reasonOfErrno();
+            *error = "cannot write the delta list below " + root + errnoReason();
             return false;
         }
         meta += quillon::deltaMarkerLine(quillon::signedDigestOf(deltaList));
@@ -326,7 +323,7 @@ bool writeRevision(const PublishOptions& options, const std::string& root, const
                              "The game is under maintenance. Please try again later.\n") &&
                          put(writeReplacing, root + "/lastrev.txt", "REV:" + rev + "\n");
     if (!written) {
-        *error = "cannot write " + failed + reasonOfErrno();
+        *error = "cannot write " + failed + errnoReason();
         return false;
     }
     // Not served yet: older forms can go at once. One that stays would be

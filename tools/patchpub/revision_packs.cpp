@@ -12,12 +12,6 @@
 
 namespace patchpub {
 
-namespace {
-
-std::string reasonOfErrno() { return std::string(": ") + std::strerror(errno); }
-
-}  // namespace
-
 bool packOfTree(const std::string& treeDir, std::uint32_t first, std::string* text, std::string* error) {
     text->clear();
     std::vector<quillon::PackedFile> files;
@@ -30,7 +24,7 @@ bool packOfTree(const std::string& treeDir, std::uint32_t first, std::string* te
             quillon::PackedFile file{path, {}};
             const ReadResult read = readIfPresent(treeDir + "/" + path, &file.body);
             if (read == ReadResult::kFailed) {
-                *error = "cannot read " + path + reasonOfErrno();
+                *error = "cannot read " + path + errnoReason();
                 return false;
             }
             if (read == ReadResult::kMissing) continue;
@@ -52,21 +46,21 @@ bool writeRevisionPacks(const std::string& treeDir, std::uint32_t latest, std::s
         if (!packOfTree(treeDir, static_cast<std::uint32_t>(first), &want, error)) return false;
         const ReadResult read = readIfPresent(path, &have);
         if (read == ReadResult::kFailed) {
-            *error = "cannot read " + path + reasonOfErrno();
+            *error = "cannot read " + path + errnoReason();
             return false;
         }
         if (want.empty()) {
             // Launchers fetch these revisions one by one; a pack written
             // before their files grew too large no longer holds them.
             if (read == ReadResult::kRead && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
-                *error = "cannot remove " + path + reasonOfErrno();
+                *error = "cannot remove " + path + errnoReason();
                 return false;
             }
             continue;
         }
         if (read == ReadResult::kRead && have == want) continue;
         if (!writeReplacing(path, want)) {
-            *error = "cannot write " + path + reasonOfErrno();
+            *error = "cannot write " + path + errnoReason();
             return false;
         }
     }

@@ -16,7 +16,8 @@ using quask::readWholeFile;
 // A file that may be missing: kMissing only when it is not there.
 enum class ReadResult { kRead, kMissing, kFailed };
 ReadResult readIfPresent(const std::string& path, std::string* bytes);
-// ": " and what errno says: why the read or write just failed.
+// ": " and what errno says: why the read or write just failed (a publisher
+// with a full disk must be told so).
 std::string errnoReason();
 // False when the file cannot be written whole, with errno saying why.
 bool writeReplacing(const std::string& path, const std::string& bytes);
