@@ -4,9 +4,11 @@
 
 #include <clocale>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
+#include "patcher/front/gtk/gtk_library.h"
 #include "patcher/front/worker_gate.h"
 
 namespace quillon {
@@ -49,6 +51,11 @@ gboolean runJob(gpointer data) {
 
 bool gtkStart() {
     if (g_started) return onGtkThread();
+    std::string why;
+    if (!loadGtkLibrary(&why)) {
+        std::fprintf(stderr, "quillon: cannot load GTK (%s); the launcher runs in the console\n", why.c_str());
+        return false;
+    }
     const bool opened = gtk_init_check(nullptr, nullptr);
     // GTK takes up the player's locale even when no display opens; our
     // texts, window and console alike, keep the decimal point.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,6 +271,27 @@ TEST_F(QuillonGameStart, WithoutADisplayTheConsoleTakesOverAndStartsTheGame) {
     ASSERT_EQ(startQuillon({})->waitExit(30000), 0) << err();
     EXPECT_NE(quask_test::readFile(at("quillon.out")).find("Your Game is Ready 2 Play!\n"),
               std::string::npos);
+    EXPECT_EQ(reportLines(m_report).size(), 4u);
+}
+
+// A GTK without the window's functions (an old or broken one, here another
+// library under its name) is no window either: the launcher says why, and
+// the console takes over. A launcher that linked GTK would not start at all.
+TEST_F(QuillonGameStart, WithoutAUsableGtkTheConsoleTakesOverAndSaysWhy) {
+    std::string mapped, line;
+    std::istringstream maps(quask_test::readFile("/proc/self/maps"));
+    while (std::getline(maps, line))
+        if (line.size() > 10 && line.compare(line.size() - 10, 10, "/libm.so.6") == 0)
+            mapped = line.substr(line.find('/'));
+    ASSERT_FALSE(mapped.empty());
+    const std::string libraries = m_dir + "/not-gtk";
+    fs::create_directories(libraries);
+    fs::copy_file(mapped, libraries + "/libgtk-3.so.0");
+    fs::copy_file(starter_test::kFakeClient, m_game + "/system/velmar");
+    ASSERT_EQ(startQuillon({}, "", "LD_LIBRARY_PATH=" + libraries)->waitExit(30000), 0) << err();
+    EXPECT_NE(quask_test::readFile(at("quillon.out")).find("Your Game is Ready 2 Play!\n"),
+              std::string::npos);
+    EXPECT_EQ(err().rfind("quillon: cannot load GTK (libgtk-3.so.0 has no ", 0), 0u) << err();
     EXPECT_EQ(reportLines(m_report).size(), 4u);
 }
 
