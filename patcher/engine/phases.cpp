@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "patcher/disk/parallel_checks.h"
 #include "patcher/disk/phase_pause.h"
@@ -31,18 +32,36 @@ const PhaseTexts kFullCheckTexts{"[fc:1]", " (fc:5)", " (fc:file)", "(fc: generi
 unsigned scanStaged(LauncherState& ui, GameTree& tree, std::vector<PlanEntry>& entries) {
     ui.SetStatusText("Searching for local Update Packages");
     const auto n = static_cast<unsigned>(entries.size());
+    // A file whose folder is not there has nothing staged: each folder is
+    // asked once, and only the files of folders that are there go to the
+    // checking threads. A fresh install so starts its downloads at once.
+    std::map<std::string, bool> folderThere;
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (entries[i].kind != PlanEntry::kFetchFile) continue;
+        const auto [at, added] = folderThere.emplace(parentOf(entries[i].name), false);
+        if (added) at->second = tree.lendParent(entries[i].name, false) >= 0;
+        if (at->second) candidates.push_back(i);
+    }
     unsigned toDownload = 0;
+    std::size_t counted = 0;  // entries before it are counted and shown
+    const auto countUpTo = [&](std::size_t end) {
+        for (; counted < end; ++counted) {
+            if (entries[counted].kind == PlanEntry::kFetchFile && !entries[counted].staged) ++toDownload;
+            ui.SetFileProgress(100.0 * static_cast<double>(counted + 1) / n);
+        }
+    };
     checkInParallel(
-        tree.gameDir(), n,
-        [&entries](std::size_t i, GameTree& own) {
-            PlanEntry& e = entries[i];
-            if (e.kind == PlanEntry::kFetchFile) e.staged = fileMatches(own, e.name, FileRole::kStaging, e.expected());
+        tree.gameDir(), candidates.size(),
+        [&](std::size_t k, GameTree& own) {
+            PlanEntry& e = entries[candidates[k]];
+            e.staged = fileMatches(own, e.name, FileRole::kStaging, e.expected());
         },
-        [&](std::size_t i) {
-            if (entries[i].kind == PlanEntry::kFetchFile && !entries[i].staged) ++toDownload;
-            ui.SetFileProgress(100.0 * (i + 1) / n);
+        [&](std::size_t k) {
+            countUpTo(candidates[k] + 1);
             return true;
         });
+    countUpTo(n);
     return toDownload;
 }
 

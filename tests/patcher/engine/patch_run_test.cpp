@@ -150,20 +150,26 @@ TEST_F(PatchRunTest, MaintenanceShowsTheNoticeAndKeepsBothButtonsOff) {
     EXPECT_EQ(requests().find("lastrev"), std::string::npos);
 }
 
+// With a file in a folder that is not there yet, which nothing can have
+// staged: the count of downloads leaves out only the reused file.
 TEST_F(PatchRunTest, VerifiedStagingFileIsReusedAndABadOneDownloadedAgain) {
-    const std::string a = "file a", b = "file b";
+    const std::string a = "file a", b = "file b", c = "file c";
     serve("lastrev.txt", "REV:1");
-    serve("meta/1.txt", "REV:1\nDATA:file:A:/a.txt\nDATA:file:A:/b.txt\n");
-    serve("meta/sum_1.txt", "REV:1\n" + sumLine(a, "/a.txt") + sumLine(b, "/b.txt"));
+    serve("meta/1.txt", "REV:1\nDATA:file:A:/a.txt\nDATA:dir:A:/new\nDATA:file:A:/new/c.txt\nDATA:file:A:/b.txt\n");
+    serve("meta/sum_1.txt", "REV:1\n" + sumLine(a, "/a.txt") + sumLine(b, "/b.txt") + sumLine(c, "/new/c.txt"));
     serve("data/a.txt", a);
     serve("data/b.txt", b);
+    serve("data/new/c.txt", c);
     putGame("a.txt.new", a);         // left by an interrupted run, intact
     putGame("b.txt.new", "partial");  // cut short
     ASSERT_FALSE(run());
     EXPECT_EQ(game("a.txt"), a);
     EXPECT_EQ(game("b.txt"), b);
+    EXPECT_EQ(game("new/c.txt"), c);
     EXPECT_EQ(requests().find("GET /data/a.txt"), std::string::npos);
     EXPECT_NE(requests().find("GET /data/b.txt"), std::string::npos);
+    EXPECT_NE(requests().find("GET /data/new/c.txt"), std::string::npos);
+    EXPECT_EQ(m_ui.texts(CmdShowStatusTotal), (std::vector<std::string>{"File 1 of 2", "File 2 of 2", ""}));
 }
 
 TEST_F(PatchRunTest, WrongDigestStopsBeforeAnyGameFileChanges) {
