@@ -51,10 +51,10 @@ lintian --pedantic --display-info --fail-on error,warning,info,pedantic "$player
   fail "lintian found tags"
 
 # The launcher downloads the client: its libraries must be the package's too.
-# GTK is among them although an x86-64 launcher does not name it: it loads
-# GTK only when it opens its window.
+# GTK and the libraries under it are among them although an x86-64 launcher
+# does not name them: it loads GTK only when it opens its window.
 depends=$(dpkg-deb -f "$player" Depends)
-for lib in libglfw3 libopenal1 liblua5.1-0 libgtk-3-0 libcurl4; do
+for lib in libglfw3 libopenal1 liblua5.1-0 libgtk-3-0 libpango-1.0-0 libcairo2 libgdk-pixbuf-2.0-0 libcurl4; do
   [[ "$depends" == *"$lib"* ]] || fail "the player package does not depend on $lib: $depends"
 done
 
