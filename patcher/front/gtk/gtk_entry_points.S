@@ -3,6 +3,10 @@
 // which gtk_library.cpp fills once the libraries are open; the program
 // itself then never names GTK's libraries, so the console runs start without
 // loading them. Hidden: GTK, once loaded, keeps calling its own functions.
+// With control-flow protection on, each entry starts with an end-branch
+// mark and the object says so: the program keeps its protection.
+#include <cet.h>
+
     .macro quillon_gtk_entry name
     .text
     .globl \name
@@ -10,6 +14,7 @@
     .type \name, @function
     .p2align 4
 \name:
+    _CET_ENDBR
     jmp *quillon_gtk_slot_\name(%rip)
     .size \name, . - \name
     .endm

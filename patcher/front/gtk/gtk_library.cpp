@@ -62,6 +62,7 @@ bool loadGtkLibrary(std::string* why) {
         void* function = dlsym(gtk, binding.name);
         if (!function) {
             *why = std::string("libgtk-3.so.0 has no ") + binding.name;
+            dlclose(gtk);  // not GTK as the window needs it: out of the way of anything loaded later
             return false;
         }
         found.push_back(reinterpret_cast<void (*)()>(function));
