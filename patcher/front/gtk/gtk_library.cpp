@@ -62,7 +62,8 @@ bool loadGtkLibrary(std::string* why) {
         void* function = dlsym(gtk, binding.name);
         if (!function) {
             *why = std::string("libgtk-3.so.0 has no ") + binding.name;
-            dlclose(gtk);  // not GTK as the window needs it: out of the way of anything loaded later
+            // Left loaded: this program unloads no library (the race
+            // checker, for one, stops when a suppressed library goes).
             return false;
         }
         found.push_back(reinterpret_cast<void (*)()>(function));
